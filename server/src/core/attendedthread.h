@@ -1,0 +1,38 @@
+#pragma once
+
+#include "coreobject.h"
+
+#include <QThread>
+
+// A module: owns one thread and one worker living in it; the two talk only through signals.
+class AttendedThread : public CoreObject
+{
+    Q_OBJECT
+public:
+    explicit AttendedThread(QObject *parent = nullptr);
+    ~AttendedThread() override;
+
+    virtual void setObject(QObject *object);
+    virtual void init();
+    virtual void deinit();
+    virtual bool waitSeconds(ulong seconds);
+
+    QObject *worker() const { return object; }
+    QThread *ownedThread() { return &thread; }
+
+signals:
+    void run();
+    void started();
+    void finished();
+    void queryTerminate();
+
+public slots:
+    void objectDestroyed(QObject *obj = nullptr);
+    virtual void start();
+    virtual void stop();
+    virtual bool wait(ulong time);
+
+protected:
+    QThread thread;
+    QObject *object;
+};

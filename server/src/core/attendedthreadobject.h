@@ -1,0 +1,23 @@
+#pragma once
+
+#include "coreobject.h"
+
+#include <atomic>
+
+// The worker of a module; its loop pauses through sleep() and ends once terminate is set.
+class AttendedThreadObject : public CoreObject
+{
+    Q_OBJECT
+public:
+    explicit AttendedThreadObject(QObject *parent = nullptr);
+
+    void sleep(quint64 ms);
+    bool isTerminating() const { return terminate; }
+
+public slots:
+    virtual void run();
+    virtual void queryTerminate();
+
+protected:
+    std::atomic<bool> terminate;
+};

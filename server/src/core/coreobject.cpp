@@ -1,0 +1,6 @@
+#include "coreobject.h"
+
+CoreObject::CoreObject(QObject *parent)
+    : QObject(parent)
+{
+}

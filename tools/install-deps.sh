@@ -1,0 +1,28 @@
+#!/bin/bash
+# Installs the Debian packages the build ("run") or the build and its tests ("test") need,
+# touching apt only when something is missing.
+set -euo pipefail
+
+runtime=(cmake g++ ninja-build pkg-config qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins
+         libmpg123-dev libsamplerate0-dev libspandsp-dev libhttp-parser-dev)
+testing=(clang socat sox libsox-fmt-all ffmpeg espeak-ng lame tshark sip-tester
+         libbenchmark-dev libosip2-dev util-linux procps)
+
+wanted=("${runtime[@]}")
+if [ "${1:-run}" = "test" ]; then
+    wanted+=("${testing[@]}")
+fi
+
+missing=()
+for pkg in "${wanted[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$pkg")
+    fi
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
