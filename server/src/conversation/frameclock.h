@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QtGlobal>
+
+// The 20 ms cadence of a conversation, counted on the monotonic clock: wall-clock steps
+// neither flood the peers nor stop the audio, and after a stall at most a few frames are
+// caught up, the rest are skipped.
+class FrameClock
+{
+public:
+    static const qint64 FrameMs = 20;
+    static const qint64 MaxCatchUp = 4;
+
+    // Milliseconds on the process's monotonic clock.
+    static qint64 nowMs();
+
+    // Frames due now; the first call starts the clock and one frame is due at once.
+    qint64 due();
+    void produced(qint64 frames = 1) { m_Sent += frames; }
+    bool started() const { return m_Start >= 0; }
+
+private:
+    qint64 m_Start = -1;
+    qint64 m_Sent = 0;
+};
