@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// A tone mix with a slow envelope and some noise: speech-like enough to exercise every
+// quantiser step, reproducible from run to run. 16-bit little-endian PCM.
+QByteArray toneMix(int sampleRate, int samples);
+
+// Runs an external codec program; the error text says what went wrong.
+bool runTool(const QString &program, const QStringList &arguments, QString *error);
+
+bool writeFile(const QString &path, const QByteArray &data);
+QByteArray readFile(const QString &path);
+
+// Signal-to-noise ratio in dB of test against reference (both 16-bit PCM), after finding the
+// delay (0..maxLag samples, test lagging) and gain that fit best. Skips the first samples,
+// where a codec is still settling.
+double bestSnrDb(const QByteArray &reference, const QByteArray &test, int maxLag, int skip);
