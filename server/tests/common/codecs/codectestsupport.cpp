@@ -6,7 +6,7 @@
 
 #include <cmath>
 
-QByteArray toneMix(int sampleRate, int samples)
+QByteArray toneMix(int sampleRate, int samples, bool noisy)
 {
     QByteArray out(2 * samples, '\0');
     quint32 noise = 12345;
@@ -16,9 +16,17 @@ QByteArray toneMix(int sampleRate, int samples)
         double v = 7000 * std::sin(2 * M_PI * 440 * t) + 4000 * std::sin(2 * M_PI * 1130 * t)
             + 2500 * std::sin(2 * M_PI * 2210 * t);
         noise = noise * 1664525u + 1013904223u;
-        v = v * envelope + (int(noise >> 20) - 2048) / 8.0;
+        v = v * envelope + (noisy ? (int(noise >> 20) - 2048) / 8.0 : 0.0);
         qToLittleEndian<qint16>(qint16(std::lround(v)), out.data() + 2 * i);
     }
+    return out;
+}
+
+QByteArray decimate(const QByteArray &pcm, int factor, int first)
+{
+    QByteArray out;
+    for (int i = 2 * first; i + 1 < pcm.size(); i += 2 * factor)
+        out.append(pcm.constData() + i, 2);
     return out;
 }
 

@@ -4,9 +4,13 @@
 #include <QString>
 #include <QStringList>
 
-// A tone mix with a slow envelope and some noise: speech-like enough to exercise every
-// quantiser step, reproducible from run to run. 16-bit little-endian PCM.
-QByteArray toneMix(int sampleRate, int samples);
+// A tone mix below 2.5 kHz with a slow envelope and, optionally, some noise: speech-like
+// enough to exercise every quantiser step, reproducible from run to run. Without noise the
+// same mix at a multiple of the rate holds it at finer sample phases. 16-bit little-endian PCM.
+QByteArray toneMix(int sampleRate, int samples, bool noisy = true);
+
+// Every factor-th sample, starting at the given one (16-bit PCM).
+QByteArray decimate(const QByteArray &pcm, int factor, int first);
 
 // Runs an external codec program; the error text says what went wrong.
 bool runTool(const QString &program, const QStringList &arguments, QString *error);

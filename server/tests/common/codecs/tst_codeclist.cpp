@@ -1,0 +1,119 @@
+// The enabled-codec list built from the "codec1".."codec4" settings, and its readers.
+#include "audiocodec.h"
+
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+
+using Codecs = QList<AudioCodec::Type>;
+Q_DECLARE_METATYPE(Codecs)
+
+class TestCodecList : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void setCodecs_data();
+    void setCodecs();
+    void readers();
+    void readersNeverSeeAHalfList();
+};
+
+void TestCodecList::setCodecs_data()
+{
+    QTest::addColumn<QStringList>("texts");
+    QTest::addColumn<Codecs>("expected");
+    QTest::addColumn<QString>("payloads");
+    using A = AudioCodec;
+    QTest::newRow("defaults") << QStringList { "8", "0", "3", "9" }
+                              << Codecs { A::PCMA, A::PCMU, A::GSM, A::G722, A::TelephoneEvent }
+                              << "8 0 3 9 101";
+    QTest::newRow("empty") << QStringList()
+                           << Codecs { A::PCMA, A::PCMU, A::G722, A::GSM, A::TelephoneEvent }
+                           << "8 0 9 3 101";
+    QTest::newRow("repeats and text")
+        << QStringList { "9", "x", "8", "9" }
+        << Codecs { A::G722, A::PCMU, A::PCMA, A::TelephoneEvent } << "9 0 8 101";
+    QTest::newRow("events first") << QStringList { "101", "8" }
+                                  << Codecs { A::TelephoneEvent, A::PCMA } << "101 8";
+    QTest::newRow("events in the middle")
+        << QStringList { "0", "101", "101", "3" } << Codecs { A::PCMU, A::TelephoneEvent, A::GSM }
+        << "0 101 3";
+    // 255 is "no codec"; unknown numbers are dropped; numbers count by their low 8 bits.
+    QTest::newRow("none and unknown")
+        << QStringList { "255", "18", "96", "-1" } << Codecs { A::TelephoneEvent } << "101";
+    QTest::newRow("low 8 bits") << QStringList { "264", "256", " 3 ", "-248" }
+                                << Codecs { A::PCMA, A::PCMU, A::GSM, A::TelephoneEvent }
+                                << "8 0 3 101";
+    QTest::newRow("empty texts") << QStringList { "", "", "9", "" }
+                                 << Codecs { A::PCMU, A::G722, A::TelephoneEvent } << "0 9 101";
+}
+
+void TestCodecList::setCodecs()
+{
+    QFETCH(QStringList, texts);
+    QFETCH(Codecs, expected);
+    QFETCH(QString, payloads);
+    AudioCodec::setCodecs({ "3" });
+    QCOMPARE(AudioCodec::setCodecs(texts), expected);
+    QCOMPARE(AudioCodec::codecs(), expected);
+    QCOMPARE(AudioCodec::payloadListSip(), payloads);
+    QCOMPARE(AudioCodec::payloadList(), payloads);
+    for (int i = 0; i < expected.size(); ++i)
+        QCOMPARE(AudioCodec::codecAt(i), int(expected.at(i)));
+    QCOMPARE(AudioCodec::codecAt(expected.size()), -1);
+    QCOMPARE(AudioCodec::codecAt(-1), -1);
+}
+
+void TestCodecList::readers()
+{
+    AudioCodec::setCodecs({ "9", "0" });
+    QVERIFY(AudioCodec::isEnabled(9));
+    QVERIFY(AudioCodec::isEnabled(0));
+    QVERIFY(AudioCodec::isEnabled(101));
+    QVERIFY(!AudioCodec::isEnabled(8));
+    QVERIFY(!AudioCodec::isEnabled(3));
+    QVERIFY(!AudioCodec::isEnabled(96));
+    AudioCodec::setCodecs({ "8", "0", "3", "9" });
+    QVERIFY(!AudioCodec::isEnabled(255));
+    for (int payload : { 8, 0, 3, 9, 101 })
+        QVERIFY(AudioCodec::isEnabled(quint8(payload)));
+}
+
+// Audio threads read while the web side saves the settings.
+void TestCodecList::readersNeverSeeAHalfList()
+{
+    const QStringList a = { "8", "0", "3", "9" };
+    const QStringList b = { "9", "3" };
+    const QString textA = "8 0 3 9 101";
+    const QString textB = "9 3 101";
+    AudioCodec::setCodecs(a);
+    std::atomic<bool> stop { false };
+    std::atomic<int> bad { 0 };
+    QList<QThread *> readers;
+    for (int i = 0; i < 3; ++i) {
+        readers << QThread::create([&] {
+            while (!stop) {
+                const QString text = AudioCodec::payloadListSip();
+                if (text != textA && text != textB)
+                    ++bad;
+                const Codecs list = AudioCodec::codecs();
+                if (list.size() != 5 && list.size() != 3)
+                    ++bad;
+            }
+        });
+        readers.last()->start();
+    }
+    for (int i = 0; i < 20000; ++i)
+        AudioCodec::setCodecs(i % 2 ? a : b);
+    stop = true;
+    for (QThread *reader : readers) {
+        QVERIFY(reader->wait(10000));
+        delete reader;
+    }
+    QCOMPARE(bad.load(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestCodecList)
+#include "tst_codeclist.moc"
