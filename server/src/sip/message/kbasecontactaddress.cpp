@@ -1,0 +1,117 @@
+#include "kbasecontactaddress.h"
+
+#include "kbaserequesturi.h"
+#include "urigrammar.h"
+
+namespace {
+
+// A reading without display name or header parameters: only user, host, port and the URI
+// parameters carry over.
+template<int S, int R> void takeOver(KBaseContactAddress<S> &contact, const KBaseUri<R> &reading)
+{
+    contact.displayName.clear();
+    contact.parameters.clear();
+    contact.address.clear();
+    contact.address.user = reading.user;
+    contact.address.host = reading.host;
+    contact.address.port = reading.port == 0 ? 5060 : reading.port;
+    contact.address.parameters = reading.parameters;
+    contact.address.valid = true;
+}
+
+} // namespace
+
+QString sanitizedDisplayName(const QString &name)
+{
+    QString out;
+    out.reserve(name.size());
+    for (const QChar c : name) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('\\') || c.category() == QChar::Other_Control)
+            continue;
+        out += c;
+    }
+    return out.trimmed();
+}
+
+template<int S>
+KBaseContactAddress<S>::KBaseContactAddress(const QString &text)
+    : parameters(QString(), QStringLiteral(";"))
+{
+    this->text = text;
+    valid = parse();
+}
+
+template<int S> bool KBaseContactAddress<S>::operator=(const QString &text)
+{
+    this->text = text;
+    valid = parse();
+    return valid;
+}
+
+template<int S> bool KBaseContactAddress<S>::parse()
+{
+    UriGrammar::NameAddrParts parts;
+    if (UriGrammar::matchNameAddr(text, parts)) {
+        const QString uri = parts.uri.trimmed();
+        address = KBaseUri<S>(uri);
+        if (address.valid) {
+            displayName = parts.displayName.trimmed();
+            parameters = KParamValue(parts.parameters.trimmed(), QStringLiteral(";"));
+            return true;
+        }
+        const KBaseRequestUri<S> request(uri);
+        if (request.valid) {
+            takeOver(*this, request);
+            return true;
+        }
+        const KBaseUri<0> bare(uri);
+        if (bare.valid) {
+            takeOver(*this, bare);
+            return true;
+        }
+    }
+    const KBaseUri<S> general(text);
+    if (general.valid) {
+        displayName.clear();
+        parameters.clear();
+        address = general;
+        return true;
+    }
+    const KBaseUri<0> bare(text);
+    if (bare.valid) {
+        takeOver(*this, bare);
+        return true;
+    }
+    const KBaseRequestUri<S> request(text);
+    if (request.valid) {
+        takeOver(*this, request);
+        return true;
+    }
+    return false;
+}
+
+template<int S> QString KBaseContactAddress<S>::toString() const
+{
+    if (!valid)
+        return QString();
+    QString out;
+    const QString name = sanitizedDisplayName(displayName);
+    if (!name.isEmpty())
+        out = QStringLiteral("\"%1\" ").arg(name);
+    out += QLatin1Char('<');
+    out += address.toString();
+    out += QLatin1Char('>');
+    if (!parameters.isEmpty()) {
+        out += QLatin1Char(';');
+        out += parameters.toString(QStringLiteral(";"));
+    }
+    return out;
+}
+
+template<int S> bool KBaseContactAddress<S>::operator==(const KBaseContactAddress &other) const
+{
+    return valid == other.valid && text == other.text && displayName == other.displayName
+        && address == other.address && parameters == other.parameters;
+}
+
+template class KBaseContactAddress<1>;

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "kbaseuri.h"
+#include "kparamvalue.h"
+
+#include <QString>
+
+// A name-addr header value (From, To, Contact, Refer-To, Diversion): display name, URI and
+// the parameters behind the closing ">".
+template<int S> class KBaseContactAddress
+{
+public:
+    explicit KBaseContactAddress(const QString &text = QString());
+    KBaseContactAddress(const KBaseContactAddress &other) = default;
+    KBaseContactAddress &operator=(const KBaseContactAddress &other) = default;
+    virtual ~KBaseContactAddress() = default;
+
+    // Re-reads the value from text; the other fields are not cleared first.
+    bool operator=(const QString &text);
+
+    bool parse();
+    virtual QString toString() const;
+
+    bool operator==(const KBaseContactAddress &other) const;
+    bool operator!=(const KBaseContactAddress &other) const { return !(*this == other); }
+
+    bool valid = false;
+    QString text;
+    QString displayName;
+    KBaseUri<S> address;
+    KParamValue parameters;
+};
+
+// What a display name may carry on the wire: no quote, backslash or control character, which
+// would end the quoted string or the header line early.
+QString sanitizedDisplayName(const QString &name);
+
+extern template class KBaseContactAddress<1>;

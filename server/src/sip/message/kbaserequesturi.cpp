@@ -1,0 +1,27 @@
+#include "kbaserequesturi.h"
+
+#include "urigrammar.h"
+
+template<int S>
+KBaseRequestUri<S>::KBaseRequestUri(const QString &text)
+    : KBaseUri<S>(text, typename KBaseUri<S>::NoParse())
+{
+    // The general reading the base would make is cleared again anyway: go straight to ours.
+    this->valid = KBaseRequestUri<S>::parse();
+}
+
+template<int S> bool KBaseRequestUri<S>::parse()
+{
+    UriGrammar::UriParts parts;
+    if (!UriGrammar::matchUserHost(S, this->text, parts)
+        && !UriGrammar::matchHost(S, this->text, parts))
+        return false;
+    this->user = parts.user.trimmed();
+    this->host = parts.host.trimmed();
+    this->port = UriGrammar::portNumber(parts.port.trimmed());
+    this->parameters.setValue(parts.parameters.trimmed());
+    return true;
+}
+
+template class KBaseRequestUri<0>;
+template class KBaseRequestUri<1>;

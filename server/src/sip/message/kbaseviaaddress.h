@@ -1,0 +1,26 @@
+#pragma once
+
+#include "kbaserequesturi.h"
+#include "siptransport.h"
+
+#include <QString>
+
+// One Via value: "SIP/2.0/<transport> <sent-by>" with the Via parameters in the sent-by's list.
+template<int S> class KBaseViaAddress
+{
+public:
+    explicit KBaseViaAddress(const QString &text = QString());
+    KBaseViaAddress(const KBaseViaAddress &other) = default;
+    KBaseViaAddress &operator=(const KBaseViaAddress &other) = default;
+    virtual ~KBaseViaAddress() = default;
+
+    bool parse();
+    virtual QString toString() const;
+
+    bool valid = false;
+    QString text;
+    SipTransport::Type transport = SipTransport::Unset;
+    KBaseRequestUri<0> sentBy;
+};
+
+extern template class KBaseViaAddress<1>;

@@ -1,0 +1,84 @@
+#include "kparamvalue.h"
+
+#include <QVector>
+
+KParamValue::KParamValue(const QString &text, const QString &separator)
+    : m_separator(separator)
+{
+    setValue(text);
+}
+
+void KParamValue::setValue(const QString &text)
+{
+    clear();
+    m_value = text.trimmed();
+    if (m_value.isEmpty())
+        return;
+    // An empty separator would split between every character; treat the text as one piece.
+    const QVector<QStringRef> pieces = m_separator.isEmpty()
+        ? QVector<QStringRef> { QStringRef(&m_value) }
+        : m_value.splitRef(m_separator, Qt::KeepEmptyParts, Qt::CaseSensitive);
+    for (const QStringRef &piece : pieces) {
+        const int equals = piece.indexOf(QLatin1Char('='));
+        if (equals < 0) {
+            setParam(piece.toString(), QString());
+            continue;
+        }
+        QString value = piece.mid(equals + 1).trimmed().toString();
+        value.remove(QLatin1Char('"'));
+        setParam(piece.left(equals).toString(), value);
+    }
+}
+
+void KParamValue::clear()
+{
+    m_value.clear();
+    m_params.clear();
+}
+
+QString KParamValue::param(const QString &name, const QString &defaultValue) const
+{
+    const auto it = m_params.constFind(name.toLower());
+    return it == m_params.constEnd() ? defaultValue.trimmed() : it.value();
+}
+
+bool KParamValue::hasParam(const QString &name) const
+{
+    return m_params.contains(name.toLower());
+}
+
+void KParamValue::setParam(const QString &name, const QString &value)
+{
+    m_params.insert(name.trimmed().toLower(), value.trimmed());
+}
+
+void KParamValue::removeParam(const QString &name)
+{
+    m_params.remove(name.toLower());
+}
+
+QString KParamValue::toString(const QString &separator) const
+{
+    QString out;
+    bool first = true;
+    for (auto it = m_params.constBegin(); it != m_params.constEnd(); ++it) {
+        const QString name = it.key().trimmed().toLower();
+        if (name.isEmpty())
+            continue;
+        if (!first)
+            out += separator;
+        first = false;
+        out += name;
+        const QString value = it.value().trimmed();
+        if (!value.isEmpty()) {
+            out += QLatin1Char('=');
+            out += value;
+        }
+    }
+    return out;
+}
+
+bool KParamValue::operator==(const KParamValue &other) const
+{
+    return m_value == other.m_value && m_params == other.m_params;
+}

@@ -1,0 +1,120 @@
+#include "sipheader.h"
+
+namespace {
+
+const char *const kNames[SipHeader::Count] = {
+    "Accept",
+    "Accept-Encoding",
+    "Accept-Language",
+    "Alert-Info",
+    "Allow",
+    "Authentication-Info",
+    "Authorization",
+    "CSeq",
+    "Call-ID",
+    "Call-Info",
+    "Contact",
+    "Content-Disposition",
+    "Content-Encoding",
+    "Content-Language",
+    "Content-Length",
+    "Content-Type",
+    "Date",
+    "Diversion",
+    "Error-Info",
+    "Expires",
+    "Event",
+    "From",
+    "In-Reply-To",
+    "MIME-Version",
+    "Max-Forwards",
+    "Min-Expires",
+    "Min-SE",
+    "Organization",
+    "Priority",
+    "Proxy-Authenticate",
+    "Proxy-Authorization",
+    "Proxy-Require",
+    "Proxy-Route",
+    "Record-Route",
+    "Refer-To",
+    "Reply-To",
+    "Require",
+    "Retry-After",
+    "Route",
+    "Server",
+    "Session-Expires",
+    "Subject",
+    "Subscription-State",
+    "Supported",
+    "Timestamp",
+    "To",
+    "Unsupported",
+    "User-Agent",
+    "Via",
+    "WWW-Authenticate",
+    "Warning",
+};
+
+struct Compact
+{
+    char letter;
+    SipHeader::Type type;
+};
+
+const Compact kCompact[] = {
+    { 'i', SipHeader::CallID },
+    { 'm', SipHeader::Contact },
+    { 'e', SipHeader::ContentEncoding },
+    { 'l', SipHeader::ContentLength },
+    { 'c', SipHeader::ContentType },
+    { 'f', SipHeader::From },
+    { 's', SipHeader::Subject },
+    { 'k', SipHeader::Supported },
+    { 't', SipHeader::To },
+    { 'v', SipHeader::Via },
+};
+
+const QString *namesTable()
+{
+    static const QString *const names = [] {
+        auto *table = new QString[SipHeader::Count];
+        for (int i = 0; i < SipHeader::Count; ++i)
+            table[i] = QString::fromLatin1(kNames[i]);
+        return table;
+    }();
+    return names;
+}
+
+} // namespace
+
+QString headerName(const SipHeader::Type &type)
+{
+    if (type < 0 || type >= SipHeader::Count)
+        return QString();
+    return namesTable()[type];
+}
+
+SipHeader::Type headerType(const QStringRef &name)
+{
+    if (name.isEmpty())
+        return SipHeader::Unknown;
+    const QString *names = namesTable();
+    for (int i = 0; i < SipHeader::Count; ++i) {
+        if (name.compare(names[i], Qt::CaseInsensitive) == 0)
+            return SipHeader::Type(i);
+    }
+    if (name.size() == 1) {
+        const QChar c = name.at(0).toLower();
+        for (const Compact &compact : kCompact) {
+            if (c == QLatin1Char(compact.letter))
+                return compact.type;
+        }
+    }
+    return SipHeader::Unknown;
+}
+
+SipHeader::Type headerType(const QString &name)
+{
+    return headerType(QStringRef(&name));
+}

@@ -1,0 +1,150 @@
+#pragma once
+
+#include "kbasecontactaddress.h"
+#include "kbaseviaaddress.h"
+#include "sipheader.h"
+#include "sipmethod.h"
+#include "sipstartline.h"
+#include "sipstatus.h"
+#include "siptransport.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QMetaType>
+#include <QString>
+#include <QStringList>
+
+class QHostAddress;
+
+using SipHeaderTable = QHash<SipHeader::Type, QStringList>;
+
+// One SIP request or response as a copyable value. Headers are kept as texts, one entry per
+// header line and never split at commas; typed views are computed from them on demand.
+class SipMessage
+{
+public:
+    SipMessage();
+    explicit SipMessage(const SipTransport::Type &transport);
+    // A message that only names a call: valid, no start line.
+    explicit SipMessage(const QString &callId);
+    // A new request taking its CSeq number from SequenceID.
+    SipMessage(const SipMethod::Type &method, const SipTransport::Type &transport);
+    // Parses one datagram (or one message cut from a TCP stream); see valid and parseError.
+    SipMessage(const SipTransport::Type &transport, const QHostAddress &senderAddr,
+               quint16 senderPort, const QHostAddress &receiverAddr, quint16 receiverPort,
+               const QByteArray &datagram);
+    // The response to request; the body is kept only when contentType is not empty.
+    SipMessage(const SipStatus::Type &status, const SipMessage &request,
+               const QString &contentType = QString(), const QByteArray &body = QByteArray());
+
+    SipMessage makeCancel() const;
+
+    void setRequestUri(const QString &user, const QString &host, quint16 port,
+                       const QString &parameters);
+    void setRequestUri(const QString &user, const QString &host, quint16 port,
+                       const SipTransport::Type &transport);
+
+    QStringList headerValues(const SipHeader::Type &type) const;
+    QString headerValue(const SipHeader::Type &type, int index = 0) const;
+    void setHeader(const SipHeader::Type &type, const QString &value);
+    void setHeaderValues(const SipHeader::Type &type, const QStringList &values);
+    void setBody(const QString &contentType, const QByteArray &body);
+
+    QString callId() const;
+    QString allow() const;
+    QString supported() const;
+    QString event() const;
+    QString subscriptionState() const;
+    QString contentType() const;
+    bool isContentType(const QString &text) const;
+    bool hasWwwAuthenticate() const;
+    bool hasAuthorization() const;
+    bool hasProxyAuthenticate() const;
+    bool hasProxyAuthorization() const;
+    // The received value, not the body size.
+    uint contentLength() const;
+    uint maxForwards() const;
+    uint expiresHeader() const;
+    uint minSe() const;
+    uint sessionExpires() const;
+    uint cseqNumber() const;
+    SipMethod::Type cseqMethod() const;
+    KBaseContactAddress<1> from() const;
+    KBaseContactAddress<1> to() const;
+    KBaseContactAddress<1> referTo() const;
+    KBaseContactAddress<1> diversion() const;
+    KBaseContactAddress<1> contact() const;
+    QList<KBaseContactAddress<1>> contacts() const;
+    // The Contact "expires" parameter, else the Expires header.
+    uint expires() const;
+
+    SipMethod::Type method() const;
+    int responseClass() const { return statusClass; }
+    bool isValid() const { return valid; }
+    // "<method>_<cseq>_<call-id>"; an ACK falls into its INVITE's key.
+    QString transactionKey(const SipMethod::Type &method = SipMethod::Unknown) const;
+
+    void setCSeq(uint number, const SipMethod::Type &method);
+    void setVia(const KBaseViaAddress<1> &via);
+    void setWwwAuthenticate(const QString &realm, const QString &nonce);
+    void setAuthorization(const QString &text);
+    void setProxyAuthorization(const QString &text);
+    void setFrom(const QString &displayName, const QString &user, const QString &host, quint16 port,
+                 const QString &tag);
+    void setTo(const QString &displayName, const QString &user, const QString &host, quint16 port,
+               const QString &tag);
+    void setFromTag(const QString &tag);
+    void setToTag(const QString &tag);
+    void setContact(const QString &user, const QString &host, quint16 port,
+                    const SipTransport::Type &transport);
+    void copyContact(const KBaseContactAddress<1> &address);
+    void setDiversion(const KBaseContactAddress<1> &address);
+
+    // Via handling around every exchange.
+    KBaseViaAddress<1> topVia() const;
+    QString branch() const;
+    void setBranch(const QString &branch);
+    KBaseViaAddress<1> viaWithBranch(const QString &branch) const;
+    void addVia(const QString &host, quint16 port, const QString &branch,
+                const SipTransport::Type &transport);
+    // Fills target's request URI, From, To and Route from this dialog message: from its own
+    // headers (fromRequest) or from dialogHeaders, the headers of the dialog's last response.
+    void setRouteSet(SipMessage &target, const bool &fromRequest) const;
+
+    QByteArray toByteArray() const;
+
+    static quint32 SequenceID;
+
+    SipTransport::Type transport = SipTransport::Unset;
+    SipStartLine startLine;
+    int statusClass = -1;
+    bool valid = false;
+    QByteArray body;
+    QString parseError;
+    QString senderAddress;
+    quint16 senderPort = 0;
+    QString receiverAddress;
+    quint16 receiverPort = 0;
+    SipHeaderTable headers;
+    // Filled by the transactions with the headers of the last response of the dialog.
+    SipHeaderTable dialogHeaders;
+    // Marks a response a transaction made up itself (timeouts), never acknowledged.
+    bool synthetic = false;
+
+private:
+    void setAddressHeader(const SipHeader::Type &type, const QString &displayName,
+                          const QString &user, const QString &host, quint16 port,
+                          const QString &tag);
+    void setTagOf(const SipHeader::Type &type, const QString &tag);
+    QString singleValue(const SipHeader::Type &type) const;
+    uint singleNumber(const SipHeader::Type &type) const;
+    KBaseContactAddress<1> singleAddress(const SipHeader::Type &type) const;
+    void parseDatagram(const QByteArray &datagram);
+};
+
+// "SIP/2.0 <code> <reason>\r\n", the body of a message/sipfrag NOTIFY.
+QByteArray statusLineText(const SipStatus::Type &status);
+// b when a equals c, else a.
+QString chooseString(const QString &a, const QString &b, const QString &c);
+
+Q_DECLARE_METATYPE(SipMessage)

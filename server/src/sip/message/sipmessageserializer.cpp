@@ -1,0 +1,103 @@
+#include "sipmessage.h"
+
+#include "sipconstants.h"
+
+namespace {
+
+// Writes every value of one header and takes it out of the working table.
+bool writeHeader(QString &out, SipHeaderTable &table, const SipHeader::Type &type)
+{
+    const auto it = table.find(type);
+    if (it == table.end())
+        return false;
+    const QString name = headerName(type);
+    bool written = false;
+    for (const QString &value : qAsConst(*it)) {
+        out += name;
+        out += QLatin1String(": ");
+        out += value;
+        out += ENDL;
+        written = true;
+    }
+    table.erase(it);
+    return written;
+}
+
+const SipHeader::Type kLeading[] = {
+    SipHeader::Via,         SipHeader::RecordRoute, SipHeader::Route,          SipHeader::From,
+    SipHeader::To,          SipHeader::CallID,      SipHeader::CSeq,           SipHeader::Contact,
+    SipHeader::MaxForwards, SipHeader::Supported,   SipHeader::SessionExpires, SipHeader::MinSE,
+    SipHeader::Allow,
+};
+
+const SipHeader::Type kContent[] = {
+    SipHeader::ContentDisposition,
+    SipHeader::ContentEncoding,
+    SipHeader::ContentLanguage,
+    SipHeader::ContentType,
+};
+
+} // namespace
+
+QByteArray SipMessage::toByteArray() const
+{
+    if (!valid)
+        return QByteArray();
+    SipHeaderTable table = headers;
+    // Headers read under no known name have none to write back.
+    table.remove(SipHeader::Unknown);
+    // The length on the wire is always the body's: a stored, stale value would break the
+    // framing of a TCP stream.
+    table.remove(SipHeader::ContentLength);
+
+    QString out;
+    out.reserve(512);
+    if (startLine.kind == 0) {
+        out += QStringLiteral("%1 %2 SIP/%3")
+                   .arg(methodName(startLine.method), startLine.requestUri.toString(),
+                        startLine.version);
+        out += ENDL;
+    } else if (startLine.kind == 1) {
+        out += QStringLiteral("SIP/%1 %2 %3")
+                   .arg(startLine.version, statusCodeText(startLine.status), startLine.reason);
+        out += ENDL;
+    }
+    for (const SipHeader::Type type : kLeading)
+        writeHeader(out, table, type);
+    for (auto it = table.begin(); it != table.end();) {
+        bool content = false;
+        for (const SipHeader::Type type : kContent)
+            content = content || it.key() == type;
+        if (content) {
+            ++it;
+            continue;
+        }
+        const QString name = headerName(it.key());
+        for (const QString &value : qAsConst(it.value())) {
+            out += name;
+            out += QLatin1String(": ");
+            out += value;
+            out += ENDL;
+        }
+        it = table.erase(it);
+    }
+    for (const SipHeader::Type type : kContent)
+        writeHeader(out, table, type);
+    out += headerName(SipHeader::ContentLength);
+    out += QLatin1String(": ");
+    out += QString::number(body.size());
+    out += ENDL;
+    out += ENDL;
+
+    QByteArray bytes = out.toUtf8();
+    bytes += body;
+    return bytes;
+}
+
+QByteArray statusLineText(const SipStatus::Type &status)
+{
+    return QStringLiteral("SIP/%1 %2 %3")
+        .arg(SIPVER, statusCodeText(status), reasonPhrase(status))
+        .append(ENDL)
+        .toUtf8();
+}
