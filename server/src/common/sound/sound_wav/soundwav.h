@@ -130,4 +130,6 @@ private:
     int m_FileChannels = 0;
     int m_FileSampleRate = 0;
     QString m_CurrentFile;
+    // The frame the decoder delivers next, -1 when unknown: readers at other frames seek.
+    int m_NextFrame = -1;
 };

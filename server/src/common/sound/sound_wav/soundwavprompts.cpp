@@ -1,23 +1,38 @@
+#include "env.h"
+#include "soundregistry.h"
 #include "soundwav.h"
 
 #include <QSettings>
 
 #include <mpg123.h>
 
+// The compiled-in prompts live in a static library: registering them explicitly is what
+// links their resource object into the program.
+static void registerPromptResources()
+{
+    Q_INIT_RESOURCE(prompts);
+}
+
 namespace {
 
-const char *const kPromptFiles[SoundWavParam::Count] = {
-    "connection-error.wav",
-    "outgoing-call.wav",
-    "incoming-call.wav",
-    "connect-call.wav",
-    "hold.wav",
-    "not-available.wav",
-    "busy.wav",
-    "error.wav",
-    "info-error.wav",
-    "info-accept.wav",
-    "door-open.wav",
+struct Prompt
+{
+    const char *file;
+    bool loop;
+};
+
+const Prompt kPrompts[SoundWavParam::Count] = {
+    { "connection-error.wav", false },
+    { "outgoing-call.wav", true },
+    { "incoming-call.wav", true },
+    { "connect-call.wav", true },
+    { "hold.wav", true },
+    { "not-available.wav", false },
+    { "busy.wav", false },
+    { "error.wav", false },
+    { "info-error.wav", false },
+    { "info-accept.wav", false },
+    { "door-open.wav", false },
 };
 
 } // namespace
@@ -27,6 +42,38 @@ void SoundWAV::loadPrompts(QSettings *settings)
     mpg123_init();
     if (!settings)
         return;
+    registerPromptResources();
+    qRegisterMetaType<SoundWavParam::Type>("SoundWavParam::Type");
+
+    settings->beginGroup(QStringLiteral("sound"));
+    for (int id = 0; id < SoundWavParam::Count; ++id) {
+        const QString name = QString::fromLatin1(kPrompts[id].file);
+        const QString value = settings->value(name, QString()).toString().trimmed();
+        QString path;
+        if (!value.isEmpty()) {
+            if (loadWavFile(value, 0))
+                path = value;
+            else
+                logLine(LogParams::Core,
+                        QStringLiteral("Error load user-defined sound file '%1' (%2)")
+                            .arg(name, value));
+        }
+        if (path.isEmpty()) {
+            const QString fallback = QStringLiteral(":/wav/velk/%1").arg(name);
+            if (!loadWavFile(fallback, 0)) {
+                logLine(
+                    LogParams::Core,
+                    QStringLiteral("Error load default sound file '%1' (%2)").arg(name, fallback));
+                continue;
+            }
+            path = fallback;
+        }
+        const SoundRegistry::Pointer sound(
+            new SoundWAV(Wav, path, 0, kPrompts[id].loop, 0, nullptr));
+        sound->load();
+        SoundRegistry::store(id, sound);
+    }
+    settings->endGroup();
 }
 
 void SoundWAV::writeDefaultSettings(QSettings *settings)
@@ -34,8 +81,8 @@ void SoundWAV::writeDefaultSettings(QSettings *settings)
     if (!settings)
         return;
     settings->beginGroup(QStringLiteral("sound"));
-    for (const char *name : kPromptFiles) {
-        const QString key = QString::fromLatin1(name);
+    for (const Prompt &prompt : kPrompts) {
+        const QString key = QString::fromLatin1(prompt.file);
         if (!settings->contains(key))
             settings->setValue(key, QString());
     }
