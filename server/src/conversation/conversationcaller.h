@@ -1,0 +1,108 @@
+#pragma once
+
+#include "audiocodecstate.h"
+#include "rtpsequence.h"
+#include "sipmessage.h"
+#include "sipsdpaction.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class SampleStream;
+
+// One leg of a conversation: a SIP party reached by RTP (kind 1) or a door device whose audio
+// travels through the device's audio thread (kind 2). It holds what the media loop and the
+// receive paths need for that party; the conversation's worker reads and writes these fields
+// directly, in the conversation's thread only.
+class ConversationCaller : public QObject
+{
+    Q_OBJECT
+public:
+    enum Kind { None = 0, Sip = 1, Velk = 2 };
+
+    explicit ConversationCaller(QObject *parent = nullptr);
+    ~ConversationCaller() override;
+
+    void initSip(qulonglong rtp_timeout, const QString &user, const SipMessage &invite,
+                 uchar audio_type, const QHostAddress &rtp_addr, ushort rtp_port,
+                 const QHostAddress &rtcp_addr, ushort rtcp_port, SipSdpAction::Type sdp_action,
+                 uchar video_type, const QHostAddress &video_rtp_addr, ushort video_rtp_port,
+                 const QHostAddress &video_rtcp_addr, ushort video_rtcp_port,
+                 SipSdpAction::Type video_sdp_action);
+    void initVelk(qulonglong rtp_timeout, const QString &user, const QString &callId,
+                  SipSdpAction::Type sdp_action, uchar video_type,
+                  const QHostAddress &video_rtp_addr, ushort video_rtp_port,
+                  const QHostAddress &video_rtcp_addr, ushort video_rtcp_port,
+                  SipSdpAction::Type video_sdp_action);
+
+    // The leg's key in its conversation: the INVITE's single Call-ID for a SIP leg, the given
+    // call id for a door-device leg, empty otherwise.
+    QString callId() const;
+
+    // Whether RTP sent to this leg reaches a listener: it has an address and does not hold.
+    bool acceptsMedia() const;
+    // Whether this leg is expected to send RTP to us (for the silence watch).
+    bool sendsMedia() const;
+
+    // The next outgoing RTP packet: marker on the first one, sequence from the packet
+    // counter, timestamp 160 further on every packet.
+    QByteArray nextRtpPacket(const QByteArray &payload);
+    // The next id of a frame handed to a door device; 64 bits never wrap.
+    quint64 nextFrameId() { return m_PacketCounter++; }
+
+    void startSound(int id);
+    // The next frame of the playing sound; an empty result ends the sound.
+    QByteArray readSound();
+
+    bool m_Answered = false;
+    qint64 m_AcceptTime = -1; // wall clock, ms since the epoch
+    SipMessage m_Invite;
+    QString m_CallId;
+    int m_DtmfLock = -1; // DtmfType::Type, or -1 before the first digit
+    QList<int> m_Events;
+    quint64 m_RtpTimeout = 10; // seconds
+    qint64 m_SilenceTime = 0; // monotonic ms; 0 while not counting
+    AudioCodecState m_Codec;
+    int m_Kind = None;
+    bool m_SoundPlaying = false;
+    int m_SoundId = -1;
+    quint64 m_SoundPosition = 0;
+    SampleStream *m_Buffer;
+    RtpSequence m_Sequence;
+    QString m_User;
+    uchar m_AudioType = 255;
+    QHostAddress m_RtpAddr;
+    ushort m_RtpPort = 0;
+    QHostAddress m_RtcpAddr;
+    ushort m_RtcpPort = 0;
+    SipSdpAction::Type m_SdpAction = SipSdpAction::Unknown;
+    uchar m_VideoType = 255;
+    QHostAddress m_VideoRtpAddr;
+    ushort m_VideoRtpPort = 0;
+    QHostAddress m_VideoRtcpAddr;
+    ushort m_VideoRtcpPort = 0;
+    SipSdpAction::Type m_VideoSdpAction = SipSdpAction::Unknown;
+    bool m_FirstPacket = true;
+    quint64 m_PacketCounter = 1; // RTP sequence in its low 16 bits
+    quint32 m_Timestamp = 0;
+    quint32 m_Ssrc;
+
+signals:
+    void toDevice(qulonglong id, QByteArray array);
+
+public slots:
+    void appendAudio(qulonglong id, QByteArray array);
+    void setVelkVideo(QHostAddress video_rtp_addr = QHostAddress(QHostAddress::AnyIPv4),
+                      ushort video_rtp_port = 0,
+                      QHostAddress video_rtcp_addr = QHostAddress(QHostAddress::AnyIPv4),
+                      ushort video_rtcp_port = 0);
+
+private:
+    void setVideo(uchar video_type, const QHostAddress &video_rtp_addr, ushort video_rtp_port,
+                  const QHostAddress &video_rtcp_addr, ushort video_rtcp_port,
+                  SipSdpAction::Type video_sdp_action);
+
+    RtpSequence m_DeviceSequence;
+};

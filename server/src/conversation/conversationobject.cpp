@@ -1,0 +1,273 @@
+#include "conversationobject.h"
+
+#include "audiocodec.h"
+#include "conversationcaller.h"
+#include "portblocks.h"
+#include "samplestream.h"
+
+#include <QCoreApplication>
+#include <QNetworkInterface>
+#include <QThread>
+#include <QUdpSocket>
+
+std::atomic<qint64> ConversationObject::m_CallDuration(0);
+
+ConversationObject::ConversationObject(const ConversationType &type, const QString &name,
+                                       QUdpSocket *audioRtpSocket, QUdpSocket *audioRtcpSocket,
+                                       QUdpSocket *videoRtpSocket, QUdpSocket *videoRtcpSocket)
+    : m_Created(QDateTime::currentDateTime())
+    , m_CreatedMono(FrameClock::nowMs())
+    , m_Type(type)
+    , m_AudioRtpSocket(audioRtpSocket)
+    , m_AudioRtcpSocket(audioRtcpSocket)
+    , m_VideoRtpSocket(videoRtpSocket)
+    , m_VideoRtcpSocket(videoRtcpSocket)
+{
+    setObjectName(name);
+    const struct
+    {
+        QUdpSocket *socket;
+        void (ConversationObject::*handler)();
+    } sockets[] = {
+        { audioRtpSocket, &ConversationObject::audioRtpDatagrams },
+        { audioRtcpSocket, &ConversationObject::audioRtcpDatagrams },
+        { videoRtpSocket, &ConversationObject::videoRtpDatagrams },
+        { videoRtcpSocket, &ConversationObject::videoRtcpDatagrams },
+    };
+    for (const auto &s : sockets) {
+        if (!s.socket)
+            continue;
+        s.socket->setParent(this);
+        connect(s.socket, &QUdpSocket::readyRead, this, s.handler, Qt::QueuedConnection);
+        m_OwnPorts.append(s.socket->localPort());
+    }
+    if (audioRtpSocket)
+        m_PortBase = audioRtpSocket->localPort();
+    m_OwnAddresses = QNetworkInterface::allAddresses();
+}
+
+ConversationObject::~ConversationObject()
+{
+    // Close the sockets before their block may be handed to another call.
+    for (QUdpSocket *s :
+         { m_AudioRtpSocket, m_AudioRtcpSocket, m_VideoRtpSocket, m_VideoRtcpSocket })
+        delete s;
+    if (m_PortBase != 0)
+        PortBlocks::release(m_PortBase);
+}
+
+QList<ConversationCaller *> ConversationObject::liveLegs() const
+{
+    QList<ConversationCaller *> legs;
+    for (ConversationCaller *c : m_Legs) {
+        if (c)
+            legs.append(c);
+    }
+    return legs;
+}
+
+void ConversationObject::pumpEvents()
+{
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+}
+
+void ConversationObject::run()
+{
+    bool keepRunning = true;
+    while (!m_Terminate && keepRunning) {
+        pumpEvents();
+        const qint64 due = m_Clock.due();
+        if (isGroup()) {
+            ConversationCaller *master = leg(m_FirstCallId);
+            for (qint64 i = 0; master && i < due; ++i) {
+                groupFrame(master);
+                m_Clock.produced();
+            }
+        } else {
+            for (qint64 i = 0; i < due; ++i) {
+                twoPartyFrame(keepRunning);
+                m_Clock.produced();
+            }
+        }
+        pumpEvents();
+        QThread::msleep(1);
+        checkDuration(keepRunning);
+    }
+    endLoop();
+}
+
+void ConversationObject::checkDuration(bool &keepRunning)
+{
+    const qint64 limit = m_CallDuration.load();
+    if (limit <= 0 || m_CallStart < 1 || !keepRunning)
+        return;
+    if (FrameClock::nowMs() - m_CallStartMono >= limit * 1000)
+        keepRunning = false;
+}
+
+void ConversationObject::twoPartyFrame(bool &keepRunning)
+{
+    const QList<ConversationCaller *> legs = liveLegs();
+    if (legs.size() != 2)
+        return;
+    ConversationCaller *a = legs.at(0);
+    ConversationCaller *b = legs.at(1);
+    const QByteArray frameA = a->m_Buffer->take();
+    const QByteArray frameB = b->m_Buffer->take();
+    deliver(frameB, b, a, keepRunning);
+    deliver(frameA, a, b, keepRunning);
+}
+
+void ConversationObject::deliver(QByteArray frame, ConversationCaller *source,
+                                 ConversationCaller *to, bool &keepRunning)
+{
+    if (to->m_SoundPlaying) {
+        const QByteArray sound = to->readSound();
+        if (!sound.isEmpty())
+            frame = sound;
+    }
+    if ((!to->acceptsMedia() && !to->m_SoundPlaying) || !to->m_Answered) {
+        to->m_SilenceTime = 0;
+        return;
+    }
+    if (frame.isEmpty() && source->sendsMedia()) {
+        const qint64 now = FrameClock::nowMs();
+        if (to->m_SilenceTime == 0)
+            to->m_SilenceTime = now;
+        else if (now > to->m_SilenceTime + qint64(to->m_RtpTimeout) * 1000)
+            keepRunning = false;
+        frame = SampleStream::silenceFrame();
+    } else {
+        to->m_SilenceTime = 0;
+    }
+    sendAudio(to, frame);
+}
+
+void ConversationObject::sendAudio(ConversationCaller *to, const QByteArray &frame)
+{
+    if (to->m_Kind == ConversationCaller::Sip) {
+        const QByteArray payload = AudioCodec::encode(
+            to->m_AudioType, frame.isEmpty() ? SampleStream::silenceFrame() : frame, &to->m_Codec);
+        // No codec (media not negotiated yet): nothing a peer could play.
+        if (payload.isEmpty())
+            return;
+        m_AudioRtpSocket->writeDatagram(to->nextRtpPacket(payload), to->m_RtpAddr, to->m_RtpPort);
+    } else {
+        emit to->toDevice(to->nextFrameId(), frame);
+    }
+}
+
+void ConversationObject::groupFrame(ConversationCaller *master)
+{
+    const QByteArray silence = SampleStream::silenceFrame();
+    QByteArray own = silence;
+    if (master->m_SoundPlaying) {
+        const QByteArray sound = master->readSound();
+        if (!sound.isEmpty())
+            own = sound;
+    }
+    if (master->m_Kind == ConversationCaller::Sip)
+        sendAudio(master, own);
+    else
+        emit master->toDevice(master->nextFrameId(), silence);
+
+    QByteArray voice = master->m_Buffer->takeOrSilence();
+    if (voice.isEmpty())
+        voice = silence;
+    for (ConversationCaller *other : liveLegs()) {
+        if (other == master || !other->m_Answered)
+            continue;
+        QByteArray frame = voice;
+        if (other->m_SoundPlaying) {
+            const QByteArray sound = other->readSound();
+            if (!sound.isEmpty())
+                frame = sound;
+        }
+        // Every listener hears the master; a SIP listener only while it takes media.
+        if (other->m_Kind == ConversationCaller::Sip) {
+            if (other->acceptsMedia())
+                sendAudio(other, frame);
+        } else {
+            emit other->toDevice(other->nextFrameId(), frame);
+        }
+    }
+}
+
+void ConversationObject::endLoop()
+{
+    while (!m_Legs.isEmpty()) {
+        const QString key = m_Legs.lastKey();
+        ConversationCaller *c = m_Legs.take(key);
+        if (!c)
+            continue;
+        if (c->m_Answered)
+            emit lastBye(c->m_Invite, c->m_User, m_Normal);
+        else
+            emit lastCancel(c->m_Invite, c->m_User, m_Normal);
+        emit cacheCaller(c->m_User, false);
+        delete c;
+    }
+    emit finished();
+}
+
+void ConversationObject::onAcceptCaller(QString callId)
+{
+    if (ConversationCaller *c = leg(callId)) {
+        if (!c->m_Answered) {
+            c->m_AcceptTime = QDateTime::currentMSecsSinceEpoch();
+            // No two legs may share an accept time: records are ordered by it.
+            QThread::msleep(1);
+        }
+        c->m_Answered = true;
+    }
+    if (m_CallStart != 0)
+        return;
+    int answered = 0;
+    for (ConversationCaller *c : liveLegs())
+        answered += c->m_Answered ? 1 : 0;
+    if (answered < 2 && !isGroup())
+        return;
+    m_CallStart = QDateTime::currentMSecsSinceEpoch();
+    m_CallStartMono = FrameClock::nowMs();
+    if (callId == m_FirstCallId) {
+        if (ConversationCaller *first = leg(callId))
+            first->startSound(SoundWavParam::InfoAccept);
+    }
+}
+
+void ConversationObject::onResultSipInfo(QString callId, QString fromUserName,
+                                         SoundWavParam::Type fromPlaySound, QString toUserName,
+                                         SoundWavParam::Type toPlaySound)
+{
+    ConversationCaller *from = leg(callId);
+    if (!from || from->m_User != fromUserName)
+        return;
+    if (fromPlaySound != SoundWavParam::None)
+        from->startSound(fromPlaySound);
+    for (ConversationCaller *c : liveLegs()) {
+        if (c == from || !c->m_Answered || c->m_User != toUserName)
+            continue;
+        if (toPlaySound != SoundWavParam::None)
+            c->startSound(toPlaySound);
+        break;
+    }
+}
+
+void ConversationObject::onCheck()
+{
+    if (!m_Terminate && m_Legs.size() < 2)
+        m_Terminate = true;
+}
+
+void ConversationObject::onQueryTerminate()
+{
+    m_Terminate = true;
+}
+
+void ConversationObject::onMasterSlave(QString master, QString slave)
+{
+    m_Master = master;
+    m_Slave = slave;
+}

@@ -1,0 +1,201 @@
+// Adding, changing, handing over and removing legs, and the call records a removal writes.
+#include "conversationobject.h"
+
+#include "conversationcaller.h"
+
+#include <QThread>
+
+namespace {
+
+QString callIdOf(const SipMessage &invite)
+{
+    const QStringList ids = invite.headerValues(SipHeader::CallID);
+    return ids.size() == 1 ? ids.first() : QString();
+}
+
+} // namespace
+
+void ConversationObject::onAppendCaller(qulonglong rtp_timeout, QString user, SipMessage invite,
+                                        uchar audio_type, QHostAddress rtp_addr, ushort rtp_port,
+                                        QHostAddress rtcp_addr, ushort rtcp_port,
+                                        SipSdpAction::Type sdp_action, uchar video_type,
+                                        QHostAddress video_rtp_addr, ushort video_rtp_port,
+                                        QHostAddress video_rtcp_addr, ushort video_rtcp_port,
+                                        SipSdpAction::Type video_sdp_action)
+{
+    const QString callId = callIdOf(invite);
+    if (m_Legs.isEmpty())
+        m_FirstCallId = callId;
+    emit cacheCaller(user, true);
+    ConversationCaller *c = leg(callId);
+    if (!c)
+        c = new ConversationCaller(this);
+    c->initSip(rtp_timeout, user, invite, audio_type, rtp_addr, rtp_port, rtcp_addr, rtcp_port,
+               sdp_action, video_type, video_rtp_addr, video_rtp_port, video_rtcp_addr,
+               video_rtcp_port, video_sdp_action);
+    m_Legs.insert(callId, c);
+}
+
+void ConversationObject::onAppendCallerObject(QString callId, ConversationCaller *caller)
+{
+    if (m_Legs.isEmpty())
+        m_FirstCallId = callId;
+    if (!caller || callId.isEmpty() || m_Legs.contains(callId)) {
+        // A refused leg would otherwise be left without an owner; the very leg already held
+        // under that id must of course stay.
+        if (caller && m_Legs.value(callId) != caller)
+            caller->deleteLater();
+        return;
+    }
+    emit cacheCaller(caller->m_User, true);
+    if (caller->thread() != thread())
+        caller->moveToThread(thread());
+    caller->setParent(this);
+    m_Legs.insert(callId, caller);
+}
+
+void ConversationObject::onUpdateCaller(SipMessage invite)
+{
+    if (ConversationCaller *c = leg(callIdOf(invite)))
+        c->m_Invite = invite;
+}
+
+void ConversationObject::onReplaceCaller(QString callId, uchar audio_type, QHostAddress rtp_addr,
+                                         ushort rtp_port, QHostAddress rtcp_addr, ushort rtcp_port,
+                                         SipSdpAction::Type sdp_action, uchar video_type,
+                                         QHostAddress video_rtp_addr, ushort video_rtp_port,
+                                         QHostAddress video_rtcp_addr, ushort video_rtcp_port,
+                                         SipSdpAction::Type video_sdp_action)
+{
+    ConversationCaller *c = leg(callId);
+    if (!c)
+        return;
+    c->initSip(c->m_RtpTimeout, c->m_User, c->m_Invite, audio_type, rtp_addr, rtp_port, rtcp_addr,
+               rtcp_port, sdp_action, video_type, video_rtp_addr, video_rtp_port, video_rtcp_addr,
+               video_rtcp_port, video_sdp_action);
+}
+
+void ConversationObject::onReferCaller(QString callId, QString conversationName)
+{
+    if (!m_Legs.contains(callId))
+        return;
+    ConversationCaller *referrer = m_Legs.take(callId);
+    while (!m_Legs.isEmpty()) {
+        ConversationCaller *c = m_Legs.take(m_Legs.lastKey());
+        if (!c)
+            continue;
+        emit moveCaller(conversationName, c->m_User, c->m_Invite);
+        emit cacheCaller(c->m_User, false);
+        delete c;
+    }
+    m_Legs.insert(callId, referrer);
+}
+
+void ConversationObject::onClearCallers()
+{
+    while (!m_Legs.isEmpty()) {
+        ConversationCaller *c = m_Legs.take(m_Legs.lastKey());
+        if (!c)
+            continue;
+        emit cacheCaller(c->m_User, false);
+        delete c;
+    }
+}
+
+void ConversationObject::onRemoveCallerAndBye(QString callId, bool normal)
+{
+    if (!m_Legs.contains(callId))
+        return;
+    m_Normal = normal;
+    ConversationCaller *c = m_Legs.take(callId);
+    if (!c)
+        return;
+    emit lastBye(c->m_Invite, c->m_User, normal);
+    emit cacheCaller(c->m_User, false);
+    delete c;
+}
+
+void ConversationObject::onRemoveCaller(QString callId, bool normal)
+{
+    if (!m_Legs.contains(callId))
+        return;
+    m_Normal = normal;
+    ConversationCaller *gone = m_Legs.take(callId);
+    if (!gone)
+        return;
+    if (isGroup())
+        removeGroupLeg(callId, gone);
+    else
+        removeTwoPartyLeg(callId, gone);
+    emit cacheCaller(gone->m_User, false);
+    delete gone;
+}
+
+QSmdrAction::Type ConversationObject::action() const
+{
+    return m_Type >= 1 && m_Type <= 9 ? QSmdrAction::Type(m_Type - 1) : QSmdrAction::Type(-1);
+}
+
+QSmdrAction::Type ConversationObject::summaryAction() const
+{
+    return m_Type == 4 ? QSmdrAction::INT : QSmdrAction::INC;
+}
+
+void ConversationObject::writeRecord(const QDateTime &time, const QString &src, const QString &dest,
+                                     qint64 duration, QSmdrAction::Type action, const QString &attr)
+{
+    emit smdrLog(time, src, dest, duration, action, attr);
+}
+
+void ConversationObject::removeGroupLeg(const QString &callId, ConversationCaller *gone)
+{
+    const QDateTime start = QDateTime::fromMSecsSinceEpoch(m_CallStart);
+    const qint64 d = m_CallStart >= 1 ? FrameClock::nowMs() - m_CallStartMono : 0;
+    if (callId == m_FirstCallId) {
+        m_Terminate = true;
+        writeRecord(start, m_Master, m_Slave, d, summaryAction());
+        for (ConversationCaller *c : liveLegs())
+            writeRecord(start, m_Master, c->m_User, d, action());
+        return;
+    }
+    writeRecord(start, m_Master, gone->m_User, d, action());
+    if (m_Legs.size() != 1)
+        return;
+    m_Terminate = true;
+    ConversationCaller *last = m_Legs.first();
+    if (m_Legs.firstKey() == m_FirstCallId)
+        writeRecord(start, m_Master, m_Slave, d, summaryAction());
+    else if (last)
+        writeRecord(start, m_Master, last->m_User, d, action());
+}
+
+void ConversationObject::removeTwoPartyLeg(const QString &callId, ConversationCaller *gone)
+{
+    const QList<ConversationCaller *> rest = liveLegs();
+    const auto ordered = [](ConversationCaller *x, ConversationCaller *y) {
+        return x->m_AcceptTime <= y->m_AcceptTime ? qMakePair(x, y) : qMakePair(y, x);
+    };
+    if (rest.size() == 1) {
+        ConversationCaller *remaining = rest.first();
+        if (m_CallStart >= 1 && remaining->m_Answered && gone->m_Answered) {
+            const auto pair = ordered(remaining, gone);
+            writeRecord(QDateTime::fromMSecsSinceEpoch(m_CallStart), pair.first->m_User,
+                        pair.second->m_User, FrameClock::nowMs() - m_CallStartMono, action());
+        } else {
+            const bool goneFirst = callId == m_FirstCallId;
+            ConversationCaller *src = goneFirst ? gone : remaining;
+            ConversationCaller *dest = goneFirst ? remaining : gone;
+            writeRecord(m_Created, src->m_User, dest->m_User, FrameClock::nowMs() - m_CreatedMono,
+                        action(), QStringLiteral("NA"));
+        }
+    } else if (rest.size() == 2 && m_CallStart >= 1) {
+        const QDateTime start = QDateTime::fromMSecsSinceEpoch(m_CallStart);
+        const qint64 d = FrameClock::nowMs() - m_CallStartMono;
+        m_CallStart = 0;
+        m_CallStartMono = 0;
+        ConversationCaller *r = rest.first()->m_Answered ? rest.first() : rest.last();
+        r->startSound(SoundWavParam::Hold);
+        const auto pair = ordered(r, gone);
+        writeRecord(start, pair.first->m_User, pair.second->m_User, d, action());
+    }
+}

@@ -1,0 +1,167 @@
+// What arrives on the four sockets: audio RTP into the legs' buffers, telephone events as
+// digits, RTCP read and dropped, and camera video with its RTCP relayed between legs.
+#include "conversationobject.h"
+
+#include "audiocodec.h"
+#include "conversationcaller.h"
+#include "dtmfevent.h"
+#include "rtpheader.h"
+#include "samplestream.h"
+
+#include <QNetworkDatagram>
+#include <QUdpSocket>
+
+namespace {
+
+const quint8 TelephoneEventPayload = 101;
+const quint8 GsmPayload = 3;
+const int GsmFrameBytes = 33;
+const int G711FrameBytes = 160;
+const int AudioMinimumLength = 16;
+const quint8 HighestEvent = 16;
+
+} // namespace
+
+ConversationCaller *ConversationObject::legFromRtp(const QHostAddress &addr, quint16 port) const
+{
+    for (ConversationCaller *c : m_Legs) {
+        if (c && c->m_RtpPort == port && c->m_RtpAddr == addr)
+            return c;
+    }
+    return nullptr;
+}
+
+void ConversationObject::audioRtpDatagrams()
+{
+    while (m_AudioRtpSocket->hasPendingDatagrams()) {
+        const QNetworkDatagram datagram = m_AudioRtpSocket->receiveDatagram();
+        const QByteArray data = datagram.data();
+        ConversationCaller *from
+            = legFromRtp(datagram.senderAddress(), quint16(datagram.senderPort()));
+        if (!from || data.size() < AudioMinimumLength)
+            continue;
+        if (from->m_SdpAction != SipSdpAction::SendRecv
+            && from->m_SdpAction != SipSdpAction::SendOnly)
+            continue;
+        RtpHeader header;
+        if (!RtpHeader::parse(data, &header))
+            continue;
+        const QByteArray payload = header.payload(data);
+        if (header.payloadType == TelephoneEventPayload) {
+            handleTelephoneEvent(from, payload);
+            continue;
+        }
+        if (header.payloadType != from->m_AudioType)
+            continue;
+        const bool sized = header.payloadType == GsmPayload ? payload.size() >= GsmFrameBytes
+                                                            : payload.size() == G711FrameBytes;
+        if (!sized)
+            continue;
+        from->m_Buffer->push(from->m_Sequence.extend(header.ssrc, header.sequence),
+                             AudioCodec::decode(header.payloadType, payload, &from->m_Codec));
+    }
+}
+
+void ConversationObject::handleTelephoneEvent(ConversationCaller *from, const QByteArray &payload)
+{
+    if (payload.size() != 4)
+        return;
+    const auto *p = reinterpret_cast<const uchar *>(payload.constData());
+    const quint8 code = p[0];
+    // Codes past 'f' name no key; passing them on would dial a digit nobody pressed.
+    if (code > HighestEvent)
+        return;
+    if (!(p[1] & 0x80)) {
+        if (!from->m_Events.contains(code))
+            from->m_Events.append(code);
+        return;
+    }
+    if (!from->m_Events.removeOne(code))
+        return;
+    const uint duration = uint((p[2] << 8) | p[3]) >> 3;
+    onAppendSipInfo(DtmfType::Rfc2833, m_Legs.key(from), from->m_User, uchar(dtmfEventChar(code)),
+                    duration);
+}
+
+void ConversationObject::audioRtcpDatagrams()
+{
+    while (m_AudioRtcpSocket->hasPendingDatagrams()) {
+        const QNetworkDatagram datagram = m_AudioRtcpSocket->receiveDatagram();
+        // Read to keep the socket drained; RTCP from the legs is not used.
+        Q_UNUSED(datagram);
+    }
+}
+
+bool ConversationObject::isOwnEndpoint(const QHostAddress &addr, quint16 port) const
+{
+    if (!m_OwnPorts.contains(port))
+        return false;
+    return addr.isLoopback() || addr == QHostAddress(QHostAddress::AnyIPv4)
+        || addr == QHostAddress(QHostAddress::Any) || addr.isNull()
+        || m_OwnAddresses.contains(addr);
+}
+
+void ConversationObject::videoRtpDatagrams()
+{
+    relayVideo(m_VideoRtpSocket, false);
+}
+
+void ConversationObject::videoRtcpDatagrams()
+{
+    relayVideo(m_VideoRtcpSocket, true);
+}
+
+void ConversationObject::relayVideo(QUdpSocket *socket, bool rtcp)
+{
+    while (socket->hasPendingDatagrams()) {
+        const QNetworkDatagram datagram = socket->receiveDatagram();
+        const QHostAddress addr = datagram.senderAddress();
+        const quint16 port = quint16(datagram.senderPort());
+        QByteArray data = datagram.data();
+        // Too short to be RTP: relaying it would mean rewriting bytes it does not have.
+        if (!rtcp && data.size() < RtpHeader::MinimumLength)
+            continue;
+        ConversationCaller *from = nullptr;
+        for (ConversationCaller *c : m_Legs) {
+            if (!c)
+                continue;
+            const bool match = rtcp ? (c->m_VideoRtcpPort == port && c->m_VideoRtcpAddr == addr)
+                                    : (c->m_VideoRtpPort == port && c->m_VideoRtpAddr == addr);
+            if (match) {
+                from = c;
+                break;
+            }
+        }
+        if (!from)
+            continue;
+        for (ConversationCaller *to : m_Legs) {
+            if (!to || to == from)
+                continue;
+            if (!rtcp && to->m_Kind != ConversationCaller::Sip)
+                continue;
+            const QHostAddress toAddr = rtcp ? to->m_VideoRtcpAddr : to->m_VideoRtpAddr;
+            const quint16 toPort = rtcp ? to->m_VideoRtcpPort : to->m_VideoRtpPort;
+            // A peer pointing at our own ports would make the datagram circle forever.
+            if (toPort == 0 || isOwnEndpoint(toAddr, toPort))
+                continue;
+            if (!rtcp)
+                data[1] = char((uchar(data[1]) & 0x80) | (to->m_VideoType & 0x7F));
+            socket->writeDatagram(data, toAddr, toPort);
+        }
+    }
+}
+
+void ConversationObject::onAppendSipInfo(DtmfType::Type dtmfType, QString callId,
+                                         QString fromUserName, uchar event, uint duration)
+{
+    const QMap<QString, ConversationCaller *> legs = m_Legs;
+    for (auto it = legs.cbegin(); it != legs.cend(); ++it) {
+        ConversationCaller *c = it.value();
+        if (!c || it.key() == callId || !c->m_Answered)
+            continue;
+        if (c->m_DtmfLock == DtmfType::None)
+            c->m_DtmfLock = dtmfType;
+        if (c->m_DtmfLock == dtmfType)
+            emit sendSipInfo(objectName(), c->m_Invite, fromUserName, c->m_User, event, duration);
+    }
+}
