@@ -83,9 +83,11 @@ void SipMessage::setBranch(const QString &branch)
 
 KBaseViaAddress<1> SipMessage::viaWithBranch(const QString &branch) const
 {
+    // Only the first entry of a value counts: read whole, a later comma-separated entry's
+    // branch would override the first one's in the parameter list.
     for (const QString &value : headers.value(SipHeader::Via)) {
-        const KBaseViaAddress<1> via(value);
-        if (via.sentBy.parameters.param(kBranch, QString()) == branch)
+        const KBaseViaAddress<1> via = firstViaEntry(QStringList { value });
+        if (via.valid && via.sentBy.parameters.param(kBranch, QString()) == branch)
             return via;
     }
     return KBaseViaAddress<1>(QString());

@@ -1,0 +1,357 @@
+#include "sipconstants.h"
+#include "sipmessage.h"
+
+#include <QHostAddress>
+#include <QtTest>
+
+namespace {
+
+SipMessage parse(const QByteArray &text, quint16 senderPort = 6000)
+{
+    return SipMessage(SipTransport::UDP, QHostAddress(QStringLiteral("192.0.2.7")), senderPort,
+                      QHostAddress(QStringLiteral("192.0.2.1")), 5060, text);
+}
+
+const QByteArray kInvite = "INVITE sip:bob@192.0.2.1 SIP/2.0\r\n"
+                           "Via: SIP/2.0/UDP 192.0.2.7:6000;branch=z9hG4bKa;rport, SIP/2.0/UDP "
+                           "p;branch=z9hG4bKb\r\n"
+                           "Via: SIP/2.0/UDP 10.1.1.1;branch=z9hG4bKc\r\n"
+                           "Record-Route: <sip:p1;lr>\r\n"
+                           "Record-Route: <sip:p2;lr>\r\n"
+                           "From: \"Alice\" <sip:alice@atlanta.com>;tag=1928\r\n"
+                           "To: <sip:bob@biloxi.com>\r\n"
+                           "Call-ID: c1\r\n"
+                           "CSeq: 7 INVITE\r\n"
+                           "Contact: <sip:alice@192.0.2.7;transport=udp>\r\n"
+                           "Content-Length: 0\r\n\r\n";
+
+} // namespace
+
+class TestSipMessage : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void defaultsAndNewRequests()
+    {
+        const SipMessage empty;
+        QCOMPARE(empty.startLine.kind, -1);
+        QCOMPARE(empty.method(), SipMethod::Unknown);
+        QCOMPARE(empty.startLine.status, SipStatus::Unknown);
+        QCOMPARE(empty.statusClass, -1);
+        QCOMPARE(empty.transport, SipTransport::Unset);
+        QVERIFY(!empty.valid);
+        QVERIFY(!empty.synthetic);
+        QCOMPARE(empty.senderAddress, QString(QChar(6)));
+        QCOMPARE(empty.receiverAddress, QString(QChar(6)));
+        QCOMPARE(empty.senderPort, quint16(0));
+        QVERIFY(empty.toByteArray().isEmpty());
+
+        const quint32 first = SipMessage::SequenceID;
+        const SipMessage invite(SipMethod::Invite, SipTransport::UDP);
+        const SipMessage ack(SipMethod::Ack, SipTransport::TCP);
+        QCOMPARE(invite.cseqNumber(), uint(first));
+        QCOMPARE(ack.cseqNumber(), uint(first + 1));
+        QCOMPARE(invite.allow(), ALLOW);
+        QCOMPARE(invite.headerValue(SipHeader::MaxForwards), QStringLiteral("70"));
+        QVERIFY(ack.headerValues(SipHeader::Allow).isEmpty());
+        QVERIFY(SipMessage(SipMethod::Cancel, SipTransport::UDP).allow().isEmpty());
+
+        const SipMessage named(QStringLiteral("x"));
+        QVERIFY(named.valid);
+        QCOMPARE(named.callId(), QStringLiteral("x"));
+        QCOMPARE(named.toByteArray(), QByteArray("Call-ID: x\r\nContent-Length: 0\r\n\r\n"));
+    }
+
+    void copiesCarryBothTablesAndTheMark()
+    {
+        SipMessage message = parse(kInvite);
+        message.dialogHeaders.insert(SipHeader::Contact, { QStringLiteral("<sip:x@y>") });
+        message.synthetic = true;
+        const SipMessage copy = message;
+        QCOMPARE(copy.dialogHeaders, message.dialogHeaders);
+        QVERIFY(copy.synthetic);
+        const QVariant boxed = QVariant::fromValue(message);
+        QVERIFY(boxed.value<SipMessage>().synthetic);
+        QVERIFY(QMetaType::type("SipMessage") != QMetaType::UnknownType);
+    }
+
+    void headerAccess()
+    {
+        SipMessage message(SipMethod::Info, SipTransport::UDP);
+        message.setHeaderValues(SipHeader::Route, { QStringLiteral("a"), QStringLiteral("b") });
+        message.setHeader(SipHeader::Route, QStringLiteral("c"));
+        QCOMPARE(message.headerValues(SipHeader::Route), (QStringList { "c", "b" }));
+        QCOMPARE(message.headerValue(SipHeader::Route, 1), QStringLiteral("b"));
+        QCOMPARE(message.headerValue(SipHeader::Route, 2), QString());
+        QCOMPARE(message.headerValue(SipHeader::Route, -1), QString());
+        message.setHeaderValues(SipHeader::Route, {});
+        QVERIFY(!message.headers.contains(SipHeader::Route));
+
+        message.setHeader(SipHeader::ContentType, QStringLiteral("text/plain"));
+        message.setBody(QString(), QByteArray("abc"));
+        QCOMPARE(message.contentType(), QStringLiteral("text/plain"));
+        QCOMPARE(message.contentLength(), 3u);
+        QVERIFY(message.isContentType(QStringLiteral("text/plain")));
+        QVERIFY(!message.isContentType(QStringLiteral("Text/Plain")));
+        QVERIFY(!message.isContentType(QString()));
+
+        message.setHeaderValues(SipHeader::CallID, { QStringLiteral("a"), QStringLiteral("b") });
+        QCOMPARE(message.callId(), QString());
+        message.setHeaderValues(SipHeader::MaxForwards, { QStringLiteral(" 12 ") });
+        QCOMPARE(message.maxForwards(), 12u);
+        message.setHeaderValues(SipHeader::MaxForwards, { QStringLiteral("x") });
+        QCOMPARE(message.maxForwards(), 0u);
+        message.setHeaderValues(SipHeader::Authorization, { QStringLiteral("Digest a") });
+        QVERIFY(message.hasAuthorization());
+        QVERIFY(!message.hasProxyAuthorization());
+    }
+
+    void expiresPrefersTheContactParameter()
+    {
+        SipMessage message(SipMethod::Register, SipTransport::UDP);
+        message.setHeader(SipHeader::Expires, QStringLiteral("3600"));
+        message.setHeader(SipHeader::Contact, QStringLiteral("<sip:a@h>;expires=0"));
+        QCOMPARE(message.expires(), 0u);
+        message.setHeader(SipHeader::Contact, QStringLiteral("<sip:a@h>"));
+        QCOMPARE(message.expires(), 3600u);
+        message.setHeaderValues(
+            SipHeader::Contact,
+            { QStringLiteral("<sip:a@h>;expires=5"), QStringLiteral("<sip:b@h>;expires=6") });
+        QCOMPARE(message.expires(), 3600u);
+        QCOMPARE(message.contacts().size(), 2);
+        QVERIFY(!message.contact().valid);
+    }
+
+    void keysAndMethods()
+    {
+        SipMessage ack(SipMethod::Ack, SipTransport::UDP);
+        ack.setCSeq(5, SipMethod::Ack);
+        ack.setHeader(SipHeader::CallID, QStringLiteral("x"));
+        QCOMPARE(ack.transactionKey(), QStringLiteral("INVITE_5_x"));
+        QCOMPARE(ack.transactionKey(SipMethod::Ack), QStringLiteral("ACK_5_x"));
+        ack.setCSeq(9, SipMethod::Unknown);
+        QCOMPARE(ack.headerValue(SipHeader::CSeq), QStringLiteral("9 "));
+        QCOMPARE(ack.cseqNumber(), 0u);
+
+        const SipMessage response = parse("SIP/2.0 200 OK\r\nCall-ID: c\r\nCSeq: 3 BYE\r\n"
+                                          "From: <sip:a@b>\r\n\r\n");
+        QCOMPARE(response.method(), SipMethod::Bye);
+        QCOMPARE(response.startLine.method, SipMethod::Unknown);
+        QCOMPARE(response.responseClass(), 2);
+    }
+
+    void addressSetters()
+    {
+        SipMessage message(SipMethod::Invite, SipTransport::TCP);
+        message.setFrom(QStringLiteral("Door \"1\"\r\n"), QStringLiteral("door1"),
+                        QStringLiteral("10.0.0.1"), 5060, QStringLiteral("t1"));
+        QCOMPARE(message.headerValue(SipHeader::From),
+                 QStringLiteral("\"Door 1\" <sip:door1@10.0.0.1>;tag=t1"));
+        message.setTo(QString(), QStringLiteral("bob"), QStringLiteral("h"), 5070, QString());
+        QCOMPARE(message.headerValue(SipHeader::To), QStringLiteral("<sip:bob@h:5070>"));
+        message.setToTag(QStringLiteral("x9"));
+        QCOMPARE(message.to().parameters.param(QStringLiteral("tag")), QStringLiteral("x9"));
+        message.setFromTag(QString());
+        QVERIFY(!message.from().parameters.hasParam(QStringLiteral("tag")));
+
+        // A tag setter on a missing header writes nothing rather than an empty value.
+        SipMessage bare(SipMethod::Bye, SipTransport::UDP);
+        bare.setToTag(QStringLiteral("t"));
+        QVERIFY(bare.headerValues(SipHeader::To).isEmpty());
+
+        message.setContact(QStringLiteral("door1"), QStringLiteral("10.0.0.1"), 5062,
+                           SipTransport::TCP);
+        QCOMPARE(message.headerValue(SipHeader::Contact),
+                 QStringLiteral("<sip:door1@10.0.0.1:5062;transport=TCP>"));
+        message.copyContact(KBaseContactAddress<1>(QStringLiteral("\"X\" <sip:u@h>;tag=2")));
+        QCOMPARE(message.headerValue(SipHeader::Contact),
+                 QStringLiteral("<sip:u@h;transport=TCP>"));
+        message.setDiversion(KBaseContactAddress<1>(QStringLiteral("\"D\" <sip:d@h:0>")));
+        QCOMPARE(message.headerValue(SipHeader::Diversion),
+                 QStringLiteral("\"D\" <sip:d@h>;reason=unavailable"));
+        message.setWwwAuthenticate(QStringLiteral("corvane"), QStringLiteral("n1"));
+        QCOMPARE(message.headerValue(SipHeader::WWWAuthenticate),
+                 QStringLiteral("Digest algorithm=MD5, realm=\"corvane\", nonce=\"n1\""));
+        message.setRequestUri(QStringLiteral("bob"), QStringLiteral("h"), 5060, SipTransport::TCP);
+        QCOMPARE(message.startLine.requestUri.toString(),
+                 QStringLiteral("sip:bob@h;transport=TCP"));
+        QCOMPARE(chooseString(QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("a")),
+                 QStringLiteral("b"));
+        QCOMPARE(chooseString(QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")),
+                 QStringLiteral("a"));
+    }
+
+    void cancelOfAnInvite()
+    {
+        SipMessage invite = parse(kInvite);
+        invite.receiverPort = 0;
+        const quint32 before = SipMessage::SequenceID;
+        const SipMessage cancel = invite.makeCancel();
+        QCOMPARE(SipMessage::SequenceID, before + 1);
+        QCOMPARE(cancel.headerValue(SipHeader::CSeq), QStringLiteral("7 CANCEL"));
+        QCOMPARE(cancel.receiverPort, quint16(5060));
+        QCOMPARE(cancel.headerValues(SipHeader::Via), invite.headerValues(SipHeader::Via));
+        QCOMPARE(cancel.startLine.requestUri.toString(), QStringLiteral("sip:bob@192.0.2.1"));
+    }
+
+    void responsesFillReceivedAndRport()
+    {
+        const SipMessage invite = parse(kInvite);
+        const SipMessage ringing(SipStatus::Ringing, invite);
+        QVERIFY(ringing.valid);
+        QCOMPARE(ringing.startLine.method, SipMethod::Invite);
+        QCOMPARE(ringing.receiverAddress, QStringLiteral("192.0.2.7"));
+        QCOMPARE(ringing.receiverPort, quint16(6000));
+        QCOMPARE(ringing.senderPort, quint16(5060));
+        const QStringList vias = ringing.headerValues(SipHeader::Via);
+        QCOMPARE(vias.size(), 2);
+        QCOMPARE(vias.at(1), invite.headerValue(SipHeader::Via, 1));
+        const QStringList entries = vias.first().split(QLatin1Char(','));
+        QCOMPARE(entries.at(1), QStringLiteral(" SIP/2.0/UDP p;branch=z9hG4bKb"));
+        const KBaseViaAddress<1> top(entries.first());
+        QCOMPARE(top.sentBy.parameters.param(QStringLiteral("received")),
+                 QStringLiteral("192.0.2.7"));
+        QCOMPARE(top.sentBy.parameters.param(QStringLiteral("rport")), QStringLiteral("6000"));
+        QCOMPARE(ringing.headerValues(SipHeader::RecordRoute).size(), 2);
+        QVERIFY(ringing.headerValues(SipHeader::ContentType).isEmpty());
+        QCOMPARE(ringing.headerValue(SipHeader::ContentLength), QStringLiteral("0"));
+        QCOMPARE(ringing.allow(), ALLOW);
+        QVERIFY(ringing.toByteArray().startsWith("SIP/2.0 180 Ringing\r\nVia: "));
+
+        SipMessage plain = parse(kInvite);
+        plain.setHeaderValues(SipHeader::Via,
+                              { QStringLiteral("SIP/2.0/UDP 10.9.9.9;branch=z9hG4bKq") });
+        const SipMessage busy(SipStatus::BusyHere, plain, QStringLiteral("text/plain"), "x");
+        QCOMPARE(busy.headerValues(SipHeader::Via), plain.headerValues(SipHeader::Via));
+        QCOMPARE(busy.body, QByteArray("x"));
+        QCOMPARE(busy.contentType(), QStringLiteral("text/plain"));
+
+        const SipMessage bodyless(SipStatus::OK, plain, QString(), "ignored");
+        QVERIFY(bodyless.body.isEmpty());
+        // The stored length follows the argument, the wire the body actually kept.
+        QCOMPARE(bodyless.headerValue(SipHeader::ContentLength), QStringLiteral("7"));
+        QVERIFY(bodyless.toByteArray().endsWith("Content-Length: 0\r\n\r\n"));
+    }
+
+    void viaBranches()
+    {
+        SipMessage message = parse(kInvite);
+        QCOMPARE(message.branch(), QStringLiteral("z9hG4bKa"));
+        QVERIFY(!message.viaWithBranch(QStringLiteral("z9hG4bKb")).valid);
+        QCOMPARE(message.viaWithBranch(QStringLiteral("z9hG4bKa")).sentBy.port, quint16(6000));
+        const KBaseViaAddress<1> second = message.viaWithBranch(QStringLiteral("z9hG4bKc"));
+        QVERIFY(second.valid);
+        QCOMPARE(second.sentBy.host, QStringLiteral("10.1.1.1"));
+        message.setBranch(QStringLiteral("z9hG4bKnew"));
+        QCOMPARE(message.headerValues(SipHeader::Via).size(), 1);
+        QCOMPARE(message.branch(), QStringLiteral("z9hG4bKnew"));
+
+        SipMessage none(SipMethod::Bye, SipTransport::UDP);
+        QVERIFY(!none.topVia().valid);
+        QCOMPARE(none.branch(), QString());
+        none.setBranch(QStringLiteral("b"));
+        QCOMPARE(none.headerValues(SipHeader::Via), QStringList { QString() });
+
+        SipMessage tcp(SipMethod::Bye, SipTransport::TCP);
+        tcp.addVia(QStringLiteral("10.0.0.1"), 5060, QString(), SipTransport::Unset);
+        const QString first = tcp.branch();
+        QVERIFY(
+            tcp.headerValue(SipHeader::Via).startsWith(QStringLiteral("SIP/2.0/TCP 10.0.0.1;")));
+        QVERIFY(first.startsWith(QStringLiteral("z9hG4bK")));
+        QCOMPARE(first.size(), 7 + 32);
+        QVERIFY(tcp.topVia().sentBy.parameters.hasParam(QStringLiteral("rport")));
+        tcp.addVia(QStringLiteral("10.0.0.1"), 5070, QString(), SipTransport::UDP);
+        QVERIFY(tcp.branch() != first);
+        QVERIFY(tcp.headerValue(SipHeader::Via)
+                    .startsWith(QStringLiteral("SIP/2.0/UDP 10.0.0.1:5070;")));
+    }
+
+    void routeSetFromTheRequest()
+    {
+        const SipMessage invite = parse(kInvite);
+        SipMessage bye(SipMethod::Bye, SipTransport::UDP);
+        bye.setHeader(SipHeader::Route, QStringLiteral("<sip:old>"));
+        invite.setRouteSet(bye, true);
+        QCOMPARE(bye.startLine.requestUri.toString(),
+                 QStringLiteral("sip:alice@192.0.2.7;transport=udp"));
+        QCOMPARE(bye.startLine.requestUri.port, quint16(5060));
+        QCOMPARE(bye.headerValue(SipHeader::To),
+                 QStringLiteral("\"Alice\" <sip:alice@atlanta.com>;tag=1928"));
+        QCOMPARE(bye.headerValue(SipHeader::From), QStringLiteral("<sip:bob@biloxi.com>"));
+        QCOMPARE(bye.headerValues(SipHeader::Route),
+                 (QStringList { "<sip:p1;lr>", "<sip:p2;lr>" }));
+
+        SipMessage plain = parse(kInvite);
+        plain.setHeaderValues(SipHeader::RecordRoute, {});
+        plain.setHeaderValues(SipHeader::Contact, {});
+        plain.setRouteSet(bye, true);
+        QVERIFY(bye.headerValues(SipHeader::Route).isEmpty());
+        QCOMPARE(bye.startLine.requestUri.toString(), QStringLiteral("sip:bob@192.0.2.1"));
+    }
+
+    void routeSetFromTheLastResponse()
+    {
+        SipMessage invite = parse(kInvite);
+        SipMessage ack(SipMethod::Ack, SipTransport::UDP);
+        ack.setFrom(QString(), QStringLiteral("keep"), QStringLiteral("h"), 0, QStringLiteral("f"));
+        // Nothing recorded yet: the table is empty and nothing in it may be read.
+        invite.setRouteSet(ack, false);
+        QCOMPARE(ack.startLine.requestUri.toString(), QStringLiteral("sip:bob@192.0.2.1"));
+        QCOMPARE(ack.headerValue(SipHeader::From), QStringLiteral("<sip:keep@h>;tag=f"));
+        QVERIFY(ack.headerValues(SipHeader::To).isEmpty());
+        QVERIFY(ack.headerValues(SipHeader::Route).isEmpty());
+
+        const SipMessage ok
+            = parse("SIP/2.0 200 OK\r\nCall-ID: c1\r\nCSeq: 7 INVITE\r\n"
+                    "From: \"Alice\" <sip:alice@atlanta.com>;tag=1928\r\n"
+                    "To: <sip:bob@biloxi.com>;tag=b7\r\n"
+                    "Contact: <sip:u@192.0.2.4:5062>\r\n"
+                    "Record-Route: <sip:r1;lr>\r\nRecord-Route: <sip:r2;lr>\r\n\r\n");
+        invite.dialogHeaders = ok.headers;
+        invite.setRouteSet(ack, false);
+        QCOMPARE(ack.startLine.requestUri.toString(), QStringLiteral("sip:u@192.0.2.4:5062"));
+        QCOMPARE(ack.headerValue(SipHeader::From),
+                 QStringLiteral("\"Alice\" <sip:alice@atlanta.com>;tag=1928"));
+        QCOMPARE(ack.to().parameters.param(QStringLiteral("tag")), QStringLiteral("b7"));
+        QCOMPARE(ack.headerValues(SipHeader::Route),
+                 (QStringList { "<sip:r2;lr>", "<sip:r1;lr>" }));
+    }
+
+    void serializerOrder()
+    {
+        SipMessage invite(SipMethod::Invite, SipTransport::UDP);
+        invite.setRequestUri(QStringLiteral("bob"), QStringLiteral("h"), 0, QString());
+        invite.setHeader(SipHeader::ContentType, QStringLiteral("text/plain"));
+        invite.setHeader(SipHeader::UserAgent, QStringLiteral("ua"));
+        invite.addVia(QStringLiteral("10.0.0.1"), 0, QStringLiteral("z9hG4bK1"),
+                      SipTransport::Unset);
+        invite.setFrom(QString(), QStringLiteral("a"), QStringLiteral("h"), 0, QString());
+        invite.setTo(QString(), QStringLiteral("bob"), QStringLiteral("h"), 0, QString());
+        invite.setHeader(SipHeader::CallID, QStringLiteral("c"));
+        invite.setContact(QStringLiteral("a"), QStringLiteral("10.0.0.1"), 0, SipTransport::UDP);
+        invite.setHeaderValues(SipHeader::Unknown, { QStringLiteral("lost name") });
+        const QString cseq = invite.headerValue(SipHeader::CSeq);
+        const QByteArray via = invite.headerValue(SipHeader::Via).toUtf8();
+        QCOMPARE(
+            invite.toByteArray(),
+            "INVITE sip:bob@h SIP/2.0\r\nVia: " + via
+                + "\r\nFrom: <sip:a@h>\r\nTo: <sip:bob@h>\r\nCall-ID: c\r\nCSeq: " + cseq.toUtf8()
+                + "\r\nContact: <sip:a@10.0.0.1>\r\nMax-Forwards: 70\r\nAllow: " + ALLOW.toUtf8()
+                + "\r\nUser-Agent: ua\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n\r\n");
+
+        // A stored length that disagrees with the body is not written.
+        invite.setHeader(SipHeader::ContentLength, QStringLiteral("99"));
+        invite.body = QByteArray("a\0b", 3);
+        QVERIFY(invite.toByteArray().endsWith(QByteArray("Content-Length: 3\r\n\r\na\0b", 24)));
+        QCOMPARE(invite.contentLength(), 99u);
+
+        QCOMPARE(statusLineText(SipStatus::BusyHere), QByteArray("SIP/2.0 486 Busy Here\r\n"));
+        SipMessage response(SipStatus::Ringing, parse(kInvite));
+        response.valid = false;
+        QVERIFY(response.toByteArray().isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSipMessage)
+#include "tst_sipmessage.moc"
