@@ -1,7 +1,7 @@
 #include "audiocodec.h"
 
 #include "audiocodecstate.h"
-#include "g711.h"
+#include "g711tables.h"
 
 #include <QVarLengthArray>
 
@@ -75,13 +75,13 @@ template<typename Decode> QByteArray decodeSamples(const QByteArray &codes, Deco
     return out;
 }
 
-template<typename Convert> QByteArray mapBytes(const QByteArray &data, Convert convertOne)
+QByteArray mapBytes(const QByteArray &data, const quint8 (&table)[256])
 {
     QByteArray out(data.size(), Qt::Uninitialized);
     const uchar *in = reinterpret_cast<const uchar *>(data.constData());
     char *dst = out.data();
     for (int i = 0; i < data.size(); ++i)
-        dst[i] = char(convertOne(in[i]));
+        dst[i] = char(table[in[i]]);
     return out;
 }
 
@@ -182,28 +182,32 @@ QByteArray AudioCodec::mix16(const QByteArray &a, const QByteArray &b)
 QByteArray AudioCodec::pcm8ToG711(quint8 payload, const QByteArray &data)
 {
     if (payload == PAYLOAD_PCMU)
-        return mapBytes(data, ulawEncode8);
+        return mapBytes(data, g711Tables().ulawByPcm8);
     if (payload == PAYLOAD_PCMA)
-        return mapBytes(data, alawEncode8);
+        return mapBytes(data, g711Tables().alawByPcm8);
     return data;
 }
 
 QByteArray AudioCodec::g711ToPcm8(quint8 payload, const QByteArray &data)
 {
     if (payload == PAYLOAD_PCMU)
-        return mapBytes(data, ulawDecode8);
+        return mapBytes(data, g711Tables().ulawToPcm8);
     if (payload == PAYLOAD_PCMA)
-        return mapBytes(data, alawDecode8);
+        return mapBytes(data, g711Tables().alawToPcm8);
     return data;
 }
 
 QByteArray AudioCodec::encode(quint8 payload, const QByteArray &frame, AudioCodecState *state)
 {
     switch (payload) {
-    case PAYLOAD_PCMU:
-        return encodeSamples(frame, ulawEncode);
-    case PAYLOAD_PCMA:
-        return encodeSamples(frame, alawEncode);
+    case PAYLOAD_PCMU: {
+        const G711Tables &g711 = g711Tables();
+        return encodeSamples(frame, [&g711](qint16 s) { return g711.ulaw(s); });
+    }
+    case PAYLOAD_PCMA: {
+        const G711Tables &g711 = g711Tables();
+        return encodeSamples(frame, [&g711](qint16 s) { return g711.alaw(s); });
+    }
     case PAYLOAD_GSM:
         if (!hasState(state, payload, true))
             return QByteArray();
@@ -220,10 +224,14 @@ QByteArray AudioCodec::encode(quint8 payload, const QByteArray &frame, AudioCode
 QByteArray AudioCodec::decode(quint8 payload, const QByteArray &data, AudioCodecState *state)
 {
     switch (payload) {
-    case PAYLOAD_PCMU:
-        return decodeSamples(data, ulawDecode);
-    case PAYLOAD_PCMA:
-        return decodeSamples(data, alawDecode);
+    case PAYLOAD_PCMU: {
+        const qint16 *table = g711Tables().ulawToSample;
+        return decodeSamples(data, [table](uchar code) { return table[code]; });
+    }
+    case PAYLOAD_PCMA: {
+        const qint16 *table = g711Tables().alawToSample;
+        return decodeSamples(data, [table](uchar code) { return table[code]; });
+    }
     case PAYLOAD_GSM:
         if (!hasState(state, payload, false))
             return QByteArray();
