@@ -1,0 +1,35 @@
+#!/bin/bash
+# Builds the libFuzzer targets with clang in build-fuzz/ and runs each for a bounded time,
+# seeded with the RFC 4475 torture messages. Exits non-zero when a target finds a fault.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+out=$root/build-fuzz
+seconds=${FUZZ_SECONDS:-60}
+testdata=${TARNHALL_TESTDATA:-$root/../shared/testdata}
+mkdir -p "$out"
+
+qt_flags=$(pkg-config --cflags Qt5Core Qt5Network)
+qt_libs=$(pkg-config --libs Qt5Core Qt5Network)
+flags="-std=c++17 -O1 -g -fPIC -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
+       -fno-sanitize-recover=undefined -fno-sanitize=vptr"
+
+sip=server/src/sip/message
+# shellcheck disable=SC2086
+clang++ $flags $qt_flags -I"$sip" -Iserver/src/core \
+    server/fuzz/sipmessage_fuzzer.cpp "$sip"/*.cpp server/src/core/identifiers.cpp \
+    $qt_libs -o "$out/sipmessage_fuzzer"
+
+corpus=$out/corpus/sipmessage
+mkdir -p "$corpus"
+if [ -d "$testdata/sip/rfc4475" ]; then
+    cp -n "$testdata"/sip/rfc4475/*.dat "$corpus"/ 2>/dev/null || true
+fi
+cp -n server/tests/sip/message/data/rfc3261/*.sip "$corpus"/ 2>/dev/null || true
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}:abort_on_error=1
+export LSAN_OPTIONS=suppressions=$root/tools/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+cd "$out"
+./sipmessage_fuzzer -max_total_time="$seconds" -max_len=16384 -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 "$corpus"
