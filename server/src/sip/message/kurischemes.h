@@ -3,7 +3,7 @@
 #include <QString>
 
 namespace KUriSchemes {
-enum Type {
+enum Type : int {
     None = 0,
     Sip = 1,
 };

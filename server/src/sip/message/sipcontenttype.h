@@ -3,7 +3,7 @@
 #include <QString>
 
 namespace SipContentType {
-enum Type {
+enum Type : int {
     Unknown = -1,
     Sdp = 0,
     DtmfRelay,

@@ -4,7 +4,7 @@
 
 namespace SipHeader {
 // Keys of every SIP header table; -1 collects the headers this table does not name.
-enum Type {
+enum Type : int {
     Unknown = -1,
     Accept = 0,
     AcceptEncoding,

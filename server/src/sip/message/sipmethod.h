@@ -3,7 +3,7 @@
 #include <QString>
 
 namespace SipMethod {
-enum Type {
+enum Type : int {
     Unknown = -1,
     Invite = 0,
     Ack,

@@ -5,7 +5,7 @@
 
 namespace SipSdpAction {
 // SDP media direction attribute.
-enum Type {
+enum Type : int {
     Unknown = -1,
     Inactive = 0,
     SendRecv,

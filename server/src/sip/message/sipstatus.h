@@ -4,7 +4,7 @@
 
 namespace SipStatus {
 // Index into the table of known status codes, in ascending code order.
-enum Type {
+enum Type : int {
     Unknown = -1,
     Trying = 0,
     Ringing,

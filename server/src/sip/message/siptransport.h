@@ -3,7 +3,7 @@
 #include <QMetaType>
 
 namespace SipTransport {
-enum Type {
+enum Type : int {
     Unset = -1,
     UDP = 1,
     TCP = 2,
