@@ -38,7 +38,9 @@ ConversationObject::ConversationObject(const ConversationType &type, const QStri
         if (!s.socket)
             continue;
         s.socket->setParent(this);
-        connect(s.socket, &QUdpSocket::readyRead, this, s.handler, Qt::QueuedConnection);
+        // The socket lives in this thread, so the handler still runs inside the loop's event
+        // processing; a queued hop was seen to lose read notifications under load.
+        connect(s.socket, &QUdpSocket::readyRead, this, s.handler, Qt::DirectConnection);
         m_OwnPorts.append(s.socket->localPort());
     }
     if (audioRtpSocket)

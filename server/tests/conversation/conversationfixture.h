@@ -1,0 +1,77 @@
+#pragma once
+
+#include "conversationcaller.h"
+#include "conversationthread.h"
+#include "rtppeer.h"
+
+#include <QPointer>
+#include <QSignalSpy>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include <memory>
+
+// One conversation on ephemeral ports with spies on everything it reports.
+struct Conversation
+{
+    explicit Conversation(ConversationType type = 1, const QString &name = QStringLiteral("conv"))
+    {
+        QUdpSocket *s[4];
+        for (auto &socket : s) {
+            socket = new QUdpSocket;
+            socket->bind(QHostAddress(QHostAddress::AnyIPv4), 0);
+        }
+        conv = new ConversationThread(type, name, s[0], s[1], true, s[2], s[3]);
+        alive = conv;
+        bye.reset(new QSignalSpy(conv, &ConversationThread::lastBye));
+        cancel.reset(new QSignalSpy(conv, &ConversationThread::lastCancel));
+        move.reset(new QSignalSpy(conv, &ConversationThread::moveCaller));
+        info.reset(new QSignalSpy(conv, &ConversationThread::sendSipInfo));
+        using Smdr = void (ConversationThread::*)(QDateTime, QString, QString, qlonglong,
+                                                  QSmdrAction::Type, QString);
+        smdr.reset(new QSignalSpy(conv, static_cast<Smdr>(&ConversationThread::smdrLog)));
+    }
+    ~Conversation()
+    {
+        if (alive)
+            delete conv;
+    }
+
+    // A SIP leg whose RTP comes from and goes to peer.
+    void addSip(const QString &callId, const QString &user, const RtpPeer *peer, uchar payload = 8,
+                SipSdpAction::Type direction = SipSdpAction::SendRecv, qulonglong timeout = 10)
+    {
+        const QHostAddress lo(QHostAddress::LocalHost);
+        emit conv->appendCaller(timeout, user, SipMessage(callId), payload, lo,
+                                peer ? peer->port() : 0, lo, 0, direction);
+    }
+    // A door-device leg; its frames to the device land in frames.
+    ConversationCaller *addVelk(const QString &callId, const QString &user,
+                                QList<QPair<qulonglong, QByteArray>> *frames = nullptr)
+    {
+        auto *c = new ConversationCaller;
+        c->initVelk(10, user, callId, SipSdpAction::SendRecv, 96, QHostAddress::AnyIPv4, 0,
+                    QHostAddress::AnyIPv4, 0, SipSdpAction::SendRecv);
+        if (frames) {
+            QObject::connect(
+                c, &ConversationCaller::toDevice, conv,
+                [frames](qulonglong id, QByteArray a) { frames->append(qMakePair(id, a)); },
+                Qt::QueuedConnection);
+        }
+        conv->addCallerObject(callId, c);
+        return c;
+    }
+    bool ended(int ms = 8000)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (alive && t.elapsed() < ms)
+            QTest::qWait(10);
+        return !alive;
+    }
+    quint16 rtpPort() const { return conv->audioRtpPort(); }
+
+    ConversationThread *conv;
+    QPointer<ConversationThread> alive;
+    std::unique_ptr<QSignalSpy> bye, cancel, move, info, smdr;
+};

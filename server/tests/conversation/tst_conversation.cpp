@@ -1,0 +1,346 @@
+#include "audiocodec.h"
+#include "conversationfixture.h"
+#include "conversationobject.h"
+#include "portblocks.h"
+
+#include <QtTest>
+
+// The controller driven through its own signals, with loopback peers for RTP and video.
+class TestConversation : public QObject
+{
+    Q_OBJECT
+
+private:
+    static QByteArray pcma(int n = 160) { return QByteArray(n, char(0xD5)); }
+
+    // Sends frames from peer into the conversation for ms milliseconds, 20 ms apart.
+    static void talk(RtpPeer &peer, quint16 port, int ms, quint16 *sequence, quint8 pt = 8,
+                     const QByteArray &payload = pcma(), int interval = 20)
+    {
+        for (int t = 0; t < ms; t += interval) {
+            const quint16 seq = (*sequence)++;
+            peer.sendRtp(port, pt, seq, quint32(seq) * 160, payload);
+            QTest::qWait(interval);
+        }
+    }
+
+    static int packetsWith(const RtpPeer &peer, const QByteArray &payload, qint64 untilMs = -1)
+    {
+        int n = 0;
+        for (const RtpPeer::Packet &p : peer.packets)
+            n += (untilMs < 0 || p.arrivalMs <= untilMs) && p.data.mid(12) == payload ? 1 : 0;
+        return n;
+    }
+
+private slots:
+    void initTestCase() { ConversationObject::m_CallDuration = 0; }
+
+    void legSetUp()
+    {
+        ConversationCaller velk;
+        velk.initVelk(7, "door", "key1", SipSdpAction::SendRecv, 96, QHostAddress::AnyIPv4, 0,
+                      QHostAddress::AnyIPv4, 0, SipSdpAction::SendRecv);
+        QCOMPARE(velk.callId(), QString("key1"));
+        QCOMPARE(velk.m_Invite.callId(), QString("key1"));
+        QCOMPARE(velk.objectName(), QString("Velk_door_key1"));
+        QVERIFY(velk.m_RtpAddr.isNull());
+        velk.setVelkVideo(QHostAddress::LocalHost, 5000, QHostAddress::LocalHost, 5001);
+        QCOMPARE(velk.m_VideoRtpPort, ushort(5000));
+        QCOMPARE(velk.m_VideoSdpAction, SipSdpAction::SendRecv);
+
+        ConversationCaller sip;
+        SipMessage twice("a");
+        twice.setHeaderValues(SipHeader::CallID, { "a", "b" });
+        sip.initSip(10, "u", twice, 3, QHostAddress::LocalHost, 1, QHostAddress::LocalHost, 2,
+                    SipSdpAction::SendRecv, 255, {}, 0, {}, 0, SipSdpAction::Unknown);
+        QCOMPARE(sip.callId(), QString());
+        QVERIFY(sip.m_Codec.encoder() && sip.m_Codec.decoder());
+        sip.initSip(10, "u", SipMessage("c"), 8, QHostAddress::LocalHost, 1,
+                    QHostAddress::LocalHost, 2, SipSdpAction::SendRecv, 255, {}, 0, {}, 0,
+                    SipSdpAction::Unknown);
+        QVERIFY(!sip.m_Codec.encoder() && !sip.m_Codec.decoder());
+        QCOMPARE(sip.objectName(), QString("Sip_u_c"));
+    }
+
+    void adoptsLegsOnce()
+    {
+        Conversation c;
+        c.addVelk("k1", "door");
+        c.addVelk("k1", "other"); // same id: refused
+        c.addVelk("", "nobody"); // empty id: refused
+        emit c.conv->appendCallerObject("k2", nullptr);
+        c.addSip("s1", "alice", nullptr);
+        c.addSip("s1", "alice", nullptr); // same Call-ID: set up again, no second leg
+        QTRY_COMPARE(c.conv->callerNames(), QStringList({ "door", "alice" }));
+        emit c.conv->referCaller("nope", "elsewhere");
+        emit c.conv->referCaller("s1", "elsewhere");
+        QTRY_COMPARE(c.move->size(), 1);
+        QCOMPARE(c.move->at(0).at(0).toString(), QString("elsewhere"));
+        QCOMPARE(c.move->at(0).at(1).toString(), QString("door"));
+        QTRY_COMPARE(c.conv->callerNames(), QStringList({ "alice" }));
+    }
+
+    void clearThenCheckEndsQuietly()
+    {
+        Conversation c;
+        c.addVelk("k1", "door");
+        c.addSip("s1", "alice", nullptr);
+        emit c.conv->acceptCaller("k1");
+        emit c.conv->clearCallers();
+        emit c.conv->check();
+        QVERIFY(c.ended());
+        QCOMPARE(c.bye->size() + c.cancel->size() + c.smdr->size(), 0);
+    }
+
+    void endHandsBackLegs()
+    {
+        Conversation c;
+        c.addSip("a", "alice", nullptr);
+        c.addSip("b", "bob", nullptr);
+        c.addSip("c", "carol", nullptr);
+        emit c.conv->acceptCaller("a");
+        emit c.conv->acceptCaller("c");
+        emit c.conv->queryTerminate();
+        QVERIFY(c.ended());
+        QCOMPARE(c.bye->size(), 2);
+        QCOMPARE(c.bye->at(0).at(1).toString(), QString("carol")); // greatest call id first
+        QCOMPARE(c.bye->at(1).at(1).toString(), QString("alice"));
+        QCOMPARE(c.cancel->size(), 1);
+        QCOMPARE(c.cancel->at(0).at(0).value<SipMessage>().callId(), QString("b"));
+        QCOMPARE(c.smdr->size(), 0);
+    }
+
+    void removalWritesRecords()
+    {
+        // Connected call: ordered by accept time, wall-clock start, measured duration.
+        Conversation c(6);
+        c.addVelk("z", "door");
+        c.addSip("a", "phone", nullptr);
+        emit c.conv->acceptCaller("z");
+        emit c.conv->acceptCaller("a");
+        QTest::qWait(200);
+        emit c.conv->removeCaller("a", true);
+        QTRY_COMPARE(c.smdr->size(), 1);
+        QList<QVariant> r = c.smdr->at(0);
+        QCOMPARE(r.at(1).toString(), QString("door"));
+        QCOMPARE(r.at(2).toString(), QString("phone"));
+        QVERIFY(r.at(3).toLongLong() >= 150 && r.at(3).toLongLong() < 5000);
+        QCOMPARE(r.at(4).value<QSmdrAction::Type>(), QSmdrAction::ICC);
+        QCOMPARE(r.at(5).toString(), QString());
+        QVERIFY(qAbs(r.at(0).toDateTime().msecsTo(QDateTime::currentDateTime())) < 5000);
+        QTest::qWait(100);
+        QVERIFY(c.alive); // only check ends it
+        emit c.conv->check();
+        QVERIFY(c.ended());
+        QCOMPARE(c.bye->size(), 1);
+
+        // Never connected: creation time, first caller as source, "NA".
+        Conversation n(9);
+        n.addVelk("k", "door");
+        n.addSip("s", "phone", nullptr);
+        emit n.conv->removeCaller("s", true);
+        QTRY_COMPARE(n.smdr->size(), 1);
+        QCOMPARE(n.smdr->at(0).at(1).toString(), QString("door"));
+        QCOMPARE(n.smdr->at(0).at(4).value<QSmdrAction::Type>(), QSmdrAction::OUT);
+        QCOMPARE(n.smdr->at(0).at(5).toString(), QString("NA"));
+
+        // Removal with BYE: always lastBye, never a record.
+        emit n.conv->removeCallerAndBye("k", true);
+        QTRY_COMPARE(n.bye->size(), 1);
+        QCOMPARE(n.smdr->size(), 1);
+    }
+
+    void groupRecords()
+    {
+        Conversation g(8);
+        g.addVelk("m", "master");
+        g.addVelk("n1", "l1");
+        g.addVelk("n2", "l2");
+        g.conv->setMasterSlave("master", "group");
+        emit g.conv->acceptCaller("m");
+        emit g.conv->removeCaller("n1", true);
+        QTRY_COMPARE(g.smdr->size(), 1);
+        QCOMPARE(g.smdr->at(0).at(2).toString(), QString("l1"));
+        QCOMPARE(g.smdr->at(0).at(4).value<QSmdrAction::Type>(), QSmdrAction::ICG);
+        emit g.conv->removeCaller("m", true);
+        QTRY_COMPARE(g.smdr->size(), 3);
+        QCOMPARE(g.smdr->at(1).at(2).toString(), QString("group"));
+        QCOMPARE(g.smdr->at(1).at(4).value<QSmdrAction::Type>(), QSmdrAction::INC);
+        QCOMPARE(g.smdr->at(2).at(2).toString(), QString("l2"));
+        QVERIFY(g.ended());
+    }
+
+    void dtmfRelayKeepsKindLock()
+    {
+        Conversation c;
+        c.addSip("a", "alice", nullptr);
+        c.addSip("b", "bob", nullptr);
+        c.addSip("c", "carol", nullptr);
+        emit c.conv->acceptCaller("b");
+        emit c.conv->acceptCaller("c");
+        emit c.conv->appendSipInfo(DtmfType::Rfc2833, "c", "carol", '1', 100);
+        QTRY_COMPARE(c.info->size(), 1); // only bob: answered and not the source
+        QCOMPARE(c.info->at(0).at(3).toString(), QString("bob"));
+        emit c.conv->appendSipInfo(DtmfType::SipInfo, "a", "alice", '2', 100);
+        QTest::qWait(100);
+        QCOMPARE(c.info->size(), 2); // carol takes type 0; bob is locked to 1
+        QCOMPARE(c.info->at(1).at(3).toString(), QString("carol"));
+    }
+
+    void sendsRtpToAnsweredLegs()
+    {
+        Conversation c;
+        RtpPeer a, b;
+        c.addSip("a", "alice", &a);
+        c.addSip("b", "bob", &b, 0);
+        emit c.conv->acceptCaller("a");
+        emit c.conv->acceptCaller("b");
+        // A sends a little faster than the clock, so B's buffer never runs dry; its sequence
+        // numbers wrap from 65535 to 0 in the middle.
+        quint16 seq = 65500;
+        talk(a, c.rtpPort(), 1500, &seq, 8, pcma(), 15);
+        const qint64 stop = b.now();
+        QVERIFY(b.packets.size() > 40);
+        const QByteArray first = b.packets.first().data;
+        QCOMPARE(uchar(first[1]), uchar(0x80)); // marker, PCMU
+        QCOMPARE(qFromBigEndian<quint16>(first.constData() + 2), quint16(1));
+        QCOMPARE(qFromBigEndian<quint32>(first.constData() + 4), quint32(160));
+        // A-law 0xD5 (+8) arrives as mu-law 0xFE; zero samples would be 0xFF. Once B hears A,
+        // it hears A without a gap: the wrap dropped nothing.
+        const QByteArray heard(160, char(0xFE));
+        int i = 0;
+        while (i < b.packets.size() && b.packets.at(i).data.mid(12) != heard)
+            ++i;
+        QVERIFY(i < 20);
+        for (; i < b.packets.size() && b.packets.at(i).arrivalMs < stop - 40; ++i)
+            QCOMPARE(b.packets.at(i).data.mid(12), heard);
+        QVERIFY(packetsWith(a, pcma()) > 20); // A hears B's silence, in A-law
+    }
+
+    void holdAndSilenceWatch()
+    {
+        Conversation c;
+        RtpPeer a, b;
+        c.addSip("a", "alice", &a, 8, SipSdpAction::SendRecv, 1);
+        c.addSip("b", "bob", &b, 8, SipSdpAction::SendOnly, 1);
+        emit c.conv->acceptCaller("a");
+        emit c.conv->acceptCaller("b");
+        // B holds (sendonly): it gets nothing, and its silence never ends the call.
+        QTest::qWait(1600);
+        QVERIFY(c.alive);
+        QCOMPARE(b.packets.size(), 0);
+        emit c.conv->replaceCaller("b", 8, QHostAddress::LocalHost, b.port(),
+                                   QHostAddress::LocalHost, 0, SipSdpAction::SendRecv);
+        // Now B should send and does not: A's one-second time-out ends the call.
+        QVERIFY(c.ended(5000));
+        QCOMPARE(c.bye->size(), 2);
+        QVERIFY(!b.packets.isEmpty());
+        QCOMPARE(uchar(b.packets.first().data[1]), uchar(0x88)); // first packet after resume
+    }
+
+    void durationLimitCountsFromCallStart()
+    {
+        ConversationObject::m_CallDuration = 1;
+        Conversation c;
+        RtpPeer a, b;
+        c.addSip("a", "alice", &a);
+        c.addSip("b", "bob", &b);
+        emit c.conv->acceptCaller("a");
+        QTest::qWait(1300);
+        QVERIFY(c.alive); // not connected yet: no limit running
+        emit c.conv->acceptCaller("b");
+        QVERIFY(c.ended(4000));
+        ConversationObject::m_CallDuration = 0;
+        QCOMPARE(c.bye->size(), 2);
+    }
+
+    void groupMasterHeardByEveryListener()
+    {
+        Conversation g(4);
+        RtpPeer m, l1, l2;
+        QList<QPair<qulonglong, QByteArray>> door;
+        g.addSip("a", "master", &m);
+        g.addSip("b", "listener", &l1, 0);
+        g.addSip("c", "waiting", &l2);
+        g.addVelk("d", "door", &door);
+        emit g.conv->acceptCaller("a");
+        emit g.conv->acceptCaller("b");
+        emit g.conv->acceptCaller("d");
+        quint16 seq = 1;
+        QByteArray tone(160, char(0x2A)); // a loud constant, not silence
+        talk(m, g.rtpPort(), 600, &seq, 8, tone);
+        QTRY_VERIFY(l1.packets.size() > 10);
+        QVERIFY(l2.packets.isEmpty()); // not answered
+        QVERIFY(
+            packetsWith(l1, AudioCodec::encode(0, AudioCodec::decode(8, tone, nullptr), nullptr))
+            > 5);
+        QVERIFY(door.size() > 10);
+        QCOMPARE(door.first().first, qulonglong(1));
+        QVERIFY(door.last().second != QByteArray(320, '\0'));
+        QVERIFY(m.packets.size() > 10); // the master hears silence
+    }
+
+    void videoRelayNeverLoops()
+    {
+        Conversation c;
+        RtpPeer camera, phone;
+        ConversationCaller *door = c.addVelk("d", "door");
+        QMetaObject::invokeMethod(door, "setVelkVideo", Qt::QueuedConnection,
+                                  Q_ARG(QHostAddress, QHostAddress(QHostAddress::LocalHost)),
+                                  Q_ARG(ushort, camera.port()),
+                                  Q_ARG(QHostAddress, QHostAddress(QHostAddress::LocalHost)),
+                                  Q_ARG(ushort, ushort(0)));
+        const QHostAddress lo(QHostAddress::LocalHost);
+        emit c.conv->appendCaller(10, "phone", SipMessage("p"), 8, lo, 0, lo, 0,
+                                  SipSdpAction::SendRecv, 97, lo, phone.port(), lo, 0,
+                                  SipSdpAction::SendRecv);
+        // A leg whose SDP points at our own video port: nothing may be sent to it.
+        emit c.conv->appendCaller(10, "self", SipMessage("q"), 8, lo, 0, lo, 0,
+                                  SipSdpAction::SendRecv, 98, lo, c.conv->videoRtpPort(), lo, 0,
+                                  SipSdpAction::SendRecv);
+        QTest::qWait(100);
+        camera.sendRtp(c.conv->videoRtpPort(), 96, 7, 1000, "frame", true);
+        camera.sendTo(c.conv->videoRtpPort(), QByteArray("\x80\x60short", 7));
+        QTRY_COMPARE(phone.packets.size(), 1);
+        QCOMPARE(uchar(phone.packets.first().data[1]), uchar(0x80 | 97));
+        QCOMPARE(phone.packets.first().data.mid(12), QByteArray("frame"));
+        QTest::qWait(200);
+        QCOMPARE(phone.packets.size(), 1);
+        QCOMPARE(camera.packets.size(), 0); // door legs get no video
+    }
+
+    void createTakesFreeQuadruples()
+    {
+        // A range nobody else uses at this moment.
+        quint16 base = 0;
+        for (int i = 0; i < 200 && !base; ++i) {
+            const quint16 b = quint16(30000 + 4 * QRandomGenerator::global()->bounded(5000));
+            QUdpSocket p[12];
+            bool ok = true;
+            for (int j = 0; j < 12 && ok; ++j)
+                ok = p[j].bind(QHostAddress::AnyIPv4, quint16(b + j));
+            base = ok ? b : 0;
+        }
+        QVERIFY(base);
+        PortBlocks::resetForTest();
+        std::unique_ptr<ConversationThread> one(
+            ConversationThread::create(base, base + 8, 1, false, "one", nullptr));
+        QVERIFY(one);
+        QCOMPARE(one->audioRtpPort(), base);
+        QCOMPARE(one->videoRtcpPort(), ushort(base + 3));
+        std::unique_ptr<ConversationThread> two(
+            ConversationThread::create(base, base + 8, 1, false, "two", nullptr));
+        QVERIFY(two);
+        QCOMPARE(two->audioRtpPort(), ushort(base + 4));
+        QVERIFY(!ConversationThread::create(base, base + 8, 1, false, "three", nullptr));
+        one.reset();
+        // The ended call's block is free again once its sockets are closed.
+        std::unique_ptr<ConversationThread> four(
+            ConversationThread::create(base, base + 8, 1, false, "four", nullptr));
+        QVERIFY(four);
+        QCOMPARE(four->audioRtpPort(), base);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestConversation)
+#include "tst_conversation.moc"
