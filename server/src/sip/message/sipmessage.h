@@ -15,6 +15,7 @@
 #include <QStringList>
 
 class QHostAddress;
+class SipUser;
 
 using SipHeaderTable = QHash<SipHeader::Type, QStringList>;
 
@@ -36,6 +37,29 @@ public:
     // The response to request; the body is kept only when contentType is not empty.
     SipMessage(const SipStatus::Type &status, const SipMessage &request,
                const QString &contentType = QString(), const QByteArray &body = QByteArray());
+
+    // Gateway mode: requests of a user to and through the outside server.
+    explicit SipMessage(SipUser *user);
+    SipMessage(const SipMethod::Type &method, SipUser *user, const QString &target,
+               const QString &contentType, const QByteArray &body);
+    SipMessage(SipUser *user, const QString &target, const QByteArray &sdp);
+    // BYE and INFO (one DTMF key) on the dialog of dialogMessage, a leg's INVITE.
+    SipMessage(const SipMessage &dialogMessage, const QString &userName);
+    SipMessage(const SipMessage &dialogMessage, const QString &userName, const uchar &key,
+               const uint &duration);
+
+    // Standalone mode: requests between local users, sent to toUser's registered address.
+    SipMessage(const SipMethod::Type &method, SipUser *fromUser, SipUser *toUser,
+               const QString &contentType, const QByteArray &body);
+    SipMessage(SipUser *fromUser, SipUser *toUser, const QByteArray &sdp);
+    // The NOTIFY reporting a REFER's progress to the referrer.
+    SipMessage(SipUser *fromUser, SipUser *toUser, const SipMessage &refer,
+               const SipStatus::Type &status);
+    // BYE and INFO on the dialog of dialogMessage; invalid when user is named in neither its
+    // To nor its From. A null user follows dialogMessage's own addressing.
+    SipMessage(const SipMessage &dialogMessage, SipUser *user);
+    SipMessage(const SipMessage &dialogMessage, SipUser *user, const uchar &key,
+               const uint &duration);
 
     SipMessage makeCancel() const;
 
@@ -98,6 +122,10 @@ public:
     void setContact(const QString &user, const QString &host, quint16 port,
                     const SipTransport::Type &transport);
     void copyContact(const KBaseContactAddress<1> &address);
+    // The user's name at the server address and port it stored; a null user does nothing.
+    void setContact(SipUser *user);
+    // The key and duration of an "application/dtmf-relay" body.
+    bool dtmf(char &key, uint &duration) const;
     void setDiversion(const KBaseContactAddress<1> &address);
 
     // Via handling around every exchange.

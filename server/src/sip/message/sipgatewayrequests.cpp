@@ -1,0 +1,161 @@
+// Requests of gateway mode: a user registers on the outside server and calls through it.
+#include "sipmessage.h"
+
+#include "dtmfrelaybody.h"
+#include "identifiers.h"
+#include "sipconstants.h"
+#include "sipcontenttype.h"
+#include "siprequestsupport.h"
+#include "sipuser.h"
+
+using namespace SipRequestSupport;
+
+namespace {
+
+// The user's name at the address it advertises, on the client port its Contact carries.
+QString gatewayContact(const SipUser *user)
+{
+    return contactText(displayName(user), user->objectName(), user->localAddress(),
+                       user->m_ContactPort, user->m_Transport);
+}
+
+// Sender the server, receiver the local end: the datagram leaves by the socket connected to
+// the server whatever the receiver says.
+void setServerAddresses(SipMessage &message, const SipUser *user)
+{
+    message.senderAddress = user->m_ServerAddress;
+    message.senderPort = portOr5060(user->m_ServerPort);
+    message.receiverAddress = user->m_ClientAddress;
+    message.receiverPort = portOr5060(user->m_ClientPort);
+}
+
+void setAddresses(SipMessage &message, const SipMessage &dialog, bool crosswise)
+{
+    message.senderAddress = crosswise ? dialog.receiverAddress : dialog.senderAddress;
+    message.senderPort = portOr5060(crosswise ? dialog.receiverPort : dialog.senderPort);
+    message.receiverAddress = crosswise ? dialog.senderAddress : dialog.receiverAddress;
+    message.receiverPort = portOr5060(crosswise ? dialog.senderPort : dialog.receiverPort);
+}
+
+void setRequestUriOf(SipMessage &message, const KBaseUri<1> &uri)
+{
+    message.setRequestUri(uri.user, uri.host, portOr5060(uri.port),
+                          uri.parameters.toString(QStringLiteral(";")));
+}
+
+void finishInDialog(SipMessage &message, const SipMessage &dialog, const SipMethod::Type &method)
+{
+    message.setHeader(SipHeader::CallID, dialog.callId());
+    takeCSeq(message, method);
+    message.setHeader(SipHeader::MaxForwards, MAXFORWARDS);
+}
+
+} // namespace
+
+SipMessage::SipMessage(SipUser *user)
+    : SipMessage()
+{
+    if (user == nullptr)
+        return;
+    *this = SipMessage(SipMethod::Register, user->m_Transport);
+    setServerAddresses(*this, user);
+    setRequestUri(QString(), user->m_ServerAddress, user->m_ServerPort, user->m_ContactParameters);
+    addVia(user->m_ClientAddress, user->m_ClientPort, QString(), SipTransport::Unset);
+    const QString name = displayName(user);
+    setFrom(name, user->objectName(), user->m_ServerAddress, user->m_ServerPort, randomHexId());
+    setTo(name, user->objectName(), user->m_ServerAddress, user->m_ServerPort, QString());
+    setHeader(SipHeader::CallID, randomHexId());
+    takeCSeq(*this, SipMethod::Register);
+    setHeader(SipHeader::Contact, gatewayContact(user));
+    setHeader(SipHeader::Expires, QString::number(user->expires()));
+    setHeader(SipHeader::MaxForwards, MAXFORWARDS);
+    setHeader(SipHeader::Allow, ALLOW);
+    valid = true;
+}
+
+SipMessage::SipMessage(const SipMethod::Type &method, SipUser *user, const QString &target,
+                       const QString &contentType, const QByteArray &body)
+    : SipMessage()
+{
+    if (user == nullptr || target.isEmpty())
+        return;
+    *this = SipMessage(method, user->m_Transport);
+    setBody(contentType, body);
+    setServerAddresses(*this, user);
+    setRequestUri(target, user->m_ServerAddress, user->m_ServerPort, user->m_ContactParameters);
+    addVia(user->m_ClientAddress, user->m_ClientPort, QString(), SipTransport::Unset);
+    setFrom(displayName(user), user->objectName(), user->m_ServerAddress, user->m_ServerPort,
+            randomHexId());
+    setTo(QString(), target, user->m_ServerAddress, user->m_ServerPort, QString());
+    setHeader(SipHeader::CallID, randomHexId());
+    takeCSeq(*this, method);
+    setHeader(SipHeader::MaxForwards, MAXFORWARDS);
+    if (method != SipMethod::Ack && method != SipMethod::Cancel)
+        setHeader(SipHeader::Allow, ALLOW);
+    setBody(contentType, body);
+    valid = true;
+}
+
+SipMessage::SipMessage(SipUser *user, const QString &target, const QByteArray &sdp)
+    : SipMessage(SipMethod::Invite, user, target, contentTypeName(SipContentType::Sdp), sdp)
+{
+    if (!valid)
+        return;
+    setHeader(SipHeader::Contact, gatewayContact(user));
+}
+
+SipMessage::SipMessage(const SipMessage &dialogMessage, const QString &userName)
+    : SipMessage(SipMethod::Bye, dialogMessage.transport)
+{
+    valid = false;
+    const KBaseContactAddress<1> from = dialogMessage.from();
+    const KBaseContactAddress<1> to = dialogMessage.to();
+    if (from.address.user == userName) {
+        // The user called: the BYE goes back the way the INVITE came.
+        setAddresses(*this, dialogMessage, false);
+        const quint16 port = portOr5060(to.address.port);
+        setContact(to.address.user, to.address.host, port, dialogMessage.transport);
+        addVia(to.address.host, port, QString(), SipTransport::Unset);
+        setHeader(SipHeader::From, to.toString());
+        setHeader(SipHeader::To, from.toString());
+        finishInDialog(*this, dialogMessage, SipMethod::Bye);
+        dialogMessage.setRouteSet(*this, true);
+    } else {
+        setRequestUriOf(*this, from.address);
+        setAddresses(*this, dialogMessage, true);
+        setContact(from.address.user, from.address.host, portOr5060(from.address.port),
+                   dialogMessage.transport);
+        addVia(dialogMessage.senderAddress, dialogMessage.senderPort, QString(),
+               SipTransport::Unset);
+        setHeader(SipHeader::From, from.toString());
+        setHeader(SipHeader::To, to.toString());
+        finishInDialog(*this, dialogMessage, SipMethod::Bye);
+        dialogMessage.setRouteSet(*this, false);
+    }
+    valid = true;
+}
+
+SipMessage::SipMessage(const SipMessage &dialogMessage, const QString &userName, const uchar &key,
+                       const uint &duration)
+    : SipMessage(SipMethod::Info, dialogMessage.transport)
+{
+    valid = false;
+    const bool toUser = dialogMessage.to().address.user == userName;
+    if (toUser) {
+        setRequestUriOf(*this, dialogMessage.from().address);
+        setAddresses(*this, dialogMessage, false);
+        addVia(dialogMessage.senderAddress, dialogMessage.senderPort, QString(),
+               SipTransport::Unset);
+    } else {
+        setAddresses(*this, dialogMessage, true);
+        addVia(dialogMessage.receiverAddress, dialogMessage.receiverPort, QString(),
+               SipTransport::Unset);
+    }
+    setHeader(SipHeader::From, dialogMessage.from().toString());
+    setHeader(SipHeader::To, dialogMessage.to().toString());
+    finishInDialog(*this, dialogMessage, SipMethod::Info);
+    setHeaderValues(SipHeader::Authorization, dialogMessage.headerValues(SipHeader::Authorization));
+    dialogMessage.setRouteSet(*this, !toUser);
+    valid = true;
+    setBody(contentTypeName(SipContentType::DtmfRelay), dtmfRelayBody(key, duration));
+}

@@ -1,0 +1,42 @@
+#include "siprequestsupport.h"
+
+#include "sipuser.h"
+#include "sipusersetting.h"
+
+namespace SipRequestSupport {
+
+quint16 portOr5060(quint16 port)
+{
+    return port == 0 ? 5060 : port;
+}
+
+QString displayName(const SipUser *user)
+{
+    return userSetting(user, SipUserSetting::DisplayName);
+}
+
+void takeCSeq(SipMessage &message, const SipMethod::Type &method)
+{
+    message.setCSeq(SipMessage::SequenceID++, method);
+}
+
+QString contactText(const QString &displayName, const QString &user, const QString &host,
+                    quint16 port, const SipTransport::Type &transport)
+{
+    KBaseContactAddress<1> address;
+    address.valid = true;
+    address.displayName = displayName;
+    address.address.valid = true;
+    address.address.user = user;
+    address.address.host = host;
+    address.address.port = port;
+    address.address.setTransport(transport);
+    return address.toString();
+}
+
+QString tagOf(const KBaseContactAddress<1> &address)
+{
+    return address.parameters.param(QStringLiteral("tag"), QString());
+}
+
+} // namespace SipRequestSupport

@@ -1,0 +1,133 @@
+// Requests of standalone mode: the local server's requests to its registered users.
+#include "sipmessage.h"
+
+#include "dtmfrelaybody.h"
+#include "identifiers.h"
+#include "sipconstants.h"
+#include "sipcontenttype.h"
+#include "siprequestsupport.h"
+#include "sipuser.h"
+
+using namespace SipRequestSupport;
+
+namespace {
+
+bool namesUser(const KBaseContactAddress<1> &address, const SipUser *user)
+{
+    return address.address.user == user->m_ContactUser
+        || address.address.user == user->objectName();
+}
+
+// Sent to the user's registered address; the server address is the host of From, To and Via.
+void setUserAddresses(SipMessage &message, const SipUser *user)
+{
+    message.senderAddress = user->m_ServerAddress;
+    message.senderPort = portOr5060(user->m_ServerPort);
+    message.receiverAddress = user->m_ClientAddress;
+    message.receiverPort = portOr5060(user->m_ClientPort);
+    message.setRequestUri(user->m_ContactUser, user->m_ClientAddress, user->m_ClientPort,
+                          user->m_ContactParameters);
+    message.addVia(user->m_ServerAddress, user->m_ServerPort, QString(), SipTransport::Unset);
+}
+
+// A BYE or INFO on dialogMessage's dialog: following its own addressing (no user, or the user
+// is its callee) or toward the user who sent it. False when the user is not in the dialog.
+bool buildInDialog(SipMessage &message, const SipMessage &dialog, const SipUser *user,
+                   const SipMethod::Type &method)
+{
+    const KBaseContactAddress<1> from = dialog.from();
+    const KBaseContactAddress<1> to = dialog.to();
+    if (user == nullptr || namesUser(to, user)) {
+        message.startLine.requestUri = dialog.startLine.requestUri;
+        message.senderAddress = dialog.senderAddress;
+        message.senderPort = portOr5060(dialog.senderPort);
+        message.receiverAddress = dialog.receiverAddress;
+        message.receiverPort = portOr5060(dialog.receiverPort);
+        message.setHeaderValues(SipHeader::Via, dialog.headerValues(SipHeader::Via));
+        message.setBranch(newBranch());
+        for (const SipHeader::Type type : { SipHeader::To, SipHeader::From, SipHeader::CallID })
+            message.setHeaderValues(type, dialog.headerValues(type));
+    } else if (namesUser(from, user)) {
+        message.transport = user->m_Transport;
+        setUserAddresses(message, user);
+        message.setFrom(QString(), to.address.user, user->m_ServerAddress, user->m_ServerPort,
+                        tagOf(to));
+        message.setTo(displayName(user), user->objectName(), user->m_ServerAddress,
+                      user->m_ServerPort, tagOf(from));
+        message.setHeader(SipHeader::CallID, dialog.callId());
+    } else {
+        return false;
+    }
+    takeCSeq(message, method);
+    message.setHeader(SipHeader::MaxForwards, MAXFORWARDS);
+    return true;
+}
+
+} // namespace
+
+SipMessage::SipMessage(const SipMethod::Type &method, SipUser *fromUser, SipUser *toUser,
+                       const QString &contentType, const QByteArray &body)
+    : SipMessage()
+{
+    if (fromUser == nullptr || toUser == nullptr)
+        return;
+    *this = SipMessage(method, toUser->m_Transport);
+    setBody(contentType, body);
+    setUserAddresses(*this, toUser);
+    setFrom(displayName(fromUser), fromUser->objectName(), toUser->m_ServerAddress,
+            toUser->m_ServerPort, randomHexId());
+    setTo(displayName(toUser), toUser->m_ContactUser, toUser->m_ServerAddress, toUser->m_ServerPort,
+          QString());
+    setHeader(SipHeader::CallID, randomHexId());
+    takeCSeq(*this, method);
+    setHeader(SipHeader::MaxForwards, MAXFORWARDS);
+    if (method != SipMethod::Ack && method != SipMethod::Cancel)
+        setHeader(SipHeader::Allow, ALLOW);
+    setBody(contentType, body);
+    valid = true;
+}
+
+SipMessage::SipMessage(SipUser *fromUser, SipUser *toUser, const QByteArray &sdp)
+    : SipMessage(SipMethod::Invite, fromUser, toUser, contentTypeName(SipContentType::Sdp), sdp)
+{
+    if (!valid)
+        return;
+    setHeader(SipHeader::Contact,
+              contactText(displayName(fromUser), fromUser->objectName(), toUser->m_ServerAddress,
+                          toUser->m_ServerPort, SipTransport::Unset));
+    setHeader(SipHeader::Supported, QStringLiteral("replaces, timer"));
+    KBaseContactAddress<1> address = to();
+    address.address = startLine.requestUri;
+    setHeader(SipHeader::To, address.toString());
+}
+
+SipMessage::SipMessage(SipUser *fromUser, SipUser *toUser, const SipMessage &refer,
+                       const SipStatus::Type &status)
+    : SipMessage(SipMethod::Notify, fromUser, toUser, contentTypeName(SipContentType::SipFrag),
+                 statusLineText(status))
+{
+    setToTag(tagOf(refer.from()));
+    setFromTag(tagOf(refer.to()));
+    setHeader(SipHeader::CallID, refer.callId());
+    copyContact(from());
+    setHeader(SipHeader::Event, QStringLiteral("refer"));
+    setHeader(SipHeader::SubscriptionState,
+              ::statusClass(status) == 1 ? QStringLiteral("active;expires=32")
+                                         : QStringLiteral("terminated;reason=noresource"));
+    setHeaderValues(SipHeader::Route, refer.headerValues(SipHeader::Route));
+}
+
+SipMessage::SipMessage(const SipMessage &dialogMessage, SipUser *user)
+    : SipMessage(SipMethod::Bye, dialogMessage.transport)
+{
+    valid = buildInDialog(*this, dialogMessage, user, SipMethod::Bye);
+}
+
+SipMessage::SipMessage(const SipMessage &dialogMessage, SipUser *user, const uchar &key,
+                       const uint &duration)
+    : SipMessage(SipMethod::Info, dialogMessage.transport)
+{
+    valid = buildInDialog(*this, dialogMessage, user, SipMethod::Info);
+    if (valid)
+        setBody(contentTypeName(SipContentType::DtmfRelay), dtmfRelayBody(key, duration));
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QString>
+#include <QVariant>
+
+class QObject;
+
+// The per-user keys of the "sip-users" file; each is a dynamic property of its SipUser.
+namespace SipUserSetting {
+enum Type {
+    Unknown = -1,
+    DisplayName = 0,
+    TypeUser,
+    SipServerLogin,
+    SipServerPassword,
+    SipServerExpires,
+    SipStandaloneLogin,
+    SipStandalonePassword,
+    SipStandaloneExpires,
+    SipRtpTimeout,
+    GroupList,
+    VelkDeviceId,
+    VelkAutoanswer,
+    VelkWiretapping,
+    VelkPriority,
+    VelkVideoEnable,
+    VelkVideoPath,
+    VelkVideoLogin,
+    VelkVideoPassword,
+};
+constexpr int Count = 18;
+} // namespace SipUserSetting
+
+// Key text and default of an index; empty for an index outside the table.
+QString userSettingName(const SipUserSetting::Type &key);
+QVariant userSettingDefault(const SipUserSetting::Type &key);
+// Compared without regard to case; -1 for an empty or unknown text.
+SipUserSetting::Type userSettingFromName(const QString &name);
+
+// The user's property of that key when it is set and converts, else the key's default.
+QString userSetting(const QObject *user, const SipUserSetting::Type &key);
+// The same as a number; a present value that is no number gives 0.
+quint64 userSettingNumber(const QObject *user, const SipUserSetting::Type &key);
+qint64 userSettingSigned(const QObject *user, const SipUserSetting::Type &key);
