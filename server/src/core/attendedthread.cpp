@@ -41,9 +41,9 @@ void AttendedThread::setObject(QObject *worker)
     worker->moveToThread(&thread);
 }
 
-void AttendedThread::init() {}
+void AttendedThread::init() { }
 
-void AttendedThread::deinit() {}
+void AttendedThread::deinit() { }
 
 bool AttendedThread::waitSeconds(ulong seconds)
 {

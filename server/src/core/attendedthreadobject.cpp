@@ -12,7 +12,7 @@ AttendedThreadObject::AttendedThreadObject(QObject *parent)
     setObjectName(QStringLiteral("AttendedThreadObject"));
 }
 
-void AttendedThreadObject::run() {}
+void AttendedThreadObject::run() { }
 
 void AttendedThreadObject::queryTerminate()
 {

@@ -21,7 +21,7 @@ const char *const kOrganisation = "tarnhall.net";
 
 Env *g_env = nullptr;
 QString g_logPath;
-std::atomic<bool> g_debug{false};
+std::atomic<bool> g_debug { false };
 QtMessageHandler g_previousHandler = nullptr;
 
 QMutex &logMutex()
@@ -30,9 +30,29 @@ QMutex &logMutex()
     return mutex;
 }
 
-// Set while this thread writes a line: a framework message raised inside the locked
-// region (file errors, signal delivery) must not try to take the lock again.
+// Set while this thread writes a line: a framework message raised inside the locked region
+// (file errors, a slot connected to viewLog) must not take the lock again. Such lines wait
+// here and are written right after the current one.
 thread_local bool t_inLog = false;
+thread_local QStringList *t_deferred = nullptr;
+
+// Bounds the lines a single call may trigger, so a logging viewLog slot cannot loop forever.
+const int kMaxDeferredLines = 64;
+
+void writeLine(const QString &line)
+{
+    if (!g_logPath.isEmpty()) {
+        QFile file(g_logPath);
+        if (!file.exists())
+            QDir().mkpath(QFileInfo(file).absolutePath());
+        if (file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+            file.write(line.toLocal8Bit().append('\n'));
+            file.close();
+        }
+    }
+    if (g_env)
+        emit g_env->viewLog(line);
+}
 
 QString timeStamp(const QDateTime &when)
 {
@@ -88,8 +108,8 @@ QString Env::logFilePath(const QString &name, const char *argv0)
 
 QString Env::configFilePath(const QString &name)
 {
-    const QString dir =
-        cleanDirectory(QCoreApplication::applicationDirPath(), QStringLiteral("../conf"));
+    const QString dir
+        = cleanDirectory(QCoreApplication::applicationDirPath(), QStringLiteral("../conf"));
     return QDir::toNativeSeparators(
         QStringLiteral("%1/%2.%3").arg(dir, name, QStringLiteral("conf")));
 }
@@ -111,29 +131,24 @@ void Env::log(const LogParams::Type &type, const QString &text, const QDateTime 
     if (!g_debug && LogParams::isFilteredDebug(type))
         return;
 
-    const QString line =
-        QStringLiteral("[%1] [%2]: %3").arg(timeStamp(when), LogParams::name(type), text);
+    const QString line
+        = QStringLiteral("[%1] [%2]: %3").arg(timeStamp(when), LogParams::name(type), text);
 
     if (t_inLog) {
-        // Nested call from inside the locked region: never block on our own lock.
-        std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
+        if (t_deferred && t_deferred->size() < kMaxDeferredLines)
+            t_deferred->append(line);
         return;
     }
+    QStringList deferred;
     t_inLog = true;
+    t_deferred = &deferred;
     {
         QMutexLocker locker(&logMutex());
-        if (!g_logPath.isEmpty()) {
-            QFile file(g_logPath);
-            if (!file.exists())
-                QDir().mkpath(QFileInfo(file).absolutePath());
-            if (file.open(QIODevice::WriteOnly | QIODevice::Append)) {
-                file.write(line.toLocal8Bit().append('\n'));
-                file.close();
-            }
-        }
-        if (g_env)
-            emit g_env->viewLog(line);
+        writeLine(line);
+        for (int i = 0; i < deferred.size(); ++i)
+            writeLine(deferred.at(i));
     }
+    t_deferred = nullptr;
     t_inLog = false;
 }
 
@@ -147,19 +162,28 @@ void Env::messageHandler(QtMsgType type, const QMessageLogContext &context, cons
                                     .arg(message);
         g_previousHandler(type, context, console);
     }
-    const QString text = QStringLiteral("[%1] %2 (%3, %4, %5, %6)")
-                             .arg(tid)
-                             .arg(message, QString::fromUtf8(context.category),
-                                  QString::fromUtf8(context.file),
-                                  QString::fromUtf8(context.function))
-                             .arg(context.line);
+    const QString text
+        = QStringLiteral("[%1] %2 (%3, %4, %5, %6)")
+              .arg(tid)
+              .arg(message, QString::fromUtf8(context.category), QString::fromUtf8(context.file),
+                   QString::fromUtf8(context.function))
+              .arg(context.line);
     int kind = -1;
     switch (type) {
-    case QtDebugMsg: kind = LogParams::Debug; break;
-    case QtWarningMsg: kind = LogParams::Warning; break;
-    case QtCriticalMsg: kind = LogParams::System; break;
-    case QtFatalMsg: kind = LogParams::Fatal; break;
-    default: break;
+    case QtDebugMsg:
+        kind = LogParams::Debug;
+        break;
+    case QtWarningMsg:
+        kind = LogParams::Warning;
+        break;
+    case QtCriticalMsg:
+        kind = LogParams::System;
+        break;
+    case QtFatalMsg:
+        kind = LogParams::Fatal;
+        break;
+    default:
+        break;
     }
     log(LogParams::Type(kind), text, QDateTime::currentDateTime());
 }

@@ -12,7 +12,7 @@ const QString BRANCH_COOKIE = QStringLiteral("z9hG4bK");
 
 namespace {
 
-const int kFrequencies[6] = {160, 480, 960, 8000, 24000, 48000};
+const int kFrequencies[6] = { 160, 480, 960, 8000, 24000, 48000 };
 
 void fillRandom(unsigned char *buffer, size_t length)
 {
@@ -74,10 +74,14 @@ quint32 fourCc(const QString &text)
 QString dtmfKeyName(int key)
 {
     switch (key) {
-    case 10: return QStringLiteral("0");
-    case 11: return QStringLiteral("*");
-    case 12: return QStringLiteral("#");
-    default: return QString::number(key);
+    case 10:
+        return QStringLiteral("0");
+    case 11:
+        return QStringLiteral("*");
+    case 12:
+        return QStringLiteral("#");
+    default:
+        return QString::number(key);
     }
 }
 

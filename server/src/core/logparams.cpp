@@ -3,9 +3,10 @@
 QString LogParams::name(int type)
 {
     static const char *const names[] = {
-        "LOG",        "SERVICE", "SERVICE-DEBUG", "CORE",       "CORE-DEBUG", "SIP",     "SIP-DEBUG",
-        "STUN",       "STUN-DEBUG", "RTSP",       "RTSP-DEBUG", "VELK",       "VELK-DEBUG", "HTTP",
-        "HTTP-DEBUG", "DEBUG",   "WARNING",       "SYSTEM",     "FATAL",
+        "LOG",        "SERVICE",   "SERVICE-DEBUG", "CORE",       "CORE-DEBUG",
+        "SIP",        "SIP-DEBUG", "STUN",          "STUN-DEBUG", "RTSP",
+        "RTSP-DEBUG", "VELK",      "VELK-DEBUG",    "HTTP",       "HTTP-DEBUG",
+        "DEBUG",      "WARNING",   "SYSTEM",        "FATAL",
     };
     if (type < 0 || type >= int(sizeof(names) / sizeof(names[0])))
         return QString();

@@ -26,8 +26,8 @@ qint64 currentThreadSysId()
 
 bool findInPath(const QString &program)
 {
-    const QStringList dirs =
-        QString::fromLocal8Bit(qgetenv("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    const QStringList dirs
+        = QString::fromLocal8Bit(qgetenv("PATH")).split(QLatin1Char(':'), Qt::SkipEmptyParts);
     for (const QString &dir : dirs) {
         const QFileInfo candidate(QStringLiteral("%1/%2").arg(dir, program));
         if (candidate.exists() && candidate.isFile())
@@ -94,7 +94,8 @@ QString systemArchitecture()
 QString kernelType()
 {
     utsname info;
-    return readUname(info) ? QString::fromLatin1(info.sysname).toLower() : QStringLiteral("unknown");
+    return readUname(info) ? QString::fromLatin1(info.sysname).toLower()
+                           : QStringLiteral("unknown");
 }
 
 QString kernelRelease()
