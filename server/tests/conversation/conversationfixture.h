@@ -15,6 +15,7 @@
 struct Conversation
 {
     explicit Conversation(ConversationType type = 1, const QString &name = QStringLiteral("conv"))
+        : name(name)
     {
         QUdpSocket *s[4];
         for (auto &socket : s) {
@@ -71,6 +72,7 @@ struct Conversation
     }
     quint16 rtpPort() const { return conv->audioRtpPort(); }
 
+    QString name;
     ConversationThread *conv;
     QPointer<ConversationThread> alive;
     std::unique_ptr<QSignalSpy> bye, cancel, move, info, smdr;

@@ -9,6 +9,16 @@
 
 #include <cmath>
 
+namespace {
+
+void putBe(QByteArray &a, int at, quint32 value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        a[at + i] = char(value >> (8 * (bytes - 1 - i)));
+}
+
+} // namespace
+
 RtpPeer::RtpPeer()
 {
     m_Socket.bind(QHostAddress(QHostAddress::LocalHost), 0);
@@ -27,9 +37,9 @@ void RtpPeer::sendRtp(quint16 port, quint8 payloadType, quint16 sequence, quint3
     QByteArray p(12, '\0');
     p[0] = char(0x80);
     p[1] = char((marker ? 0x80 : 0) | payloadType);
-    qToBigEndian<quint16>(sequence, p.data() + 2);
-    qToBigEndian<quint32>(timestamp, p.data() + 4);
-    qToBigEndian<quint32>(ssrc, p.data() + 8);
+    putBe(p, 2, sequence, 2);
+    putBe(p, 4, timestamp, 4);
+    putBe(p, 8, ssrc, 4);
     sendTo(port, p + payload);
 }
 
@@ -61,14 +71,14 @@ bool writePcap(const QString &path, const QList<RtpPeer::Packet> &packets, quint
         QByteArray ip(28, '\0');
         const int total = 28 + p.data.size();
         ip[0] = 0x45;
-        qToBigEndian<quint16>(quint16(total), ip.data() + 2);
+        putBe(ip, 2, quint32(total), 2);
         ip[8] = 64;
         ip[9] = 17;
-        qToBigEndian<quint32>(0x7f000001, ip.data() + 12);
-        qToBigEndian<quint32>(0x7f000001, ip.data() + 16);
-        qToBigEndian<quint16>(srcPort, ip.data() + 20);
-        qToBigEndian<quint16>(dstPort, ip.data() + 22);
-        qToBigEndian<quint16>(quint16(8 + p.data.size()), ip.data() + 24);
+        putBe(ip, 12, 0x7f000001, 4);
+        putBe(ip, 16, 0x7f000001, 4);
+        putBe(ip, 20, srcPort, 2);
+        putBe(ip, 22, dstPort, 2);
+        putBe(ip, 24, quint32(8 + p.data.size()), 2);
         const QByteArray frame = ip + p.data;
         out << quint32(p.arrivalMs / 1000) << quint32((p.arrivalMs % 1000) * 1000)
             << quint32(frame.size()) << quint32(frame.size());
