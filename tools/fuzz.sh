@@ -16,7 +16,7 @@ flags="-std=c++17 -O1 -g -fPIC -fno-omit-frame-pointer -fsanitize=fuzzer,address
 
 sip=server/src/sip/message
 # shellcheck disable=SC2086
-clang++ $flags $qt_flags -I"$sip" -Iserver/src/core \
+clang++ $flags $qt_flags -I"$sip" -Iserver/src/core -Iserver/tests/sip/message \
     server/fuzz/sipmessage_fuzzer.cpp "$sip"/*.cpp server/src/core/identifiers.cpp \
     $qt_libs -o "$out/sipmessage_fuzzer"
 

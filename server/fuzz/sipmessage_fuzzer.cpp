@@ -1,5 +1,5 @@
 // libFuzzer target for the SIP parser and the URI and address readers. Beyond crashes it checks
-// that the hand-written line matchers agree with the patterns they implement, that an accepted
+// that the hand-written matchers agree with the patterns they implement, that an accepted
 // message reads back after it was written, and that any display name written reads back.
 #include "kbasecontactaddress.h"
 #include "kbaserequesturi.h"
@@ -8,6 +8,7 @@
 #include "sipgrammar.h"
 #include "sipmessage.h"
 #include "sippatterns.h"
+#include "urigrammarreference.h"
 
 #include <QHostAddress>
 #include <QRegularExpression>
@@ -64,6 +65,9 @@ void checkLine(const QString &line)
 
 void checkAddresses(const QString &text)
 {
+    const QString problems = UriGrammarReference::difference(text);
+    if (!problems.isEmpty())
+        fail(qPrintable(problems), text);
     KBaseUri<1> uri(text);
     KBaseUri<0> bare(text);
     KBaseRequestUri<1> request(text);

@@ -100,9 +100,25 @@ SipHeader::Type headerType(const QStringRef &name)
     if (name.isEmpty())
         return SipHeader::Unknown;
     const QString *names = namesTable();
+    bool ascii = true;
+    for (const QChar c : name)
+        ascii = ascii && c.unicode() < 0x80;
     for (int i = 0; i < SipHeader::Count; ++i) {
-        if (name.compare(names[i], Qt::CaseInsensitive) == 0)
+        const QString &candidate = names[i];
+        if (ascii) {
+            // Plain ASCII folds letter by letter; only other texts need Unicode case folding.
+            if (candidate.size() != name.size())
+                continue;
+            int k = 0;
+            while (k < name.size()
+                   && (name.at(k).unicode() | 0x20) == (candidate.at(k).unicode() | 0x20)
+                   && (name.at(k).unicode() == candidate.at(k).unicode() || name.at(k).isLetter()))
+                ++k;
+            if (k == name.size())
+                return SipHeader::Type(i);
+        } else if (name.compare(candidate, Qt::CaseInsensitive) == 0) {
             return SipHeader::Type(i);
+        }
     }
     if (name.size() == 1) {
         const QChar c = name.at(0).toLower();

@@ -10,6 +10,77 @@ namespace {
 
 const QByteArray kHeadEnd = QByteArrayLiteral("\r\n\r\n");
 
+// Whether a CR LF starts at i, given that a LF stands at i + 1.
+inline bool crlfAt(const QChar *data, int i)
+{
+    return i >= 0 && data[i] == QLatin1Char('\r');
+}
+
+// Joins folded lines: CR LF followed by a blank or a tab becomes that blank or tab.
+void unfold(QString &head)
+{
+    const int n = head.size();
+    const QChar *data = head.constData();
+    int lf = head.indexOf(QLatin1Char('\n'));
+    while (lf >= 0
+           && !(crlfAt(data, lf - 1) && lf + 1 < n
+                && (data[lf + 1] == QLatin1Char(' ') || data[lf + 1] == QLatin1Char('\t'))))
+        lf = head.indexOf(QLatin1Char('\n'), lf + 1);
+    if (lf < 0)
+        return;
+    QChar *out = head.data();
+    int from = lf - 1;
+    int to = from;
+    while (from < n) {
+        if (from + 2 < n && out[from] == QLatin1Char('\r') && out[from + 1] == QLatin1Char('\n')
+            && (out[from + 2] == QLatin1Char(' ') || out[from + 2] == QLatin1Char('\t')))
+            from += 2;
+        out[to++] = out[from++];
+    }
+    head.truncate(to);
+}
+
+// The head split at every CR LF, empty lines kept; always at least one line.
+QVector<QStringRef> splitLines(const QString &head)
+{
+    QVector<QStringRef> lines;
+    lines.reserve(16);
+    const QChar *data = head.constData();
+    int start = 0;
+    for (int lf = head.indexOf(QLatin1Char('\n')); lf >= 0;
+         lf = head.indexOf(QLatin1Char('\n'), lf + 1)) {
+        if (lf > start && crlfAt(data, lf - 1)) {
+            lines.append(QStringRef(&head, start, lf - 1 - start));
+            start = lf + 1;
+        }
+    }
+    lines.append(QStringRef(&head, start, head.size() - start));
+    return lines;
+}
+
+// Datagrams come from a handful of peers: keep the last texts instead of formatting each time.
+QString addressText(const QHostAddress &address)
+{
+    struct Entry
+    {
+        QHostAddress address;
+        QString text;
+    };
+    thread_local Entry cache[2];
+    thread_local int next = 0;
+    for (const Entry &entry : cache) {
+        if (!entry.text.isNull() && entry.address == address
+            && entry.address.protocol() == address.protocol()
+            && entry.address.scopeId() == address.scopeId())
+            return entry.text;
+    }
+    Entry &entry = cache[next];
+    next = (next + 1) % 2;
+    entry.address = address;
+    entry.text = address.toString();
+    return entry.text;
+}
+
 } // namespace
 
 SipMessage::SipMessage(const SipTransport::Type &transport, const QHostAddress &senderAddr,
@@ -17,9 +88,9 @@ SipMessage::SipMessage(const SipTransport::Type &transport, const QHostAddress &
                        const QByteArray &datagram)
     : SipMessage(transport)
 {
-    senderAddress = senderAddr.toString();
+    senderAddress = addressText(senderAddr);
     this->senderPort = senderPort;
-    receiverAddress = receiverAddr.toString();
+    receiverAddress = addressText(receiverAddr);
     this->receiverPort = receiverPort;
     parseDatagram(datagram);
 }
@@ -30,10 +101,8 @@ void SipMessage::parseDatagram(const QByteArray &datagram)
     // decoding and unfolding that only the head gets.
     const int headEnd = datagram.indexOf(kHeadEnd);
     QString head = QString::fromUtf8(headEnd < 0 ? datagram : datagram.left(headEnd));
-    head.replace(QLatin1String("\r\n "), QLatin1String(" "));
-    head.replace(QLatin1String("\r\n\t"), QLatin1String("\t"));
-
-    const QVector<QStringRef> lines = head.splitRef(QLatin1String("\r\n"), Qt::KeepEmptyParts);
+    unfold(head);
+    const QVector<QStringRef> lines = splitLines(head);
     const QStringRef first = lines.first();
     QStringRef a, b, c;
     if (SipGrammar::matchRequestLine(first, a, b, c)) {

@@ -1,23 +1,108 @@
 #include "urigrammar.h"
 
-#include "kurischemes.h"
-#include "sippatterns.h"
+#include <QVector>
 
-#include <QRegExp>
-
+// Hand-written matchers of URI_PATTERN, USER_HOST_PATTERN, HOST_PATTERN, VIA_PATTERN and
+// NAME_ADDR_PATTERN (sippatterns.h) under QRegExp's character classes: \w is a letter, number,
+// mark or "_", \d a decimal digit, \s a separator or TAB..CR or NEL, "." any character, "$" the
+// very end. Where a pattern can split a text in several ways they take the split a greedy
+// backtracking matcher takes; callers trim every capture.
 namespace UriGrammar {
 
 namespace {
 
-// QRegExp keeps match state in the object: one compiled copy per thread and pattern.
-QRegExp &uriRx(int scheme, const QString &pattern, int which)
+inline bool isWord(QChar c)
 {
-    thread_local QRegExp cache[3][2];
-    QRegExp &rx = cache[which][scheme == KUriSchemes::Sip ? 1 : 0];
-    if (rx.isEmpty())
-        rx = QRegExp(pattern.arg(KUriSchemes::patternPrefix(KUriSchemes::Type(scheme))),
-                     Qt::CaseSensitive, QRegExp::RegExp);
-    return rx;
+    return c.isLetterOrNumber() || c.isMark() || c == QLatin1Char('_');
+}
+
+// [\w.-]
+inline bool isToken(QChar c)
+{
+    return c == QLatin1Char('.') || c == QLatin1Char('-') || isWord(c);
+}
+
+inline bool isDigit(QChar c)
+{
+    return c.category() == QChar::Number_DecimalDigit;
+}
+
+inline bool isSpace(QChar c)
+{
+    const ushort u = c.unicode();
+    if (u < 0x80)
+        return u == ' ' || (u >= 9 && u <= 13);
+    return u == 0x85 || c.category() == QChar::Separator_Space
+        || c.category() == QChar::Separator_Line || c.category() == QChar::Separator_Paragraph;
+}
+
+template<typename Pred> int runFrom(const QString &s, int at, Pred pred)
+{
+    int end = at;
+    while (end < s.size() && pred(s.at(end)))
+        ++end;
+    return end;
+}
+
+// The scheme prefix of the URI patterns: "sip:" in any letter case, or nothing.
+int afterPrefix(int scheme, const QString &s)
+{
+    if (scheme != 1)
+        return 0;
+    if (s.size() < 4)
+        return -1;
+    static const char lower[] = "sip:", upper[] = "SIP:";
+    for (int i = 0; i < 4; ++i) {
+        const ushort u = s.at(i).unicode();
+        if (u != ushort(lower[i]) && u != ushort(upper[i]))
+            return -1;
+    }
+    return 4;
+}
+
+// (?:;(.+))?$
+bool tailParameters(const QString &s, int at, UriParts &parts)
+{
+    if (at == s.size()) {
+        parts.parameters.clear();
+        return true;
+    }
+    if (s.at(at) == QLatin1Char(';') && at + 1 < s.size()) {
+        parts.parameters = s.mid(at + 1);
+        return true;
+    }
+    return false;
+}
+
+// (?::(\d{1,5}))?(?:;(.+))?$
+bool tailPort(const QString &s, int at, UriParts &parts)
+{
+    if (at < s.size() && s.at(at) == QLatin1Char(':')) {
+        int end = at + 1;
+        while (end < s.size() && end - at - 1 < 5 && isDigit(s.at(end)))
+            ++end;
+        // Fewer digits would leave a digit where only ";" or the end may stand.
+        if (end > at + 1 && tailParameters(s, end, parts)) {
+            parts.port = s.mid(at + 1, end - at - 1);
+            return true;
+        }
+    }
+    parts.port.clear();
+    return tailParameters(s, at, parts);
+}
+
+// (?:@([\w.-]+))?(?::(\d{1,5}))?(?:;(.+))?$
+bool tailHost(const QString &s, int at, UriParts &parts)
+{
+    if (at < s.size() && s.at(at) == QLatin1Char('@')) {
+        const int end = runFrom(s, at + 1, isToken);
+        if (end > at + 1 && tailPort(s, end, parts)) {
+            parts.host = s.mid(at + 1, end - at - 1);
+            return true;
+        }
+    }
+    parts.host.clear();
+    return tailPort(s, at, parts);
 }
 
 } // namespace
@@ -31,64 +116,152 @@ quint16 portNumber(const QString &digits)
 
 bool matchUri(int scheme, const QString &text, UriParts &parts)
 {
-    QRegExp &rx = uriRx(scheme, URI_PATTERN, 0);
-    if (rx.indexIn(text, 0) < 0)
+    const int start = afterPrefix(scheme, text);
+    if (start < 0)
         return false;
-    parts.user = rx.cap(1);
-    parts.password = rx.cap(2);
-    parts.host = rx.cap(3);
-    parts.port = rx.cap(4);
-    parts.parameters = rx.cap(5);
+    const int userEnd = runFrom(text, start, isToken);
+    if (userEnd == start)
+        return false;
+    UriParts found;
+    bool matched = false;
+    if (userEnd < text.size() && text.at(userEnd) == QLatin1Char(':')) {
+        // (?::([^@]+))? : the longest password whose remainder still matches.
+        const int runEnd
+            = runFrom(text, userEnd + 1, [](QChar c) { return c != QLatin1Char('@'); });
+        for (int end = runEnd; end > userEnd + 1 && !matched; --end) {
+            if (tailHost(text, end, found)) {
+                found.password = text.mid(userEnd + 1, end - userEnd - 1);
+                matched = true;
+            }
+        }
+    }
+    if (!matched) {
+        found.password.clear();
+        matched = tailHost(text, userEnd, found);
+    }
+    if (!matched)
+        return false;
+    found.user = text.mid(start, userEnd - start);
+    parts = found;
     return true;
 }
 
 bool matchUserHost(int scheme, const QString &text, UriParts &parts)
 {
-    QRegExp &rx = uriRx(scheme, USER_HOST_PATTERN, 1);
-    if (rx.indexIn(text, 0) < 0)
+    const int start = afterPrefix(scheme, text);
+    if (start < 0)
         return false;
-    parts.user = rx.cap(1);
-    parts.password.clear();
-    parts.host = rx.cap(2);
-    parts.port = rx.cap(3);
-    parts.parameters = rx.cap(4);
+    const int userEnd = runFrom(text, start, isToken);
+    if (userEnd == start || userEnd >= text.size() || text.at(userEnd) != QLatin1Char('@'))
+        return false;
+    const int hostEnd = runFrom(text, userEnd + 1, isToken);
+    UriParts found;
+    if (!tailPort(text, hostEnd, found))
+        return false;
+    found.user = text.mid(start, userEnd - start);
+    found.host = text.mid(userEnd + 1, hostEnd - userEnd - 1);
+    parts = found;
     return true;
 }
 
 bool matchHost(int scheme, const QString &text, UriParts &parts)
 {
-    QRegExp &rx = uriRx(scheme, HOST_PATTERN, 2);
-    if (rx.indexIn(text, 0) < 0)
+    const int start = afterPrefix(scheme, text);
+    if (start < 0)
         return false;
-    parts.user.clear();
-    parts.password.clear();
-    parts.host = rx.cap(1);
-    parts.port = rx.cap(2);
-    parts.parameters = rx.cap(3);
+    const int hostEnd = runFrom(text, start, isToken);
+    UriParts found;
+    if (!tailPort(text, hostEnd, found))
+        return false;
+    found.host = text.mid(start, hostEnd - start);
+    parts = found;
     return true;
 }
 
 bool matchVia(const QString &text, ViaParts &parts)
 {
-    thread_local QRegExp rx(VIA_PATTERN.arg(KUriSchemes::pattern(KUriSchemes::Sip)),
-                            Qt::CaseSensitive, QRegExp::RegExp);
-    if (rx.indexIn(text, 0) < 0)
+    static const char lower[] = "sip/", upper[] = "SIP/";
+    if (text.size() < 4)
         return false;
-    parts.version = rx.cap(1);
-    parts.transport = rx.cap(2);
-    parts.sentBy = rx.cap(3);
+    for (int i = 0; i < 4; ++i) {
+        const ushort u = text.at(i).unicode();
+        if (u != ushort(lower[i]) && u != ushort(upper[i]))
+            return false;
+    }
+    // (\d+\.\d+)/
+    const int major = runFrom(text, 4, isDigit);
+    if (major == 4 || major >= text.size() || text.at(major) != QLatin1Char('.'))
+        return false;
+    const int minor = runFrom(text, major + 1, isDigit);
+    if (minor == major + 1 || minor >= text.size() || text.at(minor) != QLatin1Char('/'))
+        return false;
+    // ([\w.-]+)\s(\S.+)$
+    const int transportEnd = runFrom(text, minor + 1, isToken);
+    if (transportEnd == minor + 1 || transportEnd >= text.size() || !isSpace(text.at(transportEnd)))
+        return false;
+    const int sentBy = transportEnd + 1;
+    if (text.size() - sentBy < 2 || isSpace(text.at(sentBy)))
+        return false;
+    parts.version = text.mid(4, minor - 4);
+    parts.transport = text.mid(minor + 1, transportEnd - minor - 1);
+    parts.sentBy = text.mid(sentBy);
     return true;
 }
 
 bool matchNameAddr(const QString &text, NameAddrParts &parts)
 {
-    thread_local QRegExp rx(NAME_ADDR_PATTERN, Qt::CaseSensitive, QRegExp::RegExp);
-    if (rx.indexIn(text, 0) < 0)
+    const int n = text.size();
+    // <(.+)>\s*(?:;(.+))?$ : the URI runs to the last ">" that only blanks, or blanks and a
+    // ";" with parameters, follow.
+    int close = -1;
+    QString parameters;
+    for (int j = n - 1; j >= 0 && close < 0; --j) {
+        if (text.at(j) != QLatin1Char('>'))
+            continue;
+        const int k = runFrom(text, j + 1, isSpace);
+        if (k == n) {
+            close = j;
+            parameters.clear();
+        } else if (text.at(k) == QLatin1Char(';') && k + 1 < n) {
+            close = j;
+            parameters = text.mid(k + 1);
+        }
+    }
+    if (close < 0)
         return false;
-    parts.displayName = rx.cap(1);
-    parts.uri = rx.cap(2);
-    parts.parameters = rx.cap(3);
-    return true;
+    // An opening "<" at t works when at least one character stands before the closing ">".
+    const auto opensAt
+        = [&](int t) { return t < n && text.at(t) == QLatin1Char('<') && close >= t + 2; };
+    const auto finish = [&](int open, const QString &displayName) {
+        parts.displayName = displayName;
+        parts.uri = text.mid(open + 1, close - open - 1);
+        parts.parameters = parameters;
+        return true;
+    };
+    QVector<int> nextNonSpace(n + 1);
+    nextNonSpace[n] = n;
+    for (int i = n - 1; i >= 0; --i)
+        nextNonSpace[i] = isSpace(text.at(i)) ? nextNonSpace[i + 1] : i;
+
+    // ^\s*(?:"?([^"]+)"?\s*)?< with the leading blanks taken whole first.
+    const int p = nextNonSpace[0];
+    if (p == n)
+        return false;
+    const int q = text.at(p) == QLatin1Char('"') ? p + 1 : p;
+    const int runEnd = runFrom(text, q, [](QChar c) { return c != QLatin1Char('"'); });
+    for (int r = runEnd; r > q; --r) {
+        if (r < n && text.at(r) == QLatin1Char('"') && opensAt(nextNonSpace[r + 1]))
+            return finish(nextNonSpace[r + 1], text.mid(q, r - q));
+        if (opensAt(nextNonSpace[r]))
+            return finish(nextNonSpace[r], text.mid(q, r - q));
+    }
+    if (opensAt(p))
+        return finish(p, QString());
+    // Fewer leading blanks only help before a quote: the last blank becomes the display name
+    // and the quote closes it.
+    if (p > 0 && text.at(p) == QLatin1Char('"') && opensAt(nextNonSpace[p + 1]))
+        return finish(nextNonSpace[p + 1], text.mid(p - 1, 1));
+    return false;
 }
 
 } // namespace UriGrammar

@@ -2,6 +2,7 @@
 #include "kbaserequesturi.h"
 #include "kbaseuri.h"
 #include "kbaseviaaddress.h"
+#include "urigrammarreference.h"
 
 #include <QtTest>
 
@@ -254,6 +255,66 @@ private slots:
         QCOMPARE(KBaseViaAddress<1>(QStringLiteral("SIP/2.0/TCP h1:5062")).toString(),
                  QStringLiteral("SIP/2.0/TCP h1:5062"));
         QCOMPARE(KBaseViaAddress<1>(QStringLiteral("junk")).toString(), QString());
+    }
+    // The hand-written matchers against QRegExp running the patterns they stand for.
+    void matchersAgreeWithTheirPatterns_data()
+    {
+        QTest::addColumn<QString>("text");
+        const char *const texts[] = {
+            "sip:alice@atlanta.com",
+            "SIP:a:b;c@d",
+            "sip:a:b:5;x@y",
+            "sip:a:1@b:5;x",
+            "sip:a:;@b",
+            "sip:a@b:123456",
+            "sip:a@b:12345;",
+            "sip:a@b:;x",
+            "sip:a@",
+            "sip:",
+            "sip:a@b;",
+            "a@b:5060;lr",
+            "a:b@c:d",
+            "sip:a:b@c@d",
+            "sip:\xc3\xa9t\xc3\xa9@h\xcc\x81.x",
+            "sip:a@h:\xd9\xa3",
+            "sip:a_b@h;p=\"q;r\"",
+            " sip:a@b",
+            "sip:a b@c",
+            "SIP/2.0/UDP h:5060;branch=z9hG4bK1",
+            "sip/2.0/tcp\th",
+            "SIP/2.0/UDP  h",
+            "SIP/2.0/UDP h",
+            "SIP/\xd9\xa2.0/UDP hh",
+            "SIP/2.0/UDP\xc2\xa0hh",
+            "SIP/2.0/U-D.P hh x",
+            "\"Bob\" <sip:bob@b>;tag=1",
+            "Bob Smith <sip:b@h>",
+            "  \"<sip:a@b>",
+            "a<b> <sip:x>;p",
+            "<a>;x>",
+            " \"x\" \" <s>",
+            "<sip:a@b> ; tag=1",
+            "<sip:a@b>;",
+            "<>",
+            "<x>",
+            "\"a\"\"b\" <sip:c>",
+            "\" <sip:a@b>",
+            "x \"y\" <z>",
+            "<sip:a> <sip:b>",
+            "\xe2\x80\xa8<sip:a@b>\xc2\xa0;t=1",
+            "\"\xc2\x85\" <sip:q>",
+            "*",
+            "",
+        };
+        for (const char *text : texts)
+            QTest::newRow(text) << QString::fromUtf8(text);
+    }
+
+    void matchersAgreeWithTheirPatterns()
+    {
+        QFETCH(QString, text);
+        const QString problems = UriGrammarReference::difference(text);
+        QVERIFY2(problems.isEmpty(), qPrintable(problems));
     }
 };
 
