@@ -20,9 +20,10 @@ char keyCharacter(uchar key)
 }
 
 // The key of a Signal value: a key character, an event number 10 to 16, or "hf" for flash.
+// "f" is read too: it is what the writer sends for a flash.
 char signalKey(const QString &value)
 {
-    static const QString kKeys = QStringLiteral("0123456789abcd*#");
+    static const QString kKeys = QStringLiteral("0123456789abcd*#f");
     if (value.size() == 1 && kKeys.contains(value.at(0)))
         return value.at(0).toLatin1();
     if (value == QLatin1String("hf"))

@@ -1,0 +1,540 @@
+#include "audiocodec.h"
+#include "sdpbody.h"
+#include "sipmessage.h"
+#include "sipuser.h"
+#include "sipusersetting.h"
+#include "tsharkreader.h"
+
+#include <QHostAddress>
+#include <QtTest>
+
+// Stands in for the engine module: users whose parent is a Sip advertise its address.
+class Sip : public QObject
+{
+    Q_OBJECT
+};
+
+namespace {
+
+const QString kAllow = QStringLiteral("REGISTER, MESSAGE, INVITE, ACK, CANCEL, BYE, INFO, REFER");
+
+const QStringList kFields {
+    QStringLiteral("sip.Method"),       QStringLiteral("sip.r-uri"),
+    QStringLiteral("sip.Call-ID"),      QStringLiteral("sip.CSeq"),
+    QStringLiteral("sip.Via.branch"),   QStringLiteral("sip.contact.uri"),
+    QStringLiteral("sip.from.tag"),     QStringLiteral("sip.to.tag"),
+    QStringLiteral("sip.Content-Type"), QStringLiteral("sdp.media.port"),
+    QStringLiteral("sdp.media.format"), QStringLiteral("sdp.connection_info.address"),
+    QStringLiteral("sdp.media_attr"),   QStringLiteral("sip.Route"),
+};
+
+SipMessage received(const QByteArray &text, const QString &from, quint16 fromPort,
+                    const QString &to, quint16 toPort,
+                    SipTransport::Type transport = SipTransport::UDP)
+{
+    QByteArray datagram = text;
+    datagram.replace("\n", "\r\n");
+    return SipMessage(transport, QHostAddress(from), fromPort, QHostAddress(to), toPort, datagram);
+}
+
+// An INVITE of a call that the outside server delivered to the door account.
+SipMessage serverInvite()
+{
+    return received("INVITE sip:door1@192.0.2.1:5061 SIP/2.0\n"
+                    "Via: SIP/2.0/UDP 192.0.2.50:5070;branch=z9hG4bKpeer1;rport\n"
+                    "Record-Route: <sip:192.0.2.50:5070;lr>\n"
+                    "Record-Route: <sip:192.0.2.51;lr>\n"
+                    "From: \"Bob\" <sip:bob@example.org>;tag=fromtag1\n"
+                    "To: <sip:door1@example.org>;tag=totag1\n"
+                    "Call-ID: call-1@192.0.2.50\n"
+                    "CSeq: 10 INVITE\n"
+                    "Contact: <sip:bob@192.0.2.60:5080>\n"
+                    "Authorization: Digest username=\"bob\", realm=\"example.org\", nonce=\"n1\", "
+                    "uri=\"sip:door1@example.org\", response=\"0123456789abcdef0123456789abcdef\"\n"
+                    "Max-Forwards: 69\n"
+                    "Content-Length: 0\n\n",
+                    QStringLiteral("192.0.2.50"), 5070, QStringLiteral("192.0.2.1"), 5061);
+}
+
+// An INVITE a local phone sent to the standalone server.
+SipMessage phoneInvite()
+{
+    return received("INVITE sip:alice@192.0.2.1 SIP/2.0\n"
+                    "Via: SIP/2.0/TCP 192.0.2.31:5063;branch=z9hG4bKbob1;rport\n"
+                    "From: \"Bob B\" <sip:bob@192.0.2.1>;tag=bobtag\n"
+                    "To: <sip:alice@192.0.2.1>;tag=alicetag\n"
+                    "Call-ID: bobcall\n"
+                    "CSeq: 1 INVITE\n"
+                    "Contact: <sip:bob@192.0.2.31:5063;transport=tcp>\n"
+                    "Content-Length: 0\n\n",
+                    QStringLiteral("192.0.2.31"), 5063, QStringLiteral("192.0.2.1"), 5060,
+                    SipTransport::TCP);
+}
+
+QByteArray sdpOffer()
+{
+    return buildSdp(QStringLiteral("192.0.2.1"), 40000, QStringLiteral("192.0.2.1"), 40001,
+                    SipSdpAction::SendRecv, 65535, 255, true, 96, QStringLiteral("H264/90000"),
+                    QStringLiteral("packetization-mode=1"), 40002, 40003, SipSdpAction::SendOnly);
+}
+
+QString cseqText(const SipMessage &message)
+{
+    return message.headerValue(SipHeader::CSeq);
+}
+
+} // namespace
+
+class TestSipRequests : public QObject
+{
+    Q_OBJECT
+
+private:
+    Sip m_Sip;
+    SipUser *m_Door = nullptr;
+    SipUser *m_Alice = nullptr;
+    SipUser *m_Bob = nullptr;
+
+    // Has Wireshark read the request and check that it sees what the message holds.
+    void checkWithTshark(const SipMessage &message)
+    {
+        if (!TsharkReader::available())
+            QSKIP("tshark and text2pcap are needed");
+        const QByteArray bytes = message.toByteArray();
+        QVERIFY(!bytes.isEmpty());
+        TsharkReader reader;
+        const QMap<QString, QString> fields = reader.read(bytes, kFields);
+        QVERIFY2(reader.error().isEmpty(), qPrintable(reader.error()));
+        QVERIFY2(reader.problems().isEmpty(),
+                 qPrintable(reader.problems() + QString::fromUtf8(bytes)));
+        QCOMPARE(fields.value("sip.Method"), methodName(message.startLine.method));
+        QCOMPARE(fields.value("sip.r-uri"), message.startLine.requestUri.toString());
+        QCOMPARE(fields.value("sip.Call-ID"), message.callId());
+        QCOMPARE(fields.value("sip.CSeq"), cseqText(message));
+        QCOMPARE(fields.value("sip.Via.branch"), message.branch());
+        QCOMPARE(fields.value("sip.contact.uri"), message.contact().address.toString());
+        QCOMPARE(fields.value("sip.from.tag"),
+                 message.from().parameters.param(QStringLiteral("tag")));
+        QCOMPARE(fields.value("sip.to.tag"), message.to().parameters.param(QStringLiteral("tag")));
+        QCOMPARE(fields.value("sip.Content-Type"), message.contentType());
+        QCOMPARE(fields.value("sip.Route"),
+                 message.headerValues(SipHeader::Route).join(QLatin1Char('|')));
+        if (message.contentType() == QLatin1String("application/sdp")) {
+            uchar payload, event;
+            QHostAddress rtp, rtcp;
+            quint16 rtpPort, rtcpPort;
+            SipSdpAction::Type direction;
+            parseSdpAudio(message.body, payload, rtp, rtpPort, rtcp, rtcpPort, direction, event);
+            QCOMPARE(fields.value("sdp.connection_info.address"), rtp.toString());
+            QCOMPARE(fields.value("sdp.media.port").section('|', 0, 0), QString::number(rtpPort));
+        }
+    }
+
+private slots:
+    void initTestCase()
+    {
+        AudioCodec::setCodecs({ "8", "0" });
+        m_Door = new SipUser(QStringLiteral("door1"), &m_Sip);
+        m_Alice = new SipUser(QStringLiteral("alice"), &m_Sip);
+        m_Bob = new SipUser(QStringLiteral("bob"), &m_Sip);
+    }
+
+    void init()
+    {
+        SipUser::m_IsStandalone = false;
+        m_Sip.setProperty("localAddress", QVariant());
+        for (SipUser *user : { m_Door, m_Alice, m_Bob }) {
+            user->setProperty("display-name", QVariant());
+            user->m_ContactUser = user->objectName();
+            user->m_ContactParameters.clear();
+            user->m_GrantedExpires = 0;
+        }
+        m_Door->initServerConnection(SipTransport::UDP, QStringLiteral("192.0.2.50"), 5070,
+                                     QStringLiteral("192.0.2.1"), 5061);
+        // Two phones registered with the standalone server at 192.0.2.1.
+        m_Alice->registerContact(SipTransport::UDP, QStringLiteral("alice-phone"),
+                                 QStringLiteral("line=1"), QStringLiteral("reg1"),
+                                 QStringLiteral("192.0.2.1"), 0, QStringLiteral("192.0.2.30"),
+                                 5062);
+        m_Bob->registerContact(SipTransport::TCP, QStringLiteral("bob"), QString(),
+                               QStringLiteral("reg2"), QStringLiteral("192.0.2.1"), 5060,
+                               QStringLiteral("192.0.2.31"), 5063);
+    }
+
+    // The check itself must see a broken message as broken.
+    void tsharkSeesBrokenMessages()
+    {
+        if (!TsharkReader::available())
+            QSKIP("tshark and text2pcap are needed");
+        SipMessage invite(m_Door, QStringLiteral("2001"), sdpOffer());
+        // An owner line cut after its address type.
+        invite.body = invite.body.left(20);
+        TsharkReader reader;
+        reader.read(invite.toByteArray(), kFields);
+        QVERIFY(reader.error().isEmpty());
+        QVERIFY(!reader.problems().isEmpty());
+    }
+
+    void userSettingsAndExpiry()
+    {
+        QCOMPARE(userSetting(m_Door, SipUserSetting::DisplayName), QString());
+        QCOMPARE(userSetting(m_Door, SipUserSetting::SipRtpTimeout), QStringLiteral("10"));
+        QCOMPARE(userSetting(m_Door, SipUserSetting::Type(18)), QString());
+        QCOMPARE(userSettingFromName(QStringLiteral("Display-Name")), SipUserSetting::DisplayName);
+        QCOMPARE(userSettingFromName(QString()), SipUserSetting::Unknown);
+        m_Door->setProperty("sip-rtp-timeout", "abc");
+        QCOMPARE(userSettingNumber(m_Door, SipUserSetting::SipRtpTimeout), quint64(0));
+        m_Door->setProperty("sip-rtp-timeout", QVariant());
+
+        QCOMPARE(m_Door->expires(), quint64(60));
+        m_Door->setProperty("sip-server-expires", "3600");
+        QCOMPARE(m_Door->expires(), quint64(3600));
+        m_Door->m_GrantedExpires = 120;
+        QCOMPARE(m_Door->expires(), quint64(120));
+        SipUser::m_IsStandalone = true;
+        m_Door->setProperty("sip-standalone-expires", "-5");
+        QCOMPARE(m_Door->expires(), quint64(0));
+        m_Door->setProperty("sip-standalone-expires", QVariant());
+        m_Door->setProperty("sip-server-expires", QVariant());
+    }
+
+    void localAddress()
+    {
+        QCOMPARE(m_Door->localAddress(), QStringLiteral("192.0.2.1"));
+        m_Sip.setProperty("localAddress", QStringLiteral("198.51.100.7"));
+        QCOMPARE(m_Door->localAddress(), QStringLiteral("198.51.100.7"));
+        SipUser orphan(QStringLiteral("orphan"));
+        orphan.initServerConnection(SipTransport::UDP, QStringLiteral("192.0.2.50"), 0,
+                                    QStringLiteral("192.0.2.9"), 0);
+        QCOMPARE(orphan.localAddress(), QStringLiteral("192.0.2.9"));
+        QCOMPARE(SipUser(QStringLiteral("x")).m_ServerAddress, QString(QChar(6)));
+    }
+
+    void gatewayRegister()
+    {
+        const quint32 before = SipMessage::SequenceID;
+        const SipMessage first(m_Door);
+        const SipMessage second(m_Door);
+        QVERIFY(first.isValid());
+        QCOMPARE(SipMessage::SequenceID, before + 4);
+        QCOMPARE(second.cseqNumber(), first.cseqNumber() + 2);
+        QCOMPARE(first.cseqNumber(), before + 1);
+        QVERIFY(first.callId() != second.callId());
+        QCOMPARE(first.callId().size(), 32);
+        const QString tag = first.from().parameters.param(QStringLiteral("tag"));
+        QCOMPARE(tag.size(), 32);
+        QVERIFY(tag != second.from().parameters.param(QStringLiteral("tag")));
+        QVERIFY(!first.to().parameters.hasParam(QStringLiteral("tag")));
+
+        QCOMPARE(first.startLine.requestUri.toString(), QStringLiteral("sip:192.0.2.50:5070"));
+        QCOMPARE(first.headerValue(SipHeader::From).section(';', 0, 0),
+                 QStringLiteral("<sip:door1@192.0.2.50:5070>"));
+        QCOMPARE(first.headerValue(SipHeader::To), QStringLiteral("<sip:door1@192.0.2.50:5070>"));
+        QCOMPARE(first.headerValue(SipHeader::Contact),
+                 QStringLiteral("<sip:door1@192.0.2.1:5061>"));
+        QCOMPARE(first.headerValue(SipHeader::Expires), QStringLiteral("60"));
+        QCOMPARE(first.headerValue(SipHeader::Allow), kAllow);
+        QCOMPARE(first.maxForwards(), 70u);
+        QVERIFY(first.headerValue(SipHeader::Via)
+                    .startsWith(QStringLiteral("SIP/2.0/UDP 192.0.2.1:5061;")));
+        QVERIFY(first.topVia().sentBy.parameters.hasParam(QStringLiteral("rport")));
+        QVERIFY(first.branch().startsWith(QStringLiteral("z9hG4bK")));
+        QCOMPARE(first.senderAddress, QStringLiteral("192.0.2.50"));
+        QCOMPARE(first.senderPort, quint16(5070));
+        QCOMPARE(first.receiverAddress, QStringLiteral("192.0.2.1"));
+        QCOMPARE(first.receiverPort, quint16(5061));
+        QVERIFY(first.body.isEmpty());
+        QVERIFY(first.toByteArray().endsWith("Content-Length: 0\r\n\r\n"));
+        checkWithTshark(first);
+    }
+
+    void gatewayRegisterVariants()
+    {
+        m_Door->setProperty("display-name", "Front Door");
+        m_Sip.setProperty("localAddress", QStringLiteral("198.51.100.7"));
+        m_Door->initServerConnection(SipTransport::TCP, QStringLiteral("192.0.2.50"), 0,
+                                     QStringLiteral("192.0.2.1"), 0);
+        const SipMessage tcp(m_Door);
+        QCOMPARE(tcp.transport, SipTransport::TCP);
+        QCOMPARE(tcp.headerValue(SipHeader::Contact),
+                 QStringLiteral("\"Front Door\" <sip:door1@198.51.100.7;transport=TCP>"));
+        QVERIFY(tcp.headerValue(SipHeader::From)
+                    .startsWith(QStringLiteral("\"Front Door\" <sip:door1@192.0.2.50>;tag=")));
+        QCOMPARE(tcp.headerValue(SipHeader::To),
+                 QStringLiteral("\"Front Door\" <sip:door1@192.0.2.50>"));
+        QCOMPARE(tcp.senderPort, quint16(5060));
+        QCOMPARE(tcp.receiverPort, quint16(5060));
+        QCOMPARE(tcp.startLine.requestUri.toString(), QStringLiteral("sip:192.0.2.50"));
+        QVERIFY(
+            tcp.headerValue(SipHeader::Via).startsWith(QStringLiteral("SIP/2.0/TCP 192.0.2.1;")));
+        checkWithTshark(tcp);
+
+        const quint32 before = SipMessage::SequenceID;
+        QVERIFY(!SipMessage(static_cast<SipUser *>(nullptr)).isValid());
+        QCOMPARE(SipMessage::SequenceID, before);
+    }
+
+    void gatewayInvite()
+    {
+        const QByteArray sdp = sdpOffer();
+        const SipMessage invite(m_Door, QStringLiteral("2001"), sdp);
+        QVERIFY(invite.isValid());
+        QCOMPARE(invite.startLine.method, SipMethod::Invite);
+        QCOMPARE(invite.startLine.requestUri.toString(),
+                 QStringLiteral("sip:2001@192.0.2.50:5070"));
+        QCOMPARE(invite.headerValue(SipHeader::To), QStringLiteral("<sip:2001@192.0.2.50:5070>"));
+        QCOMPARE(invite.headerValue(SipHeader::Contact),
+                 QStringLiteral("<sip:door1@192.0.2.1:5061>"));
+        QCOMPARE(invite.contentType(), QStringLiteral("application/sdp"));
+        QCOMPARE(invite.contentLength(), uint(sdp.size()));
+        QCOMPARE(invite.body, sdp);
+        checkWithTshark(invite);
+        if (QTest::currentTestFailed())
+            return;
+        TsharkReader reader;
+        const auto fields = reader.read(invite.toByteArray(), kFields);
+        QCOMPARE(fields.value("sdp.media.port"), QStringLiteral("40000|40002"));
+        const QString formats = fields.value("sdp.media.format");
+        QVERIFY2(formats.startsWith("ITU-T G.711 PCMA|ITU-T G.711 PCMU|DynamicRTP-Type-101|"),
+                 qPrintable(formats));
+        QVERIFY2(formats.contains("DynamicRTP-Type-96"), qPrintable(formats));
+        QVERIFY2(fields.value("sdp.media_attr").contains("sendonly"),
+                 qPrintable(fields.value("sdp.media_attr")));
+
+        const SipMessage empty(m_Door, QString(), sdp);
+        QVERIFY(!empty.isValid());
+        QVERIFY(empty.headerValues(SipHeader::Contact).isEmpty());
+        QVERIFY(empty.toByteArray().isEmpty());
+    }
+
+    void gatewayGeneric()
+    {
+        for (const SipMethod::Type method : { SipMethod::Ack, SipMethod::Cancel }) {
+            const SipMessage request(method, m_Door, QStringLiteral("2001"), QString(),
+                                     QByteArray());
+            QVERIFY(request.isValid());
+            QVERIFY(request.headerValues(SipHeader::Allow).isEmpty());
+            QVERIFY(request.headerValues(SipHeader::Contact).isEmpty());
+            QVERIFY(request.headerValues(SipHeader::ContentType).isEmpty());
+        }
+        const SipMessage message(SipMethod::Message, m_Door, QStringLiteral("2001"),
+                                 QStringLiteral("text/plain"), "hello");
+        QCOMPARE(message.headerValue(SipHeader::Allow), kAllow);
+        QCOMPARE(message.contentType(), QStringLiteral("text/plain"));
+        QCOMPARE(message.headerValue(SipHeader::ContentLength), QStringLiteral("5"));
+        checkWithTshark(message);
+    }
+
+    void gatewayByeFromCaller()
+    {
+        const SipMessage invite = serverInvite();
+        QVERIFY(invite.isValid());
+        const SipMessage bye(invite, QStringLiteral("bob"));
+        QVERIFY(bye.isValid());
+        QCOMPARE(bye.startLine.method, SipMethod::Bye);
+        QCOMPARE(bye.headerValue(SipHeader::From), invite.headerValue(SipHeader::To));
+        QCOMPARE(bye.headerValue(SipHeader::To), invite.headerValue(SipHeader::From));
+        QCOMPARE(bye.headerValue(SipHeader::Contact), QStringLiteral("<sip:door1@example.org>"));
+        QCOMPARE(bye.callId(), invite.callId());
+        QCOMPARE(bye.startLine.requestUri.toString(), QStringLiteral("sip:bob@192.0.2.60:5080"));
+        QCOMPARE(bye.headerValues(SipHeader::Route),
+                 QStringList({ "<sip:192.0.2.50:5070;lr>", "<sip:192.0.2.51;lr>" }));
+        QCOMPARE(bye.senderAddress, QStringLiteral("192.0.2.50"));
+        QCOMPARE(bye.receiverAddress, QStringLiteral("192.0.2.1"));
+        QVERIFY(bye.headerValue(SipHeader::Via).startsWith("SIP/2.0/UDP example.org;"));
+        QVERIFY(bye.branch() != invite.branch());
+        QCOMPARE(bye.headerValue(SipHeader::Allow), kAllow);
+        checkWithTshark(bye);
+    }
+
+    void gatewayByeFromCallee()
+    {
+        SipMessage invite = serverInvite();
+        invite.dialogHeaders.insert(SipHeader::Contact, { "<sip:bob@192.0.2.60:5080>" });
+        const SipMessage bye(invite, QStringLiteral("door1"));
+        QVERIFY(bye.isValid());
+        QCOMPARE(bye.headerValue(SipHeader::From), invite.headerValue(SipHeader::From));
+        QCOMPARE(bye.headerValue(SipHeader::To), invite.headerValue(SipHeader::To));
+        QCOMPARE(bye.headerValue(SipHeader::Contact), QStringLiteral("<sip:bob@example.org>"));
+        QCOMPARE(bye.senderAddress, QStringLiteral("192.0.2.1"));
+        QCOMPARE(bye.senderPort, quint16(5061));
+        QCOMPARE(bye.receiverAddress, QStringLiteral("192.0.2.50"));
+        QCOMPARE(bye.receiverPort, quint16(5070));
+        QVERIFY(bye.headerValue(SipHeader::Via).startsWith("SIP/2.0/UDP 192.0.2.50:5070;"));
+        QCOMPARE(bye.startLine.requestUri.toString(), QStringLiteral("sip:bob@192.0.2.60:5080"));
+        checkWithTshark(bye);
+    }
+
+    void gatewayInfo()
+    {
+        const SipMessage invite = serverInvite();
+        const SipMessage towardCaller(invite, QStringLiteral("bob"), 11, 200);
+        QVERIFY(towardCaller.isValid());
+        QCOMPARE(towardCaller.startLine.method, SipMethod::Info);
+        QCOMPARE(towardCaller.headerValues(SipHeader::Authorization),
+                 invite.headerValues(SipHeader::Authorization));
+        QCOMPARE(towardCaller.contentType(), QStringLiteral("application/dtmf-relay"));
+        QCOMPARE(towardCaller.body, QByteArray("Signal=#\r\nDuration=200\r\n"));
+        QCOMPARE(towardCaller.headerValue(SipHeader::To), invite.headerValue(SipHeader::From));
+        QCOMPARE(towardCaller.headerValue(SipHeader::From), invite.headerValue(SipHeader::To));
+        QCOMPARE(towardCaller.receiverAddress, QStringLiteral("192.0.2.50"));
+        QVERIFY(towardCaller.headerValues(SipHeader::Contact).isEmpty());
+        char key = 0;
+        uint duration = 0;
+        QVERIFY(towardCaller.dtmf(key, duration));
+        QCOMPARE(key, '#');
+        checkWithTshark(towardCaller);
+
+        const SipMessage towardCallee(invite, QStringLiteral("door1"), '5', 250);
+        QVERIFY(towardCallee.isValid());
+        QCOMPARE(towardCallee.senderAddress, QStringLiteral("192.0.2.50"));
+        QCOMPARE(towardCallee.receiverAddress, QStringLiteral("192.0.2.1"));
+        QCOMPARE(towardCallee.headerValue(SipHeader::From), invite.headerValue(SipHeader::From));
+        QCOMPARE(towardCallee.body, QByteArray("Signal=5\r\nDuration=250\r\n"));
+        checkWithTshark(towardCallee);
+    }
+
+    void standaloneInvite()
+    {
+        SipUser::m_IsStandalone = true;
+        m_Alice->setProperty("display-name", "Alice A");
+        m_Bob->setProperty("display-name", "Bob B");
+        const SipMessage invite(m_Bob, m_Alice, sdpOffer());
+        QVERIFY(invite.isValid());
+        QCOMPARE(invite.startLine.requestUri.toString(),
+                 QStringLiteral("sip:alice-phone@192.0.2.30:5062;line=1"));
+        QCOMPARE(invite.headerValue(SipHeader::To),
+                 QStringLiteral("\"Alice A\" <sip:alice-phone@192.0.2.30:5062;line=1>"));
+        QVERIFY(invite.headerValue(SipHeader::From)
+                    .startsWith(QStringLiteral("\"Bob B\" <sip:bob@192.0.2.1>;tag=")));
+        QCOMPARE(invite.headerValue(SipHeader::Contact),
+                 QStringLiteral("\"Bob B\" <sip:bob@192.0.2.1>"));
+        QCOMPARE(invite.supported(), QStringLiteral("replaces, timer"));
+        QCOMPARE(invite.contentType(), QStringLiteral("application/sdp"));
+        QCOMPARE(invite.senderAddress, QStringLiteral("192.0.2.1"));
+        QCOMPARE(invite.senderPort, quint16(5060));
+        QCOMPARE(invite.receiverAddress, QStringLiteral("192.0.2.30"));
+        QCOMPARE(invite.receiverPort, quint16(5062));
+        QVERIFY(invite.headerValue(SipHeader::Via).startsWith("SIP/2.0/UDP 192.0.2.1;"));
+        checkWithTshark(invite);
+
+        QVERIFY(!SipMessage(m_Bob, nullptr, sdpOffer()).isValid());
+        QVERIFY(!SipMessage(nullptr, m_Alice, sdpOffer()).isValid());
+    }
+
+    void standaloneMessageWithoutType()
+    {
+        const SipMessage message(SipMethod::Message, m_Bob, m_Alice, QString(), "hi");
+        QVERIFY(message.isValid());
+        QVERIFY(message.headerValues(SipHeader::ContentType).isEmpty());
+        QCOMPARE(message.body, QByteArray("hi"));
+        QVERIFY(message.headerValues(SipHeader::Contact).isEmpty());
+    }
+
+    void standaloneNotify()
+    {
+        const SipMessage refer
+            = received("REFER sip:alice@192.0.2.1 SIP/2.0\n"
+                       "Via: SIP/2.0/UDP 192.0.2.31:5063;branch=z9hG4bKref1;rport\n"
+                       "Route: <sip:192.0.2.40;lr>\n"
+                       "From: <sip:bob@192.0.2.1>;tag=refer-from\n"
+                       "To: <sip:alice@192.0.2.1>;tag=refer-to\n"
+                       "Call-ID: refercall\n"
+                       "CSeq: 5 REFER\n"
+                       "Refer-To: <sip:carol@192.0.2.1>\n"
+                       "Content-Length: 0\n\n",
+                       QStringLiteral("192.0.2.31"), 5063, QStringLiteral("192.0.2.1"), 5060);
+        QVERIFY(refer.isValid());
+        const SipMessage ringing(m_Alice, m_Bob, refer, SipStatus::Ringing);
+        QVERIFY(ringing.isValid());
+        QCOMPARE(ringing.subscriptionState(), QStringLiteral("active;expires=32"));
+        QCOMPARE(ringing.event(), QStringLiteral("refer"));
+        QCOMPARE(ringing.body, QByteArray("SIP/2.0 180 Ringing\r\n"));
+        QCOMPARE(ringing.contentType(), QStringLiteral("message/sipfrag;version=2.0"));
+        QCOMPARE(ringing.from().parameters.param("tag"), QStringLiteral("refer-to"));
+        QCOMPARE(ringing.to().parameters.param("tag"), QStringLiteral("refer-from"));
+        QCOMPARE(ringing.callId(), QStringLiteral("refercall"));
+        QCOMPARE(ringing.headerValues(SipHeader::Route), QStringList { "<sip:192.0.2.40;lr>" });
+        QCOMPARE(ringing.contact().address.user, QStringLiteral("alice"));
+        checkWithTshark(ringing);
+
+        const SipMessage ok(m_Alice, m_Bob, refer, SipStatus::OK);
+        QCOMPARE(ok.subscriptionState(), QStringLiteral("terminated;reason=noresource"));
+        QCOMPARE(ok.body, QByteArray("SIP/2.0 200 OK\r\n"));
+        checkWithTshark(ok);
+
+        SipMessage untagged = refer;
+        untagged.setHeader(SipHeader::To, QStringLiteral("<sip:alice@192.0.2.1>"));
+        const SipMessage notify(m_Alice, m_Bob, untagged, SipStatus::BusyHere);
+        QVERIFY(!notify.from().parameters.hasParam("tag"));
+        QVERIFY(notify.headerValues(SipHeader::Route).size() == 1);
+        QVERIFY(!SipMessage(nullptr, m_Bob, refer, SipStatus::OK).isValid());
+    }
+
+    void standaloneByeCopyForm()
+    {
+        const SipMessage invite(m_Bob, m_Alice, sdpOffer());
+        for (SipUser *user : { static_cast<SipUser *>(nullptr), m_Alice }) {
+            const SipMessage bye(invite, user);
+            QVERIFY(bye.isValid());
+            QCOMPARE(bye.startLine.requestUri, invite.startLine.requestUri);
+            QCOMPARE(bye.headerValues(SipHeader::To), invite.headerValues(SipHeader::To));
+            QCOMPARE(bye.headerValues(SipHeader::From), invite.headerValues(SipHeader::From));
+            QCOMPARE(bye.callId(), invite.callId());
+            QCOMPARE(bye.headerValues(SipHeader::Via).size(), 1);
+            QVERIFY(bye.branch() != invite.branch());
+            QCOMPARE(bye.topVia().sentBy.host, invite.topVia().sentBy.host);
+            QCOMPARE(bye.receiverAddress, invite.receiverAddress);
+            QCOMPARE(bye.cseqMethod(), SipMethod::Bye);
+            checkWithTshark(bye);
+        }
+    }
+
+    void standaloneUserForm()
+    {
+        m_Bob->setProperty("display-name", "Bob B");
+        const SipMessage invite = phoneInvite();
+        QVERIFY(invite.isValid());
+        const SipMessage bye(invite, m_Bob);
+        QVERIFY(bye.isValid());
+        QCOMPARE(bye.transport, SipTransport::TCP);
+        QCOMPARE(bye.receiverAddress, QStringLiteral("192.0.2.31"));
+        QCOMPARE(bye.receiverPort, quint16(5063));
+        QCOMPARE(bye.startLine.requestUri.toString(), QStringLiteral("sip:bob@192.0.2.31:5063"));
+        QCOMPARE(bye.headerValue(SipHeader::From),
+                 QStringLiteral("<sip:alice@192.0.2.1>;tag=alicetag"));
+        QCOMPARE(bye.headerValue(SipHeader::To),
+                 QStringLiteral("\"Bob B\" <sip:bob@192.0.2.1>;tag=bobtag"));
+        QVERIFY(bye.headerValue(SipHeader::Via).startsWith("SIP/2.0/TCP 192.0.2.1;"));
+        checkWithTshark(bye);
+
+        const SipMessage info(invite, m_Bob, 16, 100);
+        QVERIFY(info.isValid());
+        QCOMPARE(info.headerValue(SipHeader::From), bye.headerValue(SipHeader::From));
+        QCOMPARE(info.headerValue(SipHeader::To), bye.headerValue(SipHeader::To));
+        QCOMPARE(info.body, QByteArray("Signal=f\r\nDuration=100\r\n"));
+        QCOMPARE(info.cseqMethod(), SipMethod::Info);
+        checkWithTshark(info);
+
+        SipUser stranger(QStringLiteral("carol"));
+        const SipMessage none(invite, &stranger);
+        QVERIFY(!none.isValid());
+        QVERIFY(none.toByteArray().isEmpty());
+        const SipMessage noInfo(invite, &stranger, '1', 100);
+        QVERIFY(!noInfo.isValid());
+        QVERIFY(noInfo.body.isEmpty());
+    }
+
+    void contactOfUser()
+    {
+        SipMessage message(SipMethod::Options, SipTransport::UDP);
+        message.setContact(static_cast<SipUser *>(nullptr));
+        QVERIFY(message.headerValues(SipHeader::Contact).isEmpty());
+        message.setContact(m_Door);
+        QCOMPARE(message.headerValue(SipHeader::Contact),
+                 QStringLiteral("<sip:door1@192.0.2.50:5070>"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSipRequests)
+#include "tst_siprequests.moc"
