@@ -87,13 +87,7 @@ SipMessage::SipMessage(const SipMethod::Type &method, SipUser *user, const QStri
     setFrom(displayName(user), user->objectName(), user->m_ServerAddress, user->m_ServerPort,
             randomHexId());
     setTo(QString(), target, user->m_ServerAddress, user->m_ServerPort, QString());
-    setHeader(SipHeader::CallID, randomHexId());
-    takeCSeq(*this, method);
-    setHeader(SipHeader::MaxForwards, MAXFORWARDS);
-    if (method != SipMethod::Ack && method != SipMethod::Cancel)
-        setHeader(SipHeader::Allow, ALLOW);
-    setBody(contentType, body);
-    valid = true;
+    finishNewRequest(*this, method, contentType, body);
 }
 
 SipMessage::SipMessage(SipUser *user, const QString &target, const QByteArray &sdp)

@@ -1,5 +1,7 @@
 #include "siprequestsupport.h"
 
+#include "identifiers.h"
+#include "sipconstants.h"
 #include "sipuser.h"
 #include "sipusersetting.h"
 
@@ -37,6 +39,18 @@ QString contactText(const QString &displayName, const QString &user, const QStri
 QString tagOf(const KBaseContactAddress<1> &address)
 {
     return address.parameters.param(QStringLiteral("tag"), QString());
+}
+
+void finishNewRequest(SipMessage &message, const SipMethod::Type &method,
+                      const QString &contentType, const QByteArray &body)
+{
+    message.setHeader(SipHeader::CallID, randomHexId());
+    takeCSeq(message, method);
+    message.setHeader(SipHeader::MaxForwards, MAXFORWARDS);
+    if (method != SipMethod::Ack && method != SipMethod::Cancel)
+        message.setHeader(SipHeader::Allow, ALLOW);
+    message.setBody(contentType, body);
+    message.valid = true;
 }
 
 } // namespace SipRequestSupport

@@ -16,5 +16,9 @@ void takeCSeq(SipMessage &message, const SipMethod::Type &method);
 QString contactText(const QString &displayName, const QString &user, const QString &host,
                     quint16 port, const SipTransport::Type &transport);
 QString tagOf(const KBaseContactAddress<1> &address);
+// The common end of an out-of-dialog request: random Call-ID, CSeq, Max-Forwards, Allow
+// unless ACK or CANCEL, the body once more; valid.
+void finishNewRequest(SipMessage &message, const SipMethod::Type &method,
+                      const QString &contentType, const QByteArray &body);
 
 } // namespace SipRequestSupport

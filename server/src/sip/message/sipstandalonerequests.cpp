@@ -78,13 +78,7 @@ SipMessage::SipMessage(const SipMethod::Type &method, SipUser *fromUser, SipUser
             toUser->m_ServerPort, randomHexId());
     setTo(displayName(toUser), toUser->m_ContactUser, toUser->m_ServerAddress, toUser->m_ServerPort,
           QString());
-    setHeader(SipHeader::CallID, randomHexId());
-    takeCSeq(*this, method);
-    setHeader(SipHeader::MaxForwards, MAXFORWARDS);
-    if (method != SipMethod::Ack && method != SipMethod::Cancel)
-        setHeader(SipHeader::Allow, ALLOW);
-    setBody(contentType, body);
-    valid = true;
+    finishNewRequest(*this, method, contentType, body);
 }
 
 SipMessage::SipMessage(SipUser *fromUser, SipUser *toUser, const QByteArray &sdp)
