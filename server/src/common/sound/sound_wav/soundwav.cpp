@@ -9,6 +9,7 @@
 #include <QWriteLocker>
 
 #include <mpg123.h>
+#include <samplerate.h>
 
 SoundWAV::SoundWAV(const int &kind, const QString &path, const quint16 &frequencyType,
                    const bool &loop, const int &converterType, QObject *parent)
@@ -41,6 +42,8 @@ SoundWAV::~SoundWAV()
         mpg123_delete(m_Decoder);
         m_Decoder = nullptr;
     }
+    if (m_Resampler)
+        src_delete(m_Resampler);
 }
 
 QString SoundWAV::label() const

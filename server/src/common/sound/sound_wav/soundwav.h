@@ -13,6 +13,7 @@ class QIODevice;
 class QSettings;
 class AudioStream;
 struct mpg123_handle_struct;
+struct SRC_STATE_tag;
 
 // One sound source: a WAV file held in memory (kind 0), MP3 files decoded on demand (kind 1,
 // one file or a directory played as a playlist) or a live capture device (kind 2). Audio comes
@@ -104,9 +105,12 @@ private:
     bool openLocked();
     void closeLocked();
     void closeMp3Locked();
+    bool seekLocked(int &frameNumber);
     bool openMp3Locked(const QString &file);
     QByteArray decodeMp3Locked(int &frameNumber, bool *ok);
     QByteArray resampleLocked(const float *samples, int sampleCount, bool *ok);
+    void resetResamplerLocked();
+    void logResampleError(int error) const;
     QString nextFileLocked(const QString &file) const;
 
     // Serialises the decoder, cache, capture objects and reloads; WAV reads only share it.
@@ -130,6 +134,8 @@ private:
     int m_FileChannels = 0;
     int m_FileSampleRate = 0;
     QString m_CurrentFile;
+    // Carries the resampler's filter history from one MP3 frame to the next; reset on seeks.
+    SRC_STATE_tag *m_Resampler = nullptr;
     // The frame the decoder delivers next, -1 when unknown: readers at other frames seek.
     int m_NextFrame = -1;
 };

@@ -80,10 +80,8 @@ void SoundWAV::readMp3Locked(QString &file, int &frameNumber, qint64 &position, 
         // Readers share the decoder: put it where this reader's frame is, absolutely.
         m_CachedFrameNumber = -1;
         m_CachedFrame.clear();
-        const off_t offset = mpg123_seek_frame(m_Decoder, off_t(frameNumber), SEEK_SET);
-        ok = offset >= 0;
+        ok = seekLocked(frameNumber);
         if (ok) {
-            frameNumber = int(offset);
             m_CachedFrame = decodeMp3Locked(frameNumber, &ok);
             if (ok)
                 m_CachedFrameNumber = frameNumber;
@@ -104,10 +102,9 @@ void SoundWAV::readMp3Locked(QString &file, int &frameNumber, qint64 &position, 
         const int next = frameNumber + 1;
         m_CachedFrameNumber = -1;
         m_CachedFrame.clear();
-        if (m_NextFrame != next && mpg123_seek_frame(m_Decoder, off_t(next), SEEK_SET) < 0) {
-            ok = false;
+        int at = next;
+        if (m_NextFrame != next && !seekLocked(at))
             break;
-        }
         m_CachedFrame = decodeMp3Locked(frameNumber, &ok);
         if (ok) {
             position = 0;
@@ -124,6 +121,28 @@ void SoundWAV::readMp3Locked(QString &file, int &frameNumber, qint64 &position, 
         frame.append(QByteArray(frameSize - frame.size(), char(0x80)));
     else
         frame.clear();
+}
+
+bool SoundWAV::seekLocked(int &frameNumber)
+{
+    // The resampler needs the audio before the frame: decode the previous frame into it, so
+    // a reader that seeks hears nearly what one that played through hears.
+    resetResamplerLocked();
+    const int wanted = qMax(0, frameNumber);
+    const off_t offset = mpg123_seek_frame(m_Decoder, off_t(qMax(0, wanted - 1)), SEEK_SET);
+    if (offset < 0)
+        return false;
+    // Gapless decoding may skip frames that hold only encoder delay.
+    m_NextFrame = int(offset);
+    if (m_NextFrame < wanted) {
+        int primed = m_NextFrame;
+        bool ok = false;
+        decodeMp3Locked(primed, &ok);
+        if (!ok)
+            return false;
+    }
+    frameNumber = m_NextFrame;
+    return true;
 }
 
 void SoundWAV::closeMp3Locked()
@@ -172,6 +191,7 @@ bool SoundWAV::openMp3Locked(const QString &file)
     m_FileSampleRate = int(rate);
     m_CurrentFile = file;
     m_NextFrame = 0;
+    resetResamplerLocked();
     return true;
 }
 
@@ -221,6 +241,18 @@ QByteArray SoundWAV::decodeMp3Locked(int &frameNumber, bool *ok)
     }
 }
 
+void SoundWAV::logResampleError(int error) const
+{
+    logCore(QStringLiteral("Error resample MP3 file '%1': %2.")
+                .arg(m_CurrentFile, QString::fromUtf8(src_strerror(error))));
+}
+
+void SoundWAV::resetResamplerLocked()
+{
+    if (m_Resampler)
+        src_reset(m_Resampler);
+}
+
 QByteArray SoundWAV::resampleLocked(const float *samples, int sampleCount, bool *ok)
 {
     const int rate = sampleRateForFrequency(m_FrequencyType);
@@ -229,16 +261,24 @@ QByteArray SoundWAV::resampleLocked(const float *samples, int sampleCount, bool 
     const int capacity = sampleCount * kMaxRatio;
     std::vector<float> resampled(static_cast<size_t>(capacity), 0.0f);
 
+    if (!m_Resampler) {
+        int error = 0;
+        m_Resampler = src_new(m_ConverterType, 1, &error);
+        if (!m_Resampler) {
+            logResampleError(error);
+            return QByteArray();
+        }
+    }
     SRC_DATA data {};
     data.data_in = samples;
     data.data_out = resampled.data();
     data.input_frames = sampleCount;
     data.output_frames = capacity;
     data.src_ratio = double(rate) / double(m_FileSampleRate);
-    const int error = src_simple(&data, m_ConverterType, 1);
+    data.end_of_input = 0;
+    const int error = src_process(m_Resampler, &data);
     if (error != 0) {
-        logCore(QStringLiteral("Error resample MP3 file '%1': %2.")
-                    .arg(m_CurrentFile, QString::fromUtf8(src_strerror(error))));
+        logResampleError(error);
         return QByteArray();
     }
 
