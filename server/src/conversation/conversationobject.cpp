@@ -152,8 +152,10 @@ void ConversationObject::sendAudio(ConversationCaller *to, const QByteArray &fra
     if (to->m_Kind == ConversationCaller::Sip) {
         const QByteArray payload = AudioCodec::encode(
             to->m_AudioType, frame.isEmpty() ? SampleStream::silenceFrame() : frame, &to->m_Codec);
-        // No codec (media not negotiated yet): nothing a peer could play.
-        if (payload.isEmpty())
+        // No codec (media not negotiated yet) or no address (0.0.0.0 means "do not send";
+        // Linux would deliver it to this very host): nothing goes out.
+        if (payload.isEmpty() || to->m_RtpPort == 0
+            || to->m_RtpAddr == QHostAddress(QHostAddress::AnyIPv4) || to->m_RtpAddr.isNull())
             return;
         m_AudioRtpSocket->writeDatagram(to->nextRtpPacket(payload), to->m_RtpAddr, to->m_RtpPort);
     } else {

@@ -67,11 +67,8 @@ signals:
     void appendCallerObject(QString callId, ConversationCaller *caller);
     void acceptCaller(QString callId);
     void updateCaller(SipMessage invite);
-    void replaceCaller(QString callId, uchar audio_type,
-                       QHostAddress rtp_addr = QHostAddress(QHostAddress::AnyIPv4),
-                       ushort rtp_port = 0,
-                       QHostAddress rtcp_addr = QHostAddress(QHostAddress::AnyIPv4),
-                       ushort rtcp_port = 0, SipSdpAction::Type sdp_action = SipSdpAction::Unknown,
+    void replaceCaller(QString callId, uchar audio_type, QHostAddress rtp_addr, ushort rtp_port,
+                       QHostAddress rtcp_addr, ushort rtcp_port, SipSdpAction::Type sdp_action,
                        uchar video_type = 255,
                        QHostAddress video_rtp_addr = QHostAddress(QHostAddress::AnyIPv4),
                        ushort video_rtp_port = 0,

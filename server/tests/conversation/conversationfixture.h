@@ -28,9 +28,19 @@ struct Conversation
         cancel.reset(new QSignalSpy(conv, &ConversationThread::lastCancel));
         move.reset(new QSignalSpy(conv, &ConversationThread::moveCaller));
         info.reset(new QSignalSpy(conv, &ConversationThread::sendSipInfo));
+        // Records leave the conversation's thread by a direct connection; collect them
+        // through a queued hop so that the test thread alone touches the list.
         using Smdr = void (ConversationThread::*)(QDateTime, QString, QString, qlonglong,
                                                   QSmdrAction::Type, QString);
-        smdr.reset(new QSignalSpy(conv, static_cast<Smdr>(&ConversationThread::smdrLog)));
+        smdr.reset(new QList<QList<QVariant>>);
+        QList<QList<QVariant>> *records = smdr.get();
+        QObject::connect(
+            conv, static_cast<Smdr>(&ConversationThread::smdrLog), collector.get(),
+            [records](QDateTime t, QString src, QString dest, qlonglong d, QSmdrAction::Type a,
+                      QString attr) {
+                records->append({ t, src, dest, d, QVariant::fromValue(a), attr });
+            },
+            Qt::QueuedConnection);
     }
     ~Conversation()
     {
@@ -75,5 +85,7 @@ struct Conversation
     QString name;
     ConversationThread *conv;
     QPointer<ConversationThread> alive;
-    std::unique_ptr<QSignalSpy> bye, cancel, move, info, smdr;
+    std::unique_ptr<QObject> collector { new QObject };
+    std::unique_ptr<QSignalSpy> bye, cancel, move, info;
+    std::unique_ptr<QList<QList<QVariant>>> smdr;
 };
