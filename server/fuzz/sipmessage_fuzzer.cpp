@@ -74,6 +74,8 @@ void checkAddresses(const QString &text)
     KBaseRequestUri<0> sentBy(text);
     KBaseViaAddress<1> via(text);
     KBaseContactAddress<1> contact(text);
+    if (contact.valid != isReadableContactAddress(text))
+        fail("validity shortcut disagrees", text);
     (void)uri.toString();
     (void)bare.toString();
     (void)request.toString();

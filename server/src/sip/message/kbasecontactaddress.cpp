@@ -33,6 +33,37 @@ QString sanitizedDisplayName(const QString &name)
     return out.trimmed();
 }
 
+namespace {
+
+// The validity of KBaseUri<S>(text): its grammar on the text before the first "?".
+bool uriReads(int scheme, const QString &text)
+{
+    const int question = text.indexOf(QLatin1Char('?'));
+    UriGrammar::UriParts parts;
+    return UriGrammar::matchUri(scheme, question < 0 ? text : text.left(question), parts);
+}
+
+// The validity of KBaseRequestUri<S>(text).
+bool requestUriReads(int scheme, const QString &text)
+{
+    UriGrammar::UriParts parts;
+    return UriGrammar::matchUserHost(scheme, text, parts)
+        || UriGrammar::matchHost(scheme, text, parts);
+}
+
+} // namespace
+
+bool isReadableContactAddress(const QString &text)
+{
+    UriGrammar::NameAddrParts parts;
+    if (UriGrammar::matchNameAddr(text, parts)) {
+        const QString uri = parts.uri.trimmed();
+        if (uriReads(1, uri) || requestUriReads(1, uri) || uriReads(0, uri))
+            return true;
+    }
+    return uriReads(1, text) || uriReads(0, text) || requestUriReads(1, text);
+}
+
 template<int S>
 KBaseContactAddress<S>::KBaseContactAddress(const QString &text)
     : parameters(QString(), QStringLiteral(";"))

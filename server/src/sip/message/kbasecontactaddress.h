@@ -35,4 +35,7 @@ public:
 // would end the quoted string or the header line early.
 QString sanitizedDisplayName(const QString &name);
 
+// Whether KBaseContactAddress<1> reads text as valid, without building its fields.
+bool isReadableContactAddress(const QString &text);
+
 extern template class KBaseContactAddress<1>;

@@ -107,7 +107,8 @@ SipHeader::Type headerType(const QStringRef &name)
         const QString &candidate = names[i];
         if (ascii) {
             // Plain ASCII folds letter by letter; only other texts need Unicode case folding.
-            if (candidate.size() != name.size())
+            if (candidate.size() != name.size()
+                || (candidate.at(0).unicode() | 0x20) != (name.at(0).unicode() | 0x20))
                 continue;
             int k = 0;
             while (k < name.size()

@@ -165,7 +165,7 @@ void SipMessage::parseDatagram(const QByteArray &datagram)
         parseError = QStringLiteral("Multiple header field From");
         return;
     }
-    if (!KBaseContactAddress<1>(from.first()).valid) {
+    if (!isReadableContactAddress(from.first())) {
         parseError = QStringLiteral("Bad From field (%1).").arg(from.first());
         return;
     }

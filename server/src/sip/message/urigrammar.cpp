@@ -1,7 +1,5 @@
 #include "urigrammar.h"
 
-#include <QVector>
-
 // Hand-written matchers of URI_PATTERN, USER_HOST_PATTERN, HOST_PATTERN, VIA_PATTERN and
 // NAME_ADDR_PATTERN (sippatterns.h) under QRegExp's character classes: \w is a letter, number,
 // mark or "_", \d a decimal digit, \s a separator or TAB..CR or NEL, "." any character, "$" the
@@ -238,29 +236,30 @@ bool matchNameAddr(const QString &text, NameAddrParts &parts)
         parts.parameters = parameters;
         return true;
     };
-    QVector<int> nextNonSpace(n + 1);
-    nextNonSpace[n] = n;
-    for (int i = n - 1; i >= 0; --i)
-        nextNonSpace[i] = isSpace(text.at(i)) ? nextNonSpace[i + 1] : i;
+    const auto skipSpace = [&](int from) { return runFrom(text, from, isSpace); };
 
     // ^\s*(?:"?([^"]+)"?\s*)?< with the leading blanks taken whole first.
-    const int p = nextNonSpace[0];
+    const int p = skipSpace(0);
     if (p == n)
         return false;
     const int q = text.at(p) == QLatin1Char('"') ? p + 1 : p;
     const int runEnd = runFrom(text, q, [](QChar c) { return c != QLatin1Char('"'); });
+    // The first non-blank at or after r, kept up to date while r walks back.
+    int nonSpace = skipSpace(runEnd);
     for (int r = runEnd; r > q; --r) {
-        if (r < n && text.at(r) == QLatin1Char('"') && opensAt(nextNonSpace[r + 1]))
-            return finish(nextNonSpace[r + 1], text.mid(q, r - q));
-        if (opensAt(nextNonSpace[r]))
-            return finish(nextNonSpace[r], text.mid(q, r - q));
+        if (r < runEnd && !isSpace(text.at(r)))
+            nonSpace = r;
+        if (r < n && text.at(r) == QLatin1Char('"') && opensAt(skipSpace(r + 1)))
+            return finish(skipSpace(r + 1), text.mid(q, r - q));
+        if (opensAt(nonSpace))
+            return finish(nonSpace, text.mid(q, r - q));
     }
     if (opensAt(p))
         return finish(p, QString());
     // Fewer leading blanks only help before a quote: the last blank becomes the display name
     // and the quote closes it.
-    if (p > 0 && text.at(p) == QLatin1Char('"') && opensAt(nextNonSpace[p + 1]))
-        return finish(nextNonSpace[p + 1], text.mid(p - 1, 1));
+    if (p > 0 && text.at(p) == QLatin1Char('"') && opensAt(skipSpace(p + 1)))
+        return finish(skipSpace(p + 1), text.mid(p - 1, 1));
     return false;
 }
 

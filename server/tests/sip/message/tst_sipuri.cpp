@@ -315,6 +315,7 @@ private slots:
         QFETCH(QString, text);
         const QString problems = UriGrammarReference::difference(text);
         QVERIFY2(problems.isEmpty(), qPrintable(problems));
+        QCOMPARE(isReadableContactAddress(text), KBaseContactAddress<1>(text).valid);
     }
 };
 
