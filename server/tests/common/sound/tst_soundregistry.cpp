@@ -1,0 +1,196 @@
+#include "soundtestkit.h"
+#include "soundwav.h"
+
+#include <QThread>
+#include <QtTest>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+using namespace SoundTestKit;
+
+class TestSoundRegistry : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_Dir;
+    QString m_Wav;
+    QString m_Mp3;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_Dir.isValid());
+        startLogCapture();
+        SoundWAV::loadPrompts(nullptr);
+        QByteArray audio;
+        for (int i = 0; i < 4; ++i)
+            audio += QByteArray(160, char(0x20 + i));
+        m_Wav = m_Dir.filePath("four.wav");
+        QVERIFY(writeFile(m_Wav, wavBytes(audio)));
+        const QString source = m_Dir.filePath("music.wav");
+        QVERIFY(soxSignal(source, { "-r", "22050", "-c", "1", "-b", "16" }, "0.4"));
+        m_Mp3 = m_Dir.filePath("music.mp3");
+        QVERIFY(run("lame", { "--quiet", source, m_Mp3 }));
+    }
+
+    // Must run first: ids are process-wide.
+    void idsStartAtOneMillionAndRefusalsTakeNone()
+    {
+        takeLog();
+        QCOMPARE(SoundWAV::create(SoundWAV::Wav, m_Wav, 0, false, 0), 1000000);
+        QCOMPARE(SoundWAV::create(SoundWAV::Wav, m_Wav, -1, false, 0), -1);
+        QCOMPARE(SoundWAV::create(SoundWAV::Mp3, m_Mp3, 3, false, 0), -1);
+        QCOMPARE(SoundWAV::create(SoundWAV::Mp3, m_Mp3, 0, false, 5), -1);
+        QCOMPARE(SoundWAV::create(SoundWAV::Wav, m_Wav, 0, false, 0), 1000001);
+        QCOMPARE(takeLog(),
+                 (QStringList {
+                     QStringLiteral("Create sound: '%1'").arg(m_Wav),
+                     QStringLiteral("Error create sound '%1': unknown frequency type -1 (0,1,2).")
+                         .arg(m_Wav),
+                     QStringLiteral("Error create sound '%1': unknown frequency type 3 (0,1,2).")
+                         .arg(m_Mp3),
+                     QStringLiteral("Error create sound '%1': unknown converter type 5 (0..4).")
+                         .arg(m_Mp3),
+                     QStringLiteral("Create sound: '%1'").arg(m_Wav) }));
+
+        SoundWAV::remove(1000000);
+        QCOMPARE(SoundWAV::typeOf(1000000), -1);
+        QCOMPARE(SoundWAV::typeOf(1000001), int(SoundWAV::Wav));
+        QCOMPARE(SoundWAV::create(SoundWAV::Wav, m_Wav, 0, false, 0), 1000002);
+        SoundWAV::remove(1000001);
+        SoundWAV::remove(1000002);
+        SoundWAV::remove(1000002); // twice: nothing happens
+    }
+
+    void unknownIdsLeaveEverythingUntouched()
+    {
+        const int id = 424242;
+        QCOMPARE(SoundWAV::typeOf(SoundWavParam::Hold), -1); // no prompts loaded here
+        QCOMPARE(SoundWAV::typeOf(id), -1);
+        QVERIFY(!SoundWAV::loadSound(id));
+        QVERIFY(!SoundWAV::openSound(id));
+        QVERIFY(!SoundWAV::closeSound(id));
+        QVERIFY(SoundWAV::playlistEntryOf(id, "x", 0).isNull());
+        QVERIFY(SoundWAV::labelOf(id).isNull());
+        SoundWAV::rescanSound(id);
+
+        QByteArray frame("keep");
+        quint64 position = 77;
+        SoundWAV::readFrame(id, frame, position);
+        SoundWAV::readFrame16(id, frame, position);
+        QString file("f");
+        int number = 5;
+        qint64 offset = 9;
+        SoundWAV::readMp3Frame(id, file, number, offset, frame);
+        SoundWAV::readMp3Frame16(id, file, number, offset, frame);
+        QCOMPARE(frame, QByteArray("keep"));
+        QCOMPARE(position, quint64(77));
+        QCOMPARE(file, QString("f"));
+        QCOMPARE(number, 5);
+        QCOMPARE(offset, qint64(9));
+    }
+
+    void operationsForwardToTheSound()
+    {
+        const int wav = SoundWAV::create(SoundWAV::Wav, m_Wav, 0, true, 0);
+        QVERIFY(SoundWAV::loadSound(wav));
+        QVERIFY(SoundWAV::openSound(wav));
+        QVERIFY(SoundWAV::closeSound(wav)); // a WAV sound stays playable
+        QByteArray frame;
+        quint64 position = 0;
+        SoundWAV::readFrame(wav, frame, position);
+        QCOMPARE(frame, QByteArray(160, char(0x20)));
+        SoundWAV::readFrame16(wav, frame, position);
+        QCOMPARE(frame.size(), 320);
+        QCOMPARE(position, quint64(320));
+        position = quint64(-1); // far beyond the end
+        SoundWAV::readFrame(wav, frame, position);
+        QVERIFY(frame.isEmpty());
+        QString file;
+        int number = 0;
+        qint64 offset = 0;
+        SoundWAV::readMp3Frame(wav, file, number, offset, frame);
+        QVERIFY(frame.isEmpty()); // not an MP3 sound
+        QVERIFY(SoundWAV::labelOf(wav).isEmpty());
+
+        const int mp3 = SoundWAV::create(SoundWAV::Mp3, m_Mp3, 1, false, 2);
+        QVERIFY(SoundWAV::loadSound(mp3));
+        QVERIFY(SoundWAV::openSound(mp3));
+        QCOMPARE(SoundWAV::typeOf(mp3), int(SoundWAV::Mp3));
+        QCOMPARE(SoundWAV::playlistEntryOf(mp3, m_Mp3, 1), m_Mp3);
+        SoundWAV::readMp3Frame16(mp3, file, number, offset, frame);
+        QCOMPARE(frame, QByteArray(960, '\0')); // the opening read: 16-bit silence, 480 samples
+        SoundWAV::readMp3Frame(mp3, file, number, offset, frame);
+        QCOMPARE(frame.size(), 480);
+        QCOMPARE(file, m_Mp3);
+        SoundWAV::remove(wav);
+        SoundWAV::remove(mp3);
+    }
+
+    // Audio threads read by id while the core thread creates, reloads and removes sounds.
+    // Run under AddressSanitizer this proves a removed sound is never read after it is freed.
+    void removalWhileOtherThreadsRead()
+    {
+        std::atomic<int> wavId { -1 };
+        std::atomic<int> mp3Id { -1 };
+        std::atomic<bool> stop { false };
+        std::atomic<int> badFrames { 0 };
+        std::atomic<long> frames { 0 };
+
+        std::vector<std::unique_ptr<QThread>> readers;
+        for (int t = 0; t < 4; ++t) {
+            readers.emplace_back(QThread::create([&, t] {
+                quint64 position = 0;
+                QString file;
+                int number = 0;
+                qint64 offset = 0;
+                while (!stop) {
+                    QByteArray frame;
+                    if (t % 2 == 0) {
+                        SoundWAV::readFrame(wavId, frame, position);
+                        if (frame.isEmpty())
+                            position = 0;
+                        else if (frame.size() != 160)
+                            ++badFrames;
+                    } else {
+                        SoundWAV::readMp3Frame(mp3Id, file, number, offset, frame);
+                        if (!frame.isEmpty() && frame.size() != 160)
+                            ++badFrames;
+                        SoundWAV::playlistEntryOf(mp3Id, file, 1);
+                    }
+                    SoundWAV::typeOf(t % 2 ? mp3Id : wavId);
+                    ++frames;
+                }
+            }));
+            readers.back()->start();
+        }
+
+        for (int round = 0; round < 60; ++round) {
+            const int wav = SoundWAV::create(SoundWAV::Wav, m_Wav, 0, round % 2 == 0, 0);
+            const int mp3 = SoundWAV::create(SoundWAV::Mp3, m_Mp3, 0, true, 2);
+            SoundWAV::loadSound(wav);
+            SoundWAV::loadSound(mp3);
+            const int oldWav = wavId.exchange(wav);
+            const int oldMp3 = mp3Id.exchange(mp3);
+            QThread::msleep(2);
+            SoundWAV::loadSound(wav); // reloading replaces the data under the readers
+            SoundWAV::rescanSound(mp3);
+            SoundWAV::remove(oldWav);
+            SoundWAV::remove(oldMp3);
+            QThread::msleep(2);
+        }
+        SoundWAV::remove(wavId.exchange(-1));
+        SoundWAV::remove(mp3Id.exchange(-1));
+        QThread::msleep(5);
+        stop = true;
+        for (auto &reader : readers)
+            QVERIFY(reader->wait(10000));
+        QCOMPARE(badFrames.load(), 0);
+        QVERIFY(frames.load() > 100);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSoundRegistry)
+#include "tst_soundregistry.moc"
