@@ -1,0 +1,202 @@
+#include "core.h"
+
+#include "env.h"
+#include "smdrformat.h"
+#include "soundwav.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSettings>
+#include <QTextStream>
+#include <QThread>
+
+namespace {
+
+const ulong kModuleWaitSeconds = 16;
+const qint64 kCounterWaitMs = 29999;
+const qint64 kSettleMs = 999;
+
+void appendToFile(const QString &path, const QString &text)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return;
+    QTextStream stream(&file);
+    stream << text;
+    stream.flush();
+    file.close();
+}
+
+// Keeps this thread's events flowing until the condition holds or the time is up.
+template<typename Done> void pollFor(qint64 limitMs, Done done)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() <= limitMs) {
+        QThread::msleep(1);
+        processEvents();
+    }
+}
+
+} // namespace
+
+Core *coreOf(const QObject *module)
+{
+    return module ? qobject_cast<Core *>(module->parent()) : nullptr;
+}
+
+QVariant moduleSetting(const QObject *module, const QString &group, const QString &key,
+                       const QVariant &defaultValue)
+{
+    const Core *core = coreOf(module);
+    return core ? core->value(group, key, defaultValue) : defaultValue;
+}
+
+void writeModuleDefaults(QObject *module, const QString &group,
+                         std::initializer_list<SettingDefault> defaults)
+{
+    Core *core = coreOf(module);
+    if (!core)
+        return;
+    for (const SettingDefault &entry : defaults)
+        core->setDefaultValue(group, QLatin1String(entry.key), QLatin1String(entry.value));
+}
+
+Core::Core(QObject *parent)
+    : AttendedThreadObject(parent)
+    , m_settings(Env::settings(this))
+    , m_sip(this)
+    , m_velk(this)
+    , m_http(this)
+{
+    qRegisterMetaType<QSmdrAction::Type>("QSmdrAction::Type");
+    setObjectName(QStringLiteral("Core"));
+    SoundWAV::loadPrompts(m_settings);
+}
+
+Core::~Core()
+{
+    Env::restoreMessageHandler();
+    emit endService();
+}
+
+void Core::setValue(const QString &group, const QString &key, const QVariant &value)
+{
+    if (!m_settings)
+        return;
+    m_settings->beginGroup(group);
+    m_settings->setValue(key, value);
+    m_settings->endGroup();
+}
+
+void Core::setDefaultValue(const QString &group, const QString &key, const QVariant &value)
+{
+    if (!m_settings)
+        return;
+    m_settings->beginGroup(group);
+    if (!m_settings->contains(key))
+        m_settings->setValue(key, value);
+    m_settings->endGroup();
+    m_settings->sync();
+}
+
+QVariant Core::value(const QString &group, const QString &key, const QVariant &defaultValue) const
+{
+    if (!m_settings)
+        return defaultValue;
+    m_settings->beginGroup(group);
+    const QVariant result = m_settings->value(key, defaultValue);
+    m_settings->endGroup();
+    return result;
+}
+
+void Core::run()
+{
+    logLine(LogParams::Core, QStringLiteral("Start"));
+    smdrHeader();
+
+    for (AttendedThread *module :
+         { static_cast<AttendedThread *>(&m_http), static_cast<AttendedThread *>(&m_sip),
+           static_cast<AttendedThread *>(&m_velk) }) {
+        connect(this, &Core::startAll, module, &AttendedThread::start, Qt::QueuedConnection);
+        connect(module, &AttendedThread::started, this, &Core::threadStarted, Qt::QueuedConnection);
+        connect(module, &AttendedThread::finished, this, &Core::threadFinished,
+                Qt::QueuedConnection);
+    }
+    emit startAll();
+}
+
+void Core::threadStarted()
+{
+    ++m_threads;
+}
+
+void Core::threadFinished()
+{
+    --m_threads;
+}
+
+void Core::stopCore()
+{
+    // A further SIGTERM, SIGHUP or "terminate" arrives inside our own waits: running the
+    // sequence again would delete this object under the first run.
+    if (m_stopping)
+        return;
+    m_stopping = true;
+
+    logLine(LogParams::Core, QStringLiteral("Stopping ..."));
+    m_http.stop();
+    m_velk.stop();
+    m_sip.stop();
+
+    m_http.waitSeconds(kModuleWaitSeconds);
+    m_velk.waitSeconds(kModuleWaitSeconds);
+    m_sip.waitSeconds(kModuleWaitSeconds);
+
+    if (m_threads != 0)
+        pollFor(kCounterWaitMs, [this] { return m_threads == 0; });
+
+    logLine(LogParams::Core, QStringLiteral("Stopped"));
+    deleteLater();
+}
+
+bool Core::restartSipAndVelk()
+{
+    if (m_stopping)
+        return false;
+    logLine(LogParams::Core, QStringLiteral("Restarting SIP and VELK moduls ..."));
+    m_velk.stop();
+    m_sip.stop();
+
+    const bool velkStopped = m_velk.waitSeconds(kModuleWaitSeconds);
+    const bool sipStopped = m_sip.waitSeconds(kModuleWaitSeconds);
+
+    // A stop requested meanwhile owns the modules now: starting them would undo it.
+    if (sipStopped && !m_stopping)
+        m_sip.start();
+    if (velkStopped && !m_stopping)
+        m_velk.start();
+
+    pollFor(kSettleMs, [] { return false; });
+
+    logLine(LogParams::Core, QStringLiteral("SIP and VELK moduls restarted"));
+    return sipStopped && velkStopped && !m_stopping;
+}
+
+void Core::smdrHeader()
+{
+    m_smdrPath = Env::logFilePath(QStringLiteral("smdr"), nullptr);
+    appendToFile(m_smdrPath, SmdrFormat::headerBlock(QDateTime::currentDateTime()));
+}
+
+void Core::smdrLog(const QDateTime &datetime, const QString &src, const QString &dest,
+                   const qlonglong &duration, const QSmdrAction::Type &action, const QString &attr)
+{
+    appendToFile(m_smdrPath, SmdrFormat::record(datetime, src, dest, duration, action, attr));
+}
+
+void Core::smdrLog(const QDateTime &datetime, const QString &src, const QString &dest,
+                   const qlonglong &duration, const QSmdrAction::Type &action)
+{
+    smdrLog(datetime, src, dest, duration, action, QString());
+}

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "attendedthreadobject.h"
+#include "qsmdraction.h"
+
+#include "http.h"
+#include "sip.h"
+#include "velk.h"
+
+#include <QDateTime>
+#include <QVariant>
+
+#include <initializer_list>
+
+class QSettings;
+
+// One key of a module's settings group with its default text.
+struct SettingDefault
+{
+    const char *key;
+    const char *value;
+};
+
+// The root of the running system: owns the modules, starts, restarts and stops them, and
+// writes the SMDR log. Lives in the core thread.
+class Core : public AttendedThreadObject
+{
+    Q_OBJECT
+public:
+    explicit Core(QObject *parent = nullptr);
+    ~Core() override;
+
+    Sip &sip() { return m_sip; }
+    Velk &velk() { return m_velk; }
+    Http &http() { return m_http; }
+    QSettings *settings() const { return m_settings; }
+
+    // Main settings: one group per module.
+    void setValue(const QString &group, const QString &key, const QVariant &value);
+    void setDefaultValue(const QString &group, const QString &key, const QVariant &value);
+    QVariant value(const QString &group, const QString &key, const QVariant &defaultValue) const;
+
+    // True once the stop sequence has begun; nothing may start a module after that.
+    bool isStopping() const { return m_stopping; }
+
+    void smdrHeader();
+    QString smdrFilePath() const { return m_smdrPath; }
+
+signals:
+    void startAll();
+    void endService();
+
+public slots:
+    void run() override;
+    void threadStarted();
+    void threadFinished();
+    void stopCore();
+    // Stops Sip and Velk, waits for each, starts again those that ended in time.
+    bool restartSipAndVelk();
+    qint64 runningThreads() const { return m_threads; }
+
+    void smdrLog(const QDateTime &datetime, const QString &src, const QString &dest,
+                 const qlonglong &duration, const QSmdrAction::Type &action, const QString &attr);
+    void smdrLog(const QDateTime &datetime, const QString &src, const QString &dest,
+                 const qlonglong &duration, const QSmdrAction::Type &action);
+
+private:
+    qint64 m_threads = 0;
+    QSettings *m_settings;
+    Sip m_sip;
+    Velk m_velk;
+    Http m_http;
+    QString m_smdrPath;
+    bool m_stopping = false;
+};
+
+// The Core a module belongs to (its parent), or null.
+Core *coreOf(const QObject *module);
+
+// A module's reading of one key of its group; the default when it has no Core.
+QVariant moduleSetting(const QObject *module, const QString &group, const QString &key,
+                       const QVariant &defaultValue);
+// Writes those of the defaults that the module's group lacks.
+void writeModuleDefaults(QObject *module, const QString &group,
+                         std::initializer_list<SettingDefault> defaults);

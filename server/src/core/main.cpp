@@ -1,0 +1,9 @@
+#include "env.h"
+#include "servicevoip.h"
+
+int main(int argc, char **argv)
+{
+    ServiceVoIP service(argc, argv);
+    Env::initApplication(argv[0]);
+    return service.exec();
+}

@@ -1,0 +1,42 @@
+#include "servicevoip.h"
+
+#include "core.h"
+#include "corethread.h"
+#include "env.h"
+
+ServiceVoIP::ServiceVoIP(int argc, char **argv)
+    : QtService<QCoreApplication>(argc, argv, QStringLiteral("tarnhall-server"))
+    , thread(nullptr)
+    , ownedThread(nullptr)
+{
+    setServiceDescription(QStringLiteral("Tarnhall Server"));
+    setServiceFlags(4);
+    setStartupType(0);
+}
+
+ServiceVoIP::~ServiceVoIP()
+{
+    if (ownedThread) {
+        ownedThread->wait(ULONG_MAX);
+        delete ownedThread;
+    }
+}
+
+void ServiceVoIP::start()
+{
+    thread = CoreThread::create(nullptr);
+    ownedThread = thread;
+    if (Core *core = thread->core())
+        QObject::connect(core, &Core::endService, QCoreApplication::instance(),
+                         &QCoreApplication::quit, Qt::QueuedConnection);
+    thread->start();
+}
+
+void ServiceVoIP::stop()
+{
+    logLine(LogParams::Core, QStringLiteral("External signal TERMINATE"));
+    if (thread) {
+        emit thread->stopCore();
+        thread = nullptr;
+    }
+}

@@ -1,0 +1,74 @@
+#include "coreharness.h"
+
+#include "core.h"
+#include "corethread.h"
+#include "env.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QThread>
+
+CoreHarness::CoreHarness()
+{
+    m_thread = CoreThread::create(nullptr);
+    m_core = m_thread->core();
+    QObject::connect(
+        m_core, &Core::endService, QCoreApplication::instance(), [this] { m_ended = true; },
+        Qt::QueuedConnection);
+}
+
+CoreHarness::~CoreHarness()
+{
+    if (!m_ended) {
+        if (!m_thread->ownedThread()->isRunning())
+            m_thread->start();
+        stopAndWait();
+    }
+    m_thread->wait(ULONG_MAX);
+    delete m_thread;
+}
+
+bool CoreHarness::startAndWaitForModules()
+{
+    m_thread->start();
+    QDeadlineTimer deadline(30000);
+    while (runningThreads() != 3) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+void CoreHarness::inCoreThread(const std::function<void()> &fn)
+{
+    QMetaObject::invokeMethod(m_core, fn, Qt::BlockingQueuedConnection);
+}
+
+qint64 CoreHarness::runningThreads()
+{
+    qint64 count = -1;
+    inCoreThread([&] { count = m_core->runningThreads(); });
+    return count;
+}
+
+bool CoreHarness::stopAndWait(int ms)
+{
+    emit m_thread->stopCore();
+    QDeadlineTimer deadline(ms);
+    while (!m_ended && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    return m_ended;
+}
+
+QString CoreHarness::textLog()
+{
+    QFile file(Env::textLogPath());
+    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
+}
+
+int CoreHarness::logCount(const QString &text)
+{
+    return textLog().count(text);
+}

@@ -1,0 +1,159 @@
+// Core's start, restart and ordered stop with real modules, including a module whose thread
+// does not end in time and stop requests that arrive while a stop or restart runs.
+#include "audiocodec.h"
+#include "conversationobject.h"
+#include "core.h"
+#include "coreharness.h"
+#include "env.h"
+
+#include <QThread>
+#include <QtTest>
+
+namespace {
+
+// Keeps a module's worker thread busy, as a worker stuck in a long operation would.
+void blockWorker(AttendedThread &module, int seconds)
+{
+    QObject *worker = module.worker();
+    QVERIFY(worker);
+    QMetaObject::invokeMethod(
+        worker, [seconds] { QThread::sleep(ulong(seconds)); }, Qt::QueuedConnection);
+}
+
+} // namespace
+
+class TestCoreLifecycle : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void startsModulesInOrderAndCountsThem();
+    void restartStopsAndStartsSipAndVelk();
+    void restartReportsAModuleThatDidNotStop();
+    void secondStopRequestRunsTheStopOnce();
+    void stopWaitsForAModuleThatIsLate();
+    void settingsHelpers();
+};
+
+void TestCoreLifecycle::initTestCase()
+{
+    Env::initApplication(qPrintable(QCoreApplication::applicationFilePath()));
+}
+
+void TestCoreLifecycle::init()
+{
+    QFile::remove(Env::textLogPath());
+}
+
+void TestCoreLifecycle::startsModulesInOrderAndCountsThem()
+{
+    CoreHarness harness;
+    QVERIFY(harness.startAndWaitForModules());
+    const QString log = CoreHarness::textLog();
+    const int start = log.indexOf(QStringLiteral("[CORE]: Start"));
+    const int http = log.indexOf(QStringLiteral("[HTTP]: Initialization"));
+    const int sip = log.indexOf(QStringLiteral("[SIP]: Initialization"));
+    const int velk = log.indexOf(QStringLiteral("[VELK]: Initialization"));
+    QVERIFY(start >= 0 && start < http && http < sip && sip < velk);
+    QCOMPARE(harness.core()->objectName(), QStringLiteral("Core"));
+    QCOMPARE(harness.core()->sip().objectName(), QStringLiteral("Sip"));
+    QVERIFY(harness.core()->sip().worker()->inherits("SipObject"));
+    QVERIFY(harness.core()->velk().worker()->inherits("VelkObject"));
+    QVERIFY(harness.core()->http().worker()->inherits("HttpObject"));
+    // Sip's start applied the [sip] defaults to the process-wide codec list and call limit.
+    QCOMPARE(AudioCodec::codecs(),
+             (QList<AudioCodec::Type> { AudioCodec::PCMA, AudioCodec::PCMU, AudioCodec::GSM,
+                                        AudioCodec::G722, AudioCodec::TelephoneEvent }));
+    QCOMPARE(qint64(ConversationObject::m_CallDuration), qint64(3600));
+
+    QVERIFY(harness.stopAndWait());
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("[CORE]: Stopped")), 1);
+}
+
+void TestCoreLifecycle::restartStopsAndStartsSipAndVelk()
+{
+    CoreHarness harness;
+    QVERIFY(harness.startAndWaitForModules());
+    bool result = false;
+    harness.inCoreThread([&] { result = harness.core()->restartSipAndVelk(); });
+    QVERIFY(result);
+    QCOMPARE(harness.runningThreads(), 3);
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("[SIP]: Initialization")), 2);
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("[VELK]: Initialization")), 2);
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("[HTTP]: Initialization")), 1);
+    const QString log = CoreHarness::textLog();
+    QVERIFY(log.indexOf(QStringLiteral("[CORE]: Restarting SIP and VELK moduls ..."))
+            < log.indexOf(QStringLiteral("[CORE]: SIP and VELK moduls restarted")));
+}
+
+void TestCoreLifecycle::restartReportsAModuleThatDidNotStop()
+{
+    CoreHarness harness;
+    QVERIFY(harness.startAndWaitForModules());
+    blockWorker(harness.core()->velk(), 18);
+    bool result = true;
+    harness.inCoreThread([&] { result = harness.core()->restartSipAndVelk(); });
+    QVERIFY(!result);
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("[SIP]: Initialization")), 2);
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("[VELK]: Initialization")), 1);
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("[CORE]: SIP and VELK moduls restarted")), 1);
+    // Once the stuck worker ends, only Http and Sip run.
+    QTRY_COMPARE_WITH_TIMEOUT(harness.runningThreads(), 2, 30000);
+}
+
+void TestCoreLifecycle::secondStopRequestRunsTheStopOnce()
+{
+    CoreHarness harness;
+    QVERIFY(harness.startAndWaitForModules());
+    Core *core = harness.core();
+    bool restarted = true;
+    // Queued behind the first stop, so they arrive inside its waits.
+    QMetaObject::invokeMethod(core, &Core::stopCore, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(core, &Core::stopCore, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        core, [&] { restarted = core->restartSipAndVelk(); }, Qt::QueuedConnection);
+    QVERIFY(harness.stopAndWait());
+    QVERIFY(!restarted);
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("[CORE]: Stopping ...")), 1);
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("[CORE]: Stopped")), 1);
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("Restarting SIP and VELK")), 0);
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("[SIP]: Initialization")), 1);
+}
+
+void TestCoreLifecycle::stopWaitsForAModuleThatIsLate()
+{
+    CoreHarness harness;
+    QVERIFY(harness.startAndWaitForModules());
+    blockWorker(harness.core()->velk(), 18);
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(harness.stopAndWait());
+    // Velk's 16 s wait gave up; the thread counter then waited for its thread to end.
+    QVERIFY(timer.elapsed() >= 17000);
+    const QString log = CoreHarness::textLog();
+    QVERIFY(log.indexOf(QStringLiteral("[SIP]: Deinitialization"))
+            < log.indexOf(QStringLiteral("[CORE]: Stopped")));
+}
+
+void TestCoreLifecycle::settingsHelpers()
+{
+    CoreHarness harness;
+    Core *core = harness.core(); // not started: still in this thread
+    const QString path = Env::configFilePath(QCoreApplication::applicationName());
+    const QString group = QStringLiteral("test-%1").arg(QDateTime::currentMSecsSinceEpoch());
+    core->setDefaultValue(group, QStringLiteral("key"), 0);
+    core->setDefaultValue(group, QStringLiteral("key"), 8);
+    QCOMPARE(QSettings(path, QSettings::IniFormat).value(group + QStringLiteral("/key")).toInt(),
+             0);
+    core->setValue(group, QStringLiteral("key"), 3);
+    QCOMPARE(core->value(group, QStringLiteral("key"), 9).toInt(), 3);
+    QCOMPARE(core->value(group, QStringLiteral("none"), 9).toInt(), 9);
+    QVERIFY(!core->isStopping());
+    QVERIFY(harness.startAndWaitForModules());
+}
+
+QTEST_GUILESS_MAIN(TestCoreLifecycle)
+#include "tst_corelifecycle.moc"

@@ -1,0 +1,112 @@
+#include "servicesandbox.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QThread>
+
+#include <signal.h>
+
+namespace {
+
+QString sourceDir()
+{
+    return qEnvironmentVariable("TARNHALL_SOURCE_DIR");
+}
+
+} // namespace
+
+ServiceSandbox::ServiceSandbox()
+{
+    const QString built = qEnvironmentVariable("TARNHALL_BINARY_DIR") + "/bin/tarnhall-server";
+    valid = dir.isValid() && QDir(root()).mkpath(QStringLiteral("bin"))
+        && QFile::copy(built, binary());
+}
+
+ServiceSandbox::~ServiceSandbox()
+{
+    for (auto &process : processes) {
+        if (process->state() != QProcess::NotRunning) {
+            ::kill(pid_t(process->processId()), SIGKILL);
+            process->waitForFinished(5000);
+        }
+    }
+    // A service launched detached ("start") is not one of ours: end it by its pid file.
+    QFile pid(pidPath());
+    if (pid.open(QIODevice::ReadOnly)) {
+        const qint64 id = pid.readAll().trimmed().toLongLong();
+        if (id > 0 && ::kill(pid_t(id), 0) == 0
+            && QFile(QStringLiteral("/proc/%1/exe").arg(id)).symLinkTarget() == binary())
+            ::kill(pid_t(id), SIGKILL);
+    }
+}
+
+QString ServiceSandbox::binary() const
+{
+    return root() + QStringLiteral("/bin/tarnhall-server");
+}
+
+QProcess *ServiceSandbox::sandboxed(const QStringList &arguments)
+{
+    auto process = std::make_unique<QProcess>();
+    QStringList all { root(), binary() };
+    all << arguments;
+    process->start(sourceDir() + QStringLiteral("/server/tests/service/sandbox.sh"), all);
+    process->waitForStarted();
+    processes.push_back(std::move(process));
+    return processes.back().get();
+}
+
+QProcess *ServiceSandbox::startService()
+{
+    QProcess *process = sandboxed({});
+    return waitUntilAlive() ? process : nullptr;
+}
+
+bool ServiceSandbox::waitUntilAlive(int ms)
+{
+    QDeadlineTimer deadline(ms);
+    while (!deadline.hasExpired()) {
+        if (QFile::exists(socketPath()) && ask("alive\r\n") == "true")
+            return true;
+        QThread::msleep(50);
+    }
+    return false;
+}
+
+ServiceSandbox::Result ServiceSandbox::command(const QStringList &arguments, int ms)
+{
+    QProcess *process = sandboxed(arguments);
+    Result result;
+    if (!process->waitForFinished(ms))
+        return result;
+    result.exitCode = process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -1;
+    result.out = process->readAllStandardOutput();
+    result.err = process->readAllStandardError();
+    return result;
+}
+
+QByteArray ServiceSandbox::ask(const QByteArray &lines)
+{
+    QProcess socat;
+    socat.start(QStringLiteral("socat"),
+                { QStringLiteral("-t2"), QStringLiteral("-"),
+                  QStringLiteral("UNIX-CONNECT:%1").arg(socketPath()) });
+    if (!socat.waitForStarted())
+        return QByteArray();
+    socat.write(lines);
+    socat.closeWriteChannel();
+    socat.waitForFinished(10000);
+    return socat.readAllStandardOutput();
+}
+
+QString ServiceSandbox::textLog() const
+{
+    QFile file(textLogPath());
+    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
+}
+
+int ServiceSandbox::logCount(const QString &text) const
+{
+    return textLog().count(text);
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// A private root for the real service binary: its /var/run, /etc/tarnhall-server, ../conf and
+// ../log all live in a temporary folder (see sandbox.sh).
+class ServiceSandbox
+{
+public:
+    ServiceSandbox();
+    ~ServiceSandbox();
+
+    bool isValid() const { return valid; }
+    QString root() const { return dir.path(); }
+    QString binary() const;
+    QString socketPath() const { return root() + QStringLiteral("/run/tarnhall-server/sock"); }
+    QString pidPath() const { return root() + QStringLiteral("/run/tarnhall-server/pid"); }
+    QString registryPath() const { return root() + QStringLiteral("/etc/service.conf"); }
+    QString textLogPath() const { return root() + QStringLiteral("/log/tarnhall-server.log"); }
+
+    // Starts the service in the foreground; waits until its control socket answers.
+    QProcess *startService();
+    bool waitUntilAlive(int ms = 20000);
+
+    struct Result
+    {
+        int exitCode = -1;
+        QByteArray out;
+        QByteArray err;
+    };
+    // Runs the binary with the arguments to its end.
+    Result command(const QStringList &arguments, int ms = 60000);
+
+    // "true" or "false" (or nothing) from socat sending the given lines.
+    QByteArray ask(const QByteArray &lines);
+
+    QString textLog() const;
+    int logCount(const QString &text) const;
+
+private:
+    QProcess *sandboxed(const QStringList &arguments);
+
+    QTemporaryDir dir;
+    bool valid = false;
+    std::vector<std::unique_ptr<QProcess>> processes;
+};
