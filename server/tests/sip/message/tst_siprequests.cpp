@@ -298,6 +298,7 @@ private slots:
         QVERIFY2(formats.startsWith("ITU-T G.711 PCMA|ITU-T G.711 PCMU|DynamicRTP-Type-101|"),
                  qPrintable(formats));
         QVERIFY2(formats.contains("DynamicRTP-Type-96"), qPrintable(formats));
+        QCOMPARE(fields.value("sdp.connection_info.address"), QStringLiteral("192.0.2.1"));
         QVERIFY2(fields.value("sdp.media_attr").contains("sendonly"),
                  qPrintable(fields.value("sdp.media_attr")));
 
