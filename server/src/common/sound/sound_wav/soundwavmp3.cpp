@@ -258,9 +258,6 @@ QByteArray SoundWAV::resampleLocked(const float *samples, int sampleCount, bool 
     const int rate = sampleRateForFrequency(m_FrequencyType);
     if (rate <= 0 || m_FileSampleRate <= 0 || sampleCount <= 0)
         return QByteArray();
-    const int capacity = sampleCount * kMaxRatio;
-    std::vector<float> resampled(static_cast<size_t>(capacity), 0.0f);
-
     if (!m_Resampler) {
         int error = 0;
         m_Resampler = src_new(m_ConverterType, 1, &error);
@@ -269,29 +266,41 @@ QByteArray SoundWAV::resampleLocked(const float *samples, int sampleCount, bool 
             return QByteArray();
         }
     }
+
+    // The converter also releases input it held back from the previous frame, so the output
+    // may exceed this frame's share: convert in rounds until all input is taken.
+    const int chunk = sampleCount * kMaxRatio;
+    std::vector<float> resampled;
     SRC_DATA data {};
     data.data_in = samples;
-    data.data_out = resampled.data();
     data.input_frames = sampleCount;
-    data.output_frames = capacity;
     data.src_ratio = double(rate) / double(m_FileSampleRate);
     data.end_of_input = 0;
-    const int error = src_process(m_Resampler, &data);
-    if (error != 0) {
-        logResampleError(error);
-        return QByteArray();
+    while (data.input_frames > 0) {
+        const size_t done = resampled.size();
+        resampled.resize(done + size_t(chunk));
+        data.data_out = resampled.data() + done;
+        data.output_frames = chunk;
+        const int error = src_process(m_Resampler, &data);
+        if (error != 0) {
+            logResampleError(error);
+            return QByteArray();
+        }
+        resampled.resize(done + size_t(qBound<long>(0, data.output_frames_gen, chunk)));
+        if (data.input_frames_used <= 0 && data.output_frames_gen <= 0)
+            break;
+        data.data_in += data.input_frames_used;
+        data.input_frames -= data.input_frames_used;
     }
 
-    const int generated = int(qBound<long>(0, data.output_frames_gen, capacity));
-    std::vector<qint16> pcm(static_cast<size_t>(generated));
-    for (int i = 0; i < generated; ++i) {
+    std::vector<qint16> pcm(resampled.size());
+    for (size_t i = 0; i < resampled.size(); ++i) {
         // The sinc converters overshoot near full scale: clamp rather than wrap around.
-        const float value = qBound(-32768.0f, resampled[size_t(i)], 32767.0f);
-        pcm[size_t(i)] = qint16(value);
+        pcm[i] = qint16(qBound(-32768.0f, resampled[i], 32767.0f));
     }
     if (ok)
         *ok = true;
-    return AudioCodec::pcm16To8Raw(pcm.data(), generated * 2);
+    return AudioCodec::pcm16To8Raw(pcm.data(), int(pcm.size() * 2));
 }
 
 bool SoundWAV::toMonoFloat(const qint16 *samples, const size_t &byteCount, const int &channelFlags,
