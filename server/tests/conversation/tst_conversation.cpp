@@ -2,6 +2,10 @@
 #include "conversationfixture.h"
 #include "conversationobject.h"
 #include "portblocks.h"
+#include "soundwav.h"
+
+#include <QSettings>
+#include <QTemporaryDir>
 
 #include <QtTest>
 
@@ -9,6 +13,8 @@
 class TestConversation : public QObject
 {
     Q_OBJECT
+
+    QTemporaryDir settingsDir;
 
 private:
     static QByteArray pcma(int n = 160) { return QByteArray(n, char(0xD5)); }
@@ -33,7 +39,13 @@ private:
     }
 
 private slots:
-    void initTestCase() { ConversationObject::m_CallDuration = 0; }
+    void initTestCase()
+    {
+        ConversationObject::m_CallDuration = 0;
+        QVERIFY(settingsDir.isValid());
+        QSettings settings(settingsDir.filePath("main.ini"), QSettings::IniFormat);
+        SoundWAV::loadPrompts(&settings); // the built-in prompts
+    }
 
     void legSetUp()
     {
@@ -215,6 +227,35 @@ private slots:
         for (; i < b.packets.size() && b.packets.at(i).arrivalMs < stop - 40; ++i)
             QCOMPARE(b.packets.at(i).data.mid(12), heard);
         QVERIFY(packetsWith(a, pcma()) > 20); // A hears B's silence, in A-law
+    }
+
+    void promptsPlay()
+    {
+        Conversation c;
+        RtpPeer a, b, t;
+        c.addSip("a", "alice", &a);
+        c.addSip("b", "bob", &b);
+        emit c.conv->acceptCaller("b");
+        emit c.conv->acceptCaller("a"); // the first caller's answer connects: it hears a tone
+        QTest::qWait(400);
+        const auto heard = [](const RtpPeer &p) {
+            int n = 0;
+            for (const RtpPeer::Packet &x : p.packets)
+                n += x.data.mid(12) != pcma() ? 1 : 0;
+            return n;
+        };
+        QVERIFY(heard(a) > 5);
+        QCOMPARE(heard(b), 0);
+        // A third leg joins, B leaves: the connected part is recorded, A hears hold music.
+        c.addSip("c", "tina", &t);
+        QTest::qWait(100);
+        a.packets.clear();
+        emit c.conv->removeCaller("b", true);
+        QTRY_COMPARE(c.smdr->size(), 1);
+        QCOMPARE(c.smdr->at(0).at(1).toString(), QString("bob")); // answered first
+        QCOMPARE(c.smdr->at(0).at(2).toString(), QString("alice"));
+        QTRY_VERIFY(heard(a) > 5);
+        QCOMPARE(t.packets.size(), 0); // not answered yet
     }
 
     void holdAndSilenceWatch()
