@@ -430,6 +430,43 @@ private slots:
         QCOMPARE(int(bad.telephoneEvent), 255);
     }
 
+    // Shuffled pieces of SDP lines: whatever comes, the readers stay inside the text.
+    void arbitraryBodies()
+    {
+        const QList<QByteArray> pieces { "m=",
+                                         "audio",
+                                         "video",
+                                         " ",
+                                         "RTP/AVP",
+                                         "65535",
+                                         "0",
+                                         "101",
+                                         "a=",
+                                         "rtcp:",
+                                         "rtpmap:",
+                                         "fmtp:",
+                                         "c=",
+                                         "IN",
+                                         "IP4",
+                                         "192.0.2.1",
+                                         "/",
+                                         "=",
+                                         "\r\n",
+                                         "\n",
+                                         QByteArray(1, '\0'),
+                                         "\xff\xfe",
+                                         "telephone-event/8000" };
+        QRandomGenerator random(4733);
+        for (int round = 0; round < 3000; ++round) {
+            QByteArray body;
+            for (int i = random.bounded(40); i > 0; --i)
+                body += pieces.at(random.bounded(pieces.size()));
+            const Audio a = readAudio(body);
+            QVERIFY(!a.ok || a.payload != 255);
+            readVideo(body, QStringLiteral("telephone-event/8000"));
+        }
+    }
+
     void videoReader()
     {
         const QByteArray body = lines(
