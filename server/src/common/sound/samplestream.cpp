@@ -11,22 +11,22 @@ void SampleStream::push(const quint64 &id, const QByteArray &frame)
         return;
     // Late, duplicate and reordered frames are dropped rather than slotted in: the buffer
     // only ever grows at its newest end.
-    if (!m_Frames.isEmpty() && id <= m_Frames.lastKey())
+    if (!frames.isEmpty() && id <= frames.lastKey())
         return;
-    m_Frames.insert(id, frame);
-    if (m_Frames.size() > m_MaxFrames)
-        m_Frames.erase(m_Frames.begin());
-    if (!m_Started && m_Frames.size() >= m_StartFrames)
-        m_Started = true;
+    frames.insert(id, frame);
+    if (frames.size() > maxFrames)
+        frames.erase(frames.begin());
+    if (!started && frames.size() >= startFrames)
+        started = true;
 }
 
 QByteArray SampleStream::take()
 {
-    if (!m_Started || m_Frames.isEmpty())
+    if (!started || frames.isEmpty())
         return QByteArray();
-    auto first = m_Frames.begin();
+    auto first = frames.begin();
     const QByteArray frame = first.value();
-    m_Frames.erase(first);
+    frames.erase(first);
     return frame;
 }
 
@@ -38,8 +38,8 @@ QByteArray SampleStream::takeOrSilence()
 
 void SampleStream::clear()
 {
-    m_Frames.clear();
-    m_Started = false;
+    frames.clear();
+    started = false;
 }
 
 QByteArray SampleStream::silenceFrame()

@@ -21,13 +21,13 @@ public:
     void clear();
     static QByteArray silenceFrame();
 
-    int count() const { return m_Frames.size(); }
-    bool isStarted() const { return m_Started; }
-    QList<quint64> ids() const { return m_Frames.keys(); }
+    int count() const { return frames.size(); }
+    bool isStarted() const { return started; }
+    QList<quint64> ids() const { return frames.keys(); }
 
 private:
-    QMap<quint64, QByteArray> m_Frames;
-    qint64 m_MaxFrames = 10;
-    qint64 m_StartFrames = 10;
-    bool m_Started = false;
+    QMap<quint64, QByteArray> frames;
+    qint64 maxFrames = 10;
+    qint64 startFrames = 10;
+    bool started = false;
 };

@@ -24,6 +24,8 @@ struct SRC_STATE_tag;
 // lock; MP3 and capture reads, load, rescan, open and close serialise on the source's own
 // lock. The registry (static operations by id) hands readers a shared reference, so a source
 // removed by the core thread stays alive until the last reader in flight has finished.
+// A capture source is opened, closed and removed from a thread with an event loop (the core
+// thread): its audio input lives and delivers there.
 class SoundWAV : public QObject
 {
     Q_OBJECT

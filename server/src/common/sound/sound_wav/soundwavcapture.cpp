@@ -93,7 +93,8 @@ bool SoundWAV::openLocked()
         qDebug() << "Device is open" << m_Path;
         return true;
     }
-    qDebug() << "Device is not open" << m_Path << ". Error:" << m_CaptureStream->errorString();
+    qDebug().nospace() << "Device is not open " << m_Path
+                       << ". Error: " << m_CaptureStream->errorString();
     closeLocked();
     return false;
 }
