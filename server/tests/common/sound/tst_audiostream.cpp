@@ -214,8 +214,12 @@ private slots:
 
     void missingDeviceIsLoggedNotFatal()
     {
-        if (!QAudioDeviceInfo::availableDevices(QAudio::AudioInput).isEmpty())
-            QSKIP("this machine has an audio input device");
+        const QList<QAudioDeviceInfo> devices
+            = QAudioDeviceInfo::availableDevices(QAudio::AudioInput);
+        for (const QAudioDeviceInfo &device : devices) {
+            if (!device.isNull())
+                QSKIP("this machine has an audio input device");
+        }
         const int id = SoundWAV::create(SoundWAV::Capture, "no-such-card", 0, true, 0);
         takeLog();
         QVERIFY(!SoundWAV::loadSound(id));
