@@ -32,11 +32,20 @@ class TestConversationMedia : public QObject
 
     QTemporaryDir tmp;
 
-    static quint16 freeUdpPort()
+    QSet<quint16> handedOut;
+
+    // A free loopback port, never the same twice: the kernel may offer a port again once
+    // its probe socket is closed.
+    quint16 freeUdpPort()
     {
-        QUdpSocket s;
-        s.bind(QHostAddress(QHostAddress::LocalHost), 0);
-        return s.localPort();
+        for (;;) {
+            QUdpSocket s;
+            s.bind(QHostAddress(QHostAddress::LocalHost), 0);
+            if (!handedOut.contains(s.localPort())) {
+                handedOut.insert(s.localPort());
+                return s.localPort();
+            }
+        }
     }
 
     // ffmpeg sending a 1 kHz tone as RTP from a port of our choosing.
@@ -54,6 +63,10 @@ class TestConversationMedia : public QObject
                        .arg(toPort)
                        .arg(fromPort)
                        .arg(freeUdpPort()) });
+        connect(p, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), p, [p](int code) {
+            if (code != 0)
+                qWarning().noquote() << "ffmpeg failed:" << p->readAllStandardError();
+        });
         return p;
     }
 
