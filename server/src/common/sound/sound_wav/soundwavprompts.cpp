@@ -40,10 +40,10 @@ const Prompt kPrompts[SoundWavParam::Count] = {
 void SoundWAV::loadPrompts(QSettings *settings)
 {
     mpg123_init();
-    if (!settings)
-        return;
     registerPromptResources();
     qRegisterMetaType<SoundWavParam::Type>("SoundWavParam::Type");
+    if (!settings)
+        return;
 
     settings->beginGroup(QStringLiteral("sound"));
     for (int id = 0; id < SoundWavParam::Count; ++id) {
