@@ -157,13 +157,29 @@ void Core::stopCore()
         pollFor(kCounterWaitMs, [this] { return m_threads == 0; });
 
     logLine(LogParams::Core, QStringLiteral("Stopped"));
-    deleteLater();
+    if (m_busy > 0)
+        m_deletePending = true;
+    else
+        deleteLater();
+}
+
+Core::Busy::Busy(Core *core)
+    : m_core(core)
+{
+    ++m_core->m_busy;
+}
+
+Core::Busy::~Busy()
+{
+    if (--m_core->m_busy == 0 && m_core->m_deletePending)
+        m_core->deleteLater();
 }
 
 bool Core::restartSipAndVelk()
 {
     if (m_stopping)
         return false;
+    const Busy busy(this);
     logLine(LogParams::Core, QStringLiteral("Restarting SIP and VELK moduls ..."));
     m_velk.stop();
     m_sip.stop();

@@ -43,6 +43,20 @@ public:
     // True once the stop sequence has begun; nothing may start a module after that.
     bool isStopping() const { return m_stopping; }
 
+    // Held by core-thread work that waits with processEvents (restarts): a stop that arrives
+    // inside such a wait runs, but Core is deleted only after the outermost holder returns,
+    // never under its feet.
+    class Busy
+    {
+    public:
+        explicit Busy(Core *core);
+        ~Busy();
+
+    private:
+        Q_DISABLE_COPY(Busy)
+        Core *m_core;
+    };
+
     void smdrHeader();
     QString smdrFilePath() const { return m_smdrPath; }
 
@@ -72,6 +86,8 @@ private:
     Http m_http;
     QString m_smdrPath;
     bool m_stopping = false;
+    int m_busy = 0;
+    bool m_deletePending = false;
 };
 
 // The Core a module belongs to (its parent), or null.

@@ -34,6 +34,7 @@ private slots:
     void restartStopsAndStartsSipAndVelk();
     void restartReportsAModuleThatDidNotStop();
     void secondStopRequestRunsTheStopOnce();
+    void stopArrivingInsideARestartEndsAfterIt();
     void stopWaitsForAModuleThatIsLate();
     void settingsHelpers();
 };
@@ -121,6 +122,32 @@ void TestCoreLifecycle::secondStopRequestRunsTheStopOnce()
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[CORE]: Stopped")), 1);
     QCOMPARE(CoreHarness::logCount(QStringLiteral("Restarting SIP and VELK")), 0);
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[SIP]: Initialization")), 1);
+}
+
+void TestCoreLifecycle::stopArrivingInsideARestartEndsAfterIt()
+{
+    CoreHarness harness;
+    QVERIFY(harness.startAndWaitForModules());
+    Core *core = harness.core();
+    bool restarted = true;
+    bool stoppingSeenByRestart = false;
+    QMetaObject::invokeMethod(
+        core,
+        [&] {
+            restarted = core->restartSipAndVelk();
+            // Still alive here although the stop ran inside the restart's waits.
+            stoppingSeenByRestart = core->isStopping();
+        },
+        Qt::QueuedConnection);
+    QMetaObject::invokeMethod(core, &Core::stopCore, Qt::QueuedConnection);
+    QVERIFY(harness.stopAndWait());
+    QVERIFY(!restarted);
+    QVERIFY(stoppingSeenByRestart);
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("[CORE]: Stopping ...")), 1);
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("[CORE]: Stopped")), 1);
+    // Nothing was started again once the stop had begun.
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("[SIP]: Initialization")), 1);
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("[VELK]: Initialization")), 1);
 }
 
 void TestCoreLifecycle::stopWaitsForAModuleThatIsLate()

@@ -21,6 +21,9 @@ class Emitter : public QObject
 signals:
     void smdrLog(const QDateTime &datetime, const QString &src, const QString &dest,
                  const qlonglong &duration, const QSmdrAction::Type &action, const QString &attr);
+    // The form without attribute, which conversations and devices may use as well.
+    void smdrLogShort(const QDateTime &datetime, const QString &src, const QString &dest,
+                      const qlonglong &duration, const QSmdrAction::Type &action);
 };
 
 const QDateTime kWhen(QDate(2026, 1, 2), QTime(3, 4, 5, 678));
@@ -151,9 +154,20 @@ void TestSmdr::recordsFromSeveralThreadsAllArrive()
                               const qlonglong &, const QSmdrAction::Type &, const QString &>(
                         &Core::smdrLog),
                     Qt::QueuedConnection);
-                for (int i = 0; i < perThread; ++i)
-                    emit emitter.smdrLog(kWhen, QStringLiteral("t%1").arg(t), QString::number(i),
-                                         i * 1000, QSmdrAction::BTO, QString());
+                QObject::connect(
+                    &emitter, &Emitter::smdrLogShort, harness.core(),
+                    qOverload<const QDateTime &, const QString &, const QString &,
+                              const qlonglong &, const QSmdrAction::Type &>(&Core::smdrLog),
+                    Qt::QueuedConnection);
+                for (int i = 0; i < perThread; ++i) {
+                    const QString src = QStringLiteral("t%1").arg(t);
+                    if (t % 2)
+                        emit emitter.smdrLogShort(kWhen, src, QString::number(i), i * 1000,
+                                                  QSmdrAction::BTO);
+                    else
+                        emit emitter.smdrLog(kWhen, src, QString::number(i), i * 1000,
+                                             QSmdrAction::BTO, QString());
+                }
             }));
             workers.back()->start();
         }

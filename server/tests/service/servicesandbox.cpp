@@ -46,10 +46,17 @@ QString ServiceSandbox::binary() const
     return root() + QStringLiteral("/bin/tarnhall-server");
 }
 
-QProcess *ServiceSandbox::sandboxed(const QStringList &arguments)
+QProcess *ServiceSandbox::sandboxed(const QStringList &arguments, const QString &program)
 {
     auto process = std::make_unique<QProcess>();
-    QStringList all { root(), binary() };
+    if (!program.isEmpty()) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("PATH"),
+                           root() + QStringLiteral("/bin:")
+                               + environment.value(QStringLiteral("PATH")));
+        process->setProcessEnvironment(environment);
+    }
+    QStringList all { root(), program.isEmpty() ? binary() : program };
     all << arguments;
     process->start(sourceDir() + QStringLiteral("/server/tests/service/sandbox.sh"), all);
     process->waitForStarted();
@@ -76,7 +83,16 @@ bool ServiceSandbox::waitUntilAlive(int ms)
 
 ServiceSandbox::Result ServiceSandbox::command(const QStringList &arguments, int ms)
 {
-    QProcess *process = sandboxed(arguments);
+    return finish(sandboxed(arguments), ms);
+}
+
+ServiceSandbox::Result ServiceSandbox::commandByName(const QStringList &arguments, int ms)
+{
+    return finish(sandboxed(arguments, QStringLiteral("tarnhall-server")), ms);
+}
+
+ServiceSandbox::Result ServiceSandbox::finish(QProcess *process, int ms)
+{
     Result result;
     if (!process->waitForFinished(ms))
         return result;

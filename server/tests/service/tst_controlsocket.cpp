@@ -105,6 +105,7 @@ private slots:
     void overLongLineGetsFalseAndCloses();
     void flagsDecideTerminatePauseResume();
     void socatPeerGetsTheSameAnswers();
+    void serviceNameIsCutAndCleaned();
 
 private:
     QTemporaryDir *dir = nullptr;
@@ -249,6 +250,32 @@ void TestControlSocket::socatPeerGetsTheSameAnswers()
     socat.closeWriteChannel();
     QTRY_COMPARE_WITH_TIMEOUT(socat.state(), QProcess::NotRunning, 10000);
     QCOMPARE(socat.readAllStandardOutput(), QByteArray("truetruefalse"));
+}
+
+void TestControlSocket::serviceNameIsCutAndCleaned()
+{
+    static char arg0[] = "tst_controlsocket";
+    static char *argv[] = { arg0, nullptr };
+    class Named : public QtServiceBase
+    {
+    public:
+        explicit Named(const QString &name)
+            : QtServiceBase(1, argv, name)
+        {
+        }
+        void start() override { }
+        void createApplication(int &, char **) override { }
+        int executeApplication() override { return 0; }
+    };
+
+    const QString exact(255, QLatin1Char('n'));
+    QCOMPARE(Named(exact).serviceName(), exact);
+    QTest::ignoreMessage(QtWarningMsg, "QtService: 'name' is longer than 255 characters.");
+    QCOMPARE(Named(exact + QLatin1Char('x')).serviceName(), exact);
+    QTest::ignoreMessage(QtWarningMsg, "QtService: 'name' contains backslashes '\\'.");
+    QCOMPARE(Named(QStringLiteral("a\\b")).serviceName(),
+             QStringLiteral("a") + QChar(0) + QLatin1Char('b'));
+    QCOMPARE(QtServiceBase::instance(), nullptr); // the last one is gone
 }
 
 QTEST_GUILESS_MAIN(TestControlSocket)

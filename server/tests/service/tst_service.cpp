@@ -122,6 +122,10 @@ void TestService::staleSocketOfKilledServiceIsReplaced()
     QCOMPARE(stop.out, QByteArray("The service stopped.\n"));
     QVERIFY(waitForExit(second));
     QCOMPARE(second->exitCode(), 0);
+    // Each start of the core appends its own SMDR header block.
+    QCOMPARE(
+        readFile(box.root() + QStringLiteral("/log/smdr.log")).count("Corvane Tarnhall System "),
+        2);
 }
 
 void TestService::unixSignalsStopInOrder_data()
