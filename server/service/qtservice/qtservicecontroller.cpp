@@ -37,14 +37,10 @@ bool sendRequest(const QString &serviceName, const QString &word)
     // A wedged service must not hang the command line: the answer's wait is bounded.
     QDeadlineTimer deadline(QtServiceController::AnswerTimeout);
     QByteArray answer;
-    while (!deadline.hasExpired()) {
-        if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(int(deadline.remainingTime())))
-            break;
+    while (!deadline.hasExpired() && socket.waitForReadyRead(int(deadline.remainingTime()))) {
         answer += socket.readAll();
-        const QByteArray text
-            = answer.left(answer.indexOf('\0') >= 0 ? answer.indexOf('\0') : answer.size());
         // The answer carries no terminator: stop once it can no longer grow into "true".
-        if (text.size() >= 4 || !QByteArray("true").startsWith(text))
+        if (answer.contains('\0') || answer.size() >= 4 || !QByteArray("true").startsWith(answer))
             break;
     }
     const int nul = answer.indexOf('\0');
