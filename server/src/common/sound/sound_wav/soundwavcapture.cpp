@@ -67,8 +67,10 @@ bool SoundWAV::openLocked()
 
     const AudioStream::SourceFactory factory = AudioStream::sourceFactory();
     m_CaptureSource = factory ? factory(m_Path, format) : nullptr;
+    // A name that matches no device opens the default one: the messages name what was opened.
+    QString deviceName = m_Path;
     if (m_CaptureSource) {
-        qDebug() << "Open audio device:" << m_Path;
+        qDebug() << "Open audio device:" << deviceName;
         if (!m_CaptureSource->isOpen())
             opened = opened && m_CaptureSource->open(QIODevice::ReadOnly);
         m_CaptureStream->feedFrom(m_CaptureSource);
@@ -80,6 +82,7 @@ bool SoundWAV::openLocked()
             closeLocked();
             return false;
         }
+        deviceName = device.deviceName();
         describeDevice(device);
         m_CaptureInput = new QAudioInput(device, format);
         m_CaptureInput->setBufferSize(format.sampleRate());
@@ -90,10 +93,10 @@ bool SoundWAV::openLocked()
     }
 
     if (opened) {
-        qDebug() << "Device is open" << m_Path;
+        qDebug() << "Device is open" << deviceName;
         return true;
     }
-    qDebug().nospace() << "Device is not open " << m_Path
+    qDebug().nospace() << "Device is not open " << deviceName
                        << ". Error: " << m_CaptureStream->errorString();
     closeLocked();
     return false;

@@ -36,6 +36,19 @@ struct WavFormat
         , bitsPerSample(le16(head, 34))
     {
     }
+
+    QString audioFormatText() const
+    {
+        return QStringLiteral("incorrect audio format %1 (1 - PCM)").arg(audioFormat);
+    }
+    QString channelsText() const
+    {
+        return QStringLiteral("incorrect channels number %1 (1 - mono)").arg(channels);
+    }
+    QString bitsText() const
+    {
+        return QStringLiteral("incorrect bits per sample %1 (8)").arg(bitsPerSample);
+    }
 };
 
 bool hasWaveMagics(const QByteArray &head)
@@ -107,11 +120,9 @@ bool checkWav(const QString &path, const quint16 &frequencyType, QByteArray *aud
     } else {
         const WavFormat format(head);
         if (format.audioFormat != 1)
-            errors.append(
-                QStringLiteral("incorrect audio format %1 (1 - PCM)").arg(format.audioFormat));
+            errors.append(format.audioFormatText());
         if (format.channels != 1)
-            errors.append(
-                QStringLiteral("incorrect channels number %1 (1 - mono)").arg(format.channels));
+            errors.append(format.channelsText());
         if (format.sampleRate != rate)
             errors.append(
                 QStringLiteral("incorrect sample rate %1 (%2)").arg(format.sampleRate).arg(rate));
@@ -119,8 +130,7 @@ bool checkWav(const QString &path, const quint16 &frequencyType, QByteArray *aud
             errors.append(
                 QStringLiteral("incorrect byte rate %1 (%2)").arg(format.byteRate).arg(rate));
         if (format.bitsPerSample != 8)
-            errors.append(
-                QStringLiteral("incorrect bits per sample %1 (8)").arg(format.bitsPerSample));
+            errors.append(format.bitsText());
         if (errors.isEmpty()) {
             ok = true;
             if (audio) {
@@ -164,19 +174,15 @@ int SoundWAV::wavFrequencyType(const QString &path)
         errors.append(QStringLiteral("incorrect format (RIFF,RIFX,WAVE,fmt)"));
     } else {
         const WavFormat format(head);
-        const QString bitsText
-            = QStringLiteral("incorrect bits per sample %1 (8)").arg(format.bitsPerSample);
         if (format.audioFormat != 1 || format.channels != 1) {
             if (format.audioFormat != 1)
-                errors.append(
-                    QStringLiteral("incorrect audio format %1 (1 - PCM)").arg(format.audioFormat));
+                errors.append(format.audioFormatText());
             if (format.channels != 1)
-                errors.append(
-                    QStringLiteral("incorrect channels number %1 (1 - mono)").arg(format.channels));
+                errors.append(format.channelsText());
             if (format.bitsPerSample != 8)
-                errors.append(bitsText);
+                errors.append(format.bitsText());
         } else if (format.bitsPerSample != 8) {
-            errors.append(bitsText);
+            errors.append(format.bitsText());
         } else if (format.sampleRate != format.byteRate) {
             errors.append(QStringLiteral("not equ sample rate %1 and byte rate %2")
                               .arg(format.sampleRate)
