@@ -141,14 +141,10 @@ void TestG711::ulawEncodeAgainstSpandsp()
 
 void TestG711::knownCodes()
 {
+    // Every code and sample is compared with the references above; these are the frame forms.
     const QByteArray silence(320, '\0');
     QCOMPARE(AudioCodec::encode(8, silence, nullptr), QByteArray(160, char(0xD5)));
     QCOMPARE(AudioCodec::encode(0, silence, nullptr), QByteArray(160, char(0xFF)));
-    QCOMPARE(AudioCodec::encode(8, samples16({ 32767, -32768 }), nullptr), QByteArray("\xAA\x2A"));
-    QCOMPARE(AudioCodec::encode(0, samples16({ 32767, -32768 }), nullptr),
-             QByteArray("\x80\x00", 2));
-    QCOMPARE(AudioCodec::decode(8, QByteArray("\xD5\x55"), nullptr), samples16({ 8, -8 }));
-    QCOMPARE(AudioCodec::decode(0, QByteArray("\xFF\x7F"), nullptr), samples16({ 0, 0 }));
     // A trailing odd byte is no sample; unknown payloads give nothing.
     QCOMPARE(AudioCodec::encode(8, QByteArray(3, '\0'), nullptr).size(), 1);
     QVERIFY(AudioCodec::encode(1, silence, nullptr).isEmpty());
