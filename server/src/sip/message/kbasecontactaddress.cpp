@@ -145,4 +145,17 @@ template<int S> bool KBaseContactAddress<S>::operator==(const KBaseContactAddres
         && address == other.address && parameters == other.parameters;
 }
 
+KBaseContactAddress<1> nameAddress(const QString &displayName, const QString &user,
+                                   const QString &host, quint16 port)
+{
+    KBaseContactAddress<1> address;
+    address.valid = true;
+    address.displayName = displayName;
+    address.address.valid = true;
+    address.address.user = user;
+    address.address.host = host;
+    address.address.port = port;
+    return address;
+}
+
 template class KBaseContactAddress<1>;

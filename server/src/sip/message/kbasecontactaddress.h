@@ -35,6 +35,10 @@ public:
 // would end the quoted string or the header line early.
 QString sanitizedDisplayName(const QString &name);
 
+// A valid name-addr of a SIP URI built from its parts, without header parameters.
+KBaseContactAddress<1> nameAddress(const QString &displayName, const QString &user,
+                                   const QString &host, quint16 port);
+
 // Whether KBaseContactAddress<1> reads text as valid, without building its fields.
 bool isReadableContactAddress(const QString &text);
 

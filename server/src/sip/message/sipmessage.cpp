@@ -342,13 +342,7 @@ void SipMessage::setAddressHeader(const SipHeader::Type &type, const QString &di
                                   const QString &user, const QString &host, quint16 port,
                                   const QString &tag)
 {
-    KBaseContactAddress<1> address;
-    address.valid = true;
-    address.displayName = displayName;
-    address.address.valid = true;
-    address.address.user = user;
-    address.address.host = host;
-    address.address.port = port;
+    KBaseContactAddress<1> address = nameAddress(displayName, user, host, port);
     if (!tag.isEmpty())
         address.parameters.setParam(QStringLiteral("tag"), tag);
     setHeader(type, address.toString());
@@ -392,12 +386,7 @@ void SipMessage::setToTag(const QString &tag)
 void SipMessage::setContact(const QString &user, const QString &host, quint16 port,
                             const SipTransport::Type &transport)
 {
-    KBaseContactAddress<1> address;
-    address.valid = true;
-    address.address.valid = true;
-    address.address.user = user;
-    address.address.host = host;
-    address.address.port = port;
+    KBaseContactAddress<1> address = nameAddress(QString(), user, host, port);
     address.address.setTransport(transport);
     setHeader(SipHeader::Contact, address.toString());
 }
@@ -410,13 +399,9 @@ void SipMessage::copyContact(const KBaseContactAddress<1> &address)
 
 void SipMessage::setDiversion(const KBaseContactAddress<1> &address)
 {
-    KBaseContactAddress<1> diversion;
-    diversion.valid = true;
-    diversion.displayName = address.displayName;
-    diversion.address.valid = true;
-    diversion.address.user = address.address.user;
-    diversion.address.host = address.address.host;
-    diversion.address.port = address.address.port == 0 ? 5060 : address.address.port;
+    KBaseContactAddress<1> diversion
+        = nameAddress(address.displayName, address.address.user, address.address.host,
+                      address.address.port == 0 ? 5060 : address.address.port);
     diversion.parameters.setParam(QStringLiteral("reason"), QStringLiteral("unavailable"));
     setHeader(SipHeader::Diversion, diversion.toString());
 }

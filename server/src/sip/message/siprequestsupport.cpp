@@ -25,13 +25,7 @@ void takeCSeq(SipMessage &message, const SipMethod::Type &method)
 QString contactText(const QString &displayName, const QString &user, const QString &host,
                     quint16 port, const SipTransport::Type &transport)
 {
-    KBaseContactAddress<1> address;
-    address.valid = true;
-    address.displayName = displayName;
-    address.address.valid = true;
-    address.address.user = user;
-    address.address.host = host;
-    address.address.port = port;
+    KBaseContactAddress<1> address = nameAddress(displayName, user, host, port);
     address.address.setTransport(transport);
     return address.toString();
 }
