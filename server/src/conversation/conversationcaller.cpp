@@ -97,9 +97,16 @@ QString ConversationCaller::callId() const
     }
 }
 
+bool ConversationCaller::isAnyIPv4(const QHostAddress &addr)
+{
+    // Compared by value: building a QHostAddress to compare with allocates, and this runs
+    // for every leg on every frame.
+    return addr.protocol() == QAbstractSocket::IPv4Protocol && addr.toIPv4Address() == 0;
+}
+
 bool ConversationCaller::acceptsMedia() const
 {
-    return m_RtpAddr != QHostAddress(QHostAddress::AnyIPv4) && m_SdpAction != SipSdpAction::Inactive
+    return !isAnyIPv4(m_RtpAddr) && m_SdpAction != SipSdpAction::Inactive
         && m_SdpAction != SipSdpAction::SendOnly;
 }
 

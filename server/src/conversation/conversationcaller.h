@@ -41,6 +41,8 @@ public:
     // call id for a door-device leg, empty otherwise.
     QString callId() const;
 
+    static bool isAnyIPv4(const QHostAddress &addr);
+
     // Whether RTP sent to this leg reaches a listener: it has an address and does not hold.
     bool acceptsMedia() const;
     // Whether this leg is expected to send RTP to us (for the silence watch).

@@ -22,6 +22,7 @@ ConversationObject::ConversationObject(const ConversationType &type, const QStri
     , m_AudioRtcpSocket(audioRtcpSocket)
     , m_VideoRtpSocket(videoRtpSocket)
     , m_VideoRtcpSocket(videoRtcpSocket)
+    , m_Silence(SampleStream::silenceFrame())
 {
     setObjectName(name);
     const struct
@@ -38,8 +39,11 @@ ConversationObject::ConversationObject(const ConversationType &type, const QStri
         if (!s.socket)
             continue;
         s.socket->setParent(this);
-        // The socket lives in this thread, so the handler still runs inside the loop's event
-        // processing; a queued hop was seen to lose read notifications under load.
+        // Direct, so the handler reads inside the socket notifier's own dispatch; it still runs
+        // in this thread's event processing, between passes of the loop. A queued hop lets a
+        // readiness that the event loop polled before the previous handler drained the socket
+        // emit readyRead once more with nothing to read; QUdpSocket then waits for a read that
+        // never comes and never notifies again (the socket goes deaf after one datagram).
         connect(s.socket, &QUdpSocket::readyRead, this, s.handler, Qt::DirectConnection);
         m_OwnPorts.append(s.socket->localPort());
     }
@@ -111,11 +115,20 @@ void ConversationObject::checkDuration(bool &keepRunning)
 
 void ConversationObject::twoPartyFrame(bool &keepRunning)
 {
-    const QList<ConversationCaller *> legs = liveLegs();
-    if (legs.size() != 2)
+    // The two legs straight from the map: this runs every 20 ms and needs no list of them.
+    ConversationCaller *pair[2] = {};
+    int count = 0;
+    for (ConversationCaller *c : qAsConst(m_Legs)) {
+        if (!c)
+            continue;
+        if (count == 2)
+            return;
+        pair[count++] = c;
+    }
+    if (count != 2)
         return;
-    ConversationCaller *a = legs.at(0);
-    ConversationCaller *b = legs.at(1);
+    ConversationCaller *a = pair[0];
+    ConversationCaller *b = pair[1];
     const QByteArray frameA = a->m_Buffer->take();
     const QByteArray frameB = b->m_Buffer->take();
     deliver(frameB, b, a, keepRunning);
@@ -140,7 +153,7 @@ void ConversationObject::deliver(QByteArray frame, ConversationCaller *source,
             to->m_SilenceTime = now;
         else if (now > to->m_SilenceTime + qint64(to->m_RtpTimeout) * 1000)
             keepRunning = false;
-        frame = SampleStream::silenceFrame();
+        frame = m_Silence;
     } else {
         to->m_SilenceTime = 0;
     }
@@ -151,11 +164,11 @@ void ConversationObject::sendAudio(ConversationCaller *to, const QByteArray &fra
 {
     if (to->m_Kind == ConversationCaller::Sip) {
         const QByteArray payload = AudioCodec::encode(
-            to->m_AudioType, frame.isEmpty() ? SampleStream::silenceFrame() : frame, &to->m_Codec);
+            to->m_AudioType, frame.isEmpty() ? m_Silence : frame, &to->m_Codec);
         // No codec (media not negotiated yet) or no address (0.0.0.0 means "do not send";
         // Linux would deliver it to this very host): nothing goes out.
-        if (payload.isEmpty() || to->m_RtpPort == 0
-            || to->m_RtpAddr == QHostAddress(QHostAddress::AnyIPv4) || to->m_RtpAddr.isNull())
+        if (payload.isEmpty() || to->m_RtpPort == 0 || to->m_RtpAddr.isNull()
+            || ConversationCaller::isAnyIPv4(to->m_RtpAddr))
             return;
         m_AudioRtpSocket->writeDatagram(to->nextRtpPacket(payload), to->m_RtpAddr, to->m_RtpPort);
     } else {
@@ -165,7 +178,7 @@ void ConversationObject::sendAudio(ConversationCaller *to, const QByteArray &fra
 
 void ConversationObject::groupFrame(ConversationCaller *master)
 {
-    const QByteArray silence = SampleStream::silenceFrame();
+    const QByteArray &silence = m_Silence;
     QByteArray own = silence;
     if (master->m_SoundPlaying) {
         const QByteArray sound = master->readSound();
@@ -177,11 +190,11 @@ void ConversationObject::groupFrame(ConversationCaller *master)
     else
         emit master->toDevice(master->nextFrameId(), silence);
 
-    QByteArray voice = master->m_Buffer->takeOrSilence();
+    QByteArray voice = master->m_Buffer->take();
     if (voice.isEmpty())
         voice = silence;
-    for (ConversationCaller *other : liveLegs()) {
-        if (other == master || !other->m_Answered)
+    for (ConversationCaller *other : qAsConst(m_Legs)) {
+        if (!other || other == master || !other->m_Answered)
             continue;
         QByteArray frame = voice;
         if (other->m_SoundPlaying) {

@@ -123,6 +123,7 @@ private:
     QUdpSocket *m_VideoRtpSocket;
     QUdpSocket *m_VideoRtcpSocket;
     FrameClock m_Clock;
+    const QByteArray m_Silence; // one 320-byte zero frame, shared by every silent frame
     qint64 m_CallStart = 0; // wall clock, ms since the epoch; 0 = not connected
     qint64 m_CallStartMono = 0; // the same moment on the monotonic clock
     QMap<QString, ConversationCaller *> m_Legs;

@@ -46,7 +46,9 @@ void ConversationObject::audioRtpDatagrams()
         RtpHeader header;
         if (!RtpHeader::parse(data, &header))
             continue;
-        const QByteArray payload = header.payload(data);
+        // A view into the datagram, not a copy: it is decoded at once.
+        const QByteArray payload = QByteArray::fromRawData(data.constData() + header.payloadOffset,
+                                                           header.payloadLength);
         if (header.payloadType == TelephoneEventPayload) {
             handleTelephoneEvent(from, payload);
             continue;

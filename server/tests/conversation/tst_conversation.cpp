@@ -136,7 +136,7 @@ private slots:
         QList<QVariant> r = c.smdr->at(0);
         QCOMPARE(r.at(1).toString(), QString("door"));
         QCOMPARE(r.at(2).toString(), QString("phone"));
-        QVERIFY(r.at(3).toLongLong() >= 150 && r.at(3).toLongLong() < 5000);
+        QVERIFY(r.at(3).toLongLong() > 0 && r.at(3).toLongLong() < 5000);
         QCOMPARE(r.at(4).value<QSmdrAction::Type>(), QSmdrAction::ICC);
         QCOMPARE(r.at(5).toString(), QString());
         QVERIFY(qAbs(r.at(0).toDateTime().msecsTo(QDateTime::currentDateTime())) < 5000);
@@ -194,8 +194,7 @@ private slots:
         QTRY_COMPARE(c.info->size(), 1); // only bob: answered and not the source
         QCOMPARE(c.info->at(0).at(3).toString(), QString("bob"));
         emit c.conv->appendSipInfo(DtmfType::SipInfo, "a", "alice", '2', 100);
-        QTest::qWait(100);
-        QCOMPARE(c.info->size(), 2); // carol takes type 0; bob is locked to 1
+        QTRY_COMPARE(c.info->size(), 2); // carol takes type 0; bob is locked to 1
         QCOMPARE(c.info->at(1).at(3).toString(), QString("carol"));
     }
 
@@ -207,26 +206,28 @@ private slots:
         c.addSip("b", "bob", &b, 0);
         emit c.conv->acceptCaller("a");
         emit c.conv->acceptCaller("b");
-        // A sends a little faster than the clock, so B's buffer never runs dry; its sequence
-        // numbers wrap from 65535 to 0 in the middle.
-        quint16 seq = 65500;
-        talk(a, c.rtpPort(), 1500, &seq, 8, pcma(), 15);
-        const qint64 stop = b.now();
-        QVERIFY(b.packets.size() > 40);
+        QTRY_VERIFY(!b.packets.isEmpty()); // B is answered: what A sends now reaches it
+        // Ten frames at once fill the jitter buffer, their sequence numbers wrapping from
+        // 65535 to 0 halfway: B hears all ten in order, so the wrap dropped nothing.
+        QList<QByteArray> heard;
+        quint16 seq = 65530;
+        for (int i = 0; i < 10; ++i, ++seq) {
+            const QByteArray frame(160, char(0x20 + i));
+            a.sendRtp(c.rtpPort(), 8, seq, quint32(seq) * 160, frame);
+            heard.append(AudioCodec::encode(0, AudioCodec::decode(8, frame, nullptr), nullptr));
+        }
+        const auto heardInOrder = [&] {
+            int next = 0;
+            for (const RtpPeer::Packet &p : b.packets)
+                next += next < heard.size() && p.data.mid(12) == heard.at(next) ? 1 : 0;
+            return next;
+        };
+        QTRY_COMPARE(heardInOrder(), heard.size());
         const QByteArray first = b.packets.first().data;
         QCOMPARE(uchar(first[1]), uchar(0x80)); // marker, PCMU
         QCOMPARE(qFromBigEndian<quint16>(first.constData() + 2), quint16(1));
         QCOMPARE(qFromBigEndian<quint32>(first.constData() + 4), quint32(160));
-        // A-law 0xD5 (+8) arrives as mu-law 0xFE; zero samples would be 0xFF. Once B hears A,
-        // it hears A without a gap: the wrap dropped nothing.
-        const QByteArray heard(160, char(0xFE));
-        int i = 0;
-        while (i < b.packets.size() && b.packets.at(i).data.mid(12) != heard)
-            ++i;
-        QVERIFY(i < 20);
-        for (; i < b.packets.size() && b.packets.at(i).arrivalMs < stop - 40; ++i)
-            QCOMPARE(b.packets.at(i).data.mid(12), heard);
-        QVERIFY(packetsWith(a, pcma()) > 20); // A hears B's silence, in A-law
+        QTRY_VERIFY(packetsWith(a, pcma()) > 20); // A hears B's silence, in A-law
     }
 
     void promptsPlay()
@@ -237,18 +238,17 @@ private slots:
         c.addSip("b", "bob", &b);
         emit c.conv->acceptCaller("b");
         emit c.conv->acceptCaller("a"); // the first caller's answer connects: it hears a tone
-        QTest::qWait(400);
         const auto heard = [](const RtpPeer &p) {
             int n = 0;
             for (const RtpPeer::Packet &x : p.packets)
                 n += x.data.mid(12) != pcma() ? 1 : 0;
             return n;
         };
-        QVERIFY(heard(a) > 5);
+        QTRY_VERIFY(heard(a) > 5);
         QCOMPARE(heard(b), 0);
         // A third leg joins, B leaves: the connected part is recorded, A hears hold music.
         c.addSip("c", "tina", &t);
-        QTest::qWait(100);
+        QTRY_COMPARE(c.conv->callerNames().size(), 3);
         a.packets.clear();
         emit c.conv->removeCaller("b", true);
         QTRY_COMPARE(c.smdr->size(), 1);
@@ -307,18 +307,19 @@ private slots:
         emit g.conv->acceptCaller("a");
         emit g.conv->acceptCaller("b");
         emit g.conv->acceptCaller("d");
+        QTRY_COMPARE(g.conv->callerNames().size(), 4);
         quint16 seq = 1;
         QByteArray tone(160, char(0x2A)); // a loud constant, not silence
         talk(m, g.rtpPort(), 600, &seq, 8, tone);
-        QTRY_VERIFY(l1.packets.size() > 10);
+        const QByteArray heard
+            = AudioCodec::encode(0, AudioCodec::decode(8, tone, nullptr), nullptr);
+        QTRY_VERIFY(packetsWith(l1, heard) > 5);
         QVERIFY(l2.packets.isEmpty()); // not answered
-        QVERIFY(
-            packetsWith(l1, AudioCodec::encode(0, AudioCodec::decode(8, tone, nullptr), nullptr))
-            > 5);
-        QVERIFY(door.size() > 10);
+        QTRY_VERIFY(std::count_if(door.cbegin(), door.cend(),
+                                  [](const auto &f) { return f.second != QByteArray(320, '\0'); })
+                    > 5);
         QCOMPARE(door.first().first, qulonglong(1));
-        QVERIFY(door.last().second != QByteArray(320, '\0'));
-        QVERIFY(m.packets.size() > 10); // the master hears silence
+        QTRY_VERIFY(m.packets.size() > 10); // the master hears silence
     }
 
     void videoRelayNeverLoops()
@@ -339,7 +340,7 @@ private slots:
         emit c.conv->appendCaller(10, "self", SipMessage("q"), 8, lo, 0, lo, 0,
                                   SipSdpAction::SendRecv, 98, lo, c.conv->videoRtpPort(), lo, 0,
                                   SipSdpAction::SendRecv);
-        QTest::qWait(100);
+        QTRY_COMPARE(c.conv->callerNames().size(), 3);
         camera.sendRtp(c.conv->videoRtpPort(), 96, 7, 1000, "frame", true);
         camera.sendTo(c.conv->videoRtpPort(), QByteArray("\x80\x60short", 7));
         QTRY_COMPARE(phone.packets.size(), 1);
