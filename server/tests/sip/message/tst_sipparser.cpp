@@ -2,8 +2,11 @@
 #include "sipmessage.h"
 #include "sippatterns.h"
 
+#include <algorithm>
+
 #include <QDir>
 #include <QHostAddress>
+#include <QRegExp>
 #include <QRegularExpression>
 #include <QtTest>
 
@@ -236,11 +239,22 @@ private slots:
         QFETCH(QString, line);
         const QStringRef ref(&line);
         QStringRef a, b, c;
+        const bool asciiOneLine = !line.contains(QLatin1Char('\n'))
+            && std::all_of(line.cbegin(), line.cend(),
+                           [](QChar ch) { return ch.unicode() < 0x80; });
         auto check = [&](const QString &pattern, bool matched, QList<QStringRef> caps) {
             const QRegularExpressionMatch m = QRegularExpression(pattern).match(line);
             QCOMPARE(matched, m.hasMatch());
             for (int i = 0; matched && i < caps.size(); ++i)
                 QCOMPARE(caps.at(i).toString(), m.captured(i + 1));
+            // Where the two Qt engines read the classes alike (ASCII, no line feed), QRegExp
+            // must agree too.
+            if (!asciiOneLine)
+                return;
+            QRegExp rx(pattern);
+            QCOMPARE(matched, rx.indexIn(line) >= 0);
+            for (int i = 0; matched && i < caps.size(); ++i)
+                QCOMPARE(caps.at(i).toString(), rx.cap(i + 1));
         };
         bool matched = SipGrammar::matchRequestLine(ref, a, b, c);
         check(REQUEST_LINE_PATTERN, matched, { a, b, c });
