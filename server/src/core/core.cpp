@@ -40,28 +40,6 @@ template<typename Done> void pollFor(qint64 limitMs, Done done)
 
 } // namespace
 
-Core *coreOf(const QObject *module)
-{
-    return module ? qobject_cast<Core *>(module->parent()) : nullptr;
-}
-
-QVariant moduleSetting(const QObject *module, const QString &group, const QString &key,
-                       const QVariant &defaultValue)
-{
-    const Core *core = coreOf(module);
-    return core ? core->value(group, key, defaultValue) : defaultValue;
-}
-
-void writeModuleDefaults(QObject *module, const QString &group,
-                         std::initializer_list<SettingDefault> defaults)
-{
-    Core *core = coreOf(module);
-    if (!core)
-        return;
-    for (const SettingDefault &entry : defaults)
-        core->setDefaultValue(group, QLatin1String(entry.key), QLatin1String(entry.value));
-}
-
 Core::Core(QObject *parent)
     : AttendedThreadObject(parent)
     , m_settings(Env::settings(this))

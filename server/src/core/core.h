@@ -1,6 +1,7 @@
 #pragma once
 
 #include "attendedthreadobject.h"
+#include "modulehost.h"
 #include "qsmdraction.h"
 
 #include "http.h"
@@ -10,20 +11,11 @@
 #include <QDateTime>
 #include <QVariant>
 
-#include <initializer_list>
-
 class QSettings;
-
-// One key of a module's settings group with its default text.
-struct SettingDefault
-{
-    const char *key;
-    const char *value;
-};
 
 // The root of the running system: owns the modules, starts, restarts and stops them, and
 // writes the SMDR log. Lives in the core thread.
-class Core : public AttendedThreadObject
+class Core : public AttendedThreadObject, public ModuleHost
 {
     Q_OBJECT
 public:
@@ -36,12 +28,12 @@ public:
     QSettings *settings() const { return m_settings; }
 
     // Main settings: one group per module.
-    void setValue(const QString &group, const QString &key, const QVariant &value);
-    void setDefaultValue(const QString &group, const QString &key, const QVariant &value);
-    QVariant value(const QString &group, const QString &key, const QVariant &defaultValue) const;
+    void setValue(const QString &group, const QString &key, const QVariant &value) override;
+    void setDefaultValue(const QString &group, const QString &key, const QVariant &value) override;
+    QVariant value(const QString &group, const QString &key,
+                   const QVariant &defaultValue) const override;
 
-    // True once the stop sequence has begun; nothing may start a module after that.
-    bool isStopping() const { return m_stopping; }
+    bool isStopping() const override { return m_stopping; }
 
     // Held by core-thread work that waits with processEvents (restarts): a stop that arrives
     // inside such a wait runs, but Core is deleted only after the outermost holder returns,
@@ -69,8 +61,7 @@ public slots:
     void threadStarted();
     void threadFinished();
     void stopCore();
-    // Stops Sip and Velk, waits for each, starts again those that ended in time.
-    bool restartSipAndVelk();
+    bool restartSipAndVelk() override;
     qint64 runningThreads() const { return m_threads; }
 
     void smdrLog(const QDateTime &datetime, const QString &src, const QString &dest,
@@ -89,13 +80,3 @@ private:
     int m_busy = 0;
     bool m_deletePending = false;
 };
-
-// The Core a module belongs to (its parent), or null.
-Core *coreOf(const QObject *module);
-
-// A module's reading of one key of its group; the default when it has no Core.
-QVariant moduleSetting(const QObject *module, const QString &group, const QString &key,
-                       const QVariant &defaultValue);
-// Writes those of the defaults that the module's group lacks.
-void writeModuleDefaults(QObject *module, const QString &group,
-                         std::initializer_list<SettingDefault> defaults);

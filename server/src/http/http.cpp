@@ -1,8 +1,8 @@
 #include "http.h"
 
-#include "core.h"
 #include "env.h"
 #include "httpobject.h"
+#include "modulehost.h"
 
 namespace {
 

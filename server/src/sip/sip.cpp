@@ -2,8 +2,8 @@
 
 #include "audiocodec.h"
 #include "conversationobject.h"
-#include "core.h"
 #include "env.h"
+#include "modulehost.h"
 #include "sipobject.h"
 
 #include <QAbstractSocket>

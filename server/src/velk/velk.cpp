@@ -1,7 +1,7 @@
 #include "velk.h"
 
-#include "core.h"
 #include "env.h"
+#include "modulehost.h"
 #include "velkobject.h"
 
 #include <QHostAddress>

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QString>
+#include <QVariant>
+
+#include <initializer_list>
+
+class QObject;
+
+// One key of a module's settings group with its default text.
+struct SettingDefault
+{
+    const char *key;
+    const char *value;
+};
+
+// What a module may ask of the object that owns it (Core), without linking against it: its
+// group of the main settings, and the restart of the SIP and door-device modules.
+class ModuleHost
+{
+public:
+    virtual ~ModuleHost() = default;
+
+    virtual void setValue(const QString &group, const QString &key, const QVariant &value) = 0;
+    virtual void setDefaultValue(const QString &group, const QString &key, const QVariant &value)
+        = 0;
+    virtual QVariant value(const QString &group, const QString &key,
+                           const QVariant &defaultValue) const = 0;
+
+    // Stops Sip and Velk, waits for each, starts again those that ended in time.
+    virtual bool restartSipAndVelk() = 0;
+    // True once the stop sequence has begun; nothing may start a module after that.
+    virtual bool isStopping() const = 0;
+
+protected:
+    ModuleHost() = default;
+    ModuleHost(const ModuleHost &) = default;
+    ModuleHost &operator=(const ModuleHost &) = default;
+};
+
+// The host a module belongs to (its parent), or null.
+ModuleHost *hostOf(const QObject *module);
+
+// A module's reading of one key of its group; the default when it has no host.
+QVariant moduleSetting(const QObject *module, const QString &group, const QString &key,
+                       const QVariant &defaultValue);
+// Writes those of the defaults that the module's group lacks.
+void writeModuleDefaults(const QObject *module, const QString &group,
+                         std::initializer_list<SettingDefault> defaults);
