@@ -55,11 +55,12 @@ void QtServiceSysPrivate::slotReady()
     const int nul = data.indexOf('\0');
     if (nul >= 0)
         data.truncate(nul);
-    QString &text = pending[socket];
-    text += QString::fromUtf8(data);
+    // A copy, not a reference into the table: a failed answer write drops the connection,
+    // and slotClosed removes its entry at once.
+    QString text = pending.take(socket) + QString::fromUtf8(data);
 
     const QString crlf = QStringLiteral("\r\n");
-    for (;;) {
+    while (socket->state() == QLocalSocket::ConnectedState) {
         const int end = text.indexOf(crlf);
         if (end < 0)
             break;
@@ -72,13 +73,16 @@ void QtServiceSysPrivate::slotReady()
         socket->flush();
     }
 
+    if (socket->state() != QLocalSocket::ConnectedState)
+        return;
     // A peer that never ends its line must not make us hold its text without limit.
     if (text.size() > MaxPendingText) {
-        pending.remove(socket);
         socket->write("false");
         socket->flush();
         socket->disconnectFromServer();
+        return;
     }
+    pending.insert(socket, text);
 }
 
 void QtServiceSysPrivate::slotClosed()

@@ -103,6 +103,7 @@ private slots:
     void commandSplitOverWritesIsAnsweredOnceComplete();
     void bytesAfterNulAreIgnored();
     void overLongLineGetsFalseAndCloses();
+    void peerGoneBeforeItsAnswers();
     void flagsDecideTerminatePauseResume();
     void socatPeerGetsTheSameAnswers();
     void serviceNameIsCutAndCleaned();
@@ -228,6 +229,22 @@ void TestControlSocket::overLongLineGetsFalseAndCloses()
     other.send(many);
     QTRY_COMPARE(other.received().size(), 4 + 400 * 4);
     QVERIFY(!other.closed);
+}
+
+void TestControlSocket::peerGoneBeforeItsAnswers()
+{
+    // The first answer fails to write and drops the connection while its later lines wait.
+    {
+        RawClient client(path);
+        QByteArray many;
+        for (int i = 0; i < 50; ++i)
+            many += "alive\r\n";
+        client.send(many + "terminate\r\n");
+    }
+    QTest::qWait(200);
+    RawClient other(path);
+    other.send("alive\r\n");
+    QTRY_COMPARE(other.received(), QByteArray("true"));
 }
 
 void TestControlSocket::flagsDecideTerminatePauseResume()
