@@ -5,8 +5,11 @@ set -euo pipefail
 
 runtime=(cmake g++ ninja-build pkg-config qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins
          libmpg123-dev libsamplerate0-dev libspandsp-dev libhttp-parser-dev)
-testing=(clang socat sox libsox-fmt-all ffmpeg espeak-ng lame tshark sip-tester
-         libbenchmark-dev libosip2-dev util-linux procps)
+# text2pcap comes with wireshark-common; libFuzzer's runtime is only a recommendation of clang;
+# the service tests run the binary under unshare and mount, their helpers under /usr/bin/python3.
+testing=(clang libclang-rt-14-dev socat sox libsox-fmt-all ffmpeg espeak-ng lame tshark
+         wireshark-common sip-tester libbenchmark-dev libosip2-dev util-linux mount procps
+         python3)
 
 wanted=("${runtime[@]}")
 if [ "${1:-run}" = "test" ]; then
