@@ -72,8 +72,9 @@ QByteArray SipMessage::toByteArray() const
             ++it;
             continue;
         }
+        // A type outside the table has no name to write under either.
         const QString name = headerName(it.key());
-        for (const QString &value : qAsConst(it.value())) {
+        for (const QString &value : name.isEmpty() ? QStringList() : it.value()) {
             out += name;
             out += QLatin1String(": ");
             out += value;

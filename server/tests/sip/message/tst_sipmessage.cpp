@@ -331,14 +331,16 @@ private slots:
         invite.setHeader(SipHeader::CallID, QStringLiteral("c"));
         invite.setContact(QStringLiteral("a"), QStringLiteral("10.0.0.1"), 0, SipTransport::UDP);
         invite.setHeaderValues(SipHeader::Unknown, { QStringLiteral("lost name") });
+        invite.setHeaderValues(SipHeader::Type(SipHeader::Count), { QStringLiteral("no name") });
         const QString cseq = invite.headerValue(SipHeader::CSeq);
         const QByteArray via = invite.headerValue(SipHeader::Via).toUtf8();
         QCOMPARE(
             invite.toByteArray(),
             "INVITE sip:bob@h SIP/2.0\r\nVia: " + via
                 + "\r\nFrom: <sip:a@h>\r\nTo: <sip:bob@h>\r\nCall-ID: c\r\nCSeq: " + cseq.toUtf8()
-                + "\r\nContact: <sip:a@10.0.0.1>\r\nMax-Forwards: 70\r\nAllow: " + ALLOW.toUtf8()
-                + "\r\nUser-Agent: ua\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n\r\n");
+                + "\r\nContact: <sip:a@10.0.0.1>\r\nMax-Forwards: 70\r\n"
+                  "Allow: REGISTER, MESSAGE, INVITE, ACK, CANCEL, BYE, INFO, REFER"
+                  "\r\nUser-Agent: ua\r\nContent-Type: text/plain\r\nContent-Length: 0\r\n\r\n");
 
         // A stored length that disagrees with the body is not written.
         invite.setHeader(SipHeader::ContentLength, QStringLiteral("99"));

@@ -1,4 +1,3 @@
-#include "sipconstants.h"
 #include "sipcontenttype.h"
 #include "sipheader.h"
 #include "sipmethod.h"
@@ -99,15 +98,6 @@ private slots:
         QCOMPARE(sdpActionName(SipSdpAction::Type(4)), QString());
         QCOMPARE(sdpActionType(QStringLiteral("SendOnly")), SipSdpAction::SendOnly);
         QCOMPARE(sdpActionType(QString()), SipSdpAction::Unknown);
-    }
-
-    void constants()
-    {
-        QCOMPARE(ENDL, QStringLiteral("\r\n"));
-        QCOMPARE(SIPVER, QStringLiteral("2.0"));
-        QCOMPARE(RTSPVER, QStringLiteral("1.0"));
-        QCOMPARE(MAXFORWARDS, QStringLiteral("70"));
-        QCOMPARE(ALLOW, QStringLiteral("REGISTER, MESSAGE, INVITE, ACK, CANCEL, BYE, INFO, REFER"));
     }
 };
 
