@@ -1,5 +1,6 @@
 #include "sipuser.h"
 
+#include "sipconstants.h"
 #include "sipusersetting.h"
 
 #include <QVariant>
@@ -7,9 +8,6 @@
 bool SipUser::m_IsStandalone = true;
 
 namespace {
-
-// The one-character text that stands for "no address".
-const QString kNoAddress = QString(QChar(0x0006));
 
 quint16 portOr5060(quint16 port)
 {
@@ -21,8 +19,8 @@ quint16 portOr5060(quint16 port)
 SipUser::SipUser(const QString &name, QObject *parent)
     : CoreObject(parent)
     , m_ContactUser(name)
-    , m_ServerAddress(kNoAddress)
-    , m_ClientAddress(kNoAddress)
+    , m_ServerAddress(noAddress())
+    , m_ClientAddress(noAddress())
 {
     setObjectName(name);
 }

@@ -7,3 +7,9 @@ extern const QString SIPVER;
 extern const QString RTSPVER;
 extern const QString ALLOW;
 extern const QString MAXFORWARDS;
+
+// The one-character text that stands for "no address" in messages and accounts.
+inline QString noAddress()
+{
+    return QString(QChar(0x0006));
+}

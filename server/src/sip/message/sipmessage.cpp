@@ -9,9 +9,6 @@ quint32 SipMessage::SequenceID = 1;
 
 namespace {
 
-// The one-character text that stands for "no address".
-const QString kNoAddress = QString(QChar(0x0006));
-
 const int kMetaTypes = [] {
     qRegisterMetaType<SipMessage>("SipMessage");
     qRegisterMetaType<SipTransport::Type>("SipTransport::Type");
@@ -28,8 +25,8 @@ uint unsignedOf(const QString &text)
 } // namespace
 
 SipMessage::SipMessage()
-    : senderAddress(kNoAddress)
-    , receiverAddress(kNoAddress)
+    : senderAddress(noAddress())
+    , receiverAddress(noAddress())
 {
 }
 
