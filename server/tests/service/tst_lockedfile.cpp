@@ -1,8 +1,7 @@
-// The pid file's lock: exclusive between holders, released with the file, and no truncation on
-// open (the file may belong to the running service).
+// The pid file's lock: exclusive between holders in one process too, released with the file.
+// A second service process is refused by it in tst_service.
 #include "qtlockedfile.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -12,8 +11,6 @@ class TestLockedFile : public QObject
 
 private slots:
     void writeLockExcludesOtherHolders();
-    void truncatingOpenIsRefused();
-    void lockOfAnotherProcessIsSeen();
 };
 
 void TestLockedFile::writeLockExcludesOtherHolders()
@@ -35,44 +32,6 @@ void TestLockedFile::writeLockExcludesOtherHolders()
     second.close(); // closing releases
     QVERIFY(!second.isLocked());
     QVERIFY(first.lock(QtLockedFile::WriteLock, false));
-}
-
-void TestLockedFile::truncatingOpenIsRefused()
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("pid"));
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("1234\n");
-    }
-    QtLockedFile file(path);
-    QTest::ignoreMessage(QtWarningMsg, "QtLockedFile::open(): Truncate mode not allowed.");
-    QVERIFY(!file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(QFileInfo(path).size(), 5);
-}
-
-void TestLockedFile::lockOfAnotherProcessIsSeen()
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("pid"));
-    // Python's lockf is a plain fcntl record lock, which conflicts with ours.
-    QProcess holder;
-    holder.start(QStringLiteral("/usr/bin/python3"),
-                 { QStringLiteral("-c"),
-                   QStringLiteral("import fcntl,sys,time\n"
-                                  "f=open(sys.argv[1],'a+')\n"
-                                  "fcntl.lockf(f,fcntl.LOCK_EX)\n"
-                                  "print('locked',flush=True)\n"
-                                  "time.sleep(30)\n"),
-                   path });
-    QVERIFY(holder.waitForReadyRead(10000));
-    QtLockedFile file(path);
-    QVERIFY(file.open(QIODevice::ReadWrite));
-    QVERIFY(!file.lock(QtLockedFile::WriteLock, false));
-    holder.kill();
-    holder.waitForFinished();
-    QVERIFY(file.lock(QtLockedFile::WriteLock, false));
 }
 
 QTEST_GUILESS_MAIN(TestLockedFile)

@@ -105,6 +105,8 @@ void TestService::staleSocketOfKilledServiceIsReplaced()
     QVERIFY(box.isValid());
     QProcess *first = box.startService();
     QVERIFY(first);
+    // The control socket answers before the core thread has written its SMDR header.
+    QTRY_VERIFY(box.textLog().contains(QStringLiteral("[HTTP]: Initialization")));
     // A longer pid file than the next one needs: no stale digits may remain.
     QFile::resize(box.pidPath(), 0);
     QFile pidFile(box.pidPath());
