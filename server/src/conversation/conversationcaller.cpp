@@ -104,6 +104,11 @@ bool ConversationCaller::isAnyIPv4(const QHostAddress &addr)
     return addr.protocol() == QAbstractSocket::IPv4Protocol && addr.toIPv4Address() == 0;
 }
 
+bool ConversationCaller::reachable(const QHostAddress &addr, quint16 port)
+{
+    return port != 0 && !addr.isNull() && !isAnyIPv4(addr);
+}
+
 bool ConversationCaller::acceptsMedia() const
 {
     return !isAnyIPv4(m_RtpAddr) && m_SdpAction != SipSdpAction::Inactive

@@ -42,6 +42,9 @@ public:
     QString callId() const;
 
     static bool isAnyIPv4(const QHostAddress &addr);
+    // Whether datagrams to addr:port would reach a peer: 0.0.0.0 means "do not send" (Linux
+    // would deliver it to this very host), and a null address or port 0 names nobody.
+    static bool reachable(const QHostAddress &addr, quint16 port);
 
     // Whether RTP sent to this leg reaches a listener: it has an address and does not hold.
     bool acceptsMedia() const;

@@ -10,6 +10,20 @@
 #include <QThread>
 #include <QUdpSocket>
 
+#include <limits>
+
+namespace {
+
+// Seconds from the settings as milliseconds, saturating: a huge limit means "practically
+// never", not an overflow that ends the call at once.
+qint64 secondsToMs(quint64 seconds)
+{
+    const quint64 most = quint64(std::numeric_limits<qint64>::max() / 1000);
+    return qint64(qMin(seconds, most)) * 1000;
+}
+
+} // namespace
+
 std::atomic<qint64> ConversationObject::m_CallDuration(0);
 
 ConversationObject::ConversationObject(const ConversationType &type, const QString &name,
@@ -109,7 +123,7 @@ void ConversationObject::checkDuration(bool &keepRunning)
     const qint64 limit = m_CallDuration.load();
     if (limit <= 0 || m_CallStart < 1 || !keepRunning)
         return;
-    if (FrameClock::nowMs() - m_CallStartMono >= limit * 1000)
+    if (FrameClock::nowMs() - m_CallStartMono >= secondsToMs(quint64(limit)))
         keepRunning = false;
 }
 
@@ -151,7 +165,7 @@ void ConversationObject::deliver(QByteArray frame, ConversationCaller *source,
         const qint64 now = FrameClock::nowMs();
         if (to->m_SilenceTime == 0)
             to->m_SilenceTime = now;
-        else if (now > to->m_SilenceTime + qint64(to->m_RtpTimeout) * 1000)
+        else if (now - to->m_SilenceTime > secondsToMs(to->m_RtpTimeout))
             keepRunning = false;
         frame = m_Silence;
     } else {
@@ -165,10 +179,8 @@ void ConversationObject::sendAudio(ConversationCaller *to, const QByteArray &fra
     if (to->m_Kind == ConversationCaller::Sip) {
         const QByteArray payload = AudioCodec::encode(
             to->m_AudioType, frame.isEmpty() ? m_Silence : frame, &to->m_Codec);
-        // No codec (media not negotiated yet) or no address (0.0.0.0 means "do not send";
-        // Linux would deliver it to this very host): nothing goes out.
-        if (payload.isEmpty() || to->m_RtpPort == 0 || to->m_RtpAddr.isNull()
-            || ConversationCaller::isAnyIPv4(to->m_RtpAddr))
+        // No codec (media not negotiated yet) or nobody to send to: nothing goes out.
+        if (payload.isEmpty() || !ConversationCaller::reachable(to->m_RtpAddr, to->m_RtpPort))
             return;
         m_AudioRtpSocket->writeDatagram(to->nextRtpPacket(payload), to->m_RtpAddr, to->m_RtpPort);
     } else {
@@ -214,18 +226,12 @@ void ConversationObject::groupFrame(ConversationCaller *master)
 
 void ConversationObject::endLoop()
 {
-    while (!m_Legs.isEmpty()) {
-        const QString key = m_Legs.lastKey();
-        ConversationCaller *c = m_Legs.take(key);
-        if (!c)
-            continue;
+    forgetAll([this](ConversationCaller *c) {
         if (c->m_Answered)
             emit lastBye(c->m_Invite, c->m_User, m_Normal);
         else
             emit lastCancel(c->m_Invite, c->m_User, m_Normal);
-        emit cacheCaller(c->m_User, false);
-        delete c;
-    }
+    });
     emit finished();
 }
 

@@ -16,6 +16,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 
 class ConversationCaller;
 class QUdpSocket;
@@ -102,6 +103,10 @@ private:
     void sendAudio(ConversationCaller *to, const QByteArray &frame);
     void checkDuration(bool &keepRunning);
     void endLoop();
+    // A leg leaves: its name goes from the controller's list and the leg is destroyed.
+    void forget(ConversationCaller *gone);
+    // Every leg leaves, greatest call id first, each reported before it goes.
+    void forgetAll(const std::function<void(ConversationCaller *)> &report);
 
     QSmdrAction::Type action() const;
     QSmdrAction::Type summaryAction() const;

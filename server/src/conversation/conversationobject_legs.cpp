@@ -80,25 +80,31 @@ void ConversationObject::onReferCaller(QString callId, QString conversationName)
     if (!m_Legs.contains(callId))
         return;
     ConversationCaller *referrer = m_Legs.take(callId);
-    while (!m_Legs.isEmpty()) {
-        ConversationCaller *c = m_Legs.take(m_Legs.lastKey());
-        if (!c)
-            continue;
-        emit moveCaller(conversationName, c->m_User, c->m_Invite);
-        emit cacheCaller(c->m_User, false);
-        delete c;
-    }
+    forgetAll(
+        [&](ConversationCaller *c) { emit moveCaller(conversationName, c->m_User, c->m_Invite); });
     m_Legs.insert(callId, referrer);
 }
 
 void ConversationObject::onClearCallers()
 {
+    forgetAll(nullptr);
+}
+
+void ConversationObject::forget(ConversationCaller *gone)
+{
+    emit cacheCaller(gone->m_User, false);
+    delete gone;
+}
+
+void ConversationObject::forgetAll(const std::function<void(ConversationCaller *)> &report)
+{
     while (!m_Legs.isEmpty()) {
         ConversationCaller *c = m_Legs.take(m_Legs.lastKey());
         if (!c)
             continue;
-        emit cacheCaller(c->m_User, false);
-        delete c;
+        if (report)
+            report(c);
+        forget(c);
     }
 }
 
@@ -111,8 +117,7 @@ void ConversationObject::onRemoveCallerAndBye(QString callId, bool normal)
     if (!c)
         return;
     emit lastBye(c->m_Invite, c->m_User, normal);
-    emit cacheCaller(c->m_User, false);
-    delete c;
+    forget(c);
 }
 
 void ConversationObject::onRemoveCaller(QString callId, bool normal)
@@ -127,8 +132,7 @@ void ConversationObject::onRemoveCaller(QString callId, bool normal)
         removeGroupLeg(callId, gone);
     else
         removeTwoPartyLeg(callId, gone);
-    emit cacheCaller(gone->m_User, false);
-    delete gone;
+    forget(gone);
 }
 
 QSmdrAction::Type ConversationObject::action() const

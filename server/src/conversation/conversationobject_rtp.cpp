@@ -98,8 +98,7 @@ bool ConversationObject::isOwnEndpoint(const QHostAddress &addr, quint16 port) c
 {
     if (!m_OwnPorts.contains(port))
         return false;
-    return addr.isLoopback() || addr == QHostAddress(QHostAddress::AnyIPv4)
-        || addr == QHostAddress(QHostAddress::Any) || addr.isNull()
+    return addr.isLoopback() || addr == QHostAddress(QHostAddress::Any)
         || m_OwnAddresses.contains(addr);
 }
 
@@ -144,7 +143,7 @@ void ConversationObject::relayVideo(QUdpSocket *socket, bool rtcp)
             const QHostAddress toAddr = rtcp ? to->m_VideoRtcpAddr : to->m_VideoRtpAddr;
             const quint16 toPort = rtcp ? to->m_VideoRtcpPort : to->m_VideoRtpPort;
             // A peer pointing at our own ports would make the datagram circle forever.
-            if (toPort == 0 || isOwnEndpoint(toAddr, toPort))
+            if (!ConversationCaller::reachable(toAddr, toPort) || isOwnEndpoint(toAddr, toPort))
                 continue;
             if (!rtcp)
                 data[1] = char((uchar(data[1]) & 0x80) | (to->m_VideoType & 0x7F));

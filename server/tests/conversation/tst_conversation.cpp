@@ -7,6 +7,8 @@
 #include <QSettings>
 #include <QTemporaryDir>
 
+#include <limits>
+
 #include <QtTest>
 
 // The controller driven through its own signals, with loopback peers for RTP and video.
@@ -295,6 +297,24 @@ private slots:
         QCOMPARE(c.bye->size(), 2);
     }
 
+    void hugeLimitsNeverEndACall()
+    {
+        // Limits past what milliseconds can hold mean "practically never", not "at once".
+        ConversationObject::m_CallDuration = std::numeric_limits<qint64>::max();
+        const qulonglong hugeTimeout = std::numeric_limits<qulonglong>::max();
+        Conversation c;
+        RtpPeer a, b;
+        c.addSip("a", "alice", &a, 8, SipSdpAction::SendRecv, hugeTimeout);
+        c.addSip("b", "bob", &b, 8, SipSdpAction::SendRecv, hugeTimeout);
+        emit c.conv->acceptCaller("a");
+        emit c.conv->acceptCaller("b");
+        QTRY_VERIFY(a.packets.size() > 10); // both silent: the watch is counting
+        QTest::qWait(100);
+        const bool alive = c.alive;
+        ConversationObject::m_CallDuration = 0;
+        QVERIFY(alive);
+    }
+
     void groupMasterHeardByEveryListener()
     {
         Conversation g(4);
@@ -340,7 +360,12 @@ private slots:
         emit c.conv->appendCaller(10, "self", SipMessage("q"), 8, lo, 0, lo, 0,
                                   SipSdpAction::SendRecv, 98, lo, c.conv->videoRtpPort(), lo, 0,
                                   SipSdpAction::SendRecv);
-        QTRY_COMPARE(c.conv->callerNames().size(), 3);
+        // A leg holding with 0.0.0.0: nothing goes to it (Linux would deliver it locally).
+        RtpPeer held;
+        emit c.conv->appendCaller(10, "held", SipMessage("r"), 8, lo, 0, lo, 0,
+                                  SipSdpAction::SendRecv, 99, QHostAddress(QHostAddress::AnyIPv4),
+                                  held.port(), lo, 0, SipSdpAction::SendRecv);
+        QTRY_COMPARE(c.conv->callerNames().size(), 4);
         camera.sendRtp(c.conv->videoRtpPort(), 96, 7, 1000, "frame", true);
         camera.sendTo(c.conv->videoRtpPort(), QByteArray("\x80\x60short", 7));
         QTRY_COMPARE(phone.packets.size(), 1);
@@ -349,6 +374,7 @@ private slots:
         QTest::qWait(200);
         QCOMPARE(phone.packets.size(), 1);
         QCOMPARE(camera.packets.size(), 0); // door legs get no video
+        QCOMPARE(held.packets.size(), 0);
     }
 
     void createTakesFreeQuadruples()
