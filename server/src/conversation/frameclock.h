@@ -17,7 +17,6 @@ public:
     // Frames due now; the first call starts the clock and one frame is due at once.
     qint64 due();
     void produced(qint64 frames = 1) { m_Sent += frames; }
-    bool started() const { return m_Start >= 0; }
 
 private:
     qint64 m_Start = -1;

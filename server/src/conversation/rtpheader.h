@@ -20,11 +20,6 @@ struct RtpHeader
     // runs past the datagram.
     static bool parse(const QByteArray &datagram, RtpHeader *header);
 
-    QByteArray payload(const QByteArray &datagram) const
-    {
-        return datagram.mid(payloadOffset, payloadLength);
-    }
-
     // Version 2, no padding, extension or CSRC; the SSRC bytes are written as given.
     static QByteArray build(bool marker, quint8 payloadType, quint16 sequence, quint32 timestamp,
                             const char ssrc[4], const QByteArray &payload);

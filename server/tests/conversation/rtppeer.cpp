@@ -43,11 +43,11 @@ void RtpPeer::sendRtp(quint16 port, quint8 payloadType, quint16 sequence, quint3
     sendTo(port, p + payload);
 }
 
-QByteArray RtpPeer::payloads(int skip) const
+QByteArray RtpPeer::payloads() const
 {
     QByteArray all;
-    for (int i = skip; i < packets.size(); ++i)
-        all += packets.at(i).data.mid(12);
+    for (const Packet &p : packets)
+        all += p.data.mid(12);
     return all;
 }
 

@@ -22,7 +22,6 @@ public:
     RtpPeer();
 
     quint16 port() const { return m_Socket.localPort(); }
-    qint64 now() const { return m_Clock.elapsed(); }
     void sendTo(quint16 port, const QByteArray &datagram);
     // One RTP packet with the given fields; the SSRC is fixed per peer.
     void sendRtp(quint16 port, quint8 payloadType, quint16 sequence, quint32 timestamp,
@@ -30,7 +29,7 @@ public:
 
     QList<Packet> packets;
     // The payloads of the packets received, concatenated.
-    QByteArray payloads(int skip = 0) const;
+    QByteArray payloads() const;
 
 private slots:
     void read();

@@ -1,7 +1,6 @@
 #include "audiocodec.h"
 #include "conversationfixture.h"
 #include "conversationobject.h"
-#include "portblocks.h"
 #include "soundwav.h"
 
 #include <QSettings>
@@ -58,9 +57,6 @@ private slots:
         QCOMPARE(velk.m_Invite.callId(), QString("key1"));
         QCOMPARE(velk.objectName(), QString("Velk_door_key1"));
         QVERIFY(velk.m_RtpAddr.isNull());
-        velk.setVelkVideo(QHostAddress::LocalHost, 5000, QHostAddress::LocalHost, 5001);
-        QCOMPARE(velk.m_VideoRtpPort, ushort(5000));
-        QCOMPARE(velk.m_VideoSdpAction, SipSdpAction::SendRecv);
 
         ConversationCaller sip;
         SipMessage twice("a");
@@ -375,38 +371,6 @@ private slots:
         QCOMPARE(phone.packets.size(), 1);
         QCOMPARE(camera.packets.size(), 0); // door legs get no video
         QCOMPARE(held.packets.size(), 0);
-    }
-
-    void createTakesFreeQuadruples()
-    {
-        // A range nobody else uses at this moment.
-        quint16 base = 0;
-        for (int i = 0; i < 200 && !base; ++i) {
-            const quint16 b = quint16(30000 + 4 * QRandomGenerator::global()->bounded(5000));
-            QUdpSocket p[12];
-            bool ok = true;
-            for (int j = 0; j < 12 && ok; ++j)
-                ok = p[j].bind(QHostAddress::AnyIPv4, quint16(b + j));
-            base = ok ? b : 0;
-        }
-        QVERIFY(base);
-        PortBlocks::resetForTest();
-        std::unique_ptr<ConversationThread> one(
-            ConversationThread::create(base, base + 8, 1, false, "one", nullptr));
-        QVERIFY(one);
-        QCOMPARE(one->audioRtpPort(), base);
-        QCOMPARE(one->videoRtcpPort(), ushort(base + 3));
-        std::unique_ptr<ConversationThread> two(
-            ConversationThread::create(base, base + 8, 1, false, "two", nullptr));
-        QVERIFY(two);
-        QCOMPARE(two->audioRtpPort(), ushort(base + 4));
-        QVERIFY(!ConversationThread::create(base, base + 8, 1, false, "three", nullptr));
-        one.reset();
-        // The ended call's block is free again once its sockets are closed.
-        std::unique_ptr<ConversationThread> four(
-            ConversationThread::create(base, base + 8, 1, false, "four", nullptr));
-        QVERIFY(four);
-        QCOMPARE(four->audioRtpPort(), base);
     }
 };
 

@@ -1,3 +1,4 @@
+#include "conversationthread.h"
 #include "frameclock.h"
 #include "portblocks.h"
 #include "rtpheader.h"
@@ -72,7 +73,7 @@ private slots:
         QVERIFY(RtpHeader::parse(full, &h));
         QCOMPARE(h.payloadOffset, 12 + 12 + 4 + 8);
         QCOMPARE(h.payloadLength, 160);
-        QCOMPARE(h.payload(full), QByteArray(160, 'p'));
+        QCOMPARE(full.mid(h.payloadOffset, h.payloadLength), QByteArray(160, 'p'));
 
         // Every truncation of a packet with CSRCs, extension and padding is either rejected
         // or yields a payload that lies wholly inside the datagram.
@@ -137,27 +138,33 @@ private slots:
         QVERIFY(clock.due() <= 1);
     }
 
-    void allocatesRotatingQuadruples()
+    void createTakesRotatingQuadruples()
     {
         const quint16 min = freeRange(3);
         QVERIFY(min != 0);
         const quint16 max = quint16(min + 12);
-        QUdpSocket *a[4], *b[4], *c[4], *d[4];
-        QCOMPARE(PortBlocks::allocate(min, max, a), int(min));
-        QCOMPARE(PortBlocks::allocate(min, max, b), int(min) + 4);
-        for (QUdpSocket *s : a)
-            delete s;
-        PortBlocks::release(min);
-        // The third block is still new, then the search wraps to the freed first one.
-        QCOMPARE(PortBlocks::allocate(min, max, c), int(min) + 8);
-        QCOMPARE(PortBlocks::allocate(min, max, d), int(min));
-        QUdpSocket *e[4];
-        QCOMPARE(PortBlocks::allocate(min, max, e), -1);
-        QCOMPARE(e[0], nullptr);
-        for (QUdpSocket **set : { b, c, d }) {
-            for (int i = 0; i < 4; ++i)
-                delete set[i];
-        }
+        const auto create = [&](const char *name) {
+            return std::unique_ptr<ConversationThread>(
+                ConversationThread::create(min, max, 1, false, name, nullptr));
+        };
+        auto one = create("one");
+        QVERIFY(one);
+        QCOMPARE(one->audioRtpPort(), min);
+        QCOMPARE(one->videoRtcpPort(), ushort(min + 3));
+        auto two = create("two");
+        QVERIFY(two);
+        QCOMPARE(two->audioRtpPort(), ushort(min + 4));
+        // An ended call's block is free once its sockets are closed, yet the search goes on
+        // upwards first and only then starts again from the bottom.
+        one.reset();
+        QVERIFY(!PortBlocks::isBooked(min));
+        auto three = create("three");
+        QVERIFY(three);
+        QCOMPARE(three->audioRtpPort(), ushort(min + 8));
+        auto four = create("four");
+        QVERIFY(four);
+        QCOMPARE(four->audioRtpPort(), min);
+        QVERIFY(!create("five"));
     }
 
     void skipsTakenAndSharedPorts()
