@@ -19,7 +19,7 @@ const std::initializer_list<SettingDefault> kDefaults = {
 
 Http::Http(QObject *parent)
     : AttendedThread(parent)
-    , m_Users(Env::configFilePath(QStringLiteral("admin-users")), QSettings::IniFormat)
+    , m_Users(Env::configFilePath(QStringLiteral("admin-users")), QSettings::IniFormat, this)
     , m_PageRoot(QStringLiteral(":/http/lite/ru"))
 {
     m_Users.setIniCodec("UTF-8");

@@ -28,6 +28,7 @@ public slots:
     void stop() override;
 
 private:
+    // A child, so it moves into the core thread with the module that uses it.
     QSettings m_Users;
     QString m_PageRoot;
 };

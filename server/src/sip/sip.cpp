@@ -25,7 +25,7 @@ const std::initializer_list<SettingDefault> kDefaults = {
 
 Sip::Sip(QObject *parent)
     : AttendedThread(parent)
-    , m_SipUsers(Env::configFilePath(QStringLiteral("sip-users")), QSettings::IniFormat)
+    , m_SipUsers(Env::configFilePath(QStringLiteral("sip-users")), QSettings::IniFormat, this)
     , m_IsStandalone(true)
 {
     qRegisterMetaType<QAbstractSocket::SocketType>("QAbstractSocket::SocketType");

@@ -29,6 +29,7 @@ public slots:
     void stopParent();
 
 private:
+    // A child, so it moves into the core thread with the module that uses it.
     QSettings m_SipUsers;
     bool m_IsStandalone;
 };

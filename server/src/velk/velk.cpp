@@ -21,7 +21,7 @@ const std::initializer_list<SettingDefault> kDefaults = {
 
 Velk::Velk(QObject *parent)
     : AttendedThread(parent)
-    , m_Devices(Env::configFilePath(QStringLiteral("velk-devices")), QSettings::IniFormat)
+    , m_Devices(Env::configFilePath(QStringLiteral("velk-devices")), QSettings::IniFormat, this)
 {
     m_Devices.setIniCodec("UTF-8");
     qRegisterMetaType<QHostAddress>("QHostAddress");

@@ -22,5 +22,6 @@ signals:
     void unloadDevices();
 
 private:
+    // A child, so it moves into the core thread with the module that uses it.
     QSettings m_Devices;
 };

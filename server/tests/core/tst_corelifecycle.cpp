@@ -64,6 +64,13 @@ void TestCoreLifecycle::startsModulesInOrderAndCountsThem()
     QVERIFY(harness.core()->sip().worker()->inherits("SipObject"));
     QVERIFY(harness.core()->velk().worker()->inherits("VelkObject"));
     QVERIFY(harness.core()->http().worker()->inherits("HttpObject"));
+    // Each module's own settings file went into the core thread with it, where it is used.
+    for (AttendedThread *module : { static_cast<AttendedThread *>(&harness.core()->sip()),
+                                    static_cast<AttendedThread *>(&harness.core()->velk()),
+                                    static_cast<AttendedThread *>(&harness.core()->http()) }) {
+        const auto *file = module->findChild<QSettings *>(QString(), Qt::FindDirectChildrenOnly);
+        QVERIFY(file && file->thread() == harness.core()->thread());
+    }
     // Sip's start applied the [sip] defaults to the process-wide codec list and call limit.
     QCOMPARE(AudioCodec::codecs(),
              (QList<AudioCodec::Type> { AudioCodec::PCMA, AudioCodec::PCMU, AudioCodec::GSM,
