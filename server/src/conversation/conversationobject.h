@@ -103,6 +103,8 @@ private:
     void sendAudio(ConversationCaller *to, const QByteArray &frame);
     void checkDuration(bool &keepRunning);
     void endLoop();
+    // The leg under callId taken out by a removal, which sets the normal flag; null if none.
+    ConversationCaller *takeForRemoval(const QString &callId, bool normal);
     // A leg leaves: its name goes from the controller's list and the leg is destroyed.
     void forget(ConversationCaller *gone);
     // Every leg leaves, greatest call id first, each reported before it goes.

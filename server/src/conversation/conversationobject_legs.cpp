@@ -108,12 +108,17 @@ void ConversationObject::forgetAll(const std::function<void(ConversationCaller *
     }
 }
 
-void ConversationObject::onRemoveCallerAndBye(QString callId, bool normal)
+ConversationCaller *ConversationObject::takeForRemoval(const QString &callId, bool normal)
 {
     if (!m_Legs.contains(callId))
-        return;
+        return nullptr;
     m_Normal = normal;
-    ConversationCaller *c = m_Legs.take(callId);
+    return m_Legs.take(callId);
+}
+
+void ConversationObject::onRemoveCallerAndBye(QString callId, bool normal)
+{
+    ConversationCaller *c = takeForRemoval(callId, normal);
     if (!c)
         return;
     emit lastBye(c->m_Invite, c->m_User, normal);
@@ -122,10 +127,7 @@ void ConversationObject::onRemoveCallerAndBye(QString callId, bool normal)
 
 void ConversationObject::onRemoveCaller(QString callId, bool normal)
 {
-    if (!m_Legs.contains(callId))
-        return;
-    m_Normal = normal;
-    ConversationCaller *gone = m_Legs.take(callId);
+    ConversationCaller *gone = takeForRemoval(callId, normal);
     if (!gone)
         return;
     if (isGroup())
