@@ -226,6 +226,17 @@ private slots:
         QCOMPARE(qFromBigEndian<quint16>(first.constData() + 2), quint16(1));
         QCOMPARE(qFromBigEndian<quint32>(first.constData() + 4), quint32(160));
         QTRY_VERIFY(packetsWith(a, pcma()) > 20); // A hears B's silence, in A-law
+
+        // A re-INVITE moves B: its stream goes on, with no new marker and no gap.
+        const int before = b.packets.size();
+        emit c.conv->replaceCaller("b", 0, QHostAddress::LocalHost, b.port(),
+                                   QHostAddress::LocalHost, 0, SipSdpAction::SendRecv);
+        QTRY_VERIFY(b.packets.size() > before + 10);
+        for (int i = 0; i < b.packets.size(); ++i) {
+            const QByteArray &p = b.packets.at(i).data;
+            QCOMPARE(qFromBigEndian<quint16>(p.constData() + 2), quint16(i + 1));
+            QCOMPARE(bool(uchar(p[1]) & 0x80), i == 0);
+        }
     }
 
     void promptsPlay()
