@@ -64,10 +64,15 @@ QProcess *ServiceSandbox::sandboxed(const QStringList &arguments, const QString 
     return processes.back().get();
 }
 
-QProcess *ServiceSandbox::startService()
+QProcess *ServiceSandbox::startService(int ms)
 {
     QProcess *process = sandboxed({});
-    return waitUntilAlive() ? process : nullptr;
+    if (waitUntilAlive(ms))
+        return process;
+    // Say why, or the failure shows only as a service that never answered.
+    qWarning("service not alive: state %d, exit %d, stderr: %s", int(process->state()),
+             process->exitCode(), process->readAllStandardError().constData());
+    return nullptr;
 }
 
 bool ServiceSandbox::waitUntilAlive(int ms)

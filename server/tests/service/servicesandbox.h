@@ -25,7 +25,7 @@ public:
     QString textLogPath() const { return root() + QStringLiteral("/log/tarnhall-server.log"); }
 
     // Starts the service in the foreground; waits until its control socket answers.
-    QProcess *startService();
+    QProcess *startService(int ms = 20000);
     bool waitUntilAlive(int ms = 20000);
 
     struct Result
