@@ -24,7 +24,7 @@ for name in kbasecontactaddress kbaserequesturi kbaseuri kbaseviaaddress kparamv
     sources="$sources $sip/$name.cpp"
 done
 # shellcheck disable=SC2086
-clang++ $flags $qt_flags -I"$sip" -Iserver/src/core -Iserver/tests/sip/message \
+clang++ $flags $qt_flags -Iserver/src -Iserver/tests/sip/message \
     server/fuzz/sipmessage_fuzzer.cpp $sources server/src/core/identifiers.cpp \
     $qt_libs -o "$out/sipmessage_fuzzer"
 

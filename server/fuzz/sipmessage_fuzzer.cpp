@@ -1,13 +1,13 @@
 // libFuzzer target for the SIP parser and the URI and address readers. Beyond crashes it checks
 // that the hand-written matchers agree with the patterns they implement, that an accepted
 // message reads back after it was written, and that any display name written reads back.
-#include "kbasecontactaddress.h"
-#include "kbaserequesturi.h"
-#include "kbaseuri.h"
-#include "kbaseviaaddress.h"
-#include "sipgrammar.h"
-#include "sipmessage.h"
-#include "sippatterns.h"
+#include "sip/message/kbasecontactaddress.h"
+#include "sip/message/kbaserequesturi.h"
+#include "sip/message/kbaseuri.h"
+#include "sip/message/kbaseviaaddress.h"
+#include "sip/message/sipgrammar.h"
+#include "sip/message/sipmessage.h"
+#include "sip/message/sippatterns.h"
 #include "urigrammarreference.h"
 
 #include <QHostAddress>

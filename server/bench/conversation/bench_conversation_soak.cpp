@@ -7,8 +7,8 @@
 // calls send back. After a 3 s warm-up, 10 s are measured: CPU time and context switches per
 // second of this process (the conversations only), and the p50/p99/max spacing of the packets
 // the calls sent (target 20 ms).
-#include "conversationobject.h"
-#include "conversationthread.h"
+#include "conversation/conversationobject.h"
+#include "conversation/conversationthread.h"
 #include "rtpfarend.h"
 
 #include <QCoreApplication>

@@ -1,4 +1,4 @@
-#include "qtlockedfile.h"
+#include "service/qtservice/qtlockedfile.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "qtservicebase.h"
+#include "service/qtservice/qtservicebase.h"
 
 #include <QCoreApplication>
 

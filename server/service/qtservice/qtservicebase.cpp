@@ -1,7 +1,7 @@
-#include "qtservicebase.h"
+#include "service/qtservice/qtservicebase.h"
 
-#include "qtservicebaseprivate.h"
-#include "qtservicesysprivate.h"
+#include "service/qtservice/qtservicebaseprivate.h"
+#include "service/qtservice/qtservicesysprivate.h"
 
 #include <QtGlobal>
 

@@ -1,8 +1,8 @@
-#include "qtservicebaseprivate.h"
+#include "service/qtservice/qtservicebaseprivate.h"
 
-#include "qtservicebase.h"
-#include "qtservicestarter.h"
-#include "qtservicesysprivate.h"
+#include "service/qtservice/qtservicebase.h"
+#include "service/qtservice/qtservicestarter.h"
+#include "service/qtservice/qtservicesysprivate.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "qtlockedfile.h"
-#include "qtservicecontroller.h"
+#include "service/qtservice/qtlockedfile.h"
+#include "service/qtservice/qtservicecontroller.h"
 
 #include <QStringList>
 

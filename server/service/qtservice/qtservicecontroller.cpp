@@ -1,4 +1,4 @@
-#include "qtservicecontroller.h"
+#include "service/qtservice/qtservicecontroller.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -1,7 +1,7 @@
-#include "qtservicestarter.h"
+#include "service/qtservice/qtservicestarter.h"
 
-#include "qtservicebase.h"
-#include "qtservicebaseprivate.h"
+#include "service/qtservice/qtservicebase.h"
+#include "service/qtservice/qtservicebaseprivate.h"
 
 QtServiceStarter::QtServiceStarter(QtServiceBasePrivate *service)
     : QObject()

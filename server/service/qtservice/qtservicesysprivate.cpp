@@ -1,6 +1,6 @@
-#include "qtservicesysprivate.h"
+#include "service/qtservice/qtservicesysprivate.h"
 
-#include "qtservicebase.h"
+#include "service/qtservice/qtservicebase.h"
 
 #include <QLocalSocket>
 

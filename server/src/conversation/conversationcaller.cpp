@@ -1,8 +1,8 @@
-#include "conversationcaller.h"
+#include "conversation/conversationcaller.h"
 
-#include "rtpheader.h"
-#include "samplestream.h"
-#include "soundwav.h"
+#include "conversation/rtpheader.h"
+#include "common/sound/samplestream.h"
+#include "common/sound/sound_wav/soundwav.h"
 
 #include <QDateTime>
 

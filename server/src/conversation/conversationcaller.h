@@ -1,9 +1,9 @@
 #pragma once
 
-#include "audiocodecstate.h"
-#include "rtpsequence.h"
-#include "sipmessage.h"
-#include "sipsdpaction.h"
+#include "common/codecs/audiocodecstate.h"
+#include "conversation/rtpsequence.h"
+#include "sip/message/sipmessage.h"
+#include "sip/message/sipsdpaction.h"
 
 #include <QHostAddress>
 #include <QList>

@@ -1,9 +1,9 @@
-#include "conversationobject.h"
+#include "conversation/conversationobject.h"
 
-#include "audiocodec.h"
-#include "conversationcaller.h"
-#include "portblocks.h"
-#include "samplestream.h"
+#include "common/codecs/audiocodec.h"
+#include "conversation/conversationcaller.h"
+#include "conversation/portblocks.h"
+#include "common/sound/samplestream.h"
 
 #include <QCoreApplication>
 #include <QNetworkInterface>

@@ -1,7 +1,7 @@
 // Adding, changing, handing over and removing legs, and the call records a removal writes.
-#include "conversationobject.h"
+#include "conversation/conversationobject.h"
 
-#include "conversationcaller.h"
+#include "conversation/conversationcaller.h"
 
 #include <QThread>
 

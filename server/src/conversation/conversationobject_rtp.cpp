@@ -1,12 +1,12 @@
 // What arrives on the four sockets: audio RTP into the legs' buffers, telephone events as
 // digits, RTCP read and dropped, and camera video with its RTCP relayed between legs.
-#include "conversationobject.h"
+#include "conversation/conversationobject.h"
 
-#include "audiocodec.h"
-#include "conversationcaller.h"
-#include "dtmfevent.h"
-#include "rtpheader.h"
-#include "samplestream.h"
+#include "common/codecs/audiocodec.h"
+#include "conversation/conversationcaller.h"
+#include "common/codecs/dtmfevent.h"
+#include "conversation/rtpheader.h"
+#include "common/sound/samplestream.h"
 
 #include <QNetworkDatagram>
 #include <QUdpSocket>

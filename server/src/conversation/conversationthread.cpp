@@ -1,8 +1,8 @@
-#include "conversationthread.h"
+#include "conversation/conversationthread.h"
 
-#include "conversationcaller.h"
-#include "conversationobject.h"
-#include "portblocks.h"
+#include "conversation/conversationcaller.h"
+#include "conversation/conversationobject.h"
+#include "conversation/portblocks.h"
 
 #include <QUdpSocket>
 

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "conversationtype.h"
-#include "dtmftype.h"
-#include "qsmdraction.h"
-#include "sipmessage.h"
-#include "sipsdpaction.h"
-#include "soundwavparam.h"
+#include "conversation/conversationtype.h"
+#include "conversation/dtmftype.h"
+#include "core/qsmdraction.h"
+#include "sip/message/sipmessage.h"
+#include "sip/message/sipsdpaction.h"
+#include "common/sound/sound_wav/soundwavparam.h"
 
 #include <QDateTime>
 #include <QHostAddress>

@@ -1,4 +1,4 @@
-#include "frameclock.h"
+#include "conversation/frameclock.h"
 
 #include <chrono>
 

@@ -1,4 +1,4 @@
-#include "portblocks.h"
+#include "conversation/portblocks.h"
 
 #include <QHostAddress>
 #include <QMutex>

@@ -1,4 +1,4 @@
-#include "rtpheader.h"
+#include "conversation/rtpheader.h"
 
 namespace {
 

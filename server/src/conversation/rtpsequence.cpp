@@ -1,4 +1,4 @@
-#include "rtpsequence.h"
+#include "conversation/rtpsequence.h"
 
 quint64 RtpSequence::extend(quint32 ssrc, quint16 sequence)
 {

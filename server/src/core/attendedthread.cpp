@@ -1,7 +1,7 @@
-#include "attendedthread.h"
+#include "core/attendedthread.h"
 
-#include "attendedthreadobject.h"
-#include "env.h"
+#include "core/attendedthreadobject.h"
+#include "core/env.h"
 
 #include <QElapsedTimer>
 

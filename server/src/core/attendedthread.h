@@ -1,6 +1,6 @@
 #pragma once
 
-#include "coreobject.h"
+#include "core/coreobject.h"
 
 #include <QThread>
 

@@ -1,6 +1,6 @@
-#include "attendedthreadobject.h"
+#include "core/attendedthreadobject.h"
 
-#include "env.h"
+#include "core/env.h"
 
 #include <QElapsedTimer>
 #include <QThread>

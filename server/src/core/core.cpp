@@ -1,8 +1,8 @@
-#include "core.h"
+#include "core/core.h"
 
-#include "env.h"
-#include "smdrformat.h"
-#include "soundwav.h"
+#include "core/env.h"
+#include "core/smdrformat.h"
+#include "common/sound/sound_wav/soundwav.h"
 
 #include <QElapsedTimer>
 #include <QFile>

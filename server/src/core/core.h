@@ -1,12 +1,12 @@
 #pragma once
 
-#include "attendedthreadobject.h"
-#include "modulehost.h"
-#include "qsmdraction.h"
+#include "core/attendedthreadobject.h"
+#include "core/modulehost.h"
+#include "core/qsmdraction.h"
 
-#include "http.h"
-#include "sip.h"
-#include "velk.h"
+#include "http/http.h"
+#include "sip/sip.h"
+#include "velk/velk.h"
 
 #include <QDateTime>
 #include <QVariant>

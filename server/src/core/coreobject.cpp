@@ -1,4 +1,4 @@
-#include "coreobject.h"
+#include "core/coreobject.h"
 
 CoreObject::CoreObject(QObject *parent)
     : QObject(parent)

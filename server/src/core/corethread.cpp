@@ -1,7 +1,7 @@
-#include "corethread.h"
+#include "core/corethread.h"
 
-#include "core.h"
-#include "env.h"
+#include "core/core.h"
+#include "core/env.h"
 
 #include <QSocketNotifier>
 

@@ -1,6 +1,6 @@
-#include "env.h"
+#include "core/env.h"
 
-#include "systeminfo.h"
+#include "core/systeminfo.h"
 
 #include <QCoreApplication>
 #include <QDir>

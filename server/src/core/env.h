@@ -1,6 +1,6 @@
 #pragma once
 
-#include "logparams.h"
+#include "core/logparams.h"
 
 #include <QDateTime>
 #include <QObject>

@@ -1,4 +1,4 @@
-#include "identifiers.h"
+#include "core/identifiers.h"
 
 #include <QHostAddress>
 

@@ -1,4 +1,4 @@
-#include "logparams.h"
+#include "core/logparams.h"
 
 QString LogParams::name(int type)
 {

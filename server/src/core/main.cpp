@@ -1,5 +1,5 @@
-#include "env.h"
-#include "servicevoip.h"
+#include "core/env.h"
+#include "core/servicevoip.h"
 
 int main(int argc, char **argv)
 {

@@ -1,4 +1,4 @@
-#include "modulehost.h"
+#include "core/modulehost.h"
 
 #include <QObject>
 

@@ -1,4 +1,4 @@
-#include "qsmdraction.h"
+#include "core/qsmdraction.h"
 
 QString QSmdrAction::code(int type)
 {

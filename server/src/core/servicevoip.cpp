@@ -1,8 +1,8 @@
-#include "servicevoip.h"
+#include "core/servicevoip.h"
 
-#include "core.h"
-#include "corethread.h"
-#include "env.h"
+#include "core/core.h"
+#include "core/corethread.h"
+#include "core/env.h"
 
 ServiceVoIP::ServiceVoIP(int argc, char **argv)
     : QtService<QCoreApplication>(argc, argv, QStringLiteral("tarnhall-server"))

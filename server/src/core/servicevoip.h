@@ -1,6 +1,6 @@
 #pragma once
 
-#include "qtservice.h"
+#include "service/qtservice/qtservice.h"
 
 #include <QCoreApplication>
 

@@ -1,4 +1,4 @@
-#include "smdrformat.h"
+#include "core/smdrformat.h"
 
 #include <QTime>
 

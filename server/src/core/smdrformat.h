@@ -1,6 +1,6 @@
 #pragma once
 
-#include "qsmdraction.h"
+#include "core/qsmdraction.h"
 
 #include <QDateTime>
 #include <QString>

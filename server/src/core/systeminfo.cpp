@@ -1,4 +1,4 @@
-#include "systeminfo.h"
+#include "core/systeminfo.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,8 +1,8 @@
-#include "http.h"
+#include "http/http.h"
 
-#include "env.h"
-#include "httpobject.h"
-#include "modulehost.h"
+#include "core/env.h"
+#include "http/httpobject.h"
+#include "core/modulehost.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "attendedthread.h"
+#include "core/attendedthread.h"
 
 #include <QSettings>
 

@@ -1,4 +1,4 @@
-#include "httpobject.h"
+#include "http/httpobject.h"
 
 HttpObject::HttpObject(const QString &bindAddress, quint16 bindPort, bool logProtocol,
                        QObject *parent)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "attendedthreadobject.h"
+#include "core/attendedthreadobject.h"
 
 #include <QString>
 

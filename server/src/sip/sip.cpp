@@ -1,10 +1,10 @@
-#include "sip.h"
+#include "sip/sip.h"
 
-#include "audiocodec.h"
-#include "conversationobject.h"
-#include "env.h"
-#include "modulehost.h"
-#include "sipobject.h"
+#include "common/codecs/audiocodec.h"
+#include "conversation/conversationobject.h"
+#include "core/env.h"
+#include "core/modulehost.h"
+#include "sip/sipobject.h"
 
 #include <QAbstractSocket>
 #include <QStringList>

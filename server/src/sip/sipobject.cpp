@@ -1,4 +1,4 @@
-#include "sipobject.h"
+#include "sip/sipobject.h"
 
 SipObject::SipObject(QObject *parent)
     : AttendedThreadObject(parent)

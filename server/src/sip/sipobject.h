@@ -1,6 +1,6 @@
 #pragma once
 
-#include "attendedthreadobject.h"
+#include "core/attendedthreadobject.h"
 
 // The transport worker of the SIP module; runs in the module's thread.
 class SipObject : public AttendedThreadObject

@@ -1,7 +1,7 @@
-#include "sipuser.h"
+#include "sip/sipuser.h"
 
-#include "sipconstants.h"
-#include "sipusersetting.h"
+#include "sip/message/sipconstants.h"
+#include "sip/sipusersetting.h"
 
 #include <QVariant>
 

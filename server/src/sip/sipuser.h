@@ -1,7 +1,7 @@
 #pragma once
 
-#include "coreobject.h"
-#include "siptransport.h"
+#include "core/coreobject.h"
+#include "sip/message/siptransport.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "sipusersetting.h"
+#include "sip/sipusersetting.h"
 
 #include <QObject>
 

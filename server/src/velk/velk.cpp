@@ -1,8 +1,8 @@
-#include "velk.h"
+#include "velk/velk.h"
 
-#include "env.h"
-#include "modulehost.h"
-#include "velkobject.h"
+#include "core/env.h"
+#include "core/modulehost.h"
+#include "velk/velkobject.h"
 
 #include <QHostAddress>
 

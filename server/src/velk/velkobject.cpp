@@ -1,4 +1,4 @@
-#include "velkobject.h"
+#include "velk/velkobject.h"
 
 VelkObject::VelkObject(const QString &bindAddress, quint16 bindPort, bool logProtocol,
                        QObject *parent)

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "conversationcaller.h"
-#include "conversationthread.h"
+#include "conversation/conversationcaller.h"
+#include "conversation/conversationthread.h"
 #include "rtppeer.h"
 
 #include <QPointer>

@@ -1,7 +1,7 @@
-#include "audiocodec.h"
+#include "common/codecs/audiocodec.h"
 #include "conversationfixture.h"
-#include "conversationobject.h"
-#include "soundwav.h"
+#include "conversation/conversationobject.h"
+#include "common/sound/sound_wav/soundwav.h"
 
 #include <QSettings>
 #include <QTemporaryDir>

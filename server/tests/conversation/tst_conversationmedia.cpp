@@ -1,5 +1,5 @@
 #include "conversationfixture.h"
-#include "conversationobject.h"
+#include "conversation/conversationobject.h"
 
 #include <QProcess>
 #include <QTemporaryDir>

@@ -1,8 +1,8 @@
-#include "conversationthread.h"
-#include "frameclock.h"
-#include "portblocks.h"
-#include "rtpheader.h"
-#include "rtpsequence.h"
+#include "conversation/conversationthread.h"
+#include "conversation/frameclock.h"
+#include "conversation/portblocks.h"
+#include "conversation/rtpheader.h"
+#include "conversation/rtpsequence.h"
 
 #include <QHostAddress>
 #include <QThread>

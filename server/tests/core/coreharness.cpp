@@ -1,8 +1,8 @@
 #include "coreharness.h"
 
-#include "core.h"
-#include "corethread.h"
-#include "env.h"
+#include "core/core.h"
+#include "core/corethread.h"
+#include "core/env.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -1,10 +1,10 @@
 // Core's start, restart and ordered stop with real modules, including a module whose thread
 // does not end in time and stop requests that arrive while a stop or restart runs.
-#include "audiocodec.h"
-#include "conversationobject.h"
-#include "core.h"
+#include "common/codecs/audiocodec.h"
+#include "conversation/conversationobject.h"
+#include "core/core.h"
 #include "coreharness.h"
-#include "env.h"
+#include "core/env.h"
 
 #include <QThread>
 #include <QtTest>

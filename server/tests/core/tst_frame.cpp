@@ -1,9 +1,9 @@
 // The module-thread frame and the shared helpers.
-#include "attendedthread.h"
-#include "attendedthreadobject.h"
-#include "env.h"
-#include "identifiers.h"
-#include "systeminfo.h"
+#include "core/attendedthread.h"
+#include "core/attendedthreadobject.h"
+#include "core/env.h"
+#include "core/identifiers.h"
+#include "core/systeminfo.h"
 
 #include <QElapsedTimer>
 #include <QPointer>

@@ -1,6 +1,6 @@
 // The one logger: line layout, debug filter, many threads, and framework warnings raised while
 // a line is being written.
-#include "env.h"
+#include "core/env.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,9 +1,9 @@
 // The SMDR log: the fixed-width layout against golden lines, and records queued to Core from
 // several threads.
-#include "core.h"
+#include "core/core.h"
 #include "coreharness.h"
-#include "env.h"
-#include "smdrformat.h"
+#include "core/env.h"
+#include "core/smdrformat.h"
 
 #include <QFile>
 #include <QThread>

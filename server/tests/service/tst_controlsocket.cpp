@@ -1,7 +1,7 @@
 // The control socket's line protocol, byte for byte, against a plain POSIX socket client and
 // socat, with the server running in this process on a private path.
-#include "qtservicebase.h"
-#include "qtservicesysprivate.h"
+#include "service/qtservice/qtservicebase.h"
+#include "service/qtservice/qtservicesysprivate.h"
 
 #include <QProcess>
 #include <QTemporaryDir>

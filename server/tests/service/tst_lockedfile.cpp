@@ -1,6 +1,6 @@
 // The pid file's lock: exclusive between holders in one process too, released with the file.
 // A second service process is refused by it in tst_service.
-#include "qtlockedfile.h"
+#include "service/qtservice/qtlockedfile.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

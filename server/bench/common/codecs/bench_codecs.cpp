@@ -1,8 +1,8 @@
 // Cost of one 20 ms frame through each encoder and decoder, next to the bare spandsp call on
 // preallocated buffers, so the overhead of our path (array allocation, state checks) shows.
 // Run: build/server/bench/common/codecs/bench_codecs
-#include "audiocodec.h"
-#include "audiocodecstate.h"
+#include "common/codecs/audiocodec.h"
+#include "common/codecs/audiocodecstate.h"
 
 #include <QtEndian>
 

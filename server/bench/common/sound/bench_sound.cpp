@@ -2,7 +2,7 @@
 // 8 bits) at each rate and converter, from a source two readers share (each read seeks), and
 // of a WAV read for comparison. Needs sox and lame to make its input.
 // Run: build/server/bench/common/sound/bench_sound
-#include "soundwav.h"
+#include "common/sound/sound_wav/soundwav.h"
 
 #include <QString>
 #include <QTemporaryDir>

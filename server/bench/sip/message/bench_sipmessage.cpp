@@ -1,7 +1,7 @@
 // Messages parsed (and parsed plus serialized) per second on a mix of REGISTER with digest
 // credentials, INVITE with SDP, 200 OK and BYE, beside GNU oSIP's osip_message_parse on the same
 // bytes. Run by hand: build-*/server/bench/sip/message/bench_sipmessage
-#include "sipmessage.h"
+#include "sip/message/sipmessage.h"
 
 #include <benchmark/benchmark.h>
 #include <osipparser2/osip_message.h>

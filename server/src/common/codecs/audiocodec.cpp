@@ -1,7 +1,7 @@
-#include "audiocodec.h"
+#include "common/codecs/audiocodec.h"
 
-#include "audiocodecstate.h"
-#include "g711tables.h"
+#include "common/codecs/audiocodecstate.h"
+#include "common/codecs/g711tables.h"
 
 #include <QVarLengthArray>
 

@@ -1,5 +1,5 @@
 // The enabled-codec list of AudioCodec.
-#include "audiocodec.h"
+#include "common/codecs/audiocodec.h"
 
 #include <QReadWriteLock>
 

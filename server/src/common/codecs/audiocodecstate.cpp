@@ -1,4 +1,4 @@
-#include "audiocodecstate.h"
+#include "common/codecs/audiocodecstate.h"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "dtmfevent.h"
+#include "common/codecs/dtmfevent.h"
 
 namespace {
 const char EVENT_CHARS[] = "0123456789*#abcdf";

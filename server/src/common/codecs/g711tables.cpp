@@ -1,6 +1,6 @@
-#include "g711tables.h"
+#include "common/codecs/g711tables.h"
 
-#include "g711.h"
+#include "common/codecs/g711.h"
 
 namespace {
 

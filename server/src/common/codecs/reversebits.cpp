@@ -1,4 +1,4 @@
-#include "reversebits.h"
+#include "common/codecs/reversebits.h"
 
 namespace {
 const quint8 NIBBLE_REVERSED[16] = { 0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15 };

@@ -1,4 +1,4 @@
-#include "samplestream.h"
+#include "common/sound/samplestream.h"
 
 SampleStream::SampleStream(QObject *parent)
     : QObject(parent)

@@ -1,9 +1,9 @@
-#include "dtmfrelaybody.h"
+#include "sip/message/dtmfrelaybody.h"
 
-#include "dtmfevent.h"
-#include "sipconstants.h"
-#include "sipcontenttype.h"
-#include "sipmessage.h"
+#include "common/codecs/dtmfevent.h"
+#include "sip/message/sipconstants.h"
+#include "sip/message/sipcontenttype.h"
+#include "sip/message/sipmessage.h"
 
 #include <QStringList>
 

@@ -1,7 +1,7 @@
-#include "kbasecontactaddress.h"
+#include "sip/message/kbasecontactaddress.h"
 
-#include "kbaserequesturi.h"
-#include "urigrammar.h"
+#include "sip/message/kbaserequesturi.h"
+#include "sip/message/urigrammar.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "kbaseuri.h"
-#include "kparamvalue.h"
+#include "sip/message/kbaseuri.h"
+#include "sip/message/kparamvalue.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
-#include "kbaserequesturi.h"
+#include "sip/message/kbaserequesturi.h"
 
-#include "urigrammar.h"
+#include "sip/message/urigrammar.h"
 
 template<int S>
 KBaseRequestUri<S>::KBaseRequestUri(const QString &text)

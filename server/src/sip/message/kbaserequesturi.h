@@ -1,6 +1,6 @@
 #pragma once
 
-#include "kbaseuri.h"
+#include "sip/message/kbaseuri.h"
 
 // The request-URI reading of a URI: user@host or host, no password, no "?" headers.
 template<int S> class KBaseRequestUri : public KBaseUri<S>

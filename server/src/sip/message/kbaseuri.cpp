@@ -1,6 +1,6 @@
-#include "kbaseuri.h"
+#include "sip/message/kbaseuri.h"
 
-#include "urigrammar.h"
+#include "sip/message/urigrammar.h"
 
 #include <QByteArray>
 

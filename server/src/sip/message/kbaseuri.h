@@ -1,8 +1,8 @@
 #pragma once
 
-#include "kparamvalue.h"
-#include "kurischemes.h"
-#include "siptransport.h"
+#include "sip/message/kparamvalue.h"
+#include "sip/message/kurischemes.h"
+#include "sip/message/siptransport.h"
 
 #include <QString>
 

@@ -1,7 +1,7 @@
-#include "kbaseviaaddress.h"
+#include "sip/message/kbaseviaaddress.h"
 
-#include "sipconstants.h"
-#include "urigrammar.h"
+#include "sip/message/sipconstants.h"
+#include "sip/message/urigrammar.h"
 
 template<int S> KBaseViaAddress<S>::KBaseViaAddress(const QString &text)
 {

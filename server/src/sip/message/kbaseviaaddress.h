@@ -1,7 +1,7 @@
 #pragma once
 
-#include "kbaserequesturi.h"
-#include "siptransport.h"
+#include "sip/message/kbaserequesturi.h"
+#include "sip/message/siptransport.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "kparamvalue.h"
+#include "sip/message/kparamvalue.h"
 
 #include <QVector>
 

@@ -1,4 +1,4 @@
-#include "kurischemes.h"
+#include "sip/message/kurischemes.h"
 
 namespace KUriSchemes {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sipsdpaction.h"
+#include "sip/message/sipsdpaction.h"
 
 #include <QByteArray>
 #include <QHostAddress>

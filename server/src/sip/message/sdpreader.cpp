@@ -1,7 +1,7 @@
-#include "sdpbody.h"
+#include "sip/message/sdpbody.h"
 
-#include "audiocodec.h"
-#include "sipcodectable.h"
+#include "common/codecs/audiocodec.h"
+#include "sip/message/sipcodectable.h"
 
 #include <QList>
 #include <QStringList>

@@ -1,8 +1,8 @@
-#include "sdpbody.h"
+#include "sip/message/sdpbody.h"
 
-#include "audiocodec.h"
-#include "sipcodectable.h"
-#include "sipconstants.h"
+#include "common/codecs/audiocodec.h"
+#include "sip/message/sipcodectable.h"
+#include "sip/message/sipconstants.h"
 
 #include <QStringList>
 

@@ -1,4 +1,4 @@
-#include "sipcodectable.h"
+#include "sip/message/sipcodectable.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "audiocodec.h"
+#include "common/codecs/audiocodec.h"
 
 #include <QString>
 

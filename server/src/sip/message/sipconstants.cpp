@@ -1,4 +1,4 @@
-#include "sipconstants.h"
+#include "sip/message/sipconstants.h"
 
 const QString ENDL = QStringLiteral("\r\n");
 const QString SIPVER = QStringLiteral("2.0");

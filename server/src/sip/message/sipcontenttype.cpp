@@ -1,4 +1,4 @@
-#include "sipcontenttype.h"
+#include "sip/message/sipcontenttype.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "sipgrammar.h"
+#include "sip/message/sipgrammar.h"
 
 namespace SipGrammar {
 

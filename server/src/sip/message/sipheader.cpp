@@ -1,4 +1,4 @@
-#include "sipheader.h"
+#include "sip/message/sipheader.h"
 
 namespace {
 

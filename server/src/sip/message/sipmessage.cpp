@@ -1,7 +1,7 @@
-#include "sipmessage.h"
+#include "sip/message/sipmessage.h"
 
-#include "sipconstants.h"
-#include "sipgrammar.h"
+#include "sip/message/sipconstants.h"
+#include "sip/message/sipgrammar.h"
 
 #include <QHostAddress>
 

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "kbasecontactaddress.h"
-#include "kbaseviaaddress.h"
-#include "sipheader.h"
-#include "sipmethod.h"
-#include "sipstartline.h"
-#include "sipstatus.h"
-#include "siptransport.h"
+#include "sip/message/kbasecontactaddress.h"
+#include "sip/message/kbaseviaaddress.h"
+#include "sip/message/sipheader.h"
+#include "sip/message/sipmethod.h"
+#include "sip/message/sipstartline.h"
+#include "sip/message/sipstatus.h"
+#include "sip/message/siptransport.h"
 
 #include <QByteArray>
 #include <QHash>

@@ -1,7 +1,7 @@
-#include "sipmessage.h"
+#include "sip/message/sipmessage.h"
 
-#include "identifiers.h"
-#include "sipconstants.h"
+#include "core/identifiers.h"
+#include "sip/message/sipconstants.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
-#include "sipmessage.h"
+#include "sip/message/sipmessage.h"
 
-#include "sipconstants.h"
+#include "sip/message/sipconstants.h"
 
 namespace {
 

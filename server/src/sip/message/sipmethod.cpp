@@ -1,6 +1,6 @@
-#include "sipmethod.h"
+#include "sip/message/sipmethod.h"
 
-#include "sipconstants.h"
+#include "sip/message/sipconstants.h"
 
 #include <QStringList>
 

@@ -1,4 +1,4 @@
-#include "sippatterns.h"
+#include "sip/message/sippatterns.h"
 
 const QString REQUEST_LINE_PATTERN
     = QStringLiteral("^(\\w+)\\s+([Ss][Ii][Pp]:\\S+)\\s+[Ss][Ii][Pp]/(\\d+\\.\\d+)$");

@@ -1,9 +1,9 @@
-#include "siprequestsupport.h"
+#include "sip/message/siprequestsupport.h"
 
-#include "identifiers.h"
-#include "sipconstants.h"
-#include "sipuser.h"
-#include "sipusersetting.h"
+#include "core/identifiers.h"
+#include "sip/message/sipconstants.h"
+#include "sip/sipuser.h"
+#include "sip/sipusersetting.h"
 
 namespace SipRequestSupport {
 

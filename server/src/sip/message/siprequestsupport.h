@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sipmessage.h"
+#include "sip/message/sipmessage.h"
 
 class SipUser;
 

@@ -1,4 +1,4 @@
-#include "sipsdpaction.h"
+#include "sip/message/sipsdpaction.h"
 
 namespace {
 

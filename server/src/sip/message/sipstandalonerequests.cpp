@@ -1,12 +1,12 @@
 // Requests of standalone mode: the local server's requests to its registered users.
-#include "sipmessage.h"
+#include "sip/message/sipmessage.h"
 
-#include "dtmfrelaybody.h"
-#include "identifiers.h"
-#include "sipconstants.h"
-#include "sipcontenttype.h"
-#include "siprequestsupport.h"
-#include "sipuser.h"
+#include "sip/message/dtmfrelaybody.h"
+#include "core/identifiers.h"
+#include "sip/message/sipconstants.h"
+#include "sip/message/sipcontenttype.h"
+#include "sip/message/siprequestsupport.h"
+#include "sip/sipuser.h"
 
 using namespace SipRequestSupport;
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "kbaserequesturi.h"
-#include "sipmethod.h"
-#include "sipstatus.h"
+#include "sip/message/kbaserequesturi.h"
+#include "sip/message/sipmethod.h"
+#include "sip/message/sipstatus.h"
 
 #include <QString>
 

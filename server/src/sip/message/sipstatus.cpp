@@ -1,4 +1,4 @@
-#include "sipstatus.h"
+#include "sip/message/sipstatus.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "sipmessage.h"
+#include "sip/message/sipmessage.h"
 
-#include "sipuser.h"
+#include "sip/sipuser.h"
 
 void SipMessage::setContact(SipUser *user)
 {

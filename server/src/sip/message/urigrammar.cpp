@@ -1,4 +1,4 @@
-#include "urigrammar.h"
+#include "sip/message/urigrammar.h"
 
 // Hand-written matchers of URI_PATTERN, USER_HOST_PATTERN, HOST_PATTERN, VIA_PATTERN and
 // NAME_ADDR_PATTERN (sippatterns.h) under QRegExp's character classes: \w is a letter, number,

@@ -1,5 +1,5 @@
 // The enabled-codec list built from the "codec1".."codec4" settings, and its readers.
-#include "audiocodec.h"
+#include "common/codecs/audiocodec.h"
 
 #include <QTest>
 #include <QThread>

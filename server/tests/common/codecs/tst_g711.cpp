@@ -1,10 +1,10 @@
 // G.711 and PCM conversions against references written elsewhere: sox's decoder and the
 // spandsp encoders.
-#include "audiocodec.h"
+#include "common/codecs/audiocodec.h"
 #include "codectestsupport.h"
-#include "dtmfevent.h"
-#include "g711.h"
-#include "reversebits.h"
+#include "common/codecs/dtmfevent.h"
+#include "common/codecs/g711.h"
+#include "common/codecs/reversebits.h"
 
 #include <QTemporaryDir>
 #include <QTest>

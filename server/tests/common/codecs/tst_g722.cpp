@@ -1,6 +1,6 @@
 // G.722 at 64 kbit/s with 8 kHz samples, checked against ffmpeg's wideband G.722 both ways.
-#include "audiocodec.h"
-#include "audiocodecstate.h"
+#include "common/codecs/audiocodec.h"
+#include "common/codecs/audiocodecstate.h"
 #include "codectestsupport.h"
 
 #include <QTemporaryDir>

@@ -1,6 +1,6 @@
 #include "soundtestkit.h"
 
-#include "env.h"
+#include "core/env.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "audiostream.h"
+#include "common/sound/sound_wav/audiostream.h"
 #include "soundtestkit.h"
-#include "soundwav.h"
+#include "common/sound/sound_wav/soundwav.h"
 
 #include <QAudioDeviceInfo>
 #include <QAudioFormat>

@@ -1,5 +1,5 @@
 #include "soundtestkit.h"
-#include "soundwav.h"
+#include "common/sound/sound_wav/soundwav.h"
 
 #include <QtTest>
 

@@ -1,5 +1,5 @@
-#include "dtmfrelaybody.h"
-#include "sipmessage.h"
+#include "sip/message/dtmfrelaybody.h"
+#include "sip/message/sipmessage.h"
 
 #include <QtTest>
 

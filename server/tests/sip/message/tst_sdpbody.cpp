@@ -1,5 +1,5 @@
-#include "audiocodec.h"
-#include "sdpbody.h"
+#include "common/codecs/audiocodec.h"
+#include "sip/message/sdpbody.h"
 #include "sdptestdata.h"
 
 #include <QtTest>

@@ -1,5 +1,5 @@
-#include "sipconstants.h"
-#include "sipmessage.h"
+#include "sip/message/sipconstants.h"
+#include "sip/message/sipmessage.h"
 
 #include <QHostAddress>
 #include <QtTest>

@@ -1,6 +1,6 @@
-#include "sipgrammar.h"
-#include "sipmessage.h"
-#include "sippatterns.h"
+#include "sip/message/sipgrammar.h"
+#include "sip/message/sipmessage.h"
+#include "sip/message/sippatterns.h"
 
 #include <algorithm>
 

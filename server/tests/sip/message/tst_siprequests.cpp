@@ -1,8 +1,8 @@
-#include "audiocodec.h"
-#include "sdpbody.h"
-#include "sipmessage.h"
-#include "sipuser.h"
-#include "sipusersetting.h"
+#include "common/codecs/audiocodec.h"
+#include "sip/message/sdpbody.h"
+#include "sip/message/sipmessage.h"
+#include "sip/sipuser.h"
+#include "sip/sipusersetting.h"
 #include "tsharkreader.h"
 
 #include <QHostAddress>

@@ -1,8 +1,8 @@
-#include "sipcontenttype.h"
-#include "sipheader.h"
-#include "sipmethod.h"
-#include "sipsdpaction.h"
-#include "sipstatus.h"
+#include "sip/message/sipcontenttype.h"
+#include "sip/message/sipheader.h"
+#include "sip/message/sipmethod.h"
+#include "sip/message/sipsdpaction.h"
+#include "sip/message/sipstatus.h"
 
 #include <QtTest>
 

@@ -1,4 +1,4 @@
-#include "sipmessage.h"
+#include "sip/message/sipmessage.h"
 
 #include <QDir>
 #include <QHostAddress>

@@ -1,7 +1,7 @@
-#include "kbasecontactaddress.h"
-#include "kbaserequesturi.h"
-#include "kbaseuri.h"
-#include "kbaseviaaddress.h"
+#include "sip/message/kbasecontactaddress.h"
+#include "sip/message/kbaserequesturi.h"
+#include "sip/message/kbaseuri.h"
+#include "sip/message/kbaseviaaddress.h"
 #include "urigrammarreference.h"
 
 #include <QtTest>

@@ -3,9 +3,9 @@
 // The URI, Via and name-addr grammars run through QRegExp, the engine their patterns are
 // written for: the reference the hand-written matchers of urigrammar.h are held against.
 
-#include "kurischemes.h"
-#include "sippatterns.h"
-#include "urigrammar.h"
+#include "sip/message/kurischemes.h"
+#include "sip/message/sippatterns.h"
+#include "sip/message/urigrammar.h"
 
 #include <QHash>
 #include <QRegExp>

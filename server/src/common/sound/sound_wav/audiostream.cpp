@@ -1,6 +1,6 @@
-#include "audiostream.h"
+#include "common/sound/sound_wav/audiostream.h"
 
-#include "identifiers.h"
+#include "core/identifiers.h"
 
 #include <QMutexLocker>
 

@@ -1,6 +1,6 @@
-#include "soundregistry.h"
+#include "common/sound/sound_wav/soundregistry.h"
 
-#include "soundwav.h"
+#include "common/sound/sound_wav/soundwav.h"
 
 #include <QMutexLocker>
 

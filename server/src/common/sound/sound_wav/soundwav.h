@@ -1,6 +1,6 @@
 #pragma once
 
-#include "soundwavparam.h"
+#include "common/sound/sound_wav/soundwavparam.h"
 
 #include <QByteArray>
 #include <QObject>

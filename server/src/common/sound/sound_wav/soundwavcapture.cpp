@@ -1,7 +1,7 @@
-#include "audiostream.h"
-#include "env.h"
-#include "identifiers.h"
-#include "soundwav.h"
+#include "common/sound/sound_wav/audiostream.h"
+#include "core/env.h"
+#include "core/identifiers.h"
+#include "common/sound/sound_wav/soundwav.h"
 
 #include <QAudioDeviceInfo>
 #include <QAudioFormat>

@@ -1,7 +1,7 @@
-#include "soundwav.h"
+#include "common/sound/sound_wav/soundwav.h"
 
-#include "env.h"
-#include "identifiers.h"
+#include "core/env.h"
+#include "core/identifiers.h"
 
 #include <QFile>
 #include <QtEndian>

@@ -1,8 +1,8 @@
-#include "soundwav.h"
+#include "common/sound/sound_wav/soundwav.h"
 
-#include "audiocodec.h"
-#include "env.h"
-#include "identifiers.h"
+#include "common/codecs/audiocodec.h"
+#include "core/env.h"
+#include "core/identifiers.h"
 
 #include <QDir>
 #include <QFileInfo>

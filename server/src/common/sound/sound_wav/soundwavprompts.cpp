@@ -1,6 +1,6 @@
-#include "env.h"
-#include "soundregistry.h"
-#include "soundwav.h"
+#include "core/env.h"
+#include "common/sound/sound_wav/soundregistry.h"
+#include "common/sound/sound_wav/soundwav.h"
 
 #include <QSettings>
 

@@ -1,7 +1,7 @@
-#include "audiocodec.h"
-#include "env.h"
-#include "soundregistry.h"
-#include "soundwav.h"
+#include "common/codecs/audiocodec.h"
+#include "core/env.h"
+#include "common/sound/sound_wav/soundregistry.h"
+#include "common/sound/sound_wav/soundwav.h"
 
 namespace {
 
