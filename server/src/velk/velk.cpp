@@ -3,19 +3,30 @@
 #include "core/env.h"
 #include "core/modulehost.h"
 #include "velk/velkobject.h"
-
-#include <QHostAddress>
+#include "velk/velkpacket.h"
+#include "velk/velkprotocol.h"
 
 namespace {
 
 const char *const kGroup = "velk";
 
-// Keys and defaults of the "velk" group that this module reads.
-const std::initializer_list<SettingDefault> kDefaults = {
-    { "bind-address", "0.0.0.0" },
-    { "bind-port", "5757" },
+const SettingDefault kKeys[VelkKey::Count] = {
+    { "bind-address", "0.0.0.0" },     { "bind-port", "5757" },
+    { "port-range-start", "50000" },   { "port-range-stop", "51000" },
+    { "dialplan-relay1-on", "55" },    { "dialplan-relay1-off", "54" },
+    { "dialplan-relay2-on", "65" },    { "dialplan-relay2-off", "64" },
+    { "dialplan-relay3-on", "75" },    { "dialplan-relay3-off", "74" },
+    { "dialplan-speaker-up", "2" },    { "dialplan-speaker-down", "1" },
+    { "dialplan-microphone-up", "9" }, { "dialplan-microphone-down", "8" },
+    { "dialplan-music", "0" },         { "dialplan-music-begin", "30" },
+    { "dialplan-music-prev", "31" },   { "dialplan-music-next", "32" },
     { "log-protocol", "false" },
 };
+
+bool inTable(int index)
+{
+    return index >= 0 && index < VelkKey::Count;
+}
 
 } // namespace
 
@@ -25,17 +36,70 @@ Velk::Velk(QObject *parent)
 {
     m_Devices.setIniCodec("UTF-8");
     qRegisterMetaType<QHostAddress>("QHostAddress");
+    qRegisterMetaType<VelkConnectionState>("VelkConnectionState");
+    qRegisterMetaType<QAbstractSocket::SocketError>("QAbstractSocket::SocketError");
     setObjectName(QStringLiteral("Velk"));
 }
 
-QVariant Velk::setting(const QString &key, const QVariant &defaultValue) const
+QString Velk::keyName(int index)
 {
-    return moduleSetting(this, QLatin1String(kGroup), key, defaultValue);
+    return inTable(index) ? QLatin1String(kKeys[index].key) : QString();
+}
+
+QVariant Velk::defaultValue(int index)
+{
+    return inTable(index) ? QString(QLatin1String(kKeys[index].value)) : QString();
+}
+
+int Velk::keyIndex(const QString &name)
+{
+    if (name.isEmpty())
+        return -1;
+    for (int i = 0; i < VelkKey::Count; ++i) {
+        if (name.compare(QLatin1String(kKeys[i].key), Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return -1;
+}
+
+QVariant Velk::setting(int index) const
+{
+    if (!inTable(index))
+        return QVariant();
+    return moduleSetting(this, QLatin1String(kGroup), keyName(index), defaultValue(index));
+}
+
+QString Velk::stringValue(int index) const
+{
+    return setting(index).toString();
+}
+
+ushort Velk::ushortValue(int index) const
+{
+    return ushort(setting(index).toUInt());
+}
+
+bool Velk::boolValue(int index) const
+{
+    return setting(index).toBool();
+}
+
+void Velk::setSetting(int index, const QVariant &value)
+{
+    if (ModuleHost *host = hostOf(this); host && inTable(index))
+        host->setValue(QLatin1String(kGroup), keyName(index), value);
+}
+
+void Velk::setDefaultSetting(int index, const QVariant &value)
+{
+    if (ModuleHost *host = hostOf(this); host && inTable(index))
+        host->setDefaultValue(QLatin1String(kGroup), keyName(index), value);
 }
 
 void Velk::writeDefaults()
 {
-    writeModuleDefaults(this, QLatin1String(kGroup), kDefaults);
+    for (int i = 0; i < VelkKey::Count; ++i)
+        setDefaultSetting(i, defaultValue(i));
 }
 
 void Velk::init()
@@ -43,9 +107,12 @@ void Velk::init()
     logLine(LogParams::Velk, QStringLiteral("Initialization"));
     m_Devices.sync();
     writeDefaults();
-    auto *worker = new VelkObject(setting(QStringLiteral("bind-address"), QString()).toString(),
-                                  quint16(setting(QStringLiteral("bind-port"), 0).toUInt()),
-                                  setting(QStringLiteral("log-protocol"), false).toBool());
+    auto *worker = new VelkObject(stringValue(VelkKey::BindAddress), ushortValue(VelkKey::BindPort),
+                                  boolValue(VelkKey::LogProtocol));
+    connect(this, &Velk::sendDatagram, worker, &VelkObject::sendDatagram, Qt::QueuedConnection);
+    connect(worker, &VelkObject::checkDatagram, this, &Velk::checkDatagram, Qt::QueuedConnection);
+    connect(worker, &VelkObject::setConnectionState, this, &Velk::setConnectionState,
+            Qt::QueuedConnection);
     setObject(worker);
 }
 
@@ -55,4 +122,35 @@ void Velk::deinit()
     m_Devices.sync();
     emit unloadDevices();
     processEvents();
+}
+
+void Velk::checkDatagram(QHostAddress senderAddr, ushort senderPort, QByteArray datagram)
+{
+    const VelkProtocol::Received received = VelkProtocol::classify(datagram);
+    switch (received.disposition) {
+    case VelkProtocol::Received::Report:
+        // No device is known yet: every report is refused, as for an unconfigured number.
+        emit sendDatagram(senderAddr, senderPort,
+                          VelkProtocol::makeVelkAnswer(datagram, VelkProtocol::kRejected, 0));
+        break;
+    case VelkProtocol::Received::Answer:
+        if (VelkPacket *packet = VelkPacket::find(this, datagram))
+            packet->onAnswer(datagram);
+        break;
+    case VelkProtocol::Received::Drop:
+        logLine(LogParams::VelkDebug,
+                QStringLiteral("Dropped datagram from %1:%2: %3")
+                    .arg(senderAddr.toString())
+                    .arg(senderPort)
+                    .arg(received.error));
+        break;
+    }
+}
+
+void Velk::setConnectionState(VelkConnectionState state, QAbstractSocket::SocketError error,
+                              const QString &errorString)
+{
+    m_ConnectionState = state;
+    m_SocketError = int(error);
+    m_ErrorString = errorString;
 }
