@@ -1,0 +1,186 @@
+#include "velkpanel.h"
+
+#include "core/identifiers.h"
+#include "core/timescale.h"
+
+#include <QNetworkDatagram>
+#include <QUdpSocket>
+#include <QtEndian>
+
+namespace {
+
+quint32 u32At(const QByteArray &d, int offset)
+{
+    return qFromLittleEndian<quint32>(d.constData() + offset);
+}
+
+void setBit(quint8 &bits, int bit, quint8 code, quint8 on, quint8 off)
+{
+    if (code == on)
+        bits |= quint8(1 << bit);
+    else if (code == off)
+        bits &= quint8(~(1 << bit));
+}
+
+} // namespace
+
+VelkPanel::VelkPanel(const Config &config, QObject *parent)
+    : QObject(parent)
+    , m_Config(config)
+    , m_Socket(new QUdpSocket(this))
+{
+    connect(m_Socket, &QUdpSocket::readyRead, this, &VelkPanel::readPending);
+    connect(&m_ReportTimer, &QTimer::timeout, this, &VelkPanel::sendReport);
+}
+
+bool VelkPanel::start(const QHostAddress &server, quint16 serverPort, int reportIntervalMs)
+{
+    m_Server = server;
+    m_ServerPort = serverPort;
+    if (!m_Socket->bind(QHostAddress(QHostAddress::LocalHost), 0))
+        return false;
+    if (reportIntervalMs > 0)
+        m_ReportTimer.start(TimeScale::toRealInt(reportIntervalMs));
+    sendReport();
+    return true;
+}
+
+quint16 VelkPanel::localPort() const
+{
+    return m_Socket->localPort();
+}
+
+void VelkPanel::queueEvents(quint8 power, quint8 button, quint8 sensor1, quint8 sensor2)
+{
+    const char events[] = { char(power), char(button), char(sensor1), char(sensor2) };
+    m_Events = QByteArray(events, 4);
+}
+
+void VelkPanel::setInputs(bool button, bool sensor1, bool sensor2)
+{
+    m_ButtonState = button ? 1 : 0;
+    m_State = quint8((m_State & 0x3f) | (sensor1 ? 0x40 : 0) | (sensor2 ? 0x80 : 0));
+}
+
+void VelkPanel::sendReport()
+{
+    QByteArray d(43, '\0');
+    m_LastReportSequence = ++m_Sequence;
+    d[0] = 1;
+    d[1] = 1;
+    d[2] = 1;
+    qToLittleEndian<quint32>(m_LastReportSequence, d.data() + 3);
+    qToLittleEndian<quint16>(m_Config.number, d.data() + 7);
+    qToLittleEndian<quint32>(fourCc(m_Config.password), d.data() + 9);
+    d[13] = char(m_Config.hardware);
+    d[14] = char(m_Bootloader ? 0 : m_Config.firmwareMajor);
+    d[15] = char(m_Bootloader ? 0 : m_Config.firmwareMinor);
+    d.replace(17, m_Settings.size(), m_Settings); // the server does not read these bytes
+    d.replace(37, 4, m_Events);
+    d[41] = char(m_State);
+    d[42] = char(m_ButtonState | (m_Config.codec & 3) << 1);
+    m_Events.fill('\0');
+    m_LastReport = d;
+    m_Socket->writeDatagram(d, m_Server, m_ServerPort);
+}
+
+void VelkPanel::readPending()
+{
+    while (m_Socket->hasPendingDatagrams()) {
+        const QByteArray d = m_Socket->receiveDatagram().data();
+        if (d.size() >= 13 && d.at(1) == 3) {
+            onRequest(d);
+        } else if (d.size() == 16 && d.at(1) == 2 && u32At(d, 3) == m_LastReportSequence
+                   && d.mid(7, 6) == m_LastReport.mid(7, 6)) {
+            m_Registered = d.at(13) == 0;
+            m_AudioPort = m_Registered ? qFromLittleEndian<quint16>(d.constData() + 14) : 0;
+            emit answered(quint8(d.at(13)), m_AudioPort);
+        } else {
+            emit protocolError(QStringLiteral("unexpected datagram %1").arg(QString(d.toHex())));
+        }
+    }
+}
+
+void VelkPanel::onRequest(const QByteArray &request)
+{
+    const int command = quint8(request.at(2));
+    const int sizes[] = { 0, 0, 0, 0, 0, 0, 29, 22, 278, 278, 0, 0, 30 };
+    if (command >= int(std::size(sizes)) || request.size() != sizes[command]) {
+        emit protocolError(QStringLiteral("bad request of %1 bytes").arg(request.size()));
+        return;
+    }
+    if (request.mid(7, 6) != m_LastReport.mid(7, 6)) {
+        emit protocolError(QStringLiteral("request for another panel or password"));
+        return;
+    }
+    if (m_Seen.size() > 1024)
+        m_Seen.clear();
+    const quint32 sequence = u32At(request, 3);
+    const int seen = ++m_Seen[quint64(command) << 32 | sequence];
+    emit requestReceived(command, sequence, seen);
+
+    const Policy policy = m_Policies.value(command);
+    if (policy.reply == Reply::Never
+        || (policy.reply == Reply::AfterResends && seen <= policy.value))
+        return;
+    if (policy.reply == Reply::Refuse) {
+        answer(request, quint8(policy.value), QByteArray(), policy.reply);
+        return;
+    }
+    QByteArray block;
+    // Every command is idempotent, so a resend is carried out again.
+    const quint8 result = apply(request, &block);
+    if (policy.reply == Reply::Late) {
+        QTimer::singleShot(TimeScale::toRealInt(policy.value), this,
+                           [=] { answer(request, result, block, Reply::Answer); });
+        return;
+    }
+    answer(request, result, block, policy.reply);
+}
+
+quint8 VelkPanel::apply(const QByteArray &r, QByteArray *block)
+{
+    const auto at = [&r](int i) { return quint8(r.at(i)); };
+    switch (at(2)) {
+    case 6:
+        setBit(m_State, 0, at(21), 1, 255);
+        setBit(m_State, 2, at(22), 1, 255);
+        setBit(m_State, 1, at(23), 1, 255);
+        for (int relay = 0; relay < 3; ++relay) {
+            const quint8 code = at(24 + relay);
+            setBit(m_State, 3 + relay, code == 0 || code == 255 ? code : 254, 254, 255);
+        }
+        break;
+    case 7:
+        m_Bootloader = at(21) == 1;
+        break;
+    case 8:
+    case 9:
+        if (!m_Bootloader)
+            return 1;
+        if (at(2) == 9)
+            m_Image.replace(at(21) * 256, 256, r.mid(22, 256));
+        else
+            *block = char(at(21)) + m_Image.mid(at(21) * 256, 256);
+        break;
+    case 12:
+        m_Settings = r.mid(21, 9);
+        break;
+    }
+    emit applied(at(2));
+    return 0;
+}
+
+void VelkPanel::answer(const QByteArray &request, quint8 result, const QByteArray &block,
+                       Reply reply)
+{
+    QByteArray d = request.left(13) + char(result) + QByteArray(8, '\0');
+    d[1] = 4;
+    if (!block.isEmpty())
+        d = d.left(22) + block;
+    if (reply == Reply::Short)
+        d.truncate(21);
+    if (reply == Reply::Malformed)
+        d[7] = char(d.at(7) ^ 0x5a);
+    m_Socket->writeDatagram(d, m_Server, m_ServerPort);
+}

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QHostAddress>
+#include <QObject>
+#include <QTimer>
+
+class QUdpSocket;
+
+// One simulated door panel on loopback: reports periodically to the server, checks the answers
+// and learns its audio port, and answers server requests by a policy per command, applying
+// outputs, settings and firmware blocks and showing them in later reports.
+class VelkPanel : public QObject
+{
+    Q_OBJECT
+public:
+    enum class Reply {
+        Answer, // result 0
+        Refuse, // result = value
+        Never, // the request is lost
+        Late, // result 0 after value ms
+        AfterResends, // silent until the value-th resend
+        Short, // a 21-byte answer
+        Malformed, // an answer whose head matches no request
+    };
+    struct Policy
+    {
+        Reply reply = Reply::Answer;
+        int value = 0;
+    };
+    struct Config
+    {
+        quint16 number = 1;
+        QString password;
+        quint8 hardware = 1;
+        quint8 firmwareMajor = 1;
+        quint8 firmwareMinor = 0;
+        quint8 codec = 0;
+    };
+
+    explicit VelkPanel(const Config &config, QObject *parent = nullptr);
+
+    // Binds on loopback and reports every interval (schedule ms; 0: only on sendReport).
+    bool start(const QHostAddress &server, quint16 serverPort, int reportIntervalMs);
+    void setPolicy(int command, Policy policy) { m_Policies[command] = policy; }
+    // Events travel in the next report only.
+    void queueEvents(quint8 power, quint8 button, quint8 sensor1, quint8 sensor2);
+    void setInputs(bool button, bool sensor1, bool sensor2);
+    void sendReport();
+
+    quint16 number() const { return m_Config.number; }
+    quint16 localPort() const;
+    bool isRegistered() const { return m_Registered; }
+    quint16 audioPort() const { return m_AudioPort; }
+    quint8 stateBits() const { return m_State; }
+    QByteArray settings() const { return m_Settings; }
+    bool inBootloader() const { return m_Bootloader; }
+    QByteArray firmwareImage() const { return m_Image; }
+    QByteArray lastReport() const { return m_LastReport; }
+
+signals:
+    void answered(int result, quint16 audioPort);
+    void requestReceived(int command, quint32 sequence, int timesSeen);
+    void applied(int command);
+    void protocolError(QString text);
+
+private:
+    void readPending();
+    void onRequest(const QByteArray &request);
+    // Result of carrying the request out; the block read for ReadBlock goes into block.
+    quint8 apply(const QByteArray &request, QByteArray *block);
+    void answer(const QByteArray &request, quint8 result, const QByteArray &block, Reply reply);
+
+    Config m_Config;
+    QUdpSocket *m_Socket;
+    QTimer m_ReportTimer;
+    QHostAddress m_Server;
+    quint16 m_ServerPort = 0;
+    QHash<int, Policy> m_Policies;
+    QHash<quint64, int> m_Seen;
+    quint32 m_Sequence = 0;
+    quint32 m_LastReportSequence = 0;
+    QByteArray m_LastReport;
+    QByteArray m_Events = QByteArray(4, '\0');
+    quint8 m_State = 0;
+    quint8 m_ButtonState = 0;
+    bool m_Registered = false;
+    quint16 m_AudioPort = 0;
+    QByteArray m_Settings = QByteArray(9, '\0');
+    bool m_Bootloader = false;
+    QByteArray m_Image = QByteArray(65536, '\0');
+};
