@@ -1,6 +1,6 @@
 #!/bin/bash
-# Builds the libFuzzer targets with clang in build-fuzz/ and runs each for a bounded time,
-# seeded with the RFC 4475 torture messages. Exits non-zero when a target finds a fault.
+# Builds the libFuzzer targets with clang in build-fuzz/ and runs them side by side, each for
+# FUZZ_SECONDS (default 60). Exits non-zero when a target finds a fault.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -35,9 +35,39 @@ if [ -d "$testdata/sip/rfc4475" ]; then
 fi
 cp -n server/tests/sip/message/data/rfc3261/*.sip "$corpus"/ 2>/dev/null || true
 
+velk=server/src/velk
+# shellcheck disable=SC2086
+clang++ $flags $qt_flags -Iserver/src server/fuzz/velkprotocol_fuzzer.cpp $velk/velkprotocol.cpp \
+    server/src/core/identifiers.cpp $qt_libs -o "$out/velkprotocol_fuzzer"
+# Seeds: a report with events, a block answer and a bare head.
+corpus_velk=$out/corpus/velkprotocol
+mkdir -p "$corpus_velk"
+printf '\x01\x01\x01\x2a\0\0\0\x07\0abcd\x03\x02\x01\0%020d\x01\x02\x01\0\xa5\x05' 0 \
+    > "$corpus_velk/report"
+{ printf '\x01\x04\x08\x05\0\0\0\x07\0abcd\0%08d\x03' 0; head -c 256 /dev/zero; } \
+    > "$corpus_velk/block-answer"
+printf '\x01\x04\x06\0\0\0\0\x07\0\0\0\0\0' > "$corpus_velk/head"
+
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}:abort_on_error=1
 export LSAN_OPTIONS=suppressions=$root/tools/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 cd "$out"
-./sipmessage_fuzzer -max_total_time="$seconds" -max_len=16384 -timeout=10 -rss_limit_mb=2048 \
-    -print_final_stats=1 "$corpus"
+# All targets at once, so the run takes FUZZ_SECONDS whatever their number.
+run() {
+    local name=$1 max_len=$2 corpus=$3
+    "./${name}_fuzzer" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 \
+        -rss_limit_mb=2048 -print_final_stats=1 "$corpus" > "$out/$name.log" 2>&1
+}
+run sipmessage 16384 "$corpus" &
+pids=($!)
+run velkprotocol 1024 "$corpus_velk" &
+pids+=($!)
+status=0
+for pid in "${pids[@]}"; do
+    wait "$pid" || status=1
+done
+for log in "$out"/sipmessage.log "$out"/velkprotocol.log; do
+    echo "== $log"
+    tail -n 30 "$log"
+done
+exit $status
