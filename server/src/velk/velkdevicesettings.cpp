@@ -218,9 +218,9 @@ VelkProtocol::PanelSettings VelkDeviceSettings::panelSettings(const QObject *dev
     s.microphone = microphone != 0 ? microphone : ucharValue(device, MicrophoneVolume);
     s.speaker = speaker;
     s.echoLimit = boolValue(device, EchoEnable) ? ucharValue(device, EchoLimit) : 0;
-    s.echoTimeout = quint8(quint16(uintValue(device, EchoTimeout, 100)) / 100);
+    s.echoTimeout = quint8(quint16(valueOrDefault<uint>(device, EchoTimeout).toUInt()) / 100);
     s.noiseLimit = boolValue(device, NoiseEnable) ? ucharValue(device, NoiseLimit) : 0;
-    s.noiseTimeout = quint8(quint16(uintValue(device, NoiseTimeout, 100)) / 100);
+    s.noiseTimeout = quint8(quint16(valueOrDefault<uint>(device, NoiseTimeout).toUInt()) / 100);
     s.callTimeout = quint8(timeoutSeconds(device, CallTimeout));
     return s;
 }

@@ -23,7 +23,7 @@ public:
                QObject *parent = nullptr);
     ~VelkObject() override;
 
-    // The bound port; 0 before the socket listens.
+    // The bound port; 0 before the socket listens. Read it in the worker's thread.
     quint16 localPort() const;
 
 signals:
