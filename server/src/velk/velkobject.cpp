@@ -53,8 +53,11 @@ void VelkObject::run()
 // a stop ends them at once.
 void VelkObject::resolve()
 {
-    if (terminate)
+    if (terminate) {
+        emit setConnectionState(VelkBinding);
+        bindSocket();
         return;
+    }
     const QList<QHostAddress> found = QHostInfo::fromName(m_BindAddress).addresses();
     for (const QHostAddress &address : found) {
         if (address.protocol() == QAbstractSocket::IPv4Protocol) {
@@ -76,8 +79,10 @@ void VelkObject::resolve()
 
 void VelkObject::bindSocket()
 {
-    if (terminate)
+    if (terminate) {
+        emit setConnectionState(VelkNotRunning);
         return;
+    }
     if (m_Socket->bind(m_Address, m_BindPort, QAbstractSocket::DontShareAddress)) {
         m_Listening = true;
         emit setConnectionState(VelkListening);
@@ -108,11 +113,11 @@ void VelkObject::bindSocket()
 
 void VelkObject::queryTerminate()
 {
-    const bool wasBinding = m_Socket && !m_Listening && !terminate;
     AttendedThreadObject::queryTerminate();
-    m_Retry.stop();
-    if (wasBinding)
+    if (m_Retry.isActive()) {
+        m_Retry.stop();
         emit setConnectionState(VelkNotRunning);
+    }
 }
 
 void VelkObject::readyRead()
