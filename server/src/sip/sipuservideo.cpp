@@ -51,8 +51,8 @@ void SipUser::applyVideo()
 
 void SipUser::onPlay(ConversationThread *conversation)
 {
-    // Without video ports the camera would be asked to stream to port 0.
-    if (conversation == nullptr || conversation->videoRtpPort() == 0
+    // A call without video has no ports to stream to: the camera would be asked for port 0.
+    if (conversation == nullptr || !conversation->video() || conversation->videoRtpPort() == 0
         || conversation->videoRtcpPort() == 0)
         return;
     const QObject *control = m_VideoControl;
