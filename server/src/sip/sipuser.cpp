@@ -1,7 +1,10 @@
 #include "sip/sipuser.h"
 
+#include "core/env.h"
 #include "sip/message/sipconstants.h"
 #include "sip/sipusersetting.h"
+#include "sip/sipvideocontrol.h"
+#include "velk/velk.h"
 
 #include <QVariant>
 
@@ -9,32 +12,114 @@ bool SipUser::m_IsStandalone = true;
 
 namespace {
 
-quint16 portOr5060(quint16 port)
+bool settingIs(const SipUser *user, const SipUserSetting::Type &key, const char *word)
 {
-    return port == 0 ? 5060 : port;
+    return userSetting(user, key).compare(QLatin1String(word), Qt::CaseInsensitive) == 0;
 }
+
+// Device numbers are 16-bit; 65535 names no device.
+const int kLastDeviceId = 65534;
 
 } // namespace
 
-SipUser::SipUser(const QString &name, QObject *parent)
+SipUser::SipUser(const QString &name, const uchar &logRtsp, QObject *parent)
     : CoreObject(parent)
     , m_ContactUser(name)
     , m_ServerAddress(noAddress())
     , m_ClientAddress(noAddress())
+    , m_RegisterTimer(this)
+    , m_VideoControl(createVideoControl(logRtsp, this))
 {
     setObjectName(name);
+    m_RegisterTimer.setSingleShot(true);
+    connect(&m_RegisterTimer, &QTimer::timeout, this, &SipUser::timeoutRegister,
+            Qt::DirectConnection);
+    connectVideoControl();
+    logLine(LogParams::SipDebug, QStringLiteral("Create sip user '%1'").arg(name));
 }
 
-quint64 SipUser::expires() const
+SipUser::~SipUser()
 {
-    qint64 value = 0;
-    if (m_IsStandalone)
-        value = userSettingSigned(this, SipUserSetting::SipStandaloneExpires);
-    else if (m_GrantedExpires != 0)
-        return m_GrantedExpires;
-    else
-        value = userSettingSigned(this, SipUserSetting::SipServerExpires);
-    return value < 0 ? 0 : quint64(value);
+    emit stopVideoRtspControl();
+    logLine(LogParams::SipDebug, QStringLiteral("Delete sip user '%1'").arg(objectName()));
+}
+
+int SipUser::typeUser() const
+{
+    const QVariant value = userSettingProperty(this, SipUserSetting::TypeUser);
+    return value.isValid() && value.canConvert<int>() ? value.toInt() : -1;
+}
+
+bool SipUser::isVelkUser() const
+{
+    return userSettingInt(this, SipUserSetting::TypeUser) == VelkAccount;
+}
+
+bool SipUser::isGroup() const
+{
+    return typeUser() == GroupAccount;
+}
+
+QString SipUser::login() const
+{
+    return userSetting(
+        this, m_IsStandalone ? SipUserSetting::SipStandaloneLogin : SipUserSetting::SipServerLogin);
+}
+
+QString SipUser::password() const
+{
+    return userSetting(this,
+                       m_IsStandalone ? SipUserSetting::SipStandalonePassword
+                                      : SipUserSetting::SipServerPassword);
+}
+
+bool SipUser::isAutoAnswer() const
+{
+    return userSettingBool(this, SipUserSetting::VelkAutoanswer);
+}
+
+bool SipUser::isWiretapping() const
+{
+    return settingIs(this, SipUserSetting::VelkWiretapping, "true");
+}
+
+bool SipUser::isPaging() const
+{
+    return settingIs(this, SipUserSetting::VelkWiretapping, "paging");
+}
+
+bool SipUser::isControl() const
+{
+    return settingIs(this, SipUserSetting::VelkWiretapping, "control");
+}
+
+bool SipUser::isPriority() const
+{
+    return isVelkUser() && userSettingBool(this, SipUserSetting::VelkPriority);
+}
+
+int SipUser::velkDeviceId() const
+{
+    if (!isVelkUser())
+        return -1;
+    bool ok = false;
+    const int id = userSetting(this, SipUserSetting::VelkDeviceId).trimmed().toInt(&ok, 10);
+    // A number beyond the 16-bit range must not wrap onto another device.
+    return ok && id >= 0 && id <= kLastDeviceId ? id : -1;
+}
+
+QObject *SipUser::velkDevice() const
+{
+    const int id = velkDeviceId();
+    if (id < 0)
+        return nullptr;
+    // The door-device module is a sibling of the Sip module under the running Core.
+    for (const QObject *owner = parent(); owner != nullptr; owner = owner->parent()) {
+        const Velk *velk = owner->findChild<Velk *>(QString(), Qt::FindDirectChildrenOnly);
+        if (velk != nullptr)
+            return velk->findChild<QObject *>(QString::number(id));
+    }
+    return nullptr;
 }
 
 QString SipUser::localAddress() const
@@ -48,29 +133,31 @@ QString SipUser::localAddress() const
     return m_ClientAddress;
 }
 
-quint64 SipUser::registerContact(const SipTransport::Type &transport, const QString &contactUser,
-                                 const QString &contactParameters, const QString &callId,
-                                 const QString &serverAddr, quint16 serverPort,
-                                 const QString &clientAddr, quint16 clientPort)
+void SipUser::setConversation(const QString &caller, const QString &conversation)
 {
-    m_Transport = transport;
-    m_ContactUser = contactUser;
-    m_ContactParameters = contactParameters;
-    m_ContactCallId = callId;
-    m_ServerAddress = serverAddr;
-    m_ServerPort = portOr5060(serverPort);
-    m_ClientAddress = clientAddr;
-    m_ClientPort = portOr5060(clientPort);
-    return expires();
+    if (caller.isEmpty() || conversation.isEmpty())
+        return;
+    m_Conversations.insert(caller, conversation);
 }
 
-void SipUser::initServerConnection(SipTransport::Type transport, QString serverAddr,
-                                   ushort serverPort, QString clientAddr, ushort clientPort)
+QString SipUser::conversationCaller(const QString &caller) const
 {
-    m_Transport = transport;
-    m_ServerAddress = serverAddr;
-    m_ServerPort = serverPort;
-    m_ClientAddress = clientAddr;
-    m_ClientPort = clientPort;
-    m_ContactPort = clientPort;
+    return m_Conversations.value(caller);
+}
+
+QString SipUser::takeConversation(const QString &caller)
+{
+    return m_Conversations.take(caller);
+}
+
+QString SipUser::removeCaller(const QString &conversation)
+{
+    for (auto it = m_Conversations.begin(); it != m_Conversations.end(); ++it) {
+        if (it.value() == conversation) {
+            const QString caller = it.key();
+            m_Conversations.erase(it);
+            return caller;
+        }
+    }
+    return QString();
 }

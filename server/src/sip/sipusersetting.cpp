@@ -36,8 +36,18 @@ bool inTable(const SipUserSetting::Type &key)
     return key >= 0 && key < SipUserSetting::Count;
 }
 
-// The set property of that key, or an invalid variant when there is none to read.
-QVariant propertyOf(const QObject *user, const SipUserSetting::Type &key)
+// The property when it is set and converts to T, else the key's default as T.
+template<typename T> T settingAs(const QObject *user, const SipUserSetting::Type &key)
+{
+    const QVariant value = userSettingProperty(user, key);
+    if (value.isValid() && value.canConvert<T>())
+        return value.value<T>();
+    return userSettingDefault(key).value<T>();
+}
+
+} // namespace
+
+QVariant userSettingProperty(const QObject *user, const SipUserSetting::Type &key)
 {
     const QString name = userSettingName(key).trimmed().toLower();
     if (user == nullptr || name.isEmpty())
@@ -45,8 +55,6 @@ QVariant propertyOf(const QObject *user, const SipUserSetting::Type &key)
     const QVariant value = user->property(name.toUtf8().constData());
     return value.isValid() && !value.isNull() ? value : QVariant();
 }
-
-} // namespace
 
 QString userSettingName(const SipUserSetting::Type &key)
 {
@@ -71,24 +79,25 @@ SipUserSetting::Type userSettingFromName(const QString &name)
 
 QString userSetting(const QObject *user, const SipUserSetting::Type &key)
 {
-    const QVariant value = propertyOf(user, key);
-    if (value.isValid() && value.canConvert<QString>())
-        return value.toString();
-    return userSettingDefault(key).toString();
+    return settingAs<QString>(user, key);
+}
+
+bool userSettingBool(const QObject *user, const SipUserSetting::Type &key)
+{
+    return settingAs<bool>(user, key);
+}
+
+int userSettingInt(const QObject *user, const SipUserSetting::Type &key)
+{
+    return settingAs<int>(user, key);
 }
 
 quint64 userSettingNumber(const QObject *user, const SipUserSetting::Type &key)
 {
-    const QVariant value = propertyOf(user, key);
-    if (value.isValid() && value.canConvert<quint64>())
-        return value.toULongLong();
-    return userSettingDefault(key).toULongLong();
+    return settingAs<quint64>(user, key);
 }
 
 qint64 userSettingSigned(const QObject *user, const SipUserSetting::Type &key)
 {
-    const QVariant value = propertyOf(user, key);
-    if (value.isValid() && value.canConvert<qint64>())
-        return value.toLongLong();
-    return userSettingDefault(key).toLongLong();
+    return settingAs<qint64>(user, key);
 }

@@ -39,6 +39,11 @@ SipUserSetting::Type userSettingFromName(const QString &name);
 
 // The user's property of that key when it is set and converts, else the key's default.
 QString userSetting(const QObject *user, const SipUserSetting::Type &key);
+// A text is false when empty, "0" or "false" in any case, true otherwise.
+bool userSettingBool(const QObject *user, const SipUserSetting::Type &key);
 // The same as a number; a present value that is no number gives 0.
+int userSettingInt(const QObject *user, const SipUserSetting::Type &key);
 quint64 userSettingNumber(const QObject *user, const SipUserSetting::Type &key);
 qint64 userSettingSigned(const QObject *user, const SipUserSetting::Type &key);
+// The property of that key as it is set, without the default: invalid when absent or null.
+QVariant userSettingProperty(const QObject *user, const SipUserSetting::Type &key);

@@ -134,9 +134,9 @@ private slots:
     void initTestCase()
     {
         AudioCodec::setCodecs({ "8", "0" });
-        m_Door = new SipUser(QStringLiteral("door1"), &m_Sip);
-        m_Alice = new SipUser(QStringLiteral("alice"), &m_Sip);
-        m_Bob = new SipUser(QStringLiteral("bob"), &m_Sip);
+        m_Door = new SipUser(QStringLiteral("door1"), 0, &m_Sip);
+        m_Alice = new SipUser(QStringLiteral("alice"), 0, &m_Sip);
+        m_Bob = new SipUser(QStringLiteral("bob"), 0, &m_Sip);
     }
 
     void init()
