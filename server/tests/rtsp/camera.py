@@ -17,6 +17,7 @@ from gi.repository import GLib, Gst, GstRtsp, GstRtspServer  # noqa: E402
 PIPELINE = ("( videotestsrc is-live=true ! video/x-raw,width=160,height=120,framerate=15/1 "
             "! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=15 "
             "! rtph264pay name=pay0 pt=96 config-interval=1 )")
+REALM = "Door Cam, Inc"
 REQUESTS = ["options", "describe", "setup", "play", "pause", "teardown", "get-parameter"]
 
 
@@ -41,10 +42,9 @@ def main():
     if args.user:
         auth = GstRtspServer.RTSPAuth()
         auth.set_supported_methods(GstRtsp.RTSPAuthMethod.DIGEST)
-        auth.set_realm("Door Cam, Inc")
+        auth.set_realm(REALM)
         token = GstRtspServer.RTSPToken()
-        token.writable_structure().set_value(
-            GstRtspServer.RTSP_TOKEN_MEDIA_FACTORY_ROLE, "door")
+        token.set_string(GstRtspServer.RTSP_TOKEN_MEDIA_FACTORY_ROLE, "door")
         auth.add_digest(args.user, args.password, token)
         server.set_auth(auth)
         permissions = GstRtspServer.RTSPPermissions()

@@ -8,8 +8,7 @@
 #include <QtTest>
 
 // A cell of the current data row, usable inside an expression (QFETCH declares a variable).
-template<typename T>
-T cell(const char *name)
+template<typename T> T cell(const char *name)
 {
     return *static_cast<T *>(QTest::qData(name, qMetaTypeId<T>()));
 }
@@ -24,8 +23,8 @@ QString md5(const QString &text)
 QHash<QString, QString> fields(const QString &answer)
 {
     QHash<QString, QString> result;
-    QRegularExpressionMatchIterator it =
-        QRegularExpression(QStringLiteral("(\\w+)=(\"[^\"]*\"|[^,]*)")).globalMatch(answer);
+    QRegularExpressionMatchIterator it
+        = QRegularExpression(QStringLiteral("(\\w+)=(\"[^\"]*\"|[^,]*)")).globalMatch(answer);
     while (it.hasNext()) {
         const QRegularExpressionMatch m = it.next();
         result.insert(m.captured(1), m.captured(2).remove(QLatin1Char('"')));
@@ -52,26 +51,27 @@ private slots:
         QTest::addColumn<QString>("error");
         QTest::addColumn<QByteArray>("body");
         const QString none;
-        QTest::newRow("ok") << QByteArray("RTSP/1.0 200 OK\r\nCSeq: 3\r\n\r\n") << true << 5
-                            << "OK" << none << QByteArray();
+        QTest::newRow("ok") << QByteArray("RTSP/1.0 200 OK\r\nCSeq: 3\r\n\r\n") << true << 5 << "OK"
+                            << none << QByteArray();
         QTest::newRow("rtsp code") << QByteArray("rtsp/1.0 454 Session Not Found\ncseq: 7\n\n")
                                    << true << 40 << "Session Not Found" << none << QByteArray();
         QTest::newRow("leading zero") << QByteArray("RTSP/1.0 0200 OK\r\nCSeq: 1\r\n\r\n") << true
                                       << 40 << "OK" << none << QByteArray();
         QTest::newRow("version") << QByteArray("RTSP/1.1 200 OK\r\nCSeq: 1\r\n\r\n") << false << 5
-                                 << "OK" << "Bad RTSP Version (RTSP/1.1 200 OK)." << QByteArray();
-        QTest::newRow("zero code") << QByteArray("RTSP/1.0 000 Nothing\r\n\r\n") << false << -1
-                                   << "" << "Bad response code (RTSP/1.0 000 Nothing)."
-                                   << QByteArray();
-        QTest::newRow("short reason") << QByteArray("RTSP/1.0 200 K\r\nCSeq: 1\r\n\r\n") << false
-                                      << -1 << "" << "Unspecified initial line (RTSP/1.0 200 K)."
-                                      << QByteArray();
+                                 << "OK"
+                                 << "Bad RTSP Version (RTSP/1.1 200 OK)." << QByteArray();
+        QTest::newRow("zero code")
+            << QByteArray("RTSP/1.0 000 Nothing\r\n\r\n") << false << -1 << ""
+            << "Bad response code (RTSP/1.0 000 Nothing)." << QByteArray();
+        QTest::newRow("short reason")
+            << QByteArray("RTSP/1.0 200 K\r\nCSeq: 1\r\n\r\n") << false << -1 << ""
+            << "Unspecified initial line (RTSP/1.0 200 K)." << QByteArray();
         QTest::newRow("two cseq") << QByteArray("RTSP/1.0 200 OK\r\nCSeq: 1\r\ncseq: 1\r\n\r\n")
-                                  << false << 5 << "OK" << "Multiple header field CSeq"
-                                  << QByteArray();
-        QTest::newRow("cseq method") << QByteArray("RTSP/1.0 200 OK\r\nCSeq: 1 PLAY\r\n\r\n")
-                                     << false << 5 << "OK" << "Bad CSeq field (1 PLAY)."
-                                     << QByteArray();
+                                  << false << 5 << "OK"
+                                  << "Multiple header field CSeq" << QByteArray();
+        QTest::newRow("cseq method")
+            << QByteArray("RTSP/1.0 200 OK\r\nCSeq: 1 PLAY\r\n\r\n") << false << 5 << "OK"
+            << "Bad CSeq field (1 PLAY)." << QByteArray();
         QTest::newRow("short body") << QByteArray("RTSP/1.0 200 OK\r\nCSeq: 1\r\n"
                                                   "Content-Length: 10\r\n\r\n123456789")
                                     << false << 5 << "OK" << none << QByteArray("123456789");
@@ -79,7 +79,8 @@ private slots:
         const QByteArray raw("v=0\r\n\r\nm=video\0x\r\n\r\n", 19);
         QTest::newRow("raw body") << QByteArray("RTSP/1.0 200 OK\r\nCSeq: 1\r\n"
                                                 "Content-Length: 19\r\n\r\n")
-                + raw << true << 5 << "OK" << none << raw;
+                + raw << true << 5 << "OK"
+                                  << none << raw;
     }
     void parse()
     {
@@ -116,20 +117,26 @@ private slots:
         QTest::addColumn<int>("codec");
         QTest::addColumn<QString>("info");
         QTest::addColumn<QString>("control");
-        QTest::newRow("camera") << kSdp << true << 96 << "H264/90000" << "stream=0";
+        QTest::newRow("camera") << kSdp << true << 96 << "H264/90000"
+                                << "stream=0";
         QTest::newRow("static") << QByteArray("m=video 0 RTP/AVP 26\na=control:v\n") << false << 26
-                                << "" << "v";
+                                << ""
+                                << "v";
         QTest::newRow("avpf") << QByteArray(kSdp).replace("RTP/AVP 96", "RTP/AVPF 96") << false
-                              << 255 << "" << "";
-        QTest::newRow("small letters") << QByteArray(kSdp).replace("RTP/AVP 96", "rtp/avp 96")
-                                       << true << 96 << "H264/90000" << "stream=0";
-        QTest::newRow("no number") << QByteArray(kSdp).replace("RTP/AVP 96", "RTP/AVP x") << false
-                                   << 0 << "" << "";
+                              << 255 << ""
+                              << "";
+        QTest::newRow("small letters")
+            << QByteArray(kSdp).replace("RTP/AVP 96", "rtp/avp 96") << true << 96 << "H264/90000"
+            << "stream=0";
+        QTest::newRow("no number")
+            << QByteArray(kSdp).replace("RTP/AVP 96", "RTP/AVP x") << false << 0 << ""
+            << "";
         // 300 must not become 44.
         QTest::newRow("above 127") << QByteArray(kSdp).replace("96", "300") << false << 255 << ""
                                    << "";
-        QTest::newRow("second video") << kSdp + "m=video 0 RTP/AVP 97\na=control:other\n" << true
-                                      << 96 << "H264/90000" << "stream=0";
+        QTest::newRow("second video") << kSdp + "m=video 0 RTP/AVP 97\na=control:other\n"
+                                      << true << 96 << "H264/90000"
+                                      << "stream=0";
     }
     void sdp()
     {
@@ -149,13 +156,22 @@ private slots:
         QTest::addColumn<QString>("realm");
         QTest::addColumn<QString>("opaque");
         QTest::newRow("auth first") << "Digest realm=\"cam\", nonce=\"n1==\", qop=\"auth,auth-int\""
-                                    << "auth" << "cam" << "";
-        QTest::newRow("auth second") << "digest Realm=\"cam\", NONCE=\"n1==\", qop=\"auth-int,auth\""
-                                     << "auth" << "cam" << "";
+                                    << "auth"
+                                    << "cam"
+                                    << "";
+        QTest::newRow("auth second")
+            << "digest Realm=\"cam\", NONCE=\"n1==\", qop=\"auth-int,auth\""
+            << "auth"
+            << "cam"
+            << "";
         QTest::newRow("auth-int") << "Digest realm=\"cam\", nonce=\"n1==\", qop=\"auth-int\""
-                                  << "auth-int" << "cam" << "";
+                                  << "auth-int"
+                                  << "cam"
+                                  << "";
         QTest::newRow("no qop") << "Digest realm=\"Door Cam, Inc\", nonce=\"n1==\", opaque=\"op\""
-                                << "" << "Door Cam, Inc" << "op";
+                                << ""
+                                << "Door Cam, Inc"
+                                << "op";
     }
     void digest()
     {
@@ -164,8 +180,8 @@ private slots:
         QFETCH(QString, realm);
         quint64 count = 1;
         const QString uri = QStringLiteral("rtsp://cam/door");
-        const QString text =
-            RtspDigest::answer(challenge, QStringLiteral("DESCRIBE"), uri, "door", "pw", count);
+        const QString text
+            = RtspDigest::answer(challenge, QStringLiteral("DESCRIBE"), uri, "door", "pw", count);
         const QHash<QString, QString> f = fields(text);
         QCOMPARE(f.value("realm"), realm);
         QCOMPARE(f.value("nonce"), QStringLiteral("n1=="));
@@ -174,7 +190,8 @@ private slots:
         const QString ha2 = md5("DESCRIBE:" + uri + (qop == "auth-int" ? ":" + md5("") : ""));
         const QString expected = qop.isEmpty()
             ? md5(ha1 + ":n1==:" + ha2)
-            : md5(QStringList { ha1, "n1==", f.value("nc"), f.value("cnonce"), qop, ha2 }.join(':'));
+            : md5(
+                QStringList { ha1, "n1==", f.value("nc"), f.value("cnonce"), qop, ha2 }.join(':'));
         QCOMPARE(f.value("response"), expected);
         QCOMPARE(f.value("qop"), qop);
         QCOMPARE(f.value("nc"), qop.isEmpty() ? QString() : QStringLiteral("00000001"));
@@ -195,9 +212,9 @@ private slots:
         QTest::newRow("endless head")
             << QList<QByteArray> { "RTSP/1.0 200 OK\r\n" + QByteArray(70000, 'x') }
             << QList<uint> {} << true;
-        QTest::newRow("huge body")
-            << QList<QByteArray> { "RTSP/1.0 200 OK\r\nCSeq: 1\r\nContent-Length: 99999999\r\n\r\n" }
-            << QList<uint> {} << true;
+        QTest::newRow("huge body") << QList<QByteArray> {
+            "RTSP/1.0 200 OK\r\nCSeq: 1\r\nContent-Length: 99999999\r\n\r\n"
+        } << QList<uint> {} << true;
     }
     void reader()
     {
@@ -224,13 +241,21 @@ private slots:
         QTest::addColumn<QString>("base");
         QTest::addColumn<QString>("control");
         QTest::addColumn<QString>("url");
-        QTest::newRow("no slash") << "rtsp://cam/door" << "stream=0" << "rtsp://cam/door/stream=0";
-        QTest::newRow("base slash") << "rtsp://cam/door/" << "stream=0"
+        QTest::newRow("no slash") << "rtsp://cam/door"
+                                  << "stream=0"
+                                  << "rtsp://cam/door/stream=0";
+        QTest::newRow("base slash") << "rtsp://cam/door/"
+                                    << "stream=0"
                                     << "rtsp://cam/door/stream=0";
-        QTest::newRow("both") << "rtsp://cam/door/" << "/stream=0" << "rtsp://cam/door/stream=0";
-        QTest::newRow("absolute") << "rtsp://cam/door/" << "rtsp://other/x"
+        QTest::newRow("both") << "rtsp://cam/door/"
+                              << "/stream=0"
+                              << "rtsp://cam/door/stream=0";
+        QTest::newRow("absolute") << "rtsp://cam/door/"
+                                  << "rtsp://other/x"
                                   << "rtsp://other/x";
-        QTest::newRow("aggregate") << "rtsp://cam/door/" << "*" << "rtsp://cam/door/";
+        QTest::newRow("aggregate") << "rtsp://cam/door/"
+                                   << "*"
+                                   << "rtsp://cam/door/";
     }
     void controlUrl()
     {
