@@ -27,6 +27,8 @@ done
 clang++ $flags $qt_flags -Iserver/src -Iserver/tests/sip/message \
     server/fuzz/sipmessage_fuzzer.cpp $sources server/src/core/identifiers.cpp \
     $qt_libs -o "$out/sipmessage_fuzzer"
+# shellcheck disable=SC2086
+clang++ $flags $qt_flags -Iserver/src server/fuzz/rtspresponse_fuzzer.cpp server/src/rtsp/rtspmessage.cpp server/src/rtsp/rtspsdp.cpp server/src/rtsp/rtspresponsereader.cpp server/src/rtsp/rtspdigest.cpp $sip/sipstatus.cpp $sip/sipconstants.cpp $qt_libs -o "$out/rtspresponse_fuzzer"
 
 corpus=$out/corpus/sipmessage
 mkdir -p "$corpus"
@@ -41,3 +43,4 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 cd "$out"
 ./sipmessage_fuzzer -max_total_time="$seconds" -max_len=16384 -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 "$corpus"
+mkdir -p corpus/rtspresponse && ./rtspresponse_fuzzer -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 corpus/rtspresponse "$root/server/fuzz/corpus/rtspresponse"
