@@ -52,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         RtspResponseReader::Result result;
         while ((result = reader.next(&message, &error)) == RtspResponseReader::Complete)
             check(message);
-        if (reader.size() > RtspResponseReader::MaxHeadBytes + RtspResponseReader::MaxBodyBytes + 64)
+        if (reader.size()
+            > RtspResponseReader::MaxHeadBytes + RtspResponseReader::MaxBodyBytes + 64)
             fail("buffer beyond its bounds", QByteArray::number(reader.size()));
     }
     return 0;

@@ -1,12 +1,15 @@
 #include "rtsp/rtspcontrol.h"
 
+#include "core/timescale.h"
 #include "rtsp/rtspobject.h"
 
 #include <QUrl>
 
+#include <algorithm>
+
 namespace {
 
-const ulong kStopWaitSeconds = 16;
+const qint64 kStopWaitMs = 16000;
 
 } // namespace
 
@@ -43,5 +46,6 @@ void RtspControl::startControl(QString video_path, QString video_login, QString 
 void RtspControl::stopControl()
 {
     stop();
-    waitSeconds(kStopWaitSeconds);
+    const qint64 real = TimeScale::toReal(kStopWaitMs);
+    waitSeconds(ulong(std::max<qint64>(1, (real + 999) / 1000)));
 }

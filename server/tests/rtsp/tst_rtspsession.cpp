@@ -158,11 +158,11 @@ private slots:
     }
     void cleanup()
     {
+        TimeScale::setFactor(1);
         if (control)
             control->stopControl();
         QVERIFY(!control || control->ownedThread()->isFinished());
         control.reset();
-        TimeScale::setFactor(1);
         log.clear();
     }
 
