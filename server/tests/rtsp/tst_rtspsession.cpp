@@ -23,6 +23,10 @@ struct Camera
     explicit Camera(const QStringList &args)
     {
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // GStreamer keeps its plugin registry in the test's own directory, not the user's cache.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("GST_REGISTRY", QDir::current().filePath("gst-registry.bin"));
+        process.setProcessEnvironment(env);
         process.start("/usr/bin/python3",
                       QStringList { qEnvironmentVariable("TARNHALL_SOURCE_DIR")
                                     + "/server/tests/rtsp/camera.py" }
