@@ -3,10 +3,7 @@
 #include "core/attendedthread.h"
 
 #include <QHostAddress>
-#include <QMetaType>
 #include <QString>
-
-Q_DECLARE_METATYPE(QHostAddress)
 
 // The camera video session of one SIP account: a module thread whose worker (RtspObject) runs
 // the session. Lives in the core thread; its owner drives it by signals.

@@ -13,6 +13,8 @@
 #include <functional>
 #include <memory>
 
+Q_DECLARE_METATYPE(QHostAddress)
+
 namespace {
 
 using Segments = QList<QByteArray>;
