@@ -27,6 +27,11 @@ done
 clang++ $flags $qt_flags -Iserver/src -Iserver/tests/sip/message \
     server/fuzz/sipmessage_fuzzer.cpp $sources server/src/core/identifiers.cpp \
     $qt_libs -o "$out/sipmessage_fuzzer"
+# shellcheck disable=SC2086
+rtsp=server/src/rtsp
+clang++ $flags $qt_flags -Iserver/src server/fuzz/rtspresponse_fuzzer.cpp $rtsp/rtspmessage.cpp \
+    $rtsp/rtspsdp.cpp $rtsp/rtspresponsereader.cpp $rtsp/rtspdigest.cpp $sip/sipstatus.cpp \
+    $sip/sipconstants.cpp $qt_libs -o "$out/rtspresponse_fuzzer"
 
 corpus=$out/corpus/sipmessage
 mkdir -p "$corpus"
@@ -54,19 +59,24 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 cd "$out"
 # All targets at once, so the run takes FUZZ_SECONDS whatever their number.
 run() {
+    # The corpus argument may name several folders; the first one takes the new inputs.
     local name=$1 max_len=$2 corpus=$3
+    # shellcheck disable=SC2086
     "./${name}_fuzzer" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 \
-        -rss_limit_mb=2048 -print_final_stats=1 "$corpus" > "$out/$name.log" 2>&1
+        -rss_limit_mb=2048 -print_final_stats=1 $corpus > "$out/$name.log" 2>&1
 }
 run sipmessage 16384 "$corpus" &
 pids=($!)
 run velkprotocol 1024 "$corpus_velk" &
 pids+=($!)
+mkdir -p corpus/rtspresponse
+run rtspresponse 4096 "corpus/rtspresponse $root/server/fuzz/corpus/rtspresponse" &
+pids+=($!)
 status=0
 for pid in "${pids[@]}"; do
     wait "$pid" || status=1
 done
-for log in "$out"/sipmessage.log "$out"/velkprotocol.log; do
+for log in "$out"/sipmessage.log "$out"/velkprotocol.log "$out"/rtspresponse.log; do
     echo "== $log"
     tail -n 30 "$log"
 done

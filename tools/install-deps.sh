@@ -6,10 +6,13 @@ set -euo pipefail
 runtime=(cmake g++ ninja-build pkg-config qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins
          libmpg123-dev libsamplerate0-dev libspandsp-dev libhttp-parser-dev)
 # text2pcap comes with wireshark-common; libFuzzer's runtime is only a recommendation of clang;
-# the service tests run the binary under unshare and mount, their helpers under /usr/bin/python3.
+# the service tests run the binary under unshare and mount, their helpers under /usr/bin/python3;
+# the camera tests run GStreamer's RTSP server with an H.264 test pattern.
 testing=(clang libclang-rt-14-dev socat sox libsox-fmt-all ffmpeg espeak-ng lame tshark
          wireshark-common sip-tester libbenchmark-dev libosip2-dev util-linux mount procps
-         python3)
+         python3
+         gir1.2-gst-rtsp-server-1.0 python3-gi gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+         gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad)
 
 wanted=("${runtime[@]}")
 if [ "${1:-run}" = "test" ]; then

@@ -1,0 +1,338 @@
+#include "core/env.h"
+#include "core/timescale.h"
+#include "rtsp/rtspcontrol.h"
+
+#include <QElapsedTimer>
+#include <QNetworkDatagram>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+Q_DECLARE_METATYPE(QHostAddress)
+
+namespace {
+
+using Segments = QList<QByteArray>;
+
+// GStreamer's RTSP server in a child process; it reports its port and each request it handles.
+struct Camera
+{
+    explicit Camera(const QStringList &args)
+    {
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // GStreamer keeps its plugin registry in the test's own directory, not the user's cache.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("GST_REGISTRY", QDir::current().filePath("gst-registry.bin"));
+        process.setProcessEnvironment(env);
+        process.start("/usr/bin/python3",
+                      QStringList { qEnvironmentVariable("TARNHALL_SOURCE_DIR")
+                                    + "/server/tests/rtsp/camera.py" }
+                          + args);
+    }
+    ~Camera()
+    {
+        process.closeWriteChannel();
+        if (!process.waitForFinished(10000))
+            process.kill();
+        process.waitForFinished();
+    }
+    // Reads what the camera printed so far; true once it listens.
+    bool ready()
+    {
+        while (process.canReadLine()) {
+            const QString line = QString::fromUtf8(process.readLine()).trimmed();
+            if (line.startsWith("PORT "))
+                url = QStringLiteral("rtsp://127.0.0.1:%1/door").arg(line.mid(5));
+            else
+                requests += line.mid(4);
+        }
+        return !url.isEmpty();
+    }
+    int count(const QString &method)
+    {
+        ready();
+        return requests.count(method);
+    }
+    QProcess process;
+    QString url;
+    QStringList requests;
+};
+
+// A scripted camera on loopback for what a real one cannot show. Each answer is a list of
+// segments written 30 ms apart; no segment leaves the request unanswered.
+class ScriptedPeer : public QObject
+{
+public:
+    struct Request
+    {
+        QByteArray method;
+        QHash<QByteArray, QByteArray> headers;
+    };
+    std::function<Segments(const Request &)> script
+        = [this](const Request &r) { return Segments { answer(r) }; };
+    QList<Request> requests;
+    QList<qint64> accepted;
+    bool closeAtOnce = false;
+    QByteArray session = "77";
+
+    ScriptedPeer()
+    {
+        server.listen(QHostAddress::LocalHost);
+        clock.start();
+        connect(&server, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket *socket = server.nextPendingConnection();
+            accepted += clock.elapsed();
+            if (closeAtOnce)
+                return socket->abort();
+            connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { read(socket); });
+        });
+    }
+    QString url() const
+    {
+        return QStringLiteral("rtsp://127.0.0.1:%1/door").arg(server.serverPort());
+    }
+    QByteArray answer(const Request &r, const QByteArray &status = "200 OK") const
+    {
+        const QByteArray sdp = "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"
+                               "a=fmtp:96 packetization-mode=1\r\na=control:stream=0\r\n\r\n";
+        QByteArray head = "RTSP/1.0 " + status + "\r\nCSeq: " + r.headers["cseq"] + "\r\n";
+        if (r.method == "SETUP")
+            head += "Session: " + session + "\r\nTransport: RTP/AVP;server_port=6970-6971\r\n";
+        if (r.method != "DESCRIBE")
+            return head + "\r\n";
+        return head + "Content-Length: " + QByteArray::number(sdp.size()) + "\r\n\r\n" + sdp;
+    }
+    int count(const QByteArray &method) const
+    {
+        return int(std::count_if(requests.begin(), requests.end(),
+                                 [&method](const Request &r) { return r.method == method; }));
+    }
+
+private:
+    void read(QTcpSocket *socket)
+    {
+        QByteArray &buffer = buffers[socket];
+        buffer += socket->readAll();
+        for (int end; (end = buffer.indexOf("\r\n\r\n")) >= 0;) {
+            const QList<QByteArray> lines = buffer.left(end).split('\n');
+            buffer.remove(0, end + 4);
+            Request request { lines.first().split(' ').first(), {} };
+            for (const QByteArray &line : lines.mid(1))
+                request.headers[line.left(line.indexOf(':')).toLower()]
+                    = line.mid(line.indexOf(':') + 1).trimmed();
+            requests += request;
+            int delay = 0;
+            for (const QByteArray &segment : script(request))
+                QTimer::singleShot(delay += 30, socket, [=] { socket->write(segment); });
+        }
+    }
+    QTcpServer server;
+    QElapsedTimer clock;
+    QHash<QTcpSocket *, QByteArray> buffers;
+};
+
+} // namespace
+
+class TestRtspSession : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<RtspControl> control;
+    std::unique_ptr<QSignalSpy> media;
+    QStringList log;
+
+    int lastCodec() const { return media->isEmpty() ? -1 : media->last().at(0).toInt(); }
+    void start(const QString &url, const QString &password = QString())
+    {
+        control.reset(new RtspControl(qEnvironmentVariableIsSet("RTSP_TRACE")));
+        media.reset(new QSignalSpy(control.get(), &RtspControl::setMediaParam));
+        control->startControl(url, QStringLiteral("door"), password);
+    }
+    bool logged(const QString &text) const { return !log.filter("[RTSP]: " + text).isEmpty(); }
+
+private slots:
+    void initTestCase()
+    {
+        Env::initApplication(qPrintable(QCoreApplication::applicationFilePath()));
+        connect(
+            Env::instance(), &Env::viewLog, this, [this](const QString &line) { log += line; },
+            Qt::QueuedConnection);
+    }
+    void cleanup()
+    {
+        TimeScale::setFactor(1);
+        if (control)
+            control->stopControl();
+        QVERIFY(!control || control->ownedThread()->isFinished());
+        control.reset();
+        log.clear();
+    }
+
+    void camera_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("password");
+        const QStringList digest { "--user", "door", "--password", "secret" };
+        QTest::newRow("open, session timeout 1 s") << QStringList { "--timeout", "1" } << "";
+        QTest::newRow("digest") << digest << "secret";
+        QTest::newRow("wrong password") << digest << "wrong";
+    }
+    void camera()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, password);
+        Camera camera(args);
+        QTRY_VERIFY_WITH_TIMEOUT(camera.ready(), 20000);
+        start(camera.url, password);
+        if (password == "wrong") {
+            const QString line("Camera %1 refused the credentials of user 'door'.");
+            QTRY_VERIFY_WITH_TIMEOUT(logged(line.arg(camera.url)), 20000);
+            QVERIFY(media->isEmpty());
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(lastCodec(), 96, 20000);
+        QCOMPARE(media->last().at(1).toString(), QStringLiteral("H264/90000"));
+
+        QUdpSocket rtp, rtcp;
+        const QHostAddress loopback(QHostAddress::LocalHost);
+        QVERIFY(rtp.bind(loopback) && rtcp.bind(loopback));
+        int packets = 0;
+        connect(&rtp, &QUdpSocket::readyRead, &rtp, [&] {
+            while (rtp.hasPendingDatagrams())
+                packets += rtp.receiveDatagram().data().size() > 12 ? 1 : 0;
+        });
+        QSignalSpy video(control.get(), &RtspControl::setVelkVideo);
+        emit control->play(rtp.localPort(), rtcp.localPort());
+        QTRY_COMPARE_WITH_TIMEOUT(video.count(), 1, 20000);
+        QCOMPARE(video.first().at(0).value<QHostAddress>(), loopback);
+        QTRY_VERIFY_WITH_TIMEOUT(packets > 5, 20000);
+        if (!password.isEmpty()) {
+            // Stopped while playing: TEARDOWN goes out, its answer is not awaited.
+            control->stopControl();
+            QTRY_COMPARE_WITH_TIMEOUT(camera.count("TEARDOWN"), 1, 20000);
+            return;
+        }
+        // Past the camera's expiry (its timeout plus GStreamer's 5 s of grace) video still flows.
+        QTRY_VERIFY_WITH_TIMEOUT(camera.count("GET_PARAMETER") >= 16, 60000);
+        packets = 0;
+        QTRY_VERIFY_WITH_TIMEOUT(packets > 5, 20000);
+
+        emit control->play_suspend();
+        QTRY_COMPARE_WITH_TIMEOUT(camera.count("PAUSE"), 1, 20000);
+        emit control->play_resume();
+        QTRY_COMPARE_WITH_TIMEOUT(camera.count("PLAY"), 2, 20000);
+        packets = 0;
+        QTRY_VERIFY_WITH_TIMEOUT(packets > 5, 20000);
+
+        // After the call the camera is described again for the next one.
+        emit control->teardown();
+        QTRY_COMPARE_WITH_TIMEOUT(camera.count("TEARDOWN"), 1, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(camera.count("DESCRIBE"), 2, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(lastCodec(), 96, 20000);
+        QCOMPARE(media->at(media->count() - 2).at(0).toInt(), 255);
+    }
+
+    void proxyChallengeInPieces()
+    {
+        // The OPTIONS answer shares its segment with the head of a 407 to the DESCRIBE that
+        // follows; the rest of the 407 comes in pieces.
+        ScriptedPeer peer;
+        peer.script = [&](const ScriptedPeer::Request &r) {
+            if (r.method == "DESCRIBE" && !r.headers.contains("proxy-authorization"))
+                return Segments();
+            if (r.method != "OPTIONS")
+                return Segments { peer.answer(r) };
+            ScriptedPeer::Request next {
+                "", { { "cseq", QByteArray::number(r.headers["cseq"].toInt() + 1) } }
+            };
+            const QByteArray challenge
+                = peer.answer(next, "407 Proxy Authentication Required")
+                      .replace("\r\n\r\n",
+                               "\r\nProxy-Authenticate: Digest realm=\"a, b\", "
+                               "nonce=\"n\", qop=\"auth\", opaque=\"o1\"\r\n\r\n");
+            return Segments { peer.answer(r) + challenge.left(20), challenge.mid(20, 40),
+                              challenge.mid(60) };
+        };
+        start(peer.url());
+        QTRY_COMPARE_WITH_TIMEOUT(lastCodec(), 96, 20000);
+        QCOMPARE(peer.accepted.size(), 1);
+        QCOMPARE(peer.count("DESCRIBE"), 2);
+        const auto &headers = peer.requests.last().headers;
+        QCOMPARE(headers["cseq"], peer.requests.at(peer.requests.size() - 2).headers["cseq"]);
+        const QByteArray credentials = headers["proxy-authorization"];
+        QVERIFY(credentials.startsWith("Digest username=\"door\", realm=\"a, b\""));
+        QVERIFY(credentials.contains("qop=auth, nc=00000001"));
+        QVERIFY(credentials.endsWith(", opaque=\"o1\""));
+    }
+
+    void brokenAnswer_data()
+    {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("wrong cseq") << QByteArray("RTSP/1.0 200 OK\r\nCSeq: 999\r\n\r\n") << "";
+        QTest::newRow("huge length")
+            << QByteArray("RTSP/1.0 200 OK\r\nCSeq: %1\r\nContent-Length: 4000000000\r\n\r\nv=0")
+            << "Answer body of 4000000000 bytes exceeds 1048576 bytes.";
+        QTest::newRow("endless head") << "RTSP/1.0 200 OK\r\nCSeq: %1\r\n" + QByteArray(70000, 'x')
+                                      << "Answer head exceeds 65536 bytes.";
+    }
+    void brokenAnswer()
+    {
+        QFETCH(QByteArray, answer);
+        QFETCH(QString, logged);
+        ScriptedPeer peer;
+        peer.script = [&](const ScriptedPeer::Request &r) {
+            return Segments { r.method != "DESCRIBE"
+                                  ? peer.answer(r)
+                                  : QByteArray(answer).replace("%1", r.headers["cseq"]) };
+        };
+        start(peer.url());
+        QTRY_VERIFY_WITH_TIMEOUT(peer.accepted.size() >= 2, 20000);
+        QVERIFY(media->isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(logged.isEmpty() || this->logged(logged), 20000);
+    }
+
+    void keepAlive_data()
+    {
+        QTest::addColumn<QByteArray>("session");
+        QTest::addColumn<double>("factor");
+        QTest::newRow("half the camera's timeout") << QByteArray("77;timeout=1") << 1.0;
+        QTest::newRow("none given") << QByteArray("77") << 20.0;
+    }
+    void keepAlive()
+    {
+        // A camera that refuses GET_PARAMETER is kept alive with OPTIONS.
+        QFETCH(double, factor);
+        TimeScale::setFactor(factor);
+        ScriptedPeer peer;
+        QFETCH(QByteArray, session);
+        peer.session = session;
+        peer.script = [&](const ScriptedPeer::Request &r) {
+            return Segments { peer.answer(
+                r, r.method == "GET_PARAMETER" ? "501 Not Implemented" : "200 OK") };
+        };
+        start(peer.url());
+        emit control->play(50000, 50001);
+        QTRY_VERIFY_WITH_TIMEOUT(peer.count("OPTIONS") >= 3, 20000);
+        QCOMPARE(peer.count("GET_PARAMETER"), 1);
+        QCOMPARE(peer.requests.last().headers["session"], QByteArray("77"));
+        QCOMPARE(peer.accepted.size(), 1);
+    }
+
+    void backOff()
+    {
+        ScriptedPeer peer;
+        peer.closeAtOnce = true;
+        start(peer.url());
+        QTRY_VERIFY_WITH_TIMEOUT(peer.accepted.size() >= 7, 30000);
+        // 50, 100, ... 1600 ms: the pause before the seventh attempt has doubled five times.
+        QVERIFY(peer.accepted.at(6) - peer.accepted.at(5) >= 1500);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRtspSession)
+#include "tst_rtspsession.moc"
