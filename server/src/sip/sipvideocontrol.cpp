@@ -1,17 +1,8 @@
 #include "sip/sipvideocontrol.h"
 
+#include "rtsp/rtspcontrol.h"
+
 AttendedThread *createVideoControl(const uchar &logRtsp, QObject *parent)
 {
-    Q_UNUSED(logRtsp)
-    return new IdleVideoControl(parent);
+    return new RtspControl(logRtsp, parent);
 }
-
-IdleVideoControl::IdleVideoControl(QObject *parent)
-    : AttendedThread(parent)
-{
-    setObjectName(QStringLiteral("IdleVideoControl"));
-}
-
-void IdleVideoControl::startControl(QString, QString, QString) { }
-
-void IdleVideoControl::stopControl() { }

@@ -15,8 +15,6 @@ private slots:
     void videoReachesTheCall()
     {
         SipUser user("door");
-        if (user.videoControl()->inherits("IdleVideoControl"))
-            QSKIP("built without a camera client");
         QProcess camera;
         camera.start(
             "/usr/bin/python3",
@@ -25,7 +23,7 @@ private slots:
                                  20000);
         const QByteArray port = camera.readLine().trimmed();
         if (!port.startsWith("PORT "))
-            QSKIP("no RTSP camera (GStreamer's RTSP server)");
+            QFAIL("no RTSP camera (GStreamer's RTSP server)");
         user.setProperty("velk-video-enable", "true");
         user.setProperty("velk-video-path", "rtsp://127.0.0.1:" + port.mid(5) + "/door");
         user.applyVideo();
