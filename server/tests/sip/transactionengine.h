@@ -19,35 +19,29 @@ class TransactionEngine : public QObject
 public:
     struct Sent
     {
-        SipTransport::Type transport;
-        QString address;
-        ushort port;
-        SipMessage msg;
+        SipMessage msg; // its receiver and transport are those sendDatagram named
         qint64 at;
     };
-
     static constexpr quint16 Port = 5060, PeerPort = 5070;
     static QString host() { return QStringLiteral("127.0.0.1"); }
 
-    // A request of the engine to the peer, or of the peer to the engine (fromPeer).
     static SipMessage request(SipMethod::Type method, SipTransport::Type transport,
                               const QString &toTag = QString())
     {
         SipMessage m(method, transport);
         m.setRequestUri(QStringLiteral("bob"), host(), PeerPort, QString());
         m.addVia(host(), Port, QString(), transport);
-        m.setFrom(QStringLiteral("Door"), QStringLiteral("door1"), host(), Port, QStringLiteral("f1"));
+        m.setFrom(QStringLiteral("Door"), QStringLiteral("door1"), host(), Port,
+                  QStringLiteral("f"));
         m.setTo(QString(), QStringLiteral("bob"), host(), PeerPort, toTag);
         m.setHeader(SipHeader::CallID, QStringLiteral("call-%1").arg(m.cseqNumber()));
         m.setContact(QStringLiteral("door1"), host(), Port, transport);
-        m.senderAddress = host();
+        m.senderAddress = m.receiverAddress = host();
         m.senderPort = Port;
-        m.receiverAddress = host();
         m.receiverPort = PeerPort;
         return m;
     }
 
-    // A client transaction, started.
     template<class T> T *start(const SipMessage &request)
     {
         T *dialog = open<T>(request);
@@ -59,19 +53,17 @@ public:
     {
         auto *dialog = new T(this, request);
         index.add(dialog);
-        connect(dialog, &SipDialog::sendDatagram, this,
-                [this](SipTransport::Type transport, QString address, ushort port,
-                       QByteArray bytes) {
-                    const SipMessage msg(transport, QHostAddress(host()), Port,
-                                         QHostAddress(address), port, bytes);
-                    sent.append({ transport, address, port, msg, TimeScale::now() });
-                });
+        connect(
+            dialog, &SipDialog::sendDatagram, this,
+            [this](SipTransport::Type transport, QString address, ushort port, QByteArray bytes) {
+                sent.append({ SipMessage(transport, QHostAddress(host()), Port,
+                                         QHostAddress(address), port, bytes),
+                              TimeScale::now() });
+            });
         connect(dialog, &SipDialog::receiveResponse, this, [this](const SipMessage &response) {
-            reports.append(response);
-            reportedAt.append(TimeScale::now());
+            reports.append({ response, TimeScale::now() });
             auto *invite = index.find<SipClientInviteDialog>(response.transactionKey());
-            if (invite && response.isValid() && response.responseClass() != 1
-                && !response.synthetic)
+            if (invite && response.responseClass() != 1 && !response.synthetic)
                 invite->sendAck();
         });
         return dialog;
@@ -96,8 +88,6 @@ public:
     }
 
     SipDialogIndex index { this };
-    QList<Sent> sent;
-    QList<SipMessage> reports;
-    QList<qint64> reportedAt;
+    QList<Sent> sent, reports;
     QPointer<SipDialog> server;
 };
