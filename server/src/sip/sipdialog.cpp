@@ -32,8 +32,11 @@ SipDialog::SipDialog(QObject *parent, const SipMessage &request)
     : QObject(parent)
     , m_Request(request)
 {
-    qRegisterMetaType<SipMessage>("SipMessage");
-    qRegisterMetaType<SipTransport::Type>("SipTransport::Type");
+    // Queued receivers of the signals (the engine's transport worker) need both types.
+    static const bool registered
+        = (qRegisterMetaType<SipMessage>("SipMessage"),
+           qRegisterMetaType<SipTransport::Type>("SipTransport::Type"), true);
+    Q_UNUSED(registered)
     setObjectName(QStringLiteral("%1_%2_%3")
                       .arg(methodName(request.cseqMethod()), QString::number(request.cseqNumber()),
                            request.callId()));

@@ -387,5 +387,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_SipTransaction)
+QTEST_GUILESS_MAIN(tst_SipTransaction)
 #include "tst_siptransaction.moc"
