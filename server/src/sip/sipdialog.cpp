@@ -77,6 +77,8 @@ bool SipDialog::isSameRequest(const SipMessage &msg)
         return false;
     if (msg.cseqNumber() < m_Request.cseqNumber())
         return false;
+    // The retransmission refreshes the stored request, but neither the record of the last
+    // response nor the tag given out.
     if (msg.cseqMethod() == m_Request.cseqMethod()) {
         const SipHeaderTable dialogHeaders = m_Request.dialogHeaders;
         m_Request = msg;
