@@ -41,9 +41,11 @@ public:
         return m;
     }
 
-    template<class T> T *start(const SipMessage &request)
+    SipDialog *startClient(const SipMessage &request)
     {
-        T *dialog = open<T>(request);
+        SipDialog *dialog = request.method() == SipMethod::Invite
+            ? static_cast<SipDialog *>(open<SipClientInviteDialog>(request))
+            : open<SipClientNonInviteDialog>(request);
         dialog->process(request);
         return dialog;
     }
@@ -121,14 +123,6 @@ class tst_SipTransaction : public QObject
     Q_OBJECT
     Engine *e = nullptr;
 
-    SipDialog *startClient(SipMethod::Type method, SipTransport::Type transport)
-    {
-        const SipMessage request = Engine::request(method, transport);
-        if (method == SipMethod::Invite)
-            return e->start<SipClientInviteDialog>(request);
-        return e->start<SipClientNonInviteDialog>(request);
-    }
-
 private slots:
     void initTestCase()
     {
@@ -161,8 +155,8 @@ private slots:
         QFETCH(int, method);
         QFETCH(int, transport);
         QFETCH(QList<int>, gaps);
-        QPointer<SipDialog> dialog
-            = startClient(SipMethod::Type(method), SipTransport::Type(transport));
+        QPointer<SipDialog> dialog = e->startClient(
+            Engine::request(SipMethod::Type(method), SipTransport::Type(transport)));
         const SipMessage request = e->sent[0].msg;
         QTRY_VERIFY_WITH_TIMEOUT(dialog.isNull(), 30000);
 
@@ -206,7 +200,7 @@ private slots:
         QFETCH(QString, storedContact);
         SipMessage invite = Engine::request(SipMethod::Invite, SipTransport::TCP);
         invite.setHeader(SipHeader::MaxForwards, QStringLiteral("69"));
-        auto *dialog = e->start<SipClientInviteDialog>(invite);
+        SipDialog *dialog = e->startClient(invite);
         const SipMessage atPeer = e->sent[0].msg;
         const SipMessage final
             = responseTo(atPeer, status, QStringLiteral("t2"), contacts, recordRoutes);
@@ -348,7 +342,8 @@ private slots:
     {
         TimeScale::setFactor(1000);
         SipDialog::m_IsStandalone = true;
-        QPointer<SipDialog> dialog = startClient(SipMethod::Invite, SipTransport::TCP);
+        QPointer<SipDialog> dialog
+            = e->startClient(Engine::request(SipMethod::Invite, SipTransport::TCP));
         QSignalSpy timeouts(dialog, SIGNAL(timeoutCall(SipMessage)));
         e->fromPeer(responseTo(e->sent[0].msg, 1, QStringLiteral("t1")));
         QTRY_VERIFY(timeouts.size() >= 2);
@@ -367,8 +362,9 @@ private slots:
     void realTime()
     {
         TimeScale::setFactor(1);
-        QList<QPointer<SipDialog>> dialogs { startClient(SipMethod::Options, SipTransport::UDP),
-                                             startClient(SipMethod::Invite, SipTransport::UDP) };
+        QList<QPointer<SipDialog>> dialogs;
+        for (const SipMethod::Type method : { SipMethod::Options, SipMethod::Invite })
+            dialogs << e->startClient(Engine::request(method, SipTransport::UDP));
         for (const int status : { 5, 35 }) {
             e->fromPeer(Engine::request(status == 5 ? SipMethod::Bye : SipMethod::Invite,
                                         SipTransport::UDP));
