@@ -62,7 +62,6 @@ public:
     virtual void send(const SipMessage &msg);
 
     int state() const { return m_State; }
-    const SipMessage &lastMessage() const { return m_LastMessage; }
     void setToTag(const QString &tag);
     // The retransmission test of the server transactions; refreshes the stored request.
     bool isSameRequest(const SipMessage &msg);
