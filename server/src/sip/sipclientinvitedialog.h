@@ -1,0 +1,35 @@
+#pragma once
+
+#include "sip/sipdialog.h"
+
+// One outgoing INVITE: sent, retransmitted over UDP (Timer A), given up with a synthetic 408
+// (Timer B). Responses fix the stored INVITE's To tag and, for a 200, the peer's Contact, and
+// go to the engine, which asks for the ACK (sendAck). In standalone mode a callee ringing too
+// long is reported with a synthetic 480 every 90 s.
+class SipClientInviteDialog : public SipDialog
+{
+    Q_OBJECT
+public:
+    SipClientInviteDialog(QObject *parent, const SipMessage &request);
+
+    // The INVITE starts the transaction; then its responses arrive here.
+    void process(const SipMessage &msg) override;
+
+    // Object name of the calling leg's server INVITE transaction; the engine's alone.
+    QString m_CallerDialogName;
+
+signals:
+    void timeoutCall(SipMessage msg);
+
+public slots:
+    // The ACK for the last response, to where the INVITE went.
+    void sendAck();
+    // Before a final response the engine hears a synthetic 503.
+    void terminate() override;
+
+protected:
+    void timerEvent(QTimerEvent *event) override;
+
+private:
+    void takeDialogFrom(const SipMessage &response);
+};
