@@ -46,6 +46,7 @@ QHttpConnection::QHttpConnection(QTcpSocket *socket, QObject *parent)
     m_parserSettings->on_headers_complete = HeadersComplete;
     m_parserSettings->on_body = Body;
     m_parserSettings->on_message_complete = MessageComplete;
+    m_parserSettings->on_chunk_header = ChunkHeader;
 
     connect(m_socket, &QTcpSocket::readyRead, this, &QHttpConnection::parseRequest);
     connect(m_socket, &QTcpSocket::disconnected, this, &QHttpConnection::socketDisconnected);
@@ -287,6 +288,15 @@ int QHttpConnection::Body(http_parser *parser, const char *at, size_t length)
         return c->fail(413);
     if (c->m_request)
         emit c->m_request->data(QByteArray(at, int(length)));
+    return 0;
+}
+
+int QHttpConnection::ChunkHeader(http_parser *parser)
+{
+    // A chunk announces its size first: refuse it before its bytes arrive.
+    QHttpConnection *c = self(parser);
+    if (parser->content_length > quint64(HttpLimits::maxBodyBytes - c->m_bodyBytes))
+        return c->fail(413);
     return 0;
 }
 

@@ -50,6 +50,7 @@ private:
     static int HeadersComplete(http_parser *parser);
     static int Body(http_parser *parser, const char *at, size_t length);
     static int MessageComplete(http_parser *parser);
+    static int ChunkHeader(http_parser *parser);
 
     int fail(int status);
     void reject(int status);
