@@ -52,12 +52,14 @@ Http::Http(QObject *parent)
     setObjectName(QStringLiteral("Http"));
     qRegisterMetaType<QHttpRequest::HttpMethod>("QHttpRequest::HttpMethod");
     qRegisterMetaType<HeaderHash>("HeaderHash");
-    QMetaType::registerConverter<HeaderHash, QVariantHash>([](const HeaderHash &headers) {
-        QVariantHash out;
-        for (auto it = headers.cbegin(); it != headers.cend(); ++it)
-            out.insert(it.key(), it.value());
-        return out;
-    });
+    if (!QMetaType::hasRegisteredConverterFunction<HeaderHash, QVariantHash>()) {
+        QMetaType::registerConverter<HeaderHash, QVariantHash>([](const HeaderHash &headers) {
+            QVariantHash out;
+            for (auto it = headers.cbegin(); it != headers.cend(); ++it)
+                out.insert(it.key(), it.value());
+            return out;
+        });
+    }
     qRegisterMetaType<QHttpResponse::StatusCode>("QHttpResponse::StatusCode");
     qRegisterMetaType<QHostAddress>("QHostAddress");
     qRegisterMetaType<HttpConnectionState>("HttpConnectionState");
@@ -167,6 +169,8 @@ void Http::deinit()
 void Http::stop()
 {
     AttendedThread::stop();
+    // The worker's thread ends without a word: the module no longer listens.
+    setConnectionState(HttpNotRunning, QAbstractSocket::UnknownSocketError, QString());
     emit unloadSession();
     processEvents();
 }

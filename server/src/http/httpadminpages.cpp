@@ -257,6 +257,11 @@ bool Http::saveUser(const QString &name, const FormFields &form)
                 m_Users.setValue(userKey(key), it.value());
         }
     }
+    // A form that brought none of the keys still leaves a user behind: INI drops empty groups.
+    for (int key = 0; key < UserSettingCount; ++key) {
+        if (!m_Users.contains(userKey(key)))
+            m_Users.setValue(userKey(key), userDefault(key));
+    }
     m_Users.endGroup();
     m_Users.sync();
 
