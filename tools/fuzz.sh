@@ -41,3 +41,8 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 cd "$out"
 ./sipmessage_fuzzer -max_total_time="$seconds" -max_len=16384 -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 "$corpus"
+
+# The HTTP request reader: the connection fed directly, with the URL and form parsers.
+mkdir -p "$out/moc" && for h in qhttpconnection qhttprequest qhttpresponse qhttpserver; do "$(pkg-config --variable=host_bins Qt5Core)/moc" "$root/server/src/http/qhttpserver/$h.h" -o "$out/moc/moc_$h.cpp"; done
+cd "$root" && clang++ $flags $qt_flags -Iserver/src server/fuzz/httprequest_fuzzer.cpp server/src/http/qhttpserver/{qhttpconnection,qhttprequest,qhttpresponse,qhttpserver}.cpp server/src/http/{formdata,pagepath}.cpp server/src/core/timescale.cpp "$out"/moc/moc_*.cpp $qt_libs -lhttp_parser -o "$out/httprequest_fuzzer"
+mkdir -p "$out/corpus/httprequest" && printf '\0GET /index.htm?a=1&b=%%41 HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nx=1' > "$out/corpus/httprequest/get" && (cd "$out" && ./httprequest_fuzzer -max_total_time="$seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 corpus/httprequest)

@@ -6,6 +6,7 @@
 #include "http/httpobject.h"
 #include "http/httpsession.h"
 #include "http/httpuser.h"
+#include "http/pagepath.h"
 #include "sip/sip.h"
 
 #include <QCoreApplication>
@@ -275,19 +276,6 @@ int Http::pageId(const QString &path)
             return id;
     }
     return -1;
-}
-
-bool Http::isCleanPagePath(const QString &path)
-{
-    if (!path.startsWith(QLatin1Char('/')) || path.contains(QLatin1Char('\\'))
-        || path.contains(QChar(0)))
-        return false;
-    const QStringList segments = path.mid(1).split(QLatin1Char('/'));
-    for (const QString &segment : segments) {
-        if (segment.isEmpty() || segment == QLatin1String(".") || segment == QLatin1String(".."))
-            return false;
-    }
-    return true;
 }
 
 QByteArray Http::loadPage(HttpUser *user, const QString &path, bool *found) const

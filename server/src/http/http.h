@@ -54,9 +54,6 @@ public:
     void setPageRoot(const QString &root) { m_PageRoot = root; }
     QByteArray loadPage(HttpUser *user, const QString &path, bool *found = nullptr) const;
     QByteArray loadPageById(HttpUser *user, int id) const;
-    // Only a plain absolute path below the page root: no "." or ".." segment, no backslash,
-    // no NUL, no empty segment.
-    static bool isCleanPagePath(const QString &path);
 
     // Users and sessions.
     static QString userKey(int key);

@@ -34,7 +34,8 @@ QHttpConnection::QHttpConnection(QTcpSocket *socket, QObject *parent)
     , m_parserSettings(new http_parser_settings)
 {
     // The connection owns its socket, whatever order the listener and it are destroyed in.
-    m_socket->setParent(this);
+    if (m_socket)
+        m_socket->setParent(this);
     http_parser_init(m_parser, HTTP_REQUEST);
     m_parser->data = this;
 
@@ -48,9 +49,11 @@ QHttpConnection::QHttpConnection(QTcpSocket *socket, QObject *parent)
     m_parserSettings->on_message_complete = MessageComplete;
     m_parserSettings->on_chunk_header = ChunkHeader;
 
-    connect(m_socket, &QTcpSocket::readyRead, this, &QHttpConnection::parseRequest);
-    connect(m_socket, &QTcpSocket::disconnected, this, &QHttpConnection::socketDisconnected);
-    connect(m_socket, &QTcpSocket::bytesWritten, this, &QHttpConnection::updateWriteCount);
+    if (m_socket) {
+        connect(m_socket, &QTcpSocket::readyRead, this, &QHttpConnection::parseRequest);
+        connect(m_socket, &QTcpSocket::disconnected, this, &QHttpConnection::socketDisconnected);
+        connect(m_socket, &QTcpSocket::bytesWritten, this, &QHttpConnection::updateWriteCount);
+    }
 
     m_idle.setSingleShot(true);
     connect(&m_idle, &QTimer::timeout, this, &QHttpConnection::idleTimeout);
@@ -87,11 +90,11 @@ void QHttpConnection::parseRequest()
 {
     // Paused: a complete request waits for its answer (body bytes of an announced request are
     // still read, since its consumer answers only after its end).
-    while (m_socket && !m_closing && HTTP_PARSER_ERRNO(m_parser) != HPE_PAUSED) {
+    while (!m_closing && HTTP_PARSER_ERRNO(m_parser) != HPE_PAUSED) {
         QByteArray chunk;
         if (!m_unparsed.isEmpty())
             chunk.swap(m_unparsed);
-        else
+        else if (m_socket)
             chunk = m_socket->read(HttpLimits::readChunk);
         if (chunk.isEmpty())
             return;
@@ -109,6 +112,12 @@ void QHttpConnection::parseRequest()
             return;
         }
     }
+}
+
+void QHttpConnection::feed(const QByteArray &bytes)
+{
+    m_unparsed += bytes;
+    parseRequest();
 }
 
 void QHttpConnection::reject(int status)
@@ -135,11 +144,10 @@ void QHttpConnection::reject(int status)
 void QHttpConnection::responseDone()
 {
     auto *response = qobject_cast<QHttpResponse *>(sender());
-    if (!m_socket)
-        return;
     if (m_closing || (response && response->isLast())) {
         m_closing = true;
-        m_socket->disconnectFromHost();
+        if (m_socket)
+            m_socket->disconnectFromHost();
         return;
     }
     m_idle.start(TimeScale::toRealInt(HttpLimits::idleMs));
@@ -264,8 +272,10 @@ int QHttpConnection::HeadersComplete(http_parser *parser)
     request->m_url = createUrl(c->m_currentUrl, parser->method == HTTP_CONNECT);
     c->storePendingHeader();
     request->m_headers = c->m_currentHeaders;
-    request->m_remoteAddress = c->m_socket->peerAddress().toString();
-    request->m_remotePort = c->m_socket->peerPort();
+    if (c->m_socket) {
+        request->m_remoteAddress = c->m_socket->peerAddress().toString();
+        request->m_remotePort = c->m_socket->peerPort();
+    }
 
     auto *response = new QHttpResponse(c);
     if (parser->http_major == 0 || parser->http_minor == 0)

@@ -16,7 +16,7 @@ class QHttpResponse;
 struct http_parser;
 struct http_parser_settings;
 
-// One accepted TCP connection: parses its requests one at a time and writes their answers.
+// One accepted TCP connection (or none, when fed directly): parses its requests one at a time and writes their answers.
 // The next request is parsed only once the previous one is answered, so answers leave in
 // order and a peer cannot queue up unbounded work.
 class QHttpConnection : public QObject
@@ -27,6 +27,8 @@ public:
     ~QHttpConnection() override;
 
     void write(const QByteArray &data);
+    // Parses bytes as if they had arrived on the socket (the only input without a socket).
+    void feed(const QByteArray &bytes);
 
     // The URL of a request target as the parser splits it; invalid when it does not parse.
     static QUrl createUrl(const QByteArray &target, bool connectMethod);
