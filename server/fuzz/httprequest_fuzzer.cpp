@@ -57,10 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                          }
                          request->storeBody();
                          // Owned here: one that never ends goes with its connection.
-                         QObject::connect(connection, &QObject::destroyed,
-                                          [held = QPointer<QHttpRequest>(request)] {
-                                              delete held.data();
-                                          });
+                         QObject::connect(
+                             connection, &QObject::destroyed,
+                             [held = QPointer<QHttpRequest>(request)] { delete held.data(); });
                          QObject::connect(request, &QHttpRequest::end, [request, response, mode] {
                              parseFormData(request->body());
                              if (mode == 1)

@@ -42,9 +42,9 @@ QString wrk(quint16 port, const QString &path, const QString &authorization, int
     const QRegularExpression rate(QStringLiteral("Requests/sec:\\s+([0-9.]+)"));
     const QRegularExpression non2xx(QStringLiteral("Non-2xx or 3xx responses: (\\d+)"));
     return QStringLiteral("%1 pages/s (non-2xx: %2)")
-        .arg(rate.match(out).captured(1), non2xx.match(out).captured(1).isEmpty()
-                                               ? QStringLiteral("0")
-                                               : non2xx.match(out).captured(1));
+        .arg(rate.match(out).captured(1),
+             non2xx.match(out).captured(1).isEmpty() ? QStringLiteral("0")
+                                                     : non2xx.match(out).captured(1));
 }
 
 } // namespace
@@ -60,20 +60,18 @@ int main(int argc, char **argv)
     }
     const QString nonce = fixture.nonce();
     const QString path = QStringLiteral("/admin-module.htm");
-    const QString authorization = HttpFixture::digest(QStringLiteral("admin"),
-                                                      QStringLiteral("Tarnhall Server"),
-                                                      QStringLiteral("tallowfin"),
-                                                      QStringLiteral("GET"), path, nonce);
+    const QString authorization
+        = HttpFixture::digest(QStringLiteral("admin"), QStringLiteral("Tarnhall Server"),
+                              QStringLiteral("tallowfin"), QStringLiteral("GET"), path, nonce);
     std::printf("logged-in %s: %s\n", qPrintable(path),
                 qPrintable(wrk(fixture.port(), path, authorization, seconds)));
     std::printf("style sheet: %s\n",
-                qPrintable(wrk(fixture.port(), QStringLiteral("/style.css"),
-                               HttpFixture::digest(QStringLiteral("admin"),
-                                                   QStringLiteral("Tarnhall Server"),
-                                                   QStringLiteral("tallowfin"),
-                                                   QStringLiteral("GET"),
-                                                   QStringLiteral("/style.css"), nonce),
-                               seconds)));
+                qPrintable(wrk(
+                    fixture.port(), QStringLiteral("/style.css"),
+                    HttpFixture::digest(QStringLiteral("admin"), QStringLiteral("Tarnhall Server"),
+                                        QStringLiteral("tallowfin"), QStringLiteral("GET"),
+                                        QStringLiteral("/style.css"), nonce),
+                    seconds)));
     // Every unauthenticated request creates a session; the oldest unbound ones are dropped.
     std::printf("unauthenticated (401): %s\n",
                 qPrintable(wrk(fixture.port(), path, QString(), seconds)));
@@ -85,11 +83,9 @@ int main(int argc, char **argv)
     const int sessions = 1000;
     for (int i = 0; i < sessions; ++i) {
         const QString fresh = fixture.nonce();
-        const QString auth = HttpFixture::digest(QStringLiteral("admin"),
-                                                 QStringLiteral("Tarnhall Server"),
-                                                 QStringLiteral("tallowfin"),
-                                                 QStringLiteral("GET"),
-                                                 QStringLiteral("/style.css"), fresh);
+        const QString auth = HttpFixture::digest(
+            QStringLiteral("admin"), QStringLiteral("Tarnhall Server"), QStringLiteral("tallowfin"),
+            QStringLiteral("GET"), QStringLiteral("/style.css"), fresh);
         RawClient::exchange(fixture.port(),
                             QStringLiteral("GET /style.css HTTP/1.1\r\nAuthorization: %1\r\n\r\n")
                                 .arg(auth)

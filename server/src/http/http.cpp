@@ -20,8 +20,8 @@ namespace {
 
 const char *const kGroup = "admin";
 
-const char *const kSettingKeys[Http::SettingCount] = { "bind-address", "bind-port", "expires",
-                                                       "log-protocol" };
+const char *const kSettingKeys[Http::SettingCount]
+    = { "bind-address", "bind-port", "expires", "log-protocol" };
 const char *const kSettingDefaults[Http::SettingCount] = { "0.0.0.0", "8888", "600", "false" };
 
 // Time the answer of a settings save gets to leave before the module restarts.
@@ -155,8 +155,7 @@ void Http::init()
     connect(worker, &HttpObject::checkRequest, this, &Http::onCheckRequest, Qt::QueuedConnection);
     connect(worker, &HttpObject::setConnectionState, this, &Http::setConnectionState,
             Qt::QueuedConnection);
-    connect(this, &Http::resultRequest, worker, &HttpObject::onResultRequest,
-            Qt::QueuedConnection);
+    connect(this, &Http::resultRequest, worker, &HttpObject::onResultRequest, Qt::QueuedConnection);
     setObject(worker);
 }
 
@@ -189,7 +188,7 @@ void Http::setConnectionState(HttpConnectionState state, QAbstractSocket::Socket
                     addresses << address.toString();
             }
             m_DisplayBindAddress = QStringLiteral("%1(%2)").arg(m_DisplayBindAddress,
-                                                                 addresses.join(QLatin1Char(',')));
+                                                                addresses.join(QLatin1Char(',')));
         }
         m_State = int(state);
     }
@@ -217,8 +216,8 @@ void Http::restartAfterAnswer()
 
 bool Http::isStandalone() const
 {
-    const Sip *sip = parent() ? parent()->findChild<Sip *>(QString(), Qt::FindDirectChildrenOnly)
-                              : nullptr;
+    const Sip *sip
+        = parent() ? parent()->findChild<Sip *>(QString(), Qt::FindDirectChildrenOnly) : nullptr;
     return sip ? sip->isStandalone() : true;
 }
 

@@ -71,7 +71,7 @@ public:
     static QString userValue(const HttpUser *user, HttpUserSetting key);
     QString realm() const;
     // Sessions nobody has logged in with yet, beyond which the oldest is dropped.
-    static const int maxUnboundSessions = 256;
+    static constexpr int maxUnboundSessions = 256;
 
     int connectionState() const { return m_State; }
     QSettings &users() { return m_Users; }
@@ -111,8 +111,8 @@ private:
     void onPostAdminModule(HttpUser *user, HttpSession *session, const QString &responderName,
                            const FormFields &query, const FormFields &form);
     void onGetAdminSettings(HttpUser *user, const QString &responderName, const FormFields &query);
-    void onPostAdminSettings(HttpUser *user, const QString &responderName,
-                             const FormFields &query, const FormFields &form);
+    void onPostAdminSettings(HttpUser *user, const QString &responderName, const FormFields &query,
+                             const FormFields &form);
     void onGetAdminUsers(HttpUser *user, const QString &responderName, const FormFields &query);
     void onPostAdminUsers(HttpUser *user, const QString &responderName, const FormFields &query,
                           const FormFields &form);

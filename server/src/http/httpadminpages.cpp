@@ -56,13 +56,14 @@ void Http::fillSettings(PageFill &fill) const
 
 QByteArray Http::buildAdminModulePage(HttpUser *user, HttpSession *current)
 {
-    QList<HttpSession *> sessions = findChildren<HttpSession *>(QString(), Qt::FindDirectChildrenOnly);
-    std::stable_sort(sessions.begin(), sessions.end(), [](HttpSession *a, HttpSession *b) {
-        return a->userName() < b->userName();
-    });
+    QList<HttpSession *> sessions
+        = findChildren<HttpSession *>(QString(), Qt::FindDirectChildrenOnly);
+    std::stable_sort(sessions.begin(), sessions.end(),
+                     [](HttpSession *a, HttpSession *b) { return a->userName() < b->userName(); });
     QByteArray rows;
     for (HttpSession *session : sessions) {
-        const QString name = session->userName().isEmpty() ? QStringLiteral("?") : session->userName();
+        const QString name
+            = session->userName().isEmpty() ? QStringLiteral("?") : session->userName();
         rows += QString::fromUtf8(session == current ? kOwnSessionRow : kSessionRow)
                     .arg(htmlEscape(name), htmlEscape(session->displayName()),
                          htmlEscape(session->remoteAddress()), session->nonce())
@@ -164,9 +165,9 @@ QByteArray Http::userFormPage(HttpUser *user, const FormFields &values)
     for (auto it = values.cbegin(); it != values.cend(); ++it)
         fill.set(it.key(), it.value());
     // Placeholders the posted form did not bring back stay empty rather than raw.
-    for (const QString &name : { QStringLiteral("__error__"), QStringLiteral("__action__"),
-                                 QStringLiteral("admin-id"), userKey(IsAdmin),
-                                 userKey(DisplayName), userKey(Password) }) {
+    for (const QString &name :
+         { QStringLiteral("__error__"), QStringLiteral("__action__"), QStringLiteral("admin-id"),
+           userKey(IsAdmin), userKey(DisplayName), userKey(Password) }) {
         if (!fill.has(name))
             fill.set(name, QString());
     }
@@ -236,9 +237,9 @@ void Http::onPostAdminUsers(HttpUser *user, const QString &responderName, const 
             answerPage(responderName, adminUserRows(user, QStringLiteral("not_found"), name));
         } else if (action == QLatin1String("__edit")) {
             // The name travels in the query: encoded, so it cannot end or split the header.
-            redirect(responderName, QStringLiteral("%1?edit=%2")
-                                        .arg(kUsersPage,
-                                             QString::fromLatin1(QUrl::toPercentEncoding(name))));
+            redirect(responderName,
+                     QStringLiteral("%1?edit=%2")
+                         .arg(kUsersPage, QString::fromLatin1(QUrl::toPercentEncoding(name))));
         } else {
             removeUser(name);
             redirect(responderName, kUsersPage);

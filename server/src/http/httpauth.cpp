@@ -64,8 +64,7 @@ QString Http::realm() const
 }
 
 HttpUser *Http::checkAuthorization(QHttpRequest::HttpMethod method, const QUrl &url,
-                                   const QString &authorization, HttpSession **session,
-                                   bool *stale)
+                                   const QString &authorization, HttpSession **session, bool *stale)
 {
     if (session)
         *session = nullptr;
@@ -73,7 +72,8 @@ HttpUser *Http::checkAuthorization(QHttpRequest::HttpMethod method, const QUrl &
         *stale = false;
     if (authorization.isEmpty())
         return nullptr;
-    static const QRegularExpression scheme(QStringLiteral("^([Dd][Ii][Gg][Ee][Ss][Tt])\\s+(\\S.+)$"));
+    static const QRegularExpression scheme(
+        QStringLiteral("^([Dd][Ii][Gg][Ee][Ss][Tt])\\s+(\\S.+)$"));
     const QRegularExpressionMatch match = scheme.match(authorization);
     if (!match.hasMatch())
         return nullptr;
@@ -90,10 +90,10 @@ HttpUser *Http::checkAuthorization(QHttpRequest::HttpMethod method, const QUrl &
         return nullptr;
 
     const QString nonce = params.value(QStringLiteral("nonce"));
-    const QString ha1 = md5Hex(QStringLiteral("%1:%2:%3").arg(user->name(), realm(),
-                                                             userValue(user, Password)));
-    const QString ha2 = md5Hex(
-        QStringLiteral("%1:%2").arg(QHttpRequest::MethodToString(method).remove(QStringLiteral("HTTP_")), uri));
+    const QString ha1
+        = md5Hex(QStringLiteral("%1:%2:%3").arg(user->name(), realm(), userValue(user, Password)));
+    const QString ha2 = md5Hex(QStringLiteral("%1:%2").arg(
+        QHttpRequest::MethodToString(method).remove(QStringLiteral("HTTP_")), uri));
     const QString expected = md5Hex(QStringLiteral("%1:%2:%3").arg(ha1, nonce, ha2));
     const bool matches = params.value(QStringLiteral("response")).toLower() == expected;
 
@@ -111,8 +111,9 @@ HttpUser *Http::checkAuthorization(QHttpRequest::HttpMethod method, const QUrl &
     }
     if (!found->isBound()) {
         found->bind(user->name(), userValue(user, DisplayName));
-        logLine(LogParams::Http, QStringLiteral("Accept http session for '%1@%2'")
-                                     .arg(user->name(), found->remoteAddress()));
+        logLine(LogParams::Http,
+                QStringLiteral("Accept http session for '%1@%2'")
+                    .arg(user->name(), found->remoteAddress()));
     }
     if (session)
         *session = found;
@@ -167,8 +168,7 @@ HttpSession *Http::findSession(const QString &nonce) const
 {
     if (nonce.isEmpty())
         return nullptr;
-    return findChild<HttpSession *>(HttpSession::objectNameFor(nonce),
-                                    Qt::FindDirectChildrenOnly);
+    return findChild<HttpSession *>(HttpSession::objectNameFor(nonce), Qt::FindDirectChildrenOnly);
 }
 
 bool Http::isAdmin(const HttpUser *user)
@@ -188,7 +188,8 @@ void Http::dropSurplusSessions()
 {
     // Children come in creation order: the first unbound ones are the oldest.
     QList<HttpSession *> unbound;
-    for (HttpSession *session : findChildren<HttpSession *>(QString(), Qt::FindDirectChildrenOnly)) {
+    for (HttpSession *session :
+         findChildren<HttpSession *>(QString(), Qt::FindDirectChildrenOnly)) {
         if (!session->isBound())
             unbound << session;
     }

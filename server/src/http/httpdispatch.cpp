@@ -161,11 +161,13 @@ void Http::route(int id, HttpUser *user, HttpSession *session, const QString &re
         redirect(responderName, isAdmin(user) ? pagePath(24) : kIndex);
         return;
     case 27:
-        answer(responderName, 200, makeHeaders(QStringLiteral("Content-Type"), QStringLiteral("image/x-icon")),
+        answer(responderName, 200,
+               makeHeaders(QStringLiteral("Content-Type"), QStringLiteral("image/x-icon")),
                loadPage(user, pagePath(27)));
         return;
     case 28:
-        answer(responderName, 200, makeHeaders(QStringLiteral("Content-Type"), QStringLiteral("text/css")),
+        answer(responderName, 200,
+               makeHeaders(QStringLiteral("Content-Type"), QStringLiteral("text/css")),
                loadPage(user, pagePath(28)));
         return;
     case 29:

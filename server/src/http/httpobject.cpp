@@ -78,9 +78,10 @@ void HttpObject::bindStep()
 {
     if (!m_BindFailed) {
         reportState(HttpBinding);
-        logLine(LogParams::Http, QStringLiteral("Wait for listen on TCP %1:%2")
-                                     .arg(m_ListenAddress.toString())
-                                     .arg(m_BindPort));
+        logLine(LogParams::Http,
+                QStringLiteral("Wait for listen on TCP %1:%2")
+                    .arg(m_ListenAddress.toString())
+                    .arg(m_BindPort));
     }
     if (terminate) {
         reportState(HttpNotRunning);
@@ -101,9 +102,10 @@ void HttpObject::bindStep()
         return;
     }
     connect(m_Server, &QHttpServer::newRequest, this, &HttpObject::handleRequest);
-    logLine(LogParams::Http, QStringLiteral("Listen on TCP %2:%3")
-                                 .arg(m_ListenAddress.toString())
-                                 .arg(m_Server->serverPort()));
+    logLine(LogParams::Http,
+            QStringLiteral("Listen on TCP %2:%3")
+                .arg(m_ListenAddress.toString())
+                .arg(m_Server->serverPort()));
     reportState(HttpListening);
     logLine(LogParams::Http, QStringLiteral("Started"));
 }

@@ -24,7 +24,7 @@ public:
     ~HttpObject() override;
 
     // Pause between two lookup or bind attempts.
-    static const qint64 retryMs = 1000;
+    static constexpr qint64 retryMs = 1000;
 
 signals:
     void setConnectionState(HttpConnectionState state, QAbstractSocket::SocketError error,
@@ -36,8 +36,8 @@ signals:
 public slots:
     void run() override;
     void handleRequest(QHttpRequest *req, QHttpResponse *resp);
-    void onResultRequest(QString responderName, QHttpResponse::StatusCode code,
-                         HeaderHash headers, QByteArray body);
+    void onResultRequest(QString responderName, QHttpResponse::StatusCode code, HeaderHash headers,
+                         QByteArray body);
 
 private:
     void reportState(HttpConnectionState state,

@@ -28,7 +28,7 @@ public:
     static qint64 liveCount();
 
     // A nonce nobody logged in with lives at most this long: a browser answers at once.
-    static const qint64 unboundLifeMs = 60000;
+    static constexpr qint64 unboundLifeMs = 60000;
 
 private:
     QString m_nonce;

@@ -62,11 +62,11 @@ QByteArray PageFill::apply(const QByteArray &page) const
         const bool isMarker = start == marker;
         const QByteArray &open = isMarker ? markerOpen : valueOpen;
         const int nameStart = start + open.size();
-        const int close = isMarker ? page.indexOf(markerClose, nameStart)
-                                   : page.indexOf('}', nameStart);
+        const int close
+            = isMarker ? page.indexOf(markerClose, nameStart) : page.indexOf('}', nameStart);
         const auto &table = isMarker ? m_markers : m_values;
-        const auto found = close < 0 ? table.cend()
-                                     : table.constFind(page.mid(nameStart, close - nameStart));
+        const auto found
+            = close < 0 ? table.cend() : table.constFind(page.mid(nameStart, close - nameStart));
         if (found == table.cend()) {
             out.append(open);
             pos = nameStart;

@@ -42,10 +42,9 @@ Responder::Responder(bool logProtocol, QHttpRequest *request, QHttpResponse *res
     connect(request, &QHttpRequest::data, this, &Responder::accumulate, Qt::QueuedConnection);
     connect(request, &QHttpRequest::end, this, &Responder::reply, Qt::QueuedConnection);
     connect(response, &QHttpResponse::done, this, &QObject::deleteLater, Qt::QueuedConnection);
-    connect(this, &Responder::setHeader, response, &QHttpResponse::setHeader,
+    connect(this, &Responder::setHeader, response, &QHttpResponse::setHeader, Qt::QueuedConnection);
+    connect(this, &Responder::writeHead, response, qOverload<int>(&QHttpResponse::writeHead),
             Qt::QueuedConnection);
-    connect(this, &Responder::writeHead, response,
-            qOverload<int>(&QHttpResponse::writeHead), Qt::QueuedConnection);
     connect(this, &Responder::write, response, &QHttpResponse::write, Qt::QueuedConnection);
     connect(this, qOverload<QByteArray>(&Responder::end), response,
             qOverload<const QByteArray &>(&QHttpResponse::end), Qt::QueuedConnection);

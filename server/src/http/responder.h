@@ -20,7 +20,7 @@ public:
                      const QByteArray &body);
 
     // Life of a request that the module does not answer.
-    static const qint64 lifeMs = 16000;
+    static constexpr qint64 lifeMs = 16000;
 
 signals:
     void setHeader(QString field, QString value);

@@ -143,8 +143,8 @@ QString HttpFixture::digest(const QString &user, const QString &realm, const QSt
     };
     const QByteArray ha1 = md5(QStringLiteral("%1:%2:%3").arg(user, realm, password));
     const QByteArray ha2 = md5(QStringLiteral("%1:%2").arg(method, uri));
-    const QByteArray response = md5(QStringLiteral("%1:%2:%3").arg(QString::fromLatin1(ha1), nonce,
-                                                                   QString::fromLatin1(ha2)));
+    const QByteArray response = md5(
+        QStringLiteral("%1:%2:%3").arg(QString::fromLatin1(ha1), nonce, QString::fromLatin1(ha2)));
     return QStringLiteral("Digest username=\"%1\", realm=\"%2\", nonce=\"%3\", uri=\"%4\", "
                           "response=\"%5\", algorithm=MD5")
         .arg(user, realm, nonce, uri, QString::fromLatin1(response));

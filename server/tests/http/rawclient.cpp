@@ -34,12 +34,12 @@ bool RawClient::waitUntil(const std::function<bool()> &done, int timeoutMs)
         if (done())
             loop.quit();
     };
-    const auto a = QObject::connect(&m_socket, &QTcpSocket::readyRead, &loop, check,
-                                    Qt::QueuedConnection);
+    const auto a
+        = QObject::connect(&m_socket, &QTcpSocket::readyRead, &loop, check, Qt::QueuedConnection);
     const auto b = QObject::connect(&m_socket, &QTcpSocket::disconnected, &loop, check,
                                     Qt::QueuedConnection);
-    const auto c = QObject::connect(&m_socket, &QTcpSocket::connected, &loop, check,
-                                    Qt::QueuedConnection);
+    const auto c
+        = QObject::connect(&m_socket, &QTcpSocket::connected, &loop, check, Qt::QueuedConnection);
     limit.start(timeoutMs);
     loop.exec();
     QObject::disconnect(a);

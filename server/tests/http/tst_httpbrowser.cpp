@@ -57,7 +57,8 @@ void TestHttpBrowser::roles()
     QCOMPARE(users.value(QStringLiteral("bob/is-admin")).toString(), QStringLiteral("false"));
     QSettings &settings = fixture.host().settings();
     QCOMPARE(settings.value(QStringLiteral("admin/expires")).toString(), QStringLiteral("700"));
-    QCOMPARE(settings.value(QStringLiteral("admin/log-protocol")).toString(), QStringLiteral("false"));
+    QCOMPARE(settings.value(QStringLiteral("admin/log-protocol")).toString(),
+             QStringLiteral("false"));
     QCOMPARE(settings.value(QStringLiteral("admin/bind-port")).toInt(), int(fixture.port()));
 }
 

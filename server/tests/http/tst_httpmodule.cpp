@@ -62,59 +62,111 @@ void TestHttpModule::routes_data()
     const QStringList none;
     const QStringList put { QStringLiteral("-X"), QStringLiteral("PUT") };
     auto row = [](const char *name) { return &QTest::newRow(name); };
-    *row("start page in capitals") << kAdmin << "/INDEX.HTM" << none << 200 << "" << "Главная";
-    *row("root") << kAdmin << "/" << none << 302 << "/index.htm" << "";
-    *row("restart page") << kAdmin << "/wait-restart-http.htm" << none << 302 << "/index.htm" << "";
-    *row("401 page without login") << "" << "/401.htm" << none << 200 << "" << "data-admin=\"false\"";
-    *row("no credentials") << "" << "/index.htm" << none << 401 << "" << "Требуется вход";
-    *row("wrong password") << "admin:nope" << "/index.htm" << none << 401 << "" << "";
-    *row("user names keep their case") << "Admin:tallowfin" << "/index.htm" << none << 401 << "" << "";
-    *row("PUT logged in") << kAdmin << "/index.htm" << put << 405 << "" << "";
-    *row("PUT without login") << "" << "/index.htm" << put << 401 << "" << "";
-    *row("image") << kAdmin << "/img/status_red.png" << none << 200 << "" << "PNG";
-    *row("style") << kAnna << "/style.css" << none << 200 << "" << "body";
-    *row("script") << kAnna << "/funcs.js" << none << 200 << "" << "getAdminState";
-    *row("no such file") << kAdmin << "/nothing.png" << none << 302 << "/index.htm" << "";
-    *row("dot-dot") << kAdmin << "/img/../style.css" << none << 302 << "/index.htm" << "";
-    *row("encoded dot-dot") << kAdmin << "/img/%2e%2e/style.css" << none << 302 << "/index.htm" << "";
-    *row("encoded slash") << kAdmin << "/img/..%2fstyle.css" << none << 302 << "/index.htm" << "";
-    *row("backslash") << kAdmin << "/img%5cstatus_red.png" << none << 302 << "/index.htm" << "";
-    *row("NUL") << kAdmin << "/img/status_red.png%00" << none << 302 << "/index.htm" << "";
-    *row("user form, admin") << kAdmin << "/admin-user.htm" << none << 302 << "/admin-users.htm" << "";
-    *row("user form, plain user") << kAnna << "/admin-user.htm" << none << 302 << "/index.htm" << "";
-    *row("module page, plain user") << kAnna << "/admin-module.htm" << none << 302 << "/index.htm" << "";
-    *row("settings post, plain user") << kAnna << "/admin-settings.htm" << post("expires=1") << 302
-                                      << "/index.htm" << "";
-    *row("users page, plain user") << kAnna << "/admin-users.htm" << none << 302 << "/index.htm" << "";
-    *row("plain user's start page") << kAnna << "/index.htm" << none << 200 << "" << "data-admin=\"false\"";
-    *row("account template") << kAdmin << "/sip-account-server.htm" << none << 302 << "/sip-accounts.htm" << "";
-    *row("group template") << kAdmin << "/sip-group-standalone.htm" << none << 302 << "/sip-groups.htm" << "";
-    *row("settings template") << kAdmin << "/sip-settings-server.htm" << none << 302 << "/sip-settings.htm" << "";
-    *row("device template") << kAdmin << "/velk-device.htm" << none << 302 << "/velk-devices.htm" << "";
-    *row("page built later") << kAdmin << "/sip-module.htm" << none << 200 << "" << "недоступен";
-    *row("module page") << kAdmin << "/admin-module.htm" << none << 200 << "" << "<b>admin*</b>";
-    *row("settings page") << kAdmin << "/admin-settings.htm" << none << 200 << "" << "value=\"600\"";
-    *row("users list") << kAdmin << "/admin-users.htm" << none << 200 << "" << "<b>admin*</b>";
-    *row("new user form") << kAdmin << "/admin-users.htm?new" << none << 200 << "" << "value=\"tallowfin\"";
-    *row("edit form") << kAdmin << "/admin-users.htm?edit=anna" << none << 200 << "" << "value=\"anna-pw\"";
-    *row("edit of nobody") << kAdmin << "/admin-users.htm?edit=nobody" << none << 302 << "/admin-users.htm" << "";
-    *row("unknown query") << kAdmin << "/admin-users.htm?x=1" << none << 302 << "/admin-users.htm" << "";
-    *row("list: new") << kAdmin << "/admin-users.htm" << post("__new=1") << 302 << "/admin-users.htm?new" << "";
+    *row("start page in capitals") << kAdmin << "/INDEX.HTM" << none << 200 << ""
+                                   << "Главная";
+    *row("root") << kAdmin << "/" << none << 302 << "/index.htm"
+                 << "";
+    *row("restart page") << kAdmin << "/wait-restart-http.htm" << none << 302 << "/index.htm"
+                         << "";
+    *row("401 page without login") << ""
+                                   << "/401.htm" << none << 200 << ""
+                                   << "data-admin=\"false\"";
+    *row("no credentials") << ""
+                           << "/index.htm" << none << 401 << ""
+                           << "Требуется вход";
+    *row("wrong password") << "admin:nope"
+                           << "/index.htm" << none << 401 << ""
+                           << "";
+    *row("user names keep their case") << "Admin:tallowfin"
+                                       << "/index.htm" << none << 401 << ""
+                                       << "";
+    *row("PUT logged in") << kAdmin << "/index.htm" << put << 405 << ""
+                          << "";
+    *row("PUT without login") << ""
+                              << "/index.htm" << put << 401 << ""
+                              << "";
+    *row("image") << kAdmin << "/img/status_red.png" << none << 200 << ""
+                  << "PNG";
+    *row("style") << kAnna << "/style.css" << none << 200 << ""
+                  << "body";
+    *row("script") << kAnna << "/funcs.js" << none << 200 << ""
+                   << "getAdminState";
+    *row("no such file") << kAdmin << "/nothing.png" << none << 302 << "/index.htm"
+                         << "";
+    *row("dot-dot") << kAdmin << "/img/../style.css" << none << 302 << "/index.htm"
+                    << "";
+    *row("encoded dot-dot") << kAdmin << "/img/%2e%2e/style.css" << none << 302 << "/index.htm"
+                            << "";
+    *row("encoded slash") << kAdmin << "/img/..%2fstyle.css" << none << 302 << "/index.htm"
+                          << "";
+    *row("backslash") << kAdmin << "/img%5cstatus_red.png" << none << 302 << "/index.htm"
+                      << "";
+    *row("NUL") << kAdmin << "/img/status_red.png%00" << none << 302 << "/index.htm"
+                << "";
+    *row("user form, admin") << kAdmin << "/admin-user.htm" << none << 302 << "/admin-users.htm"
+                             << "";
+    *row("user form, plain user") << kAnna << "/admin-user.htm" << none << 302 << "/index.htm"
+                                  << "";
+    *row("module page, plain user") << kAnna << "/admin-module.htm" << none << 302 << "/index.htm"
+                                    << "";
+    *row("settings post, plain user")
+        << kAnna << "/admin-settings.htm" << post("expires=1") << 302 << "/index.htm"
+        << "";
+    *row("users page, plain user") << kAnna << "/admin-users.htm" << none << 302 << "/index.htm"
+                                   << "";
+    *row("plain user's start page") << kAnna << "/index.htm" << none << 200 << ""
+                                    << "data-admin=\"false\"";
+    *row("account template") << kAdmin << "/sip-account-server.htm" << none << 302
+                             << "/sip-accounts.htm"
+                             << "";
+    *row("group template") << kAdmin << "/sip-group-standalone.htm" << none << 302
+                           << "/sip-groups.htm"
+                           << "";
+    *row("settings template") << kAdmin << "/sip-settings-server.htm" << none << 302
+                              << "/sip-settings.htm"
+                              << "";
+    *row("device template") << kAdmin << "/velk-device.htm" << none << 302 << "/velk-devices.htm"
+                            << "";
+    *row("page built later") << kAdmin << "/sip-module.htm" << none << 200 << ""
+                             << "недоступен";
+    *row("module page") << kAdmin << "/admin-module.htm" << none << 200 << ""
+                        << "<b>admin*</b>";
+    *row("settings page") << kAdmin << "/admin-settings.htm" << none << 200 << ""
+                          << "value=\"600\"";
+    *row("users list") << kAdmin << "/admin-users.htm" << none << 200 << ""
+                       << "<b>admin*</b>";
+    *row("new user form") << kAdmin << "/admin-users.htm?new" << none << 200 << ""
+                          << "value=\"tallowfin\"";
+    *row("edit form") << kAdmin << "/admin-users.htm?edit=anna" << none << 200 << ""
+                      << "value=\"anna-pw\"";
+    *row("edit of nobody") << kAdmin << "/admin-users.htm?edit=nobody" << none << 302
+                           << "/admin-users.htm"
+                           << "";
+    *row("unknown query") << kAdmin << "/admin-users.htm?x=1" << none << 302 << "/admin-users.htm"
+                          << "";
+    *row("list: new") << kAdmin << "/admin-users.htm" << post("__new=1") << 302
+                      << "/admin-users.htm?new"
+                      << "";
     *row("list: edit") << kAdmin << "/admin-users.htm" << post("__edit=anna") << 302
-                       << "/admin-users.htm?edit=anna" << "";
+                       << "/admin-users.htm?edit=anna"
+                       << "";
     *row("list: edit nobody") << kAdmin << "/admin-users.htm" << post("__edit=nobody") << 200 << ""
                               << "data-error=\"not_found\" data-id=\"nobody\"";
-    *row("list: delete nobody") << kAdmin << "/admin-users.htm" << post("__delete=nobody") << 200 << ""
+    *row("list: delete nobody") << kAdmin << "/admin-users.htm" << post("__delete=nobody") << 200
+                                << ""
                                 << "data-error=\"not_found\"";
     *row("form: name taken") << kAdmin << "/admin-users.htm?new"
                              << post("__action__=new&admin-id=admin&display-name=Boss") << 200 << ""
                              << "data-error=\"already_exist\" data-id=\"admin\"";
     *row("form: edit of nobody") << kAdmin << "/admin-users.htm?edit=x"
-                                 << post("__action__=edit&admin-id=x") << 200 << "" << "not_found";
+                                 << post("__action__=edit&admin-id=x") << 200 << ""
+                                 << "not_found";
     *row("form: slash in a name") << kAdmin << "/admin-users.htm?new"
-                                  << post("__action__=new&admin-id=a/b") << 200 << "" << "bad_name";
-    *row("module: close unknown") << kAdmin << "/admin-module.htm" << post("close_session=00") << 302
-                                  << "/admin-module.htm" << "";
+                                  << post("__action__=new&admin-id=a/b") << 200 << ""
+                                  << "bad_name";
+    *row("module: close unknown") << kAdmin << "/admin-module.htm" << post("close_session=00")
+                                  << 302 << "/admin-module.htm"
+                                  << "";
 }
 
 void TestHttpModule::routes()
@@ -152,8 +204,8 @@ void TestHttpModule::digest_data()
     QTest::newRow("basic scheme") << "Basic YWRtaW46dGFsbG93Zmlu" << 401 << false;
     QTest::newRow("another realm") << "realm=Other" << 401 << false;
     QTest::newRow("another page's uri") << "uri=/style.css" << 401 << false;
-    QTest::newRow("unknown nonce, right password") << "nonce=0123456789abcdef0123456789abcdef" << 401
-                                                   << true;
+    QTest::newRow("unknown nonce, right password")
+        << "nonce=0123456789abcdef0123456789abcdef" << 401 << true;
     QTest::newRow("unknown user") << "user=nobody" << 401 << false;
 }
 
@@ -186,9 +238,12 @@ void TestHttpModule::digest()
         value = header;
     const HttpReply reply = HttpFixture::parse(RawClient::exchange(
         m_fixture->port(),
-        QStringLiteral("GET /admin-module.htm HTTP/1.1\r\nAuthorization: %1\r\n\r\n").arg(value).toUtf8()));
+        QStringLiteral("GET /admin-module.htm HTTP/1.1\r\nAuthorization: %1\r\n\r\n")
+            .arg(value)
+            .toUtf8()));
     QCOMPARE(reply.status, status);
-    QCOMPARE(reply.headers.value(QStringLiteral("www-authenticate")).endsWith(QLatin1String(", stale=true")),
+    QCOMPARE(reply.headers.value(QStringLiteral("www-authenticate"))
+                 .endsWith(QLatin1String(", stale=true")),
              stale);
 }
 
@@ -199,28 +254,34 @@ void TestHttpModule::closingOwnSession()
     for (const QString &how : { QStringLiteral("close"), QStringLiteral("wrong response") }) {
         const QString nonce = m_fixture->nonce();
         auto request = [&](const QString &method, const QString &password, const QByteArray &body) {
-            const QString auth = HttpFixture::digest(QStringLiteral("admin"), kRealm, password, method,
-                                                     QStringLiteral("/admin-module.htm"), nonce);
+            const QString auth
+                = HttpFixture::digest(QStringLiteral("admin"), kRealm, password, method,
+                                      QStringLiteral("/admin-module.htm"), nonce);
             return HttpFixture::parse(RawClient::exchange(
                 m_fixture->port(),
-                QStringLiteral("%1 /admin-module.htm HTTP/1.1\r\nAuthorization: %2\r\nContent-Length: %3\r\n\r\n")
+                QStringLiteral("%1 /admin-module.htm HTTP/1.1\r\nAuthorization: "
+                               "%2\r\nContent-Length: %3\r\n\r\n")
                         .arg(method, auth)
                         .arg(body.size())
                         .toUtf8()
                     + body));
         };
-        QCOMPARE(request(QStringLiteral("GET"), QStringLiteral("tallowfin"), QByteArray()).status, 200);
+        QCOMPARE(request(QStringLiteral("GET"), QStringLiteral("tallowfin"), QByteArray()).status,
+                 200);
         if (how == QLatin1String("close"))
             QCOMPARE(request(QStringLiteral("POST"), QStringLiteral("tallowfin"),
                              "close_session=" + nonce.toLatin1())
                          .status,
                      302);
         else
-            QCOMPARE(request(QStringLiteral("GET"), QStringLiteral("wrong"), QByteArray()).status, 401);
+            QCOMPARE(request(QStringLiteral("GET"), QStringLiteral("wrong"), QByteArray()).status,
+                     401);
         QTRY_VERIFY(!m_fixture->http().findSession(nonce));
-        const HttpReply after = request(QStringLiteral("GET"), QStringLiteral("tallowfin"), QByteArray());
+        const HttpReply after
+            = request(QStringLiteral("GET"), QStringLiteral("tallowfin"), QByteArray());
         QCOMPARE(after.status, 401);
-        QVERIFY(after.headers.value(QStringLiteral("www-authenticate")).endsWith(QLatin1String("stale=true")));
+        QVERIFY(after.headers.value(QStringLiteral("www-authenticate"))
+                    .endsWith(QLatin1String("stale=true")));
     }
 }
 
@@ -249,10 +310,12 @@ void TestHttpModule::valuesAreEscapedAndFilledOnce()
 {
     const QString password = QStringLiteral("p\"a'ss<>&1");
     const QString display = QStringLiteral("<script>alert(1)</script>${password}");
-    const QString form = QStringLiteral("__action__=new&admin-id=eve&is-admin=false&display-name=%1&password=%2")
-                             .arg(QString::fromLatin1(QUrl::toPercentEncoding(display)),
-                                  QString::fromLatin1(QUrl::toPercentEncoding(password)));
-    QCOMPARE(m_fixture->curl(kAdmin, QStringLiteral("/admin-users.htm?new"), post(form)).status, 302);
+    const QString form
+        = QStringLiteral("__action__=new&admin-id=eve&is-admin=false&display-name=%1&password=%2")
+              .arg(QString::fromLatin1(QUrl::toPercentEncoding(display)),
+                   QString::fromLatin1(QUrl::toPercentEncoding(password)));
+    QCOMPARE(m_fixture->curl(kAdmin, QStringLiteral("/admin-users.htm?new"), post(form)).status,
+             302);
 
     const HttpReply list = m_fixture->curl(kAdmin, QStringLiteral("/admin-users.htm"));
     QVERIFY(!list.body.contains("<script>alert"));
@@ -263,9 +326,10 @@ void TestHttpModule::valuesAreEscapedAndFilledOnce()
 
     // A name that would change the meaning of the Location travels percent-encoded.
     const QString evil = QStringLiteral("a b&c=d");
-    QCOMPARE(m_fixture->curl(kAdmin, QStringLiteral("/admin-users.htm?new"),
-                             post(QStringLiteral("__action__=new&admin-id=")
-                                  + QString::fromLatin1(QUrl::toPercentEncoding(evil))))
+    QCOMPARE(m_fixture
+                 ->curl(kAdmin, QStringLiteral("/admin-users.htm?new"),
+                        post(QStringLiteral("__action__=new&admin-id=")
+                             + QString::fromLatin1(QUrl::toPercentEncoding(evil))))
                  .status,
              302);
     const HttpReply redirect = m_fixture->curl(
@@ -285,7 +349,8 @@ void TestHttpModule::settingsSaveRestartsOnNewPort()
     QCOMPARE(reply.status, 200);
     QVERIFY(reply.body.contains(QStringLiteral("data-port=\"%1\"").arg(newPort).toUtf8()));
     QSettings &settings = m_fixture->host().settings();
-    QCOMPARE(settings.value(QStringLiteral("admin/log-protocol")).toString(), QStringLiteral("false"));
+    QCOMPARE(settings.value(QStringLiteral("admin/log-protocol")).toString(),
+             QStringLiteral("false"));
     QCOMPARE(settings.value(QStringLiteral("admin/expires")).toString(), QStringLiteral("900"));
     // The restart follows the answer inside the dispatcher: it has run once curl returns here.
     QTRY_COMPARE_WITH_TIMEOUT(m_fixture->http().connectionState(), int(HttpListening), 30000);

@@ -39,20 +39,22 @@ void TestHttpServer::initTestCase()
     connect(&m_server, &QHttpServer::newRequest, this, &TestHttpServer::handle);
 }
 
-// "/wait" answers once the body is complete, "/len" answers with a length (the connection may stay), "/plain" without one, "/299" with a
-// code outside the table, "/inject" with a header value carrying CR LF, "/drop" deletes its
-// request at once although its body is still to come.
+// "/wait" answers once the body is complete, "/len" answers with a length (the connection may
+// stay), "/plain" without one, "/299" with a code outside the table, "/inject" with a header value
+// carrying CR LF, "/drop" deletes its request at once although its body is still to come.
 void TestHttpServer::handle(QHttpRequest *request, QHttpResponse *response)
 {
     const QString path = request->path();
-    const QByteArray names = QStringList(request->headers().keys()).join(QLatin1Char(',')).toLatin1();
+    const QByteArray names
+        = QStringList(request->headers().keys()).join(QLatin1Char(',')).toLatin1();
     if (path == QLatin1String("/drop")) {
         delete request;
         response->writeHead(200);
         response->end();
         return;
     }
-    connect(request, &QHttpRequest::end, request, &QObject::deleteLater);
+    // Owned here: goes with its answer, also one cut short with its connection.
+    connect(response, &QObject::destroyed, request, &QObject::deleteLater);
     if (path == QLatin1String("/wait")) {
         connect(request, &QHttpRequest::end, response, [response] {
             response->writeHead(200);
@@ -75,42 +77,42 @@ void TestHttpServer::answers_data()
     QTest::addColumn<QByteArray>("contains");
     QTest::addColumn<QByteArray>("absent");
 
-    QTest::newRow("plain answer closes") << QByteArray("GET /plain HTTP/1.1\r\nHost: x\r\n\r\n")
-                                         << QByteArray("HTTP/1.1 200 OK\r\n")
-                                         << QByteArray("Connection: close") << QByteArray("keep-alive");
-    QTest::newRow("HTTP/1.0 closes") << QByteArray("GET /len HTTP/1.0\r\n\r\n")
-                                     << QByteArray("HTTP/1.1 200 OK\r\n")
-                                     << QByteArray("Connection: close") << QByteArray("keep-alive");
-    QTest::newRow("names lower-cased") << QByteArray("GET /plain HTTP/1.1\r\nX-MiXed: 1\r\n\r\n")
-                                       << QByteArray("HTTP/1.1 200 OK\r\n")
-                                       << QByteArray("x-mixed") << QByteArray("X-MiXed");
-    QTest::newRow("code outside the table") << QByteArray("GET /299 HTTP/1.1\r\n\r\n")
-                                            << QByteArray("HTTP/1.1 299 \r\n") << QByteArray("Date: ")
-                                            << QByteArray("\x01");
-    QTest::newRow("no header injection") << QByteArray("GET /inject HTTP/1.1\r\n\r\n")
-                                         << QByteArray("HTTP/1.1 200 OK\r\n")
-                                         << QByteArray("X-Test: aSet-Cookie: b\r\n")
-                                         << QByteArray("\nSet-Cookie");
-    QTest::newRow("rejected by the parser") << QByteArray("G\x01T / HTTP/1.1\r\n\r\n")
-                                            << QByteArray("HTTP/1.1 400 Bad Request\r\n")
-                                            << QByteArray("Connection: close") << QByteArray("\x01");
+    QTest::newRow("plain answer closes")
+        << QByteArray("GET /plain HTTP/1.1\r\nHost: x\r\n\r\n") << QByteArray("HTTP/1.1 200 OK\r\n")
+        << QByteArray("Connection: close") << QByteArray("keep-alive");
+    QTest::newRow("HTTP/1.0 closes")
+        << QByteArray("GET /len HTTP/1.0\r\n\r\n") << QByteArray("HTTP/1.1 200 OK\r\n")
+        << QByteArray("Connection: close") << QByteArray("keep-alive");
+    QTest::newRow("names lower-cased")
+        << QByteArray("GET /plain HTTP/1.1\r\nX-MiXed: 1\r\n\r\n")
+        << QByteArray("HTTP/1.1 200 OK\r\n") << QByteArray("x-mixed") << QByteArray("X-MiXed");
+    QTest::newRow("code outside the table")
+        << QByteArray("GET /299 HTTP/1.1\r\n\r\n") << QByteArray("HTTP/1.1 299 \r\n")
+        << QByteArray("Date: ") << QByteArray("\x01");
+    QTest::newRow("no header injection")
+        << QByteArray("GET /inject HTTP/1.1\r\n\r\n") << QByteArray("HTTP/1.1 200 OK\r\n")
+        << QByteArray("X-Test: aSet-Cookie: b\r\n") << QByteArray("\nSet-Cookie");
+    QTest::newRow("rejected by the parser")
+        << QByteArray("G\x01T / HTTP/1.1\r\n\r\n") << QByteArray("HTTP/1.1 400 Bad Request\r\n")
+        << QByteArray("Connection: close") << QByteArray("\x01");
     QTest::newRow("declared body too large")
         << QByteArray("POST /plain HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n")
-        << QByteArray("HTTP/1.1 413 Request Entity Too Large\r\n") << QByteArray("Connection: close")
-        << QByteArray("\x01");
+        << QByteArray("HTTP/1.1 413 Request Entity Too Large\r\n")
+        << QByteArray("Connection: close") << QByteArray("\x01");
     QByteArray chunked("POST /wait HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nabcd\r\n");
     chunked += QByteArray::number(HttpLimits::maxBodyBytes, 16) + "\r\nxyz";
-    QTest::newRow("chunked body too large") << chunked
-                                            << QByteArray("HTTP/1.1 413 Request Entity Too Large\r\n")
-                                            << QByteArray("close") << QByteArray("\x01");
+    QTest::newRow("chunked body too large")
+        << chunked << QByteArray("HTTP/1.1 413 Request Entity Too Large\r\n") << QByteArray("close")
+        << QByteArray("\x01");
     QTest::newRow("target too long")
         << QByteArray("GET /" + QByteArray(HttpLimits::maxUrlBytes, 'a') + " HTTP/1.1\r\n\r\n")
         << QByteArray("HTTP/1.1 414 ") << QByteArray("close") << QByteArray("\x01");
     QByteArray many("GET /plain HTTP/1.1\r\n");
     for (int i = 0; i <= HttpLimits::maxHeaderCount; ++i)
         many += "H" + QByteArray::number(i) + ": v\r\n";
-    QTest::newRow("too many headers") << many + "\r\n" << QByteArray("HTTP/1.1 400 ")
-                                      << QByteArray("close") << QByteArray("\x01");
+    QTest::newRow("too many headers")
+        << many + "\r\n"
+        << QByteArray("HTTP/1.1 400 ") << QByteArray("close") << QByteArray("\x01");
     QTest::newRow("request deleted before its body")
         << QByteArray("POST /drop HTTP/1.1\r\nContent-Length: 5\r\n\r\nabcde")
         << QByteArray("HTTP/1.1 200 OK\r\n") << QByteArray("close") << QByteArray("\x01");
@@ -156,10 +158,12 @@ void TestHttpServer::connectionLimit()
     RawClient probe(m_port);
     probe.send("GET /len HTTP/1.1\r\n\r\n");
     QVERIFY(probe.waitClosed());
-    QVERIFY2(probe.buffer().startsWith("HTTP/1.1 503 Service Unavailable"), probe.buffer().constData());
+    QVERIFY2(probe.buffer().startsWith("HTTP/1.1 503 Service Unavailable"),
+             probe.buffer().constData());
     clients.clear();
     // Once they are gone, new connections are served again.
-    QTRY_VERIFY(RawClient::exchange(m_port, "GET /plain HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 200"));
+    QTRY_VERIFY(
+        RawClient::exchange(m_port, "GET /plain HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 200"));
 }
 
 void TestHttpServer::idleConnections()

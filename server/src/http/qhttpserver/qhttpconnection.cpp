@@ -99,8 +99,8 @@ void QHttpConnection::parseRequest()
         if (chunk.isEmpty())
             return;
 
-        const size_t parsed
-            = http_parser_execute(m_parser, m_parserSettings, chunk.constData(), size_t(chunk.size()));
+        const size_t parsed = http_parser_execute(m_parser, m_parserSettings, chunk.constData(),
+                                                  size_t(chunk.size()));
         const auto error = http_errno(HTTP_PARSER_ERRNO(m_parser));
         if (error == HPE_PAUSED) {
             // One complete request is with its consumer; the rest waits for the answer.
@@ -241,7 +241,8 @@ int QHttpConnection::HeaderField(http_parser *parser, const char *at, size_t len
     }
     if (c->m_currentHeaderField.isEmpty())
         ++c->m_headerCount;
-    if (c->m_headerBytes > HttpLimits::maxHeaderBytes || c->m_headerCount > HttpLimits::maxHeaderCount)
+    if (c->m_headerBytes > HttpLimits::maxHeaderBytes
+        || c->m_headerCount > HttpLimits::maxHeaderCount)
         return c->fail(400);
     c->m_currentHeaderField.append(QString::fromLatin1(at, int(length)));
     return 0;

@@ -16,9 +16,9 @@ class QHttpResponse;
 struct http_parser;
 struct http_parser_settings;
 
-// One accepted TCP connection (or none, when fed directly): parses its requests one at a time and writes their answers.
-// The next request is parsed only once the previous one is answered, so answers leave in
-// order and a peer cannot queue up unbounded work.
+// One accepted TCP connection (or none, when fed directly): parses its requests one at a time and
+// writes their answers. The next request is parsed only once the previous one is answered, so
+// answers leave in order and a peer cannot queue up unbounded work.
 class QHttpConnection : public QObject
 {
     Q_OBJECT
