@@ -72,6 +72,8 @@ public:
     QString realm() const;
     // Sessions nobody has logged in with yet, beyond which the oldest is dropped.
     static constexpr int maxUnboundSessions = 256;
+    // All sessions; the oldest goes when a new nonce would exceed it.
+    static constexpr int maxSessions = 1024;
 
     int connectionState() const { return m_State; }
     QSettings &users() { return m_Users; }

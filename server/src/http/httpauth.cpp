@@ -186,13 +186,20 @@ QString Http::userValue(const HttpUser *user, HttpUserSetting key)
 
 void Http::dropSurplusSessions()
 {
-    // Children come in creation order: the first unbound ones are the oldest.
+    // Children come in creation order: the first ones are the oldest. Room is made for one
+    // more: among the unbound sessions first, then among all.
+    QList<HttpSession *> all;
     QList<HttpSession *> unbound;
     for (HttpSession *session :
          findChildren<HttpSession *>(QString(), Qt::FindDirectChildrenOnly)) {
+        all << session;
         if (!session->isBound())
             unbound << session;
     }
-    for (int i = 0; i + maxUnboundSessions <= unbound.size(); ++i)
+    for (int i = 0; i + maxUnboundSessions <= unbound.size(); ++i) {
+        all.removeOne(unbound.at(i));
         delete unbound.at(i);
+    }
+    for (int i = 0; i + maxSessions <= all.size(); ++i)
+        delete all.at(i);
 }

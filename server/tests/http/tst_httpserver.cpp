@@ -24,6 +24,7 @@ private slots:
     void connectionLimit();
     void idleConnections();
     void unansweredRequestGetsAnAnswer();
+    void busyPortIsRetried();
 
 private:
     void handle(QHttpRequest *request, QHttpResponse *response);
@@ -195,6 +196,25 @@ void TestHttpServer::unansweredRequestGetsAnAnswer()
     const QByteArray reply = RawClient::exchange(port, "GET /index.htm HTTP/1.1\r\n\r\n");
     TimeScale::setFactor(1);
     QVERIFY2(reply.startsWith("HTTP/1.1 503 Service Unavailable"), reply.constData());
+}
+
+void TestHttpServer::busyPortIsRetried()
+{
+    qRegisterMetaType<HttpConnectionState>("HttpConnectionState");
+    qRegisterMetaType<QAbstractSocket::SocketError>("QAbstractSocket::SocketError");
+    TimeScale::setFactor(100);
+    auto *blocker = new QTcpServer;
+    QVERIFY(blocker->listen(QHostAddress::LocalHost, 0));
+    HttpObject worker(QStringLiteral("127.0.0.1"), blocker->serverPort(), false);
+    QSignalSpy states(&worker, &HttpObject::setConnectionState);
+    worker.run();
+    QTRY_VERIFY(states.size() >= 4);
+    QCOMPARE(states.last().at(0).value<HttpConnectionState>(), HttpBinding);
+    QCOMPARE(states.last().at(1).value<QAbstractSocket::SocketError>(),
+             QAbstractSocket::AddressInUseError);
+    delete blocker;
+    QTRY_COMPARE(states.last().at(0).value<HttpConnectionState>(), HttpListening);
+    TimeScale::setFactor(1);
 }
 
 QTEST_GUILESS_MAIN(TestHttpServer)

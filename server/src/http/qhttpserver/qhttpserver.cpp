@@ -87,6 +87,9 @@ bool QHttpServer::listen(const QHostAddress &address, quint16 port)
     delete m_tcpServer;
     m_tcpServer = new QTcpServer(this);
     if (!m_tcpServer->listen(address, port)) {
+        // Kept, since the listener that knew them goes.
+        m_lastError = m_tcpServer->serverError();
+        m_lastErrorString = m_tcpServer->errorString();
         delete m_tcpServer;
         m_tcpServer = nullptr;
         return false;
@@ -107,12 +110,12 @@ bool QHttpServer::isListening() const
 
 QAbstractSocket::SocketError QHttpServer::serverError() const
 {
-    return m_tcpServer ? m_tcpServer->serverError() : QAbstractSocket::UnknownSocketError;
+    return m_tcpServer ? m_tcpServer->serverError() : m_lastError;
 }
 
 QString QHttpServer::errorString() const
 {
-    return m_tcpServer ? m_tcpServer->errorString() : QString();
+    return m_tcpServer ? m_tcpServer->errorString() : m_lastErrorString;
 }
 
 quint16 QHttpServer::serverPort() const

@@ -19,6 +19,7 @@ public:
     bool listen(const QHostAddress &address, quint16 port);
     bool listen(quint16 port);
     bool isListening() const;
+    // The listener's error, or that of the last failed listen.
     QAbstractSocket::SocketError serverError() const;
     QString errorString() const;
     quint16 serverPort() const;
@@ -35,4 +36,6 @@ private slots:
 private:
     QTcpServer *m_tcpServer = nullptr;
     int m_connections = 0;
+    QAbstractSocket::SocketError m_lastError = QAbstractSocket::UnknownSocketError;
+    QString m_lastErrorString;
 };
