@@ -49,7 +49,8 @@ quint16 HttpFixture::freePort()
 
 HttpFixture::HttpFixture()
 {
-    const QString mainFile = QDir::current().filePath(QStringLiteral("main.conf"));
+    // Beside the users file, in the private configuration folder of the test.
+    const QString mainFile = Env::configFilePath(QStringLiteral("main-test"));
     QFile::remove(mainFile);
     QFile::remove(usersFile());
     {
