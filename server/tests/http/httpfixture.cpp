@@ -4,7 +4,6 @@
 #include "rawclient.h"
 
 #include <QCryptographicHash>
-#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
