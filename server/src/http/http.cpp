@@ -13,6 +13,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QNetworkInterface>
+#include <QPointer>
 #include <QStringList>
 #include <QTimer>
 
@@ -198,17 +199,22 @@ void Http::setConnectionState(HttpConnectionState state, QAbstractSocket::Socket
 
 void Http::restartAfterAnswer()
 {
-    // The answer crosses to the worker's thread and leaves; meanwhile this thread keeps
-    // serving its events (a stop of the whole system among them).
+    // The answer crosses to the worker's thread and leaves meanwhile. A stop of the whole
+    // system may run inside these waits: no module is started once it has begun, and nothing
+    // is touched should this module (a member of Core) be gone.
+    const QPointer<Http> self(this);
+    auto stopping = [&self] {
+        const ModuleHost *host = self ? hostOf(self) : nullptr;
+        return !self || (host && host->isStopping());
+    };
     QEventLoop settle;
     QTimer::singleShot(TimeScale::toRealInt(kRestartDelayMs), &settle, &QEventLoop::quit);
     settle.exec();
-    const ModuleHost *host = hostOf(this);
-    if (host && host->isStopping())
+    if (stopping())
         return;
     stop();
     waitSeconds(kModuleWaitSeconds);
-    if (host && host->isStopping())
+    if (stopping())
         return;
     start();
     processEvents();
