@@ -98,15 +98,8 @@ class Browser:
         self.wait_load()
 
     def close(self):
-        try:
-            self.call("Browser.close")
-        except Exception:
-            pass
-        try:
-            self.proc.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+        self.proc.kill()
+        self.proc.wait()
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
