@@ -51,7 +51,6 @@ public:
     static QString pagePath(int id);
     static int pageId(const QString &path);
     QString pageRoot() const { return m_PageRoot; }
-    void setPageRoot(const QString &root) { m_PageRoot = root; }
     QByteArray loadPage(HttpUser *user, const QString &path, bool *found = nullptr) const;
     QByteArray loadPageById(HttpUser *user, int id) const;
 
@@ -76,7 +75,6 @@ public:
     static constexpr int maxSessions = 1024;
 
     int connectionState() const { return m_State; }
-    QSettings &users() { return m_Users; }
 
 signals:
     void unloadUsers();
