@@ -283,6 +283,7 @@ int QHttpConnection::HeadersComplete(http_parser *parser)
         response->setKeepAlive(false);
     connect(c, &QObject::destroyed, response, &QHttpResponse::connectionClosed);
     connect(response, &QHttpResponse::done, c, &QHttpConnection::responseDone);
+    connect(c, &QHttpConnection::allBytesWritten, response, &QHttpResponse::allBytesWritten);
     c->m_response = response;
     c->m_requestAnnounced = true;
     // The consumer answers; until then the idle limit does not apply.
