@@ -99,6 +99,7 @@ document.addEventListener("DOMContentLoaded", function () {
     document.querySelectorAll(".error[data-error]").forEach(showError);
     applyValues();
     var ver = document.getElementById("version");
-    if (ver)
-        ver.textContent = "Версия " + document.body.getAttribute("data-version");
+    var version = document.body.getAttribute("data-version");
+    if (ver && version)
+        ver.textContent = "Версия " + version;
 });
