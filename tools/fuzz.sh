@@ -53,6 +53,19 @@ printf '\x01\x01\x01\x2a\0\0\0\x07\0abcd\x03\x02\x01\0%020d\x01\x02\x01\0\xa5\x0
     > "$corpus_velk/block-answer"
 printf '\x01\x04\x06\0\0\0\0\x07\0\0\0\0\0' > "$corpus_velk/head"
 
+# The HTTP request reader: the connection fed directly, with the URL and form parsers.
+mkdir -p "$out/moc"
+moc="$(pkg-config --variable=host_bins Qt5Core)/moc"
+for h in qhttpconnection qhttprequest qhttpresponse qhttpserver; do
+    "$moc" "$root/server/src/http/qhttpserver/$h.h" -o "$out/moc/moc_$h.cpp"
+done
+http=server/src/http
+# shellcheck disable=SC2086
+clang++ $flags $qt_flags -Iserver/src server/fuzz/httprequest_fuzzer.cpp \
+    $http/qhttpserver/{qhttpconnection,qhttprequest,qhttpresponse,qhttpserver}.cpp \
+    $http/{formdata,pagepath}.cpp server/src/core/timescale.cpp "$out"/moc/moc_*.cpp \
+    $qt_libs -lhttp_parser -o "$out/httprequest_fuzzer"
+
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}:abort_on_error=1
 export LSAN_OPTIONS=suppressions=$root/tools/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -69,14 +82,19 @@ run sipmessage 16384 "$corpus" &
 pids=($!)
 run velkprotocol 1024 "$corpus_velk" &
 pids+=($!)
-mkdir -p corpus/rtspresponse
+mkdir -p corpus/rtspresponse corpus/httprequest
+printf '\0GET /index.htm?a=1&b=%%41 HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nx=1' \
+    > corpus/httprequest/get
+run httprequest 8192 corpus/httprequest &
+pids+=($!)
 run rtspresponse 4096 "corpus/rtspresponse $root/server/fuzz/corpus/rtspresponse" &
 pids+=($!)
 status=0
 for pid in "${pids[@]}"; do
     wait "$pid" || status=1
 done
-for log in "$out"/sipmessage.log "$out"/velkprotocol.log "$out"/rtspresponse.log; do
+for log in "$out"/sipmessage.log "$out"/velkprotocol.log "$out"/rtspresponse.log \
+    "$out"/httprequest.log; do
     echo "== $log"
     tail -n 30 "$log"
 done

@@ -7,10 +7,11 @@ runtime=(cmake g++ ninja-build pkg-config qtbase5-dev qtmultimedia5-dev libqt5mu
          libmpg123-dev libsamplerate0-dev libspandsp-dev libhttp-parser-dev)
 # text2pcap comes with wireshark-common; libFuzzer's runtime is only a recommendation of clang;
 # the service tests run the binary under unshare and mount, their helpers under /usr/bin/python3;
-# the camera tests run GStreamer's RTSP server with an H.264 test pattern.
+# the camera tests run GStreamer's RTSP server with an H.264 test pattern; the web tests log in
+# with curl and drive headless chromium over python3-websocket; wrk loads it.
 testing=(clang libclang-rt-14-dev socat sox libsox-fmt-all ffmpeg espeak-ng lame tshark
          wireshark-common sip-tester libbenchmark-dev libosip2-dev util-linux mount procps
-         python3
+         python3 curl chromium python3-websocket wrk
          gir1.2-gst-rtsp-server-1.0 python3-gi gstreamer1.0-plugins-base gstreamer1.0-plugins-good
          gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad)
 

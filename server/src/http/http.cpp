@@ -1,48 +1,162 @@
 #include "http/http.h"
 
 #include "core/env.h"
-#include "http/httpobject.h"
 #include "core/modulehost.h"
+#include "core/timescale.h"
+#include "http/httpobject.h"
+#include "http/httpsession.h"
+#include "http/httpuser.h"
+#include "http/pagepath.h"
+#include "sip/sip.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFile>
+#include <QNetworkInterface>
+#include <QPointer>
+#include <QStringList>
+#include <QTimer>
 
 namespace {
 
 const char *const kGroup = "admin";
 
-const std::initializer_list<SettingDefault> kDefaults = {
-    { "bind-address", "0.0.0.0" },
-    { "bind-port", "8888" },
-    { "expires", "600" },
-    { "log-protocol", "false" },
-};
+const char *const kSettingKeys[Http::SettingCount]
+    = { "bind-address", "bind-port", "expires", "log-protocol" };
+const char *const kSettingDefaults[Http::SettingCount] = { "0.0.0.0", "8888", "600", "false" };
+
+// Time the answer of a settings save gets to leave before the module restarts.
+const qint64 kRestartDelayMs = 1000;
+const ulong kModuleWaitSeconds = 16;
 
 } // namespace
+
+// The page resources live in this static library; the linker keeps them only when named.
+static void initPageResources()
+{
+    Q_INIT_RESOURCE(httppages);
+}
+
+HeaderHash makeHeaders(const QString &name, const QString &value)
+{
+    HeaderHash headers;
+    headers.insert(name, value);
+    return headers;
+}
 
 Http::Http(QObject *parent)
     : AttendedThread(parent)
     , m_Users(Env::configFilePath(QStringLiteral("admin-users")), QSettings::IniFormat, this)
     , m_PageRoot(QStringLiteral(":/http/lite/ru"))
 {
+    initPageResources();
     m_Users.setIniCodec("UTF-8");
     setObjectName(QStringLiteral("Http"));
+    qRegisterMetaType<QHttpRequest::HttpMethod>("QHttpRequest::HttpMethod");
+    qRegisterMetaType<HeaderHash>("HeaderHash");
+    if (!QMetaType::hasRegisteredConverterFunction<HeaderHash, QVariantHash>()) {
+        QMetaType::registerConverter<HeaderHash, QVariantHash>([](const HeaderHash &headers) {
+            QVariantHash out;
+            for (auto it = headers.cbegin(); it != headers.cend(); ++it)
+                out.insert(it.key(), it.value());
+            return out;
+        });
+    }
+    qRegisterMetaType<QHttpResponse::StatusCode>("QHttpResponse::StatusCode");
+    qRegisterMetaType<QHostAddress>("QHostAddress");
+    qRegisterMetaType<HttpConnectionState>("HttpConnectionState");
+    qRegisterMetaType<QAbstractSocket::SocketError>("QAbstractSocket::SocketError");
 }
 
-QVariant Http::setting(const QString &key, const QVariant &defaultValue) const
+QString Http::settingKey(int key)
 {
-    return moduleSetting(this, QLatin1String(kGroup), key, defaultValue);
+    return key >= 0 && key < SettingCount ? QLatin1String(kSettingKeys[key]) : QString();
+}
+
+QString Http::settingDefault(int key)
+{
+    return key >= 0 && key < SettingCount ? QLatin1String(kSettingDefaults[key]) : QString();
 }
 
 void Http::loadSettings()
 {
-    writeModuleDefaults(this, QLatin1String(kGroup), kDefaults);
+    for (int key = 0; key < SettingCount; ++key)
+        setDefaultSetting(HttpSetting(key), settingDefault(key));
+    // The built-in administrator is completed at every start, never overwritten.
+    m_Users.beginGroup(QStringLiteral("admin"));
+    const std::pair<int, QString> builtIn[] = { { IsAdmin, QStringLiteral("true") },
+                                                { DisplayName, QString() },
+                                                { Password, userDefault(Password) } };
+    for (const auto &entry : builtIn) {
+        if (!m_Users.contains(userKey(entry.first)))
+            m_Users.setValue(userKey(entry.first), entry.second);
+    }
+    m_Users.endGroup();
+    m_Users.sync();
+}
+
+QString Http::stringSetting(HttpSetting key) const
+{
+    return moduleSetting(this, QLatin1String(kGroup), settingKey(key), settingDefault(key))
+        .toString();
+}
+
+quint16 Http::portSetting(HttpSetting key) const
+{
+    bool ok = false;
+    const uint port = stringSetting(key).toUInt(&ok);
+    return ok && port <= 65535 ? quint16(port) : 0;
+}
+
+bool Http::boolSetting(HttpSetting key) const
+{
+    const QString text = stringSetting(key).trimmed();
+    return !(text.isEmpty() || text == QLatin1String("0")
+             || text.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0);
+}
+
+int Http::intSetting(HttpSetting key) const
+{
+    return stringSetting(key).toInt();
+}
+
+QString Http::settingText(HttpSetting key) const
+{
+    switch (key) {
+    case BindPort:
+        return QString::number(portSetting(key));
+    case Expires:
+        return QString::number(intSetting(key));
+    case LogProtocol:
+        return boolSetting(key) ? QStringLiteral("true") : QStringLiteral("false");
+    default:
+        return stringSetting(key);
+    }
+}
+
+void Http::setSetting(HttpSetting key, const QVariant &value)
+{
+    if (ModuleHost *host = hostOf(this))
+        host->setValue(QLatin1String(kGroup), settingKey(key), value);
+}
+
+void Http::setDefaultSetting(HttpSetting key, const QVariant &value)
+{
+    if (ModuleHost *host = hostOf(this))
+        host->setDefaultValue(QLatin1String(kGroup), settingKey(key), value);
 }
 
 void Http::init()
 {
     logLine(LogParams::Http, QStringLiteral("Initialization"));
     loadSettings();
-    auto *worker = new HttpObject(setting(QStringLiteral("bind-address"), QString()).toString(),
-                                  quint16(setting(QStringLiteral("bind-port"), 0).toUInt()),
-                                  setting(QStringLiteral("log-protocol"), false).toBool());
+    loadUsers();
+    auto *worker = new HttpObject(stringSetting(BindAddress), portSetting(BindPort),
+                                  boolSetting(LogProtocol));
+    connect(worker, &HttpObject::checkRequest, this, &Http::onCheckRequest, Qt::QueuedConnection);
+    connect(worker, &HttpObject::setConnectionState, this, &Http::setConnectionState,
+            Qt::QueuedConnection);
+    connect(this, &Http::resultRequest, worker, &HttpObject::onResultRequest, Qt::QueuedConnection);
     setObject(worker);
 }
 
@@ -56,6 +170,140 @@ void Http::deinit()
 void Http::stop()
 {
     AttendedThread::stop();
+    // The worker's thread ends without a word: the module no longer listens.
+    setConnectionState(HttpNotRunning, QAbstractSocket::UnknownSocketError, QString());
     emit unloadSession();
     processEvents();
+}
+
+void Http::setConnectionState(HttpConnectionState state, QAbstractSocket::SocketError error,
+                              QString errorString)
+{
+    if (int(state) != m_State) {
+        m_DisplayBindAddress = stringSetting(BindAddress);
+        m_DisplayBindPort = portSetting(BindPort);
+        if (state == HttpListening && m_DisplayBindAddress == QLatin1String("0.0.0.0")) {
+            QStringList addresses;
+            for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
+                if (address.protocol() == QAbstractSocket::IPv4Protocol)
+                    addresses << address.toString();
+            }
+            m_DisplayBindAddress = QStringLiteral("%1(%2)").arg(m_DisplayBindAddress,
+                                                                addresses.join(QLatin1Char(',')));
+        }
+        m_State = int(state);
+    }
+    m_SocketError = int(error);
+    m_ErrorString = errorString;
+}
+
+void Http::restartAfterAnswer()
+{
+    // The answer crosses to the worker's thread and leaves meanwhile. A stop of the whole
+    // system may run inside these waits: no module is started once it has begun, and nothing
+    // is touched should this module (a member of Core) be gone.
+    const QPointer<Http> self(this);
+    auto stopping = [&self] {
+        const ModuleHost *host = self ? hostOf(self) : nullptr;
+        return !self || (host && host->isStopping());
+    };
+    QEventLoop settle;
+    QTimer::singleShot(TimeScale::toRealInt(kRestartDelayMs), &settle, &QEventLoop::quit);
+    settle.exec();
+    if (stopping())
+        return;
+    stop();
+    waitSeconds(kModuleWaitSeconds);
+    if (stopping())
+        return;
+    start();
+    processEvents();
+}
+
+bool Http::isStandalone() const
+{
+    const Sip *sip
+        = parent() ? parent()->findChild<Sip *>(QString(), Qt::FindDirectChildrenOnly) : nullptr;
+    return sip ? sip->isStandalone() : true;
+}
+
+namespace {
+
+const char *const kPages[] = {
+    "/",
+    "/index.htm",
+    "/status.htm",
+    "/sip-module.htm",
+    "/sip-settings.htm",
+    "/sip-settings-server.htm",
+    "/sip-settings-standalone.htm",
+    "/sip-accounts.htm",
+    "/sip-accounts-server.htm",
+    "/sip-accounts-standalone.htm",
+    "/sip-account-server.htm",
+    "/sip-account-standalone.htm",
+    "/sip-groups.htm",
+    "/sip-groups-server.htm",
+    "/sip-groups-standalone.htm",
+    "/sip-group-server.htm",
+    "/sip-group-standalone.htm",
+    "/velk-module.htm",
+    "/velk-settings.htm",
+    "/velk-dialplan.htm",
+    "/velk-devices.htm",
+    "/velk-device.htm",
+    "/admin-module.htm",
+    "/admin-settings.htm",
+    "/admin-users.htm",
+    "/admin-user.htm",
+    "/sys-info.htm",
+    "/favicon.ico",
+    "/style.css",
+    "/funcs.js",
+    "/401.htm",
+    "/wait-restart-http.htm",
+};
+const int kPageCount = int(sizeof kPages / sizeof kPages[0]);
+
+} // namespace
+
+QString Http::pagePath(int id)
+{
+    return id >= 0 && id < kPageCount ? QLatin1String(kPages[id]) : QString();
+}
+
+int Http::pageId(const QString &path)
+{
+    if (path.isEmpty())
+        return -1;
+    for (int id = 0; id < kPageCount; ++id) {
+        if (path.compare(QLatin1String(kPages[id]), Qt::CaseInsensitive) == 0)
+            return id;
+    }
+    return -1;
+}
+
+QByteArray Http::loadPage(HttpUser *user, const QString &path, bool *found) const
+{
+    if (found)
+        *found = false;
+    if (!isCleanPagePath(path))
+        return QByteArray();
+    QFile file(QStringLiteral("%1%2").arg(m_PageRoot, path));
+    if (!file.exists())
+        return QByteArray();
+    if (found)
+        *found = true;
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    QByteArray page = file.readAll();
+    page.replace("${__is_admin__}", user && isAdmin(user) ? "true" : "false");
+    page.replace("${__is_standalone__}", isStandalone() ? "true" : "false");
+    page.replace("${__app_version__}", QCoreApplication::applicationVersion().toUtf8());
+    return page;
+}
+
+QByteArray Http::loadPageById(HttpUser *user, int id) const
+{
+    return loadPage(user, pagePath(id));
 }

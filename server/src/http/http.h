@@ -1,34 +1,135 @@
 #pragma once
 
 #include "core/attendedthread.h"
+#include "http/httpconnectionstate.h"
+#include "http/qhttpserver/headerhash.h"
+#include "http/qhttpserver/qhttprequest.h"
+#include "http/qhttpserver/qhttpresponse.h"
 
+#include <QAbstractSocket>
+#include <QHash>
 #include <QSettings>
+#include <QUrl>
 
-// The web administration module. Lives in the core thread; its worker HttpObject runs the listener.
+class HttpUser;
+class HttpSession;
+class PageFill;
+
+typedef QHash<QString, QString> FormFields;
+
+// A table holding one header.
+HeaderHash makeHeaders(const QString &name, const QString &value);
+
+// The web administration module. Lives in the core thread; its worker HttpObject runs the
+// listener and relays every request here, where it is authenticated and answered.
 class Http : public AttendedThread
 {
     Q_OBJECT
 public:
+    enum HttpSetting { BindAddress = 0, BindPort, Expires, LogProtocol, SettingCount };
+    enum HttpUserSetting { IsAdmin = 0, DisplayName, Password, UserSettingCount };
+
     explicit Http(QObject *parent = nullptr);
 
     void init() override;
     void deinit() override;
 
-    // Writes the missing "admin" defaults.
+    // Settings: the "admin" group of the main settings.
     void loadSettings();
-    // Reads one key of the "admin" group of the main settings.
-    QVariant setting(const QString &key, const QVariant &defaultValue) const;
+    static QString settingKey(int key);
+    static QString settingDefault(int key);
+    QString stringSetting(HttpSetting key) const;
+    quint16 portSetting(HttpSetting key) const;
+    bool boolSetting(HttpSetting key) const;
+    int intSetting(HttpSetting key) const;
+    // The value as the settings pages show it.
+    QString settingText(HttpSetting key) const;
+    void setSetting(HttpSetting key, const QVariant &value);
+    void setDefaultSetting(HttpSetting key, const QVariant &value);
+
+    // Pages.
+    static QString pagePath(int id);
+    static int pageId(const QString &path);
     QString pageRoot() const { return m_PageRoot; }
+    QByteArray loadPage(HttpUser *user, const QString &path, bool *found = nullptr) const;
+    QByteArray loadPageById(HttpUser *user, int id) const;
+
+    // Users and sessions.
+    static QString userKey(int key);
+    static QString userDefault(int key);
+    HttpUser *checkAuthorization(QHttpRequest::HttpMethod method, const QUrl &url,
+                                 const QString &authorization, HttpSession **session,
+                                 bool *stale = nullptr);
+    void loadUsers();
+    HttpUser *loadUser(const QString &name);
+    void removeUser(const QString &name);
+    bool userExists(const QString &name) const;
+    HttpUser *findUser(const QString &name) const;
+    HttpSession *findSession(const QString &nonce) const;
+    static bool isAdmin(const HttpUser *user);
+    static QString userValue(const HttpUser *user, HttpUserSetting key);
+    QString realm() const;
+    // Sessions nobody has logged in with yet, beyond which the oldest is dropped.
+    static constexpr int maxUnboundSessions = 256;
+    // All sessions; the oldest goes when a new nonce would exceed it.
+    static constexpr int maxSessions = 1024;
+
+    int connectionState() const { return m_State; }
 
 signals:
     void unloadUsers();
     void unloadSession();
+    void resultRequest(QString responderName, QHttpResponse::StatusCode code, HeaderHash headers,
+                       QByteArray body);
 
 public slots:
     void stop() override;
+    void setConnectionState(HttpConnectionState state, QAbstractSocket::SocketError error,
+                            QString errorString);
+    void onCheckRequest(QString responderName, QString remoteAddress, ushort remotePort,
+                        QHttpRequest::HttpMethod method, QUrl url, HeaderHash headers,
+                        QByteArray body, QByteArray data);
 
 private:
+    void answer(const QString &responderName, int code, const HeaderHash &headers = HeaderHash(),
+                const QByteArray &body = QByteArray());
+    void redirect(const QString &responderName, const QString &location);
+    void answerPage(const QString &responderName, const QByteArray &page);
+    void challenge(const QString &responderName, const QString &remoteAddress, bool stale);
+    void dropSurplusSessions();
+    void route(int id, HttpUser *user, HttpSession *session, const QString &responderName,
+               QHttpRequest::HttpMethod method, const QUrl &url, const FormFields &query,
+               const FormFields &form);
+    void answerNotBuilt(HttpUser *user, const QString &responderName);
+    void restartAfterAnswer();
+    bool isStandalone() const;
+
+    // Administration pages.
+    void fillState(PageFill &fill) const;
+    void fillSettings(PageFill &fill) const;
+    void onGetAdminModule(HttpUser *user, HttpSession *session, const QString &responderName);
+    void onPostAdminModule(HttpUser *user, HttpSession *session, const QString &responderName,
+                           const FormFields &query, const FormFields &form);
+    void onGetAdminSettings(HttpUser *user, const QString &responderName, const FormFields &query);
+    void onPostAdminSettings(HttpUser *user, const QString &responderName, const FormFields &query,
+                             const FormFields &form);
+    void onGetAdminUsers(HttpUser *user, const QString &responderName, const FormFields &query);
+    void onPostAdminUsers(HttpUser *user, const QString &responderName, const FormFields &query,
+                          const FormFields &form);
+    QByteArray buildAdminModulePage(HttpUser *user, HttpSession *current);
+    QByteArray buildAdminSettingsPage(HttpUser *user);
+    QByteArray adminUserRows(HttpUser *user, const QString &error = QString(),
+                             const QString &adminId = QString());
+    QByteArray userFormPage(HttpUser *user, const FormFields &values);
+    bool saveSettings(const FormFields &form);
+    bool saveUser(const QString &name, const FormFields &form);
+
+    int m_State = -1;
+    int m_SocketError = -1;
+    QString m_ErrorString;
     // A child, so it moves into the core thread with the module that uses it.
     QSettings m_Users;
     QString m_PageRoot;
+    QString m_DisplayBindAddress;
+    quint16 m_DisplayBindPort = 0;
 };

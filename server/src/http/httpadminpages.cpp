@@ -1,0 +1,279 @@
+// The pages of the web module itself: its state and sessions, its settings, its users.
+#include "http/http.h"
+
+#include "core/env.h"
+#include "http/httpsession.h"
+#include "http/httpuser.h"
+#include "http/pagefill.h"
+
+#include <algorithm>
+
+namespace {
+
+const QString kUsersPage = QStringLiteral("/admin-users.htm");
+const QString kModulePage = QStringLiteral("/admin-module.htm");
+
+const char *const kSessionRow
+    = "<tr><td>%1</td><td>%2</td><td>%3</td><td align=\"center\"><button "
+      "name=\"close_session\" value=\"%4\" type=\"submit\">X</button></td></tr>\n";
+const char *const kOwnSessionRow
+    = "<tr><td><b>%1*</b></td><td><b>%2</b></td><td><b>%3</b></td><td align=\"center\"><button "
+      "name=\"close_session\" value=\"%4\" type=\"submit\"><b>X</b></button></td></tr>\n";
+const char *const kUserRow
+    = "<tr><td>%1</td><td>%2</td><td><button id=\"control\" name=\"__edit\" value=\"%1\" "
+      "type=\"submit\">Редактировать</button>&nbsp;<button id=\"control\" name=\"__delete\" "
+      "value=\"%1\" type=\"submit\">Удалить</button></td></tr>\n";
+const char *const kOwnUserRow
+    = "<tr><td><b>%1*</b></td><td><b>%2</b></td><td><button id=\"control\" name=\"__edit\" "
+      "value=\"%1\" type=\"submit\">Редактировать</button>&nbsp;<button id=\"control\" "
+      "name=\"__delete\" value=\"%1\" type=\"submit\">Удалить</button></td></tr>\n";
+
+// A user name becomes an INI group: a slash would nest groups, so such names are refused.
+bool isUsableUserName(const QString &name)
+{
+    return !name.isEmpty() && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
+}
+
+} // namespace
+
+void Http::fillState(PageFill &fill) const
+{
+    fill.set(QStringLiteral("state-type"), QStringLiteral("0"))
+        .set(QStringLiteral("state-state"), QString::number(m_State))
+        .set(QStringLiteral("state-socket-error"), QString::number(m_SocketError))
+        .set(QStringLiteral("state-socket-error-string"), m_ErrorString)
+        .set(QStringLiteral("state-bind-address"), m_DisplayBindAddress)
+        .set(QStringLiteral("state-bind-port"), QString::number(m_DisplayBindPort));
+}
+
+void Http::fillSettings(PageFill &fill) const
+{
+    for (int key = 0; key < SettingCount; ++key)
+        fill.set(settingKey(key), settingText(HttpSetting(key)));
+}
+
+// --- "/admin-module.htm"
+
+QByteArray Http::buildAdminModulePage(HttpUser *user, HttpSession *current)
+{
+    QList<HttpSession *> sessions
+        = findChildren<HttpSession *>(QString(), Qt::FindDirectChildrenOnly);
+    std::stable_sort(sessions.begin(), sessions.end(),
+                     [](HttpSession *a, HttpSession *b) { return a->userName() < b->userName(); });
+    QByteArray rows;
+    for (HttpSession *session : sessions) {
+        const QString name
+            = session->userName().isEmpty() ? QStringLiteral("?") : session->userName();
+        rows += QString::fromUtf8(session == current ? kOwnSessionRow : kSessionRow)
+                    .arg(htmlEscape(name), htmlEscape(session->displayName()),
+                         htmlEscape(session->remoteAddress()), session->nonce())
+                    .toUtf8();
+    }
+    PageFill fill;
+    fillState(fill);
+    fill.setMarker(QStringLiteral("ADMIN_USERS_STATE_TABLE_ROWS"), rows);
+    return fill.apply(loadPageById(user, 22));
+}
+
+void Http::onGetAdminModule(HttpUser *user, HttpSession *session, const QString &responderName)
+{
+    answerPage(responderName, buildAdminModulePage(user, session));
+}
+
+void Http::onPostAdminModule(HttpUser *user, HttpSession *session, const QString &responderName,
+                             const FormFields &query, const FormFields &form)
+{
+    Q_UNUSED(user)
+    Q_UNUSED(session)
+    Q_UNUSED(query)
+    if (HttpSession *closing = findSession(form.value(QStringLiteral("close_session")))) {
+        closing->deleteLater();
+        processEvents();
+    }
+    redirect(responderName, kModulePage);
+}
+
+// --- "/admin-settings.htm"
+
+QByteArray Http::buildAdminSettingsPage(HttpUser *user)
+{
+    PageFill fill;
+    fillState(fill);
+    fillSettings(fill);
+    return fill.apply(loadPageById(user, 23));
+}
+
+void Http::onGetAdminSettings(HttpUser *user, const QString &responderName, const FormFields &query)
+{
+    Q_UNUSED(query)
+    answerPage(responderName, buildAdminSettingsPage(user));
+}
+
+bool Http::saveSettings(const FormFields &form)
+{
+    for (auto it = form.cbegin(); it != form.cend(); ++it) {
+        if (it.key().isEmpty())
+            continue;
+        for (int key = 0; key < SettingCount; ++key) {
+            if (it.key().compare(settingKey(key), Qt::CaseInsensitive) == 0)
+                setSetting(HttpSetting(key), it.value());
+        }
+    }
+    if (!form.contains(settingKey(LogProtocol)))
+        setSetting(LogProtocol, false);
+    return true;
+}
+
+void Http::onPostAdminSettings(HttpUser *user, const QString &responderName,
+                               const FormFields &query, const FormFields &form)
+{
+    Q_UNUSED(query)
+    saveSettings(form);
+    // The main settings write themselves out from the event loop.
+    processEvents();
+    PageFill fill;
+    fillSettings(fill);
+    answerPage(responderName, fill.apply(loadPageById(user, 31)));
+    restartAfterAnswer();
+}
+
+// --- "/admin-users.htm" and its form "/admin-user.htm"
+
+QByteArray Http::adminUserRows(HttpUser *user, const QString &error, const QString &adminId)
+{
+    QByteArray rows;
+    const QStringList names = m_Users.childGroups();
+    for (const QString &name : names) {
+        m_Users.beginGroup(name);
+        const QString display = m_Users.value(userKey(DisplayName)).toString();
+        m_Users.endGroup();
+        const bool own = user && user->name() == name;
+        rows += QString::fromUtf8(own ? kOwnUserRow : kUserRow)
+                    .arg(htmlEscape(name), htmlEscape(display))
+                    .toUtf8();
+    }
+    PageFill fill;
+    fillSettings(fill);
+    fill.set(QStringLiteral("__error__"), error).set(QStringLiteral("admin-id"), adminId);
+    fill.setMarker(QStringLiteral("ADMIN_USERS_TABLE_ROWS"), rows);
+    return fill.apply(loadPageById(user, 24));
+}
+
+QByteArray Http::userFormPage(HttpUser *user, const FormFields &values)
+{
+    PageFill fill;
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        fill.set(it.key(), it.value());
+    // Placeholders the posted form did not bring back stay empty rather than raw.
+    for (const QString &name :
+         { QStringLiteral("__error__"), QStringLiteral("__action__"), QStringLiteral("admin-id"),
+           userKey(IsAdmin), userKey(DisplayName), userKey(Password) }) {
+        if (!fill.has(name))
+            fill.set(name, QString());
+    }
+    return fill.apply(loadPageById(user, 25));
+}
+
+void Http::onGetAdminUsers(HttpUser *user, const QString &responderName, const FormFields &query)
+{
+    const QString edit = query.value(QStringLiteral("edit"));
+    if (query.contains(QStringLiteral("new"))) {
+        FormFields values { { QStringLiteral("__action__"), QStringLiteral("new") } };
+        for (int key = 0; key < UserSettingCount; ++key)
+            values.insert(userKey(key), userDefault(key));
+        answerPage(responderName, userFormPage(user, values));
+    } else if (query.contains(QStringLiteral("edit")) && userExists(edit)) {
+        FormFields values { { QStringLiteral("__action__"), QStringLiteral("edit") },
+                            { QStringLiteral("admin-id"), edit } };
+        m_Users.beginGroup(edit);
+        for (int key = 0; key < UserSettingCount; ++key)
+            values.insert(userKey(key), m_Users.value(userKey(key), userDefault(key)).toString());
+        m_Users.endGroup();
+        answerPage(responderName, userFormPage(user, values));
+    } else if (!query.isEmpty()) {
+        redirect(responderName, kUsersPage);
+    } else {
+        answerPage(responderName, adminUserRows(user));
+    }
+}
+
+void Http::onPostAdminUsers(HttpUser *user, const QString &responderName, const FormFields &query,
+                            const FormFields &form)
+{
+    if (!query.isEmpty()) {
+        const QString name = form.value(QStringLiteral("admin-id"));
+        const bool isNew = query.contains(QStringLiteral("new"));
+        if (!isNew && !query.contains(QStringLiteral("edit"))) {
+            redirect(responderName, kUsersPage);
+            return;
+        }
+        QString error;
+        if (isNew && !isUsableUserName(name))
+            error = QStringLiteral("bad_name");
+        else if (isNew && userExists(name))
+            error = QStringLiteral("already_exist");
+        else if (!isNew && !userExists(name))
+            error = QStringLiteral("not_found");
+        if (error.isEmpty()) {
+            saveUser(name, form);
+            redirect(responderName, kUsersPage);
+            return;
+        }
+        FormFields values = form;
+        values.insert(QStringLiteral("__error__"), error);
+        answerPage(responderName, userFormPage(user, values));
+        return;
+    }
+
+    if (form.contains(QStringLiteral("__new"))) {
+        redirect(responderName, kUsersPage + QStringLiteral("?new"));
+        return;
+    }
+    for (const QString &action : { QStringLiteral("__edit"), QStringLiteral("__delete") }) {
+        if (!form.contains(action))
+            continue;
+        const QString name = form.value(action);
+        if (!userExists(name)) {
+            answerPage(responderName, adminUserRows(user, QStringLiteral("not_found"), name));
+        } else if (action == QLatin1String("__edit")) {
+            // The name travels in the query: encoded, so it cannot end or split the header.
+            redirect(responderName,
+                     QStringLiteral("%1?edit=%2")
+                         .arg(kUsersPage, QString::fromLatin1(QUrl::toPercentEncoding(name))));
+        } else {
+            removeUser(name);
+            redirect(responderName, kUsersPage);
+        }
+        return;
+    }
+    redirect(responderName, kUsersPage);
+}
+
+bool Http::saveUser(const QString &name, const FormFields &form)
+{
+    m_Users.beginGroup(name);
+    for (auto it = form.cbegin(); it != form.cend(); ++it) {
+        for (int key = 0; key < UserSettingCount; ++key) {
+            if (it.key().compare(userKey(key), Qt::CaseInsensitive) == 0)
+                m_Users.setValue(userKey(key), it.value());
+        }
+    }
+    // A form that brought none of the keys still leaves a user behind: INI drops empty groups.
+    for (int key = 0; key < UserSettingCount; ++key) {
+        if (!m_Users.contains(userKey(key)))
+            m_Users.setValue(userKey(key), userDefault(key));
+    }
+    m_Users.endGroup();
+    m_Users.sync();
+
+    HttpUser *user = findUser(name);
+    if (!user)
+        return loadUser(name) != nullptr;
+    // Updated in place, so the user's sessions stay valid.
+    m_Users.beginGroup(name);
+    for (int key = 0; key < UserSettingCount; ++key)
+        user->setProperty(userKey(key).toLatin1().constData(),
+                          m_Users.value(userKey(key), userDefault(key)));
+    m_Users.endGroup();
+    return true;
+}

@@ -1,0 +1,187 @@
+// Authentication and routing of every request that the worker relays.
+#include "http/http.h"
+
+#include "core/env.h"
+#include "http/formdata.h"
+#include "http/httpsession.h"
+#include "http/httpuser.h"
+
+namespace {
+
+const QString kIndex = QStringLiteral("/index.htm");
+const QString kHtml = QStringLiteral("text/html");
+
+} // namespace
+
+void Http::answer(const QString &responderName, int code, const HeaderHash &headers,
+                  const QByteArray &body)
+{
+    emit resultRequest(responderName, QHttpResponse::StatusCode(code), headers, body);
+}
+
+void Http::redirect(const QString &responderName, const QString &location)
+{
+    answer(responderName, 302, makeHeaders(QStringLiteral("Location"), location));
+}
+
+void Http::answerPage(const QString &responderName, const QByteArray &page)
+{
+    answer(responderName, 200, makeHeaders(QStringLiteral("Content-Type"), kHtml), page);
+}
+
+void Http::challenge(const QString &responderName, const QString &remoteAddress, bool stale)
+{
+    dropSurplusSessions();
+    auto *session = new HttpSession(remoteAddress, intSetting(Expires), this);
+    connect(this, &Http::unloadSession, session, &QObject::deleteLater);
+    QString value = QStringLiteral("Digest algorithm=MD5, realm=\"%1\", nonce=\"%2\"")
+                        .arg(realm(), session->nonce());
+    if (stale)
+        value += QStringLiteral(", stale=true");
+    HeaderHash headers = makeHeaders(QStringLiteral("WWW-Authenticate"), value);
+    headers.insert(QStringLiteral("Content-Type"), kHtml);
+    answer(responderName, 401, headers, loadPage(nullptr, pagePath(30)));
+}
+
+void Http::onCheckRequest(QString responderName, QString remoteAddress, ushort remotePort,
+                          QHttpRequest::HttpMethod method, QUrl url, HeaderHash headers,
+                          QByteArray body, QByteArray data)
+{
+    Q_UNUSED(remotePort)
+    Q_UNUSED(body)
+    const int id = pageId(url.path(QUrl::FullyDecoded));
+    if (id == 30) {
+        answerPage(responderName, loadPage(nullptr, pagePath(30)));
+        return;
+    }
+    HttpSession *session = nullptr;
+    bool stale = false;
+    HttpUser *user = checkAuthorization(method, url, headers.value(QStringLiteral("authorization")),
+                                        &session, &stale);
+    if (!user) {
+        challenge(responderName, remoteAddress, stale);
+        return;
+    }
+    if (method != QHttpRequest::HTTP_GET && method != QHttpRequest::HTTP_POST) {
+        answer(responderName, 405);
+        return;
+    }
+    const FormFields query = parseFormData(url.query(QUrl::FullyEncoded).toUtf8());
+    const FormFields form = parseFormData(data);
+    route(id, user, session, responderName, method, url, query, form);
+}
+
+void Http::route(int id, HttpUser *user, HttpSession *session, const QString &responderName,
+                 QHttpRequest::HttpMethod method, const QUrl &url, const FormFields &query,
+                 const FormFields &form)
+{
+    const bool get = method == QHttpRequest::HTTP_GET;
+    const bool adminPage = id >= 22 && id <= 24;
+    if (adminPage && !isAdmin(user)) {
+        redirect(responderName, kIndex);
+        return;
+    }
+    switch (id) {
+    case -1: {
+        bool found = false;
+        const QByteArray file = loadPage(user, url.path(QUrl::FullyDecoded), &found);
+        if (found)
+            answer(responderName, 200, HeaderHash(), file);
+        else
+            redirect(responderName, kIndex);
+        return;
+    }
+    case 0:
+    case 31:
+        redirect(responderName, kIndex);
+        return;
+    case 1:
+    case 2:
+    case 26:
+        // Start, status and system pages: their tables are filled by handlers of their own.
+        if (id == 1 && get && query.contains(QStringLiteral("logout"))) {
+            if (session)
+                session->deleteLater();
+            processEvents();
+            redirect(responderName, pagePath(30));
+        } else if (get) {
+            answerPage(responderName, loadPageById(user, id));
+        } else {
+            redirect(responderName, pagePath(id));
+        }
+        return;
+    case 3:
+    case 4:
+    case 7:
+    case 12:
+    case 17:
+    case 18:
+    case 19:
+    case 20:
+        answerNotBuilt(user, responderName);
+        return;
+    case 5:
+    case 6:
+        redirect(responderName, pagePath(4));
+        return;
+    case 8:
+    case 9:
+    case 10:
+    case 11:
+        redirect(responderName, pagePath(7));
+        return;
+    case 13:
+    case 14:
+    case 15:
+    case 16:
+        redirect(responderName, pagePath(12));
+        return;
+    case 21:
+        redirect(responderName, pagePath(20));
+        return;
+    case 22:
+        if (get)
+            onGetAdminModule(user, session, responderName);
+        else
+            onPostAdminModule(user, session, responderName, query, form);
+        return;
+    case 23:
+        if (get)
+            onGetAdminSettings(user, responderName, query);
+        else
+            onPostAdminSettings(user, responderName, query, form);
+        return;
+    case 24:
+        if (get)
+            onGetAdminUsers(user, responderName, query);
+        else
+            onPostAdminUsers(user, responderName, query, form);
+        return;
+    case 25:
+        redirect(responderName, isAdmin(user) ? pagePath(24) : kIndex);
+        return;
+    case 27:
+        answer(responderName, 200,
+               makeHeaders(QStringLiteral("Content-Type"), QStringLiteral("image/x-icon")),
+               loadPage(user, pagePath(27)));
+        return;
+    case 28:
+        answer(responderName, 200,
+               makeHeaders(QStringLiteral("Content-Type"), QStringLiteral("text/css")),
+               loadPage(user, pagePath(28)));
+        return;
+    case 29:
+        answer(responderName, 200,
+               makeHeaders(QStringLiteral("Content-Type"), QStringLiteral("text/javascript")),
+               loadPage(user, pagePath(29)));
+        return;
+    default:
+        redirect(responderName, kIndex);
+        return;
+    }
+}
+
+void Http::answerNotBuilt(HttpUser *user, const QString &responderName)
+{
+    answerPage(responderName, loadPage(user, QStringLiteral("/not-ready.htm")));
+}

@@ -1,0 +1,187 @@
+#!/usr/bin/python3
+"""Drives headless Chromium over the DevTools protocol through the web administration.
+
+browser.py PORT ROLE [SCREENSHOT]: ROLE "admin" logs in as admin, opens every page, creates
+and saves a user and saves the settings; ROLE "user" logs in as anna and checks that the
+administration stays closed. Prints one line per failed check; exits 1 on any failure.
+"""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+import websocket
+
+PORT, ROLE = int(sys.argv[1]), sys.argv[2]
+SHOT = sys.argv[3] if len(sys.argv) > 3 else None
+BASE = "http://127.0.0.1:%d" % PORT
+CREDENTIALS = {"admin": ("admin", "tallowfin"), "user": ("anna", "anna-pw")}[ROLE]
+failures = []
+
+
+def check(ok, text):
+    if not ok:
+        failures.append(text)
+        print("FAIL: " + text, flush=True)
+
+
+class Browser:
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="tarnhall-chromium-")
+        self.proc = subprocess.Popen(
+            ["/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+             "--no-first-run", "--user-data-dir=" + self.dir, "--remote-debugging-port=0",
+             "--remote-debugging-address=127.0.0.1", "--window-size=420,900", "about:blank"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        port_file = os.path.join(self.dir, "DevToolsActivePort")
+        deadline = time.monotonic() + 60
+        while not os.path.exists(port_file) or os.path.getsize(port_file) == 0:
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                raise RuntimeError("chromium did not start")
+            time.sleep(0.1)
+        port = open(port_file).read().split()[0]
+        targets = json.load(urllib.request.urlopen("http://127.0.0.1:%s/json/list" % port))
+        page = next(t for t in targets if t["type"] == "page")
+        self.ws = websocket.create_connection(page["webSocketDebuggerUrl"], timeout=60)
+        self.next_id = 0
+        self.events = []
+        self.call("Page.enable")
+        self.call("Fetch.enable", handleAuthRequests=True, patterns=[{"urlPattern": "*"}])
+
+    def handle(self, message):
+        method, params = message.get("method"), message.get("params", {})
+        if method == "Fetch.requestPaused":
+            self.send("Fetch.continueRequest", requestId=params["requestId"])
+        elif method == "Fetch.authRequired":
+            user, password = CREDENTIALS
+            self.send("Fetch.continueWithAuth", requestId=params["requestId"],
+                      authChallengeResponse={"response": "ProvideCredentials",
+                                             "username": user, "password": password})
+        elif method:
+            self.events.append(method)
+
+    def send(self, method, **params):
+        self.next_id += 1
+        self.ws.send(json.dumps({"id": self.next_id, "method": method, "params": params}))
+        return self.next_id
+
+    def call(self, method, **params):
+        wanted = self.send(method, **params)
+        while True:
+            message = json.loads(self.ws.recv())
+            if message.get("id") == wanted:
+                return message.get("result", {})
+            self.handle(message)
+
+    def wait_load(self):
+        while "Page.loadEventFired" not in self.events:
+            self.handle(json.loads(self.ws.recv()))
+        self.events.remove("Page.loadEventFired")
+
+    def goto(self, path):
+        self.events.clear()
+        self.call("Page.navigate", url=BASE + path)
+        self.wait_load()
+
+    def js(self, expression):
+        result = self.call("Runtime.evaluate", expression=expression, returnByValue=True)
+        return result.get("result", {}).get("value")
+
+    def submit(self, expression):
+        """Runs script that submits a form and waits for the page it leads to."""
+        self.events.clear()
+        self.js(expression)
+        self.wait_load()
+
+    def close(self):
+        self.proc.kill()
+        self.proc.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+PAGES = ["/index.htm", "/status.htm", "/sys-info.htm", "/sip-module.htm", "/velk-devices.htm",
+         "/admin-module.htm", "/admin-settings.htm", "/admin-users.htm"]
+ADMIN_MENU = "[...document.querySelectorAll('#menu a')].some(a => a.href.endsWith('admin-users.htm'))"
+
+
+def run_admin(b):
+    b.goto("/index.htm")
+    check(b.js("document.title").startswith("Главная"), "start page after login")
+    check(b.js(ADMIN_MENU), "administration menu for the admin")
+    if SHOT:
+        import base64
+        data = b.call("Page.captureScreenshot", format="png")["data"]
+        open(SHOT, "wb").write(base64.b64decode(data))
+    for path in PAGES:
+        b.goto(path)
+        check(b.js("location.pathname") == path, "admin stays on " + path)
+        check(b.js("document.querySelector('header h1') !== null"), "page body of " + path)
+    b.goto("/admin-module.htm")
+    check("работает" in b.js("document.querySelector('.state').textContent"), "listener state line")
+    check(b.js("document.body.innerText").count("admin*") == 1, "own session marked once")
+
+    # New user through the list page's button and the form.
+    b.goto("/admin-users.htm")
+    b.submit("document.querySelector('button[name=__new]').click()")
+    check(b.js("location.search") == "?new", "new-user form")
+    b.submit("""(() => {
+        document.getElementById('admin-id').value = 'bob';
+        document.getElementById('display-name').value = 'Боб <b>';
+        document.getElementById('password').value = 'q"uo\\'te<&>';
+        document.getElementById('is-admin').value = 'false';
+        document.getElementById('user-form').querySelector('button[type=submit]').click();
+    })()""")
+    check(b.js("location.pathname") == "/admin-users.htm", "back on the list after saving")
+    check("Боб <b>" in b.js("document.body.innerText"), "display name shown as text")
+    # Saved twice unchanged through the edit form: the password must come back as it was.
+    for _ in range(2):
+        b.submit("document.querySelector('button[name=__edit][value=bob]').click()")
+        check(b.js("document.getElementById('admin-id').readOnly"), "name fixed while editing")
+        b.submit("document.getElementById('user-form').querySelector('button[type=submit]').click()")
+
+    # An unknown user shows the error line.
+    b.goto("/admin-users.htm?new")
+    b.submit("""(() => {
+        document.getElementById('admin-id').value = 'admin';
+        document.getElementById('user-form').querySelector('button[type=submit]').click();
+    })()""")
+    check("уже существует" in b.js("document.body.innerText"), "taken name reported")
+
+    # Settings: expires changed, protocol log off; the answer is the restart page.
+    b.goto("/admin-settings.htm")
+    b.submit("""(() => {
+        document.getElementById('expires').value = '700';
+        document.getElementById('log-protocol').checked = false;
+        document.querySelector('form.settings button[type=submit]').click();
+    })()""")
+    check(b.js("document.getElementById('target').href") == BASE + "/index.htm", "restart page target")
+    # The page moves on by itself once the module is back.
+    b.wait_load()
+    check(b.js("location.pathname") == "/index.htm", "back on the start page after the restart")
+
+
+def run_user(b):
+    b.goto("/index.htm")
+    check(b.js("document.title").startswith("Главная"), "start page for a plain user")
+    check(not b.js(ADMIN_MENU), "no administration menu for a plain user")
+    for path in PAGES:
+        b.goto(path)
+        expected = "/index.htm" if path.startswith("/admin-") else path
+        check(b.js("location.pathname") == expected, "plain user on " + path)
+
+
+def main():
+    browser = Browser()
+    try:
+        (run_admin if ROLE == "admin" else run_user)(browser)
+    finally:
+        browser.close()
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

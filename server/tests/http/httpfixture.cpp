@@ -1,0 +1,158 @@
+#include "httpfixture.h"
+
+#include "core/env.h"
+#include "rawclient.h"
+
+#include <QCryptographicHash>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTimer>
+
+TestHost::TestHost(const QString &settingsPath)
+    : m_settings(settingsPath, QSettings::IniFormat)
+{
+}
+
+void TestHost::setValue(const QString &group, const QString &key, const QVariant &value)
+{
+    m_settings.setValue(group + QLatin1Char('/') + key, value);
+}
+
+void TestHost::setDefaultValue(const QString &group, const QString &key, const QVariant &value)
+{
+    if (!m_settings.contains(group + QLatin1Char('/') + key))
+        setValue(group, key, value);
+    m_settings.sync();
+}
+
+QVariant TestHost::value(const QString &group, const QString &key,
+                         const QVariant &defaultValue) const
+{
+    return m_settings.value(group + QLatin1Char('/') + key, defaultValue);
+}
+
+QString HttpFixture::usersFile()
+{
+    return Env::configFilePath(QStringLiteral("admin-users"));
+}
+
+quint16 HttpFixture::freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+HttpFixture::HttpFixture()
+{
+    // Beside the users file, in the private configuration folder of the test.
+    const QString mainFile = Env::configFilePath(QStringLiteral("main-test"));
+    QFile::remove(mainFile);
+    QFile::remove(usersFile());
+    {
+        QSettings users(usersFile(), QSettings::IniFormat);
+        users.setIniCodec("UTF-8");
+        users.setValue(QStringLiteral("anna/is-admin"), QStringLiteral("false"));
+        users.setValue(QStringLiteral("anna/password"), QStringLiteral("anna-pw"));
+        users.setValue(QStringLiteral("anna/display-name"), QStringLiteral("Анна"));
+    }
+    m_host = new TestHost(mainFile);
+    m_port = freePort();
+    m_host->setValue(QStringLiteral("admin"), QStringLiteral("bind-address"),
+                     QStringLiteral("127.0.0.1"));
+    m_host->setValue(QStringLiteral("admin"), QStringLiteral("bind-port"), m_port);
+    m_http = new Http(m_host);
+}
+
+HttpFixture::~HttpFixture()
+{
+    m_http->stop();
+    m_http->waitSeconds(16);
+    delete m_host;
+}
+
+bool HttpFixture::start()
+{
+    m_http->start();
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (m_http->connectionState() == HttpListening)
+            loop.quit();
+    });
+    QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+    poll.start(10);
+    loop.exec();
+    return m_http->connectionState() == HttpListening;
+}
+
+QString HttpFixture::url(const QString &path) const
+{
+    return QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path);
+}
+
+HttpReply HttpFixture::parse(const QByteArray &raw)
+{
+    HttpReply reply;
+    // With a digest login curl shows the challenge first: the last answer counts.
+    int start = raw.lastIndexOf("HTTP/1.1 ");
+    while (start > 0 && raw.lastIndexOf("\r\n\r\n", start) < 0)
+        start = raw.lastIndexOf("HTTP/1.1 ", start - 1);
+    if (start < 0)
+        return reply;
+    const int headEnd = raw.indexOf("\r\n\r\n", start);
+    const QList<QByteArray> lines = raw.mid(start, headEnd - start).split('\n');
+    reply.status = lines.value(0).mid(9, 3).toInt();
+    for (int i = 1; i < lines.size(); ++i) {
+        const int colon = lines[i].indexOf(':');
+        if (colon > 0)
+            reply.headers.insert(QString::fromLatin1(lines[i].left(colon)).toLower(),
+                                 QString::fromLatin1(lines[i].mid(colon + 1)).trimmed());
+    }
+    reply.body = headEnd < 0 ? QByteArray() : raw.mid(headEnd + 4);
+    return reply;
+}
+
+HttpReply HttpFixture::curl(const QString &credentials, const QString &path,
+                            const QStringList &extra)
+{
+    QStringList args { QStringLiteral("-s"), QStringLiteral("-i"), QStringLiteral("--path-as-is"),
+                       QStringLiteral("--max-time"), QStringLiteral("30") };
+    if (!credentials.isEmpty())
+        args << QStringLiteral("--digest") << QStringLiteral("-u") << credentials;
+    args << extra << url(path);
+    QProcess process;
+    QEventLoop loop;
+    QObject::connect(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), &loop,
+                     &QEventLoop::quit);
+    process.start(QStringLiteral("curl"), args);
+    if (process.state() != QProcess::NotRunning)
+        loop.exec();
+    // The module lives in this thread: the loop above is what lets it answer.
+    return parse(process.readAllStandardOutput());
+}
+
+QString HttpFixture::digest(const QString &user, const QString &realm, const QString &password,
+                            const QString &method, const QString &uri, const QString &nonce)
+{
+    auto md5 = [](const QString &text) {
+        return QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex();
+    };
+    const QByteArray ha1 = md5(QStringLiteral("%1:%2:%3").arg(user, realm, password));
+    const QByteArray ha2 = md5(QStringLiteral("%1:%2").arg(method, uri));
+    const QByteArray response = md5(
+        QStringLiteral("%1:%2:%3").arg(QString::fromLatin1(ha1), nonce, QString::fromLatin1(ha2)));
+    return QStringLiteral("Digest username=\"%1\", realm=\"%2\", nonce=\"%3\", uri=\"%4\", "
+                          "response=\"%5\", algorithm=MD5")
+        .arg(user, realm, nonce, uri, QString::fromLatin1(response));
+}
+
+QString HttpFixture::nonce()
+{
+    const HttpReply reply = parse(RawClient::exchange(m_port, "GET /index.htm HTTP/1.1\r\n\r\n"));
+    static const QRegularExpression pattern(QStringLiteral("nonce=\"([0-9a-f]{32})\""));
+    return pattern.match(reply.headers.value(QStringLiteral("www-authenticate"))).captured(1);
+}

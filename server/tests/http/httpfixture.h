@@ -1,0 +1,64 @@
+#pragma once
+
+#include "core/modulehost.h"
+#include "http/http.h"
+
+#include <QMap>
+#include <QSettings>
+#include <QStringList>
+
+// Stands in for Core: the owner of the module with the main settings in a private file.
+class TestHost : public QObject, public ModuleHost
+{
+public:
+    explicit TestHost(const QString &settingsPath);
+    void setValue(const QString &group, const QString &key, const QVariant &value) override;
+    void setDefaultValue(const QString &group, const QString &key, const QVariant &value) override;
+    QVariant value(const QString &group, const QString &key,
+                   const QVariant &defaultValue) const override;
+    bool restartSipAndVelk() override { return true; }
+    bool isStopping() const override { return false; }
+    QSettings &settings() { return m_settings; }
+
+private:
+    mutable QSettings m_settings;
+};
+
+struct HttpReply
+{
+    int status = 0;
+    QMap<QString, QString> headers; // lower-case names
+    QByteArray body;
+};
+
+// A running web module on a free loopback port, with the admin and the plain user "anna".
+class HttpFixture
+{
+public:
+    HttpFixture();
+    ~HttpFixture();
+
+    bool start();
+    Http &http() { return *m_http; }
+    TestHost &host() { return *m_host; }
+    quint16 port() const { return m_port; }
+    QString url(const QString &path) const;
+
+    // curl with digest login as "user:password" (none when empty); extra arguments before the URL.
+    HttpReply curl(const QString &credentials, const QString &path,
+                   const QStringList &extra = QStringList());
+    static HttpReply parse(const QByteArray &raw);
+    static QString usersFile();
+    static quint16 freePort();
+
+    // A digest header as a client would build it.
+    static QString digest(const QString &user, const QString &realm, const QString &password,
+                          const QString &method, const QString &uri, const QString &nonce);
+    // A fresh nonce from a 401 answer.
+    QString nonce();
+
+private:
+    TestHost *m_host = nullptr;
+    Http *m_http = nullptr;
+    quint16 m_port = 0;
+};
