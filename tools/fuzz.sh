@@ -6,7 +6,6 @@ cd "$(dirname "$0")/.."
 root=$PWD
 out=$root/build-fuzz
 seconds=${FUZZ_SECONDS:-60}
-testdata=${TARNHALL_TESTDATA:-$root/../shared/testdata}
 mkdir -p "$out"
 
 qt_flags=$(pkg-config --cflags Qt5Core Qt5Network)
@@ -30,9 +29,7 @@ clang++ $flags $qt_flags -Iserver/src -Iserver/tests/sip/message \
 
 corpus=$out/corpus/sipmessage
 mkdir -p "$corpus"
-if [ -d "$testdata/sip/rfc4475" ]; then
-    cp -n "$testdata"/sip/rfc4475/*.dat "$corpus"/ 2>/dev/null || true
-fi
+cp -n server/tests/sip/message/data/rfc4475/*.dat "$corpus"/ 2>/dev/null || true
 cp -n server/tests/sip/message/data/rfc3261/*.sip "$corpus"/ 2>/dev/null || true
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}:abort_on_error=1
