@@ -17,7 +17,7 @@ sip=server/src/sip/message
 # The message model proper: tables, parameter lists, URIs, addresses, message and grammar.
 sources=""
 for name in kbasecontactaddress kbaserequesturi kbaseuri kbaseviaaddress kparamvalue kurischemes \
-    sipconstants sipcontenttype sipgrammar sipheader sipmessage sipmessageparser \
+    sipconstants sipcontenttype sipgrammar sipheader sipmessage sipmessagefields sipmessageparser \
     sipmessagerouting sipmessageserializer sipmethod sippatterns sipsdpaction sipstatus \
     urigrammar; do
     sources="$sources $sip/$name.cpp"

@@ -111,13 +111,12 @@ void tarnhallParse(benchmark::State &state)
 // Top Via and branch, From and To with their tags, Contact, CSeq, Call-ID, transaction key.
 void tarnhallReadFields(const SipMessage &message)
 {
-    const QString tag = QStringLiteral("tag");
     benchmark::DoNotOptimize(message.topVia());
     benchmark::DoNotOptimize(message.branch());
     benchmark::DoNotOptimize(message.from());
-    benchmark::DoNotOptimize(message.from().parameters.param(tag));
+    benchmark::DoNotOptimize(message.fromTag());
     benchmark::DoNotOptimize(message.to());
-    benchmark::DoNotOptimize(message.to().parameters.param(tag));
+    benchmark::DoNotOptimize(message.toTag());
     benchmark::DoNotOptimize(message.contact());
     benchmark::DoNotOptimize(message.cseqNumber());
     benchmark::DoNotOptimize(message.cseqMethod());

@@ -58,6 +58,21 @@ QVector<QStringRef> splitLines(const QString &head)
     return lines;
 }
 
+// Whether text holds a CR or LF: after unfolding and splitting, one that stood alone.
+bool holdsLineBreak(const QStringRef &text)
+{
+    return text.contains(QLatin1Char('\r')) || text.contains(QLatin1Char('\n'));
+}
+
+// text with every CR and LF as a blank, fit for a one-line error.
+QString withoutLineBreaks(const QStringRef &text)
+{
+    QString out = text.toString();
+    out.replace(QLatin1Char('\r'), QLatin1Char(' '));
+    out.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    return out;
+}
+
 // Datagrams come from a handful of peers: keep the last texts instead of formatting each time.
 QString addressText(const QHostAddress &address)
 {
@@ -100,10 +115,16 @@ void SipMessage::parseDatagram(const QByteArray &datagram)
     // The empty line ends the head in the raw bytes: the body stays bytes, untouched by the
     // decoding and unfolding that only the head gets.
     const int headEnd = datagram.indexOf(kHeadEnd);
-    QString head = QString::fromUtf8(headEnd < 0 ? datagram : datagram.left(headEnd));
+    // Decoded by length: the QByteArray overload would stop at a NUL, which a quoted string
+    // may carry, and lose the headers after it.
+    QString head = QString::fromUtf8(datagram.constData(), headEnd < 0 ? datagram.size() : headEnd);
     unfold(head);
     const QVector<QStringRef> lines = splitLines(head);
     const QStringRef first = lines.first();
+    if (holdsLineBreak(first)) {
+        parseError = QStringLiteral("Unspecified initial line (%1).").arg(withoutLineBreaks(first));
+        return;
+    }
     QStringRef a, b, c;
     if (SipGrammar::matchRequestLine(first, a, b, c)) {
         const SipMethod::Type method = methodType(a);
@@ -141,10 +162,13 @@ void SipMessage::parseDatagram(const QByteArray &datagram)
     }
 
     for (int i = 1; i < lines.size(); ++i) {
+        // A lone CR or LF would end the line early wherever the value is written again: such a
+        // line is dropped like any other line outside the header grammar.
         QStringRef name, value;
-        if (SipGrammar::matchHeaderLine(lines.at(i), name, value))
+        if (!holdsLineBreak(lines.at(i)) && SipGrammar::matchHeaderLine(lines.at(i), name, value))
             headers[headerType(name)].append(value.trimmed().toString());
     }
+    refreshFields();
 
     if (headers.value(SipHeader::CallID).size() != 1) {
         parseError = QStringLiteral("Multiple header field CallID");
@@ -165,7 +189,8 @@ void SipMessage::parseDatagram(const QByteArray &datagram)
         parseError = QStringLiteral("Multiple header field From");
         return;
     }
-    if (!isReadableContactAddress(from.first())) {
+    const SipAddressView *fromView = m_fields.from.of(&from.first());
+    if (fromView == nullptr || !fromView->address.valid) {
         parseError = QStringLiteral("Bad From field (%1).").arg(from.first());
         return;
     }

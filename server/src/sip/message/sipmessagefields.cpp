@@ -1,0 +1,186 @@
+#include "sip/message/sipmessage.h"
+
+#include "sip/message/sipgrammar.h"
+
+#include <QStringBuilder>
+
+namespace {
+
+const QString kBranch = QStringLiteral("branch");
+const QString kTag = QStringLiteral("tag");
+
+SipViaView readVia(const QString *first)
+{
+    SipViaView view { first != nullptr ? firstViaEntry(*first) : KBaseViaAddress<1>(QString()),
+                      QString() };
+    view.branch = view.via.sentBy.parameters.param(kBranch, QString());
+    return view;
+}
+
+SipAddressView readAddress(const QString *single)
+{
+    SipAddressView view { KBaseContactAddress<1>(single != nullptr ? *single : QString()),
+                          QString() };
+    view.tag = view.address.parameters.param(kTag);
+    return view;
+}
+
+SipCSeqView readCSeq(const QString *single)
+{
+    SipCSeqView view;
+    QStringRef number, method;
+    if (single == nullptr || !SipGrammar::matchCSeq(QStringRef(single), number, method))
+        return view;
+    bool ok = false;
+    view.number = number.toUInt(&ok);
+    if (!ok)
+        view.number = 0;
+    view.method = methodType(method);
+    return view;
+}
+
+} // namespace
+
+KBaseViaAddress<1> firstViaEntry(const QString &value)
+{
+    const int comma = value.indexOf(QLatin1Char(','));
+    KBaseViaAddress<1> via(comma < 0 ? value : value.left(comma));
+    return via.valid ? via : KBaseViaAddress<1>(QString());
+}
+
+const QString *SipMessage::singleText(const SipHeader::Type &type) const
+{
+    const auto it = headers.constFind(type);
+    return it != headers.constEnd() && it->size() == 1 ? &it->first() : nullptr;
+}
+
+const QString *SipMessage::firstText(const SipHeader::Type &type) const
+{
+    const auto it = headers.constFind(type);
+    return it != headers.constEnd() && !it->isEmpty() ? &it->first() : nullptr;
+}
+
+SipViaView SipMessage::viaView() const
+{
+    const QString *first = firstText(SipHeader::Via);
+    const SipViaView *view = m_fields.topVia.of(first);
+    return view != nullptr ? *view : readVia(first);
+}
+
+SipAddressView SipMessage::addressView(const SipHeader::Type &type) const
+{
+    const QString *single = singleText(type);
+    const SipParsedValue<SipAddressView> *parsed = type == SipHeader::From ? &m_fields.from
+        : type == SipHeader::To                                            ? &m_fields.to
+        : type == SipHeader::Contact                                       ? &m_fields.contact
+                                                                           : nullptr;
+    const SipAddressView *view = parsed != nullptr ? parsed->of(single) : nullptr;
+    return view != nullptr ? *view : readAddress(single);
+}
+
+SipCSeqView SipMessage::cseqView() const
+{
+    const QString *single = singleText(SipHeader::CSeq);
+    const SipCSeqView *view = m_fields.cseq.of(single);
+    return view != nullptr ? *view : readCSeq(single);
+}
+
+QString SipMessage::ownKey() const
+{
+    const SipMethod::Type own = method();
+    return methodName(own == SipMethod::Ack ? SipMethod::Invite : own) % QLatin1Char('_')
+        % QString::number(cseqNumber()) % QLatin1Char('_') % callId();
+}
+
+void SipMessage::refreshFields(const SipHeader::Type &type)
+{
+    const bool all = type == SipHeader::Unknown;
+    if (all || type == SipHeader::Via) {
+        const QString *first = firstText(SipHeader::Via);
+        if (first != nullptr && m_fields.topVia.of(first) == nullptr)
+            m_fields.topVia.set(*first, readVia(first));
+    }
+    const auto refreshAddress
+        = [this, all, type](const SipHeader::Type &header, SipParsedValue<SipAddressView> &parsed) {
+              const QString *single = singleText(header);
+              if ((all || type == header) && single != nullptr && parsed.of(single) == nullptr)
+                  parsed.set(*single, readAddress(single));
+          };
+    refreshAddress(SipHeader::From, m_fields.from);
+    refreshAddress(SipHeader::To, m_fields.to);
+    refreshAddress(SipHeader::Contact, m_fields.contact);
+    if (!all && type != SipHeader::CSeq && type != SipHeader::CallID)
+        return;
+    const QString *cseq = singleText(SipHeader::CSeq);
+    if (cseq == nullptr)
+        return;
+    if (m_fields.cseq.of(cseq) == nullptr)
+        m_fields.cseq.set(*cseq, readCSeq(cseq));
+    const QString *callId = singleText(SipHeader::CallID);
+    if (callId == nullptr)
+        return;
+    const SipKeyView *key = m_fields.key.of(callId);
+    if (key == nullptr || !sameString(key->cseq, *cseq) || key->method != method())
+        m_fields.key.set(*callId, SipKeyView { ownKey(), *cseq, method() });
+}
+
+KBaseViaAddress<1> SipMessage::topVia() const
+{
+    const QString *first = firstText(SipHeader::Via);
+    const SipViaView *view = m_fields.topVia.of(first);
+    return view != nullptr ? view->via : readVia(first).via;
+}
+
+QString SipMessage::branch() const
+{
+    return viaView().branch;
+}
+
+KBaseContactAddress<1> SipMessage::from() const
+{
+    return addressView(SipHeader::From).address;
+}
+
+KBaseContactAddress<1> SipMessage::to() const
+{
+    return addressView(SipHeader::To).address;
+}
+
+KBaseContactAddress<1> SipMessage::contact() const
+{
+    return addressView(SipHeader::Contact).address;
+}
+
+QString SipMessage::fromTag() const
+{
+    return addressView(SipHeader::From).tag;
+}
+
+QString SipMessage::toTag() const
+{
+    return addressView(SipHeader::To).tag;
+}
+
+uint SipMessage::cseqNumber() const
+{
+    return cseqView().number;
+}
+
+SipMethod::Type SipMessage::cseqMethod() const
+{
+    return cseqView().method;
+}
+
+QString SipMessage::transactionKey(const SipMethod::Type &method) const
+{
+    if (method != SipMethod::Unknown)
+        return methodName(method) % QLatin1Char('_') % QString::number(cseqNumber())
+            % QLatin1Char('_') % callId();
+    const QString *callId = singleText(SipHeader::CallID);
+    const QString *cseq = singleText(SipHeader::CSeq);
+    const SipKeyView *view = m_fields.key.of(callId);
+    if (view != nullptr && cseq != nullptr && sameString(view->cseq, *cseq)
+        && view->method == this->method())
+        return view->key;
+    return ownKey();
+}
