@@ -101,11 +101,11 @@ template<int S> bool KBaseContactAddress<S>::parse()
             return true;
         }
     }
-    const KBaseUri<S> general(text);
+    KBaseUri<S> general(text);
     if (general.valid) {
         displayName.clear();
         parameters.clear();
-        address = general;
+        address = std::move(general);
         return true;
     }
     const KBaseUri<0> bare(text);

@@ -7,7 +7,9 @@ KBaseRequestUri<S>::KBaseRequestUri(const QString &text)
     : KBaseUri<S>(text, typename KBaseUri<S>::NoParse())
 {
     // The general reading the base would make is cleared again anyway: go straight to ours.
-    this->valid = KBaseRequestUri<S>::parse();
+    // An empty text lacks the "sip:" prefix (every start line begins with such a URI).
+    if (S == 0 || !text.isEmpty())
+        this->valid = KBaseRequestUri<S>::parse();
 }
 
 template<int S> bool KBaseRequestUri<S>::parse()

@@ -6,18 +6,19 @@
 
 template<int S>
 KBaseUri<S>::KBaseUri(const QString &text, NoParse)
-    : parameters(QString(), QStringLiteral(";"))
+    : text(text)
+    , parameters(QString(), QStringLiteral(";"))
     , headers(QString(), QStringLiteral(";"))
 {
-    clear();
-    this->text = text;
 }
 
 template<int S>
 KBaseUri<S>::KBaseUri(const QString &text)
     : KBaseUri(text, NoParse())
 {
-    valid = KBaseUri<S>::parse();
+    // Every address starts from a URI of nothing, which neither form reads.
+    if (!text.isEmpty())
+        valid = KBaseUri<S>::parse();
 }
 
 template<int S> bool KBaseUri<S>::parse()

@@ -23,11 +23,11 @@ template<int S> bool KBaseViaAddress<S>::parse()
         kind = SipTransport::TCP;
     else
         return false;
-    const KBaseRequestUri<0> reading(parts.sentBy);
+    KBaseRequestUri<0> reading(parts.sentBy);
     if (!reading.valid)
         return false;
     transport = kind;
-    sentBy = reading;
+    sentBy = std::move(reading);
     return true;
 }
 

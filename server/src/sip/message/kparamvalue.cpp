@@ -1,11 +1,13 @@
 #include "sip/message/kparamvalue.h"
 
-#include <QVector>
-
 KParamValue::KParamValue(const QString &text, const QString &separator)
     : m_separator(separator)
 {
-    setValue(text);
+    // Most lists start empty: an empty text is already trimmed and holds nothing.
+    if (text.isEmpty())
+        m_value = text;
+    else
+        setValue(text);
 }
 
 void KParamValue::setValue(const QString &text)
@@ -15,10 +17,13 @@ void KParamValue::setValue(const QString &text)
     if (m_value.isEmpty())
         return;
     // An empty separator would split between every character; treat the text as one piece.
-    const QVector<QStringRef> pieces = m_separator.isEmpty()
-        ? QVector<QStringRef> { QStringRef(&m_value) }
-        : m_value.splitRef(m_separator, Qt::KeepEmptyParts, Qt::CaseSensitive);
-    for (const QStringRef &piece : pieces) {
+    const int step = m_separator.size();
+    for (int start = 0; start <= m_value.size();) {
+        int end = step == 0 ? -1 : m_value.indexOf(m_separator, start);
+        if (end < 0)
+            end = m_value.size();
+        const QStringRef piece = m_value.midRef(start, end - start);
+        start = end + qMax(step, 1);
         const int equals = piece.indexOf(QLatin1Char('='));
         if (equals < 0) {
             setParam(piece.toString(), QString());
@@ -33,7 +38,8 @@ void KParamValue::setValue(const QString &text)
 void KParamValue::clear()
 {
     m_value.clear();
-    m_params.clear();
+    if (!m_params.isEmpty())
+        m_params.clear();
 }
 
 QString KParamValue::param(const QString &name, const QString &defaultValue) const

@@ -1,5 +1,7 @@
 #include "sip/message/sipheader.h"
 
+#include <QVarLengthArray>
+
 namespace {
 
 const char *const kNames[SipHeader::Count] = {
@@ -86,6 +88,23 @@ const QString *namesTable()
     return names;
 }
 
+// The full names by lower-case first letter, so that a name is compared with a few only.
+struct FirstLetterIndex
+{
+    QVarLengthArray<SipHeader::Type, 8> names[26];
+};
+
+const FirstLetterIndex &firstLetterIndex()
+{
+    static const FirstLetterIndex index = [] {
+        FirstLetterIndex built;
+        for (int i = 0; i < SipHeader::Count; ++i)
+            built.names[(kNames[i][0] | 0x20) - 'a'].append(SipHeader::Type(i));
+        return built;
+    }();
+    return index;
+}
+
 } // namespace
 
 QString headerName(const SipHeader::Type &type)
@@ -103,22 +122,28 @@ SipHeader::Type headerType(const QStringRef &name)
     bool ascii = true;
     for (const QChar c : name)
         ascii = ascii && c.unicode() < 0x80;
-    for (int i = 0; i < SipHeader::Count; ++i) {
-        const QString &candidate = names[i];
-        if (ascii) {
-            // Plain ASCII folds letter by letter; only other texts need Unicode case folding.
-            if (candidate.size() != name.size()
-                || (candidate.at(0).unicode() | 0x20) != (name.at(0).unicode() | 0x20))
-                continue;
-            int k = 0;
-            while (k < name.size()
-                   && (name.at(k).unicode() | 0x20) == (candidate.at(k).unicode() | 0x20)
-                   && (name.at(k).unicode() == candidate.at(k).unicode() || name.at(k).isLetter()))
-                ++k;
-            if (k == name.size())
+    if (ascii) {
+        // Plain ASCII folds letter by letter; only other texts need Unicode case folding.
+        const ushort first = name.at(0).unicode() | 0x20;
+        if (first >= 'a' && first <= 'z') {
+            for (const SipHeader::Type i : firstLetterIndex().names[first - 'a']) {
+                const QString &candidate = names[i];
+                if (candidate.size() != name.size())
+                    continue;
+                int k = 0;
+                while (
+                    k < name.size()
+                    && (name.at(k).unicode() | 0x20) == (candidate.at(k).unicode() | 0x20)
+                    && (name.at(k).unicode() == candidate.at(k).unicode() || name.at(k).isLetter()))
+                    ++k;
+                if (k == name.size())
+                    return i;
+            }
+        }
+    } else {
+        for (int i = 0; i < SipHeader::Count; ++i) {
+            if (name.compare(names[i], Qt::CaseInsensitive) == 0)
                 return SipHeader::Type(i);
-        } else if (name.compare(candidate, Qt::CaseInsensitive) == 0) {
-            return SipHeader::Type(i);
         }
     }
     if (name.size() == 1) {

@@ -31,10 +31,16 @@ SipCSeqView readCSeq(const QString *single)
     QStringRef number, method;
     if (single == nullptr || !SipGrammar::matchCSeq(QStringRef(single), number, method))
         return view;
-    bool ok = false;
-    view.number = number.toUInt(&ok);
-    if (!ok)
-        view.number = 0;
+    // The grammar took ASCII digits only: up to nine of them cannot overflow.
+    if (number.size() <= 9) {
+        for (const QChar c : number)
+            view.number = view.number * 10 + uint(c.unicode() - '0');
+    } else {
+        bool ok = false;
+        view.number = number.toUInt(&ok);
+        if (!ok)
+            view.number = 0;
+    }
     view.method = methodType(method);
     return view;
 }
@@ -45,7 +51,9 @@ KBaseViaAddress<1> firstViaEntry(const QString &value)
 {
     const int comma = value.indexOf(QLatin1Char(','));
     KBaseViaAddress<1> via(comma < 0 ? value : value.left(comma));
-    return via.valid ? via : KBaseViaAddress<1>(QString());
+    if (!via.valid)
+        return KBaseViaAddress<1>(QString());
+    return via;
 }
 
 const QString *SipMessage::singleText(const SipHeader::Type &type) const

@@ -6,9 +6,26 @@
 #include <QHostAddress>
 #include <QVector>
 
+#include <cstring>
+
 namespace {
 
-const QByteArray kHeadEnd = QByteArrayLiteral("\r\n\r\n");
+// Where the first CR LF CR LF starts, -1 when there is none.
+int headEndOf(const QByteArray &datagram)
+{
+    const char *data = datagram.constData();
+    const int n = datagram.size();
+    for (int at = 0; at + 3 < n;) {
+        const void *cr = std::memchr(data + at, '\r', size_t(n - 3 - at));
+        if (cr == nullptr)
+            return -1;
+        at = int(static_cast<const char *>(cr) - data);
+        if (data[at + 1] == '\n' && data[at + 2] == '\r' && data[at + 3] == '\n')
+            return at;
+        ++at;
+    }
+    return -1;
+}
 
 // Whether a CR LF starts at i, given that a LF stands at i + 1.
 inline bool crlfAt(const QChar *data, int i)
@@ -114,7 +131,7 @@ void SipMessage::parseDatagram(const QByteArray &datagram)
 {
     // The empty line ends the head in the raw bytes: the body stays bytes, untouched by the
     // decoding and unfolding that only the head gets.
-    const int headEnd = datagram.indexOf(kHeadEnd);
+    const int headEnd = headEndOf(datagram);
     // Decoded by length: the QByteArray overload would stop at a NUL, which a quoted string
     // may carry, and lose the headers after it.
     QString head = QString::fromUtf8(datagram.constData(), headEnd < 0 ? datagram.size() : headEnd);
@@ -164,8 +181,12 @@ void SipMessage::parseDatagram(const QByteArray &datagram)
     for (int i = 1; i < lines.size(); ++i) {
         // A lone CR or LF would end the line early wherever the value is written again: such a
         // line is dropped like any other line outside the header grammar.
+        // The grammar lets the value end before a final LF and holds no other LF.
+        const QStringRef line = lines.at(i);
         QStringRef name, value;
-        if (!holdsLineBreak(lines.at(i)) && SipGrammar::matchHeaderLine(lines.at(i), name, value))
+        if (SipGrammar::matchHeaderLine(line, name, value)
+            && value.position() + value.size() == line.position() + line.size()
+            && !value.contains(QLatin1Char('\r')))
             headers[headerType(name)].append(value.trimmed().toString());
     }
     refreshFields();
@@ -196,7 +217,7 @@ void SipMessage::parseDatagram(const QByteArray &datagram)
     }
 
     if (headEnd >= 0)
-        body = datagram.mid(headEnd + kHeadEnd.size());
+        body = datagram.mid(headEnd + 4);
     valid = true;
     if (contentLength() != 0)
         valid = !body.isEmpty();

@@ -11,13 +11,25 @@ const char *const kNames[SipMethod::Count] = {
     "MESSAGE", "PRACK", "NOTIFY", "PUBLISH", "SUBSCRIBE", "REFER",   "UPDATE",
 };
 
+// Made once: every message asks for a name or two.
+const QString *namesTable()
+{
+    static const QString *const names = [] {
+        auto *table = new QString[SipMethod::Count];
+        for (int i = 0; i < SipMethod::Count; ++i)
+            table[i] = QString::fromLatin1(kNames[i]);
+        return table;
+    }();
+    return names;
+}
+
 } // namespace
 
 QString methodName(const SipMethod::Type &method)
 {
     if (method < 0 || method >= SipMethod::Count)
         return QString();
-    return QString::fromLatin1(kNames[method]);
+    return namesTable()[method];
 }
 
 SipMethod::Type methodType(const QStringRef &name)

@@ -107,6 +107,14 @@ bool tailHost(const QString &s, int at, UriParts &parts)
 
 quint16 portNumber(const QString &digits)
 {
+    // ASCII digits, the usual port, read directly; anything else as toUInt reads it.
+    uint value = 0;
+    int k = 0;
+    while (k < digits.size() && k < 5 && digits.at(k) >= QLatin1Char('0')
+           && digits.at(k) <= QLatin1Char('9'))
+        value = value * 10 + uint(digits.at(k++).unicode() - '0');
+    if (k > 0 && k == digits.size())
+        return value <= 65535 ? quint16(value) : 0;
     bool ok = false;
     const uint port = digits.toUInt(&ok);
     return ok && port <= 65535 ? quint16(port) : 0;
