@@ -19,7 +19,9 @@ void KParamValue::setValue(const QString &text)
     // An empty separator would split between every character; treat the text as one piece.
     const int step = m_separator.size();
     for (int start = 0; start <= m_value.size();) {
-        int end = step == 0 ? -1 : m_value.indexOf(m_separator, start);
+        int end = step == 0 ? -1
+            : step == 1     ? m_value.indexOf(m_separator.at(0), start)
+                            : m_value.indexOf(m_separator, start);
         if (end < 0)
             end = m_value.size();
         const QStringRef piece = m_value.midRef(start, end - start);

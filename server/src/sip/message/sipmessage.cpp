@@ -321,7 +321,7 @@ void SipMessage::setTo(const QString &displayName, const QString &user, const QS
 
 void SipMessage::setTagOf(const SipHeader::Type &type, const QString &tag)
 {
-    KBaseContactAddress<1> address = addressView(type).address;
+    KBaseContactAddress<1> address = type == SipHeader::From ? from() : to();
     // Without a readable address there is nothing to tag; an empty value would be written.
     if (!address.valid)
         return;

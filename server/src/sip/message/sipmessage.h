@@ -168,9 +168,6 @@ public:
 private:
     const QString *singleText(const SipHeader::Type &type) const;
     const QString *firstText(const SipHeader::Type &type) const;
-    SipViaView viaView() const;
-    SipAddressView addressView(const SipHeader::Type &type) const;
-    SipCSeqView cseqView() const;
     QString ownKey() const;
     // Reads again the views of type (all of them for Unknown) whose text has changed.
     void refreshFields(const SipHeader::Type &type = SipHeader::Unknown);

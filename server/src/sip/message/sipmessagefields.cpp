@@ -45,6 +45,15 @@ SipCSeqView readCSeq(const QString *single)
     return view;
 }
 
+// One member of the view of text: the parsed one while it holds, else one read now.
+template<typename T, typename F>
+F fieldOf(const SipParsedValue<T> &parsed, const QString *text, T (*read)(const QString *),
+          F T::*member)
+{
+    const T *view = parsed.of(text);
+    return view != nullptr ? view->*member : read(text).*member;
+}
+
 } // namespace
 
 KBaseViaAddress<1> firstViaEntry(const QString &value)
@@ -66,31 +75,6 @@ const QString *SipMessage::firstText(const SipHeader::Type &type) const
 {
     const auto it = headers.constFind(type);
     return it != headers.constEnd() && !it->isEmpty() ? &it->first() : nullptr;
-}
-
-SipViaView SipMessage::viaView() const
-{
-    const QString *first = firstText(SipHeader::Via);
-    const SipViaView *view = m_fields.topVia.of(first);
-    return view != nullptr ? *view : readVia(first);
-}
-
-SipAddressView SipMessage::addressView(const SipHeader::Type &type) const
-{
-    const QString *single = singleText(type);
-    const SipParsedValue<SipAddressView> *parsed = type == SipHeader::From ? &m_fields.from
-        : type == SipHeader::To                                            ? &m_fields.to
-        : type == SipHeader::Contact                                       ? &m_fields.contact
-                                                                           : nullptr;
-    const SipAddressView *view = parsed != nullptr ? parsed->of(single) : nullptr;
-    return view != nullptr ? *view : readAddress(single);
-}
-
-SipCSeqView SipMessage::cseqView() const
-{
-    const QString *single = singleText(SipHeader::CSeq);
-    const SipCSeqView *view = m_fields.cseq.of(single);
-    return view != nullptr ? *view : readCSeq(single);
 }
 
 QString SipMessage::ownKey() const
@@ -134,49 +118,49 @@ void SipMessage::refreshFields(const SipHeader::Type &type)
 
 KBaseViaAddress<1> SipMessage::topVia() const
 {
-    const QString *first = firstText(SipHeader::Via);
-    const SipViaView *view = m_fields.topVia.of(first);
-    return view != nullptr ? view->via : readVia(first).via;
+    return fieldOf(m_fields.topVia, firstText(SipHeader::Via), readVia, &SipViaView::via);
 }
 
 QString SipMessage::branch() const
 {
-    return viaView().branch;
+    return fieldOf(m_fields.topVia, firstText(SipHeader::Via), readVia, &SipViaView::branch);
 }
 
 KBaseContactAddress<1> SipMessage::from() const
 {
-    return addressView(SipHeader::From).address;
+    return fieldOf(m_fields.from, singleText(SipHeader::From), readAddress,
+                   &SipAddressView::address);
 }
 
 KBaseContactAddress<1> SipMessage::to() const
 {
-    return addressView(SipHeader::To).address;
+    return fieldOf(m_fields.to, singleText(SipHeader::To), readAddress, &SipAddressView::address);
 }
 
 KBaseContactAddress<1> SipMessage::contact() const
 {
-    return addressView(SipHeader::Contact).address;
+    return fieldOf(m_fields.contact, singleText(SipHeader::Contact), readAddress,
+                   &SipAddressView::address);
 }
 
 QString SipMessage::fromTag() const
 {
-    return addressView(SipHeader::From).tag;
+    return fieldOf(m_fields.from, singleText(SipHeader::From), readAddress, &SipAddressView::tag);
 }
 
 QString SipMessage::toTag() const
 {
-    return addressView(SipHeader::To).tag;
+    return fieldOf(m_fields.to, singleText(SipHeader::To), readAddress, &SipAddressView::tag);
 }
 
 uint SipMessage::cseqNumber() const
 {
-    return cseqView().number;
+    return fieldOf(m_fields.cseq, singleText(SipHeader::CSeq), readCSeq, &SipCSeqView::number);
 }
 
 SipMethod::Type SipMessage::cseqMethod() const
 {
-    return cseqView().method;
+    return fieldOf(m_fields.cseq, singleText(SipHeader::CSeq), readCSeq, &SipCSeqView::method);
 }
 
 QString SipMessage::transactionKey(const SipMethod::Type &method) const
