@@ -1,6 +1,7 @@
 #include "sip/message/kbasecontactaddress.h"
 
 #include "sip/message/kbaserequesturi.h"
+#include "sip/message/trimmedtext.h"
 #include "sip/message/urigrammar.h"
 
 namespace {
@@ -57,7 +58,7 @@ bool isReadableContactAddress(const QString &text)
 {
     UriGrammar::NameAddrParts parts;
     if (UriGrammar::matchNameAddr(text, parts)) {
-        const QString uri = parts.uri.trimmed();
+        const QString uri = trimmedText(parts.uri);
         if (uriReads(1, uri) || requestUriReads(1, uri) || uriReads(0, uri))
             return true;
     }
@@ -83,11 +84,11 @@ template<int S> bool KBaseContactAddress<S>::parse()
 {
     UriGrammar::NameAddrParts parts;
     if (UriGrammar::matchNameAddr(text, parts)) {
-        const QString uri = parts.uri.trimmed();
+        const QString uri = trimmedText(parts.uri);
         address = KBaseUri<S>(uri);
         if (address.valid) {
-            displayName = parts.displayName.trimmed();
-            parameters = KParamValue(parts.parameters.trimmed(), QStringLiteral(";"));
+            displayName = trimmedText(parts.displayName);
+            parameters = KParamValue(trimmedText(parts.parameters), QStringLiteral(";"));
             return true;
         }
         const KBaseRequestUri<S> request(uri);

@@ -1,5 +1,6 @@
 #include "sip/message/kbaserequesturi.h"
 
+#include "sip/message/trimmedtext.h"
 #include "sip/message/urigrammar.h"
 
 template<int S>
@@ -18,10 +19,10 @@ template<int S> bool KBaseRequestUri<S>::parse()
     if (!UriGrammar::matchUserHost(S, this->text, parts)
         && !UriGrammar::matchHost(S, this->text, parts))
         return false;
-    this->user = parts.user.trimmed();
-    this->host = parts.host.trimmed();
-    this->port = UriGrammar::portNumber(parts.port.trimmed());
-    this->parameters.setValue(parts.parameters.trimmed());
+    this->user = trimmedText(parts.user);
+    this->host = trimmedText(parts.host);
+    this->port = UriGrammar::portNumber(trimmedText(parts.port));
+    this->parameters.setValue(trimmedText(parts.parameters));
     return true;
 }
 

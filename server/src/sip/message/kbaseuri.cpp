@@ -1,5 +1,6 @@
 #include "sip/message/kbaseuri.h"
 
+#include "sip/message/trimmedtext.h"
 #include "sip/message/urigrammar.h"
 
 #include <QByteArray>
@@ -28,11 +29,11 @@ template<int S> bool KBaseUri<S>::parse()
     UriGrammar::UriParts parts;
     if (!UriGrammar::matchUri(S, uri, parts))
         return false;
-    user = parts.user.trimmed();
-    password = parts.password.trimmed();
-    host = parts.host.trimmed();
-    port = UriGrammar::portNumber(parts.port.trimmed());
-    parameters.setValue(parts.parameters.trimmed());
+    user = trimmedText(parts.user);
+    password = trimmedText(parts.password);
+    host = trimmedText(parts.host);
+    port = UriGrammar::portNumber(trimmedText(parts.port));
+    parameters.setValue(trimmedText(parts.parameters));
     if (question >= 0) {
         // Only the text up to a further "?" belongs to the headers.
         const int end = text.indexOf(QLatin1Char('?'), question + 1);

@@ -1,4 +1,5 @@
 #include "sip/message/kparamvalue.h"
+#include "sip/message/trimmedtext.h"
 
 KParamValue::KParamValue(const QString &text, const QString &separator)
     : m_separator(separator)
@@ -13,7 +14,7 @@ KParamValue::KParamValue(const QString &text, const QString &separator)
 void KParamValue::setValue(const QString &text)
 {
     clear();
-    m_value = text.trimmed();
+    m_value = trimmedText(text);
     if (m_value.isEmpty())
         return;
     // An empty separator would split between every character; treat the text as one piece.
@@ -31,7 +32,7 @@ void KParamValue::setValue(const QString &text)
             setParam(piece.toString(), QString());
             continue;
         }
-        QString value = piece.mid(equals + 1).trimmed().toString();
+        QString value = trimmedText(piece.mid(equals + 1)).toString();
         value.remove(QLatin1Char('"'));
         setParam(piece.left(equals).toString(), value);
     }
@@ -57,7 +58,7 @@ bool KParamValue::hasParam(const QString &name) const
 
 void KParamValue::setParam(const QString &name, const QString &value)
 {
-    m_params.insert(name.trimmed().toLower(), value.trimmed());
+    m_params.insert(trimmedText(name).toLower(), trimmedText(value));
 }
 
 void KParamValue::removeParam(const QString &name)
@@ -70,14 +71,14 @@ QString KParamValue::toString(const QString &separator) const
     QString out;
     bool first = true;
     for (auto it = m_params.constBegin(); it != m_params.constEnd(); ++it) {
-        const QString name = it.key().trimmed().toLower();
+        const QString name = trimmedText(it.key()).toLower();
         if (name.isEmpty())
             continue;
         if (!first)
             out += separator;
         first = false;
         out += name;
-        const QString value = it.value().trimmed();
+        const QString value = trimmedText(it.value());
         if (!value.isEmpty()) {
             out += QLatin1Char('=');
             out += value;

@@ -2,6 +2,7 @@
 
 #include "sip/message/sipconstants.h"
 #include "sip/message/sipgrammar.h"
+#include "sip/message/trimmedtext.h"
 
 #include <QHostAddress>
 #include <QVector>
@@ -57,8 +58,9 @@ void unfold(QString &head)
     head.truncate(to);
 }
 
-// The head split at every CR LF, empty lines kept; always at least one line.
-QVector<QStringRef> splitLines(const QString &head)
+// The head split at every CR LF, empty lines kept; always at least one line. folded tells
+// whether a CR LF is followed by a blank or a tab.
+QVector<QStringRef> splitLines(const QString &head, bool &folded)
 {
     QVector<QStringRef> lines;
     lines.reserve(16);
@@ -69,6 +71,9 @@ QVector<QStringRef> splitLines(const QString &head)
         if (lf > start && crlfAt(data, lf - 1)) {
             lines.append(QStringRef(&head, start, lf - 1 - start));
             start = lf + 1;
+            folded = folded
+                || (start < head.size()
+                    && (data[start] == QLatin1Char(' ') || data[start] == QLatin1Char('\t')));
         }
     }
     lines.append(QStringRef(&head, start, head.size() - start));
@@ -135,8 +140,13 @@ void SipMessage::parseDatagram(const QByteArray &datagram)
     // Decoded by length: the QByteArray overload would stop at a NUL, which a quoted string
     // may carry, and lose the headers after it.
     QString head = QString::fromUtf8(datagram.constData(), headEnd < 0 ? datagram.size() : headEnd);
-    unfold(head);
-    const QVector<QStringRef> lines = splitLines(head);
+    // Folds are rare: unfold and split again only when the split met one.
+    bool folded = false;
+    QVector<QStringRef> lines = splitLines(head, folded);
+    if (folded) {
+        unfold(head);
+        lines = splitLines(head, folded);
+    }
     const QStringRef first = lines.first();
     if (holdsLineBreak(first)) {
         parseError = QStringLiteral("Unspecified initial line (%1).").arg(withoutLineBreaks(first));
@@ -187,7 +197,7 @@ void SipMessage::parseDatagram(const QByteArray &datagram)
         if (SipGrammar::matchHeaderLine(line, name, value)
             && value.position() + value.size() == line.position() + line.size()
             && !value.contains(QLatin1Char('\r')))
-            headers[headerType(name)].append(value.trimmed().toString());
+            headers[headerType(name)].append(trimmedText(value).toString());
     }
     refreshFields();
 
