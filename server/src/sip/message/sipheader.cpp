@@ -88,18 +88,29 @@ const QString *namesTable()
     return names;
 }
 
-// The full names by lower-case first letter, so that a name is compared with a few only.
+// The full names in lower case by their first letter, so that a name is compared with a few
+// only.
 struct FirstLetterIndex
 {
-    QVarLengthArray<SipHeader::Type, 8> names[26];
+    struct Entry
+    {
+        SipHeader::Type type;
+        int size;
+        char lower[24];
+    };
+    QVarLengthArray<Entry, 12> names[26];
 };
 
 const FirstLetterIndex &firstLetterIndex()
 {
     static const FirstLetterIndex index = [] {
         FirstLetterIndex built;
-        for (int i = 0; i < SipHeader::Count; ++i)
-            built.names[(kNames[i][0] | 0x20) - 'a'].append(SipHeader::Type(i));
+        for (int i = 0; i < SipHeader::Count; ++i) {
+            FirstLetterIndex::Entry entry { SipHeader::Type(i), int(qstrlen(kNames[i])), {} };
+            for (int k = 0; k < entry.size; ++k)
+                entry.lower[k] = char(QChar::toLower(ushort(kNames[i][k])));
+            built.names[entry.lower[0] - 'a'].append(entry);
+        }
         return built;
     }();
     return index;
@@ -124,20 +135,17 @@ SipHeader::Type headerType(const QStringRef &name)
         ascii = ascii && c.unicode() < 0x80;
     if (ascii) {
         // Plain ASCII folds letter by letter; only other texts need Unicode case folding.
-        const ushort first = name.at(0).unicode() | 0x20;
+        const auto lower = [](ushort c) { return c >= 'A' && c <= 'Z' ? ushort(c | 0x20) : c; };
+        const ushort first = lower(name.at(0).unicode());
         if (first >= 'a' && first <= 'z') {
-            for (const SipHeader::Type i : firstLetterIndex().names[first - 'a']) {
-                const QString &candidate = names[i];
-                if (candidate.size() != name.size())
+            for (const FirstLetterIndex::Entry &entry : firstLetterIndex().names[first - 'a']) {
+                if (entry.size != name.size())
                     continue;
-                int k = 0;
-                while (
-                    k < name.size()
-                    && (name.at(k).unicode() | 0x20) == (candidate.at(k).unicode() | 0x20)
-                    && (name.at(k).unicode() == candidate.at(k).unicode() || name.at(k).isLetter()))
+                int k = 1;
+                while (k < entry.size && lower(name.at(k).unicode()) == ushort(entry.lower[k]))
                     ++k;
-                if (k == name.size())
-                    return i;
+                if (k == entry.size)
+                    return entry.type;
             }
         }
     } else {
