@@ -2,8 +2,6 @@
 
 #include "sip/message/sipgrammar.h"
 
-#include <QStringBuilder>
-
 namespace {
 
 const QString kBranch = QStringLiteral("branch");
@@ -45,6 +43,25 @@ SipCSeqView readCSeq(const QString *single)
     return view;
 }
 
+// "<method>_<number>_<call-id>" in one allocation.
+QString keyOf(const QString &method, uint number, const QString &callId)
+{
+    QChar digits[10];
+    int first = 10;
+    do {
+        digits[--first] = QLatin1Char(char('0' + number % 10));
+        number /= 10;
+    } while (number != 0);
+    QString key;
+    key.reserve(method.size() + 12 + callId.size());
+    key += method;
+    key += QLatin1Char('_');
+    key.append(digits + first, 10 - first);
+    key += QLatin1Char('_');
+    key += callId;
+    return key;
+}
+
 // One member of the view of text: the parsed one while it holds, else one read now.
 template<typename T, typename F>
 F fieldOf(const SipParsedValue<T> &parsed, const QString *text, T (*read)(const QString *),
@@ -80,8 +97,8 @@ const QString *SipMessage::firstText(const SipHeader::Type &type) const
 QString SipMessage::ownKey() const
 {
     const SipMethod::Type own = method();
-    return methodName(own == SipMethod::Ack ? SipMethod::Invite : own) % QLatin1Char('_')
-        % QString::number(cseqNumber()) % QLatin1Char('_') % callId();
+    return keyOf(methodName(own == SipMethod::Ack ? SipMethod::Invite : own), cseqNumber(),
+                 callId());
 }
 
 void SipMessage::refreshFields(const SipHeader::Type &type)
@@ -166,8 +183,7 @@ SipMethod::Type SipMessage::cseqMethod() const
 QString SipMessage::transactionKey(const SipMethod::Type &method) const
 {
     if (method != SipMethod::Unknown)
-        return methodName(method) % QLatin1Char('_') % QString::number(cseqNumber())
-            % QLatin1Char('_') % callId();
+        return keyOf(methodName(method), cseqNumber(), callId());
     const QString *callId = singleText(SipHeader::CallID);
     const QString *cseq = singleText(SipHeader::CSeq);
     const SipKeyView *view = m_fields.key.of(callId);

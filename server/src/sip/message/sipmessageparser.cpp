@@ -190,8 +190,8 @@ void SipMessage::parseDatagram(const QByteArray &datagram)
 
     for (int i = 1; i < lines.size(); ++i) {
         // A lone CR or LF would end the line early wherever the value is written again: such a
-        // line is dropped like any other line outside the header grammar.
-        // The grammar lets the value end before a final LF and holds no other LF.
+        // line is dropped like any other line outside the header grammar (which refuses an LF
+        // but a final one, and leaves that out of the value).
         const QStringRef line = lines.at(i);
         QStringRef name, value;
         if (SipGrammar::matchHeaderLine(line, name, value)

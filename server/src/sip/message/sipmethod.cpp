@@ -37,7 +37,9 @@ SipMethod::Type methodType(const QStringRef &name)
     if (name.isEmpty())
         return SipMethod::Unknown;
     for (int i = 0; i < SipMethod::Count; ++i) {
-        if (name.compare(QLatin1String(kNames[i]), Qt::CaseInsensitive) == 0)
+        // Folding keeps the length: only names of the same length can match.
+        const QLatin1String candidate(kNames[i]);
+        if (name.size() == candidate.size() && name.compare(candidate, Qt::CaseInsensitive) == 0)
             return SipMethod::Type(i);
     }
     return SipMethod::Unknown;
