@@ -58,7 +58,7 @@ bool isReadableContactAddress(const QString &text)
 {
     UriGrammar::NameAddrParts parts;
     if (UriGrammar::matchNameAddr(text, parts)) {
-        const QString uri = trimmedText(parts.uri);
+        const QString uri = trimmedText(std::move(parts.uri));
         if (uriReads(1, uri) || requestUriReads(1, uri) || uriReads(0, uri))
             return true;
     }
@@ -84,11 +84,11 @@ template<int S> bool KBaseContactAddress<S>::parse()
 {
     UriGrammar::NameAddrParts parts;
     if (UriGrammar::matchNameAddr(text, parts)) {
-        const QString uri = trimmedText(parts.uri);
+        const QString uri = trimmedText(std::move(parts.uri));
         address = KBaseUri<S>(uri);
         if (address.valid) {
-            displayName = trimmedText(parts.displayName);
-            parameters = KParamValue(trimmedText(parts.parameters), QStringLiteral(";"));
+            displayName = trimmedText(std::move(parts.displayName));
+            parameters = KParamValue(trimmedText(std::move(parts.parameters)), QStringLiteral(";"));
             return true;
         }
         const KBaseRequestUri<S> request(uri);

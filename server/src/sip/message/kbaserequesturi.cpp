@@ -19,10 +19,10 @@ template<int S> bool KBaseRequestUri<S>::parse()
     if (!UriGrammar::matchUserHost(S, this->text, parts)
         && !UriGrammar::matchHost(S, this->text, parts))
         return false;
-    this->user = trimmedText(parts.user);
-    this->host = trimmedText(parts.host);
-    this->port = UriGrammar::portNumber(trimmedText(parts.port));
-    this->parameters.setValue(trimmedText(parts.parameters));
+    this->user = trimmedText(std::move(parts.user));
+    this->host = trimmedText(std::move(parts.host));
+    this->port = UriGrammar::portNumber(trimmedText(std::move(parts.port)));
+    this->parameters.setValue(trimmedText(std::move(parts.parameters)));
     return true;
 }
 

@@ -29,11 +29,11 @@ template<int S> bool KBaseUri<S>::parse()
     UriGrammar::UriParts parts;
     if (!UriGrammar::matchUri(S, uri, parts))
         return false;
-    user = trimmedText(parts.user);
-    password = trimmedText(parts.password);
-    host = trimmedText(parts.host);
-    port = UriGrammar::portNumber(trimmedText(parts.port));
-    parameters.setValue(trimmedText(parts.parameters));
+    user = trimmedText(std::move(parts.user));
+    password = trimmedText(std::move(parts.password));
+    host = trimmedText(std::move(parts.host));
+    port = UriGrammar::portNumber(trimmedText(std::move(parts.port)));
+    parameters.setValue(trimmedText(std::move(parts.parameters)));
     if (question >= 0) {
         // Only the text up to a further "?" belongs to the headers.
         const int end = text.indexOf(QLatin1Char('?'), question + 1);
