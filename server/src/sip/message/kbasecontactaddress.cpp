@@ -67,9 +67,9 @@ bool isReadableContactAddress(const QString &text)
 
 template<int S>
 KBaseContactAddress<S>::KBaseContactAddress(const QString &text)
-    : parameters(QString(), QStringLiteral(";"))
+    : text(text)
+    , parameters(QString(), QStringLiteral(";"))
 {
-    this->text = text;
     valid = parse();
 }
 

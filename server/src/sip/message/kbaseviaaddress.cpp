@@ -3,9 +3,10 @@
 #include "sip/message/sipconstants.h"
 #include "sip/message/urigrammar.h"
 
-template<int S> KBaseViaAddress<S>::KBaseViaAddress(const QString &text)
+template<int S>
+KBaseViaAddress<S>::KBaseViaAddress(const QString &text)
+    : text(text)
 {
-    this->text = text;
     valid = parse();
 }
 

@@ -29,12 +29,13 @@ void KParamValue::setValue(const QString &text)
         start = end + qMax(step, 1);
         const int equals = piece.indexOf(QLatin1Char('='));
         if (equals < 0) {
-            setParam(piece.toString(), QString());
+            m_params.insert(trimmedText(piece).toString().toLower(), QString());
             continue;
         }
         QString value = trimmedText(piece.mid(equals + 1)).toString();
         value.remove(QLatin1Char('"'));
-        setParam(piece.left(equals).toString(), value);
+        m_params.insert(trimmedText(piece.left(equals)).toString().toLower(),
+                        trimmedText(std::move(value)));
     }
 }
 

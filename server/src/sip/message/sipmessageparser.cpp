@@ -159,14 +159,14 @@ void SipMessage::parseDatagram(const QByteArray &datagram)
             parseError = QStringLiteral("Unknown request method (%1).").arg(a);
             return;
         }
-        const KBaseRequestUri<1> uri(b.toString());
+        KBaseRequestUri<1> uri(b.toString());
         if (!uri.valid) {
             parseError = QStringLiteral("Bad request uri (%1).").arg(b);
             return;
         }
         startLine.kind = 0;
         startLine.method = method;
-        startLine.requestUri = uri;
+        startLine.requestUri = std::move(uri);
         startLine.version = c.toString();
     } else if (SipGrammar::matchStatusLine(first, a, b, c)) {
         const SipStatus::Type status = statusFromCode(b);
@@ -201,7 +201,8 @@ void SipMessage::parseDatagram(const QByteArray &datagram)
     }
     refreshFields();
 
-    if (headers.value(SipHeader::CallID).size() != 1) {
+    const auto callIds = headers.constFind(SipHeader::CallID);
+    if (callIds == headers.constEnd() || callIds->size() != 1) {
         parseError = QStringLiteral("Multiple header field CallID");
         return;
     }
