@@ -6,7 +6,6 @@ cd "$(dirname "$0")/.."
 root=$PWD
 out=$root/build-fuzz
 seconds=${FUZZ_SECONDS:-60}
-testdata=${TARNHALL_TESTDATA:-$root/../shared/testdata}
 mkdir -p "$out"
 
 qt_flags=$(pkg-config --cflags Qt5Core Qt5Network)
@@ -18,7 +17,7 @@ sip=server/src/sip/message
 # The message model proper: tables, parameter lists, URIs, addresses, message and grammar.
 sources=""
 for name in kbasecontactaddress kbaserequesturi kbaseuri kbaseviaaddress kparamvalue kurischemes \
-    sipconstants sipcontenttype sipgrammar sipheader sipmessage sipmessageparser \
+    sipconstants sipcontenttype sipgrammar sipheader sipmessage sipmessagefields sipmessageparser \
     sipmessagerouting sipmessageserializer sipmethod sippatterns sipsdpaction sipstatus \
     urigrammar; do
     sources="$sources $sip/$name.cpp"
@@ -35,9 +34,7 @@ clang++ $flags $qt_flags -Iserver/src server/fuzz/rtspresponse_fuzzer.cpp $rtsp/
 
 corpus=$out/corpus/sipmessage
 mkdir -p "$corpus"
-if [ -d "$testdata/sip/rfc4475" ]; then
-    cp -n "$testdata"/sip/rfc4475/*.dat "$corpus"/ 2>/dev/null || true
-fi
+cp -n server/tests/sip/message/data/rfc4475/*.dat "$corpus"/ 2>/dev/null || true
 cp -n server/tests/sip/message/data/rfc3261/*.sip "$corpus"/ 2>/dev/null || true
 
 velk=server/src/velk

@@ -113,6 +113,36 @@ void checkAddresses(const QString &text)
         fail("display name does not read back", text);
 }
 
+// The fields parsed once read as the same texts read afresh (new strings: no parsed view
+// holds them).
+void checkParsedFields(const SipMessage &message, const QByteArray &bytes)
+{
+    SipMessage fresh = message;
+    for (auto it = fresh.headers.begin(); it != fresh.headers.end(); ++it) {
+        for (QString &value : *it)
+            value = QString(value.constData(), value.size());
+    }
+    const KBaseViaAddress<1> via = message.topVia(), freshVia = fresh.topVia();
+    if (via.valid != freshVia.valid || via.text != freshVia.text
+        || via.transport != freshVia.transport || via.sentBy != freshVia.sentBy
+        || message.branch() != fresh.branch() || message.from() != fresh.from()
+        || message.to() != fresh.to() || message.contact() != fresh.contact()
+        || message.fromTag() != fresh.fromTag() || message.toTag() != fresh.toTag()
+        || message.cseqNumber() != fresh.cseqNumber() || message.cseqMethod() != fresh.cseqMethod()
+        || message.transactionKey() != fresh.transactionKey())
+        fail("parsed fields differ from a fresh read", QString::fromUtf8(bytes));
+}
+
+// Every CR of a written head starts a CR LF and every LF ends one: no value starts a line.
+void checkLineEnds(const QByteArray &written, const QByteArray &bytes)
+{
+    const int end = written.indexOf("\r\n\r\n");
+    const QByteArray head = end < 0 ? written : written.left(end + 2);
+    const int pairs = head.count("\r\n");
+    if (head.count('\r') != pairs || head.count('\n') != pairs)
+        fail("a written header value breaks its line", QString::fromUtf8(bytes));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -120,7 +150,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray bytes(reinterpret_cast<const char *>(data), int(size));
     const SipMessage message(SipTransport::UDP, QHostAddress(QStringLiteral("192.0.2.1")), 5060,
                              QHostAddress(QStringLiteral("192.0.2.2")), 5060, bytes);
+    checkParsedFields(message, bytes);
     if (message.valid) {
+        checkLineEnds(message.toByteArray(), bytes);
         const SipMessage again(SipTransport::UDP, QHostAddress(QStringLiteral("192.0.2.1")), 5060,
                                QHostAddress(QStringLiteral("192.0.2.2")), 5060,
                                message.toByteArray());
@@ -135,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     const int headEnd = bytes.indexOf("\r\n\r\n");
-    QString head = QString::fromUtf8(headEnd < 0 ? bytes : bytes.left(headEnd));
+    QString head = QString::fromUtf8(bytes.constData(), headEnd < 0 ? bytes.size() : headEnd);
     head.replace(QLatin1String("\r\n "), QLatin1String(" "));
     head.replace(QLatin1String("\r\n\t"), QLatin1String("\t"));
     const QStringList lines = head.split(QStringLiteral("\r\n"));

@@ -1,6 +1,7 @@
 #include "sip/message/kbasecontactaddress.h"
 
 #include "sip/message/kbaserequesturi.h"
+#include "sip/message/trimmedtext.h"
 #include "sip/message/urigrammar.h"
 
 namespace {
@@ -57,7 +58,7 @@ bool isReadableContactAddress(const QString &text)
 {
     UriGrammar::NameAddrParts parts;
     if (UriGrammar::matchNameAddr(text, parts)) {
-        const QString uri = parts.uri.trimmed();
+        const QString uri = trimmedText(std::move(parts.uri));
         if (uriReads(1, uri) || requestUriReads(1, uri) || uriReads(0, uri))
             return true;
     }
@@ -66,9 +67,9 @@ bool isReadableContactAddress(const QString &text)
 
 template<int S>
 KBaseContactAddress<S>::KBaseContactAddress(const QString &text)
-    : parameters(QString(), QStringLiteral(";"))
+    : text(text)
+    , parameters(QString(), QStringLiteral(";"))
 {
-    this->text = text;
     valid = parse();
 }
 
@@ -83,11 +84,11 @@ template<int S> bool KBaseContactAddress<S>::parse()
 {
     UriGrammar::NameAddrParts parts;
     if (UriGrammar::matchNameAddr(text, parts)) {
-        const QString uri = parts.uri.trimmed();
+        const QString uri = trimmedText(std::move(parts.uri));
         address = KBaseUri<S>(uri);
         if (address.valid) {
-            displayName = parts.displayName.trimmed();
-            parameters = KParamValue(parts.parameters.trimmed(), QStringLiteral(";"));
+            displayName = trimmedText(std::move(parts.displayName));
+            parameters = KParamValue(trimmedText(std::move(parts.parameters)), QStringLiteral(";"));
             return true;
         }
         const KBaseRequestUri<S> request(uri);
@@ -101,11 +102,11 @@ template<int S> bool KBaseContactAddress<S>::parse()
             return true;
         }
     }
-    const KBaseUri<S> general(text);
+    KBaseUri<S> general(text);
     if (general.valid) {
         displayName.clear();
         parameters.clear();
-        address = general;
+        address = std::move(general);
         return true;
     }
     const KBaseUri<0> bare(text);

@@ -13,6 +13,8 @@ public:
     explicit KBaseContactAddress(const QString &text = QString());
     KBaseContactAddress(const KBaseContactAddress &other) = default;
     KBaseContactAddress &operator=(const KBaseContactAddress &other) = default;
+    KBaseContactAddress(KBaseContactAddress &&other) noexcept = default;
+    KBaseContactAddress &operator=(KBaseContactAddress &&other) noexcept = default;
     virtual ~KBaseContactAddress() = default;
 
     // Re-reads the value from text; the other fields are not cleared first.

@@ -1,5 +1,6 @@
 #include "sip/message/kbaserequesturi.h"
 
+#include "sip/message/trimmedtext.h"
 #include "sip/message/urigrammar.h"
 
 template<int S>
@@ -7,7 +8,9 @@ KBaseRequestUri<S>::KBaseRequestUri(const QString &text)
     : KBaseUri<S>(text, typename KBaseUri<S>::NoParse())
 {
     // The general reading the base would make is cleared again anyway: go straight to ours.
-    this->valid = KBaseRequestUri<S>::parse();
+    // An empty text lacks the "sip:" prefix (every start line begins with such a URI).
+    if (S == 0 || !text.isEmpty())
+        this->valid = KBaseRequestUri<S>::parse();
 }
 
 template<int S> bool KBaseRequestUri<S>::parse()
@@ -16,10 +19,10 @@ template<int S> bool KBaseRequestUri<S>::parse()
     if (!UriGrammar::matchUserHost(S, this->text, parts)
         && !UriGrammar::matchHost(S, this->text, parts))
         return false;
-    this->user = parts.user.trimmed();
-    this->host = parts.host.trimmed();
-    this->port = UriGrammar::portNumber(parts.port.trimmed());
-    this->parameters.setValue(parts.parameters.trimmed());
+    this->user = trimmedText(std::move(parts.user));
+    this->host = trimmedText(std::move(parts.host));
+    this->port = UriGrammar::portNumber(trimmedText(std::move(parts.port)));
+    this->parameters.setValue(trimmedText(std::move(parts.parameters)));
     return true;
 }
 

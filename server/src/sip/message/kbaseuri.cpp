@@ -1,23 +1,25 @@
 #include "sip/message/kbaseuri.h"
 
+#include "sip/message/trimmedtext.h"
 #include "sip/message/urigrammar.h"
 
 #include <QByteArray>
 
 template<int S>
 KBaseUri<S>::KBaseUri(const QString &text, NoParse)
-    : parameters(QString(), QStringLiteral(";"))
+    : text(text)
+    , parameters(QString(), QStringLiteral(";"))
     , headers(QString(), QStringLiteral(";"))
 {
-    clear();
-    this->text = text;
 }
 
 template<int S>
 KBaseUri<S>::KBaseUri(const QString &text)
     : KBaseUri(text, NoParse())
 {
-    valid = KBaseUri<S>::parse();
+    // Every address starts from a URI of nothing, which neither form reads.
+    if (!text.isEmpty())
+        valid = KBaseUri<S>::parse();
 }
 
 template<int S> bool KBaseUri<S>::parse()
@@ -27,11 +29,11 @@ template<int S> bool KBaseUri<S>::parse()
     UriGrammar::UriParts parts;
     if (!UriGrammar::matchUri(S, uri, parts))
         return false;
-    user = parts.user.trimmed();
-    password = parts.password.trimmed();
-    host = parts.host.trimmed();
-    port = UriGrammar::portNumber(parts.port.trimmed());
-    parameters.setValue(parts.parameters.trimmed());
+    user = trimmedText(std::move(parts.user));
+    password = trimmedText(std::move(parts.password));
+    host = trimmedText(std::move(parts.host));
+    port = UriGrammar::portNumber(trimmedText(std::move(parts.port)));
+    parameters.setValue(trimmedText(std::move(parts.parameters)));
     if (question >= 0) {
         // Only the text up to a further "?" belongs to the headers.
         const int end = text.indexOf(QLatin1Char('?'), question + 1);

@@ -14,6 +14,8 @@ public:
     explicit KBaseUri(const QString &text = QString());
     KBaseUri(const KBaseUri &other) = default;
     KBaseUri &operator=(const KBaseUri &other) = default;
+    KBaseUri(KBaseUri &&other) noexcept = default;
+    KBaseUri &operator=(KBaseUri &&other) noexcept = default;
     virtual ~KBaseUri() = default;
 
     virtual bool parse();

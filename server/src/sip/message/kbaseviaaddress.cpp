@@ -3,9 +3,10 @@
 #include "sip/message/sipconstants.h"
 #include "sip/message/urigrammar.h"
 
-template<int S> KBaseViaAddress<S>::KBaseViaAddress(const QString &text)
+template<int S>
+KBaseViaAddress<S>::KBaseViaAddress(const QString &text)
+    : text(text)
 {
-    this->text = text;
     valid = parse();
 }
 
@@ -23,11 +24,11 @@ template<int S> bool KBaseViaAddress<S>::parse()
         kind = SipTransport::TCP;
     else
         return false;
-    const KBaseRequestUri<0> reading(parts.sentBy);
+    KBaseRequestUri<0> reading(parts.sentBy);
     if (!reading.valid)
         return false;
     transport = kind;
-    sentBy = reading;
+    sentBy = std::move(reading);
     return true;
 }
 

@@ -12,6 +12,8 @@ public:
     explicit KBaseViaAddress(const QString &text = QString());
     KBaseViaAddress(const KBaseViaAddress &other) = default;
     KBaseViaAddress &operator=(const KBaseViaAddress &other) = default;
+    KBaseViaAddress(KBaseViaAddress &&other) noexcept = default;
+    KBaseViaAddress &operator=(KBaseViaAddress &&other) noexcept = default;
     virtual ~KBaseViaAddress() = default;
 
     bool parse();

@@ -1,39 +1,49 @@
 #include "sip/message/kparamvalue.h"
-
-#include <QVector>
+#include "sip/message/trimmedtext.h"
 
 KParamValue::KParamValue(const QString &text, const QString &separator)
     : m_separator(separator)
 {
-    setValue(text);
+    // Most lists start empty: an empty text is already trimmed and holds nothing.
+    if (text.isEmpty())
+        m_value = text;
+    else
+        setValue(text);
 }
 
 void KParamValue::setValue(const QString &text)
 {
     clear();
-    m_value = text.trimmed();
+    m_value = trimmedText(text);
     if (m_value.isEmpty())
         return;
     // An empty separator would split between every character; treat the text as one piece.
-    const QVector<QStringRef> pieces = m_separator.isEmpty()
-        ? QVector<QStringRef> { QStringRef(&m_value) }
-        : m_value.splitRef(m_separator, Qt::KeepEmptyParts, Qt::CaseSensitive);
-    for (const QStringRef &piece : pieces) {
+    const int step = m_separator.size();
+    for (int start = 0; start <= m_value.size();) {
+        int end = step == 0 ? -1
+            : step == 1     ? m_value.indexOf(m_separator.at(0), start)
+                            : m_value.indexOf(m_separator, start);
+        if (end < 0)
+            end = m_value.size();
+        const QStringRef piece = m_value.midRef(start, end - start);
+        start = end + qMax(step, 1);
         const int equals = piece.indexOf(QLatin1Char('='));
         if (equals < 0) {
-            setParam(piece.toString(), QString());
+            m_params.insert(trimmedText(piece).toString().toLower(), QString());
             continue;
         }
-        QString value = piece.mid(equals + 1).trimmed().toString();
+        QString value = trimmedText(piece.mid(equals + 1)).toString();
         value.remove(QLatin1Char('"'));
-        setParam(piece.left(equals).toString(), value);
+        m_params.insert(trimmedText(piece.left(equals)).toString().toLower(),
+                        trimmedText(std::move(value)));
     }
 }
 
 void KParamValue::clear()
 {
     m_value.clear();
-    m_params.clear();
+    if (!m_params.isEmpty())
+        m_params.clear();
 }
 
 QString KParamValue::param(const QString &name, const QString &defaultValue) const
@@ -49,7 +59,7 @@ bool KParamValue::hasParam(const QString &name) const
 
 void KParamValue::setParam(const QString &name, const QString &value)
 {
-    m_params.insert(name.trimmed().toLower(), value.trimmed());
+    m_params.insert(trimmedText(name).toLower(), trimmedText(value));
 }
 
 void KParamValue::removeParam(const QString &name)
@@ -62,14 +72,14 @@ QString KParamValue::toString(const QString &separator) const
     QString out;
     bool first = true;
     for (auto it = m_params.constBegin(); it != m_params.constEnd(); ++it) {
-        const QString name = it.key().trimmed().toLower();
+        const QString name = trimmedText(it.key()).toLower();
         if (name.isEmpty())
             continue;
         if (!first)
             out += separator;
         first = false;
         out += name;
-        const QString value = it.value().trimmed();
+        const QString value = trimmedText(it.value());
         if (!value.isEmpty()) {
             out += QLatin1Char('=');
             out += value;

@@ -11,5 +11,7 @@ extern const QString MAXFORWARDS;
 // The one-character text that stands for "no address" in messages and accounts.
 inline QString noAddress()
 {
-    return QString(QChar(0x0006));
+    // Shared: every message starts with two of them.
+    static const QString text(QChar(0x0006));
+    return text;
 }

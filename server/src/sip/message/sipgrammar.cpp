@@ -1,5 +1,7 @@
 #include "sip/message/sipgrammar.h"
 
+#include <QStringView>
+
 namespace SipGrammar {
 
 namespace {
@@ -68,8 +70,8 @@ struct Cursor
     bool restOfLine(int minimum)
     {
         const int start = at;
-        while (at < n && s[at].unicode() != '\n')
-            ++at;
+        const qsizetype lf = QStringView(s + at, n - at).indexOf(QLatin1Char('\n'));
+        at = lf < 0 ? n : at + int(lf);
         return at - start >= minimum && atEnd();
     }
 };

@@ -1,5 +1,7 @@
 #include "sip/message/sipheader.h"
 
+#include <QVarLengthArray>
+
 namespace {
 
 const char *const kNames[SipHeader::Count] = {
@@ -86,6 +88,34 @@ const QString *namesTable()
     return names;
 }
 
+// The full names in lower case by their first letter, so that a name is compared with a few
+// only.
+struct FirstLetterIndex
+{
+    struct Entry
+    {
+        SipHeader::Type type;
+        int size;
+        char lower[24];
+    };
+    QVarLengthArray<Entry, 12> names[26];
+};
+
+const FirstLetterIndex &firstLetterIndex()
+{
+    static const FirstLetterIndex index = [] {
+        FirstLetterIndex built;
+        for (int i = 0; i < SipHeader::Count; ++i) {
+            FirstLetterIndex::Entry entry { SipHeader::Type(i), int(qstrlen(kNames[i])), {} };
+            for (int k = 0; k < entry.size; ++k)
+                entry.lower[k] = char(QChar::toLower(ushort(kNames[i][k])));
+            built.names[entry.lower[0] - 'a'].append(entry);
+        }
+        return built;
+    }();
+    return index;
+}
+
 } // namespace
 
 QString headerName(const SipHeader::Type &type)
@@ -103,22 +133,25 @@ SipHeader::Type headerType(const QStringRef &name)
     bool ascii = true;
     for (const QChar c : name)
         ascii = ascii && c.unicode() < 0x80;
-    for (int i = 0; i < SipHeader::Count; ++i) {
-        const QString &candidate = names[i];
-        if (ascii) {
-            // Plain ASCII folds letter by letter; only other texts need Unicode case folding.
-            if (candidate.size() != name.size()
-                || (candidate.at(0).unicode() | 0x20) != (name.at(0).unicode() | 0x20))
-                continue;
-            int k = 0;
-            while (k < name.size()
-                   && (name.at(k).unicode() | 0x20) == (candidate.at(k).unicode() | 0x20)
-                   && (name.at(k).unicode() == candidate.at(k).unicode() || name.at(k).isLetter()))
-                ++k;
-            if (k == name.size())
+    if (ascii) {
+        // Plain ASCII folds letter by letter; only other texts need Unicode case folding.
+        const auto lower = [](ushort c) { return c >= 'A' && c <= 'Z' ? ushort(c | 0x20) : c; };
+        const ushort first = lower(name.at(0).unicode());
+        if (first >= 'a' && first <= 'z') {
+            for (const FirstLetterIndex::Entry &entry : firstLetterIndex().names[first - 'a']) {
+                if (entry.size != name.size())
+                    continue;
+                int k = 1;
+                while (k < entry.size && lower(name.at(k).unicode()) == ushort(entry.lower[k]))
+                    ++k;
+                if (k == entry.size)
+                    return entry.type;
+            }
+        }
+    } else {
+        for (int i = 0; i < SipHeader::Count; ++i) {
+            if (name.compare(names[i], Qt::CaseInsensitive) == 0)
                 return SipHeader::Type(i);
-        } else if (name.compare(candidate, Qt::CaseInsensitive) == 0) {
-            return SipHeader::Type(i);
         }
     }
     if (name.size() == 1) {

@@ -40,6 +40,7 @@ SipMessage::SipMessage(const QString &callId)
     : SipMessage()
 {
     headers.insert(SipHeader::CallID, QStringList { callId });
+    refreshFields(SipHeader::CallID);
     valid = true;
 }
 
@@ -65,6 +66,7 @@ SipMessage SipMessage::makeCancel() const
     cancel.receiverAddress = receiverAddress;
     cancel.senderPort = senderPort == 0 ? 5060 : senderPort;
     cancel.receiverPort = receiverPort == 0 ? 5060 : receiverPort;
+    cancel.m_fields = m_fields;
     for (const SipHeader::Type type :
          { SipHeader::Via, SipHeader::To, SipHeader::From, SipHeader::CallID, SipHeader::CSeq })
         cancel.setHeaderValues(type, headerValues(type));
@@ -111,6 +113,7 @@ void SipMessage::setHeader(const SipHeader::Type &type, const QString &value)
         values.append(value);
     else
         values[0] = value;
+    refreshFields(type);
 }
 
 void SipMessage::setHeaderValues(const SipHeader::Type &type, const QStringList &values)
@@ -119,6 +122,7 @@ void SipMessage::setHeaderValues(const SipHeader::Type &type, const QStringList 
         headers.remove(type);
     else
         headers.insert(type, values);
+    refreshFields(type);
 }
 
 void SipMessage::setBody(const QString &contentType, const QByteArray &body)
@@ -229,34 +233,6 @@ uint SipMessage::sessionExpires() const
     return singleNumber(SipHeader::SessionExpires);
 }
 
-uint SipMessage::cseqNumber() const
-{
-    const QString value = singleValue(SipHeader::CSeq);
-    QStringRef number, method;
-    if (!SipGrammar::matchCSeq(QStringRef(&value), number, method))
-        return 0;
-    return unsignedOf(number.toString());
-}
-
-SipMethod::Type SipMessage::cseqMethod() const
-{
-    const QString value = singleValue(SipHeader::CSeq);
-    QStringRef number, method;
-    if (!SipGrammar::matchCSeq(QStringRef(&value), number, method))
-        return SipMethod::Unknown;
-    return methodType(method);
-}
-
-KBaseContactAddress<1> SipMessage::from() const
-{
-    return singleAddress(SipHeader::From);
-}
-
-KBaseContactAddress<1> SipMessage::to() const
-{
-    return singleAddress(SipHeader::To);
-}
-
 KBaseContactAddress<1> SipMessage::referTo() const
 {
     return singleAddress(SipHeader::ReferTo);
@@ -265,11 +241,6 @@ KBaseContactAddress<1> SipMessage::referTo() const
 KBaseContactAddress<1> SipMessage::diversion() const
 {
     return singleAddress(SipHeader::Diversion);
-}
-
-KBaseContactAddress<1> SipMessage::contact() const
-{
-    return singleAddress(SipHeader::Contact);
 }
 
 QList<KBaseContactAddress<1>> SipMessage::contacts() const
@@ -297,16 +268,6 @@ SipMethod::Type SipMessage::method() const
     return SipMethod::Unknown;
 }
 
-QString SipMessage::transactionKey(const SipMethod::Type &method) const
-{
-    QString name = methodName(method);
-    if (method == SipMethod::Unknown) {
-        const SipMethod::Type own = this->method();
-        name = methodName(own == SipMethod::Ack ? SipMethod::Invite : own);
-    }
-    return QStringLiteral("%1_%2_%3").arg(name, QString::number(cseqNumber()), callId());
-}
-
 void SipMessage::setCSeq(uint number, const SipMethod::Type &method)
 {
     setHeader(SipHeader::CSeq, QStringLiteral("%1 %2").arg(number).arg(methodName(method)));
@@ -315,6 +276,7 @@ void SipMessage::setCSeq(uint number, const SipMethod::Type &method)
 void SipMessage::setVia(const KBaseViaAddress<1> &via)
 {
     headers.insert(SipHeader::Via, QStringList { via.toString() });
+    refreshFields(SipHeader::Via);
 }
 
 void SipMessage::setWwwAuthenticate(const QString &realm, const QString &nonce)
@@ -359,7 +321,7 @@ void SipMessage::setTo(const QString &displayName, const QString &user, const QS
 
 void SipMessage::setTagOf(const SipHeader::Type &type, const QString &tag)
 {
-    KBaseContactAddress<1> address = singleAddress(type);
+    KBaseContactAddress<1> address = type == SipHeader::From ? from() : to();
     // Without a readable address there is nothing to tag; an empty value would be written.
     if (!address.valid)
         return;

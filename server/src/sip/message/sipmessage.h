@@ -3,6 +3,7 @@
 #include "sip/message/kbasecontactaddress.h"
 #include "sip/message/kbaseviaaddress.h"
 #include "sip/message/sipheader.h"
+#include "sip/message/sipmessagefields.h"
 #include "sip/message/sipmethod.h"
 #include "sip/message/sipstartline.h"
 #include "sip/message/sipstatus.h"
@@ -20,7 +21,9 @@ class SipUser;
 using SipHeaderTable = QHash<SipHeader::Type, QStringList>;
 
 // One SIP request or response as a copyable value. Headers are kept as texts, one entry per
-// header line and never split at commas; typed views are computed from them on demand.
+// header line and never split at commas. Typed views of the headers every exchange reads (top
+// Via, From, To, Contact, CSeq, the transaction key) are parsed once, when the message is parsed
+// or the header set; the others are computed from the texts on demand.
 class SipMessage
 {
 public:
@@ -95,6 +98,9 @@ public:
     SipMethod::Type cseqMethod() const;
     KBaseContactAddress<1> from() const;
     KBaseContactAddress<1> to() const;
+    // The "tag" parameter of from() and to().
+    QString fromTag() const;
+    QString toTag() const;
     KBaseContactAddress<1> referTo() const;
     KBaseContactAddress<1> diversion() const;
     KBaseContactAddress<1> contact() const;
@@ -160,6 +166,11 @@ public:
     bool synthetic = false;
 
 private:
+    const QString *singleText(const SipHeader::Type &type) const;
+    const QString *firstText(const SipHeader::Type &type) const;
+    QString ownKey() const;
+    // Reads again the views of type (all of them for Unknown) whose text has changed.
+    void refreshFields(const SipHeader::Type &type = SipHeader::Unknown);
     void setAddressHeader(const SipHeader::Type &type, const QString &displayName,
                           const QString &user, const QString &host, quint16 port,
                           const QString &tag);
@@ -168,6 +179,8 @@ private:
     uint singleNumber(const SipHeader::Type &type) const;
     KBaseContactAddress<1> singleAddress(const SipHeader::Type &type) const;
     void parseDatagram(const QByteArray &datagram);
+
+    SipMessageFields m_fields;
 };
 
 // "SIP/2.0 <code> <reason>\r\n", the body of a message/sipfrag NOTIFY.

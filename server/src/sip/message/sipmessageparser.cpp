@@ -2,13 +2,31 @@
 
 #include "sip/message/sipconstants.h"
 #include "sip/message/sipgrammar.h"
+#include "sip/message/trimmedtext.h"
 
 #include <QHostAddress>
 #include <QVector>
 
+#include <cstring>
+
 namespace {
 
-const QByteArray kHeadEnd = QByteArrayLiteral("\r\n\r\n");
+// Where the first CR LF CR LF starts, -1 when there is none.
+int headEndOf(const QByteArray &datagram)
+{
+    const char *data = datagram.constData();
+    const int n = datagram.size();
+    for (int at = 0; at + 3 < n;) {
+        const void *cr = std::memchr(data + at, '\r', size_t(n - 3 - at));
+        if (cr == nullptr)
+            return -1;
+        at = int(static_cast<const char *>(cr) - data);
+        if (data[at + 1] == '\n' && data[at + 2] == '\r' && data[at + 3] == '\n')
+            return at;
+        ++at;
+    }
+    return -1;
+}
 
 // Whether a CR LF starts at i, given that a LF stands at i + 1.
 inline bool crlfAt(const QChar *data, int i)
@@ -40,8 +58,9 @@ void unfold(QString &head)
     head.truncate(to);
 }
 
-// The head split at every CR LF, empty lines kept; always at least one line.
-QVector<QStringRef> splitLines(const QString &head)
+// The head split at every CR LF, empty lines kept; always at least one line. folded tells
+// whether a CR LF is followed by a blank or a tab.
+QVector<QStringRef> splitLines(const QString &head, bool &folded)
 {
     QVector<QStringRef> lines;
     lines.reserve(16);
@@ -52,10 +71,28 @@ QVector<QStringRef> splitLines(const QString &head)
         if (lf > start && crlfAt(data, lf - 1)) {
             lines.append(QStringRef(&head, start, lf - 1 - start));
             start = lf + 1;
+            folded = folded
+                || (start < head.size()
+                    && (data[start] == QLatin1Char(' ') || data[start] == QLatin1Char('\t')));
         }
     }
     lines.append(QStringRef(&head, start, head.size() - start));
     return lines;
+}
+
+// Whether text holds a CR or LF: after unfolding and splitting, one that stood alone.
+bool holdsLineBreak(const QStringRef &text)
+{
+    return text.contains(QLatin1Char('\r')) || text.contains(QLatin1Char('\n'));
+}
+
+// text with every CR and LF as a blank, fit for a one-line error.
+QString withoutLineBreaks(const QStringRef &text)
+{
+    QString out = text.toString();
+    out.replace(QLatin1Char('\r'), QLatin1Char(' '));
+    out.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    return out;
 }
 
 // Datagrams come from a handful of peers: keep the last texts instead of formatting each time.
@@ -99,11 +136,22 @@ void SipMessage::parseDatagram(const QByteArray &datagram)
 {
     // The empty line ends the head in the raw bytes: the body stays bytes, untouched by the
     // decoding and unfolding that only the head gets.
-    const int headEnd = datagram.indexOf(kHeadEnd);
-    QString head = QString::fromUtf8(headEnd < 0 ? datagram : datagram.left(headEnd));
-    unfold(head);
-    const QVector<QStringRef> lines = splitLines(head);
+    const int headEnd = headEndOf(datagram);
+    // Decoded by length: the QByteArray overload would stop at a NUL, which a quoted string
+    // may carry, and lose the headers after it.
+    QString head = QString::fromUtf8(datagram.constData(), headEnd < 0 ? datagram.size() : headEnd);
+    // Folds are rare: unfold and split again only when the split met one.
+    bool folded = false;
+    QVector<QStringRef> lines = splitLines(head, folded);
+    if (folded) {
+        unfold(head);
+        lines = splitLines(head, folded);
+    }
     const QStringRef first = lines.first();
+    if (holdsLineBreak(first)) {
+        parseError = QStringLiteral("Unspecified initial line (%1).").arg(withoutLineBreaks(first));
+        return;
+    }
     QStringRef a, b, c;
     if (SipGrammar::matchRequestLine(first, a, b, c)) {
         const SipMethod::Type method = methodType(a);
@@ -111,14 +159,14 @@ void SipMessage::parseDatagram(const QByteArray &datagram)
             parseError = QStringLiteral("Unknown request method (%1).").arg(a);
             return;
         }
-        const KBaseRequestUri<1> uri(b.toString());
+        KBaseRequestUri<1> uri(b.toString());
         if (!uri.valid) {
             parseError = QStringLiteral("Bad request uri (%1).").arg(b);
             return;
         }
         startLine.kind = 0;
         startLine.method = method;
-        startLine.requestUri = uri;
+        startLine.requestUri = std::move(uri);
         startLine.version = c.toString();
     } else if (SipGrammar::matchStatusLine(first, a, b, c)) {
         const SipStatus::Type status = statusFromCode(b);
@@ -141,12 +189,20 @@ void SipMessage::parseDatagram(const QByteArray &datagram)
     }
 
     for (int i = 1; i < lines.size(); ++i) {
+        // A lone CR or LF would end the line early wherever the value is written again: such a
+        // line is dropped like any other line outside the header grammar (which refuses an LF
+        // but a final one, and leaves that out of the value).
+        const QStringRef line = lines.at(i);
         QStringRef name, value;
-        if (SipGrammar::matchHeaderLine(lines.at(i), name, value))
-            headers[headerType(name)].append(value.trimmed().toString());
+        if (SipGrammar::matchHeaderLine(line, name, value)
+            && value.position() + value.size() == line.position() + line.size()
+            && !value.contains(QLatin1Char('\r')))
+            headers[headerType(name)].append(trimmedText(value).toString());
     }
+    refreshFields();
 
-    if (headers.value(SipHeader::CallID).size() != 1) {
+    const auto callIds = headers.constFind(SipHeader::CallID);
+    if (callIds == headers.constEnd() || callIds->size() != 1) {
         parseError = QStringLiteral("Multiple header field CallID");
         return;
     }
@@ -165,13 +221,14 @@ void SipMessage::parseDatagram(const QByteArray &datagram)
         parseError = QStringLiteral("Multiple header field From");
         return;
     }
-    if (!isReadableContactAddress(from.first())) {
+    const SipAddressView *fromView = m_fields.from.of(&from.first());
+    if (fromView == nullptr || !fromView->address.valid) {
         parseError = QStringLiteral("Bad From field (%1).").arg(from.first());
         return;
     }
 
     if (headEnd >= 0)
-        body = datagram.mid(headEnd + kHeadEnd.size());
+        body = datagram.mid(headEnd + 4);
     valid = true;
     if (contentLength() != 0)
         valid = !body.isEmpty();

@@ -11,17 +11,6 @@ const QString kBranch = QStringLiteral("branch");
 const QString kRport = QStringLiteral("rport");
 const QString kReceived = QStringLiteral("received");
 
-// The first comma-separated entry of the first Via value, read as a Via.
-KBaseViaAddress<1> firstViaEntry(const QStringList &vias)
-{
-    if (vias.isEmpty())
-        return KBaseViaAddress<1>(QString());
-    const QString &first = vias.first();
-    const int comma = first.indexOf(QLatin1Char(','));
-    KBaseViaAddress<1> via(comma < 0 ? first : first.left(comma));
-    return via.valid ? via : KBaseViaAddress<1>(QString());
-}
-
 } // namespace
 
 SipMessage::SipMessage(const SipStatus::Type &status, const SipMessage &request,
@@ -44,6 +33,7 @@ SipMessage::SipMessage(const SipStatus::Type &status, const SipMessage &request,
         this->body = body;
     }
     setHeader(SipHeader::ContentLength, QString::number(body.size()));
+    m_fields = request.m_fields;
     for (const SipHeader::Type type : { SipHeader::CallID, SipHeader::CSeq, SipHeader::From,
                                         SipHeader::To, SipHeader::Via, SipHeader::RecordRoute })
         setHeaderValues(type, request.headerValues(type));
@@ -64,16 +54,6 @@ SipMessage::SipMessage(const SipStatus::Type &status, const SipMessage &request,
     valid = true;
 }
 
-KBaseViaAddress<1> SipMessage::topVia() const
-{
-    return firstViaEntry(headers.value(SipHeader::Via));
-}
-
-QString SipMessage::branch() const
-{
-    return topVia().sentBy.parameters.param(kBranch, QString());
-}
-
 void SipMessage::setBranch(const QString &branch)
 {
     KBaseViaAddress<1> via = topVia();
@@ -86,7 +66,7 @@ KBaseViaAddress<1> SipMessage::viaWithBranch(const QString &branch) const
     // Only the first entry of a value counts: read whole, a later comma-separated entry's
     // branch would override the first one's in the parameter list.
     for (const QString &value : headers.value(SipHeader::Via)) {
-        const KBaseViaAddress<1> via = firstViaEntry(QStringList { value });
+        const KBaseViaAddress<1> via = firstViaEntry(value);
         if (via.valid && via.sentBy.parameters.param(kBranch, QString()) == branch)
             return via;
     }

@@ -107,6 +107,14 @@ bool tailHost(const QString &s, int at, UriParts &parts)
 
 quint16 portNumber(const QString &digits)
 {
+    // ASCII digits, the usual port, read directly; anything else as toUInt reads it.
+    uint value = 0;
+    int k = 0;
+    while (k < digits.size() && k < 5 && digits.at(k) >= QLatin1Char('0')
+           && digits.at(k) <= QLatin1Char('9'))
+        value = value * 10 + uint(digits.at(k++).unicode() - '0');
+    if (k > 0 && k == digits.size())
+        return value <= 65535 ? quint16(value) : 0;
     bool ok = false;
     const uint port = digits.toUInt(&ok);
     return ok && port <= 65535 ? quint16(port) : 0;
@@ -140,7 +148,7 @@ bool matchUri(int scheme, const QString &text, UriParts &parts)
     if (!matched)
         return false;
     found.user = text.mid(start, userEnd - start);
-    parts = found;
+    parts = std::move(found);
     return true;
 }
 
@@ -158,7 +166,7 @@ bool matchUserHost(int scheme, const QString &text, UriParts &parts)
         return false;
     found.user = text.mid(start, userEnd - start);
     found.host = text.mid(userEnd + 1, hostEnd - userEnd - 1);
-    parts = found;
+    parts = std::move(found);
     return true;
 }
 
@@ -172,7 +180,7 @@ bool matchHost(int scheme, const QString &text, UriParts &parts)
     if (!tailPort(text, hostEnd, found))
         return false;
     found.host = text.mid(start, hostEnd - start);
-    parts = found;
+    parts = std::move(found);
     return true;
 }
 
@@ -230,10 +238,10 @@ bool matchNameAddr(const QString &text, NameAddrParts &parts)
     // An opening "<" at t works when at least one character stands before the closing ">".
     const auto opensAt
         = [&](int t) { return t < n && text.at(t) == QLatin1Char('<') && close >= t + 2; };
-    const auto finish = [&](int open, const QString &displayName) {
-        parts.displayName = displayName;
+    const auto finish = [&](int open, QString displayName) {
+        parts.displayName = std::move(displayName);
         parts.uri = text.mid(open + 1, close - open - 1);
-        parts.parameters = parameters;
+        parts.parameters = std::move(parameters);
         return true;
     };
     const auto skipSpace = [&](int from) { return runFrom(text, from, isSpace); };

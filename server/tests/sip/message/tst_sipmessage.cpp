@@ -141,6 +141,45 @@ private slots:
         QCOMPARE(response.responseClass(), 2);
     }
 
+    // What is parsed once answers for the text it was read from only: every change of a header,
+    // also one written into the table directly, shows in the next read, and a copy changed on
+    // its own leaves the original as it was.
+    void parsedFieldsFollowChanges()
+    {
+        const SipMessage original = parse(kInvite);
+        SipMessage changed = original;
+        changed.setFromTag(QStringLiteral("9"));
+        changed.setBranch(QStringLiteral("z9hG4bKnew"));
+        changed.headers[SipHeader::To].first() = QStringLiteral("<sip:carol@chicago.com>;tag=5");
+        changed.headers[SipHeader::Contact].first().replace(QLatin1String("alice"),
+                                                            QLatin1String("dave"));
+        changed.headers[SipHeader::CSeq] = QStringList { QStringLiteral("8 BYE") };
+        changed.startLine.method = SipMethod::Bye;
+        QCOMPARE(changed.fromTag(), QStringLiteral("9"));
+        QCOMPARE(changed.from().parameters.param(QStringLiteral("tag")), QStringLiteral("9"));
+        QCOMPARE(changed.branch(), QStringLiteral("z9hG4bKnew"));
+        QCOMPARE(changed.topVia().sentBy.parameters.param(QStringLiteral("branch")),
+                 QStringLiteral("z9hG4bKnew"));
+        QCOMPARE(changed.to().address.user, QStringLiteral("carol"));
+        QCOMPARE(changed.toTag(), QStringLiteral("5"));
+        QCOMPARE(changed.contact().address.user, QStringLiteral("dave"));
+        QCOMPARE(changed.cseqNumber(), 8u);
+        QCOMPARE(changed.cseqMethod(), SipMethod::Bye);
+        QCOMPARE(changed.transactionKey(), QStringLiteral("BYE_8_c1"));
+        changed.headers[SipHeader::CallID].first() = QStringLiteral("c2");
+        QCOMPARE(changed.transactionKey(), QStringLiteral("BYE_8_c2"));
+        changed.headers[SipHeader::From].append(QStringLiteral("<sip:x@y>"));
+        QVERIFY(!changed.from().valid);
+        QVERIFY(changed.fromTag().isEmpty());
+
+        QCOMPARE(original.fromTag(), QStringLiteral("1928"));
+        QCOMPARE(original.branch(), QStringLiteral("z9hG4bKa"));
+        QCOMPARE(original.to().address.user, QStringLiteral("bob"));
+        QVERIFY(original.toTag().isEmpty());
+        QCOMPARE(original.contact().address.user, QStringLiteral("alice"));
+        QCOMPARE(original.transactionKey(), QStringLiteral("INVITE_7_c1"));
+    }
+
     void addressSetters()
     {
         SipMessage message(SipMethod::Invite, SipTransport::TCP);

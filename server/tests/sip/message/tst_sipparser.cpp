@@ -134,6 +134,54 @@ private slots:
         QCOMPARE(head.headerValue(SipHeader::Subject), QString(QChar(0xfffd)));
     }
 
+    // A NUL (which a quoted string may carry) hides nothing behind it; a CR or LF that does not
+    // end a line never reaches a header value, where it would start a new line when written.
+    void strayBytesInTheHead_data()
+    {
+        QTest::addColumn<QByteArray>("early");
+        QTest::addColumn<QByteArray>("late");
+        QTest::addColumn<QStringList>("subjects");
+
+        const char nulLine[] = "Subject: \"a\\\0b\"\r\n";
+        const QByteArray nul(nulLine, sizeof(nulLine) - 1);
+        const QStringList withNul { QStringLiteral("\"a\\") + QChar(0) + QStringLiteral("b\"") };
+        QTest::newRow("NUL early") << nul << QByteArray() << withNul;
+        QTest::newRow("NUL late") << QByteArray() << nul << withNul;
+        QTest::newRow("lone CR") << QByteArray("Subject: a\rVia: SIP/2.0/UDP evil\r\n")
+                                 << QByteArray() << QStringList();
+        QTest::newRow("lone LF") << QByteArray()
+                                 << QByteArray("Subject: a\nVia: SIP/2.0/UDP evil\r\n")
+                                 << QStringList();
+        QTest::newRow("LF ending a line")
+            << QByteArray("Subject: a\n\r\n") << QByteArray() << QStringList();
+    }
+
+    void strayBytesInTheHead()
+    {
+        QFETCH(QByteArray, early);
+        QFETCH(QByteArray, late);
+        QFETCH(QStringList, subjects);
+        const SipMessage message = parse("INVITE sip:h SIP/2.0\r\n" + early + kHeaders
+                                         + "Via: SIP/2.0/UDP h;branch=z9hG4bK1\r\n"
+                                           "Contact: <sip:a@h>\r\n"
+                                         + late + "Content-Length: 3\r\n\r\nv=0");
+        QVERIFY2(message.valid, qPrintable(message.parseError));
+        QCOMPARE(message.headerValues(SipHeader::Subject), subjects);
+        QCOMPARE(message.headerValues(SipHeader::Via),
+                 QStringList { QStringLiteral("SIP/2.0/UDP h;branch=z9hG4bK1") });
+        QCOMPARE(message.contact().address.user, QStringLiteral("a"));
+        QCOMPARE(message.contentLength(), 3u);
+        QCOMPARE(message.body, QByteArray("v=0"));
+        const QByteArray written = message.toByteArray();
+        QCOMPARE(written.count('\r'), written.count("\r\n"));
+        QCOMPARE(written.count('\n'), written.count("\r\n"));
+
+        const SipMessage response = parse("SIP/2.0 200 OK\rVia: x\r\n" + kHeaders);
+        QVERIFY(!response.valid);
+        QCOMPARE(response.parseError,
+                 QStringLiteral("Unspecified initial line (SIP/2.0 200 OK Via: x)."));
+    }
+
     void rfc3261ExamplesRoundTrip()
     {
         const QDir dir(QStringLiteral(TARNHALL_SOURCE_DIR_TESTS "/data/rfc3261"));

@@ -11,7 +11,7 @@ class TestSipTorture : public QObject
     Q_OBJECT
 
 private:
-    QDir m_dir { QStringLiteral(TARNHALL_TESTDATA_DIR "/sip/rfc4475") };
+    QDir m_dir { QStringLiteral(TARNHALL_SOURCE_DIR_TESTS "/data/rfc4475") };
 
     QByteArray load(const QString &name)
     {
