@@ -2,6 +2,7 @@
 // socket, signals and the ordered stop, as a user or an init system sees them.
 #include "servicesandbox.h"
 
+#include <QDir>
 #include <QFile>
 #include <QSettings>
 #include <QtTest>
@@ -14,6 +15,20 @@ QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Times the threads of a process gave up the processor (went to sleep) so far.
+qint64 voluntarySwitches(qint64 pid)
+{
+    qint64 sum = 0;
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        for (const QByteArray &line : readFile(tasks + '/' + task + "/status").split('\n')) {
+            if (line.startsWith("voluntary_ctxt_switches:"))
+                sum += line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
+        }
+    }
+    return sum;
 }
 
 bool waitForExit(QProcess *process, int ms = 90000)
@@ -39,6 +54,7 @@ private slots:
     void wordsWithoutAServiceRunning();
     void wedgedServiceDoesNotHangTheCommandLine();
     void startLaunchesADetachedService();
+    void idleServiceSleeps();
 };
 
 void TestService::runsAndStopsThroughTheCommandLine()
@@ -297,6 +313,26 @@ void TestService::startLaunchesADetachedService()
     const auto stop = box.command({ QStringLiteral("stop") });
     QCOMPARE(stop.out, QByteArray("The service stopped.\n"));
     QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(box.socketPath()), 60000);
+}
+
+void TestService::idleServiceSleeps()
+{
+    ServiceSandbox box;
+    QVERIFY(box.isValid());
+    QProcess *service = box.startService();
+    QVERIFY(service);
+    QTRY_VERIFY(box.textLog().contains(QStringLiteral("[VELK]: Initialization")));
+    // Every module runs and nothing talks to the service: its threads have nothing to do.
+    const qint64 before = voluntarySwitches(service->processId());
+    QElapsedTimer window;
+    window.start();
+    QTest::qWait(3000);
+    const double perSecond = double(voluntarySwitches(service->processId()) - before) * 1000.0
+        / double(window.elapsed());
+    qInfo("idle service: %.1f wake-ups per second", perSecond);
+    QVERIFY2(perSecond < 50, qPrintable(QString::number(perSecond)));
+    ::kill(pid_t(service->processId()), SIGTERM);
+    QVERIFY(waitForExit(service));
 }
 
 QTEST_GUILESS_MAIN(TestService)
