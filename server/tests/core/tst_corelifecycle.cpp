@@ -1,7 +1,6 @@
 // Core's start, restart and ordered stop with real modules, including a module whose thread
-// does not end in time and stop requests that arrive while a stop or restart runs. The
-// schedule runs sped up unless TARNHALL_TIME_SCALE is given (a real-time run is registered
-// too).
+// does not end in time and stop requests that arrive while a stop or restart runs; sped up
+// unless TARNHALL_TIME_SCALE says otherwise.
 #include "common/codecs/audiocodec.h"
 #include "conversation/conversationobject.h"
 #include "core/core.h"
@@ -14,16 +13,13 @@
 
 namespace {
 
-// Longer than a module's 16 s stop wait, shorter than that and the 30 s counter wait together.
-const int kStuckSeconds = 24;
-
 // Keeps a module's worker thread busy for seconds of the schedule, as a worker stuck in a long
 // operation would.
 void blockWorker(AttendedThread &module, int seconds)
 {
     QObject *worker = module.worker();
     QVERIFY(worker);
-    const ulong ms = ulong(TimeScale::toReal(qint64(seconds) * 1000));
+    const ulong ms = ulong(TimeScale::toReal(seconds * 1000));
     QMetaObject::invokeMethod(
         worker, [ms] { QThread::msleep(ms); }, Qt::QueuedConnection);
 }
@@ -112,7 +108,7 @@ void TestCoreLifecycle::restartReportsAModuleThatDidNotStop()
 {
     CoreHarness harness;
     QVERIFY(harness.startAndWaitForModules());
-    blockWorker(harness.core()->velk(), kStuckSeconds);
+    blockWorker(harness.core()->velk(), 24);
     bool result = true;
     harness.inCoreThread([&] { result = harness.core()->restartSipAndVelk(); });
     QVERIFY(!result);
@@ -172,7 +168,7 @@ void TestCoreLifecycle::stopWaitsForAModuleThatIsLate()
 {
     CoreHarness harness;
     QVERIFY(harness.startAndWaitForModules());
-    blockWorker(harness.core()->velk(), kStuckSeconds);
+    blockWorker(harness.core()->velk(), 24);
     const qint64 start = TimeScale::now();
     QVERIFY(harness.stopAndWait());
     // Velk's 16 s wait gave up; the thread counter then waited for its thread to end.

@@ -5,8 +5,9 @@
 #include "core/identifiers.h"
 #include "core/systeminfo.h"
 
+#include "../sleepcount.h"
+
 #include <QElapsedTimer>
-#include <QFile>
 #include <QPointer>
 #include <QSet>
 #include <QtTest>
@@ -27,32 +28,6 @@ public:
     }
 };
 
-// Times the calling thread gave up the processor (went to sleep) so far.
-qint64 voluntarySwitches()
-{
-    QFile status(QStringLiteral("/proc/self/task/%1/status").arg(currentThreadSysId()));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("voluntary_ctxt_switches:"))
-            return line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
-    }
-    return -1;
-}
-
-// Sleeps through its run in one sleep() and counts how often its thread woke meanwhile.
-class SleepingWorker : public AttendedThreadObject
-{
-public:
-    std::atomic<qint64> wakes { -1 };
-    void run() override
-    {
-        const qint64 before = voluntarySwitches();
-        sleep(400);
-        wakes = voluntarySwitches() - before;
-    }
-};
-
 } // namespace
 
 class TestFrame : public QObject
@@ -66,7 +41,6 @@ private slots:
     void plainWorkerGetsTheRunSignal();
     void waitSecondsLimits();
     void sleepEndsEarlyOnTerminate();
-    void terminateCalledFromAnotherThreadWakesTheWorker();
     void waitsSleepUntilTheirDeadline();
     void destroyingARunningModuleWaitsForIt();
     void identifiers();
@@ -170,38 +144,16 @@ void TestFrame::sleepEndsEarlyOnTerminate()
     QVERIFY(timer.elapsed() < 30000);
 }
 
-void TestFrame::terminateCalledFromAnotherThreadWakesTheWorker()
-{
-    AttendedThread module;
-    auto *worker = new LoopingWorker;
-    module.setObject(worker);
-    module.start();
-    QTRY_VERIFY(worker->running);
-    worker->queryTerminate(); // not queued: the flag alone would go unseen for an hour
-    module.stop();
-    QVERIFY(module.waitSeconds(16));
-}
-
 void TestFrame::waitsSleepUntilTheirDeadline()
 {
-    // Polling every millisecond would give up the processor hundreds of times here.
+    // Polling every millisecond would go to sleep about a thousand times here.
+    const QString self = QStringLiteral("/proc/self/task/%1").arg(currentThreadSysId());
     AttendedThread module;
-    auto *worker = new SleepingWorker;
-    module.setObject(worker);
+    module.setObject(new AttendedThreadObject);
     module.start();
-    QTRY_VERIFY(worker->wakes >= 0);
-    QVERIFY2(worker->wakes < 30, qPrintable(QString::number(worker->wakes)));
-
-    auto *idle = new AttendedThreadObject;
-    AttendedThread running;
-    running.setObject(idle);
-    running.start();
-    const qint64 waiting = voluntarySwitches();
-    QVERIFY(!running.waitSeconds(1));
-    const qint64 waitWakes = voluntarySwitches() - waiting;
-    QVERIFY2(waitWakes < 30, qPrintable(QString::number(waitWakes)));
-    running.stop();
-    QVERIFY(running.waitSeconds(16));
+    const qint64 before = voluntarySwitches(self);
+    QVERIFY(!module.waitSeconds(1));
+    QVERIFY2(voluntarySwitches(self) - before < 30, "the wait polled");
     module.stop();
     QVERIFY(module.waitSeconds(16));
 }
