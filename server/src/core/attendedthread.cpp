@@ -1,7 +1,6 @@
 #include "core/attendedthread.h"
 
 #include "core/attendedthreadobject.h"
-#include "core/env.h"
 #include "core/eventwait.h"
 #include "core/timescale.h"
 
