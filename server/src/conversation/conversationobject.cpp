@@ -105,12 +105,16 @@ void ConversationObject::run()
 {
     bool keepRunning = true;
     while (!m_Terminate && keepRunning) {
-        // Before a frame, whatever arrived up to now goes into the buffers; between frames the
-        // sleep below has delivered what woke it, and only what that posted is left.
-        if (FrameClock::nowMs() >= m_Clock.nextDue())
+        // Before a frame, whatever arrived up to now goes into the buffers (audio waits in its
+        // sockets for this); between frames the sleep below has delivered what woke it, and
+        // only what that posted is left.
+        if (FrameClock::nowMs() >= m_Clock.nextDue()) {
             pumpEvents();
-        else
+            audioRtpDatagrams();
+            audioRtcpDatagrams();
+        } else {
             QCoreApplication::sendPostedEvents();
+        }
         const qint64 due = m_Clock.due();
         if (isGroup()) {
             ConversationCaller *master = leg(m_FirstCallId);

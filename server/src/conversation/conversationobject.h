@@ -4,6 +4,7 @@
 #include "conversation/conversationtype.h"
 #include "conversation/dtmftype.h"
 #include "conversation/frameclock.h"
+#include "conversation/socketdrain.h"
 #include "core/qsmdraction.h"
 #include "sip/message/sipmessage.h"
 #include "sip/message/sipsdpaction.h"
@@ -134,6 +135,7 @@ private:
     QUdpSocket *m_VideoRtcpSocket;
     FrameClock m_Clock;
     EventWait *m_Wait; // the loop's sleep between passes, a child that moves with us
+    SocketDrain m_Drain; // audio is read at each frame, not as each packet lands
     const QByteArray m_Silence; // one 320-byte zero frame, shared by every silent frame
     qint64 m_CallStart = 0; // wall clock, ms since the epoch; 0 = not connected
     qint64 m_CallStartMono = 0; // the same moment on the monotonic clock
