@@ -1,5 +1,7 @@
 #include "service/qtservice/qtservicecontroller.h"
 
+#include "core/timescale.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
@@ -29,13 +31,13 @@ bool sendRequest(const QString &serviceName, const QString &word)
 {
     QLocalSocket socket;
     socket.connectToServer(QtServiceController::socketPath(serviceName), QIODevice::ReadWrite);
-    if (!socket.waitForConnected(QtServiceController::ConnectTimeout))
+    if (!socket.waitForConnected(TimeScale::toRealInt(QtServiceController::ConnectTimeout)))
         return false;
     socket.write(QString(word + QStringLiteral("\r\n")).toLatin1());
     socket.flush();
 
     // A wedged service must not hang the command line: the answer's wait is bounded.
-    QDeadlineTimer deadline(QtServiceController::AnswerTimeout);
+    QDeadlineTimer deadline(TimeScale::toReal(QtServiceController::AnswerTimeout));
     QByteArray answer;
     while (!deadline.hasExpired() && socket.waitForReadyRead(int(deadline.remainingTime()))) {
         answer += socket.readAll();

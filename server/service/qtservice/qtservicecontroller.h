@@ -29,7 +29,7 @@ public:
     static QString registryFilePath();
     static QString socketPath(const QString &serviceName);
 
-    // How long a request waits to connect and then for its answer (ms).
+    // How long a request waits to connect and then for its answer (ms of the schedule).
     static const int ConnectTimeout = 30000;
     static const int AnswerTimeout = 10000;
 

@@ -1,9 +1,10 @@
 #include "conversation/conversationobject.h"
 
 #include "common/codecs/audiocodec.h"
+#include "common/sound/samplestream.h"
 #include "conversation/conversationcaller.h"
 #include "conversation/portblocks.h"
-#include "common/sound/samplestream.h"
+#include "core/eventwait.h"
 
 #include <QCoreApplication>
 #include <QNetworkInterface>
@@ -22,6 +23,12 @@ qint64 secondsToMs(quint64 seconds)
     return qint64(qMin(seconds, most)) * 1000;
 }
 
+qint64 saturatedSum(qint64 a, qint64 b)
+{
+    const qint64 most = std::numeric_limits<qint64>::max();
+    return b > most - a ? most : a + b;
+}
+
 } // namespace
 
 std::atomic<qint64> ConversationObject::m_CallDuration(0);
@@ -36,6 +43,7 @@ ConversationObject::ConversationObject(const ConversationType &type, const QStri
     , m_AudioRtcpSocket(audioRtcpSocket)
     , m_VideoRtpSocket(videoRtpSocket)
     , m_VideoRtcpSocket(videoRtcpSocket)
+    , m_Wait(new EventWait(this))
     , m_Silence(SampleStream::silenceFrame())
 {
     setObjectName(name);
@@ -97,7 +105,16 @@ void ConversationObject::run()
 {
     bool keepRunning = true;
     while (!m_Terminate && keepRunning) {
-        pumpEvents();
+        // Before a frame, whatever arrived up to now goes into the buffers (audio waits in its
+        // sockets for this); between frames the sleep below has delivered what woke it, and
+        // only what that posted is left.
+        if (FrameClock::nowMs() >= m_Clock.nextDue()) {
+            pumpEvents();
+            audioRtpDatagrams();
+            audioRtcpDatagrams();
+        } else {
+            QCoreApplication::sendPostedEvents();
+        }
         const qint64 due = m_Clock.due();
         if (isGroup()) {
             ConversationCaller *master = leg(m_FirstCallId);
@@ -111,11 +128,22 @@ void ConversationObject::run()
                 m_Clock.produced();
             }
         }
-        pumpEvents();
-        QThread::msleep(1);
+        // Asleep until the next frame or limit falls due, or an event (a datagram, a queued
+        // call such as the stop request) arrives; what arrives is delivered here.
+        if (!m_Terminate && keepRunning)
+            m_Wait->waitUntil(nextDeadline());
         checkDuration(keepRunning);
     }
     endLoop();
+}
+
+qint64 ConversationObject::nextDeadline() const
+{
+    qint64 deadline = m_Clock.nextDue();
+    const qint64 limit = m_CallDuration.load();
+    if (limit > 0 && m_CallStart >= 1)
+        deadline = qMin(deadline, saturatedSum(m_CallStartMono, secondsToMs(quint64(limit))));
+    return deadline;
 }
 
 void ConversationObject::checkDuration(bool &keepRunning)

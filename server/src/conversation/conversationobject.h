@@ -1,12 +1,13 @@
 #pragma once
 
+#include "common/sound/sound_wav/soundwavparam.h"
 #include "conversation/conversationtype.h"
 #include "conversation/dtmftype.h"
 #include "conversation/frameclock.h"
+#include "conversation/socketdrain.h"
 #include "core/qsmdraction.h"
 #include "sip/message/sipmessage.h"
 #include "sip/message/sipsdpaction.h"
-#include "common/sound/sound_wav/soundwavparam.h"
 
 #include <QDateTime>
 #include <QHostAddress>
@@ -19,6 +20,7 @@
 #include <functional>
 
 class ConversationCaller;
+class EventWait;
 class QUdpSocket;
 
 // The worker of one conversation. It lives in the conversation's own thread, owns the four
@@ -95,6 +97,8 @@ private:
     ConversationCaller *leg(const QString &callId) const { return m_Legs.value(callId, nullptr); }
     ConversationCaller *legFromRtp(const QHostAddress &addr, quint16 port) const;
     void pumpEvents();
+    // The next moment the loop has work of its own: a frame or the call-duration limit.
+    qint64 nextDeadline() const;
 
     void twoPartyFrame(bool &keepRunning);
     void groupFrame(ConversationCaller *master);
@@ -130,6 +134,8 @@ private:
     QUdpSocket *m_VideoRtpSocket;
     QUdpSocket *m_VideoRtcpSocket;
     FrameClock m_Clock;
+    EventWait *m_Wait; // the loop's sleep between passes, a child that moves with us
+    SocketDrain m_Drain; // audio is read at each frame, not as each packet lands
     const QByteArray m_Silence; // one 320-byte zero frame, shared by every silent frame
     qint64 m_CallStart = 0; // wall clock, ms since the epoch; 0 = not connected
     qint64 m_CallStartMono = 0; // the same moment on the monotonic clock

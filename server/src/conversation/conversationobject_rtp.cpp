@@ -3,10 +3,10 @@
 #include "conversation/conversationobject.h"
 
 #include "common/codecs/audiocodec.h"
-#include "conversation/conversationcaller.h"
 #include "common/codecs/dtmfevent.h"
-#include "conversation/rtpheader.h"
 #include "common/sound/samplestream.h"
+#include "conversation/conversationcaller.h"
+#include "conversation/rtpheader.h"
 
 #include <QNetworkDatagram>
 #include <QUdpSocket>
@@ -33,11 +33,10 @@ ConversationCaller *ConversationObject::legFromRtp(const QHostAddress &addr, qui
 
 void ConversationObject::audioRtpDatagrams()
 {
-    while (m_AudioRtpSocket->hasPendingDatagrams()) {
-        const QNetworkDatagram datagram = m_AudioRtpSocket->receiveDatagram();
-        const QByteArray data = datagram.data();
-        ConversationCaller *from
-            = legFromRtp(datagram.senderAddress(), quint16(datagram.senderPort()));
+    SocketDrain::Datagram datagram;
+    while (m_Drain.next(m_AudioRtpSocket, &datagram)) {
+        const QByteArray &data = datagram.data;
+        ConversationCaller *from = legFromRtp(datagram.sender, datagram.port);
         if (!from || data.size() < AudioMinimumLength)
             continue;
         if (from->m_SdpAction != SipSdpAction::SendRecv
@@ -87,11 +86,9 @@ void ConversationObject::handleTelephoneEvent(ConversationCaller *from, const QB
 
 void ConversationObject::audioRtcpDatagrams()
 {
-    while (m_AudioRtcpSocket->hasPendingDatagrams()) {
-        const QNetworkDatagram datagram = m_AudioRtcpSocket->receiveDatagram();
-        // Read to keep the socket drained; RTCP from the legs is not used.
-        Q_UNUSED(datagram);
-    }
+    // Read to keep the socket drained; RTCP from the legs is not used.
+    SocketDrain::Datagram datagram;
+    while (m_Drain.next(m_AudioRtcpSocket, &datagram)) { }
 }
 
 bool ConversationObject::isOwnEndpoint(const QHostAddress &addr, quint16 port) const

@@ -61,7 +61,11 @@ ConversationThread::ConversationThread(const ConversationType &type, const QStri
 
     using W = ConversationObject;
     using C = ConversationThread;
-    connect(&m_Thread, &QThread::started, m_Worker, &W::run, Qt::QueuedConnection);
+    // Direct: the loop runs before the thread's event loop, not inside one of its rounds. Run
+    // from a round, its own event delivery would swallow the wake-up of a quit() (with the
+    // plain poll dispatcher), and the round left waiting once the loop returns would sleep for
+    // good with the quit unseen: the destructor's wait() would never return.
+    connect(&m_Thread, &QThread::started, m_Worker, &W::run, Qt::DirectConnection);
     connect(m_Worker, &W::finished, this, &C::deleteLater, Qt::QueuedConnection);
     connect(&m_Thread, &QThread::finished, m_Worker, &W::deleteLater, Qt::DirectConnection);
 

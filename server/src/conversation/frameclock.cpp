@@ -1,11 +1,10 @@
 #include "conversation/frameclock.h"
 
-#include <chrono>
+#include "core/timescale.h"
 
 qint64 FrameClock::nowMs()
 {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    return TimeScale::now();
 }
 
 qint64 FrameClock::due()
@@ -15,8 +14,8 @@ qint64 FrameClock::due()
         m_Start = now;
         m_Sent = 0;
     }
-    const qint64 ticks = (now - m_Start) / FrameMs + 1;
-    if (ticks - m_Sent > MaxCatchUp)
-        m_Sent = ticks - MaxCatchUp;
-    return ticks - m_Sent;
+    m_Ticks = (now - m_Start) / FrameMs + 1;
+    if (m_Ticks - m_Sent > MaxCatchUp)
+        m_Sent = m_Ticks - MaxCatchUp;
+    return m_Ticks - m_Sent;
 }

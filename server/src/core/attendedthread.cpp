@@ -1,9 +1,10 @@
 #include "core/attendedthread.h"
 
 #include "core/attendedthreadobject.h"
-#include "core/env.h"
+#include "core/eventwait.h"
+#include "core/timescale.h"
 
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 
 AttendedThread::AttendedThread(QObject *parent)
     : CoreObject(parent)
@@ -12,6 +13,16 @@ AttendedThread::AttendedThread(QObject *parent)
 {
     setObjectName(QStringLiteral("AttendedThread"));
     connect(&thread, &QThread::started, this, &AttendedThread::started, Qt::QueuedConnection);
+    // Runs in the owned thread as it finishes; the queued no-op wakes a waitSeconds asleep in
+    // this object's thread.
+    connect(
+        &thread, &QThread::finished, this,
+        [this] {
+            m_Ending = true;
+            QMetaObject::invokeMethod(
+                this, [] {}, Qt::QueuedConnection);
+        },
+        Qt::DirectConnection);
 }
 
 AttendedThread::~AttendedThread()
@@ -48,23 +59,33 @@ void AttendedThread::deinit() { }
 bool AttendedThread::waitSeconds(ulong seconds)
 {
     // Monotonic: a board without a real-time clock jumps years at its first time sync.
-    QElapsedTimer timer;
-    timer.start();
-    const qint64 limit = qint64(seconds) * 1000;
+    const qint64 deadline = EventWait::deadlineIn(qint64(qMin<ulong>(seconds, 1UL << 40)) * 1000);
+    EventWait sleeper;
     for (;;) {
-        if (timer.elapsed() >= limit)
+        const qint64 left = deadline - TimeScale::now();
+        if (left <= 0)
             return false;
-        if (wait(1))
+        if (wait(0))
             return true;
-        processEvents();
+        if (m_Ending) {
+            // Past its last event the thread ends within moments; wait on its end itself, in
+            // steps short enough to keep this thread's events flowing.
+            if (thread.wait(QDeadlineTimer(qMin<qint64>(TimeScale::toReal(left), 1))))
+                return true;
+            sleeper.deliverPending();
+        } else {
+            sleeper.waitUntil(deadline);
+        }
     }
 }
 
 void AttendedThread::start()
 {
     init();
-    if (object)
+    if (object) {
+        m_Ending = false;
         thread.start(QThread::InheritPriority);
+    }
 }
 
 void AttendedThread::stop()

@@ -4,6 +4,8 @@
 
 #include <QThread>
 
+#include <atomic>
+
 // A module: owns one thread and one worker living in it; the two talk only through signals.
 class AttendedThread : public CoreObject
 {
@@ -15,6 +17,8 @@ public:
     virtual void setObject(QObject *object);
     virtual void init();
     virtual void deinit();
+    // Waits up to seconds of the schedule for the thread to end, delivering this thread's
+    // events meanwhile; true once it has ended (or never ran).
     virtual bool waitSeconds(ulong seconds);
 
     QObject *worker() const { return object; }
@@ -35,4 +39,8 @@ public slots:
 protected:
     QThread thread;
     QObject *object;
+
+private:
+    // Set from the owned thread as it finishes: its end is then a matter of moments.
+    std::atomic<bool> m_Ending { false };
 };

@@ -11,6 +11,7 @@ class AttendedThreadObject : public CoreObject
 public:
     explicit AttendedThreadObject(QObject *parent = nullptr);
 
+    // Sleeps for ms of the schedule, delivering this thread's events; ends early on terminate.
     void sleep(quint64 ms);
     bool isTerminating() const { return terminate; }
 

@@ -1,14 +1,13 @@
 #include "core/core.h"
 
-#include "core/env.h"
-#include "core/smdrformat.h"
 #include "common/sound/sound_wav/soundwav.h"
+#include "core/env.h"
+#include "core/eventwait.h"
+#include "core/smdrformat.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QSettings>
 #include <QTextStream>
-#include <QThread>
 
 namespace {
 
@@ -27,15 +26,11 @@ void appendToFile(const QString &path, const QString &text)
     file.close();
 }
 
-// Keeps this thread's events flowing until the condition holds or the time is up.
-template<typename Done> void pollFor(qint64 limitMs, Done done)
+// Keeps this thread's events flowing until the condition holds or more than limitMs of the
+// schedule have passed; sleeps until the next event in between.
+void waitFor(qint64 limitMs, const std::function<bool()> &done)
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() <= limitMs) {
-        QThread::msleep(1);
-        processEvents();
-    }
+    EventWait::until(EventWait::deadlineIn(limitMs + 1), done);
 }
 
 } // namespace
@@ -132,7 +127,7 @@ void Core::stopCore()
     m_sip.waitSeconds(kModuleWaitSeconds);
 
     if (m_threads != 0)
-        pollFor(kCounterWaitMs, [this] { return m_threads == 0; });
+        waitFor(kCounterWaitMs, [this] { return m_threads == 0; });
 
     logLine(LogParams::Core, QStringLiteral("Stopped"));
     if (m_busy > 0)
@@ -171,7 +166,7 @@ bool Core::restartSipAndVelk()
     if (velkStopped && !m_stopping)
         m_velk.start();
 
-    pollFor(kSettleMs, [] { return false; });
+    waitFor(kSettleMs, [] { return false; });
 
     logLine(LogParams::Core, QStringLiteral("SIP and VELK moduls restarted"));
     return sipStopped && velkStopped && !m_stopping;

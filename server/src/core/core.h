@@ -35,9 +35,9 @@ public:
 
     bool isStopping() const override { return m_stopping; }
 
-    // Held by core-thread work that waits with processEvents (restarts): a stop that arrives
-    // inside such a wait runs, but Core is deleted only after the outermost holder returns,
-    // never under its feet.
+    // Held by core-thread work that waits with its events flowing (restarts): a stop that
+    // arrives inside such a wait runs, but Core is deleted only after the outermost holder
+    // returns, never under its feet.
     class Busy
     {
     public:

@@ -37,7 +37,7 @@ private:
     Env();
 };
 
-// Delivers the calling thread's pending events; every waiting loop calls it.
+// Delivers the calling thread's pending events at once: a flush, never a wait (see EventWait).
 void processEvents();
 
 // Shorthand used throughout: one line of the given kind, stamped now.

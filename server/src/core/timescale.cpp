@@ -21,11 +21,11 @@ std::atomic<double> &factorStore()
     return store;
 }
 
-qint64 monotonicMs()
+timespec monotonic()
 {
     timespec ts {};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return ts;
 }
 
 } // namespace
@@ -50,8 +50,11 @@ int TimeScale::toRealInt(qint64 scheduleMs)
 qint64 TimeScale::now()
 {
     const double f = factor();
-    const qint64 real = monotonicMs();
-    return f == 1.0 ? real : qint64(double(real) * f);
+    const timespec ts = monotonic();
+    if (f == 1.0)
+        return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    // Scaled from the nanoseconds: a sped-up schedule keeps its millisecond steps.
+    return qint64((double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6) * f);
 }
 
 double TimeScale::factor()

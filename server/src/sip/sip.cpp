@@ -4,6 +4,7 @@
 #include "conversation/conversationobject.h"
 #include "core/env.h"
 #include "core/modulehost.h"
+#include "core/timescale.h"
 #include "sip/sipobject.h"
 
 #include <QAbstractSocket>
@@ -71,7 +72,12 @@ void Sip::deinit()
 void Sip::stop()
 {
     logLine(LogParams::Sip, QStringLiteral("Deinitialization"));
-    QTimer::singleShot(kStopDelayMs, this, &Sip::stopParent);
+    // Nothing runs that could unregister: a delayed stop would only hit the next start.
+    if (!thread.isRunning()) {
+        stopParent();
+        return;
+    }
+    QTimer::singleShot(TimeScale::toRealInt(kStopDelayMs), this, &Sip::stopParent);
 }
 
 void Sip::stopParent()

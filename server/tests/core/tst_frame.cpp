@@ -5,6 +5,8 @@
 #include "core/identifiers.h"
 #include "core/systeminfo.h"
 
+#include "../sleepcount.h"
+
 #include <QElapsedTimer>
 #include <QPointer>
 #include <QSet>
@@ -12,7 +14,8 @@
 
 namespace {
 
-// Loops in sleep() until asked to end, as the module workers do.
+// Loops in sleep() until asked to end, as the module workers do; only the stop request can
+// wake it in time.
 class LoopingWorker : public AttendedThreadObject
 {
 public:
@@ -21,7 +24,7 @@ public:
     {
         running = true;
         while (!terminate)
-            sleep(50);
+            sleep(3600000);
     }
 };
 
@@ -38,6 +41,7 @@ private slots:
     void plainWorkerGetsTheRunSignal();
     void waitSecondsLimits();
     void sleepEndsEarlyOnTerminate();
+    void waitsSleepUntilTheirDeadline();
     void destroyingARunningModuleWaitsForIt();
     void identifiers();
     void packingAndTables();
@@ -138,6 +142,20 @@ void TestFrame::sleepEndsEarlyOnTerminate()
     sleeper.sleep(60000);
     QVERIFY(sleeper.isTerminating());
     QVERIFY(timer.elapsed() < 30000);
+}
+
+void TestFrame::waitsSleepUntilTheirDeadline()
+{
+    // Polling every millisecond would go to sleep about a thousand times here.
+    const QString self = QStringLiteral("/proc/self/task/%1").arg(currentThreadSysId());
+    AttendedThread module;
+    module.setObject(new AttendedThreadObject);
+    module.start();
+    const qint64 before = voluntarySwitches(self);
+    QVERIFY(!module.waitSeconds(1));
+    QVERIFY2(voluntarySwitches(self) - before < 30, "the wait polled");
+    module.stop();
+    QVERIFY(module.waitSeconds(16));
 }
 
 void TestFrame::destroyingARunningModuleWaitsForIt()

@@ -1,5 +1,6 @@
 // The real service binary, run in a private mount namespace: command line, pid file, control
 // socket, signals and the ordered stop, as a user or an init system sees them.
+#include "../sleepcount.h"
 #include "servicesandbox.h"
 
 #include <QFile>
@@ -39,6 +40,7 @@ private slots:
     void wordsWithoutAServiceRunning();
     void wedgedServiceDoesNotHangTheCommandLine();
     void startLaunchesADetachedService();
+    void idleServiceSleeps();
 };
 
 void TestService::runsAndStopsThroughTheCommandLine()
@@ -297,6 +299,21 @@ void TestService::startLaunchesADetachedService()
     const auto stop = box.command({ QStringLiteral("stop") });
     QCOMPARE(stop.out, QByteArray("The service stopped.\n"));
     QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(box.socketPath()), 60000);
+}
+
+void TestService::idleServiceSleeps()
+{
+    ServiceSandbox box;
+    QVERIFY(box.isValid());
+    QProcess *service = box.startService();
+    QVERIFY(service);
+    QTRY_VERIFY(box.textLog().contains(QStringLiteral("[VELK]: Initialization")));
+    // Every module runs and nobody talks to the service: its threads have nothing to do.
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(service->processId());
+    const qint64 before = voluntarySwitches(tasks);
+    QTest::qWait(3000);
+    const qint64 wakes = voluntarySwitches(tasks) - before;
+    QVERIFY2(wakes < 3 * 50, qPrintable(QStringLiteral("%1 wake-ups in 3 s").arg(wakes)));
 }
 
 QTEST_GUILESS_MAIN(TestService)
