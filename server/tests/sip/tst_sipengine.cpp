@@ -338,6 +338,56 @@ private slots:
         QCOMPARE(accepted->readAll(), QByteArray("INVITE x"));
     }
 
+    // A port held elsewhere: one log line, a report with the error at every attempt, and the
+    // socket listens once the port is free. Sped up, and once on the real clock.
+    void bindRetries_data()
+    {
+        QTest::addColumn<double>("factor");
+        QTest::newRow("fast") << 20.0;
+        QTest::newRow("real clock") << 1.0;
+    }
+    void bindRetries()
+    {
+        QFETCH(double, factor);
+        TimeScale::setFactor(factor);
+        auto *holder = new QUdpSocket;
+        QVERIFY(holder->bind(QHostAddress(QHostAddress::LocalHost), 0));
+        SipObject worker(false, 1, "localhost", holder->localPort());
+        QSignalSpy states(&worker, &SipObject::setConnectionState);
+        worker.run();
+        QTRY_VERIFY_WITH_TIMEOUT(states.size() >= 5, 30000);
+        QCOMPARE(m_Log.filter("Unable to bind UDP socket").size(), 1);
+        QCOMPARE(states.last().at(1).value<SipConnectionState>(), SipConnecting);
+        QVERIFY(states.last().at(3).toInt() != -1);
+        delete holder;
+        QTRY_COMPARE_WITH_TIMEOUT(states.last().at(1).value<SipConnectionState>(), SipConnected,
+                                  30000);
+        QVERIFY(worker.udpPort() != 0 && logged("Started"));
+    }
+
+    // The module in gateway mode: the accounts learn the server connection once it stands.
+    void gatewayModule()
+    {
+        QUdpSocket server;
+        QVERIFY(server.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        Host host;
+        host.file.setValue("sip/standalone", "false");
+        host.file.setValue("sip/server-address", "127.0.0.1");
+        host.file.setValue("sip/server-port", server.localPort());
+        host.file.setValue("sip/server-bind-random", "true");
+        Sip sip(&host);
+        sip.saveUser("door", { { "type-user", "0" } });
+        sip.start();
+        QVERIFY(!sip.isStandalone() && !SipUser::m_IsStandalone);
+        QTRY_COMPARE_WITH_TIMEOUT(int(sip.connectionState()), int(SipConnected), 30000);
+        QCOMPARE(sip.connectionAddress(), QString("127.0.0.1"));
+        QTRY_COMPARE(sip.findUser("door")->m_ServerPort, server.localPort());
+        QCOMPARE(sip.localAddress(), QString("127.0.0.1"));
+        sip.stop();
+        QVERIFY(sip.waitSeconds(30));
+        SipUser::m_IsStandalone = true;
+    }
+
     // A stop during a look-up that keeps failing ends the start-up without "Started".
     void stopDuringFailingLookup()
     {
