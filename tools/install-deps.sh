@@ -9,7 +9,7 @@ runtime=(cmake g++ ninja-build pkg-config qtbase5-dev qtmultimedia5-dev libqt5mu
 # the service tests run the binary under unshare and mount, their helpers under /usr/bin/python3.
 testing=(clang libclang-rt-14-dev socat sox libsox-fmt-all ffmpeg espeak-ng lame tshark
          wireshark-common sip-tester libbenchmark-dev libosip2-dev util-linux mount procps
-         python3)
+         python3 sipsak)
 
 wanted=("${runtime[@]}")
 if [ "${1:-run}" = "test" ]; then
