@@ -403,5 +403,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestSipEngine)
+QTEST_GUILESS_MAIN(TestSipEngine)
 #include "tst_sipengine.moc"
