@@ -73,6 +73,12 @@ void Core::setDefaultValue(const QString &group, const QString &key, const QVari
     m_settings->sync();
 }
 
+void Core::syncSettings()
+{
+    if (m_settings)
+        m_settings->sync();
+}
+
 QVariant Core::value(const QString &group, const QString &key, const QVariant &defaultValue) const
 {
     if (!m_settings)
