@@ -1,14 +1,17 @@
 #!/bin/sh
 # sandbox.sh ROOT COMMAND...
 # Runs COMMAND in a private mount namespace in which /run (and so /var/run) is ROOT/run and
-# /etc/tarnhall-server is ROOT/etc, so the service's fixed paths never touch the machine's own.
+# /etc/tarnhall-server is ROOT/etc, so the service's fixed paths never touch the machine's own,
+# and in a network namespace of its own with only loopback, so the service's default ports
+# (SIP, panels, web) neither clash with other tests nor reach any network.
 # Several sandboxes on one ROOT see the same files, as the service and its controller must.
 set -e
 root=$1
 shift
 mkdir -p "$root/run" "$root/etc" "$root/ovl.$$"
-exec unshare -m --propagation private /bin/sh -c '
+exec unshare -m -n --propagation private /bin/sh -c '
     set -e
+    ip link set lo up
     root=$1; ovl=$2; shift 2
     mount --bind "$root/run" /run
     # /etc stays readable (loader cache, users); only our folder in it is replaced.
