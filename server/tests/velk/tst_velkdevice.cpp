@@ -461,5 +461,5 @@ void TestVelkDevice::restartBindsAfterTheOldWorker()
     }
 }
 
-QTEST_MAIN(TestVelkDevice)
+QTEST_GUILESS_MAIN(TestVelkDevice)
 #include "tst_velkdevice.moc"
