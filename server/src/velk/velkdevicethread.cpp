@@ -76,6 +76,8 @@ void VelkDeviceThread::start()
 
     auto *worker = new VelkDeviceObjectThread(
         device->number(), VelkDeviceSettings::passwordWord(device), 1, socket.release());
+    // The registering report set the codec before this worker existed.
+    worker->setCodec(device->codec());
     const auto queued = Qt::QueuedConnection;
     connect(worker, &VelkDeviceObjectThread::fromDevice, device, &VelkDevice::fromDevice, queued);
     connect(worker, &VelkDeviceObjectThread::endFinishing, device, &VelkDevice::endFinishing,

@@ -1,94 +1,16 @@
 // Door devices end to end: the module on loopback, simulated panels reporting to it.
 #include "core/env.h"
-#include "core/modulehost.h"
-#include "core/qsmdraction.h"
 #include "core/timescale.h"
 #include "velk/velk.h"
 #include "velk/velkdevice.h"
-#include "velk/velksipservices.h"
+#include "velkfixture.h"
 #include "velkpanel.h"
 
-#include <QUdpSocket>
 #include <QtTest>
-
-namespace {
 
 using Props = QVariantMap;
 
-struct Smdr
-{
-    QString src, dest;
-    int action;
-    bool operator==(const Smdr &o) const
-    {
-        return src == o.src && dest == o.dest && action == o.action;
-    }
-};
-
-quint16 freeLoopbackPort()
-{
-    QUdpSocket probe;
-    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
-    return probe.localPort();
-}
-
-bool portInUse(quint16 port)
-{
-    QUdpSocket probe;
-    return port != 0
-        && !probe.bind(QHostAddress(QHostAddress::LocalHost), port, QUdpSocket::DontShareAddress);
-}
-
-QString dataFile(const QString &name)
-{
-    return qEnvironmentVariable("TARNHALL_SOURCE_DIR") + "/server/tests/velk/data/" + name;
-}
-
-} // namespace
-
 Q_DECLARE_METATYPE(Smdr)
-
-// The module's owner: the main settings in memory and the SMDR records it was handed.
-class Host : public QObject, public ModuleHost
-{
-    Q_OBJECT
-public:
-    void setValue(const QString &g, const QString &k, const QVariant &v) override
-    {
-        values[g + '/' + k] = v;
-    }
-    void setDefaultValue(const QString &g, const QString &k, const QVariant &v) override
-    {
-        if (!values.contains(g + '/' + k))
-            setValue(g, k, v);
-    }
-    QVariant value(const QString &g, const QString &k, const QVariant &d) const override
-    {
-        return values.value(g + '/' + k, d);
-    }
-    bool restartSipAndVelk() override { return false; }
-    bool isStopping() const override { return false; }
-
-    QHash<QString, QVariant> values;
-    QList<Smdr> smdr;
-
-public slots:
-    void smdrLog(const QDateTime &, const QString &src, const QString &dest, const qlonglong &,
-                 const QSmdrAction::Type &action, const QString &)
-    {
-        smdr << Smdr { src, dest, int(action) };
-    }
-};
-
-class Sip : public VelkSipServices
-{
-public:
-    void isDeviceRegisteredChanged(int, bool state) override { registered << state; }
-    void isDeviceBusyChanged(int, bool) override { }
-    void resultSipInfo(const QString &, const QString &, int, const QString &, int) override { }
-    void callIntercepted(const QString &, const QString &, const QString &) override { }
-    QList<bool> registered;
-};
 
 class TestVelkDevice : public QObject
 {
@@ -111,21 +33,7 @@ private slots:
     void restartBindsAfterTheOldWorker();
 
 private:
-    void writeDevice(quint16 number, const Props &props);
-    void startModule();
-    // A panel that has sent its first report; result is its answer's, -1 without one.
-    VelkPanel *panel(quint16 number, int *result, const QString &password = "pw12",
-                     quint8 codec = 0, bool sensor1 = false);
-    // Sends a report and waits for its answer; the result, or -1 without one.
-    int report(VelkPanel *p);
-    QString log() const;
-
-    Host *m_Host = nullptr;
-    Velk *m_Velk = nullptr;
-    Sip m_Sip;
-    quint16 m_Port = 0;
-    qint64 m_LogStart = 0;
-    QList<int> m_Requests; // commands the panels received
+    VelkFixture f;
 };
 
 void TestVelkDevice::initTestCase()
@@ -136,72 +44,12 @@ void TestVelkDevice::initTestCase()
 
 void TestVelkDevice::init()
 {
-    TimeScale::setFactor(20);
-    QFile::remove(Env::configFilePath("velk-devices"));
-    m_Host = new Host;
-    m_Port = freeLoopbackPort();
-    m_Host->values["velk/bind-address"] = "127.0.0.1";
-    m_Host->values["velk/bind-port"] = m_Port;
-    m_Sip.registered.clear();
-    m_Requests.clear();
-    m_LogStart = QFileInfo(Env::textLogPath()).size();
+    f.init();
 }
 
 void TestVelkDevice::cleanup()
 {
-    if (m_Velk) {
-        m_Velk->stop();
-        QVERIFY(m_Velk->waitSeconds(30));
-    }
-    delete m_Host; // with the module, its devices and their audio threads
-    m_Host = nullptr;
-    m_Velk = nullptr;
-}
-
-void TestVelkDevice::writeDevice(quint16 number, const Props &props)
-{
-    QSettings devices(Env::configFilePath("velk-devices"), QSettings::IniFormat);
-    devices.beginGroup(QString::number(number));
-    devices.setValue("device-password", "pw12");
-    for (auto it = props.cbegin(); it != props.cend(); ++it)
-        devices.setValue(it.key(), it.value());
-    devices.endGroup();
-}
-
-void TestVelkDevice::startModule()
-{
-    m_Velk = new Velk(m_Host);
-    m_Velk->setSipServices(&m_Sip);
-    m_Velk->start();
-    QTRY_COMPARE_WITH_TIMEOUT(m_Velk->connectionState(), VelkListening, 20000);
-}
-
-VelkPanel *TestVelkDevice::panel(quint16 number, int *result, const QString &password, quint8 codec,
-                                 bool sensor1)
-{
-    auto *p = new VelkPanel({ number, password, 2, 1, 0, codec }, m_Velk);
-    connect(p, &VelkPanel::protocolError, [](const QString &e) { QFAIL(qPrintable(e)); });
-    connect(p, &VelkPanel::requestReceived, [this](int command) { m_Requests << command; });
-    p->setInputs(false, sensor1, false);
-    QSignalSpy answered(p, &VelkPanel::answered);
-    p->start(QHostAddress(QHostAddress::LocalHost), m_Port, 0);
-    *result = answered.wait(20000) ? answered.first().first().toInt() : -1;
-    return p;
-}
-
-int TestVelkDevice::report(VelkPanel *p)
-{
-    QSignalSpy answered(p, &VelkPanel::answered);
-    p->sendReport();
-    return answered.wait(20000) ? answered.first().first().toInt() : -1;
-}
-
-QString TestVelkDevice::log() const
-{
-    QFile file(Env::textLogPath());
-    if (!file.open(QIODevice::ReadOnly) || !file.seek(m_LogStart))
-        return {};
-    return QString::fromUtf8(file.readAll());
+    QVERIFY(f.cleanup());
 }
 
 void TestVelkDevice::registerConfirmExpire_data()
@@ -216,19 +64,19 @@ void TestVelkDevice::registerConfirmExpire()
 {
     QFETCH(double, factor);
     QFETCH(int, registerTimeout);
-    writeDevice(7, { { "register-timeout", registerTimeout } });
-    startModule();
+    f.writeDevice(7, { { "register-timeout", registerTimeout } });
+    QVERIFY(f.startModule());
     TimeScale::setFactor(factor);
     int result = -1;
-    VelkPanel *p = panel(7, &result);
+    VelkPanel *p = f.panel(7, &result);
     QCOMPARE(result, 0);
-    VelkDevice *device = m_Velk->findDevice(7);
+    VelkDevice *device = f.velk->findDevice(7);
     QCOMPARE(device->state(), int(VelkDevice::Ready));
-    QVERIFY(portInUse(p->audioPort()));
+    QVERIFY(f.portInUse(p->audioPort()));
     QCOMPARE(p->audioPort(), device->audioPort());
-    QCOMPARE(m_Requests, QList<int>({ VelkProtocol::SetOutputs })); // all off
-    QCOMPARE(report(p), 0);
-    const QString lines = log();
+    QCOMPARE(f.requests, QList<int>({ VelkProtocol::SetOutputs })); // all off
+    QCOMPARE(f.report(p), 0);
+    const QString lines = f.log();
     QVERIFY(lines.contains("[VELK]: Device '7' change state Ready (Ready to call)"));
     QVERIFY(lines.indexOf("Device '7' register") < lines.indexOf("Device '7' confirmed register"));
 
@@ -236,10 +84,10 @@ void TestVelkDevice::registerConfirmExpire()
     const qint64 last = TimeScale::now();
     QTRY_COMPARE_WITH_TIMEOUT(device->state(), int(VelkDevice::Unregistered), 120000);
     QVERIFY(TimeScale::now() - last >= (registerTimeout + 32) * 1000 * 95 / 100);
-    QVERIFY(log().contains("[VELK]: Device '7' timeout register"));
-    QVERIFY(log().contains("[VELK]: Device '7' unregister"));
-    QCOMPARE(m_Sip.registered.first(), true);
-    QCOMPARE(m_Sip.registered.last(), false);
+    QVERIFY(f.log().contains("[VELK]: Device '7' timeout register"));
+    QVERIFY(f.log().contains("[VELK]: Device '7' unregister"));
+    QCOMPARE(f.sip.registered.first(), true);
+    QCOMPARE(f.sip.registered.last(), false);
 }
 
 void TestVelkDevice::refusedReportChangesNothing_data()
@@ -255,27 +103,27 @@ void TestVelkDevice::refusedReportChangesNothing()
 {
     QFETCH(quint16, number);
     QFETCH(QString, password);
-    writeDevice(7, {});
-    startModule();
+    f.writeDevice(7, {});
+    QVERIFY(f.startModule());
     int result = -1;
-    VelkPanel *owner = panel(7, &result);
+    VelkPanel *owner = f.panel(7, &result);
     QCOMPARE(result, 0);
-    VelkDevice *device = m_Velk->findDevice(7);
-    const QString before = log();
+    VelkDevice *device = f.velk->findDevice(7);
+    const QString before = f.log();
 
     // A stranger with another codec and address.
-    VelkPanel *stranger = panel(number, &result, password, 1);
+    VelkPanel *stranger = f.panel(number, &result, password, 1);
     if (password == "pw12-ignored") { // only the first four characters count
         QCOMPARE(result, 0);
         return;
     }
     QCOMPARE(result, 3);
     QCOMPARE(stranger->audioPort(), quint16(0));
-    QCOMPARE(m_Velk->findChildren<VelkDevice *>().size(), 1);
+    QCOMPARE(f.velk->findChildren<VelkDevice *>().size(), 1);
     QCOMPARE(device->state(), int(VelkDevice::Ready));
     QCOMPARE(device->codec(), uchar(0));
     QCOMPARE(device->devicePort(), owner->localPort());
-    QCOMPARE(log(), before);
+    QCOMPARE(f.log(), before);
 }
 
 void TestVelkDevice::outputsReassertedAfterReboot_data()
@@ -284,14 +132,14 @@ void TestVelkDevice::outputsReassertedAfterReboot_data()
     QTest::addColumn<bool>("sensor1");
     QTest::addColumn<int>("state");
     QTest::addColumn<int>("level");
-    const QString tone = dataFile("tone8k.mp3");
+    const QString tone = f.dataFile("tone8k.mp3");
     QTest::newRow("music") << Props { { "music", true }, { "music-path", tone } } << false
                            << int(VelkDevice::Ready) << -1;
     QTest::newRow("sensor message at 48000 Hz")
         << Props { { "sensor1-press-event", 4 }, { "sensor1-msg-file", tone }, { "music-freq", 2 } }
         << true << int(VelkDevice::Waiting) << 2;
     QTest::newRow("sensor message not loaded")
-        << Props { { "sensor1-press-event", 4 }, { "sensor1-msg-file", dataFile("absent.mp3") } }
+        << Props { { "sensor1-press-event", 4 }, { "sensor1-msg-file", f.dataFile("absent.mp3") } }
         << true << int(VelkDevice::Waiting) << 0;
 }
 
@@ -301,12 +149,12 @@ void TestVelkDevice::outputsReassertedAfterReboot()
     QFETCH(bool, sensor1);
     QFETCH(int, state);
     QFETCH(int, level);
-    writeDevice(7, props);
-    startModule();
+    f.writeDevice(7, props);
+    QVERIFY(f.startModule());
     int result = -1;
-    VelkPanel *p = panel(7, &result, "pw12", 0, sensor1);
+    VelkPanel *p = f.panel(7, &result, "pw12", 0, sensor1);
     QCOMPARE(result, 0);
-    VelkDevice *device = m_Velk->findDevice(7);
+    VelkDevice *device = f.velk->findDevice(7);
     QTRY_COMPARE(device->state(), state);
     QTRY_COMPARE(p->stateBits() & 0x05, 0x05); // call and speaker on
     if (level >= 0)
@@ -314,14 +162,14 @@ void TestVelkDevice::outputsReassertedAfterReboot()
 
     // Rebooted: the panel reports every output off, and gets them back.
     delete p;
-    p = panel(7, &result, "pw12", 0, sensor1);
+    p = f.panel(7, &result, "pw12", 0, sensor1);
     QCOMPARE(result, 0);
     QTRY_COMPARE(p->stateBits() & 0x05, 0x05);
     QCOMPARE(device->state(), state);
     // Outputs that stand are not commanded again.
     QSignalSpy requests(p, &VelkPanel::requestReceived);
-    QCOMPARE(report(p), 0);
-    QCOMPARE(report(p), 0);
+    QCOMPARE(f.report(p), 0);
+    QCOMPARE(f.report(p), 0);
     QCOMPARE(requests.size(), 0);
 }
 
@@ -329,7 +177,7 @@ void TestVelkDevice::firstMusicTogglePlays_data()
 {
     QTest::addColumn<Props>("props");
     QTest::addColumn<bool>("plays");
-    const QString tone = dataFile("tone8k.mp3");
+    const QString tone = f.dataFile("tone8k.mp3");
     QTest::newRow("8000 Hz file") << Props { { "music-path", tone } } << true;
     QTest::newRow("source without a name") << Props { { "music-type", 1 } } << false;
     QTest::newRow("unknown rate") << Props { { "music-path", tone }, { "music-freq", 7 } } << false;
@@ -339,16 +187,16 @@ void TestVelkDevice::firstMusicTogglePlays()
 {
     QFETCH(Props, props);
     QFETCH(bool, plays);
-    writeDevice(7, props);
-    startModule();
+    f.writeDevice(7, props);
+    QVERIFY(f.startModule());
     int result = -1;
-    VelkPanel *p = panel(7, &result);
+    VelkPanel *p = f.panel(7, &result);
     QCOMPARE(result, 0);
-    VelkDevice *device = m_Velk->findDevice(7);
+    VelkDevice *device = f.velk->findDevice(7);
     QSignalSpy requests(p, &VelkPanel::requestReceived);
     emit device->toggleMusic(true);
     if (!plays) {
-        QCOMPARE(report(p), 0); // everything the toggle caused has arrived before this answer
+        QCOMPARE(f.report(p), 0); // everything the toggle caused has arrived before this answer
         QCOMPARE(requests.size(), 0);
         QCOMPARE(device->musicSound(), -1);
         return;
@@ -363,36 +211,36 @@ void TestVelkDevice::firstMusicTogglePlays()
 
 void TestVelkDevice::answerPrecedesEventCommandsAndEventsAreRecorded()
 {
-    writeDevice(7,
-                { { "sensor1-press-event", 4 }, { "sensor1-msg-file", dataFile("tone8k.mp3") } });
-    startModule();
+    f.writeDevice(
+        7, { { "sensor1-press-event", 4 }, { "sensor1-msg-file", f.dataFile("tone8k.mp3") } });
+    QVERIFY(f.startModule());
     int result = -1;
-    VelkPanel *p = panel(7, &result);
+    VelkPanel *p = f.panel(7, &result);
     QCOMPARE(result, 0);
     QStringList order;
     connect(p, &VelkPanel::answered, [&order] { order << "answer"; });
     connect(p, &VelkPanel::requestReceived,
             [&order](int command) { order << QString::number(command); });
     p->queueEvents(1, 1, 0, 2); // power on, button down, sensor2 up
-    QCOMPARE(report(p), 0);
+    QCOMPARE(f.report(p), 0);
     p->queueEvents(0, 2, 1, 1); // button up, both sensors down: sensor1's message plays
-    QCOMPARE(report(p), 0);
+    QCOMPARE(f.report(p), 0);
     QTRY_COMPARE(order, QStringList({ "answer", "answer", "6" }));
-    QCOMPARE(m_Velk->findDevice(7)->state(), int(VelkDevice::Waiting));
+    QCOMPARE(f.velk->findDevice(7)->state(), int(VelkDevice::Waiting));
     const QList<Smdr> expected {
         { "7", "1", QSmdrAction::PWR }, { "7", "1", QSmdrAction::BTO },
         { "7", "0", QSmdrAction::S2C }, { "7", "0", QSmdrAction::BTC },
         { "7", "1", QSmdrAction::S1O }, { "7", "1", QSmdrAction::S2O },
     };
-    QTRY_COMPARE(m_Host->smdr, expected);
+    QTRY_COMPARE(f.host->smdr, expected);
 }
 
 void TestVelkDevice::partialAndFullSaves()
 {
-    writeDevice(7, { { "dpm-dtmf", true }, { "echo-enable", true }, { "music-path", "/x.mp3" } });
-    startModule();
+    f.writeDevice(7, { { "dpm-dtmf", true }, { "echo-enable", true }, { "music-path", "/x.mp3" } });
+    QVERIFY(f.startModule());
     int result = -1;
-    VelkPanel *p = panel(7, &result);
+    VelkPanel *p = f.panel(7, &result);
     QCOMPARE(result, 0);
     QSignalSpy applied(p, &VelkPanel::applied);
     // The report's device information, saved once and without a push while unregistered.
@@ -400,18 +248,18 @@ void TestVelkDevice::partialAndFullSaves()
     devices.sync();
     QCOMPARE(devices.value("7/info-firmware").toString(), QString("1.0"));
     QCOMPARE(devices.value("7/info-hardware").toString(), QString("2"));
-    QCOMPARE(report(p), 0);
+    QCOMPARE(f.report(p), 0);
     QVERIFY(!applied.contains({ int(VelkProtocol::SetSettings) }));
 
     // A partial save keeps what the map lacks and pushes nothing without the flag.
-    m_Velk->saveDevice(7, { { "speaker-volume", "6" }, { "no-such-key", "1" } }, true, false);
+    f.velk->saveDevice(7, { { "speaker-volume", "6" }, { "no-such-key", "1" } }, true, false);
     devices.sync();
     QCOMPARE(devices.value("7/dpm-dtmf").toBool(), true);
     QVERIFY(!devices.contains("7/no-such-key"));
-    QCOMPARE(m_Velk->findDevice(7)->property("speaker-volume").toString(), QString("6"));
+    QCOMPARE(f.velk->findDevice(7)->property("speaker-volume").toString(), QString("6"));
 
     // A whole form: unticked boxes false, missing music keys back to defaults, code pairs.
-    m_Velk->saveDevice(7,
+    f.velk->saveDevice(7,
                        { { "speaker-volume", "4" },
                          { "dpm-mode-list-code", "a,b" },
                          { "a_code", "12" },
@@ -430,33 +278,33 @@ void TestVelkDevice::partialAndFullSaves()
 
 void TestVelkDevice::restartBindsAfterTheOldWorker()
 {
-    writeDevice(7, {});
-    writeDevice(9, {});
-    startModule();
+    f.writeDevice(7, {});
+    f.writeDevice(9, {});
+    QVERIFY(f.startModule());
     int result = -1;
-    VelkPanel *seven = panel(7, &result);
+    VelkPanel *seven = f.panel(7, &result);
     QCOMPARE(result, 0);
-    VelkPanel *nine = panel(9, &result);
+    VelkPanel *nine = f.panel(9, &result);
     QCOMPARE(result, 0);
     QVERIFY(seven->audioPort() != nine->audioPort());
     for (int round = 0; round < 3; ++round) {
         // A device restart: unregistered and at once registered again.
-        VelkDevice *device = m_Velk->findDevice(7);
+        VelkDevice *device = f.velk->findDevice(7);
         device->changeState(VelkDevice::Unregistered);
         device->changeState(VelkDevice::Ready);
         // A new worker, not the old one on its way out.
         QVERIFY(!device->audioThread().ownedThread()->wait(100));
-        QCOMPARE(report(seven), 0);
-        QVERIFY(portInUse(seven->audioPort()));
+        QCOMPARE(f.report(seven), 0);
+        QVERIFY(f.portInUse(seven->audioPort()));
         // A module restart: every device gone and loaded anew.
-        m_Velk->stop();
-        QVERIFY(m_Velk->waitSeconds(30));
-        m_Velk->start();
-        QTRY_COMPARE_WITH_TIMEOUT(m_Velk->connectionState(), VelkListening, 20000);
-        QCOMPARE(report(seven), 0);
-        QCOMPARE(report(nine), 0);
-        QVERIFY(portInUse(seven->audioPort()));
-        QVERIFY(portInUse(nine->audioPort()));
+        f.velk->stop();
+        QVERIFY(f.velk->waitSeconds(30));
+        f.velk->start();
+        QTRY_COMPARE_WITH_TIMEOUT(f.velk->connectionState(), VelkListening, 20000);
+        QCOMPARE(f.report(seven), 0);
+        QCOMPARE(f.report(nine), 0);
+        QVERIFY(f.portInUse(seven->audioPort()));
+        QVERIFY(f.portInUse(nine->audioPort()));
         QVERIFY(seven->audioPort() != nine->audioPort());
     }
 }
