@@ -97,7 +97,8 @@ void TestVelkNet::retrySchedule()
     QVERIFY(gaveUp - start >= 15500 * 95 / 100);
     // Kept a while for a late answer, then gone without a second report.
     QVERIFY(gone.wait(60000));
-    QVERIFY(TimeScale::now() - gaveUp >= VelkPacket::kLateAnswerGraceMs * 95 / 100);
+    // gaveUp is read after the report was delivered, so the grace seen here may be shorter.
+    QVERIFY(TimeScale::now() - gaveUp >= VelkPacket::kLateAnswerGraceMs * 85 / 100);
     QCOMPARE(answers.size(), 1);
     QCOMPARE(sends.size(), 5);
 }
