@@ -155,6 +155,7 @@ void TestSipPages::saveAnswersAfterARestartLongerThanARequestLives()
 {
     TimeScale::setFactor(10);
     m_fixture->host().restartMs = TimeScale::toRealInt(Responder::lifeMs) + 600;
+    m_fixture->host().setValue(QStringLiteral("sip"), QStringLiteral("server-bind-random"), "true");
     const HttpReply reply = m_fixture->curl(
         kAdmin, QStringLiteral("/sip-settings.htm"),
         post(QStringLiteral("standalone-bind-address=127.0.0.1&port-range-start=42000&"
@@ -164,6 +165,8 @@ void TestSipPages::saveAnswersAfterARestartLongerThanARequestLives()
     QCOMPARE(m_fixture->host().restarts, 1);
     QCOMPARE(m_sip->setting(SipSetting::PortRangeStart), QStringLiteral("42000"));
     QCOMPARE(m_sip->setting(SipSetting::LogSip), QStringLiteral("false"));
+    // Not on the standalone form, so not taken for unticked.
+    QCOMPARE(m_sip->setting(SipSetting::ServerBindRandom), QStringLiteral("true"));
 }
 
 void TestSipPages::accountForms_data()
