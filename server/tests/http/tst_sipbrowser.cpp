@@ -85,8 +85,9 @@ void TestSipBrowser::administerSip()
     QVERIFY2(browser.exitStatus() == QProcess::NormalExit && browser.exitCode() == 0,
              output.constData());
 
-    // Start, settings save and mode switch: three starts of the SIP module, each answered after.
+    // Start, settings save and mode switch: three starts of both modules, each answered after.
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[SIP]: Initialization")), 3);
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("[VELK]: Initialization")), 3);
     QSettings users(Env::configFilePath(QStringLiteral("sip-users")), QSettings::IniFormat);
     users.setIniCodec("UTF-8");
     QCOMPARE(users.childGroups(),
