@@ -12,7 +12,6 @@ import os
 import re
 import select
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -216,13 +215,9 @@ def icon(b, name):
 def register_phone(b, server_port):
     """baresip registers as Phone1; the module page then shows the account green."""
     work = tempfile.mkdtemp(prefix="tarnhall-baresip-")
-    probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    probe.bind(("127.0.0.1", 0))
-    port = probe.getsockname()[1]
-    probe.close()
     open(os.path.join(work, "config"), "w").write(
-        "sip_listen 127.0.0.1:%d\nmodule_path /usr/lib/baresip/modules\nmodule g711.so\n"
-        "module_app account.so\n" % port)
+        "sip_listen 127.0.0.1:0\nmodule_path /usr/lib/baresip/modules\nmodule g711.so\n"
+        "module_app account.so\n")
     open(os.path.join(work, "accounts"), "w").write(
         "<sip:Phone1@127.0.0.1:%d>;auth_user=phone1;auth_pass=secret;regint=60\n" % server_port)
     phone = subprocess.Popen(["baresip", "-f", work], stdin=subprocess.DEVNULL,
