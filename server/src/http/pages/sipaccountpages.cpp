@@ -259,10 +259,14 @@ QByteArray Http::sipMemberRows(const FormFields &values, const QString &group)
 // only says "on" is matched to the one account whose name it spells in any case.
 QStringList Http::sipGroupMembers(const FormFields &form, const QString &group)
 {
+    // Accounts only: a group is no member of another.
     QStringList names;
-    if (QSettings *file = sipUsersFile())
-        names = file->childGroups();
-    names.removeAll(group);
+    if (QSettings *file = sipUsersFile()) {
+        for (const QString &name : file->childGroups()) {
+            if (name != group && typeOf(*file, name) < SipUser::GroupAccount)
+                names << name;
+        }
+    }
     QStringList members;
     for (const QString &name : names) {
         const QString field = kMemberPrefix + name.toLower();
