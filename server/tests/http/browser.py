@@ -206,6 +206,16 @@ def new_entry(b, path, values):
     fill(b, values)
 
 
+def add_edit_delete(b, path, values):
+    name = values["user-id"]
+    new_entry(b, path, values)
+    click(b, "button[name=__edit][value=%s]" % name)
+    fill(b, {"display-name": "Правка " + name})
+    check("Правка " + name in text(b), "added and edited on " + path)
+    click(b, "button[name=__delete][value=%s]" % name)
+    check(name not in text(b), "deleted from " + path)
+
+
 def icon(b, name):
     b.goto("/sip-module.htm")
     return b.js("document.querySelector('button[name=unregister_sip][value=%s]')"
@@ -273,6 +283,8 @@ def run_sip(b):
     click(b, "button[name=__edit][value=Hall]")
     check(b.js("document.getElementById('memberDoor1').checked"), "group member ticked")
     check("status_green" in icon(b, "Hall"), "standalone group ready")
+    add_edit_delete(b, "/sip-accounts.htm", {"user-id": "x1acc", "type-user": "1"})
+    add_edit_delete(b, "/sip-groups.htm", {"user-id": "x1grp", "memberDoor1": True})
     if len(sys.argv) > 4 and sys.argv[4] == "registrar":
         register_phone(b, int(sys.argv[3]))
 
@@ -280,12 +292,9 @@ def run_sip(b):
     b.submit("document.querySelector('input[name=standalone][value=false]').click();"
              "document.getElementById('change-mode').click()")
     check(b.js("document.getElementById('server-address') !== null"), "gateway settings")
-    new_entry(b, "/sip-accounts.htm", {"user-id": "gw1", "sip-server-login": "gw1"})
+    add_edit_delete(b, "/sip-accounts.htm", {"user-id": "x2acc", "sip-server-login": "x2"})
+    add_edit_delete(b, "/sip-groups.htm", {"user-id": "x2grp", "sip-server-login": "x2"})
     new_entry(b, "/sip-groups.htm", {"user-id": "gwgroup", "sip-server-login": "grp"})
-    check("gwgroup" in text(b), "gateway group listed")
-    b.goto("/sip-accounts.htm")
-    click(b, "button[name=__delete][value=gw1]")
-    check("gw1" not in text(b) and "Phone1" in text(b), "gateway account deleted")
     check("status_gray" in icon(b, "gwgroup"), "unregistered gateway group gray")
 
 

@@ -90,8 +90,7 @@ void TestSipBrowser::administerSip()
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[VELK]: Initialization")), 3);
     QSettings users(Env::configFilePath(QStringLiteral("sip-users")), QSettings::IniFormat);
     users.setIniCodec("UTF-8");
-    QCOMPARE(users.childGroups(),
-             (QStringList { "Door1", "Hall", "Phone1", "gwgroup" })); // "gw1" was deleted
+    QCOMPARE(users.childGroups(), (QStringList { "Door1", "Hall", "Phone1", "gwgroup" }));
     QCOMPARE(users.value("Hall/group-list").toString(), QStringLiteral("Door1"));
     QCOMPARE(users.value("Phone1/display-name").toString(), QStringLiteral("Телефон <1>"));
     QCOMPARE(users.value("Phone1/sip-standalone-login").toString(), QStringLiteral("phone1"));
@@ -100,7 +99,7 @@ void TestSipBrowser::administerSip()
     bool standalone = true;
     harness.inCoreThread([&] {
         Sip &sip = harness.core()->sip();
-        inStore = sip.findUser("Phone1") && sip.findUser("gwgroup") && !sip.findUser("gw1");
+        inStore = sip.findUser("Phone1") && sip.findUser("gwgroup") && !sip.findUser("x2acc");
         standalone = sip.isStandalone();
     });
     QVERIFY(inStore);
