@@ -78,6 +78,12 @@ void Core::setDefaultValue(const QString &group, const QString &key, const QVari
     m_settings->sync();
 }
 
+void Core::writeSettings()
+{
+    if (m_settings)
+        m_settings->sync();
+}
+
 QVariant Core::value(const QString &group, const QString &key, const QVariant &defaultValue) const
 {
     if (!m_settings)

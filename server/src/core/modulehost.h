@@ -26,6 +26,8 @@ public:
         = 0;
     virtual QVariant value(const QString &group, const QString &key,
                            const QVariant &defaultValue) const = 0;
+    // Writes the main settings to disk now.
+    virtual void writeSettings() { }
 
     // Stops Sip and Velk, waits for each, starts again those that ended in time.
     virtual bool restartSipAndVelk() = 0;

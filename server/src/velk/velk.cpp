@@ -2,9 +2,13 @@
 
 #include "core/env.h"
 #include "core/modulehost.h"
+#include "velk/velkdevice.h"
 #include "velk/velkobject.h"
 #include "velk/velkpacket.h"
 #include "velk/velkprotocol.h"
+#include "velk/velksipservices.h"
+
+#include <QNetworkInterface>
 
 namespace {
 
@@ -114,12 +118,18 @@ void Velk::init()
     connect(worker, &VelkObject::setConnectionState, this, &Velk::setConnectionState,
             Qt::QueuedConnection);
     setObject(worker);
+    loadDevices();
 }
 
 void Velk::deinit()
 {
     logLine(LogParams::Velk, QStringLiteral("Deinitialization"));
     m_Devices.sync();
+    // Unregistered first, so each audio thread stops and the SIP side hears of it.
+    const QList<VelkDevice *> devices = findChildren<VelkDevice *>();
+    for (VelkDevice *device : devices)
+        device->changeState(VelkDevice::Unregistered);
+    processEvents();
     emit unloadDevices();
     processEvents();
 }
@@ -128,11 +138,24 @@ void Velk::checkDatagram(QHostAddress senderAddr, ushort senderPort, QByteArray 
 {
     const VelkProtocol::Received received = VelkProtocol::classify(datagram);
     switch (received.disposition) {
-    case VelkProtocol::Received::Report:
-        // No device is known yet: every report is refused, as for an unconfigured number.
-        emit sendDatagram(senderAddr, senderPort,
-                          VelkProtocol::makeVelkAnswer(datagram, VelkProtocol::kRejected, 0));
+    case VelkProtocol::Received::Report: {
+        const VelkProtocol::ReportReading reading = VelkProtocol::readReport(datagram);
+        const VelkProtocol::PanelReport &report = reading.report;
+        VelkDevice *device = reading.ok ? findDevice(report.head.device) : nullptr;
+        if (!device || !device->checkReport(senderAddr, senderPort, report)) {
+            emit sendDatagram(senderAddr, senderPort,
+                              VelkProtocol::makeVelkAnswer(datagram, VelkProtocol::kRejected, 0));
+            break;
+        }
+        // The answer goes before any command the report's events cause.
+        emit sendDatagram(
+            senderAddr, senderPort,
+            VelkProtocol::makeVelkAnswer(datagram, VelkProtocol::kAccepted, device->audioPort()));
+        if (report.hasEvents())
+            device->checkEvents(report.power, report.button, report.sensor1, report.sensor2,
+                                report.stateBits);
         break;
+    }
     case VelkProtocol::Received::Answer:
         if (VelkPacket *packet = VelkPacket::find(this, datagram))
             packet->onAnswer(datagram);
@@ -150,7 +173,26 @@ void Velk::checkDatagram(QHostAddress senderAddr, ushort senderPort, QByteArray 
 void Velk::setConnectionState(VelkConnectionState state, QAbstractSocket::SocketError error,
                               const QString &errorString)
 {
+    if (state != m_ConnectionState) {
+        m_DisplayAddress = stringValue(VelkKey::BindAddress);
+        m_DisplayPort = ushortValue(VelkKey::BindPort);
+        if (state == VelkListening && m_DisplayAddress == QLatin1String("0.0.0.0")) {
+            QStringList addresses;
+            for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
+                if (address.protocol() == QAbstractSocket::IPv4Protocol)
+                    addresses << address.toString();
+            }
+            m_DisplayAddress
+                = QStringLiteral("%1(%2)").arg(m_DisplayAddress, addresses.join(QLatin1Char(',')));
+        }
+    }
     m_ConnectionState = state;
     m_SocketError = int(error);
     m_ErrorString = errorString;
+}
+
+void Velk::intercepted(QString conversationName, QString fromUserName, QString fromCallId)
+{
+    if (m_Sip)
+        m_Sip->callIntercepted(conversationName, fromUserName, fromCallId);
 }

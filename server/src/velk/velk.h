@@ -5,7 +5,11 @@
 
 #include <QAbstractSocket>
 #include <QHostAddress>
+#include <QMap>
 #include <QSettings>
+
+class VelkDevice;
+class VelkSipServices;
 
 // Indexes of the keys of the "velk" group of the main settings, in group order.
 namespace VelkKey {
@@ -59,10 +63,35 @@ public:
 
     VelkConnectionState connectionState() const { return m_ConnectionState; }
     QString errorString() const { return m_ErrorString; }
+    QString displayAddress() const { return m_DisplayAddress; }
+    quint16 displayPort() const { return m_DisplayPort; }
+
+    // The SIP engine's side of the devices; none until the engine hands itself over.
+    void setSipServices(VelkSipServices *services) { m_Sip = services; }
+    VelkSipServices *sipServices() const { return m_Sip; }
+
+    // The device table: one VelkDevice child per group of "velk-devices", named by its number.
+    VelkDevice *findDevice(quint16 number) const;
+    VelkDevice *findDeviceByName(const QString &number) const;
+    VelkDevice *loadDevice(const QString &number);
+    void loadDevices();
+    bool deviceExists(const QString &number);
+    bool deviceExists(quint16 number) { return deviceExists(QString::number(number)); }
+    void removeDevice(quint16 number);
+    void removeDeviceByName(const QString &number);
+    bool saveSettings(const QMap<QString, QString> &values);
+    bool saveDevice(quint16 number, const QMap<QString, QString> &values, bool partial, bool push);
+    void applyDeviceMusic(quint16 number);
+    QString deviceTitle(const QString &number) const;
+    // The model name of the "device-type" of the devices file's open group.
+    QString deviceTypeName();
+    static QString deviceTypeName(uint type);
+    QSettings &devicesFile() { return m_Devices; }
 
 signals:
     void sendDatagram(QHostAddress receiverAddr, ushort receiverPort, QByteArray datagram);
     void unloadDevices();
+    void intercept(QString uuid, QString callid);
 
 public slots:
     void checkDatagram(QHostAddress senderAddr, ushort senderPort, QByteArray datagram);
@@ -70,13 +99,19 @@ public slots:
                             QAbstractSocket::SocketError error
                             = QAbstractSocket::UnknownSocketError,
                             const QString &errorString = QString());
+    void intercepted(QString conversationName, QString fromUserName, QString fromCallId);
 
 private:
     QVariant setting(int index) const;
+    // The device's properties from its group of the devices file.
+    void readDeviceSettings(VelkDevice *device);
 
     // A child, so it moves into the core thread with the module that uses it.
     QSettings m_Devices;
     VelkConnectionState m_ConnectionState = VelkNotRunning;
     int m_SocketError = -1;
     QString m_ErrorString;
+    QString m_DisplayAddress;
+    quint16 m_DisplayPort = 0;
+    VelkSipServices *m_Sip = nullptr;
 };

@@ -7,10 +7,17 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QSettings>
 #include <QThread>
 
 CoreHarness::CoreHarness()
 {
+    // The door-panel socket on loopback and a free port, never the machine's 0.0.0.0:5757.
+    QSettings settings(Env::configFilePath(QCoreApplication::applicationName()),
+                       QSettings::IniFormat);
+    settings.setValue(QStringLiteral("velk/bind-address"), QStringLiteral("127.0.0.1"));
+    settings.setValue(QStringLiteral("velk/bind-port"), 0);
+    settings.sync();
     m_thread = CoreThread::create(nullptr);
     m_core = m_thread->core();
     QObject::connect(

@@ -3,6 +3,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QSettings>
 #include <QThread>
 
 #include <signal.h>
@@ -20,7 +21,13 @@ ServiceSandbox::ServiceSandbox()
 {
     const QString built = qEnvironmentVariable("TARNHALL_BINARY_DIR") + "/bin/tarnhall-server";
     valid = dir.isValid() && QDir(root()).mkpath(QStringLiteral("bin"))
-        && QFile::copy(built, binary());
+        && QFile::copy(built, binary()) && QDir(root()).mkpath(QStringLiteral("conf"));
+    // The door-panel socket on loopback and a free port, never the machine's 0.0.0.0:5757.
+    QSettings settings(root() + QStringLiteral("/conf/tarnhall-server.conf"), QSettings::IniFormat);
+    settings.setValue(QStringLiteral("velk/bind-address"), QStringLiteral("127.0.0.1"));
+    settings.setValue(QStringLiteral("velk/bind-port"), 0);
+    settings.sync();
+    valid = valid && settings.status() == QSettings::NoError;
 }
 
 ServiceSandbox::~ServiceSandbox()

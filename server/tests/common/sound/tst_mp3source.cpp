@@ -310,11 +310,11 @@ private slots:
         QVERIFY(none.read(empty).isEmpty());
     }
 
-    void loadResultOfASingleFileFollowsTheRateCode()
+    void aSingleFileLoadsAtEveryRate()
     {
         const QString file = sweep();
-        QCOMPARE(SoundWAV(SoundWAV::Mp3, file, 0, false, 0).load(), false);
-        QCOMPARE(SoundWAV(SoundWAV::Mp3, file, 1, false, 0).load(), true);
+        for (quint16 rate : { 0, 1, 2 })
+            QVERIFY(SoundWAV(SoundWAV::Mp3, file, rate, false, 0).load());
         QCOMPARE(SoundWAV(SoundWAV::Mp3, path("absent.mp3"), 1, false, 0).load(), false);
         QVERIFY(!SoundWAV::checkMp3File(path("absent.mp3")));
     }

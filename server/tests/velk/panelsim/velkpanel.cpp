@@ -1,11 +1,14 @@
 #include "velkpanel.h"
 
+#include "common/codecs/audiocodec.h"
 #include "core/identifiers.h"
 #include "core/timescale.h"
 
 #include <QNetworkDatagram>
 #include <QUdpSocket>
 #include <QtEndian>
+
+#include <chrono>
 
 namespace {
 
@@ -31,6 +34,8 @@ VelkPanel::VelkPanel(const Config &config, QObject *parent)
 {
     connect(m_Socket, &QUdpSocket::readyRead, this, &VelkPanel::readPending);
     connect(&m_ReportTimer, &QTimer::timeout, this, &VelkPanel::sendReport);
+    m_AudioTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_AudioTimer, &QTimer::timeout, this, &VelkPanel::sendAudioFrame);
 }
 
 bool VelkPanel::start(const QHostAddress &server, quint16 serverPort, int reportIntervalMs)
@@ -183,4 +188,78 @@ void VelkPanel::answer(const QByteArray &request, quint8 result, const QByteArra
     if (reply == Reply::Malformed)
         d[7] = char(d.at(7) ^ 0x5a);
     m_Socket->writeDatagram(d, m_Server, m_ServerPort);
+}
+
+bool VelkPanel::startAudio(const QByteArray &tone, int frameBytes)
+{
+    if (m_AudioPort == 0 || tone.size() < 160)
+        return false;
+    if (!m_Audio) {
+        m_Audio = new QUdpSocket(this);
+        if (!m_Audio->bind(QHostAddress(QHostAddress::LocalHost), 0))
+            return false;
+        connect(m_Audio, &QUdpSocket::readyRead, this, &VelkPanel::readAudio);
+    }
+    m_Tone = tone;
+    m_FrameBytes = frameBytes;
+    m_AudioTimer.start(20); // media cadence: real time, not the schedule's
+    sendAudioFrame();
+    return true;
+}
+
+void VelkPanel::stopAudio()
+{
+    m_AudioTimer.stop();
+}
+
+quint16 VelkPanel::audioLocalPort() const
+{
+    return m_Audio ? m_Audio->localPort() : 0;
+}
+
+QByteArray VelkPanel::audioFrame(quint32 counter) const
+{
+    const int frames = m_Tone.size() / 160;
+    const QByteArray pcm = m_Tone.mid(int(counter % quint32(frames)) * 160, 160);
+    return m_Config.codec == 1 ? AudioCodec::pcm8ToG711(8, pcm) : pcm;
+}
+
+void VelkPanel::sendAudioDatagram(const QByteArray &datagram)
+{
+    if (m_Audio)
+        m_Audio->writeDatagram(datagram, m_Server, m_AudioPort);
+}
+
+void VelkPanel::sendAudioFrame()
+{
+    QByteArray d(13, '\0');
+    qToLittleEndian<quint32>(m_AudioCounter, d.data() + 3);
+    qToLittleEndian<quint16>(m_Config.number, d.data() + 7);
+    qToLittleEndian<quint32>(fourCc(m_Config.password), d.data() + 9);
+    d += audioFrame(m_AudioCounter);
+    d.append(QByteArray(qMax(0, m_FrameBytes - d.size()), '\x55'));
+    d.truncate(m_FrameBytes);
+    ++m_AudioCounter;
+    sendAudioDatagram(d);
+    emit audioSentCount(m_AudioCounter);
+}
+
+void VelkPanel::readAudio()
+{
+    using namespace std::chrono;
+    int count = 0;
+    while (m_Audio->hasPendingDatagrams()) {
+        const QByteArray d = m_Audio->receiveDatagram().data();
+        const qint64 at
+            = duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+        if (d.size() <= 13 || d.at(0) != 1 || d.at(1) != 0 || d.at(2) != 0
+            || d.mid(7, 6) != m_LastReport.mid(7, 6)) {
+            emit protocolError(QStringLiteral("bad audio %1").arg(QString(d.left(13).toHex())));
+            continue;
+        }
+        m_AudioIn.append({ qFromLittleEndian<quint32>(d.constData() + 3), at, d.mid(13) });
+        ++count;
+    }
+    if (count)
+        emit audioArrived(m_AudioIn.size());
 }

@@ -59,14 +59,35 @@ public:
     QByteArray firmwareImage() const { return m_Image; }
     QByteArray lastReport() const { return m_LastReport; }
 
+    // Audio, once registered: a 20 ms frame every 20 ms to the server's audio port, cut from
+    // the 8-bit PCM tone (looped) and sent in the panel's codec (1 A-law, else as it is).
+    struct AudioIn
+    {
+        quint32 counter;
+        qint64 atUs; // monotonic arrival time
+        QByteArray payload;
+    };
+    bool startAudio(const QByteArray &tone, int frameBytes = 173);
+    void stopAudio();
+    // Sends an audio datagram as it stands, from the audio socket.
+    void sendAudioDatagram(const QByteArray &datagram);
+    QByteArray audioFrame(quint32 counter) const;
+    quint32 audioSent() const { return m_AudioCounter; }
+    const QList<AudioIn> &audioReceived() const { return m_AudioIn; }
+    quint16 audioLocalPort() const;
+
 signals:
     void answered(int result, quint16 audioPort);
     void requestReceived(int command, quint32 sequence, int timesSeen);
     void applied(int command);
     void protocolError(QString text);
+    void audioArrived(int count);
+    void audioSentCount(quint32 count);
 
 private:
     void readPending();
+    void readAudio();
+    void sendAudioFrame();
     void onRequest(const QByteArray &request);
     // Result of carrying the request out; the block read for ReadBlock goes into block.
     quint8 apply(const QByteArray &request, QByteArray *block);
@@ -90,4 +111,10 @@ private:
     QByteArray m_Settings = QByteArray(9, '\0');
     bool m_Bootloader = false;
     QByteArray m_Image = QByteArray(65536, '\0');
+    QUdpSocket *m_Audio = nullptr;
+    QTimer m_AudioTimer;
+    QByteArray m_Tone;
+    int m_FrameBytes = 173;
+    quint32 m_AudioCounter = 0;
+    QList<AudioIn> m_AudioIn;
 };

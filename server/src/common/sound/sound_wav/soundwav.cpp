@@ -101,8 +101,7 @@ bool SoundWAV::loadLocked()
         closeMp3Locked();
         if (info.isFile() && hasCompleteSuffix(info, "mp3")) {
             m_Playlist.append(m_Path);
-            // Callers pass this on as the device's rate code; it is kept as it stands.
-            return m_FrequencyType != 0;
+            return true;
         }
         if (info.isDir()) {
             rescanDirLocked();

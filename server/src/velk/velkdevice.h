@@ -1,0 +1,159 @@
+#pragma once
+
+#include "core/coreobject.h"
+#include "core/qsmdraction.h"
+#include "velk/velkdevicethread.h"
+#include "velk/velkmusic.h"
+#include "velk/velkprotocol.h"
+
+#include <QDateTime>
+#include <QHostAddress>
+#include <QTimer>
+
+class Velk;
+class VelkSipServices;
+
+// One configured door device: its call state machine, registration by reports, the outputs it
+// commands and what its audio thread plays. Lives in the core thread; its settings are dynamic
+// properties named by the device keys (VelkDeviceSettings reads them).
+class VelkDevice : public CoreObject
+{
+    Q_OBJECT
+public:
+    enum State : int {
+        Unregistered = -1,
+        Ready = 0,
+        Waiting = 1,
+        IncomingCallRequire = 2,
+        IncomingCallWaitAnswer = 3,
+        IncomingCall = 4,
+        OutgoingCallRequire = 5,
+        OutgoingCallWaitAnswer = 6,
+        OutgoingCall = 7,
+    };
+    // Incoming call flags of the called SIP account.
+    enum CallFlag : int { AutoAnswer = 1, Wiretap = 2, Paging = 8, Control = 16 };
+
+    VelkDevice(quint16 number, Velk *parent);
+    ~VelkDevice() override;
+
+    quint16 number() const { return m_Number; }
+    int state() const { return m_State; }
+    bool isRegistered() const { return m_State >= 0; }
+    bool isBusy() const { return m_State > 1; }
+    quint16 audioPort() const { return m_DeviceThread.audioPort(); }
+    VelkDeviceThread &audioThread() { return m_DeviceThread; }
+    QHostAddress deviceAddress() const { return m_DeviceAddress; }
+    quint16 devicePort() const { return m_DevicePort; }
+    quint8 hardwareType() const { return m_HardwareType; }
+    uchar codec() const { return m_Codec; }
+    int currentOutput() const { return m_CurrentOutput; }
+    int musicSound() const { return m_MusicSound; }
+    int sensorMessageSound(int sensor) const;
+    int sensorMessageLevel(int sensor) const;
+    int status() const;
+    QString accounts() const;
+
+    static QString stateName(int state);
+    static QString stateDescription(int state);
+
+    void changeState(int newState);
+    // Accepts or refuses a report; nothing of the device changes when it is refused.
+    bool checkReport(const QHostAddress &sender, quint16 senderPort,
+                     const VelkProtocol::PanelReport &report);
+    void checkEvents(quint8 power, quint8 button, quint8 sensor1, quint8 sensor2, quint8 stateBits);
+
+    void setOutputType(int type, uchar level, const QString &index, qulonglong block,
+                       qulonglong pos);
+    void playMusic(bool on, bool preload);
+    // SetSettings with the speaker level of the state (-1 current) or of a setting index.
+    void sendSettings(int state, int selector);
+    uchar speakerLevel(int state, int selector) const;
+    uchar relayValue(int relayModeIndex, uchar call, uchar defaultValue) const;
+    uchar relayOnValue(int relayModeIndex) const;
+    uchar relayOffValue(int relayModeIndex) const;
+
+    void setIncomingCallFlags(int flags) { m_IncomingFlags = flags; }
+
+signals:
+    void sendDatagram(QHostAddress receiverAddr, ushort receiverPort, QByteArray datagram);
+    void isRegisteredChanged(int device, bool state, QString dst = QString());
+    void isBusyChanged(int device, bool state, QString dst = QString());
+    void setRecvFromDevice(bool var);
+    void setVelkOutputType(int type, QString index, qint64 block, qulonglong pos);
+    void toDevice(qulonglong id, QByteArray array);
+    void fromDevice(qulonglong id, QByteArray array);
+    void clearPackets();
+    void deleteAllSipInfoTimers();
+    void smdrLog(QDateTime datetime, QString src, QString dest, qlonglong duration,
+                 QSmdrAction::Type action, QString attr = QString());
+    void acceptCall(QString uuid, QString callid);
+    void intercepted(QString conversationName, QString fromUserName, QString fromCallId);
+    void toggleMusic(bool action);
+    void controlMusic(int src, VelkMusic control, QString index = QString());
+    void setCodec(uchar codec);
+
+public slots:
+    void timeoutRegister();
+    void endFinishing();
+    void onResetVelkOutputType(int type, QString index, qint64 block, qulonglong pos);
+    void intercept(QString uuid, QString callid);
+    void onToggleMusic(bool action) { playMusic(action, false); }
+    void onSensor1MsgFile() { playSensorMessage(1); }
+    void onSensor2MsgFile() { playSensorMessage(2); }
+    void playWiretapping();
+    void playAutoAnswer();
+    void playPaging();
+
+private:
+    struct SensorMessage
+    {
+        int sound = -1;
+        int level = -1;
+    };
+
+    VelkSipServices *sip() const;
+    qint64 registerPeriodMs() const;
+    quint8 musicFrequency() const;
+    VelkProtocol::Addressee nextAddressee();
+    void sendRequest(const QByteArray &datagram);
+    // Call, speaker and microphone bytes; the relays follow the call byte by their modes.
+    void setOutputs(quint8 call, quint8 speaker, quint8 microphone);
+    void setMusicOutputs(bool on);
+    void reassertOutputs(bool reportedCall, bool reportedSpeaker);
+    void idleActions();
+    void playSensorMessage(int sensor);
+    int createMusicSound() const;
+    void createSensorMessage(int sensor);
+    void removeSounds();
+    void saveDeviceInformation(const VelkProtocol::PanelReport &report);
+    void playPrompts(int fromPrompt, int toPrompt);
+    void logEvent(const QString &what, const QString &dest, QSmdrAction::Type action);
+
+    const quint16 m_Number;
+    int m_MusicSound = -1;
+    SensorMessage m_Sensor[2];
+    VelkDeviceThread m_DeviceThread;
+    QTimer m_RegisterTimer;
+    QHostAddress m_DeviceAddress { QHostAddress::AnyIPv4 };
+    quint16 m_DevicePort = 0;
+    quint64 m_RequestCounter = 0;
+    int m_State = Unregistered;
+    quint8 m_HardwareType = 0;
+    quint8 m_FirmwareMajor = 0;
+    quint8 m_FirmwareMinor = 0;
+    quint8 m_HardwareByte16 = 0;
+    quint8 m_ProtocolVersion = 1;
+    uchar m_Codec = 0;
+    int m_IncomingFlags = 0;
+    QString m_IncomingCallId;
+    QString m_IncomingFromUser;
+    QString m_IncomingToUser;
+    uchar m_MicrophoneLevel = 0;
+    uchar m_SpeakerLevel = 0;
+    bool m_SensorActive[2] = { false, false };
+    bool m_ReportedCall = false;
+    bool m_ReportedSpeaker = false;
+    int m_CurrentOutput = 0;
+    uchar m_LevelByte = 0;
+};

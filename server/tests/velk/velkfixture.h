@@ -1,0 +1,81 @@
+#pragma once
+
+#include "core/modulehost.h"
+#include "core/qsmdraction.h"
+#include "velk/velksipservices.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QObject>
+#include <QVariantMap>
+
+class Velk;
+class VelkPanel;
+
+struct Smdr
+{
+    QString src, dest;
+    int action;
+    bool operator==(const Smdr &o) const
+    {
+        return src == o.src && dest == o.dest && action == o.action;
+    }
+};
+
+// The module's owner: the main settings in memory and the SMDR records it was handed.
+class VelkTestHost : public QObject, public ModuleHost
+{
+    Q_OBJECT
+public:
+    void setValue(const QString &g, const QString &k, const QVariant &v) override;
+    void setDefaultValue(const QString &g, const QString &k, const QVariant &v) override;
+    QVariant value(const QString &g, const QString &k, const QVariant &d) const override;
+    bool restartSipAndVelk() override { return false; }
+    bool isStopping() const override { return false; }
+
+    QHash<QString, QVariant> values;
+    QList<Smdr> smdr;
+
+public slots:
+    void smdrLog(const QDateTime &, const QString &src, const QString &dest, const qlonglong &,
+                 const QSmdrAction::Type &action, const QString &);
+};
+
+class RecordingSip : public VelkSipServices
+{
+public:
+    void isDeviceRegisteredChanged(int, bool state) override { registered << state; }
+    void isDeviceBusyChanged(int, bool) override { }
+    void resultSipInfo(const QString &, const QString &, int, const QString &, int) override { }
+    void callIntercepted(const QString &, const QString &, const QString &) override { }
+    QList<bool> registered;
+};
+
+// The door-device module on loopback with devices from a fresh "velk-devices", and panels
+// reporting to it.
+class VelkFixture
+{
+public:
+    void init();
+    // Stops the module and deletes it with its devices; false when its thread would not end.
+    bool cleanup();
+    void writeDevice(quint16 number, const QVariantMap &props);
+    bool startModule();
+    // A panel that has sent its first report; result is its answer's, -1 without one.
+    VelkPanel *panel(quint16 number, int *result, const QString &password = "pw12",
+                     quint8 codec = 0, bool sensor1 = false);
+    // Sends a report and waits for its answer; the result, or -1 without one.
+    static int report(VelkPanel *p);
+    QString log() const;
+    static QString dataFile(const QString &name);
+    static bool portInUse(quint16 port);
+
+    VelkTestHost *host = nullptr;
+    Velk *velk = nullptr;
+    RecordingSip sip;
+    quint16 port = 0;
+    QList<int> requests; // commands the panels received
+
+private:
+    qint64 m_LogStart = 0;
+};
