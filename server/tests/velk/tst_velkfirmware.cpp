@@ -128,9 +128,12 @@ void TestVelkFirmware::uploadWritesVerifiesAndLeaves()
     blocks.clear();
 
     // The panel reports from its bootloader while block 1 is written and while it is read.
-    connect(p, &VelkPanel::requestReceived, p, [p](int command, quint32, int seen, int data) {
-        if (seen == 1 && data == 1 && command != VelkProtocol::Bootloader)
+    QSet<int> reportedIn;
+    connect(p, &VelkPanel::requestReceived, p, [&, p](int command, quint32, int, int data) {
+        if (data == 1 && command != VelkProtocol::Bootloader && !reportedIn.contains(command)) {
+            reportedIn << command;
             p->sendReport();
+        }
     });
     QList<int> progress;
     connect(p, &VelkPanel::requestReceived, [&](int command, quint32, int seen) {
