@@ -29,12 +29,10 @@ private slots:
     void playsToTheEndOnce_data();
     void playsToTheEndOnce();
     void musicLoops();
-    void framesFromDevice_data();
-    void framesFromDevice();
+    void audioBothWays_data();
+    void audioBothWays();
     void badFramesDropped_data();
     void badFramesDropped();
-    void conversationAudioReachesDevice_data();
-    void conversationAudioReachesDevice();
     void lateDeviceGetsNoBurst();
 
 private:
@@ -197,39 +195,6 @@ void TestVelkAudio::musicLoops()
     QVERIFY(payloads(p, 40).count(char(0x80)) < 40 * 160 / 2);
 }
 
-void TestVelkAudio::framesFromDevice_data()
-{
-    QTest::addColumn<quint8>("codec");
-    QTest::addColumn<bool>("receive");
-    QTest::addColumn<int>("frameBytes");
-    QTest::newRow("8-bit PCM") << quint8(0) << true << 173;
-    QTest::newRow("A-law") << quint8(1) << true << 173;
-    QTest::newRow("longer datagram") << quint8(2) << true << 200;
-    QTest::newRow("receiving off: silence") << quint8(0) << false << 173;
-}
-
-void TestVelkAudio::framesFromDevice()
-{
-    QFETCH(quint8, codec);
-    QFETCH(bool, receive);
-    QFETCH(int, frameBytes);
-    VelkPanel *p = streamingPanel({}, codec, frameBytes);
-    QVERIFY(p);
-    VelkDevice *device = f.velk->findDevice(7);
-    emit device->setRecvFromDevice(receive);
-    QVERIFY(panelSends(p, 3)); // the switch has reached the worker
-    QSignalSpy frames(device, &VelkDevice::fromDevice);
-    QTRY_VERIFY(frames.size() >= 10);
-    for (const QList<QVariant> &frame : frames) {
-        const quint32 id = quint32(frame.at(0).toULongLong());
-        const QByteArray payload = p->audioFrame(id);
-        const QByteArray expected = !receive ? QByteArray(320, '\0')
-            : codec == 1                     ? AudioCodec::decode(8, payload, nullptr)
-                                             : AudioCodec::pcm8To16(payload);
-        QCOMPARE(frame.at(1).toByteArray(), expected);
-    }
-}
-
 void TestVelkAudio::badFramesDropped_data()
 {
     QTest::addColumn<int>("offset");
@@ -273,29 +238,46 @@ void TestVelkAudio::badFramesDropped()
         QVERIFY(frame.at(0).toULongLong() != 0xabcdef);
 }
 
-void TestVelkAudio::conversationAudioReachesDevice_data()
+void TestVelkAudio::audioBothWays_data()
 {
     QTest::addColumn<quint8>("codec");
-    QTest::newRow("8-bit PCM") << quint8(0);
-    QTest::newRow("A-law") << quint8(1);
+    QTest::addColumn<bool>("receive");
+    QTest::addColumn<int>("frameBytes");
+    QTest::newRow("8-bit PCM") << quint8(0) << true << 173;
+    QTest::newRow("A-law") << quint8(1) << true << 173;
+    QTest::newRow("longer datagram, codec 2 is PCM") << quint8(2) << true << 200;
+    QTest::newRow("receiving off: silence") << quint8(1) << false << 173;
 }
 
-void TestVelkAudio::conversationAudioReachesDevice()
+void TestVelkAudio::audioBothWays()
 {
     QFETCH(quint8, codec);
-    VelkPanel *p = streamingPanel({}, codec);
+    QFETCH(bool, receive);
+    QFETCH(int, frameBytes);
+    VelkPanel *p = streamingPanel({}, codec, frameBytes);
     QVERIFY(p);
+    // The conversation of the device plays its own frames back, decoded and encoded again.
     VelkDevice *device = f.velk->findDevice(7);
+    connect(device, &VelkDevice::fromDevice, device, &VelkDevice::toDevice);
+    emit device->setRecvFromDevice(receive);
     device->setOutputType(1, 0, QString(), 0, 0);
-    QByteArray expected;
-    for (int id = 1; id <= 10; ++id) {
-        const QByteArray frame = AudioCodec::pcm8To16(m_Tone.mid((id - 1) * 160, 160));
-        emit device->toDevice(quint64(id), frame);
-        expected
-            += codec == 1 ? AudioCodec::encode(8, frame, nullptr) : m_Tone.mid((id - 1) * 160, 160);
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(payloads(p).contains(expected), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(p->audioReceived().size() >= 40, 20000);
     QVERIFY(contiguous(p));
+    const QByteArray heard = payloads(p, 20);
+    if (!receive) {
+        const QByteArray silence = AudioCodec::encode(8, QByteArray(320, '\0'), nullptr);
+        QCOMPARE(heard, silence.repeated(heard.size() / 160));
+        return;
+    }
+    // The tone is ten frames long: some ten in a row came back in order.
+    bool found = false;
+    for (quint32 first = 0; first < 10 && !found; ++first) {
+        QByteArray tone;
+        for (quint32 i = first; i < first + 10; ++i)
+            tone += p->audioFrame(i);
+        found = heard.contains(tone);
+    }
+    QVERIFY(found);
 }
 
 void TestVelkAudio::lateDeviceGetsNoBurst()
@@ -308,17 +290,16 @@ void TestVelkAudio::lateDeviceGetsNoBurst()
     // A looping prompt selected long before the panel's first audio datagram.
     f.velk->findDevice(7)->setOutputType(3, 0, QString(), 0, 0);
     QTest::qWait(600);
+    const qint64 start = VelkFrameClock::nowUs();
     QVERIFY(p->startAudio(m_Tone));
     QTRY_VERIFY_WITH_TIMEOUT(p->audioReceived().size() >= 20, 20000);
-    // Frames arriving within 2 ms of each other came in one go.
-    int burst = 1;
-    int largest = 1;
+    // By each arrival (read late, if anything) at most a few frames more than the time since
+    // the panel was first heard allows: the server started its clock then, with no backlog.
     const QList<VelkPanel::AudioIn> &in = p->audioReceived();
-    for (int i = 1; i < in.size(); ++i) {
-        burst = in.at(i).atUs - in.at(i - 1).atUs < 2000 ? burst + 1 : 1;
-        largest = qMax(largest, burst);
+    for (int i = 0; i < in.size(); ++i) {
+        const qint64 allowed = (in.at(i).atUs - start) / VelkFrameClock::kFrameUs + 1 + 3;
+        QVERIFY2(i < allowed, qPrintable(QStringLiteral("frame %1 of %2").arg(i).arg(allowed)));
     }
-    QVERIFY2(largest <= 3, qPrintable(QString::number(largest))); // a few, never a backlog
     QVERIFY(contiguous(p));
 }
 

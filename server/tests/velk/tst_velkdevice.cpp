@@ -10,8 +10,6 @@
 
 using Props = QVariantMap;
 
-Q_DECLARE_METATYPE(Smdr)
-
 class TestVelkDevice : public QObject
 {
     Q_OBJECT
@@ -39,7 +37,6 @@ private:
 void TestVelkDevice::initTestCase()
 {
     Env::initApplication(qPrintable(QCoreApplication::applicationFilePath()));
-    qRegisterMetaType<Smdr>();
 }
 
 void TestVelkDevice::init()
@@ -86,8 +83,8 @@ void TestVelkDevice::registerConfirmExpire()
     QVERIFY(TimeScale::now() - last >= (registerTimeout + 32) * 1000 * 95 / 100);
     QVERIFY(f.log().contains("[VELK]: Device '7' timeout register"));
     QVERIFY(f.log().contains("[VELK]: Device '7' unregister"));
-    QCOMPARE(f.sip.registered.first(), true);
-    QCOMPARE(f.sip.registered.last(), false);
+    QCOMPARE(f.host->registered.first(), true);
+    QCOMPARE(f.host->registered.last(), false);
 }
 
 void TestVelkDevice::refusedReportChangesNothing_data()
@@ -227,10 +224,9 @@ void TestVelkDevice::answerPrecedesEventCommandsAndEventsAreRecorded()
     QCOMPARE(f.report(p), 0);
     QTRY_COMPARE(order, QStringList({ "answer", "answer", "6" }));
     QCOMPARE(f.velk->findDevice(7)->state(), int(VelkDevice::Waiting));
-    const QList<Smdr> expected {
-        { "7", "1", QSmdrAction::PWR }, { "7", "1", QSmdrAction::BTO },
-        { "7", "0", QSmdrAction::S2C }, { "7", "0", QSmdrAction::BTC },
-        { "7", "1", QSmdrAction::S1O }, { "7", "1", QSmdrAction::S2O },
+    const QList<QStringList> expected {
+        { "7", "1", "PWR" }, { "7", "1", "BTO" }, { "7", "0", "S2C" },
+        { "7", "0", "BTC" }, { "7", "1", "S1O" }, { "7", "1", "S2O" },
     };
     QTRY_COMPARE(f.host->smdr, expected);
 }

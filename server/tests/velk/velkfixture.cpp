@@ -12,28 +12,6 @@
 #include <QTest>
 #include <QUdpSocket>
 
-void VelkTestHost::setValue(const QString &g, const QString &k, const QVariant &v)
-{
-    values[g + '/' + k] = v;
-}
-
-void VelkTestHost::setDefaultValue(const QString &g, const QString &k, const QVariant &v)
-{
-    if (!values.contains(g + '/' + k))
-        setValue(g, k, v);
-}
-
-QVariant VelkTestHost::value(const QString &g, const QString &k, const QVariant &d) const
-{
-    return values.value(g + '/' + k, d);
-}
-
-void VelkTestHost::smdrLog(const QDateTime &, const QString &src, const QString &dest,
-                           const qlonglong &, const QSmdrAction::Type &action, const QString &)
-{
-    smdr << Smdr { src, dest, int(action) };
-}
-
 void VelkFixture::init()
 {
     TimeScale::setFactor(20);
@@ -44,7 +22,6 @@ void VelkFixture::init()
     port = probe.localPort();
     host->values["velk/bind-address"] = "127.0.0.1";
     host->values["velk/bind-port"] = port;
-    sip.registered.clear();
     requests.clear();
     m_LogStart = QFileInfo(Env::textLogPath()).size();
 }
@@ -75,7 +52,7 @@ void VelkFixture::writeDevice(quint16 number, const QVariantMap &props)
 bool VelkFixture::startModule()
 {
     velk = new Velk(host);
-    velk->setSipServices(&sip);
+    velk->setSipServices(host);
     velk->start();
     return QTest::qWaitFor([this] { return velk->connectionState() == VelkListening; }, 20000);
 }

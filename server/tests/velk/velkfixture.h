@@ -4,51 +4,50 @@
 #include "core/qsmdraction.h"
 #include "velk/velksipservices.h"
 
-#include <QDateTime>
 #include <QHash>
 #include <QObject>
+#include <QStringList>
 #include <QVariantMap>
 
 class Velk;
 class VelkPanel;
 
-struct Smdr
-{
-    QString src, dest;
-    int action;
-    bool operator==(const Smdr &o) const
-    {
-        return src == o.src && dest == o.dest && action == o.action;
-    }
-};
-
-// The module's owner: the main settings in memory and the SMDR records it was handed.
-class VelkTestHost : public QObject, public ModuleHost
+// The module's owner: the main settings in memory and the SMDR records it was handed, and the
+// SIP side's view of the registrations.
+class VelkTestHost : public QObject, public ModuleHost, public VelkSipServices
 {
     Q_OBJECT
 public:
-    void setValue(const QString &g, const QString &k, const QVariant &v) override;
-    void setDefaultValue(const QString &g, const QString &k, const QVariant &v) override;
-    QVariant value(const QString &g, const QString &k, const QVariant &d) const override;
+    void setValue(const QString &g, const QString &k, const QVariant &v) override
+    {
+        values[g + '/' + k] = v;
+    }
+    void setDefaultValue(const QString &g, const QString &k, const QVariant &v) override
+    {
+        if (!values.contains(g + '/' + k))
+            setValue(g, k, v);
+    }
+    QVariant value(const QString &g, const QString &k, const QVariant &d) const override
+    {
+        return values.value(g + '/' + k, d);
+    }
     bool restartSipAndVelk() override { return false; }
     bool isStopping() const override { return false; }
-
-    QHash<QString, QVariant> values;
-    QList<Smdr> smdr;
-
-public slots:
-    void smdrLog(const QDateTime &, const QString &src, const QString &dest, const qlonglong &,
-                 const QSmdrAction::Type &action, const QString &);
-};
-
-class RecordingSip : public VelkSipServices
-{
-public:
     void isDeviceRegisteredChanged(int, bool state) override { registered << state; }
     void isDeviceBusyChanged(int, bool) override { }
     void resultSipInfo(const QString &, const QString &, int, const QString &, int) override { }
     void callIntercepted(const QString &, const QString &, const QString &) override { }
+
+    QHash<QString, QVariant> values;
+    QList<QStringList> smdr; // source, destination, action
     QList<bool> registered;
+
+public slots:
+    void smdrLog(const QDateTime &, const QString &src, const QString &dest, const qlonglong &,
+                 const QSmdrAction::Type &action, const QString &)
+    {
+        smdr << QStringList { src, dest, QSmdrAction::code(action) };
+    }
 };
 
 // The door-device module on loopback with devices from a fresh "velk-devices", and panels
@@ -72,7 +71,6 @@ public:
 
     VelkTestHost *host = nullptr;
     Velk *velk = nullptr;
-    RecordingSip sip;
     quint16 port = 0;
     QList<int> requests; // commands the panels received
 

@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QTimer>
 
+#include <utility>
+
 class QUdpSocket;
 
 // One simulated door panel on loopback: reports periodically to the server, checks the answers
@@ -77,6 +79,8 @@ public:
     QByteArray audioFrame(quint32 counter) const;
     quint32 audioSent() const { return m_AudioCounter; }
     const QList<AudioIn> &audioReceived() const { return m_AudioIn; }
+    // Hands over what arrived so far, for long runs that must not keep it all.
+    QList<AudioIn> takeAudioReceived() { return std::exchange(m_AudioIn, {}); }
     quint16 audioLocalPort() const;
 
 signals:
