@@ -53,6 +53,14 @@ printf '\x01\x01\x01\x2a\0\0\0\x07\0abcd\x03\x02\x01\0%020d\x01\x02\x01\0\xa5\x0
     > "$corpus_velk/block-answer"
 printf '\x01\x04\x06\0\0\0\0\x07\0\0\0\0\0' > "$corpus_velk/head"
 
+# SIP over TCP framing and the STUN answer reader of the SIP engine.
+# shellcheck disable=SC2086
+clang++ $flags $qt_flags -Iserver/src server/fuzz/sipstreamframer_fuzzer.cpp \
+    server/src/sip/sipstreamframer.cpp $qt_libs -o "$out/sipstreamframer_fuzzer"
+# shellcheck disable=SC2086
+clang++ $flags $qt_flags -Iserver/src server/fuzz/stunmessage_fuzzer.cpp \
+    server/src/sip/stunmessage.cpp $qt_libs -o "$out/stunmessage_fuzzer"
+
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}:abort_on_error=1
 export LSAN_OPTIONS=suppressions=$root/tools/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -72,11 +80,17 @@ pids+=($!)
 mkdir -p corpus/rtspresponse
 run rtspresponse 4096 "corpus/rtspresponse $root/server/fuzz/corpus/rtspresponse" &
 pids+=($!)
+for name in sipstreamframer stunmessage; do
+    mkdir -p "corpus/$name"
+    run "$name" 4096 "corpus/$name $root/server/fuzz/corpus/$name" &
+    pids+=($!)
+done
 status=0
 for pid in "${pids[@]}"; do
     wait "$pid" || status=1
 done
-for log in "$out"/sipmessage.log "$out"/velkprotocol.log "$out"/rtspresponse.log; do
+for log in "$out"/sipmessage.log "$out"/velkprotocol.log "$out"/rtspresponse.log \
+    "$out"/sipstreamframer.log "$out"/stunmessage.log; do
     echo "== $log"
     tail -n 30 "$log"
 done
