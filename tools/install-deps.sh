@@ -10,7 +10,7 @@ runtime=(cmake g++ ninja-build pkg-config qtbase5-dev qtmultimedia5-dev libqt5mu
 # the camera tests run GStreamer's RTSP server with an H.264 test pattern.
 testing=(clang libclang-rt-14-dev socat sox libsox-fmt-all ffmpeg espeak-ng lame tshark
          wireshark-common sip-tester libbenchmark-dev libosip2-dev util-linux mount procps
-         python3
+         python3 sipsak
          gir1.2-gst-rtsp-server-1.0 python3-gi gstreamer1.0-plugins-base gstreamer1.0-plugins-good
          gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad)
 
