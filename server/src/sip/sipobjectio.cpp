@@ -2,6 +2,7 @@
 #include "sip/sipobject.h"
 
 #include "core/env.h"
+#include "sip/siptcpsocket.h"
 
 #include <QTcpSocket>
 #include <QUdpSocket>
@@ -108,7 +109,9 @@ void SipObject::readyRead()
 {
     if (!m_UdpSocket)
         return;
-    while (m_UdpSocket->hasPendingDatagrams()) {
+    // Read at least once: a connected socket is also woken by the ICMP error of a datagram that
+    // found nobody listening, and only a read takes that error and lets the socket wake again.
+    do {
         const qint64 size = m_UdpSocket->pendingDatagramSize();
         QByteArray datagram(int(qMax<qint64>(size, 0)), Qt::Uninitialized);
         QHostAddress sender;
@@ -123,5 +126,5 @@ void SipObject::readyRead()
                            m_UdpSocket->localAddress().toString(), m_UdpSocket->localPort(),
                            datagram);
         trace(kReceived, QStringLiteral("UDP"), m_UdpSocket, senderAddr, senderPort, datagram);
-    }
+    } while (m_UdpSocket->hasPendingDatagrams());
 }
