@@ -400,8 +400,8 @@ void SipObject::serverConnected()
         disconnect(m_TcpSocket, &QAbstractSocket::disconnected, this, nullptr);
         connect(m_TcpSocket, &QIODevice::readyRead, this, &SipObject::readyReadTcp,
                 Qt::DirectConnection);
-        connect(m_TcpSocket, &QAbstractSocket::disconnected, this,
-                &SipObject::serverConnectionLost, Qt::QueuedConnection);
+        connect(m_TcpSocket, &QAbstractSocket::disconnected, this, &SipObject::serverConnectionLost,
+                Qt::QueuedConnection);
         m_TcpKeepAlive.start();
     }
     m_ConnectFailed = false;

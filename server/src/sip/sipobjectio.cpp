@@ -88,9 +88,12 @@ QAbstractSocket *SipObject::tcpPeer(const QString &receiverAddr, quint16 receive
         return findChild<QTcpSocket *>(name);
     if (!m_TcpSocket)
         return nullptr;
-    const bool toServer = (m_TcpSocket->peerAddress() == QHostAddress(receiverAddr)
-                           || m_ServerAddress == receiverAddr)
-        && m_TcpSocket->peerPort() == receiverPort;
+    // The gateway's requests name the local end of the server connection as their receiver.
+    const QHostAddress receiver(receiverAddr);
+    const bool toServer
+        = ((m_TcpSocket->peerAddress() == receiver || m_ServerAddress == receiverAddr)
+           && m_TcpSocket->peerPort() == receiverPort)
+        || (m_TcpSocket->localAddress() == receiver && m_TcpSocket->localPort() == receiverPort);
     if (toServer)
         return m_TcpSocket;
     QTcpSocket *peer = findChild<QTcpSocket *>(name);
