@@ -234,6 +234,8 @@ private:
     SipDialogIndex *m_Dialogs = nullptr;
     SipExternalAddress m_External;
     SipRetrySchedule m_RegisterRetry;
+    // The transaction of each account's latest registering REGISTER.
+    QHash<QString, QString> m_RegisterKeys;
     // The server connection stood before: a new one is a reconnection.
     bool m_ServerConnected = false;
 };

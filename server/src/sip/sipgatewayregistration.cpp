@@ -55,6 +55,7 @@ void Sip::initExternalAddress()
     m_External.reset(m_IsStandalone ? int(SipExternalAddress::Direct) : m_TypeExtAddress,
                      m_ExtAddressStatic);
     m_RegisterRetry.clear();
+    m_RegisterKeys.clear();
     m_ServerConnected = false;
 }
 
@@ -94,6 +95,7 @@ void Sip::sendRegister(SipUser *user, const SipMessage &request, bool reg)
     m_Dialogs->add(dialog);
     connect(dialog, &SipDialog::sendDatagram, this, &Sip::sendDatagram, Qt::DirectConnection);
     if (reg) {
+        m_RegisterKeys.insert(user->objectName(), dialog->objectName());
         connect(user, &SipUser::userUnRegistered, dialog, &SipDialog::terminate,
                 Qt::QueuedConnection);
         connect(dialog, &SipDialog::receiveResponse, this, &Sip::onReceiveResponseRegister,
@@ -124,10 +126,11 @@ void Sip::onReceiveResponseRegister(SipMessage response)
         if (viaReceivedAddress(dialog->m_Request.branch(), response, address, port))
             setExternalAddress(address);
     }
-    // Provisional answers say nothing about the registration.
-    if (response.responseClass() == 1)
-        return;
     const QString name = user->objectName();
+    // Provisional answers say nothing about the registration, and the end of a REGISTER that a
+    // later one replaced (a time-out of one sent before the connection stood) must not undo it.
+    if (response.responseClass() == 1 || m_RegisterKeys.value(name) != response.transactionKey())
+        return;
     switch (response.startLine.status) {
     case SipStatus::OK:
         if (user->isRegistered())

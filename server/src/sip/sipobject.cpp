@@ -406,7 +406,9 @@ void SipObject::serverConnected()
     }
     m_ConnectFailed = false;
     m_ReconnectMs = kRetryMs;
-    emit initServerConnection(m_ServerTransport, m_ServerAddress, socket->peerPort(),
+    // Requests name the outside server, also when they go out through the proxy.
+    emit initServerConnection(m_ServerTransport, m_ServerAddress,
+                              m_ProxyUse ? m_ServerPort : socket->peerPort(),
                               socket->localAddress().toString(), socket->localPort());
     report(SipConnected, socket->socketType());
     if (!m_Running)

@@ -119,6 +119,31 @@ class TestSipGateway : public QObject
         return status;
     }
 
+    // A response of the scripted server to request: its Via (with the given parameters), From,
+    // To, Call-ID and CSeq, then the extra header lines.
+    static QByteArray reply(const QByteArray &request, const QByteArray &status,
+                            const QByteArray &viaParams, const QByteArray &extra)
+    {
+        QByteArray answer = "SIP/2.0 " + status + "\r\n";
+        for (const QByteArray &line : request.split('\n')) {
+            const QByteArray name = line.left(line.indexOf(':'));
+            if (name == "Via")
+                answer += line.trimmed() + viaParams + "\r\n";
+            else if (name == "From" || name == "Call-ID" || name == "CSeq")
+                answer += line.trimmed() + "\r\n";
+            else if (name == "To")
+                answer += line.trimmed() + ";tag=s1\r\n";
+        }
+        return answer + extra + "Content-Length: 0\r\n\r\n";
+    }
+
+    static QNetworkDatagram nextRequest(QUdpSocket &server)
+    {
+        if (!QTest::qWaitFor([&] { return server.hasPendingDatagrams(); }, 30000))
+            return QNetworkDatagram();
+        return server.receiveDatagram();
+    }
+
 private slots:
     void initTestCase()
     {
@@ -197,6 +222,64 @@ private slots:
 
         sip.stop();
         QTRY_VERIFY_WITH_TIMEOUT(ask(kamailio.port, "door") == "404", 30000);
+        QVERIFY(sip.waitSeconds(30));
+        SipUser::m_IsStandalone = true;
+    }
+
+    // A scripted server behind the outbound proxy port: provisional answers change nothing, a
+    // refusal is retried after a pause with the requested expiry, and a 200 reporting another
+    // source address ("auto") withdraws the registrations and makes them again from there.
+    void scriptedServer()
+    {
+        QFile::remove(Env::configFilePath("main"));
+        QFile::remove(Env::configFilePath("sip-users"));
+        m_Log.clear();
+        TimeScale::setFactor(20);
+        QUdpSocket server;
+        QVERIFY(server.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        Host host;
+        host.file.setValue("sip/standalone", "false");
+        host.file.setValue("sip/server-address", "192.0.2.1");
+        host.file.setValue("sip/server-port", 9);
+        host.file.setValue("sip/server-proxy-use", "true");
+        host.file.setValue("sip/server-proxy-address", "127.0.0.1");
+        host.file.setValue("sip/server-proxy-port", server.localPort());
+        host.file.setValue("sip/server-transport", "UDP");
+        host.file.setValue("sip/server-bind-random", "true");
+        Sip sip(&host);
+        QVERIFY(sip.saveUser("group", { { "type-user", "2" } }));
+        sip.start();
+
+        QNetworkDatagram got = nextRequest(server);
+        QVERIFY2(got.data().startsWith("REGISTER sip:192.0.2.1:9 "), got.data().constData());
+        const auto answer
+            = [&](const QByteArray &status, const QByteArray &via, const QByteArray &extra) {
+                  server.writeDatagram(reply(got.data(), status, via, extra), got.senderAddress(),
+                                       quint16(got.senderPort()));
+              };
+        answer("180 Ringing", "", "");
+        answer("403 Forbidden", "", "");
+        QTRY_COMPARE(logged("User 'group' register failed (403 Forbidden), next attempt in 4 s"),
+                     1);
+        SipUser *group = sip.findUser("group");
+        QVERIFY(!group->isRegistered());
+
+        got = nextRequest(server);
+        QVERIFY(got.data().contains("\r\nExpires: 60\r\n"));
+        answer("200 OK", ";received=192.0.2.99;rport=5099", "Expires: 120\r\n");
+        QTRY_VERIFY(group->isRegistered());
+        // Registered meanwhile with the old address: the refresh brings the new one.
+        got = nextRequest(server);
+        QVERIFY(got.data().contains("Contact: <sip:group@192.0.2.99:"));
+        QVERIFY(got.data().contains("\r\nExpires: 120\r\n"));
+        answer("200 OK", ";received=192.0.2.100;rport=5099", "Expires: 120\r\n");
+        got = nextRequest(server);
+        QVERIFY(got.data().contains("\r\nExpires: 0\r\n"));
+        answer("200 OK", "", "");
+        got = nextRequest(server);
+        QVERIFY(got.data().contains("Contact: <sip:group@192.0.2.100:"));
+        QCOMPARE(sip.extAddress(), QStringLiteral("192.0.2.100"));
+        sip.stop();
         QVERIFY(sip.waitSeconds(30));
         SipUser::m_IsStandalone = true;
     }
