@@ -2,6 +2,7 @@
 #include "core/modulehost.h"
 #include "core/timescale.h"
 #include "sip/sip.h"
+#include "sip/sipexternaladdress.h"
 #include "sip/sipuser.h"
 
 #include <QNetworkDatagram>
@@ -26,14 +27,13 @@ public:
     void setDefaultValue(const QString &group, const QString &key, const QVariant &value) override
     {
         if (!file.contains(group + "/" + key))
-            file.setValue(group + "/" + key, value);
+            setValue(group, key, value);
     }
     QVariant value(const QString &group, const QString &key,
                    const QVariant &defaultValue) const override
     {
         return file.value(group + "/" + key, defaultValue);
     }
-    void syncSettings() override { file.sync(); }
     bool restartSipAndVelk() override { return true; }
     bool isStopping() const override { return false; }
 };
@@ -153,6 +153,42 @@ private slots:
                 [this](const QString &line) { m_Log << line.mid(line.indexOf("]: ") + 3); });
         if (QStandardPaths::findExecutable("kamailio", { "/usr/sbin", "/usr/bin" }).isEmpty())
             QSKIP("kamailio is not installed");
+    }
+
+    // What a response reports in the Via of a branch, and in its top Via.
+    void received_data()
+    {
+        QTest::addColumn<QString>("params");
+        QTest::addColumn<QString>("address"); // empty: none reported
+        QTest::addColumn<int>("port");
+        QTest::newRow("both") << ";rport=5070;received=192.0.2.7"
+                              << "192.0.2.7" << 5070;
+        QTest::newRow("empty rport") << ";received=192.0.2.7;rport"
+                                     << "192.0.2.7" << 0;
+        QTest::newRow("received alone") << ";received=192.0.2.7"
+                                        << "" << 0;
+        QTest::newRow("rport alone") << ";rport=5070"
+                                     << "" << 0;
+    }
+    void received()
+    {
+        QFETCH(QString, params);
+        QFETCH(QString, address);
+        QFETCH(int, port);
+        const QByteArray text = "SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 10.0.0.2:5061;branch=z9hG4bKb"
+            + params.toUtf8()
+            + "\r\nFrom: <sip:a@s>;tag=1\r\nTo: <sip:a@s>\r\nCall-ID: c\r\nCSeq: 1 "
+              "REGISTER\r\nContent-Length: 0\r\n\r\n";
+        const SipMessage response(SipTransport::UDP, QHostAddress::LocalHost, 5060,
+                                  QHostAddress::LocalHost, 5061, text);
+        QVERIFY(response.isValid());
+        QString found = "untouched";
+        quint16 foundPort = 1;
+        QCOMPARE(viaReceivedAddress("z9hG4bKb", response, found, foundPort), !address.isEmpty());
+        QCOMPARE(found, address.isEmpty() ? QStringLiteral("untouched") : address);
+        QCOMPARE(int(foundPort), address.isEmpty() ? 1 : port);
+        QVERIFY(!viaReceivedAddress("z9hG4bKother", response, found, foundPort));
+        QCOMPARE(topViaReceivedAddress(response), params.contains("rport") ? address : QString());
     }
 
     void registration_data()

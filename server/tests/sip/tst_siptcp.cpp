@@ -43,9 +43,6 @@ private slots:
             << QByteArrayList { one.left(one.size() - 2), "cd" } << QByteArrayList { one } << false;
         QTest::newRow("bare line feeds, compact form")
             << QByteArrayList { bare } << QByteArrayList { bare } << false;
-        QTest::newRow("folded length")
-            << QByteArrayList { request("Content-Length:\r\n 4", "abcd") }
-            << QByteArrayList { request("Content-Length:\r\n 4", "abcd") } << false;
         QTest::newRow("keep-alive pings") << QByteArrayList { "\r\n\r\n", "\r\n", "\r\n" + one }
                                           << QByteArrayList { one } << false;
         QTest::newRow("no length")
