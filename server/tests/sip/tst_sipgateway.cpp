@@ -315,6 +315,30 @@ private slots:
         got = nextRequest(server);
         QVERIFY(got.data().contains("Contact: <sip:group@192.0.2.100:"));
         QCOMPARE(sip.extAddress(), QStringLiteral("192.0.2.100"));
+
+        // Requests from the server: the final answer of each.
+        const QList<QPair<QByteArray, QByteArray>> requests {
+            { "INVITE sip:nobody@gw SIP/2.0\r\nCSeq: 1 INVITE\r\nTo: <sip:nobody@gw>", "404" },
+            { "OPTIONS sip:group@gw SIP/2.0\r\nCSeq: 1 OPTIONS\r\nTo: <sip:group@gw>", "405" },
+            { "BYE sip:group@gw SIP/2.0\r\nCSeq: 2 BYE\r\nTo: <sip:group@gw>;tag=a", "481" },
+            { "INFO sip:group@gw SIP/2.0\r\nCSeq: 3 INFO\r\nTo: <sip:group@gw>;tag=a", "481" },
+        };
+        int n = 0;
+        for (const auto &request : requests) {
+            const QByteArray id = QByteArray::number(++n);
+            server.writeDatagram(request.first + "\r\nVia: SIP/2.0/UDP 127.0.0.1:9;branch=z9hG4bK"
+                                     + id + "\r\nFrom: <sip:s@gw>;tag=" + id + "\r\nCall-ID: c" + id
+                                     + "\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n",
+                                 got.senderAddress(), quint16(got.senderPort()));
+            QByteArray status;
+            while (status.isEmpty() || status.startsWith('1')) {
+                const QByteArray answer = nextRequest(server).data();
+                QVERIFY(!answer.isEmpty());
+                if (answer.contains("Call-ID: c" + id))
+                    status = answer.mid(8, 3);
+            }
+            QCOMPARE(status, request.second);
+        }
         sip.stop();
         QVERIFY(sip.waitSeconds(30));
         SipUser::m_IsStandalone = true;
