@@ -62,6 +62,13 @@ clang++ $flags $qt_flags -Iserver/src server/fuzz/httprequest_fuzzer.cpp \
     $http/qhttpserver/{qhttpconnection,qhttprequest,qhttpresponse,qhttpserver}.cpp \
     $http/{formdata,pagepath}.cpp server/src/core/timescale.cpp "$out"/moc/moc_*.cpp \
     $qt_libs -lhttp_parser -o "$out/httprequest_fuzzer"
+# SIP over TCP framing and the STUN answer reader of the SIP engine.
+# shellcheck disable=SC2086
+clang++ $flags $qt_flags -Iserver/src server/fuzz/sipstreamframer_fuzzer.cpp \
+    server/src/sip/sipstreamframer.cpp $qt_libs -o "$out/sipstreamframer_fuzzer"
+# shellcheck disable=SC2086
+clang++ $flags $qt_flags -Iserver/src server/fuzz/stunmessage_fuzzer.cpp \
+    server/src/sip/stunmessage.cpp $qt_libs -o "$out/stunmessage_fuzzer"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}:abort_on_error=1
 export LSAN_OPTIONS=suppressions=$root/tools/lsan.supp:print_suppressions=0
@@ -86,12 +93,17 @@ run httprequest 8192 corpus/httprequest &
 pids+=($!)
 run rtspresponse 4096 "corpus/rtspresponse $root/server/fuzz/corpus/rtspresponse" &
 pids+=($!)
+for name in sipstreamframer stunmessage; do
+    mkdir -p "corpus/$name"
+    run "$name" 4096 "corpus/$name $root/server/fuzz/corpus/$name" &
+    pids+=($!)
+done
 status=0
 for pid in "${pids[@]}"; do
     wait "$pid" || status=1
 done
 for log in "$out"/sipmessage.log "$out"/velkprotocol.log "$out"/rtspresponse.log \
-    "$out"/httprequest.log; do
+    "$out"/httprequest.log "$out"/sipstreamframer.log "$out"/stunmessage.log; do
     echo "== $log"
     tail -n 30 "$log"
 done

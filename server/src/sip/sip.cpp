@@ -48,6 +48,16 @@ Sip::Sip(QObject *parent)
     m_SipUsers.setIniCodec("UTF-8");
     m_StopTimer.setSingleShot(true);
     connect(&m_StopTimer, &QTimer::timeout, this, &Sip::stopParent);
+    connect(&m_External, &SipExternalAddress::withdraw, this,
+            [this](const QString &user) { registerOnServer(user, false); });
+    connect(&m_External, &SipExternalAddress::renew, this,
+            [this](const QString &user) { registerOnServer(user, true); });
+    connect(&m_External, &SipExternalAddress::addressChanged, this, [this](const QString &address) {
+        m_ExtAddress = address;
+        applyModeToDialogs();
+    });
+    connect(&m_RegisterRetry, &SipRetrySchedule::due, this,
+            [this](const QString &user) { registerOnServer(user, true); });
 }
 
 void Sip::init()
@@ -80,6 +90,7 @@ void Sip::init()
         initStandalone();
     else
         initServer();
+    initExternalAddress();
     loadUsers();
 }
 
@@ -124,6 +135,8 @@ void Sip::initServer()
     connect(this, &Sip::sendDatagram, worker, &SipObject::sendDatagram, Qt::QueuedConnection);
     connect(worker, &SipObject::checkDatagram, this, &Sip::checkDatagramServer,
             Qt::QueuedConnection);
+    if (m_TypeExtAddress == SipExternalAddress::Stun && !stun.trimmed().isEmpty())
+        connect(worker, &SipObject::stunServer, this, &Sip::stunServer, Qt::QueuedConnection);
     setObject(worker);
 }
 
@@ -136,6 +149,8 @@ void Sip::deinit()
 void Sip::stop()
 {
     logLine(LogParams::Sip, QStringLiteral("Deinitialization"));
+    m_RegisterRetry.clear();
+    m_External.reset(m_External.mode(), m_ExtAddressStatic);
     const QList<SipUser *> users = m_UserList;
     for (SipUser *user : users) {
         if (user->typeUser() == SipUser::VelkAccount)
@@ -187,11 +202,19 @@ void Sip::initServerConnection(SipTransport::Type transport, QString serverAddr,
     m_ServerPort = serverPort;
     m_ClientAddress = clientAddr;
     m_ClientPort = clientPort;
-    m_ExtAddress = m_TypeExtAddress == 2 ? m_ExtAddressStatic : clientAddr;
-    applyModeToDialogs();
+    m_External.setConnection(clientAddr);
     const QList<SipUser *> users = m_UserList;
     for (SipUser *user : users)
         user->initServerConnection(transport, serverAddr, serverPort, clientAddr, clientPort);
+    // The server lost its connection to the accounts (a restart over TCP): they register anew.
+    // Groups have done so above.
+    if (m_ServerConnected) {
+        for (SipUser *user : users) {
+            if (user->isRegistered() && !user->isGroup())
+                registerOnServer(user->objectName(), true);
+        }
+    }
+    m_ServerConnected = true;
 }
 
 void Sip::hangupUser(const QString &userName, const QString &callKey)

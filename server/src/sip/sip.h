@@ -5,6 +5,8 @@
 #include "sip/message/kbaseuri.h"
 #include "sip/message/sipmessage.h"
 #include "sip/sipconnectionstate.h"
+#include "sip/sipexternaladdress.h"
+#include "sip/sipretryschedule.h"
 #include "sip/sipsetting.h"
 
 #include <QAbstractSocket>
@@ -13,7 +15,10 @@
 #include <QTimer>
 
 class ConversationThread;
+class SipClientNonInviteDialog;
 class SipDialog;
+class SipServerInviteDialog;
+class SipServerNonInviteDialog;
 class SipDialogIndex;
 class SipUser;
 
@@ -97,6 +102,14 @@ public:
     QString extAddress() const { return m_ExtAddress; }
     int liveDialogs() const;
 
+    // Gateway mode: the answer to the outside server's challenge, and the announced address.
+    QString digestAuthorization(const SipHeader::Type &challengeHeader, const SipMessage &request,
+                                const SipMessage &response, const QString &login,
+                                const QString &password);
+    void setExternalAddress(const QString &address);
+    // Shared by every account and nonce; the "nc" of the next answer with qop.
+    static quint64 NonceCount;
+
 signals:
     void unloadUsers();
     void sendDatagram(SipTransport::Type transport, QString receiverAddr, ushort receiverPort,
@@ -123,6 +136,9 @@ public slots:
     void checkDatagramServer(SipTransport::Type transport, QString senderAddr, ushort senderPort,
                              QString receiverAddr, ushort receiverPort, QByteArray datagram);
     void registerOnServer(QString userName, bool reg);
+    void onReceiveResponseRegister(SipMessage response);
+    void onReceiveResponseUnregister(SipMessage response);
+    void stunServer(QString serverAddr);
     void setServerConnectionState(QString addr, SipConnectionState state,
                                   QAbstractSocket::SocketType type,
                                   QAbstractSocket::SocketError error, QString errorString);
@@ -176,6 +192,19 @@ private:
     void sendOnClientDialog(SipUser *user, const SipMessage &request);
     void applyModeToDialogs();
 
+    // Gateway mode: requests from the outside server and the registration on it.
+    void onInviteNewServer(SipServerInviteDialog *dialog);
+    void onByeServer(SipServerNonInviteDialog *dialog);
+    void onCancelServer(SipServerNonInviteDialog *dialog);
+    void onInfoServer(SipServerNonInviteDialog *dialog);
+    void onInviteAccountServer(SipServerInviteDialog *dialog, const QString &fromUser,
+                               SipUser *user);
+    void sendRegister(SipUser *user, const SipMessage &request, bool reg);
+    void answerChallenge(SipUser *user, const SipMessage &response, bool reg);
+    void registrationFailed(SipUser *user, const QString &reason);
+    SipClientNonInviteDialog *clientDialogOf(const SipMessage &response) const;
+    void initExternalAddress();
+
     SipTransport::Type m_Transport = SipTransport::Unset;
     // A child, so it moves into the core thread with the module that uses it.
     QSettings m_SipUsers;
@@ -204,6 +233,12 @@ private:
     QList<SipUser *> m_UserList;
     QHash<QString, ConversationThread *> m_Conversations;
     SipDialogIndex *m_Dialogs = nullptr;
+    SipExternalAddress m_External;
+    SipRetrySchedule m_RegisterRetry;
+    // The transaction of each account's latest registering REGISTER.
+    QHash<QString, QString> m_RegisterKeys;
+    // The server connection stood before: a new one is a reconnection.
+    bool m_ServerConnected = false;
 };
 
 // The server transaction's request answered with a status (and a body).
@@ -219,3 +254,7 @@ QString userOrDefault(const KBaseUri<1> &uri, const QString &fallback);
 SipTransport::Type contactTransport(const KBaseUri<1> &contact, const SipTransport::Type &fallback);
 // The first IPv4 address of an interface that is up, running and no loopback; else fallback.
 QString firstInterfaceAddress(const QString &fallback);
+// The "tag" parameter of the From address, empty when absent.
+QString fromTag(const SipMessage &message);
+// Sets the Expires header to the number (first value replaced, else appended).
+void setExpiresHeader(SipMessage &message, unsigned number);

@@ -115,13 +115,6 @@ void Sip::checkDatagramStandalone(SipTransport::Type transport, QString senderAd
                                QHostAddress(receiverAddr), receiverPort, datagram));
 }
 
-void Sip::checkDatagramServer(SipTransport::Type transport, QString senderAddr, ushort senderPort,
-                              QString receiverAddr, ushort receiverPort, QByteArray datagram)
-{
-    dispatchMessage(SipMessage(transport, QHostAddress(senderAddr), senderPort,
-                               QHostAddress(receiverAddr), receiverPort, datagram));
-}
-
 // A message of a live transaction goes to it (retransmissions, ACKs, responses to the
 // engine's requests); a new request opens one; a response without one is dropped.
 void Sip::dispatchMessage(const SipMessage &message)
@@ -156,12 +149,6 @@ void Sip::dispatchRequest(SipDialog *dialog, const SipMessage &request)
         respond(dialog, request, SipStatus::MethodNotAllowed);
         return;
     }
-}
-
-void Sip::registerOnServer(QString userName, bool reg)
-{
-    logDebug(QStringLiteral("User '%1' %2 on the outside server")
-                 .arg(userName, reg ? QStringLiteral("registers") : QStringLiteral("unregisters")));
 }
 
 int Sip::callStandalone(const QString &caller, const QString &callee, const QString &callKey)

@@ -3,15 +3,15 @@
 #include "core/env.h"
 #include "core/timescale.h"
 #include "sip/message/sipmessage.h"
+#include "sip/siptcpserver.h"
+#include "sip/siptcpsocket.h"
+#include "sip/stunclient.h"
 
 #include <QHostInfo>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QUdpSocket>
 
 namespace {
-
-const quint16 kDefaultStunPort = 3478;
 
 void logSip(const QString &text)
 {
@@ -61,14 +61,18 @@ SipObject::SipObject(bool logSip, SipTransport::Type transport, const QString &s
     , m_ConnectLimit(this)
 {
     init(logSip, false);
-    if (m_StunServer.isEmpty())
-        return;
-    const QStringList fields = m_StunServer.split(QLatin1Char(':'));
-    m_StunHost = fields.value(0);
-    if (fields.size() > 1) {
-        const quint16 port = quint16(fields.at(1).toUInt(nullptr, 10));
-        m_StunPort = port == 0 ? kDefaultStunPort : port;
-    }
+    m_Stun = new StunClient(m_StunServer, this);
+    connect(m_Stun, &StunClient::stunServer, this, &SipObject::stunServer);
+}
+
+QString SipObject::stunHost() const
+{
+    return m_Stun ? m_Stun->host() : QString();
+}
+
+quint16 SipObject::stunPort() const
+{
+    return m_Stun ? m_Stun->port() : StunClient::DefaultPort;
 }
 
 void SipObject::init(bool logSip, bool standalone)
@@ -85,6 +89,12 @@ void SipObject::init(bool logSip, bool standalone)
     m_Retry.setSingleShot(true);
     m_ConnectLimit.setSingleShot(true);
     connect(&m_ConnectLimit, &QTimer::timeout, this, &SipObject::serverConnectFailed);
+    m_TcpKeepAlive.setParent(this);
+    m_TcpKeepAlive.setInterval(TimeScale::toRealInt(TCP_TIMEOUT));
+    connect(&m_TcpKeepAlive, &QTimer::timeout, this, [this] {
+        if (m_TcpSocket && m_TcpSocket->state() == QAbstractSocket::ConnectedState)
+            m_TcpSocket->write(QByteArrayLiteral("\r\n"));
+    });
 }
 
 SipObject::~SipObject()
@@ -225,7 +235,7 @@ void SipObject::startTcp()
         return;
     }
     report(SipConnecting, QAbstractSocket::TcpSocket);
-    m_TcpServer = new QTcpServer(this);
+    m_TcpServer = new SipTcpServer(this);
     logSip(
         QStringLiteral("Wait for listen on TCP %1:%2").arg(m_Address.toString()).arg(m_ListenPort));
     m_BindFailed = false;
@@ -237,6 +247,8 @@ void SipObject::listenTcp()
     if (terminate)
         return;
     if (m_TcpServer->listen(m_Address, m_ListenPort)) {
+        connect(m_TcpServer, &SipTcpServer::checkDatagram, this, &SipObject::checkDatagram,
+                Qt::DirectConnection);
         logSip(QStringLiteral("Listen on TCP %1:%2")
                    .arg(m_TcpServer->serverAddress().toString())
                    .arg(m_TcpServer->serverPort()));
@@ -261,6 +273,7 @@ void SipObject::runServer()
 {
     m_ReportAddress = m_ServerAddress;
     logSip(QStringLiteral("Starting Tarnhall gateway ..."));
+    m_Stun->initStunServer();
     report(SipNotConnected, QAbstractSocket::UnknownSocketType);
     if (terminate) {
         report(SipNotConnected, QAbstractSocket::UnknownSocketType);
@@ -357,10 +370,10 @@ void SipObject::connectServer()
     if (!m_ConnectFailed)
         logSip(QStringLiteral("Wait for connected to host %1(%2):%3 on %4")
                    .arg(host, m_Address.toString())
-                   .arg(m_ServerPort)
+                   .arg(serverPort())
                    .arg(serverTransportName()));
     m_ConnectLimit.start(TimeScale::toRealInt(kConnectLimitMs));
-    serverSocket()->connectToHost(m_Address, m_ServerPort, QIODevice::ReadWrite);
+    serverSocket()->connectToHost(m_Address, serverPort(), QIODevice::ReadWrite);
 }
 
 void SipObject::serverConnected()
@@ -382,11 +395,24 @@ void SipObject::serverConnected()
                    .arg(socket->peerPort())
                    .arg(socket->localAddress().toString())
                    .arg(socket->localPort()));
+        m_TcpBuffer.clear();
+        disconnect(m_TcpSocket, &QIODevice::readyRead, this, nullptr);
+        disconnect(m_TcpSocket, &QAbstractSocket::disconnected, this, nullptr);
+        connect(m_TcpSocket, &QIODevice::readyRead, this, &SipObject::readyReadTcp,
+                Qt::DirectConnection);
+        connect(m_TcpSocket, &QAbstractSocket::disconnected, this, &SipObject::serverConnectionLost,
+                Qt::QueuedConnection);
+        m_TcpKeepAlive.start();
     }
-    emit initServerConnection(m_ServerTransport, m_ServerAddress, socket->peerPort(),
+    m_ConnectFailed = false;
+    m_ReconnectMs = kRetryMs;
+    // Requests name the outside server, also when they go out through the proxy.
+    emit initServerConnection(m_ServerTransport, m_ServerAddress,
+                              m_ProxyUse ? m_ServerPort : socket->peerPort(),
                               socket->localAddress().toString(), socket->localPort());
     report(SipConnected, socket->socketType());
-    started();
+    if (!m_Running)
+        started();
     if (socket == m_UdpSocket)
         readyRead();
 }
@@ -406,26 +432,118 @@ void SipObject::serverConnectFailed()
         const QString host = m_ProxyUse ? m_ProxyAddress : m_ServerAddress;
         logSip(QStringLiteral("Unable connect to host %1(%2):%3 on %4. (Socket error %5: %6)")
                    .arg(host, m_Address.toString())
-                   .arg(m_ServerPort)
+                   .arg(serverPort())
                    .arg(serverTransportName())
                    .arg(int(error))
                    .arg(errorText));
         logSip(QStringLiteral("Wait for connected to host %1(%2):%3 on %4")
                    .arg(host, m_Address.toString())
-                   .arg(m_ServerPort)
+                   .arg(serverPort())
                    .arg(serverTransportName()));
     }
-    retry((!m_BindRandom && socket->state() == QAbstractSocket::UnconnectedState)
-              ? &SipObject::bindServerSocket
-              : &SipObject::connectServer);
+    const Step step = (!m_BindRandom && socket->state() == QAbstractSocket::UnconnectedState)
+        ? &SipObject::bindServerSocket
+        : &SipObject::connectServer;
+    if (!m_Running) {
+        retry(step);
+        return;
+    }
+    // Opening a lost connection again: the pause grows, so a server that stays away is not
+    // knocked at every second for hours.
+    m_Retry.disconnect();
+    connect(&m_Retry, &QTimer::timeout, this, step);
+    m_Retry.start(TimeScale::toRealInt(m_ReconnectMs));
+    m_ReconnectMs = qMin(m_ReconnectMs * 2, kReconnectMaxMs);
 }
 
-// Connections of registered TCP users belong to SIP over TCP, built apart.
+// The outside server closed the gateway's TCP connection (a restart, a network fault): it is
+// opened again, and the accounts register again once it stands (initServerConnection).
+void SipObject::serverConnectionLost()
+{
+    if (terminate || !m_TcpSocket || m_TcpSocket->state() == QAbstractSocket::ConnectedState
+        || m_Retry.isActive() || m_ConnectLimit.isActive())
+        return;
+    m_TcpKeepAlive.stop();
+    m_TcpBuffer.clear();
+    const QAbstractSocket::SocketError error = m_TcpSocket->error();
+    const QString errorText = m_TcpSocket->errorString();
+    logSip(QStringLiteral("Connection to host %1:%2 on TCP lost (Socket error %3: %4)")
+               .arg(m_Address.toString())
+               .arg(serverPort())
+               .arg(int(error))
+               .arg(errorText));
+    m_TcpSocket->abort();
+    report(SipConnecting, QAbstractSocket::TcpSocket, error, errorText);
+    m_Retry.disconnect();
+    connect(&m_Retry, &QTimer::timeout, this,
+            m_BindRandom ? &SipObject::connectServer : &SipObject::bindServerSocket);
+    m_Retry.start(TimeScale::toRealInt(m_ReconnectMs));
+    m_ReconnectMs = qMin(m_ReconnectMs * 2, kReconnectMaxMs);
+}
+
+quint16 SipObject::serverPort() const
+{
+    // Through the outbound proxy, the proxy's own port.
+    return m_ProxyUse ? m_ProxyPort : m_ServerPort;
+}
+
+// The local server's connection to a user registered over TCP: opened for the registration,
+// closed without a report when the registration ends.
 void SipObject::initTcpSocket(QString addr, ushort port, bool init, QString userName)
 {
-    logLine(LogParams::SipDebug,
-            QStringLiteral("TCP connection %1:%2 of user '%3' %4")
-                .arg(addr)
-                .arg(port)
-                .arg(userName, init ? QStringLiteral("asked for") : QStringLiteral("released")));
+    if (!m_TcpServer)
+        return;
+    auto *socket = findChild<SipTcpSocket *>(SipTcpSocket::socketName(addr, port));
+    if (socket) {
+        if (!init) {
+            socket->setProperty("user", QString());
+            socket->deleteLater();
+        }
+        return;
+    }
+    if (!init)
+        return;
+    socket = new SipTcpSocket(m_TcpServer);
+    socket->setProperty("user", userName);
+    connect(socket, &SipTcpSocket::checkDatagram, m_TcpServer, &SipTcpServer::checkDatagram,
+            Qt::DirectConnection);
+    startTcpPeer(socket, addr, port);
+}
+
+void SipObject::startTcpPeer(SipTcpSocket *peer, const QString &addr, quint16 port)
+{
+    peer->setSocketName(addr, port);
+    connect(peer, &SipTcpSocket::deInitTcpSocket, this, &SipObject::deInitTcpSocket,
+            Qt::QueuedConnection);
+    // Written bytes wait in the socket until it connects: SIP I/O goes on meanwhile.
+    peer->connectToHost(QHostAddress(addr), port, QIODevice::ReadWrite);
+}
+
+void SipObject::readyReadTcp()
+{
+    if (!m_TcpSocket)
+        return;
+    while (m_TcpSocket->bytesAvailable() > 0) {
+        m_TcpBuffer.append(m_TcpSocket->readAll());
+        QByteArray message;
+        QString error;
+        SipStreamFramer::Result result;
+        const QString peer = m_TcpSocket->peerAddress().toString();
+        while ((result = m_TcpBuffer.next(&message, &error)) == SipStreamFramer::Complete) {
+            emit checkDatagram(SipTransport::TCP, peer, m_TcpSocket->peerPort(),
+                               m_TcpSocket->localAddress().toString(), m_TcpSocket->localPort(),
+                               message);
+            trace(QStringLiteral("-> %1 %2:%3 recive datagram from %4:%5\n%6"),
+                  QStringLiteral("TCP"), m_TcpSocket, peer, m_TcpSocket->peerPort(), message);
+        }
+        if (result == SipStreamFramer::Failed) {
+            // Reading on would take body bytes for messages: the connection starts afresh.
+            logSip(QStringLiteral("Close TCP connection to %1:%2: %3")
+                       .arg(peer)
+                       .arg(m_TcpSocket->peerPort())
+                       .arg(error));
+            m_TcpSocket->disconnectFromHost();
+            return;
+        }
+    }
 }

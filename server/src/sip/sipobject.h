@@ -3,15 +3,18 @@
 #include "core/attendedthreadobject.h"
 #include "sip/message/siptransport.h"
 #include "sip/sipconnectionstate.h"
+#include "sip/sipstreamframer.h"
 
 #include <QAbstractSocket>
 #include <QHostAddress>
 #include <QString>
 #include <QTimer>
 
-class QTcpServer;
 class QTcpSocket;
 class QUdpSocket;
+class SipTcpServer;
+class SipTcpSocket;
+class StunClient;
 
 // The transport worker of the SIP module; runs in the module's thread. As the local server it
 // listens on the configured address; as a gateway it binds a local port and connects to the
@@ -24,6 +27,8 @@ class SipObject : public AttendedThreadObject
 public:
     static constexpr qint64 kRetryMs = 1000;
     static constexpr qint64 kConnectLimitMs = 30000;
+    // A lost gateway TCP connection is opened again after a pause that doubles up to this.
+    static constexpr qint64 kReconnectMaxMs = 32000;
 
     // Local server. transports is a bit set: 1 UDP, 2 TCP (-1 both).
     SipObject(bool logSip, int transports, const QString &listenAddress, quint16 listenPort,
@@ -37,8 +42,8 @@ public:
 
     // The bound UDP port; 0 before the socket is bound. Read it in the worker's thread.
     quint16 udpPort() const;
-    QString stunHost() const { return m_StunHost; }
-    quint16 stunPort() const { return m_StunPort; }
+    QString stunHost() const;
+    quint16 stunPort() const;
 
 signals:
     void initServerConnection(SipTransport::Type Transport, QString serverAddr, ushort serverPort,
@@ -55,6 +60,7 @@ signals:
 
 public slots:
     void readyRead();
+    void readyReadTcp();
     void run() override;
     void initTcpSocket(QString addr, ushort port, bool init, QString userName);
     void sendDatagram(SipTransport::Type transport, QString receiverAddr, ushort receiverPort,
@@ -87,7 +93,10 @@ private:
     void connectServer();
     void serverConnected();
     void serverConnectFailed();
+    void serverConnectionLost();
+    void startTcpPeer(SipTcpSocket *peer, const QString &addr, quint16 port);
     QAbstractSocket *serverSocket() const;
+    quint16 serverPort() const;
     QString serverTransportName() const;
 
     // Datagram I/O.
@@ -109,12 +118,12 @@ private:
     quint16 m_ProxyPort = 5060;
     QUdpSocket *m_UdpSocket = nullptr;
     QTcpSocket *m_TcpSocket = nullptr;
-    QTcpServer *m_TcpServer = nullptr;
+    SipStreamFramer m_TcpBuffer;
+    SipTcpServer *m_TcpServer = nullptr;
     quint16 m_BindPort = 5061;
     bool m_BindRandom = false;
     QString m_StunServer;
-    QString m_StunHost;
-    quint16 m_StunPort = 3478;
+    StunClient *m_Stun = nullptr;
 
     // Where the start-up stands: the address it uses, the retry pending, first failures seen.
     QHostAddress m_Address;
@@ -125,4 +134,7 @@ private:
     bool m_BindFailed = false;
     bool m_ConnectFailed = false;
     bool m_Running = false;
+    // The gateway's TCP connection: its keep-alive, and the pause before it is opened again.
+    QTimer m_TcpKeepAlive;
+    qint64 m_ReconnectMs = kRetryMs;
 };

@@ -2,6 +2,7 @@
 #include "sip/sipobject.h"
 
 #include "core/env.h"
+#include "sip/siptcpsocket.h"
 
 #include <QTcpSocket>
 #include <QUdpSocket>
@@ -87,9 +88,12 @@ QAbstractSocket *SipObject::tcpPeer(const QString &receiverAddr, quint16 receive
         return findChild<QTcpSocket *>(name);
     if (!m_TcpSocket)
         return nullptr;
-    const bool toServer = (m_TcpSocket->peerAddress() == QHostAddress(receiverAddr)
-                           || m_ServerAddress == receiverAddr)
-        && m_TcpSocket->peerPort() == receiverPort;
+    // The gateway's requests name the local end of the server connection as their receiver.
+    const QHostAddress receiver(receiverAddr);
+    const bool toServer
+        = ((m_TcpSocket->peerAddress() == receiver || m_ServerAddress == receiverAddr)
+           && m_TcpSocket->peerPort() == receiverPort)
+        || (m_TcpSocket->localAddress() == receiver && m_TcpSocket->localPort() == receiverPort);
     if (toServer)
         return m_TcpSocket;
     QTcpSocket *peer = findChild<QTcpSocket *>(name);
@@ -108,7 +112,9 @@ void SipObject::readyRead()
 {
     if (!m_UdpSocket)
         return;
-    while (m_UdpSocket->hasPendingDatagrams()) {
+    // Read at least once: a connected socket is also woken by the ICMP error of a datagram that
+    // found nobody listening, and only a read takes that error and lets the socket wake again.
+    do {
         const qint64 size = m_UdpSocket->pendingDatagramSize();
         QByteArray datagram(int(qMax<qint64>(size, 0)), Qt::Uninitialized);
         QHostAddress sender;
@@ -123,5 +129,5 @@ void SipObject::readyRead()
                            m_UdpSocket->localAddress().toString(), m_UdpSocket->localPort(),
                            datagram);
         trace(kReceived, QStringLiteral("UDP"), m_UdpSocket, senderAddr, senderPort, datagram);
-    }
+    } while (m_UdpSocket->hasPendingDatagrams());
 }

@@ -300,7 +300,7 @@ private slots:
         QUdpSocket server;
         QVERIFY(server.bind(QHostAddress(QHostAddress::LocalHost), 0));
         SipObject worker(false, SipTransport::UDP, "127.0.0.1", server.localPort(), false,
-                         QString(), 5060, 0, true, "stun.example:0");
+                         QString(), 5060, 0, true, "127.0.0.1:0");
         QCOMPARE(worker.stunPort(), quint16(3478));
         QSignalSpy connected(&worker, &SipObject::initServerConnection);
         QSignalSpy received(&worker, &SipObject::checkDatagram);

@@ -1,0 +1,228 @@
+// Gateway mode: the accounts' registration on the outside server, the answers to its
+// challenges, and the address announced to it.
+#include "sip/sip.h"
+
+#include "core/env.h"
+#include "sip/sipclientdigest.h"
+#include "sip/sipclientnoninvitedialog.h"
+#include "sip/sipdialogindex.h"
+#include "sip/sipuser.h"
+
+quint64 Sip::NonceCount = 1;
+
+namespace {
+
+bool registersOnServer(const SipUser *user)
+{
+    return user
+        && (user->typeUser() == SipUser::VelkAccount || user->typeUser() == SipUser::GroupAccount);
+}
+
+// A challenge the request already answered, unless the server says the nonce merely aged.
+bool challengeRepeated(const SipMessage &request, const SipMessage &response, bool proxy)
+{
+    const bool answered = proxy ? request.hasProxyAuthorization() : request.hasAuthorization();
+    if (!answered)
+        return false;
+    const QString challenge
+        = response.headerValue(proxy ? SipHeader::ProxyAuthenticate : SipHeader::WWWAuthenticate);
+    const QString stale = SipClientDigest::parseChallenge(challenge).value(QStringLiteral("stale"));
+    return stale.compare(QLatin1String("true"), Qt::CaseInsensitive) != 0;
+}
+
+} // namespace
+
+QString fromTag(const SipMessage &message)
+{
+    return message.from().parameters.param(QStringLiteral("tag"));
+}
+
+void setExpiresHeader(SipMessage &message, unsigned number)
+{
+    message.setHeader(SipHeader::Expires, QString::number(number));
+}
+
+QString Sip::digestAuthorization(const SipHeader::Type &challengeHeader, const SipMessage &request,
+                                 const SipMessage &response, const QString &login,
+                                 const QString &password)
+{
+    return SipClientDigest::authorization(challengeHeader, request, response, login, password,
+                                          NonceCount);
+}
+
+void Sip::initExternalAddress()
+{
+    m_External.reset(m_IsStandalone ? int(SipExternalAddress::Direct) : m_TypeExtAddress,
+                     m_ExtAddressStatic);
+    m_RegisterRetry.clear();
+    m_RegisterKeys.clear();
+    m_ServerConnected = false;
+}
+
+void Sip::setExternalAddress(const QString &address)
+{
+    QStringList registered;
+    if (!SipUser::m_IsStandalone) {
+        for (SipUser *user : qAsConst(m_UserList)) {
+            if (user->isRegistered())
+                registered << user->objectName();
+        }
+    }
+    m_External.change(address, registered);
+}
+
+void Sip::stunServer(QString serverAddr)
+{
+    if (m_TypeExtAddress == SipExternalAddress::Stun)
+        setExternalAddress(serverAddr);
+}
+
+void Sip::registerOnServer(QString userName, bool reg)
+{
+    SipUser *user = findUser(userName);
+    if (!registersOnServer(user))
+        return;
+    SipMessage request(user);
+    setExpiresHeader(request, reg ? unsigned(user->expires()) : 0);
+    sendRegister(user, request, reg);
+}
+
+void Sip::sendRegister(SipUser *user, const SipMessage &request, bool reg)
+{
+    if (!m_Dialogs)
+        m_Dialogs = new SipDialogIndex(this);
+    auto *dialog = new SipClientNonInviteDialog(this, request);
+    m_Dialogs->add(dialog);
+    connect(dialog, &SipDialog::sendDatagram, this, &Sip::sendDatagram, Qt::DirectConnection);
+    if (reg) {
+        m_RegisterKeys.insert(user->objectName(), dialog->objectName());
+        connect(user, &SipUser::userUnRegistered, dialog, &SipDialog::terminate,
+                Qt::QueuedConnection);
+        connect(dialog, &SipDialog::receiveResponse, this, &Sip::onReceiveResponseRegister,
+                Qt::DirectConnection);
+    } else {
+        connect(dialog, &SipDialog::receiveResponse, this, &Sip::onReceiveResponseUnregister,
+                Qt::DirectConnection);
+    }
+    dialog->process(request);
+}
+
+SipClientNonInviteDialog *Sip::clientDialogOf(const SipMessage &response) const
+{
+    return qobject_cast<SipClientNonInviteDialog *>(findDialog(response.transactionKey()));
+}
+
+void Sip::onReceiveResponseRegister(SipMessage response)
+{
+    if (!response.isValid() || response.startLine.kind != 1)
+        return;
+    SipUser *user = findUser(response.to().address.user);
+    if (!user)
+        return;
+    const SipClientNonInviteDialog *dialog = clientDialogOf(response);
+    if (m_TypeExtAddress == SipExternalAddress::Auto && dialog) {
+        QString address;
+        quint16 port = 0;
+        if (viaReceivedAddress(dialog->m_Request.branch(), response, address, port))
+            setExternalAddress(address);
+    }
+    const QString name = user->objectName();
+    // Provisional answers say nothing about the registration, and the end of a REGISTER that a
+    // later one replaced (a time-out of one sent before the connection stood) must not undo it.
+    if (response.responseClass() == 1 || m_RegisterKeys.value(name) != response.transactionKey())
+        return;
+    switch (response.startLine.status) {
+    case SipStatus::OK:
+        if (user->isRegistered())
+            logLine(LogParams::Sip, QStringLiteral("User '%1' comfirmed register").arg(name));
+        m_RegisterRetry.succeeded(name);
+        user->setRegistered(true);
+        user->setRegisterTimer(true, qint64(response.expires()));
+        return;
+    case SipStatus::Unauthorized:
+    case SipStatus::ProxyAuthenticationRequired: {
+        const bool proxy = response.startLine.status == SipStatus::ProxyAuthenticationRequired;
+        if (proxy ? !response.hasProxyAuthenticate() : !response.hasWwwAuthenticate())
+            return;
+        // Answering the same challenge again would only repeat the refused credentials.
+        if (dialog && challengeRepeated(dialog->m_Request, response, proxy)) {
+            registrationFailed(user, QStringLiteral("credentials refused"));
+            return;
+        }
+        answerChallenge(user, response, true);
+        return;
+    }
+    case SipStatus::RequestTimeout:
+        user->setRegistered(false);
+        user->setRegisterTimer(false, 0);
+        registerOnServer(name, true);
+        return;
+    default:
+        registrationFailed(user,
+                           QStringLiteral("%1 %2")
+                               .arg(statusCodeText(response.startLine.status))
+                               .arg(response.startLine.reason));
+        return;
+    }
+}
+
+// The account stays unregistered and asks again after a pause that grows with every failure
+// in a row; its requested expiry is kept.
+void Sip::registrationFailed(SipUser *user, const QString &reason)
+{
+    const QString name = user->objectName();
+    user->setRegistered(false);
+    user->setRegisterTimer(false, 0);
+    const qint64 pause = m_RegisterRetry.failed(name);
+    logLine(LogParams::Sip,
+            QStringLiteral("User '%1' register failed (%2), next attempt in %3 s")
+                .arg(name, reason)
+                .arg(pause / 1000));
+}
+
+void Sip::onReceiveResponseUnregister(SipMessage response)
+{
+    if (!response.isValid() || response.startLine.kind != 1)
+        return;
+    SipUser *user = findUser(response.to().address.user);
+    if (!user)
+        return;
+    const SipStatus::Type status = response.startLine.status;
+    const bool proxy = status == SipStatus::ProxyAuthenticationRequired;
+    if (status != SipStatus::Unauthorized && !proxy)
+        return;
+    if (proxy ? !response.hasProxyAuthenticate() : !response.hasWwwAuthenticate())
+        return;
+    const SipClientNonInviteDialog *dialog = clientDialogOf(response);
+    if (dialog && challengeRepeated(dialog->m_Request, response, proxy))
+        return;
+    answerChallenge(user, response, false);
+}
+
+// The REGISTER again, in the same registration (Call-ID, From tag), with the credentials.
+void Sip::answerChallenge(SipUser *user, const SipMessage &response, bool reg)
+{
+    const bool proxy = response.startLine.status == SipStatus::ProxyAuthenticationRequired;
+    SipMessage request(user);
+    request.setHeader(SipHeader::CallID, response.callId());
+    request.setFromTag(fromTag(response));
+    setExpiresHeader(request, reg ? unsigned(user->expires()) : 0);
+    const QString credentials
+        = digestAuthorization(proxy ? SipHeader::ProxyAuthenticate : SipHeader::WWWAuthenticate,
+                              request, response, user->login(), user->password());
+    if (credentials.isEmpty()) {
+        if (reg)
+            registrationFailed(user, QStringLiteral("challenge not understood"));
+        return;
+    }
+    if (proxy)
+        request.setProxyAuthorization(credentials);
+    else
+        request.setAuthorization(credentials);
+    if (!reg) {
+        // The binding removed is the one that was sent, also when the address changed since.
+        if (const SipClientNonInviteDialog *dialog = clientDialogOf(response))
+            request.copyContact(dialog->m_Request.contact());
+    }
+    sendRegister(user, request, reg);
+}
