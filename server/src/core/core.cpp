@@ -1,8 +1,8 @@
 #include "core/core.h"
 
+#include "common/sound/sound_wav/soundwav.h"
 #include "core/env.h"
 #include "core/smdrformat.h"
-#include "common/sound/sound_wav/soundwav.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -76,6 +76,12 @@ void Core::setDefaultValue(const QString &group, const QString &key, const QVari
         m_settings->setValue(key, value);
     m_settings->endGroup();
     m_settings->sync();
+}
+
+void Core::syncSettings()
+{
+    if (m_settings)
+        m_settings->sync();
 }
 
 QVariant Core::value(const QString &group, const QString &key, const QVariant &defaultValue) const

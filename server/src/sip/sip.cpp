@@ -2,64 +2,129 @@
 
 #include "common/codecs/audiocodec.h"
 #include "conversation/conversationobject.h"
+#include "conversation/conversationthread.h"
 #include "core/env.h"
 #include "core/modulehost.h"
+#include "core/timescale.h"
 #include "sip/sipobject.h"
+#include "sip/sipuser.h"
+#include "sip/sipusersetting.h"
 
-#include <QAbstractSocket>
-#include <QStringList>
-#include <QTimer>
+#include <QEventLoop>
+#include <QNetworkInterface>
 
 namespace {
 
-const char *const kGroup = "sip";
-const int kStopDelayMs = 1500;
+const qint64 kStopDelayMs = 1500;
+// How long a hang-up waits for its conversation to go.
+const qint64 kHangupWaitMs = 999;
+const QString kWildcard = QStringLiteral("0.0.0.0");
 
-// Keys and defaults of the "sip" group that this module reads.
-const std::initializer_list<SettingDefault> kDefaults = {
-    { "standalone", "true" }, { "codec1", "8" }, { "codec2", "0" },
-    { "codec3", "3" },        { "codec4", "9" },
-};
+int typeExtAddressFromText(const QString &text)
+{
+    if (text.isEmpty())
+        return -1;
+    const char *const names[] = { "direct", "auto", "static", "stun" };
+    for (int i = 0; i < 4; ++i) {
+        if (text.compare(QLatin1String(names[i]), Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return -1;
+}
 
 } // namespace
 
 Sip::Sip(QObject *parent)
     : AttendedThread(parent)
     , m_SipUsers(Env::configFilePath(QStringLiteral("sip-users")), QSettings::IniFormat, this)
-    , m_IsStandalone(true)
+    , m_StopTimer(this)
 {
+    qRegisterMetaType<SipConnectionState>("SipConnectionState");
     qRegisterMetaType<QAbstractSocket::SocketType>("QAbstractSocket::SocketType");
+    qRegisterMetaType<QAbstractSocket::SocketError>("QAbstractSocket::SocketError");
+    qRegisterMetaType<SipTransport::Type>("SipTransport::Type");
+    qRegisterMetaType<SipMessage>("SipMessage");
     setObjectName(QStringLiteral("Sip"));
     m_SipUsers.setIniCodec("UTF-8");
-}
-
-QVariant Sip::setting(const QString &key, const QVariant &defaultValue) const
-{
-    return moduleSetting(this, QLatin1String(kGroup), key, defaultValue);
-}
-
-void Sip::writeDefaultSettings()
-{
-    writeModuleDefaults(this, QLatin1String(kGroup), kDefaults);
+    m_StopTimer.setSingleShot(true);
+    connect(&m_StopTimer, &QTimer::timeout, this, &Sip::stopParent);
 }
 
 void Sip::init()
 {
+    // A stop still pending from an earlier run must not end this one.
+    m_StopTimer.stop();
     logLine(LogParams::Sip, QStringLiteral("Initialization"));
     writeDefaultSettings();
-    m_IsStandalone = setting(QStringLiteral("standalone"), true).toBool();
+    m_Transport = SipTransport::Unset;
+    m_ServerAddress.clear();
+    m_ClientAddress.clear();
+    m_ExtAddress.clear();
+    m_ServerPort = m_ClientPort = 0;
+    m_TypeExtAddress = 1;
+    m_IsStandalone = settingBool(SipSetting::Standalone);
 
     ConversationObject::m_CallDuration = 0;
-    if (setting(QStringLiteral("enable-call-duration"), true).toBool())
-        ConversationObject::m_CallDuration
-            = qint64(setting(QStringLiteral("call-duration"), 3600).toULongLong());
+    if (settingBool(SipSetting::EnableCallDuration))
+        ConversationObject::m_CallDuration = settingInt64(SipSetting::CallDuration);
 
-    QStringList codecs;
-    for (const char *key : { "codec1", "codec2", "codec3", "codec4" })
-        codecs << setting(QLatin1String(key), QString()).toString();
-    AudioCodec::setCodecs(codecs);
+    m_TypeExtAddress = typeExtAddressFromText(setting(SipSetting::TypeExtAddress));
+    m_ExtAddressStatic = setting(SipSetting::ExtAddressStatic);
+    m_ExtAddressStun = setting(SipSetting::ExtAddressStun);
+    SipUser::m_IsStandalone = m_IsStandalone;
+    applyModeToDialogs();
+    AudioCodec::setCodecs({ setting(SipSetting::Codec1), setting(SipSetting::Codec2),
+                            setting(SipSetting::Codec3), setting(SipSetting::Codec4) });
 
-    setObject(new SipObject());
+    if (m_IsStandalone)
+        initStandalone();
+    else
+        initServer();
+    loadUsers();
+}
+
+void Sip::initStandalone()
+{
+    m_TypeExtAddress = 0;
+    m_StandaloneTransport = transportFromString(setting(SipSetting::ServerTransport));
+    const QString bindAddress = setting(SipSetting::StandaloneBindAddress);
+    // The wildcard stays in the file as written; the address it stands for is known in memory.
+    m_LocalAddress = bindAddress == kWildcard ? firstInterfaceAddress(kWildcard) : bindAddress;
+    auto *worker = new SipObject(settingBool(SipSetting::LogSip), int(m_StandaloneTransport),
+                                 bindAddress, settingNumber(SipSetting::StandaloneBindPort));
+    connect(this, &Sip::initTcpSocket, worker, &SipObject::initTcpSocket, Qt::QueuedConnection);
+    connect(worker, &SipObject::deInitTcpSocket, this, &Sip::deInitTcpSocket, Qt::QueuedConnection);
+    connect(worker, &SipObject::setConnectionState, this, &Sip::setStandaloneConnectionState,
+            Qt::QueuedConnection);
+    connect(this, &Sip::sendDatagram, worker, &SipObject::sendDatagram, Qt::QueuedConnection);
+    connect(worker, &SipObject::checkDatagram, this, &Sip::checkDatagramStandalone,
+            Qt::QueuedConnection);
+    setObject(worker);
+}
+
+void Sip::initServer()
+{
+    QString stun;
+    if (m_TypeExtAddress == -1)
+        m_TypeExtAddress = 1;
+    else if (m_TypeExtAddress == 3)
+        stun = m_ExtAddressStun.isEmpty() ? settingDefault(SipSetting::ExtAddressStun).toString()
+                                          : m_ExtAddressStun;
+    m_ServerTransport = transportFromString(setting(SipSetting::ServerTransport));
+    auto *worker = new SipObject(
+        settingBool(SipSetting::LogSip), m_ServerTransport, setting(SipSetting::ServerAddress),
+        settingNumber(SipSetting::ServerPort), settingBool(SipSetting::ServerProxyUse),
+        setting(SipSetting::ServerProxyAddress), settingNumber(SipSetting::ServerProxyPort),
+        settingNumber(SipSetting::ServerBindPort), settingBool(SipSetting::ServerBindRandom), stun);
+    connect(this, &Sip::initTcpSocket, worker, &SipObject::initTcpSocket, Qt::QueuedConnection);
+    connect(worker, &SipObject::initServerConnection, this, &Sip::initServerConnection,
+            Qt::QueuedConnection);
+    connect(worker, &SipObject::setConnectionState, this, &Sip::setServerConnectionState,
+            Qt::QueuedConnection);
+    connect(this, &Sip::sendDatagram, worker, &SipObject::sendDatagram, Qt::QueuedConnection);
+    connect(worker, &SipObject::checkDatagram, this, &Sip::checkDatagramServer,
+            Qt::QueuedConnection);
+    setObject(worker);
 }
 
 void Sip::deinit()
@@ -71,10 +136,189 @@ void Sip::deinit()
 void Sip::stop()
 {
     logLine(LogParams::Sip, QStringLiteral("Deinitialization"));
-    QTimer::singleShot(kStopDelayMs, this, &Sip::stopParent);
+    const QList<SipUser *> users = m_UserList;
+    for (SipUser *user : users) {
+        if (user->typeUser() == SipUser::VelkAccount)
+            isDeviceRegisteredChanged(user->velkDeviceId(), false, QString());
+        else
+            registerOnServer(user->objectName(), false);
+    }
+    // Nothing runs: stopped at once, so no timer is left to end a later start.
+    if (!thread.isRunning()) {
+        m_StopTimer.stop();
+        stopParent();
+        return;
+    }
+    m_StopTimer.start(TimeScale::toRealInt(kStopDelayMs));
 }
 
 void Sip::stopParent()
 {
     AttendedThread::stop();
+}
+
+void Sip::sendMessage(SipMessage message)
+{
+    emit sendDatagram(message.transport, message.receiverAddress, message.receiverPort,
+                      message.toByteArray());
+}
+
+void Sip::deInitTcpSocket(QString userName)
+{
+    SipUser *user = findUser(userName);
+    if (isUsableUser(user))
+        user->setRegistered(false);
+}
+
+void Sip::onExcludeCallerFromConversation(QString conversationName, QString caller, bool normal)
+{
+    ConversationThread *conversation = findConversation(conversationName);
+    if (!conversation)
+        return;
+    emit conversation->removeCallerAndBye(caller, normal);
+    emit conversation->check();
+}
+
+void Sip::initServerConnection(SipTransport::Type transport, QString serverAddr, ushort serverPort,
+                               QString clientAddr, ushort clientPort)
+{
+    m_Transport = transport;
+    m_ServerAddress = serverAddr;
+    m_ServerPort = serverPort;
+    m_ClientAddress = clientAddr;
+    m_ClientPort = clientPort;
+    m_ExtAddress = m_TypeExtAddress == 2 ? m_ExtAddressStatic : clientAddr;
+    applyModeToDialogs();
+    const QList<SipUser *> users = m_UserList;
+    for (SipUser *user : users)
+        user->initServerConnection(transport, serverAddr, serverPort, clientAddr, clientPort);
+}
+
+void Sip::hangupUser(const QString &userName, const QString &callKey)
+{
+    SipUser *user = findUser(userName);
+    if (!user)
+        return;
+    const QString name = user->takeConversation(callKey);
+    ConversationThread *conversation = findConversation(name);
+    if (!conversation)
+        return;
+    emit conversation->removeCaller(callKey, true);
+    emit conversation->check();
+    // The device's next call must not meet this one's conversation: wait a little for it to
+    // go, waking only when it does or the limit passes.
+    QEventLoop loop;
+    QTimer limit;
+    limit.setSingleShot(true);
+    connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(conversation, &QObject::destroyed, &loop, &QEventLoop::quit);
+    limit.start(TimeScale::toRealInt(kHangupWaitMs));
+    loop.exec();
+}
+
+void Sip::rejectUserCall(const QString &callerUserName, const QString &userName,
+                         const QString &callKey, const QString &dialogName)
+{
+    SipUser *user = findUser(userName);
+    if (!user)
+        return;
+    const QString name = user->takeConversation(callKey);
+    if (SipUser *caller = findUser(callerUserName))
+        caller->removeCaller(name);
+    ConversationThread *conversation = findConversation(name);
+    if (conversation)
+        emit conversation->clearCallers();
+    if (!dialogName.isEmpty()) {
+        if (SipDialog *dialog = findDialog(dialogName))
+            sendDialogResponse(dialog, SipStatus::Decline);
+    }
+    if (conversation)
+        emit conversation->check();
+}
+
+void Sip::sendByeToBranch(SipUser *user, const SipMessage &request)
+{
+    const QString key = request.transactionKey(SipMethod::Cancel);
+    if ((!key.isEmpty() && findDialog(key)) || !user)
+        return;
+    sendOnClientDialog(user, SipMessage(request, static_cast<SipUser *>(nullptr)));
+}
+
+void Sip::sendCancelToBranch(SipUser *user, const SipMessage &invite)
+{
+    const QString key = invite.transactionKey(SipMethod::Cancel);
+    if ((!key.isEmpty() && findDialog(key)) || !user)
+        return;
+    sendOnClientDialog(user, invite.makeCancel());
+}
+
+void Sip::sendReferNotify(SipUser *from, SipUser *to, const SipMessage &refer,
+                          const SipStatus::Type &status)
+{
+    if (!from || !to || !isUsableUser(to))
+        return;
+    sendOnClientDialog(to, SipMessage(from, to, refer, status));
+}
+
+void Sip::setConnectionRecord(SipConnectionState state, QAbstractSocket::SocketType type,
+                              QAbstractSocket::SocketError error, const QString &errorString)
+{
+    m_ConnectionState = state;
+    m_SocketType = type;
+    m_SocketError = error;
+    m_ErrorString = errorString;
+}
+
+void Sip::setStandaloneConnectionState(QString, SipConnectionState state,
+                                       QAbstractSocket::SocketType type,
+                                       QAbstractSocket::SocketError error, QString errorString)
+{
+    if (state != m_ConnectionState) {
+        m_ConnectionAddress = setting(SipSetting::StandaloneBindAddress);
+        m_ConnectionPort = settingNumber(SipSetting::StandaloneBindPort);
+        if (state == SipConnected && m_ConnectionAddress == kWildcard) {
+            QStringList addresses;
+            const QList<QHostAddress> all = QNetworkInterface::allAddresses();
+            for (const QHostAddress &address : all) {
+                if (address.protocol() == QAbstractSocket::IPv4Protocol)
+                    addresses << address.toString();
+            }
+            m_ConnectionAddress
+                = QStringLiteral("%1(%2)").arg(kWildcard, addresses.join(QLatin1Char(',')));
+        }
+    }
+    setConnectionRecord(state, type, error, errorString);
+}
+
+void Sip::setServerConnectionState(QString addr, SipConnectionState state,
+                                   QAbstractSocket::SocketType type,
+                                   QAbstractSocket::SocketError error, QString errorString)
+{
+    if (state != m_ConnectionState) {
+        QString text = settingBool(SipSetting::ServerProxyUse)
+            ? setting(SipSetting::ServerProxyAddress)
+            : setting(SipSetting::ServerAddress);
+        text.remove(QLatin1Char(' '));
+        m_ConnectionAddress = text == addr ? text : QStringLiteral("%1(%2)").arg(text, addr);
+        m_ConnectionPort = settingNumber(SipSetting::ServerPort);
+    }
+    setConnectionRecord(state, type, error, errorString);
+}
+
+QString firstInterfaceAddress(const QString &fallback)
+{
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &interface : interfaces) {
+        const auto flags = interface.flags();
+        if (!(flags & QNetworkInterface::IsUp) || !(flags & QNetworkInterface::IsRunning)
+            || (flags & QNetworkInterface::IsLoopBack))
+            continue;
+        const QList<QNetworkAddressEntry> entries = interface.addressEntries();
+        for (const QNetworkAddressEntry &entry : entries) {
+            bool ok = false;
+            if (entry.ip().toIPv4Address(&ok) != 0 && ok)
+                return entry.ip().toString();
+        }
+    }
+    return fallback;
 }

@@ -1,13 +1,33 @@
 #pragma once
 
+#include "common/sound/sound_wav/soundwavparam.h"
 #include "core/attendedthread.h"
+#include "sip/message/kbaseuri.h"
+#include "sip/message/sipmessage.h"
+#include "sip/sipconnectionstate.h"
+#include "sip/sipsetting.h"
 
+#include <QAbstractSocket>
+#include <QHash>
 #include <QSettings>
+#include <QTimer>
 
-// The SIP engine module. Lives in the core thread; its worker SipObject runs the sockets.
+class ConversationThread;
+class SipDialog;
+class SipDialogIndex;
+class SipUser;
+
+// The SIP engine module. Lives in the core thread; its worker SipObject runs the sockets in the
+// module's thread. It owns the SIP accounts, the transactions and the conversations of its
+// calls, and every operation that door devices, conversations and the web call runs the body of
+// the mode ("standalone") the module was started in. Accounts, transactions and conversations
+// are found through indexes kept beside their object names, so a lookup costs the same with
+// thousands of them alive.
 class Sip : public AttendedThread
 {
     Q_OBJECT
+    // The address a Contact of an account advertises (read by SipUser).
+    Q_PROPERTY(QString localAddress READ localAddress)
 public:
     explicit Sip(QObject *parent = nullptr);
 
@@ -15,21 +35,185 @@ public:
     void deinit() override;
 
     bool isStandalone() const { return m_IsStandalone; }
+    QString localAddress() const { return m_IsStandalone ? m_LocalAddress : m_ExtAddress; }
 
-    // Reads one key of the "sip" group of the main settings.
-    QVariant setting(const QString &key, const QVariant &defaultValue) const;
+    // Settings of the "sip" group.
+    static QString settingName(const SipSetting::Type &key);
+    static QVariant settingDefault(const SipSetting::Type &key);
+    static int settingFromName(const QString &name);
+    void setDefaultSetting(const SipSetting::Type &key, const QVariant &value);
     void writeDefaultSettings();
+    quint16 settingNumber(const SipSetting::Type &key) const;
+    bool settingBool(const SipSetting::Type &key) const;
+    qint64 settingInt64(const SipSetting::Type &key) const;
+    QString setting(const SipSetting::Type &key) const;
+    // The web form of the settings; index is -1, or that of the one key the form switches.
+    bool saveSettings(const QHash<QString, QString> &form, const int &index);
+
+    // The account store ("sip-users").
+    void loadUsers();
+    SipUser *loadUser(const QString &name);
+    bool saveUser(const QString &name, const QHash<QString, QString> &form);
+    void deleteUser(const QString &name);
+    bool userExists(const QString &name) const;
+    SipUser *findUser(const QString &name) const;
+    QList<SipUser *> users() const { return m_UserList; }
+    QStringList userListText(const QString &first, const QString &second,
+                             const QString &third) const;
+    ConversationThread *findConversation(const QString &name) const;
+    // Conversations of the engine's calls are found by name through this index.
+    void trackConversation(ConversationThread *conversation);
+
+    // What door devices and the web ask of the engine.
+    int call(const QString &callerUserName, const QString &calleeUserName, const QString &callKey);
+    int callList(const QString &callerUserName, const QString &calleeList, const QString &callKey);
+    int respondCall(const QString &fromUserName, const QString &toUserName,
+                    const QString &dialogName, const QString &callKey,
+                    const SipStatus::Type &status);
+    int acceptCaller(const QString &fromUserName, const QString &toUserName,
+                     const QString &dialogName, const QString &callKey,
+                     const SipStatus::Type &status);
+    void resultSipInfo(const QString &callKey, const QString &toUserName,
+                       const SoundWavParam::Type &fromPlaySound, const QString &fromUserName,
+                       const SoundWavParam::Type &toPlaySound);
+    void appendSipInfo(int device, const QString &callKey, const QString &userName,
+                       const uchar &key, const uint &duration);
+    void hangupUser(const QString &userName, const QString &callKey);
+    void rejectUserCall(const QString &callerUserName, const QString &userName,
+                        const QString &callKey, const QString &dialogName);
+    void sendByeToBranch(SipUser *user, const SipMessage &request);
+    void sendCancelToBranch(SipUser *user, const SipMessage &invite);
+    void sendReferNotify(SipUser *from, SipUser *to, const SipMessage &refer,
+                         const SipStatus::Type &status);
+
+    // The connection record the web pages show.
+    SipConnectionState connectionState() const { return m_ConnectionState; }
+    QAbstractSocket::SocketError socketError() const { return m_SocketError; }
+    QString errorString() const { return m_ErrorString; }
+    QString connectionAddress() const { return m_ConnectionAddress; }
+    quint16 connectionPort() const { return m_ConnectionPort; }
+    int typeExtAddress() const { return m_TypeExtAddress; }
+    QString extAddress() const { return m_ExtAddress; }
+    int liveDialogs() const;
 
 signals:
     void unloadUsers();
+    void sendDatagram(SipTransport::Type transport, QString receiverAddr, ushort receiverPort,
+                      QByteArray datagram);
+    void initTcpSocket(QString addr, ushort port, bool init, QString user);
 
 public slots:
     // Unregisters the users first; the thread itself is stopped 1500 ms later.
     void stop() override;
     void stopParent();
+    void isDeviceRegisteredChanged(const int &device, const bool &state, const QString &dst);
+    void isDeviceRegisteredChanged(const int &device, const bool &state);
+    void isDeviceBusyChanged(const int &device, const bool &state, const QString &dst);
+    void isDeviceBusyChanged(const int &device, const bool &state);
+    void sendMessage(SipMessage message);
+    void deInitTcpSocket(QString userName);
+    void onExcludeCallerFromConversation(QString conversationName, QString caller, bool normal);
+    void checkDatagramStandalone(SipTransport::Type transport, QString senderAddr,
+                                 ushort senderPort, QString receiverAddr, ushort receiverPort,
+                                 QByteArray datagram);
+    void setStandaloneConnectionState(QString addr, SipConnectionState state,
+                                      QAbstractSocket::SocketType type,
+                                      QAbstractSocket::SocketError error, QString errorString);
+    void checkDatagramServer(SipTransport::Type transport, QString senderAddr, ushort senderPort,
+                             QString receiverAddr, ushort receiverPort, QByteArray datagram);
+    void registerOnServer(QString userName, bool reg);
+    void setServerConnectionState(QString addr, SipConnectionState state,
+                                  QAbstractSocket::SocketType type,
+                                  QAbstractSocket::SocketError error, QString errorString);
+    void initServerConnection(SipTransport::Type Transport, QString serverAddr, ushort serverPort,
+                              QString clientAddr, ushort clientPort);
 
 private:
+    void initStandalone();
+    void initServer();
+    void dispatchRequest(SipDialog *dialog, const SipMessage &request);
+    void setConnectionRecord(SipConnectionState state, QAbstractSocket::SocketType type,
+                             QAbstractSocket::SocketError error, const QString &errorString);
+    QList<SipUser *> deviceUsers(int device, const QString &dst) const;
+    void indexUser(SipUser *user);
+
+    // Mode bodies of the operations above.
+    int callStandalone(const QString &caller, const QString &callee, const QString &callKey);
+    int callServer(const QString &caller, const QString &callee, const QString &callKey);
+    int callListStandalone(const QString &caller, const QString &callees, const QString &callKey);
+    int respondCallStandalone(const QString &from, const QString &to, const QString &dialogName,
+                              const QString &callKey, const SipStatus::Type &status);
+    int respondCallServer(const QString &from, const QString &to, const QString &dialogName,
+                          const QString &callKey, const SipStatus::Type &status);
+    int acceptCallerStandalone(const QString &from, const QString &to, const QString &dialogName,
+                               const QString &callKey, const SipStatus::Type &status);
+    int acceptCallerServer(const QString &from, const QString &to, const QString &dialogName,
+                           const QString &callKey, const SipStatus::Type &status);
+    void resultSipInfoStandalone(const QString &callKey, const QString &toUserName,
+                                 const SoundWavParam::Type &fromPlaySound,
+                                 const QString &fromUserName,
+                                 const SoundWavParam::Type &toPlaySound);
+    void resultSipInfoServer(const QString &callKey, const QString &toUserName,
+                             const SoundWavParam::Type &fromPlaySound, const QString &fromUserName,
+                             const SoundWavParam::Type &toPlaySound);
+    void appendSipInfoStandalone(const QString &callKey, const QString &userName, uchar event,
+                                 uint duration);
+    void appendSipInfoServer(const QString &callKey, const QString &userName, uchar event,
+                             uint duration);
+    void isDeviceRegisteredChangedStandalone(int device, bool state, const QString &dst);
+    void isDeviceRegisteredChangedServer(int device, bool state, const QString &dst);
+    void isDeviceBusyChangedStandalone(int device, bool state, const QString &dst);
+    void isDeviceBusyChangedServer(int device, bool state, const QString &dst);
+
+    // The transactions: the live one a message belongs to, new server transactions and the
+    // answers given on them, client transactions for requests the engine sends.
+    SipDialog *findDialog(const QString &name) const;
+    bool deliverToDialog(const QString &key, const SipMessage &message);
+    SipDialog *newServerDialog(const SipMessage &request);
+    void respond(SipDialog *dialog, const SipMessage &request, const SipStatus::Type &status);
+    void sendOnClientDialog(SipUser *user, const SipMessage &request);
+    void applyModeToDialogs();
+
+    SipTransport::Type m_Transport = SipTransport::Unset;
     // A child, so it moves into the core thread with the module that uses it.
     QSettings m_SipUsers;
-    bool m_IsStandalone;
+    bool m_IsStandalone = true;
+    QString m_ExtAddressStatic;
+    QString m_ExtAddressStun;
+    SipTransport::Type m_StandaloneTransport = SipTransport::Type(0);
+    SipTransport::Type m_ServerTransport = SipTransport::Unset;
+    SipConnectionState m_ConnectionState = SipNotConnected;
+    QAbstractSocket::SocketType m_SocketType = QAbstractSocket::UnknownSocketType;
+    QAbstractSocket::SocketError m_SocketError = QAbstractSocket::UnknownSocketError;
+    QString m_ErrorString;
+    QString m_ConnectionAddress;
+    quint16 m_ConnectionPort = 0;
+    QString m_ServerAddress;
+    quint16 m_ServerPort = 0;
+    QString m_ClientAddress;
+    quint16 m_ClientPort = 0;
+    int m_TypeExtAddress = 0;
+    QString m_ExtAddress;
+
+    // The interface address a wildcard bind address stands for; never written to the file.
+    QString m_LocalAddress;
+    QTimer m_StopTimer;
+    QHash<QString, SipUser *> m_Users;
+    QList<SipUser *> m_UserList;
+    QHash<QString, ConversationThread *> m_Conversations;
+    SipDialogIndex *m_Dialogs = nullptr;
 };
+
+// The server transaction's request answered with a status (and a body).
+void sendDialogResponse(SipDialog *dialog, const SipStatus::Type &status);
+void sendDialogResponseWithBody(SipDialog *dialog, const SipStatus::Type &status,
+                                const QString &contentType, const QByteArray &body);
+
+// Account predicates every handler uses.
+bool isUsableUser(const SipUser *user);
+bool userVideoEnabled(const SipUser *user);
+bool userVideoEnabledForResponse(const SipUser *user);
+QString userOrDefault(const KBaseUri<1> &uri, const QString &fallback);
+SipTransport::Type contactTransport(const KBaseUri<1> &contact, const SipTransport::Type &fallback);
+// The first IPv4 address of an interface that is up, running and no loopback; else fallback.
+QString firstInterfaceAddress(const QString &fallback);

@@ -1,14 +1,128 @@
 #pragma once
 
 #include "core/attendedthreadobject.h"
+#include "sip/message/siptransport.h"
+#include "sip/sipconnectionstate.h"
 
-// The transport worker of the SIP module; runs in the module's thread.
+#include <QAbstractSocket>
+#include <QHostAddress>
+#include <QString>
+#include <QTimer>
+
+class QTcpServer;
+class QTcpSocket;
+class QUdpSocket;
+
+// The transport worker of the SIP module; runs in the module's thread. As the local server it
+// listens on the configured address; as a gateway it binds a local port and connects to the
+// outside server (or proxy). Every attempt that fails is retried a second later on a timer, so
+// the thread sleeps between attempts and a stop ends them at once. Datagrams pass through it
+// unparsed, traced when "log-sip" asks for it.
 class SipObject : public AttendedThreadObject
 {
     Q_OBJECT
 public:
-    explicit SipObject(QObject *parent = nullptr);
+    static constexpr qint64 kRetryMs = 1000;
+    static constexpr qint64 kConnectLimitMs = 30000;
+
+    // Local server. transports is a bit set: 1 UDP, 2 TCP (-1 both).
+    SipObject(bool logSip, int transports, const QString &listenAddress, quint16 listenPort,
+              QObject *parent = nullptr);
+    // Gateway. stunServer is "host:port", empty without STUN.
+    SipObject(bool logSip, SipTransport::Type transport, const QString &serverAddress,
+              quint16 serverPort, bool proxyUse, const QString &proxyAddress, quint16 proxyPort,
+              quint16 bindPort, bool bindRandom, const QString &stunServer,
+              QObject *parent = nullptr);
+    ~SipObject() override;
+
+    // The bound UDP port; 0 before the socket is bound. Read it in the worker's thread.
+    quint16 udpPort() const;
+    QString stunHost() const { return m_StunHost; }
+    quint16 stunPort() const { return m_StunPort; }
+
+signals:
+    void initServerConnection(SipTransport::Type Transport, QString serverAddr, ushort serverPort,
+                              QString clientAddr, ushort clientPort);
+    void stunServer(QString serverAddr);
+    void deInitTcpSocket(QString user);
+    void checkDatagram(SipTransport::Type transport, QString senderAddr, ushort senderPort,
+                       QString receiverAddr, ushort receiverPort, QByteArray datagram);
+    void setConnectionState(QString addr, SipConnectionState state = SipNotConnected,
+                            QAbstractSocket::SocketType type = QAbstractSocket::UnknownSocketType,
+                            QAbstractSocket::SocketError error
+                            = QAbstractSocket::UnknownSocketError,
+                            QString errorString = QString());
 
 public slots:
+    void readyRead();
     void run() override;
+    void initTcpSocket(QString addr, ushort port, bool init, QString userName);
+    void sendDatagram(SipTransport::Type transport, QString receiverAddr, ushort receiverPort,
+                      QByteArray datagram);
+    void queryTerminate() override;
+
+private:
+    using Step = void (SipObject::*)();
+
+    void init(bool logSip, bool standalone);
+    void retry(Step step);
+    void report(SipConnectionState state, QAbstractSocket::SocketType type,
+                QAbstractSocket::SocketError error = QAbstractSocket::UnknownSocketError,
+                const QString &errorString = QString());
+    void started();
+
+    // Local server.
+    void runStandalone();
+    void lookUpListenAddress();
+    void startUdp();
+    void bindUdp();
+    void startTcp();
+    void listenTcp();
+
+    // Gateway.
+    void runServer();
+    void lookUpServer();
+    void openServerSocket();
+    void bindServerSocket();
+    void connectServer();
+    void serverConnected();
+    void serverConnectFailed();
+    QAbstractSocket *serverSocket() const;
+    QString serverTransportName() const;
+
+    // Datagram I/O.
+    bool sendUdp(const QString &receiverAddr, quint16 receiverPort, const QByteArray &datagram);
+    QAbstractSocket *tcpPeer(const QString &receiverAddr, quint16 receiverPort);
+    void trace(const QString &text, const QString &transport, const QAbstractSocket *local,
+               const QString &peerAddr, quint16 peerPort, const QByteArray &datagram);
+
+    bool m_LogSip = false;
+    bool m_IsStandalone = true;
+    int m_Transports = 0;
+    QString m_ListenAddress;
+    quint16 m_ListenPort = 0;
+    SipTransport::Type m_ServerTransport = SipTransport::Unset;
+    QString m_ServerAddress;
+    quint16 m_ServerPort = 0;
+    bool m_ProxyUse = false;
+    QString m_ProxyAddress;
+    quint16 m_ProxyPort = 5060;
+    QUdpSocket *m_UdpSocket = nullptr;
+    QTcpSocket *m_TcpSocket = nullptr;
+    QTcpServer *m_TcpServer = nullptr;
+    quint16 m_BindPort = 5061;
+    bool m_BindRandom = false;
+    QString m_StunServer;
+    QString m_StunHost;
+    quint16 m_StunPort = 3478;
+
+    // Where the start-up stands: the address it uses, the retry pending, first failures seen.
+    QHostAddress m_Address;
+    QString m_ReportAddress;
+    QTimer m_Retry;
+    QTimer m_ConnectLimit;
+    bool m_LookupFailed = false;
+    bool m_BindFailed = false;
+    bool m_ConnectFailed = false;
+    bool m_Running = false;
 };

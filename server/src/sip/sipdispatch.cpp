@@ -1,0 +1,278 @@
+// The operations door devices, conversations and the web call, each run by the body of the
+// mode the module was started in, and the dispatch of received messages.
+#include "sip/sip.h"
+
+#include "conversation/conversationthread.h"
+#include "core/env.h"
+#include "sip/sipuser.h"
+
+#include <QHostAddress>
+
+namespace {
+
+// A door device's key code as a DTMF event: 10 is "0", 11 "*", 12 "#".
+uchar dtmfEvent(uchar key)
+{
+    switch (key) {
+    case 10:
+        return 0;
+    case 11:
+        return 10;
+    case 12:
+        return 11;
+    default:
+        return key;
+    }
+}
+
+void logDebug(const QString &text)
+{
+    logLine(LogParams::SipDebug, text);
+}
+
+} // namespace
+
+int Sip::call(const QString &callerUserName, const QString &calleeUserName, const QString &callKey)
+{
+    return m_IsStandalone ? callStandalone(callerUserName, calleeUserName, callKey)
+                          : callServer(callerUserName, calleeUserName, callKey);
+}
+
+int Sip::callList(const QString &callerUserName, const QString &calleeList, const QString &callKey)
+{
+    return m_IsStandalone ? callListStandalone(callerUserName, calleeList, callKey) : -1;
+}
+
+int Sip::respondCall(const QString &fromUserName, const QString &toUserName,
+                     const QString &dialogName, const QString &callKey,
+                     const SipStatus::Type &status)
+{
+    return m_IsStandalone
+        ? respondCallStandalone(fromUserName, toUserName, dialogName, callKey, status)
+        : respondCallServer(fromUserName, toUserName, dialogName, callKey, status);
+}
+
+int Sip::acceptCaller(const QString &fromUserName, const QString &toUserName,
+                      const QString &dialogName, const QString &callKey,
+                      const SipStatus::Type &status)
+{
+    return m_IsStandalone
+        ? acceptCallerStandalone(fromUserName, toUserName, dialogName, callKey, status)
+        : acceptCallerServer(fromUserName, toUserName, dialogName, callKey, status);
+}
+
+void Sip::resultSipInfo(const QString &callKey, const QString &toUserName,
+                        const SoundWavParam::Type &fromPlaySound, const QString &fromUserName,
+                        const SoundWavParam::Type &toPlaySound)
+{
+    if (m_IsStandalone)
+        resultSipInfoStandalone(callKey, toUserName, fromPlaySound, fromUserName, toPlaySound);
+    else
+        resultSipInfoServer(callKey, toUserName, fromPlaySound, fromUserName, toPlaySound);
+}
+
+void Sip::appendSipInfo(int, const QString &callKey, const QString &userName, const uchar &key,
+                        const uint &duration)
+{
+    const uchar event = dtmfEvent(key);
+    if (m_IsStandalone)
+        appendSipInfoStandalone(callKey, userName, event, duration);
+    else
+        appendSipInfoServer(callKey, userName, event, duration);
+}
+
+void Sip::isDeviceRegisteredChanged(const int &device, const bool &state, const QString &dst)
+{
+    if (m_IsStandalone)
+        isDeviceRegisteredChangedStandalone(device, state, dst);
+    else
+        isDeviceRegisteredChangedServer(device, state, dst);
+}
+
+void Sip::isDeviceRegisteredChanged(const int &device, const bool &state)
+{
+    isDeviceRegisteredChanged(device, state, QString());
+}
+
+void Sip::isDeviceBusyChanged(const int &device, const bool &state, const QString &dst)
+{
+    if (m_IsStandalone)
+        isDeviceBusyChangedStandalone(device, state, dst);
+    else
+        isDeviceBusyChangedServer(device, state, dst);
+}
+
+void Sip::isDeviceBusyChanged(const int &device, const bool &state)
+{
+    isDeviceBusyChanged(device, state, QString());
+}
+
+void Sip::checkDatagramStandalone(SipTransport::Type transport, QString senderAddr,
+                                  ushort senderPort, QString receiverAddr, ushort receiverPort,
+                                  QByteArray datagram)
+{
+    const SipMessage message(transport, QHostAddress(senderAddr), senderPort,
+                             QHostAddress(receiverAddr), receiverPort, datagram);
+    if (!message.isValid())
+        return;
+    const QString key = message.transactionKey();
+    if (!key.isEmpty() && deliverToDialog(key, message))
+        return;
+    if (message.startLine.kind != 0)
+        return;
+    dispatchRequest(newServerDialog(message), message);
+}
+
+void Sip::checkDatagramServer(SipTransport::Type transport, QString senderAddr, ushort senderPort,
+                              QString receiverAddr, ushort receiverPort, QByteArray datagram)
+{
+    const SipMessage message(transport, QHostAddress(senderAddr), senderPort,
+                             QHostAddress(receiverAddr), receiverPort, datagram);
+    if (!message.isValid())
+        return;
+    const QString key = message.transactionKey();
+    if (!key.isEmpty() && deliverToDialog(key, message))
+        return;
+    if (message.startLine.kind != 0)
+        return;
+    dispatchRequest(newServerDialog(message), message);
+}
+
+// The request handlers of each mode are not built yet: every method they will take is refused
+// as not implemented, the others as not allowed, so a peer hears an answer either way.
+void Sip::dispatchRequest(SipDialog *dialog, const SipMessage &request)
+{
+    switch (request.cseqMethod()) {
+    case SipMethod::Ack:
+        return;
+    case SipMethod::Invite:
+    case SipMethod::Bye:
+    case SipMethod::Cancel:
+    case SipMethod::Register:
+    case SipMethod::Info:
+    case SipMethod::Message:
+    case SipMethod::Refer:
+        respond(dialog, request, SipStatus::NotImplemented);
+        return;
+    default:
+        respond(dialog, request, SipStatus::MethodNotAllowed);
+        return;
+    }
+}
+
+void Sip::registerOnServer(QString userName, bool reg)
+{
+    logDebug(QStringLiteral("User '%1' %2 on the outside server")
+                 .arg(userName, reg ? QStringLiteral("registers") : QStringLiteral("unregisters")));
+}
+
+int Sip::callStandalone(const QString &caller, const QString &callee, const QString &callKey)
+{
+    logDebug(QStringLiteral("Call %1 -> %2 (%3) refused").arg(caller, callee, callKey));
+    return -2;
+}
+
+int Sip::callServer(const QString &caller, const QString &callee, const QString &callKey)
+{
+    logDebug(QStringLiteral("Call %1 -> %2 (%3) refused").arg(caller, callee, callKey));
+    return -2;
+}
+
+int Sip::callListStandalone(const QString &caller, const QString &callees, const QString &callKey)
+{
+    logDebug(QStringLiteral("Call %1 -> %2 (%3) refused").arg(caller, callees, callKey));
+    return -1;
+}
+
+int Sip::respondCallStandalone(const QString &, const QString &, const QString &dialogName,
+                               const QString &, const SipStatus::Type &)
+{
+    return findDialog(dialogName) ? 1 : 0;
+}
+
+int Sip::respondCallServer(const QString &, const QString &, const QString &dialogName,
+                           const QString &, const SipStatus::Type &)
+{
+    return findDialog(dialogName) ? 1 : 0;
+}
+
+int Sip::acceptCallerStandalone(const QString &, const QString &, const QString &dialogName,
+                                const QString &, const SipStatus::Type &)
+{
+    return findDialog(dialogName) ? 1 : 0;
+}
+
+int Sip::acceptCallerServer(const QString &, const QString &, const QString &dialogName,
+                            const QString &, const SipStatus::Type &)
+{
+    return findDialog(dialogName) ? 1 : 0;
+}
+
+void Sip::resultSipInfoStandalone(const QString &callKey, const QString &toUserName,
+                                  const SoundWavParam::Type &fromPlaySound,
+                                  const QString &fromUserName,
+                                  const SoundWavParam::Type &toPlaySound)
+{
+    SipUser *user = findUser(fromUserName);
+    ConversationThread *conversation
+        = user ? findConversation(user->conversationCaller(callKey)) : nullptr;
+    if (conversation)
+        emit conversation->resultSipInfo(callKey, fromUserName, fromPlaySound, toUserName,
+                                         toPlaySound);
+}
+
+void Sip::resultSipInfoServer(const QString &callKey, const QString &toUserName,
+                              const SoundWavParam::Type &fromPlaySound, const QString &fromUserName,
+                              const SoundWavParam::Type &toPlaySound)
+{
+    resultSipInfoStandalone(callKey, toUserName, fromPlaySound, fromUserName, toPlaySound);
+}
+
+void Sip::appendSipInfoStandalone(const QString &callKey, const QString &userName, uchar event,
+                                  uint duration)
+{
+    SipUser *user = findUser(userName);
+    ConversationThread *conversation
+        = user ? findConversation(user->conversationCaller(callKey)) : nullptr;
+    if (conversation)
+        emit conversation->appendSipInfo(DtmfType::Type(0), callKey, userName, event, duration);
+}
+
+void Sip::appendSipInfoServer(const QString &callKey, const QString &userName, uchar event,
+                              uint duration)
+{
+    appendSipInfoStandalone(callKey, userName, event, duration);
+}
+
+void Sip::isDeviceRegisteredChangedStandalone(int device, bool state, const QString &dst)
+{
+    const QList<SipUser *> users = deviceUsers(device, dst);
+    for (SipUser *user : users)
+        user->setRegistered(state);
+}
+
+void Sip::isDeviceRegisteredChangedServer(int device, bool state, const QString &dst)
+{
+    const QList<SipUser *> users = deviceUsers(device, dst);
+    for (SipUser *user : users) {
+        if (state && !user->isRegistered()) {
+            registerOnServer(user->objectName(), true);
+        } else if (!state && user->isRegistered()) {
+            user->setRegisterTimer(false, 0);
+            user->setRegistered(false);
+            registerOnServer(user->objectName(), false);
+        }
+    }
+}
+
+void Sip::isDeviceBusyChangedStandalone(int device, bool state, const QString &dst)
+{
+    const QList<SipUser *> users = deviceUsers(device, dst);
+    for (SipUser *user : users)
+        user->setBusy(state);
+}
+
+void Sip::isDeviceBusyChangedServer(int device, bool state, const QString &dst)
+{
+    isDeviceBusyChangedStandalone(device, state, dst);
+}
