@@ -120,7 +120,7 @@ void Sip::checkDatagramStandalone(SipTransport::Type transport, QString senderAd
         return;
     if (message.startLine.kind != 0)
         return;
-    dispatchRequest(newServerDialog(message), message);
+    dispatchStandalone(message);
 }
 
 void Sip::checkDatagramServer(SipTransport::Type transport, QString senderAddr, ushort senderPort,
