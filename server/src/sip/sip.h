@@ -185,6 +185,7 @@ private:
 
     void initStandalone();
     void initServer();
+    void dispatchMessage(const SipMessage &message);
     void dispatchRequest(SipDialog *dialog, const SipMessage &request);
     void setConnectionRecord(SipConnectionState state, QAbstractSocket::SocketType type,
                              QAbstractSocket::SocketError error, const QString &errorString);

@@ -111,23 +111,21 @@ void Sip::checkDatagramStandalone(SipTransport::Type transport, QString senderAd
                                   ushort senderPort, QString receiverAddr, ushort receiverPort,
                                   QByteArray datagram)
 {
-    const SipMessage message(transport, QHostAddress(senderAddr), senderPort,
-                             QHostAddress(receiverAddr), receiverPort, datagram);
-    if (!message.isValid())
-        return;
-    const QString key = message.transactionKey();
-    if (!key.isEmpty() && deliverToDialog(key, message))
-        return;
-    if (message.startLine.kind != 0)
-        return;
-    dispatchStandalone(message);
+    dispatchMessage(SipMessage(transport, QHostAddress(senderAddr), senderPort,
+                               QHostAddress(receiverAddr), receiverPort, datagram));
 }
 
 void Sip::checkDatagramServer(SipTransport::Type transport, QString senderAddr, ushort senderPort,
                               QString receiverAddr, ushort receiverPort, QByteArray datagram)
 {
-    const SipMessage message(transport, QHostAddress(senderAddr), senderPort,
-                             QHostAddress(receiverAddr), receiverPort, datagram);
+    dispatchMessage(SipMessage(transport, QHostAddress(senderAddr), senderPort,
+                               QHostAddress(receiverAddr), receiverPort, datagram));
+}
+
+// A message of a live transaction goes to it (retransmissions, ACKs, responses to the
+// engine's requests); a new request opens one; a response without one is dropped.
+void Sip::dispatchMessage(const SipMessage &message)
+{
     if (!message.isValid())
         return;
     const QString key = message.transactionKey();
@@ -135,7 +133,10 @@ void Sip::checkDatagramServer(SipTransport::Type transport, QString senderAddr, 
         return;
     if (message.startLine.kind != 0)
         return;
-    dispatchRequest(newServerDialog(message), message);
+    if (m_IsStandalone)
+        dispatchStandalone(message);
+    else
+        dispatchRequest(newServerDialog(message), message);
 }
 
 // The request handlers of each mode are not built yet: every method they will take is refused

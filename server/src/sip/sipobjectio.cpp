@@ -72,9 +72,11 @@ bool SipObject::sendUdp(const QString &receiverAddr, quint16 receiverPort,
         return m_UdpSocket->state() == QAbstractSocket::ConnectedState
             && m_UdpSocket->write(datagram) == datagram.size();
     }
-    return m_UdpSocket->state() == QAbstractSocket::BoundState
-        && m_UdpSocket->writeDatagram(datagram, QHostAddress(receiverAddr), receiverPort)
-        == datagram.size();
+    // An address that does not parse would be the null address, which the system takes for
+    // this host.
+    const QHostAddress receiver(receiverAddr);
+    return m_UdpSocket->state() == QAbstractSocket::BoundState && !receiver.isNull()
+        && m_UdpSocket->writeDatagram(datagram, receiver, receiverPort) == datagram.size();
 }
 
 // The TCP connection a message for that peer goes on; null when there is none to use.
@@ -96,6 +98,7 @@ QAbstractSocket *SipObject::tcpPeer(const QString &receiverAddr, quint16 receive
         peer = new QTcpSocket(m_TcpSocket);
         peer->setObjectName(name);
         connect(peer, &QAbstractSocket::disconnected, peer, &QObject::deleteLater);
+        connect(peer, &QAbstractSocket::connected, peer, [peer] { peer->flush(); });
         peer->connectToHost(QHostAddress(receiverAddr), receiverPort, QIODevice::ReadWrite);
     }
     return peer;

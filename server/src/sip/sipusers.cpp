@@ -146,9 +146,10 @@ void Sip::indexUser(SipUser *user)
     const QString name = user->objectName();
     m_Users.insert(name, user);
     m_UserList.append(user);
-    connect(user, &QObject::destroyed, this, [this, name](QObject *object) {
-        m_UserList.removeOne(static_cast<SipUser *>(object));
-        if (m_Users.value(name) == object)
+    // Compared as the pointer it was, never cast: the account is no SipUser any more.
+    connect(user, &QObject::destroyed, this, [this, name, user] {
+        m_UserList.removeOne(user);
+        if (m_Users.value(name) == user)
             m_Users.remove(name);
     });
 }

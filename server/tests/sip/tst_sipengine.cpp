@@ -1,0 +1,407 @@
+#include "core/env.h"
+#include "core/modulehost.h"
+#include "core/timescale.h"
+#include "sip/sip.h"
+#include "sip/sipobject.h"
+#include "sip/sipuser.h"
+
+#include <QNetworkDatagram>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUdpSocket>
+#include <QtTest>
+
+// The owner of the module: the main settings in a file of the test's own.
+class Host : public QObject, public ModuleHost
+{
+public:
+    QSettings file { Env::configFilePath("main"), QSettings::IniFormat };
+
+    void setValue(const QString &group, const QString &key, const QVariant &value) override
+    {
+        file.setValue(group + "/" + key, value);
+    }
+    void setDefaultValue(const QString &group, const QString &key, const QVariant &value) override
+    {
+        if (!file.contains(group + "/" + key))
+            file.setValue(group + "/" + key, value);
+        file.sync();
+    }
+    QVariant value(const QString &group, const QString &key,
+                   const QVariant &defaultValue) const override
+    {
+        return file.value(group + "/" + key, defaultValue);
+    }
+    void syncSettings() override { file.sync(); }
+    bool restartSipAndVelk() override { return true; }
+    bool isStopping() const override { return false; }
+    // What another reader of the file finds there.
+    QVariant stored(const QString &key) const
+    {
+        return QSettings(file.fileName(), QSettings::IniFormat).value(key);
+    }
+};
+
+quint16 freeUdpPort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    return probe.localPort();
+}
+
+const QByteArray kOptions = "OPTIONS sip:door@127.0.0.1 SIP/2.0\r\n"
+                            "Via: SIP/2.0/UDP 127.0.0.1:5999;branch=z9hG4bKopt1\r\n"
+                            "From: <sip:t@127.0.0.1>;tag=1\r\nTo: <sip:door@127.0.0.1>\r\n"
+                            "Call-ID: opt1\r\nCSeq: 1 OPTIONS\r\nContent-Length: 0\r\n\r\n";
+
+class TestSipEngine : public QObject
+{
+    Q_OBJECT
+
+    QStringList m_Log;
+
+    bool logged(const QString &start) const
+    {
+        for (const QString &line : m_Log) {
+            if (line.startsWith(start))
+                return true;
+        }
+        return false;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        static const QByteArray argv0 = QCoreApplication::applicationFilePath().toLocal8Bit();
+        Env::initApplication(argv0.constData());
+        connect(Env::instance(), &Env::viewLog, this,
+                [this](const QString &line) { m_Log << line.mid(line.indexOf("]: ") + 3); });
+    }
+
+    void init()
+    {
+        TimeScale::setFactor(1);
+        QFile::remove(Env::configFilePath("main"));
+        QFile::remove(Env::configFilePath("sip-users"));
+        m_Log.clear();
+    }
+
+    void settingReaders_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qint64>("value");
+        QTest::newRow("port too big") << "server-port"
+                                      << "70000" << qint64(0);
+        QTest::newRow("port letters") << "server-port"
+                                      << "abc" << qint64(0);
+        QTest::newRow("port") << "server-port"
+                              << "5070" << qint64(5070);
+        QTest::newRow("false capitals") << "log-sip"
+                                        << "FALSE" << qint64(0);
+        QTest::newRow("no is true") << "log-sip"
+                                    << "no" << qint64(1);
+        QTest::newRow("duration") << "call-duration"
+                                  << "7200" << qint64(7200);
+        QTest::newRow("negative duration") << "call-duration"
+                                           << "-5" << qint64(0);
+        QTest::newRow("beyond signed") << "call-duration"
+                                       << "18446744073709551615" << qint64(0);
+    }
+    void settingReaders()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, text);
+        Host host;
+        host.file.setValue("sip/" + key, text);
+        Sip sip(&host);
+        const auto index = SipSetting::Type(Sip::settingFromName(key.toUpper()));
+        const qint64 read = key == "log-sip" ? sip.settingBool(index)
+            : key == "server-port"           ? sip.settingNumber(index)
+                                             : sip.settingInt64(index);
+        QTEST(read, "value");
+    }
+
+    void settingsWrittenBack()
+    {
+        Host host;
+        host.file.setValue("sip/server-port", "7000");
+        Sip sip(&host);
+        sip.writeDefaultSettings();
+        host.file.beginGroup("sip");
+        QCOMPARE(host.file.childKeys().size(), 25);
+        host.file.endGroup();
+        QCOMPARE(host.stored("sip/server-port").toString(), QString("7000"));
+        QCOMPARE(host.stored("sip/codec4").toString(), QString("9"));
+
+        // Index 0 writes only the key it names, and nothing without it.
+        sip.saveSettings({ { "server-port", "1" } }, 0);
+        QCOMPARE(host.stored("sip/server-port").toString(), QString("7000"));
+        sip.saveSettings({ { "standalone", "false" } }, 0);
+        QCOMPARE(host.stored("sip/standalone").toString(), QString("false"));
+
+        // A whole form: any spelling lands under the key itself; unticked boxes become false.
+        host.file.setValue("sip/log-sip", "true");
+        sip.saveSettings({ { "Server-PORT", "5080" }, { "bogus", "1" } }, -1);
+        QCOMPARE(host.stored("sip/server-port").toString(), QString("5080"));
+        QVERIFY(!host.stored("sip/Server-PORT").isValid());
+        QVERIFY(!host.stored("sip/bogus").isValid());
+        QCOMPARE(host.stored("sip/log-sip").toString(), QString("false"));
+        QCOMPARE(host.stored("sip/standalone").toString(), QString("false"));
+        QCOMPARE(Sip::settingFromName(""), -1);
+    }
+
+    void accountStore()
+    {
+        Host host;
+        Sip sip(&host);
+        sip.saveUser("door",
+                     { { "Display-Name", "Front" },
+                       { "TYPE-USER", "0" },
+                       { "velk-device-id", "7" },
+                       { "velk-autoanswer", "true" } });
+        sip.saveUser("hall", { { "velk-device-id", "7" } });
+        sip.saveUser("team", { { "type-user", "2" } });
+        QSettings file(Env::configFilePath("sip-users"), QSettings::IniFormat);
+        QCOMPARE(file.value("door/display-name").toString(), QString("Front"));
+        QVERIFY(!file.contains("door/Display-Name"));
+        QCOMPARE(file.value("door/velk-priority").toString(), QString("false"));
+        SipUser *door = sip.findUser("door");
+        QVERIFY(door && !sip.findUser("Door") && !sip.findUser(""));
+        QCOMPARE(door->property("velk-autoanswer").toString(), QString("true"));
+        QCOMPARE(sip.userListText("none", "hall", "door"),
+                 QStringList({ "-", "hall", "door (Front)" }));
+
+        // A device's report reaches its accounts, or only the one it names.
+        sip.isDeviceRegisteredChanged(7, true, "hall");
+        QVERIFY(!door->isRegistered() && sip.findUser("hall")->isRegistered());
+        sip.isDeviceBusyChanged(7, true);
+        QVERIFY(door->isBusy() && sip.findUser("hall")->isBusy());
+
+        // Saving an account again keeps its registration.
+        sip.saveUser("hall", { { "display-name", "Hall" } });
+        QVERIFY(sip.findUser("hall")->isRegistered());
+        QCOMPARE(sip.findUser("hall")->property("display-name").toString(), QString("Hall"));
+
+        QVERIFY(isUsableUser(sip.findUser("team")));
+        SipUser::m_IsStandalone = false;
+        QVERIFY(!isUsableUser(sip.findUser("team")));
+        SipUser::m_IsStandalone = true;
+
+        // A deletion reaches the file at once, as a save does.
+        sip.deleteUser("door");
+        QVERIFY(!sip.findUser("door") && !sip.userExists("door"));
+        QFile written(Env::configFilePath("sip-users"));
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        const QByteArray text = written.readAll();
+        QVERIFY(!text.contains("[door]") && text.contains("[hall]"));
+    }
+
+    void contactTransports_data()
+    {
+        QTest::addColumn<QString>("uri");
+        QTest::addColumn<int>("transport");
+        QTest::newRow("tcp") << "sip:a@h;transport=tcp" << 2;
+        QTest::newRow("empty") << "sip:a@h;transport=" << -1;
+        QTest::newRow("none") << "sip:a@h" << 1;
+    }
+    void contactTransports()
+    {
+        QFETCH(QString, uri);
+        QTEST(int(contactTransport(KBaseUri<1>(uri), SipTransport::UDP)), "transport");
+    }
+
+    // The wildcard address is what the user wrote: it stays in the file.
+    void wildcardBindAddressStays()
+    {
+        Host host;
+        Sip sip(&host);
+        sip.init();
+        QCOMPARE(host.stored("sip/standalone-bind-address").toString(), QString("0.0.0.0"));
+        QCOMPARE(sip.localAddress(), firstInterfaceAddress("0.0.0.0"));
+        delete sip.worker();
+    }
+
+    // A stop of a module that does not run leaves nothing behind to stop the next start.
+    void stopWhenNotRunning()
+    {
+        TimeScale::setFactor(50);
+        Host host;
+        host.file.setValue("sip/standalone-bind-address", "127.0.0.1");
+        host.file.setValue("sip/standalone-bind-port", freeUdpPort());
+        Sip sip(&host);
+        sip.stop();
+        sip.start();
+        QVERIFY(sip.ownedThread()->isRunning());
+        QTest::qWait(TimeScale::toRealInt(4000));
+        QVERIFY(sip.ownedThread()->isRunning());
+        sip.stop();
+        QVERIFY(sip.waitSeconds(30));
+    }
+
+    // The module as the service runs it: a peer's requests get answers, both ways traced.
+    void answersOnLoopback()
+    {
+        Host host;
+        const quint16 port = freeUdpPort();
+        host.file.setValue("sip/standalone-bind-address", "127.0.0.1");
+        host.file.setValue("sip/standalone-bind-port", port);
+        host.file.setValue("sip/log-sip", "true");
+        Sip sip(&host);
+        sip.start();
+        QTRY_COMPARE_WITH_TIMEOUT(int(sip.connectionState()), int(SipConnected), 30000);
+        QCOMPARE(sip.connectionAddress(), QString("127.0.0.1"));
+
+        QUdpSocket peer;
+        QVERIFY(peer.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        peer.writeDatagram(kOptions, QHostAddress::LocalHost, port);
+        QTRY_VERIFY_WITH_TIMEOUT(peer.hasPendingDatagrams(), 30000);
+        QVERIFY(peer.receiveDatagram().data().startsWith("SIP/2.0 405 "));
+        QTRY_VERIFY(logged(QString("-> UDP 127.0.0.1:%1 recive datagram from 127.0.0.1:%2\n"
+                                   "OPTIONS sip:door@127.0.0.1")
+                               .arg(port)
+                               .arg(peer.localPort())));
+        QTRY_VERIFY(logged(QString("<- UDP 127.0.0.1:%1 send datagram to 127.0.0.1:%2\n"
+                                   "SIP/2.0 405")
+                               .arg(port)
+                               .arg(peer.localPort())));
+
+        // A real SIP peer hears an answer, not silence.
+        QProcess sipsak;
+        sipsak.start("sipsak", { "-s", QString("sip:door@127.0.0.1:%1").arg(port), "-v" });
+        QTRY_COMPARE_WITH_TIMEOUT(sipsak.state(), QProcess::NotRunning, 60000);
+        QVERIFY2(sipsak.readAllStandardOutput().contains("405 Method Not Allowed"),
+                 "sipsak got no answer");
+
+        sip.stop();
+        QVERIFY(sip.waitSeconds(30));
+        QVERIFY(logged("Stopped"));
+    }
+
+    // A send that fails is traced as not sent, and an empty one not at all.
+    void unsentDatagramTraced()
+    {
+        SipObject worker(true, 1, "127.0.0.1", 0);
+        worker.run();
+        QVERIFY(worker.udpPort() != 0);
+        worker.sendDatagram(SipTransport::UDP, "no address", 5060, "OPTIONS x");
+        worker.sendDatagram(SipTransport::UDP, "127.0.0.1", 5060, QByteArray());
+        QCOMPARE(m_Log.filter("datagram").size(), 1);
+        QVERIFY(logged(QString("<- UDP 127.0.0.1:%1 datagram not sent to no address:5060\n"
+                               "OPTIONS x")
+                           .arg(worker.udpPort())));
+    }
+
+    // A gateway connects to its server; everything it sends over UDP goes there.
+    void gatewayUdp()
+    {
+        QUdpSocket server;
+        QVERIFY(server.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        SipObject worker(false, SipTransport::UDP, "127.0.0.1", server.localPort(), false,
+                         QString(), 5060, 0, true, "stun.example:0");
+        QCOMPARE(worker.stunPort(), quint16(3478));
+        QSignalSpy connected(&worker, &SipObject::initServerConnection);
+        QSignalSpy received(&worker, &SipObject::checkDatagram);
+        worker.run();
+        QTRY_COMPARE(connected.size(), 1);
+        QCOMPARE(connected.at(0).at(2).value<ushort>(), server.localPort());
+        worker.sendDatagram(SipTransport::UDP, "192.0.2.1", 9, "REGISTER x");
+        QTRY_VERIFY(server.hasPendingDatagrams());
+        const QNetworkDatagram got = server.receiveDatagram();
+        QCOMPARE(got.data(), QByteArray("REGISTER x"));
+        server.writeDatagram(QByteArray("SIP/2.0 200 OK\0tail", 19), got.senderAddress(),
+                             quint16(got.senderPort()));
+        QTRY_COMPARE(received.size(), 1);
+        QCOMPARE(received.at(0).at(5).toByteArray().size(), 19);
+    }
+
+    // A TCP message to a new peer goes out once that connection stands; nothing waits for it.
+    void gatewayTcpNewPeerDoesNotWait()
+    {
+        QTcpServer server, other;
+        QVERIFY(server.listen(QHostAddress::LocalHost) && other.listen(QHostAddress::LocalHost));
+        SipObject worker(false, SipTransport::TCP, "127.0.0.1", server.serverPort(), false,
+                         QString(), 5060, 0, true, QString());
+        QSignalSpy connected(&worker, &SipObject::initServerConnection);
+        worker.run();
+        QTRY_COMPARE(connected.size(), 1);
+        worker.sendDatagram(SipTransport::TCP, "127.0.0.1", other.serverPort(), "INVITE x");
+        auto *peer
+            = worker.findChild<QTcpSocket *>(QString("tcp:127.0.0.1:%1").arg(other.serverPort()));
+        QVERIFY(peer);
+        QVERIFY(peer->state() != QAbstractSocket::ConnectedState);
+        QTRY_VERIFY(other.hasPendingConnections());
+        QTcpSocket *accepted = other.nextPendingConnection();
+        QTRY_COMPARE(accepted->bytesAvailable(), qint64(8));
+        QCOMPARE(accepted->readAll(), QByteArray("INVITE x"));
+    }
+
+    // A port held elsewhere: one log line, a report with the error at every attempt, and the
+    // socket listens once the port is free. Sped up, and once on the real clock.
+    void bindRetries_data()
+    {
+        QTest::addColumn<double>("factor");
+        QTest::newRow("fast") << 20.0;
+        QTest::newRow("real clock") << 1.0;
+    }
+    void bindRetries()
+    {
+        QFETCH(double, factor);
+        TimeScale::setFactor(factor);
+        auto *holder = new QUdpSocket;
+        QVERIFY(holder->bind(QHostAddress(QHostAddress::LocalHost), 0));
+        SipObject worker(false, 1, "localhost", holder->localPort());
+        QSignalSpy states(&worker, &SipObject::setConnectionState);
+        worker.run();
+        QTRY_VERIFY_WITH_TIMEOUT(states.size() >= 5, 30000);
+        QCOMPARE(m_Log.filter("Unable to bind UDP socket").size(), 1);
+        QCOMPARE(states.last().at(1).value<SipConnectionState>(), SipConnecting);
+        QVERIFY(states.last().at(3).toInt() != -1);
+        delete holder;
+        QTRY_COMPARE_WITH_TIMEOUT(states.last().at(1).value<SipConnectionState>(), SipConnected,
+                                  30000);
+        QVERIFY(worker.udpPort() != 0 && logged("Started"));
+    }
+
+    // The module in gateway mode: the accounts learn the server connection once it stands.
+    void gatewayModule()
+    {
+        QUdpSocket server;
+        QVERIFY(server.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        Host host;
+        host.file.setValue("sip/standalone", "false");
+        host.file.setValue("sip/server-address", "127.0.0.1");
+        host.file.setValue("sip/server-port", server.localPort());
+        host.file.setValue("sip/server-bind-random", "true");
+        Sip sip(&host);
+        sip.saveUser("door", { { "type-user", "0" } });
+        sip.start();
+        QVERIFY(!sip.isStandalone() && !SipUser::m_IsStandalone);
+        QTRY_COMPARE_WITH_TIMEOUT(int(sip.connectionState()), int(SipConnected), 30000);
+        QCOMPARE(sip.connectionAddress(), QString("127.0.0.1"));
+        QTRY_COMPARE(sip.findUser("door")->m_ServerPort, server.localPort());
+        QCOMPARE(sip.localAddress(), QString("127.0.0.1"));
+        sip.stop();
+        QVERIFY(sip.waitSeconds(30));
+        SipUser::m_IsStandalone = true;
+    }
+
+    // A stop during a look-up that keeps failing ends the start-up without "Started".
+    void stopDuringFailingLookup()
+    {
+        SipObject worker(false, SipTransport::UDP, "no-such-host.invalid", 5060, false, QString(),
+                         5060, 0, true, QString());
+        QSignalSpy states(&worker, &SipObject::setConnectionState);
+        worker.run();
+        QTRY_VERIFY_WITH_TIMEOUT(logged("Unable lookup host no-such-host.invalid"), 60000);
+        QCOMPARE(states.last().at(1).value<SipConnectionState>(), SipHostNotFound);
+        worker.queryTerminate();
+        QCOMPARE(states.last().at(1).value<SipConnectionState>(), SipNotConnected);
+        QVERIFY(!logged("Started"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSipEngine)
+#include "tst_sipengine.moc"
