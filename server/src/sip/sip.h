@@ -166,6 +166,9 @@ private:
     void challenge(SipDialog *dialog, bool stale);
     // 0 good, 1 wrong credentials, 2 right credentials on a nonce not good for this request.
     int digestVerdict(const SipMessage &request, SipUser *account);
+    // The account a From or To of a local call names: by account name, else by the user part of
+    // the Contact it registered (the callee's side of a forwarded call knows only that).
+    SipUser *findLocalUser(const QString &name) const;
     // In-call BYE and INFO: from the sender's own leg, or with its digest; else answered here.
     bool acceptInCall(SipDialog *dialog, SipUser *sender);
     // Whether an in-dialog request really comes from the leg of the sender's call it names.

@@ -34,7 +34,7 @@ void Sip::onByeStandalone(SipDialog *dialog)
     if (!dialog)
         return;
     const SipMessage &request = dialog->m_Request;
-    SipUser *sender = findUser(request.from().address.user);
+    SipUser *sender = findLocalUser(request.from().address.user);
     if (!sender) {
         sendDialogResponse(dialog, SipStatus::NotFound);
         return;
@@ -65,7 +65,7 @@ void Sip::onCancelStandalone(SipDialog *dialog)
     if (!dialog)
         return;
     const SipMessage &request = dialog->m_Request;
-    SipUser *sender = findUser(request.from().address.user);
+    SipUser *sender = findLocalUser(request.from().address.user);
     if (!sender) {
         sendDialogResponse(dialog, SipStatus::NotFound);
         return;
@@ -88,7 +88,7 @@ void Sip::onCancelStandalone(SipDialog *dialog)
         sendDialogResponse(dialog, SipStatus::Forbidden);
         return;
     }
-    SipUser *callee = findUser(request.to().address.user);
+    SipUser *callee = findLocalUser(request.to().address.user);
     if (!callee) {
         sendDialogResponse(dialog, SipStatus::DoesNotExistAnywhere);
         return;
@@ -114,7 +114,7 @@ void Sip::onInfoStandalone(SipDialog *dialog)
     if (!dialog)
         return;
     const SipMessage &request = dialog->m_Request;
-    SipUser *sender = findUser(request.from().address.user);
+    SipUser *sender = findLocalUser(request.from().address.user);
     if (!sender) {
         sendDialogResponse(dialog, SipStatus::NotFound);
         return;

@@ -43,6 +43,19 @@ void Sip::dispatchStandalone(const SipMessage &message)
     }
 }
 
+SipUser *Sip::findLocalUser(const QString &name) const
+{
+    if (SipUser *user = findUser(name))
+        return user;
+    if (name.isEmpty())
+        return nullptr;
+    for (SipUser *user : m_UserList) {
+        if (user->isRegistered() && user->m_ContactUser == name)
+            return user;
+    }
+    return nullptr;
+}
+
 bool Sip::isFromOwnLeg(SipUser *sender, const SipMessage &request) const
 {
     const QString callId = request.callId();

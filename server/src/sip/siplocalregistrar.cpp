@@ -114,7 +114,7 @@ SipUser *Sip::authorizeRequestStandalone(SipDialog *dialog)
     if (!dialog)
         return nullptr;
     const SipMessage &request = dialog->m_Request;
-    SipUser *sender = findUser(request.from().address.user);
+    SipUser *sender = findLocalUser(request.from().address.user);
     if (!sender) {
         sendDialogResponse(dialog, SipStatus::NotFound);
         return nullptr;
@@ -123,6 +123,10 @@ SipUser *Sip::authorizeRequestStandalone(SipDialog *dialog)
         sendDialogResponse(dialog, SipStatus::Forbidden);
         return nullptr;
     }
+    // Inside a call only from the very leg the sender has in it: a To tag is easily forged. The
+    // phone's own leg needs no credentials, whatever it repeats of earlier ones.
+    if (!toTagOf(request).isEmpty() && isFromOwnLeg(sender, request))
+        return sender;
     if (request.hasAuthorization()) {
         switch (digestVerdict(request, sender)) {
         case 0:
@@ -135,9 +139,6 @@ SipUser *Sip::authorizeRequestStandalone(SipDialog *dialog)
             return nullptr;
         }
     }
-    // Inside a call only from the very leg the sender has in it: a To tag is easily forged.
-    if (!toTagOf(request).isEmpty() && isFromOwnLeg(sender, request))
-        return sender;
     challenge(dialog, false);
     return nullptr;
 }

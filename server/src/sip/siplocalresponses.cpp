@@ -31,8 +31,8 @@ void Sip::onReceiveResponseInvite(SipMessage response)
         client->sendAck();
     const SipMessage invite = client->m_Request;
     ConversationThread *conversation = findConversation(client->m_ConversationName);
-    SipUser *caller = findUser(response.from().address.user);
-    SipUser *callee = findUser(response.to().address.user);
+    SipUser *caller = findLocalUser(response.from().address.user);
+    SipUser *callee = findLocalUser(response.to().address.user);
 
     if (!isUsableUser(caller) || !conversation) {
         // The call is gone: the phone that answers late is released.
@@ -88,7 +88,7 @@ void Sip::onReceiveResponseInvite(SipMessage response)
 void Sip::relayToCaller(SipDialog *server, ConversationThread *conversation, SipStatus::Type status)
 {
     const SipMessage &request = server->m_Request;
-    SipUser *caller = findUser(request.from().address.user);
+    SipUser *caller = findLocalUser(request.from().address.user);
     if (status == SipStatus::OK) {
         SipLocalAudio offer;
         offer.parse(request.body);
@@ -149,7 +149,7 @@ bool Sip::redirectStandalone(SipDialog *client, SipDialog *server, const SipMess
 
 void Sip::onInviteTimeoutCall(SipMessage response)
 {
-    SipUser *callee = findUser(response.to().address.user);
+    SipUser *callee = findLocalUser(response.to().address.user);
     if (!isUsableUser(callee) || !m_Dialogs)
         return;
     if (auto *client = m_Dialogs->find<SipClientInviteDialog>(response.transactionKey()))
@@ -158,7 +158,7 @@ void Sip::onInviteTimeoutCall(SipMessage response)
 
 void Sip::onReceiveResponseNonInvite(SipMessage response)
 {
-    SipUser *user = findUser(response.to().address.user);
+    SipUser *user = findLocalUser(response.to().address.user);
     if (isUsableUser(user) && response.startLine.status == SipStatus::RequestTimeout)
         user->setRegistered(false);
 }

@@ -39,14 +39,15 @@ QVariant LocalHost::value(const QString &group, const QString &key,
     return file.value(group + "/" + key, defaultValue);
 }
 
-quint16 writeLocalServerSettings(LocalHost &host)
+quint16 writeLocalServerSettings(LocalHost &host, const QString &address, quint16 port)
 {
-    QUdpSocket probe;
-    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
-    const quint16 port = probe.localPort();
-    probe.close();
+    if (port == 0) {
+        QUdpSocket probe;
+        probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
+        port = probe.localPort();
+    }
     host.file.clear();
-    host.file.setValue("sip/standalone-bind-address", "127.0.0.1");
+    host.file.setValue("sip/standalone-bind-address", address);
     host.file.setValue("sip/standalone-bind-port", port);
     host.file.sync();
     QSettings users(Env::configFilePath("sip-users"), QSettings::IniFormat);

@@ -49,7 +49,9 @@ private:
     int m_CSeq = 1;
 };
 
-// The users file and the main settings of a standalone server on a free loopback port.
-quint16 writeLocalServerSettings(LocalHost &host);
+// The users file and the main settings of a standalone server on address and port (a free
+// loopback port when 0); returns the port.
+quint16 writeLocalServerSettings(LocalHost &host, const QString &address = "127.0.0.1",
+                                 quint16 port = 0);
 QString digestNonce(const SipMessage &challenge);
 int statusCode(const SipMessage &message);
