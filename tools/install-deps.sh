@@ -13,7 +13,7 @@ testing=(clang libclang-rt-14-dev socat sox libsox-fmt-all ffmpeg espeak-ng lame
          wireshark-common sip-tester libbenchmark-dev libosip2-dev util-linux mount procps
          python3 curl chromium python3-websocket wrk
          gir1.2-gst-rtsp-server-1.0 python3-gi gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-         gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad sipsak)
+         gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad sipsak baresip-core iproute2)
 
 wanted=("${runtime[@]}")
 if [ "${1:-run}" = "test" ]; then

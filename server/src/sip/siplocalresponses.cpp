@@ -40,7 +40,9 @@ void Sip::onReceiveResponseInvite(SipMessage response)
             if (statusClass(status) == 1)
                 sendCancelToBranch(callee, invite);
             else if (status == SipStatus::OK)
-                sendByeToBranch(callee, invite);
+                // Also when a CANCEL is still under way: a phone that answered as it crossed
+                // would otherwise stay in a call nobody ends.
+                sendOnUserDialog(callee, SipMessage(invite, static_cast<SipUser *>(nullptr)), true);
         }
         return;
     }

@@ -32,6 +32,9 @@ const QString kInCall = "$method sip:$to@$server SIP/2.0\n"
                         "Call-ID: $callid\nCSeq: $cseq $method\n$extra"
                         "Content-Length: $len\n\n$body";
 
+// Callee behaviours of callOutcome other than a final status.
+enum CalleeAnswer { Cancel = -1, CancelThenAnswer = -2, NoAnswer = -3, Retransmit = -4 };
+
 const QString kAck
     = "ACK sip:$to@$server SIP/2.0\nVia: SIP/2.0/UDP 127.0.0.1:$port;branch=$branch\n"
       "From: <sip:$user@$server>;tag=a1\nTo: <sip:$to@$server>;tag=$totag\n"
@@ -63,6 +66,8 @@ class TestSipLocalServer : public QObject
     LocalHost *m_Host = nullptr;
     Sip *m_Sip = nullptr;
     quint16 m_Port = 0;
+    // The fields of the last INVITE placeCall sent, to send it again.
+    QHash<QString, QString> m_Invite;
 
     QString serverUri() const { return QString("sip:127.0.0.1:%1").arg(m_Port); }
 
@@ -82,6 +87,8 @@ class TestSipLocalServer : public QObject
                  alice.answer(challenge, "INVITE", QString("sip:bob@127.0.0.1:%1").arg(m_Port),
                               "pw-alice"));
         f.insert("cseq", "2");
+        f.insert("branch", "z9hG4bK-" + callId);
+        m_Invite = f;
         alice.send(kInvite, f);
         return bob.next();
     }
@@ -292,47 +299,78 @@ private slots:
         QCOMPARE(toTagOf(bye), QString("b1"));
     }
 
-    // How the callee's answer or the caller's CANCEL reaches the caller.
+    // How the callee's answer, its silence or the caller's CANCEL reach both phones.
     void callOutcome_data()
     {
         QTest::addColumn<int>("calleeAnswer");
         QTest::addColumn<QString>("contact");
         QTest::addColumn<QList<int>>("callerHears");
-        QTest::newRow("busy") << 486 << "" << QList<int> { 486 };
-        QTest::newRow("declined") << 603 << "" << QList<int> { 603 };
-        QTest::newRow("redirect to the same callee") << 302 << "bob" << QList<int> { 603 };
-        QTest::newRow("redirect to no account") << 302 << "nobody" << QList<int> { 603 };
-        QTest::newRow("redirect to carol") << 302 << "carol" << QList<int> { 180 };
-        QTest::newRow("cancelled") << 0 << "" << QList<int> { 200, 487 };
+        QTest::addColumn<QList<int>>("calleeHears");
+        const QList<int> ack { SipMethod::Ack };
+        QTest::newRow("busy") << 486 << "" << QList<int> { 486 } << ack;
+        QTest::newRow("declined") << 603 << "" << QList<int> { 603 } << ack;
+        QTest::newRow("redirect to the same callee") << 302 << "bob" << QList<int> { 603 } << ack;
+        QTest::newRow("redirect to no account") << 302 << "nobody" << QList<int> { 603 } << ack;
+        QTest::newRow("redirect to carol") << 302 << "carol" << QList<int> { 180 } << ack;
+        QTest::newRow("cancelled")
+            << int(Cancel) << "" << QList<int> { 200, 487 } << QList<int> { SipMethod::Cancel };
+        // The callee answered as the CANCEL crossed: its call is ended with a BYE.
+        QTest::newRow("answered after the cancel")
+            << int(CancelThenAnswer) << "" << QList<int> { 200, 487 }
+            << QList<int> { SipMethod::Cancel, SipMethod::Ack, SipMethod::Bye };
+        QTest::newRow("no answer") << int(NoAnswer) << "" << QList<int> { 408 } << QList<int> {};
+        // A repeated INVITE is answered from its transaction and forwarded no second time.
+        QTest::newRow("retransmitted")
+            << int(Retransmit) << "" << QList<int> { 180, 180 } << QList<int> {};
     }
     void callOutcome()
     {
         QFETCH(int, calleeAnswer);
         QFETCH(QString, contact);
         QFETCH(QList<int>, callerHears);
+        QFETCH(QList<int>, calleeHears);
         RawPhone alice("alice", m_Port), bob("bob", m_Port), carol("carol", m_Port);
         QCOMPARE(alice.registerWith("pw-alice"), 200);
         QCOMPARE(bob.registerWith("pw-bob"), 200);
         QCOMPARE(carol.registerWith("pw-carol"), 200);
+        if (calleeAnswer == NoAnswer)
+            TimeScale::setFactor(10);
         const SipMessage invite = placeCall(alice, bob, "call-2");
         QCOMPARE(invite.startLine.method, SipMethod::Invite);
-        if (calleeAnswer == 0) {
+        switch (calleeAnswer) {
+        case Cancel:
+        case CancelThenAnswer:
             alice.send("CANCEL sip:bob@$server SIP/2.0\nVia: SIP/2.0/UDP 127.0.0.1:$port;"
-                       "branch=$branch\nFrom: <sip:$user@$server>;tag=a1\n"
+                       "branch=z9hG4bK-call-2\nFrom: <sip:$user@$server>;tag=a1\n"
                        "To: <sip:bob@$server>\nCall-ID: call-2\nCSeq: 2 CANCEL\n\n");
-        } else {
-            const QString extra = contact.isEmpty()
-                ? QString()
-                : QString("Contact: <sip:%1@127.0.0.1:5999>\n").arg(contact);
-            bob.send(reply(invite, calleeAnswer, extra));
-            QCOMPARE(bob.next().startLine.method, SipMethod::Ack);
+            break;
+        case NoAnswer:
+            break;
+        case Retransmit:
+            bob.send(reply(invite, 180));
+            alice.send(kInvite, m_Invite);
+            break;
+        default:
+            bob.send(reply(invite, calleeAnswer,
+                           contact.isEmpty()
+                               ? QString()
+                               : QString("Contact: <sip:%1@127.0.0.1:5999>\n").arg(contact)));
         }
         for (int code : callerHears)
-            QCOMPARE(statusCode(alice.next()), code);
+            QCOMPARE(statusCode(alice.next(true, 30000)), code);
+        for (int method : calleeHears) {
+            SipMessage heard = bob.next();
+            // The callee's INVITE may be repeated until it answers.
+            while (heard.startLine.method == SipMethod::Invite && method != SipMethod::Invite)
+                heard = bob.next();
+            QCOMPARE(int(heard.startLine.method), method);
+            if (calleeAnswer == CancelThenAnswer && method == SipMethod::Cancel)
+                bob.send(reply(invite, 200, "Content-Type: application/sdp\n", kSdp));
+        }
         if (contact == "carol")
             QCOMPARE(carol.next().startLine.method, SipMethod::Invite);
-        if (calleeAnswer == 0)
-            QCOMPARE(bob.next().startLine.method, SipMethod::Cancel);
+        if (calleeAnswer == Retransmit)
+            QVERIFY(!bob.next(true, 300).isValid());
     }
 };
 
