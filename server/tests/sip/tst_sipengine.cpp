@@ -383,6 +383,16 @@ private slots:
         QCOMPARE(sip.connectionAddress(), QString("127.0.0.1"));
         QTRY_COMPARE(sip.findUser("door")->m_ServerPort, server.localPort());
         QCOMPARE(sip.localAddress(), QString("127.0.0.1"));
+        // The gateway's bodies: a device coming up asks the server, it does not register
+        // the account itself; a list call is not made.
+        SipUser *door = sip.findUser("door");
+        door->setProperty("velk-device-id", "7");
+        sip.isDeviceRegisteredChanged(7, true);
+        QVERIFY(!door->isRegistered());
+        door->setRegistered(true);
+        sip.isDeviceRegisteredChanged(7, false);
+        QVERIFY(!door->isRegistered());
+        QCOMPARE(sip.callList("door", "a,b", "key"), -1);
         sip.stop();
         QVERIFY(sip.waitSeconds(30));
         SipUser::m_IsStandalone = true;
