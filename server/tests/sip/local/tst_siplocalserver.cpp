@@ -18,6 +18,10 @@ const QString kRequest = "$method sip:$to@$server SIP/2.0\n"
                          "From: <sip:$user@$server>;tag=a1\nTo: <sip:$to@$server>$totag\n"
                          "Call-ID: $callid\nCSeq: $cseq $method\n$auth$extra"
                          "Content-Length: $len\n\n$body";
+const QString kRegister = "REGISTER sip:$server SIP/2.0\nVia: SIP/2.0/UDP 127.0.0.1:$port;"
+                          "branch=$branch\nFrom: <sip:$user@$server>;tag=r1\nTo: <sip:$user@"
+                          "$server>\nCall-ID: r1\nCSeq: $cseq REGISTER\nContact: <sip:$user@"
+                          "127.0.0.1:$port>\nExpires: 60\n$auth\n";
 const QString kSdp = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
                      "m=audio 30000 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\na=sendrecv\r\n";
 
@@ -149,12 +153,8 @@ private slots:
         QFETCH(QString, nonce);
         QFETCH(QString, realm);
         QFETCH(QString, uri);
-        const QString reg = "REGISTER sip:$server SIP/2.0\nVia: SIP/2.0/UDP 127.0.0.1:$port;"
-                            "branch=$branch\nFrom: <sip:$user@$server>;tag=r1\nTo: <sip:$user@"
-                            "$server>\nCall-ID: r1\nCSeq: $cseq REGISTER\nContact: <sip:$user@"
-                            "127.0.0.1:$port>\nExpires: 60\n$auth\n";
         RawPhone alice("alice", m_Port);
-        alice.send(reg, { { "auth", "" } });
+        alice.send(kRegister, { { "auth", "" } });
         SipMessage challenge = alice.next();
         if (nonce == "expired") {
             TimeScale::setFactor(1000);
@@ -165,15 +165,33 @@ private slots:
         const QString auth = alice.answer(
             challenge, "REGISTER", uri.isEmpty() ? QString("sip:127.0.0.1:%1").arg(m_Port) : uri,
             "pw-alice", realm);
-        alice.send(reg, { { "auth", auth } });
+        alice.send(kRegister, { { "auth", auth } });
         SipMessage answer = alice.next();
         if (nonce == "replay") {
             QCOMPARE(statusCode(answer), 200);
-            alice.send(reg, { { "auth", auth } });
+            alice.send(kRegister, { { "auth", auth } });
             answer = alice.next();
         }
         QTEST(statusCode(answer), "status");
         QTEST(answer.headerValue(SipHeader::WWWAuthenticate).contains("stale=true"), "stale");
+    }
+
+    // The table of nonces given out stays bounded: the oldest is forgotten first.
+    void nonceTableBounded()
+    {
+        RawPhone alice("alice", m_Port);
+        alice.send(kRegister, { { "auth", "" } });
+        const SipMessage oldest = alice.next();
+        for (int i = 0; i < SipNonceTable::Capacity; ++i) {
+            alice.send(kRegister, { { "auth", "" } });
+            QCOMPARE(statusCode(alice.next()), 401);
+        }
+        QCOMPARE(m_Sip->nonces().size(), SipNonceTable::Capacity);
+        alice.send(kRegister,
+                   { { "auth",
+                       alice.answer(oldest, "REGISTER", QString("sip:127.0.0.1:%1").arg(m_Port),
+                                    "pw-alice") } });
+        QVERIFY(alice.next().headerValue(SipHeader::WWWAuthenticate).contains("stale=true"));
     }
 
     void outsideCalls_data()
