@@ -1,0 +1,175 @@
+#!/usr/bin/python3
+"""Two baresip phones register with the local SIP server by digest and call each other through
+it: each side's tone reaches the other through hold and resume, a DTMF key reaches the other
+phone, and the callee and the caller hang up. The server runs in a network namespace of its own
+and each phone in another, joined by veth links: every address and SDP body is in 127.0.0.0/8.
+Usage (root): baresip_call.py SIPLOCALHOST"""
+import json, os, re, shutil, subprocess, sys, tempfile, time
+
+if os.environ.get("TARNHALL_NETNS") != "1":
+    sys.exit(subprocess.call(["unshare", "-n", sys.executable] + sys.argv,
+                             env=dict(os.environ, TARNHALL_NETNS="1")))
+import socket
+
+SERVER = "127.0.0.1"
+PHONES = {"alice": ("127.0.0.2", 440), "bob": ("127.0.0.3", 1000)}
+CONFIG = """net_interface p-{name}
+sip_listen {addr}:5060
+audio_player alsa,null
+audio_source ausine,{freq}
+ausrc_srate 48000
+ausrc_channels 2
+module_path /usr/lib/baresip/modules
+module g711.so
+module g722.so
+module gsm.so
+module ausine.so
+module alsa.so
+module sndfile.so
+module_app account.so
+module_app menu.so
+module_app ctrl_tcp.so
+ctrl_tcp_listen {addr}:4444
+snd_path {dir}
+"""
+
+
+def sh(*args, ns=None):
+    subprocess.check_call((["nsenter", "-t", str(ns), "-n"] if ns else []) + list(args))
+
+
+class Phone:
+    def __init__(self, name, work):
+        self.name, (self.addr, self.freq) = name, PHONES[name]
+        self.dir = os.path.join(work, name)
+        os.makedirs(self.dir)
+        self.holder = subprocess.Popen(["unshare", "-n", "sleep", "900"])
+        ns = self.holder.pid
+        time.sleep(0.2)
+        # 127/8 crosses the link only with route_localnet; the phone's loopback stays down, so
+        # 127.0.0.1 is the server there.
+        sh("ip", "link", "add", "s-" + name, "type", "veth", "peer", "name", "p-" + name)
+        sh("ip", "link", "set", "p-" + name, "netns", str(ns))
+        sh("sysctl", "-qw", "net.ipv4.conf.s-%s.route_localnet=1" % name)
+        sh("ip", "link", "set", "s-" + name, "up")
+        sh("ip", "route", "add", self.addr + "/32", "dev", "s-" + name, "src", SERVER)
+        for key in ("all", "p-" + name):
+            sh("sysctl", "-qw", "net.ipv4.conf.%s.route_localnet=1" % key, ns=ns)
+        sh("ip", "addr", "add", self.addr + "/32", "dev", "p-" + name, ns=ns)
+        sh("ip", "link", "set", "p-" + name, "up", ns=ns)
+        sh("ip", "route", "add", SERVER + "/32", "dev", "p-" + name, "src", self.addr, ns=ns)
+        with open(os.path.join(self.dir, "config"), "w") as f:
+            f.write(CONFIG.format(name=name, addr=self.addr, freq=self.freq, dir=self.dir))
+        with open(os.path.join(self.dir, "accounts"), "w") as f:
+            f.write("<sip:%s@%s>;auth_pass=pw-%s;regint=60\n" % (name, SERVER, name))
+        self.log = open(os.path.join(self.dir, "log"), "w")
+        self.proc = subprocess.Popen(["nsenter", "-t", str(ns), "-n", "baresip", "-f", self.dir],
+                                     stdin=subprocess.DEVNULL, stdout=self.log,
+                                     stderr=subprocess.STDOUT)
+        self.buf, self.sock = b"", None
+        for _ in range(100):
+            try:
+                self.sock = socket.create_connection((self.addr, 4444), timeout=30)
+                break
+            except OSError:
+                time.sleep(0.2)
+
+    def command(self, cmd, params=""):
+        data = json.dumps({"command": cmd, "params": params, "token": cmd}).encode()
+        self.sock.sendall(b"%d:%s," % (len(data), data))
+
+    def wait(self, event, response=None):
+        """The data of the response to a command, or the events read up to one of this type."""
+        seen = []
+        while True:
+            while b":" not in self.buf or len(self.buf) <= self.buf.index(b":") + 1 + int(
+                    self.buf[:self.buf.index(b":")]):
+                chunk = self.sock.recv(4096)
+                assert chunk, "%s hung up waiting for %s after %s" % (self.name, event, seen)
+                self.buf += chunk
+            n = self.buf.index(b":")
+            size = int(self.buf[:n])
+            message, self.buf = json.loads(self.buf[n + 1:n + 1 + size]), self.buf[n + 2 + size:]
+            if response and message.get("response") and message.get("token") == response:
+                return message.get("data", "")
+            if message.get("event"):
+                seen.append(message.get("type"))
+                if message.get("type") == event:
+                    return seen
+
+    def registered(self):
+        # Asked, not awaited: the registration may be over before the control socket is open.
+        for _ in range(100):
+            self.command("reginfo")
+            if "OK" in self.wait(None, response="reginfo"):
+                return
+            time.sleep(0.2)
+        raise AssertionError("%s did not register" % self.name)
+
+    def stop(self):
+        for proc in (self.proc, self.holder):
+            proc.kill()
+            proc.wait()
+        self.log.close()
+
+    def heard(self):
+        """The dominant frequency of what the phone decoded over all its calls."""
+        dumps = [os.path.join(self.dir, f) for f in os.listdir(self.dir) if f.endswith("dec.wav")]
+        out = subprocess.run(["sox"] + dumps + ["-n", "remix", "1", "stat", "-freq"],
+                             capture_output=True, text=True).stderr
+        peaks = [tuple(map(float, l.split())) for l in out.splitlines()
+                 if re.match(r"^\s*[0-9.]+\s+[0-9.]+\s*$", l)]
+        return max(peaks, key=lambda p: p[1])[0]
+
+
+def call(caller, callee, hangup_by):
+    caller.command("dial", "sip:%s@%s" % (callee.name, SERVER))
+    callee.wait("CALL_INCOMING")
+    callee.command("accept")
+    caller.wait("CALL_ESTABLISHED")
+    callee.wait("CALL_ESTABLISHED")
+    time.sleep(2)
+    caller.command("hold")
+    time.sleep(1)
+    caller.command("resume")
+    time.sleep(2)
+    caller.command("sndcode", "5")
+    callee.wait("CALL_DTMF_START")
+    hangup_by.command("hangup")
+    caller.wait("CALL_CLOSED")
+    callee.wait("CALL_CLOSED")
+
+
+def main():
+    sh("ip", "link", "set", "lo", "up")
+    sh("sysctl", "-qw", "net.ipv4.conf.all.route_localnet=1")
+    work = tempfile.mkdtemp(prefix="tarnhall-baresip-")
+    server = subprocess.Popen([sys.argv[1], SERVER, "5060"])
+    phones = []
+    try:
+        phones = [Phone(name, work) for name in PHONES]
+        alice, bob = phones
+        for phone in phones:
+            phone.registered()
+        call(alice, bob, hangup_by=bob)
+        call(bob, alice, hangup_by=bob)
+        for phone in phones:
+            phone.stop()
+        heard = {p.name: p.heard() for p in phones}
+        print("tones heard:", heard)
+        assert abs(heard["bob"] - 440) < 40 and abs(heard["alice"] - 1000) < 60, heard
+        print("1 passed, 0 failed")
+    except Exception:
+        for phone in phones:
+            print("=====", phone.name, open(os.path.join(phone.dir, "log")).read()[-4000:])
+        raise
+    finally:
+        for phone in phones:
+            if phone.proc.poll() is None:
+                phone.stop()
+        server.terminate()
+        server.wait(20)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+main()

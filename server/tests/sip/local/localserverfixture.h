@@ -1,0 +1,62 @@
+#pragma once
+
+#include "core/env.h"
+#include "core/modulehost.h"
+#include "sip/message/sipmessage.h"
+
+#include <QHash>
+#include <QSettings>
+#include <QUdpSocket>
+
+// The owner of a Sip module under test: the main settings in a file of the test's own.
+class LocalHost : public QObject, public ModuleHost
+{
+public:
+    QSettings file { Env::configFilePath("main"), QSettings::IniFormat };
+    void setValue(const QString &group, const QString &key, const QVariant &value) override
+    {
+        file.setValue(group + "/" + key, value);
+    }
+    void setDefaultValue(const QString &group, const QString &key, const QVariant &value) override
+    {
+        if (!file.contains(group + "/" + key))
+            setValue(group, key, value);
+    }
+    QVariant value(const QString &group, const QString &key,
+                   const QVariant &defaultValue) const override
+    {
+        return file.value(group + "/" + key, defaultValue);
+    }
+    bool restartSipAndVelk() override { return true; }
+    bool isStopping() const override { return false; }
+};
+
+// A SIP phone written by hand on a loopback UDP socket: it sends request texts with "$name"
+// placeholders filled in and reads what the server sends back as parsed messages.
+class RawPhone
+{
+public:
+    RawPhone(const QString &user, quint16 serverPort);
+    // Placeholders: $user, $port, $server (host:port), $cseq, $branch, $len of $body, and fields.
+    void send(QString text, QHash<QString, QString> fields = {});
+    // The next message but 100 Trying; invalid when none came in time.
+    SipMessage next(int timeoutMs = 10000);
+    // An Authorization header line answering challenge with password (realm: the challenge's).
+    QString answer(const SipMessage &challenge, const QString &method, const QString &uri,
+                   const QString &password, const QString &realm = "corvane") const;
+    // REGISTER with digest as a phone does it ("pw-" and the user's name unless a password is
+    // given); the status of the final answer.
+    int registerWith(QString password = QString(), const QString &expiresLine = "Expires: 60\n");
+
+private:
+    QString m_User;
+    quint16 m_ServerPort;
+    QUdpSocket m_Socket;
+    int m_CSeq = 1;
+};
+
+// Settings and accounts (alice, bob, carol, a group) of a standalone server on address and port
+// (a free loopback port for 0); returns the port.
+quint16 writeLocalServerSettings(LocalHost &host, const QString &address = "127.0.0.1",
+                                 quint16 port = 0);
+int statusCode(const SipMessage &message);
