@@ -53,6 +53,8 @@ VelkDevice::VelkDevice(quint16 number, Velk *parent)
     connect(this, &VelkDevice::isRegisteredChanged, &m_DeviceThread,
             &VelkDeviceThread::isRegisteredChanged, Qt::DirectConnection);
     connect(&m_RegisterTimer, &QTimer::timeout, this, &VelkDevice::timeoutRegister);
+    m_KeysTimer.setSingleShot(true);
+    connect(&m_KeysTimer, &QTimer::timeout, this, &VelkDevice::timeoutKeys);
     connect(this, &VelkDevice::toggleMusic, this, &VelkDevice::onToggleMusic, Qt::QueuedConnection);
     if (parent) {
         connect(this, &VelkDevice::acceptCall, parent, &Velk::intercept, Qt::QueuedConnection);
@@ -204,7 +206,7 @@ VelkProtocol::Addressee VelkDevice::nextAddressee()
     return { quint32(m_RequestCounter++), m_Number, Settings::passwordWord(this) };
 }
 
-void VelkDevice::sendRequest(const QByteArray &datagram)
+VelkPacket *VelkDevice::sendRequest(const QByteArray &datagram)
 {
     auto *packet = new VelkPacket(m_DeviceAddress, m_DevicePort, datagram, this);
     connect(packet, &VelkPacket::sendDatagram, this, &VelkDevice::sendDatagram);
@@ -213,6 +215,7 @@ void VelkDevice::sendRequest(const QByteArray &datagram)
         packet->isRegisteredChanged(ushort(device), state);
     });
     packet->send();
+    return packet;
 }
 
 void VelkDevice::sendSettings(int state, int selector)
@@ -220,14 +223,6 @@ void VelkDevice::sendSettings(int state, int selector)
     const quint8 speaker = speakerLevel(state, selector);
     sendRequest(VelkProtocol::makeSetSettings(
         nextAddressee(), Settings::panelSettings(this, m_MicrophoneLevel, speaker)));
-}
-
-void VelkDevice::intercept(QString uuid, QString callid)
-{
-    Q_UNUSED(uuid)
-    Q_UNUSED(callid)
-    // Calls of a device are placed and answered with the SIP engine; until it exists no device
-    // rings, so no call of this one can be taken over.
 }
 
 void VelkDevice::playPrompts(int fromPrompt, int toPrompt)
