@@ -343,12 +343,13 @@ int Sip::respondCallStandalone(const QString &from, const QString &to, const QSt
     SipLocalAudio offer;
     offer.parse(request.body);
     SipUser *caller = findLocalUser(request.from().address.user);
-    emit conversation->acceptCaller(callKey);
-    emit conversation->updateCaller(request);
-    emit conversation->acceptCaller(request.callId());
     const QString address = caller ? caller->m_ServerAddress : request.receiverAddress;
     server->sendResponse(
         SipMessage(SipStatus::OK, request, kSdp, localAnswer(address, conversation, offer)));
+    // The leg takes the request with the To-tag the answer gave out, which its BYE needs.
+    emit conversation->acceptCaller(callKey);
+    emit conversation->updateCaller(server->m_Request);
+    emit conversation->acceptCaller(request.callId());
     return 1;
 }
 

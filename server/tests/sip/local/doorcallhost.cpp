@@ -118,8 +118,10 @@ int main(int argc, char **argv)
             say(on ? "relay1 on" : "relay1 off");
         }
     });
-    QTimer::singleShot(500,
-                       [&] { panel.start(QHostAddress(QHostAddress::LocalHost), velkPort, 1000); });
+    QTimer::singleShot(500, [&] {
+        panel.start(QHostAddress(QHostAddress::LocalHost), velkPort, 1000);
+        keypad.start(QHostAddress(QHostAddress::LocalHost), velkPort, 1000);
+    });
 
     // Commands: "press" (button down and up), "sensor1" (down and up), "rule CALLEES" (of the
     // button), "key N" (on the keypad), "mark" (forget the audio heard so far),
