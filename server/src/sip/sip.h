@@ -181,6 +181,8 @@ public:
     void onByeStandalone(SipDialog *dialog);
     void onCancelStandalone(SipDialog *dialog);
     void onInfoStandalone(SipDialog *dialog);
+    void onMessageStandalone(SipDialog *dialog);
+    void onReferStandalone(SipDialog *dialog);
     const SipNonceTable &nonces() const { return m_Nonces; }
 
 private:

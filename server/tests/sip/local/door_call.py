@@ -283,6 +283,28 @@ def sensor_and_keypad(host, alice, bob, work):
     bob.wait("CALL_CLOSED")
 
 
+def transfer(host, alice, bob, work):
+    """The phone that took the door's call hands it on to another phone (blind REFER)."""
+    host.send("rule alice")
+    host.send("press")
+    answer(host, alice, work)
+    alice.command("transfer", "sip:bob@%s" % SERVER)
+    answer(host, bob, work)
+    alice.wait("CALL_CLOSED")
+    open_door(host, bob)
+    bob.command("hangup")
+    bob.wait("CALL_CLOSED")
+    host.expect("smdr INT door")
+
+
+def wiretap(alice):
+    """A listening-in account is answered at once."""
+    alice.command("dial", "sip:door-tap@%s" % SERVER)
+    alice.wait("CALL_ESTABLISHED")
+    alice.command("hangup")
+    alice.wait("CALL_CLOSED")
+
+
 def main():
     work = tempfile.mkdtemp(prefix="tarnhall-doorcall-")
     host = Host(work, "alice")
@@ -299,6 +321,8 @@ def main():
         call_door(host, alice, "door-ring", work, by_button=True)
         call_door(host, alice, "door", work, by_button=False)
         sensor_and_keypad(host, alice, bob, work)
+        wiretap(alice)
+        transfer(host, alice, bob, work)
         for phone in phones:
             phone.stop()
         heard = {p.name: decoded_tone(p) for p in phones}
