@@ -314,6 +314,7 @@ def info_keys(host, work):
                            errors, "%s:5060" % SERVER], capture_output=True, text=True, timeout=60)
     assert sipp.returncode == 0, open(errors).read()[-3000:] if os.path.exists(errors) else ""
     host.expect("relay1 on")
+    host.expect("relay1 off")
     host.expect("smdr INT door carol")
 
 
