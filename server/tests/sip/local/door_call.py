@@ -318,6 +318,15 @@ def info_keys(host, work):
     host.expect("smdr INT door carol")
 
 
+def paging(host):
+    """The button pages a group: its door device in paging mode is connected at once."""
+    host.send("rule paging")
+    host.send("press")
+    host.expect("keypad call on")
+    host.send("press")
+    host.expect("keypad call off")
+
+
 def main():
     work = tempfile.mkdtemp(prefix="tarnhall-doorcall-")
     host = Host(work, "alice")
@@ -331,6 +340,7 @@ def main():
         door_call(host, alice, work, hangup_by_door=False)
         door_call(host, bob, work, hangup_by_door=True)
         list_call(host, alice, bob, work)
+        paging(host)
         call_door(host, alice, "door-ring", work, by_button=True)
         call_door(host, alice, "door", work, by_button=False)
         sensor_and_keypad(host, alice, bob, work)
