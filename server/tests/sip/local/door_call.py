@@ -1,8 +1,11 @@
 #!/usr/bin/python3
-"""A simulated door panel calls real baresip phones through the system: the button calls the
-account of its rule, the phone answers, a tone flows each way, the phone opens the door by
-DTMF (RFC 2833 events) and either side hangs up; the calls leave their SMDR records. Runs in
-network namespaces as the phone-to-phone test does. Usage: door_call.py HOST TONE.wav"""
+"""A simulated door panel and real baresip phones through the system: the button calls one
+phone, a list (the first answer wins) and a paging group; a tone flows each way; the phones
+key the door open and shut by RFC 2833 events (SIPp by SIP INFO, which baresip cannot send);
+either side hangs up; phones ring the door (answered by its button, at once, listening in);
+a sensor and the keypad place calls; a phone hands the door's call on by REFER; every call
+and event leaves its SMDR record. Runs in network namespaces as the phone-to-phone test
+does. Usage: door_call.py HOST TONE.wav"""
 import os, subprocess, sys, time
 
 # The network namespaces, the baresip phones and the tone measurement are the phone-to-phone
