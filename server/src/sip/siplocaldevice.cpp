@@ -236,7 +236,6 @@ int Sip::callListStandalone(const QString &callerName, const QString &callees,
         connect(conversation, &ConversationThread::deleting, device,
                 &VelkDevice::onDeletingConversation, Qt::QueuedConnection);
         emit device->appendConversation(conversation->objectName());
-        device->onAppendConversation(conversation->objectName());
         addDeviceLeg(conversation, caller, device, branch, SipSdpAction::SendRecv, true);
         if (target) {
             const QString legId = randomHexId();
