@@ -34,8 +34,10 @@ void Sip::dispatchStandalone(const SipMessage &message)
         onInfoStandalone(dialog);
         break;
     case SipMethod::Message:
+        onMessageStandalone(dialog);
+        break;
     case SipMethod::Refer:
-        sendDialogResponse(dialog, SipStatus::NotImplemented);
+        onReferStandalone(dialog);
         break;
     default:
         sendDialogResponse(dialog, SipStatus::MethodNotAllowed);
@@ -75,7 +77,11 @@ void Sip::rememberLegSource(const QString &callId, const QString &conversation,
 
 ConversationThread *Sip::createStandaloneConversation(SipDialog *dialog, int type, bool video)
 {
-    const QString name = dialog->m_Request.callId();
+    return createNamedConversation(dialog->m_Request.callId(), type, video);
+}
+
+ConversationThread *Sip::createNamedConversation(const QString &name, int type, bool video)
+{
     ConversationThread *conversation = ConversationThread::create(
         settingNumber(SipSetting::PortRangeStart), settingNumber(SipSetting::PortRangeStop),
         ConversationType(type), video, name, this);

@@ -46,9 +46,11 @@ void Sip::onReceiveResponseInvite(SipMessage response)
         }
         return;
     }
-    // Calls of door devices come from their own call path, not through here.
-    if (caller->isVelkUser())
+    // A device's own call marks its leg; a transferred door device calls like any account.
+    if (caller->isVelkUser() && !client->m_Partner.isEmpty()) {
+        onDeviceCallResponse(client, response, conversation, caller, callee);
         return;
+    }
     const QString name = conversation->objectName();
     auto *server = m_Dialogs->find<SipServerInviteDialog>(client->m_Partner);
     SipStatus::Type report = status;
