@@ -8,20 +8,23 @@
 #include "core/timescale.h"
 #include "coreharness.h"
 
-#include <QThread>
+#include <QSemaphore>
 #include <QtTest>
+
+#include <memory>
 
 namespace {
 
-// Keeps a module's worker thread busy for seconds of the schedule, as a worker stuck in a long
-// operation would.
-void blockWorker(AttendedThread &module, int seconds)
+// Keeps a module's worker thread stuck, as in a long operation, until the test releases it:
+// a fixed sleep would race the module waits it must outlast once the schedule is sped up.
+std::shared_ptr<QSemaphore> blockWorker(AttendedThread &module)
 {
+    auto release = std::make_shared<QSemaphore>();
     QObject *worker = module.worker();
-    QVERIFY(worker);
-    const ulong ms = ulong(TimeScale::toReal(seconds * 1000));
-    QMetaObject::invokeMethod(
-        worker, [ms] { QThread::msleep(ms); }, Qt::QueuedConnection);
+    if (worker)
+        QMetaObject::invokeMethod(
+            worker, [release] { release->acquire(); }, Qt::QueuedConnection);
+    return release;
 }
 
 } // namespace
@@ -108,9 +111,10 @@ void TestCoreLifecycle::restartReportsAModuleThatDidNotStop()
 {
     CoreHarness harness;
     QVERIFY(harness.startAndWaitForModules());
-    blockWorker(harness.core()->velk(), 24);
+    const auto release = blockWorker(harness.core()->velk());
     bool result = true;
     harness.inCoreThread([&] { result = harness.core()->restartSipAndVelk(); });
+    release->release();
     QVERIFY(!result);
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[SIP]: Initialization")), 2);
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[VELK]: Initialization")), 1);
@@ -168,8 +172,9 @@ void TestCoreLifecycle::stopWaitsForAModuleThatIsLate()
 {
     CoreHarness harness;
     QVERIFY(harness.startAndWaitForModules());
-    blockWorker(harness.core()->velk(), 24);
+    const auto release = blockWorker(harness.core()->velk());
     const qint64 start = TimeScale::now();
+    QTimer::singleShot(int(TimeScale::toReal(24000)), [release] { release->release(); });
     QVERIFY(harness.stopAndWait());
     // Velk's 16 s wait gave up; the thread counter then waited for its thread to end.
     QVERIFY(TimeScale::now() - start >= 17000);
