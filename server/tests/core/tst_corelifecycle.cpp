@@ -98,7 +98,9 @@ void TestCoreLifecycle::restartStopsAndStartsSipAndVelk()
     bool result = false;
     harness.inCoreThread([&] { result = harness.core()->restartSipAndVelk(); });
     QVERIFY(result);
-    QCOMPARE(harness.runningThreads(), 3);
+    // The restarted threads count themselves in by queued signals, which under load may come
+    // after the sped-up settle time.
+    QTRY_COMPARE(harness.runningThreads(), 3);
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[SIP]: Initialization")), 2);
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[VELK]: Initialization")), 2);
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[HTTP]: Initialization")), 1);
