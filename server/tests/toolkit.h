@@ -11,9 +11,8 @@
 // file helpers.
 
 // Runs a program to its end; false on failure, with the reason in error (or the test log).
-inline bool runTool(const QString &program, const QStringList &arguments,
-                    QString *error = nullptr, QByteArray *output = nullptr,
-                    int timeoutMs = 120000)
+inline bool runTool(const QString &program, const QStringList &arguments, QString *error = nullptr,
+                    QByteArray *output = nullptr, int timeoutMs = 120000)
 {
     QProcess process;
     process.start(program, arguments);

@@ -9,6 +9,8 @@
 #include "coreharness.h"
 
 #include <QSemaphore>
+#include <QTcpServer>
+#include <QUdpSocket>
 #include <QtTest>
 
 #include <memory>
@@ -44,6 +46,7 @@ private slots:
     void stopArrivingInsideARestartEndsAfterIt();
     void stopWaitsForAModuleThatIsLate();
     void stopOfAStoppedSipLeavesItsNextStartAlone();
+    void takenPortsAreTriedAgainUntilFree();
     void settingsHelpers();
 };
 
@@ -219,6 +222,33 @@ void TestCoreLifecycle::settingsHelpers()
     QCOMPARE(core->value(group, QStringLiteral("none"), 9).toInt(), 9);
     QVERIFY(!core->isStopping());
     QVERIFY(harness.startAndWaitForModules());
+}
+
+// Another program holds the SIP and web ports: both modules say so once and bind as soon as the
+// ports are free again.
+void TestCoreLifecycle::takenPortsAreTriedAgainUntilFree()
+{
+    auto udp = std::make_unique<QUdpSocket>();
+    auto tcp = std::make_unique<QTcpServer>();
+    QVERIFY(udp->bind(QHostAddress(QHostAddress::LocalHost), 0));
+    QVERIFY(tcp->listen(QHostAddress::LocalHost, 0));
+    QSettings settings(Env::configFilePath(QCoreApplication::applicationName()),
+                       QSettings::IniFormat);
+    settings.setValue(QStringLiteral("sip/standalone-bind-port"), udp->localPort());
+    settings.setValue(QStringLiteral("admin/bind-port"), tcp->serverPort());
+    settings.sync();
+    CoreHarness harness;
+    QVERIFY(harness.startAndWaitForModules());
+    QTRY_VERIFY(CoreHarness::logCount(QStringLiteral("Unable to bind UDP socket")) == 1
+                && CoreHarness::logCount(QStringLiteral("Unable to bind TCP socket")) == 1);
+    udp.reset();
+    tcp.reset();
+    QTRY_VERIFY_WITH_TIMEOUT(CoreHarness::logCount(QStringLiteral("[SIP]: Bind on UDP")) == 1,
+                             30000);
+    QVERIFY(harness.stopAndWait());
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("Unable to bind")), 2);
+    settings.setValue(QStringLiteral("sip/standalone-bind-port"), 0);
+    settings.setValue(QStringLiteral("admin/bind-port"), 0);
 }
 
 QTEST_GUILESS_MAIN(TestCoreLifecycle)

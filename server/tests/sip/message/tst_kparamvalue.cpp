@@ -19,9 +19,8 @@ private slots:
         QTest::newRow("bare name") << "lr" << semi << "lr" << true << "";
         QTest::newRow("no leading value")
             << "RTP/AVP;unicast;client_port=5000-5001" << semi << "rtp/avp" << true << "";
-        QTest::newRow("after bare names")
-            << "RTP/AVP;unicast;client_port=5000-5001" << semi << "client_port" << true
-            << "5000-5001";
+        QTest::newRow("after bare names") << "RTP/AVP;unicast;client_port=5000-5001" << semi
+                                          << "client_port" << true << "5000-5001";
         QTest::newRow("quotes removed") << "tag = \" a b \"" << semi << "tag" << true << "a b";
         // A separator inside quotes still splits; the tail keeps its closing quote as a name.
         QTest::newRow("quotes not honoured") << "x=\"a;b\"" << semi << "x" << true << "a";

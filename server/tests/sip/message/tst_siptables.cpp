@@ -41,8 +41,8 @@ private slots:
                 QVERIFY(statusCodeText(SipStatus::Type(i)).toInt()
                         > statusCodeText(SipStatus::Type(i - 1)).toInt());
         }
-        for (const QString &code : { QString(), QStringLiteral("299"), QStringLiteral(" 200"),
-                                     QStringLiteral("0200") })
+        for (const QString &code :
+             { QString(), QStringLiteral("299"), QStringLiteral(" 200"), QStringLiteral("0200") })
             QCOMPARE(statusFromCode(code), SipStatus::Unknown);
         QCOMPARE(reasonPhrase(statusFromCode(QStringLiteral("504"))),
                  QStringLiteral("Server Time-out"));

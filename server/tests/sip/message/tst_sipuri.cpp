@@ -86,7 +86,8 @@ private slots:
         QVERIFY(written == QStringLiteral("sip:alice@10.0.0.1:5070;transport=tcp;lr")
                 || written == QStringLiteral("sip:alice@10.0.0.1:5070;lr;transport=tcp"));
 
-        QCOMPARE(KBaseUri<1>(QStringLiteral("sip:a@h:99999")).toString(), QStringLiteral("sip:a@h"));
+        QCOMPARE(KBaseUri<1>(QStringLiteral("sip:a@h:99999")).toString(),
+                 QStringLiteral("sip:a@h"));
         QCOMPARE(KBaseUri<1>(QStringLiteral("sip:a@h:5060")).toString(), QStringLiteral("sip:a@h"));
         QVERIFY(!KBaseUri<1>(QStringLiteral("sip:a@h:123456")).valid);
 
@@ -99,7 +100,8 @@ private slots:
 
     void requestUris()
     {
-        QCOMPARE(KBaseRequestUri<1>(QStringLiteral("sip:10.0.0.1")).host, QStringLiteral("10.0.0.1"));
+        QCOMPARE(KBaseRequestUri<1>(QStringLiteral("sip:10.0.0.1")).host,
+                 QStringLiteral("10.0.0.1"));
         const KBaseRequestUri<1> noHost(QStringLiteral("sip:user@"));
         QVERIFY(noHost.valid);
         QCOMPARE(noHost.user, QStringLiteral("user"));
@@ -136,8 +138,9 @@ private slots:
         QCOMPARE(quoted.toString(),
                  QStringLiteral("\"Bob Smith\" <sip:bob@biloxi.com>;tag=a6c85cf"));
 
-        QCOMPARE(KBaseContactAddress<1>(QStringLiteral("Bob Smith <sip:bob@biloxi.com>")).toString(),
-                 QStringLiteral("\"Bob Smith\" <sip:bob@biloxi.com>"));
+        QCOMPARE(
+            KBaseContactAddress<1>(QStringLiteral("Bob Smith <sip:bob@biloxi.com>")).toString(),
+            QStringLiteral("\"Bob Smith\" <sip:bob@biloxi.com>"));
         QCOMPARE(KBaseContactAddress<1>(QStringLiteral("<sip:b@h>")).toString(),
                  QStringLiteral("<sip:b@h>"));
 
