@@ -155,4 +155,3 @@ double toneSnr(const QByteArray &pcm16, double frequency)
     }
     return 10 * std::log10(signal / std::max(noise, 1e-9));
 }
-

@@ -1,5 +1,5 @@
-#include "conversationfixture.h"
 #include "conversation/conversationobject.h"
+#include "conversationfixture.h"
 
 #include <QProcess>
 #include <QTemporaryDir>

@@ -1,7 +1,7 @@
 // GSM 06.10 in RTP framing, bit-exact against sox's GSM coder, and the life of codec states.
+#include "codectestsupport.h"
 #include "common/codecs/audiocodec.h"
 #include "common/codecs/audiocodecstate.h"
-#include "codectestsupport.h"
 
 #include <QTemporaryDir>
 #include <QTest>

@@ -1,6 +1,6 @@
 #include "common/sound/sound_wav/audiostream.h"
-#include "soundtestkit.h"
 #include "common/sound/sound_wav/soundwav.h"
+#include "soundtestkit.h"
 
 #include <QAudioDeviceInfo>
 #include <QAudioFormat>

@@ -1,5 +1,5 @@
-#include "soundtestkit.h"
 #include "common/sound/sound_wav/soundwav.h"
+#include "soundtestkit.h"
 
 #include <QtTest>
 
@@ -319,7 +319,6 @@ private slots:
         QVERIFY(reader.read(sound).isEmpty());
         QVERIFY(takeLog().filter("Error resample MP3 file").size() == 1);
     }
-
 };
 
 QTEST_GUILESS_MAIN(TestMp3Source)

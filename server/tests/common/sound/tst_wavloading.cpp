@@ -1,5 +1,5 @@
-#include "soundtestkit.h"
 #include "common/sound/sound_wav/soundwav.h"
+#include "soundtestkit.h"
 
 #include <QtTest>
 

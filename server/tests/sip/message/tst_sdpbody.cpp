@@ -1,6 +1,6 @@
 #include "common/codecs/audiocodec.h"
-#include "sip/message/sdpbody.h"
 #include "sdptestdata.h"
+#include "sip/message/sdpbody.h"
 
 #include <QtTest>
 

@@ -274,7 +274,8 @@ private slots:
 
     void gatewayGeneric()
     {
-        const SipMessage ack(SipMethod::Ack, m_Door, QStringLiteral("2001"), QString(), QByteArray());
+        const SipMessage ack(SipMethod::Ack, m_Door, QStringLiteral("2001"), QString(),
+                             QByteArray());
         QVERIFY(ack.headerValues(SipHeader::Allow).isEmpty());
         QVERIFY(ack.headerValues(SipHeader::Contact).isEmpty());
         const SipMessage message(SipMethod::Message, m_Door, QStringLiteral("2001"),
