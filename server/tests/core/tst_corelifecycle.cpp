@@ -19,13 +19,21 @@ namespace {
 
 // Keeps a module's worker thread stuck, as in a long operation, until the test releases it:
 // a fixed sleep would race the module waits it must outlast once the schedule is sped up.
+// Returns once the worker is stuck, so that a stop cannot overtake the block.
 std::shared_ptr<QSemaphore> blockWorker(AttendedThread &module)
 {
     auto release = std::make_shared<QSemaphore>();
-    QObject *worker = module.worker();
-    if (worker)
+    auto entered = std::make_shared<QSemaphore>();
+    if (QObject *worker = module.worker()) {
         QMetaObject::invokeMethod(
-            worker, [release] { release->acquire(); }, Qt::QueuedConnection);
+            worker,
+            [release, entered] {
+                entered->release();
+                release->acquire();
+            },
+            Qt::QueuedConnection);
+        entered->tryAcquire(1, 30000);
+    }
     return release;
 }
 
