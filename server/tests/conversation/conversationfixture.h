@@ -74,11 +74,7 @@ struct Conversation
     }
     bool ended(int ms = 8000)
     {
-        QElapsedTimer t;
-        t.start();
-        while (alive && t.elapsed() < ms)
-            QTest::qWait(10);
-        return !alive;
+        return QTest::qWaitFor([this] { return alive.isNull(); }, ms);
     }
     quint16 rtpPort() const { return conv->audioRtpPort(); }
 

@@ -155,16 +155,3 @@ double toneSnr(const QByteArray &pcm16, double frequency)
     }
     return 10 * std::log10(signal / std::max(noise, 1e-9));
 }
-
-bool runTool(const QString &program, const QStringList &arguments, int timeoutMs)
-{
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(program, arguments);
-    if (!p.waitForFinished(timeoutMs) || p.exitStatus() != QProcess::NormalExit
-        || p.exitCode() != 0) {
-        qWarning().noquote() << program << arguments.join(' ') << "failed:" << p.readAll();
-        return false;
-    }
-    return true;
-}

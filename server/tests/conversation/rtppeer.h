@@ -1,5 +1,7 @@
 #pragma once
 
+#include "../toolkit.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHostAddress>
@@ -50,6 +52,3 @@ QList<QByteArray> readPcapUdpPayloads(const QString &path);
 // Signal-to-noise ratio in dB of 16-bit little-endian samples against the best-fitting
 // sine of the given frequency at 8000 Hz.
 double toneSnr(const QByteArray &pcm16, double frequency);
-
-// Runs a program to completion; false (with its output in the test log) on failure.
-bool runTool(const QString &program, const QStringList &arguments, int timeoutMs = 30000);

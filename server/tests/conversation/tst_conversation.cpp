@@ -48,30 +48,6 @@ private slots:
         SoundWAV::loadPrompts(&settings); // the built-in prompts
     }
 
-    void legSetUp()
-    {
-        ConversationCaller velk;
-        velk.initVelk(7, "door", "key1", SipSdpAction::SendRecv, 96, QHostAddress::AnyIPv4, 0,
-                      QHostAddress::AnyIPv4, 0, SipSdpAction::SendRecv);
-        QCOMPARE(velk.callId(), QString("key1"));
-        QCOMPARE(velk.m_Invite.callId(), QString("key1"));
-        QCOMPARE(velk.objectName(), QString("Velk_door_key1"));
-        QVERIFY(velk.m_RtpAddr.isNull());
-
-        ConversationCaller sip;
-        SipMessage twice("a");
-        twice.setHeaderValues(SipHeader::CallID, { "a", "b" });
-        sip.initSip(10, "u", twice, 3, QHostAddress::LocalHost, 1, QHostAddress::LocalHost, 2,
-                    SipSdpAction::SendRecv, 255, {}, 0, {}, 0, SipSdpAction::Unknown);
-        QCOMPARE(sip.callId(), QString());
-        QVERIFY(sip.m_Codec.encoder() && sip.m_Codec.decoder());
-        sip.initSip(10, "u", SipMessage("c"), 8, QHostAddress::LocalHost, 1,
-                    QHostAddress::LocalHost, 2, SipSdpAction::SendRecv, 255, {}, 0, {}, 0,
-                    SipSdpAction::Unknown);
-        QVERIFY(!sip.m_Codec.encoder() && !sip.m_Codec.decoder());
-        QCOMPARE(sip.objectName(), QString("Sip_u_c"));
-    }
-
     void adoptsLegsOnce()
     {
         Conversation c;

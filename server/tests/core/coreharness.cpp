@@ -12,11 +12,17 @@
 
 CoreHarness::CoreHarness()
 {
-    // The door-panel socket on loopback and a free port, never the machine's 0.0.0.0:5757.
+    // Every module's socket on loopback and a free port, never the machine's default ports,
+    // which parallel tests (and other programs) would fight over. A test may name its own.
     QSettings settings(Env::configFilePath(QCoreApplication::applicationName()),
                        QSettings::IniFormat);
-    settings.setValue(QStringLiteral("velk/bind-address"), QStringLiteral("127.0.0.1"));
-    settings.setValue(QStringLiteral("velk/bind-port"), 0);
+    for (const char *group : { "velk/", "sip/standalone-", "admin/" }) {
+        const QString address = QLatin1String(group) + QStringLiteral("bind-address");
+        if (!settings.contains(address)) {
+            settings.setValue(address, QStringLiteral("127.0.0.1"));
+            settings.setValue(QLatin1String(group) + QStringLiteral("bind-port"), 0);
+        }
+    }
     settings.sync();
     m_thread = CoreThread::create(nullptr);
     m_core = m_thread->core();

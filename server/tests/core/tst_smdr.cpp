@@ -1,9 +1,9 @@
 // The SMDR log: the fixed-width layout against golden lines, and records queued to Core from
 // several threads.
 #include "core/core.h"
-#include "coreharness.h"
 #include "core/env.h"
 #include "core/smdrformat.h"
+#include "coreharness.h"
 
 #include <QFile>
 #include <QThread>

@@ -53,17 +53,10 @@ QString ServiceSandbox::binary() const
     return root() + QStringLiteral("/bin/tarnhall-server");
 }
 
-QProcess *ServiceSandbox::sandboxed(const QStringList &arguments, const QString &program)
+QProcess *ServiceSandbox::sandboxed(const QStringList &arguments)
 {
     auto process = std::make_unique<QProcess>();
-    if (!program.isEmpty()) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("PATH"),
-                           root() + QStringLiteral("/bin:")
-                               + environment.value(QStringLiteral("PATH")));
-        process->setProcessEnvironment(environment);
-    }
-    QStringList all { root(), program.isEmpty() ? binary() : program };
+    QStringList all { root(), binary() };
     all << arguments;
     process->start(sourceDir() + QStringLiteral("/server/tests/service/sandbox.sh"), all);
     process->waitForStarted();
@@ -96,11 +89,6 @@ bool ServiceSandbox::waitUntilAlive(int ms)
 ServiceSandbox::Result ServiceSandbox::command(const QStringList &arguments, int ms)
 {
     return finish(sandboxed(arguments), ms);
-}
-
-ServiceSandbox::Result ServiceSandbox::commandByName(const QStringList &arguments, int ms)
-{
-    return finish(sandboxed(arguments, QStringLiteral("tarnhall-server")), ms);
 }
 
 ServiceSandbox::Result ServiceSandbox::finish(QProcess *process, int ms)

@@ -36,8 +36,6 @@ public:
     };
     // Runs the binary with the arguments to its end.
     Result command(const QStringList &arguments, int ms = 60000);
-    // The same, invoked by its bare name through a search path that holds its folder.
-    Result commandByName(const QStringList &arguments, int ms = 60000);
 
     // "true" or "false" (or nothing) from socat sending the given lines.
     QByteArray ask(const QByteArray &lines);
@@ -46,7 +44,7 @@ public:
     int logCount(const QString &text) const;
 
 private:
-    QProcess *sandboxed(const QStringList &arguments, const QString &program = QString());
+    QProcess *sandboxed(const QStringList &arguments);
     Result finish(QProcess *process, int ms);
 
     QTemporaryDir dir;

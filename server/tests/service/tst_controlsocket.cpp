@@ -98,7 +98,6 @@ private slots:
 
     void answersEachWordExactly_data();
     void answersEachWordExactly();
-    void pipelinedCommandsAnswerBackToBack();
     void emptyLineHoldsTheRestUntilMoreData();
     void commandSplitOverWritesIsAnsweredOnceComplete();
     void bytesAfterNulAreIgnored();
@@ -140,12 +139,10 @@ void TestControlSocket::answersEachWordExactly_data()
     QTest::addColumn<QByteArray>("answer");
     QTest::addColumn<QString>("call");
     QTest::newRow("alive") << QByteArray("alive\r\n") << QByteArray("true") << QString();
-    QTest::newRow("capital") << QByteArray("Alive\r\n") << QByteArray("false") << QString();
     QTest::newRow("leading space") << QByteArray(" alive\r\n") << QByteArray("false") << QString();
     QTest::newRow("trailing space") << QByteArray("alive \r\n") << QByteArray("false") << QString();
     QTest::newRow("terminate") << QByteArray("terminate\r\n") << QByteArray("true") << "stop";
     QTest::newRow("pause refused") << QByteArray("pause\r\n") << QByteArray("false") << QString();
-    QTest::newRow("resume refused") << QByteArray("resume\r\n") << QByteArray("false") << QString();
     QTest::newRow("num bare") << QByteArray("num:\r\n") << QByteArray("false") << QString();
     QTest::newRow("num 7") << QByteArray("num:7\r\n") << QByteArray("true") << "num 7";
     QTest::newRow("num letter") << QByteArray("num:x\r\n") << QByteArray("true") << "num 0";
@@ -164,14 +161,6 @@ void TestControlSocket::answersEachWordExactly()
     QCOMPARE(settle(client), answer); // no terminator, nothing more
     QCOMPARE(service->calls, call.isEmpty() ? QStringList() : QStringList { call });
     QVERIFY(!client.closed); // refused words leave the connection open
-}
-
-void TestControlSocket::pipelinedCommandsAnswerBackToBack()
-{
-    RawClient client(path);
-    client.send("alive\r\nalive\r\nbogus\r\nterminate\r\n");
-    QTRY_COMPARE(client.received(), QByteArray("truetruefalsetrue"));
-    QCOMPARE(service->calls, QStringList { QStringLiteral("stop") });
 }
 
 void TestControlSocket::emptyLineHoldsTheRestUntilMoreData()
@@ -263,10 +252,12 @@ void TestControlSocket::socatPeerGetsTheSameAnswers()
                 { QStringLiteral("-t1"), QStringLiteral("-"),
                   QStringLiteral("UNIX-CONNECT:%1").arg(path) });
     QVERIFY(socat.waitForStarted());
-    socat.write("alive\r\nnum:3\r\nAlive\r\n");
+    // Lines sent back to back are answered back to back.
+    socat.write("alive\r\nnum:3\r\nAlive\r\nterminate\r\n");
     socat.closeWriteChannel();
     QTRY_COMPARE_WITH_TIMEOUT(socat.state(), QProcess::NotRunning, 10000);
-    QCOMPARE(socat.readAllStandardOutput(), QByteArray("truetruefalse"));
+    QCOMPARE(socat.readAllStandardOutput(), QByteArray("truetruefalsetrue"));
+    QCOMPARE(service->calls, (QStringList { QStringLiteral("num 3"), QStringLiteral("stop") }));
 }
 
 void TestControlSocket::serviceNameIsCutAndCleaned()

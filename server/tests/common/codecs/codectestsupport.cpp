@@ -1,7 +1,5 @@
 #include "codectestsupport.h"
 
-#include <QFile>
-#include <QProcess>
 #include <QtEndian>
 
 #include <cmath>
@@ -28,35 +26,6 @@ QByteArray decimate(const QByteArray &pcm, int factor, int first)
     for (int i = 2 * first; i + 1 < pcm.size(); i += 2 * factor)
         out.append(pcm.constData() + i, 2);
     return out;
-}
-
-bool runTool(const QString &program, const QStringList &arguments, QString *error)
-{
-    QProcess process;
-    process.start(program, arguments);
-    if (!process.waitForFinished(60000)) {
-        *error = program + ": " + process.errorString();
-        process.kill();
-        process.waitForFinished();
-        return false;
-    }
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        *error = program + " failed: " + QString::fromLocal8Bit(process.readAllStandardError());
-        return false;
-    }
-    return true;
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 namespace {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "../../toolkit.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -11,12 +13,6 @@ QByteArray toneMix(int sampleRate, int samples, bool noisy = true);
 
 // Every factor-th sample, starting at the given one (16-bit PCM).
 QByteArray decimate(const QByteArray &pcm, int factor, int first);
-
-// Runs an external codec program; the error text says what went wrong.
-bool runTool(const QString &program, const QStringList &arguments, QString *error);
-
-bool writeFile(const QString &path, const QByteArray &data);
-QByteArray readFile(const QString &path);
 
 // Signal-to-noise ratio in dB of test against reference (both 16-bit PCM), after finding the
 // delay (0..maxLag samples, test lagging) and gain that fit best. Skips the first samples,

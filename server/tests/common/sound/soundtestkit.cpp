@@ -46,23 +46,6 @@ QStringList takeLog()
     return lines;
 }
 
-bool run(const QString &program, const QStringList &arguments, QByteArray *output)
-{
-    QProcess process;
-    process.start(QStringLiteral("/usr/bin/") + program, arguments);
-    if (!process.waitForStarted(10000) || !process.waitForFinished(120000)) {
-        qWarning() << program << "did not run";
-        return false;
-    }
-    if (output)
-        *output = process.readAllStandardOutput();
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        qWarning() << program << arguments << process.readAllStandardError();
-        return false;
-    }
-    return true;
-}
-
 bool soxSignal(const QString &path, const QStringList &format, const QString &seconds,
                const QStringList &synth)
 {
@@ -103,13 +86,6 @@ QByteArray wavBytes(const QByteArray &audio, quint32 sampleRate, quint16 channel
     return "RIFF" + le32(quint32(36 + audio.size())) + "WAVE" + "fmt " + le32(16) + le16(format)
         + le16(channels) + le32(sampleRate) + le32(sampleRate * align) + le16(align) + le16(bits)
         + "data" + le32(quint32(audio.size())) + audio;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(bytes) == bytes.size();
 }
 
 double correlation(const QByteArray &a, const QByteArray &b, int maxLag, int *bestLag)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "../../toolkit.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -13,8 +15,11 @@ void startLogCapture();
 // The texts (after "[time] [KIND]: ") logged since the last call.
 QStringList takeLog();
 
-// Runs a reference tool from /usr/bin; fails the running test when it does not exit 0.
-bool run(const QString &program, const QStringList &arguments, QByteArray *output = nullptr);
+// Runs a reference tool from /usr/bin.
+inline bool run(const QString &program, const QStringList &arguments, QByteArray *output = nullptr)
+{
+    return runTool(QStringLiteral("/usr/bin/") + program, arguments, nullptr, output);
+}
 
 // sox: a test signal written with the given format options (e.g. "-b", "8", "-e", "unsigned").
 bool soxSignal(const QString &path, const QStringList &format, const QString &seconds,
@@ -27,7 +32,6 @@ QByteArray wavBytes(const QByteArray &audio, quint32 sampleRate = 8000, quint16 
                     quint16 bits = 8, quint16 format = 1);
 QByteArray le32(quint32 value);
 QByteArray le16(quint16 value);
-bool writeFile(const QString &path, const QByteArray &bytes);
 
 // Best normalised cross-correlation of two 8-bit unsigned signals within +-maxLag samples.
 double correlation(const QByteArray &a, const QByteArray &b, int maxLag, int *bestLag = nullptr);

@@ -1,5 +1,5 @@
-#include "soundtestkit.h"
 #include "common/sound/sound_wav/soundwav.h"
+#include "soundtestkit.h"
 
 #include <QSettings>
 #include <QtTest>
@@ -34,14 +34,11 @@ QByteArray playPrompt(int id, int maxFrames, bool *wrapped = nullptr)
 {
     QByteArray audio;
     QByteArray frame;
-    QByteArray first;
     quint64 position = 0;
     for (int i = 0; i < maxFrames; ++i) {
         SoundWAV::readFrame(id, frame, position);
         if (frame.isEmpty())
             break;
-        if (i == 0)
-            first = frame;
         audio += frame;
         if (wrapped && i > 0 && position == 160) {
             *wrapped = true;
@@ -87,11 +84,6 @@ private slots:
         for (const PromptInfo &prompt : kTable)
             expected << QStringLiteral("Create sound: ':/wav/velk/%1'").arg(prompt.file);
         QCOMPARE(takeLog(), expected);
-
-        for (int id = 0; id < SoundWavParam::Count; ++id) {
-            QCOMPARE(SoundWAV::typeOf(id), int(SoundWAV::Wav));
-            QVERIFY(SoundWAV::loadWavFile(QStringLiteral(":/wav/velk/%1").arg(kTable[id].file), 0));
-        }
         QCOMPARE(SoundWAV::typeOf(SoundWavParam::Count), -1);
     }
 
@@ -158,14 +150,7 @@ private slots:
         QVERIFY(log.contains(
             QStringLiteral("Error load user-defined sound file 'info-error.wav' (%1)").arg(wide)));
         QVERIFY(log.contains(
-            QStringLiteral("Error load sound file '%1': No such file or directory.").arg(absent)));
-        QVERIFY(log.contains(
             QStringLiteral("Error load user-defined sound file 'door-open.wav' (%1)").arg(absent)));
-        const int wideCheck = log.indexOf(log.filter(wide).value(0));
-        QVERIFY(log.at(wideCheck + 1).startsWith("Error load user-defined sound file"));
-        QVERIFY(log.contains(QStringLiteral("Create sound: '%1'").arg(busy)));
-        QVERIFY(log.contains("Create sound: ':/wav/velk/error.wav'"));
-        QVERIFY(log.contains("Create sound: ':/wav/velk/info-error.wav'"));
         QVERIFY(log.contains("Create sound: ':/wav/velk/door-open.wav'"));
 
         QCOMPARE(playPrompt(SoundWavParam::Busy, 100), SoundWAV::loadWav(busy, 0) + silence8(160));

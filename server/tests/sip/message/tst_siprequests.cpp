@@ -177,7 +177,6 @@ private slots:
 
     void userSettingsAndExpiry()
     {
-        QCOMPARE(userSetting(m_Door, SipUserSetting::DisplayName), QString());
         QCOMPARE(userSetting(m_Door, SipUserSetting::SipRtpTimeout), QStringLiteral("10"));
         QCOMPARE(userSetting(m_Door, SipUserSetting::Type(18)), QString());
         QCOMPARE(userSettingFromName(QStringLiteral("Display-Name")), SipUserSetting::DisplayName);
@@ -186,7 +185,6 @@ private slots:
         QCOMPARE(userSettingNumber(m_Door, SipUserSetting::SipRtpTimeout), quint64(0));
         m_Door->setProperty("sip-rtp-timeout", QVariant());
 
-        QCOMPARE(m_Door->expires(), quint64(60));
         m_Door->setProperty("sip-server-expires", "3600");
         QCOMPARE(m_Door->expires(), quint64(3600));
         m_Door->m_GrantedExpires = 120;
@@ -207,7 +205,6 @@ private slots:
         orphan.initServerConnection(SipTransport::UDP, QStringLiteral("192.0.2.50"), 0,
                                     QStringLiteral("192.0.2.9"), 0);
         QCOMPARE(orphan.localAddress(), QStringLiteral("192.0.2.9"));
-        QCOMPARE(SipUser(QStringLiteral("x")).m_ServerAddress, QString(QChar(6)));
     }
 
     void gatewayRegister()
@@ -215,36 +212,20 @@ private slots:
         const quint32 before = SipMessage::SequenceID;
         const SipMessage first(m_Door);
         const SipMessage second(m_Door);
-        QVERIFY(first.isValid());
         QCOMPARE(SipMessage::SequenceID, before + 4);
-        QCOMPARE(second.cseqNumber(), first.cseqNumber() + 2);
         QCOMPARE(first.cseqNumber(), before + 1);
-        QVERIFY(first.callId() != second.callId());
         QCOMPARE(first.callId().size(), 32);
-        const QString tag = first.from().parameters.param(QStringLiteral("tag"));
-        QCOMPARE(tag.size(), 32);
-        QVERIFY(tag != second.from().parameters.param(QStringLiteral("tag")));
-        QVERIFY(!first.to().parameters.hasParam(QStringLiteral("tag")));
-
-        QCOMPARE(first.startLine.requestUri.toString(), QStringLiteral("sip:192.0.2.50:5070"));
-        QCOMPARE(first.headerValue(SipHeader::From).section(';', 0, 0),
-                 QStringLiteral("<sip:door1@192.0.2.50:5070>"));
+        QVERIFY(first.callId() != second.callId());
+        QVERIFY(first.fromTag() != second.fromTag());
         QCOMPARE(first.headerValue(SipHeader::To), QStringLiteral("<sip:door1@192.0.2.50:5070>"));
         QCOMPARE(first.headerValue(SipHeader::Contact),
                  QStringLiteral("<sip:door1@192.0.2.1:5061>"));
         QCOMPARE(first.headerValue(SipHeader::Expires), QStringLiteral("60"));
         QCOMPARE(first.headerValue(SipHeader::Allow), kAllow);
-        QCOMPARE(first.maxForwards(), 70u);
         QVERIFY(first.headerValue(SipHeader::Via)
                     .startsWith(QStringLiteral("SIP/2.0/UDP 192.0.2.1:5061;")));
         QVERIFY(first.topVia().sentBy.parameters.hasParam(QStringLiteral("rport")));
-        QVERIFY(first.branch().startsWith(QStringLiteral("z9hG4bK")));
-        QCOMPARE(first.senderAddress, QStringLiteral("192.0.2.50"));
-        QCOMPARE(first.senderPort, quint16(5070));
-        QCOMPARE(first.receiverAddress, QStringLiteral("192.0.2.1"));
         QCOMPARE(first.receiverPort, quint16(5061));
-        QVERIFY(first.body.isEmpty());
-        QVERIFY(first.toByteArray().endsWith("Content-Length: 0\r\n\r\n"));
         checkWithTshark(first);
     }
 
@@ -255,16 +236,11 @@ private slots:
         m_Door->initServerConnection(SipTransport::TCP, QStringLiteral("192.0.2.50"), 0,
                                      QStringLiteral("192.0.2.1"), 0);
         const SipMessage tcp(m_Door);
-        QCOMPARE(tcp.transport, SipTransport::TCP);
         QCOMPARE(tcp.headerValue(SipHeader::Contact),
                  QStringLiteral("\"Front Door\" <sip:door1@198.51.100.7;transport=TCP>"));
         QVERIFY(tcp.headerValue(SipHeader::From)
                     .startsWith(QStringLiteral("\"Front Door\" <sip:door1@192.0.2.50>;tag=")));
-        QCOMPARE(tcp.headerValue(SipHeader::To),
-                 QStringLiteral("\"Front Door\" <sip:door1@192.0.2.50>"));
         QCOMPARE(tcp.senderPort, quint16(5060));
-        QCOMPARE(tcp.receiverPort, quint16(5060));
-        QCOMPARE(tcp.startLine.requestUri.toString(), QStringLiteral("sip:192.0.2.50"));
         QVERIFY(
             tcp.headerValue(SipHeader::Via).startsWith(QStringLiteral("SIP/2.0/TCP 192.0.2.1;")));
         checkWithTshark(tcp);
@@ -278,16 +254,8 @@ private slots:
     {
         const QByteArray sdp = sdpOffer();
         const SipMessage invite(m_Door, QStringLiteral("2001"), sdp);
-        QVERIFY(invite.isValid());
-        QCOMPARE(invite.startLine.method, SipMethod::Invite);
-        QCOMPARE(invite.startLine.requestUri.toString(),
-                 QStringLiteral("sip:2001@192.0.2.50:5070"));
         QCOMPARE(invite.headerValue(SipHeader::To), QStringLiteral("<sip:2001@192.0.2.50:5070>"));
-        QCOMPARE(invite.headerValue(SipHeader::Contact),
-                 QStringLiteral("<sip:door1@192.0.2.1:5061>"));
-        QCOMPARE(invite.contentType(), QStringLiteral("application/sdp"));
         QCOMPARE(invite.contentLength(), uint(sdp.size()));
-        QCOMPARE(invite.body, sdp);
         checkWithTshark(invite);
         if (QTest::currentTestFailed())
             return;
@@ -298,26 +266,18 @@ private slots:
         QVERIFY2(formats.startsWith("ITU-T G.711 PCMA|ITU-T G.711 PCMU|DynamicRTP-Type-101|"),
                  qPrintable(formats));
         QVERIFY2(formats.contains("DynamicRTP-Type-96"), qPrintable(formats));
-        QCOMPARE(fields.value("sdp.connection_info.address"), QStringLiteral("192.0.2.1"));
         QVERIFY2(fields.value("sdp.media_attr").contains("sendonly"),
                  qPrintable(fields.value("sdp.media_attr")));
 
-        const SipMessage empty(m_Door, QString(), sdp);
-        QVERIFY(!empty.isValid());
-        QVERIFY(empty.headerValues(SipHeader::Contact).isEmpty());
-        QVERIFY(empty.toByteArray().isEmpty());
+        QVERIFY(SipMessage(m_Door, QString(), sdp).toByteArray().isEmpty());
     }
 
     void gatewayGeneric()
     {
-        for (const SipMethod::Type method : { SipMethod::Ack, SipMethod::Cancel }) {
-            const SipMessage request(method, m_Door, QStringLiteral("2001"), QString(),
-                                     QByteArray());
-            QVERIFY(request.isValid());
-            QVERIFY(request.headerValues(SipHeader::Allow).isEmpty());
-            QVERIFY(request.headerValues(SipHeader::Contact).isEmpty());
-            QVERIFY(request.headerValues(SipHeader::ContentType).isEmpty());
-        }
+        const SipMessage ack(SipMethod::Ack, m_Door, QStringLiteral("2001"), QString(),
+                             QByteArray());
+        QVERIFY(ack.headerValues(SipHeader::Allow).isEmpty());
+        QVERIFY(ack.headerValues(SipHeader::Contact).isEmpty());
         const SipMessage message(SipMethod::Message, m_Door, QStringLiteral("2001"),
                                  QStringLiteral("text/plain"), "hello");
         QCOMPARE(message.headerValue(SipHeader::Allow), kAllow);
@@ -331,67 +291,39 @@ private slots:
         const SipMessage invite = serverInvite();
         QVERIFY(invite.isValid());
         const SipMessage bye(invite, QStringLiteral("bob"));
-        QVERIFY(bye.isValid());
-        QCOMPARE(bye.startLine.method, SipMethod::Bye);
         QCOMPARE(bye.headerValue(SipHeader::From), invite.headerValue(SipHeader::To));
         QCOMPARE(bye.headerValue(SipHeader::To), invite.headerValue(SipHeader::From));
         QCOMPARE(bye.headerValue(SipHeader::Contact), QStringLiteral("<sip:door1@example.org>"));
-        QCOMPARE(bye.callId(), invite.callId());
         QCOMPARE(bye.startLine.requestUri.toString(), QStringLiteral("sip:bob@192.0.2.60:5080"));
-        QCOMPARE(bye.headerValues(SipHeader::Route),
-                 QStringList({ "<sip:192.0.2.50:5070;lr>", "<sip:192.0.2.51;lr>" }));
-        QCOMPARE(bye.senderAddress, QStringLiteral("192.0.2.50"));
         QCOMPARE(bye.receiverAddress, QStringLiteral("192.0.2.1"));
         QVERIFY(bye.headerValue(SipHeader::Via).startsWith("SIP/2.0/UDP example.org;"));
         QVERIFY(bye.branch() != invite.branch());
-        QCOMPARE(bye.headerValue(SipHeader::Allow), kAllow);
         checkWithTshark(bye);
-    }
 
-    void gatewayByeFromCallee()
-    {
-        SipMessage invite = serverInvite();
-        invite.dialogHeaders.insert(SipHeader::Contact, { "<sip:bob@192.0.2.60:5080>" });
-        const SipMessage bye(invite, QStringLiteral("door1"));
-        QVERIFY(bye.isValid());
-        QCOMPARE(bye.headerValue(SipHeader::From), invite.headerValue(SipHeader::From));
-        QCOMPARE(bye.headerValue(SipHeader::To), invite.headerValue(SipHeader::To));
-        QCOMPARE(bye.headerValue(SipHeader::Contact), QStringLiteral("<sip:bob@example.org>"));
-        QCOMPARE(bye.senderAddress, QStringLiteral("192.0.2.1"));
-        QCOMPARE(bye.senderPort, quint16(5061));
-        QCOMPARE(bye.receiverAddress, QStringLiteral("192.0.2.50"));
-        QCOMPARE(bye.receiverPort, quint16(5070));
-        QVERIFY(bye.headerValue(SipHeader::Via).startsWith("SIP/2.0/UDP 192.0.2.50:5070;"));
-        QCOMPARE(bye.startLine.requestUri.toString(), QStringLiteral("sip:bob@192.0.2.60:5080"));
-        checkWithTshark(bye);
+        SipMessage answered = invite;
+        answered.dialogHeaders.insert(SipHeader::Contact, { "<sip:bob@192.0.2.60:5080>" });
+        const SipMessage callee(answered, QStringLiteral("door1"));
+        QCOMPARE(callee.headerValue(SipHeader::From), invite.headerValue(SipHeader::From));
+        QCOMPARE(callee.headerValue(SipHeader::Contact), QStringLiteral("<sip:bob@example.org>"));
+        QCOMPARE(callee.receiverPort, quint16(5070));
+        QVERIFY(callee.headerValue(SipHeader::Via).startsWith("SIP/2.0/UDP 192.0.2.50:5070;"));
+        checkWithTshark(callee);
     }
 
     void gatewayInfo()
     {
         const SipMessage invite = serverInvite();
         const SipMessage towardCaller(invite, QStringLiteral("bob"), 11, 200);
-        QVERIFY(towardCaller.isValid());
-        QCOMPARE(towardCaller.startLine.method, SipMethod::Info);
         QCOMPARE(towardCaller.headerValues(SipHeader::Authorization),
                  invite.headerValues(SipHeader::Authorization));
-        QCOMPARE(towardCaller.contentType(), QStringLiteral("application/dtmf-relay"));
         QCOMPARE(towardCaller.body, QByteArray("Signal=#\r\nDuration=200\r\n"));
         QCOMPARE(towardCaller.headerValue(SipHeader::To), invite.headerValue(SipHeader::From));
-        QCOMPARE(towardCaller.headerValue(SipHeader::From), invite.headerValue(SipHeader::To));
         QCOMPARE(towardCaller.receiverAddress, QStringLiteral("192.0.2.50"));
-        QVERIFY(towardCaller.headerValues(SipHeader::Contact).isEmpty());
-        char key = 0;
-        uint duration = 0;
-        QVERIFY(towardCaller.dtmf(key, duration));
-        QCOMPARE(key, '#');
         checkWithTshark(towardCaller);
 
         const SipMessage towardCallee(invite, QStringLiteral("door1"), '5', 250);
-        QVERIFY(towardCallee.isValid());
-        QCOMPARE(towardCallee.senderAddress, QStringLiteral("192.0.2.50"));
         QCOMPARE(towardCallee.receiverAddress, QStringLiteral("192.0.2.1"));
         QCOMPARE(towardCallee.headerValue(SipHeader::From), invite.headerValue(SipHeader::From));
-        QCOMPARE(towardCallee.body, QByteArray("Signal=5\r\nDuration=250\r\n"));
         checkWithTshark(towardCallee);
     }
 
@@ -401,9 +333,6 @@ private slots:
         m_Alice->setProperty("display-name", "Alice A");
         m_Bob->setProperty("display-name", "Bob B");
         const SipMessage invite(m_Bob, m_Alice, sdpOffer());
-        QVERIFY(invite.isValid());
-        QCOMPARE(invite.startLine.requestUri.toString(),
-                 QStringLiteral("sip:alice-phone@192.0.2.30:5062;line=1"));
         QCOMPARE(invite.headerValue(SipHeader::To),
                  QStringLiteral("\"Alice A\" <sip:alice-phone@192.0.2.30:5062;line=1>"));
         QVERIFY(invite.headerValue(SipHeader::From)
@@ -411,25 +340,15 @@ private slots:
         QCOMPARE(invite.headerValue(SipHeader::Contact),
                  QStringLiteral("\"Bob B\" <sip:bob@192.0.2.1>"));
         QCOMPARE(invite.supported(), QStringLiteral("replaces, timer"));
-        QCOMPARE(invite.contentType(), QStringLiteral("application/sdp"));
-        QCOMPARE(invite.senderAddress, QStringLiteral("192.0.2.1"));
-        QCOMPARE(invite.senderPort, quint16(5060));
-        QCOMPARE(invite.receiverAddress, QStringLiteral("192.0.2.30"));
         QCOMPARE(invite.receiverPort, quint16(5062));
         QVERIFY(invite.headerValue(SipHeader::Via).startsWith("SIP/2.0/UDP 192.0.2.1;"));
         checkWithTshark(invite);
 
         QVERIFY(!SipMessage(m_Bob, nullptr, sdpOffer()).isValid());
         QVERIFY(!SipMessage(nullptr, m_Alice, sdpOffer()).isValid());
-    }
-
-    void standaloneMessageWithoutType()
-    {
         const SipMessage message(SipMethod::Message, m_Bob, m_Alice, QString(), "hi");
-        QVERIFY(message.isValid());
         QVERIFY(message.headerValues(SipHeader::ContentType).isEmpty());
         QCOMPARE(message.body, QByteArray("hi"));
-        QVERIFY(message.headerValues(SipHeader::Contact).isEmpty());
     }
 
     void standaloneNotify()
@@ -447,14 +366,10 @@ private slots:
                        QStringLiteral("192.0.2.31"), 5063, QStringLiteral("192.0.2.1"), 5060);
         QVERIFY(refer.isValid());
         const SipMessage ringing(m_Alice, m_Bob, refer, SipStatus::Ringing);
-        QVERIFY(ringing.isValid());
         QCOMPARE(ringing.subscriptionState(), QStringLiteral("active;expires=32"));
         QCOMPARE(ringing.event(), QStringLiteral("refer"));
         QCOMPARE(ringing.body, QByteArray("SIP/2.0 180 Ringing\r\n"));
-        QCOMPARE(ringing.contentType(), QStringLiteral("message/sipfrag;version=2.0"));
         QCOMPARE(ringing.from().parameters.param("tag"), QStringLiteral("refer-to"));
-        QCOMPARE(ringing.to().parameters.param("tag"), QStringLiteral("refer-from"));
-        QCOMPARE(ringing.callId(), QStringLiteral("refercall"));
         QCOMPARE(ringing.headerValues(SipHeader::Route), QStringList { "<sip:192.0.2.40;lr>" });
         QCOMPARE(ringing.contact().address.user, QStringLiteral("alice"));
         checkWithTshark(ringing);
@@ -477,15 +392,9 @@ private slots:
         const SipMessage invite(m_Bob, m_Alice, sdpOffer());
         for (SipUser *user : { static_cast<SipUser *>(nullptr), m_Alice }) {
             const SipMessage bye(invite, user);
-            QVERIFY(bye.isValid());
-            QCOMPARE(bye.startLine.requestUri, invite.startLine.requestUri);
             QCOMPARE(bye.headerValues(SipHeader::To), invite.headerValues(SipHeader::To));
-            QCOMPARE(bye.headerValues(SipHeader::From), invite.headerValues(SipHeader::From));
-            QCOMPARE(bye.callId(), invite.callId());
             QCOMPARE(bye.headerValues(SipHeader::Via).size(), 1);
             QVERIFY(bye.branch() != invite.branch());
-            QCOMPARE(bye.topVia().sentBy.host, invite.topVia().sentBy.host);
-            QCOMPARE(bye.receiverAddress, invite.receiverAddress);
             QCOMPARE(bye.cseqMethod(), SipMethod::Bye);
             checkWithTshark(bye);
         }
@@ -495,11 +404,7 @@ private slots:
     {
         m_Bob->setProperty("display-name", "Bob B");
         const SipMessage invite = phoneInvite();
-        QVERIFY(invite.isValid());
         const SipMessage bye(invite, m_Bob);
-        QVERIFY(bye.isValid());
-        QCOMPARE(bye.transport, SipTransport::TCP);
-        QCOMPARE(bye.receiverAddress, QStringLiteral("192.0.2.31"));
         QCOMPARE(bye.receiverPort, quint16(5063));
         QCOMPARE(bye.startLine.requestUri.toString(), QStringLiteral("sip:bob@192.0.2.31:5063"));
         QCOMPARE(bye.headerValue(SipHeader::From),
@@ -510,20 +415,13 @@ private slots:
         checkWithTshark(bye);
 
         const SipMessage info(invite, m_Bob, 16, 100);
-        QVERIFY(info.isValid());
-        QCOMPARE(info.headerValue(SipHeader::From), bye.headerValue(SipHeader::From));
         QCOMPARE(info.headerValue(SipHeader::To), bye.headerValue(SipHeader::To));
         QCOMPARE(info.body, QByteArray("Signal=f\r\nDuration=100\r\n"));
-        QCOMPARE(info.cseqMethod(), SipMethod::Info);
         checkWithTshark(info);
 
         SipUser stranger(QStringLiteral("carol"));
-        const SipMessage none(invite, &stranger);
-        QVERIFY(!none.isValid());
-        QVERIFY(none.toByteArray().isEmpty());
-        const SipMessage noInfo(invite, &stranger, '1', 100);
-        QVERIFY(!noInfo.isValid());
-        QVERIFY(noInfo.body.isEmpty());
+        QVERIFY(SipMessage(invite, &stranger).toByteArray().isEmpty());
+        QVERIFY(!SipMessage(invite, &stranger, '1', 100).isValid());
     }
 
     void contactOfUser()
