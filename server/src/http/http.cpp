@@ -157,6 +157,7 @@ void Http::init()
     connect(worker, &HttpObject::setConnectionState, this, &Http::setConnectionState,
             Qt::QueuedConnection);
     connect(this, &Http::resultRequest, worker, &HttpObject::onResultRequest, Qt::QueuedConnection);
+    connect(this, &Http::holdRequest, worker, &HttpObject::onHoldRequest, Qt::QueuedConnection);
     setObject(worker);
 }
 

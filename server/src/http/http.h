@@ -14,6 +14,9 @@
 class HttpUser;
 class HttpSession;
 class PageFill;
+class Sip;
+struct SipFormError;
+struct SipListKind;
 
 typedef QHash<QString, QString> FormFields;
 
@@ -81,6 +84,9 @@ signals:
     void unloadSession();
     void resultRequest(QString responderName, QHttpResponse::StatusCode code, HeaderHash headers,
                        QByteArray body);
+    // The request stays open that long before the worker gives up on it: for an answer that
+    // waits for a restart of other modules.
+    void holdRequest(QString responderName, qint64 ms);
 
 public slots:
     void stop() override;
@@ -123,6 +129,41 @@ private:
     QByteArray userFormPage(HttpUser *user, const FormFields &values);
     bool saveSettings(const FormFields &form);
     bool saveUser(const QString &name, const FormFields &form);
+
+    // SIP pages.
+    Sip *sipModule() const;
+    QSettings *sipUsersFile() const;
+    QString sipDeviceTitle(const QString &deviceId) const;
+    void fillSipState(PageFill &fill) const;
+    void fillSipSettings(PageFill &fill, const FormFields &fields) const;
+    void onGetSipModule(HttpUser *user, const QString &responderName, const FormFields &query);
+    void onPostSipModule(HttpUser *user, const QString &responderName, const FormFields &query,
+                         const FormFields &form);
+    void onGetSipSettings(HttpUser *user, const QString &responderName, const FormFields &query);
+    void onPostSipSettings(HttpUser *user, const QString &responderName, const FormFields &query,
+                           const FormFields &form);
+    void onGetSipAccounts(HttpUser *user, const QString &responderName, const FormFields &query);
+    void onPostSipAccounts(HttpUser *user, const QString &responderName, const FormFields &query,
+                           const FormFields &form);
+    void onGetSipGroups(HttpUser *user, const QString &responderName, const FormFields &query);
+    void onPostSipGroups(HttpUser *user, const QString &responderName, const FormFields &query,
+                         const FormFields &form);
+    QByteArray buildSipModulePage(HttpUser *user);
+    QByteArray buildSipSettingsPage(HttpUser *user, const FormFields &fields,
+                                    const SipFormError &error);
+    QByteArray sipListPage(HttpUser *user, const SipListKind &kind,
+                           const QString &error = QString(), const QString &userId = QString());
+    QByteArray sipFormPage(HttpUser *user, const SipListKind &kind, const FormFields &values,
+                           const SipFormError &error);
+    QByteArray sipMemberRows(const FormFields &values, const QString &group);
+    QStringList sipGroupMembers(const FormFields &form, const QString &group);
+    bool isSipEntryOfKind(const QString &name, const SipListKind &kind);
+    void onGetSipList(HttpUser *user, const QString &responderName, const FormFields &query,
+                      const SipListKind &kind);
+    void onPostSipList(HttpUser *user, const QString &responderName, const FormFields &query,
+                       const FormFields &form, const SipListKind &kind);
+    void velkDeviceOptions(QByteArray &page) const;
+    void sipAccountOptions(HttpUser *user, QByteArray &page, int deviceNumber);
 
     int m_State = -1;
     int m_SocketError = -1;

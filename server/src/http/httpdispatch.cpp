@@ -111,9 +111,29 @@ void Http::route(int id, HttpUser *user, HttpSession *session, const QString &re
         }
         return;
     case 3:
+        if (get)
+            onGetSipModule(user, responderName, query);
+        else
+            onPostSipModule(user, responderName, query, form);
+        return;
     case 4:
+        if (get)
+            onGetSipSettings(user, responderName, query);
+        else
+            onPostSipSettings(user, responderName, query, form);
+        return;
     case 7:
+        if (get)
+            onGetSipAccounts(user, responderName, query);
+        else
+            onPostSipAccounts(user, responderName, query, form);
+        return;
     case 12:
+        if (get)
+            onGetSipGroups(user, responderName, query);
+        else
+            onPostSipGroups(user, responderName, query, form);
+        return;
     case 17:
     case 18:
     case 19:

@@ -126,3 +126,11 @@ void HttpObject::onResultRequest(QString responderName, QHttpResponse::StatusCod
     if (responder)
         responder->writeResult(code, headers, body);
 }
+
+void HttpObject::onHoldRequest(QString responderName, qint64 ms)
+{
+    if (responderName.isEmpty())
+        return;
+    if (auto *responder = findChild<Responder *>(responderName, Qt::FindDirectChildrenOnly))
+        responder->holdFor(ms);
+}

@@ -38,6 +38,7 @@ public slots:
     void handleRequest(QHttpRequest *req, QHttpResponse *resp);
     void onResultRequest(QString responderName, QHttpResponse::StatusCode code, HeaderHash headers,
                          QByteArray body);
+    void onHoldRequest(QString responderName, qint64 ms);
 
 private:
     void reportState(HttpConnectionState state,

@@ -35,6 +35,7 @@ Responder::Responder(bool logProtocol, QHttpRequest *request, QHttpResponse *res
     , m_url(request->url())
     , m_headers(request->headers())
     , m_body(request->body())
+    , m_expiry(this)
 {
     qRegisterMetaType<QHttpResponse::StatusCode>("QHttpResponse::StatusCode");
     setObjectName(QStringLiteral("Responder_%2").arg(m_id));
@@ -49,7 +50,15 @@ Responder::Responder(bool logProtocol, QHttpRequest *request, QHttpResponse *res
     connect(this, qOverload<QByteArray>(&Responder::end), response,
             qOverload<const QByteArray &>(&QHttpResponse::end), Qt::QueuedConnection);
 
-    QTimer::singleShot(TimeScale::toRealInt(lifeMs), this, &Responder::expire);
+    m_expiry.setSingleShot(true);
+    connect(&m_expiry, &QTimer::timeout, this, &Responder::expire);
+    m_expiry.start(TimeScale::toRealInt(lifeMs));
+}
+
+void Responder::holdFor(qint64 ms)
+{
+    if (!m_answered)
+        m_expiry.start(TimeScale::toRealInt(ms));
 }
 
 Responder::~Responder()

@@ -5,6 +5,7 @@
 #include "http/qhttpserver/qhttpresponse.h"
 
 #include <QObject>
+#include <QTimer>
 #include <QUrl>
 
 // Carries one request to the module and its answer back; lives in the worker's thread.
@@ -18,6 +19,8 @@ public:
 
     void writeResult(QHttpResponse::StatusCode code, const HeaderHash &headers,
                      const QByteArray &body);
+    // Gives the module that much longer (schedule time, from now) to answer.
+    void holdFor(qint64 ms);
 
     // Life of a request that the module does not answer.
     static constexpr qint64 lifeMs = 16000;
@@ -52,4 +55,5 @@ private:
     QByteArray m_body;
     QByteArray m_data;
     bool m_answered = false;
+    QTimer m_expiry;
 };

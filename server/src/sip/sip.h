@@ -88,6 +88,7 @@ public:
 
     // The connection record the web pages show.
     SipConnectionState connectionState() const { return m_ConnectionState; }
+    QAbstractSocket::SocketType socketType() const { return m_SocketType; }
     QAbstractSocket::SocketError socketError() const { return m_SocketError; }
     QString errorString() const { return m_ErrorString; }
     QString connectionAddress() const { return m_ConnectionAddress; }

@@ -34,6 +34,15 @@ QVariant TestHost::value(const QString &group, const QString &key,
     return m_settings.value(group + QLatin1Char('/') + key, defaultValue);
 }
 
+bool TestHost::restartSipAndVelk()
+{
+    ++restarts;
+    QEventLoop loop;
+    QTimer::singleShot(restartMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    return true;
+}
+
 QString HttpFixture::usersFile()
 {
     return Env::configFilePath(QStringLiteral("admin-users"));

@@ -16,7 +16,10 @@ public:
     void setDefaultValue(const QString &group, const QString &key, const QVariant &value) override;
     QVariant value(const QString &group, const QString &key,
                    const QVariant &defaultValue) const override;
-    bool restartSipAndVelk() override { return true; }
+    // Counts the restarts; each takes restartMs of real time, with events running.
+    bool restartSipAndVelk() override;
+    int restarts = 0;
+    int restartMs = 0;
     bool isStopping() const override { return false; }
     QSettings &settings() { return m_settings; }
 

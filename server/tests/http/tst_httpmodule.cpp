@@ -127,7 +127,7 @@ void TestHttpModule::routes_data()
                               << "";
     *row("device template") << kAdmin << "/velk-device.htm" << none << 302 << "/velk-devices.htm"
                             << "";
-    *row("page built later") << kAdmin << "/sip-module.htm" << none << 200 << ""
+    *row("page built later") << kAdmin << "/velk-module.htm" << none << 200 << ""
                              << "недоступен";
     *row("module page") << kAdmin << "/admin-module.htm" << none << 200 << ""
                         << "<b>admin*</b>";

@@ -48,10 +48,19 @@ var listenerStates = {
     "3": "работает"
 };
 
+var sipStates = {
+    "-1": "не подключен",
+    "0": "определение адреса",
+    "1": "адрес не найден, повтор",
+    "2": "подключение",
+    "3": "работает"
+};
+
 // The state line of a module page from its data-* values.
 function getAdminState(el) {
     var d = el.dataset;
-    var text = "Состояние: " + (listenerStates[d.state] || d.state);
+    var states = d.kind === "sip" ? sipStates : listenerStates;
+    var text = "Состояние: " + (states[d.state] || d.state);
     if (d.state === "3")
         text += ", адрес " + d.address + ", порт " + d.port;
     if (d.error !== "-1" && d.errorString)
@@ -61,18 +70,56 @@ function getAdminState(el) {
 }
 
 var errorTexts = {
-    "not_found": "Пользователь не найден: ",
-    "already_exist": "Пользователь уже существует: ",
-    "bad_name": "Недопустимое имя пользователя: "
+    "not_found": "Запись не найдена: ",
+    "already_exist": "Запись уже существует: ",
+    "bad_name": "Недопустимое имя: "
 };
 
+// Errors of one field of a settings or account form.
+var fieldErrorTexts = {
+    "wrong_ip": "Недопустимый адрес",
+    "wrong_port": "Порт должен быть числом от 1 до 65535",
+    "wrong_range": "Диапазон портов пуст или меньше четырёх портов",
+    "wrong_number": "Недопустимое число",
+    "wrong_codec": "Неизвестный или повторный кодек",
+    "wrong_value": "Недопустимое значение"
+};
+
+function filled(value) {
+    return value && value.indexOf("${") !== 0 ? value : "";
+}
+
 function showError(el) {
-    var code = el.getAttribute("data-error");
-    if (!code || code.indexOf("${") === 0)
+    var code = filled(el.getAttribute("data-error"));
+    if (!code)
         return;
-    var id = el.getAttribute("data-id") || "";
-    el.textContent = (errorTexts[code] || "Ошибка: ") + (id.indexOf("${") === 0 ? "" : id);
+    var id = filled(el.getAttribute("data-id"));
+    var field = filled(el.getAttribute("data-field"));
+    var input = field ? document.getElementById(field) : null;
+    if (fieldErrorTexts[code]) {
+        var label = input ? document.querySelector("label[for='" + field + "']") : null;
+        el.textContent = fieldErrorTexts[code] + (label ? ": " + label.textContent : "");
+    } else {
+        el.textContent = (errorTexts[code] || "Ошибка: ") + id;
+    }
+    if (input) {
+        input.classList.add("invalid");
+        input.focus();
+    }
     el.hidden = false;
+}
+
+// The name of an entry is its key: it stays as it is while the entry is edited.
+function fixIdWhileEditing() {
+    var form = document.querySelector("form[data-action]");
+    var id = document.getElementById("user-id");
+    if (form && id && form.getAttribute("data-action") === "edit")
+        id.readOnly = true;
+}
+
+function showSipMode(el) {
+    el.textContent = "Режим: " + (pageFlag("standalone") ? "собственный SIP-сервер"
+        : "шлюз через внешний SIP-сервер") + ", транспорт " + el.dataset.transport.toUpperCase();
 }
 
 // Selects and check boxes take their current value from a data-value attribute.
@@ -88,7 +135,7 @@ function applyValues() {
 function confirmDelete(form) {
     form.addEventListener("submit", function (e) {
         var b = e.submitter;
-        if (b && b.name === "__delete" && !confirm("Удалить пользователя " + b.value + "?"))
+        if (b && b.name === "__delete" && !confirm("Удалить " + b.value + "?"))
             e.preventDefault();
     });
 }
@@ -96,8 +143,11 @@ function confirmDelete(form) {
 document.addEventListener("DOMContentLoaded", function () {
     buildMenu();
     document.querySelectorAll(".state[data-state]").forEach(getAdminState);
-    document.querySelectorAll(".error[data-error]").forEach(showError);
     applyValues();
+    document.querySelectorAll(".error[data-error]").forEach(showError);
+    var mode = document.getElementById("sip-mode");
+    if (mode)
+        showSipMode(mode);
     var ver = document.getElementById("version");
     var version = document.body.getAttribute("data-version");
     if (ver && version)

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QHash>
+#include <QString>
+
+#include <functional>
+
+// The first value of a posted SIP form that may not be stored: the field and an error code
+// the page script explains ("wrong_ip", "wrong_port", "wrong_range", "wrong_number",
+// "wrong_codec", "wrong_value", "bad_name"). No field means every value passes.
+struct SipFormError
+{
+    QString field;
+    QString code;
+    bool isNone() const { return field.isEmpty(); }
+};
+
+// A standalone listening address: the wildcard "0.0.0.0" (every interface, which the engine
+// resolves itself) or an IPv4 host address whose first and last octets lie in 1..254.
+bool isUsableBindAddress(const QString &address);
+
+// An IPv4 address or a host name the resolver can take.
+bool isHostName(const QString &text);
+
+// An account or group name: it becomes a group of the accounts file, a SIP user part and an
+// entry of comma-separated member lists, so only characters safe in all three are allowed.
+bool isUsableAccountName(const QString &name);
+
+// The whole settings form of the given mode, or the mode switch alone. Ranges are checked
+// against the stored value of a bound the form does not carry (stored gives it by key).
+SipFormError checkSipSettings(const QHash<QString, QString> &form, bool standalone,
+                              const std::function<QString(const QString &)> &stored);
+
+// The numbers of an account or group form.
+SipFormError checkSipAccount(const QHash<QString, QString> &form);

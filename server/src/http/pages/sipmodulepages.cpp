@@ -1,0 +1,171 @@
+// The SIP module page (live state of every account) and the SIP settings page.
+#include "core/env.h"
+#include "core/modulehost.h"
+#include "http/http.h"
+#include "http/pagefill.h"
+#include "http/pages/sipformcheck.h"
+#include "sip/sip.h"
+#include "sip/sipuser.h"
+#include "sip/sipusersetting.h"
+
+namespace {
+
+const QString kModulePage = QStringLiteral("/sip-module.htm");
+const QString kSettingsPage = QStringLiteral("/sip-settings.htm");
+
+const char *const kStateRow
+    = "<tr><td align=\"center\"><img src=\"img/%1.png\"></td><td>%2</td><td>%3</td><td "
+      "align=\"center\"><button name=\"unregister_sip\" value=\"%4\" "
+      "type=\"submit\">X</button></td></tr>\n";
+
+// The longest a restart of the SIP and door-device modules may take: each module gets 16 s to
+// stop, then events settle for a second. The answer must still find its request open then.
+const qint64 kRestartHoldMs = 2 * 16000 + 1000 + 5000;
+
+QString stateIcon(const SipUser *user)
+{
+    // A standalone group never registers; it is ready as soon as it exists.
+    const bool ready = user->isRegistered() || (SipUser::m_IsStandalone && user->isGroup());
+    if (!ready)
+        return QStringLiteral("status_gray");
+    const bool inUse = user->isBusy() || !user->conversations().isEmpty();
+    return inUse ? QStringLiteral("status_yellow") : QStringLiteral("status_green");
+}
+
+} // namespace
+
+Sip *Http::sipModule() const
+{
+    return parent() ? parent()->findChild<Sip *>(QString(), Qt::FindDirectChildrenOnly) : nullptr;
+}
+
+void Http::fillSipState(PageFill &fill) const
+{
+    const Sip *sip = sipModule();
+    if (!sip)
+        return;
+    fill.set(QStringLiteral("state-state"), QString::number(int(sip->connectionState())))
+        .set(QStringLiteral("state-type"), QString::number(int(sip->socketType())))
+        .set(QStringLiteral("state-socket-error"), QString::number(int(sip->socketError())))
+        .set(QStringLiteral("state-socket-error-string"), sip->errorString())
+        .set(QStringLiteral("state-bind-address"), sip->connectionAddress())
+        .set(QStringLiteral("state-bind-port"), QString::number(sip->connectionPort()));
+}
+
+void Http::fillSipSettings(PageFill &fill, const FormFields &fields) const
+{
+    const Sip *sip = sipModule();
+    for (int i = 0; i < SipSetting::Count; ++i) {
+        const auto key = SipSetting::Type(i);
+        const QString name = Sip::settingName(key);
+        fill.set(name,
+                 fields.contains(name) ? fields.value(name)
+                                       : (sip ? sip->setting(key) : QString()));
+    }
+}
+
+// --- "/sip-module.htm"
+
+QByteArray Http::buildSipModulePage(HttpUser *user)
+{
+    QByteArray rows;
+    if (Sip *sip = sipModule()) {
+        for (const SipUser *account : sip->users()) {
+            const QString name = account->objectName();
+            const QString label = account->isVelkUser()
+                ? QStringLiteral("%1 (device: %2)").arg(name).arg(account->velkDeviceId())
+                : name;
+            rows += QString::fromLatin1(kStateRow)
+                        .arg(stateIcon(account), htmlEscape(label),
+                             htmlEscape(userSetting(account, SipUserSetting::DisplayName)),
+                             htmlEscape(name))
+                        .toUtf8();
+        }
+    }
+    PageFill fill;
+    fillSipState(fill);
+    fillSipSettings(fill, FormFields());
+    fill.setMarker(QStringLiteral("SIP_ACCOUNTS_STATE_TABLE_ROWS"), rows);
+    return fill.apply(loadPageById(user, 3));
+}
+
+void Http::onGetSipModule(HttpUser *user, const QString &responderName, const FormFields &query)
+{
+    Q_UNUSED(query)
+    answerPage(responderName, buildSipModulePage(user));
+}
+
+void Http::onPostSipModule(HttpUser *user, const QString &responderName, const FormFields &query,
+                           const FormFields &form)
+{
+    Q_UNUSED(user)
+    Q_UNUSED(query)
+    Sip *sip = sipModule();
+    SipUser *account = sip ? sip->findUser(form.value(QStringLiteral("unregister_sip"))) : nullptr;
+    if (account) {
+        account->setRegistered(false);
+        processEvents();
+        // In gateway mode a group registers on the outside server again at once.
+        if (account->isGroup() && !sip->isStandalone())
+            emit account->registerOnServer(account->objectName(), true);
+    }
+    redirect(responderName, kModulePage);
+}
+
+// --- "/sip-settings.htm"
+
+QByteArray Http::buildSipSettingsPage(HttpUser *user, const FormFields &fields,
+                                      const SipFormError &error)
+{
+    const bool standalone = isStandalone();
+    PageFill fill;
+    fillSipState(fill);
+    fillSipSettings(fill, fields);
+    SipFormError shown = error;
+    // A stored listening address the engine cannot use is pointed out before anything is saved.
+    const QString bind = Sip::settingName(SipSetting::StandaloneBindAddress);
+    if (shown.isNone() && standalone && sipModule()) {
+        const QString address
+            = fields.value(bind, sipModule()->setting(SipSetting::StandaloneBindAddress));
+        if (!isUsableBindAddress(address))
+            shown = { bind, QStringLiteral("wrong_ip") };
+    }
+    if (!shown.isNone()) {
+        fill.set(QStringLiteral("__error__"), shown.code);
+        fill.set(QStringLiteral("__error_field__"), shown.field);
+    }
+    QByteArray page = fill.apply(loadPageById(user, standalone ? 6 : 5));
+    if (shown.field == bind)
+        page.replace("style=\"color: black\"", "style=\"color: red\"");
+    return page;
+}
+
+void Http::onGetSipSettings(HttpUser *user, const QString &responderName, const FormFields &query)
+{
+    Q_UNUSED(query)
+    answerPage(responderName, buildSipSettingsPage(user, FormFields(), SipFormError()));
+}
+
+void Http::onPostSipSettings(HttpUser *user, const QString &responderName, const FormFields &query,
+                             const FormFields &form)
+{
+    Q_UNUSED(query)
+    Sip *sip = sipModule();
+    const auto stored = [sip](const QString &key) {
+        const int index = Sip::settingFromName(key);
+        return sip && index >= 0 ? sip->setting(SipSetting::Type(index)) : QString();
+    };
+    const SipFormError error = checkSipSettings(form, isStandalone(), stored);
+    if (!error.isNone() || !sip) {
+        // Nothing is saved: the form comes back with the posted values to be corrected.
+        answerPage(responderName, buildSipSettingsPage(user, form, error));
+        return;
+    }
+    const bool modeOnly = form.contains(Sip::settingName(SipSetting::Standalone));
+    sip->saveSettings(form, modeOnly ? int(SipSetting::Standalone) : -1);
+    processEvents();
+    emit holdRequest(responderName, kRestartHoldMs);
+    if (ModuleHost *host = hostOf(this))
+        host->restartSipAndVelk();
+    redirect(responderName, kSettingsPage);
+}
