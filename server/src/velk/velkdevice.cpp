@@ -95,7 +95,7 @@ int VelkDevice::status() const
         return 0;
     if (m_FirmwareMajor != 0 || m_FirmwareMinor != 0)
         return isBusy() ? 2 : 1;
-    return 3; // the bootloader runs
+    return m_Update.running ? 4 : 3; // the bootloader runs
 }
 
 QString VelkDevice::accounts() const
@@ -148,6 +148,8 @@ void VelkDevice::changeState(int newState)
         } else {
             logLine(LogParams::Velk, QStringLiteral("Device '%1' unregister").arg(objectName()));
             m_RegisterTimer.stop();
+            // Its requests go with the registration, so an update would wait for ever.
+            clearFirmwareUpdate();
             emit setRecvFromDevice(false);
             setOutputType(0, 0, QString(), 0, 0);
             disconnect(this, &VelkDevice::toDevice, nullptr, nullptr);
@@ -204,7 +206,7 @@ VelkProtocol::Addressee VelkDevice::nextAddressee()
     return { quint32(m_RequestCounter++), m_Number, Settings::passwordWord(this) };
 }
 
-void VelkDevice::sendRequest(const QByteArray &datagram)
+VelkPacket *VelkDevice::newRequest(const QByteArray &datagram)
 {
     auto *packet = new VelkPacket(m_DeviceAddress, m_DevicePort, datagram, this);
     connect(packet, &VelkPacket::sendDatagram, this, &VelkDevice::sendDatagram);
@@ -212,7 +214,14 @@ void VelkDevice::sendRequest(const QByteArray &datagram)
     connect(this, &VelkDevice::isRegisteredChanged, packet, [packet](int device, bool state) {
         packet->isRegisteredChanged(ushort(device), state);
     });
-    packet->send();
+    if (datagram.at(2) != char(VelkProtocol::SetOutputs))
+        connect(this, &VelkDevice::clearPackets, packet, &QObject::deleteLater);
+    return packet;
+}
+
+void VelkDevice::sendRequest(const QByteArray &datagram)
+{
+    newRequest(datagram)->send();
 }
 
 void VelkDevice::sendSettings(int state, int selector)

@@ -11,6 +11,7 @@
 #include <QTimer>
 
 class Velk;
+class VelkPacket;
 class VelkSipServices;
 
 // One configured door device: its call state machine, registration by reports, the outputs it
@@ -33,6 +34,20 @@ public:
     };
     // Incoming call flags of the called SIP account.
     enum CallFlag : int { AutoAnswer = 1, Wiretap = 2, Paging = 8, Control = 16 };
+    // Phases of a firmware update, in the order they are passed.
+    enum FirmwarePhase : int {
+        UpdateIdle = 0,
+        UpdateBootloaderOn = 1, // asked to enter the bootloader
+        UpdateBootloaderOff = 2, // asked to leave it; the next report ends the update
+        UpdateWaitBootloader = 3, // until a report comes from the bootloader
+        UpdateWriting = 4,
+        UpdateReading = 5, // reading back and comparing
+    };
+    struct FirmwareStart
+    {
+        bool started = false;
+        QString error;
+    };
 
     VelkDevice(quint16 number, Velk *parent);
     ~VelkDevice() override;
@@ -75,6 +90,19 @@ public:
 
     void setIncomingCallFlags(int flags) { m_IncomingFlags = flags; }
 
+    // Firmware upload through the panel's bootloader; the web pages start it and follow it.
+    FirmwareStart startFirmwareUpdate();
+    bool isFirmwareUpdating() const { return m_Update.running; }
+    int firmwareUpdatePhase() const { return m_Update.phase; }
+    int firmwareProgress() const;
+    QByteArray firmwareImage() const;
+    int firmwareFileVersionCode() const;
+    QString firmwareFileVersion() const;
+    // Requests built for the device and not yet sent.
+    VelkPacket *sendBootloader(quint8 value);
+    VelkPacket *sendReadBlock(quint8 block);
+    VelkPacket *sendWriteBlock(quint8 block, const QByteArray &data);
+
 signals:
     void sendDatagram(QHostAddress receiverAddr, ushort receiverPort, QByteArray datagram);
     void isRegisteredChanged(int device, bool state, QString dst = QString());
@@ -104,6 +132,9 @@ public slots:
     void playWiretapping();
     void playAutoAnswer();
     void playPaging();
+    void recvAnswerBootloaderOn(int result, QByteArray cmd, QByteArray answer);
+    void recvAnswerBootloaderUpload(int result, QByteArray cmd, QByteArray answer);
+    void recvAnswerBootloaderDownload(int result, QByteArray cmd, QByteArray answer);
 
 private:
     struct SensorMessage
@@ -111,11 +142,21 @@ private:
         int sound = -1;
         int level = -1;
     };
+    struct FirmwareUpdate
+    {
+        bool running = false;
+        int phase = UpdateIdle;
+        int steps = 0; // answers counted for the progress
+        QByteArray image;
+        int lastBlock = -1;
+        QByteArray request; // the one request whose answer moves the update on
+    };
 
     VelkSipServices *sip() const;
     qint64 registerPeriodMs() const;
     quint8 musicFrequency() const;
     VelkProtocol::Addressee nextAddressee();
+    VelkPacket *newRequest(const QByteArray &datagram);
     void sendRequest(const QByteArray &datagram);
     // Call, speaker and microphone bytes; the relays follow the call byte by their modes.
     void setOutputs(quint8 call, quint8 speaker, quint8 microphone);
@@ -129,6 +170,13 @@ private:
     void saveDeviceInformation(const VelkProtocol::PanelReport &report);
     void playPrompts(int fromPrompt, int toPrompt);
     void logEvent(const QString &what, const QString &dest, QSmdrAction::Type action);
+    void firmwareReport(bool inBootloader);
+    void clearFirmwareUpdate() { m_Update = FirmwareUpdate(); }
+    bool isUpdateAnswer(int phase, const QByteArray &cmd) const;
+    void sendUpdateRequest(VelkPacket *packet,
+                           void (VelkDevice::*slot)(int, QByteArray, QByteArray));
+    void writeBlock(int block);
+    void readBlock(int block);
 
     const quint16 m_Number;
     int m_MusicSound = -1;
@@ -156,4 +204,5 @@ private:
     bool m_ReportedSpeaker = false;
     int m_CurrentOutput = 0;
     uchar m_LevelByte = 0;
+    FirmwareUpdate m_Update;
 };

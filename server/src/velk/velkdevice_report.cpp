@@ -81,6 +81,7 @@ bool VelkDevice::checkReport(const QHostAddress &sender, quint16 senderPort,
     }
 
     logLine(LogParams::Velk, QStringLiteral("Device '%1' confirmed register").arg(objectName()));
+    firmwareReport(report.inBootloader());
     m_RegisterTimer.start(TimeScale::toRealInt(registerPeriodMs()));
     emit isRegisteredChanged(m_Number, true, QString());
     reassertOutputs(m_ReportedCall, m_ReportedSpeaker);

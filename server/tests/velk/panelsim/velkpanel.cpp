@@ -122,25 +122,30 @@ void VelkPanel::onRequest(const QByteArray &request)
         m_Seen.clear();
     const quint32 sequence = u32At(request, 3);
     const int seen = ++m_Seen[quint64(command) << 32 | sequence];
-    emit requestReceived(command, sequence, seen);
+    emit requestReceived(command, sequence, seen, quint8(request.at(21)));
 
     const Policy policy = m_Policies.value(command);
     if (policy.reply == Reply::Never
         || (policy.reply == Reply::AfterResends && seen <= policy.value))
         return;
     if (policy.reply == Reply::Refuse) {
-        answer(request, quint8(policy.value), QByteArray(), policy.reply);
+        answer(request, quint8(policy.value), QByteArray(), policy);
         return;
     }
     QByteArray block;
     // Every command is idempotent, so a resend is carried out again.
-    const quint8 result = apply(request, &block);
+    QByteArray carried = request;
+    if (policy.reply == Reply::OtherBlock)
+        carried[21] = char(carried.at(21) + policy.value);
+    const quint8 result = apply(carried, &block);
+    if (policy.reply == Reply::Corrupt && block.size() > 1 && quint8(block.at(0)) == policy.value)
+        block[1] = char(~block.at(1));
     if (policy.reply == Reply::Late) {
         QTimer::singleShot(TimeScale::toRealInt(policy.value), this,
-                           [=] { answer(request, result, block, Reply::Answer); });
+                           [=] { answer(request, result, block, Policy()); });
         return;
     }
-    answer(request, result, block, policy.reply);
+    answer(request, result, block, policy);
 }
 
 quint8 VelkPanel::apply(const QByteArray &r, QByteArray *block)
@@ -177,8 +182,9 @@ quint8 VelkPanel::apply(const QByteArray &r, QByteArray *block)
 }
 
 void VelkPanel::answer(const QByteArray &request, quint8 result, const QByteArray &block,
-                       Reply reply)
+                       Policy policy)
 {
+    const Reply reply = policy.reply;
     QByteArray d = request.left(13) + char(result) + QByteArray(8, '\0');
     d[1] = 4;
     if (!block.isEmpty())
@@ -187,7 +193,10 @@ void VelkPanel::answer(const QByteArray &request, quint8 result, const QByteArra
         d.truncate(21);
     if (reply == Reply::Malformed)
         d[7] = char(d.at(7) ^ 0x5a);
+    if (reply == Reply::Cut)
+        d.truncate(policy.value);
     m_Socket->writeDatagram(d, m_Server, m_ServerPort);
+    emit answerSent(quint8(request.at(2)));
 }
 
 bool VelkPanel::startAudio(const QByteArray &tone, int frameBytes)

@@ -25,6 +25,9 @@ public:
         AfterResends, // silent until the value-th resend
         Short, // a 21-byte answer
         Malformed, // an answer whose head matches no request
+        Cut, // an answer cut to value bytes
+        Corrupt, // block value reads back altered
+        OtherBlock, // a read answers with block number + value
     };
     struct Policy
     {
@@ -82,7 +85,9 @@ public:
 
 signals:
     void answered(int result, quint16 audioPort);
-    void requestReceived(int command, quint32 sequence, int timesSeen);
+    // data: byte 21, the first data byte (the block number of block commands).
+    void requestReceived(int command, quint32 sequence, int timesSeen, int data);
+    void answerSent(int command);
     void applied(int command);
     void protocolError(QString text);
     void audioArrived(int count);
@@ -95,7 +100,7 @@ private:
     void onRequest(const QByteArray &request);
     // Result of carrying the request out; the block read for ReadBlock goes into block.
     quint8 apply(const QByteArray &request, QByteArray *block);
-    void answer(const QByteArray &request, quint8 result, const QByteArray &block, Reply reply);
+    void answer(const QByteArray &request, quint8 result, const QByteArray &block, Policy policy);
 
     Config m_Config;
     QUdpSocket *m_Socket;
