@@ -11,7 +11,7 @@ runtime=(cmake g++ ninja-build pkg-config qtbase5-dev qtmultimedia5-dev libqt5mu
 # with curl and drive headless chromium over python3-websocket; wrk loads it.
 testing=(clang libclang-rt-14-dev socat sox libsox-fmt-all ffmpeg espeak-ng lame tshark
          wireshark-common sip-tester libbenchmark-dev libosip2-dev util-linux mount procps iproute2
-         python3 sipsak curl chromium python3-websocket wrk
+         python3 sipsak baresip-core curl chromium python3-websocket wrk
          gir1.2-gst-rtsp-server-1.0 python3-gi gstreamer1.0-plugins-base gstreamer1.0-plugins-good
          gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad)
 

@@ -5,6 +5,7 @@
 #include "sip/message/kbaseuri.h"
 #include "sip/message/sipmessage.h"
 #include "sip/sipconnectionstate.h"
+#include "sip/sipnoncetable.h"
 #include "sip/sipsetting.h"
 
 #include <QAbstractSocket>
@@ -129,7 +130,63 @@ public slots:
     void initServerConnection(SipTransport::Type Transport, QString serverAddr, ushort serverPort,
                               QString clientAddr, ushort clientPort);
 
+    // The local server (standalone mode): responses to its INVITEs and requests, and what its
+    // conversations report.
+    void onReceiveResponseInvite(SipMessage response);
+    void onInviteTimeoutCall(SipMessage response);
+    void onReceiveResponseNonInvite(SipMessage response);
+    void onLastByeStandalone(SipMessage invite, QString toUserName, bool normal);
+    void onLastCancelStandalone(SipMessage invite, QString toUserName, bool normal);
+    void onSendSipInfoStandalone(QString conversationName, SipMessage invite, QString fromUserName,
+                                 QString toUserName, uchar event, uint duration);
+    void onSendSipInfoStandaloneControl(QString conversationName, SipMessage invite,
+                                        QString fromUserName, QString toUserName, uchar event,
+                                        uint duration);
+
+public:
+    // The local server's registrar and request authentication.
+    bool checkDigestAuthorization(const SipMessage &request, const QString &login,
+                                  const QString &password) const;
+    SipUser *authorizeRequestStandalone(SipDialog *dialog);
+    void onRegisterStandalone(SipDialog *dialog);
+    quint32 registerUserStandalone(SipUser *user, const SipMessage &request);
+    // The local server's request handlers.
+    void onInviteNewStandalone(SipDialog *dialog);
+    void onReInviteStandalone(SipDialog *dialog, SipUser *caller, SipUser *callee);
+    void onInviteUserStandalone(SipDialog *dialog, SipUser *caller, SipUser *callee);
+    void onInviteControlStandalone(SipDialog *dialog, SipUser *caller, SipUser *callee);
+    void onInviteGroupStandalone(SipDialog *dialog, SipUser *caller, SipUser *group);
+    void onByeStandalone(SipDialog *dialog);
+    void onCancelStandalone(SipDialog *dialog);
+    void onInfoStandalone(SipDialog *dialog);
+    const SipNonceTable &nonces() const { return m_Nonces; }
+
 private:
+    void dispatchStandalone(const SipMessage &message);
+    // Answers 401 with a new nonce; stale when the credentials were right but their nonce not.
+    void challenge(SipDialog *dialog, bool stale);
+    // 0 good, 1 wrong credentials, 2 right credentials on a nonce not good for this request.
+    int digestVerdict(const SipMessage &request, SipUser *account);
+    // The account a From or To of a local call names: by account name, else by the user part of
+    // the Contact it registered (the callee's side of a forwarded call knows only that).
+    SipUser *findLocalUser(const QString &name) const;
+    // In-call BYE and INFO: from the sender's own leg, or with its digest; else answered here.
+    bool acceptInCall(SipDialog *dialog, SipUser *sender);
+    // Whether an in-dialog request really comes from the leg of the sender's call it names.
+    bool isFromOwnLeg(SipUser *sender, const SipMessage &request) const;
+    void rememberLegSource(const QString &callId, const QString &conversation,
+                           const QString &address, quint16 port);
+    ConversationThread *createStandaloneConversation(SipDialog *dialog, int type, bool video);
+    SipDialog *startClientInvite(SipUser *callee, const SipMessage &invite,
+                                 const QString &conversation);
+    void sendOnUserDialog(SipUser *user, const SipMessage &request, bool watchResponse);
+    bool redirectStandalone(SipDialog *clientDialog, SipDialog *serverDialog,
+                            const SipMessage &response, SipUser *caller, SipUser *callee);
+    void relayToCaller(SipDialog *clientDialog, ConversationThread *conversation,
+                       SipStatus::Type status);
+    bool ringDoorDevice(SipUser *caller, SipUser *callee, ConversationThread *conversation,
+                        const QString &dialogName, int flags, bool video);
+
     void initStandalone();
     void initServer();
     void dispatchMessage(const SipMessage &message);
@@ -204,6 +261,18 @@ private:
     QList<SipUser *> m_UserList;
     QHash<QString, ConversationThread *> m_Conversations;
     SipDialogIndex *m_Dialogs = nullptr;
+    SipNonceTable m_Nonces;
+    // The address each leg of a local call sends from: its INVITE's source for a caller, the
+    // registered binding for a callee. Gone with the leg's conversation.
+    struct LegSource
+    {
+        QString conversation;
+        QString address;
+        quint16 port = 0;
+    };
+    QHash<QString, LegSource> m_LegSources;
+    // 302 redirects followed so far, per conversation.
+    QHash<QString, int> m_Redirects;
 };
 
 // The server transaction's request answered with a status (and a body).

@@ -133,7 +133,10 @@ void Sip::dispatchMessage(const SipMessage &message)
         return;
     if (message.startLine.kind != 0)
         return;
-    dispatchRequest(newServerDialog(message), message);
+    if (m_IsStandalone)
+        dispatchStandalone(message);
+    else
+        dispatchRequest(newServerDialog(message), message);
 }
 
 // The request handlers of each mode are not built yet: every method they will take is refused
