@@ -3,7 +3,8 @@
 
 browser.py PORT ROLE [SCREENSHOT]: ROLE "admin" logs in as admin, opens every page, creates
 and saves a user and saves the settings; ROLE "user" logs in as anna and checks that the
-administration stays closed. Prints one line per failed check; exits 1 on any failure.
+administration stays closed; ROLE "devices" logs in as admin beside a registered panel 7 and
+phone alice, edits the door-device pages and uses the status actions. Prints one line per failed check; exits 1 on any failure.
 """
 import json
 import os
@@ -19,7 +20,8 @@ import websocket
 PORT, ROLE = int(sys.argv[1]), sys.argv[2]
 SHOT = sys.argv[3] if len(sys.argv) > 3 else None
 BASE = "http://127.0.0.1:%d" % PORT
-CREDENTIALS = {"admin": ("admin", "tallowfin"), "user": ("anna", "anna-pw")}[ROLE]
+CREDENTIALS = {"admin": ("admin", "tallowfin"), "devices": ("admin", "tallowfin"),
+               "user": ("anna", "anna-pw")}[ROLE]
 failures = []
 
 
@@ -174,10 +176,85 @@ def run_user(b):
         check(b.js("location.pathname") == expected, "plain user on " + path)
 
 
+ICON = "document.querySelector('button[name=%s][value=\"%s\"]').closest('tr')" \
+       ".querySelector('img').getAttribute('src')"
+TEXT = "document.body.innerText"
+
+
+def run_devices(b):
+    b.goto("/index.htm")
+    check(b.js(ICON % ("unregister_velk", "7")) == "img/status_green.png", "panel 7 ready")
+    check(b.js(ICON % ("unregister_sip", "alice")) == "img/status_green.png", "alice ready")
+    check("7 (sip: alice)" in b.js(TEXT) and "Ворота <b>" in b.js(TEXT), "panel 7 named")
+    check("Алиса <a>" in b.js(TEXT), "display name shown as text")
+    b.goto("/velk-module.htm")
+    check("работает" in b.js("document.querySelector('.state').textContent"), "module state")
+    check(b.js(ICON % ("unregister_velk", "7")) == "img/status_green.png", "module lists 7")
+
+    b.goto("/velk-settings.htm")
+    b.submit("""(() => {
+        document.getElementById('port-range-start').value = '52000';
+        document.querySelector('#settings-form button[type=submit]').click();
+    })()""")
+    check(b.js("document.getElementById('port-range-start').value") == "52000", "settings saved")
+    b.goto("/velk-dialplan.htm")
+    b.submit("""(() => {
+        document.getElementById('dialplan-relay1-on').value = '77';
+        document.querySelector('#dialplan-form button[type=submit]').click();
+    })()""")
+    check(b.js("document.getElementById('dialplan-relay1-on').value") == "77", "dial plan saved")
+    check("По умолчанию: 55" in b.js(TEXT), "factory code beside it")
+
+    # A new device with one keypad code, then its form again.
+    b.goto("/velk-devices.htm")
+    b.submit("document.querySelector('button[name=__new]').click()")
+    check(b.js("document.getElementById('dialplan-relay1-on').value") == "77",
+          "new device starts with the global dial plan")
+    b.submit("""(() => {
+        document.getElementById('device-id').value = '12';
+        document.getElementById('description').value = 'Калитка <b>';
+        document.getElementById('dpm-add').click();
+        const inputs = document.querySelectorAll('#dpm-entries input');
+        inputs[0].value = '12';
+        inputs[1].value = '101';
+        document.querySelector('#device-form button[type=submit]').click();
+    })()""")
+    check(b.js("location.pathname") == "/velk-devices.htm", "back on the list")
+    check("Калитка <b>" in b.js(TEXT), "new device listed")
+    b.submit("document.querySelector('button[name=__edit][value=\"12\"]').click()")
+    check(b.js("document.getElementById('device-id').readOnly"), "number fixed while editing")
+    check(b.js("[...document.querySelectorAll('#dpm-entries input')].map(i => i.value).join()")
+          == "12,101", "keypad code shown")
+    b.goto("/velk-devices.htm?new")
+    b.submit("""(() => {
+        document.getElementById('device-id').value = '12';
+        document.querySelector('#device-form button[type=submit]').click();
+    })()""")
+    check("уже существует" in b.js(TEXT), "taken number reported")
+
+    # The firmware upload of panel 7 from its form.
+    b.goto("/velk-devices.htm?edit=7")
+    check("готово" in b.js("document.getElementById('firmware-state').textContent"), "live state")
+    b.submit("document.getElementById('firmware-upload').click()")
+    check(b.js("location.pathname") == "/velk-module.htm", "module page after the request")
+
+    # The status page's actions.
+    b.goto("/status.htm?timeout=600")
+    b.submit("document.querySelector('button[name=unregister_sip][value=alice]').click()")
+    check(b.js("location.search") == "?timeout=600", "interval kept")
+    check(b.js(ICON % ("unregister_sip", "alice")) == "img/status_gray.png", "alice unregistered")
+    b.submit("document.querySelector('button[name=unregister_velk][value=\"7\"]').click()")
+    check(b.js(ICON % ("unregister_velk", "7")) == "img/status_gray.png", "panel 7 unregistered")
+
+    b.goto("/sys-info.htm")
+    check("MemTotal:" in b.js(TEXT), "memory table")
+    check("loopback" in b.js(TEXT), "interfaces table")
+
+
 def main():
     browser = Browser()
     try:
-        (run_admin if ROLE == "admin" else run_user)(browser)
+        {"admin": run_admin, "user": run_user, "devices": run_devices}[ROLE](browser)
     finally:
         browser.close()
     return 1 if failures else 0

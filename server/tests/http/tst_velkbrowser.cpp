@@ -1,0 +1,137 @@
+// Headless Chromium on the door-device and status pages with live peers: a simulated door
+// panel registered with the door-device module and a baresip phone registered with the SIP
+// module (browser.py, role "devices").
+#include "core/env.h"
+#include "httpfixture.h"
+#include "sip/sip.h"
+#include "sip/sipuser.h"
+#include "velk/velk.h"
+#include "velk/velkdevice.h"
+#include "velkpanel.h"
+
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtTest>
+
+namespace {
+
+quint16 freeUdpPort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    return probe.localPort();
+}
+
+} // namespace
+
+class TestVelkBrowser : public QObject
+{
+    Q_OBJECT
+private slots:
+    void pagesWithLivePeers();
+};
+
+void TestVelkBrowser::pagesWithLivePeers()
+{
+    const QString baresip = QStringLiteral("/usr/bin/baresip");
+    if (!QFile::exists(QStringLiteral("/usr/bin/chromium")) || !QFile::exists(baresip))
+        QSKIP("chromium or baresip is not installed");
+    const QString script = QFINDTESTDATA("browser.py");
+    QVERIFY(!script.isEmpty());
+
+    QFile::remove(Env::configFilePath(QStringLiteral("velk-devices")));
+    QSettings users(Env::configFilePath(QStringLiteral("sip-users")), QSettings::IniFormat);
+    users.clear();
+    users.setValue(QStringLiteral("alice/type-user"), 1);
+    users.setValue(QStringLiteral("alice/sip-standalone-login"), QStringLiteral("alice"));
+    users.setValue(QStringLiteral("alice/sip-standalone-password"), QStringLiteral("pw-alice"));
+    users.setValue(QStringLiteral("alice/display-name"), QStringLiteral("Алиса <a>"));
+    users.sync();
+
+    HttpFixture fixture;
+    TestHost &host = fixture.host();
+    const quint16 sipPort = freeUdpPort();
+    const quint16 velkPort = freeUdpPort();
+    host.setValue(QStringLiteral("sip"), QStringLiteral("standalone-bind-address"),
+                  QStringLiteral("127.0.0.1"));
+    host.setValue(QStringLiteral("sip"), QStringLiteral("standalone-bind-port"), sipPort);
+    host.setValue(QStringLiteral("velk"), QStringLiteral("bind-address"),
+                  QStringLiteral("127.0.0.1"));
+    host.setValue(QStringLiteral("velk"), QStringLiteral("bind-port"), velkPort);
+    auto *sip = new Sip(&host);
+    auto *velk = new Velk(&host);
+    // Registered long enough for the whole walk, with only the reports the test sends.
+    velk->devicesFile().setValue(QStringLiteral("7/description"), QStringLiteral("Ворота <b>"));
+    velk->devicesFile().setValue(QStringLiteral("7/button-account"), QStringLiteral("alice"));
+    velk->devicesFile().setValue(QStringLiteral("7/register-timeout"), 255);
+    velk->devicesFile().sync();
+    QVERIFY(fixture.start());
+    sip->start();
+    velk->start();
+    QTRY_COMPARE_WITH_TIMEOUT(int(velk->connectionState()), int(VelkListening), 30000);
+
+    VelkPanel panel({ 7, QString(), 1, 1, 0, 0 });
+    QSignalSpy requests(&panel, &VelkPanel::requestReceived);
+    QVERIFY(panel.start(QHostAddress(QHostAddress::LocalHost), velkPort, 0));
+    panel.sendReport();
+    QTRY_VERIFY_WITH_TIMEOUT(velk->findDevice(7) && velk->findDevice(7)->isRegistered(), 30000);
+
+    QTemporaryDir phoneDir;
+    QFile config(phoneDir.filePath(QStringLiteral("config")));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write(QStringLiteral("poll_method epoll\nsip_listen 127.0.0.1:%1\n"
+                                "module_path /usr/lib/baresip/modules\nmodule g711.so\n"
+                                "module_app account.so\n")
+                     .arg(freeUdpPort())
+                     .toUtf8());
+    config.close();
+    QFile accounts(phoneDir.filePath(QStringLiteral("accounts")));
+    QVERIFY(accounts.open(QIODevice::WriteOnly));
+    accounts.write(
+        QStringLiteral("<sip:alice@127.0.0.1:%1>;auth_pass=pw-alice;regint=600\n").arg(sipPort).toUtf8());
+    accounts.close();
+    QProcess phone;
+    phone.setProcessChannelMode(QProcess::MergedChannels);
+    phone.start(baresip, { QStringLiteral("-f"), phoneDir.path() });
+    auto aliceRegistered = [sip] {
+        const SipUser *alice = sip->findUser(QStringLiteral("alice"));
+        return alice && alice->isRegistered();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(aliceRegistered(), 30000);
+
+    QProcess browser;
+    browser.setProcessChannelMode(QProcess::MergedChannels);
+    browser.start(QStringLiteral("/usr/bin/python3"),
+                  { script, QString::number(fixture.port()), QStringLiteral("devices") });
+    QTRY_COMPARE_WITH_TIMEOUT(browser.state(), QProcess::NotRunning, 240000);
+    const QByteArray output = browser.readAll();
+    phone.terminate();
+    if (!phone.waitForFinished(10000))
+        phone.kill();
+    QVERIFY2(browser.exitStatus() == QProcess::NormalExit && browser.exitCode() == 0,
+             output.constData());
+
+    // What the forms stored, and the firmware request that reached the panel.
+    QSettings &settings = host.settings();
+    QCOMPARE(settings.value(QStringLiteral("velk/port-range-start")).toString(),
+             QStringLiteral("52000"));
+    QCOMPARE(settings.value(QStringLiteral("velk/dialplan-relay1-on")).toString(),
+             QStringLiteral("77"));
+    QCOMPARE(host.restarts, 1);
+    QCOMPARE(velk->devicesFile().value(QStringLiteral("12/description")).toString(),
+             QStringLiteral("Калитка <b>"));
+    QCOMPARE(velk->devicesFile().value(QStringLiteral("12/dpm-mode-list-code")).toString(),
+             QStringLiteral("12>101"));
+    // The boot loader request starts the upload.
+    QVERIFY(std::any_of(requests.cbegin(), requests.cend(),
+                        [](const QList<QVariant> &args) { return args.value(0).toInt() == 7; }));
+    QVERIFY(!aliceRegistered());
+
+    velk->stop();
+    sip->stop();
+    QVERIFY(velk->waitSeconds(16));
+    QVERIFY(sip->waitSeconds(16));
+}
+
+QTEST_GUILESS_MAIN(TestVelkBrowser)
+#include "tst_velkbrowser.moc"
