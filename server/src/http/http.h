@@ -175,11 +175,11 @@ private:
     void onPostVelkModule(HttpUser *user, const QString &responderName, const FormFields &query,
                           const FormFields &form);
     void onGetVelkSettings(HttpUser *user, const QString &responderName, const FormFields &query);
-    void onPostVelkSettings(HttpUser *user, const QString &responderName,
-                            const FormFields &query, const FormFields &form);
+    void onPostVelkSettings(HttpUser *user, const QString &responderName, const FormFields &query,
+                            const FormFields &form);
     void onGetVelkDialplan(HttpUser *user, const QString &responderName, const FormFields &query);
-    void onPostVelkDialplan(HttpUser *user, const QString &responderName,
-                            const FormFields &query, const FormFields &form);
+    void onPostVelkDialplan(HttpUser *user, const QString &responderName, const FormFields &query,
+                            const FormFields &form);
     void onGetVelkDevices(HttpUser *user, const QString &responderName, const FormFields &query);
     void onPostVelkDevices(HttpUser *user, const QString &responderName, const FormFields &query,
                            const FormFields &form);

@@ -87,8 +87,9 @@ void TestVelkBrowser::pagesWithLivePeers()
     config.close();
     QFile accounts(phoneDir.filePath(QStringLiteral("accounts")));
     QVERIFY(accounts.open(QIODevice::WriteOnly));
-    accounts.write(
-        QStringLiteral("<sip:alice@127.0.0.1:%1>;auth_pass=pw-alice;regint=600\n").arg(sipPort).toUtf8());
+    accounts.write(QStringLiteral("<sip:alice@127.0.0.1:%1>;auth_pass=pw-alice;regint=600\n")
+                       .arg(sipPort)
+                       .toUtf8());
     accounts.close();
     QProcess phone;
     phone.setProcessChannelMode(QProcess::MergedChannels);

@@ -66,20 +66,48 @@ void TestVelkPages::deviceNumbers_data()
     QTest::addColumn<QString>("query");
     QTest::addColumn<QString>("id");
     QTest::addColumn<QString>("stored"); // the group written; empty when refused
-    QTest::newRow("plain") << "new" << "7" << "7";
-    QTest::newRow("leading zeros stored as the number") << "new" << "0012" << "12";
-    QTest::newRow("zero") << "new" << "0" << "0";
-    QTest::newRow("highest") << "new" << "65534" << "65534";
-    QTest::newRow("no-device number") << "new" << "65535" << "";
-    QTest::newRow("beyond 16 bits") << "new" << "65543" << "";
-    QTest::newRow("sign") << "new" << "%2B7" << "";
-    QTest::newRow("negative") << "new" << "-1" << "";
-    QTest::newRow("hexadecimal") << "new" << "0x10" << "";
-    QTest::newRow("inner blank") << "new" << "1%202" << "";
-    QTest::newRow("empty") << "new" << "" << "";
-    QTest::newRow("taken, written otherwise") << "new" << "05" << "";
-    QTest::newRow("edit found by its number") << "edit=5" << "005" << "5";
-    QTest::newRow("edit of an unknown number") << "edit=6" << "6" << "";
+    QTest::newRow("plain") << "new"
+                           << "7"
+                           << "7";
+    QTest::newRow("leading zeros stored as the number") << "new"
+                                                        << "0012"
+                                                        << "12";
+    QTest::newRow("zero") << "new"
+                          << "0"
+                          << "0";
+    QTest::newRow("highest") << "new"
+                             << "65534"
+                             << "65534";
+    QTest::newRow("no-device number") << "new"
+                                      << "65535"
+                                      << "";
+    QTest::newRow("beyond 16 bits") << "new"
+                                    << "65543"
+                                    << "";
+    QTest::newRow("sign") << "new"
+                          << "%2B7"
+                          << "";
+    QTest::newRow("negative") << "new"
+                              << "-1"
+                              << "";
+    QTest::newRow("hexadecimal") << "new"
+                                 << "0x10"
+                                 << "";
+    QTest::newRow("inner blank") << "new"
+                                 << "1%202"
+                                 << "";
+    QTest::newRow("empty") << "new"
+                           << ""
+                           << "";
+    QTest::newRow("taken, written otherwise") << "new"
+                                              << "05"
+                                              << "";
+    QTest::newRow("edit found by its number") << "edit=5"
+                                              << "005"
+                                              << "5";
+    QTest::newRow("edit of an unknown number") << "edit=6"
+                                               << "6"
+                                               << "";
 }
 
 void TestVelkPages::deviceNumbers()
@@ -89,9 +117,9 @@ void TestVelkPages::deviceNumbers()
     QFETCH(QString, stored);
     m_velk->saveDevice(5, { { QStringLiteral("description"), QStringLiteral("old") } }, false,
                        false);
-    const HttpReply reply = m_fixture->curl(
-        kAdmin, QStringLiteral("/velk-devices.htm?") + query,
-        post(QStringLiteral("device-id=%1&description=new").arg(id)));
+    const HttpReply reply
+        = m_fixture->curl(kAdmin, QStringLiteral("/velk-devices.htm?") + query,
+                          post(QStringLiteral("device-id=%1&description=new").arg(id)));
     QStringList expected { QStringLiteral("5") };
     if (!stored.isEmpty() && !expected.contains(stored))
         expected << stored;
@@ -165,24 +193,23 @@ void TestVelkPages::valuesStayText()
                          { QStringLiteral("a_code"), evil },
                          { QStringLiteral("a_value"), QStringLiteral("101") } },
                        false, false);
-    QVERIFY(m_sip->saveUser(QStringLiteral("<i>"),
-                            { { QStringLiteral("type-user"), "1" },
-                              { QStringLiteral("display-name"), evil } }));
+    QVERIFY(m_sip->saveUser(
+        QStringLiteral("<i>"),
+        { { QStringLiteral("type-user"), "1" }, { QStringLiteral("display-name"), evil } }));
     for (const QString &path :
          { QStringLiteral("/velk-module.htm"), QStringLiteral("/velk-devices.htm"),
            QStringLiteral("/velk-devices.htm?edit=3"), QStringLiteral("/index.htm"),
            QStringLiteral("/status.htm?timeout=5"), QStringLiteral("/sys-info.htm") }) {
         const HttpReply reply = m_fixture->curl(kAdmin, path);
         QCOMPARE(reply.status, 200);
-        QVERIFY2(!reply.body.contains("<b id=x>") && !reply.body.contains("<i>"),
-                 qPrintable(path));
+        QVERIFY2(!reply.body.contains("<b id=x>") && !reply.body.contains("<i>"), qPrintable(path));
         if (path != QLatin1String("/sys-info.htm"))
             QVERIFY2(reply.body.contains("&lt;b id=x&gt;&quot;q&#39;&amp;amp;"), qPrintable(path));
     }
     // The error page shows the posted values as text too.
-    const HttpReply error = m_fixture->curl(
-        kAdmin, QStringLiteral("/velk-devices.htm?new"),
-        post(QStringLiteral("device-id=3&description=%3Cb%20id%3Dx%3E")));
+    const HttpReply error
+        = m_fixture->curl(kAdmin, QStringLiteral("/velk-devices.htm?new"),
+                          post(QStringLiteral("device-id=3&description=%3Cb%20id%3Dx%3E")));
     QVERIFY(error.body.contains("already_exist"));
     QVERIFY(!error.body.contains("<b id=x>"));
 }

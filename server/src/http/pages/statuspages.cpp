@@ -87,8 +87,9 @@ QString participants(const ConversationThread *call)
     }
     // A group call: the master heard by every other leg.
     const QString master = call->master();
-    QStringList lines { QStringLiteral("<b>%1%2%3</b>")
-                            .arg(htmlEscape(master), arrow, htmlEscape(call->slave())) };
+    QStringList lines {
+        QStringLiteral("<b>%1%2%3</b>").arg(htmlEscape(master), arrow, htmlEscape(call->slave()))
+    };
     names.removeOne(master);
     names.sort();
     for (const QString &name : names)
@@ -99,16 +100,17 @@ QString participants(const ConversationThread *call)
 QString row(bool admin, const QString &icon, const QString &second, const QString &third,
             const QString &key, const char *action)
 {
-    return admin ? QString::fromUtf8(kRow).arg(icon, second, third, htmlEscape(key),
-                                               QLatin1String(action))
-                 : QString::fromUtf8(kRowPlain).arg(icon, second, third);
+    return admin
+        ? QString::fromUtf8(kRow).arg(icon, second, third, htmlEscape(key), QLatin1String(action))
+        : QString::fromUtf8(kRowPlain).arg(icon, second, third);
 }
 
 } // namespace
 
 QList<ConversationThread *> Http::conversations() const
 {
-    return parent() ? parent()->findChildren<ConversationThread *>() : QList<ConversationThread *>();
+    return parent() ? parent()->findChildren<ConversationThread *>()
+                    : QList<ConversationThread *>();
 }
 
 void Http::statusTables(HttpUser *user, PageFill &fill)
@@ -117,8 +119,8 @@ void Http::statusTables(HttpUser *user, PageFill &fill)
     QByteArray devices;
     for (const VelkDevice *device : devicesInOrder(velkModule())) {
         const QString label = htmlEscape(deviceLabel(device));
-        const QString description = htmlEscape(
-            VelkDeviceSettings::stringValue(device, VelkDeviceKey::Description));
+        const QString description
+            = htmlEscape(VelkDeviceSettings::stringValue(device, VelkDeviceKey::Description));
         devices += (admin ? QString::fromUtf8(kDeviceRow)
                                 .arg(deviceIcon(device), label, description,
                                      QString::number(device->number()), deviceNote(device))
@@ -177,7 +179,8 @@ void Http::onGetIndex(HttpUser *user, const QString &responderName, const FormFi
     if (refreshSeconds(query, &refresh))
         answerPage(responderName, buildStatusPage(user, 2, refresh));
     else
-        redirect(responderName, QStringLiteral("%1?timeout=%2").arg(kStatusPage).arg(kDefaultRefresh));
+        redirect(responderName,
+                 QStringLiteral("%1?timeout=%2").arg(kStatusPage).arg(kDefaultRefresh));
 }
 
 void Http::onPostIndex(HttpUser *user, const QString &responderName, const FormFields &query,
@@ -257,14 +260,13 @@ QByteArray Http::buildSysInfoPage(HttpUser *user)
         }
         QStringList addresses;
         for (const QNetworkAddressEntry &entry : nic.addressEntries())
-            addresses << htmlEscape(QStringLiteral("%1/%2").arg(entry.ip().toString(),
-                                                                 entry.netmask().toString()));
-        interfaces += QStringLiteral("<tr><td><b>%1</b></td><td>%2</td><td>%3</td><td>%4</td></tr>")
-                          .arg(htmlEscape(nic.humanReadableName()),
-                               flags.join(QLatin1String("<br/>")),
-                               htmlEscape(nic.hardwareAddress()),
-                               addresses.join(QLatin1String("<br/>")))
-                          .toUtf8();
+            addresses << htmlEscape(
+                QStringLiteral("%1/%2").arg(entry.ip().toString(), entry.netmask().toString()));
+        interfaces
+            += QStringLiteral("<tr><td><b>%1</b></td><td>%2</td><td>%3</td><td>%4</td></tr>")
+                   .arg(htmlEscape(nic.humanReadableName()), flags.join(QLatin1String("<br/>")),
+                        htmlEscape(nic.hardwareAddress()), addresses.join(QLatin1String("<br/>")))
+                   .toUtf8();
     }
     QByteArray memory;
     const QMap<QString, QString> info = readMemInfo();
@@ -273,11 +275,11 @@ QByteArray Http::buildSysInfoPage(HttpUser *user)
                       .arg(htmlEscape(it.key()), htmlEscape(it.value()))
                       .toUtf8();
     PageFill fill;
-    fill.setMarker(QStringLiteral("COMMON_SYSTEM_INFO_OS"),
-                   htmlEscape(QStringLiteral("%1 %2 (%3)")
-                                  .arg(kernelNameAndRelease(), systemArchitecture(),
-                                       kernelBuildVersion()))
-                       .toUtf8())
+    fill.setMarker(
+            QStringLiteral("COMMON_SYSTEM_INFO_OS"),
+            htmlEscape(QStringLiteral("%1 %2 (%3)")
+                           .arg(kernelNameAndRelease(), systemArchitecture(), kernelBuildVersion()))
+                .toUtf8())
         .setMarker(QStringLiteral("COMMON_SYSTEM_INFO_OS_ADD"), QByteArray())
         .setMarker(QStringLiteral("COMMON_SYSTEM_INFO_SOFT"),
                    htmlEscape(QStringLiteral("%1 %2").arg(QCoreApplication::applicationVersion(),

@@ -133,8 +133,8 @@ QByteArray Http::buildVelkModulePage(HttpUser *user)
     for (const VelkDevice *device : devicesInOrder(velkModule())) {
         rows += QString::fromUtf8(kStateRow)
                     .arg(deviceIcon(device), htmlEscape(deviceLabel(device)),
-                         htmlEscape(VelkDeviceSettings::stringValue(device,
-                                                                    VelkDeviceKey::Description)),
+                         htmlEscape(
+                             VelkDeviceSettings::stringValue(device, VelkDeviceKey::Description)),
                          QString::number(device->number()), deviceNote(device))
                     .toUtf8();
     }
@@ -150,8 +150,8 @@ void Http::onGetVelkModule(HttpUser *user, const QString &responderName, const F
     answerPage(responderName, buildVelkModulePage(user));
 }
 
-void Http::onPostVelkModule(HttpUser *user, const QString &responderName,
-                            const FormFields &query, const FormFields &form)
+void Http::onPostVelkModule(HttpUser *user, const QString &responderName, const FormFields &query,
+                            const FormFields &form)
 {
     Q_UNUSED(user)
     Q_UNUSED(query)
@@ -191,15 +191,14 @@ QByteArray Http::buildVelkSettingsPage(HttpUser *user)
     return fill.apply(loadPageById(user, 18));
 }
 
-void Http::onGetVelkSettings(HttpUser *user, const QString &responderName,
-                             const FormFields &query)
+void Http::onGetVelkSettings(HttpUser *user, const QString &responderName, const FormFields &query)
 {
     Q_UNUSED(query)
     answerPage(responderName, buildVelkSettingsPage(user));
 }
 
-void Http::onPostVelkSettings(HttpUser *user, const QString &responderName,
-                              const FormFields &query, const FormFields &form)
+void Http::onPostVelkSettings(HttpUser *user, const QString &responderName, const FormFields &query,
+                              const FormFields &form)
 {
     Q_UNUSED(user)
     Q_UNUSED(query)
@@ -225,15 +224,14 @@ QByteArray Http::buildVelkDialplanPage(HttpUser *user)
     return fill.apply(loadPageById(user, 19));
 }
 
-void Http::onGetVelkDialplan(HttpUser *user, const QString &responderName,
-                             const FormFields &query)
+void Http::onGetVelkDialplan(HttpUser *user, const QString &responderName, const FormFields &query)
 {
     Q_UNUSED(query)
     answerPage(responderName, buildVelkDialplanPage(user));
 }
 
-void Http::onPostVelkDialplan(HttpUser *user, const QString &responderName,
-                              const FormFields &query, const FormFields &form)
+void Http::onPostVelkDialplan(HttpUser *user, const QString &responderName, const FormFields &query,
+                              const FormFields &form)
 {
     Q_UNUSED(user)
     Q_UNUSED(query)
@@ -246,8 +244,7 @@ void Http::onPostVelkDialplan(HttpUser *user, const QString &responderName,
             if (isDialplanKey(key) && form.contains(key))
                 codes.insert(key, form.value(key));
         }
-        codes.insert(Velk::keyName(VelkKey::LogProtocol),
-                     velk->stringValue(VelkKey::LogProtocol));
+        codes.insert(Velk::keyName(VelkKey::LogProtocol), velk->stringValue(VelkKey::LogProtocol));
         velk->saveSettings(codes);
     }
     redirect(responderName, kDialplanPage);
@@ -275,16 +272,15 @@ QByteArray Http::velkDeviceRows(HttpUser *user, const QString &error, const QStr
         for (const quint16 number : numbers) {
             file.beginGroup(QString::number(number));
             auto text = [&file](int key) {
-                return file.value(VelkDeviceSettings::keyName(key),
-                                  VelkDeviceSettings::defaultValue(key))
+                return file
+                    .value(VelkDeviceSettings::keyName(key), VelkDeviceSettings::defaultValue(key))
                     .toString();
             };
             QStringList accounts;
             if (sip) {
-                for (const QString &account :
-                     sip->userListText(text(VelkDeviceKey::ButtonAccount),
-                                       text(VelkDeviceKey::Sensor1Account),
-                                       text(VelkDeviceKey::Sensor2Account)))
+                for (const QString &account : sip->userListText(
+                         text(VelkDeviceKey::ButtonAccount), text(VelkDeviceKey::Sensor1Account),
+                         text(VelkDeviceKey::Sensor2Account)))
                     accounts << htmlEscape(account);
             }
             rows += QString::fromUtf8(kListRow)
@@ -340,8 +336,7 @@ static FormFields deviceDefaultsUnder(const FormFields &values)
     return all;
 }
 
-void Http::onGetVelkDevices(HttpUser *user, const QString &responderName,
-                            const FormFields &query)
+void Http::onGetVelkDevices(HttpUser *user, const QString &responderName, const FormFields &query)
 {
     Velk *velk = velkModule();
     quint16 number = 0;
@@ -379,8 +374,8 @@ void Http::onGetVelkDevices(HttpUser *user, const QString &responderName,
     answerPage(responderName, velkDeviceRows(user));
 }
 
-void Http::onPostVelkDevices(HttpUser *user, const QString &responderName,
-                             const FormFields &query, const FormFields &form)
+void Http::onPostVelkDevices(HttpUser *user, const QString &responderName, const FormFields &query,
+                             const FormFields &form)
 {
     Velk *velk = velkModule();
     if (!velk) {

@@ -26,8 +26,8 @@ QList<VelkDevice *> devicesInOrder(const Velk *velk)
     QList<VelkDevice *> devices;
     if (!velk)
         return devices;
-    for (VelkDevice *device : velk->findChildren<VelkDevice *>(QString(),
-                                                                Qt::FindDirectChildrenOnly)) {
+    for (VelkDevice *device :
+         velk->findChildren<VelkDevice *>(QString(), Qt::FindDirectChildrenOnly)) {
         // A removed device leaves the table at once, before it is deleted.
         if (!device->objectName().isEmpty())
             devices << device;
