@@ -4,10 +4,15 @@
 browser.py PORT ROLE [SCREENSHOT]: ROLE "admin" logs in as admin, opens every page, creates
 and saves a user and saves the settings; ROLE "user" logs in as anna and checks that the
 administration stays closed; ROLE "devices" logs in as admin beside a registered panel 7 and
-phone alice, edits the door-device pages and uses the status actions. Prints one line per failed check; exits 1 on any failure.
+phone alice, edits the door-device pages and uses the status actions. browser.py PORT sip
+SIP_PORT [registrar]: the admin works the SIP pages in both modes; with "registrar" a baresip
+phone registers with an account made here.
+Prints one line per failed check; exits 1 on any failure.
 """
 import json
 import os
+import re
+import select
 import shutil
 import subprocess
 import sys
@@ -18,10 +23,10 @@ import urllib.request
 import websocket
 
 PORT, ROLE = int(sys.argv[1]), sys.argv[2]
-SHOT = sys.argv[3] if len(sys.argv) > 3 else None
+SHOT = sys.argv[3] if len(sys.argv) > 3 and ROLE != "sip" else None
 BASE = "http://127.0.0.1:%d" % PORT
-CREDENTIALS = {"admin": ("admin", "tallowfin"), "devices": ("admin", "tallowfin"),
-               "user": ("anna", "anna-pw")}[ROLE]
+CREDENTIALS = {"admin": ("admin", "tallowfin"), "user": ("anna", "anna-pw"),
+               "sip": ("admin", "tallowfin"), "devices": ("admin", "tallowfin")}[ROLE]
 failures = []
 
 
@@ -176,6 +181,121 @@ def run_user(b):
         check(b.js("location.pathname") == expected, "plain user on " + path)
 
 
+def fill(b, values, button="#entry-form button[type=submit]"):
+    """Sets fields by id (check boxes take booleans), clicks the button, waits for the answer."""
+    b.submit("""(() => {
+        for (const [id, value] of Object.entries(%s)) {
+            const e = document.getElementById(id);
+            if (e.type === "checkbox") e.checked = value; else e.value = value;
+        }
+        window.confirm = () => true;
+        document.querySelector(%s).click();
+    })()""" % (json.dumps(values), json.dumps(button)))
+
+
+def text(b):
+    return b.js("document.body.innerText")
+
+
+def click(b, selector):
+    b.submit("window.confirm = () => true; document.querySelector(%s).click()" % json.dumps(selector))
+
+
+def new_entry(b, path, values):
+    b.goto(path)
+    click(b, "button[name=__new]")
+    check(b.js("location.search") == "?new", "new form of " + path)
+    fill(b, values)
+
+
+def add_edit_delete(b, path, values):
+    name = values["user-id"]
+    new_entry(b, path, values)
+    click(b, "button[name=__edit][value=%s]" % name)
+    check(b.js("document.getElementById('user-id').readOnly"), "name fixed while editing")
+    fill(b, {"display-name": "Правка " + name})
+    check("Правка " + name in text(b), "added and edited on " + path)
+    click(b, "button[name=__delete][value=%s]" % name)
+    check(name not in text(b), "deleted from " + path)
+
+
+def icon(b, name):
+    b.goto("/sip-module.htm")
+    return b.js("document.querySelector('button[name=unregister_sip][value=%s]')"
+                ".closest('tr').querySelector('img').getAttribute('src')" % json.dumps(name))
+
+
+def register_phone(b, server_port):
+    """baresip registers as Phone1; the module page then shows the account green."""
+    work = tempfile.mkdtemp(prefix="tarnhall-baresip-")
+    open(os.path.join(work, "config"), "w").write(
+        "sip_listen 127.0.0.1:0\nmodule_path /usr/lib/baresip/modules\nmodule g711.so\n"
+        "module_app account.so\n")
+    open(os.path.join(work, "accounts"), "w").write(
+        "<sip:Phone1@127.0.0.1:%d>;auth_user=phone1;auth_pass=secret;regint=60\n" % server_port)
+    phone = subprocess.Popen(["baresip", "-f", work], stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    out = b""
+    try:
+        # Until baresip reports the outcome of its registration, such as "Phone1@...: 200 OK".
+        deadline = time.monotonic() + 60
+        while not re.search(rb"Phone1@127\.0\.0\.1(:\d+)?: .*\n", out):
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([phone.stdout], [], [], left)[0]:
+                break
+            chunk = os.read(phone.stdout.fileno(), 4096)
+            if not chunk:
+                break
+            out += chunk
+        check(b" 200 OK" in out and "status_green" in icon(b, "Phone1"),
+              "phone registered: " + out.decode(errors="replace"))
+    finally:
+        phone.kill()
+        phone.wait()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def run_sip(b):
+    b.goto("/sip-module.htm")
+    check("работает" in b.js("document.querySelector('.state').textContent"), "SIP state line")
+    settings = "#settings-form button[type=submit]"
+    b.goto("/sip-settings.htm")
+    fill(b, {"standalone-bind-address": "10.1.1.255"}, settings)
+    check(b.js("document.getElementById('standalone-bind-address').classList.contains('invalid')")
+          and "Недопустимый адрес" in text(b), "wrong address shown with its error")
+    fill(b, {"standalone-bind-address": "127.0.0.1", "port-range-start": "42000",
+             "port-range-stop": "42999", "log-sip": True}, settings)
+    check(b.js("location.pathname") == "/sip-settings.htm"
+          and b.js("document.getElementById('port-range-start').value") == "42000",
+          "settings page after the restart")
+
+    new_entry(b, "/sip-accounts.htm", {"user-id": "Door1", "type-user": "0",
+                                       "velk-device-id": "5", "velk-wiretapping": "paging"})
+    new_entry(b, "/sip-accounts.htm", {"user-id": "Phone1", "type-user": "1",
+                                       "display-name": "Телефон <1>",
+                                       "sip-standalone-login": "phone1",
+                                       "sip-standalone-password": "secret"})
+    check("Телефон <1>" in text(b), "display name listed as text")
+    new_entry(b, "/sip-groups.htm", {"user-id": "Hall", "memberDoor1": True})
+    b.goto("/sip-groups.htm")
+    click(b, "button[name=__edit][value=Hall]")
+    check(b.js("document.getElementById('memberDoor1').checked"), "group member ticked")
+    check("status_green" in icon(b, "Hall"), "standalone group ready")
+    add_edit_delete(b, "/sip-accounts.htm", {"user-id": "x1acc", "type-user": "1"})
+    add_edit_delete(b, "/sip-groups.htm", {"user-id": "x1grp", "memberDoor1": True})
+    if len(sys.argv) > 4 and sys.argv[4] == "registrar":
+        register_phone(b, int(sys.argv[3]))
+
+    b.goto("/sip-settings.htm")
+    b.submit("document.querySelector('input[name=standalone][value=false]').click();"
+             "document.getElementById('change-mode').click()")
+    check(b.js("document.getElementById('server-address') !== null"), "gateway settings")
+    add_edit_delete(b, "/sip-accounts.htm", {"user-id": "x2acc", "sip-server-login": "x2"})
+    add_edit_delete(b, "/sip-groups.htm", {"user-id": "x2grp", "sip-server-login": "x2"})
+    new_entry(b, "/sip-groups.htm", {"user-id": "gwgroup", "sip-server-login": "grp"})
+    check("status_gray" in icon(b, "gwgroup"), "unregistered gateway group gray")
+
+
 ICON = "document.querySelector('button[name=%s][value=\"%s\"]').closest('tr')" \
        ".querySelector('img').getAttribute('src')"
 TEXT = "document.body.innerText"
@@ -254,7 +374,8 @@ def run_devices(b):
 def main():
     browser = Browser()
     try:
-        {"admin": run_admin, "user": run_user, "devices": run_devices}[ROLE](browser)
+        {"admin": run_admin, "user": run_user, "sip": run_sip,
+         "devices": run_devices}[ROLE](browser)
     finally:
         browser.close()
     return 1 if failures else 0

@@ -97,18 +97,8 @@ QString encoded(const QString &text)
     return QString::fromLatin1(QUrl::toPercentEncoding(text));
 }
 
-} // namespace
-
-QSettings *Http::sipUsersFile() const
-{
-    const Sip *sip = sipModule();
-    return sip ? sip->findChild<QSettings *>(QString(), Qt::FindDirectChildrenOnly) : nullptr;
-}
-
-// --- Door devices, as far as the SIP forms show them
-
 // The door devices are the numbered children of the door-device module beside this one.
-static QList<QObject *> velkDevices(const QObject *http)
+QList<QObject *> velkDevices(const QObject *http)
 {
     QList<QObject *> devices;
     const QObject *velk = http->parent()
@@ -127,12 +117,31 @@ static QList<QObject *> velkDevices(const QObject *http)
     return devices;
 }
 
-static QString deviceTitleOf(const QObject *device)
+QString deviceTitleOf(const QObject *device)
 {
     const QString description = device->property("description").toString();
     return description.isEmpty() ? device->objectName()
                                  : QStringLiteral("%1 (%2)").arg(device->objectName(), description);
 }
+
+// Names differ by more than case: a member check box names its account in lower case.
+bool nameTaken(QSettings *file, const QString &name)
+{
+    const QStringList names = file ? file->childGroups() : QStringList();
+    return std::any_of(names.cbegin(), names.cend(), [&](const QString &other) {
+        return other.compare(name, Qt::CaseInsensitive) == 0;
+    });
+}
+
+} // namespace
+
+QSettings *Http::sipUsersFile() const
+{
+    const Sip *sip = sipModule();
+    return sip ? sip->findChild<QSettings *>(QString(), Qt::FindDirectChildrenOnly) : nullptr;
+}
+
+// --- Door devices, as far as the SIP forms show them
 
 QString Http::sipDeviceTitle(const QString &deviceId) const
 {
@@ -185,15 +194,6 @@ bool Http::isSipEntryOfKind(const QString &name, const SipListKind &kind)
     if (!file || !file->childGroups().contains(name))
         return false;
     return isOfKind(typeOf(*file, name), kind);
-}
-
-// Names differ by more than case: a member check box names its account in lower case.
-static bool nameTaken(QSettings *file, const QString &name)
-{
-    const QStringList names = file ? file->childGroups() : QStringList();
-    return std::any_of(names.cbegin(), names.cend(), [&](const QString &other) {
-        return other.compare(name, Qt::CaseInsensitive) == 0;
-    });
 }
 
 QByteArray Http::sipListPage(HttpUser *user, const SipListKind &kind, const QString &error,
@@ -259,10 +259,14 @@ QByteArray Http::sipMemberRows(const FormFields &values, const QString &group)
 // only says "on" is matched to the one account whose name it spells in any case.
 QStringList Http::sipGroupMembers(const FormFields &form, const QString &group)
 {
+    // Accounts only: a group is no member of another.
     QStringList names;
-    if (QSettings *file = sipUsersFile())
-        names = file->childGroups();
-    names.removeAll(group);
+    if (QSettings *file = sipUsersFile()) {
+        for (const QString &name : file->childGroups()) {
+            if (name != group && typeOf(*file, name) < SipUser::GroupAccount)
+                names << name;
+        }
+    }
     QStringList members;
     for (const QString &name : names) {
         const QString field = kMemberPrefix + name.toLower();

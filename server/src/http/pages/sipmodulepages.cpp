@@ -162,7 +162,15 @@ void Http::onPostSipSettings(HttpUser *user, const QString &responderName, const
         return;
     }
     const bool modeOnly = form.contains(Sip::settingName(SipSetting::Standalone));
-    sip->saveSettings(form, modeOnly ? int(SipSetting::Standalone) : -1);
+    // The saver takes an absent check box for an unticked one; the gateway's own boxes are not
+    // on the standalone form and keep what they hold.
+    FormFields fields = form;
+    if (isStandalone()) {
+        for (const SipSetting::Type key :
+             { SipSetting::ServerProxyUse, SipSetting::ServerBindRandom })
+            fields.insert(Sip::settingName(key), sip->setting(key));
+    }
+    sip->saveSettings(fields, modeOnly ? int(SipSetting::Standalone) : -1);
     processEvents();
     emit holdRequest(responderName, kRestartHoldMs);
     if (ModuleHost *host = hostOf(this))

@@ -1,0 +1,111 @@
+// Headless Chromium administers SIP inside a real Core (browser.py, role "sip"): settings saves
+// restart the SIP and door-device modules before their answer, accounts and groups are managed
+// in both modes, and a baresip phone registers with an account made in the browser.
+#include "core/core.h"
+#include "core/env.h"
+#include "coreharness.h"
+#include "httpfixture.h"
+#include "sip/sipuser.h"
+
+#include <QUdpSocket>
+#include <QtTest>
+
+namespace {
+
+quint16 freeUdpPort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    return probe.localPort();
+}
+
+} // namespace
+
+class TestSipBrowser : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void administerSip();
+
+private:
+    quint16 m_port = 0;
+    quint16 m_sipPort = 0;
+};
+
+void TestSipBrowser::initTestCase()
+{
+    if (!QFile::exists(QStringLiteral("/usr/bin/chromium")))
+        QSKIP("chromium is not installed");
+    Env::initApplication(qPrintable(QCoreApplication::applicationFilePath()));
+    QFile::remove(Env::textLogPath());
+    QFile::remove(Env::configFilePath(QStringLiteral("sip-users")));
+    m_port = HttpFixture::freePort();
+    m_sipPort = freeUdpPort();
+    QSettings main(Env::configFilePath(QCoreApplication::applicationName()), QSettings::IniFormat);
+    main.clear();
+    const std::pair<const char *, QVariant> values[] = {
+        { "admin/bind-address", "127.0.0.1" },
+        { "admin/bind-port", m_port },
+        { "sip/standalone-bind-address", "127.0.0.1" },
+        { "sip/standalone-bind-port", m_sipPort },
+        // Gateway mode, once the browser switches to it: a server on loopback that does not
+        // answer, reached from a port the system picks.
+        { "sip/server-address", "127.0.0.1" },
+        { "sip/server-port", freeUdpPort() },
+        { "sip/server-bind-random", "true" },
+        { "velk/bind-address", "127.0.0.1" },
+        { "velk/bind-port", freeUdpPort() },
+    };
+    for (const auto &value : values)
+        main.setValue(QLatin1String(value.first), value.second);
+}
+
+void TestSipBrowser::administerSip()
+{
+    CoreHarness harness;
+    QVERIFY(harness.startAndWaitForModules());
+    auto listening = [&] {
+        int state = -2;
+        harness.inCoreThread([&] { state = harness.core()->http().connectionState(); });
+        return state == HttpListening;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(listening(), 30000);
+
+    QStringList args { QFINDTESTDATA("browser.py"), QString::number(m_port), QStringLiteral("sip"),
+                       QString::number(m_sipPort) };
+#if __has_include("sip/sipnoncetable.h")
+    args << QStringLiteral("registrar"); // the engine has its local registrar
+#endif
+    QProcess browser;
+    browser.setProcessChannelMode(QProcess::MergedChannels);
+    browser.start(QStringLiteral("/usr/bin/python3"), args);
+    QVERIFY(browser.waitForFinished(400000));
+    const QByteArray output = browser.readAll();
+    QVERIFY2(browser.exitStatus() == QProcess::NormalExit && browser.exitCode() == 0,
+             output.constData());
+
+    // Start, settings save and mode switch: three starts of both modules, each answered after.
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("[SIP]: Initialization")), 3);
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("[VELK]: Initialization")), 3);
+    QSettings users(Env::configFilePath(QStringLiteral("sip-users")), QSettings::IniFormat);
+    users.setIniCodec("UTF-8");
+    QCOMPARE(users.childGroups(), (QStringList { "Door1", "Hall", "Phone1", "gwgroup" }));
+    QCOMPARE(users.value("Hall/group-list").toString(), QStringLiteral("Door1"));
+    QCOMPARE(users.value("Phone1/display-name").toString(), QStringLiteral("Телефон <1>"));
+    QCOMPARE(users.value("Phone1/sip-standalone-login").toString(), QStringLiteral("phone1"));
+    QCOMPARE(users.value("gwgroup/type-user").toString(), QStringLiteral("2"));
+    bool inStore = false;
+    bool standalone = true;
+    harness.inCoreThread([&] {
+        Sip &sip = harness.core()->sip();
+        inStore = sip.findUser("Phone1") && sip.findUser("gwgroup") && !sip.findUser("x2acc");
+        standalone = sip.isStandalone();
+    });
+    QVERIFY(inStore);
+    QVERIFY(!standalone);
+    QVERIFY(harness.stopAndWait());
+}
+
+QTEST_GUILESS_MAIN(TestSipBrowser)
+#include "tst_sipbrowser.moc"
