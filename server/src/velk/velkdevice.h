@@ -34,7 +34,7 @@ public:
     };
     // Incoming call flags of the called SIP account.
     enum CallFlag : int { AutoAnswer = 1, Wiretap = 2, Paging = 8, Control = 16 };
-    // Phases of a firmware update, in the order they are passed.
+    // Phases of a firmware update; 0 to 3 are the ones the web pages know.
     enum FirmwarePhase : int {
         UpdateIdle = 0,
         UpdateBootloaderOn = 1, // asked to enter the bootloader

@@ -29,7 +29,8 @@ VelkDevice::FirmwareStart VelkDevice::startFirmwareUpdate()
     m_Update.lastBlock = VelkFirmware::lastBlock(m_HardwareType);
     logLine(LogParams::Velk,
             QStringLiteral("Device '%1' firmware update to %2 started")
-                .arg(objectName(), firmwareFileVersion()));
+                .arg(objectName(),
+                     VelkFirmware::versionText(VelkFirmware::versionCode(image, m_HardwareType))));
     sendUpdateRequest(sendBootloader(1), &VelkDevice::recvAnswerBootloaderOn);
     return { true, QString() };
 }
