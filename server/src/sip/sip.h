@@ -7,6 +7,7 @@
 #include "sip/sipconnectionstate.h"
 #include "sip/sipnoncetable.h"
 #include "sip/sipsetting.h"
+#include "velk/velksipservices.h"
 
 #include <QAbstractSocket>
 #include <QHash>
@@ -17,6 +18,7 @@ class ConversationThread;
 class SipDialog;
 class SipDialogIndex;
 class SipUser;
+class VelkDevice;
 
 // The SIP engine module. Lives in the core thread; its worker SipObject runs the sockets in the
 // module's thread. It owns the SIP accounts, the transactions and the conversations of its
@@ -24,7 +26,7 @@ class SipUser;
 // the mode ("standalone") the module was started in. Accounts, transactions and conversations
 // are found through indexes kept beside their object names, so a lookup costs the same with
 // thousands of them alive.
-class Sip : public AttendedThread
+class Sip : public AttendedThread, public VelkSipServices
 {
     Q_OBJECT
     // The address a Contact of an account advertises (read by SipUser).
@@ -87,6 +89,27 @@ public:
     void sendReferNotify(SipUser *from, SipUser *to, const SipMessage &refer,
                          const SipStatus::Type &status);
 
+    // What the door devices ask of the engine.
+    bool isStandaloneEngine() const override { return m_IsStandalone; }
+    int deviceCall(const QString &callerUser, const QString &callee,
+                   const QString &callKey) override;
+    int deviceCallList(const QString &callerUser, const QString &callees,
+                       const QString &callKey) override;
+    bool deviceRespond(const QString &fromUser, const QString &toUser, const QString &dialogName,
+                       const QString &callKey, int status) override;
+    bool deviceAcceptCaller(const QString &fromUser, const QString &toUser,
+                            const QString &dialogName, const QString &callKey,
+                            int status) override;
+    void deviceHangup(const QString &user, const QString &callKey) override;
+    void deviceReject(const QString &callerUser, const QString &user, const QString &callKey,
+                      const QString &dialogName) override;
+    void deviceDtmf(int device, const QString &callKey, const QString &user, uchar key,
+                    uint duration) override;
+    void resultSipInfo(const QString &callId, const QString &fromUser, int fromPlaySound,
+                       const QString &toUser, int toPlaySound) override;
+    void callIntercepted(const QString &conversationName, const QString &userName,
+                         const QString &callId) override;
+
     // The connection record the web pages show.
     SipConnectionState connectionState() const { return m_ConnectionState; }
     QAbstractSocket::SocketType socketType() const { return m_SocketType; }
@@ -109,9 +132,9 @@ public slots:
     void stop() override;
     void stopParent();
     void isDeviceRegisteredChanged(const int &device, const bool &state, const QString &dst);
-    void isDeviceRegisteredChanged(const int &device, const bool &state);
+    void isDeviceRegisteredChanged(int device, bool state) override;
     void isDeviceBusyChanged(const int &device, const bool &state, const QString &dst);
-    void isDeviceBusyChanged(const int &device, const bool &state);
+    void isDeviceBusyChanged(int device, bool state) override;
     void sendMessage(SipMessage message);
     void deInitTcpSocket(QString userName);
     void onExcludeCallerFromConversation(QString conversationName, QString caller, bool normal);
@@ -177,6 +200,23 @@ private:
     void rememberLegSource(const QString &callId, const QString &conversation,
                            const QString &address, quint16 port);
     ConversationThread *createStandaloneConversation(SipDialog *dialog, int type, bool video);
+    ConversationThread *createNamedConversation(const QString &name, int type, bool video);
+    // Calls of door devices: their legs, the answers to them and the keys they are sent.
+    int callSipUserStandalone(SipUser *caller, SipUser *callee, const QString &callKey);
+    int callDeviceStandalone(SipUser *caller, SipUser *callee, const QString &callKey);
+    int callGroupStandalone(SipUser *caller, SipUser *group, QString &callKey);
+    void connectDeviceConversation(ConversationThread *conversation, bool control);
+    void addDeviceLeg(ConversationThread *conversation, SipUser *user, VelkDevice *device,
+                      const QString &legId, int direction, bool audioBack);
+    bool inviteForDevice(ConversationThread *conversation, SipUser *caller, SipUser *callee,
+                         const QString &legId);
+    void onDeviceCallResponse(SipDialog *client, const SipMessage &response,
+                              ConversationThread *conversation, SipUser *caller,
+                              SipUser *callee);
+    void dropOtherBranches(SipUser *caller, const QString &winner);
+    void deliverKeyToDevice(ConversationThread *conversation, const SipMessage &invite,
+                            const QString &fromUserName, SipUser *user, uchar event);
+    static int deviceFlags(const SipUser *user);
     SipDialog *startClientInvite(SipUser *callee, const SipMessage &invite,
                                  const QString &conversation);
     void sendOnUserDialog(SipUser *user, const SipMessage &request, bool watchResponse);

@@ -89,7 +89,7 @@ void Sip::isDeviceRegisteredChanged(const int &device, const bool &state, const 
         isDeviceRegisteredChangedServer(device, state, dst);
 }
 
-void Sip::isDeviceRegisteredChanged(const int &device, const bool &state)
+void Sip::isDeviceRegisteredChanged(int device, bool state)
 {
     isDeviceRegisteredChanged(device, state, QString());
 }
@@ -102,7 +102,7 @@ void Sip::isDeviceBusyChanged(const int &device, const bool &state, const QStrin
         isDeviceBusyChangedServer(device, state, dst);
 }
 
-void Sip::isDeviceBusyChanged(const int &device, const bool &state)
+void Sip::isDeviceBusyChanged(int device, bool state)
 {
     isDeviceBusyChanged(device, state, QString());
 }
@@ -167,28 +167,10 @@ void Sip::registerOnServer(QString userName, bool reg)
                  .arg(userName, reg ? QStringLiteral("registers") : QStringLiteral("unregisters")));
 }
 
-int Sip::callStandalone(const QString &caller, const QString &callee, const QString &callKey)
-{
-    logDebug(QStringLiteral("Call %1 -> %2 (%3) refused").arg(caller, callee, callKey));
-    return -2;
-}
-
 int Sip::callServer(const QString &caller, const QString &callee, const QString &callKey)
 {
     logDebug(QStringLiteral("Call %1 -> %2 (%3) refused").arg(caller, callee, callKey));
     return -2;
-}
-
-int Sip::callListStandalone(const QString &caller, const QString &callees, const QString &callKey)
-{
-    logDebug(QStringLiteral("Call %1 -> %2 (%3) refused").arg(caller, callees, callKey));
-    return -1;
-}
-
-int Sip::respondCallStandalone(const QString &, const QString &, const QString &dialogName,
-                               const QString &, const SipStatus::Type &)
-{
-    return findDialog(dialogName) ? 1 : 0;
 }
 
 int Sip::respondCallServer(const QString &, const QString &, const QString &dialogName,
@@ -197,29 +179,10 @@ int Sip::respondCallServer(const QString &, const QString &, const QString &dial
     return findDialog(dialogName) ? 1 : 0;
 }
 
-int Sip::acceptCallerStandalone(const QString &, const QString &, const QString &dialogName,
-                                const QString &, const SipStatus::Type &)
-{
-    return findDialog(dialogName) ? 1 : 0;
-}
-
 int Sip::acceptCallerServer(const QString &, const QString &, const QString &dialogName,
                             const QString &, const SipStatus::Type &)
 {
     return findDialog(dialogName) ? 1 : 0;
-}
-
-void Sip::resultSipInfoStandalone(const QString &callKey, const QString &toUserName,
-                                  const SoundWavParam::Type &fromPlaySound,
-                                  const QString &fromUserName,
-                                  const SoundWavParam::Type &toPlaySound)
-{
-    SipUser *user = findUser(fromUserName);
-    ConversationThread *conversation
-        = user ? findConversation(user->conversationCaller(callKey)) : nullptr;
-    if (conversation)
-        emit conversation->resultSipInfo(callKey, fromUserName, fromPlaySound, toUserName,
-                                         toPlaySound);
 }
 
 void Sip::resultSipInfoServer(const QString &callKey, const QString &toUserName,

@@ -173,15 +173,17 @@ void Sip::onLastCancelStandalone(SipMessage invite, QString toUserName, bool nor
         sendOnUserDialog(user, invite.makeCancel(), true);
 }
 
-void Sip::onSendSipInfoStandalone(QString conversationName, SipMessage invite, QString,
+void Sip::onSendSipInfoStandalone(QString conversationName, SipMessage invite, QString fromUserName,
                                   QString toUserName, uchar event, uint duration)
 {
     SipUser *user = findUser(toUserName);
-    if (!user || !findConversation(conversationName))
+    ConversationThread *conversation = findConversation(conversationName);
+    if (!user || !conversation)
         return;
-    // Door devices take keys through their own call operations.
-    if (user->isVelkUser())
+    if (user->isVelkUser()) {
+        deliverKeyToDevice(conversation, invite, fromUserName, user, event);
         return;
+    }
     sendOnUserDialog(user, SipMessage(invite, user, event, duration), false);
 }
 

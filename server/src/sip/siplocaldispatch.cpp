@@ -75,7 +75,11 @@ void Sip::rememberLegSource(const QString &callId, const QString &conversation,
 
 ConversationThread *Sip::createStandaloneConversation(SipDialog *dialog, int type, bool video)
 {
-    const QString name = dialog->m_Request.callId();
+    return createNamedConversation(dialog->m_Request.callId(), type, video);
+}
+
+ConversationThread *Sip::createNamedConversation(const QString &name, int type, bool video)
+{
     ConversationThread *conversation = ConversationThread::create(
         settingNumber(SipSetting::PortRangeStart), settingNumber(SipSetting::PortRangeStop),
         ConversationType(type), video, name, this);

@@ -46,9 +46,10 @@ void Sip::onReceiveResponseInvite(SipMessage response)
         }
         return;
     }
-    // Calls of door devices come from their own call path, not through here.
-    if (caller->isVelkUser())
+    if (caller->isVelkUser()) {
+        onDeviceCallResponse(client, response, conversation, caller, callee);
         return;
+    }
     const QString name = conversation->objectName();
     auto *server = m_Dialogs->find<SipServerInviteDialog>(client->m_Partner);
     SipStatus::Type report = status;
