@@ -190,7 +190,7 @@ private:
                               const QString &deviceId = QString());
     // The device form; editedNumber is the stored device shown, -1 for none.
     QByteArray velkDeviceForm(HttpUser *user, const FormFields &values, const QString &error,
-                              int editedNumber);
+                              int editedNumber, const QString &errorField = QString());
 
     // Start, status and system pages.
     QList<ConversationThread *> conversations() const;

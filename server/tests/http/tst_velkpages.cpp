@@ -190,7 +190,7 @@ void TestVelkPages::valuesStayText()
                        { { QStringLiteral("description"), evil },
                          { QStringLiteral("button-account"), evil },
                          { QStringLiteral("dpm-mode-list-code"), QStringLiteral("a,b") },
-                         { QStringLiteral("a_code"), evil },
+                         { QStringLiteral("a_code"), QStringLiteral("<q'\"&") },
                          { QStringLiteral("a_value"), QStringLiteral("101") } },
                        false, false);
     QVERIFY(m_sip->saveUser(
@@ -206,6 +206,8 @@ void TestVelkPages::valuesStayText()
         if (path != QLatin1String("/sys-info.htm"))
             QVERIFY2(reply.body.contains("&lt;b id=x&gt;&quot;q&#39;&amp;amp;"), qPrintable(path));
     }
+    QVERIFY(m_fixture->curl(kAdmin, QStringLiteral("/velk-devices.htm?edit=3"))
+                .body.contains("value=\"&lt;q&#39;&quot;&amp;\""));
     // The error page shows the posted values as text too.
     const HttpReply error
         = m_fixture->curl(kAdmin, QStringLiteral("/velk-devices.htm?new"),

@@ -297,14 +297,14 @@ QByteArray Http::velkDeviceRows(HttpUser *user, const QString &error, const QStr
 }
 
 QByteArray Http::velkDeviceForm(HttpUser *user, const FormFields &values, const QString &error,
-                                int editedNumber)
+                                int editedNumber, const QString &errorField)
 {
     Velk *velk = velkModule();
     PageFill fill;
     fillVelkDialplan(fill, false);
     for (auto it = values.cbegin(); it != values.cend(); ++it)
         fill.set(it.key(), it.value());
-    fill.set(kError, error).set(kErrorField, error.isEmpty() ? QString() : kDeviceId);
+    fill.set(kError, error).set(kErrorField, errorField);
     const QString dpmKey = VelkDeviceSettings::keyName(VelkDeviceKey::DpmModeListCode);
     const QString sourceKey = VelkDeviceSettings::keyName(VelkDeviceKey::MusicSource);
     if (error.isEmpty()) {
@@ -401,7 +401,7 @@ void Http::onPostVelkDevices(HttpUser *user, const QString &responderName, const
         if (!error.isEmpty()) {
             FormFields values = deviceDefaultsUnder(form);
             values.insert(kAction, isNew ? QStringLiteral("new") : QStringLiteral("edit"));
-            answerPage(responderName, velkDeviceForm(user, values, error, -1));
+            answerPage(responderName, velkDeviceForm(user, values, error, -1, kDeviceId));
             return;
         }
         if (!isNew && form.contains(QStringLiteral("reset-device-state"))) {
@@ -410,7 +410,15 @@ void Http::onPostVelkDevices(HttpUser *user, const QString &responderName, const
                 processEvents();
             }
         }
-        velk->saveDevice(number, toMap(form), false, true);
+        if (!velk->saveDevice(number, toMap(form), false, true)) {
+            // A keypad code the stored list cannot hold: nothing was saved.
+            FormFields values = deviceDefaultsUnder(form);
+            values.insert(kAction, isNew ? QStringLiteral("new") : QStringLiteral("edit"));
+            answerPage(responderName,
+                       velkDeviceForm(user, values, QStringLiteral("wrong_value"), -1,
+                                      VelkDeviceSettings::keyName(VelkDeviceKey::DpmModeListCode)));
+            return;
+        }
         if (!isNew)
             velk->applyDeviceMusic(number);
         redirect(responderName, kListPage);
