@@ -1,6 +1,7 @@
 // Headless Chromium on the door-device and status pages with live peers: a simulated door
-// panel registered with the door-device module and a baresip phone registered with the SIP
-// module (browser.py, role "devices").
+// panel registered with the door-device module, calling a baresip phone registered with the
+// SIP module through its button (browser.py, role "devices").
+#include "conversation/conversationthread.h"
 #include "core/env.h"
 #include "httpfixture.h"
 #include "sip/sip.h"
@@ -39,6 +40,8 @@ void TestVelkBrowser::pagesWithLivePeers()
     const QString script = QFINDTESTDATA("browser.py");
     QVERIFY(!script.isEmpty());
 
+    Env::initApplication(qPrintable(QCoreApplication::applicationFilePath()));
+    QFile::remove(Env::textLogPath());
     QFile::remove(Env::configFilePath(QStringLiteral("velk-devices")));
     QSettings users(Env::configFilePath(QStringLiteral("sip-users")), QSettings::IniFormat);
     users.clear();
@@ -46,6 +49,8 @@ void TestVelkBrowser::pagesWithLivePeers()
     users.setValue(QStringLiteral("alice/sip-standalone-login"), QStringLiteral("alice"));
     users.setValue(QStringLiteral("alice/sip-standalone-password"), QStringLiteral("pw-alice"));
     users.setValue(QStringLiteral("alice/display-name"), QStringLiteral("Алиса <a>"));
+    users.setValue(QStringLiteral("door/type-user"), 0);
+    users.setValue(QStringLiteral("door/velk-device-id"), 7);
     users.sync();
 
     HttpFixture fixture;
@@ -62,15 +67,18 @@ void TestVelkBrowser::pagesWithLivePeers()
     auto *velk = new Velk(&host);
     // Registered long enough for the whole walk, with only the reports the test sends.
     velk->devicesFile().setValue(QStringLiteral("7/description"), QStringLiteral("Ворота <b>"));
-    velk->devicesFile().setValue(QStringLiteral("7/button-account"), QStringLiteral("alice"));
+    velk->devicesFile().setValue(QStringLiteral("7/button-account"), QStringLiteral("door"));
+    velk->devicesFile().setValue(QStringLiteral("7/button-call-rule"), QStringLiteral("alice"));
+    velk->devicesFile().setValue(QStringLiteral("7/button-press-event"), 2);
     velk->devicesFile().setValue(QStringLiteral("7/register-timeout"), 255);
     velk->devicesFile().sync();
+    velk->setSipServices(sip);
     QVERIFY(fixture.start());
     sip->start();
     velk->start();
     QTRY_COMPARE_WITH_TIMEOUT(int(velk->connectionState()), int(VelkListening), 30000);
 
-    VelkPanel panel({ 7, QString(), 1, 1, 0, 0 });
+    VelkPanel panel({ 7, QString(), 2, 1, 0, 0 });
     QSignalSpy requests(&panel, &VelkPanel::requestReceived);
     QVERIFY(panel.start(QHostAddress(QHostAddress::LocalHost), velkPort, 0));
     panel.sendReport();
@@ -79,15 +87,20 @@ void TestVelkBrowser::pagesWithLivePeers()
     QTemporaryDir phoneDir;
     QFile config(phoneDir.filePath(QStringLiteral("config")));
     QVERIFY(config.open(QIODevice::WriteOnly));
-    config.write(QStringLiteral("poll_method epoll\nsip_listen 127.0.0.1:%1\n"
-                                "module_path /usr/lib/baresip/modules\nmodule g711.so\n"
-                                "module_app account.so\n")
-                     .arg(freeUdpPort())
-                     .toUtf8());
+    config.write(
+        QStringLiteral("poll_method epoll\nnet_interface 127.0.0.1\nsip_listen 127.0.0.1:%1\n"
+                       "audio_player alsa,null\naudio_source ausine,440\nausrc_srate 48000\n"
+                       "ausrc_channels 2\nauplay_srate 48000\nauplay_channels 2\n"
+                       "module_path /usr/lib/baresip/modules\nmodule g711.so\n"
+                       "module ausine.so\nmodule alsa.so\nmodule_app account.so\n"
+                       "module_app menu.so\n")
+            .arg(freeUdpPort())
+            .toUtf8());
     config.close();
     QFile accounts(phoneDir.filePath(QStringLiteral("accounts")));
     QVERIFY(accounts.open(QIODevice::WriteOnly));
-    accounts.write(QStringLiteral("<sip:alice@127.0.0.1:%1>;auth_pass=pw-alice;regint=600\n")
+    accounts.write(QStringLiteral("<sip:alice@127.0.0.1:%1>;auth_pass=pw-alice;regint=600;"
+                                  "answermode=auto;audio_codecs=PCMA,PCMU\n")
                        .arg(sipPort)
                        .toUtf8());
     accounts.close();
@@ -99,6 +112,16 @@ void TestVelkBrowser::pagesWithLivePeers()
         return alice && alice->isRegistered();
     };
     QTRY_VERIFY_WITH_TIMEOUT(aliceRegistered(), 30000);
+
+    // The door's button calls alice, who answers at once; the call lasts until the browser
+    // ends it from the status page.
+    panel.queueEvents(0, 1, 0, 0);
+    panel.sendReport();
+    panel.queueEvents(0, 2, 0, 0);
+    QTest::qWait(200);
+    panel.sendReport();
+    QTRY_COMPARE_WITH_TIMEOUT(velk->findDevice(7)->state(), int(VelkDevice::OutgoingCall), 30000);
+    QCOMPARE(host.findChildren<ConversationThread *>().size(), 1);
 
     QProcess browser;
     browser.setProcessChannelMode(QProcess::MergedChannels);
@@ -127,6 +150,7 @@ void TestVelkBrowser::pagesWithLivePeers()
     QVERIFY(std::any_of(requests.cbegin(), requests.cend(),
                         [](const QList<QVariant> &args) { return args.value(0).toInt() == 7; }));
     QVERIFY(!aliceRegistered());
+    QVERIFY(host.findChildren<ConversationThread *>().isEmpty());
 
     velk->stop();
     sip->stop();
