@@ -23,6 +23,19 @@ quint16 freeUdpPort()
     return probe.localPort();
 }
 
+void write(QSettings &file, std::initializer_list<std::pair<const char *, QVariant>> values)
+{
+    for (const auto &value : values)
+        file.setValue(QLatin1String(value.first), value.second);
+    file.sync();
+}
+
+bool writeFile(const QString &path, const QString &text)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) == text.toUtf8().size();
+}
+
 } // namespace
 
 class TestVelkBrowser : public QObject
@@ -44,34 +57,33 @@ void TestVelkBrowser::pagesWithLivePeers()
     QFile::remove(Env::textLogPath());
     QFile::remove(Env::configFilePath(QStringLiteral("velk-devices")));
     QSettings users(Env::configFilePath(QStringLiteral("sip-users")), QSettings::IniFormat);
+    users.setIniCodec("UTF-8");
     users.clear();
-    users.setValue(QStringLiteral("alice/type-user"), 1);
-    users.setValue(QStringLiteral("alice/sip-standalone-login"), QStringLiteral("alice"));
-    users.setValue(QStringLiteral("alice/sip-standalone-password"), QStringLiteral("pw-alice"));
-    users.setValue(QStringLiteral("alice/display-name"), QStringLiteral("Алиса <a>"));
-    users.setValue(QStringLiteral("door/type-user"), 0);
-    users.setValue(QStringLiteral("door/velk-device-id"), 7);
-    users.sync();
-
+    write(users,
+          { { "alice/type-user", 1 },
+            { "alice/sip-standalone-login", "alice" },
+            { "alice/sip-standalone-password", "pw-alice" },
+            { "alice/display-name", "Алиса <a>" },
+            { "door/type-user", 0 },
+            { "door/velk-device-id", 7 } });
     HttpFixture fixture;
     TestHost &host = fixture.host();
     const quint16 sipPort = freeUdpPort();
     const quint16 velkPort = freeUdpPort();
-    host.setValue(QStringLiteral("sip"), QStringLiteral("standalone-bind-address"),
-                  QStringLiteral("127.0.0.1"));
-    host.setValue(QStringLiteral("sip"), QStringLiteral("standalone-bind-port"), sipPort);
-    host.setValue(QStringLiteral("velk"), QStringLiteral("bind-address"),
-                  QStringLiteral("127.0.0.1"));
-    host.setValue(QStringLiteral("velk"), QStringLiteral("bind-port"), velkPort);
+    write(host.settings(),
+          { { "sip/standalone-bind-address", "127.0.0.1" },
+            { "sip/standalone-bind-port", sipPort },
+            { "velk/bind-address", "127.0.0.1" },
+            { "velk/bind-port", velkPort } });
     auto *sip = new Sip(&host);
     auto *velk = new Velk(&host);
     // Registered long enough for the whole walk, with only the reports the test sends.
-    velk->devicesFile().setValue(QStringLiteral("7/description"), QStringLiteral("Ворота <b>"));
-    velk->devicesFile().setValue(QStringLiteral("7/button-account"), QStringLiteral("door"));
-    velk->devicesFile().setValue(QStringLiteral("7/button-call-rule"), QStringLiteral("alice"));
-    velk->devicesFile().setValue(QStringLiteral("7/button-press-event"), 2);
-    velk->devicesFile().setValue(QStringLiteral("7/register-timeout"), 255);
-    velk->devicesFile().sync();
+    write(velk->devicesFile(),
+          { { "7/description", "Ворота <b>" },
+            { "7/button-account", "door" },
+            { "7/button-call-rule", "alice" },
+            { "7/button-press-event", 2 },
+            { "7/register-timeout", 255 } });
     velk->setSipServices(sip);
     QVERIFY(fixture.start());
     sip->start();
@@ -85,25 +97,19 @@ void TestVelkBrowser::pagesWithLivePeers()
     QTRY_VERIFY_WITH_TIMEOUT(velk->findDevice(7) && velk->findDevice(7)->isRegistered(), 30000);
 
     QTemporaryDir phoneDir;
-    QFile config(phoneDir.filePath(QStringLiteral("config")));
-    QVERIFY(config.open(QIODevice::WriteOnly));
-    config.write(
+    QVERIFY(writeFile(
+        phoneDir.filePath(QStringLiteral("config")),
         QStringLiteral("poll_method epoll\nnet_interface 127.0.0.1\nsip_listen 127.0.0.1:%1\n"
                        "audio_player alsa,null\naudio_source ausine,440\nausrc_srate 48000\n"
                        "ausrc_channels 2\nauplay_srate 48000\nauplay_channels 2\n"
                        "module_path /usr/lib/baresip/modules\nmodule g711.so\n"
                        "module ausine.so\nmodule alsa.so\nmodule_app account.so\n"
                        "module_app menu.so\n")
-            .arg(freeUdpPort())
-            .toUtf8());
-    config.close();
-    QFile accounts(phoneDir.filePath(QStringLiteral("accounts")));
-    QVERIFY(accounts.open(QIODevice::WriteOnly));
-    accounts.write(QStringLiteral("<sip:alice@127.0.0.1:%1>;auth_pass=pw-alice;regint=600;"
-                                  "answermode=auto;audio_codecs=PCMA,PCMU\n")
-                       .arg(sipPort)
-                       .toUtf8());
-    accounts.close();
+            .arg(freeUdpPort())));
+    QVERIFY(writeFile(phoneDir.filePath(QStringLiteral("accounts")),
+                      QStringLiteral("<sip:alice@127.0.0.1:%1>;auth_pass=pw-alice;regint=600;"
+                                     "answermode=auto;audio_codecs=PCMA,PCMU\n")
+                          .arg(sipPort)));
     QProcess phone;
     phone.setProcessChannelMode(QProcess::MergedChannels);
     phone.start(baresip, { QStringLiteral("-f"), phoneDir.path() });
@@ -115,10 +121,11 @@ void TestVelkBrowser::pagesWithLivePeers()
 
     // The door's button calls alice, who answers at once; the call lasts until the browser
     // ends it from the status page.
+    QSignalSpy answered(&panel, &VelkPanel::answered);
     panel.queueEvents(0, 1, 0, 0);
     panel.sendReport();
+    QVERIFY(answered.wait(30000));
     panel.queueEvents(0, 2, 0, 0);
-    QTest::qWait(200);
     panel.sendReport();
     QTRY_COMPARE_WITH_TIMEOUT(velk->findDevice(7)->state(), int(VelkDevice::OutgoingCall), 30000);
     QCOMPARE(host.findChildren<ConversationThread *>().size(), 1);
@@ -135,21 +142,11 @@ void TestVelkBrowser::pagesWithLivePeers()
     QVERIFY2(browser.exitStatus() == QProcess::NormalExit && browser.exitCode() == 0,
              output.constData());
 
-    // What the forms stored, and the firmware request that reached the panel.
-    QSettings &settings = host.settings();
-    QCOMPARE(settings.value(QStringLiteral("velk/port-range-start")).toString(),
-             QStringLiteral("52000"));
-    QCOMPARE(settings.value(QStringLiteral("velk/dialplan-relay1-on")).toString(),
-             QStringLiteral("77"));
+    // The forms' values are read back by the browser; the restart and the boot loader request
+    // that starts the upload are seen here.
     QCOMPARE(host.restarts, 1);
-    QCOMPARE(velk->devicesFile().value(QStringLiteral("12/description")).toString(),
-             QStringLiteral("Калитка <b>"));
-    QCOMPARE(velk->devicesFile().value(QStringLiteral("12/dpm-mode-list-code")).toString(),
-             QStringLiteral("12>101"));
-    // The boot loader request starts the upload.
     QVERIFY(std::any_of(requests.cbegin(), requests.cend(),
                         [](const QList<QVariant> &args) { return args.value(0).toInt() == 7; }));
-    QVERIFY(!aliceRegistered());
     QVERIFY(host.findChildren<ConversationThread *>().isEmpty());
 
     velk->stop();
