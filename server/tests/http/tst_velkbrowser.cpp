@@ -117,7 +117,7 @@ void TestVelkBrowser::pagesWithLivePeers()
         const SipUser *alice = sip->findUser(QStringLiteral("alice"));
         return alice && alice->isRegistered();
     };
-    QTRY_VERIFY_WITH_TIMEOUT(aliceRegistered(), 30000);
+    QTRY_VERIFY2_WITH_TIMEOUT(aliceRegistered(), phone.readAll().constData(), 60000);
 
     // The door's button calls alice, who answers at once; the call lasts until the browser
     // ends it from the status page.
