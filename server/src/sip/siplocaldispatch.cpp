@@ -34,8 +34,10 @@ void Sip::dispatchStandalone(const SipMessage &message)
         onInfoStandalone(dialog);
         break;
     case SipMethod::Message:
+        onMessageStandalone(dialog);
+        break;
     case SipMethod::Refer:
-        sendDialogResponse(dialog, SipStatus::NotImplemented);
+        onReferStandalone(dialog);
         break;
     default:
         sendDialogResponse(dialog, SipStatus::MethodNotAllowed);

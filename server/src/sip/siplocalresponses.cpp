@@ -46,7 +46,8 @@ void Sip::onReceiveResponseInvite(SipMessage response)
         }
         return;
     }
-    if (caller->isVelkUser()) {
+    // A device's own call marks its leg; a transferred door device calls like any account.
+    if (caller->isVelkUser() && !client->m_Partner.isEmpty()) {
         onDeviceCallResponse(client, response, conversation, caller, callee);
         return;
     }

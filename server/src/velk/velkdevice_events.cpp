@@ -306,11 +306,11 @@ void VelkDevice::actOutgoing(bool keypad, bool keyEvent, quint8 button, bool sen
     outputsOff(q != 1            ? nullptr
                    : sensor == 1 ? &VelkDevice::recvAnswerOutgoingCallSensor1
                                  : &VelkDevice::recvAnswerOutgoingCallSensor2);
-    if (sensor == 1) {
+    if (sensor == 1)
         setOutputType(0, 0, QString(), 0, 0);
-    } else {
-        changeState(Ready);
-    }
+    // The ended call is not reported back to the device that ended it: without this the
+    // device would stay busy for good after a sensor1 hang-up.
+    changeState(Ready);
 }
 
 void VelkDevice::keypadFollowUp(bool keypad, quint8 button)

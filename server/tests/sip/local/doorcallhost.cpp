@@ -76,6 +76,9 @@ int main(int argc, char **argv)
     users.setValue("door-tap/velk-wiretapping", "true");
     users.setValue("keypad/type-user", 0);
     users.setValue("keypad/velk-device-id", 2);
+    users.setValue("keypad/velk-wiretapping", "paging");
+    users.setValue("paging/type-user", 2);
+    users.setValue("paging/group-list", "keypad");
     users.sync();
     QSettings devices(Env::configFilePath("velk-devices"), QSettings::IniFormat);
     devices.clear();
@@ -118,8 +121,18 @@ int main(int argc, char **argv)
             say(on ? "relay1 on" : "relay1 off");
         }
     });
-    QTimer::singleShot(500,
-                       [&] { panel.start(QHostAddress(QHostAddress::LocalHost), velkPort, 1000); });
+    bool keypadCall = false;
+    QObject::connect(&keypad, &VelkPanel::applied, [&](int command) {
+        const bool on = command == 6 && (keypad.stateBits() & 0x01);
+        if (command == 6 && on != keypadCall) {
+            keypadCall = on;
+            say(on ? "keypad call on" : "keypad call off");
+        }
+    });
+    QTimer::singleShot(500, [&] {
+        panel.start(QHostAddress(QHostAddress::LocalHost), velkPort, 1000);
+        keypad.start(QHostAddress(QHostAddress::LocalHost), velkPort, 1000);
+    });
 
     // Commands: "press" (button down and up), "sensor1" (down and up), "rule CALLEES" (of the
     // button), "key N" (on the keypad), "mark" (forget the audio heard so far),
