@@ -14,7 +14,9 @@
 class HttpUser;
 class HttpSession;
 class PageFill;
+class ConversationThread;
 class Sip;
+class Velk;
 struct SipFormError;
 struct SipListKind;
 
@@ -106,7 +108,6 @@ private:
     void route(int id, HttpUser *user, HttpSession *session, const QString &responderName,
                QHttpRequest::HttpMethod method, const QUrl &url, const FormFields &query,
                const FormFields &form);
-    void answerNotBuilt(HttpUser *user, const QString &responderName);
     void restartAfterAnswer();
     bool isStandalone() const;
 
@@ -164,6 +165,45 @@ private:
                        const FormFields &form, const SipListKind &kind);
     void velkDeviceOptions(QByteArray &page) const;
     void sipAccountOptions(HttpUser *user, QByteArray &page, int deviceNumber);
+
+    // Door-device pages.
+    Velk *velkModule() const;
+    void fillVelkState(PageFill &fill) const;
+    // The global dial plan into "${def-key}", and "${key}" too when alsoPlain.
+    void fillVelkDialplan(PageFill &fill, bool alsoPlain) const;
+    void onGetVelkModule(HttpUser *user, const QString &responderName, const FormFields &query);
+    void onPostVelkModule(HttpUser *user, const QString &responderName, const FormFields &query,
+                          const FormFields &form);
+    void onGetVelkSettings(HttpUser *user, const QString &responderName, const FormFields &query);
+    void onPostVelkSettings(HttpUser *user, const QString &responderName, const FormFields &query,
+                            const FormFields &form);
+    void onGetVelkDialplan(HttpUser *user, const QString &responderName, const FormFields &query);
+    void onPostVelkDialplan(HttpUser *user, const QString &responderName, const FormFields &query,
+                            const FormFields &form);
+    void onGetVelkDevices(HttpUser *user, const QString &responderName, const FormFields &query);
+    void onPostVelkDevices(HttpUser *user, const QString &responderName, const FormFields &query,
+                           const FormFields &form);
+    QByteArray buildVelkModulePage(HttpUser *user);
+    QByteArray buildVelkSettingsPage(HttpUser *user);
+    QByteArray buildVelkDialplanPage(HttpUser *user);
+    QByteArray velkDeviceRows(HttpUser *user, const QString &error = QString(),
+                              const QString &deviceId = QString());
+    // The device form; editedNumber is the stored device shown, -1 for none.
+    QByteArray velkDeviceForm(HttpUser *user, const FormFields &values, const QString &error,
+                              int editedNumber, const QString &errorField = QString());
+
+    // Start, status and system pages.
+    QList<ConversationThread *> conversations() const;
+    void statusTables(HttpUser *user, PageFill &fill);
+    QByteArray buildStatusPage(HttpUser *user, int id, uint refresh);
+    void onGetIndex(HttpUser *user, const QString &responderName, const FormFields &query,
+                    HttpSession *session, bool isStatus);
+    void onPostIndex(HttpUser *user, const QString &responderName, const FormFields &query,
+                     const FormFields &form, bool isStatus);
+    void closeCall(const QString &name);
+    QByteArray buildSysInfoPage(HttpUser *user);
+    void onGetSysInfo(HttpUser *user, const QString &responderName);
+    void onPostSysInfo(HttpUser *user, const QString &responderName);
 
     int m_State = -1;
     int m_SocketError = -1;

@@ -97,18 +97,16 @@ void Http::route(int id, HttpUser *user, HttpSession *session, const QString &re
         return;
     case 1:
     case 2:
+        if (get)
+            onGetIndex(user, responderName, query, session, id == 2);
+        else
+            onPostIndex(user, responderName, query, form, id == 2);
+        return;
     case 26:
-        // Start, status and system pages: their tables are filled by handlers of their own.
-        if (id == 1 && get && query.contains(QStringLiteral("logout"))) {
-            if (session)
-                session->deleteLater();
-            processEvents();
-            redirect(responderName, pagePath(30));
-        } else if (get) {
-            answerPage(responderName, loadPageById(user, id));
-        } else {
-            redirect(responderName, pagePath(id));
-        }
+        if (get)
+            onGetSysInfo(user, responderName);
+        else
+            onPostSysInfo(user, responderName);
         return;
     case 3:
         if (get)
@@ -135,10 +133,28 @@ void Http::route(int id, HttpUser *user, HttpSession *session, const QString &re
             onPostSipGroups(user, responderName, query, form);
         return;
     case 17:
+        if (get)
+            onGetVelkModule(user, responderName, query);
+        else
+            onPostVelkModule(user, responderName, query, form);
+        return;
     case 18:
+        if (get)
+            onGetVelkSettings(user, responderName, query);
+        else
+            onPostVelkSettings(user, responderName, query, form);
+        return;
     case 19:
+        if (get)
+            onGetVelkDialplan(user, responderName, query);
+        else
+            onPostVelkDialplan(user, responderName, query, form);
+        return;
     case 20:
-        answerNotBuilt(user, responderName);
+        if (get)
+            onGetVelkDevices(user, responderName, query);
+        else
+            onPostVelkDevices(user, responderName, query, form);
         return;
     case 5:
     case 6:
@@ -199,9 +215,4 @@ void Http::route(int id, HttpUser *user, HttpSession *session, const QString &re
         redirect(responderName, kIndex);
         return;
     }
-}
-
-void Http::answerNotBuilt(HttpUser *user, const QString &responderName)
-{
-    answerPage(responderName, loadPage(user, QStringLiteral("/not-ready.htm")));
 }

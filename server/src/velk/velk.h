@@ -62,6 +62,7 @@ public:
     void writeDefaults();
 
     VelkConnectionState connectionState() const { return m_ConnectionState; }
+    int socketError() const { return m_SocketError; }
     QString errorString() const { return m_ErrorString; }
     QString displayAddress() const { return m_DisplayAddress; }
     quint16 displayPort() const { return m_DisplayPort; }

@@ -3,8 +3,10 @@
 
 browser.py PORT ROLE [SCREENSHOT]: ROLE "admin" logs in as admin, opens every page, creates
 and saves a user and saves the settings; ROLE "user" logs in as anna and checks that the
-administration stays closed. browser.py PORT sip SIP_PORT [registrar]: the admin works the SIP
-pages in both modes; with "registrar" a baresip phone registers with an account made here.
+administration stays closed; ROLE "devices" logs in as admin beside a registered panel 7 and
+phone alice, edits the door-device pages and uses the status actions. browser.py PORT sip
+SIP_PORT [registrar]: the admin works the SIP pages in both modes; with "registrar" a baresip
+phone registers with an account made here.
 Prints one line per failed check; exits 1 on any failure.
 """
 import json
@@ -24,7 +26,7 @@ PORT, ROLE = int(sys.argv[1]), sys.argv[2]
 SHOT = sys.argv[3] if len(sys.argv) > 3 and ROLE != "sip" else None
 BASE = "http://127.0.0.1:%d" % PORT
 CREDENTIALS = {"admin": ("admin", "tallowfin"), "user": ("anna", "anna-pw"),
-               "sip": ("admin", "tallowfin")}[ROLE]
+               "sip": ("admin", "tallowfin"), "devices": ("admin", "tallowfin")}[ROLE]
 failures = []
 
 
@@ -294,10 +296,93 @@ def run_sip(b):
     check("status_gray" in icon(b, "gwgroup"), "unregistered gateway group gray")
 
 
+ICON = "document.querySelector('button[name=%s][value=\"%s\"]').closest('tr')" \
+       ".querySelector('img').getAttribute('src')"
+TEXT = "document.body.innerText"
+
+
+def until(b, path, expression, seconds=30):
+    """Reloads the page until the expression holds (live states change on their own time)."""
+    deadline = time.monotonic() + seconds
+    while True:
+        b.goto(path)
+        if b.js(expression) or time.monotonic() > deadline:
+            return b.js(expression)
+        time.sleep(0.5)
+
+
+def run_devices(b):
+    # Panel 7 is calling alice: both busy, the call listed while it lasts.
+    b.goto("/index.htm")
+    check(b.js(ICON % ("unregister_velk", "7")) == "img/status_yellow.png", "panel 7 busy")
+    check(b.js(ICON % ("unregister_sip", "alice")) == "img/status_yellow.png", "alice busy")
+    check("7 (sip: door)" in b.js(TEXT) and "Ворота <b>" in b.js(TEXT), "panel 7 named")
+    check("Алиса <a>" in b.js(TEXT), "display name shown as text")
+    call = "document.querySelector('button[name=close_call]')"
+    check(b.js(call + ".closest('tr').innerText").count("alice") == 1, "call of alice listed")
+    b.submit(call + ".click()")
+    check(b.js(call) is None, "call closed")
+    check(until(b, "/velk-module.htm", ICON % ("unregister_velk", "7") + " === 'img/status_green.png'"),
+          "panel 7 ready after the call")
+    check("работает" in b.js("document.querySelector('.state').textContent"), "module state")
+
+    b.goto("/velk-settings.htm")
+    b.submit("""(() => {
+        document.getElementById('port-range-start').value = '52000';
+        document.querySelector('#settings-form button[type=submit]').click();
+    })()""")
+    check(b.js("document.getElementById('port-range-start').value") == "52000", "settings saved")
+    b.goto("/velk-dialplan.htm")
+    b.submit("""(() => {
+        document.getElementById('dialplan-relay1-on').value = '77';
+        document.querySelector('#dialplan-form button[type=submit]').click();
+    })()""")
+    check(b.js("document.getElementById('dialplan-relay1-on').value") == "77", "dial plan saved")
+
+    # A new device with one keypad code, then its form again.
+    b.goto("/velk-devices.htm")
+    b.submit("document.querySelector('button[name=__new]').click()")
+    check(b.js("document.getElementById('dialplan-relay1-on').value") == "77",
+          "new device starts with the global dial plan")
+    b.submit("""(() => {
+        document.getElementById('device-id').value = '12';
+        document.getElementById('description').value = 'Калитка <b>';
+        document.getElementById('dpm-add').click();
+        const inputs = document.querySelectorAll('#dpm-entries input');
+        inputs[0].value = '12';
+        inputs[1].value = '101';
+        document.querySelector('#device-form button[type=submit]').click();
+    })()""")
+    check(b.js("location.pathname") == "/velk-devices.htm", "back on the list")
+    check("Калитка <b>" in b.js(TEXT), "new device listed")
+    b.submit("document.querySelector('button[name=__edit][value=\"12\"]').click()")
+    check(b.js("document.getElementById('device-id').readOnly"), "number fixed while editing")
+    check(b.js("[...document.querySelectorAll('#dpm-entries input')].map(i => i.value).join()")
+          == "12,101", "keypad code shown")
+
+    # The firmware upload of panel 7 from its form.
+    b.goto("/velk-devices.htm?edit=7")
+    check("готово" in b.js("document.getElementById('firmware-state').textContent"), "live state")
+    b.submit("document.getElementById('firmware-upload').click()")
+    check(b.js("location.pathname") == "/velk-module.htm", "module page after the request")
+
+    # The status page's actions.
+    b.goto("/status.htm?timeout=600")
+    b.submit("document.querySelector('button[name=unregister_sip][value=alice]').click()")
+    check(b.js("location.search") == "?timeout=600", "interval kept")
+    check(b.js(ICON % ("unregister_sip", "alice")) == "img/status_gray.png", "alice unregistered")
+    b.submit("document.querySelector('button[name=unregister_velk][value=\"7\"]').click()")
+    check(b.js(ICON % ("unregister_velk", "7")) == "img/status_gray.png", "panel 7 unregistered")
+
+    b.goto("/sys-info.htm")
+    check("MemTotal:" in b.js(TEXT) and "loopback" in b.js(TEXT), "memory and interfaces")
+
+
 def main():
     browser = Browser()
     try:
-        {"admin": run_admin, "user": run_user, "sip": run_sip}[ROLE](browser)
+        {"admin": run_admin, "user": run_user, "sip": run_sip,
+         "devices": run_devices}[ROLE](browser)
     finally:
         browser.close()
     return 1 if failures else 0

@@ -127,8 +127,8 @@ void TestHttpModule::routes_data()
                               << "";
     *row("device template") << kAdmin << "/velk-device.htm" << none << 302 << "/velk-devices.htm"
                             << "";
-    *row("page built later") << kAdmin << "/velk-module.htm" << none << 200 << ""
-                             << "недоступен";
+    *row("door-device module page") << kAdmin << "/velk-module.htm" << none << 200 << ""
+                                    << "Tarnhall — Домофоны";
     *row("module page") << kAdmin << "/admin-module.htm" << none << 200 << ""
                         << "<b>admin*</b>";
     *row("settings page") << kAdmin << "/admin-settings.htm" << none << 200 << ""

@@ -117,6 +117,44 @@ function fixIdWhileEditing() {
         id.readOnly = true;
 }
 
+var deviceStates = ["не зарегистрировано", "готово", "занято", "загрузчик без прошивки",
+    "обновление прошивки"];
+
+// The device form: its number stays while it is edited, the firmware part shows the live
+// state, and keypad codes can be added as pairs of inputs.
+function deviceForm() {
+    var form = document.getElementById("device-form");
+    var editing = form.getAttribute("data-action") === "edit";
+    document.getElementById("device-id").readOnly = editing;
+    var firmware = document.getElementById("firmware-form");
+    var state = filled(firmware.getAttribute("data-state"));
+    firmware.hidden = !editing;
+    var line = document.getElementById("firmware-state");
+    var text = "Состояние: " + (state ? deviceStates[state] || state : "нет связи");
+    if (state === "4")
+        text += ", " + line.dataset.progress + " %";
+    if (filled(line.dataset.version))
+        text += "; версия файла прошивки " + line.dataset.version;
+    line.textContent = text;
+    var list = document.getElementById("dpm-mode-list-code");
+    document.getElementById("dpm-add").addEventListener("click", function () {
+        var id = "n" + Date.now().toString(16) + Math.floor(Math.random() * 65536).toString(16);
+        var box = document.getElementById("dpm-entries");
+        [["_code", "Код"], ["_value", "Вызываемый номер"]].forEach(function (part, i) {
+            if (i === 1)
+                box.appendChild(document.createTextNode(" -> "));
+            var input = document.createElement("input");
+            input.type = "text";
+            input.name = input.id = id + part[0];
+            input.placeholder = part[1];
+            box.appendChild(input);
+        });
+        box.appendChild(document.createElement("br"));
+        var ids = filled(list.value);
+        list.value = ids ? ids + "," + id : id;
+    });
+}
+
 function showSipMode(el) {
     el.textContent = "Режим: " + (pageFlag("standalone") ? "собственный SIP-сервер"
         : "шлюз через внешний SIP-сервер") + ", транспорт " + el.dataset.transport.toUpperCase();

@@ -1,0 +1,159 @@
+// Headless Chromium on the door-device and status pages with live peers: a simulated door
+// panel registered with the door-device module, calling a baresip phone registered with the
+// SIP module through its button (browser.py, role "devices").
+#include "conversation/conversationthread.h"
+#include "core/env.h"
+#include "httpfixture.h"
+#include "sip/sip.h"
+#include "sip/sipuser.h"
+#include "velk/velk.h"
+#include "velk/velkdevice.h"
+#include "velkpanel.h"
+
+#include <QTemporaryDir>
+#include <QUdpSocket>
+#include <QtTest>
+
+namespace {
+
+quint16 freeUdpPort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    return probe.localPort();
+}
+
+void write(QSettings &file, std::initializer_list<std::pair<const char *, QVariant>> values)
+{
+    for (const auto &value : values)
+        file.setValue(QLatin1String(value.first), value.second);
+    file.sync();
+}
+
+bool writeFile(const QString &path, const QString &text)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) == text.toUtf8().size();
+}
+
+} // namespace
+
+class TestVelkBrowser : public QObject
+{
+    Q_OBJECT
+private slots:
+    void pagesWithLivePeers();
+};
+
+void TestVelkBrowser::pagesWithLivePeers()
+{
+    const QString baresip = QStringLiteral("/usr/bin/baresip");
+    if (!QFile::exists(QStringLiteral("/usr/bin/chromium")) || !QFile::exists(baresip))
+        QSKIP("chromium or baresip is not installed");
+    const QString script = QFINDTESTDATA("browser.py");
+    QVERIFY(!script.isEmpty());
+
+    Env::initApplication(qPrintable(QCoreApplication::applicationFilePath()));
+    QFile::remove(Env::textLogPath());
+    QFile::remove(Env::configFilePath(QStringLiteral("velk-devices")));
+    QSettings users(Env::configFilePath(QStringLiteral("sip-users")), QSettings::IniFormat);
+    users.setIniCodec("UTF-8");
+    users.clear();
+    write(users,
+          { { "alice/type-user", 1 },
+            { "alice/sip-standalone-login", "alice" },
+            { "alice/sip-standalone-password", "pw-alice" },
+            { "alice/display-name", "Алиса <a>" },
+            { "door/type-user", 0 },
+            { "door/velk-device-id", 7 } });
+    HttpFixture fixture;
+    TestHost &host = fixture.host();
+    const quint16 sipPort = freeUdpPort();
+    const quint16 velkPort = freeUdpPort();
+    write(host.settings(),
+          { { "sip/standalone-bind-address", "127.0.0.1" },
+            { "sip/standalone-bind-port", sipPort },
+            { "velk/bind-address", "127.0.0.1" },
+            { "velk/bind-port", velkPort } });
+    auto *sip = new Sip(&host);
+    auto *velk = new Velk(&host);
+    // Registered long enough for the whole walk, with only the reports the test sends.
+    write(velk->devicesFile(),
+          { { "7/description", "Ворота <b>" },
+            { "7/button-account", "door" },
+            { "7/button-call-rule", "alice" },
+            { "7/button-press-event", 2 },
+            { "7/register-timeout", 255 } });
+    velk->setSipServices(sip);
+    QVERIFY(fixture.start());
+    sip->start();
+    velk->start();
+    QTRY_COMPARE_WITH_TIMEOUT(int(velk->connectionState()), int(VelkListening), 30000);
+
+    VelkPanel panel({ 7, QString(), 2, 1, 0, 0 });
+    QSignalSpy requests(&panel, &VelkPanel::requestReceived);
+    QVERIFY(panel.start(QHostAddress(QHostAddress::LocalHost), velkPort, 0));
+    panel.sendReport();
+    QTRY_VERIFY_WITH_TIMEOUT(velk->findDevice(7) && velk->findDevice(7)->isRegistered(), 30000);
+
+    QTemporaryDir phoneDir;
+    QVERIFY(writeFile(
+        phoneDir.filePath(QStringLiteral("config")),
+        QStringLiteral("poll_method epoll\nnet_interface 127.0.0.1\nsip_listen 127.0.0.1:%1\n"
+                       "audio_player alsa,null\naudio_source ausine,440\nausrc_srate 48000\n"
+                       "ausrc_channels 2\nauplay_srate 48000\nauplay_channels 2\n"
+                       "module_path /usr/lib/baresip/modules\nmodule g711.so\n"
+                       "module ausine.so\nmodule alsa.so\nmodule_app account.so\n"
+                       "module_app menu.so\n")
+            .arg(freeUdpPort())));
+    QVERIFY(writeFile(phoneDir.filePath(QStringLiteral("accounts")),
+                      QStringLiteral("<sip:alice@127.0.0.1:%1>;auth_pass=pw-alice;regint=600;"
+                                     "answermode=auto;audio_codecs=PCMA,PCMU\n")
+                          .arg(sipPort)));
+    QProcess phone;
+    phone.setProcessChannelMode(QProcess::MergedChannels);
+    phone.start(baresip, { QStringLiteral("-f"), phoneDir.path() });
+    auto aliceRegistered = [sip] {
+        const SipUser *alice = sip->findUser(QStringLiteral("alice"));
+        return alice && alice->isRegistered();
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(aliceRegistered(), phone.readAll().constData(), 60000);
+
+    // The door's button calls alice, who answers at once; the call lasts until the browser
+    // ends it from the status page.
+    QSignalSpy answered(&panel, &VelkPanel::answered);
+    panel.queueEvents(0, 1, 0, 0);
+    panel.sendReport();
+    QVERIFY(answered.wait(30000));
+    panel.queueEvents(0, 2, 0, 0);
+    panel.sendReport();
+    QTRY_COMPARE_WITH_TIMEOUT(velk->findDevice(7)->state(), int(VelkDevice::OutgoingCall), 30000);
+    QCOMPARE(host.findChildren<ConversationThread *>().size(), 1);
+
+    QProcess browser;
+    browser.setProcessChannelMode(QProcess::MergedChannels);
+    browser.start(QStringLiteral("/usr/bin/python3"),
+                  { script, QString::number(fixture.port()), QStringLiteral("devices") });
+    QTRY_COMPARE_WITH_TIMEOUT(browser.state(), QProcess::NotRunning, 240000);
+    const QByteArray output = browser.readAll();
+    phone.terminate();
+    if (!phone.waitForFinished(10000))
+        phone.kill();
+    QVERIFY2(browser.exitStatus() == QProcess::NormalExit && browser.exitCode() == 0,
+             output.constData());
+
+    // The forms' values are read back by the browser; the restart and the boot loader request
+    // that starts the upload are seen here.
+    QCOMPARE(host.restarts, 1);
+    QVERIFY(std::any_of(requests.cbegin(), requests.cend(),
+                        [](const QList<QVariant> &args) { return args.value(0).toInt() == 7; }));
+    QVERIFY(host.findChildren<ConversationThread *>().isEmpty());
+
+    velk->stop();
+    sip->stop();
+    QVERIFY(velk->waitSeconds(16));
+    QVERIFY(sip->waitSeconds(16));
+}
+
+QTEST_GUILESS_MAIN(TestVelkBrowser)
+#include "tst_velkbrowser.moc"
