@@ -45,6 +45,7 @@ Core::Core(QObject *parent)
     qRegisterMetaType<QSmdrAction::Type>("QSmdrAction::Type");
     setObjectName(QStringLiteral("Core"));
     SoundWAV::loadPrompts(m_settings);
+    m_velk.setSipServices(&m_sip);
 }
 
 Core::~Core()

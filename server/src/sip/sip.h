@@ -7,7 +7,9 @@
 #include "sip/sipconnectionstate.h"
 #include "sip/sipexternaladdress.h"
 #include "sip/sipretryschedule.h"
+#include "sip/sipnoncetable.h"
 #include "sip/sipsetting.h"
+#include "velk/velksipservices.h"
 
 #include <QAbstractSocket>
 #include <QHash>
@@ -21,6 +23,7 @@ class SipServerInviteDialog;
 class SipServerNonInviteDialog;
 class SipDialogIndex;
 class SipUser;
+class VelkDevice;
 
 // The SIP engine module. Lives in the core thread; its worker SipObject runs the sockets in the
 // module's thread. It owns the SIP accounts, the transactions and the conversations of its
@@ -28,7 +31,7 @@ class SipUser;
 // the mode ("standalone") the module was started in. Accounts, transactions and conversations
 // are found through indexes kept beside their object names, so a lookup costs the same with
 // thousands of them alive.
-class Sip : public AttendedThread
+class Sip : public AttendedThread, public VelkSipServices
 {
     Q_OBJECT
     // The address a Contact of an account advertises (read by SipUser).
@@ -91,6 +94,27 @@ public:
     void sendReferNotify(SipUser *from, SipUser *to, const SipMessage &refer,
                          const SipStatus::Type &status);
 
+    // What the door devices ask of the engine.
+    bool isStandaloneEngine() const override { return m_IsStandalone; }
+    int deviceCall(const QString &callerUser, const QString &callee,
+                   const QString &callKey) override;
+    int deviceCallList(const QString &callerUser, const QString &callees,
+                       const QString &callKey) override;
+    bool deviceRespond(const QString &fromUser, const QString &toUser, const QString &dialogName,
+                       const QString &callKey, int status) override;
+    bool deviceAcceptCaller(const QString &fromUser, const QString &toUser,
+                            const QString &dialogName, const QString &callKey,
+                            int status) override;
+    void deviceHangup(const QString &user, const QString &callKey) override;
+    void deviceReject(const QString &callerUser, const QString &user, const QString &callKey,
+                      const QString &dialogName) override;
+    void deviceDtmf(int device, const QString &callKey, const QString &user, uchar key,
+                    uint duration) override;
+    void resultSipInfo(const QString &callId, const QString &fromUser, int fromPlaySound,
+                       const QString &toUser, int toPlaySound) override;
+    void callIntercepted(const QString &conversationName, const QString &userName,
+                         const QString &callId) override;
+
     // The connection record the web pages show.
     SipConnectionState connectionState() const { return m_ConnectionState; }
     QAbstractSocket::SocketType socketType() const { return m_SocketType; }
@@ -121,9 +145,9 @@ public slots:
     void stop() override;
     void stopParent();
     void isDeviceRegisteredChanged(const int &device, const bool &state, const QString &dst);
-    void isDeviceRegisteredChanged(const int &device, const bool &state);
+    void isDeviceRegisteredChanged(int device, bool state) override;
     void isDeviceBusyChanged(const int &device, const bool &state, const QString &dst);
-    void isDeviceBusyChanged(const int &device, const bool &state);
+    void isDeviceBusyChanged(int device, bool state) override;
     void sendMessage(SipMessage message);
     void deInitTcpSocket(QString userName);
     void onExcludeCallerFromConversation(QString conversationName, QString caller, bool normal);
@@ -145,7 +169,82 @@ public slots:
     void initServerConnection(SipTransport::Type Transport, QString serverAddr, ushort serverPort,
                               QString clientAddr, ushort clientPort);
 
+    // The local server (standalone mode): responses to its INVITEs and requests, and what its
+    // conversations report.
+    void onReceiveResponseInvite(SipMessage response);
+    void onInviteTimeoutCall(SipMessage response);
+    void onReceiveResponseNonInvite(SipMessage response);
+    void onLastByeStandalone(SipMessage invite, QString toUserName, bool normal);
+    void onLastCancelStandalone(SipMessage invite, QString toUserName, bool normal);
+    void onSendSipInfoStandalone(QString conversationName, SipMessage invite, QString fromUserName,
+                                 QString toUserName, uchar event, uint duration);
+    void onSendSipInfoStandaloneControl(QString conversationName, SipMessage invite,
+                                        QString fromUserName, QString toUserName, uchar event,
+                                        uint duration);
+
+public:
+    // The local server's registrar and request authentication.
+    bool checkDigestAuthorization(const SipMessage &request, const QString &login,
+                                  const QString &password) const;
+    SipUser *authorizeRequestStandalone(SipDialog *dialog);
+    void onRegisterStandalone(SipDialog *dialog);
+    quint32 registerUserStandalone(SipUser *user, const SipMessage &request);
+    // The local server's request handlers.
+    void onInviteNewStandalone(SipDialog *dialog);
+    void onReInviteStandalone(SipDialog *dialog, SipUser *caller, SipUser *callee);
+    void onInviteUserStandalone(SipDialog *dialog, SipUser *caller, SipUser *callee);
+    void onInviteControlStandalone(SipDialog *dialog, SipUser *caller, SipUser *callee);
+    void onInviteGroupStandalone(SipDialog *dialog, SipUser *caller, SipUser *group);
+    void onByeStandalone(SipDialog *dialog);
+    void onCancelStandalone(SipDialog *dialog);
+    void onInfoStandalone(SipDialog *dialog);
+    void onMessageStandalone(SipDialog *dialog);
+    void onReferStandalone(SipDialog *dialog);
+    const SipNonceTable &nonces() const { return m_Nonces; }
+
 private:
+    void dispatchStandalone(const SipMessage &message);
+    // Answers 401 with a new nonce; stale when the credentials were right but their nonce not.
+    void challenge(SipDialog *dialog, bool stale);
+    // 0 good, 1 wrong credentials, 2 right credentials on a nonce not good for this request.
+    int digestVerdict(const SipMessage &request, SipUser *account);
+    // The account a From or To of a local call names: by account name, else by the user part of
+    // the Contact it registered (the callee's side of a forwarded call knows only that).
+    SipUser *findLocalUser(const QString &name) const;
+    // In-call BYE and INFO: from the sender's own leg, or with its digest; else answered here.
+    bool acceptInCall(SipDialog *dialog, SipUser *sender);
+    // Whether an in-dialog request really comes from the leg of the sender's call it names.
+    bool isFromOwnLeg(SipUser *sender, const SipMessage &request) const;
+    void rememberLegSource(const QString &callId, const QString &conversation,
+                           const QString &address, quint16 port);
+    ConversationThread *createStandaloneConversation(SipDialog *dialog, int type, bool video);
+    ConversationThread *createNamedConversation(const QString &name, int type, bool video);
+    // Calls of door devices: their legs, the answers to them and the keys they are sent.
+    int callSipUserStandalone(SipUser *caller, SipUser *callee, const QString &callKey);
+    int callDeviceStandalone(SipUser *caller, SipUser *callee, const QString &callKey);
+    int callGroupStandalone(SipUser *caller, SipUser *group, QString &callKey);
+    void connectDeviceConversation(ConversationThread *conversation, bool control);
+    void addDeviceLeg(ConversationThread *conversation, SipUser *user, VelkDevice *device,
+                      const QString &legId, int direction, bool audioBack);
+    bool inviteForDevice(ConversationThread *conversation, SipUser *caller, SipUser *callee,
+                         const QString &legId);
+    void onDeviceCallResponse(SipDialog *client, const SipMessage &response,
+                              ConversationThread *conversation, SipUser *caller,
+                              SipUser *callee);
+    void dropOtherBranches(SipUser *caller, const QString &winner);
+    void deliverKeyToDevice(ConversationThread *conversation, const SipMessage &invite,
+                            const QString &fromUserName, SipUser *user, uchar event);
+    static int deviceFlags(const SipUser *user);
+    SipDialog *startClientInvite(SipUser *callee, const SipMessage &invite,
+                                 const QString &conversation);
+    void sendOnUserDialog(SipUser *user, const SipMessage &request, bool watchResponse);
+    bool redirectStandalone(SipDialog *clientDialog, SipDialog *serverDialog,
+                            const SipMessage &response, SipUser *caller, SipUser *callee);
+    void relayToCaller(SipDialog *clientDialog, ConversationThread *conversation,
+                       SipStatus::Type status);
+    bool ringDoorDevice(SipUser *caller, SipUser *callee, ConversationThread *conversation,
+                        const QString &dialogName, int flags, bool video);
+
     void initStandalone();
     void initServer();
     void dispatchMessage(const SipMessage &message);
@@ -239,6 +338,18 @@ private:
     QHash<QString, QString> m_RegisterKeys;
     // The server connection stood before: a new one is a reconnection.
     bool m_ServerConnected = false;
+    SipNonceTable m_Nonces;
+    // The address each leg of a local call sends from: its INVITE's source for a caller, the
+    // registered binding for a callee. Gone with the leg's conversation.
+    struct LegSource
+    {
+        QString conversation;
+        QString address;
+        quint16 port = 0;
+    };
+    QHash<QString, LegSource> m_LegSources;
+    // 302 redirects followed so far, per conversation.
+    QHash<QString, int> m_Redirects;
 };
 
 // The server transaction's request answered with a status (and a body).

@@ -89,7 +89,7 @@ void Sip::isDeviceRegisteredChanged(const int &device, const bool &state, const 
         isDeviceRegisteredChangedServer(device, state, dst);
 }
 
-void Sip::isDeviceRegisteredChanged(const int &device, const bool &state)
+void Sip::isDeviceRegisteredChanged(int device, bool state)
 {
     isDeviceRegisteredChanged(device, state, QString());
 }
@@ -102,7 +102,7 @@ void Sip::isDeviceBusyChanged(const int &device, const bool &state, const QStrin
         isDeviceBusyChangedServer(device, state, dst);
 }
 
-void Sip::isDeviceBusyChanged(const int &device, const bool &state)
+void Sip::isDeviceBusyChanged(int device, bool state)
 {
     isDeviceBusyChanged(device, state, QString());
 }
@@ -126,7 +126,10 @@ void Sip::dispatchMessage(const SipMessage &message)
         return;
     if (message.startLine.kind != 0)
         return;
-    dispatchRequest(newServerDialog(message), message);
+    if (m_IsStandalone)
+        dispatchStandalone(message);
+    else
+        dispatchRequest(newServerDialog(message), message);
 }
 
 // The request handlers of each mode are not built yet: every method they will take is refused
@@ -151,28 +154,10 @@ void Sip::dispatchRequest(SipDialog *dialog, const SipMessage &request)
     }
 }
 
-int Sip::callStandalone(const QString &caller, const QString &callee, const QString &callKey)
-{
-    logDebug(QStringLiteral("Call %1 -> %2 (%3) refused").arg(caller, callee, callKey));
-    return -2;
-}
-
 int Sip::callServer(const QString &caller, const QString &callee, const QString &callKey)
 {
     logDebug(QStringLiteral("Call %1 -> %2 (%3) refused").arg(caller, callee, callKey));
     return -2;
-}
-
-int Sip::callListStandalone(const QString &caller, const QString &callees, const QString &callKey)
-{
-    logDebug(QStringLiteral("Call %1 -> %2 (%3) refused").arg(caller, callees, callKey));
-    return -1;
-}
-
-int Sip::respondCallStandalone(const QString &, const QString &, const QString &dialogName,
-                               const QString &, const SipStatus::Type &)
-{
-    return findDialog(dialogName) ? 1 : 0;
 }
 
 int Sip::respondCallServer(const QString &, const QString &, const QString &dialogName,
@@ -181,29 +166,10 @@ int Sip::respondCallServer(const QString &, const QString &, const QString &dial
     return findDialog(dialogName) ? 1 : 0;
 }
 
-int Sip::acceptCallerStandalone(const QString &, const QString &, const QString &dialogName,
-                                const QString &, const SipStatus::Type &)
-{
-    return findDialog(dialogName) ? 1 : 0;
-}
-
 int Sip::acceptCallerServer(const QString &, const QString &, const QString &dialogName,
                             const QString &, const SipStatus::Type &)
 {
     return findDialog(dialogName) ? 1 : 0;
-}
-
-void Sip::resultSipInfoStandalone(const QString &callKey, const QString &toUserName,
-                                  const SoundWavParam::Type &fromPlaySound,
-                                  const QString &fromUserName,
-                                  const SoundWavParam::Type &toPlaySound)
-{
-    SipUser *user = findUser(fromUserName);
-    ConversationThread *conversation
-        = user ? findConversation(user->conversationCaller(callKey)) : nullptr;
-    if (conversation)
-        emit conversation->resultSipInfo(callKey, fromUserName, fromPlaySound, toUserName,
-                                         toPlaySound);
 }
 
 void Sip::resultSipInfoServer(const QString &callKey, const QString &toUserName,

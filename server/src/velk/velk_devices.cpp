@@ -86,6 +86,7 @@ VelkDevice *Velk::loadDevice(const QString &number)
                 SLOT(smdrLog(QDateTime, QString, QString, qlonglong, QSmdrAction::Type, QString)),
                 Qt::QueuedConnection);
     readDeviceSettings(device);
+    device->updateKeypadCodeLength();
     return device;
 }
 
@@ -137,6 +138,24 @@ bool Velk::saveSettings(const QMap<QString, QString> &values)
 
 bool Velk::saveDevice(quint16 number, const QMap<QString, QString> &values, bool partial, bool push)
 {
+    // The keypad codes are stored as "code>callee;code>callee": a code or callee holding either
+    // separator would corrupt the whole list.
+    const QString listKey = Settings::keyName(Key::DpmModeListCode);
+    if (values.contains(listKey)) {
+        for (const QString &row : values.value(listKey).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            for (const QString &field : { QStringLiteral("%1_code"), QStringLiteral("%1_value") }) {
+                const QString text = values.value(field.arg(row));
+                if (text.contains(QLatin1Char(';')) || text.contains(QLatin1Char('>'))) {
+                    logLine(LogParams::Warning,
+                            QStringLiteral("Device '%1': keypad code '%2' refused: ';' and '>' "
+                                           "separate the stored list")
+                                .arg(number)
+                                .arg(text));
+                    return false;
+                }
+            }
+        }
+    }
     m_Devices.beginGroup(QString::number(number));
     for (auto it = values.cbegin(); it != values.cend(); ++it) {
         const int index = Settings::keyIndex(it.key());
@@ -174,6 +193,7 @@ bool Velk::saveDevice(quint16 number, const QMap<QString, QString> &values, bool
         return true;
     }
     readDeviceSettings(device);
+    device->updateKeypadCodeLength();
     if (push && device->isRegistered())
         device->sendSettings(-1, -1);
     return true;

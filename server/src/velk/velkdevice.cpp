@@ -53,6 +53,8 @@ VelkDevice::VelkDevice(quint16 number, Velk *parent)
     connect(this, &VelkDevice::isRegisteredChanged, &m_DeviceThread,
             &VelkDeviceThread::isRegisteredChanged, Qt::DirectConnection);
     connect(&m_RegisterTimer, &QTimer::timeout, this, &VelkDevice::timeoutRegister);
+    m_KeysTimer.setSingleShot(true);
+    connect(&m_KeysTimer, &QTimer::timeout, this, &VelkDevice::timeoutKeys);
     connect(this, &VelkDevice::toggleMusic, this, &VelkDevice::onToggleMusic, Qt::QueuedConnection);
     if (parent) {
         connect(this, &VelkDevice::acceptCall, parent, &Velk::intercept, Qt::QueuedConnection);
@@ -219,9 +221,11 @@ VelkPacket *VelkDevice::newRequest(const QByteArray &datagram)
     return packet;
 }
 
-void VelkDevice::sendRequest(const QByteArray &datagram)
+VelkPacket *VelkDevice::sendRequest(const QByteArray &datagram)
 {
-    newRequest(datagram)->send();
+    VelkPacket *packet = newRequest(datagram);
+    packet->send();
+    return packet;
 }
 
 void VelkDevice::sendSettings(int state, int selector)
@@ -229,14 +233,6 @@ void VelkDevice::sendSettings(int state, int selector)
     const quint8 speaker = speakerLevel(state, selector);
     sendRequest(VelkProtocol::makeSetSettings(
         nextAddressee(), Settings::panelSettings(this, m_MicrophoneLevel, speaker)));
-}
-
-void VelkDevice::intercept(QString uuid, QString callid)
-{
-    Q_UNUSED(uuid)
-    Q_UNUSED(callid)
-    // Calls of a device are placed and answered with the SIP engine; until it exists no device
-    // rings, so no call of this one can be taken over.
 }
 
 void VelkDevice::playPrompts(int fromPrompt, int toPrompt)

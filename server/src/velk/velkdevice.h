@@ -102,6 +102,34 @@ public:
     VelkPacket *sendBootloader(quint8 value);
     VelkPacket *sendReadBlock(quint8 block);
     VelkPacket *sendWriteBlock(quint8 block, const QByteArray &data);
+    // Calls with the SIP engine (statuses are SIP status indexes).
+    Q_INVOKABLE void incomingCall(const QString &fromUser, const QString &toUser,
+                      const QString &conversationName, const QString &callId, int flags,
+                      const QString &uuid = QString(), const QString &fromCallId = QString());
+    Q_INVOKABLE void incomingCallPaging(const QString &fromUser, const QString &toUser,
+                            const QString &conversationName, const QString &callId, int flags,
+                            const QString &uuid = QString(),
+                            const QString &fromCallId = QString());
+    Q_INVOKABLE void callTerminated(const QString &callId, bool normal);
+    bool outgoingCallAnswered(const QString &callId, int status, const QString &acceptCallId,
+                              const QString &adoptCallId);
+    void makeCall(int accountIndex, const QString &target);
+    void callRule(int accountIndex, int ruleIndex);
+    QString outgoingCallId() const { return m_OutgoingCallId; }
+    QString incomingCallId() const { return m_IncomingCallId; }
+
+    // Keys of the far end matched against the device's dial plan.
+    int sipInfo(const QString &callId, const QString &sender, uchar key);
+    int dialplan(const QString &callId, const QByteArray &digits, int *index);
+    void dialplanAction(int index);
+    void setMusicVolume(uchar level);
+    void setMusic(bool on);
+
+    // The keypad.
+    void addKey(int key);
+    QString keypadCallee(const QString &digits) const;
+    void updateKeypadCodeLength();
+    void resetKeys();
 
 signals:
     void sendDatagram(QHostAddress receiverAddr, ushort receiverPort, QByteArray datagram);
@@ -120,6 +148,7 @@ signals:
     void toggleMusic(bool action);
     void controlMusic(int src, VelkMusic control, QString index = QString());
     void setCodec(uchar codec);
+    void appendConversation(QString name);
 
 public slots:
     void timeoutRegister();
@@ -135,6 +164,14 @@ public slots:
     void recvAnswerBootloaderOn(int result, QByteArray cmd, QByteArray answer);
     void recvAnswerBootloaderUpload(int result, QByteArray cmd, QByteArray answer);
     void recvAnswerBootloaderDownload(int result, QByteArray cmd, QByteArray answer);
+    void recvAnswerIncomingCall(int result, QByteArray cmd, QByteArray answer);
+    void recvAnswerIncomingCallPaging(int result, QByteArray cmd, QByteArray answer);
+    void recvAnswerOutgoingCallButton(int result, QByteArray cmd, QByteArray answer);
+    void recvAnswerOutgoingCallSensor1(int result, QByteArray cmd, QByteArray answer);
+    void recvAnswerOutgoingCallSensor2(int result, QByteArray cmd, QByteArray answer);
+    void onAppendConversation(QString name);
+    void onDeletingConversation(QString name);
+    void timeoutKeys();
 
 private:
     struct SensorMessage
@@ -157,9 +194,31 @@ private:
     quint8 musicFrequency() const;
     VelkProtocol::Addressee nextAddressee();
     VelkPacket *newRequest(const QByteArray &datagram);
-    void sendRequest(const QByteArray &datagram);
+    VelkPacket *sendRequest(const QByteArray &datagram);
     // Call, speaker and microphone bytes; the relays follow the call byte by their modes.
-    void setOutputs(quint8 call, quint8 speaker, quint8 microphone);
+    VelkPacket *setOutputs(quint8 call, quint8 speaker, quint8 microphone);
+    void sendRelay(int relay, uchar value);
+    void offerIncomingCall(const QString &fromUser, const QString &toUser,
+                           const QString &conversationName, const QString &callId, int flags,
+                           const QString &uuid, const QString &fromCallId, bool paging);
+    void endIncomingCall();
+    void endOutgoingCall();
+    void outputsOff(void (VelkDevice::*again)(int, QByteArray, QByteArray));
+    void answerCallRequest(int result, int accountIndex, int ruleIndex);
+    void actOnEvents(bool keyEvent, quint8 button, bool sensor1Down, bool sensor2Down);
+    void actIdle(bool keypad, bool keyEvent, quint8 button, bool sensor1Down, bool sensor2Down);
+    void sensorAction(int sensor);
+    void actIncoming(bool keypad, bool keyEvent, quint8 button, bool sensor1Down,
+                     bool sensor2Down);
+    void actRinging(bool keypad, bool keyEvent, quint8 button, bool sensor1Down,
+                    bool sensor2Down);
+    void actOutgoing(bool keypad, bool keyEvent, quint8 button, bool sensor1Down,
+                     bool sensor2Down);
+    void keypadFollowUp(bool keypad, quint8 button);
+    void passAsDtmf(quint8 key);
+    bool isAsteriskKey(bool keypad, quint8 button) const;
+    bool isHashKey(bool keypad, quint8 button) const;
+    void promptWithOutputs(int type);
     void setMusicOutputs(bool on);
     void reassertOutputs(bool reportedCall, bool reportedSpeaker);
     void idleActions();
@@ -194,6 +253,17 @@ private:
     quint8 m_ProtocolVersion = 1;
     uchar m_Codec = 0;
     int m_IncomingFlags = 0;
+    QString m_IncomingUuid;
+    QString m_IncomingFromCallId;
+    QString m_IncomingConversation;
+    QString m_OutgoingUuid;
+    QString m_OutgoingAccount;
+    QString m_OutgoingTarget;
+    QString m_OutgoingCallId;
+    QStringList m_OutgoingConversations;
+    QString m_Keys;
+    QTimer m_KeysTimer;
+    int m_FixedCodeLength = 0;
     QString m_IncomingCallId;
     QString m_IncomingFromUser;
     QString m_IncomingToUser;

@@ -61,7 +61,7 @@ void VelkDevice::endFinishing()
     }
 }
 
-void VelkDevice::setOutputs(quint8 call, quint8 speaker, quint8 microphone)
+VelkPacket *VelkDevice::setOutputs(quint8 call, quint8 speaker, quint8 microphone)
 {
     VelkProtocol::Outputs outputs;
     outputs.call = call;
@@ -71,7 +71,7 @@ void VelkDevice::setOutputs(quint8 call, quint8 speaker, quint8 microphone)
     outputs.relay2 = relayValue(Key::Relay2Mode, call, 0);
     outputs.relay3 = relayValue(Key::Relay3Mode, call, 0);
     outputs.level = m_LevelByte;
-    sendRequest(VelkProtocol::makeSetOutputs(nextAddressee(), outputs));
+    return sendRequest(VelkProtocol::makeSetOutputs(nextAddressee(), outputs));
 }
 
 void VelkDevice::setMusicOutputs(bool on)

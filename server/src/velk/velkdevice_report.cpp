@@ -189,14 +189,6 @@ void VelkDevice::checkEvents(quint8 power, quint8 button, quint8 sensor1, quint8
             logEvent(QStringLiteral("%1 'UP'").arg(QLatin1String(sensor.name)), QStringLiteral("0"),
                      sensor.up);
     }
-    // A sensor set to play its message does so from idle; every other action of a button or
-    // sensor places, answers or ends a call and comes with the SIP engine's calls.
-    if (m_State != Ready || keypad || button == 1 || m_HardwareType < 2)
-        return;
-    const int sensor = sensor1 == 1 ? 1 : sensor2 == 1 ? 2 : 0;
-    if (sensor != 0
-        && Settings::intValue(this, sensor == 1 ? Key::Sensor1PressEvent : Key::Sensor2PressEvent,
-                              0)
-            == 4)
-        playSensorMessage(sensor);
+    const bool keyEvent = keypad ? button != 0 : button == 1;
+    actOnEvents(keyEvent, button, sensor1 == 1, sensor2 == 1);
 }

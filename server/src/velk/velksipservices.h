@@ -22,6 +22,31 @@ public:
                                  const QString &callId)
         = 0;
 
+    // Calls of the devices, by the names of their SIP users; call keys are the devices' own ids.
+    virtual bool isStandaloneEngine() const = 0;
+    // 0 placed, 10 answered at once, -1 busy, -2 refused.
+    virtual int deviceCall(const QString &callerUser, const QString &callee, const QString &callKey)
+        = 0;
+    // 0 when at least one member was called.
+    virtual int deviceCallList(const QString &callerUser, const QString &callees,
+                               const QString &callKey)
+        = 0;
+    // Answers a call offered to a device with a SIP status index; false when it failed.
+    virtual bool deviceRespond(const QString &fromUser, const QString &toUser,
+                               const QString &dialogName, const QString &callKey, int status)
+        = 0;
+    virtual bool deviceAcceptCaller(const QString &fromUser, const QString &toUser,
+                                    const QString &dialogName, const QString &callKey, int status)
+        = 0;
+    virtual void deviceHangup(const QString &user, const QString &callKey) = 0;
+    virtual void deviceReject(const QString &callerUser, const QString &user,
+                              const QString &callKey, const QString &dialogName)
+        = 0;
+    // A key pressed on the device's keypad, passed to the far end of its call.
+    virtual void deviceDtmf(int device, const QString &callKey, const QString &user, uchar key,
+                            uint duration)
+        = 0;
+
 protected:
     VelkSipServices() = default;
     VelkSipServices(const VelkSipServices &) = default;

@@ -37,6 +37,24 @@ public:
     void isDeviceBusyChanged(int, bool) override { }
     void resultSipInfo(const QString &, const QString &, int, const QString &, int) override { }
     void callIntercepted(const QString &, const QString &, const QString &) override { }
+    bool isStandaloneEngine() const override { return true; }
+    int deviceCall(const QString &, const QString &, const QString &) override { return -2; }
+    int deviceCallList(const QString &, const QString &, const QString &) override { return -1; }
+    bool deviceRespond(const QString &, const QString &, const QString &, const QString &,
+                       int) override
+    {
+        return false;
+    }
+    bool deviceAcceptCaller(const QString &, const QString &, const QString &, const QString &,
+                            int) override
+    {
+        return false;
+    }
+    void deviceHangup(const QString &, const QString &) override { }
+    void deviceReject(const QString &, const QString &, const QString &, const QString &) override
+    {
+    }
+    void deviceDtmf(int, const QString &, const QString &, uchar, uint) override { }
 
     QHash<QString, QVariant> values;
     QList<QStringList> smdr; // source, destination, action

@@ -1,0 +1,190 @@
+// The local server's in-call requests (BYE, CANCEL, INFO) and what the conversations of local
+// calls report back: the last BYE or CANCEL of a leg and DTMF for the other side.
+#include "sip/sip.h"
+
+#include "conversation/conversationthread.h"
+#include "sip/sipclientinvitedialog.h"
+#include "sip/sipdialogindex.h"
+#include "sip/sipserverinvitedialog.h"
+#include "sip/sipuser.h"
+
+bool Sip::acceptInCall(SipDialog *dialog, SipUser *sender)
+{
+    const SipMessage &request = dialog->m_Request;
+    if (isFromOwnLeg(sender, request))
+        return true;
+    if (request.hasAuthorization()) {
+        switch (digestVerdict(request, sender)) {
+        case 0:
+            return true;
+        case 2:
+            challenge(dialog, true);
+            return false;
+        default:
+            sendDialogResponse(dialog, SipStatus::Forbidden);
+            return false;
+        }
+    }
+    challenge(dialog, false);
+    return false;
+}
+
+void Sip::onByeStandalone(SipDialog *dialog)
+{
+    if (!dialog)
+        return;
+    const SipMessage &request = dialog->m_Request;
+    SipUser *sender = findLocalUser(request.from().address.user);
+    if (!sender) {
+        sendDialogResponse(dialog, SipStatus::NotFound);
+        return;
+    }
+    connect(sender, &SipUser::userUnRegistered, dialog, &SipDialog::terminate,
+            Qt::QueuedConnection);
+    if (!isUsableUser(sender)) {
+        sendDialogResponse(dialog, SipStatus::Forbidden);
+        return;
+    }
+    const QString callId = request.callId();
+    ConversationThread *conversation = findConversation(sender->conversationCaller(callId));
+    if (!conversation) {
+        sendDialogResponse(dialog, SipStatus::CallTransactionDoesNotExist);
+        sender->takeConversation(callId);
+        return;
+    }
+    if (!acceptInCall(dialog, sender))
+        return;
+    sendDialogResponse(dialog, SipStatus::OK);
+    emit conversation->removeCaller(callId, true);
+    emit conversation->check();
+    sender->takeConversation(callId);
+}
+
+void Sip::onCancelStandalone(SipDialog *dialog)
+{
+    if (!dialog)
+        return;
+    const SipMessage &request = dialog->m_Request;
+    SipUser *sender = findLocalUser(request.from().address.user);
+    if (!sender) {
+        sendDialogResponse(dialog, SipStatus::NotFound);
+        return;
+    }
+    auto *invite = m_Dialogs
+        ? m_Dialogs->find<SipServerInviteDialog>(request.transactionKey(SipMethod::Invite))
+        : nullptr;
+    // A CANCEL cannot be challenged: only the INVITE's own sender may cancel it.
+    if (invite
+        && (invite->m_Request.senderAddress != request.senderAddress
+            || invite->m_Request.senderPort != request.senderPort)) {
+        sendDialogResponse(dialog, SipStatus::Forbidden);
+        return;
+    }
+    const QString callId = request.callId();
+    sender->takeConversation(callId);
+    connect(sender, &SipUser::userUnRegistered, dialog, &SipDialog::terminate,
+            Qt::QueuedConnection);
+    if (!isUsableUser(sender)) {
+        sendDialogResponse(dialog, SipStatus::Forbidden);
+        return;
+    }
+    SipUser *callee = findLocalUser(request.to().address.user);
+    if (!callee) {
+        sendDialogResponse(dialog, SipStatus::DoesNotExistAnywhere);
+        return;
+    }
+    if (!isUsableUser(callee)) {
+        sendDialogResponse(dialog, SipStatus::ServiceUnavailable);
+        return;
+    }
+    if (!invite) {
+        sendDialogResponse(dialog, SipStatus::CallTransactionDoesNotExist);
+        return;
+    }
+    sendDialogResponse(dialog, SipStatus::OK);
+    sendDialogResponse(invite, SipStatus::RequestTerminated);
+    if (ConversationThread *conversation = findConversation(invite->m_ConversationName)) {
+        emit conversation->removeCaller(callId, true);
+        emit conversation->check();
+    }
+}
+
+void Sip::onInfoStandalone(SipDialog *dialog)
+{
+    if (!dialog)
+        return;
+    const SipMessage &request = dialog->m_Request;
+    SipUser *sender = findLocalUser(request.from().address.user);
+    if (!sender) {
+        sendDialogResponse(dialog, SipStatus::NotFound);
+        return;
+    }
+    const QString callId = request.callId();
+    ConversationThread *conversation = findConversation(sender->conversationCaller(callId));
+    if (!conversation) {
+        sendDialogResponse(dialog, SipStatus::CallTransactionDoesNotExist);
+        return;
+    }
+    if (!acceptInCall(dialog, sender))
+        return;
+    char key = 0;
+    uint duration = 0;
+    if (request.dtmf(key, duration))
+        emit conversation->appendSipInfo(DtmfType::SipInfo, callId, sender->objectName(),
+                                         uchar(key), duration);
+    sendDialogResponse(dialog, SipStatus::OK);
+}
+
+void Sip::onLastByeStandalone(SipMessage invite, QString toUserName, bool normal)
+{
+    SipUser *user = findUser(toUserName);
+    if (!user)
+        return;
+    user->takeConversation(invite.callId());
+    if (user->isVelkUser()) {
+        if (QObject *device = user->velkDevice())
+            QMetaObject::invokeMethod(device, "callTerminated", Q_ARG(QString, invite.callId()),
+                                      Q_ARG(bool, normal));
+        return;
+    }
+    if (isUsableUser(user))
+        sendOnUserDialog(user, SipMessage(invite, user), true);
+}
+
+void Sip::onLastCancelStandalone(SipMessage invite, QString toUserName, bool normal)
+{
+    SipUser *user = findUser(toUserName);
+    if (!user)
+        return;
+    user->takeConversation(invite.callId());
+    if (user->isVelkUser()) {
+        if (QObject *device = user->velkDevice())
+            QMetaObject::invokeMethod(device, "callTerminated", Q_ARG(QString, invite.callId()),
+                                      Q_ARG(bool, normal));
+        return;
+    }
+    if (!isUsableUser(user) || !m_Dialogs)
+        return;
+    const QString key = invite.transactionKey(SipMethod::Invite);
+    // The phone that called is answered; only an INVITE this server sent is cancelled.
+    if (auto *server = m_Dialogs->find<SipServerInviteDialog>(key))
+        sendDialogResponse(server, SipStatus::RequestTerminated);
+    else if (m_Dialogs->find<SipClientInviteDialog>(key))
+        sendOnUserDialog(user, invite.makeCancel(), true);
+}
+
+void Sip::onSendSipInfoStandalone(QString conversationName, SipMessage invite, QString fromUserName,
+                                  QString toUserName, uchar event, uint duration)
+{
+    SipUser *user = findUser(toUserName);
+    ConversationThread *conversation = findConversation(conversationName);
+    if (!user || !conversation)
+        return;
+    if (user->isVelkUser()) {
+        deliverKeyToDevice(conversation, invite, fromUserName, user, event);
+        return;
+    }
+    sendOnUserDialog(user, SipMessage(invite, user, event, duration), false);
+}
+
+void Sip::onSendSipInfoStandaloneControl(QString, SipMessage, QString, QString, uchar, uint) { }

@@ -1,0 +1,457 @@
+// The local server's calls started by door devices: to a phone, to another door device, to a
+// list of accounts (forked) or to a group (paging), and what the devices answer and press.
+#include "sip/sip.h"
+
+#include "conversation/conversationcaller.h"
+#include "conversation/conversationthread.h"
+#include "core/identifiers.h"
+#include "sip/sipclientinvitedialog.h"
+#include "sip/sipdialog.h"
+#include "sip/sipdialogindex.h"
+#include "sip/siplocalmedia.h"
+#include "sip/sipserverinvitedialog.h"
+#include "sip/sipuser.h"
+#include "velk/velkdevice.h"
+
+namespace {
+
+const QString kSdp = QStringLiteral("application/sdp");
+
+VelkDevice *deviceOf(const SipUser *user)
+{
+    return user ? qobject_cast<VelkDevice *>(user->velkDevice()) : nullptr;
+}
+
+} // namespace
+
+int Sip::deviceFlags(const SipUser *user)
+{
+    int flags = user->isAutoAnswer() ? VelkDevice::AutoAnswer : 0;
+    flags |= user->isWiretapping() ? VelkDevice::Wiretap : 0;
+    flags |= user->isPaging() ? VelkDevice::Paging : 0;
+    flags |= user->isControl() ? VelkDevice::Control : 0;
+    return flags;
+}
+
+int Sip::deviceCall(const QString &callerUser, const QString &callee, const QString &callKey)
+{
+    return call(callerUser, callee, callKey);
+}
+
+int Sip::deviceCallList(const QString &callerUser, const QString &callees, const QString &callKey)
+{
+    return callList(callerUser, callees, callKey);
+}
+
+bool Sip::deviceRespond(const QString &fromUser, const QString &toUser, const QString &dialogName,
+                        const QString &callKey, int status)
+{
+    return respondCall(fromUser, toUser, dialogName, callKey, SipStatus::Type(status)) != 0;
+}
+
+bool Sip::deviceAcceptCaller(const QString &fromUser, const QString &toUser,
+                             const QString &dialogName, const QString &callKey, int status)
+{
+    return acceptCaller(fromUser, toUser, dialogName, callKey, SipStatus::Type(status)) != 0;
+}
+
+void Sip::deviceHangup(const QString &user, const QString &callKey)
+{
+    hangupUser(user, callKey);
+}
+
+void Sip::deviceReject(const QString &callerUser, const QString &user, const QString &callKey,
+                       const QString &dialogName)
+{
+    rejectUserCall(callerUser, user, callKey, dialogName);
+}
+
+void Sip::deviceDtmf(int device, const QString &callKey, const QString &user, uchar key,
+                     uint duration)
+{
+    appendSipInfo(device, callKey, user, key, duration);
+}
+
+void Sip::resultSipInfo(const QString &callId, const QString &fromUser, int fromPlaySound,
+                        const QString &toUser, int toPlaySound)
+{
+    resultSipInfo(callId, toUser, SoundWavParam::Type(fromPlaySound), fromUser,
+                  SoundWavParam::Type(toPlaySound));
+}
+
+void Sip::resultSipInfoStandalone(const QString &callKey, const QString &toUserName,
+                                  const SoundWavParam::Type &fromPlaySound,
+                                  const QString &fromUserName,
+                                  const SoundWavParam::Type &toPlaySound)
+{
+    // The call key is the leg of whichever side the device is.
+    ConversationThread *conversation = nullptr;
+    for (const QString &name : { fromUserName, toUserName }) {
+        if (SipUser *user = findUser(name)) {
+            if ((conversation = findConversation(user->conversationCaller(callKey))))
+                break;
+        }
+    }
+    if (conversation)
+        emit conversation->resultSipInfo(callKey, fromUserName, fromPlaySound, toUserName,
+                                         toPlaySound);
+}
+
+void Sip::callIntercepted(const QString &conversationName, const QString &userName,
+                          const QString &callId)
+{
+    if (SipUser *user = findUser(userName))
+        user->takeConversation(callId);
+    if (ConversationThread *conversation = findConversation(conversationName)) {
+        emit conversation->removeCaller(callId, false);
+        emit conversation->check();
+    }
+}
+
+int Sip::callStandalone(const QString &callerName, const QString &calleeName,
+                        const QString &callKey)
+{
+    SipUser *caller = findUser(callerName);
+    if (!isUsableUser(caller))
+        return -2;
+    SipUser *callee = findUser(calleeName);
+    if (!isUsableUser(callee) || callee == caller)
+        return -2;
+    if (!deviceOf(caller))
+        return -2;
+    if (caller->isBusy() || callee->isBusy())
+        return -1;
+    if (callee->isGroup()) {
+        QString key = callKey;
+        return callGroupStandalone(caller, callee, key);
+    }
+    return callSipUserStandalone(caller, callee, callKey);
+}
+
+void Sip::connectDeviceConversation(ConversationThread *conversation, bool control)
+{
+    connect(conversation, &ConversationThread::lastBye, this, &Sip::onLastByeStandalone,
+            Qt::QueuedConnection);
+    connect(conversation, &ConversationThread::lastCancel, this, &Sip::onLastCancelStandalone,
+            Qt::QueuedConnection);
+    connect(conversation, &ConversationThread::sendSipInfo, this,
+            control ? &Sip::onSendSipInfoStandaloneControl : &Sip::onSendSipInfoStandalone,
+            Qt::QueuedConnection);
+}
+
+void Sip::addDeviceLeg(ConversationThread *conversation, SipUser *user, VelkDevice *device,
+                       const QString &legId, int direction, bool audioBack)
+{
+    auto *leg = new ConversationCaller();
+    leg->initVelk(rtpTimeoutOf(user), user->objectName(), legId, SipSdpAction::Type(direction), 255,
+                  QHostAddress(QHostAddress::AnyIPv4), 0, QHostAddress(QHostAddress::AnyIPv4), 0,
+                  SipSdpAction::Unknown);
+    connect(leg, &ConversationCaller::toDevice, device, &VelkDevice::toDevice,
+            Qt::QueuedConnection);
+    if (audioBack)
+        connect(device, &VelkDevice::fromDevice, leg, &ConversationCaller::appendAudio,
+                Qt::QueuedConnection);
+    user->setConversation(legId, conversation->objectName());
+    conversation->addCallerObject(legId, leg);
+}
+
+int Sip::callSipUserStandalone(SipUser *caller, SipUser *callee, const QString &callKey)
+{
+    if (callee->isVelkUser())
+        return callDeviceStandalone(caller, callee, callKey);
+    ConversationThread *conversation = createNamedConversation(callKey, 1, false);
+    if (!conversation)
+        return -2;
+    connectDeviceConversation(conversation, false);
+    addDeviceLeg(conversation, caller, deviceOf(caller), callKey, SipSdpAction::SendRecv, true);
+    inviteForDevice(conversation, caller, callee, callKey);
+    return 0;
+}
+
+bool Sip::inviteForDevice(ConversationThread *conversation, SipUser *caller, SipUser *callee,
+                          const QString &legId)
+{
+    SipMessage invite(caller, callee, localOffer(callee->m_ServerAddress, conversation));
+    invite.setHeader(SipHeader::CallID, randomHexId());
+    SipDialog *client = startClientInvite(callee, invite, conversation->objectName());
+    // The device's own leg of the call, which the answer connects.
+    client->m_Partner = legId;
+    emit conversation->appendCaller(rtpTimeoutOf(callee), callee->objectName(), invite);
+    client->process(invite);
+    return true;
+}
+
+int Sip::callDeviceStandalone(SipUser *caller, SipUser *callee, const QString &callKey)
+{
+    VelkDevice *target = deviceOf(callee);
+    if (!target)
+        return -2;
+    const bool control = callee->isControl();
+    ConversationThread *conversation
+        = createNamedConversation(randomHexId(), control ? 2 : 1, false);
+    if (!conversation)
+        return -2;
+    connectDeviceConversation(conversation, control);
+    addDeviceLeg(conversation, caller, deviceOf(caller), callKey, SipSdpAction::SendRecv, !control);
+    const QString legId = randomHexId();
+    addDeviceLeg(conversation, callee, target, legId,
+                 control ? SipSdpAction::Inactive : SipSdpAction::SendRecv, !control);
+    if (control) {
+        emit conversation->acceptCaller(callKey);
+        emit conversation->acceptCaller(legId);
+        return 10;
+    }
+    target->incomingCall(caller->objectName(), callee->objectName(), conversation->objectName(),
+                         legId, deviceFlags(callee));
+    return 0;
+}
+
+int Sip::callListStandalone(const QString &callerName, const QString &callees,
+                            const QString &callKey)
+{
+    const QStringList items = callees.split(QLatin1Char(','));
+    SipUser *caller = findUser(callerName);
+    VelkDevice *device = deviceOf(caller);
+    if (!isUsableUser(caller) || caller->isBusy() || items.isEmpty() || !device)
+        return -1;
+    int reached = 0;
+    for (const QString &item : items) {
+        const QString branch = randomHexId();
+        SipUser *member = findUser(item.trimmed());
+        if (!isUsableUser(member) || member->isBusy() || member == caller || member->isGroup())
+            continue;
+        VelkDevice *target = deviceOf(member);
+        if (member->isVelkUser() && !target)
+            continue;
+        ConversationThread *conversation
+            = createNamedConversation(member->isVelkUser() ? randomHexId() : branch, 1, false);
+        if (!conversation)
+            continue;
+        connectDeviceConversation(conversation, false);
+        connect(conversation, &ConversationThread::deleting, device,
+                &VelkDevice::onDeletingConversation, Qt::QueuedConnection);
+        emit device->appendConversation(conversation->objectName());
+        device->onAppendConversation(conversation->objectName());
+        addDeviceLeg(conversation, caller, device, branch, SipSdpAction::SendRecv, true);
+        if (target) {
+            const QString legId = randomHexId();
+            addDeviceLeg(conversation, member, target, legId, SipSdpAction::SendRecv, true);
+            target->incomingCall(caller->objectName(), member->objectName(),
+                                 conversation->objectName(), legId, deviceFlags(member), callKey,
+                                 branch);
+        } else {
+            inviteForDevice(conversation, caller, member, branch);
+        }
+        ++reached;
+    }
+    return reached > 0 ? 0 : -1;
+}
+
+int Sip::callGroupStandalone(SipUser *caller, SipUser *group, QString &callKey)
+{
+    const QStringList items = group->property("group-list").toString().split(QLatin1Char(','));
+    if (items.isEmpty())
+        return -2;
+    QList<SipUser *> members;
+    for (const QString &item : items) {
+        SipUser *member = item.trimmed().isEmpty() ? nullptr : findUser(item.trimmed());
+        VelkDevice *device = deviceOf(member);
+        if (isUsableUser(member) && member->isPaging() && member->isVelkUser() && device
+            && device->state() >= VelkDevice::Ready && device->state() < VelkDevice::Waiting + 1)
+            members << member;
+    }
+    if (members.isEmpty())
+        return -1;
+    ConversationThread *conversation = createNamedConversation(callKey, 8, false);
+    if (!conversation)
+        return -2;
+    connect(conversation, &ConversationThread::lastBye, this, &Sip::onLastByeStandalone,
+            Qt::QueuedConnection);
+    conversation->setMasterSlave(caller->objectName(), group->objectName());
+    callKey = randomHexId();
+    addDeviceLeg(conversation, caller, deviceOf(caller), callKey, SipSdpAction::SendRecv, true);
+    emit conversation->acceptCaller(callKey);
+    for (SipUser *member : members) {
+        const QString legId = randomHexId();
+        addDeviceLeg(conversation, member, deviceOf(member), legId, SipSdpAction::SendRecv, true);
+        emit conversation->acceptCaller(legId);
+        deviceOf(member)->incomingCall(caller->objectName(), member->objectName(),
+                                       conversation->objectName(), legId, VelkDevice::Paging);
+    }
+    return 0;
+}
+
+int Sip::respondCallStandalone(const QString &from, const QString &to, const QString &dialogName,
+                               const QString &callKey, const SipStatus::Type &status)
+{
+    SipUser *callee = findUser(to);
+    if (!callee)
+        return 0;
+    ConversationThread *conversation = findConversation(callee->conversationCaller(callKey));
+    if (!conversation)
+        return 0;
+    auto *server = m_Dialogs ? m_Dialogs->find<SipServerInviteDialog>(dialogName) : nullptr;
+    if (!server) {
+        // A call of another door device: its device learns the answer directly.
+        SipUser *caller = findUser(from);
+        VelkDevice *callerDevice = deviceOf(caller);
+        if (!callerDevice || conversation->objectName() != dialogName)
+            return 0;
+        QString callerLeg;
+        const QMap<QString, QString> &calls = caller->conversations();
+        for (auto it = calls.cbegin(); it != calls.cend(); ++it) {
+            if (it.value() == dialogName)
+                callerLeg = it.key();
+        }
+        if (statusClass(status) == 1) {
+            callerDevice->outgoingCallAnswered(callerLeg, status, callKey, callerLeg);
+            return 1;
+        }
+        if (status != SipStatus::OK) {
+            callee->takeConversation(callKey);
+            emit conversation->removeCaller(callKey, false);
+            emit conversation->check();
+            callerDevice->outgoingCallAnswered(callerLeg, status, callKey, callerLeg);
+            return 1;
+        }
+        if (!callerDevice->outgoingCallAnswered(callerLeg, status, callKey, callerLeg)
+            || callerDevice->outgoingCallId() != callerLeg) {
+            callee->takeConversation(callKey);
+            emit conversation->removeCaller(callKey, false);
+            emit conversation->check();
+            return 0;
+        }
+        emit conversation->acceptCaller(callerLeg);
+        emit conversation->acceptCaller(callKey);
+        return 1;
+    }
+    const SipMessage &request = server->m_Request;
+    if (statusClass(status) == 1) {
+        sendDialogResponse(server, status);
+        return 1;
+    }
+    if (status != SipStatus::OK) {
+        callee->takeConversation(callKey);
+        emit conversation->removeCaller(callKey, false);
+        emit conversation->removeCaller(request.callId(), true);
+        if (SipUser *caller = findLocalUser(request.from().address.user))
+            caller->takeConversation(request.callId());
+        sendDialogResponse(server, status);
+        emit conversation->check();
+        return 1;
+    }
+    SipLocalAudio offer;
+    offer.parse(request.body);
+    SipUser *caller = findLocalUser(request.from().address.user);
+    const QString address = caller ? caller->m_ServerAddress : request.receiverAddress;
+    server->sendResponse(
+        SipMessage(SipStatus::OK, request, kSdp, localAnswer(address, conversation, offer)));
+    // The leg takes the request with the To-tag the answer gave out, which its BYE needs.
+    emit conversation->acceptCaller(callKey);
+    emit conversation->updateCaller(server->m_Request);
+    emit conversation->acceptCaller(request.callId());
+    return 1;
+}
+
+int Sip::acceptCallerStandalone(const QString &from, const QString &to, const QString &dialogName,
+                                const QString &callKey, const SipStatus::Type &status)
+{
+    if (dialogName.isEmpty())
+        return 0;
+    SipUser *caller = findUser(from);
+    if (!isUsableUser(caller))
+        return 0;
+    SipUser *callee = findUser(to);
+    if (!isUsableUser(callee))
+        return 0;
+    ConversationThread *conversation = findConversation(callee->conversationCaller(callKey));
+    if (!conversation) {
+        callee->takeConversation(callKey);
+        return 0;
+    }
+    if (status == SipStatus::OK)
+        emit conversation->acceptCaller(callKey);
+    return 1;
+}
+
+void Sip::onDeviceCallResponse(SipDialog *client, const SipMessage &response,
+                               ConversationThread *conversation, SipUser *caller, SipUser *callee)
+{
+    const SipStatus::Type status = response.startLine.status;
+    const SipMessage invite = client->m_Request;
+    const QString legId = client->m_Partner;
+    VelkDevice *device = deviceOf(caller);
+    if (statusClass(status) == 1) {
+        if (device)
+            device->outgoingCallAnswered(legId, status, invite.callId(), legId);
+        return;
+    }
+    if (status == SipStatus::OK) {
+        SipLocalAudio answer;
+        const bool taken = device && isUsableUser(callee) && answer.parse(response.body)
+            && device->outgoingCallAnswered(legId, status, invite.callId(), legId)
+            && device->outgoingCallId() == legId && device->state() == VelkDevice::OutgoingCall;
+        if (taken) {
+            emit conversation->acceptCaller(legId);
+            emit conversation->appendCaller(rtpTimeoutOf(callee), callee->objectName(), invite,
+                                            answer.payload, answer.rtpAddress, answer.rtpPort,
+                                            answer.rtcpAddress, answer.rtcpPort, answer.direction);
+            emit conversation->acceptCaller(invite.callId());
+            dropOtherBranches(caller, conversation->objectName());
+            return;
+        }
+        // The device no longer waits for this answer: the phone is released.
+        sendByeToBranch(callee, invite);
+    }
+    emit conversation->removeCaller(invite.callId(), false);
+    if (callee)
+        callee->takeConversation(invite.callId());
+    if (device && status != SipStatus::OK)
+        device->outgoingCallAnswered(legId, status, invite.callId(), legId);
+    emit conversation->removeCaller(legId, true);
+    caller->takeConversation(legId);
+    emit conversation->check();
+}
+
+void Sip::dropOtherBranches(SipUser *caller, const QString &winner)
+{
+    // The other members of a list call stop ringing: the device's leg leaves each of their
+    // conversations, which then cancels the member's INVITE or ends its device's ring.
+    const QMap<QString, QString> calls = caller->conversations();
+    for (auto it = calls.cbegin(); it != calls.cend(); ++it) {
+        if (it.value() == winner)
+            continue;
+        ConversationThread *other = findConversation(it.value());
+        if (!other)
+            continue;
+        caller->takeConversation(it.key());
+        emit other->removeCaller(it.key(), true);
+        emit other->check();
+    }
+}
+
+void Sip::deliverKeyToDevice(ConversationThread *conversation, const SipMessage &invite,
+                             const QString &fromUserName, SipUser *user, uchar event)
+{
+    VelkDevice *device = deviceOf(user);
+    if (!device)
+        return;
+    const int result = device->sipInfo(invite.callId(), fromUserName, event);
+    if (result == 0)
+        return;
+    SoundWavParam::Type prompt = SoundWavParam::InfoError;
+    if (result == 1)
+        prompt = SoundWavParam::InfoAccept;
+    else if (result == 2)
+        prompt = SoundWavParam::DoorOpen;
+    // The prompt goes to the sender of the keys, found by its leg in this conversation.
+    SipUser *sender = findUser(fromUserName);
+    if (!sender)
+        return;
+    const QMap<QString, QString> &calls = sender->conversations();
+    for (auto it = calls.cbegin(); it != calls.cend(); ++it) {
+        if (it.value() == conversation->objectName())
+            emit conversation->resultSipInfo(it.key(), fromUserName, prompt, user->objectName(),
+                                             SoundWavParam::None);
+    }
+}

@@ -1,0 +1,149 @@
+// The local server's dispatch of new requests and what its handlers share: conversations of
+// local calls, the legs' source addresses and the transactions the server sends on.
+#include "sip/sip.h"
+
+#include "conversation/conversationthread.h"
+#include "sip/sipclientinvitedialog.h"
+#include "sip/sipclientnoninvitedialog.h"
+#include "sip/sipdialogindex.h"
+#include "sip/sipserverinvitedialog.h"
+#include "sip/sipservernoninvitedialog.h"
+#include "sip/sipuser.h"
+
+void Sip::dispatchStandalone(const SipMessage &message)
+{
+    const SipMethod::Type method = message.cseqMethod();
+    // An ACK of no live INVITE transaction has nothing to acknowledge: no transaction for it.
+    if (method == SipMethod::Ack)
+        return;
+    SipDialog *dialog = newServerDialog(message);
+    switch (method) {
+    case SipMethod::Invite:
+        onInviteNewStandalone(dialog);
+        break;
+    case SipMethod::Bye:
+        onByeStandalone(dialog);
+        break;
+    case SipMethod::Cancel:
+        onCancelStandalone(dialog);
+        break;
+    case SipMethod::Register:
+        onRegisterStandalone(dialog);
+        break;
+    case SipMethod::Info:
+        onInfoStandalone(dialog);
+        break;
+    case SipMethod::Message:
+        onMessageStandalone(dialog);
+        break;
+    case SipMethod::Refer:
+        onReferStandalone(dialog);
+        break;
+    default:
+        sendDialogResponse(dialog, SipStatus::MethodNotAllowed);
+        break;
+    }
+}
+
+SipUser *Sip::findLocalUser(const QString &name) const
+{
+    if (SipUser *user = findUser(name))
+        return user;
+    if (name.isEmpty())
+        return nullptr;
+    for (SipUser *user : m_UserList) {
+        if (user->isRegistered() && user->m_ContactUser == name)
+            return user;
+    }
+    return nullptr;
+}
+
+bool Sip::isFromOwnLeg(SipUser *sender, const SipMessage &request) const
+{
+    const QString callId = request.callId();
+    if (!sender || sender->conversationCaller(callId).isEmpty())
+        return false;
+    const auto it = m_LegSources.constFind(callId);
+    const QString address = it != m_LegSources.cend() ? it->address : sender->m_ClientAddress;
+    const quint16 port = it != m_LegSources.cend() ? it->port : sender->m_ClientPort;
+    return !address.isEmpty() && request.senderAddress == address && request.senderPort == port;
+}
+
+void Sip::rememberLegSource(const QString &callId, const QString &conversation,
+                            const QString &address, quint16 port)
+{
+    m_LegSources.insert(callId, LegSource { conversation, address, port });
+}
+
+ConversationThread *Sip::createStandaloneConversation(SipDialog *dialog, int type, bool video)
+{
+    return createNamedConversation(dialog->m_Request.callId(), type, video);
+}
+
+ConversationThread *Sip::createNamedConversation(const QString &name, int type, bool video)
+{
+    ConversationThread *conversation = ConversationThread::create(
+        settingNumber(SipSetting::PortRangeStart), settingNumber(SipSetting::PortRangeStop),
+        ConversationType(type), video, name, this);
+    if (!conversation)
+        return nullptr;
+    trackConversation(conversation);
+    // The call records go to the owner's log when the owner keeps one.
+    QObject *owner = parent();
+    if (owner
+        && owner->metaObject()->indexOfSlot(
+               "smdrLog(QDateTime,QString,QString,qlonglong,QSmdrAction::Type,QString)")
+            >= 0) {
+        connect(conversation,
+                SIGNAL(smdrLog(QDateTime, QString, QString, qlonglong, QSmdrAction::Type, QString)),
+                owner,
+                SLOT(smdrLog(QDateTime, QString, QString, qlonglong, QSmdrAction::Type, QString)),
+                Qt::QueuedConnection);
+    }
+    connect(conversation, &QObject::destroyed, this, [this, name]() {
+        m_Redirects.remove(name);
+        for (auto it = m_LegSources.begin(); it != m_LegSources.end();) {
+            if (it->conversation == name)
+                it = m_LegSources.erase(it);
+            else
+                ++it;
+        }
+    });
+    return conversation;
+}
+
+SipDialog *Sip::startClientInvite(SipUser *callee, const SipMessage &invite,
+                                  const QString &conversation)
+{
+    if (!m_Dialogs)
+        m_Dialogs = new SipDialogIndex(this);
+    auto *dialog = new SipClientInviteDialog(this, invite);
+    m_Dialogs->add(dialog);
+    dialog->m_ConversationName = conversation;
+    callee->setConversation(invite.callId(), conversation);
+    rememberLegSource(invite.callId(), conversation, callee->m_ClientAddress, callee->m_ClientPort);
+    connect(dialog, &SipDialog::sendDatagram, this, &Sip::sendDatagram, Qt::DirectConnection);
+    connect(dialog, &SipDialog::receiveResponse, this, &Sip::onReceiveResponseInvite,
+            Qt::DirectConnection);
+    connect(dialog, &SipClientInviteDialog::timeoutCall, this, &Sip::onInviteTimeoutCall,
+            Qt::QueuedConnection);
+    connect(callee, &SipUser::userUnRegistered, dialog, &SipDialog::terminate,
+            Qt::QueuedConnection);
+    return dialog;
+}
+
+void Sip::sendOnUserDialog(SipUser *user, const SipMessage &request, bool watchResponse)
+{
+    if (!user || !request.isValid())
+        return;
+    if (!m_Dialogs)
+        m_Dialogs = new SipDialogIndex(this);
+    auto *dialog = new SipClientNonInviteDialog(this, request);
+    m_Dialogs->add(dialog);
+    connect(dialog, &SipDialog::sendDatagram, this, &Sip::sendDatagram, Qt::DirectConnection);
+    if (watchResponse)
+        connect(dialog, &SipDialog::receiveResponse, this, &Sip::onReceiveResponseNonInvite,
+                Qt::DirectConnection);
+    connect(user, &SipUser::userUnRegistered, dialog, &SipDialog::terminate, Qt::QueuedConnection);
+    dialog->process(request);
+}

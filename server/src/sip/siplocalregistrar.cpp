@@ -1,0 +1,217 @@
+// The local server's registrar and the digest check of requests from local accounts.
+#include "sip/sip.h"
+
+#include "core/identifiers.h"
+#include "sip/sipdialog.h"
+#include "sip/sipuser.h"
+
+#include <QCryptographicHash>
+#include <QRegularExpression>
+
+namespace {
+
+const QString kExpires = QStringLiteral("expires");
+
+QString md5Hex(const QString &text)
+{
+    return QString::fromLatin1(
+        QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
+}
+
+// The parameters of a "Digest ..." value: keys trimmed and lower-cased, values trimmed and
+// unquoted; empty when the value is no digest.
+QHash<QString, QString> digestParameters(const QString &value)
+{
+    static const QRegularExpression digest(
+        QStringLiteral("^([Dd][Ii][Gg][Ee][Ss][Tt])\\s+(\\S.+)$"));
+    QHash<QString, QString> table;
+    const QRegularExpressionMatch match = digest.match(value);
+    if (!match.hasMatch())
+        return table;
+    const QStringList parts = match.captured(2).split(QLatin1Char(','));
+    for (const QString &part : parts) {
+        const int eq = part.indexOf(QLatin1Char('='));
+        if (eq <= 0)
+            continue;
+        table.insert(part.left(eq).trimmed().toLower(),
+                     part.mid(eq + 1).trimmed().remove(QLatin1Char('"')));
+    }
+    return table;
+}
+
+// The digest's uri names the request's own URI.
+bool sameRequestUri(const QString &uri, const SipMessage &request)
+{
+    const auto &requestUri = request.startLine.requestUri;
+    if (uri == requestUri.text)
+        return true;
+    const KBaseRequestUri<1> given(uri);
+    return given.valid && given == requestUri;
+}
+
+// What a nonce is spent on: one request and its retransmissions.
+QString requestUse(const SipMessage &request)
+{
+    return request.transactionKey(request.cseqMethod());
+}
+
+// A usable expiry text: digits only.
+bool readExpiry(const QString &text, quint32 &value)
+{
+    bool ok = false;
+    value = text.trimmed().toUInt(&ok, 10);
+    return ok;
+}
+
+} // namespace
+
+bool Sip::checkDigestAuthorization(const SipMessage &request, const QString &login,
+                                   const QString &password) const
+{
+    const QStringList values = request.headerValues(SipHeader::Authorization);
+    if (values.size() != 1)
+        return false;
+    const QHash<QString, QString> table = digestParameters(values.first());
+    if (table.isEmpty())
+        return false;
+    // Only this system's realm, and only for the request it came with.
+    const QString realm = table.value(QStringLiteral("realm"));
+    const QString uri = table.value(QStringLiteral("uri"));
+    if (realm != CORVANE_REALM || !sameRequestUri(uri, request))
+        return false;
+    const QString ha1 = md5Hex(QStringLiteral("%1:%2:%3").arg(login, realm, password));
+    const QString ha2 = md5Hex(QStringLiteral("%1:%2").arg(methodName(request.cseqMethod()), uri));
+    const QString expected
+        = md5Hex(QStringLiteral("%1:%2:%3").arg(ha1, table.value(QStringLiteral("nonce")), ha2));
+    return table.value(QStringLiteral("response")).toLower() == expected;
+}
+
+int Sip::digestVerdict(const SipMessage &request, SipUser *account)
+{
+    if (!checkDigestAuthorization(request, account->login(), account->password()))
+        return 1;
+    const QString nonce
+        = digestParameters(request.headerValue(SipHeader::Authorization)).value("nonce");
+    return m_Nonces.consume(nonce, requestUse(request)) ? 0 : 2;
+}
+
+void Sip::challenge(SipDialog *dialog, bool stale)
+{
+    SipMessage response(SipStatus::Unauthorized, dialog->m_Request);
+    const QString nonce = m_Nonces.issue();
+    if (stale)
+        response.setHeader(SipHeader::WWWAuthenticate,
+                           QStringLiteral("Digest algorithm=MD5, realm=\"%1\", nonce=\"%2\", "
+                                          "stale=true")
+                               .arg(CORVANE_REALM, nonce));
+    else
+        response.setWwwAuthenticate(CORVANE_REALM, nonce);
+    dialog->sendResponse(response);
+}
+
+SipUser *Sip::authorizeRequestStandalone(SipDialog *dialog)
+{
+    if (!dialog)
+        return nullptr;
+    const SipMessage &request = dialog->m_Request;
+    SipUser *sender = findLocalUser(request.from().address.user);
+    if (!sender) {
+        sendDialogResponse(dialog, SipStatus::NotFound);
+        return nullptr;
+    }
+    if (!isUsableUser(sender)) {
+        sendDialogResponse(dialog, SipStatus::Forbidden);
+        return nullptr;
+    }
+    // Inside a call only from the very leg the sender has in it: a To tag is easily forged. The
+    // phone's own leg needs no credentials, whatever it repeats of earlier ones.
+    if (!toTagOf(request).isEmpty() && isFromOwnLeg(sender, request))
+        return sender;
+    if (request.hasAuthorization()) {
+        switch (digestVerdict(request, sender)) {
+        case 0:
+            return sender;
+        case 2:
+            challenge(dialog, true);
+            return nullptr;
+        default:
+            sendDialogResponse(dialog, SipStatus::Forbidden);
+            return nullptr;
+        }
+    }
+    challenge(dialog, false);
+    return nullptr;
+}
+
+void Sip::onRegisterStandalone(SipDialog *dialog)
+{
+    if (!dialog)
+        return;
+    const SipMessage &request = dialog->m_Request;
+    const auto plain
+        = [](SipUser *user) { return user && user->typeUser() == SipUser::PlainAccount; };
+    SipUser *to = findUser(request.to().address.user);
+    if (!plain(findUser(request.from().address.user)) || !plain(to)) {
+        sendDialogResponse(dialog, SipStatus::NotFound);
+        return;
+    }
+    if (!request.hasAuthorization()) {
+        challenge(dialog, false);
+        return;
+    }
+    switch (digestVerdict(request, to)) {
+    case 1:
+        sendDialogResponse(dialog, SipStatus::Forbidden);
+        return;
+    case 2:
+        challenge(dialog, true);
+        return;
+    default:
+        break;
+    }
+    const quint32 granted = registerUserStandalone(to, request);
+
+    SipMessage response(SipStatus::OK, request);
+    const QStringList contacts = request.headerValues(SipHeader::Contact);
+    KBaseContactAddress<1> contact = request.contact();
+    const bool singleExpires = request.headerValues(SipHeader::Expires).size() == 1;
+    if (contact.valid) {
+        if (contact.parameters.hasParam(kExpires))
+            contact.parameters.setParam(kExpires, QString::number(granted));
+        response.setHeader(SipHeader::Contact, contact.toString());
+    } else if (!contacts.isEmpty()) {
+        response.setHeader(SipHeader::Contact, contacts.first());
+    }
+    // The phone learns the interval also when it named none.
+    if (singleExpires || (granted > 0 && !contact.parameters.hasParam(kExpires)))
+        response.setHeader(SipHeader::Expires, QString::number(granted));
+    dialog->sendResponse(response);
+}
+
+quint32 Sip::registerUserStandalone(SipUser *user, const SipMessage &request)
+{
+    const KBaseContactAddress<1> contact = request.contact();
+    const QStringList expiresHeaders = request.headerValues(SipHeader::Expires);
+    // An expiry named and readable decides; without one the configured interval is granted,
+    // so only an explicit 0 removes the binding.
+    quint32 requested = 1;
+    if (contact.valid && contact.parameters.hasParam(kExpires)) {
+        if (!readExpiry(contact.parameters.param(kExpires), requested))
+            requested = 1;
+    } else if (expiresHeaders.size() == 1) {
+        if (!readExpiry(expiresHeaders.first(), requested))
+            requested = 1;
+    }
+    if (requested == 0 || !contact.valid) {
+        // "Contact: *" with Expires 0, or any other removal.
+        if (requested == 0)
+            user->setRegistered(false);
+        return requested == 0 ? 0 : quint32(user->expires());
+    }
+    const KBaseUri<1> &uri = contact.address;
+    const auto &requestUri = request.startLine.requestUri;
+    return quint32(user->registerContact(contactTransport(uri, SipTransport::UDP), uri.user,
+                                         uri.parameters.toString(), request.callId(),
+                                         requestUri.host, requestUri.port, request.senderAddress,
+                                         request.senderPort));
+}

@@ -1,0 +1,182 @@
+// Keys of the far end matched against the device's dial plan codes: relays, levels and music.
+#include "core/env.h"
+#include "velk/sipinfotimer.h"
+#include "velk/velk.h"
+#include "velk/velkdevice.h"
+#include "velk/velkdevicesettings.h"
+
+using Settings = VelkDeviceSettings;
+namespace Key = VelkDeviceKey;
+
+namespace {
+
+const QString kControl = QStringLiteral("control");
+
+bool isControl(const QString &callId)
+{
+    return callId.compare(kControl, Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
+
+int VelkDevice::sipInfo(const QString &callId, const QString &sender, uchar key)
+{
+    const bool current = (m_State == IncomingCall && callId == m_IncomingCallId)
+        || (m_State == OutgoingCall && callId == m_OutgoingCallId);
+    if (!current && !isControl(callId))
+        return -1;
+    SipInfoTimer *timer = SipInfoTimer::find(this, sender);
+    if (!timer) {
+        timer = new SipInfoTimer(sender, this);
+        connect(this, &VelkDevice::deleteAllSipInfoTimers, timer, &QObject::deleteLater);
+    }
+    const QByteArray digits = timer->addDigit(key);
+    int index = -1;
+    int result = dialplan(callId, digits, &index);
+    if (index == Key::DialplanMusic && callId != kControl)
+        result = -1;
+    if (result != 0)
+        timer->consume(digits);
+    if (result > 0)
+        dialplanAction(index);
+    return result;
+}
+
+int VelkDevice::dialplan(const QString &callId, const QByteArray &digits, int *index)
+{
+    int result = -1;
+    const int limit = m_HardwareType == 7 ? 10 : 4;
+    const auto logLevels = [this]() {
+        logLine(LogParams::VelkDebug,
+                QStringLiteral("Device '%1': speaker=%2 microphone=%3")
+                    .arg(m_Number)
+                    .arg(m_SpeakerLevel)
+                    .arg(m_MicrophoneLevel));
+    };
+    const QString typed = QString::fromLatin1(digits);
+    for (int key = Key::DialplanRelay1On; key <= Key::DialplanMusicNext; ++key) {
+        const QString code = Settings::stringValue(this, key);
+        if (code.isEmpty() || !code.startsWith(typed, Qt::CaseInsensitive))
+            continue;
+        if (index)
+            *index = key;
+        if (code.compare(typed, Qt::CaseInsensitive) != 0) {
+            result = 0;
+            continue;
+        }
+        switch (key) {
+        case Key::DialplanSpeakerUp:
+        case Key::DialplanSpeakerDown: {
+            const bool up = key == Key::DialplanSpeakerUp;
+            if (isControl(callId)) {
+                int volume = Settings::intValue(this, Key::MusicVolume);
+                if (up ? volume < limit : volume > 1) {
+                    volume += up ? 1 : -1;
+                    setMusicVolume(uchar(volume));
+                    result = 1;
+                }
+                logLine(LogParams::VelkDebug,
+                        QStringLiteral("Device '%1': music volume = %2").arg(m_Number).arg(volume));
+            } else {
+                if (up ? m_SpeakerLevel < limit : m_SpeakerLevel > 1) {
+                    m_SpeakerLevel = uchar(m_SpeakerLevel + (up ? 1 : -1));
+                    result = 1;
+                }
+                logLevels();
+            }
+            break;
+        }
+        case Key::DialplanMicrophoneUp:
+        case Key::DialplanMicrophoneDown: {
+            const bool up = key == Key::DialplanMicrophoneUp;
+            if (up ? m_MicrophoneLevel < 4 : m_MicrophoneLevel > 1) {
+                m_MicrophoneLevel = uchar(m_MicrophoneLevel + (up ? 1 : -1));
+                result = 1;
+            }
+            logLevels();
+            break;
+        }
+        case Key::DialplanMusic:
+            if (callId == kControl)
+                result = 1;
+            break;
+        default:
+            result = 2;
+            break;
+        }
+    }
+    return result;
+}
+
+void VelkDevice::sendRelay(int relay, uchar value)
+{
+    if (value == 0)
+        return;
+    VelkProtocol::Outputs outputs;
+    outputs.relay1 = relay == 1 ? value : 0;
+    outputs.relay2 = relay == 2 ? value : 0;
+    outputs.relay3 = relay == 3 ? value : 0;
+    sendRequest(VelkProtocol::makeSetOutputs(nextAddressee(), outputs));
+}
+
+void VelkDevice::dialplanAction(int index)
+{
+    static const int modes[] = { Key::Relay1Mode, Key::Relay2Mode, Key::Relay3Mode };
+    if (index >= Key::DialplanRelay1On && index <= Key::DialplanRelay3Off) {
+        const int relay = (index - Key::DialplanRelay1On) / 2;
+        const bool on = (index - Key::DialplanRelay1On) % 2 == 0;
+        const int mode = modes[relay];
+        logLine(LogParams::Velk,
+                QStringLiteral("Device '%1' relay %2 %3")
+                    .arg(objectName())
+                    .arg(relay + 1)
+                    .arg(on ? QStringLiteral("on") : QStringLiteral("off")));
+        sendRelay(relay + 1, on ? relayOnValue(mode) : relayOffValue(mode));
+        return;
+    }
+    switch (index) {
+    case Key::DialplanSpeakerUp:
+    case Key::DialplanSpeakerDown:
+    case Key::DialplanMicrophoneUp:
+    case Key::DialplanMicrophoneDown:
+        sendSettings(-1, -1);
+        break;
+    case Key::DialplanMusic: {
+        const bool on = !Settings::boolValue(this, Key::Music);
+        setMusic(on);
+        if (m_State == Ready)
+            playMusic(on, false);
+        sendSettings(-1, Key::MusicVolume);
+        break;
+    }
+    case Key::DialplanMusicBegin:
+    case Key::DialplanMusicPrev:
+    case Key::DialplanMusicNext: {
+        if (m_State != Ready || m_MusicSound < 1000000 || m_MusicSound != m_CurrentOutput)
+            break;
+        const VelkMusic control = index == Key::DialplanMusicBegin ? VelkMusic(0)
+            : index == Key::DialplanMusicPrev                      ? VelkMusic(-1)
+                                                                   : VelkMusic(1);
+        emit controlMusic(m_MusicSound, control, Settings::stringValue(this, Key::MusicIndex));
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void VelkDevice::setMusicVolume(uchar level)
+{
+    setProperty("music-volume", QString::number(level));
+    if (auto *velk = qobject_cast<Velk *>(parent()))
+        velk->saveDevice(m_Number, { { QStringLiteral("music-volume"), QString::number(level) } },
+                         true, false);
+}
+
+void VelkDevice::setMusic(bool on)
+{
+    const QString text = on ? QStringLiteral("true") : QStringLiteral("false");
+    setProperty("music", text);
+    if (auto *velk = qobject_cast<Velk *>(parent()))
+        velk->saveDevice(m_Number, { { QStringLiteral("music"), text } }, true, false);
+}

@@ -1,0 +1,181 @@
+// The door side and the local SIP server together, for tests with real phones: the Sip and
+// Velk modules on the address and port given, one simulated door panel (device 1, account
+// "door") streaming a tone, driven by lines on stdin and reporting on stdout.
+#include "localserverfixture.h"
+
+#include "common/sound/sound_wav/soundwav.h"
+#include "core/env.h"
+#include "core/qsmdraction.h"
+#include "sip/sip.h"
+#include "velk/velk.h"
+#include "velk/velkdevice.h"
+#include "velkpanel.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QSocketNotifier>
+#include <QTextStream>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+void say(const QString &line)
+{
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+class DoorHost : public LocalHost
+{
+    Q_OBJECT
+public slots:
+    void smdrLog(QDateTime, QString src, QString dest, qlonglong duration, QSmdrAction::Type action,
+                 QString)
+    {
+        say(QStringLiteral("smdr %1 %2 %3 %4")
+                .arg(QSmdrAction::code(action), src, dest)
+                .arg(duration));
+    }
+};
+
+quint16 freePort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    return probe.localPort();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    Env::initApplication(argv[0]);
+    if (argc < 5)
+        return 2;
+    DoorHost host;
+    writeLocalServerSettings(host, argv[1], quint16(QString(argv[2]).toUInt()));
+    host.file.setValue("sip/log-sip", true);
+    const quint16 velkPort = freePort();
+    host.file.setValue("velk/bind-address", "127.0.0.1");
+    host.file.setValue("velk/bind-port", velkPort);
+    QSettings users(Env::configFilePath("sip-users"), QSettings::IniFormat);
+    users.setValue("door/type-user", 0);
+    users.setValue("door/velk-device-id", 1);
+    users.setValue("group/group-list", "alice,bob");
+    // Door 1 under three accounts: answering at once, ringing until its button answers, and
+    // listening in; door 2 is a keypad.
+    users.setValue("door-ring/type-user", 0);
+    users.setValue("door-ring/velk-device-id", 1);
+    users.setValue("door-ring/velk-autoanswer", false);
+    users.setValue("door-tap/type-user", 0);
+    users.setValue("door-tap/velk-device-id", 1);
+    users.setValue("door-tap/velk-wiretapping", "true");
+    users.setValue("keypad/type-user", 0);
+    users.setValue("keypad/velk-device-id", 2);
+    users.sync();
+    QSettings devices(Env::configFilePath("velk-devices"), QSettings::IniFormat);
+    devices.clear();
+    devices.setValue("1/device-password", "pw12");
+    devices.setValue("1/button-account", "door");
+    devices.setValue("1/button-call-rule", QString(argv[3]));
+    devices.setValue("1/button-press-event", 2);
+    devices.setValue("1/sensor1-account", "door");
+    devices.setValue("1/sensor1-call-rule", "bob");
+    devices.setValue("1/sensor1-press-event", 2);
+    devices.setValue("2/device-password", "pw12");
+    devices.setValue("2/button-account", "keypad");
+    devices.setValue("2/dpm-mode", 1);
+    devices.setValue("2/dpm-mode-list-code", "12>alice;13>bob");
+    devices.sync();
+
+    Sip sip(&host);
+    Velk velk(&host);
+    velk.setSipServices(&sip);
+    sip.start();
+    velk.start();
+
+    bool ok = false;
+    const QByteArray tone = SoundWAV::loadWav(QString(argv[4]), 0, &ok);
+    VelkPanel panel({ 1, "pw12", 2, 1, 0, 0 });
+    VelkPanel keypad({ 2, "pw12", 5, 1, 0, 0 });
+    bool relay = false;
+    QObject::connect(&panel, &VelkPanel::answered, [&](int result, quint16) {
+        static bool first = true;
+        if (result == 0 && first) {
+            first = false;
+            panel.startAudio(tone);
+            say("registered");
+        }
+    });
+    QObject::connect(&panel, &VelkPanel::applied, [&](int command) {
+        const bool on = command == 6 && (panel.stateBits() & 0x08);
+        if (command == 6 && on != relay) {
+            relay = on;
+            say(on ? "relay1 on" : "relay1 off");
+        }
+    });
+    QTimer::singleShot(500, [&] {
+        panel.start(QHostAddress(QHostAddress::LocalHost), velkPort, 1000);
+        keypad.start(QHostAddress(QHostAddress::LocalHost), velkPort, 1000);
+    });
+
+    // Commands: "press" (button down and up), "sensor1" (down and up), "rule CALLEES" (of the
+    // button), "key N" (on the keypad), "mark" (forget the audio heard so far),
+    // "dump PATH" (the audio heard since the mark, 8-bit PCM at 8 kHz), "quit".
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QByteArray pending;
+    const auto run = [&](const QStringList &words) {
+        if (words.value(0) == "press") {
+            panel.queueEvents(0, 1, 0, 0);
+            panel.sendReport();
+            panel.queueEvents(0, 2, 0, 0);
+            QTimer::singleShot(200, [&] { panel.sendReport(); });
+        } else if (words.value(0) == "sensor1") {
+            panel.queueEvents(0, 0, 1, 0);
+            panel.sendReport();
+            panel.queueEvents(0, 0, 2, 0);
+            QTimer::singleShot(200, [&] { panel.sendReport(); });
+        } else if (words.value(0) == "rule") {
+            if (QObject *device = velk.findDevice(1))
+                device->setProperty("button-call-rule", words.value(1));
+        } else if (words.value(0) == "key") {
+            keypad.queueEvents(0, quint8(words.value(1).toUInt()), 0, 0);
+            keypad.sendReport();
+        } else if (words.value(0) == "mark") {
+            panel.takeAudioReceived();
+        } else if (words.value(0) == "dump") {
+            QFile out(words.value(1));
+            out.open(QIODevice::WriteOnly);
+            for (const VelkPanel::AudioIn &in : panel.takeAudioReceived())
+                out.write(in.payload);
+            out.close();
+            say("dumped");
+        } else if (words.value(0) == "quit") {
+            app.quit();
+        }
+    };
+    // Unbuffered: several lines may come in one read.
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char buffer[512];
+        const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0) {
+            app.quit();
+            return;
+        }
+        pending.append(buffer, int(n));
+        for (int end; (end = pending.indexOf('\n')) >= 0; pending.remove(0, end + 1))
+            run(QString::fromUtf8(pending.left(end)).trimmed().split(' '));
+    });
+    const int code = app.exec();
+    velk.stop();
+    sip.stop();
+    velk.waitSeconds(5);
+    sip.waitSeconds(5);
+    return code;
+}
+
+#include "doorcallhost.moc"
