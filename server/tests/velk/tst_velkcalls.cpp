@@ -121,5 +121,5 @@ void TestVelkCalls::separatorsInKeypadCodesRefused()
              saved ? QString("%1>%2").arg(code, callee) : QString("9>bob"));
 }
 
-QTEST_MAIN(TestVelkCalls)
+QTEST_GUILESS_MAIN(TestVelkCalls)
 #include "tst_velkcalls.moc"

@@ -305,6 +305,19 @@ def wiretap(alice):
     alice.wait("CALL_CLOSED")
 
 
+def info_keys(host, work):
+    """baresip sends its keys only as RFC 2833 events: SIPp keys 55 as SIP INFO instead."""
+    scenario = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "door_info.xml")
+    errors = os.path.join(work, "sipp-errors.log")
+    sipp = subprocess.run(["sipp", "-sf", scenario, "-i", SERVER, "-mi", SERVER, "-p", "5070",
+                           "-m", "1", "-timeout", "30", "-nostdin", "-auth_uri", "door@%s:5060" % SERVER, "-trace_err", "-error_file",
+                           errors, "%s:5060" % SERVER], capture_output=True, text=True, timeout=60)
+    assert sipp.returncode == 0, open(errors).read()[-3000:] if os.path.exists(errors) else ""
+    host.expect("relay1 on")
+    host.expect("relay1 off")
+    host.expect("smdr INT door carol")
+
+
 def main():
     work = tempfile.mkdtemp(prefix="tarnhall-doorcall-")
     host = Host(work, "alice")
@@ -322,6 +335,7 @@ def main():
         call_door(host, alice, "door", work, by_button=False)
         sensor_and_keypad(host, alice, bob, work)
         wiretap(alice)
+        info_keys(host, work)
         transfer(host, alice, bob, work)
         for phone in phones:
             phone.stop()

@@ -142,5 +142,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestSipLocalMessage)
+QTEST_GUILESS_MAIN(TestSipLocalMessage)
 #include "tst_siplocalmessage.moc"
