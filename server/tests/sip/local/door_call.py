@@ -227,7 +227,7 @@ def answer(host, phone, work):
     assert abs(heard - phone.freq) < phone.freq * 0.06, (phone.name, heard)
 
 
-def door_call(host, phone, work, hangup_by_door):
+def door_call(host, phone, work, hangup_by_door, record="INT"):
     host.send("rule " + phone.name)
     host.send("press")
     answer(host, phone, work)
@@ -237,7 +237,7 @@ def door_call(host, phone, work, hangup_by_door):
     else:
         phone.command("hangup")
     phone.wait("CALL_CLOSED")
-    host.expect("smdr INT door " + phone.name)
+    host.expect("smdr %s door %s" % (record, phone.name))
 
 
 def list_call(host, alice, bob, work):
@@ -358,4 +358,5 @@ def main():
         shutil.rmtree(work, ignore_errors=True)
 
 
-main()
+if __name__ == "__main__":
+    main()
