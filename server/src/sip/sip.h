@@ -321,6 +321,8 @@ private:
                       SipUser *user, const SipLocalAudio &offer);
     int answerIncomingServer(const QString &name, const QString &dialogName, const QString &callKey,
                              const SipStatus::Type &status, bool checkOffer);
+    void addGatewayDeviceLeg(ConversationThread *conversation, SipUser *user, VelkDevice *device,
+                             const QString &callKey, int direction, bool audioBack);
     ConversationThread *createGatewayConversation(const QString &name, int type, bool video,
                                                   bool control);
     SipClientInviteDialog *startGatewayInvite(SipUser *user, const SipMessage &invite,

@@ -9,7 +9,7 @@
 #include "sip/sipclientinvitedialog.h"
 #include "sip/sipclientnoninvitedialog.h"
 #include "sip/sipdialogindex.h"
-#include "sip/siplocalmedia.h"
+#include "sip/sipgatewaymedia.h"
 #include "sip/sipserverinvitedialog.h"
 #include "sip/sipuser.h"
 #include "velk/velkdevice.h"
@@ -98,6 +98,27 @@ void Sip::lostServer(SipUser *user, const SipMessage &response)
     registerOnServer(user->objectName(), true);
 }
 
+// A door device's leg of a gateway call; with video it learns where the camera sends from.
+void Sip::addGatewayDeviceLeg(ConversationThread *conversation, SipUser *user, VelkDevice *device,
+                              const QString &callKey, int direction, bool audioBack)
+{
+    auto *leg = new ConversationCaller();
+    const QHostAddress any(QHostAddress::AnyIPv4);
+    leg->initVelk(rtpTimeoutOf(user), user->objectName(), callKey, SipSdpAction::Type(direction),
+                  conversation->video() ? user->videoCodec() : uchar(255), any, 0, any, 0,
+                  SipSdpAction::Unknown);
+    if (conversation->video())
+        connect(user, &SipUser::setVelkVideo, leg, &ConversationCaller::setVelkVideo,
+                Qt::QueuedConnection);
+    connect(leg, &ConversationCaller::toDevice, device, &VelkDevice::toDevice,
+            Qt::QueuedConnection);
+    if (audioBack)
+        connect(device, &VelkDevice::fromDevice, leg, &ConversationCaller::appendAudio,
+                Qt::QueuedConnection);
+    user->setConversation(callKey, conversation->objectName());
+    conversation->addCallerObject(callKey, leg);
+}
+
 int Sip::callServer(const QString &name, const QString &target, const QString &callKey)
 {
     SipUser *user = findUser(name);
@@ -112,8 +133,10 @@ int Sip::callServer(const QString &name, const QString &target, const QString &c
         = createGatewayConversation(randomHexId(), 9, userVideoEnabled(user), false);
     if (!conversation)
         return -2;
-    addDeviceLeg(conversation, user, device, callKey, SipSdpAction::SendRecv, true);
-    SipMessage invite(user, target, localOffer(user->localAddress(), conversation));
+    addGatewayDeviceLeg(conversation, user, device, callKey, SipSdpAction::SendRecv, true);
+    SipMessage invite(
+        user, target,
+        gatewaySdp(user, conversation, SipSdpAction::SendRecv, 65535, 101, SipSdpAction::SendOnly));
     invite.setHeader(SipHeader::CallID, conversation->objectName());
     SipClientInviteDialog *dialog
         = startGatewayInvite(user, invite, conversation->objectName(), callKey);
@@ -168,12 +191,14 @@ void Sip::onReceiveResponseInviteServer(SipMessage response)
                 dropSipLeg(true);
             return;
         }
-        if (userVideoEnabledForResponse(user))
+        SipGatewayVideo video;
+        if (video.parse(response.body, user))
             user->onPlay(conversation);
-        emit conversation->appendCaller(rtpTimeoutOf(user),
-                                        userOrDefault(response.to().address, user->objectName()),
-                                        invite, answer.payload, answer.rtpAddress, answer.rtpPort,
-                                        answer.rtcpAddress, answer.rtcpPort, answer.direction);
+        emit conversation->appendCaller(
+            rtpTimeoutOf(user), userOrDefault(response.to().address, user->objectName()), invite,
+            answer.payload, answer.rtpAddress, answer.rtpPort, answer.rtcpAddress, answer.rtcpPort,
+            answer.direction, video.payload, video.rtpAddress, video.rtpPort, video.rtcpAddress,
+            video.rtcpPort, video.direction);
         emit conversation->acceptCaller(dialog->m_Partner);
         emit conversation->acceptCaller(callId);
         return;
@@ -273,8 +298,12 @@ int Sip::answerIncomingServer(const QString &name, const QString &dialogName,
     if (status == SipStatus::OK) {
         emit conversation->acceptCaller(callId);
         emit conversation->acceptCaller(callKey);
-        server->sendResponse(SipMessage(SipStatus::OK, request, kSdp,
-                                        localAnswer(user->localAddress(), conversation, offer)));
+        SipGatewayVideo video;
+        video.parse(request.body, user);
+        server->sendResponse(SipMessage(
+            SipStatus::OK, request, kSdp,
+            gatewaySdp(user, conversation, answerDirection(offer.direction), offer.payload,
+                       offer.telephoneEvent, answerDirection(video.direction))));
         emit conversation->updateCaller(server->m_Request);
         if (conversation->video())
             user->onPlay(conversation);

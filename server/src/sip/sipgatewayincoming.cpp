@@ -5,7 +5,7 @@
 #include "conversation/conversationcaller.h"
 #include "conversation/conversationthread.h"
 #include "core/identifiers.h"
-#include "sip/siplocalmedia.h"
+#include "sip/sipgatewaymedia.h"
 #include "sip/sipserverinvitedialog.h"
 #include "sip/sipuser.h"
 #include "velk/velkdevice.h"
@@ -52,16 +52,21 @@ void Sip::onReInviteServer(SipServerInviteDialog *dialog, SipUser *user)
         sendDialogResponse(dialog, SipStatus::NotAcceptableHere);
         return;
     }
+    SipGatewayVideo video;
+    video.parse(request.body, user);
     // Hold and resume are told by the direction alone, not by a 0.0.0.0 address.
     if (offer.direction == SipSdpAction::Inactive || offer.direction == SipSdpAction::SendOnly)
         emit conversation->play_suspend();
     else if (offer.direction == SipSdpAction::SendRecv || offer.direction == SipSdpAction::RecvOnly)
         emit conversation->play_resume();
-    dialog->sendResponse(SipMessage(SipStatus::OK, request, kSdp,
-                                    localAnswer(user->localAddress(), conversation, offer)));
-    emit conversation->replaceCaller(request.callId(), offer.payload, offer.rtpAddress,
-                                     offer.rtpPort, offer.rtcpAddress, offer.rtcpPort,
-                                     offer.direction);
+    dialog->sendResponse(
+        SipMessage(SipStatus::OK, request, kSdp,
+                   gatewaySdp(user, conversation, answerDirection(offer.direction), offer.payload,
+                              offer.telephoneEvent, answerDirection(video.direction))));
+    emit conversation->replaceCaller(
+        request.callId(), offer.payload, offer.rtpAddress, offer.rtpPort, offer.rtcpAddress,
+        offer.rtcpPort, offer.direction, video.payload, video.rtpAddress, video.rtpPort,
+        video.rtcpAddress, video.rtcpPort, video.direction);
 }
 
 ConversationThread *Sip::incomingConversation(SipServerInviteDialog *dialog, const QString &caller,
@@ -79,9 +84,13 @@ ConversationThread *Sip::incomingConversation(SipServerInviteDialog *dialog, con
         sendDialogResponse(dialog, SipStatus::ServerInternalError);
         return nullptr;
     }
-    emit conversation->appendCaller(rtpTimeoutOf(user), caller, request, offer.payload,
-                                    offer.rtpAddress, offer.rtpPort, offer.rtcpAddress,
-                                    offer.rtcpPort, offer.direction);
+    SipGatewayVideo video;
+    if (conversation->video())
+        video.parse(request.body, user);
+    emit conversation->appendCaller(
+        rtpTimeoutOf(user), caller, request, offer.payload, offer.rtpAddress, offer.rtpPort,
+        offer.rtcpAddress, offer.rtcpPort, offer.direction, video.payload, video.rtpAddress,
+        video.rtpPort, video.rtcpAddress, video.rtcpPort, video.direction);
     return conversation;
 }
 
@@ -98,8 +107,9 @@ void Sip::onInviteDeviceUserServer(SipServerInviteDialog *dialog, const QString 
     if (!conversation)
         return;
     const QString callKey = randomHexId();
-    addDeviceLeg(conversation, user, device, callKey,
-                 user->isWiretapping() ? SipSdpAction::SendOnly : SipSdpAction::SendRecv, true);
+    addGatewayDeviceLeg(conversation, user, device, callKey,
+                        user->isWiretapping() ? SipSdpAction::SendOnly : SipSdpAction::SendRecv,
+                        true);
     device->incomingCall(caller, user->objectName(), dialog->objectName(), callKey,
                          deviceFlags(user));
 }
@@ -116,7 +126,7 @@ void Sip::onInviteControlServer(SipServerInviteDialog *dialog, const QString &ca
     if (!conversation)
         return;
     const QString callKey = randomHexId();
-    addDeviceLeg(conversation, user, device, callKey, SipSdpAction::Inactive, false);
+    addGatewayDeviceLeg(conversation, user, device, callKey, SipSdpAction::Inactive, false);
     answerAtOnce(dialog, conversation, user, offer);
     emit conversation->acceptCaller(callKey);
     emit conversation->resultSipInfo(callKey, user->objectName(), SoundWavParam::None, caller,
@@ -156,9 +166,13 @@ void Sip::answerAtOnce(SipServerInviteDialog *dialog, ConversationThread *conver
                        SipUser *user, const SipLocalAudio &offer)
 {
     const SipMessage request = dialog->m_Request;
+    SipGatewayVideo video;
+    video.parse(request.body, user);
     sendDialogResponse(dialog, SipStatus::Ringing);
-    dialog->sendResponse(SipMessage(SipStatus::OK, request, kSdp,
-                                    localAnswer(user->localAddress(), conversation, offer)));
+    dialog->sendResponse(
+        SipMessage(SipStatus::OK, request, kSdp,
+                   gatewaySdp(user, conversation, answerDirection(offer.direction), offer.payload,
+                              offer.telephoneEvent, answerDirection(video.direction))));
     emit conversation->updateCaller(dialog->m_Request);
     emit conversation->acceptCaller(request.callId());
 }
