@@ -320,7 +320,7 @@ private:
     void answerAtOnce(SipServerInviteDialog *dialog, ConversationThread *conversation,
                       SipUser *user, const SipLocalAudio &offer);
     int answerIncomingServer(const QString &name, const QString &dialogName, const QString &callKey,
-                             const SipStatus::Type &status, bool checkOffer);
+                             const SipStatus::Type &status);
     void addGatewayDeviceLeg(ConversationThread *conversation, SipUser *user, VelkDevice *device,
                              const QString &callKey, int direction, bool audioBack);
     ConversationThread *createGatewayConversation(const QString &name, int type, bool video,

@@ -249,18 +249,34 @@ bool Sip::retryInviteWithCredentials(SipClientInviteDialog *dialog, SipUser *use
 int Sip::respondCallServer(const QString &, const QString &name, const QString &dialogName,
                            const QString &callKey, const SipStatus::Type &status)
 {
-    return answerIncomingServer(name, dialogName, callKey, status, true);
+    return answerIncomingServer(name, dialogName, callKey, status);
 }
 
-int Sip::acceptCallerServer(const QString &, const QString &name, const QString &dialogName,
+// A paging device joins a group call the caller has been answered for already: its leg is
+// accepted, or leaves when the device could not take the call.
+int Sip::acceptCallerServer(const QString &, const QString &name, const QString &,
                             const QString &callKey, const SipStatus::Type &status)
 {
-    return answerIncomingServer(name, dialogName, callKey, status, false);
+    SipUser *user = findUser(name);
+    if (!user || !user->isRegistered())
+        return 0;
+    ConversationThread *conversation = findConversation(user->conversationCaller(callKey));
+    if (!conversation) {
+        user->takeConversation(callKey);
+        return 0;
+    }
+    if (status == SipStatus::OK) {
+        emit conversation->acceptCaller(callKey);
+    } else if (statusClass(status) > 1) {
+        user->takeConversation(callKey);
+        emit conversation->removeCaller(callKey, false);
+        emit conversation->check();
+    }
+    return 1;
 }
 
 int Sip::answerIncomingServer(const QString &name, const QString &dialogName,
-                              const QString &callKey, const SipStatus::Type &status,
-                              bool checkOffer)
+                              const QString &callKey, const SipStatus::Type &status)
 {
     SipUser *user = findUser(name);
     if (!user || !user->isRegistered())
@@ -285,14 +301,12 @@ int Sip::answerIncomingServer(const QString &name, const QString &dialogName,
     const bool readable = offer.parse(request.body) && offer.payload != 255;
     const bool answering
         = status == SipStatus::Trying || status == SipStatus::Ringing || status == SipStatus::OK;
-    if (checkOffer && answering && !readable) {
+    if (answering && !readable) {
         sendDialogResponse(server, SipStatus::NotAcceptableHere);
         emit conversation->removeCaller(callId, true);
         emit conversation->check();
         return 0;
     }
-    if (status == SipStatus::Trying)
-        return 1;
     sendDialogResponse(server, SipStatus::Ringing);
     emit conversation->updateCaller(server->m_Request);
     if (status == SipStatus::OK) {
@@ -311,6 +325,8 @@ int Sip::answerIncomingServer(const QString &name, const QString &dialogName,
         sendDialogResponse(server, status);
         emit conversation->removeCaller(callId, true);
         emit conversation->check();
+    } else if (status != SipStatus::Trying) {
+        sendDialogResponse(server, SipStatus::Ringing);
     }
     return 1;
 }

@@ -39,13 +39,18 @@ def hold_and_resume(host, alice):
     host.expect("smdr")
 
 
-def control_and_group(host, alice):
-    """The control account answers at once and takes keys; a group rings its paging door."""
+def control_and_group(host, alice, work):
+    """The control account answers at once and takes keys; a group pages its door."""
     for account in ("door-ctl", "group"):
         alice.command("dial", "sip:%s@%s" % (account, SERVER))
         alice.wait("CALL_ESTABLISHED")
         if account == "door-ctl":
             door_call.open_door(host, alice)
+        else:
+            host.send("mark")
+            time.sleep(2)
+            heard = door_call.panel_tone(host, os.path.join(work, "paged"))
+            assert abs(heard - alice.freq) < alice.freq * 0.06, heard
         alice.command("hangup")
         alice.wait("CALL_CLOSED")
         host.expect("smdr")
@@ -80,7 +85,7 @@ def main():
         call_door(host, alice, "door-ring", work, by_button=True)
         call_door(host, alice, "door", work, by_button=False)
         hold_and_resume(host, alice)
-        control_and_group(host, alice)
+        control_and_group(host, alice, work)
         info_keys(host, work, "smdr INC carol door")
         refused(host)
         alice.stop()
