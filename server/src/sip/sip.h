@@ -98,8 +98,7 @@ public:
 
     // What the door devices ask of the engine.
     bool isStandaloneEngine() const override { return m_IsStandalone; }
-    int deviceCall(const QString &callerUser, const QString &callee,
-                   const QString &callKey) override;
+    int deviceCall(const QString &callerUser, const QString &callee, QString &callKey) override;
     int deviceCallList(const QString &callerUser, const QString &callees,
                        const QString &callKey) override;
     bool deviceRespond(const QString &fromUser, const QString &toUser, const QString &dialogName,
@@ -232,6 +231,7 @@ private:
     ConversationThread *createStandaloneConversation(SipDialog *dialog, int type, bool video);
     ConversationThread *createNamedConversation(const QString &name, int type, bool video);
     // Calls of door devices: their legs, the answers to them and the keys they are sent.
+    int callStandaloneKey(const QString &caller, const QString &callee, QString &callKey);
     int callSipUserStandalone(SipUser *caller, SipUser *callee, const QString &callKey);
     int callDeviceStandalone(SipUser *caller, SipUser *callee, const QString &callKey);
     int callGroupStandalone(SipUser *caller, SipUser *group, QString &callKey);

@@ -33,9 +33,10 @@ int Sip::deviceFlags(const SipUser *user)
     return flags;
 }
 
-int Sip::deviceCall(const QString &callerUser, const QString &callee, const QString &callKey)
+int Sip::deviceCall(const QString &callerUser, const QString &callee, QString &callKey)
 {
-    return call(callerUser, callee, callKey);
+    return m_IsStandalone ? callStandaloneKey(callerUser, callee, callKey)
+                          : call(callerUser, callee, callKey);
 }
 
 int Sip::deviceCallList(const QString &callerUser, const QString &callees, const QString &callKey)
@@ -111,6 +112,12 @@ void Sip::callIntercepted(const QString &conversationName, const QString &userNa
 int Sip::callStandalone(const QString &callerName, const QString &calleeName,
                         const QString &callKey)
 {
+    QString key = callKey;
+    return callStandaloneKey(callerName, calleeName, key);
+}
+
+int Sip::callStandaloneKey(const QString &callerName, const QString &calleeName, QString &callKey)
+{
     SipUser *caller = findUser(callerName);
     if (!isUsableUser(caller))
         return -2;
@@ -121,10 +128,8 @@ int Sip::callStandalone(const QString &callerName, const QString &calleeName,
         return -2;
     if (caller->isBusy() || callee->isBusy())
         return -1;
-    if (callee->isGroup()) {
-        QString key = callKey;
-        return callGroupStandalone(caller, callee, key);
-    }
+    if (callee->isGroup())
+        return callGroupStandalone(caller, callee, callKey);
     return callSipUserStandalone(caller, callee, callKey);
 }
 
@@ -231,7 +236,6 @@ int Sip::callListStandalone(const QString &callerName, const QString &callees,
         connect(conversation, &ConversationThread::deleting, device,
                 &VelkDevice::onDeletingConversation, Qt::QueuedConnection);
         emit device->appendConversation(conversation->objectName());
-        device->onAppendConversation(conversation->objectName());
         addDeviceLeg(conversation, caller, device, branch, SipSdpAction::SendRecv, true);
         if (target) {
             const QString legId = randomHexId();

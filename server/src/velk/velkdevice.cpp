@@ -53,6 +53,7 @@ VelkDevice::VelkDevice(quint16 number, Velk *parent)
     connect(this, &VelkDevice::isRegisteredChanged, &m_DeviceThread,
             &VelkDeviceThread::isRegisteredChanged, Qt::DirectConnection);
     connect(&m_RegisterTimer, &QTimer::timeout, this, &VelkDevice::timeoutRegister);
+    connect(this, &VelkDevice::appendConversation, this, &VelkDevice::onAppendConversation);
     m_KeysTimer.setSingleShot(true);
     connect(&m_KeysTimer, &QTimer::timeout, this, &VelkDevice::timeoutKeys);
     connect(this, &VelkDevice::toggleMusic, this, &VelkDevice::onToggleMusic, Qt::QueuedConnection);

@@ -104,12 +104,13 @@ public:
     VelkPacket *sendWriteBlock(quint8 block, const QByteArray &data);
     // Calls with the SIP engine (statuses are SIP status indexes).
     Q_INVOKABLE void incomingCall(const QString &fromUser, const QString &toUser,
-                      const QString &conversationName, const QString &callId, int flags,
-                      const QString &uuid = QString(), const QString &fromCallId = QString());
+                                  const QString &conversationName, const QString &callId, int flags,
+                                  const QString &uuid = QString(),
+                                  const QString &fromCallId = QString());
     Q_INVOKABLE void incomingCallPaging(const QString &fromUser, const QString &toUser,
-                            const QString &conversationName, const QString &callId, int flags,
-                            const QString &uuid = QString(),
-                            const QString &fromCallId = QString());
+                                        const QString &conversationName, const QString &callId,
+                                        int flags, const QString &uuid = QString(),
+                                        const QString &fromCallId = QString());
     Q_INVOKABLE void callTerminated(const QString &callId, bool normal);
     bool outgoingCallAnswered(const QString &callId, int status, const QString &acceptCallId,
                               const QString &adoptCallId);
@@ -208,12 +209,9 @@ private:
     void actOnEvents(bool keyEvent, quint8 button, bool sensor1Down, bool sensor2Down);
     void actIdle(bool keypad, bool keyEvent, quint8 button, bool sensor1Down, bool sensor2Down);
     void sensorAction(int sensor);
-    void actIncoming(bool keypad, bool keyEvent, quint8 button, bool sensor1Down,
-                     bool sensor2Down);
-    void actRinging(bool keypad, bool keyEvent, quint8 button, bool sensor1Down,
-                    bool sensor2Down);
-    void actOutgoing(bool keypad, bool keyEvent, quint8 button, bool sensor1Down,
-                     bool sensor2Down);
+    void actIncoming(bool keypad, bool keyEvent, quint8 button, bool sensor1Down, bool sensor2Down);
+    void actRinging(bool keypad, bool keyEvent, quint8 button, bool sensor1Down, bool sensor2Down);
+    void actOutgoing(bool keypad, bool keyEvent, quint8 button, bool sensor1Down, bool sensor2Down);
     void keypadFollowUp(bool keypad, quint8 button);
     void passAsDtmf(quint8 key);
     bool isAsteriskKey(bool keypad, quint8 button) const;

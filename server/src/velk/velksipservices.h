@@ -25,8 +25,8 @@ public:
     // Calls of the devices, by the names of their SIP users; call keys are the devices' own ids.
     virtual bool isStandaloneEngine() const = 0;
     // 0 placed, 10 answered at once, -1 busy, -2 refused.
-    virtual int deviceCall(const QString &callerUser, const QString &callee, const QString &callKey)
-        = 0;
+    // A group call gives the call a key of its own.
+    virtual int deviceCall(const QString &callerUser, const QString &callee, QString &callKey) = 0;
     // 0 when at least one member was called.
     virtual int deviceCallList(const QString &callerUser, const QString &callees,
                                const QString &callKey)

@@ -38,7 +38,7 @@ public:
     void resultSipInfo(const QString &, const QString &, int, const QString &, int) override { }
     void callIntercepted(const QString &, const QString &, const QString &) override { }
     bool isStandaloneEngine() const override { return true; }
-    int deviceCall(const QString &, const QString &, const QString &) override { return -2; }
+    int deviceCall(const QString &, const QString &, QString &) override { return -2; }
     int deviceCallList(const QString &, const QString &, const QString &) override { return -1; }
     bool deviceRespond(const QString &, const QString &, const QString &, const QString &,
                        int) override

@@ -100,6 +100,9 @@ int main(int argc, char **argv)
     users.setValue("door-tap/velk-wiretapping", "true");
     users.setValue("keypad/type-user", 0);
     users.setValue("keypad/velk-device-id", 2);
+    users.setValue("keypad/velk-wiretapping", "paging");
+    users.setValue("paging/type-user", 2);
+    users.setValue("paging/group-list", "keypad");
     if (qEnvironmentVariableIsSet("TARNHALL_GATEWAY"))
         writeGatewaySettings(host, users, argv[1], argv[2]);
     users.sync();
@@ -142,6 +145,14 @@ int main(int argc, char **argv)
         if (command == 6 && on != relay) {
             relay = on;
             say(on ? "relay1 on" : "relay1 off");
+        }
+    });
+    bool keypadCall = false;
+    QObject::connect(&keypad, &VelkPanel::applied, [&](int command) {
+        const bool on = command == 6 && (keypad.stateBits() & 0x01);
+        if (command == 6 && on != keypadCall) {
+            keypadCall = on;
+            say(on ? "keypad call on" : "keypad call off");
         }
     });
     QTimer::singleShot(500, [&] {

@@ -27,7 +27,7 @@ class TestSipLocalMessage : public QObject
     quint16 m_Port = 0;
 
     // Sends the request, answers the digest challenge and returns the final answer.
-    SipMessage authorized(RawPhone &phone, QHash<QString, QString> f)
+    SipMessage authorized(RawPhone &phone, const QString &password, QHash<QString, QString> f)
     {
         f.insert("auth", "");
         phone.send(kRequest, f);
@@ -37,7 +37,7 @@ class TestSipLocalMessage : public QObject
         f.insert("auth",
                  phone.answer(challenge, f.value("method"),
                               QString("sip:%1@127.0.0.1:%2").arg(f.value("to")).arg(m_Port),
-                              "pw-" + phone.user()));
+                              password));
         f.remove("cseq");
         f.remove("branch");
         phone.send(kRequest, f);
@@ -85,7 +85,7 @@ private slots:
         RawPhone alice("alice", m_Port), bob("bob", m_Port);
         QCOMPARE(alice.registerWith("pw-alice"), 200);
         QCOMPARE(bob.registerWith("pw-bob"), 200);
-        const SipMessage answer = authorized(alice,
+        const SipMessage answer = authorized(alice, "pw-alice",
                                              { { "method", "MESSAGE" },
                                                { "to", to },
                                                { "totag", "" },
@@ -131,7 +131,7 @@ private slots:
         QCOMPARE(alice.registerWith("pw-alice"), 200);
         QCOMPARE(bob.registerWith("pw-bob"), 200);
         const QString extra = QString("Refer-To: <sip:%1@127.0.0.1:%2>\n").arg(referTo).arg(m_Port);
-        const SipMessage answer = authorized(alice,
+        const SipMessage answer = authorized(alice, "pw-alice",
                                              { { "method", "REFER" },
                                                { "to", to },
                                                { "totag", toTag },
