@@ -6,8 +6,8 @@
 #include "sip/message/sipmessage.h"
 #include "sip/sipconnectionstate.h"
 #include "sip/sipexternaladdress.h"
-#include "sip/sipretryschedule.h"
 #include "sip/sipnoncetable.h"
+#include "sip/sipretryschedule.h"
 #include "sip/sipsetting.h"
 #include "velk/velksipservices.h"
 
@@ -17,6 +17,7 @@
 #include <QTimer>
 
 class ConversationThread;
+class SipClientInviteDialog;
 class SipClientNonInviteDialog;
 class SipDialog;
 class SipServerInviteDialog;
@@ -24,6 +25,7 @@ class SipServerNonInviteDialog;
 class SipDialogIndex;
 class SipUser;
 class VelkDevice;
+struct SipLocalAudio;
 
 // The SIP engine module. Lives in the core thread; its worker SipObject runs the sockets in the
 // module's thread. It owns the SIP accounts, the transactions and the conversations of its
@@ -102,8 +104,7 @@ public:
     bool deviceRespond(const QString &fromUser, const QString &toUser, const QString &dialogName,
                        const QString &callKey, int status) override;
     bool deviceAcceptCaller(const QString &fromUser, const QString &toUser,
-                            const QString &dialogName, const QString &callKey,
-                            int status) override;
+                            const QString &dialogName, const QString &callKey, int status) override;
     void deviceHangup(const QString &user, const QString &callKey) override;
     void deviceReject(const QString &callerUser, const QString &user, const QString &callKey,
                       const QString &dialogName) override;
@@ -167,6 +168,17 @@ public slots:
                                   QAbstractSocket::SocketError error, QString errorString);
     void initServerConnection(SipTransport::Type Transport, QString serverAddr, ushort serverPort,
                               QString clientAddr, ushort clientPort);
+    // Gateway calls: answers to the INVITEs, BYEs and CANCELs sent through the outside server,
+    // and what the conversations of those calls report.
+    void onReceiveResponseInviteServer(SipMessage response);
+    void onReceiveResponseNonInviteServer(SipMessage msg);
+    void onLastByeServer(SipMessage invite, QString toUser, bool normal);
+    void onLastCancelServer(SipMessage invite, QString toUser, bool normal);
+    void onSendSipInfoServer(QString conversationName, SipMessage invite, QString fromUserName,
+                             QString toUserName, uchar event, uint duration);
+    void onSendSipInfoGatewayControl(QString conversationName, SipMessage invite,
+                                     QString fromUserName, QString toUserName, uchar event,
+                                     uint duration);
 
     // The local server (standalone mode): responses to its INVITEs and requests, and what its
     // conversations report.
@@ -229,8 +241,7 @@ private:
     bool inviteForDevice(ConversationThread *conversation, SipUser *caller, SipUser *callee,
                          const QString &legId);
     void onDeviceCallResponse(SipDialog *client, const SipMessage &response,
-                              ConversationThread *conversation, SipUser *caller,
-                              SipUser *callee);
+                              ConversationThread *conversation, SipUser *caller, SipUser *callee);
     void dropOtherBranches(SipUser *caller, const QString &winner);
     void deliverKeyToDevice(ConversationThread *conversation, const SipMessage &invite,
                             const QString &fromUserName, SipUser *user, uchar event);
@@ -298,6 +309,31 @@ private:
     void onInfoServer(SipServerNonInviteDialog *dialog);
     void onInviteAccountServer(SipServerInviteDialog *dialog, const QString &fromUser,
                                SipUser *user);
+    void onReInviteServer(SipServerInviteDialog *dialog, SipUser *user);
+    void onInviteDeviceUserServer(SipServerInviteDialog *dialog, const QString &caller,
+                                  SipUser *user);
+    void onInviteControlServer(SipServerInviteDialog *dialog, const QString &caller, SipUser *user);
+    void onInviteGroupServer(SipServerInviteDialog *dialog, const QString &caller, SipUser *group);
+    ConversationThread *incomingConversation(SipServerInviteDialog *dialog, const QString &caller,
+                                             SipUser *user, int type, bool control,
+                                             SipLocalAudio &offer);
+    void answerAtOnce(SipServerInviteDialog *dialog, ConversationThread *conversation,
+                      SipUser *user, const SipLocalAudio &offer);
+    int answerIncomingServer(const QString &name, const QString &dialogName, const QString &callKey,
+                             const SipStatus::Type &status);
+    void addGatewayDeviceLeg(ConversationThread *conversation, SipUser *user, VelkDevice *device,
+                             const QString &callKey, int direction, bool audioBack);
+    ConversationThread *createGatewayConversation(const QString &name, int type, bool video,
+                                                  bool control);
+    SipClientInviteDialog *startGatewayInvite(SipUser *user, const SipMessage &invite,
+                                              const QString &conversation, const QString &callKey);
+    bool retryInviteWithCredentials(SipClientInviteDialog *dialog, SipUser *user,
+                                    const SipMessage &response);
+    void sendGatewayRequest(SipUser *user, const SipMessage &request, bool watch);
+    void lostServer(SipUser *user, const SipMessage &response);
+    void deliverGatewayKey(const QString &conversationName, const SipMessage &invite,
+                           const QString &fromUserName, const QString &toUserName, uchar event,
+                           uint duration, bool control);
     void sendRegister(SipUser *user, const SipMessage &request, bool reg);
     void answerChallenge(SipUser *user, const SipMessage &response, bool reg);
     void registrationFailed(SipUser *user, const QString &reason);
@@ -367,5 +403,10 @@ SipTransport::Type contactTransport(const KBaseUri<1> &contact, const SipTranspo
 QString firstInterfaceAddress(const QString &fallback);
 // The "tag" parameter of the From address, empty when absent.
 QString fromTag(const SipMessage &message);
+// Whether a challenge answers a request that already carried credentials for it, and the
+// server does not merely call its nonce stale.
+bool challengeRepeated(const SipMessage &request, const SipMessage &response, bool proxy);
+// A DTMF key as the gateway hands it on, without the mark of a door device's key.
+uchar gatewayDtmfKey(uchar event);
 // Sets the Expires header to the number (first value replaced, else appended).
 void setExpiresHeader(SipMessage &message, unsigned number);

@@ -25,11 +25,6 @@ uchar dtmfEvent(uchar key)
     }
 }
 
-void logDebug(const QString &text)
-{
-    logLine(LogParams::SipDebug, text);
-}
-
 } // namespace
 
 int Sip::call(const QString &callerUserName, const QString &calleeUserName, const QString &callKey)
@@ -154,31 +149,6 @@ void Sip::dispatchRequest(SipDialog *dialog, const SipMessage &request)
     }
 }
 
-int Sip::callServer(const QString &caller, const QString &callee, const QString &callKey)
-{
-    logDebug(QStringLiteral("Call %1 -> %2 (%3) refused").arg(caller, callee, callKey));
-    return -2;
-}
-
-int Sip::respondCallServer(const QString &, const QString &, const QString &dialogName,
-                           const QString &, const SipStatus::Type &)
-{
-    return findDialog(dialogName) ? 1 : 0;
-}
-
-int Sip::acceptCallerServer(const QString &, const QString &, const QString &dialogName,
-                            const QString &, const SipStatus::Type &)
-{
-    return findDialog(dialogName) ? 1 : 0;
-}
-
-void Sip::resultSipInfoServer(const QString &callKey, const QString &toUserName,
-                              const SoundWavParam::Type &fromPlaySound, const QString &fromUserName,
-                              const SoundWavParam::Type &toPlaySound)
-{
-    resultSipInfoStandalone(callKey, toUserName, fromPlaySound, fromUserName, toPlaySound);
-}
-
 void Sip::appendSipInfoStandalone(const QString &callKey, const QString &userName, uchar event,
                                   uint duration)
 {
@@ -187,12 +157,6 @@ void Sip::appendSipInfoStandalone(const QString &callKey, const QString &userNam
         = user ? findConversation(user->conversationCaller(callKey)) : nullptr;
     if (conversation)
         emit conversation->appendSipInfo(DtmfType::Type(0), callKey, userName, event, duration);
-}
-
-void Sip::appendSipInfoServer(const QString &callKey, const QString &userName, uchar event,
-                              uint duration)
-{
-    appendSipInfoStandalone(callKey, userName, event, duration);
 }
 
 void Sip::isDeviceRegisteredChangedStandalone(int device, bool state, const QString &dst)

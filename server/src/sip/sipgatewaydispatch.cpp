@@ -87,13 +87,6 @@ void Sip::onInviteNewServer(SipServerInviteDialog *dialog)
     onInviteAccountServer(dialog, fromUser, user);
 }
 
-// Incoming calls of the accounts (re-INVITE, control, group, device) are not taken yet: the
-// server hears so at once instead of waiting for the call to time out.
-void Sip::onInviteAccountServer(SipServerInviteDialog *dialog, const QString &, SipUser *)
-{
-    sendDialogResponse(dialog, SipStatus::NotImplemented);
-}
-
 void Sip::onByeServer(SipServerNonInviteDialog *dialog)
 {
     if (!dialog)

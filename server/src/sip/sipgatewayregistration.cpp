@@ -18,7 +18,8 @@ bool registersOnServer(const SipUser *user)
         && (user->typeUser() == SipUser::VelkAccount || user->typeUser() == SipUser::GroupAccount);
 }
 
-// A challenge the request already answered, unless the server says the nonce merely aged.
+} // namespace
+
 bool challengeRepeated(const SipMessage &request, const SipMessage &response, bool proxy)
 {
     const bool answered = proxy ? request.hasProxyAuthorization() : request.hasAuthorization();
@@ -29,8 +30,6 @@ bool challengeRepeated(const SipMessage &request, const SipMessage &response, bo
     const QString stale = SipClientDigest::parseChallenge(challenge).value(QStringLiteral("stale"));
     return stale.compare(QLatin1String("true"), Qt::CaseInsensitive) != 0;
 }
-
-} // namespace
 
 QString fromTag(const SipMessage &message)
 {

@@ -322,6 +322,9 @@ private slots:
             { "OPTIONS sip:group@gw SIP/2.0\r\nCSeq: 1 OPTIONS\r\nTo: <sip:group@gw>", "405" },
             { "BYE sip:group@gw SIP/2.0\r\nCSeq: 2 BYE\r\nTo: <sip:group@gw>;tag=a", "481" },
             { "INFO sip:group@gw SIP/2.0\r\nCSeq: 3 INFO\r\nTo: <sip:group@gw>;tag=a", "481" },
+            // A group without paging doors, and a re-INVITE of no call.
+            { "INVITE sip:group@gw SIP/2.0\r\nCSeq: 4 INVITE\r\nTo: <sip:group@gw>", "480" },
+            { "INVITE sip:group@gw SIP/2.0\r\nCSeq: 5 INVITE\r\nTo: <sip:group@gw>;tag=a", "481" },
         };
         int n = 0;
         for (const auto &request : requests) {

@@ -7,6 +7,7 @@
 #include "core/env.h"
 #include "core/qsmdraction.h"
 #include "sip/sip.h"
+#include "sip/sipuser.h"
 #include "velk/velk.h"
 #include "velk/velkdevice.h"
 #include "velkpanel.h"
@@ -48,6 +49,29 @@ quint16 freePort()
     return probe.localPort();
 }
 
+// The outside server at address and port instead of the local server: the door's accounts
+// register there (a control and a paging one beside them).
+void writeGatewaySettings(LocalHost &host, QSettings &users, const QString &address,
+                          const QString &port)
+{
+    host.file.setValue("sip/standalone", false);
+    host.file.setValue("sip/server-address", address);
+    host.file.setValue("sip/server-port", port);
+    host.file.setValue("sip/server-transport", "UDP");
+    host.file.setValue("sip/server-bind-random", true);
+    users.setValue("door-ctl/velk-wiretapping", "control");
+    users.setValue("door-page/velk-wiretapping", "paging");
+    for (const char *name : { "door", "door-ring", "door-tap", "door-ctl", "door-page" }) {
+        users.setValue(QString("%1/type-user").arg(name), 0);
+        users.setValue(QString("%1/velk-device-id").arg(name), 1);
+        users.setValue(QString("%1/sip-server-login").arg(name), "door-login");
+        users.setValue(QString("%1/sip-server-password").arg(name), "door-secret");
+    }
+    users.setValue("group/group-list", "door-page");
+    users.setValue("group/sip-server-login", "group-login");
+    users.setValue("group/sip-server-password", QString::fromUtf8("gr\xc3\xbcn"));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -79,6 +103,8 @@ int main(int argc, char **argv)
     users.setValue("keypad/velk-wiretapping", "paging");
     users.setValue("paging/type-user", 2);
     users.setValue("paging/group-list", "keypad");
+    if (qEnvironmentVariableIsSet("TARNHALL_GATEWAY"))
+        writeGatewaySettings(host, users, argv[1], argv[2]);
     users.sync();
     QSettings devices(Env::configFilePath("velk-devices"), QSettings::IniFormat);
     devices.clear();
@@ -165,6 +191,10 @@ int main(int argc, char **argv)
                 out.write(in.payload);
             out.close();
             say("dumped");
+        } else if (words.value(0) == "account") {
+            const SipUser *user = sip.findUser(words.value(1));
+            say(QStringLiteral("account %1 %2")
+                    .arg(words.value(1), user && user->isRegistered() ? "registered" : "not"));
         } else if (words.value(0) == "quit") {
             app.quit();
         }

@@ -1,0 +1,450 @@
+// Gateway mode: calls of door devices through the outside server, the answers to them, the
+// devices' answers to calls from the server, the ends of the legs and the keys of both sides.
+#include "sip/sip.h"
+
+#include "conversation/conversationcaller.h"
+#include "conversation/conversationthread.h"
+#include "core/env.h"
+#include "core/identifiers.h"
+#include "sip/sipclientinvitedialog.h"
+#include "sip/sipclientnoninvitedialog.h"
+#include "sip/sipdialogindex.h"
+#include "sip/sipgatewaymedia.h"
+#include "sip/sipserverinvitedialog.h"
+#include "sip/sipuser.h"
+#include "velk/velkdevice.h"
+
+namespace {
+
+const QString kSdp = QStringLiteral("application/sdp");
+
+VelkDevice *deviceOf(const SipUser *user)
+{
+    return user ? qobject_cast<VelkDevice *>(user->velkDevice()) : nullptr;
+}
+
+// A door device's leg carries a message that only names its call; a SIP leg its INVITE.
+bool isSipLeg(const SipMessage &invite)
+{
+    return invite.cseqMethod() != SipMethod::Unknown;
+}
+
+} // namespace
+
+uchar gatewayDtmfKey(uchar event)
+{
+    // Keys of a door device carry bit 7 (their way out); keys from the SIP side come as INFO
+    // or RFC 2833 characters. Both readers of a key take a number or its character.
+    return uchar(event & 0x7F);
+}
+
+ConversationThread *Sip::createGatewayConversation(const QString &name, int type, bool video,
+                                                   bool control)
+{
+    ConversationThread *conversation = createNamedConversation(name, type, video);
+    if (!conversation)
+        return nullptr;
+    connect(conversation, &ConversationThread::lastBye, this, &Sip::onLastByeServer,
+            Qt::QueuedConnection);
+    connect(conversation, &ConversationThread::lastCancel, this, &Sip::onLastCancelServer,
+            Qt::QueuedConnection);
+    connect(conversation, &ConversationThread::sendSipInfo, this,
+            control ? &Sip::onSendSipInfoGatewayControl : &Sip::onSendSipInfoServer,
+            Qt::QueuedConnection);
+    return conversation;
+}
+
+SipClientInviteDialog *Sip::startGatewayInvite(SipUser *user, const SipMessage &invite,
+                                               const QString &conversation, const QString &callKey)
+{
+    if (!m_Dialogs)
+        m_Dialogs = new SipDialogIndex(this);
+    auto *dialog = new SipClientInviteDialog(this, invite);
+    m_Dialogs->add(dialog);
+    dialog->m_ConversationName = conversation;
+    dialog->m_Partner = callKey;
+    connect(dialog, &SipDialog::sendDatagram, this, &Sip::sendDatagram, Qt::DirectConnection);
+    connect(dialog, &SipDialog::receiveResponse, this, &Sip::onReceiveResponseInviteServer,
+            Qt::DirectConnection);
+    connect(user, &SipUser::userUnRegistered, dialog, &SipDialog::terminate, Qt::QueuedConnection);
+    return dialog;
+}
+
+void Sip::sendGatewayRequest(SipUser *user, const SipMessage &request, bool watch)
+{
+    if (!m_Dialogs)
+        m_Dialogs = new SipDialogIndex(this);
+    auto *dialog = new SipClientNonInviteDialog(this, request);
+    m_Dialogs->add(dialog);
+    connect(dialog, &SipDialog::sendDatagram, this, &Sip::sendDatagram, Qt::DirectConnection);
+    if (watch)
+        connect(dialog, &SipDialog::receiveResponse, this, &Sip::onReceiveResponseNonInviteServer,
+                Qt::DirectConnection);
+    else if (user)
+        connect(user, &SipUser::userUnRegistered, dialog, &SipDialog::terminate,
+                Qt::QueuedConnection);
+    dialog->process(request);
+}
+
+// Only a transaction's own time-out says the server is gone; a 408 that the server relays
+// for a callee that never answered says nothing about the registration.
+void Sip::lostServer(SipUser *user, const SipMessage &response)
+{
+    if (!user || !response.synthetic || !user->isRegistered())
+        return;
+    logLine(LogParams::Sip,
+            QStringLiteral("User '%1' lost the server, registering again").arg(user->objectName()));
+    user->setRegistered(false);
+    registerOnServer(user->objectName(), true);
+}
+
+// A door device's leg of a gateway call; with video it learns where the camera sends from.
+void Sip::addGatewayDeviceLeg(ConversationThread *conversation, SipUser *user, VelkDevice *device,
+                              const QString &callKey, int direction, bool audioBack)
+{
+    auto *leg = new ConversationCaller();
+    const QHostAddress any(QHostAddress::AnyIPv4);
+    leg->initVelk(rtpTimeoutOf(user), user->objectName(), callKey, SipSdpAction::Type(direction),
+                  conversation->video() ? user->videoCodec() : uchar(255), any, 0, any, 0,
+                  SipSdpAction::Unknown);
+    if (conversation->video())
+        connect(user, &SipUser::setVelkVideo, leg, &ConversationCaller::setVelkVideo,
+                Qt::QueuedConnection);
+    connect(leg, &ConversationCaller::toDevice, device, &VelkDevice::toDevice,
+            Qt::QueuedConnection);
+    if (audioBack)
+        connect(device, &VelkDevice::fromDevice, leg, &ConversationCaller::appendAudio,
+                Qt::QueuedConnection);
+    user->setConversation(callKey, conversation->objectName());
+    conversation->addCallerObject(callKey, leg);
+}
+
+int Sip::callServer(const QString &name, const QString &target, const QString &callKey)
+{
+    SipUser *user = findUser(name);
+    if (!user || !user->isRegistered())
+        return -2;
+    VelkDevice *device = deviceOf(user);
+    if (!device)
+        return -2;
+    if (user->isBusy())
+        return -1;
+    ConversationThread *conversation
+        = createGatewayConversation(randomHexId(), 9, userVideoEnabled(user), false);
+    if (!conversation)
+        return -2;
+    addGatewayDeviceLeg(conversation, user, device, callKey, SipSdpAction::SendRecv, true);
+    SipMessage invite(
+        user, target,
+        gatewaySdp(user, conversation, SipSdpAction::SendRecv, 65535, 101, SipSdpAction::SendOnly));
+    invite.setHeader(SipHeader::CallID, conversation->objectName());
+    SipClientInviteDialog *dialog
+        = startGatewayInvite(user, invite, conversation->objectName(), callKey);
+    emit conversation->appendCaller(rtpTimeoutOf(user), target, invite);
+    dialog->process(invite);
+    return 0;
+}
+
+void Sip::onReceiveResponseInviteServer(SipMessage response)
+{
+    if (!response.isValid() || response.startLine.kind != 1 || !m_Dialogs)
+        return;
+    auto *dialog = m_Dialogs->find<SipClientInviteDialog>(response.transactionKey());
+    const SipStatus::Type status = response.startLine.status;
+    if (dialog && statusClass(status) != 1 && !response.synthetic)
+        dialog->sendAck();
+    ConversationThread *conversation = findConversation(response.callId());
+    if (!dialog || !conversation)
+        return;
+    const SipMessage invite = dialog->m_Request;
+    const QString callId = invite.callId();
+    if (status != SipStatus::Trying)
+        emit conversation->updateCaller(invite);
+    SipUser *user = findUser(invite.from().address.user);
+    const auto dropSipLeg = [&](bool normal) {
+        emit conversation->removeCaller(callId, normal);
+        emit conversation->check();
+    };
+    if (!user) {
+        dropSipLeg(false);
+        return;
+    }
+    VelkDevice *device = deviceOf(user);
+    if (!device)
+        return;
+    if (status == SipStatus::Unauthorized || status == SipStatus::ProxyAuthenticationRequired) {
+        if (!retryInviteWithCredentials(dialog, user, response))
+            dropSipLeg(true);
+        return;
+    }
+    if (status == SipStatus::Trying)
+        return;
+    if (!device->outgoingCallAnswered(dialog->m_Partner, status, callId, dialog->m_Partner)) {
+        dropSipLeg(true);
+        return;
+    }
+    if (status == SipStatus::SessionProgress || status == SipStatus::OK) {
+        SipLocalAudio answer;
+        if (!answer.parse(response.body)) {
+            // A 183 without media only says the callee is being reached.
+            if (status == SipStatus::OK)
+                dropSipLeg(true);
+            return;
+        }
+        SipGatewayVideo video;
+        if (video.parse(response.body, user))
+            user->onPlay(conversation);
+        emit conversation->appendCaller(
+            rtpTimeoutOf(user), userOrDefault(response.to().address, user->objectName()), invite,
+            answer.payload, answer.rtpAddress, answer.rtpPort, answer.rtcpAddress, answer.rtcpPort,
+            answer.direction, video.payload, video.rtpAddress, video.rtpPort, video.rtcpAddress,
+            video.rtcpPort, video.direction);
+        emit conversation->acceptCaller(dialog->m_Partner);
+        emit conversation->acceptCaller(callId);
+        return;
+    }
+    if (statusClass(status) == 1)
+        return;
+    if (status == SipStatus::RequestTimeout)
+        lostServer(user, response);
+    dropSipLeg(true);
+}
+
+// The INVITE again with the answer to the challenge; false when none may be sent: the
+// challenge is unreadable, or the INVITE already carried credentials the server refused.
+bool Sip::retryInviteWithCredentials(SipClientInviteDialog *dialog, SipUser *user,
+                                     const SipMessage &response)
+{
+    const bool proxy = response.startLine.status == SipStatus::ProxyAuthenticationRequired;
+    if (proxy ? !response.hasProxyAuthenticate() : !response.hasWwwAuthenticate())
+        return false;
+    if (challengeRepeated(dialog->m_Request, response, proxy)) {
+        logLine(LogParams::Sip,
+                QStringLiteral("User '%1' call refused: credentials not accepted")
+                    .arg(user->objectName()));
+        return false;
+    }
+    SipMessage invite = dialog->m_Request;
+    invite.setToTag(QString());
+    invite.setCSeq(SipMessage::SequenceID++, SipMethod::Invite);
+    invite.dialogHeaders = SipHeaderTable();
+    invite.setBranch(newBranch());
+    const QString credentials
+        = digestAuthorization(proxy ? SipHeader::ProxyAuthenticate : SipHeader::WWWAuthenticate,
+                              invite, response, user->login(), user->password());
+    if (credentials.isEmpty())
+        return false;
+    if (proxy)
+        invite.setProxyAuthorization(credentials);
+    else
+        invite.setAuthorization(credentials);
+    SipClientInviteDialog *retry
+        = startGatewayInvite(user, invite, dialog->m_ConversationName, dialog->m_Partner);
+    if (ConversationThread *conversation = findConversation(dialog->m_ConversationName))
+        emit conversation->updateCaller(invite);
+    retry->process(invite);
+    return true;
+}
+
+int Sip::respondCallServer(const QString &, const QString &name, const QString &dialogName,
+                           const QString &callKey, const SipStatus::Type &status)
+{
+    return answerIncomingServer(name, dialogName, callKey, status);
+}
+
+// A paging device joins a group call the caller has been answered for already: its leg is
+// accepted, or leaves when the device could not take the call.
+int Sip::acceptCallerServer(const QString &, const QString &name, const QString &,
+                            const QString &callKey, const SipStatus::Type &status)
+{
+    SipUser *user = findUser(name);
+    if (!user || !user->isRegistered())
+        return 0;
+    ConversationThread *conversation = findConversation(user->conversationCaller(callKey));
+    if (!conversation) {
+        user->takeConversation(callKey);
+        return 0;
+    }
+    if (status == SipStatus::OK) {
+        emit conversation->acceptCaller(callKey);
+    } else if (statusClass(status) > 1) {
+        user->takeConversation(callKey);
+        emit conversation->removeCaller(callKey, false);
+        emit conversation->check();
+    }
+    return 1;
+}
+
+int Sip::answerIncomingServer(const QString &name, const QString &dialogName,
+                              const QString &callKey, const SipStatus::Type &status)
+{
+    SipUser *user = findUser(name);
+    if (!user || !user->isRegistered())
+        return 0;
+    auto *server = dialogName.isEmpty() || !m_Dialogs
+        ? nullptr
+        : m_Dialogs->find<SipServerInviteDialog>(dialogName);
+    ConversationThread *conversation = findConversation(user->conversationCaller(callKey));
+    if (!server || !conversation) {
+        user->takeConversation(callKey);
+        if (server)
+            sendDialogResponse(server, SipStatus::ServiceUnavailable);
+        if (conversation) {
+            emit conversation->removeCaller(callKey, false);
+            emit conversation->check();
+        }
+        return 0;
+    }
+    const SipMessage request = server->m_Request;
+    const QString callId = request.callId();
+    SipLocalAudio offer;
+    const bool readable = offer.parse(request.body) && offer.payload != 255;
+    const bool answering
+        = status == SipStatus::Trying || status == SipStatus::Ringing || status == SipStatus::OK;
+    if (answering && !readable) {
+        sendDialogResponse(server, SipStatus::NotAcceptableHere);
+        emit conversation->removeCaller(callId, true);
+        emit conversation->check();
+        return 0;
+    }
+    sendDialogResponse(server, SipStatus::Ringing);
+    emit conversation->updateCaller(server->m_Request);
+    if (status == SipStatus::OK) {
+        emit conversation->acceptCaller(callId);
+        emit conversation->acceptCaller(callKey);
+        SipGatewayVideo video;
+        video.parse(request.body, user);
+        server->sendResponse(SipMessage(
+            SipStatus::OK, request, kSdp,
+            gatewaySdp(user, conversation, answerDirection(offer.direction), offer.payload,
+                       offer.telephoneEvent, answerDirection(video.direction))));
+        emit conversation->updateCaller(server->m_Request);
+        if (conversation->video())
+            user->onPlay(conversation);
+    } else if (statusClass(status) > 1) {
+        sendDialogResponse(server, status);
+        emit conversation->removeCaller(callId, true);
+        emit conversation->check();
+    } else if (status != SipStatus::Trying) {
+        sendDialogResponse(server, SipStatus::Ringing);
+    }
+    return 1;
+}
+
+void Sip::onLastByeServer(SipMessage invite, QString toUser, bool normal)
+{
+    if (!isSipLeg(invite)) {
+        SipUser *user = findUser(toUser);
+        if (user)
+            user->takeConversation(invite.callId());
+        if (VelkDevice *device = deviceOf(user))
+            device->callTerminated(invite.callId(), normal);
+        return;
+    }
+    SipUser *account = findUser(invite.from().address.user == toUser ? invite.to().address.user
+                                                                     : invite.from().address.user);
+    sendGatewayRequest(account, SipMessage(invite, toUser), true);
+}
+
+void Sip::onLastCancelServer(SipMessage invite, QString toUser, bool normal)
+{
+    if (!isSipLeg(invite)) {
+        SipUser *user = findUser(toUser);
+        if (!user)
+            return;
+        user->takeConversation(invite.callId());
+        if (VelkDevice *device = deviceOf(user))
+            device->callTerminated(invite.callId(), normal);
+        return;
+    }
+    const bool calledUs = invite.to().address.user == toUser;
+    SipUser *account = findUser(calledUs ? invite.from().address.user : invite.to().address.user);
+    if (!account)
+        return;
+    account->takeConversation(invite.callId());
+    if (!account->isRegistered() && normal)
+        return;
+    sendGatewayRequest(account, invite.makeCancel(), true);
+}
+
+void Sip::onReceiveResponseNonInviteServer(SipMessage msg)
+{
+    if (!msg.isValid() || msg.startLine.status != SipStatus::RequestTimeout)
+        return;
+    // The account is whichever side of the dialog is ours.
+    SipUser *user = findUser(msg.from().address.user);
+    if (!user || user->typeUser() == SipUser::PlainAccount)
+        user = findUser(msg.to().address.user);
+    lostServer(user, msg);
+}
+
+void Sip::onSendSipInfoServer(QString conversationName, SipMessage invite, QString fromUserName,
+                              QString toUserName, uchar event, uint duration)
+{
+    deliverGatewayKey(conversationName, invite, fromUserName, toUserName, event, duration, false);
+}
+
+void Sip::onSendSipInfoGatewayControl(QString conversationName, SipMessage invite,
+                                      QString fromUserName, QString toUserName, uchar event,
+                                      uint duration)
+{
+    deliverGatewayKey(conversationName, invite, fromUserName, toUserName, event, duration, true);
+}
+
+// The key goes to the leg it is meant for, told by the leg itself rather than by the key's
+// top bit: a SIP leg (it has an INVITE) hears it as INFO, a door device's leg through its dial
+// plan, whichever way the key arrived (device key, INFO, RFC 2833 event).
+void Sip::deliverGatewayKey(const QString &conversationName, const SipMessage &invite,
+                            const QString &fromUserName, const QString &toUserName, uchar event,
+                            uint duration, bool control)
+{
+    const uchar key = gatewayDtmfKey(event);
+    if (isSipLeg(invite)) {
+        SipUser *account = findUser(fromUserName);
+        if (!account)
+            account
+                = findUser(invite.from().address.user == toUserName ? invite.to().address.user
+                                                                    : invite.from().address.user);
+        if (account)
+            sendGatewayRequest(account, SipMessage(invite, toUserName, key, duration), false);
+        return;
+    }
+    SipUser *user = findUser(toUserName);
+    VelkDevice *device = deviceOf(user);
+    if (!device)
+        return;
+    const int result
+        = device->sipInfo(control ? QStringLiteral("control") : invite.callId(), fromUserName, key);
+    ConversationThread *conversation = findConversation(conversationName);
+    if (!conversation || result == 0 || result > 2)
+        return;
+    const SoundWavParam::Type devicePrompt
+        = result == 2 ? SoundWavParam::DoorOpen : SoundWavParam::None;
+    const SoundWavParam::Type senderPrompt
+        = result < 0 ? SoundWavParam::InfoError : SoundWavParam::InfoAccept;
+    emit conversation->resultSipInfo(invite.callId(), toUserName, devicePrompt, fromUserName,
+                                     senderPrompt);
+}
+
+void Sip::resultSipInfoServer(const QString &callKey, const QString &toUserName,
+                              const SoundWavParam::Type &fromPlaySound, const QString &fromUserName,
+                              const SoundWavParam::Type &toPlaySound)
+{
+    SipUser *user = findUser(fromUserName);
+    ConversationThread *conversation
+        = user ? findConversation(user->conversationCaller(callKey)) : nullptr;
+    if (conversation)
+        emit conversation->resultSipInfo(callKey, fromUserName, fromPlaySound, toUserName,
+                                         toPlaySound);
+}
+
+void Sip::appendSipInfoServer(const QString &callKey, const QString &userName, uchar event,
+                              uint duration)
+{
+    SipUser *user = findUser(userName);
+    ConversationThread *conversation
+        = user ? findConversation(user->conversationCaller(callKey)) : nullptr;
+    if (conversation)
+        emit conversation->appendSipInfo(DtmfType::Type(0), callKey, userName, uchar(event | 0x80),
+                                         duration);
+}
