@@ -295,6 +295,8 @@ void TestVelkDevice::restartBindsAfterTheOldWorker()
         QVERIFY(f.portInUse(seven->audioPort()));
         // A module restart: every device gone and loaded anew.
         f.velk->stop();
+        // Stale, it would let the report below go before the new socket is bound.
+        QCOMPARE(f.velk->connectionState(), VelkNotRunning);
         QVERIFY(f.velk->waitSeconds(30));
         f.velk->start();
         QTRY_COMPARE_WITH_TIMEOUT(f.velk->connectionState(), VelkListening, 20000);
