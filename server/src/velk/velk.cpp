@@ -132,6 +132,8 @@ void Velk::deinit()
     processEvents();
     emit unloadDevices();
     processEvents();
+    // Listening again only once the next worker has bound its socket.
+    setConnectionState(VelkNotRunning, QAbstractSocket::UnknownSocketError, QString());
 }
 
 void Velk::checkDatagram(QHostAddress senderAddr, ushort senderPort, QByteArray datagram)

@@ -34,7 +34,13 @@ void VelkDeviceThread::isRegisteredChanged(int, bool state)
 
 void VelkDeviceThread::stop()
 {
+    // Qt 5 leaks the slot object of a signal queued at the moment its receiver is destroyed in
+    // another thread: a worker told to end hears nothing more from the device, nor a second stop.
+    if (m_Stopping)
+        return;
     m_Stopping = object != nullptr;
+    if (object)
+        disconnect(parent(), nullptr, object, nullptr);
     AttendedThread::stop();
 }
 

@@ -68,14 +68,23 @@ void TestVelkAudio::init()
 
 VelkPanel *TestVelkAudio::streamingPanel(const Props &props, quint8 codec, int frameBytes)
 {
+    // Each step says when it fails: a rare failure under load must tell which it was.
     f.writeDevice(7, props);
-    if (!f.startModule())
+    if (!f.startModule()) {
+        qWarning("module not listening on port %u", unsigned(f.port));
         return nullptr;
+    }
     int result = -1;
     VelkPanel *p = f.panel(7, &result, "pw12", codec);
-    QSignalSpy heard(f.velk->findDevice(7), &VelkDevice::fromDevice);
-    if (result != 0 || !p->startAudio(m_Tone, frameBytes) || !heard.wait(10000))
+    if (result != 0) {
+        qWarning("registration answered %d", result);
         return nullptr;
+    }
+    QSignalSpy heard(f.velk->findDevice(7), &VelkDevice::fromDevice);
+    if (!p->startAudio(m_Tone, frameBytes) || !heard.wait(20000)) {
+        qWarning("panel audio to port %u not heard", unsigned(p->audioPort()));
+        return nullptr;
+    }
     return p;
 }
 

@@ -29,6 +29,7 @@ private slots:
     void answerPrecedesEventCommandsAndEventsAreRecorded();
     void partialAndFullSaves();
     void restartBindsAfterTheOldWorker();
+    void endingWorkerHearsNothingMore();
 
 private:
     VelkFixture f;
@@ -295,6 +296,8 @@ void TestVelkDevice::restartBindsAfterTheOldWorker()
         QVERIFY(f.portInUse(seven->audioPort()));
         // A module restart: every device gone and loaded anew.
         f.velk->stop();
+        // Stale, it would let the report below go before the new socket is bound.
+        QCOMPARE(f.velk->connectionState(), VelkNotRunning);
         QVERIFY(f.velk->waitSeconds(30));
         f.velk->start();
         QTRY_COMPARE_WITH_TIMEOUT(f.velk->connectionState(), VelkListening, 20000);
@@ -304,6 +307,35 @@ void TestVelkDevice::restartBindsAfterTheOldWorker()
         QVERIFY(f.portInUse(nine->audioPort()));
         QVERIFY(seven->audioPort() != nine->audioPort());
     }
+}
+
+void TestVelkDevice::endingWorkerHearsNothingMore()
+{
+    f.writeDevice(7, {});
+    QVERIFY(f.startModule());
+    int result = -1;
+    f.panel(7, &result);
+    QCOMPARE(result, 0);
+    VelkDevice *device = f.velk->findDevice(7);
+    QObject *worker = device->audioThread().worker();
+    QVERIFY(worker);
+    // The worker's thread held busy, so the worker outlives its stop for the check.
+    QSemaphore busy, hold;
+    const auto release = qScopeGuard([&hold] { hold.release(); });
+    QMetaObject::invokeMethod(
+        worker,
+        [&] {
+            busy.release();
+            hold.acquire();
+        },
+        Qt::QueuedConnection);
+    QVERIFY(busy.tryAcquire(1, 30000));
+    device->changeState(VelkDevice::Unregistered);
+    // A signal queued while the worker is being destroyed would leak; none can be queued.
+    QVERIFY(!QObject::disconnect(device, nullptr, worker, nullptr));
+    hold.release();
+    QVERIFY(device->audioThread().waitSeconds(30));
+    QCOMPARE(device->audioThread().worker(), nullptr);
 }
 
 QTEST_GUILESS_MAIN(TestVelkDevice)
