@@ -5,9 +5,7 @@
 #include "sip/sipuser.h"
 #include "sip/sipusersetting.h"
 
-#if __has_include("velk/velkdevice.h")
 #include "velk/velkdevice.h"
-#endif
 
 namespace {
 
@@ -40,15 +38,11 @@ void readProperties(SipUser *user, QSettings &file)
 // A new device account learns its device's state as if the device had just reported it.
 void tellDeviceState(SipUser *user)
 {
-#if __has_include("velk/velkdevice.h")
     auto *device = qobject_cast<VelkDevice *>(user->velkDevice());
     if (!device)
         return;
     emit device->isRegisteredChanged(device->number(), device->state() >= 0, user->objectName());
     emit device->isBusyChanged(device->number(), device->state() > 1, user->objectName());
-#else
-    Q_UNUSED(user)
-#endif
 }
 
 } // namespace

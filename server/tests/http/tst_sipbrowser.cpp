@@ -73,10 +73,7 @@ void TestSipBrowser::administerSip()
     QTRY_VERIFY_WITH_TIMEOUT(listening(), 30000);
 
     QStringList args { QFINDTESTDATA("browser.py"), QString::number(m_port), QStringLiteral("sip"),
-                       QString::number(m_sipPort) };
-#if __has_include("sip/sipnoncetable.h")
-    args << QStringLiteral("registrar"); // the engine has its local registrar
-#endif
+                       QString::number(m_sipPort), QStringLiteral("registrar") };
     QProcess browser;
     browser.setProcessChannelMode(QProcess::MergedChannels);
     browser.start(QStringLiteral("/usr/bin/python3"), args);
