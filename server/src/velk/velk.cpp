@@ -111,6 +111,8 @@ void Velk::init()
     logLine(LogParams::Velk, QStringLiteral("Initialization"));
     m_Devices.sync();
     writeDefaults();
+    // The old worker's last word may still be queued: until the new one speaks, nothing listens.
+    setConnectionState(VelkNotRunning);
     auto *worker = new VelkObject(stringValue(VelkKey::BindAddress), ushortValue(VelkKey::BindPort),
                                   boolValue(VelkKey::LogProtocol));
     connect(this, &Velk::sendDatagram, worker, &VelkObject::sendDatagram, Qt::QueuedConnection);
