@@ -243,7 +243,8 @@ private:
     void onDeviceCallResponse(SipDialog *client, const SipMessage &response,
                               ConversationThread *conversation, SipUser *caller, SipUser *callee);
     void dropOtherBranches(SipUser *caller, const QString &winner);
-    void deliverKeyToDevice(ConversationThread *conversation, const SipMessage &invite,
+    // callId names the device's call the key belongs to ("control" for its keypad channel).
+    void deliverKeyToDevice(ConversationThread *conversation, const QString &callId,
                             const QString &fromUserName, SipUser *user, uchar event);
     static int deviceFlags(const SipUser *user);
     SipDialog *startClientInvite(SipUser *callee, const SipMessage &invite,

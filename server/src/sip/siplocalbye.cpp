@@ -181,10 +181,8 @@ void Sip::onSendSipInfoStandalone(QString conversationName, SipMessage invite, Q
     if (!user || !conversation)
         return;
     if (user->isVelkUser()) {
-        deliverKeyToDevice(conversation, invite, fromUserName, user, event);
+        deliverKeyToDevice(conversation, invite.callId(), fromUserName, user, event);
         return;
     }
     sendOnUserDialog(user, SipMessage(invite, user, event, duration), false);
 }
-
-void Sip::onSendSipInfoStandaloneControl(QString, SipMessage, QString, QString, uchar, uint) { }

@@ -434,13 +434,13 @@ void Sip::dropOtherBranches(SipUser *caller, const QString &winner)
     }
 }
 
-void Sip::deliverKeyToDevice(ConversationThread *conversation, const SipMessage &invite,
+void Sip::deliverKeyToDevice(ConversationThread *conversation, const QString &callId,
                              const QString &fromUserName, SipUser *user, uchar event)
 {
     VelkDevice *device = deviceOf(user);
     if (!device)
         return;
-    const int result = device->sipInfo(invite.callId(), fromUserName, event);
+    const int result = device->sipInfo(callId, fromUserName, event);
     if (result == 0)
         return;
     SoundWavParam::Type prompt = SoundWavParam::InfoError;

@@ -1,5 +1,5 @@
-// The local server's routing of new INVITEs: re-INVITEs of a running call, calls to a phone,
-// to a door device, to a device in "control" mode and to a group.
+// The local server's routing of new INVITEs: re-INVITEs of a running call, calls to a phone and
+// to a door device.
 #include "sip/sip.h"
 
 #include "conversation/conversationcaller.h"
@@ -134,18 +134,6 @@ void Sip::onInviteUserStandalone(SipDialog *dialog, SipUser *caller, SipUser *ca
     dialog->m_Partner = client->objectName();
     emit conversation->appendCaller(rtpTimeoutOf(callee), callee->objectName(), invite);
     client->process(invite);
-}
-
-void Sip::onInviteControlStandalone(SipDialog *dialog, SipUser *, SipUser *)
-{
-    // Keypad control of a door device needs the device's call operations.
-    sendDialogResponse(dialog, SipStatus::ServiceUnavailable);
-}
-
-void Sip::onInviteGroupStandalone(SipDialog *dialog, SipUser *, SipUser *)
-{
-    // Only door devices in paging mode take group calls; none can be rung here.
-    sendDialogResponse(dialog, SipStatus::TemporarilyUnavailable);
 }
 
 bool Sip::ringDoorDevice(SipUser *caller, SipUser *callee, ConversationThread *conversation,

@@ -2,7 +2,8 @@
 """A simulated door panel and real baresip phones through the system: the button calls one
 phone, a list (the first answer wins) and a paging group; a tone flows each way; the phones
 key the door open and shut by RFC 2833 events (SIPp by SIP INFO, which baresip cannot send);
-either side hangs up; phones ring the door (answered by its button, at once, listening in);
+either side hangs up; phones ring the door (answered by its button, at once, listening in),
+key it on its control account and page a group;
 a sensor and the keypad place calls; a phone hands the door's call on by REFER; every call
 and event leaves its SMDR record. Runs in network namespaces as the phone-to-phone test
 does. Usage: door_call.py HOST TONE.wav"""
@@ -172,6 +173,21 @@ def wiretap(alice):
     alice.wait("CALL_CLOSED")
 
 
+def control_and_group(host, phone):
+    """A control account is answered at once and takes keys; a group pages its door device."""
+    phone.command("dial", "sip:door-ctl@%s" % SERVER)
+    phone.wait("CALL_ESTABLISHED")
+    open_door(host, phone)
+    phone.command("hangup")
+    phone.wait("CALL_CLOSED")
+    phone.command("dial", "sip:paging@%s" % SERVER)
+    phone.wait("CALL_ESTABLISHED")
+    host.expect("keypad call on")
+    phone.command("hangup")
+    phone.wait("CALL_CLOSED")
+    host.expect("keypad call off")
+
+
 def info_keys(host, work, record="smdr INT door carol"):
     """baresip sends its keys only as RFC 2833 events: SIPp keys 55 as SIP INFO instead."""
     scenario = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "door_info.xml")
@@ -214,6 +230,7 @@ def main():
         call_door(host, alice, "door", work, by_button=False)
         sensor_and_keypad(host, alice, bob, work)
         wiretap(alice)
+        control_and_group(host, alice)
         info_keys(host, work)
         transfer(host, alice, bob, work)
         for phone in phones:

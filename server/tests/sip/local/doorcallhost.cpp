@@ -90,14 +90,17 @@ int main(int argc, char **argv)
     users.setValue("door/type-user", 0);
     users.setValue("door/velk-device-id", 1);
     users.setValue("group/group-list", "alice,bob");
-    // Door 1 under three accounts: answering at once, ringing until its button answers, and
-    // listening in; door 2 is a keypad.
+    // Door 1 under four accounts: answering at once, ringing until its button answers, listening
+    // in, and keyed by the phone without speech; door 2 is a keypad.
     users.setValue("door-ring/type-user", 0);
     users.setValue("door-ring/velk-device-id", 1);
     users.setValue("door-ring/velk-autoanswer", false);
     users.setValue("door-tap/type-user", 0);
     users.setValue("door-tap/velk-device-id", 1);
     users.setValue("door-tap/velk-wiretapping", "true");
+    users.setValue("door-ctl/type-user", 0);
+    users.setValue("door-ctl/velk-device-id", 1);
+    users.setValue("door-ctl/velk-wiretapping", "control");
     users.setValue("keypad/type-user", 0);
     users.setValue("keypad/velk-device-id", 2);
     users.setValue("keypad/velk-wiretapping", "paging");
