@@ -96,6 +96,10 @@ class Phone:
                 seen.append(message.get("type"))
                 if message.get("type") == event:
                     return seen
+                # A call that ends (busy, refused) brings no other event: say so at once.
+                assert not event or message.get("type") != "CALL_CLOSED", \
+                    "%s waiting for %s: call closed (%s) after %s" % (
+                        self.name, event, message.get("param", ""), seen)
 
     def registered(self):
         # Asked, not awaited: the registration may be over before the control socket is open.

@@ -23,6 +23,8 @@ class Host:
     def __init__(self, work, rule):
         import threading, queue
         self.lines = queue.Queue()
+        # The door's last word on whether it takes a call, kept apart from the other lines.
+        self.busy, self.changed = False, threading.Condition()
         self.log = open(os.path.join(work, "host.log"), "w")
         self.proc = subprocess.Popen([sys.argv[1], SERVER, "5060", rule, sys.argv[2]],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
@@ -31,7 +33,12 @@ class Host:
             for line in self.proc.stdout:
                 self.log.write(line)
                 self.log.flush()
-                self.lines.put(line.strip())
+                if line.strip() in ("door busy", "door free"):
+                    with self.changed:
+                        self.busy = line.strip() == "door busy"
+                        self.changed.notify_all()
+                else:
+                    self.lines.put(line.strip())
         threading.Thread(target=read, daemon=True).start()
         self.seen = []
 
@@ -51,6 +58,11 @@ class Host:
                 self.seen.append(self.lines.get(timeout=max(0.1, deadline - time.monotonic())))
             except queue.Empty:
                 raise RuntimeError("host never said %r; seen %s" % (text, self.seen))
+
+    def free(self, timeout=30):
+        """Waits until the door takes calls again: a phone's hang-up reaches it a moment later."""
+        with self.changed:
+            assert self.changed.wait_for(lambda: not self.busy, timeout), "the door stayed busy"
 
     def stop(self):
         if self.proc.poll() is None:
@@ -134,6 +146,7 @@ def call_door(host, phone, account, work, by_button):
         host.send("press")
     phone.wait("CALL_CLOSED")
     host.expect("smdr")
+    host.free()
 
 
 def sensor_and_keypad(host, alice, bob, work):

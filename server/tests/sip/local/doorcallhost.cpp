@@ -140,6 +140,13 @@ int main(int argc, char **argv)
         if (result == 0 && first) {
             first = false;
             panel.startAudio(tone);
+            // Whether the door takes a call: the tests dial it again only once it is free.
+            if (VelkDevice *device = velk.findDevice(1))
+                QObject::connect(device, &VelkDevice::isBusyChanged, &app,
+                                 [busy = false](int, bool state, const QString &) mutable {
+                                     if (state != busy)
+                                         say((busy = state) ? "door busy" : "door free");
+                                 });
             say("registered");
         }
     });
