@@ -8,7 +8,6 @@
 
 #include <QCoreApplication>
 #include <QNetworkInterface>
-#include <QThread>
 #include <QUdpSocket>
 
 #include <limits>
@@ -267,9 +266,11 @@ void ConversationObject::onAcceptCaller(QString callId)
 {
     if (ConversationCaller *c = leg(callId)) {
         if (!c->m_Answered) {
-            c->m_AcceptTime = QDateTime::currentMSecsSinceEpoch();
             // No two legs may share an accept time: records are ordered by it.
-            QThread::msleep(1);
+            qint64 latest = -1;
+            for (ConversationCaller *other : liveLegs())
+                latest = qMax(latest, other->m_AcceptTime);
+            c->m_AcceptTime = qMax(QDateTime::currentMSecsSinceEpoch(), latest + 1);
         }
         c->m_Answered = true;
     }

@@ -39,7 +39,7 @@ private slots:
         QTest::addColumn<bool>("valid");
         QTest::addColumn<int>("kind");
         QTest::addColumn<QString>("error");
-        QTest::newRow("badaspec") << true << 0 << QStringLiteral("");
+        QTest::newRow("badaddress") << true << 0 << QStringLiteral("");
         QTest::newRow("badbranch") << true << 0 << QStringLiteral("");
         QTest::newRow("baddate") << true << 0 << QStringLiteral("");
         QTest::newRow("baddn") << true << 0 << QStringLiteral("");
@@ -92,7 +92,7 @@ private slots:
         QTest::newRow("mismatch01") << true << 0 << QStringLiteral("");
         QTest::newRow("mismatch02")
             << false << -1 << QStringLiteral("Unknown request method (NEWMETHOD).");
-        QTest::newRow("mpart01") << true << 0 << QStringLiteral("");
+        QTest::newRow("multibody01") << true << 0 << QStringLiteral("");
         QTest::newRow("multi01") << false << 0 << QStringLiteral("Multiple header field CallID");
         QTest::newRow("ncl") << true << 0 << QStringLiteral("");
         QTest::newRow("noreason") << false << -1
