@@ -197,6 +197,7 @@ def answer(host, phone, work):
 
 
 def door_call(host, phone, work, hangup_by_door, record="INT"):
+    host.free()
     host.send("rule " + phone.name)
     host.send("press")
     answer(host, phone, work)
@@ -211,6 +212,7 @@ def door_call(host, phone, work, hangup_by_door, record="INT"):
 
 def list_call(host, alice, bob, work):
     """Both ring; the first to answer wins and the other stops ringing."""
+    host.free()
     host.send("rule alice,bob")
     host.send("press")
     bob.wait("CALL_INCOMING")
@@ -239,6 +241,7 @@ def call_door(host, phone, account, work, by_button):
 
 
 def sensor_and_keypad(host, alice, bob, work):
+    host.free()
     host.send("sensor1")
     host.expect("smdr S1O 1 1")
     answer(host, bob, work)
@@ -256,6 +259,7 @@ def sensor_and_keypad(host, alice, bob, work):
 
 def transfer(host, alice, bob, work):
     """The phone that took the door's call hands it on to another phone (blind REFER)."""
+    host.free()
     host.send("rule alice")
     host.send("press")
     answer(host, alice, work)
@@ -302,7 +306,7 @@ def attended_transfer(host, carol, first, bob, work):
     else:
         # The phone was offered bob's media in its own dialog: it hears bob, its key reaches
         # him, and his hang-up ends its call.
-        time.sleep(1.5)
+        first.wait("CALL_REMOTE_SDP")
         first.command("sndcode", "5")
         bob.wait("CALL_DTMF_START")
         bob.command("hangup")
@@ -350,16 +354,17 @@ def info_keys(host, work, record="smdr INT door carol"):
 
 def door_to_door(host):
     """The button calls another door's account; in paging mode it is connected at once."""
+    host.free()
     host.send("rule keypad")
     host.send("press")
     host.expect("keypad call on")
     host.send("press")
     host.expect("keypad call off")
-    host.free()
 
 
 def paging(host):
     """The button pages a group: its door device in paging mode is connected at once."""
+    host.free()
     host.send("rule paging")
     host.send("press")
     host.expect("keypad call on")
