@@ -309,6 +309,7 @@ def attended_transfer(host, carol, first, bob, work):
         first.wait("CALL_REMOTE_SDP")
         first.command("sndcode", "5")
         bob.wait("CALL_DTMF_START")
+        time.sleep(2)
         bob.command("hangup")
         first.wait("CALL_CLOSED")
         bob.wait("CALL_CLOSED")
