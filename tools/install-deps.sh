@@ -13,7 +13,7 @@ testing=(clang libclang-rt-14-dev socat sox libsox-fmt-all ffmpeg espeak-ng lame
          wireshark-common sip-tester libbenchmark-dev libosip2-dev util-linux mount procps iproute2
          python3 sipsak baresip-core kamailio coturn curl chromium python3-websocket wrk
          gir1.2-gst-rtsp-server-1.0 python3-gi gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-         gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad)
+         gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad linphone-cli)
 
 wanted=("${runtime[@]}")
 if [ "${1:-run}" = "test" ]; then

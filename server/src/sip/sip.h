@@ -187,6 +187,7 @@ public slots:
     void onReceiveResponseNonInvite(SipMessage response);
     void onLastByeStandalone(SipMessage invite, QString toUserName, bool normal);
     void onLastCancelStandalone(SipMessage invite, QString toUserName, bool normal);
+    void onMoveCallerStandalone(QString conversationName, QString userName, SipMessage invite);
     void onSendSipInfoStandalone(QString conversationName, SipMessage invite, QString fromUserName,
                                  QString toUserName, uchar event, uint duration);
     void onSendSipInfoStandaloneControl(QString conversationName, SipMessage invite,

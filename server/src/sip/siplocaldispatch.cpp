@@ -100,6 +100,10 @@ ConversationThread *Sip::createNamedConversation(const QString &name, int type, 
                 SLOT(smdrLog(QDateTime, QString, QString, qlonglong, QSmdrAction::Type, QString)),
                 Qt::QueuedConnection);
     }
+    // A transfer hands legs from one conversation to another.
+    if (m_IsStandalone)
+        connect(conversation, &ConversationThread::moveCaller, this, &Sip::onMoveCallerStandalone,
+                Qt::QueuedConnection);
     connect(conversation, &QObject::destroyed, this, [this, name]() {
         m_Redirects.remove(name);
         for (auto it = m_LegSources.begin(); it != m_LegSources.end();) {

@@ -19,6 +19,52 @@ bool isControlDevice(const SipUser *user)
 
 } // namespace
 
+void Sip::onMoveCallerStandalone(QString conversationName, QString userName, SipMessage invite)
+{
+    ConversationThread *target = findConversation(conversationName);
+    if (!target) {
+        onLastByeStandalone(invite, userName, false);
+        return;
+    }
+    SipUser *user = findUser(userName);
+    if (!user)
+        return;
+    if (!isUsableUser(user)) {
+        onLastByeStandalone(invite, userName, false);
+        return;
+    }
+    const QString callId = invite.callId();
+    if (user->isVelkUser()) {
+        user->takeConversation(callId);
+        auto *device = qobject_cast<VelkDevice *>(user->velkDevice());
+        if (!device) {
+            emit target->check();
+            return;
+        }
+        addDeviceLeg(target, user, device, callId,
+                     user->isWiretapping() ? SipSdpAction::SendOnly : SipSdpAction::SendRecv, true);
+        // The door had answered already: its speech goes on at once in the other call.
+        emit target->acceptCaller(callId);
+        return;
+    }
+    // The phone is offered the other call's media inside the dialog it already has.
+    const KBaseContactAddress<1> from = invite.from();
+    const KBaseContactAddress<1> to = invite.to();
+    const bool wasCallee = to.address.user == userName || to.address.user == user->m_ContactUser;
+    SipUser *other = findUser(wasCallee ? from.address.user : to.address.user);
+    if (!other) {
+        onLastByeStandalone(invite, userName, false);
+        return;
+    }
+    SipMessage reinvite(other, user, localOffer(user->m_ServerAddress, target));
+    reinvite.setHeader(SipHeader::CallID, callId);
+    reinvite.setFromTag(wasCallee ? invite.fromTag() : invite.toTag());
+    reinvite.setToTag(wasCallee ? invite.toTag() : invite.fromTag());
+    SipDialog *client = startClientInvite(user, reinvite, conversationName);
+    emit target->appendCaller(rtpTimeoutOf(user), userName, reinvite);
+    client->process(reinvite);
+}
+
 void Sip::onMessageStandalone(SipDialog *dialog)
 {
     if (!dialog)
@@ -104,15 +150,29 @@ void Sip::onReferStandalone(SipDialog *dialog)
         sendDialogResponse(dialog, SipStatus::CallTransactionDoesNotExist);
         return;
     }
-    const KParamValue &parameters = referTo.address.parameters;
-    if (parameters.hasParam(QStringLiteral("replaces"))) {
-        // An attended transfer hands the transferee over to the referrer's other call; the
-        // conversations cannot move a leg between them yet.
-        if (!parameters.hasParam(QStringLiteral("to-tag"))
-            || !parameters.hasParam(QStringLiteral("from-tag")))
+    // Phones carry Replaces among the URI's headers ("?Replaces=..."); some as parameters.
+    const KParamValue &attended = referTo.address.headers.hasParam(QStringLiteral("replaces"))
+        ? referTo.address.headers
+        : referTo.address.parameters;
+    if (attended.hasParam(QStringLiteral("replaces"))) {
+        if (!attended.hasParam(QStringLiteral("to-tag"))
+            || !attended.hasParam(QStringLiteral("from-tag"))) {
             sendDialogResponse(dialog, SipStatus::BadRequest);
-        else
+            return;
+        }
+        const QString replacedCallId = attended.param(QStringLiteral("replaces"));
+        const QString replacedName = referrer->conversationCaller(replacedCallId);
+        ConversationThread *replaced = findConversation(replacedName);
+        // Replacing the call that carries the REFER would leave the transferee alone.
+        if (!replaced || replaced == conversation) {
             sendDialogResponse(dialog, SipStatus::ServiceUnavailable);
+            return;
+        }
+        referrer->takeConversation(replacedCallId);
+        emit replaced->removeCallerAndBye(replacedCallId, true);
+        emit conversation->referCaller(callId, replacedName);
+        sendDialogResponse(dialog, SipStatus::Accepted);
+        sendReferNotify(transferee, referrer, refer, SipStatus::OK);
         return;
     }
     if (targetDevice) {

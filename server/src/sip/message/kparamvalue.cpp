@@ -1,6 +1,22 @@
 #include "sip/message/kparamvalue.h"
 #include "sip/message/trimmedtext.h"
 
+namespace {
+
+// Quotes were dropped on reading; a value that cannot stand as a token gets them back, or a
+// peer reads "+sip.instance=<urn:...>" as a broken header.
+QString written(const QString &value)
+{
+    for (const QChar c : value) {
+        if (c == QLatin1Char('<') || c == QLatin1Char('>') || c == QLatin1Char(',')
+            || c == QLatin1Char(';') || c.isSpace())
+            return QLatin1Char('"') + value + QLatin1Char('"');
+    }
+    return value;
+}
+
+} // namespace
+
 KParamValue::KParamValue(const QString &text, const QString &separator)
     : m_separator(separator)
 {
@@ -82,7 +98,7 @@ QString KParamValue::toString(const QString &separator) const
         const QString value = trimmedText(it.value());
         if (!value.isEmpty()) {
             out += QLatin1Char('=');
-            out += value;
+            out += written(value);
         }
     }
     return out;

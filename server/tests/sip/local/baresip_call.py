@@ -38,32 +38,38 @@ def sh(*args, ns=None):
     subprocess.check_call((["nsenter", "-t", str(ns), "-n"] if ns else []) + list(args))
 
 
+def namespace(name, addr):
+    """A network namespace of the phone's own, joined to the server's by a veth link."""
+    holder = subprocess.Popen(["unshare", "-n", "sleep", "900"])
+    ns = holder.pid
+    time.sleep(0.2)
+    # 127/8 crosses the link only with route_localnet; the phone's loopback stays down, so
+    # 127.0.0.1 is the server there.
+    sh("ip", "link", "add", "s-" + name, "type", "veth", "peer", "name", "p-" + name)
+    sh("ip", "link", "set", "p-" + name, "netns", str(ns))
+    sh("sysctl", "-qw", "net.ipv4.conf.s-%s.route_localnet=1" % name)
+    sh("ip", "link", "set", "s-" + name, "up")
+    sh("ip", "route", "add", addr + "/32", "dev", "s-" + name, "src", SERVER)
+    for key in ("all", "p-" + name):
+        sh("sysctl", "-qw", "net.ipv4.conf.%s.route_localnet=1" % key, ns=ns)
+    sh("ip", "addr", "add", addr + "/32", "dev", "p-" + name, ns=ns)
+    sh("ip", "link", "set", "p-" + name, "up", ns=ns)
+    sh("ip", "route", "add", SERVER + "/32", "dev", "p-" + name, "src", addr, ns=ns)
+    return holder
+
+
 class Phone:
     def __init__(self, name, work):
         self.name, (self.addr, self.freq) = name, PHONES[name]
         self.dir = os.path.join(work, name)
         os.makedirs(self.dir)
-        self.holder = subprocess.Popen(["unshare", "-n", "sleep", "900"])
-        ns = self.holder.pid
-        time.sleep(0.2)
-        # 127/8 crosses the link only with route_localnet; the phone's loopback stays down, so
-        # 127.0.0.1 is the server there.
-        sh("ip", "link", "add", "s-" + name, "type", "veth", "peer", "name", "p-" + name)
-        sh("ip", "link", "set", "p-" + name, "netns", str(ns))
-        sh("sysctl", "-qw", "net.ipv4.conf.s-%s.route_localnet=1" % name)
-        sh("ip", "link", "set", "s-" + name, "up")
-        sh("ip", "route", "add", self.addr + "/32", "dev", "s-" + name, "src", SERVER)
-        for key in ("all", "p-" + name):
-            sh("sysctl", "-qw", "net.ipv4.conf.%s.route_localnet=1" % key, ns=ns)
-        sh("ip", "addr", "add", self.addr + "/32", "dev", "p-" + name, ns=ns)
-        sh("ip", "link", "set", "p-" + name, "up", ns=ns)
-        sh("ip", "route", "add", SERVER + "/32", "dev", "p-" + name, "src", self.addr, ns=ns)
+        self.holder = namespace(name, self.addr)
         with open(os.path.join(self.dir, "config"), "w") as f:
             f.write(CONFIG.format(name=name, addr=self.addr, freq=self.freq, dir=self.dir))
         with open(os.path.join(self.dir, "accounts"), "w") as f:
             f.write("<sip:%s@%s>;auth_pass=pw-%s;regint=60\n" % (name, SERVER, name))
         self.log = open(os.path.join(self.dir, "log"), "w")
-        self.proc = subprocess.Popen(["nsenter", "-t", str(ns), "-n", "baresip", "-f", self.dir],
+        self.proc = subprocess.Popen(["nsenter", "-t", str(self.holder.pid), "-n", "baresip", "-f", self.dir],
                                      stdin=subprocess.DEVNULL, stdout=self.log,
                                      stderr=subprocess.STDOUT)
         self.buf, self.sock = b"", None
@@ -116,10 +122,15 @@ class Phone:
             proc.wait()
         self.log.close()
 
-    def heard(self):
-        """The dominant frequency of what the phone decoded over all its calls."""
-        dumps = [os.path.join(self.dir, f) for f in os.listdir(self.dir) if f.endswith("dec.wav")]
-        out = subprocess.run(["sox"] + dumps + ["-n", "remix", "1", "stat", "-freq"],
+    def dumps(self):
+        """What the phone decoded, a file a call, oldest first."""
+        return sorted(os.path.join(self.dir, f) for f in os.listdir(self.dir)
+                      if f.endswith("dec.wav"))
+
+    def heard(self, dumps=None):
+        """The dominant frequency of what the phone decoded, over all its calls by default."""
+        out = subprocess.run(["sox"] + (dumps or self.dumps()) + ["-n", "remix", "1", "stat",
+                                                                  "-freq"],
                              capture_output=True, text=True).stderr
         peaks = [tuple(map(float, l.split())) for l in out.splitlines()
                  if re.match(r"^\s*[0-9.]+\s+[0-9.]+\s*$", l)]

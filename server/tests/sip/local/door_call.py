@@ -16,6 +16,95 @@ with open(os.path.join(_here, "baresip_call.py")) as _f:
     _source = _f.read()
 exec(_source[_source.index("import json"):_source.index("def call(")])
 
+LINPHONE = """[sip]
+sip_port=5060
+sip_tcp_port=-1
+sip_tls_port=-1
+use_ipv6=0
+default_proxy=0
+[proxy_0]
+reg_proxy=<sip:{server};transport=udp>
+reg_identity=sip:carol@{server}
+reg_expires=60
+reg_sendregister=1
+[auth_info_0]
+username=carol
+passwd=pw-carol
+[net]
+firewall_policy=0
+"""
+
+
+class Linphone:
+    """linphonec as the phone "carol": it transfers attended (REFER with Replaces)."""
+
+    def __init__(self, work, addr="127.0.0.4"):
+        import threading, queue
+        self.dir = os.path.join(work, "carol")
+        os.makedirs(os.path.join(self.dir, ".local", "share", "linphone"))
+        self.holder = namespace("carol", addr)
+        # Its own address is found by a route out: the default one leads to the server.
+        sh("ip", "route", "add", "default", "dev", "p-carol", "src", addr, ns=self.holder.pid)
+        with open(os.path.join(self.dir, "rc"), "w") as f:
+            f.write(LINPHONE.format(server=SERVER))
+        self.lines, self.log = queue.Queue(), open(os.path.join(self.dir, "log"), "w")
+        self.proc = subprocess.Popen(
+            ["nsenter", "-t", str(self.holder.pid), "-n", "stdbuf", "-oL", "linphonec", "-S", "-c",
+             os.path.join(self.dir, "rc")], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT, text=True, cwd=self.dir, env=dict(os.environ, HOME=self.dir))
+
+        def read():
+            for line in self.proc.stdout:
+                self.log.write(line)
+                self.log.flush()
+                self.lines.put(line)
+        threading.Thread(target=read, daemon=True).start()
+        self.command("soundcard use files")
+        # Its registration is told only when asked.
+        for _ in range(60):
+            self.command("status register")
+            if self.wait(r"registered(, identity|=)").group(1) != "=":
+                return
+            time.sleep(0.5)
+        raise AssertionError("carol did not register")
+
+    def command(self, line):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+
+    def wait(self, pattern, timeout=30):
+        deadline = time.monotonic() + timeout
+        while True:
+            line = self.lines.get(timeout=max(0.1, deadline - time.monotonic()))
+            found = re.search(pattern, line)
+            if found:
+                return found
+
+    def call(self, uri):
+        """The id linphonec gives the call, once it is connected."""
+        self.command("call " + uri)
+        number = self.wait(r"assigned id (\d+)").group(1)
+        self.wait(r"Call %s .*connected" % number)
+        return number
+
+    def stop(self):
+        if self.log.closed:
+            return
+        self.log.flush()
+        # What the server answered must parse, its registration's Contact included.
+        with open(self.log.name) as f:
+            broken = [line for line in f if "parser error" in line]
+        if self.proc.poll() is None:
+            self.command("quit")
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+        self.holder.kill()
+        self.holder.wait()
+        self.log.close()
+        assert not broken, broken
+
 
 class Host:
     """The door side and the server: lines in, lines out (read by a thread of its own)."""
@@ -108,6 +197,7 @@ def answer(host, phone, work):
 
 
 def door_call(host, phone, work, hangup_by_door, record="INT"):
+    host.free()
     host.send("rule " + phone.name)
     host.send("press")
     answer(host, phone, work)
@@ -122,6 +212,7 @@ def door_call(host, phone, work, hangup_by_door, record="INT"):
 
 def list_call(host, alice, bob, work):
     """Both ring; the first to answer wins and the other stops ringing."""
+    host.free()
     host.send("rule alice,bob")
     host.send("press")
     bob.wait("CALL_INCOMING")
@@ -150,15 +241,17 @@ def call_door(host, phone, account, work, by_button):
 
 
 def sensor_and_keypad(host, alice, bob, work):
+    host.free()
     host.send("sensor1")
     host.expect("smdr S1O 1 1")
     answer(host, bob, work)
     host.send("sensor1")
     bob.wait("CALL_CLOSED")
-    for key in (1, 3):
+    # '*' clears the keys so far and '#' dials at once: 1 * 1 3 # calls 13 (bob).
+    for key in (1, 11, 1, 3, 12):
         host.send("key %d" % key)
-    host.expect("smdr BTO 2 1")
-    host.expect("smdr BTO 2 3")
+    for key in "1*13#":
+        host.expect("smdr BTO 2 " + key)
     bob.wait("CALL_INCOMING")
     bob.command("hangup")
     bob.wait("CALL_CLOSED")
@@ -166,6 +259,7 @@ def sensor_and_keypad(host, alice, bob, work):
 
 def transfer(host, alice, bob, work):
     """The phone that took the door's call hands it on to another phone (blind REFER)."""
+    host.free()
     host.send("rule alice")
     host.send("press")
     answer(host, alice, work)
@@ -176,6 +270,51 @@ def transfer(host, alice, bob, work):
     bob.command("hangup")
     bob.wait("CALL_CLOSED")
     host.expect("smdr INT door")
+
+
+def attended_transfer(host, carol, first, bob, work):
+    """carol holds a call with the door (first is None) or a phone, calls bob, then joins the
+    two (REFER with Replaces): her calls end and her first party talks with bob."""
+    if first is None:
+        one = carol.call("sip:door@" + SERVER)
+    else:
+        carol.command("call sip:%s@%s" % (first.name, SERVER))
+        first.wait("CALL_INCOMING")
+        first.command("accept")
+        one = carol.wait(r"assigned id (\d+)").group(1)
+        carol.wait(r"Call %s .*connected" % one)
+    carol.command("pause " + one)
+    carol.wait(r"Call %s .*paused" % one)
+    carol.command("call sip:bob@" + SERVER)
+    two = carol.wait(r"assigned id (\d+)").group(1)
+    bob.wait("CALL_INCOMING")
+    bob.command("accept")
+    carol.wait(r"Call %s .*connected" % two)
+    carol.command("transfer %s --to-call %s" % (one, two))
+    for number in (one, two):
+        carol.wait(r"Call %s .*(ended|terminated)" % number)
+    if first is None:
+        host.send("mark")
+        time.sleep(2)
+        heard = panel_tone(host, os.path.join(work, "panel-transferred"))
+        assert abs(heard - bob.freq) < bob.freq * 0.06, heard
+        open_door(host, bob)
+        bob.command("hangup")
+        bob.wait("CALL_CLOSED")
+        host.expect("smdr")
+        host.free()
+    else:
+        # The phone was offered bob's media in its own dialog: it hears bob, its key reaches
+        # him, and his hang-up ends its call.
+        first.wait("CALL_REMOTE_SDP")
+        first.command("sndcode", "5")
+        bob.wait("CALL_DTMF_START")
+        time.sleep(2)
+        bob.command("hangup")
+        first.wait("CALL_CLOSED")
+        bob.wait("CALL_CLOSED")
+        heard = first.heard(first.dumps()[-1:])
+        assert abs(heard - bob.freq) < bob.freq * 0.06, heard
 
 
 def wiretap(alice):
@@ -214,8 +353,19 @@ def info_keys(host, work, record="smdr INT door carol"):
     host.expect(record)
 
 
+def door_to_door(host):
+    """The button calls another door's account; in paging mode it is connected at once."""
+    host.free()
+    host.send("rule keypad")
+    host.send("press")
+    host.expect("keypad call on")
+    host.send("press")
+    host.expect("keypad call off")
+
+
 def paging(host):
     """The button pages a group: its door device in paging mode is connected at once."""
+    host.free()
     host.send("rule paging")
     host.send("press")
     host.expect("keypad call on")
@@ -239,6 +389,7 @@ def main():
         door_call(host, bob, work, hangup_by_door=True)
         list_call(host, alice, bob, work)
         paging(host)
+        door_to_door(host)
         call_door(host, alice, "door-ring", work, by_button=True)
         call_door(host, alice, "door", work, by_button=False)
         sensor_and_keypad(host, alice, bob, work)
@@ -246,14 +397,21 @@ def main():
         control_and_group(host, alice)
         info_keys(host, work)
         transfer(host, alice, bob, work)
+        door_heard = {p.name: p.dumps() for p in phones}
+        carol = Linphone(work)
+        phones.append(carol)
+        attended_transfer(host, carol, None, bob, work)
+        attended_transfer(host, carol, alice, bob, work)
+        carol.stop()
+        phones.remove(carol)
         for phone in phones:
             phone.stop()
-        heard = {p.name: p.heard() for p in phones}
+        heard = {p.name: p.heard(door_heard[p.name]) for p in phones}
         print("door tone heard:", heard)
         assert all(abs(f - 700) < 50 for f in heard.values()), heard
         print("1 passed, 0 failed")
     except Exception:
-        for name in ["host.log"] + [p + "/log" for p in PHONES]:
+        for name in ["host.log", "carol/log"] + [p + "/log" for p in PHONES]:
             path = os.path.join(work, name)
             if os.path.exists(path):
                 print("=====", name)
@@ -261,7 +419,7 @@ def main():
         raise
     finally:
         for phone in phones:
-            if phone.proc.poll() is None:
+            if phone.holder.poll() is None:
                 phone.stop()
         host.stop()
         shutil.rmtree(work, ignore_errors=True)
