@@ -75,7 +75,6 @@ private slots:
                              { "sensor1-msg-file", dataFile("tone8k.mp3") } };
         QTest::newRow("prompt, 8-bit PCM") << Props() << quint8(0) << true;
         QTest::newRow("prompt, A-law") << Props() << quint8(1) << true;
-        QTest::newRow("prompt, codec 3 is PCM") << Props() << quint8(3) << true;
         QTest::newRow("MP3 sensor message") << sensor << quint8(0) << false;
     }
     void playsToTheEndOnce()

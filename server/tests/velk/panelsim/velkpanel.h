@@ -125,3 +125,5 @@ private:
     quint32 m_AudioCounter = 0;
     QList<AudioIn> m_AudioIn;
 };
+
+Q_DECLARE_METATYPE(VelkPanel::Reply)
