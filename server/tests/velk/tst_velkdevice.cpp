@@ -15,6 +15,7 @@
 using Props = QVariantMap;
 using Block = QPair<int, int>; // command and byte 21: the block, or 1 on and 0 off
 using Reply = VelkPanel::Reply;
+const Props kUpdatable { { "register-timeout", 255 } }; // a whole upload without reports
 
 class TestVelkDevice : public VelkFixture
 {
@@ -38,7 +39,7 @@ private slots:
         QCOMPARE(device->state(), int(VelkDevice::Ready));
         QVERIFY(portInUse(p->audioPort()));
         QCOMPARE(p->audioPort(), device->audioPort());
-        QCOMPARE(requests, QList<int>({ VelkProtocol::SetOutputs })); // all off
+        QCOMPARE(requests, QList<Block>({ { VelkProtocol::SetOutputs, 255 } })); // all off
         QCOMPARE(report(p), 0);
         const QString lines = log();
         QVERIFY(lines.contains("[VELK]: Device '7' change state Ready (Ready to call)"));
@@ -363,7 +364,7 @@ private slots:
     void uploadWritesVerifiesAndLeaves()
     {
         QFETCH(quint8, hardware);
-        VelkPanel *p = updatable(hardware);
+        VelkPanel *p = registered(kUpdatable, 0, false, hardware);
         QVERIFY(p);
         // A first attempt ends with the device's unregistration; once back it may be updated.
         QVERIFY(device->startFirmwareUpdate().started);
@@ -371,7 +372,7 @@ private slots:
         device->changeState(VelkDevice::Unregistered);
         QVERIFY(!device->startFirmwareUpdate().started);
         QCOMPARE(report(p), 0);
-        blocks.clear();
+        requests.clear();
 
         // The panel reports from its bootloader once while writing and once while reading.
         QSet<int> reportedIn;
@@ -400,7 +401,7 @@ private slots:
             for (int block = 0; block <= last; ++block)
                 expected << Block(command, block);
         }
-        QCOMPARE(blocks, expected << Block(VelkProtocol::Bootloader, 0));
+        QCOMPARE(blocks(), expected << Block(VelkProtocol::Bootloader, 0));
         QCOMPARE(p->firmwareImage().left((last + 1) * 256), device->firmwareImage());
     }
     void stoppedUpdateWritesNothingMore_data()
@@ -431,7 +432,7 @@ private slots:
         QFETCH(int, command);
         QFETCH(Reply, reply);
         QFETCH(int, value);
-        VelkPanel *p = updatable(command ? 1 : 8);
+        VelkPanel *p = registered(kUpdatable, 0, false, command ? 1 : 8);
         QVERIFY(p);
         p->setPolicy(command, { reply, value });
         QSignalSpy answers(p, &VelkPanel::answerSent);
@@ -441,40 +442,32 @@ private slots:
             QCOMPARE(report(p), 0);
         }
         QTRY_VERIFY_WITH_TIMEOUT(!device->isFirmwareUpdating(), 60000);
-        QTEST(blocks.value(blocks.size() - 1).second, "lastBlock");
-        QCOMPARE(blocks.value(blocks.size() - 1).first, command);
-        const QList<Block> atStop = blocks;
+        const QList<Block> atStop = blocks();
+        QTEST(atStop.value(atStop.size() - 1).second, "lastBlock");
+        QCOMPARE(atStop.value(atStop.size() - 1).first, command);
         if (reply == Reply::Late)
             QTRY_VERIFY_WITH_TIMEOUT(answers.contains({ command }), 60000);
         QCOMPARE(report(p), 0); // also from the bootloader: no chain starts again
-        QCOMPARE(blocks, atStop);
+        QCOMPARE(blocks(), atStop);
         QCOMPARE(device->firmwareUpdatePhase(), int(VelkDevice::UpdateIdle));
         QTEST(device->status(), "status");
     }
 
 private:
-    // A registered panel whose bootloader and block requests go into blocks as first received.
-    VelkPanel *updatable(quint8 hardware)
+    // The bootloader and block requests as first received.
+    QList<Block> blocks() const
     {
-        blocks.clear();
-        // A whole upload without reports.
-        VelkPanel *p = registered({ { "register-timeout", 255 } }, 0, false, hardware);
-        if (p) {
-            connect(p, &VelkPanel::requestReceived,
-                    [this](int command, quint32, int seen, int data) {
-                        if (seen == 1 && command >= VelkProtocol::Bootloader
-                            && command <= VelkProtocol::WriteBlock)
-                            blocks << Block(command, data);
-                    });
+        QList<Block> found;
+        for (const Block &r : requests) {
+            if (r.first >= VelkProtocol::Bootloader && r.first <= VelkProtocol::WriteBlock)
+                found << r;
         }
-        return p;
+        return found;
     }
     bool reachedPhase(int phase)
     {
         return QTest::qWaitFor([=] { return device->firmwareUpdatePhase() == phase; }, 20000);
     }
-
-    QList<Block> blocks;
 };
 
 QTEST_GUILESS_MAIN(TestVelkDevice)

@@ -86,8 +86,11 @@ public:
     {
         auto *p = new VelkPanel({ number, password, hardware, 1, 0, codec }, velk);
         connect(p, &VelkPanel::protocolError, [](const QString &e) { QFAIL(qPrintable(e)); });
-        connect(p, &VelkPanel::requestReceived, [this](int command) { requests << command; });
-        p->setInputs(false, sensor1, false);
+        connect(p, &VelkPanel::requestReceived, [this](int command, quint32, int seen, int data) {
+            if (seen == 1) // resends come of a loaded machine, not of the server's choice
+                requests << qMakePair(command, data);
+        });
+        p->holdSensor1(sensor1);
         QSignalSpy answered(p, &VelkPanel::answered);
         p->start(QHostAddress(QHostAddress::LocalHost), port, 0);
         answer = answered.wait(20000) ? answered.first().first().toInt() : -1;
@@ -139,7 +142,7 @@ public:
     VelkDevice *device = nullptr; // of registered()
     quint16 port = 0;
     int answer = -1; // to the last panel's first report
-    QList<int> requests; // commands the panels received
+    QList<QPair<int, int>> requests; // commands the panels received, with their byte 21
 
 protected slots:
     void initTestCase()

@@ -66,7 +66,7 @@ void VelkPanel::sendReport()
     d.replace(17, m_Settings.size(), m_Settings); // the server does not read these bytes
     d.replace(37, 4, m_Events);
     d[41] = char(m_State);
-    d[42] = char(m_ButtonState | (m_Config.codec & 3) << 1);
+    d[42] = char((m_Config.codec & 3) << 1); // button not held
     m_Events.fill('\0');
     m_LastReport = d;
     m_Socket->writeDatagram(d, m_Server, m_ServerPort);
@@ -162,14 +162,11 @@ quint8 VelkPanel::apply(const QByteArray &r, QByteArray *block)
 void VelkPanel::answer(const QByteArray &request, quint8 result, const QByteArray &block,
                        Policy policy)
 {
-    const Reply reply = policy.reply;
     QByteArray d = request.left(13) + char(result) + QByteArray(8, '\0');
     d[1] = 4;
     if (!block.isEmpty())
         d = d.left(22) + block;
-    if (reply == Reply::Malformed)
-        d[7] = char(d.at(7) ^ 0x5a);
-    if (reply == Reply::Cut)
+    if (policy.reply == Reply::Cut)
         d.truncate(policy.value);
     m_Socket->writeDatagram(d, m_Server, m_ServerPort);
     emit answerSent(quint8(request.at(2)));

@@ -22,7 +22,6 @@ public:
         Never, // the request is lost
         Late, // result 0 after value ms
         AfterResends, // silent until the value-th resend
-        Malformed, // an answer whose head matches no request
         Cut, // an answer cut to value bytes
         Corrupt, // block value reads back altered
         OtherBlock, // a read answers with block number + value
@@ -58,11 +57,7 @@ public:
     {
         m_Events = QByteArray(1, char(power)) + char(button) + char(sensor1) + char(sensor2);
     }
-    void setInputs(bool button, bool sensor1, bool sensor2)
-    {
-        m_ButtonState = button ? 1 : 0;
-        m_State = quint8((m_State & 0x3f) | (sensor1 ? 0x40 : 0) | (sensor2 ? 0x80 : 0));
-    }
+    void holdSensor1(bool held) { m_State = quint8((m_State & ~0x40) | (held ? 0x40 : 0)); }
     void sendReport();
 
     quint16 number() const { return m_Config.number; }
@@ -113,7 +108,6 @@ private:
     QByteArray m_LastReport;
     QByteArray m_Events = QByteArray(4, '\0');
     quint8 m_State = 0;
-    quint8 m_ButtonState = 0;
     quint16 m_AudioPort = 0;
     QByteArray m_Settings = QByteArray(9, '\0');
     bool m_Bootloader = false;
