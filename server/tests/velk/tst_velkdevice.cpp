@@ -277,14 +277,10 @@ private slots:
         QTest::addColumn<QString>("list");
         QTest::addColumn<QString>("digits");
         QTest::addColumn<QString>("callee");
-        const auto row
-            = [](const char *name, const char *list, const char *digits, const char *callee) {
-                  QTest::newRow(name) << QString(list) << QString(digits) << QString(callee);
-              };
-        row("listed", "101>alice;102>bob", "102", "bob");
-        row("not listed", "101>alice;102>bob", "109", "");
-        row("lengths differ", "1>alice;22>bob", "22", "bob");
-        row("malformed entries skipped", "1>a>b;;7>carol", "7", "carol");
+        QTest::newRow("listed") << QString("101>alice;102>bob") << "102" << QString("bob");
+        QTest::newRow("not listed") << QString("101>alice;102>bob") << "109" << QString();
+        QTest::newRow("lengths differ") << QString("1>alice;22>bob") << "22" << QString("bob");
+        QTest::newRow("malformed skipped") << QString("1>a>b;;7>carol") << "7" << QString("carol");
     }
     void keypadCallee()
     {
@@ -328,14 +324,11 @@ private slots:
         QTest::addColumn<QString>("code");
         QTest::addColumn<QString>("callee");
         QTest::addColumn<bool>("saved");
-        const auto row = [](const char *name, const char *code, const char *callee, bool saved) {
-            QTest::newRow(name) << QString(code) << QString(callee) << saved;
-        };
-        row("plain", "12", "alice", true);
-        row("';' in the code", "1;2", "alice", false);
-        row("'>' in the code", "1>2", "alice", false);
-        row("';' in the callee", "12", "al;ice", false);
-        row("'>' in the callee", "12", "a>b", false);
+        QTest::newRow("plain") << QString("12") << QString("alice") << true;
+        QTest::newRow("';' in the code") << QString("1;2") << QString("alice") << false;
+        QTest::newRow("'>' in the code") << QString("1>2") << QString("alice") << false;
+        QTest::newRow("';' in the callee") << QString("12") << QString("al;ice") << false;
+        QTest::newRow("'>' in the callee") << QString("12") << QString("a>b") << false;
     }
     void separatorsInKeypadCodesRefused()
     {

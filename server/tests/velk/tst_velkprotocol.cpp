@@ -185,8 +185,7 @@ private slots:
         QList<qint64> sends, reports;
         auto *packet = new VelkPacket(QHostAddress::LocalHost, 9, QByteArray(29, '\1'), &device);
         connect(packet, &VelkPacket::sendDatagram, [&] { sends << TimeScale::now(); });
-        // Times taken where things happen, not when this test runs again: a loaded machine may
-        // run it late.
+        // Times taken where things happen: a loaded machine may run this test late.
         connect(packet, &VelkPacket::recvAnswer, [&](int r) { reports << r << TimeScale::now(); });
         QSignalSpy gone(packet, &QObject::destroyed);
         const qint64 start = TimeScale::now();

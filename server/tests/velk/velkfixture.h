@@ -132,9 +132,8 @@ public:
     }
     static bool portInUse(quint16 port)
     {
-        QUdpSocket probe;
         return port != 0
-            && !probe.bind(QHostAddress::LocalHost, port, QUdpSocket::DontShareAddress);
+            && !QUdpSocket().bind(QHostAddress::LocalHost, port, QUdpSocket::DontShareAddress);
     }
 
     VelkTestHost *host = nullptr;
