@@ -53,8 +53,7 @@ private slots:
         QVERIFY(TimeScale::now() - last >= (registerTimeout + 32) * 1000 * 9 / 10);
         QVERIFY(log().contains("[VELK]: Device '7' timeout register"));
         QVERIFY(log().contains("[VELK]: Device '7' unregister"));
-        QCOMPARE(host->registered.first(), true);
-        QCOMPARE(host->registered.last(), false);
+        QVERIFY(host->registered.first() && !host->registered.last()); // told the SIP side
     }
     void refusedReportChangesNothing_data()
     {
@@ -117,10 +116,10 @@ private slots:
         QTRY_COMPARE(p->stateBits() & 0x05, 0x05);
         QCOMPARE(device->state(), state);
         // Outputs that stand are not commanded again.
-        QSignalSpy requests(p, &VelkPanel::requestReceived);
+        requests.clear();
         QCOMPARE(report(p), 0);
         QCOMPARE(report(p), 0);
-        QCOMPARE(requests.size(), 0);
+        QCOMPARE(requests, QList<Block>());
     }
     void firstMusicTogglePlays_data()
     {
@@ -138,11 +137,11 @@ private slots:
         QFETCH(bool, plays);
         VelkPanel *p = registered(props);
         QVERIFY(p);
-        QSignalSpy requests(p, &VelkPanel::requestReceived);
+        requests.clear();
         emit device->toggleMusic(true);
         if (!plays) {
             QCOMPARE(report(p), 0); // everything the toggle caused has arrived before this answer
-            QCOMPARE(requests.size(), 0);
+            QCOMPARE(requests, QList<Block>());
             QCOMPARE(device->musicSound(), -1);
             return;
         }
@@ -160,8 +159,10 @@ private slots:
         QVERIFY(p);
         QStringList order;
         connect(p, &VelkPanel::answered, [&order] { order << "answer"; });
-        connect(p, &VelkPanel::requestReceived,
-                [&order](int command) { order << QString::number(command); });
+        connect(p, &VelkPanel::requestReceived, [&order](int command, quint32, int seen) {
+            if (seen == 1) // not a resend of a loaded machine
+                order << QString::number(command);
+        });
         // A button press would start the button's call; its records come with the calls.
         p->queueEvents(1, 2, 0, 2); // power on, button up, sensor2 up
         QCOMPARE(report(p), 0);
@@ -243,8 +244,7 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(velk->connectionState(), VelkListening, 20000);
             QCOMPARE(report(seven), 0);
             QCOMPARE(report(nine), 0);
-            QVERIFY(portInUse(seven->audioPort()));
-            QVERIFY(portInUse(nine->audioPort()));
+            QVERIFY(portInUse(seven->audioPort()) && portInUse(nine->audioPort()));
             QVERIFY(seven->audioPort() != nine->audioPort());
         }
     }
