@@ -12,11 +12,6 @@
 
 namespace {
 
-quint32 u32At(const QByteArray &d, int offset)
-{
-    return qFromLittleEndian<quint32>(d.constData() + offset);
-}
-
 void setBit(quint8 &bits, int bit, quint8 code, quint8 on, quint8 off)
 {
     if (code == on)
@@ -50,40 +45,28 @@ bool VelkPanel::start(const QHostAddress &server, quint16 serverPort, int report
     return true;
 }
 
-quint16 VelkPanel::localPort() const
+QByteArray VelkPanel::head(quint32 sequence) const
 {
-    return m_Socket->localPort();
-}
-
-void VelkPanel::queueEvents(quint8 power, quint8 button, quint8 sensor1, quint8 sensor2)
-{
-    const char events[] = { char(power), char(button), char(sensor1), char(sensor2) };
-    m_Events = QByteArray(events, 4);
-}
-
-void VelkPanel::setInputs(bool button, bool sensor1, bool sensor2)
-{
-    m_ButtonState = button ? 1 : 0;
-    m_State = quint8((m_State & 0x3f) | (sensor1 ? 0x40 : 0) | (sensor2 ? 0x80 : 0));
+    QByteArray d(13, '\0');
+    d[0] = 1;
+    qToLittleEndian<quint32>(sequence, d.data() + 3);
+    qToLittleEndian<quint16>(m_Config.number, d.data() + 7);
+    qToLittleEndian<quint32>(fourCc(m_Config.password), d.data() + 9);
+    return d;
 }
 
 void VelkPanel::sendReport()
 {
-    QByteArray d(43, '\0');
-    m_LastReportSequence = ++m_Sequence;
-    d[0] = 1;
+    QByteArray d = head(++m_Sequence) + QByteArray(30, '\0');
     d[1] = 1;
     d[2] = 1;
-    qToLittleEndian<quint32>(m_LastReportSequence, d.data() + 3);
-    qToLittleEndian<quint16>(m_Config.number, d.data() + 7);
-    qToLittleEndian<quint32>(fourCc(m_Config.password), d.data() + 9);
     d[13] = char(m_Config.hardware);
     d[14] = char(m_Bootloader ? 0 : m_Config.firmwareMajor);
     d[15] = char(m_Bootloader ? 0 : m_Config.firmwareMinor);
     d.replace(17, m_Settings.size(), m_Settings); // the server does not read these bytes
     d.replace(37, 4, m_Events);
     d[41] = char(m_State);
-    d[42] = char(m_ButtonState | (m_Config.codec & 3) << 1);
+    d[42] = char((m_Config.codec & 3) << 1); // button not held
     m_Events.fill('\0');
     m_LastReport = d;
     m_Socket->writeDatagram(d, m_Server, m_ServerPort);
@@ -95,10 +78,8 @@ void VelkPanel::readPending()
         const QByteArray d = m_Socket->receiveDatagram().data();
         if (d.size() >= 13 && d.at(1) == 3) {
             onRequest(d);
-        } else if (d.size() == 16 && d.at(1) == 2 && u32At(d, 3) == m_LastReportSequence
-                   && d.mid(7, 6) == m_LastReport.mid(7, 6)) {
-            m_Registered = d.at(13) == 0;
-            m_AudioPort = m_Registered ? qFromLittleEndian<quint16>(d.constData() + 14) : 0;
+        } else if (d.size() == 16 && d.at(1) == 2 && d.mid(3, 10) == m_LastReport.mid(3, 10)) {
+            m_AudioPort = d.at(13) == 0 ? qFromLittleEndian<quint16>(d.constData() + 14) : 0;
             emit answered(quint8(d.at(13)), m_AudioPort);
         } else {
             emit protocolError(QStringLiteral("unexpected datagram %1").arg(QString(d.toHex())));
@@ -110,17 +91,14 @@ void VelkPanel::onRequest(const QByteArray &request)
 {
     const int command = quint8(request.at(2));
     const int sizes[] = { 0, 0, 0, 0, 0, 0, 29, 22, 278, 278, 0, 0, 30 };
-    if (command >= int(std::size(sizes)) || request.size() != sizes[command]) {
-        emit protocolError(QStringLiteral("bad request of %1 bytes").arg(request.size()));
-        return;
-    }
-    if (request.mid(7, 6) != m_LastReport.mid(7, 6)) {
-        emit protocolError(QStringLiteral("request for another panel or password"));
+    if (command >= int(std::size(sizes)) || request.size() != sizes[command]
+        || request.mid(7, 6) != m_LastReport.mid(7, 6)) { // another panel's or password
+        emit protocolError(QStringLiteral("bad request %1").arg(QString(request.toHex())));
         return;
     }
     if (m_Seen.size() > 1024)
         m_Seen.clear();
-    const quint32 sequence = u32At(request, 3);
+    const quint32 sequence = qFromLittleEndian<quint32>(request.constData() + 3);
     const int seen = ++m_Seen[quint64(command) << 32 | sequence];
     emit requestReceived(command, sequence, seen, quint8(request.at(21)));
 
@@ -184,16 +162,11 @@ quint8 VelkPanel::apply(const QByteArray &r, QByteArray *block)
 void VelkPanel::answer(const QByteArray &request, quint8 result, const QByteArray &block,
                        Policy policy)
 {
-    const Reply reply = policy.reply;
     QByteArray d = request.left(13) + char(result) + QByteArray(8, '\0');
     d[1] = 4;
     if (!block.isEmpty())
         d = d.left(22) + block;
-    if (reply == Reply::Short)
-        d.truncate(21);
-    if (reply == Reply::Malformed)
-        d[7] = char(d.at(7) ^ 0x5a);
-    if (reply == Reply::Cut)
+    if (policy.reply == Reply::Cut)
         d.truncate(policy.value);
     m_Socket->writeDatagram(d, m_Server, m_ServerPort);
     emit answerSent(quint8(request.at(2)));
@@ -216,16 +189,6 @@ bool VelkPanel::startAudio(const QByteArray &tone, int frameBytes)
     return true;
 }
 
-void VelkPanel::stopAudio()
-{
-    m_AudioTimer.stop();
-}
-
-quint16 VelkPanel::audioLocalPort() const
-{
-    return m_Audio ? m_Audio->localPort() : 0;
-}
-
 QByteArray VelkPanel::audioFrame(quint32 counter) const
 {
     const int frames = m_Tone.size() / 160;
@@ -233,24 +196,12 @@ QByteArray VelkPanel::audioFrame(quint32 counter) const
     return m_Config.codec == 1 ? AudioCodec::pcm8ToG711(8, pcm) : pcm;
 }
 
-void VelkPanel::sendAudioDatagram(const QByteArray &datagram)
-{
-    if (m_Audio)
-        m_Audio->writeDatagram(datagram, m_Server, m_AudioPort);
-}
-
 void VelkPanel::sendAudioFrame()
 {
-    QByteArray d(13, '\0');
-    qToLittleEndian<quint32>(m_AudioCounter, d.data() + 3);
-    qToLittleEndian<quint16>(m_Config.number, d.data() + 7);
-    qToLittleEndian<quint32>(fourCc(m_Config.password), d.data() + 9);
-    d += audioFrame(m_AudioCounter);
-    d.append(QByteArray(qMax(0, m_FrameBytes - d.size()), '\x55'));
-    d.truncate(m_FrameBytes);
+    QByteArray d = head(m_AudioCounter) + audioFrame(m_AudioCounter);
+    d = d.leftJustified(m_FrameBytes, '\x55', true);
     ++m_AudioCounter;
-    sendAudioDatagram(d);
-    emit audioSentCount(m_AudioCounter);
+    m_Audio->writeDatagram(d, m_Server, m_AudioPort);
 }
 
 void VelkPanel::readAudio()

@@ -5,10 +5,9 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QTimer>
+#include <QUdpSocket>
 
 #include <utility>
-
-class QUdpSocket;
 
 // One simulated door panel on loopback: reports periodically to the server, checks the answers
 // and learns its audio port, and answers server requests by a policy per command, applying
@@ -23,8 +22,6 @@ public:
         Never, // the request is lost
         Late, // result 0 after value ms
         AfterResends, // silent until the value-th resend
-        Short, // a 21-byte answer
-        Malformed, // an answer whose head matches no request
         Cut, // an answer cut to value bytes
         Corrupt, // block value reads back altered
         OtherBlock, // a read answers with block number + value
@@ -43,6 +40,12 @@ public:
         quint8 firmwareMinor = 0;
         quint8 codec = 0;
     };
+    struct AudioIn
+    {
+        quint32 counter;
+        qint64 atUs; // monotonic arrival time
+        QByteArray payload;
+    };
 
     explicit VelkPanel(const Config &config, QObject *parent = nullptr);
 
@@ -50,38 +53,30 @@ public:
     bool start(const QHostAddress &server, quint16 serverPort, int reportIntervalMs);
     void setPolicy(int command, Policy policy) { m_Policies[command] = policy; }
     // Events travel in the next report only.
-    void queueEvents(quint8 power, quint8 button, quint8 sensor1, quint8 sensor2);
-    void setInputs(bool button, bool sensor1, bool sensor2);
+    void queueEvents(quint8 power, quint8 button, quint8 sensor1, quint8 sensor2)
+    {
+        m_Events = QByteArray(1, char(power)) + char(button) + char(sensor1) + char(sensor2);
+    }
+    void holdSensor1(bool held) { m_State = quint8((m_State & ~0x40) | (held ? 0x40 : 0)); }
     void sendReport();
 
     quint16 number() const { return m_Config.number; }
-    quint16 localPort() const;
-    bool isRegistered() const { return m_Registered; }
+    quint16 localPort() const { return m_Socket->localPort(); }
     quint16 audioPort() const { return m_AudioPort; }
     quint8 stateBits() const { return m_State; }
     QByteArray settings() const { return m_Settings; }
     bool inBootloader() const { return m_Bootloader; }
     QByteArray firmwareImage() const { return m_Image; }
-    QByteArray lastReport() const { return m_LastReport; }
 
-    // Audio, once registered: a 20 ms frame every 20 ms to the server's audio port, cut from
-    // the 8-bit PCM tone (looped) and sent in the panel's codec (1 A-law, else as it is).
-    struct AudioIn
-    {
-        quint32 counter;
-        qint64 atUs; // monotonic arrival time
-        QByteArray payload;
-    };
+    // Audio, once registered: a frame every 20 ms to the server's audio port, cut from the
+    // 8-bit PCM tone (looped) and sent in the panel's codec (1 A-law, else as it is).
     bool startAudio(const QByteArray &tone, int frameBytes = 173);
-    void stopAudio();
-    // Sends an audio datagram as it stands, from the audio socket.
-    void sendAudioDatagram(const QByteArray &datagram);
+    void stopAudio() { m_AudioTimer.stop(); }
     QByteArray audioFrame(quint32 counter) const;
     quint32 audioSent() const { return m_AudioCounter; }
     const QList<AudioIn> &audioReceived() const { return m_AudioIn; }
     // Hands over what arrived so far, for long runs that must not keep it all.
     QList<AudioIn> takeAudioReceived() { return std::exchange(m_AudioIn, {}); }
-    quint16 audioLocalPort() const;
 
 signals:
     void answered(int result, quint16 audioPort);
@@ -91,7 +86,6 @@ signals:
     void applied(int command);
     void protocolError(QString text);
     void audioArrived(int count);
-    void audioSentCount(quint32 count);
 
 private:
     void readPending();
@@ -101,6 +95,7 @@ private:
     // Result of carrying the request out; the block read for ReadBlock goes into block.
     quint8 apply(const QByteArray &request, QByteArray *block);
     void answer(const QByteArray &request, quint8 result, const QByteArray &block, Policy policy);
+    QByteArray head(quint32 sequence) const;
 
     Config m_Config;
     QUdpSocket *m_Socket;
@@ -110,12 +105,9 @@ private:
     QHash<int, Policy> m_Policies;
     QHash<quint64, int> m_Seen;
     quint32 m_Sequence = 0;
-    quint32 m_LastReportSequence = 0;
     QByteArray m_LastReport;
     QByteArray m_Events = QByteArray(4, '\0');
     quint8 m_State = 0;
-    quint8 m_ButtonState = 0;
-    bool m_Registered = false;
     quint16 m_AudioPort = 0;
     QByteArray m_Settings = QByteArray(9, '\0');
     bool m_Bootloader = false;
@@ -127,3 +119,5 @@ private:
     quint32 m_AudioCounter = 0;
     QList<AudioIn> m_AudioIn;
 };
+
+Q_DECLARE_METATYPE(VelkPanel::Reply)
