@@ -1,10 +1,15 @@
 #include "core/env.h"
 #include "core/timescale.h"
 #include "rtsp/rtspcontrol.h"
+#include "rtsp/rtspdigest.h"
+#include "rtsp/rtspmessage.h"
+#include "rtsp/rtspobject.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QNetworkDatagram>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUdpSocket>
@@ -18,6 +23,16 @@ Q_DECLARE_METATYPE(QHostAddress)
 namespace {
 
 using Segments = QList<QByteArray>;
+
+QString md5(const QString &text)
+{
+    return QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex();
+}
+
+const QByteArray kSdp = "v=0\r\na=control:*\r\nm=audio 0 RTP/AVP 8\r\na=control:audio\r\n"
+                        "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"
+                        "a=fmtp:96 packetization-mode=1\r\na=control:stream=0\r\n";
+const QByteArray kOk = "RTSP/1.0 200 OK\r\nCSeq: 1\r\n";
 
 // GStreamer's RTSP server in a child process; it reports its port and each request it handles.
 struct Camera
@@ -53,11 +68,7 @@ struct Camera
         }
         return !url.isEmpty();
     }
-    int count(const QString &method)
-    {
-        ready();
-        return requests.count(method);
-    }
+    int count(const QString &method) { return ready() ? requests.count(method) : 0; }
     QProcess process;
     QString url;
     QStringList requests;
@@ -98,14 +109,12 @@ public:
     }
     QByteArray answer(const Request &r, const QByteArray &status = "200 OK") const
     {
-        const QByteArray sdp = "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"
-                               "a=fmtp:96 packetization-mode=1\r\na=control:stream=0\r\n\r\n";
         QByteArray head = "RTSP/1.0 " + status + "\r\nCSeq: " + r.headers["cseq"] + "\r\n";
         if (r.method == "SETUP")
             head += "Session: " + session + "\r\nTransport: RTP/AVP;server_port=6970-6971\r\n";
         if (r.method != "DESCRIBE")
             return head + "\r\n";
-        return head + "Content-Length: " + QByteArray::number(sdp.size()) + "\r\n\r\n" + sdp;
+        return head + "Content-Length: " + QByteArray::number(kSdp.size()) + "\r\n\r\n" + kSdp;
     }
     int count(const QByteArray &method) const
     {
@@ -138,6 +147,8 @@ private:
 
 } // namespace
 
+// Answers, SDP, digest and controls as cameras write them, then whole sessions against
+// GStreamer's RTSP server and a scripted camera.
 class TestRtspSession : public QObject
 {
     Q_OBJECT
@@ -170,6 +181,111 @@ private slots:
         QVERIFY(!control || control->ownedThread()->isFinished());
         control.reset();
         log.clear();
+    }
+
+    void parse_data()
+    {
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<int>("status"); // -2: invalid
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QByteArray>("body");
+        // Everything after the first empty line is the body, byte for byte.
+        const QByteArray raw("v=0\r\n\r\nm=video\0x\r\n\r\n", 19);
+        QTest::newRow("ok") << kOk + "\r\n" << 5 << "" << QByteArray();
+        QTest::newRow("raw body") << kOk + "Content-Length: 19\r\n\r\n" + raw << 5 << "" << raw;
+        QTest::newRow("short body")
+            << kOk + "Content-Length: 10\r\n\r\n123456789" << -2 << "" << QByteArray("123456789");
+        QTest::newRow("rtsp code") << QByteArray("rtsp/1.0 454 Session Not Found\ncseq: 7\n\n")
+                                   << 40 << "" << QByteArray();
+        QTest::newRow("version") << QByteArray("RTSP/1.1 200 OK\r\nCSeq: 1\r\n\r\n") << -2
+                                 << "Bad RTSP Version (RTSP/1.1 200 OK)." << QByteArray();
+        QTest::newRow("two cseq") << kOk + "cseq: 1\r\n\r\n"
+                                  << -2 << "Multiple header field CSeq" << QByteArray();
+    }
+    void parse()
+    {
+        QFETCH(QByteArray, data);
+        QFETCH(int, status);
+        const RtspMessage message(data);
+        QCOMPARE(message.valid() ? int(message.status()) : -2, status);
+        QTEST(message.error(), "error");
+        QTEST(message.body(), "body");
+    }
+
+    void sdp_data()
+    {
+        QTest::addColumn<QByteArray>("sdp");
+        QTest::addColumn<int>("codec"); // negative: not usable
+        QTest::addColumn<QString>("control");
+        QTest::newRow("camera") << kSdp << 96 << "stream=0";
+        QTest::newRow("second video") << kSdp + "m=video 0 RTP/AVP 97\na=control:x\n"
+                                      << 96 << "stream=0";
+        QTest::newRow("avpf") << QByteArray(kSdp).replace("AVP 96", "AVPF 96") << -255 << "";
+        QTest::newRow("no number") << QByteArray(kSdp).replace("AVP 96", "AVP x") << 0 << "";
+        // 300 must not become 44.
+        QTest::newRow("above 127") << QByteArray(kSdp).replace("96", "300") << -255 << "";
+    }
+    void sdp()
+    {
+        QFETCH(QByteArray, sdp);
+        uchar codec = 0;
+        QString info = QStringLiteral("old"), fmtp, control;
+        const bool usable = RtspMessage::parseVideoSdp(sdp, codec, info, fmtp, control);
+        QTEST(usable ? int(codec) : -int(codec), "codec");
+        QCOMPARE(info, usable ? QStringLiteral("H264/90000") : QString());
+        QTEST(control, "control");
+    }
+
+    void digest_data()
+    {
+        QTest::addColumn<QString>("challenge");
+        QTest::addColumn<QString>("qop");
+        QTest::newRow("auth offered second")
+            << "digest Realm=\"cam\", NONCE=\"n1==\", qop=\"auth-int,auth\"" << QString("auth");
+        QTest::newRow("auth-int") << "Digest realm=\"cam\", nonce=\"n1==\", qop=\"auth-int\""
+                                  << "auth-int";
+    }
+    void digest()
+    {
+        QFETCH(QString, challenge);
+        QFETCH(QString, qop);
+        quint64 count = 1;
+        const QString uri = QStringLiteral("rtsp://cam/door");
+        const QString text = RtspDigest::answer(challenge, "DESCRIBE", uri, "door", "pw", count);
+        QHash<QString, QString> f;
+        auto it = QRegularExpression("(\\w+)=(\"[^\"]*\"|[^,]*)").globalMatch(text);
+        while (it.hasNext()) {
+            const QRegularExpressionMatch m = it.next();
+            f.insert(m.captured(1), m.captured(2).remove('"'));
+        }
+        QCOMPARE(f.value("realm"), QStringLiteral("cam"));
+        QCOMPARE(f.value("qop"), qop);
+        const QString ha2 = md5("DESCRIBE:" + uri + (qop == "auth-int" ? ":" + md5("") : ""));
+        const QStringList parts { md5("door:cam:pw"), "n1==", "00000001",
+                                  f.value("cnonce"),  qop,    ha2 };
+        QCOMPARE(f.value("response"), md5(parts.join(':')));
+        QCOMPARE(count, 2u);
+        QVERIFY(RtspDigest::answer("Basic realm=\"cam\"", "PLAY", uri, "a", "b", count).isEmpty());
+    }
+
+    void controlUrl_data()
+    {
+        QTest::addColumn<QString>("base");
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<QString>("url");
+        const auto row = [](const char *name, QString base, QString control, QString url) {
+            QTest::newRow(name) << base << control << url;
+        };
+        row("no slash", "rtsp://cam/door", "s=0", "rtsp://cam/door/s=0");
+        row("both", "rtsp://cam/door/", "/s=0", "rtsp://cam/door/s=0");
+        row("absolute", "rtsp://cam/door/", "rtsp://other/x", "rtsp://other/x");
+        row("aggregate", "rtsp://cam/door/", "*", "rtsp://cam/door/");
+    }
+    void controlUrl()
+    {
+        QFETCH(QString, base);
+        QFETCH(QString, control);
+        QTEST(RtspObject::controlUrl(base, control), "url");
     }
 
     void camera_data()
