@@ -62,20 +62,15 @@ private slots:
     void extendsSequenceAcrossWrap()
     {
         RtpSequence s;
-        const quint64 first = s.extend(7, 65530);
-        quint64 last = first;
-        for (int i = 1; i <= 20; ++i) {
-            const quint64 id = s.extend(7, quint16(65530 + i));
-            QCOMPARE(id, last + 1);
-            last = id;
-        }
-        // The last sequence number was 14 (65550 wrapped).
-        QCOMPARE(s.extend(7, 12), last - 2); // reordered: lower id, dropped by the buffer
-        QCOMPARE(s.extend(7, 16), last + 2); // one packet lost
-        last += 2;
-        QCOMPARE(s.extend(9, 100), last + 1); // new sender: continues upwards
-        QCOMPARE(s.extend(9, 40000), last + 2); // jump: re-synchronised, still upwards
-        QCOMPARE(s.extend(9, 40001), last + 3);
+        const quint64 first = s.extend(7, 65534);
+        QCOMPARE(s.extend(7, 65535), first + 1);
+        QCOMPARE(s.extend(7, 0), first + 2);
+        QCOMPARE(s.extend(7, 1), first + 3);
+        QCOMPARE(s.extend(7, 65535), first + 1); // reordered: lower id, dropped by the buffer
+        QCOMPARE(s.extend(7, 3), first + 5); // one packet lost
+        QCOMPARE(s.extend(9, 100), first + 6); // new sender: continues upwards
+        QCOMPARE(s.extend(9, 40000), first + 7); // jump: re-synchronised, still upwards
+        QCOMPARE(s.extend(9, 40001), first + 8);
     }
 
     void catchUpIsCapped()
@@ -103,7 +98,6 @@ private slots:
         auto one = create("one");
         QVERIFY(one);
         QCOMPARE(one->audioRtpPort(), min);
-        QCOMPARE(one->videoRtcpPort(), ushort(min + 3));
         auto two = create("two");
         QVERIFY(two);
         QCOMPARE(two->audioRtpPort(), ushort(min + 4));

@@ -9,7 +9,6 @@
 #include <QElapsedTimer>
 #include <QNetworkDatagram>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUdpSocket>
@@ -89,7 +88,6 @@ public:
     QList<Request> requests;
     QList<qint64> accepted;
     bool closeAtOnce = false;
-    QByteArray session = "77";
 
     ScriptedPeer()
     {
@@ -111,7 +109,7 @@ public:
     {
         QByteArray head = "RTSP/1.0 " + status + "\r\nCSeq: " + r.headers["cseq"] + "\r\n";
         if (r.method == "SETUP")
-            head += "Session: " + session + "\r\nTransport: RTP/AVP;server_port=6970-6971\r\n";
+            head += "Session: 77\r\nTransport: RTP/AVP;server_port=6970-6971\r\n";
         if (r.method != "DESCRIBE")
             return head + "\r\n";
         return head + "Content-Length: " + QByteArray::number(kSdp.size()) + "\r\n\r\n" + kSdp;
@@ -191,7 +189,6 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         // Everything after the first empty line is the body, byte for byte.
         const QByteArray raw("v=0\r\n\r\nm=video\0x\r\n\r\n", 19);
-        QTest::newRow("ok") << kOk + "\r\n" << 5 << "" << QByteArray();
         QTest::newRow("raw body") << kOk + "Content-Length: 19\r\n\r\n" + raw << 5 << "" << raw;
         QTest::newRow("short body")
             << kOk + "Content-Length: 10\r\n\r\n123456789" << -2 << "" << QByteArray("123456789");
@@ -217,7 +214,6 @@ private slots:
         QTest::addColumn<QByteArray>("sdp");
         QTest::addColumn<int>("codec"); // negative: not usable
         QTest::addColumn<QString>("control");
-        QTest::newRow("camera") << kSdp << 96 << "stream=0";
         QTest::newRow("second video") << kSdp + "m=video 0 RTP/AVP 97\na=control:x\n"
                                       << 96 << "stream=0";
         QTest::newRow("avpf") << QByteArray(kSdp).replace("AVP 96", "AVPF 96") << -255 << "";
@@ -252,12 +248,7 @@ private slots:
         quint64 count = 1;
         const QString uri = QStringLiteral("rtsp://cam/door");
         const QString text = RtspDigest::answer(challenge, "DESCRIBE", uri, "door", "pw", count);
-        QHash<QString, QString> f;
-        auto it = QRegularExpression("(\\w+)=(\"[^\"]*\"|[^,]*)").globalMatch(text);
-        while (it.hasNext()) {
-            const QRegularExpressionMatch m = it.next();
-            f.insert(m.captured(1), m.captured(2).remove('"'));
-        }
+        const QHash<QString, QString> f = RtspDigest::parseChallenge(text);
         QCOMPARE(f.value("realm"), QStringLiteral("cam"));
         QCOMPARE(f.value("qop"), qop);
         const QString ha2 = md5("DESCRIBE:" + uri + (qop == "auth-int" ? ":" + md5("") : ""));
@@ -362,14 +353,10 @@ private slots:
                 return Segments();
             if (r.method != "OPTIONS")
                 return Segments { peer.answer(r) };
-            ScriptedPeer::Request next {
-                "", { { "cseq", QByteArray::number(r.headers["cseq"].toInt() + 1) } }
-            };
-            const QByteArray challenge
-                = peer.answer(next, "407 Proxy Authentication Required")
-                      .replace("\r\n\r\n",
-                               "\r\nProxy-Authenticate: Digest realm=\"a, b\", "
-                               "nonce=\"n\", qop=\"auth\", opaque=\"o1\"\r\n\r\n");
+            const QByteArray challenge = "RTSP/1.0 407 Proxy Authentication Required\r\nCSeq: "
+                + QByteArray::number(r.headers["cseq"].toInt() + 1)
+                + "\r\nProxy-Authenticate: Digest realm=\"a, b\", nonce=\"n\", qop=\"auth\", "
+                  "opaque=\"o1\"\r\n\r\n";
             return Segments { peer.answer(r) + challenge.left(20), challenge.mid(20, 40),
                               challenge.mid(60) };
         };
@@ -412,21 +399,12 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(logged.isEmpty() || this->logged(logged), 20000);
     }
 
-    void keepAlive_data()
-    {
-        QTest::addColumn<QByteArray>("session");
-        QTest::addColumn<double>("factor");
-        QTest::newRow("half the camera's timeout") << QByteArray("77;timeout=1") << 1.0;
-        QTest::newRow("none given") << QByteArray("77") << 20.0;
-    }
     void keepAlive()
     {
-        // A camera that refuses GET_PARAMETER is kept alive with OPTIONS.
-        QFETCH(double, factor);
-        TimeScale::setFactor(factor);
+        // A camera that gives no session timeout and refuses GET_PARAMETER is kept alive with
+        // OPTIONS every 30 s (sped up; the camera test keeps its 1 s timeout in real time).
+        TimeScale::setFactor(20);
         ScriptedPeer peer;
-        QFETCH(QByteArray, session);
-        peer.session = session;
         peer.script = [&](const ScriptedPeer::Request &r) {
             return Segments { peer.answer(
                 r, r.method == "GET_PARAMETER" ? "501 Not Implemented" : "200 OK") };
