@@ -84,14 +84,11 @@ class TestConversationMedia : public QObject
         p->setProcessChannelMode(QProcess::ForwardedErrorChannel); // its failures, if any
         p->start("ffmpeg",
                  { "-hide_banner", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
-                   QString("sine=frequency=1000:sample_rate=%1:samples_per_frame=%2")
-                       .arg(c.rate)
-                       .arg(c.rate / 50),
+                   QString::asprintf("sine=frequency=1000:sample_rate=%d:samples_per_frame=%d",
+                                     c.rate, c.rate / 50),
                    "-t", QString::number(seconds), "-c:a", c.name, "-f", "rtp",
-                   QString("rtp://127.0.0.1:%1?localrtpport=%2&localrtcpport=%3")
-                       .arg(toPort)
-                       .arg(fromPort)
-                       .arg(freeUdpPort()) });
+                   QString::asprintf("rtp://127.0.0.1:%d?localrtpport=%d&localrtcpport=%d", toPort,
+                                     fromPort, freeUdpPort()) });
         return [p] { return p && p->state() != QProcess::NotRunning; };
     }
 
@@ -118,12 +115,10 @@ class TestConversationMedia : public QObject
     {
         const QString in = tmp.filePath(tag + ".raw"), out = tmp.filePath(tag + ".pcm");
         // Raw A-law and mu-law carry no rate; GSM and G.722 imply theirs.
-        const QStringList rate = c.payload == 0 || c.payload == 8
-            ? QStringList { "-ar", "8000", "-ac", "1" }
-            : QStringList();
-        const QStringList args
-            = QStringList { "-hide_banner", "-loglevel", "error", "-y", "-f", c.format } + rate
-            + QStringList { "-i", in, "-f", "s16le", "-ar", "8000", "-ac", "1", out };
+        QStringList args { "-hide_banner", "-loglevel", "error", "-y", "-f", c.format };
+        if (c.payload == 0 || c.payload == 8)
+            args += QStringList { "-ar", "8000", "-ac", "1" };
+        args += QStringList { "-i", in, "-f", "s16le", "-ar", "8000", "-ac", "1", out };
         return writeFile(in, payloads) && runTool("ffmpeg", args) ? readFile(out) : QByteArray();
     }
 
@@ -162,12 +157,11 @@ private slots:
                          to,
                          nullptr };
                 const quint16 source = from.payload == 3 ? p.in->port() : freeUdpPort();
-                const QHostAddress lo(QHostAddress::LocalHost);
                 // Nobody's silence may end the call: a sender slow to start under load would
                 // otherwise find it gone. The test ends each call once its tone has played.
-                emit p.conv->conv->appendCaller(600, "caller", SipMessage("a"), from.payload, lo,
-                                                source, lo, 0, SipSdpAction::SendRecv);
-                p.conv->addSip("b", "callee", p.out.get(), to.payload, SipSdpAction::SendRecv, 600);
+                p.conv->addSip("a", "caller", source, from.payload, SipSdpAction::SendRecv, 600);
+                p.conv->addSip("b", "callee", p.out->port(), to.payload, SipSdpAction::SendRecv,
+                               600);
                 emit p.conv->conv->acceptCaller("a");
                 emit p.conv->conv->acceptCaller("b");
                 const quint16 port = p.conv->rtpPort();
@@ -187,8 +181,6 @@ private slots:
 
         for (Pair &p : pairs) {
             const QString &tag = p.conv->name;
-            QCOMPARE(p.conv->bye->size(), 2);
-            QCOMPARE(p.conv->smdr->size(), 0);
             // One stream: sequence numbers from 1, timestamps from 160, a marker on the first
             // packet only, one SSRC, one frame a packet.
             const QList<RtpPeer::Packet> &out = p.out->packets;
@@ -235,6 +227,8 @@ private slots:
         bogus[13] = char(0x80);
         a.sendTo(c.rtpPort(), bogus);
         QTRY_COMPARE(c.info->size(), 3);
+        // Bob takes telephone events now, so a key by INFO is not relayed to him as well.
+        emit c.conv->appendSipInfo(DtmfType::SipInfo, "a", "alice", '2', 100);
         QTest::qWait(200);
         QCOMPARE(c.info->size(), 3);
         const QList<QVariant> five = c.info->at(0);

@@ -4,7 +4,6 @@
 #include "conversation/rtpheader.h"
 #include "conversation/rtpsequence.h"
 
-#include <QHostAddress>
 #include <QThread>
 #include <QUdpSocket>
 #include <QtTest>
@@ -79,10 +78,8 @@ private slots:
         QCOMPARE(clock.due(), qint64(1));
         clock.produced();
         QThread::msleep(300);
-        const qint64 due = clock.due();
-        QVERIFY(due >= 1);
-        QVERIFY(due <= FrameClock::MaxCatchUp);
-        clock.produced(due);
+        QCOMPARE(clock.due(), qint64(FrameClock::MaxCatchUp)); // 15 frames late
+        clock.produced(FrameClock::MaxCatchUp);
         QVERIFY(clock.due() <= 1);
     }
 
@@ -95,22 +92,21 @@ private slots:
             return std::unique_ptr<ConversationThread>(
                 ConversationThread::create(min, max, 1, false, name, nullptr));
         };
+        const auto port = [](const std::unique_ptr<ConversationThread> &c) {
+            return c ? int(c->audioRtpPort()) : -1;
+        };
         auto one = create("one");
-        QVERIFY(one);
-        QCOMPARE(one->audioRtpPort(), min);
+        QCOMPARE(port(one), int(min));
         auto two = create("two");
-        QVERIFY(two);
-        QCOMPARE(two->audioRtpPort(), ushort(min + 4));
+        QCOMPARE(port(two), min + 4);
         // An ended call's block is free once its sockets are closed, yet the search goes on
         // upwards first and only then starts again from the bottom.
         one.reset();
         QVERIFY(!PortBlocks::isBooked(min));
         auto three = create("three");
-        QVERIFY(three);
-        QCOMPARE(three->audioRtpPort(), ushort(min + 8));
+        QCOMPARE(port(three), min + 8);
         auto four = create("four");
-        QVERIFY(four);
-        QCOMPARE(four->audioRtpPort(), min);
+        QCOMPARE(port(four), int(min));
         QVERIFY(!create("five"));
     }
 
