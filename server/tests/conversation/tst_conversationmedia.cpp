@@ -1,7 +1,6 @@
 #include "conversation/conversationobject.h"
 #include "conversationfixture.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -62,16 +61,17 @@ class TestConversationMedia : public QObject
     QTemporaryDir tmp;
     QSet<quint16> handedOut;
 
-    // A free loopback port, never the same twice: the kernel may offer a port again once
-    // its probe socket is closed.
+    // A free loopback port for ffmpeg, never the same twice, below the kernel's ephemeral range
+    // so that none of our own bind(0) sockets takes it before ffmpeg binds it.
     quint16 freeUdpPort()
     {
         for (;;) {
+            const auto port = quint16(10000 + QRandomGenerator::global()->bounded(22000));
             QUdpSocket s;
-            s.bind(QHostAddress(QHostAddress::LocalHost), 0);
-            if (!handedOut.contains(s.localPort())) {
-                handedOut.insert(s.localPort());
-                return s.localPort();
+            if (!handedOut.contains(port)
+                && s.bind(QHostAddress::LocalHost, port, QUdpSocket::DontShareAddress)) {
+                handedOut.insert(port);
+                return port;
             }
         }
     }
