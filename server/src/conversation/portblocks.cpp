@@ -59,7 +59,8 @@ int PortBlocks::allocate(quint16 minPort, quint16 maxPort, QUdpSocket *sockets[B
     for (int i = 0; i < BlockSize; ++i)
         sockets[i] = nullptr;
     QMutexLocker lock(&g_Mutex);
-    const int start = g_LastBase == 0 ? int(minPort) : int(g_LastBase) + BlockSize;
+    // The range may have moved up since the last block: never search below its bottom.
+    const int start = g_LastBase < minPort ? int(minPort) : int(g_LastBase) + BlockSize;
     int base = searchFrom(start, maxPort, sockets);
     if (base < 0)
         base = searchFrom(minPort, maxPort, sockets);

@@ -1,15 +1,58 @@
 #pragma once
 
+#include "../toolkit.h"
 #include "conversation/conversationcaller.h"
 #include "conversation/conversationthread.h"
-#include "rtppeer.h"
 
+#include <QNetworkDatagram>
 #include <QPointer>
 #include <QSignalSpy>
 #include <QUdpSocket>
+#include <QtEndian>
 #include <QtTest>
 
 #include <memory>
+
+// A far end on loopback: sends RTP the way a phone would and keeps what the conversation
+// sends back.
+class RtpPeer : public QObject
+{
+public:
+    struct Packet
+    {
+        QByteArray data;
+    };
+
+    RtpPeer()
+    {
+        socket.bind(QHostAddress(QHostAddress::LocalHost), 0);
+        connect(&socket, &QUdpSocket::readyRead, this, [this] {
+            while (socket.hasPendingDatagrams())
+                packets.append({ socket.receiveDatagram().data() });
+        });
+    }
+    quint16 port() const { return socket.localPort(); }
+    void sendTo(quint16 port, const QByteArray &datagram)
+    {
+        socket.writeDatagram(datagram, QHostAddress::LocalHost, port);
+    }
+    // One RTP packet with the given fields and a fixed SSRC.
+    void sendRtp(quint16 port, quint8 payloadType, quint16 sequence, quint32 timestamp,
+                 const QByteArray &payload, bool marker = false)
+    {
+        QByteArray p(12, '\0');
+        p[0] = char(0x80);
+        p[1] = char((marker ? 0x80 : 0) | payloadType);
+        qToBigEndian(sequence, p.data() + 2);
+        qToBigEndian(timestamp, p.data() + 4);
+        qToBigEndian(quint32(0x11223344), p.data() + 8);
+        sendTo(port, p + payload);
+    }
+    QList<Packet> packets;
+
+private:
+    QUdpSocket socket;
+};
 
 // One conversation on ephemeral ports with spies on everything it reports.
 struct Conversation
@@ -48,13 +91,22 @@ struct Conversation
             delete conv;
     }
 
-    // A SIP leg whose RTP comes from and goes to peer.
-    void addSip(const QString &callId, const QString &user, const RtpPeer *peer, uchar payload = 8,
+    // A SIP leg whose RTP comes from and goes to port on loopback.
+    void addSip(const QString &callId, const QString &user, quint16 port, uchar payload = 8,
                 SipSdpAction::Type direction = SipSdpAction::SendRecv, qulonglong timeout = 10)
     {
         const QHostAddress lo(QHostAddress::LocalHost);
-        emit conv->appendCaller(timeout, user, SipMessage(callId), payload, lo,
-                                peer ? peer->port() : 0, lo, 0, direction);
+        emit conv->appendCaller(timeout, user, SipMessage(callId), payload, lo, port, lo, 0,
+                                direction);
+    }
+    // Alice on a and Bob on b, both answered; true once both legs are in.
+    bool talking(const RtpPeer *a, const RtpPeer *b, uchar bPayload = 8, qulonglong timeout = 10)
+    {
+        addSip("a", "alice", a->port(), 8, SipSdpAction::SendRecv, timeout);
+        addSip("b", "bob", b->port(), bPayload, SipSdpAction::SendRecv, timeout);
+        emit conv->acceptCaller("a");
+        emit conv->acceptCaller("b");
+        return QTest::qWaitFor([this] { return conv->callerNames().size() == 2; }, 8000);
     }
     // A door-device leg; its frames to the device land in frames.
     ConversationCaller *addVelk(const QString &callId, const QString &user,
@@ -77,6 +129,14 @@ struct Conversation
         return QTest::qWaitFor([this] { return alive.isNull(); }, ms);
     }
     quint16 rtpPort() const { return conv->audioRtpPort(); }
+    // Record i as "source destination action attribute".
+    QString record(int i) const
+    {
+        const QList<QVariant> &r = smdr->at(i);
+        return QStringList { r[1].toString(), r[2].toString(), QSmdrAction::code(r[4].toInt()),
+                             r[5].toString() }
+            .join(' ');
+    }
 
     QString name;
     ConversationThread *conv;

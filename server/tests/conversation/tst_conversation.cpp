@@ -18,25 +18,12 @@ class TestConversation : public QObject
     QTemporaryDir settingsDir;
 
 private:
-    static QByteArray pcma(int n = 160) { return QByteArray(n, char(0xD5)); }
-
-    // Sends frames from peer into the conversation for ms milliseconds, 20 ms apart.
-    static void talk(RtpPeer &peer, quint16 port, int ms, quint16 *sequence, quint8 pt = 8,
-                     const QByteArray &payload = pcma(), int interval = 20)
+    static QByteArray pcma() { return QByteArray(160, char(0xD5)); }
+    static int packetsWith(const RtpPeer &peer, const QByteArray &payload)
     {
-        for (int t = 0; t < ms; t += interval) {
-            const quint16 seq = (*sequence)++;
-            peer.sendRtp(port, pt, seq, quint32(seq) * 160, payload);
-            QTest::qWait(interval);
-        }
-    }
-
-    static int packetsWith(const RtpPeer &peer, const QByteArray &payload, qint64 untilMs = -1)
-    {
-        int n = 0;
-        for (const RtpPeer::Packet &p : peer.packets)
-            n += (untilMs < 0 || p.arrivalMs <= untilMs) && p.data.mid(12) == payload ? 1 : 0;
-        return n;
+        return int(
+            std::count_if(peer.packets.begin(), peer.packets.end(),
+                          [&](const RtpPeer::Packet &p) { return p.data.mid(12) == payload; }));
     }
 
 private slots:
@@ -48,6 +35,8 @@ private slots:
         SoundWAV::loadPrompts(&settings); // the built-in prompts
     }
 
+    void cleanup() { ConversationObject::m_CallDuration = 0; }
+
     void adoptsLegsOnce()
     {
         Conversation c;
@@ -55,8 +44,8 @@ private slots:
         c.addVelk("k1", "other"); // same id: refused
         c.addVelk("", "nobody"); // empty id: refused
         emit c.conv->appendCallerObject("k2", nullptr);
-        c.addSip("s1", "alice", nullptr);
-        c.addSip("s1", "alice", nullptr); // same Call-ID: set up again, no second leg
+        c.addSip("s1", "alice", 0);
+        c.addSip("s1", "alice", 0); // same Call-ID: set up again, no second leg
         QTRY_COMPARE(c.conv->callerNames(), QStringList({ "door", "alice" }));
         emit c.conv->referCaller("nope", "elsewhere");
         emit c.conv->referCaller("s1", "elsewhere");
@@ -64,14 +53,8 @@ private slots:
         QCOMPARE(c.move->at(0).at(0).toString(), QString("elsewhere"));
         QCOMPARE(c.move->at(0).at(1).toString(), QString("door"));
         QTRY_COMPARE(c.conv->callerNames(), QStringList({ "alice" }));
-    }
-
-    void clearThenCheckEndsQuietly()
-    {
-        Conversation c;
-        c.addVelk("k1", "door");
-        c.addSip("s1", "alice", nullptr);
-        emit c.conv->acceptCaller("k1");
+        // Cleared, then checked: ends with nothing to report.
+        emit c.conv->acceptCaller("s1");
         emit c.conv->clearCallers();
         emit c.conv->check();
         QVERIFY(c.ended());
@@ -80,10 +63,11 @@ private slots:
 
     void endHandsBackLegs()
     {
+        // Terminated: answered legs get BYE, the others CANCEL.
         Conversation c;
-        c.addSip("a", "alice", nullptr);
-        c.addSip("b", "bob", nullptr);
-        c.addSip("c", "carol", nullptr);
+        c.addSip("a", "alice", 0);
+        c.addSip("b", "bob", 0);
+        c.addSip("c", "carol", 0);
         emit c.conv->acceptCaller("a");
         emit c.conv->acceptCaller("c");
         emit c.conv->queryTerminate();
@@ -101,18 +85,15 @@ private slots:
         // Connected call: ordered by accept time, wall-clock start, measured duration.
         Conversation c(6);
         c.addVelk("z", "door");
-        c.addSip("a", "phone", nullptr);
+        c.addSip("a", "phone", 0);
         emit c.conv->acceptCaller("z");
         emit c.conv->acceptCaller("a");
         QTest::qWait(200);
         emit c.conv->removeCaller("a", true);
         QTRY_COMPARE(c.smdr->size(), 1);
-        QList<QVariant> r = c.smdr->at(0);
-        QCOMPARE(r.at(1).toString(), QString("door"));
-        QCOMPARE(r.at(2).toString(), QString("phone"));
+        QCOMPARE(c.record(0), QString("door phone ICC "));
+        const QList<QVariant> r = c.smdr->at(0);
         QVERIFY(r.at(3).toLongLong() > 0 && r.at(3).toLongLong() < 5000);
-        QCOMPARE(r.at(4).value<QSmdrAction::Type>(), QSmdrAction::ICC);
-        QCOMPARE(r.at(5).toString(), QString());
         QVERIFY(qAbs(r.at(0).toDateTime().msecsTo(QDateTime::currentDateTime())) < 5000);
         QTest::qWait(100);
         QVERIFY(c.alive); // only check ends it
@@ -123,12 +104,10 @@ private slots:
         // Never connected: creation time, first caller as source, "NA".
         Conversation n(9);
         n.addVelk("k", "door");
-        n.addSip("s", "phone", nullptr);
+        n.addSip("s", "phone", 0);
         emit n.conv->removeCaller("s", true);
         QTRY_COMPARE(n.smdr->size(), 1);
-        QCOMPARE(n.smdr->at(0).at(1).toString(), QString("door"));
-        QCOMPARE(n.smdr->at(0).at(4).value<QSmdrAction::Type>(), QSmdrAction::OUT);
-        QCOMPARE(n.smdr->at(0).at(5).toString(), QString("NA"));
+        QCOMPARE(n.record(0), QString("door phone OUT NA"));
 
         // Removal with BYE: always lastBye, never a record.
         emit n.conv->removeCallerAndBye("k", true);
@@ -146,40 +125,21 @@ private slots:
         emit g.conv->acceptCaller("m");
         emit g.conv->removeCaller("n1", true);
         QTRY_COMPARE(g.smdr->size(), 1);
-        QCOMPARE(g.smdr->at(0).at(2).toString(), QString("l1"));
-        QCOMPARE(g.smdr->at(0).at(4).value<QSmdrAction::Type>(), QSmdrAction::ICG);
+        QCOMPARE(g.record(0), QString("master l1 ICG "));
         emit g.conv->removeCaller("m", true);
         QTRY_COMPARE(g.smdr->size(), 3);
-        QCOMPARE(g.smdr->at(1).at(2).toString(), QString("group"));
-        QCOMPARE(g.smdr->at(1).at(4).value<QSmdrAction::Type>(), QSmdrAction::INC);
-        QCOMPARE(g.smdr->at(2).at(2).toString(), QString("l2"));
+        QCOMPARE(g.record(1), QString("master group INC "));
+        QCOMPARE(g.record(2), QString("master l2 ICG "));
         QVERIFY(g.ended());
-    }
-
-    void dtmfRelayKeepsKindLock()
-    {
-        Conversation c;
-        c.addSip("a", "alice", nullptr);
-        c.addSip("b", "bob", nullptr);
-        c.addSip("c", "carol", nullptr);
-        emit c.conv->acceptCaller("b");
-        emit c.conv->acceptCaller("c");
-        emit c.conv->appendSipInfo(DtmfType::Rfc2833, "c", "carol", '1', 100);
-        QTRY_COMPARE(c.info->size(), 1); // only bob: answered and not the source
-        QCOMPARE(c.info->at(0).at(3).toString(), QString("bob"));
-        emit c.conv->appendSipInfo(DtmfType::SipInfo, "a", "alice", '2', 100);
-        QTRY_COMPARE(c.info->size(), 2); // carol takes type 0; bob is locked to 1
-        QCOMPARE(c.info->at(1).at(3).toString(), QString("carol"));
     }
 
     void sendsRtpToAnsweredLegs()
     {
+        // Limits past what milliseconds can hold mean "practically never", not "at once".
+        ConversationObject::m_CallDuration = std::numeric_limits<qint64>::max();
         Conversation c;
         RtpPeer a, b;
-        c.addSip("a", "alice", &a);
-        c.addSip("b", "bob", &b, 0);
-        emit c.conv->acceptCaller("a");
-        emit c.conv->acceptCaller("b");
+        QVERIFY(c.talking(&a, &b, 0, std::numeric_limits<qulonglong>::max()));
         QTRY_VERIFY(!b.packets.isEmpty()); // B is answered: what A sends now reaches it
         // Ten frames at once fill the jitter buffer, their sequence numbers wrapping from
         // 65535 to 0 halfway: B hears all ten in order, so the wrap dropped nothing.
@@ -197,10 +157,6 @@ private slots:
             return next;
         };
         QTRY_COMPARE(heardInOrder(), heard.size());
-        const QByteArray first = b.packets.first().data;
-        QCOMPARE(uchar(first[1]), uchar(0x80)); // marker, PCMU
-        QCOMPARE(qFromBigEndian<quint16>(first.constData() + 2), quint16(1));
-        QCOMPARE(qFromBigEndian<quint32>(first.constData() + 4), quint32(160));
         QTRY_VERIFY(packetsWith(a, pcma()) > 20); // A hears B's silence, in A-law
 
         // A re-INVITE moves B: its stream goes on, with no new marker and no gap.
@@ -208,6 +164,7 @@ private slots:
         emit c.conv->replaceCaller("b", 0, QHostAddress::LocalHost, b.port(),
                                    QHostAddress::LocalHost, 0, SipSdpAction::SendRecv);
         QTRY_VERIFY(b.packets.size() > before + 10);
+        QVERIFY(c.alive);
         for (int i = 0; i < b.packets.size(); ++i) {
             const QByteArray &p = b.packets.at(i).data;
             QCOMPARE(qFromBigEndian<quint16>(p.constData() + 2), quint16(i + 1));
@@ -219,26 +176,21 @@ private slots:
     {
         Conversation c;
         RtpPeer a, b, t;
-        c.addSip("a", "alice", &a);
-        c.addSip("b", "bob", &b);
+        c.addSip("a", "alice", a.port());
+        c.addSip("b", "bob", b.port());
         emit c.conv->acceptCaller("b");
         emit c.conv->acceptCaller("a"); // the first caller's answer connects: it hears a tone
-        const auto heard = [](const RtpPeer &p) {
-            int n = 0;
-            for (const RtpPeer::Packet &x : p.packets)
-                n += x.data.mid(12) != pcma() ? 1 : 0;
-            return n;
-        };
+        const auto heard
+            = [](const RtpPeer &p) { return p.packets.size() - packetsWith(p, pcma()); };
         QTRY_VERIFY(heard(a) > 5);
         QCOMPARE(heard(b), 0);
         // A third leg joins, B leaves: the connected part is recorded, A hears hold music.
-        c.addSip("c", "tina", &t);
+        c.addSip("c", "tina", t.port());
         QTRY_COMPARE(c.conv->callerNames().size(), 3);
         a.packets.clear();
         emit c.conv->removeCaller("b", true);
         QTRY_COMPARE(c.smdr->size(), 1);
-        QCOMPARE(c.smdr->at(0).at(1).toString(), QString("bob")); // answered first
-        QCOMPARE(c.smdr->at(0).at(2).toString(), QString("alice"));
+        QCOMPARE(c.record(0), QString("bob alice INT ")); // bob answered first
         QTRY_VERIFY(heard(a) > 5);
         QCOMPARE(t.packets.size(), 0); // not answered yet
     }
@@ -247,8 +199,8 @@ private slots:
     {
         Conversation c;
         RtpPeer a, b;
-        c.addSip("a", "alice", &a, 8, SipSdpAction::SendRecv, 1);
-        c.addSip("b", "bob", &b, 8, SipSdpAction::SendOnly, 1);
+        c.addSip("a", "alice", a.port(), 8, SipSdpAction::SendRecv, 1);
+        c.addSip("b", "bob", b.port(), 8, SipSdpAction::SendOnly, 1);
         emit c.conv->acceptCaller("a");
         emit c.conv->acceptCaller("b");
         // B holds (sendonly): it gets nothing, and its silence never ends the call.
@@ -269,33 +221,14 @@ private slots:
         ConversationObject::m_CallDuration = 1;
         Conversation c;
         RtpPeer a, b;
-        c.addSip("a", "alice", &a);
-        c.addSip("b", "bob", &b);
+        c.addSip("a", "alice", a.port());
+        c.addSip("b", "bob", b.port());
         emit c.conv->acceptCaller("a");
         QTest::qWait(1300);
         QVERIFY(c.alive); // not connected yet: no limit running
         emit c.conv->acceptCaller("b");
         QVERIFY(c.ended(4000));
-        ConversationObject::m_CallDuration = 0;
         QCOMPARE(c.bye->size(), 2);
-    }
-
-    void hugeLimitsNeverEndACall()
-    {
-        // Limits past what milliseconds can hold mean "practically never", not "at once".
-        ConversationObject::m_CallDuration = std::numeric_limits<qint64>::max();
-        const qulonglong hugeTimeout = std::numeric_limits<qulonglong>::max();
-        Conversation c;
-        RtpPeer a, b;
-        c.addSip("a", "alice", &a, 8, SipSdpAction::SendRecv, hugeTimeout);
-        c.addSip("b", "bob", &b, 8, SipSdpAction::SendRecv, hugeTimeout);
-        emit c.conv->acceptCaller("a");
-        emit c.conv->acceptCaller("b");
-        QTRY_VERIFY(a.packets.size() > 10); // both silent: the watch is counting
-        QTest::qWait(100);
-        const bool alive = c.alive;
-        ConversationObject::m_CallDuration = 0;
-        QVERIFY(alive);
     }
 
     void groupMasterHeardByEveryListener()
@@ -303,17 +236,19 @@ private slots:
         Conversation g(4);
         RtpPeer m, l1, l2;
         QList<QPair<qulonglong, QByteArray>> door;
-        g.addSip("a", "master", &m);
-        g.addSip("b", "listener", &l1, 0);
-        g.addSip("c", "waiting", &l2);
+        g.addSip("a", "master", m.port());
+        g.addSip("b", "listener", l1.port(), 0);
+        g.addSip("c", "waiting", l2.port());
         g.addVelk("d", "door", &door);
         emit g.conv->acceptCaller("a");
         emit g.conv->acceptCaller("b");
         emit g.conv->acceptCaller("d");
         QTRY_COMPARE(g.conv->callerNames().size(), 4);
-        quint16 seq = 1;
-        QByteArray tone(160, char(0x2A)); // a loud constant, not silence
-        talk(m, g.rtpPort(), 600, &seq, 8, tone);
+        const QByteArray tone(160, char(0x2A)); // a loud constant, not silence
+        for (quint16 seq = 1; seq <= 30; ++seq) {
+            m.sendRtp(g.rtpPort(), 8, seq, quint32(seq) * 160, tone);
+            QTest::qWait(20);
+        }
         const QByteArray heard
             = AudioCodec::encode(0, AudioCodec::decode(8, tone, nullptr), nullptr);
         QTRY_VERIFY(packetsWith(l1, heard) > 5);
@@ -330,12 +265,10 @@ private slots:
         Conversation c;
         RtpPeer camera, phone;
         ConversationCaller *door = c.addVelk("d", "door");
-        QMetaObject::invokeMethod(door, "setVelkVideo", Qt::QueuedConnection,
-                                  Q_ARG(QHostAddress, QHostAddress(QHostAddress::LocalHost)),
-                                  Q_ARG(ushort, camera.port()),
-                                  Q_ARG(QHostAddress, QHostAddress(QHostAddress::LocalHost)),
-                                  Q_ARG(ushort, ushort(0)));
         const QHostAddress lo(QHostAddress::LocalHost);
+        QMetaObject::invokeMethod(
+            door, [=, port = camera.port()] { door->setVelkVideo(lo, port, lo, 0); },
+            Qt::QueuedConnection);
         emit c.conv->appendCaller(10, "phone", SipMessage("p"), 8, lo, 0, lo, 0,
                                   SipSdpAction::SendRecv, 97, lo, phone.port(), lo, 0,
                                   SipSdpAction::SendRecv);
@@ -366,10 +299,7 @@ private slots:
         qputenv("QT_NO_THREADED_GLIB", "1");
         auto c = std::make_unique<Conversation>();
         RtpPeer a, b;
-        c->addSip("a", "alice", &a);
-        c->addSip("b", "bob", &b);
-        emit c->conv->acceptCaller("a");
-        emit c->conv->acceptCaller("b");
+        QVERIFY(c->talking(&a, &b));
         QTRY_VERIFY(a.packets.size() > 3); // the loop runs
         qunsetenv("QT_NO_THREADED_GLIB");
         // Nothing arrives any more: only the quit itself can end the thread, or this hangs.

@@ -4,7 +4,6 @@
 #include "conversation/rtpheader.h"
 #include "conversation/rtpsequence.h"
 
-#include <QHostAddress>
 #include <QThread>
 #include <QUdpSocket>
 #include <QtTest>
@@ -17,26 +16,6 @@ class TestRtpBasics : public QObject
     Q_OBJECT
 
 private:
-    static QByteArray packet(uchar byte0, int csrc, int extWords, int padding, int payload)
-    {
-        QByteArray p(12, '\0');
-        p[0] = char(byte0 | csrc);
-        p[1] = char(0x88);
-        p[2] = 0x12;
-        p[3] = 0x34;
-        p.append(QByteArray(4 * csrc, 'c'));
-        if (byte0 & 0x10) {
-            p.append(char(0xBE)).append(char(0xDE)).append(char(0)).append(char(extWords));
-            p.append(QByteArray(4 * extWords, 'e'));
-        }
-        p.append(QByteArray(payload, 'p'));
-        if (padding > 0) {
-            p.append(QByteArray(padding - 1, '\0'));
-            p.append(char(padding));
-        }
-        return p;
-    }
-
     // Finds a free range of ports no other test process is likely to use right now.
     static quint16 freeRange(int blocks)
     {
@@ -60,62 +39,37 @@ private slots:
 
     void parsesPayloadBounds()
     {
+        // Three CSRCs, an extension of two words, 160 bytes of payload and 5 of padding.
+        const QByteArray full = QByteArray::fromHex("b3881234") + QByteArray(20, 'c')
+            + QByteArray::fromHex("bede0002") + QByteArray(8, 'e') + QByteArray(160, 'p')
+            + QByteArray::fromHex("0000000005");
         RtpHeader h;
-        const QByteArray plain = packet(0x80, 0, 0, 0, 160);
-        QVERIFY(RtpHeader::parse(plain, &h));
-        QCOMPARE(h.payloadType, quint8(8));
-        QVERIFY(h.marker);
-        QCOMPARE(h.sequence, quint16(0x1234));
-        QCOMPARE(h.payloadOffset, 12);
-        QCOMPARE(h.payloadLength, 160);
-
-        const QByteArray full = packet(0x80 | 0x10 | 0x20, 3, 2, 5, 160);
         QVERIFY(RtpHeader::parse(full, &h));
-        QCOMPARE(h.payloadOffset, 12 + 12 + 4 + 8);
-        QCOMPARE(h.payloadLength, 160);
         QCOMPARE(full.mid(h.payloadOffset, h.payloadLength), QByteArray(160, 'p'));
-
-        // Every truncation of a packet with CSRCs, extension and padding is either rejected
-        // or yields a payload that lies wholly inside the datagram.
+        QCOMPARE(h.sequence, quint16(0x1234));
+        // Every truncation is either refused or yields a payload wholly inside the datagram;
+        // malformed headers are refused end to end in tst_conversationmedia.
         for (int len = 0; len <= full.size(); ++len) {
-            const QByteArray cut = full.left(len);
-            RtpHeader t;
-            if (RtpHeader::parse(cut, &t)) {
-                QVERIFY(t.payloadOffset >= 12);
-                QVERIFY(t.payloadLength >= 0);
-                QVERIFY(t.payloadOffset + t.payloadLength <= len);
+            if (RtpHeader::parse(full.left(len), &h)) {
+                QVERIFY(h.payloadOffset >= 12);
+                QVERIFY(h.payloadLength >= 0);
+                QVERIFY(h.payloadOffset + h.payloadLength <= len);
             }
         }
-        QVERIFY(!RtpHeader::parse(QByteArray(11, '\x80'), &h));
-        QVERIFY(!RtpHeader::parse(packet(0x80, 15, 0, 0, 0).left(40), &h));
-        QByteArray zeroPad = packet(0x80 | 0x20, 0, 0, 0, 4);
-        zeroPad[zeroPad.size() - 1] = 0;
-        QVERIFY(!RtpHeader::parse(zeroPad, &h));
-        QByteArray hugePad = packet(0x80 | 0x20, 0, 0, 0, 4);
-        hugePad[hugePad.size() - 1] = char(200);
-        QVERIFY(!RtpHeader::parse(hugePad, &h));
-        QByteArray hugeExt = packet(0x80 | 0x10, 0, 1, 0, 0);
-        hugeExt[15] = char(0xFF);
-        QVERIFY(!RtpHeader::parse(hugeExt, &h));
     }
 
     void extendsSequenceAcrossWrap()
     {
         RtpSequence s;
-        const quint64 first = s.extend(7, 65530);
-        quint64 last = first;
-        for (int i = 1; i <= 20; ++i) {
-            const quint64 id = s.extend(7, quint16(65530 + i));
-            QCOMPARE(id, last + 1);
-            last = id;
-        }
-        // The last sequence number was 14 (65550 wrapped).
-        QCOMPARE(s.extend(7, 12), last - 2); // reordered: lower id, dropped by the buffer
-        QCOMPARE(s.extend(7, 16), last + 2); // one packet lost
-        last += 2;
-        QCOMPARE(s.extend(9, 100), last + 1); // new sender: continues upwards
-        QCOMPARE(s.extend(9, 40000), last + 2); // jump: re-synchronised, still upwards
-        QCOMPARE(s.extend(9, 40001), last + 3);
+        const quint64 first = s.extend(7, 65534);
+        QCOMPARE(s.extend(7, 65535), first + 1);
+        QCOMPARE(s.extend(7, 0), first + 2);
+        QCOMPARE(s.extend(7, 1), first + 3);
+        QCOMPARE(s.extend(7, 65535), first + 1); // reordered: lower id, dropped by the buffer
+        QCOMPARE(s.extend(7, 3), first + 5); // one packet lost
+        QCOMPARE(s.extend(9, 100), first + 6); // new sender: continues upwards
+        QCOMPARE(s.extend(9, 40000), first + 7); // jump: re-synchronised, still upwards
+        QCOMPARE(s.extend(9, 40001), first + 8);
     }
 
     void catchUpIsCapped()
@@ -124,10 +78,8 @@ private slots:
         QCOMPARE(clock.due(), qint64(1));
         clock.produced();
         QThread::msleep(300);
-        const qint64 due = clock.due();
-        QVERIFY(due >= 1);
-        QVERIFY(due <= FrameClock::MaxCatchUp);
-        clock.produced(due);
+        QCOMPARE(clock.due(), qint64(FrameClock::MaxCatchUp)); // 15 frames late
+        clock.produced(FrameClock::MaxCatchUp);
         QVERIFY(clock.due() <= 1);
     }
 
@@ -140,27 +92,25 @@ private slots:
             return std::unique_ptr<ConversationThread>(
                 ConversationThread::create(min, max, 1, false, name, nullptr));
         };
+        const auto port = [](const std::unique_ptr<ConversationThread> &c) {
+            return c ? int(c->audioRtpPort()) : -1;
+        };
         auto one = create("one");
-        QVERIFY(one);
-        QCOMPARE(one->audioRtpPort(), min);
-        QCOMPARE(one->videoRtcpPort(), ushort(min + 3));
+        QCOMPARE(port(one), int(min));
         auto two = create("two");
-        QVERIFY(two);
-        QCOMPARE(two->audioRtpPort(), ushort(min + 4));
+        QCOMPARE(port(two), min + 4);
         // An ended call's block is free once its sockets are closed, yet the search goes on
         // upwards first and only then starts again from the bottom.
         one.reset();
         QVERIFY(!PortBlocks::isBooked(min));
         auto three = create("three");
-        QVERIFY(three);
-        QCOMPARE(three->audioRtpPort(), ushort(min + 8));
+        QCOMPARE(port(three), min + 8);
         auto four = create("four");
-        QVERIFY(four);
-        QCOMPARE(four->audioRtpPort(), min);
+        QCOMPARE(port(four), int(min));
         QVERIFY(!create("five"));
     }
 
-    void skipsTakenAndSharedPorts()
+    void skipsTakenSharedAndMissingPorts()
     {
         const quint16 min = freeRange(2);
         QVERIFY(min != 0);
@@ -177,14 +127,10 @@ private slots:
                                QAbstractSocket::ReuseAddressHint | QAbstractSocket::ShareAddress));
         for (QUdpSocket *x : s)
             delete x;
-    }
-
-    void neverWrapsPastTopPort()
-    {
-        QUdpSocket *s[4];
-        // 65533..65536 does not exist: nothing may be bound at 65533, 0, 1, ...
+        // A range above the last block: nothing below its bottom is taken, and 65533..65536
+        // does not exist, so nothing may be bound at 65533, 0, 1, ...
         QCOMPARE(PortBlocks::allocate(65533, 65535, s), -1);
-        QCOMPARE(PortBlocks::lastBase(), quint16(0));
+        QCOMPARE(PortBlocks::lastBase(), quint16(min + 4));
         QVERIFY(!PortBlocks::isBooked(0));
     }
 };

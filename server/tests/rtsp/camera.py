@@ -11,11 +11,6 @@ gi.require_version("GstRtsp", "1.0")
 gi.require_version("GstRtspServer", "1.0")
 from gi.repository import GLib, Gst, GstRtsp, GstRtspServer  # noqa: E402
 
-PIPELINE = ("( videotestsrc is-live=true ! video/x-raw,width=160,height=120,framerate=15/1 "
-            "! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=15 "
-            "! rtph264pay name=pay0 pt=96 config-interval=1 )")
-REQUESTS = ["options", "describe", "setup", "play", "pause", "teardown", "get-parameter"]
-
 parser = argparse.ArgumentParser()
 parser.add_argument("--timeout", type=int, default=0)
 parser.add_argument("--user")
@@ -25,7 +20,9 @@ args = parser.parse_args()
 Gst.init(None)
 server = GstRtspServer.RTSPServer(address="127.0.0.1", service="0")
 factory = GstRtspServer.RTSPMediaFactory()
-factory.set_launch(PIPELINE)
+factory.set_launch("( videotestsrc is-live=true ! video/x-raw,width=160,height=120,framerate=15/1 "
+                   "! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=15 "
+                   "! rtph264pay name=pay0 pt=96 config-interval=1 )")
 if args.user:
     auth = GstRtspServer.RTSPAuth()
     auth.set_supported_methods(GstRtsp.RTSPAuthMethod.DIGEST)
@@ -42,7 +39,7 @@ server.get_mount_points().add_factory("/door", factory)
 
 
 def on_client(_server, client):
-    for name in REQUESTS:
+    for name in ["options", "describe", "setup", "play", "pause", "teardown", "get-parameter"]:
         method = name.upper().replace("-", "_")
         client.connect(name + "-request", lambda _c, _x, m=method: print("REQ " + m, flush=True))
     if args.timeout:
