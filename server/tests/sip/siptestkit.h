@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QSettings>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QUdpSocket>
 
 namespace siptest {
@@ -35,10 +36,14 @@ inline quint16 freeUdpPort()
     return probe.localPort();
 }
 
+// The owner of a module, with the main settings in a file of this run's own: beside the binary
+// the file would be shared with any other run of the same test (two ctest runs over one build
+// tree), and QSettings takes in what another process writes there at its next sync.
 class Host : public QObject, public ModuleHost
 {
 public:
-    QSettings file { Env::configFilePath("main"), QSettings::IniFormat };
+    QTemporaryDir dir;
+    QSettings file { dir.filePath("main.conf"), QSettings::IniFormat };
 
     void setValue(const QString &group, const QString &key, const QVariant &value) override
     {

@@ -31,7 +31,6 @@ private slots:
     void init()
     {
         TimeScale::setFactor(1);
-        QFile::remove(Env::configFilePath("main"));
         QFile::remove(Env::configFilePath("sip-users"));
         m_Log.clear();
     }

@@ -110,7 +110,6 @@ private slots:
     }
     void init()
     {
-        QFile::remove(Env::configFilePath("main"));
         QFile::remove(Env::configFilePath("sip-users"));
         m_Log.clear();
     }
