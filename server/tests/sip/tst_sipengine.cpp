@@ -263,36 +263,6 @@ private slots:
         QVERIFY(worker.udpPort() != 0 && logged("Started"));
     }
 
-    // The module in gateway mode: the accounts learn the server connection once it stands.
-    void gatewayModule()
-    {
-        QUdpSocket server;
-        QVERIFY(server.bind(QHostAddress(QHostAddress::LocalHost), 0));
-        Host host;
-        host.gateway("127.0.0.1", server.localPort());
-        Sip sip(&host);
-        sip.saveUser("door", { { "type-user", "0" } });
-        sip.start();
-        QVERIFY(!sip.isStandalone() && !SipUser::m_IsStandalone);
-        QTRY_COMPARE_WITH_TIMEOUT(int(sip.connectionState()), int(SipConnected), 30000);
-        QCOMPARE(sip.connectionAddress(), QString("127.0.0.1"));
-        QTRY_COMPARE(sip.findUser("door")->m_ServerPort, server.localPort());
-        QCOMPARE(sip.localAddress(), QString("127.0.0.1"));
-        // The gateway's bodies: a device coming up asks the server, it does not register
-        // the account itself; a list call is not made.
-        SipUser *door = sip.findUser("door");
-        door->setProperty("velk-device-id", "7");
-        sip.isDeviceRegisteredChanged(7, true);
-        QVERIFY(!door->isRegistered());
-        door->setRegistered(true);
-        sip.isDeviceRegisteredChanged(7, false);
-        QVERIFY(!door->isRegistered());
-        QCOMPARE(sip.callList("door", "a,b", "key"), -1);
-        sip.stop();
-        QVERIFY(sip.waitSeconds(30));
-        SipUser::m_IsStandalone = true;
-    }
-
     // A stop during a look-up that keeps failing ends the start-up without "Started".
     void stopDuringFailingLookup()
     {
