@@ -46,40 +46,28 @@ class TestSipClientDigest : public QObject
     Q_OBJECT
 
 private slots:
+    // What kamailio's challenge (qop=auth, a UTF-8 password) does not show.
     void answer_data()
     {
         QTest::addColumn<QByteArray>("challenges");
         QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("qop"); // "-" for no answer at all
         QTest::addColumn<QString>("realm");
-        QTest::newRow("no qop") << QByteArray("WWW-Authenticate: Digest realm=\"r\", nonce=\"n\"")
-                                << "secret"
-                                << ""
-                                << "r";
-        QTest::newRow("auth first")
-            << QByteArray("WWW-Authenticate: DiGeSt realm=\"r\",nonce=\"n\",qop=\"auth,auth-int\"")
-            << "secret"
-            << "auth"
-            << "r";
-        QTest::newRow("auth-int only")
-            << QByteArray("WWW-Authenticate: Digest realm=\"r\", nonce=\"n\", qop=\"auth-int\"")
-            << "secret"
-            << "auth-int"
-            << "r";
-        QTest::newRow("comma in realm, UTF-8 password")
-            << QByteArray("WWW-Authenticate: Digest realm=\"Door, Inc\", nonce=\"n\", "
-                          "qop=\"auth-int, auth\", opaque=\"o\"")
-            << QString::fromUtf8("p\xc3\xa4sswort") << "auth"
-            << "Door, Inc";
-        QTest::newRow("basic") << QByteArray("WWW-Authenticate: Basic realm=\"r\"") << "secret"
-                               << "-"
-                               << "";
-        QTest::newRow("two challenges") << QByteArray("WWW-Authenticate: Digest realm=\"r\", "
-                                                      "nonce=\"n\"\r\nWWW-Authenticate: "
-                                                      "Digest realm=\"s\", nonce=\"m\"")
-                                        << "secret"
-                                        << "-"
-                                        << "";
+        const auto row = [](const char *name, const QByteArray &challenges, const QString &password,
+                            const char *qop, const char *realm) {
+            QTest::newRow(name) << challenges << password << QString(qop) << QString(realm);
+        };
+        const QByteArray www = "WWW-Authenticate: ";
+        row("no qop", www + "Digest realm=\"r\", nonce=\"n\"", "secret", "", "r");
+        row("auth-int only", www + "DiGeSt realm=\"r\",nonce=\"n\",qop=\"auth-int\"", "secret",
+            "auth-int", "r");
+        row("comma in realm, auth preferred",
+            www + "Digest realm=\"Door, Inc\", nonce=\"n\", qop=\"auth-int, auth\", opaque=\"o\"",
+            QString::fromUtf8("p\xc3\xa4sswort"), "auth", "Door, Inc");
+        row("basic", www + "Basic realm=\"r\"", "secret", "-", "");
+        row("two challenges",
+            www + "Digest realm=\"r\", nonce=\"n\"\r\n" + www + "Digest realm=\"s\", nonce=\"m\"",
+            "secret", "-", "");
     }
     void answer()
     {

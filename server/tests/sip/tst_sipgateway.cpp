@@ -1,9 +1,7 @@
-#include "core/env.h"
-#include "core/modulehost.h"
 #include "core/timescale.h"
 #include "sip/sip.h"
-#include "sip/sipexternaladdress.h"
 #include "sip/sipuser.h"
+#include "siptestkit.h"
 
 #include <QNetworkDatagram>
 #include <QProcess>
@@ -13,30 +11,6 @@
 #include <QtTest>
 
 namespace {
-
-// The owner of the module: the main settings in a file of the test's own.
-class Host : public QObject, public ModuleHost
-{
-public:
-    QSettings file { Env::configFilePath("main"), QSettings::IniFormat };
-
-    void setValue(const QString &group, const QString &key, const QVariant &value) override
-    {
-        file.setValue(group + "/" + key, value);
-    }
-    void setDefaultValue(const QString &group, const QString &key, const QVariant &value) override
-    {
-        if (!file.contains(group + "/" + key))
-            setValue(group, key, value);
-    }
-    QVariant value(const QString &group, const QString &key,
-                   const QVariant &defaultValue) const override
-    {
-        return file.value(group + "/" + key, defaultValue);
-    }
-    bool restartSipAndVelk() override { return true; }
-    bool isStopping() const override { return false; }
-};
 
 // kamailio as the outside server, on a loopback port free for both UDP and TCP.
 class Kamailio
@@ -90,33 +64,16 @@ class TestSipGateway : public QObject
 
     int logged(const QString &text) const { return m_Log.filter(text).size(); }
 
-    // The final status kamailio gives an OPTIONS for the account: relayed to the gateway when
-    // the account is registered there (405 from the gateway), else 404.
-    QByteArray ask(quint16 port, const QString &user)
+    // The final status kamailio gives a phone's OPTIONS for the account: relayed to the gateway
+    // when the account is registered there (405 from the gateway), else 404.
+    static QByteArray ask(quint16 port, const QString &user)
     {
-        QUdpSocket phone;
-        phone.bind(QHostAddress(QHostAddress::LocalHost), 0);
-        static int n = 0;
-        const QByteArray branch = "z9hG4bKask" + QByteArray::number(++n);
-        const QByteArray request = "OPTIONS sip:" + user.toUtf8()
-            + "@127.0.0.1:" + QByteArray::number(port)
-            + " SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:" + QByteArray::number(phone.localPort())
-            + ";branch=" + branch + "\r\nFrom: <sip:t@127.0.0.1>;tag=" + branch
-            + "\r\nTo: <sip:" + user.toUtf8() + "@127.0.0.1>\r\nCall-ID: " + branch
-            + "\r\nCSeq: 1 OPTIONS\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n";
-        phone.writeDatagram(request, QHostAddress::LocalHost, port);
-        QByteArray status;
-        (void)QTest::qWaitFor(
-            [&] {
-                while (phone.hasPendingDatagrams()) {
-                    const QByteArray answer = phone.receiveDatagram().data();
-                    if (answer.mid(8, 1) != "1")
-                        status = answer.mid(8, 3);
-                }
-                return !status.isEmpty();
-            },
-            10000);
-        return status;
+        QProcess sipsak;
+        sipsak.start("sipsak", { "-v", "-s", QString("sip:%1@127.0.0.1:%2").arg(user).arg(port) });
+        (void)QTest::qWaitFor([&] { return sipsak.state() == QProcess::NotRunning; }, 30000);
+        const QByteArray out = sipsak.readAllStandardOutput();
+        const int at = out.lastIndexOf("SIP/2.0 ");
+        return at < 0 ? QByteArray() : out.mid(at + 8, 3);
     }
 
     // A response of the scripted server to request: its Via (with the given parameters), From,
@@ -147,48 +104,14 @@ class TestSipGateway : public QObject
 private slots:
     void initTestCase()
     {
-        static const QByteArray argv0 = QCoreApplication::applicationFilePath().toLocal8Bit();
-        Env::initApplication(argv0.constData());
-        connect(Env::instance(), &Env::viewLog, this,
-                [this](const QString &line) { m_Log << line.mid(line.indexOf("]: ") + 3); });
+        siptest::captureLog(this, &m_Log);
         if (QStandardPaths::findExecutable("kamailio", { "/usr/sbin", "/usr/bin" }).isEmpty())
             QSKIP("kamailio is not installed");
     }
-
-    // What a response reports in the Via of a branch, and in its top Via.
-    void received_data()
+    void init()
     {
-        QTest::addColumn<QString>("params");
-        QTest::addColumn<QString>("address"); // empty: none reported
-        QTest::addColumn<int>("port");
-        QTest::newRow("both") << ";rport=5070;received=192.0.2.7"
-                              << "192.0.2.7" << 5070;
-        QTest::newRow("empty rport") << ";received=192.0.2.7;rport"
-                                     << "192.0.2.7" << 0;
-        QTest::newRow("received alone") << ";received=192.0.2.7"
-                                        << "" << 0;
-        QTest::newRow("rport alone") << ";rport=5070"
-                                     << "" << 0;
-    }
-    void received()
-    {
-        QFETCH(QString, params);
-        QFETCH(QString, address);
-        QFETCH(int, port);
-        const QByteArray text = "SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP 10.0.0.2:5061;branch=z9hG4bKb"
-            + params.toUtf8()
-            + "\r\nFrom: <sip:a@s>;tag=1\r\nTo: <sip:a@s>\r\nCall-ID: c\r\nCSeq: 1 "
-              "REGISTER\r\nContent-Length: 0\r\n\r\n";
-        const SipMessage response(SipTransport::UDP, QHostAddress::LocalHost, 5060,
-                                  QHostAddress::LocalHost, 5061, text);
-        QVERIFY(response.isValid());
-        QString found = "untouched";
-        quint16 foundPort = 1;
-        QCOMPARE(viaReceivedAddress("z9hG4bKb", response, found, foundPort), !address.isEmpty());
-        QCOMPARE(found, address.isEmpty() ? QStringLiteral("untouched") : address);
-        QCOMPARE(int(foundPort), address.isEmpty() ? 1 : port);
-        QVERIFY(!viaReceivedAddress("z9hG4bKother", response, found, foundPort));
-        QCOMPARE(topViaReceivedAddress(response), params.contains("rport") ? address : QString());
+        QFile::remove(Env::configFilePath("sip-users"));
+        m_Log.clear();
     }
 
     void registration_data()
@@ -203,26 +126,20 @@ private slots:
     void registration()
     {
         QFETCH(QString, transport);
-        QFile::remove(Env::configFilePath("main"));
-        QFile::remove(Env::configFilePath("sip-users"));
-        m_Log.clear();
         // Re-registration 16 s before the granted 60 s: 4.4 s at this scale.
         TimeScale::setFactor(10);
         Kamailio kamailio;
         QVERIFY(kamailio.start());
-        Host host;
-        host.file.setValue("sip/standalone", "false");
-        host.file.setValue("sip/server-address", "127.0.0.1");
-        host.file.setValue("sip/server-port", kamailio.port);
+        siptest::Host host;
+        host.gateway("127.0.0.1", kamailio.port);
         host.file.setValue("sip/server-transport", transport);
-        host.file.setValue("sip/server-bind-random", "true");
         host.file.setValue("sip/log-sip", "true");
         Sip sip(&host);
-        const QHash<QString, QString> door { { "type-user", "0" },
-                                             { "velk-device-id", "7" },
-                                             { "sip-server-login", "door-login" },
-                                             { "sip-server-password", "door-secret" } };
-        QVERIFY(sip.saveUser("door", door));
+        QVERIFY(sip.saveUser("door",
+                             { { "type-user", "0" },
+                               { "velk-device-id", "7" },
+                               { "sip-server-login", "door-login" },
+                               { "sip-server-password", "door-secret" } }));
         QVERIFY(sip.saveUser("group",
                              { { "type-user", "2" },
                                { "sip-server-login", "group-login" },
@@ -236,8 +153,13 @@ private slots:
 
         QTRY_VERIFY2_WITH_TIMEOUT(sip.findUser("group")->isRegistered(),
                                   qPrintable(m_Log.join("\n")), 30000);
+        SipUser *door = sip.findUser("door");
+        QCOMPARE(door->m_ServerPort, kamailio.port);
+        QCOMPARE(sip.localAddress(), QString("127.0.0.1"));
+        // A device coming up makes its account ask the server; nothing registers it before.
         sip.isDeviceRegisteredChanged(7, true, QString());
-        QTRY_VERIFY_WITH_TIMEOUT(sip.findUser("door")->isRegistered(), 30000);
+        QVERIFY(!door->isRegistered());
+        QTRY_VERIFY_WITH_TIMEOUT(door->isRegistered(), 30000);
         QCOMPARE(ask(kamailio.port, "door"), QByteArray("405"));
         QCOMPARE(ask(kamailio.port, "plain"), QByteArray("404"));
 
@@ -267,21 +189,14 @@ private slots:
     // source address ("auto") withdraws the registrations and makes them again from there.
     void scriptedServer()
     {
-        QFile::remove(Env::configFilePath("main"));
-        QFile::remove(Env::configFilePath("sip-users"));
-        m_Log.clear();
         TimeScale::setFactor(20);
         QUdpSocket server;
         QVERIFY(server.bind(QHostAddress(QHostAddress::LocalHost), 0));
-        Host host;
-        host.file.setValue("sip/standalone", "false");
-        host.file.setValue("sip/server-address", "192.0.2.1");
-        host.file.setValue("sip/server-port", 9);
+        siptest::Host host;
+        host.gateway("192.0.2.1", 9);
         host.file.setValue("sip/server-proxy-use", "true");
         host.file.setValue("sip/server-proxy-address", "127.0.0.1");
         host.file.setValue("sip/server-proxy-port", server.localPort());
-        host.file.setValue("sip/server-transport", "UDP");
-        host.file.setValue("sip/server-bind-random", "true");
         Sip sip(&host);
         QVERIFY(sip.saveUser("group", { { "type-user", "2" } }));
         sip.start();

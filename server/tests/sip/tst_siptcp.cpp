@@ -1,7 +1,7 @@
-#include "core/env.h"
 #include "core/timescale.h"
 #include "sip/siptcpserver.h"
 #include "sip/siptcpsocket.h"
+#include "siptestkit.h"
 
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -24,8 +24,7 @@ class TestSipTcp : public QObject
 private slots:
     void initTestCase()
     {
-        static const QByteArray argv0 = QCoreApplication::applicationFilePath().toLocal8Bit();
-        Env::initApplication(argv0.constData());
+        siptest::initApplication();
         qRegisterMetaType<SipTransport::Type>("SipTransport::Type");
     }
 
@@ -34,29 +33,22 @@ private slots:
         QTest::addColumn<QByteArrayList>("segments");
         QTest::addColumn<QByteArrayList>("messages");
         QTest::addColumn<bool>("failed");
+        const auto row
+            = [](const char *name, const QByteArrayList &segments, const QByteArrayList &messages) {
+                  QTest::newRow(name) << segments << messages << messages.isEmpty();
+              };
         const QByteArray one = request("Content-Length: 4", "abcd");
         const QByteArray bare = "ACK sip:a@b SIP/2.0\nl: 0\n\n";
-        QTest::newRow("two in one segment")
-            << QByteArrayList { one + request("Content-Length: 0") }
-            << QByteArrayList { one, request("Content-Length: 0") } << false;
-        QTest::newRow("body in two segments")
-            << QByteArrayList { one.left(one.size() - 2), "cd" } << QByteArrayList { one } << false;
-        QTest::newRow("bare line feeds, compact form")
-            << QByteArrayList { bare } << QByteArrayList { bare } << false;
-        QTest::newRow("keep-alive pings") << QByteArrayList { "\r\n\r\n", "\r\n", "\r\n" + one }
-                                          << QByteArrayList { one } << false;
-        QTest::newRow("no length")
-            << QByteArrayList { request("Max-Forwards: 70", "abcd") } << QByteArrayList {} << true;
-        QTest::newRow("two lengths")
-            << QByteArrayList { request("Content-Length: 4\r\nl: 4", "abcd") } << QByteArrayList {}
-            << true;
-        QTest::newRow("not a number") << QByteArrayList { request("Content-Length: 4x", "abcd") }
-                                      << QByteArrayList {} << true;
-        QTest::newRow("head without end")
-            << QByteArrayList { "OPTIONS sip:a SIP/2.0\r\nX: " + QByteArray(40000, 'x') }
-            << QByteArrayList {} << true;
-        QTest::newRow("huge body")
-            << QByteArrayList { request("Content-Length: 9999999") } << QByteArrayList {} << true;
+        const QByteArray empty = request("Content-Length: 0");
+        row("two in one segment", { one + empty }, { one, empty });
+        row("body in two segments", { one.left(one.size() - 2), "cd" }, { one });
+        row("bare line feeds, compact form", { bare }, { bare });
+        row("keep-alive pings", { "\r\n\r\n", "\r\n", "\r\n" + one }, { one });
+        row("no length", { request("Max-Forwards: 70", "abcd") }, {});
+        row("two lengths", { request("Content-Length: 4\r\nl: 4", "abcd") }, {});
+        row("not a number", { request("Content-Length: 4x", "abcd") }, {});
+        row("head without end", { "OPTIONS sip:a SIP/2.0\r\nX: " + QByteArray(40000, 'x') }, {});
+        row("huge body", { request("Content-Length: 9999999") }, {});
     }
     void framing()
     {

@@ -1,10 +1,10 @@
-#include "core/env.h"
 #include "core/timescale.h"
 #include "sip/sipclientinvitedialog.h"
 #include "sip/sipclientnoninvitedialog.h"
 #include "sip/sipdialogindex.h"
 #include "sip/sipserverinvitedialog.h"
 #include "sip/sipservernoninvitedialog.h"
+#include "siptestkit.h"
 
 #include <QHostAddress>
 #include <QtTest>
@@ -124,11 +124,7 @@ class tst_SipTransaction : public QObject
     Engine *e = nullptr;
 
 private slots:
-    void initTestCase()
-    {
-        static const QByteArray argv0 = QCoreApplication::applicationFilePath().toLocal8Bit();
-        Env::initApplication(argv0.constData());
-    }
+    void initTestCase() { siptest::initApplication(); }
     void init()
     {
         TimeScale::setFactor(16);
@@ -309,14 +305,15 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<qint64>("endsAfter");
         QTest::addColumn<bool>("logged");
-        const qint64 nonInvite = SipServerNonInviteDialog::UnansweredLimit;
-        const qint64 invite = SipServerInviteDialog::UnansweredLimit;
-        QTest::newRow("BYE unanswered") << int(SipMethod::Bye) << -1 << nonInvite << true;
-        QTest::newRow("BYE 100") << int(SipMethod::Bye) << 0 << nonInvite << true;
-        QTest::newRow("BYE 200") << int(SipMethod::Bye) << 5 << 32000LL << false;
-        QTest::newRow("INVITE unanswered") << 0 << -1 << invite << true;
-        QTest::newRow("INVITE 180") << 0 << 1 << invite << true;
-        QTest::newRow("INVITE 486, no ACK") << 0 << 35 << 32000LL << false;
+        const auto row = [](const char *name, int method, int status, qint64 endsAfter) {
+            QTest::newRow(name) << method << status << endsAfter << (endsAfter != 32000);
+        };
+        row("BYE unanswered", SipMethod::Bye, -1, SipServerNonInviteDialog::UnansweredLimit);
+        row("BYE 100", SipMethod::Bye, 0, SipServerNonInviteDialog::UnansweredLimit);
+        row("BYE 200", SipMethod::Bye, 5, 32000);
+        row("INVITE unanswered", 0, -1, SipServerInviteDialog::UnansweredLimit);
+        row("INVITE 180", 0, 1, SipServerInviteDialog::UnansweredLimit);
+        row("INVITE 486, no ACK", 0, 35, 32000);
     }
     void serverEnds()
     {

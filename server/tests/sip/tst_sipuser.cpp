@@ -1,10 +1,12 @@
 #include "conversation/conversationthread.h"
+#include "conversationfixture.h"
 #include "core/attendedthread.h"
-#include "core/env.h"
 #include "core/timescale.h"
 #include "sip/sipuser.h"
+#include "siptestkit.h"
 #include "velk/velk.h"
 
+#include <QProcess>
 #include <QSignalSpy>
 #include <QUdpSocket>
 #include <QtTest>
@@ -18,13 +20,7 @@ class TestSipUser : public QObject
     QStringList m_Log;
 
 private slots:
-    void initTestCase()
-    {
-        static const QByteArray argv0 = QCoreApplication::applicationFilePath().toLocal8Bit();
-        Env::initApplication(argv0.constData());
-        connect(Env::instance(), &Env::viewLog, this,
-                [this](const QString &line) { m_Log << line.mid(line.indexOf("]: ") + 3); });
-    }
+    void initTestCase() { siptest::captureLog(this, &m_Log); }
 
     void init()
     {
@@ -40,13 +36,17 @@ private slots:
         QTest::addColumn<int>("typeUser");
         QTest::addColumn<int>("deviceId");
         QTest::addColumn<QString>("kind"); // a device account, a group
-        QTest::newRow("no type") << QVariant() << " 12 " << -1 << 12 << "10";
-        QTest::newRow("letters") << QVariant("abc") << "12a" << 0 << -1 << "10";
-        QTest::newRow("plain") << QVariant("1") << "12" << 1 << -1 << "00";
-        QTest::newRow("group") << QVariant("2") << "0" << 2 << -1 << "01";
-        QTest::newRow("last id") << QVariant("0") << "65534" << 0 << 65534 << "10";
-        QTest::newRow("no device") << QVariant("0") << "65535" << 0 << -1 << "10";
-        QTest::newRow("wraps") << QVariant("0") << "65548" << 0 << -1 << "10";
+        const auto row = [](const char *name, const QVariant &type, const char *id, int typeUser,
+                            int deviceId, const char *kind) {
+            QTest::newRow(name) << type << QString(id) << typeUser << deviceId << QString(kind);
+        };
+        row("no type", QVariant(), " 12 ", -1, 12, "10");
+        row("letters", "abc", "12a", 0, -1, "10");
+        row("plain", "1", "12", 1, -1, "00");
+        row("group", "2", "0", 2, -1, "01");
+        row("last id", "0", "65534", 0, 65534, "10");
+        row("no device", "0", "65535", 0, -1, "10");
+        row("wraps", "0", "65548", 0, -1, "10");
     }
     void deviceAccount()
     {
@@ -145,27 +145,19 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(renew.count(), 1, 40000);
     }
 
-    void applyVideo_data()
+    // Video off, or not a door account: the camera session is stopped, never started.
+    void applyVideoWithoutCamera()
     {
-        QTest::addColumn<int>("type");
-        QTest::addColumn<bool>("enable");
-        QTest::addColumn<int>("starts");
-        QTest::newRow("device") << 0 << true << 1;
-        QTest::newRow("disabled") << 0 << false << 0;
-        QTest::newRow("plain") << 1 << true << 0;
-    }
-    void applyVideo()
-    {
-        SipUser user("door");
-        QFETCH(int, type);
-        QFETCH(bool, enable);
-        user.setProperty("type-user", QString::number(type));
-        user.setProperty("velk-video-enable", enable);
-        QSignalSpy stop(&user, &SipUser::stopVideoRtspControl);
-        QSignalSpy start(&user, &SipUser::startVideoRtspControl);
-        user.applyVideo();
-        QCOMPARE(stop.count(), 1);
-        QTEST(start.count(), "starts");
+        for (const auto &[type, enable] : { std::pair("0", false), std::pair("1", true) }) {
+            SipUser user("door");
+            user.setProperty("type-user", type);
+            user.setProperty("velk-video-enable", enable);
+            QSignalSpy stop(&user, &SipUser::stopVideoRtspControl);
+            QSignalSpy start(&user, &SipUser::startVideoRtspControl);
+            user.applyVideo();
+            QCOMPARE(stop.count(), 1);
+            QCOMPARE(start.count(), 0);
+        }
     }
 
     void play_data()
@@ -204,6 +196,45 @@ private slots:
         QCOMPARE(hold.count() + resume.count() + end.count(), 3 * plays);
         if (plays)
             QCOMPARE(play.first(), ports);
+    }
+
+    // A door account's camera video reaching a call: GStreamer's RTSP server as the camera, the
+    // user's camera session, and a conversation that relays the camera's RTP to a phone.
+    void videoReachesTheCall()
+    {
+        SipUser user("door");
+        QProcess camera;
+        camera.start(
+            "/usr/bin/python3",
+            { qEnvironmentVariable("TARNHALL_SOURCE_DIR") + "/server/tests/rtsp/camera.py" });
+        QTRY_VERIFY_WITH_TIMEOUT(camera.canReadLine() || camera.state() == QProcess::NotRunning,
+                                 20000);
+        const QByteArray port = camera.readLine().trimmed();
+        if (!port.startsWith("PORT "))
+            QFAIL("no RTSP camera (GStreamer's RTSP server)");
+        user.setProperty("velk-video-enable", "true");
+        user.setProperty("velk-video-path", "rtsp://127.0.0.1:" + port.mid(5) + "/door");
+        user.applyVideo();
+        QTRY_COMPARE_WITH_TIMEOUT(user.videoCodec(), uchar(96), 20000);
+
+        Conversation call;
+        ConversationCaller *door = call.addVelk("door-leg", "door");
+        connect(&user, &SipUser::setVelkVideo, door, &ConversationCaller::setVelkVideo,
+                Qt::QueuedConnection);
+        RtpPeer phoneAudio, phoneVideo;
+        const QHostAddress lo(QHostAddress::LocalHost);
+        emit call.conv->appendCaller(600, "phone", SipMessage("phone-leg"), 8, lo,
+                                     phoneAudio.port(), lo, 0, SipSdpAction::SendRecv, 97, lo,
+                                     phoneVideo.port(), lo, 0, SipSdpAction::SendRecv);
+        user.onPlay(call.conv);
+        QTRY_VERIFY_WITH_TIMEOUT(phoneVideo.packets.size() >= 10, 20000);
+        QCOMPARE(uchar(phoneVideo.packets.first().data.at(1)) & 0x7f, 97);
+        delete call.conv;
+        // The end of the call ends the camera's stream.
+        QTRY_COMPARE_WITH_TIMEOUT(user.videoCodec(), uchar(255), 20000);
+        camera.closeWriteChannel();
+        QVERIFY(camera.waitForFinished(10000));
+        QVERIFY(camera.readAll().contains("REQ TEARDOWN"));
     }
 };
 

@@ -1,34 +1,12 @@
-#include "core/env.h"
 #include "core/timescale.h"
 #include "sip/stunclient.h"
 #include "sip/stunmessage.h"
+#include "siptestkit.h"
 
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QUdpSocket>
 #include <QtTest>
-
-namespace {
-
-const QByteArray kHead = "0101000c2112a442000000000000000000000000";
-
-StunAnswer parseHex(const QByteArray &hex)
-{
-    const QByteArray bytes = QByteArray::fromHex(hex);
-    return stunParseResponse(reinterpret_cast<const uchar *>(bytes.constData()), bytes.size());
-}
-
-// A success response of these attributes to the request with that transaction id.
-QByteArray answerTo(const QByteArray &request, const QByteArray &attributes, bool success = true)
-{
-    QByteArray answer = QByteArray::fromHex(success ? "0101" : "0111");
-    answer += char(attributes.size() >> 8);
-    answer += char(attributes.size());
-    return answer + request.mid(4, 16) + attributes;
-}
-
-} // namespace
 
 class TestStunClient : public QObject
 {
@@ -37,65 +15,41 @@ class TestStunClient : public QObject
     QStringList m_Log;
 
 private slots:
-    void initTestCase()
-    {
-        static const QByteArray argv0 = QCoreApplication::applicationFilePath().toLocal8Bit();
-        Env::initApplication(argv0.constData());
-        connect(Env::instance(), &Env::viewLog, this,
-                [this](const QString &line) { m_Log << line.mid(line.indexOf("]: ") + 3); });
-    }
+    void initTestCase() { siptest::captureLog(this, &m_Log); }
     void init()
     {
         TimeScale::setFactor(1);
         m_Log.clear();
     }
 
-    void parse_data()
-    {
-        QTest::addColumn<QByteArray>("hex");
-        QTest::addColumn<bool>("valid");
-        QTest::addColumn<QString>("address");
-        const QByteArray xor192 = "0020000800010000e112a643";
-        QTest::newRow("xor-mapped")
-            << "0101000c2112a442" + kHead.mid(16) + xor192 << true << "192.0.2.1";
-        QTest::newRow("software of 5, then mapped") << "0101001c2112a442" + kHead.mid(16)
-                + "802200056162636465000000"
-                  "000100080001000ac0000207" << true << "192.0.2.7";
-        QTest::newRow("xor preferred over mapped")
-            << "010100182112a442" + kHead.mid(16) + "000100080001000ac0000207" + xor192 << true
-            << "192.0.2.1";
-        QTest::newRow("no address") << "010100002112a442" + kHead.mid(16) << true << "0.0.0.0";
-        QTest::newRow("length beyond datagram")
-            << "0101ff002112a442" + kHead.mid(16) + "0020" << true << "0.0.0.0";
-        QTest::newRow("error response")
-            << "0111000c2112a442" + kHead.mid(16) + xor192 << false << "0.0.0.0";
-        QTest::newRow("short") << QByteArray("0101000c2112a442") << false << "0.0.0.0";
-    }
-    void parse()
-    {
-        QFETCH(QByteArray, hex);
-        const StunAnswer answer = parseHex(hex);
-        QTEST(answer.valid, "valid");
-        QTEST(QHostAddress(answer.address).toString(), "address");
-    }
-
     // Only an answer to the request just sent that carries an address is believed.
     void answers_data()
     {
+        QTest::addColumn<QByteArray>("head"); // type and length; empty: a success of the length
         QTest::addColumn<QByteArray>("attributes");
-        QTest::addColumn<bool>("success");
+        QTest::addColumn<int>("cut"); // bytes sent, 0: all
         QTest::addColumn<bool>("sameId");
         QTest::addColumn<QString>("address"); // empty: nothing reported
-        const QByteArray xor192 = QByteArray::fromHex("0020000800010000e112a643");
-        QTest::newRow("address") << xor192 << true << true << "192.0.2.1";
-        QTest::newRow("no address") << QByteArray() << true << true << "";
-        QTest::newRow("another request") << xor192 << true << false << "";
-        QTest::newRow("error response") << xor192 << false << true << "";
+        const QByteArray xor192 = "0020000800010000e112a643";
+        const QByteArray mapped = "000100080001000ac0000207";
+        const auto row = [](const char *name, const QByteArray &head, const QByteArray &attributes,
+                            int cut, bool sameId, const char *address) {
+            QTest::newRow(name) << head << attributes << cut << sameId << QString(address);
+        };
+        row("software of 5, then mapped", "", "802200056162636465000000" + mapped, 0, true,
+            "192.0.2.7");
+        row("xor preferred over mapped", "", mapped + xor192, 0, true, "192.0.2.1");
+        row("no address", "", "", 0, true, "");
+        row("length beyond datagram", "0101ff00", "0020", 0, true, "");
+        row("error response", "0111000c", xor192, 0, true, "");
+        row("short", "", xor192, 8, true, "");
+        row("another request", "", xor192, 0, false, "");
     }
     void answers()
     {
+        QFETCH(QByteArray, head);
         QFETCH(QByteArray, attributes);
-        QFETCH(bool, success);
+        QFETCH(int, cut);
         QFETCH(bool, sameId);
         QFETCH(QString, address);
         QUdpSocket server;
@@ -113,7 +67,12 @@ private slots:
         QCOMPARE(request.mid(20, 8).toHex(), QByteArray("0003000400000000"));
         if (!sameId)
             request[10] = char(request[10] ^ 1);
-        server.writeDatagram(answerTo(request, attributes, success), peer, peerPort);
+        const QByteArray body = QByteArray::fromHex(attributes);
+        QByteArray answer = head.isEmpty()
+            ? QByteArray::fromHex("0101") + char(body.size() >> 8) + char(body.size())
+            : QByteArray::fromHex(head);
+        answer += request.mid(4, 16) + body;
+        server.writeDatagram(cut ? answer.left(cut) : answer, peer, peerPort);
         if (address.isEmpty()) {
             QTRY_VERIFY(m_Log.contains("Error external IP detect for '127.0.0.1'"));
             QCOMPARE(found.size(), 0);
@@ -149,10 +108,7 @@ private slots:
         if (turnserver.isEmpty())
             QSKIP("turnserver (coturn) is not installed");
         QTemporaryDir dir;
-        QUdpSocket probe;
-        QVERIFY(probe.bind(QHostAddress(QHostAddress::LocalHost), 0));
-        const quint16 port = probe.localPort();
-        probe.close();
+        const quint16 port = siptest::freeUdpPort();
         QProcess server;
         server.setWorkingDirectory(dir.path());
         server.start(turnserver,
