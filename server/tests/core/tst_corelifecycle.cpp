@@ -2,8 +2,6 @@
 // does not end in time and stop requests that arrive while a stop or restart runs; sped up
 // unless TARNHALL_TIME_SCALE says otherwise. And SMDR records queued to Core from several
 // threads.
-#include "common/codecs/audiocodec.h"
-#include "conversation/conversationobject.h"
 #include "core/core.h"
 #include "core/env.h"
 #include "core/timescale.h"
@@ -112,11 +110,6 @@ void TestCoreLifecycle::startsRestartsAndStops()
         const auto *file = module->findChild<QSettings *>(QString(), Qt::FindDirectChildrenOnly);
         QVERIFY(file && file->thread() == core->thread());
     }
-    // Sip's start applied the [sip] defaults to the process-wide codec list and call limit.
-    QCOMPARE(AudioCodec::codecs(),
-             (QList<AudioCodec::Type> { AudioCodec::PCMA, AudioCodec::PCMU, AudioCodec::GSM,
-                                        AudioCodec::G722, AudioCodec::TelephoneEvent }));
-    QCOMPARE(qint64(ConversationObject::m_CallDuration), qint64(3600));
 
     bool result = false;
     harness.inCoreThread([&] { result = core->restartSipAndVelk(); });

@@ -50,10 +50,9 @@ private slots:
     void init();
 
     void nullAndPlainWorkers();
-    void workerRunsInItsThreadAndEndsOnStop();
+    void workerRunsInItsThreadAndEndsOnStopOrDestruction();
     void sleepEndsEarlyOnTerminate();
     void waitsSleepUntilTheirDeadline();
-    void destroyingARunningModuleWaitsForIt();
     void identifiersAndTables();
     void systemQueries();
 
@@ -91,7 +90,7 @@ QStringList TestFrame::lines() const
     return QString::fromLocal8Bit(readFile(logPath)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
-void TestFrame::workerRunsInItsThreadAndEndsOnStop()
+void TestFrame::workerRunsInItsThreadAndEndsOnStopOrDestruction()
 {
     AttendedThread module;
     auto *worker = new LoopingWorker;
@@ -114,6 +113,17 @@ void TestFrame::workerRunsInItsThreadAndEndsOnStop()
     // finished comes after the worker is gone.
     QVERIFY(goneAtFinished);
     QTRY_VERIFY(seen.isNull());
+
+    // Asked to end, but left to the destructor to wait for.
+    auto *other = new AttendedThread;
+    auto *looping = new LoopingWorker;
+    QPointer<QObject> watch(looping);
+    other->setObject(looping);
+    other->start();
+    QTRY_VERIFY(looping->running);
+    QMetaObject::invokeMethod(looping, "queryTerminate", Qt::QueuedConnection);
+    delete other;
+    QVERIFY(watch.isNull());
 }
 
 void TestFrame::nullAndPlainWorkers()
@@ -173,20 +183,6 @@ void TestFrame::waitsSleepUntilTheirDeadline()
     QVERIFY2(voluntarySwitches(self) - before < 30, "the wait polled");
     module.stop();
     QVERIFY(module.waitSeconds(16));
-}
-
-void TestFrame::destroyingARunningModuleWaitsForIt()
-{
-    auto *module = new AttendedThread;
-    auto *worker = new LoopingWorker;
-    QPointer<QObject> watch(worker);
-    module->setObject(worker);
-    module->start();
-    QTRY_VERIFY(worker->running);
-    // Ask the worker to end, but let the destructor do the waiting.
-    QMetaObject::invokeMethod(worker, "queryTerminate", Qt::QueuedConnection);
-    delete module;
-    QVERIFY(watch.isNull());
 }
 
 void TestFrame::identifiersAndTables()

@@ -1,11 +1,11 @@
-// The control socket's line protocol, byte for byte, against a local stream client and socat,
-// with the server running in this process on a private path; and the pid file's lock.
+// The control socket's line protocol, byte for byte, against a local stream client, with the
+// server running in this process on a private path (tst_service asks the real service through
+// socat); and the pid file's lock.
 #include "service/qtservice/qtlockedfile.h"
 #include "service/qtservice/qtservicebase.h"
 #include "service/qtservice/qtservicesysprivate.h"
 
 #include <QLocalSocket>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -76,7 +76,6 @@ private slots:
     void answersLineByLine();
     void overLongLineGetsFalseAndCloses();
     void peerGoneBeforeItsAnswers();
-    void socatPeerGetsTheSameAnswers();
     void serviceNameIsCutAndCleaned();
     void pidLockExcludesOtherHolders();
 
@@ -182,21 +181,6 @@ void TestControlSocket::peerGoneBeforeItsAnswers()
     Client other(path);
     other.send("alive\r\n");
     QTRY_COMPARE(other.received(), QByteArray("true"));
-}
-
-void TestControlSocket::socatPeerGetsTheSameAnswers()
-{
-    QProcess socat;
-    socat.start(QStringLiteral("socat"),
-                { QStringLiteral("-t1"), QStringLiteral("-"),
-                  QStringLiteral("UNIX-CONNECT:%1").arg(path) });
-    QVERIFY(socat.waitForStarted());
-    // Lines sent back to back are answered back to back.
-    socat.write("alive\r\nnum:3\r\nAlive\r\nterminate\r\n");
-    socat.closeWriteChannel();
-    QTRY_COMPARE_WITH_TIMEOUT(socat.state(), QProcess::NotRunning, 10000);
-    QCOMPARE(socat.readAllStandardOutput(), QByteArray("truetruefalsetrue"));
-    QCOMPARE(service->calls, (QStringList { QStringLiteral("num 3"), QStringLiteral("stop") }));
 }
 
 void TestControlSocket::serviceNameIsCutAndCleaned()
