@@ -43,9 +43,14 @@ CoreHarness::~CoreHarness()
     delete m_thread;
 }
 
-bool CoreHarness::startAndWaitForModules()
+void CoreHarness::start()
 {
     m_thread->start();
+}
+
+bool CoreHarness::startAndWaitForModules()
+{
+    start();
     QDeadlineTimer deadline(30000);
     while (runningThreads() != 3) {
         if (deadline.hasExpired())

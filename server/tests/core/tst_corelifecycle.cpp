@@ -66,6 +66,7 @@ private slots:
     void restartReportsAModuleThatDidNotStop();
     void stopRequestsInsideAStopOrRestartRunOneStop_data();
     void stopRequestsInsideAStopOrRestartRunOneStop();
+    void stopBeforeTheModulesStartStartsNone();
     void stopWaitsForAModuleThatIsLate();
     void stopOfAStoppedSipLeavesItsNextStartAlone();
     void takenPortsAreTriedAgainUntilFree();
@@ -179,6 +180,17 @@ void TestCoreLifecycle::stopRequestsInsideAStopOrRestartRunOneStop()
     // Nothing was started again once the stop had begun.
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[SIP]: Initialization")), 1);
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[VELK]: Initialization")), 1);
+}
+
+// A service stopped as it starts: the stop comes before the queued module starts.
+void TestCoreLifecycle::stopBeforeTheModulesStartStartsNone()
+{
+    CoreHarness harness;
+    QMetaObject::invokeMethod(harness.core(), &Core::stopCore, Qt::QueuedConnection);
+    harness.start();
+    QTRY_VERIFY(CoreHarness::logCount(QStringLiteral("[CORE]: Stopped")) == 1);
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("Initialization")), 0);
+    QVERIFY(harness.stopAndWait());
 }
 
 void TestCoreLifecycle::stopWaitsForAModuleThatIsLate()

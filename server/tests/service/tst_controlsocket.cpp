@@ -33,6 +33,7 @@ protected:
     int executeApplication() override { return 0; }
 };
 
+// A peer of the control socket; reads happen as the test's event loop runs.
 class Client
 {
 public:

@@ -189,7 +189,7 @@ void TestService::wedgedServiceDoesNotHangTheCommandLine()
     ::kill(pid, SIGCONT);
     QCOMPARE(stop, QByteArray("0 [] [The service could not be stopped.\n]"));
     ::kill(pid, SIGTERM);
-    QVERIFY(waitForExit(service));
+    QVERIFY2(waitForExit(service), service->readAllStandardError().constData());
 }
 
 QTEST_GUILESS_MAIN(TestService)
