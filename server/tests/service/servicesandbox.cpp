@@ -41,11 +41,9 @@ ServiceSandbox::~ServiceSandbox()
 QProcess *ServiceSandbox::sandboxed(const QStringList &arguments)
 {
     auto process = std::make_unique<QProcess>();
-    QStringList all { root(), binary() };
-    all << arguments;
     process->start(qEnvironmentVariable("TARNHALL_SOURCE_DIR")
                        + QStringLiteral("/server/tests/service/sandbox.sh"),
-                   all);
+                   QStringList { root(), binary() } + arguments);
     process->waitForStarted();
     processes.push_back(std::move(process));
     return processes.back().get();
@@ -88,8 +86,7 @@ QByteArray ServiceSandbox::ask(const QByteArray &lines)
     socat.start(QStringLiteral("socat"),
                 { QStringLiteral("-t2"), QStringLiteral("-"),
                   QStringLiteral("UNIX-CONNECT:%1").arg(socketPath()) });
-    if (!socat.waitForStarted())
-        return QByteArray();
+    socat.waitForStarted();
     socat.write(lines);
     socat.closeWriteChannel();
     socat.waitForFinished(10000);

@@ -18,11 +18,6 @@ bool waitForExit(QProcess *process, int ms = 90000)
         && process->exitCode() == 0;
 }
 
-QByteArray pidLine(QProcess *process)
-{
-    return QByteArray::number(process->processId()) + '\n';
-}
-
 } // namespace
 
 class TestService : public QObject
@@ -93,7 +88,7 @@ void TestService::staleSocketOfKilledServiceIsReplaced()
 
     QProcess *second = box.startService(45000); // outlasts such a lock should it happen
     QVERIFY(second);
-    QCOMPARE(readFile(box.pidPath()), pidLine(second));
+    QCOMPARE(readFile(box.pidPath()), QByteArray::number(second->processId()) + '\n');
     QCOMPARE(box.command({ "-stop" }), QByteArray("0 [The service stopped.\n] []"));
     QVERIFY2(waitForExit(second), second->readAllStandardError().constData());
     // Each start of the core appends its own SMDR header block.
