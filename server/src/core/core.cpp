@@ -98,7 +98,15 @@ void Core::run()
     for (AttendedThread *module :
          { static_cast<AttendedThread *>(&m_http), static_cast<AttendedThread *>(&m_sip),
            static_cast<AttendedThread *>(&m_velk) }) {
-        connect(this, &Core::startAll, module, &AttendedThread::start, Qt::QueuedConnection);
+        // A stop that arrived before the queued starts (a service stopped as it starts) runs
+        // first; a module started after it would keep running past "Stopped".
+        connect(
+            this, &Core::startAll, module,
+            [this, module] {
+                if (!m_stopping)
+                    module->start();
+            },
+            Qt::QueuedConnection);
         connect(module, &AttendedThread::started, this, &Core::threadStarted, Qt::QueuedConnection);
         connect(module, &AttendedThread::finished, this, &Core::threadFinished,
                 Qt::QueuedConnection);

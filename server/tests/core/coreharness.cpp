@@ -4,9 +4,10 @@
 #include "core/corethread.h"
 #include "core/env.h"
 
+#include "../toolkit.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QSettings>
 #include <QThread>
 
@@ -42,9 +43,14 @@ CoreHarness::~CoreHarness()
     delete m_thread;
 }
 
-bool CoreHarness::startAndWaitForModules()
+void CoreHarness::start()
 {
     m_thread->start();
+}
+
+bool CoreHarness::startAndWaitForModules()
+{
+    start();
     QDeadlineTimer deadline(30000);
     while (runningThreads() != 3) {
         if (deadline.hasExpired())
@@ -77,8 +83,7 @@ bool CoreHarness::stopAndWait(int ms)
 
 QString CoreHarness::textLog()
 {
-    QFile file(Env::textLogPath());
-    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
+    return QString::fromLocal8Bit(readFile(Env::textLogPath()));
 }
 
 int CoreHarness::logCount(const QString &text)

@@ -14,6 +14,7 @@ public:
     CoreHarness();
     ~CoreHarness();
 
+    void start();
     bool startAndWaitForModules();
     Core *core() const { return m_core; }
 

@@ -1,19 +1,22 @@
 // Core's start, restart and ordered stop with real modules, including a module whose thread
 // does not end in time and stop requests that arrive while a stop or restart runs; sped up
-// unless TARNHALL_TIME_SCALE says otherwise.
-#include "common/codecs/audiocodec.h"
-#include "conversation/conversationobject.h"
+// unless TARNHALL_TIME_SCALE says otherwise. And SMDR records queued to Core from several
+// threads.
 #include "core/core.h"
 #include "core/env.h"
 #include "core/timescale.h"
 #include "coreharness.h"
 
+#include "../toolkit.h"
+
 #include <QSemaphore>
 #include <QTcpServer>
+#include <QThread>
 #include <QUdpSocket>
 #include <QtTest>
 
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -37,6 +40,18 @@ std::shared_ptr<QSemaphore> blockWorker(AttendedThread &module)
     return release;
 }
 
+// Stands for a door device or a conversation emitting records in its own thread.
+class Emitter : public QObject
+{
+    Q_OBJECT
+signals:
+    void smdrLog(const QDateTime &datetime, const QString &src, const QString &dest,
+                 const qlonglong &duration, const QSmdrAction::Type &action, const QString &attr);
+    // The form without attribute, which conversations and devices may use as well.
+    void smdrLogShort(const QDateTime &datetime, const QString &src, const QString &dest,
+                      const qlonglong &duration, const QSmdrAction::Type &action);
+};
+
 } // namespace
 
 class TestCoreLifecycle : public QObject
@@ -47,15 +62,15 @@ private slots:
     void initTestCase();
     void init();
 
-    void startsModulesInOrderAndCountsThem();
-    void restartStopsAndStartsSipAndVelk();
+    void startsRestartsAndStops();
     void restartReportsAModuleThatDidNotStop();
-    void secondStopRequestRunsTheStopOnce();
-    void stopArrivingInsideARestartEndsAfterIt();
+    void stopRequestsInsideAStopOrRestartRunOneStop_data();
+    void stopRequestsInsideAStopOrRestartRunOneStop();
+    void stopBeforeTheModulesStartStartsNone();
     void stopWaitsForAModuleThatIsLate();
     void stopOfAStoppedSipLeavesItsNextStartAlone();
     void takenPortsAreTriedAgainUntilFree();
-    void settingsHelpers();
+    void smdrRecordsFromSeveralThreadsAllArrive();
 };
 
 void TestCoreLifecycle::initTestCase()
@@ -70,44 +85,35 @@ void TestCoreLifecycle::init()
     QFile::remove(Env::textLogPath());
 }
 
-void TestCoreLifecycle::startsModulesInOrderAndCountsThem()
+void TestCoreLifecycle::startsRestartsAndStops()
 {
     CoreHarness harness;
+    Core *core = harness.core(); // not started: still in this thread
+    // A default never overwrites a stored value.
+    const QString group = QStringLiteral("test-%1").arg(QDateTime::currentMSecsSinceEpoch());
+    core->setDefaultValue(group, QStringLiteral("key"), 0);
+    core->setDefaultValue(group, QStringLiteral("key"), 8);
+    QCOMPARE(core->value(group, QStringLiteral("key"), 9).toInt(), 0);
+    core->setValue(group, QStringLiteral("key"), 3);
+    QCOMPARE(core->value(group, QStringLiteral("key"), 9).toInt(), 3);
+
     QVERIFY(harness.startAndWaitForModules());
-    const QString log = CoreHarness::textLog();
+    QString log = CoreHarness::textLog();
     const int start = log.indexOf(QStringLiteral("[CORE]: Start"));
     const int http = log.indexOf(QStringLiteral("[HTTP]: Initialization"));
     const int sip = log.indexOf(QStringLiteral("[SIP]: Initialization"));
     const int velk = log.indexOf(QStringLiteral("[VELK]: Initialization"));
     QVERIFY(start >= 0 && start < http && http < sip && sip < velk);
-    QCOMPARE(harness.core()->objectName(), QStringLiteral("Core"));
-    QCOMPARE(harness.core()->sip().objectName(), QStringLiteral("Sip"));
-    QVERIFY(harness.core()->sip().worker()->inherits("SipObject"));
-    QVERIFY(harness.core()->velk().worker()->inherits("VelkObject"));
-    QVERIFY(harness.core()->http().worker()->inherits("HttpObject"));
     // Each module's own settings file went into the core thread with it, where it is used.
-    for (AttendedThread *module : { static_cast<AttendedThread *>(&harness.core()->sip()),
-                                    static_cast<AttendedThread *>(&harness.core()->velk()),
-                                    static_cast<AttendedThread *>(&harness.core()->http()) }) {
+    for (AttendedThread *module : { static_cast<AttendedThread *>(&core->sip()),
+                                    static_cast<AttendedThread *>(&core->velk()),
+                                    static_cast<AttendedThread *>(&core->http()) }) {
         const auto *file = module->findChild<QSettings *>(QString(), Qt::FindDirectChildrenOnly);
-        QVERIFY(file && file->thread() == harness.core()->thread());
+        QVERIFY(file && file->thread() == core->thread());
     }
-    // Sip's start applied the [sip] defaults to the process-wide codec list and call limit.
-    QCOMPARE(AudioCodec::codecs(),
-             (QList<AudioCodec::Type> { AudioCodec::PCMA, AudioCodec::PCMU, AudioCodec::GSM,
-                                        AudioCodec::G722, AudioCodec::TelephoneEvent }));
-    QCOMPARE(qint64(ConversationObject::m_CallDuration), qint64(3600));
 
-    QVERIFY(harness.stopAndWait());
-    QCOMPARE(CoreHarness::logCount(QStringLiteral("[CORE]: Stopped")), 1);
-}
-
-void TestCoreLifecycle::restartStopsAndStartsSipAndVelk()
-{
-    CoreHarness harness;
-    QVERIFY(harness.startAndWaitForModules());
     bool result = false;
-    harness.inCoreThread([&] { result = harness.core()->restartSipAndVelk(); });
+    harness.inCoreThread([&] { result = core->restartSipAndVelk(); });
     QVERIFY(result);
     // The restarted threads count themselves in by queued signals, which under load may come
     // after the sped-up settle time.
@@ -115,9 +121,11 @@ void TestCoreLifecycle::restartStopsAndStartsSipAndVelk()
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[SIP]: Initialization")), 2);
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[VELK]: Initialization")), 2);
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[HTTP]: Initialization")), 1);
-    const QString log = CoreHarness::textLog();
+    log = CoreHarness::textLog();
     QVERIFY(log.indexOf(QStringLiteral("[CORE]: Restarting SIP and VELK moduls ..."))
             < log.indexOf(QStringLiteral("[CORE]: SIP and VELK moduls restarted")));
+    QVERIFY(harness.stopAndWait());
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("[CORE]: Stopped")), 1);
 }
 
 void TestCoreLifecycle::restartReportsAModuleThatDidNotStop()
@@ -136,49 +144,53 @@ void TestCoreLifecycle::restartReportsAModuleThatDidNotStop()
     QTRY_COMPARE_WITH_TIMEOUT(harness.runningThreads(), 2, 60000);
 }
 
-void TestCoreLifecycle::secondStopRequestRunsTheStopOnce()
+void TestCoreLifecycle::stopRequestsInsideAStopOrRestartRunOneStop_data()
 {
-    CoreHarness harness;
-    QVERIFY(harness.startAndWaitForModules());
-    Core *core = harness.core();
-    bool restarted = true;
-    // Queued behind the first stop, so they arrive inside its waits.
-    QMetaObject::invokeMethod(core, &Core::stopCore, Qt::QueuedConnection);
-    QMetaObject::invokeMethod(core, &Core::stopCore, Qt::QueuedConnection);
-    QMetaObject::invokeMethod(
-        core, [&] { restarted = core->restartSipAndVelk(); }, Qt::QueuedConnection);
-    QVERIFY(harness.stopAndWait());
-    QVERIFY(!restarted);
-    QCOMPARE(CoreHarness::logCount(QStringLiteral("[CORE]: Stopping ...")), 1);
-    QCOMPARE(CoreHarness::logCount(QStringLiteral("[CORE]: Stopped")), 1);
-    QCOMPARE(CoreHarness::logCount(QStringLiteral("Restarting SIP and VELK")), 0);
-    QCOMPARE(CoreHarness::logCount(QStringLiteral("[SIP]: Initialization")), 1);
+    QTest::addColumn<bool>("restartFirst");
+    QTest::newRow("restart queued inside a stop") << false;
+    QTest::newRow("stop arriving inside a restart") << true;
 }
 
-void TestCoreLifecycle::stopArrivingInsideARestartEndsAfterIt()
+void TestCoreLifecycle::stopRequestsInsideAStopOrRestartRunOneStop()
 {
+    QFETCH(bool, restartFirst);
     CoreHarness harness;
     QVERIFY(harness.startAndWaitForModules());
     Core *core = harness.core();
     bool restarted = true;
     bool stoppingSeenByRestart = false;
-    QMetaObject::invokeMethod(
-        core,
-        [&] {
-            restarted = core->restartSipAndVelk();
-            // Still alive here although the stop ran inside the restart's waits.
-            stoppingSeenByRestart = core->isStopping();
-        },
-        Qt::QueuedConnection);
+    const auto restart = [&] {
+        restarted = core->restartSipAndVelk();
+        // Still alive here although a stop ran inside the restart's waits.
+        stoppingSeenByRestart = core->isStopping();
+    };
+    // Queued, so that the later ones arrive inside the waits of the first.
+    if (restartFirst)
+        QMetaObject::invokeMethod(core, restart, Qt::QueuedConnection);
     QMetaObject::invokeMethod(core, &Core::stopCore, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(core, &Core::stopCore, Qt::QueuedConnection);
+    if (!restartFirst)
+        QMetaObject::invokeMethod(core, restart, Qt::QueuedConnection);
     QVERIFY(harness.stopAndWait());
     QVERIFY(!restarted);
     QVERIFY(stoppingSeenByRestart);
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[CORE]: Stopping ...")), 1);
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[CORE]: Stopped")), 1);
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("Restarting SIP and VELK")), int(restartFirst));
     // Nothing was started again once the stop had begun.
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[SIP]: Initialization")), 1);
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[VELK]: Initialization")), 1);
+}
+
+// A service stopped as it starts: the stop comes before the queued module starts.
+void TestCoreLifecycle::stopBeforeTheModulesStartStartsNone()
+{
+    CoreHarness harness;
+    QMetaObject::invokeMethod(harness.core(), &Core::stopCore, Qt::QueuedConnection);
+    harness.start();
+    QTRY_VERIFY(CoreHarness::logCount(QStringLiteral("[CORE]: Stopped")) == 1);
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("Initialization")), 0);
+    QVERIFY(harness.stopAndWait());
 }
 
 void TestCoreLifecycle::stopWaitsForAModuleThatIsLate()
@@ -215,23 +227,6 @@ void TestCoreLifecycle::stopOfAStoppedSipLeavesItsNextStartAlone()
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[SIP]: Initialization")), 2);
 }
 
-void TestCoreLifecycle::settingsHelpers()
-{
-    CoreHarness harness;
-    Core *core = harness.core(); // not started: still in this thread
-    const QString path = Env::configFilePath(QCoreApplication::applicationName());
-    const QString group = QStringLiteral("test-%1").arg(QDateTime::currentMSecsSinceEpoch());
-    core->setDefaultValue(group, QStringLiteral("key"), 0);
-    core->setDefaultValue(group, QStringLiteral("key"), 8);
-    QCOMPARE(QSettings(path, QSettings::IniFormat).value(group + QStringLiteral("/key")).toInt(),
-             0);
-    core->setValue(group, QStringLiteral("key"), 3);
-    QCOMPARE(core->value(group, QStringLiteral("key"), 9).toInt(), 3);
-    QCOMPARE(core->value(group, QStringLiteral("none"), 9).toInt(), 9);
-    QVERIFY(!core->isStopping());
-    QVERIFY(harness.startAndWaitForModules());
-}
-
 // Another program holds the SIP and web ports: both modules say so once and bind as soon as the
 // ports are free again.
 void TestCoreLifecycle::takenPortsAreTriedAgainUntilFree()
@@ -257,6 +252,60 @@ void TestCoreLifecycle::takenPortsAreTriedAgainUntilFree()
     QCOMPARE(CoreHarness::logCount(QStringLiteral("Unable to bind")), 2);
     settings.setValue(QStringLiteral("sip/standalone-bind-port"), 0);
     settings.setValue(QStringLiteral("admin/bind-port"), 0);
+}
+
+void TestCoreLifecycle::smdrRecordsFromSeveralThreadsAllArrive()
+{
+    const QDateTime when(QDate(2026, 1, 2), QTime(3, 4, 5, 678));
+    const QString path = Env::logFilePath(QStringLiteral("smdr"), nullptr);
+    QFile::remove(path);
+    const int threads = 6;
+    const int perThread = 150;
+    {
+        CoreHarness harness;
+        QVERIFY(harness.startAndWaitForModules());
+        QCOMPARE(harness.core()->smdrFilePath(), path);
+
+        std::vector<std::unique_ptr<QThread>> workers;
+        for (int t = 0; t < threads; ++t) {
+            workers.emplace_back(QThread::create([&harness, &when, t, perThread] {
+                Emitter emitter;
+                using Short = void (Core::*)(const QDateTime &, const QString &, const QString &,
+                                             const qlonglong &, const QSmdrAction::Type &);
+                using Long
+                    = void (Core::*)(const QDateTime &, const QString &, const QString &,
+                                     const qlonglong &, const QSmdrAction::Type &, const QString &);
+                QObject::connect(&emitter, &Emitter::smdrLog, harness.core(), Long(&Core::smdrLog),
+                                 Qt::QueuedConnection);
+                QObject::connect(&emitter, &Emitter::smdrLogShort, harness.core(),
+                                 Short(&Core::smdrLog), Qt::QueuedConnection);
+                const QString src = QStringLiteral("t%1").arg(t);
+                for (int i = 0; i < perThread; ++i) {
+                    if (t % 2)
+                        emit emitter.smdrLogShort(when, src, QString::number(i), i * 1000,
+                                                  QSmdrAction::BTO);
+                    else
+                        emit emitter.smdrLog(when, src, QString::number(i), i * 1000,
+                                             QSmdrAction::BTO, QString());
+                }
+            }));
+            workers.back()->start();
+        }
+        for (auto &worker : workers)
+            QVERIFY(worker->wait(60000));
+        QVERIFY(harness.stopAndWait());
+    }
+
+    QList<QByteArray> lines = readFile(path).split('\n');
+    QVERIFY(lines.takeLast().isEmpty());
+    QCOMPARE(lines.size(), 4 + threads * perThread);
+    int next[threads] = {};
+    for (int n = 4; n < lines.size(); ++n) {
+        const QByteArray &line = lines.at(n);
+        QCOMPARE(line.size(), 101); // 100 columns, the empty attribute, CR
+        const int t = line.mid(21, 1).toInt();
+        QCOMPARE(line.mid(53, 32).trimmed().toInt(), next[t]++);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCoreLifecycle)

@@ -1,5 +1,7 @@
 #include "servicesandbox.h"
 
+#include "../toolkit.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -7,15 +9,6 @@
 #include <QThread>
 
 #include <signal.h>
-
-namespace {
-
-QString sourceDir()
-{
-    return qEnvironmentVariable("TARNHALL_SOURCE_DIR");
-}
-
-} // namespace
 
 ServiceSandbox::ServiceSandbox()
 {
@@ -39,26 +32,18 @@ ServiceSandbox::~ServiceSandbox()
         }
     }
     // A service launched detached ("start") is not one of ours: end it by its pid file.
-    QFile pid(pidPath());
-    if (pid.open(QIODevice::ReadOnly)) {
-        const qint64 id = pid.readAll().trimmed().toLongLong();
-        if (id > 0 && ::kill(pid_t(id), 0) == 0
-            && QFile(QStringLiteral("/proc/%1/exe").arg(id)).symLinkTarget() == binary())
-            ::kill(pid_t(id), SIGKILL);
-    }
-}
-
-QString ServiceSandbox::binary() const
-{
-    return root() + QStringLiteral("/bin/tarnhall-server");
+    const qint64 id = readFile(pidPath()).trimmed().toLongLong();
+    if (id > 0 && ::kill(pid_t(id), 0) == 0
+        && QFile(QStringLiteral("/proc/%1/exe").arg(id)).symLinkTarget() == binary())
+        ::kill(pid_t(id), SIGKILL);
 }
 
 QProcess *ServiceSandbox::sandboxed(const QStringList &arguments)
 {
     auto process = std::make_unique<QProcess>();
-    QStringList all { root(), binary() };
-    all << arguments;
-    process->start(sourceDir() + QStringLiteral("/server/tests/service/sandbox.sh"), all);
+    process->start(qEnvironmentVariable("TARNHALL_SOURCE_DIR")
+                       + QStringLiteral("/server/tests/service/sandbox.sh"),
+                   QStringList { root(), binary() } + arguments);
     process->waitForStarted();
     processes.push_back(std::move(process));
     return processes.back().get();
@@ -86,20 +71,13 @@ bool ServiceSandbox::waitUntilAlive(int ms)
     return false;
 }
 
-ServiceSandbox::Result ServiceSandbox::command(const QStringList &arguments, int ms)
+QByteArray ServiceSandbox::command(const QStringList &arguments, int ms)
 {
-    return finish(sandboxed(arguments), ms);
-}
-
-ServiceSandbox::Result ServiceSandbox::finish(QProcess *process, int ms)
-{
-    Result result;
-    if (!process->waitForFinished(ms))
-        return result;
-    result.exitCode = process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -1;
-    result.out = process->readAllStandardOutput();
-    result.err = process->readAllStandardError();
-    return result;
+    QProcess *process = sandboxed(arguments);
+    if (!process->waitForFinished(ms) || process->exitStatus() != QProcess::NormalExit)
+        return "no exit";
+    return QByteArray::number(process->exitCode()) + " [" + process->readAllStandardOutput() + "] ["
+        + process->readAllStandardError() + "]";
 }
 
 QByteArray ServiceSandbox::ask(const QByteArray &lines)
@@ -108,8 +86,7 @@ QByteArray ServiceSandbox::ask(const QByteArray &lines)
     socat.start(QStringLiteral("socat"),
                 { QStringLiteral("-t2"), QStringLiteral("-"),
                   QStringLiteral("UNIX-CONNECT:%1").arg(socketPath()) });
-    if (!socat.waitForStarted())
-        return QByteArray();
+    socat.waitForStarted();
     socat.write(lines);
     socat.closeWriteChannel();
     socat.waitForFinished(10000);
@@ -118,11 +95,5 @@ QByteArray ServiceSandbox::ask(const QByteArray &lines)
 
 QString ServiceSandbox::textLog() const
 {
-    QFile file(textLogPath());
-    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
-}
-
-int ServiceSandbox::logCount(const QString &text) const
-{
-    return textLog().count(text);
+    return QString::fromLocal8Bit(readFile(root() + QStringLiteral("/log/tarnhall-server.log")));
 }

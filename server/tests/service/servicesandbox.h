@@ -18,34 +18,25 @@ public:
 
     bool isValid() const { return valid; }
     QString root() const { return dir.path(); }
-    QString binary() const;
+    QString binary() const { return root() + QStringLiteral("/bin/tarnhall-server"); }
     QString socketPath() const { return root() + QStringLiteral("/run/tarnhall-server/sock"); }
     QString pidPath() const { return root() + QStringLiteral("/run/tarnhall-server/pid"); }
     QString registryPath() const { return root() + QStringLiteral("/etc/service.conf"); }
-    QString textLogPath() const { return root() + QStringLiteral("/log/tarnhall-server.log"); }
 
     // Starts the service in the foreground; waits until its control socket answers.
     QProcess *startService(int ms = 20000);
     bool waitUntilAlive(int ms = 20000);
 
-    struct Result
-    {
-        int exitCode = -1;
-        QByteArray out;
-        QByteArray err;
-    };
-    // Runs the binary with the arguments to its end.
-    Result command(const QStringList &arguments, int ms = 60000);
+    // Runs the binary with the arguments to its end: "<exit code> [<stdout>] [<stderr>]".
+    QByteArray command(const QStringList &arguments, int ms = 60000);
 
     // "true" or "false" (or nothing) from socat sending the given lines.
     QByteArray ask(const QByteArray &lines);
 
     QString textLog() const;
-    int logCount(const QString &text) const;
 
 private:
     QProcess *sandboxed(const QStringList &arguments);
-    Result finish(QProcess *process, int ms);
 
     QTemporaryDir dir;
     bool valid = false;
