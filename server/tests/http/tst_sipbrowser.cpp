@@ -1,25 +1,16 @@
-// Headless Chromium administers SIP inside a real Core (browser.py, role "sip"): settings saves
-// restart the SIP and door-device modules before their answer, accounts and groups are managed
-// in both modes, and a baresip phone registers with an account made in the browser.
+// The web module inside a real Core, as the service runs it. Headless Chromium administers SIP
+// (browser.py, role "sip"): settings saves restart the SIP and door-device modules before their
+// answer, accounts and groups are managed in both modes, and a baresip phone registers with an
+// account made in the browser. Then a stop of the whole system that lands between a saved web
+// setting and the restart it asks for ends everything cleanly.
+#include "../toolkit.h"
 #include "core/core.h"
 #include "core/env.h"
 #include "coreharness.h"
 #include "httpfixture.h"
 #include "sip/sipuser.h"
 
-#include <QUdpSocket>
 #include <QtTest>
-
-namespace {
-
-quint16 freeUdpPort()
-{
-    QUdpSocket probe;
-    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
-    return probe.localPort();
-}
-
-} // namespace
 
 class TestSipBrowser : public QObject
 {
@@ -39,9 +30,9 @@ void TestSipBrowser::initTestCase()
         QSKIP("chromium is not installed");
     Env::initApplication(qPrintable(QCoreApplication::applicationFilePath()));
     QFile::remove(Env::textLogPath());
-    QFile::remove(Env::configFilePath(QStringLiteral("sip-users")));
+    QFile::remove(Env::configFilePath("sip-users"));
     m_port = HttpFixture::freePort();
-    m_sipPort = freeUdpPort();
+    m_sipPort = HttpFixture::freeUdpPort();
     QSettings main(Env::configFilePath(QCoreApplication::applicationName()), QSettings::IniFormat);
     main.clear();
     const std::pair<const char *, QVariant> values[] = {
@@ -52,10 +43,10 @@ void TestSipBrowser::initTestCase()
         // Gateway mode, once the browser switches to it: a server on loopback that does not
         // answer, reached from a port the system picks.
         { "sip/server-address", "127.0.0.1" },
-        { "sip/server-port", freeUdpPort() },
+        { "sip/server-port", HttpFixture::freeUdpPort() },
         { "sip/server-bind-random", "true" },
         { "velk/bind-address", "127.0.0.1" },
-        { "velk/bind-port", freeUdpPort() },
+        { "velk/bind-port", HttpFixture::freeUdpPort() },
     };
     for (const auto &value : values)
         main.setValue(QLatin1String(value.first), value.second);
@@ -72,11 +63,11 @@ void TestSipBrowser::administerSip()
     };
     QTRY_VERIFY_WITH_TIMEOUT(listening(), 30000);
 
-    QStringList args { QFINDTESTDATA("browser.py"), QString::number(m_port), QStringLiteral("sip"),
-                       QString::number(m_sipPort), QStringLiteral("registrar") };
     QProcess browser;
     browser.setProcessChannelMode(QProcess::MergedChannels);
-    browser.start(QStringLiteral("/usr/bin/python3"), args);
+    browser.start("/usr/bin/python3",
+                  { QFINDTESTDATA("browser.py"), QString::number(m_port), "sip",
+                    QString::number(m_sipPort) });
     QVERIFY(browser.waitForFinished(400000));
     const QByteArray output = browser.readAll();
     QVERIFY2(browser.exitStatus() == QProcess::NormalExit && browser.exitCode() == 0,
@@ -101,7 +92,20 @@ void TestSipBrowser::administerSip()
     });
     QVERIFY(inStore);
     QVERIFY(!standalone);
+
+    // A saved web setting restarts the module about a second after its answer: the stop of
+    // the whole system lands inside that window.
+    QByteArray status;
+    QVERIFY(runTool("curl",
+                    { "-s", "-o", "/dev/null", "-w", "%{http_code}", "--digest", "-u",
+                      "admin:tallowfin", "--data-binary",
+                      QStringLiteral("bind-address=127.0.0.1&bind-port=%1&expires=600").arg(m_port),
+                      QStringLiteral("http://127.0.0.1:%1/admin-settings.htm").arg(m_port) },
+                    nullptr, &status, 30000));
+    QCOMPARE(status, QByteArray("200"));
     QVERIFY(harness.stopAndWait());
+    QCOMPARE(CoreHarness::logCount("[HTTP]: Initialization"), 1);
+    QCOMPARE(CoreHarness::logCount("[CORE]: Stopped"), 1);
 }
 
 QTEST_GUILESS_MAIN(TestSipBrowser)

@@ -12,13 +12,6 @@
 
 namespace {
 
-const QString kAdmin = QStringLiteral("admin:tallowfin");
-
-QStringList post(const QString &form)
-{
-    return { QStringLiteral("--data-binary"), form };
-}
-
 QString storedDefault(const QString &key)
 {
     return Sip::settingDefault(SipSetting::Type(Sip::settingFromName(key))).toString();
@@ -107,25 +100,23 @@ void TestSipPages::formCheck()
 // A refused form saves nothing; an accepted one is answered after the restart, however long.
 void TestSipPages::settingsSave()
 {
-    const HttpReply refused = m_fixture->curl(
-        kAdmin, QStringLiteral("/sip-settings.htm"),
-        post(QStringLiteral("standalone-bind-address=255.1.1.1&port-range-start=40500")));
+    const HttpReply refused = m_fixture->post(
+        kAdmin, "/sip-settings.htm", "standalone-bind-address=255.1.1.1&port-range-start=40500");
     QCOMPARE(refused.status, 200);
     QVERIFY(refused.body.contains("data-error=\"wrong_ip\""));
     QVERIFY(refused.body.contains("style=\"color: red\""));
     QVERIFY(refused.body.contains("value=\"40500\""));
-    QVERIFY(!m_fixture->host().settings().contains(QStringLiteral("sip/port-range-start")));
+    QVERIFY(!m_fixture->host().settings().contains("sip/port-range-start"));
     QCOMPARE(m_fixture->host().restarts, 0);
 
     TimeScale::setFactor(10);
     m_fixture->host().restartMs = TimeScale::toRealInt(Responder::lifeMs) + 600;
-    m_fixture->host().setValue(QStringLiteral("sip"), QStringLiteral("server-bind-random"), "true");
-    const HttpReply reply = m_fixture->curl(
-        kAdmin, QStringLiteral("/sip-settings.htm"),
-        post(QStringLiteral("standalone-bind-address=127.0.0.1&port-range-start=42000&"
-                            "port-range-stop=42999&codec1=0")));
+    m_fixture->host().setValue("sip", "server-bind-random", "true");
+    const HttpReply reply = m_fixture->post(kAdmin, "/sip-settings.htm",
+                                            "standalone-bind-address=127.0.0.1&port-range-start="
+                                            "42000&port-range-stop=42999&codec1=0");
     QCOMPARE(reply.status, 302);
-    QCOMPARE(reply.headers.value(QStringLiteral("location")), QStringLiteral("/sip-settings.htm"));
+    QCOMPARE(reply.headers.value("location"), QStringLiteral("/sip-settings.htm"));
     QCOMPARE(m_fixture->host().restarts, 1);
     QCOMPARE(m_sip->setting(SipSetting::PortRangeStart), QStringLiteral("42000"));
     QCOMPARE(m_sip->setting(SipSetting::LogSip), QStringLiteral("false"));
@@ -159,9 +150,9 @@ void TestSipPages::accountForms()
     QFETCH(QString, fields);
     QFETCH(QString, name);
     QFETCH(QString, error);
-    m_sip->saveUser(QStringLiteral("phone"), { { QStringLiteral("type-user"), "1" } });
-    const HttpReply reply = m_fixture->curl(kAdmin, QStringLiteral("/sip-accounts.htm?new"),
-                                            post(fields + QStringLiteral("&type-user=1")));
+    m_sip->saveUser("phone", { { "type-user", "1" } });
+    const HttpReply reply
+        = m_fixture->post(kAdmin, "/sip-accounts.htm?new", fields + "&type-user=1");
     users().sync();
     if (error.isEmpty()) {
         QCOMPARE(reply.status, 302);
@@ -171,7 +162,7 @@ void TestSipPages::accountForms()
     }
     QCOMPARE(reply.status, 200);
     QVERIFY(reply.body.contains(QStringLiteral("data-error=\"%1\"").arg(error).toUtf8()));
-    QCOMPARE(users().childGroups(), QStringList { QStringLiteral("phone") });
+    QCOMPARE(users().childGroups(), QStringList { "phone" });
 }
 
 void TestSipPages::groupMembersKeepTheirNames_data()
@@ -190,36 +181,28 @@ void TestSipPages::groupMembersKeepTheirNames()
 {
     QFETCH(QString, box);
     QFETCH(QString, members);
-    m_sip->saveUser(QStringLiteral("Door1"),
-                    { { QStringLiteral("type-user"), "0" },
-                      { QStringLiteral("velk-wiretapping"), "paging" },
-                      { QStringLiteral("velk-device-id"), "5" } });
-    const HttpReply form = m_fixture->curl(kAdmin, QStringLiteral("/sip-groups.htm?new"));
-    QVERIFY(form.body.contains("name=\"memberDoor1\" value=\"Door1\""));
-    const HttpReply reply = m_fixture->curl(kAdmin, QStringLiteral("/sip-groups.htm?new"),
-                                            post(QStringLiteral("user-id=G1&") + box));
-    QCOMPARE(reply.status, 302);
+    m_sip->saveUser(
+        "Door1",
+        { { "type-user", "0" }, { "velk-wiretapping", "paging" }, { "velk-device-id", "5" } });
+    QVERIFY(m_fixture->curl(kAdmin, "/sip-groups.htm?new")
+                .body.contains("name=\"memberDoor1\" value=\"Door1\""));
+    QCOMPARE(m_fixture->post(kAdmin, "/sip-groups.htm?new", "user-id=G1&" + box).status, 302);
     users().sync();
-    QCOMPARE(users().value(QStringLiteral("G1/group-list")).toString(), members);
-    QCOMPARE(users().value(QStringLiteral("G1/type-user")).toString(), QStringLiteral("2"));
+    QCOMPARE(users().value("G1/group-list").toString(), members);
+    QCOMPARE(users().value("G1/type-user").toString(), QStringLiteral("2"));
 }
 
 void TestSipPages::valuesAreEscaped()
 {
-    m_sip->saveUser(
-        QStringLiteral("a&b=c"),
-        { { QStringLiteral("type-user"), "1" }, { QStringLiteral("display-name"), "<b>\"x'&" } });
-    const QByteArray escaped("&lt;b&gt;&quot;x&#39;&amp;");
-    for (const QString &path :
-         { QStringLiteral("/sip-accounts.htm"), QStringLiteral("/sip-accounts.htm?edit=a%26b%3Dc"),
-           QStringLiteral("/sip-module.htm") }) {
-        const HttpReply reply = m_fixture->curl(kAdmin, path);
-        QVERIFY2(reply.body.contains(escaped) && !reply.body.contains("<b>\""), qPrintable(path));
+    m_sip->saveUser("a&b=c", { { "type-user", "1" }, { "display-name", "<b>\"x'&" } });
+    for (const char *path :
+         { "/sip-accounts.htm", "/sip-accounts.htm?edit=a%26b%3Dc", "/sip-module.htm" }) {
+        const QByteArray body = m_fixture->curl(kAdmin, path).body;
+        QVERIFY2(body.contains("&lt;b&gt;&quot;x&#39;&amp;") && !body.contains("<b>\""), path);
     }
-    const HttpReply edit = m_fixture->curl(kAdmin, QStringLiteral("/sip-accounts.htm"),
-                                           post(QStringLiteral("__edit=a%26b%3Dc")));
-    QCOMPARE(edit.headers.value(QStringLiteral("location")),
-             QStringLiteral("/sip-accounts.htm?edit=a%26b%3Dc"));
+    QCOMPARE(
+        m_fixture->post(kAdmin, "/sip-accounts.htm", "__edit=a%26b%3Dc").headers.value("location"),
+        QStringLiteral("/sip-accounts.htm?edit=a%26b%3Dc"));
 }
 
 QTEST_GUILESS_MAIN(TestSipPages)

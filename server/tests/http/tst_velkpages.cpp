@@ -11,13 +11,6 @@
 
 namespace {
 
-const QString kAdmin = QStringLiteral("admin:tallowfin");
-
-QStringList post(const QString &form)
-{
-    return { QStringLiteral("--data-binary"), form };
-}
-
 struct Row
 {
     const char *name;
@@ -92,20 +85,17 @@ void TestVelkPages::deviceNumbers()
     QFETCH(QString, id);
     QFETCH(QString, stored);
     QSettings &file = m_velk->devicesFile();
-    m_velk->saveDevice(5, { { QStringLiteral("description"), QStringLiteral("old") } }, false,
-                       false);
-    const HttpReply reply
-        = m_fixture->curl(kAdmin, QStringLiteral("/velk-devices.htm?") + query,
-                          post(QStringLiteral("device-id=%1&description=new").arg(id)));
-    QSet<QString> expected { QStringLiteral("5") };
+    m_velk->saveDevice(5, { { "description", "old" } }, false, false);
+    const HttpReply reply = m_fixture->post(kAdmin, "/velk-devices.htm?" + query,
+                                            "device-id=" + id + "&description=new");
+    QSet<QString> expected { "5" };
     if (!stored.isEmpty())
         expected << stored;
     const QStringList groups = file.childGroups();
     QCOMPARE(QSet<QString>(groups.cbegin(), groups.cend()), expected);
     QCOMPARE(reply.status, stored.isEmpty() ? 200 : 302);
-    const QString written = stored.isEmpty() ? QStringLiteral("5") : stored;
-    QCOMPARE(file.value(written + QStringLiteral("/description")).toString(),
-             stored.isEmpty() ? QStringLiteral("old") : QStringLiteral("new"));
+    QCOMPARE(file.value((stored.isEmpty() ? "5" : stored) + "/description").toString(),
+             QString(stored.isEmpty() ? "old" : "new"));
 }
 
 void TestVelkPages::statusActions_data()
@@ -126,21 +116,21 @@ void TestVelkPages::statusActions()
     QFETCH(QString, credentials);
     QFETCH(QString, extra);
     QFETCH(bool, acts);
-    QVERIFY(m_sip->saveUser(QStringLiteral("alice"), { { QStringLiteral("type-user"), "1" } }));
-    SipUser *alice = m_sip->findUser(QStringLiteral("alice"));
+    QVERIFY(m_sip->saveUser("alice", { { "type-user", "1" } }));
+    SipUser *alice = m_sip->findUser("alice");
     alice->setRegistered(true);
-    QPointer<ConversationThread> call = ConversationThread::create(
-        40000, 41000, 1, false, QStringLiteral("c0ffee"), &m_fixture->host());
+    QPointer<ConversationThread> call
+        = ConversationThread::create(40000, 41000, 1, false, "c0ffee", &m_fixture->host());
     QVERIFY(call);
-    for (const QString &page : { QStringLiteral("/index.htm"), QStringLiteral("/status.htm") }) {
-        const HttpReply reply = m_fixture->curl(
-            credentials, page + QStringLiteral("?timeout=7"),
-            post(QStringLiteral("unregister_sip=alice&close_call=c0ffee") + extra));
-        QCOMPARE(reply.headers.value(QStringLiteral("location")),
-                 page.startsWith(QLatin1String("/i")) ? page : page + QStringLiteral("?timeout=7"));
+    for (const QString page : { "/index.htm", "/status.htm" }) {
+        const HttpReply reply = m_fixture->post(credentials, page + "?timeout=7",
+                                                "unregister_sip=alice&close_call=c0ffee" + extra);
+        QCOMPARE(reply.headers.value("location"),
+                 page == "/index.htm" ? page : page + "?timeout=7");
         // The tables offer the buttons to the administrator only.
-        const HttpReply shown = m_fixture->curl(credentials, QStringLiteral("/index.htm"));
-        QCOMPARE(shown.body.contains("name=\"unregister_sip\""), acts);
+        QCOMPARE(
+            m_fixture->curl(credentials, "/index.htm").body.contains("name=\"unregister_sip\""),
+            acts);
     }
     QCOMPARE(alice->isRegistered(), !acts);
     QCOMPARE(call.isNull(), acts);
@@ -152,32 +142,31 @@ void TestVelkPages::statusActions()
 
 void TestVelkPages::valuesStayText()
 {
-    const QString evil = QStringLiteral("<b id=x>\"q'&amp;");
+    const QString evil = "<b id=x>\"q'&amp;";
     m_velk->saveDevice(3,
-                       { { QStringLiteral("description"), evil },
-                         { QStringLiteral("button-account"), evil },
-                         { QStringLiteral("dpm-mode-list-code"), QStringLiteral("a") },
-                         { QStringLiteral("a_code"), QStringLiteral("<q'\"&") },
-                         { QStringLiteral("a_value"), QStringLiteral("101") } },
+                       { { "description", evil },
+                         { "button-account", evil },
+                         { "dpm-mode-list-code", "a" },
+                         { "a_code", "<q'\"&" },
+                         { "a_value", "101" } },
                        false, false);
-    QVERIFY(m_sip->saveUser(
-        QStringLiteral("<i>"),
-        { { QStringLiteral("type-user"), "1" }, { QStringLiteral("display-name"), evil } }));
+    QVERIFY(m_sip->saveUser("<i>", { { "type-user", "1" }, { "display-name", evil } }));
     for (const char *path : { "/velk-module.htm", "/velk-devices.htm", "/velk-devices.htm?edit=3",
                               "/index.htm", "/status.htm?timeout=5", "/sys-info.htm" }) {
-        const QByteArray body = m_fixture->curl(kAdmin, QLatin1String(path)).body;
+        const QByteArray body = m_fixture->curl(kAdmin, path).body;
         QVERIFY2(!body.contains("<b id=x>") && !body.contains("<i>"), path);
         QVERIFY2(body.contains("&lt;b id=x&gt;&quot;q&#39;&amp;amp;")
                      || QByteArray(path).startsWith("/sys"),
                  path);
     }
-    QVERIFY(m_fixture->curl(kAdmin, QStringLiteral("/velk-devices.htm?edit=3"))
+    QVERIFY(m_fixture->curl(kAdmin, "/velk-devices.htm?edit=3")
                 .body.contains("value=\"&lt;q&#39;&quot;&amp;\""));
     // The error page shows the posted values as text too.
-    const HttpReply error
-        = m_fixture->curl(kAdmin, QStringLiteral("/velk-devices.htm?new"),
-                          post(QStringLiteral("device-id=3&description=%3Cb%20id%3Dx%3E")));
-    QVERIFY(error.body.contains("already_exist") && !error.body.contains("<b id=x>"));
+    const QByteArray error
+        = m_fixture
+              ->post(kAdmin, "/velk-devices.htm?new", "device-id=3&description=%3Cb%20id%3Dx%3E")
+              .body;
+    QVERIFY(error.contains("already_exist") && !error.contains("<b id=x>"));
 }
 
 QTEST_GUILESS_MAIN(TestVelkPages)
