@@ -119,7 +119,7 @@ void TestHttpBrowser::pagesWithLivePeers()
     if (!phone.waitForFinished(10000))
         phone.kill();
     QVERIFY2(browser.exitStatus() == QProcess::NormalExit && browser.exitCode() == 0,
-             output.constData());
+             output.right(900).constData());
 
     // The forms' values are read back by the browser; the restart, the boot loader request
     // that starts the upload and what the files keep are seen here.

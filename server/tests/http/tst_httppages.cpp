@@ -1,5 +1,7 @@
-// The SIP pages through curl: what a form may store, what it refuses, and the answer to a
-// settings save that waits for the restart of the SIP and door-device modules.
+// The SIP, door-device and status pages through curl: what a form may store and what it
+// refuses, the answer to a settings save that waits for the restart of the SIP and door-device
+// modules, actions that only an administrator may take, and values that must stay text.
+#include "conversation/conversationthread.h"
 #include "core/env.h"
 #include "core/timescale.h"
 #include "http/formdata.h"
@@ -7,19 +9,12 @@
 #include "http/responder.h"
 #include "httpfixture.h"
 #include "sip/sip.h"
+#include "sip/sipuser.h"
+#include "velk/velk.h"
 
 #include <QtTest>
 
-namespace {
-
-QString storedDefault(const QString &key)
-{
-    return Sip::settingDefault(SipSetting::Type(Sip::settingFromName(key))).toString();
-}
-
-} // namespace
-
-class TestSipPages : public QObject
+class TestHttpPages : public QObject
 {
     Q_OBJECT
 private slots:
@@ -32,25 +27,33 @@ private slots:
     void accountForms();
     void groupMembersKeepTheirNames_data();
     void groupMembersKeepTheirNames();
-    void valuesAreEscaped();
+    void deviceNumbers_data();
+    void deviceNumbers();
+    void statusActions_data();
+    void statusActions();
+    void valuesStayText();
 
 private:
     QSettings &users() { return *m_sip->findChild<QSettings *>(); }
 
     HttpFixture *m_fixture = nullptr;
     Sip *m_sip = nullptr;
+    Velk *m_velk = nullptr;
 };
 
-void TestSipPages::init()
+void TestHttpPages::init()
 {
-    QFile::remove(Env::configFilePath(QStringLiteral("sip-users")));
+    QFile::remove(Env::configFilePath("sip-users"));
+    QFile::remove(Env::configFilePath("velk-devices"));
     m_fixture = new HttpFixture;
     m_sip = new Sip(&m_fixture->host());
+    m_velk = new Velk(&m_fixture->host());
     QVERIFY(m_fixture->start());
 }
 
-void TestSipPages::cleanup()
+void TestHttpPages::cleanup()
 {
+    delete m_velk;
     delete m_sip;
     delete m_fixture;
     TimeScale::setFactor(1.0);
@@ -78,7 +81,7 @@ const char *const kChecks[][4] = {
     { "gateway ignores bind address", "g", "standalone-bind-address=255.1.1.1", "" },
 };
 
-void TestSipPages::formCheck_data()
+void TestHttpPages::formCheck_data()
 {
     QTest::addColumn<bool>("standalone");
     QTest::addColumn<QString>("form");
@@ -87,18 +90,20 @@ void TestSipPages::formCheck_data()
         QTest::newRow(row[0]) << (row[1][0] == 's') << row[2] << row[3];
 }
 
-void TestSipPages::formCheck()
+void TestHttpPages::formCheck()
 {
     QFETCH(bool, standalone);
     QFETCH(QString, form);
     QFETCH(QString, field);
-    const SipFormError error
-        = checkSipSettings(parseFormData(form.toUtf8()), standalone, storedDefault);
+    auto stored = [](const QString &key) {
+        return Sip::settingDefault(SipSetting::Type(Sip::settingFromName(key))).toString();
+    };
+    const SipFormError error = checkSipSettings(parseFormData(form.toUtf8()), standalone, stored);
     QCOMPARE(error.field, field);
 }
 
 // A refused form saves nothing; an accepted one is answered after the restart, however long.
-void TestSipPages::settingsSave()
+void TestHttpPages::settingsSave()
 {
     const HttpReply refused = m_fixture->post(
         kAdmin, "/sip-settings.htm", "standalone-bind-address=255.1.1.1&port-range-start=40500");
@@ -136,7 +141,7 @@ const char *const kAccountForms[][4] = {
     { "stored", "user-id=p2&sip-standalone-expires=120&velk-device-id=", "p2", "" },
 };
 
-void TestSipPages::accountForms_data()
+void TestHttpPages::accountForms_data()
 {
     QTest::addColumn<QString>("fields");
     QTest::addColumn<QString>("name");
@@ -145,7 +150,7 @@ void TestSipPages::accountForms_data()
         QTest::newRow(row[0]) << row[1] << row[2] << row[3];
 }
 
-void TestSipPages::accountForms()
+void TestHttpPages::accountForms()
 {
     QFETCH(QString, fields);
     QFETCH(QString, name);
@@ -165,7 +170,7 @@ void TestSipPages::accountForms()
     QCOMPARE(users().childGroups(), QStringList { "phone" });
 }
 
-void TestSipPages::groupMembersKeepTheirNames_data()
+void TestHttpPages::groupMembersKeepTheirNames_data()
 {
     QTest::addColumn<QString>("box");
     QTest::addColumn<QString>("members");
@@ -177,7 +182,7 @@ void TestSipPages::groupMembersKeepTheirNames_data()
         QTest::newRow(row[0]) << row[1] << row[2];
 }
 
-void TestSipPages::groupMembersKeepTheirNames()
+void TestHttpPages::groupMembersKeepTheirNames()
 {
     QFETCH(QString, box);
     QFETCH(QString, members);
@@ -192,18 +197,125 @@ void TestSipPages::groupMembersKeepTheirNames()
     QCOMPARE(users().value("G1/type-user").toString(), QStringLiteral("2"));
 }
 
-void TestSipPages::valuesAreEscaped()
+void TestHttpPages::deviceNumbers_data()
 {
-    m_sip->saveUser("a&b=c", { { "type-user", "1" }, { "display-name", "<b>\"x'&" } });
-    for (const char *path :
-         { "/sip-accounts.htm", "/sip-accounts.htm?edit=a%26b%3Dc", "/sip-module.htm" }) {
-        const QByteArray body = m_fixture->curl(kAdmin, path).body;
-        QVERIFY2(body.contains("&lt;b&gt;&quot;x&#39;&amp;") && !body.contains("<b>\""), path);
-    }
-    QCOMPARE(
-        m_fixture->post(kAdmin, "/sip-accounts.htm", "__edit=a%26b%3Dc").headers.value("location"),
-        QStringLiteral("/sip-accounts.htm?edit=a%26b%3Dc"));
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QString>("stored"); // the group written beside device 5; empty: refused
+    const char *const rows[][4] = {
+        { "plain", "new", "7", "7" },
+        { "leading zeros stored as the number", "new", "0012", "12" },
+        { "highest", "new", "65534", "65534" },
+        { "no-device number", "new", "65535", "" },
+        { "beyond 16 bits", "new", "65543", "" },
+        { "sign", "new", "%2B7", "" },
+        { "hexadecimal", "new", "0x10", "" },
+        { "inner blank", "new", "1%202", "" },
+        { "empty", "new", "", "" },
+        { "taken, written otherwise", "new", "05", "" },
+        { "edit found by its number", "edit=5", "005", "5" },
+        { "edit of an unknown number", "edit=6", "6", "" },
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row[0]) << row[1] << row[2] << row[3];
 }
 
-QTEST_GUILESS_MAIN(TestSipPages)
-#include "tst_sippages.moc"
+void TestHttpPages::deviceNumbers()
+{
+    QFETCH(QString, query);
+    QFETCH(QString, id);
+    QFETCH(QString, stored);
+    QSettings &file = m_velk->devicesFile();
+    m_velk->saveDevice(5, { { "description", "old" } }, false, false);
+    const HttpReply reply = m_fixture->post(kAdmin, "/velk-devices.htm?" + query,
+                                            "device-id=" + id + "&description=new");
+    QSet<QString> expected { "5" };
+    if (!stored.isEmpty())
+        expected << stored;
+    const QStringList groups = file.childGroups();
+    QCOMPARE(QSet<QString>(groups.cbegin(), groups.cend()), expected);
+    QCOMPARE(reply.status, stored.isEmpty() ? 200 : 302);
+    QCOMPARE(file.value((stored.isEmpty() ? "5" : stored) + "/description").toString(),
+             QString(stored.isEmpty() ? "old" : "new"));
+}
+
+void TestHttpPages::statusActions_data()
+{
+    QTest::addColumn<QString>("credentials");
+    QTest::addColumn<QString>("extra"); // what the request claims beside the actions
+    QTest::addColumn<bool>("acts");
+    QTest::newRow("admin") << kAdmin << "" << true;
+    QTest::newRow("plain user") << "anna:anna-pw"
+                                << "" << false;
+    QTest::newRow("plain user claiming to be admin")
+        << "anna:anna-pw"
+        << "&is-admin=true&__http_user_admin=1" << false;
+}
+
+void TestHttpPages::statusActions()
+{
+    QFETCH(QString, credentials);
+    QFETCH(QString, extra);
+    QFETCH(bool, acts);
+    QVERIFY(m_sip->saveUser("alice", { { "type-user", "1" } }));
+    SipUser *alice = m_sip->findUser("alice");
+    alice->setRegistered(true);
+    QPointer<ConversationThread> call
+        = ConversationThread::create(40000, 41000, 1, false, "c0ffee", &m_fixture->host());
+    QVERIFY(call);
+    for (const QString page : { "/index.htm", "/status.htm" }) {
+        const HttpReply reply = m_fixture->post(credentials, page + "?timeout=7",
+                                                "unregister_sip=alice&close_call=c0ffee" + extra);
+        QCOMPARE(reply.headers.value("location"),
+                 page == "/index.htm" ? page : page + "?timeout=7");
+        // The tables offer the buttons to the administrator only.
+        QCOMPARE(
+            m_fixture->curl(credentials, "/index.htm").body.contains("name=\"unregister_sip\""),
+            acts);
+    }
+    QCOMPARE(alice->isRegistered(), !acts);
+    QCOMPARE(call.isNull(), acts);
+    if (call) {
+        emit call->queryTerminate();
+        QTRY_VERIFY_WITH_TIMEOUT(call.isNull(), 30000);
+    }
+}
+
+// Names, descriptions and codes with markup, quotes and entities stay text on every page, in
+// table cells, form values and error pages alike; a name that would change the meaning of the
+// Location travels percent-encoded.
+void TestHttpPages::valuesStayText()
+{
+    const QString evil = "<b id=x>\"q'&amp;";
+    m_velk->saveDevice(3,
+                       { { "description", evil },
+                         { "button-account", evil },
+                         { "dpm-mode-list-code", "a" },
+                         { "a_code", "<q'\"&" },
+                         { "a_value", "101" } },
+                       false, false);
+    QVERIFY(m_sip->saveUser("a&b=<i>", { { "type-user", "1" }, { "display-name", evil } }));
+    for (const char *path :
+         { "/sip-accounts.htm", "/sip-accounts.htm?edit=a%26b%3D%3Ci%3E", "/sip-module.htm",
+           "/velk-module.htm", "/velk-devices.htm", "/velk-devices.htm?edit=3", "/index.htm",
+           "/status.htm?timeout=5", "/sys-info.htm" }) {
+        const QByteArray body = m_fixture->curl(kAdmin, path).body;
+        QVERIFY2(!body.contains("<b id=x>") && !body.contains("<i>"), path);
+        QVERIFY2(body.contains("&lt;b id=x&gt;&quot;q&#39;&amp;amp;")
+                     || QByteArray(path).startsWith("/sys"),
+                 path);
+    }
+    QVERIFY(m_fixture->curl(kAdmin, "/velk-devices.htm?edit=3")
+                .body.contains("value=\"&lt;q&#39;&quot;&amp;\""));
+    const QByteArray error
+        = m_fixture
+              ->post(kAdmin, "/velk-devices.htm?new", "device-id=3&description=%3Cb%20id%3Dx%3E")
+              .body;
+    QVERIFY(error.contains("already_exist") && !error.contains("<b id=x>"));
+    const HttpReply edit = m_fixture->post(kAdmin, "/sip-accounts.htm", "__edit=a%26b%3D%3Ci%3E");
+    QCOMPARE(edit.headers.value("location"),
+             QStringLiteral("/sip-accounts.htm?edit=a%26b%3D%3Ci%3E"));
+}
+
+QTEST_GUILESS_MAIN(TestHttpPages)
+#include "tst_httppages.moc"
