@@ -281,12 +281,13 @@ void TestHttpPages::statusActions()
     }
 }
 
-// Names, descriptions and codes with markup, quotes and entities stay text on every page, in
-// table cells, form values and error pages alike; a name that would change the meaning of the
-// Location travels percent-encoded.
+// Names, descriptions, passwords and codes with markup, quotes, entities and a placeholder stay
+// text on every page, in table cells, form values and error pages alike, never expanded; a name
+// that would change the meaning of the Location travels percent-encoded.
 void TestHttpPages::valuesStayText()
 {
-    const QString evil = "<b id=x>\"q'&amp;";
+    const QString evil = "<b id=x>\"q'&amp;${password}";
+    const QString name = "a%26b%3D%3Ci%3E"; // "a&b=<i>"
     m_velk->saveDevice(3,
                        { { "description", evil },
                          { "button-account", evil },
@@ -295,16 +296,25 @@ void TestHttpPages::valuesStayText()
                          { "a_value", "101" } },
                        false, false);
     QVERIFY(m_sip->saveUser("a&b=<i>", { { "type-user", "1" }, { "display-name", evil } }));
-    for (const char *path :
-         { "/sip-accounts.htm", "/sip-accounts.htm?edit=a%26b%3D%3Ci%3E", "/sip-module.htm",
-           "/velk-module.htm", "/velk-devices.htm", "/velk-devices.htm?edit=3", "/index.htm",
-           "/status.htm?timeout=5", "/sys-info.htm" }) {
+    QCOMPARE(m_fixture
+                 ->post(kAdmin, "/admin-users.htm?new",
+                        "__action__=new&is-admin=false&password=p%22a'ss%3C%3E%261&admin-id=" + name
+                            + "&display-name=" + QUrl::toPercentEncoding(evil))
+                 .status,
+             302);
+    for (const QString &path :
+         QStringList { "/admin-users.htm", "/admin-users.htm?edit=" + name, "/sip-accounts.htm",
+                       "/sip-accounts.htm?edit=" + name, "/sip-module.htm", "/velk-module.htm",
+                       "/velk-devices.htm", "/velk-devices.htm?edit=3", "/index.htm",
+                       "/status.htm?timeout=5", "/sys-info.htm" }) {
         const QByteArray body = m_fixture->curl(kAdmin, path).body;
-        QVERIFY2(!body.contains("<b id=x>") && !body.contains("<i>"), path);
-        QVERIFY2(body.contains("&lt;b id=x&gt;&quot;q&#39;&amp;amp;")
-                     || QByteArray(path).startsWith("/sys"),
-                 path);
+        QVERIFY2(!body.contains("<b id=x>") && !body.contains("<i>"), qPrintable(path));
+        QVERIFY2(body.contains("&lt;b id=x&gt;&quot;q&#39;&amp;amp;${password}")
+                     || path.startsWith("/sys"),
+                 qPrintable(path));
     }
+    QVERIFY(m_fixture->curl(kAdmin, "/admin-users.htm?edit=" + name)
+                .body.contains("value=\"p&quot;a&#39;ss&lt;&gt;&amp;1\""));
     QVERIFY(m_fixture->curl(kAdmin, "/velk-devices.htm?edit=3")
                 .body.contains("value=\"&lt;q&#39;&quot;&amp;\""));
     const QByteArray error
@@ -312,9 +322,10 @@ void TestHttpPages::valuesStayText()
               ->post(kAdmin, "/velk-devices.htm?new", "device-id=3&description=%3Cb%20id%3Dx%3E")
               .body;
     QVERIFY(error.contains("already_exist") && !error.contains("<b id=x>"));
-    const HttpReply edit = m_fixture->post(kAdmin, "/sip-accounts.htm", "__edit=a%26b%3D%3Ci%3E");
-    QCOMPARE(edit.headers.value("location"),
-             QStringLiteral("/sip-accounts.htm?edit=a%26b%3D%3Ci%3E"));
+    for (const QString list : { "/admin-users.htm", "/sip-accounts.htm" }) {
+        QCOMPARE(m_fixture->post(kAdmin, list, "__edit=" + name).headers.value("location"),
+                 list + "?edit=" + name);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestHttpPages)
