@@ -88,9 +88,8 @@ HttpFixture::HttpFixture()
     }
     m_host = new TestHost(mainFile);
     m_port = freePort();
-    m_host->setValue(QStringLiteral("admin"), QStringLiteral("bind-address"),
-                     QStringLiteral("127.0.0.1"));
-    m_host->setValue(QStringLiteral("admin"), QStringLiteral("bind-port"), m_port);
+    m_host->setValue("admin", "bind-address", "127.0.0.1");
+    m_host->setValue("admin", "bind-port", m_port);
     m_http = new Http(m_host);
 }
 
@@ -132,16 +131,15 @@ HttpReply HttpFixture::parse(const QByteArray &raw)
 HttpReply HttpFixture::curl(const QString &credentials, const QString &path,
                             const QStringList &extra)
 {
-    QStringList args { QStringLiteral("-s"), QStringLiteral("-i"), QStringLiteral("--path-as-is"),
-                       QStringLiteral("--max-time"), QStringLiteral("30") };
+    QStringList args { "-s", "-i", "--path-as-is", "--max-time", "30" };
     if (!credentials.isEmpty())
-        args << QStringLiteral("--digest") << QStringLiteral("-u") << credentials;
+        args += { "--digest", "-u", credentials };
     args << extra << QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path);
     QProcess process;
     QEventLoop loop;
     QObject::connect(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), &loop,
                      &QEventLoop::quit);
-    process.start(QStringLiteral("curl"), args);
+    process.start("curl", args);
     if (process.state() != QProcess::NotRunning)
         loop.exec();
     // The module lives in this thread: the loop above is what lets it answer.

@@ -10,9 +10,8 @@
 #include <initializer_list>
 #include <utility>
 
-// Logins of the fixture's users, as curl takes them.
+// The administrator's login, as curl takes it.
 inline const QString kAdmin = QStringLiteral("admin:tallowfin");
-inline const QString kAnna = QStringLiteral("anna:anna-pw");
 
 // Stands in for Core: the owner of the module with the main settings in a private file.
 class TestHost : public QObject, public ModuleHost

@@ -41,10 +41,9 @@ void TestHttpServer::initTestCase()
     connect(&m_server, &QHttpServer::newRequest, this, &TestHttpServer::handle);
 }
 
-// "/wait" answers once the body is complete, "/len" answers with a length (the
-// connection may stay), "/plain" without one, "/299" with a code outside the
-// table, "/inject" with a header value carrying CR LF, "/drop" deletes its
-// request at once although its body is still to come.
+// "/wait" answers once the body is complete, "/len" answers with a length (the connection may
+// stay), "/plain" without one, "/299" with a code outside the table, "/inject" with a header value
+// carrying CR LF, "/drop" deletes its request at once although its body is still to come.
 void TestHttpServer::handle(QHttpRequest *request, QHttpResponse *response)
 {
     const QString path = request->path();
@@ -134,8 +133,7 @@ void TestHttpServer::keepAliveAndPipelining()
     QVERIFY(client.waitFor("Connection: keep-alive\r\n"));
     QVERIFY(client.waitFor("\r\n\r\na"));
     QVERIFY(!client.closed());
-    // Two requests in one segment: answered in order, each with only its own
-    // headers.
+    // Two requests in one segment: answered in order, each with only its own headers.
     client.send("GET /len HTTP/1.1\r\nB: 1\r\n\r\nGET /plain HTTP/1.1\r\nC: 1\r\n\r\n");
     QVERIFY(client.waitClosed());
     const QByteArray all = client.buffer();
@@ -184,8 +182,7 @@ void TestHttpServer::unansweredRequestGetsAnAnswer()
     const quint16 port = HttpFixture::freePort();
     HttpObject worker(QStringLiteral("127.0.0.1"), port, false);
     worker.run();
-    // Nobody takes the relayed request: the responder still answers before it
-    // goes.
+    // Nobody takes the relayed request: the responder still answers before it goes.
     const QByteArray reply = RawClient::exchange(port, "GET /index.htm HTTP/1.1\r\n\r\n");
     TimeScale::setFactor(1);
     QVERIFY2(reply.startsWith("HTTP/1.1 503 Service Unavailable"), reply.constData());
