@@ -10,6 +10,7 @@ Prints one line per failed check; exits 1 on any failure.
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -38,7 +39,8 @@ class Browser:
             ["/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
              "--no-first-run", "--user-data-dir=" + self.dir, "--remote-debugging-port=0",
              "--remote-debugging-address=127.0.0.1", "--window-size=420,900", "about:blank"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stdout=open(os.path.join(self.dir, "log"), "w"), stderr=subprocess.STDOUT,
+            start_new_session=True)
         port_file = os.path.join(self.dir, "DevToolsActivePort")
         deadline = time.monotonic() + 60
         while not os.path.exists(port_file) or os.path.getsize(port_file) == 0:
@@ -100,7 +102,16 @@ class Browser:
         self.wait_load()
 
     def close(self):
-        self.proc.kill()
+        # Chromium ends its helpers itself; any left would still write into the profile.
+        try:
+            self.call("Browser.close")
+            self.proc.wait(30)
+        except Exception:
+            pass
+        try:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
         self.proc.wait()
         shutil.rmtree(self.dir, ignore_errors=True)
 
@@ -248,8 +259,8 @@ def run_sip(b):
         "module_app account.so\n")
     open(os.path.join(work, "accounts"), "w").write(
         "<sip:Phone1@127.0.0.1:%s>;auth_user=phone1;auth_pass=secret;regint=60\n" % sys.argv[3])
-    phone = subprocess.Popen(["baresip", "-f", work], stdin=subprocess.DEVNULL,
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    phone = subprocess.Popen(["baresip", "-f", work], stdin=subprocess.PIPE,
+                             stdout=open(os.path.join(work, "log"), "w"), stderr=subprocess.STDOUT)
     try:
         check(until(b, "/sip-module.htm", ICON % ("unregister_sip", "Phone1")
                     + " === 'img/status_green.png'", 60), "phone registered")
