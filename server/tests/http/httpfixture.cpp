@@ -9,7 +9,9 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
+#include <QTest>
 #include <QTimer>
+#include <QUdpSocket>
 
 TestHost::TestHost(const QString &settingsPath)
     : m_settings(settingsPath, QSettings::IniFormat)
@@ -55,6 +57,21 @@ quint16 HttpFixture::freePort()
     return probe.serverPort();
 }
 
+quint16 HttpFixture::freeUdpPort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    return probe.localPort();
+}
+
+void HttpFixture::write(QSettings &file,
+                        std::initializer_list<std::pair<const char *, QVariant>> values)
+{
+    for (const auto &value : values)
+        file.setValue(QLatin1String(value.first), value.second);
+    file.sync();
+}
+
 HttpFixture::HttpFixture()
 {
     // Beside the users file, in the private configuration folder of the test.
@@ -64,15 +81,15 @@ HttpFixture::HttpFixture()
     {
         QSettings users(usersFile(), QSettings::IniFormat);
         users.setIniCodec("UTF-8");
-        users.setValue(QStringLiteral("anna/is-admin"), QStringLiteral("false"));
-        users.setValue(QStringLiteral("anna/password"), QStringLiteral("anna-pw"));
-        users.setValue(QStringLiteral("anna/display-name"), QStringLiteral("Анна"));
+        write(users,
+              { { "anna/is-admin", "false" },
+                { "anna/password", "anna-pw" },
+                { "anna/display-name", "Анна" } });
     }
     m_host = new TestHost(mainFile);
     m_port = freePort();
-    m_host->setValue(QStringLiteral("admin"), QStringLiteral("bind-address"),
-                     QStringLiteral("127.0.0.1"));
-    m_host->setValue(QStringLiteral("admin"), QStringLiteral("bind-port"), m_port);
+    m_host->setValue("admin", "bind-address", "127.0.0.1");
+    m_host->setValue("admin", "bind-port", m_port);
     m_http = new Http(m_host);
 }
 
@@ -86,21 +103,7 @@ HttpFixture::~HttpFixture()
 bool HttpFixture::start()
 {
     m_http->start();
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (m_http->connectionState() == HttpListening)
-            loop.quit();
-    });
-    QTimer::singleShot(30000, &loop, &QEventLoop::quit);
-    poll.start(10);
-    loop.exec();
-    return m_http->connectionState() == HttpListening;
-}
-
-QString HttpFixture::url(const QString &path) const
-{
-    return QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path);
+    return QTest::qWaitFor([this] { return m_http->connectionState() == HttpListening; }, 30000);
 }
 
 HttpReply HttpFixture::parse(const QByteArray &raw)
@@ -128,16 +131,15 @@ HttpReply HttpFixture::parse(const QByteArray &raw)
 HttpReply HttpFixture::curl(const QString &credentials, const QString &path,
                             const QStringList &extra)
 {
-    QStringList args { QStringLiteral("-s"), QStringLiteral("-i"), QStringLiteral("--path-as-is"),
-                       QStringLiteral("--max-time"), QStringLiteral("30") };
+    QStringList args { "-s", "-i", "--path-as-is", "--max-time", "30" };
     if (!credentials.isEmpty())
-        args << QStringLiteral("--digest") << QStringLiteral("-u") << credentials;
-    args << extra << url(path);
+        args += { "--digest", "-u", credentials };
+    args << extra << QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path);
     QProcess process;
     QEventLoop loop;
     QObject::connect(&process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), &loop,
                      &QEventLoop::quit);
-    process.start(QStringLiteral("curl"), args);
+    process.start("curl", args);
     if (process.state() != QProcess::NotRunning)
         loop.exec();
     // The module lives in this thread: the loop above is what lets it answer.

@@ -7,6 +7,12 @@
 #include <QSettings>
 #include <QStringList>
 
+#include <initializer_list>
+#include <utility>
+
+// The administrator's login, as curl takes it.
+inline const QString kAdmin = QStringLiteral("admin:tallowfin");
+
 // Stands in for Core: the owner of the module with the main settings in a private file.
 class TestHost : public QObject, public ModuleHost
 {
@@ -45,14 +51,20 @@ public:
     Http &http() { return *m_http; }
     TestHost &host() { return *m_host; }
     quint16 port() const { return m_port; }
-    QString url(const QString &path) const;
 
     // curl with digest login as "user:password" (none when empty); extra arguments before the URL.
     HttpReply curl(const QString &credentials, const QString &path,
                    const QStringList &extra = QStringList());
+    HttpReply post(const QString &credentials, const QString &path, const QString &form)
+    {
+        return curl(credentials, path, { QStringLiteral("--data-binary"), form });
+    }
     static HttpReply parse(const QByteArray &raw);
     static QString usersFile();
     static quint16 freePort();
+    static quint16 freeUdpPort();
+    static void write(QSettings &file,
+                      std::initializer_list<std::pair<const char *, QVariant>> values);
 
     // A digest header as a client would build it.
     static QString digest(const QString &user, const QString &realm, const QString &password,

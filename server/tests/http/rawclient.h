@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QTcpSocket>
 
+#include <functional>
+
 // A plain TCP peer for the HTTP tests: sends bytes, waits on events for the answer.
 class RawClient
 {
@@ -10,11 +12,21 @@ public:
     explicit RawClient(quint16 port);
 
     bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
-    void send(const QByteArray &bytes);
-    bool waitConnected(int timeoutMs = 30000);
+    void send(const QByteArray &bytes) { m_socket.write(bytes); }
+    bool waitConnected(int timeoutMs = 30000)
+    {
+        return waitUntil([&] { return isConnected() || m_closed; }, timeoutMs) && isConnected();
+    }
     // Waits until the buffer holds the text (or the peer closed); false on time-out.
-    bool waitFor(const QByteArray &text, int timeoutMs = 30000);
-    bool waitClosed(int timeoutMs = 30000);
+    bool waitFor(const QByteArray &text, int timeoutMs = 30000)
+    {
+        return waitUntil([&] { return m_buffer.contains(text) || m_closed; }, timeoutMs)
+            && m_buffer.contains(text);
+    }
+    bool waitClosed(int timeoutMs = 30000)
+    {
+        return waitUntil([&] { return m_closed; }, timeoutMs);
+    }
     QByteArray buffer() const { return m_buffer; }
     bool closed() const { return m_closed; }
 
@@ -27,4 +39,5 @@ private:
     QTcpSocket m_socket;
     QByteArray m_buffer;
     bool m_closed = false;
+    std::function<void()> m_changed;
 };

@@ -4,6 +4,7 @@
 #include "http/qhttpserver/qhttprequest.h"
 #include "http/qhttpserver/qhttpresponse.h"
 #include "http/qhttpserver/qhttpserver.h"
+#include "httpfixture.h"
 #include "rawclient.h"
 
 #include <QTcpServer>
@@ -76,47 +77,40 @@ void TestHttpServer::answers_data()
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("statusLine");
     QTest::addColumn<QByteArray>("contains");
-    QTest::addColumn<QByteArray>("absent");
-
-    QTest::newRow("plain answer closes")
-        << QByteArray("GET /plain HTTP/1.1\r\nHost: x\r\n\r\n") << QByteArray("HTTP/1.1 200 OK\r\n")
-        << QByteArray("Connection: close") << QByteArray("keep-alive");
-    QTest::newRow("HTTP/1.0 closes")
-        << QByteArray("GET /len HTTP/1.0\r\n\r\n") << QByteArray("HTTP/1.1 200 OK\r\n")
-        << QByteArray("Connection: close") << QByteArray("keep-alive");
-    QTest::newRow("names lower-cased")
-        << QByteArray("GET /plain HTTP/1.1\r\nX-MiXed: 1\r\n\r\n")
-        << QByteArray("HTTP/1.1 200 OK\r\n") << QByteArray("x-mixed") << QByteArray("X-MiXed");
-    QTest::newRow("code outside the table")
-        << QByteArray("GET /299 HTTP/1.1\r\n\r\n") << QByteArray("HTTP/1.1 299 \r\n")
-        << QByteArray("Date: ") << QByteArray("\x01");
-    QTest::newRow("no header injection")
-        << QByteArray("GET /inject HTTP/1.1\r\n\r\n") << QByteArray("HTTP/1.1 200 OK\r\n")
-        << QByteArray("X-Test: aSet-Cookie: b\r\n") << QByteArray("\nSet-Cookie");
-    QTest::newRow("rejected by the parser")
-        << QByteArray("G\x01T / HTTP/1.1\r\n\r\n") << QByteArray("HTTP/1.1 400 Bad Request\r\n")
-        << QByteArray("Connection: close") << QByteArray("\x01");
-    QTest::newRow("declared body too large")
-        << QByteArray("POST /plain HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n")
-        << QByteArray("HTTP/1.1 413 Request Entity Too Large\r\n")
-        << QByteArray("Connection: close") << QByteArray("\x01");
+    QTest::addColumn<QByteArray>("absent"); // empty: nothing
+    const char *const rows[][5] = {
+        { "plain answer closes", "GET /plain HTTP/1.1\r\nHost: x\r\n\r\n", "200 OK\r\n",
+          "Connection: close", "keep-alive" },
+        { "HTTP/1.0 closes", "GET /len HTTP/1.0\r\n\r\n", "200 OK\r\n", "Connection: close",
+          "keep-alive" },
+        { "names lower-cased", "GET /plain HTTP/1.1\r\nX-MiXed: 1\r\n\r\n", "200 OK\r\n", "x-mixed",
+          "X-MiXed" },
+        { "code outside the table", "GET /299 HTTP/1.1\r\n\r\n", "299 \r\n", "Date: ", "" },
+        { "no header injection", "GET /inject HTTP/1.1\r\n\r\n", "200 OK\r\n",
+          "X-Test: aSet-Cookie: b\r\n", "\nSet-Cookie" },
+        { "rejected by the parser", "G\x01T / HTTP/1.1\r\n\r\n", "400 Bad Request\r\n",
+          "Connection: close", "" },
+        { "declared body too large", "POST /plain HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n",
+          "413 Request Entity Too Large\r\n", "Connection: close", "" },
+        { "request deleted before its body",
+          "POST /drop HTTP/1.1\r\nContent-Length: 5\r\n\r\nabcde", "200 OK\r\n", "close", "" },
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row[0]) << QByteArray(row[1]) << QByteArray(row[2]) << QByteArray(row[3])
+                              << QByteArray(row[4]);
     QByteArray chunked("POST /wait HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nabcd\r\n");
     chunked += QByteArray::number(HttpLimits::maxBodyBytes, 16) + "\r\nxyz";
     QTest::newRow("chunked body too large")
-        << chunked << QByteArray("HTTP/1.1 413 Request Entity Too Large\r\n") << QByteArray("close")
-        << QByteArray("\x01");
+        << chunked << QByteArray("413 Request Entity Too Large\r\n") << QByteArray("close")
+        << QByteArray();
     QTest::newRow("target too long")
         << QByteArray("GET /" + QByteArray(HttpLimits::maxUrlBytes, 'a') + " HTTP/1.1\r\n\r\n")
-        << QByteArray("HTTP/1.1 414 ") << QByteArray("close") << QByteArray("\x01");
+        << QByteArray("414 ") << QByteArray("close") << QByteArray();
     QByteArray many("GET /plain HTTP/1.1\r\n");
     for (int i = 0; i <= HttpLimits::maxHeaderCount; ++i)
         many += "H" + QByteArray::number(i) + ": v\r\n";
-    QTest::newRow("too many headers")
-        << many + "\r\n"
-        << QByteArray("HTTP/1.1 400 ") << QByteArray("close") << QByteArray("\x01");
-    QTest::newRow("request deleted before its body")
-        << QByteArray("POST /drop HTTP/1.1\r\nContent-Length: 5\r\n\r\nabcde")
-        << QByteArray("HTTP/1.1 200 OK\r\n") << QByteArray("close") << QByteArray("\x01");
+    QTest::newRow("too many headers") << many + "\r\n"
+                                      << QByteArray("400 ") << QByteArray("close") << QByteArray();
 }
 
 // Every one of these answers ends with the connection closed by the server.
@@ -127,9 +121,9 @@ void TestHttpServer::answers()
     QFETCH(QByteArray, contains);
     QFETCH(QByteArray, absent);
     const QByteArray reply = RawClient::exchange(m_port, request);
-    QVERIFY2(reply.startsWith(statusLine), reply.left(200).constData());
+    QVERIFY2(reply.startsWith("HTTP/1.1 " + statusLine), reply.left(200).constData());
     QVERIFY2(reply.contains(contains), reply.left(400).constData());
-    QVERIFY(!reply.contains(absent));
+    QVERIFY(absent.isEmpty() || !reply.contains(absent));
 }
 
 void TestHttpServer::keepAliveAndPipelining()
@@ -185,11 +179,7 @@ void TestHttpServer::idleConnections()
 void TestHttpServer::unansweredRequestGetsAnAnswer()
 {
     TimeScale::setFactor(100);
-    const quint16 port = [] {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        return probe.serverPort();
-    }();
+    const quint16 port = HttpFixture::freePort();
     HttpObject worker(QStringLiteral("127.0.0.1"), port, false);
     worker.run();
     // Nobody takes the relayed request: the responder still answers before it goes.

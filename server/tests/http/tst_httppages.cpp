@@ -1,0 +1,332 @@
+// The SIP, door-device and status pages through curl: what a form may store and what it
+// refuses, the answer to a settings save that waits for the restart of the SIP and door-device
+// modules, actions that only an administrator may take, and values that must stay text.
+#include "conversation/conversationthread.h"
+#include "core/env.h"
+#include "core/timescale.h"
+#include "http/formdata.h"
+#include "http/pages/sipformcheck.h"
+#include "http/responder.h"
+#include "httpfixture.h"
+#include "sip/sip.h"
+#include "sip/sipuser.h"
+#include "velk/velk.h"
+
+#include <QtTest>
+
+class TestHttpPages : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void formCheck_data();
+    void formCheck();
+    void settingsSave();
+    void accountForms_data();
+    void accountForms();
+    void groupMembersKeepTheirNames_data();
+    void groupMembersKeepTheirNames();
+    void deviceNumbers_data();
+    void deviceNumbers();
+    void statusActions_data();
+    void statusActions();
+    void valuesStayText();
+
+private:
+    QSettings &users() { return *m_sip->findChild<QSettings *>(); }
+
+    HttpFixture *m_fixture = nullptr;
+    Sip *m_sip = nullptr;
+    Velk *m_velk = nullptr;
+};
+
+void TestHttpPages::init()
+{
+    QFile::remove(Env::configFilePath("sip-users"));
+    QFile::remove(Env::configFilePath("velk-devices"));
+    m_fixture = new HttpFixture;
+    m_sip = new Sip(&m_fixture->host());
+    m_velk = new Velk(&m_fixture->host());
+    QVERIFY(m_fixture->start());
+}
+
+void TestHttpPages::cleanup()
+{
+    delete m_velk;
+    delete m_sip;
+    delete m_fixture;
+    TimeScale::setFactor(1.0);
+}
+
+// Mode ("s" standalone, "g" gateway), posted form, the refused field (empty: the form passes).
+const char *const kChecks[][4] = {
+    { "whole form", "s", "port-range-start=40000&port-range-stop=41000&codec1=8&codec3=", "" },
+    { "every interface", "s", "standalone-bind-address=0.0.0.0", "" },
+    { "first octet 255", "s", "standalone-bind-address=255.1.1.1", "standalone-bind-address" },
+    { "last octet 255", "s", "standalone-bind-address=10.0.0.255", "standalone-bind-address" },
+    { "host name", "s", "standalone-bind-address=pbx.example", "standalone-bind-address" },
+    { "port 0", "s", "standalone-bind-port=0", "standalone-bind-port" },
+    { "port 65536", "g", "server-port=65536", "server-port" },
+    { "range reversed", "s", "port-range-start=41000&port-range-stop=40000", "port-range-stop" },
+    { "range of 3 ports", "s", "port-range-start=40000&port-range-stop=40002", "port-range-stop" },
+    { "range against stored stop", "s", "port-range-start=40998", "port-range-start" },
+    { "negative call length", "s", "call-duration=-1", "call-duration" },
+    { "unknown codec", "s", "codec1=101", "codec1" },
+    { "codec twice", "s", "codec1=8&codec2=8", "codec2" },
+    { "mode switch alone", "s", "standalone=false&standalone-bind-address=255.1.1.1", "" },
+    { "no server", "g", "server-address=", "server-address" },
+    { "proxy without address", "g",
+      "server-proxy-use=true&server-proxy-address=", "server-proxy-address" },
+    { "gateway ignores bind address", "g", "standalone-bind-address=255.1.1.1", "" },
+};
+
+void TestHttpPages::formCheck_data()
+{
+    QTest::addColumn<bool>("standalone");
+    QTest::addColumn<QString>("form");
+    QTest::addColumn<QString>("field");
+    for (const auto &row : kChecks)
+        QTest::newRow(row[0]) << (row[1][0] == 's') << row[2] << row[3];
+}
+
+void TestHttpPages::formCheck()
+{
+    QFETCH(bool, standalone);
+    QFETCH(QString, form);
+    QFETCH(QString, field);
+    auto stored = [](const QString &key) {
+        return Sip::settingDefault(SipSetting::Type(Sip::settingFromName(key))).toString();
+    };
+    const SipFormError error = checkSipSettings(parseFormData(form.toUtf8()), standalone, stored);
+    QCOMPARE(error.field, field);
+}
+
+// A refused form saves nothing; an accepted one is answered after the restart, however long.
+void TestHttpPages::settingsSave()
+{
+    const HttpReply refused = m_fixture->post(
+        kAdmin, "/sip-settings.htm", "standalone-bind-address=255.1.1.1&port-range-start=40500");
+    QCOMPARE(refused.status, 200);
+    QVERIFY(refused.body.contains("data-error=\"wrong_ip\""));
+    QVERIFY(refused.body.contains("style=\"color: red\""));
+    QVERIFY(refused.body.contains("value=\"40500\""));
+    QVERIFY(!m_fixture->host().settings().contains("sip/port-range-start"));
+    QCOMPARE(m_fixture->host().restarts, 0);
+
+    TimeScale::setFactor(10);
+    m_fixture->host().restartMs = TimeScale::toRealInt(Responder::lifeMs) + 600;
+    m_fixture->host().setValue("sip", "server-bind-random", "true");
+    const HttpReply reply = m_fixture->post(kAdmin, "/sip-settings.htm",
+                                            "standalone-bind-address=127.0.0.1&port-range-start="
+                                            "42000&port-range-stop=42999&codec1=0");
+    QCOMPARE(reply.status, 302);
+    QCOMPARE(reply.headers.value("location"), QStringLiteral("/sip-settings.htm"));
+    QCOMPARE(m_fixture->host().restarts, 1);
+    QCOMPARE(m_sip->setting(SipSetting::PortRangeStart), QStringLiteral("42000"));
+    QCOMPARE(m_sip->setting(SipSetting::LogSip), QStringLiteral("false"));
+    // Not on the standalone form, so not taken for unticked.
+    QCOMPARE(m_sip->setting(SipSetting::ServerBindRandom), QStringLiteral("true"));
+}
+
+// Posted fields of a new account, its name, the error (empty: the account is stored).
+const char *const kAccountForms[][4] = {
+    { "slash", "user-id=a%2Fb", "a/b", "bad_name" },
+    { "comma", "user-id=a%2Cb", "a,b", "bad_name" },
+    { "blank", "user-id=a+b", "a b", "bad_name" },
+    { "empty", "user-id=", "", "bad_name" },
+    { "twin in another case", "user-id=Phone", "Phone", "already_exist" },
+    { "expiry 0", "user-id=p2&sip-standalone-expires=0", "p2", "wrong_number" },
+    { "no such device", "user-id=p2&velk-device-id=65535", "p2", "wrong_number" },
+    { "stored", "user-id=p2&sip-standalone-expires=120&velk-device-id=", "p2", "" },
+};
+
+void TestHttpPages::accountForms_data()
+{
+    QTest::addColumn<QString>("fields");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("error");
+    for (const auto &row : kAccountForms)
+        QTest::newRow(row[0]) << row[1] << row[2] << row[3];
+}
+
+void TestHttpPages::accountForms()
+{
+    QFETCH(QString, fields);
+    QFETCH(QString, name);
+    QFETCH(QString, error);
+    m_sip->saveUser("phone", { { "type-user", "1" } });
+    const HttpReply reply
+        = m_fixture->post(kAdmin, "/sip-accounts.htm?new", fields + "&type-user=1");
+    users().sync();
+    if (error.isEmpty()) {
+        QCOMPARE(reply.status, 302);
+        QVERIFY(users().childGroups().contains(name));
+        QVERIFY(m_sip->findUser(name));
+        return;
+    }
+    QCOMPARE(reply.status, 200);
+    QVERIFY(reply.body.contains(QStringLiteral("data-error=\"%1\"").arg(error).toUtf8()));
+    QCOMPARE(users().childGroups(), QStringList { "phone" });
+}
+
+void TestHttpPages::groupMembersKeepTheirNames_data()
+{
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<QString>("members");
+    const char *const rows[][3] = { { "on", "memberdoor1=on", "Door1" },
+                                    { "on in capitals", "memberdoor1=ON", "Door1" },
+                                    { "the name itself", "memberdoor1=Door1", "Door1" },
+                                    { "digit one", "memberdoor1=1", "" } };
+    for (const auto &row : rows)
+        QTest::newRow(row[0]) << row[1] << row[2];
+}
+
+void TestHttpPages::groupMembersKeepTheirNames()
+{
+    QFETCH(QString, box);
+    QFETCH(QString, members);
+    m_sip->saveUser(
+        "Door1",
+        { { "type-user", "0" }, { "velk-wiretapping", "paging" }, { "velk-device-id", "5" } });
+    QVERIFY(m_fixture->curl(kAdmin, "/sip-groups.htm?new")
+                .body.contains("name=\"memberDoor1\" value=\"Door1\""));
+    QCOMPARE(m_fixture->post(kAdmin, "/sip-groups.htm?new", "user-id=G1&" + box).status, 302);
+    users().sync();
+    QCOMPARE(users().value("G1/group-list").toString(), members);
+    QCOMPARE(users().value("G1/type-user").toString(), QStringLiteral("2"));
+}
+
+void TestHttpPages::deviceNumbers_data()
+{
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QString>("stored"); // the group written beside device 5; empty: refused
+    const char *const rows[][4] = {
+        { "plain", "new", "7", "7" },
+        { "leading zeros stored as the number", "new", "0012", "12" },
+        { "highest", "new", "65534", "65534" },
+        { "no-device number", "new", "65535", "" },
+        { "beyond 16 bits", "new", "65543", "" },
+        { "sign", "new", "%2B7", "" },
+        { "hexadecimal", "new", "0x10", "" },
+        { "inner blank", "new", "1%202", "" },
+        { "empty", "new", "", "" },
+        { "taken, written otherwise", "new", "05", "" },
+        { "edit found by its number", "edit=5", "005", "5" },
+        { "edit of an unknown number", "edit=6", "6", "" },
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row[0]) << row[1] << row[2] << row[3];
+}
+
+void TestHttpPages::deviceNumbers()
+{
+    QFETCH(QString, query);
+    QFETCH(QString, id);
+    QFETCH(QString, stored);
+    QSettings &file = m_velk->devicesFile();
+    m_velk->saveDevice(5, { { "description", "old" } }, false, false);
+    const HttpReply reply = m_fixture->post(kAdmin, "/velk-devices.htm?" + query,
+                                            "device-id=" + id + "&description=new");
+    QSet<QString> expected { "5" };
+    if (!stored.isEmpty())
+        expected << stored;
+    const QStringList groups = file.childGroups();
+    QCOMPARE(QSet<QString>(groups.cbegin(), groups.cend()), expected);
+    QCOMPARE(reply.status, stored.isEmpty() ? 200 : 302);
+    QCOMPARE(file.value((stored.isEmpty() ? "5" : stored) + "/description").toString(),
+             QString(stored.isEmpty() ? "old" : "new"));
+}
+
+void TestHttpPages::statusActions_data()
+{
+    QTest::addColumn<QString>("credentials");
+    QTest::addColumn<QString>("extra"); // what the request claims beside the actions
+    QTest::addColumn<bool>("acts");
+    QTest::newRow("admin") << kAdmin << "" << true;
+    QTest::newRow("plain user") << "anna:anna-pw"
+                                << "" << false;
+    QTest::newRow("plain user claiming to be admin")
+        << "anna:anna-pw"
+        << "&is-admin=true&__http_user_admin=1" << false;
+}
+
+void TestHttpPages::statusActions()
+{
+    QFETCH(QString, credentials);
+    QFETCH(QString, extra);
+    QFETCH(bool, acts);
+    QVERIFY(m_sip->saveUser("alice", { { "type-user", "1" } }));
+    SipUser *alice = m_sip->findUser("alice");
+    alice->setRegistered(true);
+    QPointer<ConversationThread> call
+        = ConversationThread::create(40000, 41000, 1, false, "c0ffee", &m_fixture->host());
+    QVERIFY(call);
+    for (const QString page : { "/index.htm", "/status.htm" }) {
+        const HttpReply reply = m_fixture->post(credentials, page + "?timeout=7",
+                                                "unregister_sip=alice&close_call=c0ffee" + extra);
+        QCOMPARE(reply.headers.value("location"),
+                 page == "/index.htm" ? page : page + "?timeout=7");
+        // The tables offer the buttons to the administrator only.
+        QCOMPARE(
+            m_fixture->curl(credentials, "/index.htm").body.contains("name=\"unregister_sip\""),
+            acts);
+    }
+    QCOMPARE(alice->isRegistered(), !acts);
+    QCOMPARE(call.isNull(), acts);
+    if (call) {
+        emit call->queryTerminate();
+        QTRY_VERIFY_WITH_TIMEOUT(call.isNull(), 30000);
+    }
+}
+
+// Names, descriptions, passwords and codes with markup, quotes, entities and a placeholder stay
+// text on every page, in table cells, form values and error pages alike, never expanded; a name
+// that would change the meaning of the Location travels percent-encoded.
+void TestHttpPages::valuesStayText()
+{
+    const QString evil = "<b id=x>\"q'&amp;${password}";
+    const QString name = "a%26b%3D%3Ci%3E"; // "a&b=<i>"
+    m_velk->saveDevice(3,
+                       { { "description", evil },
+                         { "button-account", evil },
+                         { "dpm-mode-list-code", "a" },
+                         { "a_code", "<q'\"&" },
+                         { "a_value", "101" } },
+                       false, false);
+    QVERIFY(m_sip->saveUser("a&b=<i>", { { "type-user", "1" }, { "display-name", evil } }));
+    QCOMPARE(m_fixture
+                 ->post(kAdmin, "/admin-users.htm?new",
+                        "__action__=new&is-admin=false&password=p%22a'ss%3C%3E%261&admin-id=" + name
+                            + "&display-name=" + QUrl::toPercentEncoding(evil))
+                 .status,
+             302);
+    for (const QString &path :
+         QStringList { "/admin-users.htm", "/admin-users.htm?edit=" + name, "/sip-accounts.htm",
+                       "/sip-accounts.htm?edit=" + name, "/sip-module.htm", "/velk-module.htm",
+                       "/velk-devices.htm", "/velk-devices.htm?edit=3", "/index.htm",
+                       "/status.htm?timeout=5", "/sys-info.htm" }) {
+        const QByteArray body = m_fixture->curl(kAdmin, path).body;
+        QVERIFY2(!body.contains("<b id=x>") && !body.contains("<i>"), qPrintable(path));
+        QVERIFY2(body.contains("&lt;b id=x&gt;&quot;q&#39;&amp;amp;${password}")
+                     || path.startsWith("/sys"),
+                 qPrintable(path));
+    }
+    QVERIFY(m_fixture->curl(kAdmin, "/admin-users.htm?edit=" + name)
+                .body.contains("value=\"p&quot;a&#39;ss&lt;&gt;&amp;1\""));
+    QVERIFY(m_fixture->curl(kAdmin, "/velk-devices.htm?edit=3")
+                .body.contains("value=\"&lt;q&#39;&quot;&amp;\""));
+    const QByteArray error
+        = m_fixture
+              ->post(kAdmin, "/velk-devices.htm?new", "device-id=3&description=%3Cb%20id%3Dx%3E")
+              .body;
+    QVERIFY(error.contains("already_exist") && !error.contains("<b id=x>"));
+    for (const QString list : { "/admin-users.htm", "/sip-accounts.htm" }) {
+        QCOMPARE(m_fixture->post(kAdmin, list, "__edit=" + name).headers.value("location"),
+                 list + "?edit=" + name);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestHttpPages)
+#include "tst_httppages.moc"
