@@ -34,8 +34,6 @@ void TestCodecList::setCodecs_data()
     QTest::newRow("repeats and text")
         << QStringList { "9", "x", "8", "9" }
         << Codecs { A::G722, A::PCMU, A::PCMA, A::TelephoneEvent } << "9 0 8 101";
-    QTest::newRow("events first") << QStringList { "101", "8" }
-                                  << Codecs { A::TelephoneEvent, A::PCMA } << "101 8";
     QTest::newRow("events in the middle")
         << QStringList { "0", "101", "101", "3" } << Codecs { A::PCMU, A::TelephoneEvent, A::GSM }
         << "0 101 3";
@@ -59,10 +57,8 @@ void TestCodecList::setCodecs()
     QCOMPARE(AudioCodec::codecs(), expected);
     QCOMPARE(AudioCodec::payloadListSip(), payloads);
     QCOMPARE(AudioCodec::payloadList(), payloads);
-    for (int i = 0; i < expected.size(); ++i)
-        QCOMPARE(AudioCodec::codecAt(i), int(expected.at(i)));
-    QCOMPARE(AudioCodec::codecAt(expected.size()), -1);
-    QCOMPARE(AudioCodec::codecAt(-1), -1);
+    for (int i = -1; i <= expected.size(); ++i)
+        QCOMPARE(AudioCodec::codecAt(i), int(expected.value(i, AudioCodec::Type(-1))));
     for (const int payload : { 0, 3, 8, 9, 96, 101, 255 })
         QCOMPARE(AudioCodec::isEnabled(quint8(payload)),
                  payloads.split(' ').contains(QString::number(payload)));
@@ -73,8 +69,6 @@ void TestCodecList::readersNeverSeeAHalfList()
 {
     const QStringList a = { "8", "0", "3", "9" };
     const QStringList b = { "9", "3" };
-    const QString textA = "8 0 3 9 101";
-    const QString textB = "9 3 101";
     AudioCodec::setCodecs(a);
     std::atomic<bool> stop { false };
     std::atomic<int> bad { 0 };
@@ -83,11 +77,9 @@ void TestCodecList::readersNeverSeeAHalfList()
         readers << QThread::create([&] {
             while (!stop) {
                 const QString text = AudioCodec::payloadListSip();
-                if (text != textA && text != textB)
-                    ++bad;
-                const Codecs list = AudioCodec::codecs();
-                if (list.size() != 5 && list.size() != 3)
-                    ++bad;
+                bad += text != "8 0 3 9 101" && text != "9 3 101";
+                const int size = AudioCodec::codecs().size();
+                bad += size != 5 && size != 3;
             }
         });
         readers.last()->start();

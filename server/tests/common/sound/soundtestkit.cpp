@@ -6,8 +6,6 @@
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QProcess>
-#include <QTest>
 #include <QtEndian>
 
 #include <cmath>
@@ -46,12 +44,24 @@ QStringList takeLog()
     return lines;
 }
 
-bool soxSignal(const QString &path, const QStringList &format, const QString &seconds,
+bool soxSignal(const QString &path, const QString &format, const QString &seconds,
                const QStringList &synth)
 {
-    QStringList arguments { QStringLiteral("-R"), QStringLiteral("-D"), QStringLiteral("-n") };
-    arguments << format << path << QStringLiteral("synth") << seconds << synth;
-    return run(QStringLiteral("sox"), arguments);
+    return run(QStringLiteral("sox"),
+               QStringList { QStringLiteral("-R"), QStringLiteral("-D"), QStringLiteral("-n") }
+                   + format.split(QLatin1Char(' '))
+                   + QStringList { path, QStringLiteral("synth"), seconds } + synth);
+}
+
+QString lameMp3(const QString &path, int rate, int channels, const QStringList &synth,
+                const QString &seconds)
+{
+    if (!QFile::exists(path))
+        soxSignal(path + QStringLiteral(".wav"),
+                  QStringLiteral("-r %1 -c %2 -b 16").arg(rate).arg(channels), seconds, synth)
+            && run(QStringLiteral("lame"),
+                   { QStringLiteral("--quiet"), path + QStringLiteral(".wav"), path });
+    return path;
 }
 
 QByteArray ffmpegRaw8(const QString &path, int rate)
@@ -72,20 +82,22 @@ QByteArray le32(quint32 value)
     return bytes;
 }
 
-QByteArray le16(quint16 value)
-{
-    QByteArray bytes(2, '\0');
-    qToLittleEndian(value, bytes.data());
-    return bytes;
-}
-
 QByteArray wavBytes(const QByteArray &audio, quint32 sampleRate, quint16 channels, quint16 bits,
                     quint16 format)
 {
+    const auto le16 = [](quint16 value) { return le32(value).left(2); };
     const quint16 align = quint16(channels * bits / 8);
     return "RIFF" + le32(quint32(36 + audio.size())) + "WAVE" + "fmt " + le32(16) + le16(format)
         + le16(channels) + le32(sampleRate) + le32(sampleRate * align) + le16(align) + le16(bits)
         + "data" + le32(quint32(audio.size())) + audio;
+}
+
+QByteArray numberedFrames(int first, int count, int size)
+{
+    QByteArray audio;
+    for (int k = 0; k < count; ++k)
+        audio += QByteArray(size, char(first + k));
+    return audio;
 }
 
 double correlation(const QByteArray &a, const QByteArray &b, int maxLag, int *bestLag)

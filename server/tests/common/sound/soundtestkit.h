@@ -7,7 +7,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
-// What the sound tests share: log capture, the reference tools and hand-made WAV files.
+// What the sound tests share: log capture, the reference tools and hand-made audio.
 namespace SoundTestKit {
 
 // Starts the logger (in the test's private log folder) and records every line it writes.
@@ -21,25 +21,35 @@ inline bool run(const QString &program, const QStringList &arguments, QByteArray
     return runTool(QStringLiteral("/usr/bin/") + program, arguments, nullptr, output);
 }
 
-// sox: a test signal written with the given format options (e.g. "-b", "8", "-e", "unsigned").
-bool soxSignal(const QString &path, const QStringList &format, const QString &seconds,
+// sox: a test signal written with the given format options ("-r 8000 -b 8 -e unsigned").
+bool soxSignal(const QString &path, const QString &format, const QString &seconds,
                const QStringList &synth = { QStringLiteral("sine"), QStringLiteral("440") });
+// lame: a 16-bit sox signal of that rate and channel count as an MP3 (kept if it exists).
+QString lameMp3(const QString &path, int rate, int channels, const QStringList &synth,
+                const QString &seconds = QStringLiteral("2"));
 // The audio of any file as raw 8-bit unsigned mono at the given rate, decoded by ffmpeg.
 QByteArray ffmpegRaw8(const QString &path, int rate);
+
+// The sample rate of a frequency type (0, 1, 2).
+inline int rateOf(int frequencyType)
+{
+    return 8000 * (frequencyType == 0 ? 1 : frequencyType == 1 ? 3 : 6);
+}
 
 // A canonical 44-byte-header WAV with the given fields and audio; sizes may lie on purpose.
 QByteArray wavBytes(const QByteArray &audio, quint32 sampleRate = 8000, quint16 channels = 1,
                     quint16 bits = 8, quint16 format = 1);
 QByteArray le32(quint32 value);
-QByteArray le16(quint16 value);
 
-// Best normalised cross-correlation of two 8-bit unsigned signals within +-maxLag samples.
-double correlation(const QByteArray &a, const QByteArray &b, int maxLag, int *bestLag = nullptr);
-
+// Frames that can be told apart: count frames of size bytes, the k-th all of byte first + k.
+QByteArray numberedFrames(int first, int count, int size = 160);
 // A frame of n bytes of 8-bit silence.
-inline QByteArray silence8(int n)
+inline QByteArray silence8(int n = 160)
 {
     return QByteArray(n, char(0x80));
 }
+
+// Best normalised cross-correlation of two 8-bit unsigned signals within +-maxLag samples.
+double correlation(const QByteArray &a, const QByteArray &b, int maxLag, int *bestLag = nullptr);
 
 } // namespace SoundTestKit
