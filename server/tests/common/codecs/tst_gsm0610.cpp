@@ -19,12 +19,117 @@ class TestGsm0610 : public QObject
     Q_OBJECT
 
 private slots:
-    void matchesSoxBothWays_data();
-    void matchesSoxBothWays();
-    void gsmFramesAreWholeOrPadded();
-    void stateEdges_data();
-    void stateEdges();
-    void stateLifecycle();
+    void matchesSoxBothWays_data()
+    {
+        QTest::addColumn<int>("samples");
+        QTest::newRow("whole frames") << 160 * 100;
+        // sox pads the last partial frame with silence, as we do.
+        QTest::newRow("partial last frame") << 160 * 20 + 77;
+    }
+
+    void matchesSoxBothWays()
+    {
+        QFETCH(int, samples);
+        const QByteArray pcm = toneMix(8000, samples);
+        const QString in = m_dir.filePath("in.raw");
+        const QString gsm = m_dir.filePath("sox.gsm");
+        const QString out = m_dir.filePath("sox-decoded.raw");
+        QVERIFY(writeFile(in, pcm));
+        QVERIFY(sox(RAW8K + QStringList { in, "-t", "gsm", gsm }));
+        QVERIFY(sox(QStringList { "-t", "gsm", gsm } + RAW8K + QStringList { out }));
+        const QByteArray soxCodes = readFile(gsm);
+        const QByteArray soxPcm = readFile(out);
+        const int frames = (samples + 159) / 160;
+        QCOMPARE(soxCodes.size(), frames * GSM_BYTES);
+        QCOMPARE(soxPcm.size(), frames * FRAME);
+
+        // One state each way for the whole stream, fed 20 ms frames as a conversation does.
+        AudioCodecState encoder(3), decoder(3);
+        for (int frame = 0; frame < frames; ++frame) {
+            const QByteArray codes = soxCodes.mid(frame * GSM_BYTES, GSM_BYTES);
+            QVERIFY2(AudioCodec::encode(3, pcm.mid(frame * FRAME, FRAME), &encoder) == codes,
+                     qPrintable(QString("frame %1 encodes differently").arg(frame)));
+            QVERIFY2(AudioCodec::decode(3, codes, &decoder) == soxPcm.mid(frame * FRAME, FRAME),
+                     qPrintable(QString("frame %1 decodes differently").arg(frame)));
+        }
+        // Several frames at once give the same stream as one frame at a time.
+        AudioCodecState batch(3);
+        QCOMPARE(AudioCodec::encode(3, pcm, &batch), soxCodes);
+    }
+
+    void gsmFramesAreWholeOrPadded()
+    {
+        // Payloads shorter than one frame are refused, longer ones give only their first frame.
+        AudioCodecState state(3);
+        QVERIFY(AudioCodec::decode(3, QByteArray(GSM_BYTES - 1, '\x55'), &state).isEmpty());
+        const QByteArray two = AudioCodec::encode(3, toneMix(8000, 320), &state);
+        QCOMPARE(two.size(), 2 * GSM_BYTES);
+        AudioCodecState a(3), b(3);
+        QCOMPARE(AudioCodec::decode(3, two, &a), AudioCodec::decode(3, two.left(GSM_BYTES), &b));
+        QCOMPARE(AudioCodec::decode(3, two.left(GSM_BYTES + 5), &a).size(), FRAME);
+        // A short block is padded, never read past.
+        QCOMPARE(AudioCodec::encode(3, QByteArray(3, '\x7F'), &state).size(), GSM_BYTES);
+    }
+
+    void stateEdges_data()
+    {
+        QTest::addColumn<int>("payload");
+        QTest::addColumn<int>("foreign");
+        QTest::addColumn<int>("codeBytes");
+        QTest::newRow("GSM") << 3 << 9 << GSM_BYTES;
+        QTest::newRow("G.722") << 9 << 3 << 160;
+    }
+
+    void stateEdges()
+    {
+        QFETCH(int, payload);
+        QFETCH(int, foreign);
+        QFETCH(int, codeBytes);
+        const quint8 p = quint8(payload);
+        // Without a state of its own payload (a foreign one holds another library type) a
+        // codec gives nothing.
+        AudioCodecState none, other { quint8(foreign) };
+        for (AudioCodecState *state : { static_cast<AudioCodecState *>(nullptr), &none, &other }) {
+            QVERIFY(AudioCodec::encode(p, QByteArray(FRAME, '\0'), state).isEmpty());
+            QVERIFY(AudioCodec::decode(p, QByteArray(codeBytes, '\xD0'), state).isEmpty());
+        }
+        // A trailing odd byte is no sample; unaligned input (cut out of a datagram) is fine.
+        AudioCodecState state(p);
+        QCOMPARE(AudioCodec::encode(p, QByteArray(FRAME + 1, '\x10'), &state).size(), codeBytes);
+        QVERIFY(AudioCodec::encode(p, QByteArray(1, '\x7F'), &state).isEmpty());
+        QVERIFY(AudioCodec::decode(p, QByteArray(), &state).isEmpty());
+        const QByteArray padded = ' ' + toneMix(8000, 160);
+        AudioCodecState aligned(p), unaligned(p);
+        QCOMPARE(AudioCodec::encode(p, padded.mid(1), &unaligned),
+                 AudioCodec::encode(p, toneMix(8000, 160), &aligned));
+    }
+
+    // Run under the leak checker, this also shows that no state outlives its leg.
+    void stateLifecycle()
+    {
+        AudioCodecState state;
+        for (quint8 payload : { 3, 9, 3, 8, 0, 9, 101 }) {
+            QVERIFY(state.create(payload));
+            const bool needsState = payload == 3 || payload == 9;
+            QCOMPARE(state.encoder() && state.decoder(), needsState);
+            QCOMPARE(state.payload(), needsState ? payload : quint8(255));
+        }
+        state.create(9);
+        AudioCodecState moved(std::move(state));
+        QVERIFY(!state.encoder() && !state.decoder());
+        AudioCodecState other(3);
+        other = std::move(moved);
+        QCOMPARE(AudioCodec::encode(9, QByteArray(FRAME, '\0'), &other).size(), 160);
+        other.release();
+        other.release();
+        QCOMPARE(other.payload(), quint8(255));
+
+        // Many legs and re-INVITEs: each creates and drops its states.
+        for (int i = 0; i < 1000; ++i) {
+            AudioCodecState leg(i % 2 ? 3 : 9);
+            leg.create(i % 3 ? 9 : 3);
+        }
+    }
 
 private:
     // runTool logs why a tool failed.
@@ -35,118 +140,6 @@ private:
 
     QTemporaryDir m_dir;
 };
-
-void TestGsm0610::matchesSoxBothWays_data()
-{
-    QTest::addColumn<int>("samples");
-    QTest::newRow("whole frames") << 160 * 100;
-    // sox pads the last partial frame with silence, as we do.
-    QTest::newRow("partial last frame") << 160 * 20 + 77;
-}
-
-void TestGsm0610::matchesSoxBothWays()
-{
-    QFETCH(int, samples);
-    const QByteArray pcm = toneMix(8000, samples);
-    const QString in = m_dir.filePath("in.raw");
-    const QString gsm = m_dir.filePath("sox.gsm");
-    const QString out = m_dir.filePath("sox-decoded.raw");
-    QVERIFY(writeFile(in, pcm));
-    QVERIFY(sox(RAW8K + QStringList { in, "-t", "gsm", gsm }));
-    QVERIFY(sox(QStringList { "-t", "gsm", gsm } + RAW8K + QStringList { out }));
-    const QByteArray soxCodes = readFile(gsm);
-    const QByteArray soxPcm = readFile(out);
-    const int frames = (samples + 159) / 160;
-    QCOMPARE(soxCodes.size(), frames * GSM_BYTES);
-    QCOMPARE(soxPcm.size(), frames * FRAME);
-
-    // One state each way for the whole stream, fed 20 ms frames as a conversation does.
-    AudioCodecState encoder(3), decoder(3);
-    for (int frame = 0; frame < frames; ++frame) {
-        const QByteArray codes = soxCodes.mid(frame * GSM_BYTES, GSM_BYTES);
-        QVERIFY2(AudioCodec::encode(3, pcm.mid(frame * FRAME, FRAME), &encoder) == codes,
-                 qPrintable(QString("frame %1 encodes differently").arg(frame)));
-        QVERIFY2(AudioCodec::decode(3, codes, &decoder) == soxPcm.mid(frame * FRAME, FRAME),
-                 qPrintable(QString("frame %1 decodes differently").arg(frame)));
-    }
-    // Several frames at once give the same stream as one frame at a time.
-    AudioCodecState batch(3);
-    QCOMPARE(AudioCodec::encode(3, pcm, &batch), soxCodes);
-}
-
-void TestGsm0610::gsmFramesAreWholeOrPadded()
-{
-    // Payloads shorter than one frame are refused, longer ones give only their first frame.
-    AudioCodecState state(3);
-    QVERIFY(AudioCodec::decode(3, QByteArray(GSM_BYTES - 1, '\x55'), &state).isEmpty());
-    const QByteArray two = AudioCodec::encode(3, toneMix(8000, 320), &state);
-    QCOMPARE(two.size(), 2 * GSM_BYTES);
-    AudioCodecState a(3), b(3);
-    QCOMPARE(AudioCodec::decode(3, two, &a), AudioCodec::decode(3, two.left(GSM_BYTES), &b));
-    QCOMPARE(AudioCodec::decode(3, two.left(GSM_BYTES + 5), &a).size(), FRAME);
-    // A short block is padded, never read past.
-    QCOMPARE(AudioCodec::encode(3, QByteArray(3, '\x7F'), &state).size(), GSM_BYTES);
-}
-
-void TestGsm0610::stateEdges_data()
-{
-    QTest::addColumn<int>("payload");
-    QTest::addColumn<int>("foreign");
-    QTest::addColumn<int>("codeBytes");
-    QTest::newRow("GSM") << 3 << 9 << GSM_BYTES;
-    QTest::newRow("G.722") << 9 << 3 << 160;
-}
-
-void TestGsm0610::stateEdges()
-{
-    QFETCH(int, payload);
-    QFETCH(int, foreign);
-    QFETCH(int, codeBytes);
-    const quint8 p = quint8(payload);
-    // Without a state of its own payload (a foreign one holds another library type) a
-    // codec gives nothing.
-    AudioCodecState none, other { quint8(foreign) };
-    for (AudioCodecState *state : { static_cast<AudioCodecState *>(nullptr), &none, &other }) {
-        QVERIFY(AudioCodec::encode(p, QByteArray(FRAME, '\0'), state).isEmpty());
-        QVERIFY(AudioCodec::decode(p, QByteArray(codeBytes, '\xD0'), state).isEmpty());
-    }
-    // A trailing odd byte is no sample; unaligned input (cut out of a datagram) is fine.
-    AudioCodecState state(p);
-    QCOMPARE(AudioCodec::encode(p, QByteArray(FRAME + 1, '\x10'), &state).size(), codeBytes);
-    QVERIFY(AudioCodec::encode(p, QByteArray(1, '\x7F'), &state).isEmpty());
-    QVERIFY(AudioCodec::decode(p, QByteArray(), &state).isEmpty());
-    const QByteArray padded = ' ' + toneMix(8000, 160);
-    AudioCodecState aligned(p), unaligned(p);
-    QCOMPARE(AudioCodec::encode(p, padded.mid(1), &unaligned),
-             AudioCodec::encode(p, toneMix(8000, 160), &aligned));
-}
-
-// Run under the leak checker, this also shows that no state outlives its leg.
-void TestGsm0610::stateLifecycle()
-{
-    AudioCodecState state;
-    for (quint8 payload : { 3, 9, 3, 8, 0, 9, 101 }) {
-        QVERIFY(state.create(payload));
-        const bool needsState = payload == 3 || payload == 9;
-        QCOMPARE(state.encoder() && state.decoder(), needsState);
-        QCOMPARE(state.payload(), needsState ? payload : quint8(255));
-    }
-    state.create(9);
-    AudioCodecState moved(std::move(state));
-    QVERIFY(!state.encoder() && !state.decoder());
-    AudioCodecState other(3);
-    other = std::move(moved);
-    QCOMPARE(AudioCodec::encode(9, QByteArray(FRAME, '\0'), &other).size(), 160);
-    other.release();
-    other.release();
-    QCOMPARE(other.payload(), quint8(255));
-
-    // Many legs and re-INVITEs: each creates and drops its states.
-    for (int i = 0; i < 1000; ++i) {
-        AudioCodecState leg(i % 2 ? 3 : 9);
-        leg.create(i % 3 ? 9 : 3);
-    }
-}
 
 QTEST_GUILESS_MAIN(TestGsm0610)
 #include "tst_gsm0610.moc"
