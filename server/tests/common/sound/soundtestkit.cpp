@@ -47,31 +47,28 @@ QStringList takeLog()
 bool soxSignal(const QString &path, const QString &format, const QString &seconds,
                const QStringList &synth)
 {
-    return run(QStringLiteral("sox"),
-               QStringList { QStringLiteral("-R"), QStringLiteral("-D"), QStringLiteral("-n") }
-                   + format.split(QLatin1Char(' '))
-                   + QStringList { path, QStringLiteral("synth"), seconds } + synth);
+    return runTool("sox",
+                   QStringList { "-R", "-D", "-n" } + format.split(' ')
+                       + QStringList { path, "synth", seconds } + synth);
 }
 
 QString lameMp3(const QString &path, int rate, int channels, const QStringList &synth,
                 const QString &seconds)
 {
     if (!QFile::exists(path))
-        soxSignal(path + QStringLiteral(".wav"),
-                  QStringLiteral("-r %1 -c %2 -b 16").arg(rate).arg(channels), seconds, synth)
-            && run(QStringLiteral("lame"),
-                   { QStringLiteral("--quiet"), path + QStringLiteral(".wav"), path });
+        soxSignal(path + ".wav", QString("-r %1 -c %2 -b 16").arg(rate).arg(channels), seconds,
+                  synth)
+            && runTool("lame", { "--quiet", path + ".wav", path });
     return path;
 }
 
 QByteArray ffmpegRaw8(const QString &path, int rate)
 {
     QByteArray raw;
-    run(QStringLiteral("ffmpeg"),
-        { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), path,
-          QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-ar"), QString::number(rate),
-          QStringLiteral("-f"), QStringLiteral("u8"), QStringLiteral("-") },
-        &raw);
+    runTool(
+        "ffmpeg",
+        { "-v", "error", "-i", path, "-ac", "1", "-ar", QString::number(rate), "-f", "u8", "-" },
+        nullptr, &raw);
     return raw;
 }
 
@@ -82,14 +79,12 @@ QByteArray le32(quint32 value)
     return bytes;
 }
 
-QByteArray wavBytes(const QByteArray &audio, quint32 sampleRate, quint16 channels, quint16 bits,
-                    quint16 format)
+QByteArray wavBytes(const QByteArray &audio, quint32 sampleRate)
 {
-    const auto le16 = [](quint16 value) { return le32(value).left(2); };
-    const quint16 align = quint16(channels * bits / 8);
-    return "RIFF" + le32(quint32(36 + audio.size())) + "WAVE" + "fmt " + le32(16) + le16(format)
-        + le16(channels) + le32(sampleRate) + le32(sampleRate * align) + le16(align) + le16(bits)
-        + "data" + le32(quint32(audio.size())) + audio;
+    // PCM, mono, 8 bits: the byte rate is the sample rate and a block is one byte.
+    return "RIFF" + le32(quint32(36 + audio.size())) + "WAVE" + "fmt " + le32(16) + le32(0x10001)
+        + le32(sampleRate) + le32(sampleRate) + le32(0x80001) + "data" + le32(quint32(audio.size()))
+        + audio;
 }
 
 QByteArray numberedFrames(int first, int count, int size)

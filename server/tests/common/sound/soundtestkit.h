@@ -15,18 +15,12 @@ void startLogCapture();
 // The texts (after "[time] [KIND]: ") logged since the last call.
 QStringList takeLog();
 
-// Runs a reference tool from /usr/bin.
-inline bool run(const QString &program, const QStringList &arguments, QByteArray *output = nullptr)
-{
-    return runTool(QStringLiteral("/usr/bin/") + program, arguments, nullptr, output);
-}
-
 // sox: a test signal written with the given format options ("-r 8000 -b 8 -e unsigned").
 bool soxSignal(const QString &path, const QString &format, const QString &seconds,
-               const QStringList &synth = { QStringLiteral("sine"), QStringLiteral("440") });
+               const QStringList &synth = { "sine", "440" });
 // lame: a 16-bit sox signal of that rate and channel count as an MP3 (kept if it exists).
 QString lameMp3(const QString &path, int rate, int channels, const QStringList &synth,
-                const QString &seconds = QStringLiteral("2"));
+                const QString &seconds = "2");
 // The audio of any file as raw 8-bit unsigned mono at the given rate, decoded by ffmpeg.
 QByteArray ffmpegRaw8(const QString &path, int rate);
 
@@ -36,14 +30,11 @@ inline int rateOf(int frequencyType)
     return 8000 * (frequencyType == 0 ? 1 : frequencyType == 1 ? 3 : 6);
 }
 
-// A canonical 44-byte-header WAV with the given fields and audio; sizes may lie on purpose.
-QByteArray wavBytes(const QByteArray &audio, quint32 sampleRate = 8000, quint16 channels = 1,
-                    quint16 bits = 8, quint16 format = 1);
+// A canonical 44-byte-header WAV with the given fields and audio.
+QByteArray wavBytes(const QByteArray &audio, quint32 sampleRate = 8000);
 QByteArray le32(quint32 value);
-
-// Frames that can be told apart: count frames of size bytes, the k-th all of byte first + k.
+// count frames of size bytes, the k-th all of byte first + k: frames that can be told apart.
 QByteArray numberedFrames(int first, int count, int size = 160);
-// A frame of n bytes of 8-bit silence.
 inline QByteArray silence8(int n = 160)
 {
     return QByteArray(n, char(0x80));

@@ -114,25 +114,6 @@ private slots:
         }
     }
 
-    // One 1152-sample MPEG-1 frame at 44100 Hz makes about 209 bytes at 8000 Hz, whatever
-    // the resampler held back from the frame before (the first frames are shorter: encoder
-    // delay and resampler latency).
-    void decodesWholeMp3Frames()
-    {
-        const QString file = sweep();
-        SoundWAV sound(SoundWAV::Mp3, file, 0, false, 0);
-        QVERIFY(sound.openMp3(file));
-        int number = -1;
-        bool ok = false;
-        QByteArray decoded;
-        for (int i = 0; i < 10; ++i)
-            decoded = sound.decodeMp3(number, &ok);
-        QVERIFY(ok);
-        QCOMPARE(number, 9);
-        QVERIFY2(decoded.size() >= 207 && decoded.size() <= 211,
-                 qPrintable(QString::number(decoded.size())));
-    }
-
     void loopFillsTheLastFrameWithSilence()
     {
         SoundWAV sound(SoundWAV::Mp3, sweep(), 0, true, 0);

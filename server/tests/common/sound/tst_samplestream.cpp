@@ -68,15 +68,6 @@ private slots:
         QCOMPARE(stream.take(), frame(3));
         QCOMPARE(stream.takeOrSilence(), SampleStream::silenceFrame());
     }
-
-    void sharesFrameDataInsteadOfCopying()
-    {
-        SampleStream stream;
-        const QByteArray data = frame(1);
-        stream.push(1, data);
-        pushRange(stream, 2, 10);
-        QCOMPARE(stream.take().constData(), data.constData());
-    }
 };
 
 QTEST_GUILESS_MAIN(TestSampleStream)

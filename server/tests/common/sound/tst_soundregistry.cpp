@@ -31,7 +31,8 @@ private slots:
         QVERIFY(QFile::exists(m_Mp3));
     }
 
-    // Must run first: ids are process-wide.
+    // Must run first: ids are process-wide. A removed id, like any unknown one, makes every
+    // operation a no-op.
     void idsStartAtOneMillionAndRefusalsTakeNone()
     {
         takeLog();
@@ -48,20 +49,14 @@ private slots:
                                 refused.arg(m_Mp3, "converter type 5 (0..4)"),
                                 QStringLiteral("Create sound: '%1'").arg(m_Wav) }));
         SoundWAV::remove(1000000);
-        QCOMPARE(SoundWAV::typeOf(1000000), -1);
         QCOMPARE(SoundWAV::create(SoundWAV::Wav, m_Wav, 0, false, 0), 1000002);
         SoundWAV::remove(1000001);
-        SoundWAV::remove(1000002);
-        SoundWAV::remove(1000002); // twice: nothing happens
-    }
+        SoundWAV::remove(1000001); // twice: nothing happens
 
-    void unknownIdsLeaveEverythingUntouched()
-    {
-        const int id = SoundWavParam::Hold; // no prompts loaded here
+        const int id = 1000000;
         QCOMPARE(SoundWAV::typeOf(id), -1);
         QVERIFY(!SoundWAV::loadSound(id) && !SoundWAV::openSound(id) && !SoundWAV::closeSound(id));
-        QVERIFY(SoundWAV::playlistEntryOf(id, "x", 0).isNull());
-        QVERIFY(SoundWAV::labelOf(id).isNull());
+        QVERIFY(SoundWAV::playlistEntryOf(id, "x", 0).isNull() && SoundWAV::labelOf(id).isNull());
         SoundWAV::rescanSound(id);
         QByteArray frame("keep");
         quint64 position = 77;
@@ -73,6 +68,7 @@ private slots:
         SoundWAV::readMp3Frame(id, file, number, offset, frame);
         SoundWAV::readMp3Frame16(id, file, number, offset, frame);
         QVERIFY(frame == "keep" && position == 77 && file == "f" && number == 5 && offset == 9);
+        SoundWAV::remove(1000002);
     }
 
     void operationsForwardToTheSound()
@@ -84,8 +80,7 @@ private slots:
         QByteArray frame;
         quint64 position = 0;
         SoundWAV::readFrame16(wav, frame, position);
-        QCOMPARE(frame.size(), 320);
-        QCOMPARE(frame.left(2), QByteArray("\x00\xA0", 2)); // 0x20 as a 16-bit sample
+        QVERIFY(frame.size() == 320 && frame.startsWith(QByteArray("\x00\xA0", 2))); // 0x20
         QCOMPARE(position, quint64(160));
         position = quint64(-1); // far beyond the end
         SoundWAV::readFrame(wav, frame, position);

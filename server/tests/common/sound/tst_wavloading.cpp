@@ -13,13 +13,22 @@ class TestWavLoading : public QObject
 
     QString path(const QString &name) const { return m_Dir.filePath(name); }
 
-    // A half-second sox tone in the given format ("-r 8000 -c 1 -b 8 -e unsigned-integer").
-    QString soxFile(const QString &name, const QString &format)
+    // A half-second sox tone: "rate channels bits encoding", then any other sox options.
+    QString sox(const QString &format, const QString &more = QString())
     {
-        const QString file = path(name);
+        const QStringList f = format.split(' ');
+        const QString file = path(QString(format + more).replace(' ', '-') + ".wav");
         if (!QFile::exists(file))
-            soxSignal(file, format, QStringLiteral("0.5"));
+            soxSignal(file,
+                      QStringLiteral("-r %1 -c %2 -b %3 -e %4").arg(f[0], f[1], f[2], f[3]) + more,
+                      QStringLiteral("0.5"));
         return file;
+    }
+
+    QString crafted(const QString &name, const QByteArray &bytes)
+    {
+        writeFile(path(name), bytes);
+        return path(name);
     }
 
     static QStringList errorLine(const QString &file, const QString &reasons)
@@ -46,62 +55,51 @@ private slots:
         QTest::addColumn<int>("detected");
         QTest::addColumn<QString>("detectReasons");
 
-        const QString u8 = soxFile("u8.wav", "-r 8000 -c 1 -b 8 -e unsigned-integer");
-        QTest::newRow("sox u8 8 kHz") << u8 << 0 << "" << 0 << "";
-        QTest::newRow("sox u8 24 kHz")
-            << soxFile("u8-24k.wav", "-r 24000 -c 1 -b 8 -e unsigned-integer") << 1 << "" << 1
-            << "";
-        QTest::newRow("sox u8 48 kHz")
-            << soxFile("u8-48k.wav", "-r 48000 -c 1 -b 8 -e unsigned-integer") << 2 << "" << 2
-            << "";
+        QTest::newRow("sox u8 8 kHz") << sox("8000 1 8 unsigned-integer") << 0 << "" << 0 << "";
+        QTest::newRow("sox u8 24 kHz") << sox("24000 1 8 unsigned-integer") << 1 << "" << 1 << "";
+        QTest::newRow("sox u8 48 kHz") << sox("48000 1 8 unsigned-integer") << 2 << "" << 2 << "";
         // ffmpeg writes a LIST chunk (encoder name, title) between "fmt " and "data".
         const QString listed = path("ffmpeg-list.wav");
-        run(QStringLiteral("ffmpeg"),
-            { "-v", "error", "-y", "-f", "lavfi", "-i", "sine=frequency=300:duration=0.77", "-ar",
-              "8000", "-ac", "1", "-c:a", "pcm_u8", "-metadata", "title=A long title", listed });
+        runTool("ffmpeg",
+                { "-v", "error", "-y", "-f", "lavfi", "-i", "sine=frequency=300:duration=0.77",
+                  "-ar", "8000", "-ac", "1", "-c:a", "pcm_u8", "-metadata", "title=A title",
+                  listed });
         QTest::newRow("ffmpeg with LIST") << listed << 0 << "" << 0 << "";
 
         QTest::newRow("sox s16 stereo 44.1 kHz")
-            << soxFile("s16-stereo.wav", "-r 44100 -c 2 -b 16 -e signed-integer") << 0
+            << sox("44100 2 16 signed-integer") << 0
             << "incorrect channels number 2 (1 - mono); incorrect sample rate 44100 (8000); "
                "incorrect byte rate 176400 (8000); incorrect bits per sample 16 (8)"
             << -1 << "incorrect channels number 2 (1 - mono); incorrect bits per sample 16 (8)";
-        QTest::newRow("sox s16 8 kHz")
-            << soxFile("s16.wav", "-r 8000 -c 1 -b 16 -e signed-integer") << 0
-            << "incorrect byte rate 16000 (8000); incorrect bits per sample 16 (8)" << -1
-            << "incorrect bits per sample 16 (8)";
         QTest::newRow("sox u8 11.025 kHz")
-            << soxFile("u8-11k.wav", "-r 11025 -c 1 -b 8 -e unsigned-integer") << 0
+            << sox("11025 1 8 unsigned-integer") << 0
             << "incorrect sample rate 11025 (8000); incorrect byte rate 11025 (8000)" << -1
             << "incorrect sample rate 11025";
-        const QString alawReason = QStringLiteral("incorrect audio format 6 (1 - PCM)");
-        QTest::newRow("sox A-law") << soxFile("alaw.wav", "-r 8000 -c 1 -b 8 -e a-law") << 0
-                                   << alawReason << -1 << alawReason;
+        const QString alaw = QStringLiteral("incorrect audio format 6 (1 - PCM)");
+        QTest::newRow("sox A-law") << sox("8000 1 8 a-law") << 0 << alaw << -1 << alaw;
         // Big-endian fields read as little-endian ones.
         QTest::newRow("sox RIFX")
-            << soxFile("rifx.wav", "-B -r 8000 -c 1 -b 8 -e unsigned-integer") << 0
+            << sox("8000 1 8 unsigned-integer", " -B") << 0
             << "incorrect audio format 256 (1 - PCM); incorrect channels number 256 (1 - mono); "
                "incorrect sample rate 1075773440 (8000); incorrect byte rate 1075773440 (8000); "
                "incorrect bits per sample 2048 (8)"
             << -1
             << "incorrect audio format 256 (1 - PCM); incorrect channels number 256 (1 - mono); "
                "incorrect bits per sample 2048 (8)";
-        QTest::newRow("unknown frequency type")
-            << u8 << 3 << "unknown frequency type 3 (0,1,2)" << 0 << "";
+        QTest::newRow("unknown frequency type") << sox("8000 1 8 unsigned-integer") << 3
+                                                << "unknown frequency type 3 (0,1,2)" << 0 << "";
 
         QByteArray unequal = wavBytes(QByteArray(160, 'a'));
         unequal.replace(28, 4, le32(16000));
-        writeFile(path("unequal.wav"), unequal);
         QTest::newRow("byte rate unlike sample rate")
-            << path("unequal.wav") << 0 << "incorrect byte rate 16000 (8000)" << -1
+            << crafted("unequal.wav", unequal) << 0 << "incorrect byte rate 16000 (8000)" << -1
             << "not equ sample rate 8000 and byte rate 16000";
-        writeFile(path("short.wav"), wavBytes(QByteArray()).left(43));
-        writeFile(path("text.wav"), QByteArray(100, 'x'));
         const QString notRiff = QStringLiteral("incorrect format (RIFF,RIFX,WAVE,fmt)");
         const QString missing = QStringLiteral("No such file or directory");
-        QTest::newRow("43 bytes") << path("short.wav") << 0 << "invalid file format" << -1
-                                  << "invalid file format";
-        QTest::newRow("not RIFF") << path("text.wav") << 0 << notRiff << -1 << notRiff;
+        QTest::newRow("43 bytes") << crafted("short.wav", wavBytes(QByteArray()).left(43)) << 0
+                                  << "invalid file format" << -1 << "invalid file format";
+        QTest::newRow("not RIFF") << crafted("text.wav", QByteArray(100, 'x')) << 0 << notRiff << -1
+                                  << notRiff;
         QTest::newRow("missing file") << path("absent.wav") << 0 << missing << -1 << missing;
     }
 
@@ -121,15 +119,10 @@ private slots:
         QCOMPARE(takeLog(), errorLine(file, reasons));
         QCOMPARE(SoundWAV::wavFrequencyType(file), detected);
         QCOMPARE(takeLog(), errorLine(file, detectReasons));
-        if (!ok) {
-            QVERIFY(audio.isEmpty());
-            return;
-        }
-        // Whole frames only.
-        QByteArray reference = ffmpegRaw8(file, rateOf(type));
-        QVERIFY(!reference.isEmpty());
-        reference.chop(reference.size() % (rateOf(type) / 50));
+        QByteArray reference = ok ? ffmpegRaw8(file, rateOf(type)) : QByteArray();
+        reference.chop(reference.size() % (rateOf(type) / 50)); // whole frames only
         QCOMPARE(audio, reference);
+        QCOMPARE(audio.isEmpty(), !ok);
     }
 
     void boundsReadsByTheBytesPresent_data()
@@ -145,14 +138,11 @@ private slots:
             << wavBytes(audio, 24000) << 1 << audio.left(960);
         QTest::newRow("truncated after 1000 bytes")
             << wavBytes(numberedFrames(0x10, 100)).left(44 + 1000) << 0 << audio.left(960);
-
-        QByteArray riffSmall = canonical;
-        riffSmall.replace(4, 4, le32(36));
-        QTest::newRow("RIFF size too small") << riffSmall << 0 << audio.left(960);
-        QByteArray allHuge = canonical;
-        allHuge.replace(4, 4, le32(0xffffffff));
-        allHuge.replace(40, 4, le32(0xffffffff));
-        QTest::newRow("RIFF and data sizes huge") << allHuge << 0 << audio.left(960);
+        QTest::newRow("RIFF size too small")
+            << QByteArray(canonical).replace(4, 4, le32(36)) << 0 << audio.left(960);
+        QTest::newRow("RIFF and data sizes huge")
+            << QByteArray(canonical).replace(4, 4, le32(~0u)).replace(40, 4, le32(~0u)) << 0
+            << audio.left(960);
 
         const QByteArray fmtChunk = canonical.mid(12, 24);
         const QByteArray list = "LIST" + le32(5) + "INFOx" + '\0'; // odd size, padded
@@ -171,10 +161,8 @@ private slots:
         QFETCH(QByteArray, bytes);
         QFETCH(int, type);
         QFETCH(QByteArray, audio);
-        const QString file = path(QStringLiteral("crafted.wav"));
-        QVERIFY(writeFile(file, bytes));
         bool ok = false;
-        QCOMPARE(SoundWAV::loadWav(file, quint16(type), &ok), audio);
+        QCOMPARE(SoundWAV::loadWav(crafted("crafted.wav", bytes), quint16(type), &ok), audio);
         QVERIFY(ok);
         QVERIFY(takeLog().isEmpty());
     }
@@ -195,45 +183,36 @@ private slots:
     {
         QFETCH(int, frames);
         QFETCH(bool, loop);
-        QVERIFY(writeFile(path("play.wav"), wavBytes(numberedFrames(0x10, frames) + "tail")));
-        SoundWAV sound(SoundWAV::Wav, path("play.wav"), 0, loop, 0);
+        const QByteArray audio = numberedFrames(0x10, frames);
+        SoundWAV sound(SoundWAV::Wav, crafted("play.wav", wavBytes(audio + "tail")), 0, loop, 0);
         QVERIFY(sound.load());
-        QCOMPARE(sound.data(), numberedFrames(0x10, frames));
+        QCOMPARE(sound.data(), audio);
         qint64 position = 0;
         QByteArray frame;
         for (int i = 0; i < 8; ++i) {
             sound.read(frame, position);
             if (frames > 0 && (i < frames || loop))
-                QCOMPARE(frame, numberedFrames(0x10 + i % frames, 1));
-            else if (i == frames && !loop)
-                QCOMPARE(frame, silence8());
+                QCOMPARE(frame, audio.mid(i % frames * 160, 160));
             else
-                QVERIFY(frame.isEmpty());
+                QCOMPARE(frame, i == frames && !loop ? silence8() : QByteArray());
         }
-        if (frames == 0)
-            return;
         // Exactly at the end: silence or the first frame; beyond it: nothing.
-        position = 160 * frames;
-        sound.read(frame, position);
-        QCOMPARE(frame, loop ? numberedFrames(0x10, 1) : silence8());
-        for (const qint64 outside : { qint64(160 * frames + 1), qint64(-1) }) {
-            position = outside;
+        for (const qint64 at : { qint64(audio.size()), qint64(audio.size() + 1), qint64(-1) }) {
+            position = at;
             sound.read(frame, position);
-            QVERIFY(frame.isEmpty());
+            const QByteArray atEnd = loop ? audio.left(160) : silence8();
+            QCOMPARE(frame, at == audio.size() ? atEnd : QByteArray());
         }
     }
 
     void loadNeedsAWavFileAndKeepsOldDataOnFailure()
     {
-        QVERIFY(writeFile(path("good.WAV"), wavBytes(numberedFrames(0x10, 2))));
-        QVERIFY(writeFile(path("song.tar.wav"), wavBytes(numberedFrames(0x10, 2))));
-        QVERIFY(SoundWAV(SoundWAV::Wav, path("good.WAV"), 0, false, 0).load());
-        QVERIFY(!SoundWAV(SoundWAV::Wav, path("song.tar.wav"), 0, false, 0).load());
+        const QByteArray two = wavBytes(numberedFrames(0x10, 2));
+        QVERIFY(!SoundWAV(SoundWAV::Wav, crafted("song.tar.wav", two), 0, false, 0).load());
         QVERIFY(!SoundWAV(SoundWAV::Wav, path("absent.wav"), 0, false, 0).load());
-
-        SoundWAV sound(SoundWAV::Wav, path("good.WAV"), 0, false, 0);
+        SoundWAV sound(SoundWAV::Wav, crafted("good.WAV", two), 0, false, 0);
         QVERIFY(sound.load());
-        QVERIFY(writeFile(path("good.WAV"), wavBytes(numberedFrames(0x10, 2), 16000)));
+        crafted("good.WAV", wavBytes(numberedFrames(0x10, 2), 16000));
         QVERIFY(!sound.load());
         QCOMPARE(sound.data(), numberedFrames(0x10, 2));
     }
