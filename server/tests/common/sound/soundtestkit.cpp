@@ -44,6 +44,18 @@ QStringList takeLog()
     return lines;
 }
 
+QString tempPath(const QString &name)
+{
+    static QTemporaryDir dir;
+    return dir.filePath(name);
+}
+
+QString tempFile(const QString &name, const QByteArray &bytes)
+{
+    writeFile(tempPath(name), bytes);
+    return tempPath(name);
+}
+
 bool soxSignal(const QString &path, const QString &format, const QString &seconds,
                const QStringList &synth)
 {

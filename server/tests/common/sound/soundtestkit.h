@@ -10,6 +10,10 @@
 // What the sound tests share: log capture, the reference tools and hand-made audio.
 namespace SoundTestKit {
 
+// A path in the test's own temporary folder, and a file written there.
+QString tempPath(const QString &name);
+QString tempFile(const QString &name, const QByteArray &bytes);
+
 // Starts the logger (in the test's private log folder) and records every line it writes.
 void startLogCapture();
 // The texts (after "[time] [KIND]: ") logged since the last call.

@@ -42,18 +42,14 @@ class TestMp3Source : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_Dir;
-
-    QString path(const QString &name) const { return m_Dir.filePath(name); }
     QString sweep()
     {
-        return lameMp3(path("sweep.mp3"), 44100, 2, { "sine", "200-3000", "vol", "0.5" });
+        return lameMp3(tempPath("sweep.mp3"), 44100, 2, { "sine", "200-3000", "vol", "0.5" });
     }
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_Dir.isValid());
         startLogCapture();
         SoundWAV::loadPrompts(nullptr); // starts the decoder library
     }
@@ -65,10 +61,10 @@ private slots:
         QTest::addColumn<QString>("format");
         const QString stereo = sweep();
         const QString mono8k
-            = lameMp3(path("mono8k.mp3"), 8000, 1, { "sine", "200-3000", "vol", "0.5" });
+            = lameMp3(tempPath("mono8k.mp3"), 8000, 1, { "sine", "200-3000", "vol", "0.5" });
         // A full-scale square wave: the resampler rings past the 16-bit range at every edge.
         const QString square
-            = lameMp3(path("square.mp3"), 44100, 1, { "square", "100", "gain", "6" });
+            = lameMp3(tempPath("square.mp3"), 44100, 1, { "square", "100", "gain", "6" });
         const QString stereoFormat = QStringLiteral("sample rate = 44100, channels = 2");
         QTest::newRow("44.1 kHz stereo to 8 kHz") << stereo << 0 << stereoFormat;
         QTest::newRow("44.1 kHz stereo to 24 kHz") << stereo << 1 << stereoFormat;
@@ -135,7 +131,7 @@ private slots:
     void readersAtDifferentFramesShareOneSource()
     {
         const QString file
-            = lameMp3(path("tune.mp3"), 44100, 2, { "sine", "200-900", "vol", "0.5" });
+            = lameMp3(tempPath("tune.mp3"), 44100, 2, { "sine", "200-900", "vol", "0.5" });
         SoundWAV solo(SoundWAV::Mp3, file, 0, false, 0);
         solo.load();
         Reader alone;
@@ -199,9 +195,9 @@ private slots:
 
     void playsADirectoryAsAPlaylist()
     {
-        QDir dir(path("music"));
+        QDir dir(tempPath("music"));
         QVERIFY(dir.mkpath("."));
-        const QString tone = lameMp3(path("short.mp3"), 22050, 1, { "sine", "440" }, "0.3");
+        const QString tone = lameMp3(tempPath("short.mp3"), 22050, 1, { "sine", "440" }, "0.3");
         const QString a = dir.filePath("a.mp3");
         const QString b = dir.filePath("B.MP3");
         for (const QString &copy : { a, b, dir.filePath("c.tar.mp3") })
@@ -235,8 +231,8 @@ private slots:
         QCOMPARE(reader.file, a);
         QCOMPARE(reader.read(sound), silence8());
 
-        QVERIFY(!SoundWAV(SoundWAV::Mp3, path("absent.mp3"), 1, false, 0).load());
-        SoundWAV empty(SoundWAV::Mp3, path("nothing-here"), 0, false, 0);
+        QVERIFY(!SoundWAV(SoundWAV::Mp3, tempPath("absent.mp3"), 1, false, 0).load());
+        SoundWAV empty(SoundWAV::Mp3, tempPath("nothing-here"), 0, false, 0);
         QVERIFY(!empty.load());
         QVERIFY(empty.playlistEntry(0, QString()).isEmpty());
         Reader none;

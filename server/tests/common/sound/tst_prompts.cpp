@@ -44,34 +44,20 @@ class TestPrompts : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_Dir;
-
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(m_Dir.isValid());
-        startLogCapture();
-    }
+    void initTestCase() { startLogCapture(); }
 
-    void compiledInDefaultsWithoutASoundGroup()
+    // Without a "sound" group the compiled-in prompts load. Each plays its file's data chunk
+    // as ffmpeg reads it (the hold music carries a LIST chunk ahead of it), then one frame of
+    // silence, or again from the start.
+    void compiledInPromptsPlayTheirFileOnceOrLooping()
     {
         SoundWAV::loadPrompts(nullptr);
         QCOMPARE(SoundWAV::typeOf(SoundWavParam::Hold), -1);
-        QVERIFY(takeLog().isEmpty());
-
-        QSettings settings(m_Dir.filePath("empty.ini"), QSettings::IniFormat);
+        QSettings settings(tempPath("empty.ini"), QSettings::IniFormat);
         SoundWAV::loadPrompts(&settings);
-        QStringList expected;
-        for (const char *file : kFiles)
-            expected << QStringLiteral("Create sound: ':/wav/velk/%1'").arg(file);
-        QCOMPARE(takeLog(), expected);
+        QCOMPARE(takeLog().filter("Create sound: ':/wav/velk/").size(), SoundWavParam::Count);
         QCOMPARE(SoundWAV::typeOf(SoundWavParam::Count), -1);
-    }
-
-    // Each prompt plays its file's data chunk as ffmpeg reads it (the hold music carries a
-    // LIST chunk ahead of it), then one frame of silence, or again from the start.
-    void promptsPlayTheirFileOnceOrLooping()
-    {
         for (int id = 0; id < SoundWavParam::Count; ++id) {
             const QString file = QString::fromLocal8Bit(qgetenv("TARNHALL_SOURCE_DIR"))
                 + QStringLiteral("/server/resources/wav/velk/") + QLatin1String(kFiles[id]);
@@ -87,14 +73,14 @@ private slots:
 
     void settingsReplaceDefaults()
     {
-        const QString busy = m_Dir.filePath("my-busy.wav");
+        const QString busy = tempPath("my-busy.wav");
         QVERIFY(
             soxSignal(busy, "-r 8000 -c 1 -b 8 -e unsigned-integer", "0.1", { "sine", "1000" }));
-        const QString wide = m_Dir.filePath("wide.wav");
+        const QString wide = tempPath("wide.wav");
         QVERIFY(soxSignal(wide, "-r 16000 -c 1 -b 8 -e unsigned-integer", "0.1"));
-        const QString absent = m_Dir.filePath("absent.wav");
+        const QString absent = tempPath("absent.wav");
 
-        QSettings settings(m_Dir.filePath("custom.ini"), QSettings::IniFormat);
+        QSettings settings(tempPath("custom.ini"), QSettings::IniFormat);
         settings.setValue("sound/busy.wav", "  " + busy + " ");
         settings.setValue("sound/error.wav", "   ");
         settings.setValue("sound/info-error.wav", wide);
@@ -119,7 +105,7 @@ private slots:
 
     void writeDefaultSettingsAddsOnlyMissingKeys()
     {
-        QSettings settings(m_Dir.filePath("defaults.ini"), QSettings::IniFormat);
+        QSettings settings(tempPath("defaults.ini"), QSettings::IniFormat);
         settings.setValue("sound/hold.wav", "/music/hold.wav");
         SoundWAV::writeDefaultSettings(&settings);
         SoundWAV::writeDefaultSettings(nullptr);

@@ -15,19 +15,16 @@ class TestSoundRegistry : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_Dir;
     QString m_Wav;
     QString m_Mp3;
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_Dir.isValid());
         startLogCapture();
         SoundWAV::loadPrompts(nullptr);
-        m_Wav = m_Dir.filePath("four.wav");
-        QVERIFY(writeFile(m_Wav, wavBytes(numberedFrames(0x20, 4))));
-        m_Mp3 = lameMp3(m_Dir.filePath("music.mp3"), 22050, 1, { "sine", "440" }, "0.4");
+        m_Wav = tempFile("four.wav", wavBytes(numberedFrames(0x20, 4)));
+        m_Mp3 = lameMp3(tempPath("music.mp3"), 22050, 1, { "sine", "440" }, "0.4");
         QVERIFY(QFile::exists(m_Mp3));
     }
 

@@ -9,26 +9,16 @@ class TestWavLoading : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_Dir;
-
-    QString path(const QString &name) const { return m_Dir.filePath(name); }
-
     // A half-second sox tone: "rate channels bits encoding", then any other sox options.
     QString sox(const QString &format, const QString &more = QString())
     {
         const QStringList f = format.split(' ');
-        const QString file = path(QString(format + more).replace(' ', '-') + ".wav");
+        const QString file = tempPath(QString(format + more).replace(' ', '-') + ".wav");
         if (!QFile::exists(file))
             soxSignal(file,
                       QStringLiteral("-r %1 -c %2 -b %3 -e %4").arg(f[0], f[1], f[2], f[3]) + more,
                       QStringLiteral("0.5"));
         return file;
-    }
-
-    QString crafted(const QString &name, const QByteArray &bytes)
-    {
-        writeFile(path(name), bytes);
-        return path(name);
     }
 
     static QStringList errorLine(const QString &file, const QString &reasons)
@@ -39,11 +29,7 @@ class TestWavLoading : public QObject
     }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(m_Dir.isValid());
-        startLogCapture();
-    }
+    void initTestCase() { startLogCapture(); }
 
     // What loading at a frequency type refuses, and what the file's own type is, each logged
     // with every reason in one line; what is accepted is the data chunk as ffmpeg reads it.
@@ -59,7 +45,7 @@ private slots:
         QTest::newRow("sox u8 24 kHz") << sox("24000 1 8 unsigned-integer") << 1 << "" << 1 << "";
         QTest::newRow("sox u8 48 kHz") << sox("48000 1 8 unsigned-integer") << 2 << "" << 2 << "";
         // ffmpeg writes a LIST chunk (encoder name, title) between "fmt " and "data".
-        const QString listed = path("ffmpeg-list.wav");
+        const QString listed = tempPath("ffmpeg-list.wav");
         runTool("ffmpeg",
                 { "-v", "error", "-y", "-f", "lavfi", "-i", "sine=frequency=300:duration=0.77",
                   "-ar", "8000", "-ac", "1", "-c:a", "pcm_u8", "-metadata", "title=A title",
@@ -92,15 +78,15 @@ private slots:
         QByteArray unequal = wavBytes(QByteArray(160, 'a'));
         unequal.replace(28, 4, le32(16000));
         QTest::newRow("byte rate unlike sample rate")
-            << crafted("unequal.wav", unequal) << 0 << "incorrect byte rate 16000 (8000)" << -1
+            << tempFile("unequal.wav", unequal) << 0 << "incorrect byte rate 16000 (8000)" << -1
             << "not equ sample rate 8000 and byte rate 16000";
         const QString notRiff = QStringLiteral("incorrect format (RIFF,RIFX,WAVE,fmt)");
         const QString missing = QStringLiteral("No such file or directory");
-        QTest::newRow("43 bytes") << crafted("short.wav", wavBytes(QByteArray()).left(43)) << 0
+        QTest::newRow("43 bytes") << tempFile("short.wav", wavBytes(QByteArray()).left(43)) << 0
                                   << "invalid file format" << -1 << "invalid file format";
-        QTest::newRow("not RIFF") << crafted("text.wav", QByteArray(100, 'x')) << 0 << notRiff << -1
-                                  << notRiff;
-        QTest::newRow("missing file") << path("absent.wav") << 0 << missing << -1 << missing;
+        QTest::newRow("not RIFF") << tempFile("text.wav", QByteArray(100, 'x')) << 0 << notRiff
+                                  << -1 << notRiff;
+        QTest::newRow("missing file") << tempPath("absent.wav") << 0 << missing << -1 << missing;
     }
 
     void checksLoadsAndDetects()
@@ -162,7 +148,7 @@ private slots:
         QFETCH(int, type);
         QFETCH(QByteArray, audio);
         bool ok = false;
-        QCOMPARE(SoundWAV::loadWav(crafted("crafted.wav", bytes), quint16(type), &ok), audio);
+        QCOMPARE(SoundWAV::loadWav(tempFile("crafted.wav", bytes), quint16(type), &ok), audio);
         QVERIFY(ok);
         QVERIFY(takeLog().isEmpty());
     }
@@ -184,7 +170,7 @@ private slots:
         QFETCH(int, frames);
         QFETCH(bool, loop);
         const QByteArray audio = numberedFrames(0x10, frames);
-        SoundWAV sound(SoundWAV::Wav, crafted("play.wav", wavBytes(audio + "tail")), 0, loop, 0);
+        SoundWAV sound(SoundWAV::Wav, tempFile("play.wav", wavBytes(audio + "tail")), 0, loop, 0);
         QVERIFY(sound.load());
         QCOMPARE(sound.data(), audio);
         qint64 position = 0;
@@ -208,11 +194,11 @@ private slots:
     void loadNeedsAWavFileAndKeepsOldDataOnFailure()
     {
         const QByteArray two = wavBytes(numberedFrames(0x10, 2));
-        QVERIFY(!SoundWAV(SoundWAV::Wav, crafted("song.tar.wav", two), 0, false, 0).load());
-        QVERIFY(!SoundWAV(SoundWAV::Wav, path("absent.wav"), 0, false, 0).load());
-        SoundWAV sound(SoundWAV::Wav, crafted("good.WAV", two), 0, false, 0);
+        QVERIFY(!SoundWAV(SoundWAV::Wav, tempFile("song.tar.wav", two), 0, false, 0).load());
+        QVERIFY(!SoundWAV(SoundWAV::Wav, tempPath("absent.wav"), 0, false, 0).load());
+        SoundWAV sound(SoundWAV::Wav, tempFile("good.WAV", two), 0, false, 0);
         QVERIFY(sound.load());
-        crafted("good.WAV", wavBytes(numberedFrames(0x10, 2), 16000));
+        tempFile("good.WAV", wavBytes(numberedFrames(0x10, 2), 16000));
         QVERIFY(!sound.load());
         QCOMPARE(sound.data(), numberedFrames(0x10, 2));
     }
