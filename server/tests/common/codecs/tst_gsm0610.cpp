@@ -104,17 +104,18 @@ private slots:
                  AudioCodec::encode(p, toneMix(8000, 160), &aligned));
     }
 
-    // Run under the leak checker, this also shows that no state outlives its leg.
+    // Run under the leak checker: no state outlives its leg, however often the leg's codec
+    // changes (re-INVITEs), and a moved-from state holds nothing.
     void stateLifecycle()
     {
-        AudioCodecState state;
-        for (quint8 payload : { 3, 9, 3, 8, 0, 9, 101 }) {
-            QVERIFY(state.create(payload));
-            const bool needsState = payload == 3 || payload == 9;
-            QCOMPARE(state.encoder() && state.decoder(), needsState);
-            QCOMPARE(state.payload(), needsState ? payload : quint8(255));
+        const quint8 payloads[] = { 3, 9, 8, 0, 101 };
+        for (int i = 0; i < 1000; ++i) {
+            AudioCodecState leg(i % 2 ? 3 : 9);
+            const quint8 next = payloads[i % 5];
+            QVERIFY(leg.create(next));
+            QCOMPARE(leg.payload(), next == 3 || next == 9 ? next : quint8(255));
         }
-        state.create(9);
+        AudioCodecState state(9);
         AudioCodecState moved(std::move(state));
         QVERIFY(!state.encoder() && !state.decoder());
         AudioCodecState other(3);
@@ -123,12 +124,6 @@ private slots:
         other.release();
         other.release();
         QCOMPARE(other.payload(), quint8(255));
-
-        // Many legs and re-INVITEs: each creates and drops its states.
-        for (int i = 0; i < 1000; ++i) {
-            AudioCodecState leg(i % 2 ? 3 : 9);
-            leg.create(i % 3 ? 9 : 3);
-        }
     }
 
 private:

@@ -1,15 +1,66 @@
+// Sounds by id: the registry, its refusals and no-ops, readers racing removals, and capture
+// sounds through a fake sound card.
+#include "common/sound/sound_wav/audiostream.h"
 #include "common/sound/sound_wav/soundwav.h"
 #include "soundtestkit.h"
 
+#include <QAudioDeviceInfo>
+#include <QAudioFormat>
+#include <QPointer>
 #include <QSemaphore>
 #include <QThread>
 #include <QtTest>
 
 #include <atomic>
-#include <memory>
-#include <vector>
 
 using namespace SoundTestKit;
+
+namespace {
+
+// Stands in for a sound card: whatever the test feeds it becomes readable at once.
+class FakeMicrophone : public QIODevice
+{
+public:
+    void feed(const QByteArray &bytes)
+    {
+        m_Pending += bytes;
+        emit readyRead();
+    }
+    bool isSequential() const override { return true; }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        const int n = int(qMin<qint64>(maxSize, m_Pending.size()));
+        memcpy(data, m_Pending.constData(), size_t(n));
+        m_Pending.remove(0, n);
+        return n;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    QByteArray m_Pending;
+};
+
+QPointer<FakeMicrophone> g_microphone;
+int g_rate = 0;
+
+QByteArray readOnce(QIODevice &stream, int size)
+{
+    QByteArray buffer(size, '\x55');
+    return buffer.left(int(qMax<qint64>(0, stream.read(buffer.data(), size))));
+}
+
+// Reads one frame of a sound by id (a capture keeps no position).
+QByteArray readFrame(int id)
+{
+    QByteArray frame;
+    quint64 position = 0;
+    SoundWAV::readFrame(id, frame, position);
+    return frame;
+}
+
+} // namespace
 
 class TestSoundRegistry : public QObject
 {
@@ -26,6 +77,14 @@ private slots:
         m_Wav = tempFile("four.wav", wavBytes(numberedFrames(0x20, 4)));
         m_Mp3 = lameMp3(tempPath("music.mp3"), 22050, 1, { "sine", "440" }, "0.4");
         QVERIFY(QFile::exists(m_Mp3));
+        AudioStream::setSourceFactory([](const QString &name, const QAudioFormat &format) {
+            if (name != QLatin1String("fake-mic"))
+                return static_cast<QIODevice *>(nullptr);
+            g_rate = format.sampleRate();
+            g_microphone = new FakeMicrophone;
+            g_microphone->open(QIODevice::ReadOnly);
+            return static_cast<QIODevice *>(g_microphone.data());
+        });
     }
 
     // Must run first: ids are process-wide. A removed id, like any unknown one, makes every
@@ -79,9 +138,6 @@ private slots:
         SoundWAV::readFrame16(wav, frame, position);
         QVERIFY(frame.size() == 320 && frame.startsWith(QByteArray("\x00\xA0", 2))); // 0x20
         QCOMPARE(position, quint64(160));
-        position = quint64(-1); // far beyond the end
-        SoundWAV::readFrame(wav, frame, position);
-        QVERIFY(frame.isEmpty());
         QString file;
         int number = 0;
         qint64 offset = 0;
@@ -94,8 +150,7 @@ private slots:
         SoundWAV::readMp3Frame16(mp3, file, number, offset, frame);
         QCOMPARE(frame, QByteArray(960, '\0')); // the opening read: 16-bit silence, 480 samples
         SoundWAV::readMp3Frame(mp3, file, number, offset, frame);
-        QCOMPARE(frame.size(), 480);
-        QCOMPARE(file, m_Mp3);
+        QVERIFY(frame.size() == 480 && file == m_Mp3);
         SoundWAV::remove(wav);
         SoundWAV::remove(mp3);
     }
@@ -104,43 +159,37 @@ private slots:
     // Run under AddressSanitizer this proves a removed sound is never read after it is freed.
     void removalWhileOtherThreadsRead()
     {
-        std::atomic<int> wavId { -1 };
-        std::atomic<int> mp3Id { -1 };
+        std::atomic<int> wavId { -1 }, mp3Id { -1 }, badFrames { 0 };
         std::atomic<bool> stop { false };
-        std::atomic<int> badFrames { 0 };
         QSemaphore reads;
-
-        std::vector<std::unique_ptr<QThread>> readers;
+        QList<QThread *> readers;
+        const auto bad
+            = [](const QByteArray &frame) { return !frame.isEmpty() && frame.size() != 160; };
         for (int t = 0; t < 4; ++t) {
-            readers.emplace_back(QThread::create([&, t] {
+            readers << QThread::create([&] {
                 quint64 position = 0;
                 QString file;
                 int number = 0;
                 qint64 offset = 0;
                 while (!stop) {
-                    QByteArray frame;
-                    if (t % 2 == 0) {
-                        SoundWAV::readFrame(wavId, frame, position);
-                        if (frame.isEmpty())
-                            position = 0;
-                    } else {
-                        SoundWAV::readMp3Frame(mp3Id, file, number, offset, frame);
-                        SoundWAV::playlistEntryOf(mp3Id, file, 1);
-                    }
-                    badFrames += !frame.isEmpty() && frame.size() != 160;
-                    SoundWAV::typeOf(t % 2 ? mp3Id : wavId);
+                    QByteArray wavFrame, mp3Frame;
+                    SoundWAV::readFrame(wavId, wavFrame, position);
+                    position = wavFrame.isEmpty() ? 0 : position;
+                    SoundWAV::readMp3Frame(mp3Id, file, number, offset, mp3Frame);
+                    SoundWAV::playlistEntryOf(mp3Id, file, 1);
+                    SoundWAV::typeOf(wavId);
+                    badFrames += bad(wavFrame) || bad(mp3Frame);
                     reads.release();
                 }
-            }));
-            readers.back()->start();
+            });
+            readers.last()->start();
         }
-
         // Each step waits until the readers have been at it, so the swaps land mid-read.
         const auto letThemRead = [&reads] {
             reads.acquire(reads.available());
             QVERIFY(reads.tryAcquire(8, 30000));
         };
-        for (int round = 0; round < 60; ++round) {
+        for (int round = 0; round < 60 && !QTest::currentTestFailed(); ++round) {
             const int wav = SoundWAV::create(SoundWAV::Wav, m_Wav, 0, round % 2 == 0, 0);
             const int mp3 = SoundWAV::create(SoundWAV::Mp3, m_Mp3, 0, true, 2);
             SoundWAV::loadSound(wav);
@@ -153,15 +202,118 @@ private slots:
             SoundWAV::remove(oldWav);
             SoundWAV::remove(oldMp3);
             letThemRead();
-            if (QTest::currentTestFailed())
-                break;
         }
         SoundWAV::remove(wavId.exchange(-1));
         SoundWAV::remove(mp3Id.exchange(-1));
         stop = true;
-        for (auto &reader : readers)
+        for (QThread *reader : readers)
             QVERIFY(reader->wait(10000));
+        qDeleteAll(readers);
         QCOMPARE(badFrames.load(), 0);
+    }
+
+    // Playing starts once a second is queued (the oldest frame goes when capture runs
+    // ahead), runs until the queue is empty and then waits for a second again.
+    void queuesASecondBeforePlaying_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::newRow("8 kHz") << 0;
+        QTest::newRow("48 kHz") << 2;
+    }
+
+    void queuesASecondBeforePlaying()
+    {
+        QFETCH(int, type);
+        const int size = rateOf(type) / 50;
+        AudioStream stream(type);
+        QVERIFY(stream.open(QIODevice::ReadWrite | QIODevice::Unbuffered));
+        for (int i = 1; i <= 52; ++i) {
+            QCOMPARE(readOnce(stream, size), silence8(size)); // nothing is taken while filling
+            const QByteArray frame = numberedFrames(i, 1, size);
+            stream.write(frame.left(100)); // frames may come in pieces
+            stream.write(frame.mid(100));
+        }
+        for (int i = 2; i <= 52; ++i)
+            QCOMPARE(readOnce(stream, size), numberedFrames(i, 1, size));
+        QCOMPARE(readOnce(stream, size), silence8(size)); // empty: not ready any more
+        stream.write(numberedFrames(60, 1, size));
+        QCOMPARE(readOnce(stream, size), silence8(size)); // and refilling to a second first
+        QVERIFY(readOnce(stream, size - 1).isEmpty()); // smaller than a frame: nothing
+        stream.write(numberedFrames(1, 52, size));
+        stream.clear();
+        QCOMPARE(readOnce(stream, size), silence8(size));
+    }
+
+    void captureSoundPlaysTheFakeDeviceToAnyThread()
+    {
+        const int id = SoundWAV::create(SoundWAV::Capture, "fake-mic", 0, true, 0);
+        QVERIFY(readFrame(id).isEmpty()); // not open yet
+        QVERIFY(SoundWAV::loadSound(id));
+        QCOMPARE(g_rate, 8000);
+        QPointer<FakeMicrophone> microphone = g_microphone;
+        QVERIFY(SoundWAV::loadSound(id)); // already open: nothing new
+        QCOMPARE(g_microphone, microphone);
+
+        QCOMPARE(readFrame(id), silence8());
+        microphone->feed(numberedFrames(1, 30));
+        microphone->feed(numberedFrames(31, 22));
+        QCOMPARE(readFrame(id), numberedFrames(2, 1));
+        QString file;
+        int number = 0;
+        qint64 offset = 0;
+        QByteArray frame;
+        SoundWAV::readMp3Frame(id, file, number, offset, frame);
+        QCOMPARE(frame, numberedFrames(3, 1));
+        quint64 position = 0;
+        SoundWAV::readFrame16(id, frame, position);
+        QCOMPARE(frame.size(), 320);
+        QCOMPARE(position, quint64(0));
+
+        QVERIFY(!SoundWAV::closeSound(id)); // closing a capture answers false ...
+        QVERIFY(!microphone); // ... and releases its device
+        QVERIFY(readFrame(id).isEmpty());
+        QVERIFY(SoundWAV::openSound(id));
+        QVERIFY(g_microphone && g_microphone != microphone);
+        microphone = g_microphone;
+
+        // The device delivers in this (the core) thread while an audio thread reads.
+        std::atomic<bool> stop { false };
+        std::atomic<int> audio { 0 };
+        std::atomic<int> bad { 0 };
+        QScopedPointer<QThread> reader(QThread::create([&] {
+            while (!stop) {
+                const QByteArray frame = readFrame(id);
+                bad += frame.size() != 160;
+                audio += frame.size() == 160 && frame != silence8();
+            }
+        }));
+        reader->start();
+        for (int i = 0; i < 300; ++i)
+            microphone->feed(numberedFrames(1 + i % 100, 1));
+        QTRY_VERIFY_WITH_TIMEOUT(audio > 0, 30000);
+        stop = true;
+        QVERIFY(reader->wait(10000));
+        QCOMPARE(bad.load(), 0);
+        SoundWAV::remove(id);
+        QVERIFY(!microphone);
+    }
+
+    void missingDeviceIsLoggedNotFatal()
+    {
+        for (const QAudioDeviceInfo &device :
+             QAudioDeviceInfo::availableDevices(QAudio::AudioInput)) {
+            if (!device.isNull())
+                QSKIP("this machine has an audio input device");
+        }
+        const int id = SoundWAV::create(SoundWAV::Capture, "no-such-card", 0, true, 0);
+        takeLog();
+        QVERIFY(!SoundWAV::loadSound(id));
+        QVERIFY(takeLog().contains("No audio input device for sound 'no-such-card'."));
+        QVERIFY(readFrame(id).isEmpty());
+        SoundWAV::remove(id);
+        const int unnamed = SoundWAV::create(SoundWAV::Capture, QString(), 0, true, 0);
+        QVERIFY(!SoundWAV::openSound(unnamed));
+        SoundWAV::remove(unnamed);
     }
 };
 
