@@ -8,8 +8,6 @@
 #include <QMutexLocker>
 #include <QtEndian>
 
-#include <cmath>
-
 namespace SoundTestKit {
 
 namespace {
@@ -105,33 +103,6 @@ QByteArray numberedFrames(int first, int count, int size)
     for (int k = 0; k < count; ++k)
         audio += QByteArray(size, char(first + k));
     return audio;
-}
-
-double correlation(const QByteArray &a, const QByteArray &b, int maxLag, int *bestLag)
-{
-    double best = -1.0;
-    for (int lag = -maxLag; lag <= maxLag; ++lag) {
-        double sab = 0, saa = 0, sbb = 0;
-        for (int i = 0; i < a.size(); ++i) {
-            const int j = i + lag;
-            if (j < 0 || j >= b.size())
-                continue;
-            const double x = quint8(a[i]) - 128.0;
-            const double y = quint8(b[j]) - 128.0;
-            sab += x * y;
-            saa += x * x;
-            sbb += y * y;
-        }
-        if (saa <= 0 || sbb <= 0)
-            continue;
-        const double c = sab / std::sqrt(saa * sbb);
-        if (c > best) {
-            best = c;
-            if (bestLag)
-                *bestLag = lag;
-        }
-    }
-    return best;
 }
 
 } // namespace SoundTestKit

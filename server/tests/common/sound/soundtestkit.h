@@ -1,6 +1,6 @@
 #pragma once
 
-#include "../../toolkit.h"
+#include "../codecs/codectestsupport.h"
 
 #include <QByteArray>
 #include <QString>
@@ -45,6 +45,10 @@ inline QByteArray silence8(int n = 160)
 }
 
 // Best normalised cross-correlation of two 8-bit unsigned signals within +-maxLag samples.
-double correlation(const QByteArray &a, const QByteArray &b, int maxLag, int *bestLag = nullptr);
+inline double correlation(const QByteArray &a, const QByteArray &b, int maxLag,
+                          int *bestLag = nullptr)
+{
+    return bestCorrelation(samples8(a), samples8(b), -maxLag, maxLag, 0, bestLag);
+}
 
 } // namespace SoundTestKit
