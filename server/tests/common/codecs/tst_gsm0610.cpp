@@ -57,20 +57,6 @@ private slots:
         QCOMPARE(AudioCodec::encode(3, pcm, &batch), soxCodes);
     }
 
-    void gsmFramesAreWholeOrPadded()
-    {
-        // Payloads shorter than one frame are refused, longer ones give only their first frame.
-        AudioCodecState state(3);
-        QVERIFY(AudioCodec::decode(3, QByteArray(GSM_BYTES - 1, '\x55'), &state).isEmpty());
-        const QByteArray two = AudioCodec::encode(3, toneMix(8000, 320), &state);
-        QCOMPARE(two.size(), 2 * GSM_BYTES);
-        AudioCodecState a(3), b(3);
-        QCOMPARE(AudioCodec::decode(3, two, &a), AudioCodec::decode(3, two.left(GSM_BYTES), &b));
-        QCOMPARE(AudioCodec::decode(3, two.left(GSM_BYTES + 5), &a).size(), FRAME);
-        // A short block is padded, never read past.
-        QCOMPARE(AudioCodec::encode(3, QByteArray(3, '\x7F'), &state).size(), GSM_BYTES);
-    }
-
     void stateEdges_data()
     {
         QTest::addColumn<int>("payload");
@@ -98,6 +84,17 @@ private slots:
         QCOMPARE(AudioCodec::encode(p, QByteArray(FRAME + 1, '\x10'), &state).size(), codeBytes);
         QVERIFY(AudioCodec::encode(p, QByteArray(1, '\x7F'), &state).isEmpty());
         QVERIFY(AudioCodec::decode(p, QByteArray(), &state).isEmpty());
+        if (p == 3) {
+            // GSM payloads shorter than a frame are refused, longer ones give their first
+            // frame only; a short block is padded, never read past.
+            QVERIFY(AudioCodec::decode(3, QByteArray(GSM_BYTES - 1, '\x55'), &state).isEmpty());
+            const QByteArray two = AudioCodec::encode(3, toneMix(8000, 320), &state);
+            AudioCodecState a(3), b(3);
+            QCOMPARE(AudioCodec::decode(3, two, &a),
+                     AudioCodec::decode(3, two.left(GSM_BYTES), &b));
+            QCOMPARE(AudioCodec::decode(3, two.left(GSM_BYTES + 5), &a).size(), FRAME);
+            QCOMPARE(AudioCodec::encode(3, QByteArray(3, '\x7F'), &state).size(), GSM_BYTES);
+        }
         const QByteArray padded = ' ' + toneMix(8000, 160);
         AudioCodecState aligned(p), unaligned(p);
         QCOMPARE(AudioCodec::encode(p, padded.mid(1), &unaligned),

@@ -1,5 +1,6 @@
 #include "soundtestkit.h"
 
+#include "common/sound/sound_wav/soundwav.h"
 #include "core/env.h"
 
 #include <QCoreApplication>
@@ -52,6 +53,21 @@ QString tempFile(const QString &name, const QByteArray &bytes)
 {
     writeFile(tempPath(name), bytes);
     return tempPath(name);
+}
+
+QByteArray playById(int id, int maxFrames)
+{
+    QByteArray audio;
+    QByteArray frame;
+    quint64 position = 0;
+    for (int i = 0; i < maxFrames; ++i) {
+        SoundWAV::readFrame(id, frame, position);
+        if (frame.isEmpty())
+            break;
+        audio += frame;
+        frame.clear();
+    }
+    return audio;
 }
 
 bool soxSignal(const QString &path, const QString &format, const QString &seconds,

@@ -28,6 +28,9 @@ QString lameMp3(const QString &path, int rate, int channels, const QStringList &
 // The audio of any file as raw 8-bit unsigned mono at the given rate, decoded by ffmpeg.
 QByteArray ffmpegRaw8(const QString &path, int rate);
 
+// Reads a sound by id from its start for at most maxFrames frames, until a read is empty.
+QByteArray playById(int id, int maxFrames);
+
 // The sample rate of a frequency type (0, 1, 2).
 inline int rateOf(int frequencyType)
 {

@@ -15,21 +15,6 @@ const QStringList kFiles = QString("connection-error outgoing-call incoming-call
 const QList<int> kLooping = { SoundWavParam::OutgoingCall, SoundWavParam::IncomingCall,
                               SoundWavParam::ConnectCall, SoundWavParam::Hold };
 
-// Reads a prompt by id for at most maxFrames frames, until it ends.
-QByteArray playPrompt(int id, int maxFrames)
-{
-    QByteArray audio;
-    QByteArray frame;
-    quint64 position = 0;
-    for (int i = 0; i < maxFrames; ++i) {
-        SoundWAV::readFrame(id, frame, position);
-        if (frame.isEmpty())
-            break;
-        audio += frame;
-    }
-    return audio;
-}
-
 } // namespace
 
 class TestPrompts : public QObject
@@ -56,7 +41,7 @@ private slots:
             QByteArray reference = ffmpegRaw8(file, 8000);
             reference.chop(reference.size() % 160); // whole frames only
             QVERIFY2(reference.size() >= 3200, qPrintable(kFiles[id]));
-            const QByteArray audio = playPrompt(id, reference.size() / 160 + 5);
+            const QByteArray audio = playById(id, reference.size() / 160 + 5);
             QVERIFY2(audio.startsWith(reference), qPrintable(kFiles[id]));
             const QByteArray tail = kLooping.contains(id) ? reference.left(5 * 160) : silence8();
             QCOMPARE(audio.mid(reference.size()), tail);
@@ -88,9 +73,9 @@ private slots:
                                                "directory.")
                                     .arg(absent),
                                 userFile.arg("door-open.wav", absent) }));
-        QCOMPARE(playPrompt(SoundWavParam::Busy, 100), SoundWAV::loadWav(busy, 0) + silence8());
+        QCOMPARE(playById(SoundWavParam::Busy, 100), SoundWAV::loadWav(busy, 0) + silence8());
         for (const int id : { SoundWavParam::Error, SoundWavParam::InfoError })
-            QCOMPARE(playPrompt(id, 1000),
+            QCOMPARE(playById(id, 1000),
                      SoundWAV::loadWav(":/wav/velk/" + kFiles[id] + ".wav", 0) + silence8());
     }
 
