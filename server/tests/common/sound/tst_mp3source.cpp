@@ -42,10 +42,8 @@ class TestMp3Source : public QObject
 {
     Q_OBJECT
 
-    QString sweep()
-    {
-        return lameMp3(tempPath("sweep.mp3"), 44100, 2, { "sine", "200-3000", "vol", "0.5" });
-    }
+    const QString m_Sweep
+        = lameMp3(tempPath("sweep.mp3"), 44100, 2, { "sine", "200-3000", "vol", "0.5" });
 
 private slots:
     void initTestCase()
@@ -59,16 +57,15 @@ private slots:
         QTest::addColumn<QString>("file");
         QTest::addColumn<int>("type");
         QTest::addColumn<QString>("format");
-        const QString stereo = sweep();
         const QString mono8k
             = lameMp3(tempPath("mono8k.mp3"), 8000, 1, { "sine", "200-3000", "vol", "0.5" });
         // A full-scale square wave: the resampler rings past the 16-bit range at every edge.
         const QString square
             = lameMp3(tempPath("square.mp3"), 44100, 1, { "square", "100", "gain", "6" });
         const QString stereoFormat = QStringLiteral("sample rate = 44100, channels = 2");
-        QTest::newRow("44.1 kHz stereo to 8 kHz") << stereo << 0 << stereoFormat;
-        QTest::newRow("44.1 kHz stereo to 24 kHz") << stereo << 1 << stereoFormat;
-        QTest::newRow("44.1 kHz stereo to 48 kHz") << stereo << 2 << stereoFormat;
+        QTest::newRow("44.1 kHz stereo to 8 kHz") << m_Sweep << 0 << stereoFormat;
+        QTest::newRow("44.1 kHz stereo to 24 kHz") << m_Sweep << 1 << stereoFormat;
+        QTest::newRow("44.1 kHz stereo to 48 kHz") << m_Sweep << 2 << stereoFormat;
         QTest::newRow("8 kHz mono to 48 kHz") << mono8k << 2 << "sample rate = 8000, channels = 1";
         QTest::newRow("8 kHz mono to 8 kHz") << mono8k << 0 << "sample rate = 8000, channels = 1";
         QTest::newRow("overshooting square") << square << 2 << "sample rate = 44100, channels = 1";
@@ -112,7 +109,7 @@ private slots:
 
     void loopFillsTheLastFrameWithSilence()
     {
-        SoundWAV sound(SoundWAV::Mp3, sweep(), 0, true, 0);
+        SoundWAV sound(SoundWAV::Mp3, m_Sweep, 0, true, 0);
         sound.load();
         Reader reader;
         QByteArray last;
@@ -228,7 +225,7 @@ private slots:
 
     void refusedResamplingMovesOn()
     {
-        SoundWAV sound(SoundWAV::Mp3, sweep(), 0, false, 9); // no such converter
+        SoundWAV sound(SoundWAV::Mp3, m_Sweep, 0, false, 9); // no such converter
         sound.load();
         takeLog();
         Reader reader;
