@@ -97,7 +97,7 @@ private slots:
         QVERIFY2(qAbs(ours.size() - reference.size()) <= 3 * sound.frameSize(),
                  qPrintable(QStringLiteral("%1 vs %2").arg(ours.size()).arg(reference.size())));
         int lag = 0;
-        const double c = correlation(ours, reference, rate / 100, &lag);
+        const double c = correlation(ours, reference, rate / 1000, &lag);
         QVERIFY2(c > 0.95, qPrintable(QStringLiteral("correlation %1 at lag %2").arg(c).arg(lag)));
         // Overshoot is clamped, never wrapped round into a spike.
         for (int i = 1; i + 1 < ours.size(); ++i) {
