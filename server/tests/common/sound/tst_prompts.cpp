@@ -48,8 +48,8 @@ private slots:
         }
     }
 
-    // A user's file replaces a prompt; a blank one is none, a bad or missing one is logged and
-    // the compiled-in prompt plays instead.
+    // A user's file replaces a prompt; with a blank, bad or missing one (the last two logged)
+    // the compiled-in prompt plays.
     void settingsReplaceDefaults()
     {
         const QString busy = tempPath("my-busy.wav");
