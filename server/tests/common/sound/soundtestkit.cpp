@@ -1,16 +1,13 @@
 #include "soundtestkit.h"
 
+#include "common/sound/sound_wav/soundwav.h"
 #include "core/env.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QProcess>
-#include <QTest>
 #include <QtEndian>
-
-#include <cmath>
 
 namespace SoundTestKit {
 
@@ -46,22 +43,58 @@ QStringList takeLog()
     return lines;
 }
 
-bool soxSignal(const QString &path, const QStringList &format, const QString &seconds,
+QString tempPath(const QString &name)
+{
+    static QTemporaryDir dir;
+    return dir.filePath(name);
+}
+
+QString tempFile(const QString &name, const QByteArray &bytes)
+{
+    writeFile(tempPath(name), bytes);
+    return tempPath(name);
+}
+
+QByteArray playById(int id, int maxFrames)
+{
+    QByteArray audio;
+    QByteArray frame;
+    quint64 position = 0;
+    for (int i = 0; i < maxFrames; ++i) {
+        SoundWAV::readFrame(id, frame, position);
+        if (frame.isEmpty())
+            break;
+        audio += frame;
+        frame.clear();
+    }
+    return audio;
+}
+
+bool soxSignal(const QString &path, const QString &format, const QString &seconds,
                const QStringList &synth)
 {
-    QStringList arguments { QStringLiteral("-R"), QStringLiteral("-D"), QStringLiteral("-n") };
-    arguments << format << path << QStringLiteral("synth") << seconds << synth;
-    return run(QStringLiteral("sox"), arguments);
+    return runTool("sox",
+                   QStringList { "-R", "-D", "-n" } + format.split(' ')
+                       + QStringList { path, "synth", seconds } + synth);
+}
+
+QString lameMp3(const QString &path, int rate, int channels, const QStringList &synth,
+                const QString &seconds)
+{
+    if (!QFile::exists(path))
+        soxSignal(path + ".wav", QString("-r %1 -c %2 -b 16").arg(rate).arg(channels), seconds,
+                  synth)
+            && runTool("lame", { "--quiet", path + ".wav", path });
+    return path;
 }
 
 QByteArray ffmpegRaw8(const QString &path, int rate)
 {
     QByteArray raw;
-    run(QStringLiteral("ffmpeg"),
-        { QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), path,
-          QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-ar"), QString::number(rate),
-          QStringLiteral("-f"), QStringLiteral("u8"), QStringLiteral("-") },
-        &raw);
+    runTool(
+        "ffmpeg",
+        { "-v", "error", "-i", path, "-ac", "1", "-ar", QString::number(rate), "-f", "u8", "-" },
+        nullptr, &raw);
     return raw;
 }
 
@@ -72,47 +105,20 @@ QByteArray le32(quint32 value)
     return bytes;
 }
 
-QByteArray le16(quint16 value)
+QByteArray wavBytes(const QByteArray &audio, quint32 sampleRate)
 {
-    QByteArray bytes(2, '\0');
-    qToLittleEndian(value, bytes.data());
-    return bytes;
+    // PCM, mono, 8 bits: the byte rate is the sample rate and a block is one byte.
+    return "RIFF" + le32(quint32(36 + audio.size())) + "WAVE" + "fmt " + le32(16) + le32(0x10001)
+        + le32(sampleRate) + le32(sampleRate) + le32(0x80001) + "data" + le32(quint32(audio.size()))
+        + audio;
 }
 
-QByteArray wavBytes(const QByteArray &audio, quint32 sampleRate, quint16 channels, quint16 bits,
-                    quint16 format)
+QByteArray numberedFrames(int first, int count, int size)
 {
-    const quint16 align = quint16(channels * bits / 8);
-    return "RIFF" + le32(quint32(36 + audio.size())) + "WAVE" + "fmt " + le32(16) + le16(format)
-        + le16(channels) + le32(sampleRate) + le32(sampleRate * align) + le16(align) + le16(bits)
-        + "data" + le32(quint32(audio.size())) + audio;
-}
-
-double correlation(const QByteArray &a, const QByteArray &b, int maxLag, int *bestLag)
-{
-    double best = -1.0;
-    for (int lag = -maxLag; lag <= maxLag; ++lag) {
-        double sab = 0, saa = 0, sbb = 0;
-        for (int i = 0; i < a.size(); ++i) {
-            const int j = i + lag;
-            if (j < 0 || j >= b.size())
-                continue;
-            const double x = quint8(a[i]) - 128.0;
-            const double y = quint8(b[j]) - 128.0;
-            sab += x * y;
-            saa += x * x;
-            sbb += y * y;
-        }
-        if (saa <= 0 || sbb <= 0)
-            continue;
-        const double c = sab / std::sqrt(saa * sbb);
-        if (c > best) {
-            best = c;
-            if (bestLag)
-                *bestLag = lag;
-        }
-    }
-    return best;
+    QByteArray audio;
+    for (int k = 0; k < count; ++k)
+        audio += QByteArray(size, char(first + k));
+    return audio;
 }
 
 } // namespace SoundTestKit

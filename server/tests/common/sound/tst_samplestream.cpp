@@ -30,7 +30,6 @@ private slots:
             QVERIFY(stream.take().isEmpty());
             QCOMPARE(stream.takeOrSilence(), QByteArray(320, '\0'));
             stream.push(10, frame(10));
-            QVERIFY(stream.isStarted());
             QCOMPARE(stream.take(), frame(1));
             QCOMPARE(stream.takeOrSilence(), frame(2));
             stream.clear();
@@ -38,33 +37,25 @@ private slots:
         }
     }
 
-    void keepsTheTenNewestInOrder()
+    // The newest ten in order; late, repeated and odd-sized frames are dropped.
+    void keepsTheNewestInOrder()
     {
         SampleStream stream;
         pushRange(stream, 1, 12);
         QCOMPARE(stream.ids(), (QList<quint64> { 3, 4, 5, 6, 7, 8, 9, 10, 11, 12 }));
 
         SampleStream late;
-        late.push(5, frame(5));
-        late.push(6, frame(6));
+        for (quint64 id : { 5, 6, 4, 7 })
+            late.push(id, frame(id));
         late.push(6, frame(99));
-        late.push(4, frame(4));
-        late.push(7, frame(7));
+        late.push(8, QByteArray(319, 'a'));
+        late.push(9, QByteArray(321, 'a'));
+        late.push(10, QByteArray());
         QCOMPARE(late.ids(), (QList<quint64> { 5, 6, 7 }));
 
-        for (quint64 id = 1; id <= 10; ++id) {
-            late.push(id + 10, QByteArray(319, 'a'));
-            late.push(id + 100, QByteArray(321, 'a'));
-        }
-        late.push(50, QByteArray());
-        QCOMPARE(late.count(), 3);
-    }
-
-    // A wrapped 16-bit sequence number is refused while higher ids are held, and accepted at
-    // once when the stream has run empty.
-    void wrappedIdsAfterTheStreamRanEmpty()
-    {
-        SampleStream stream;
+        // A wrapped 16-bit sequence number is refused while higher ids are held, and accepted
+        // at once when the stream has run empty.
+        stream.clear();
         pushRange(stream, 65530, 65535);
         stream.push(0, frame(0));
         QCOMPARE(stream.count(), 6);
@@ -72,17 +63,7 @@ private slots:
         while (!stream.take().isEmpty()) { }
         stream.push(3, frame(3));
         QCOMPARE(stream.take(), frame(3));
-        QVERIFY(stream.take().isEmpty());
         QCOMPARE(stream.takeOrSilence(), SampleStream::silenceFrame());
-    }
-
-    void sharesFrameDataInsteadOfCopying()
-    {
-        SampleStream stream;
-        const QByteArray data = frame(1);
-        stream.push(1, data);
-        pushRange(stream, 2, 10);
-        QCOMPARE(stream.take().constData(), data.constData());
     }
 };
 
