@@ -48,7 +48,7 @@ private slots:
         QTest::addColumn<QString>("error");
 
         QTest::newRow("empty") << QByteArray() << false << "Unspecified initial line ().";
-        // An error ending in "(" quotes the start line.
+        // An error ending in "(" quotes the start line. (The RFC 4475 messages try more.)
         const auto row = [](const char *name, const QByteArray &startLine, bool valid,
                             QString error, const QByteArray &headers = kHeaders) {
             if (error.endsWith(QLatin1Char('(')))
@@ -56,19 +56,14 @@ private slots:
             QTest::newRow(name) << startLine + "\r\n" + headers << valid << error;
         };
         const QString unspecified = QStringLiteral("Unspecified initial line (");
-        row("invite", "INVITE sip:10.0.0.1 SIP/2.0", true, "");
         row("lower-case method", "invite sip:10.0.0.1 SIP/2.0", true, "");
         row("lower-case response", "sip/2.0 200 OK", true, "");
-        row("unknown method", "FOO sip:10.0.0.1 SIP/2.0", false, "Unknown request method (FOO).");
-        row("tel uri", "INVITE tel:100 SIP/2.0", false, unspecified);
         row("bad uri", "INVITE sip:a:b@c SIP/2.0", false, "Bad request uri (sip:a:b@c).");
         row("unknown code", "SIP/2.0 299 Whatever", false, "Bad response code (");
         row("short reason", "SIP/2.0 200 O", false, unspecified);
-        row("version 3", "INVITE sip:10.0.0.1 SIP/3.0", false, "Bad SIP Version (");
         row("version 1", "SIP/1.0 200 OK", false, "Bad SIP Version (");
         const QByteArray bye = "BYE sip:h SIP/2.0";
         row("no call-id", bye, false, "Multiple header field CallID", "CSeq: 1 BYE\r\n");
-        row("two call-ids", bye, false, "Multiple header field CallID", kHeaders + "i: d\r\n");
         row("two cseqs", bye, false, "Multiple header field CSeq", kHeaders + "CSeq: 2 BYE\r\n");
         row("bad cseq", bye, false, "Bad CSeq field (BYE 1).",
             "i: c\r\nCSeq: BYE 1\r\nf: <sip:a@b>\r\n");
