@@ -65,16 +65,9 @@ private slots:
         QCOMPARE(response.startLine.method, SipMethod::Unknown);
         QCOMPARE(response.responseClass(), 2);
 
-        ack.setHeaderValues(SipHeader::Route, { QStringLiteral("a"), QStringLiteral("b") });
-        ack.setHeader(SipHeader::Route, QStringLiteral("c"));
-        QCOMPARE(ack.headerValues(SipHeader::Route), (QStringList { "c", "b" }));
-        QCOMPARE(ack.headerValue(SipHeader::Route, 2), QString());
-        ack.setHeaderValues(SipHeader::Route, {});
-        QVERIFY(!ack.headers.contains(SipHeader::Route));
         ack.setHeader(SipHeader::ContentType, QStringLiteral("text/plain"));
         ack.setBody(QString(), QByteArray("abc"));
         QCOMPARE(ack.contentLength(), 3u);
-        QVERIFY(ack.isContentType(QStringLiteral("text/plain")));
         QVERIFY(!ack.isContentType(QStringLiteral("Text/Plain")));
         ack.setHeaderValues(SipHeader::CallID, { QStringLiteral("a"), QStringLiteral("b") });
         QCOMPARE(ack.callId(), QString());
@@ -83,8 +76,7 @@ private slots:
         ack.setHeaderValues(SipHeader::MaxForwards, { QStringLiteral("x") });
         QCOMPARE(ack.maxForwards(), 0u);
         ack.setHeaderValues(SipHeader::Authorization, { QStringLiteral("Digest a") });
-        QVERIFY(ack.hasAuthorization());
-        QVERIFY(!ack.hasProxyAuthorization());
+        QVERIFY(ack.hasAuthorization() && !ack.hasProxyAuthorization());
     }
 
     void expiresPrefersTheContactParameter()
@@ -200,7 +192,6 @@ private slots:
                  QStringLiteral("192.0.2.7"));
         QCOMPARE(top.sentBy.parameters.param(QStringLiteral("rport")), QStringLiteral("6000"));
         QCOMPARE(ringing.headerValues(SipHeader::RecordRoute).size(), 2);
-        QVERIFY(ringing.toByteArray().startsWith("SIP/2.0 180 Ringing\r\nVia: "));
 
         SipMessage plain = parse(kInvite);
         plain.setHeaderValues(SipHeader::Via,
@@ -230,7 +221,6 @@ private slots:
         QCOMPARE(message.branch(), QStringLiteral("z9hG4bKnew"));
 
         SipMessage none(SipMethod::Bye, SipTransport::UDP);
-        QVERIFY(!none.topVia().valid);
         QCOMPARE(none.branch(), QString());
         none.setBranch(QStringLiteral("b"));
         QCOMPARE(none.headerValues(SipHeader::Via), QStringList { QString() });
@@ -238,9 +228,8 @@ private slots:
         SipMessage tcp(SipMethod::Bye, SipTransport::TCP);
         tcp.addVia(QStringLiteral("10.0.0.1"), 5060, QString(), SipTransport::Unset);
         const QString first = tcp.branch();
-        QVERIFY(
-            tcp.headerValue(SipHeader::Via).startsWith(QStringLiteral("SIP/2.0/TCP 10.0.0.1;")));
-        QCOMPARE(first.size(), 7 + 32);
+        QVERIFY(tcp.headerValue(SipHeader::Via).startsWith("SIP/2.0/TCP 10.0.0.1;"));
+        QVERIFY(first.startsWith("z9hG4bK") && first.size() == 7 + 32);
         QVERIFY(tcp.topVia().sentBy.parameters.hasParam(QStringLiteral("rport")));
         tcp.addVia(QStringLiteral("10.0.0.1"), 5070, QString(), SipTransport::UDP);
         QVERIFY(tcp.branch() != first);
@@ -248,9 +237,9 @@ private slots:
                     .startsWith(QStringLiteral("SIP/2.0/UDP 10.0.0.1:5070;")));
     }
 
-    void routeSetFromTheRequest()
+    void routeSets()
     {
-        const SipMessage invite = parse(kInvite);
+        SipMessage invite = parse(kInvite);
         SipMessage bye(SipMethod::Bye, SipTransport::UDP);
         bye.setHeader(SipHeader::Route, QStringLiteral("<sip:old>"));
         invite.setRouteSet(bye, true);
@@ -261,18 +250,14 @@ private slots:
         QCOMPARE(bye.headerValue(SipHeader::From), QStringLiteral("<sip:bob@biloxi.com>"));
         QCOMPARE(bye.headerValues(SipHeader::Route),
                  (QStringList { "<sip:p1;lr>", "<sip:p2;lr>" }));
-
         SipMessage plain = parse(kInvite);
         plain.setHeaderValues(SipHeader::RecordRoute, {});
         plain.setHeaderValues(SipHeader::Contact, {});
         plain.setRouteSet(bye, true);
         QVERIFY(bye.headerValues(SipHeader::Route).isEmpty());
         QCOMPARE(bye.startLine.requestUri.toString(), QStringLiteral("sip:bob@192.0.2.1"));
-    }
 
-    void routeSetFromTheLastResponse()
-    {
-        SipMessage invite = parse(kInvite);
+        // From the last response, reversed.
         SipMessage ack(SipMethod::Ack, SipTransport::UDP);
         ack.setFrom(QString(), QStringLiteral("keep"), QStringLiteral("h"), 0, QStringLiteral("f"));
         // Nothing recorded yet: the table is empty and nothing in it may be read.

@@ -10,54 +10,6 @@ class TestSipUri : public QObject
     Q_OBJECT
 
 private slots:
-    // RFC 3261 section 19.1.3, as this system's narrower grammar reads them.
-    void rfc3261Examples_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("valid");
-        QTest::addColumn<QString>("user");
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<QString>("host");
-        QTest::addColumn<QString>("written");
-        const auto row = [](const char *name, const char *text, const char *user = "",
-                            const char *password = "", const char *host = "",
-                            const char *written = nullptr) {
-            QTest::newRow(name) << QString::fromLatin1(text) << (user[0] != 0) << user << password
-                                << host << QString::fromLatin1(written ? written : text);
-        };
-        row("plain", "sip:alice@atlanta.com", "alice", "", "atlanta.com");
-        row("password", "sip:alice:secretword@atlanta.com;transport=tcp", "alice", "secretword",
-            "atlanta.com");
-        row("sips headers", "sips:alice@atlanta.com?subject=project%20x&priority=urgent", "", "",
-            "", "");
-        row("telephone user", "sip:+1-212-555-1212:1234@gateway.com;user=phone", "", "", "", "");
-        row("sips", "sips:1212@gateway.com", "", "", "", "");
-        row("address", "sip:alice@192.0.2.4", "alice", "", "192.0.2.4");
-        // Without "@" the first word is the user; the header after "?" is not written back.
-        row("method header", "sip:atlanta.com;method=REGISTER?to=alice%40atlanta.com",
-            "atlanta.com", "", "", "sip:atlanta.com;method=REGISTER");
-        row("parameter before @", "sip:alice;day=tuesday@atlanta.com", "alice");
-    }
-
-    void rfc3261Examples()
-    {
-        QFETCH(QString, text);
-        QFETCH(bool, valid);
-        QFETCH(QString, user);
-        QFETCH(QString, password);
-        QFETCH(QString, host);
-        QFETCH(QString, written);
-        const KBaseUri<1> uri(text);
-        QCOMPARE(uri.valid, valid);
-        QCOMPARE(uri.text, text);
-        QCOMPARE(uri.user, user);
-        QCOMPARE(uri.password, password);
-        QCOMPARE(uri.host, host);
-        QCOMPARE(uri.toString(), written);
-        if (uri.valid)
-            QCOMPARE(KBaseUri<1>(uri.toString()).toString(), uri.toString());
-    }
-
     // Each reader on the texts it is given: whether it takes them and what it writes back,
     // which it reads again to the same text.
     void readAndWrite_data()
@@ -72,6 +24,18 @@ private slots:
                       << QString::fromLatin1(reader) << QString::fromUtf8(text) << valid
                       << (written ? QString::fromUtf8(written) : QString());
               };
+        // RFC 3261 section 19.1.3, as this system's narrower grammar reads them.
+        row("uri", "sip:alice@atlanta.com", true, "sip:alice@atlanta.com");
+        row("uri", "sip:alice:secretword@atlanta.com;transport=tcp", true,
+            "sip:alice:secretword@atlanta.com;transport=tcp");
+        row("uri", "sips:alice@atlanta.com?subject=project%20x&priority=urgent", false, "");
+        row("uri", "sip:+1-212-555-1212:1234@gateway.com;user=phone", false, "");
+        row("uri", "sips:1212@gateway.com", false, "");
+        row("uri", "sip:alice@192.0.2.4", true, "sip:alice@192.0.2.4");
+        // Without "@" the first word is the user; the header after "?" is not written back.
+        row("uri", "sip:atlanta.com;method=REGISTER?to=alice%40atlanta.com", true,
+            "sip:atlanta.com;method=REGISTER");
+        row("uri", "sip:alice;day=tuesday@atlanta.com", true, "sip:alice;day=tuesday@atlanta.com");
         row("uri", "SIP:Alice@Host.Example", true, "sip:Alice@Host.Example");
         row("uri", "", false);
         row("uri", "alice@host", false);
@@ -91,7 +55,6 @@ private slots:
             "\"Bob Smith\" <sip:bob@biloxi.com>");
         row("contact", "<sip:b@h>", true, "<sip:b@h>");
         row("contact", "\"N\" <sip:10.0.0.1:5070>;tag=1", true, "\"N\" <sip:10.0.0.1:5070>;tag=1");
-        // The request reading takes over: name and parameters are lost.
         row("contact", "\"N\" <sip:user@>;tag=1", true, "<sip:user>");
         row("contact", "sip:a@h;expires=60", true);
         row("contact", "*", false, "");
@@ -134,26 +97,24 @@ private slots:
 
     void fields()
     {
+        const KBaseUri<1> secret(QStringLiteral("sip:alice:secretword@atlanta.com"));
+        QCOMPARE(secret.user + "|" + secret.password + "|" + secret.host,
+                 QStringLiteral("alice|secretword|atlanta.com"));
+        QCOMPARE(KBaseUri<1>(QStringLiteral("sip:atlanta.com;method=REGISTER")).user,
+                 QStringLiteral("atlanta.com"));
         // A port without a user reads as a password, and is written back as it came.
         QCOMPARE(KBaseUri<1>(QStringLiteral("sip:10.0.0.1:5070")).password, QStringLiteral("5070"));
-        const KBaseUri<1> full(QStringLiteral("sip:alice@10.0.0.1:5070;transport=tcp;lr"));
-        QCOMPARE(full.port, quint16(5070));
-        const QString written = full.toString();
-        QVERIFY(written == QStringLiteral("sip:alice@10.0.0.1:5070;transport=tcp;lr")
-                || written == QStringLiteral("sip:alice@10.0.0.1:5070;lr;transport=tcp"));
+        QCOMPARE(KBaseUri<1>(QStringLiteral("sip:a@10.0.0.1:5070;lr")).port, quint16(5070));
         const KBaseUri<1> headers(QStringLiteral("sip:a@h;x=1?subject=project%20x;y=%22q%22"));
         QCOMPARE(headers.headers.param(QStringLiteral("subject")), QStringLiteral("project x"));
         const KBaseUri<1> nul(QStringLiteral("sip:a@h?x=ab%00cd"));
         QCOMPARE(nul.headers.param(QStringLiteral("x")), QStringLiteral("ab"));
-
         KBaseUri<1> raw;
         raw.valid = true;
         raw.user = QStringLiteral("d\u00f6r 1%");
         raw.host = QStringLiteral("h");
         QCOMPARE(raw.toString(), QStringLiteral("sip:d\u00f6r 1%@h"));
 
-        QCOMPARE(KBaseRequestUri<1>(QStringLiteral("sip:10.0.0.1")).host,
-                 QStringLiteral("10.0.0.1"));
         const KBaseRequestUri<1> noHost(QStringLiteral("sip:user@"));
         QCOMPARE(noHost.user, QStringLiteral("user"));
         QCOMPARE(noHost.host, QString());
@@ -165,12 +126,7 @@ private slots:
         uri.setTransport(SipTransport::Type(7));
         QCOMPARE(uri.toString(), QStringLiteral("sip:a@h;transport"));
 
-        const KBaseContactAddress<1> quoted(
-            QStringLiteral("\"Bob Smith\"  <sip:bob@biloxi.com>;tag=a6c85cf"));
-        QCOMPARE(quoted.parameters.param(QStringLiteral("tag")), QStringLiteral("a6c85cf"));
-        QCOMPARE(
-            KBaseContactAddress<1>(QStringLiteral("\"N\" <sip:10.0.0.1:5070>")).address.password,
-            QStringLiteral("5070"));
+        // The request reading of a contact loses name and parameters and defaults the port.
         const KBaseContactAddress<1> taken(QStringLiteral("\"N\" <sip:user@>;tag=1"));
         QVERIFY(taken.parameters.isEmpty());
         QCOMPARE(taken.address.port, quint16(5060));
@@ -181,7 +137,6 @@ private slots:
                  QStringLiteral("60"));
         KBaseContactAddress<1> reread;
         QVERIFY(reread = QStringLiteral("<sip:x@y>"));
-        QCOMPARE(reread.address.user, QStringLiteral("x"));
         QVERIFY(KBaseContactAddress<1>(QStringLiteral("<sip:x@y>;tag=1;a=2"))
                 != KBaseContactAddress<1>(QStringLiteral("<sip:x@y>;a=2;tag=1")));
 
