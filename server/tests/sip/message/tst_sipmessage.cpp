@@ -68,7 +68,8 @@ private slots:
         ack.setHeader(SipHeader::ContentType, QStringLiteral("text/plain"));
         ack.setBody(QString(), QByteArray("abc"));
         QCOMPARE(ack.contentLength(), 3u);
-        QVERIFY(!ack.isContentType(QStringLiteral("Text/Plain")));
+        QVERIFY(ack.isContentType("text/plain") && !ack.isContentType("Text/Plain"));
+        QCOMPARE(ack.headerValue(SipHeader::ContentType, 1), QString());
         ack.setHeaderValues(SipHeader::CallID, { QStringLiteral("a"), QStringLiteral("b") });
         QCOMPARE(ack.callId(), QString());
         ack.setHeaderValues(SipHeader::MaxForwards, { QStringLiteral(" 12 ") });
