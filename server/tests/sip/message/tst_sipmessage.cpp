@@ -32,20 +32,18 @@ class TestSipMessage : public QObject
     Q_OBJECT
 
 private slots:
-    void defaultsAndNewRequests()
+    void newMessagesAndHeaderReads()
     {
         QVERIFY(SipMessage().toByteArray().isEmpty());
-
         const quint32 first = SipMessage::SequenceID;
         const SipMessage invite(SipMethod::Invite, SipTransport::UDP);
-        const SipMessage ack(SipMethod::Ack, SipTransport::TCP);
+        SipMessage ack(SipMethod::Ack, SipTransport::TCP);
         QCOMPARE(invite.cseqNumber(), uint(first));
         QCOMPARE(ack.cseqNumber(), uint(first + 1));
         QCOMPARE(invite.allow(), ALLOW);
         QVERIFY(ack.headerValues(SipHeader::Allow).isEmpty());
         QCOMPARE(SipMessage(QStringLiteral("x")).toByteArray(),
                  QByteArray("Call-ID: x\r\nContent-Length: 0\r\n\r\n"));
-
         // Copies, also through a QVariant, carry both header tables and the mark.
         SipMessage message = parse(kInvite);
         message.dialogHeaders.insert(SipHeader::Contact, { QStringLiteral("<sip:x@y>") });
@@ -53,33 +51,33 @@ private slots:
         const SipMessage copy = QVariant::fromValue(message).value<SipMessage>();
         QCOMPARE(copy.dialogHeaders, message.dialogHeaders);
         QVERIFY(copy.synthetic);
-    }
 
-    void headerAccess()
-    {
-        SipMessage message(SipMethod::Info, SipTransport::UDP);
-        message.setHeaderValues(SipHeader::Route, { QStringLiteral("a"), QStringLiteral("b") });
-        message.setHeader(SipHeader::Route, QStringLiteral("c"));
-        QCOMPARE(message.headerValues(SipHeader::Route), (QStringList { "c", "b" }));
-        QCOMPARE(message.headerValue(SipHeader::Route, 2), QString());
-        message.setHeaderValues(SipHeader::Route, {});
-        QVERIFY(!message.headers.contains(SipHeader::Route));
+        ack.setCSeq(5, SipMethod::Ack);
+        ack.setHeader(SipHeader::CallID, QStringLiteral("x"));
+        QCOMPARE(ack.transactionKey(), QStringLiteral("INVITE_5_x"));
+        QCOMPARE(ack.transactionKey(SipMethod::Ack), QStringLiteral("ACK_5_x"));
+        ack.setCSeq(9, SipMethod::Unknown);
+        QCOMPARE(ack.headerValue(SipHeader::CSeq), QStringLiteral("9 "));
+        QCOMPARE(ack.cseqNumber(), 0u);
+        const SipMessage response = parse("SIP/2.0 200 OK\r\nCall-ID: c\r\nCSeq: 3 BYE\r\n"
+                                          "From: <sip:a@b>\r\n\r\n");
+        QCOMPARE(response.method(), SipMethod::Bye);
+        QCOMPARE(response.startLine.method, SipMethod::Unknown);
+        QCOMPARE(response.responseClass(), 2);
 
-        message.setHeader(SipHeader::ContentType, QStringLiteral("text/plain"));
-        message.setBody(QString(), QByteArray("abc"));
-        QCOMPARE(message.contentLength(), 3u);
-        QVERIFY(message.isContentType(QStringLiteral("text/plain")));
-        QVERIFY(!message.isContentType(QStringLiteral("Text/Plain")));
-
-        message.setHeaderValues(SipHeader::CallID, { QStringLiteral("a"), QStringLiteral("b") });
-        QCOMPARE(message.callId(), QString());
-        message.setHeaderValues(SipHeader::MaxForwards, { QStringLiteral(" 12 ") });
-        QCOMPARE(message.maxForwards(), 12u);
-        message.setHeaderValues(SipHeader::MaxForwards, { QStringLiteral("x") });
-        QCOMPARE(message.maxForwards(), 0u);
-        message.setHeaderValues(SipHeader::Authorization, { QStringLiteral("Digest a") });
-        QVERIFY(message.hasAuthorization());
-        QVERIFY(!message.hasProxyAuthorization());
+        ack.setHeader(SipHeader::ContentType, QStringLiteral("text/plain"));
+        ack.setBody(QString(), QByteArray("abc"));
+        QCOMPARE(ack.contentLength(), 3u);
+        QVERIFY(ack.isContentType("text/plain") && !ack.isContentType("Text/Plain"));
+        QCOMPARE(ack.headerValue(SipHeader::ContentType, 1), QString());
+        ack.setHeaderValues(SipHeader::CallID, { QStringLiteral("a"), QStringLiteral("b") });
+        QCOMPARE(ack.callId(), QString());
+        ack.setHeaderValues(SipHeader::MaxForwards, { QStringLiteral(" 12 ") });
+        QCOMPARE(ack.maxForwards(), 12u);
+        ack.setHeaderValues(SipHeader::MaxForwards, { QStringLiteral("x") });
+        QCOMPARE(ack.maxForwards(), 0u);
+        ack.setHeaderValues(SipHeader::Authorization, { QStringLiteral("Digest a") });
+        QVERIFY(ack.hasAuthorization() && !ack.hasProxyAuthorization());
     }
 
     void expiresPrefersTheContactParameter()
@@ -90,30 +88,11 @@ private slots:
         QCOMPARE(message.expires(), 0u);
         message.setHeader(SipHeader::Contact, QStringLiteral("<sip:a@h>"));
         QCOMPARE(message.expires(), 3600u);
-        message.setHeaderValues(
-            SipHeader::Contact,
-            { QStringLiteral("<sip:a@h>;expires=5"), QStringLiteral("<sip:b@h>;expires=6") });
+        message.setHeaderValues(SipHeader::Contact,
+                                { "<sip:a@h>;expires=5", "<sip:b@h>;expires=6" });
         QCOMPARE(message.expires(), 3600u);
         QCOMPARE(message.contacts().size(), 2);
         QVERIFY(!message.contact().valid);
-    }
-
-    void keysAndMethods()
-    {
-        SipMessage ack(SipMethod::Ack, SipTransport::UDP);
-        ack.setCSeq(5, SipMethod::Ack);
-        ack.setHeader(SipHeader::CallID, QStringLiteral("x"));
-        QCOMPARE(ack.transactionKey(), QStringLiteral("INVITE_5_x"));
-        QCOMPARE(ack.transactionKey(SipMethod::Ack), QStringLiteral("ACK_5_x"));
-        ack.setCSeq(9, SipMethod::Unknown);
-        QCOMPARE(ack.headerValue(SipHeader::CSeq), QStringLiteral("9 "));
-        QCOMPARE(ack.cseqNumber(), 0u);
-
-        const SipMessage response = parse("SIP/2.0 200 OK\r\nCall-ID: c\r\nCSeq: 3 BYE\r\n"
-                                          "From: <sip:a@b>\r\n\r\n");
-        QCOMPARE(response.method(), SipMethod::Bye);
-        QCOMPARE(response.startLine.method, SipMethod::Unknown);
-        QCOMPARE(response.responseClass(), 2);
     }
 
     // What is parsed once answers for the text it was read from only: every change of a header,
@@ -214,7 +193,6 @@ private slots:
                  QStringLiteral("192.0.2.7"));
         QCOMPARE(top.sentBy.parameters.param(QStringLiteral("rport")), QStringLiteral("6000"));
         QCOMPARE(ringing.headerValues(SipHeader::RecordRoute).size(), 2);
-        QVERIFY(ringing.toByteArray().startsWith("SIP/2.0 180 Ringing\r\nVia: "));
 
         SipMessage plain = parse(kInvite);
         plain.setHeaderValues(SipHeader::Via,
@@ -244,7 +222,6 @@ private slots:
         QCOMPARE(message.branch(), QStringLiteral("z9hG4bKnew"));
 
         SipMessage none(SipMethod::Bye, SipTransport::UDP);
-        QVERIFY(!none.topVia().valid);
         QCOMPARE(none.branch(), QString());
         none.setBranch(QStringLiteral("b"));
         QCOMPARE(none.headerValues(SipHeader::Via), QStringList { QString() });
@@ -252,9 +229,8 @@ private slots:
         SipMessage tcp(SipMethod::Bye, SipTransport::TCP);
         tcp.addVia(QStringLiteral("10.0.0.1"), 5060, QString(), SipTransport::Unset);
         const QString first = tcp.branch();
-        QVERIFY(
-            tcp.headerValue(SipHeader::Via).startsWith(QStringLiteral("SIP/2.0/TCP 10.0.0.1;")));
-        QCOMPARE(first.size(), 7 + 32);
+        QVERIFY(tcp.headerValue(SipHeader::Via).startsWith("SIP/2.0/TCP 10.0.0.1;"));
+        QVERIFY(first.startsWith("z9hG4bK") && first.size() == 7 + 32);
         QVERIFY(tcp.topVia().sentBy.parameters.hasParam(QStringLiteral("rport")));
         tcp.addVia(QStringLiteral("10.0.0.1"), 5070, QString(), SipTransport::UDP);
         QVERIFY(tcp.branch() != first);
@@ -262,9 +238,9 @@ private slots:
                     .startsWith(QStringLiteral("SIP/2.0/UDP 10.0.0.1:5070;")));
     }
 
-    void routeSetFromTheRequest()
+    void routeSets()
     {
-        const SipMessage invite = parse(kInvite);
+        SipMessage invite = parse(kInvite);
         SipMessage bye(SipMethod::Bye, SipTransport::UDP);
         bye.setHeader(SipHeader::Route, QStringLiteral("<sip:old>"));
         invite.setRouteSet(bye, true);
@@ -275,18 +251,14 @@ private slots:
         QCOMPARE(bye.headerValue(SipHeader::From), QStringLiteral("<sip:bob@biloxi.com>"));
         QCOMPARE(bye.headerValues(SipHeader::Route),
                  (QStringList { "<sip:p1;lr>", "<sip:p2;lr>" }));
-
         SipMessage plain = parse(kInvite);
         plain.setHeaderValues(SipHeader::RecordRoute, {});
         plain.setHeaderValues(SipHeader::Contact, {});
         plain.setRouteSet(bye, true);
         QVERIFY(bye.headerValues(SipHeader::Route).isEmpty());
         QCOMPARE(bye.startLine.requestUri.toString(), QStringLiteral("sip:bob@192.0.2.1"));
-    }
 
-    void routeSetFromTheLastResponse()
-    {
-        SipMessage invite = parse(kInvite);
+        // From the last response, reversed.
         SipMessage ack(SipMethod::Ack, SipTransport::UDP);
         ack.setFrom(QString(), QStringLiteral("keep"), QStringLiteral("h"), 0, QStringLiteral("f"));
         // Nothing recorded yet: the table is empty and nothing in it may be read.

@@ -1,11 +1,13 @@
+#include "../../toolkit.h"
 #include "common/codecs/audiocodec.h"
 #include "sip/message/sdpbody.h"
 #include "sip/message/sipmessage.h"
 #include "sip/sipuser.h"
 #include "sip/sipusersetting.h"
-#include "tsharkreader.h"
 
 #include <QHostAddress>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QtTest>
 
 // Stands in for the engine module: users whose parent is a Sip advertise its address.
@@ -18,15 +20,64 @@ namespace {
 
 const QString kAllow = QStringLiteral("REGISTER, MESSAGE, INVITE, ACK, CANCEL, BYE, INFO, REFER");
 
-const QStringList kFields {
-    QStringLiteral("sip.Method"),       QStringLiteral("sip.r-uri"),
-    QStringLiteral("sip.Call-ID"),      QStringLiteral("sip.CSeq"),
-    QStringLiteral("sip.Via.branch"),   QStringLiteral("sip.contact.uri"),
-    QStringLiteral("sip.from.tag"),     QStringLiteral("sip.to.tag"),
-    QStringLiteral("sip.Content-Type"), QStringLiteral("sdp.media.port"),
-    QStringLiteral("sdp.media.format"), QStringLiteral("sdp.connection_info.address"),
-    QStringLiteral("sdp.media_attr"),   QStringLiteral("sip.Route"),
+const QStringList kFields
+    = QStringLiteral(
+          "sip.Method sip.r-uri sip.Call-ID sip.CSeq sip.Via.branch sip.contact.uri sip.from.tag "
+          "sip.to.tag sip.Content-Type sdp.media.port sdp.media.format sdp.connection_info.address "
+          "sdp.media_attr sip.Route")
+          .split(QLatin1Char(' '));
+
+bool tsharkAvailable()
+{
+    return !QStandardPaths::findExecutable(QStringLiteral("tshark")).isEmpty()
+        && !QStandardPaths::findExecutable(QStringLiteral("text2pcap")).isEmpty();
+}
+
+// Wireshark's reading of one datagram, wrapped by text2pcap as UDP between two 5060 ports: the
+// fields of kFields (occurrences joined with "|"), and its expert lines at note level and above
+// (malformed packets among them), empty for a clean packet.
+struct TsharkReading
+{
+    QMap<QString, QString> fields;
+    QString problems;
+    QString error;
 };
+
+TsharkReading tshark(const QByteArray &datagram)
+{
+    TsharkReading reading;
+    QByteArray dump;
+    for (int offset = 0; offset < datagram.size(); offset += 16) {
+        dump += QByteArray::number(offset, 16).rightJustified(6, '0');
+        for (int i = offset; i < qMin(offset + 16, datagram.size()); ++i)
+            dump += ' ' + QByteArray::number(uchar(datagram.at(i)), 16).rightJustified(2, '0');
+        dump += '\n';
+    }
+    QTemporaryDir dir;
+    const QString text = dir.filePath(QStringLiteral("packet.txt"));
+    const QString pcap = dir.filePath(QStringLiteral("packet.pcap"));
+    QStringList arguments { "-r", pcap,           "-T", "fields",       "-E", "occurrence=a",
+                            "-E", "aggregator=|", "-E", "separator=/t", "-z", "expert,note" };
+    for (const QString &field : kFields)
+        arguments << QStringLiteral("-e") << field;
+    QByteArray output;
+    if (!writeFile(text, dump)
+        || !runTool(QStringLiteral("text2pcap"), { "-q", "-u", "5060,5060", text, pcap },
+                    &reading.error)
+        || !runTool(QStringLiteral("tshark"), arguments, &reading.error, &output))
+        return reading;
+    // The packet's line (a leading empty field must survive), then the expert summary with a
+    // section per severity ("Errors (1)", "Warns (2)", "Notes (1)").
+    QList<QByteArray> lines = output.split('\n');
+    const QList<QByteArray> values = lines.takeFirst().split('\t');
+    for (int i = 0; i < kFields.size(); ++i)
+        reading.fields.insert(kFields.at(i), QString::fromUtf8(values.value(i)));
+    for (const QByteArray &line : lines) {
+        if (!line.trimmed().isEmpty() && !line.startsWith('=') && !line.startsWith('-'))
+            reading.problems += QString::fromUtf8(line) + QLatin1Char('\n');
+    }
+    return reading;
+}
 
 SipMessage received(const QByteArray &text, const QString &from, quint16 fromPort,
                     const QString &to, quint16 toPort,
@@ -42,17 +93,14 @@ SipMessage serverInvite()
 {
     return received("INVITE sip:door1@192.0.2.1:5061 SIP/2.0\n"
                     "Via: SIP/2.0/UDP 192.0.2.50:5070;branch=z9hG4bKpeer1;rport\n"
-                    "Record-Route: <sip:192.0.2.50:5070;lr>\n"
-                    "Record-Route: <sip:192.0.2.51;lr>\n"
+                    "Record-Route: <sip:192.0.2.50:5070;lr>\nRecord-Route: <sip:192.0.2.51;lr>\n"
                     "From: \"Bob\" <sip:bob@example.org>;tag=fromtag1\n"
                     "To: <sip:door1@example.org>;tag=totag1\n"
-                    "Call-ID: call-1@192.0.2.50\n"
-                    "CSeq: 10 INVITE\n"
+                    "Call-ID: call-1@192.0.2.50\nCSeq: 10 INVITE\n"
                     "Contact: <sip:bob@192.0.2.60:5080>\n"
                     "Authorization: Digest username=\"bob\", realm=\"example.org\", nonce=\"n1\", "
                     "uri=\"sip:door1@example.org\", response=\"0123456789abcdef0123456789abcdef\"\n"
-                    "Max-Forwards: 69\n"
-                    "Content-Length: 0\n\n",
+                    "Max-Forwards: 69\nContent-Length: 0\n\n",
                     QStringLiteral("192.0.2.50"), 5070, QStringLiteral("192.0.2.1"), 5061);
 }
 
@@ -63,10 +111,8 @@ SipMessage phoneInvite()
                     "Via: SIP/2.0/TCP 192.0.2.31:5063;branch=z9hG4bKbob1;rport\n"
                     "From: \"Bob B\" <sip:bob@192.0.2.1>;tag=bobtag\n"
                     "To: <sip:alice@192.0.2.1>;tag=alicetag\n"
-                    "Call-ID: bobcall\n"
-                    "CSeq: 1 INVITE\n"
-                    "Contact: <sip:bob@192.0.2.31:5063;transport=tcp>\n"
-                    "Content-Length: 0\n\n",
+                    "Call-ID: bobcall\nCSeq: 1 INVITE\n"
+                    "Contact: <sip:bob@192.0.2.31:5063;transport=tcp>\nContent-Length: 0\n\n",
                     QStringLiteral("192.0.2.31"), 5063, QStringLiteral("192.0.2.1"), 5060,
                     SipTransport::TCP);
 }
@@ -76,11 +122,6 @@ QByteArray sdpOffer()
     return buildSdp(QStringLiteral("192.0.2.1"), 40000, QStringLiteral("192.0.2.1"), 40001,
                     SipSdpAction::SendRecv, 65535, 255, true, 96, QStringLiteral("H264/90000"),
                     QStringLiteral("packetization-mode=1"), 40002, 40003, SipSdpAction::SendOnly);
-}
-
-QString cseqText(const SipMessage &message)
-{
-    return message.headerValue(SipHeader::CSeq);
 }
 
 } // namespace
@@ -96,26 +137,24 @@ private:
     SipUser *m_Bob = nullptr;
 
     // Has Wireshark read the request and check that it sees what the message holds.
-    void checkWithTshark(const SipMessage &message)
+    void checkWithTshark(const SipMessage &message, QMap<QString, QString> *read = nullptr)
     {
-        if (!TsharkReader::available())
+        if (!tsharkAvailable())
             QSKIP("tshark and text2pcap are needed");
         const QByteArray bytes = message.toByteArray();
         QVERIFY(!bytes.isEmpty());
-        TsharkReader reader;
-        const QMap<QString, QString> fields = reader.read(bytes, kFields);
-        QVERIFY2(reader.error().isEmpty(), qPrintable(reader.error()));
-        QVERIFY2(reader.problems().isEmpty(),
-                 qPrintable(reader.problems() + QString::fromUtf8(bytes)));
+        const TsharkReading reading = tshark(bytes);
+        QVERIFY2(reading.error.isEmpty(), qPrintable(reading.error));
+        QVERIFY2(reading.problems.isEmpty(), qPrintable(reading.problems + bytes));
+        const QMap<QString, QString> &fields = reading.fields;
         QCOMPARE(fields.value("sip.Method"), methodName(message.startLine.method));
         QCOMPARE(fields.value("sip.r-uri"), message.startLine.requestUri.toString());
         QCOMPARE(fields.value("sip.Call-ID"), message.callId());
-        QCOMPARE(fields.value("sip.CSeq"), cseqText(message));
+        QCOMPARE(fields.value("sip.CSeq"), message.headerValue(SipHeader::CSeq));
         QCOMPARE(fields.value("sip.Via.branch"), message.branch());
         QCOMPARE(fields.value("sip.contact.uri"), message.contact().address.toString());
-        QCOMPARE(fields.value("sip.from.tag"),
-                 message.from().parameters.param(QStringLiteral("tag")));
-        QCOMPARE(fields.value("sip.to.tag"), message.to().parameters.param(QStringLiteral("tag")));
+        QCOMPARE(fields.value("sip.from.tag"), message.fromTag());
+        QCOMPARE(fields.value("sip.to.tag"), message.toTag());
         QCOMPARE(fields.value("sip.Content-Type"), message.contentType());
         QCOMPARE(fields.value("sip.Route"),
                  message.headerValues(SipHeader::Route).join(QLatin1Char('|')));
@@ -128,6 +167,8 @@ private:
             QCOMPARE(fields.value("sdp.connection_info.address"), rtp.toString());
             QCOMPARE(fields.value("sdp.media.port").section('|', 0, 0), QString::number(rtpPort));
         }
+        if (read)
+            *read = fields;
     }
 
 private slots:
@@ -144,7 +185,9 @@ private slots:
         SipUser::m_IsStandalone = false;
         m_Sip.setProperty("localAddress", QVariant());
         for (SipUser *user : { m_Door, m_Alice, m_Bob }) {
-            user->setProperty("display-name", QVariant());
+            for (const char *name : { "display-name", "sip-rtp-timeout", "sip-server-expires",
+                                      "sip-standalone-expires" })
+                user->setProperty(name, QVariant());
             user->m_ContactUser = user->objectName();
             user->m_ContactParameters.clear();
             user->m_GrantedExpires = 0;
@@ -164,26 +207,23 @@ private slots:
     // The check itself must see a broken message as broken.
     void tsharkSeesBrokenMessages()
     {
-        if (!TsharkReader::available())
+        if (!tsharkAvailable())
             QSKIP("tshark and text2pcap are needed");
         SipMessage invite(m_Door, QStringLiteral("2001"), sdpOffer());
         // An owner line cut after its address type.
         invite.body = invite.body.left(20);
-        TsharkReader reader;
-        reader.read(invite.toByteArray(), kFields);
-        QVERIFY(reader.error().isEmpty());
-        QVERIFY(!reader.problems().isEmpty());
+        const TsharkReading reading = tshark(invite.toByteArray());
+        QVERIFY2(reading.error.isEmpty(), qPrintable(reading.error));
+        QVERIFY(!reading.problems.isEmpty());
     }
 
     void userSettingsAndExpiry()
     {
-        QCOMPARE(userSetting(m_Door, SipUserSetting::SipRtpTimeout), QStringLiteral("10"));
         QCOMPARE(userSetting(m_Door, SipUserSetting::Type(18)), QString());
         QCOMPARE(userSettingFromName(QStringLiteral("Display-Name")), SipUserSetting::DisplayName);
         QCOMPARE(userSettingFromName(QString()), SipUserSetting::Unknown);
         m_Door->setProperty("sip-rtp-timeout", "abc");
         QCOMPARE(userSettingNumber(m_Door, SipUserSetting::SipRtpTimeout), quint64(0));
-        m_Door->setProperty("sip-rtp-timeout", QVariant());
 
         m_Door->setProperty("sip-server-expires", "3600");
         QCOMPARE(m_Door->expires(), quint64(3600));
@@ -192,11 +232,9 @@ private slots:
         SipUser::m_IsStandalone = true;
         m_Door->setProperty("sip-standalone-expires", "-5");
         QCOMPARE(m_Door->expires(), quint64(0));
-        m_Door->setProperty("sip-standalone-expires", QVariant());
-        m_Door->setProperty("sip-server-expires", QVariant());
     }
 
-    void localAddress()
+    void localAddressAndContact()
     {
         QCOMPARE(m_Door->localAddress(), QStringLiteral("192.0.2.1"));
         m_Sip.setProperty("localAddress", QStringLiteral("198.51.100.7"));
@@ -205,6 +243,13 @@ private slots:
         orphan.initServerConnection(SipTransport::UDP, QStringLiteral("192.0.2.50"), 0,
                                     QStringLiteral("192.0.2.9"), 0);
         QCOMPARE(orphan.localAddress(), QStringLiteral("192.0.2.9"));
+
+        SipMessage message(SipMethod::Options, SipTransport::UDP);
+        message.setContact(static_cast<SipUser *>(nullptr));
+        QVERIFY(message.headerValues(SipHeader::Contact).isEmpty());
+        message.setContact(m_Door);
+        QCOMPARE(message.headerValue(SipHeader::Contact),
+                 QStringLiteral("<sip:door1@192.0.2.50:5070>"));
     }
 
     void gatewayRegister()
@@ -214,9 +259,7 @@ private slots:
         const SipMessage second(m_Door);
         QCOMPARE(SipMessage::SequenceID, before + 4);
         QCOMPARE(first.cseqNumber(), before + 1);
-        QCOMPARE(first.callId().size(), 32);
-        QVERIFY(first.callId() != second.callId());
-        QVERIFY(first.fromTag() != second.fromTag());
+        QVERIFY(first.callId() != second.callId() && first.fromTag() != second.fromTag());
         QCOMPARE(first.headerValue(SipHeader::To), QStringLiteral("<sip:door1@192.0.2.50:5070>"));
         QCOMPARE(first.headerValue(SipHeader::Contact),
                  QStringLiteral("<sip:door1@192.0.2.1:5061>"));
@@ -227,10 +270,8 @@ private slots:
         QVERIFY(first.topVia().sentBy.parameters.hasParam(QStringLiteral("rport")));
         QCOMPARE(first.receiverPort, quint16(5061));
         checkWithTshark(first);
-    }
 
-    void gatewayRegisterVariants()
-    {
+        // Over TCP, with a display name and an address the engine advertises.
         m_Door->setProperty("display-name", "Front Door");
         m_Sip.setProperty("localAddress", QStringLiteral("198.51.100.7"));
         m_Door->initServerConnection(SipTransport::TCP, QStringLiteral("192.0.2.50"), 0,
@@ -245,9 +286,9 @@ private slots:
             tcp.headerValue(SipHeader::Via).startsWith(QStringLiteral("SIP/2.0/TCP 192.0.2.1;")));
         checkWithTshark(tcp);
 
-        const quint32 before = SipMessage::SequenceID;
+        const quint32 after = SipMessage::SequenceID;
         QVERIFY(!SipMessage(static_cast<SipUser *>(nullptr)).isValid());
-        QCOMPARE(SipMessage::SequenceID, before);
+        QCOMPARE(SipMessage::SequenceID, after);
     }
 
     void gatewayInvite()
@@ -256,11 +297,10 @@ private slots:
         const SipMessage invite(m_Door, QStringLiteral("2001"), sdp);
         QCOMPARE(invite.headerValue(SipHeader::To), QStringLiteral("<sip:2001@192.0.2.50:5070>"));
         QCOMPARE(invite.contentLength(), uint(sdp.size()));
-        checkWithTshark(invite);
-        if (QTest::currentTestFailed())
+        QMap<QString, QString> fields;
+        checkWithTshark(invite, &fields);
+        if (QTest::currentTestFailed() || fields.isEmpty())
             return;
-        TsharkReader reader;
-        const auto fields = reader.read(invite.toByteArray(), kFields);
         QCOMPARE(fields.value("sdp.media.port"), QStringLiteral("40000|40002"));
         const QString formats = fields.value("sdp.media.format");
         QVERIFY2(formats.startsWith("ITU-T G.711 PCMA|ITU-T G.711 PCMU|DynamicRTP-Type-101|"),
@@ -292,7 +332,6 @@ private slots:
         QVERIFY(invite.isValid());
         const SipMessage bye(invite, QStringLiteral("bob"));
         QCOMPARE(bye.headerValue(SipHeader::From), invite.headerValue(SipHeader::To));
-        QCOMPARE(bye.headerValue(SipHeader::To), invite.headerValue(SipHeader::From));
         QCOMPARE(bye.headerValue(SipHeader::Contact), QStringLiteral("<sip:door1@example.org>"));
         QCOMPARE(bye.startLine.requestUri.toString(), QStringLiteral("sip:bob@192.0.2.60:5080"));
         QCOMPARE(bye.receiverAddress, QStringLiteral("192.0.2.1"));
@@ -317,7 +356,6 @@ private slots:
         QCOMPARE(towardCaller.headerValues(SipHeader::Authorization),
                  invite.headerValues(SipHeader::Authorization));
         QCOMPARE(towardCaller.body, QByteArray("Signal=#\r\nDuration=200\r\n"));
-        QCOMPARE(towardCaller.headerValue(SipHeader::To), invite.headerValue(SipHeader::From));
         QCOMPARE(towardCaller.receiverAddress, QStringLiteral("192.0.2.50"));
         checkWithTshark(towardCaller);
 
@@ -359,9 +397,7 @@ private slots:
                        "Route: <sip:192.0.2.40;lr>\n"
                        "From: <sip:bob@192.0.2.1>;tag=refer-from\n"
                        "To: <sip:alice@192.0.2.1>;tag=refer-to\n"
-                       "Call-ID: refercall\n"
-                       "CSeq: 5 REFER\n"
-                       "Refer-To: <sip:carol@192.0.2.1>\n"
+                       "Call-ID: refercall\nCSeq: 5 REFER\nRefer-To: <sip:carol@192.0.2.1>\n"
                        "Content-Length: 0\n\n",
                        QStringLiteral("192.0.2.31"), 5063, QStringLiteral("192.0.2.1"), 5060);
         QVERIFY(refer.isValid());
@@ -422,16 +458,6 @@ private slots:
         SipUser stranger(QStringLiteral("carol"));
         QVERIFY(SipMessage(invite, &stranger).toByteArray().isEmpty());
         QVERIFY(!SipMessage(invite, &stranger, '1', 100).isValid());
-    }
-
-    void contactOfUser()
-    {
-        SipMessage message(SipMethod::Options, SipTransport::UDP);
-        message.setContact(static_cast<SipUser *>(nullptr));
-        QVERIFY(message.headerValues(SipHeader::Contact).isEmpty());
-        message.setContact(m_Door);
-        QCOMPARE(message.headerValue(SipHeader::Contact),
-                 QStringLiteral("<sip:door1@192.0.2.50:5070>"));
     }
 };
 

@@ -1,3 +1,4 @@
+#include "../../toolkit.h"
 #include "sip/message/sipmessage.h"
 
 #include <QDir>
@@ -13,13 +14,7 @@ class TestSipTorture : public QObject
 private:
     QDir m_dir { QStringLiteral(TARNHALL_SOURCE_DIR_TESTS "/data/rfc4475") };
 
-    QByteArray load(const QString &name)
-    {
-        QFile file(m_dir.filePath(name + QStringLiteral(".dat")));
-        if (!file.open(QIODevice::ReadOnly))
-            return QByteArray();
-        return file.readAll();
-    }
+    QByteArray load(const QString &name) { return readFile(m_dir.filePath(name + ".dat")); }
 
     static SipMessage parse(const QByteArray &bytes)
     {
@@ -28,103 +23,44 @@ private:
     }
 
 private slots:
-    void everyMessageIsCovered()
-    {
-        QVERIFY2(m_dir.exists(), qPrintable(m_dir.path()));
-        QCOMPARE(m_dir.entryList({ QStringLiteral("*.dat") }, QDir::Files).size(), 50);
-    }
-
     void outcome_data()
     {
         QTest::addColumn<bool>("valid");
         QTest::addColumn<int>("kind");
         QTest::addColumn<QString>("error");
-        QTest::newRow("badaddress") << true << 0 << QStringLiteral("");
-        QTest::newRow("badbranch") << true << 0 << QStringLiteral("");
-        QTest::newRow("baddate") << true << 0 << QStringLiteral("");
-        QTest::newRow("baddn") << true << 0 << QStringLiteral("");
-        QTest::newRow("badinv01") << true << 0 << QStringLiteral("");
-        QTest::newRow("badvers")
-            << false << 0
-            << QStringLiteral("Bad SIP Version (OPTIONS sip:t.watson@example.org SIP/7.0).");
-        QTest::newRow("bcast") << true << 1 << QStringLiteral("");
-        QTest::newRow("bext01") << true << 0 << QStringLiteral("");
-        QTest::newRow("bigcode")
-            << false << -1
-            << QStringLiteral(
-                   "Bad response code (SIP/2.0 4294967301 better not break the receiver).");
-        QTest::newRow("clerr") << true << 0 << QStringLiteral("");
-        QTest::newRow("cparam01") << true << 0 << QStringLiteral("");
-        QTest::newRow("cparam02") << true << 0 << QStringLiteral("");
-        QTest::newRow("dblreq") << true << 0 << QStringLiteral("");
+        for (const char *name :
+             { "badaddress",  "badbranch", "baddate",  "baddn",      "badinv01", "bext01",
+               "clerr",       "cparam01",  "cparam02", "dblreq",     "escnull",  "inv2543",
+               "invut",       "longreq",   "lwsdisp",  "lwsstart",   "mcl01",    "mismatch01",
+               "multibody01", "ncl",       "quotbal",  "regaut01",   "regbadct", "regescrt",
+               "scalar02",    "sdp01",     "semiuri",  "transports", "unksm2",   "zeromf" })
+            QTest::newRow(name) << true << 0 << QString();
+        for (const char *name : { "bcast", "scalarlg", "unreason" })
+            QTest::newRow(name) << true << 1 << QString();
+        // Refused, the error quoting the start line, or naming what was wrong in it or in a
+        // header (kind 0: the start line was read).
+        const auto quoting = [this](const char *name, int kind, const QString &error) {
+            const QByteArray bytes = load(QString::fromLatin1(name));
+            const QString line = QString::fromUtf8(bytes.left(bytes.indexOf("\r\n")));
+            QTest::newRow(name) << false << kind << error + line + ").";
+        };
+        for (const char *name : { "esc02", "intmeth", "ltgtruri", "lwsruri", "noreason", "novelsc",
+                                  "test", "trws", "unkscm" })
+            quoting(name, -1, QStringLiteral("Unspecified initial line ("));
+        quoting("badvers", 0, QStringLiteral("Bad SIP Version ("));
+        quoting("bigcode", -1, QStringLiteral("Bad response code ("));
         QTest::newRow("esc01")
             << false << -1
             << QStringLiteral("Bad request uri (sip:sips%3Auser%40example.com@example.net).");
-        QTest::newRow("esc02")
-            << false << -1
-            << QStringLiteral(
-                   "Unspecified initial line (RE%47IST%45R sip:registrar.example.com SIP/2.0).");
-        QTest::newRow("escnull") << true << 0 << QStringLiteral("");
         QTest::newRow("escruri")
             << false << -1
             << QStringLiteral(
                    "Bad request uri (sip:user@example.com?Route=%3Csip:example.com%3E).");
-        QTest::newRow("insuf") << false << 0 << QStringLiteral("Multiple header field CallID");
-        QTest::newRow("intmeth")
-            << false << -1
-            << QStringLiteral(
-                   "Unspecified initial line (!interesting-Method0123456789_*+`.%indeed'~ "
-                   "sip:1_unusual.URI~(to-be!sure)&isn't+it$/crazy?,/"
-                   ";;*:&it+has=1,weird!*pas$wo~d_too.(doesn't-it)@example.com SIP/2.0).");
-        QTest::newRow("inv2543") << true << 0 << QStringLiteral("");
-        QTest::newRow("invut") << true << 0 << QStringLiteral("");
-        QTest::newRow("longreq") << true << 0 << QStringLiteral("");
-        QTest::newRow("ltgtruri")
-            << false << -1
-            << QStringLiteral("Unspecified initial line (INVITE <sip:user@example.com> SIP/2.0).");
-        QTest::newRow("lwsdisp") << true << 0 << QStringLiteral("");
-        QTest::newRow("lwsruri")
-            << false << -1
-            << QStringLiteral(
-                   "Unspecified initial line (INVITE sip:user@example.com; lr SIP/2.0).");
-        QTest::newRow("lwsstart") << true << 0 << QStringLiteral("");
-        QTest::newRow("mcl01") << true << 0 << QStringLiteral("");
-        QTest::newRow("mismatch01") << true << 0 << QStringLiteral("");
         QTest::newRow("mismatch02")
             << false << -1 << QStringLiteral("Unknown request method (NEWMETHOD).");
-        QTest::newRow("multibody01") << true << 0 << QStringLiteral("");
-        QTest::newRow("multi01") << false << 0 << QStringLiteral("Multiple header field CallID");
-        QTest::newRow("ncl") << true << 0 << QStringLiteral("");
-        QTest::newRow("noreason") << false << -1
-                                  << QStringLiteral("Unspecified initial line (SIP/2.0 100 ).");
-        QTest::newRow("novelsc")
-            << false << -1
-            << QStringLiteral(
-                   "Unspecified initial line (OPTIONS soap.beep://192.0.2.103:3002 SIP/2.0).");
-        QTest::newRow("quotbal") << true << 0 << QStringLiteral("");
-        QTest::newRow("regaut01") << true << 0 << QStringLiteral("");
-        QTest::newRow("regbadct") << true << 0 << QStringLiteral("");
-        QTest::newRow("regescrt") << true << 0 << QStringLiteral("");
-        QTest::newRow("scalar02") << true << 0 << QStringLiteral("");
-        QTest::newRow("scalarlg") << true << 1 << QStringLiteral("");
-        QTest::newRow("sdp01") << true << 0 << QStringLiteral("");
-        QTest::newRow("semiuri") << true << 0 << QStringLiteral("");
-        QTest::newRow("test") << false << -1
-                              << QStringLiteral(
-                                     "Unspecified initial line (INVITE sip:alan@jasomi.com).");
-        QTest::newRow("transports") << true << 0 << QStringLiteral("");
-        QTest::newRow("trws")
-            << false << -1
-            << QStringLiteral(
-                   "Unspecified initial line (OPTIONS sip:remote-target@example.com SIP/2.0  ).");
-        QTest::newRow("unkscm") << false << -1
-                                << QStringLiteral(
-                                       "Unspecified initial line (OPTIONS "
-                                       "nobodyKnowsThisScheme:totallyopaquecontent SIP/2.0).");
-        QTest::newRow("unksm2") << true << 0 << QStringLiteral("");
-        QTest::newRow("unreason") << true << 1 << QStringLiteral("");
+        for (const char *name : { "insuf", "multi01" })
+            QTest::newRow(name) << false << 0 << QStringLiteral("Multiple header field CallID");
         QTest::newRow("wsinv") << false << 0 << QStringLiteral("Multiple header field From");
-        QTest::newRow("zeromf") << true << 0 << QStringLiteral("");
     }
 
     void outcome()
@@ -153,18 +89,9 @@ private slots:
         }
     }
 
-    void bodiesStayBytes()
+    void everyMessageHasARow()
     {
-        // Outside the head nothing is decoded, unfolded or cut.
-        const SipMessage escnull = parse(load(QStringLiteral("escnull")));
-        QVERIFY(escnull.body.isEmpty());
-        const QByteArray sdp = load(QStringLiteral("sdp01"));
-        const SipMessage withSdp = parse(sdp);
-        QCOMPARE(withSdp.body, sdp.mid(sdp.indexOf("\r\n\r\n") + 4));
-        const QByteArray clerr = load(QStringLiteral("clerr"));
-        const SipMessage longLength = parse(clerr);
-        QCOMPARE(longLength.contentLength(), 9999u);
-        QCOMPARE(longLength.body, clerr.mid(clerr.indexOf("\r\n\r\n") + 4));
+        QCOMPARE(m_dir.entryList({ QStringLiteral("*.dat") }, QDir::Files).size(), 50);
     }
 };
 

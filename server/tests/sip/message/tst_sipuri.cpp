@@ -2,7 +2,6 @@
 #include "sip/message/kbaserequesturi.h"
 #include "sip/message/kbaseuri.h"
 #include "sip/message/kbaseviaaddress.h"
-#include "urigrammarreference.h"
 
 #include <QtTest>
 
@@ -11,107 +10,114 @@ class TestSipUri : public QObject
     Q_OBJECT
 
 private slots:
-    // RFC 3261 section 19.1.3, as this system's narrower grammar reads them.
-    void rfc3261Examples_data()
+    // Each reader on the texts it is given: whether it takes them and what it writes back,
+    // which it reads again to the same text.
+    void readAndWrite_data()
     {
+        QTest::addColumn<QString>("reader");
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("valid");
-        QTest::addColumn<QString>("user");
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<QString>("host");
         QTest::addColumn<QString>("written");
-        struct Row
-        {
-            const char *name, *text;
-            bool valid;
-            const char *user, *password, *host, *written;
-        };
-        const Row rows[] = {
-            { "plain", "sip:alice@atlanta.com", true, "alice", "", "atlanta.com",
-              "sip:alice@atlanta.com" },
-            { "password", "sip:alice:secretword@atlanta.com;transport=tcp", true, "alice",
-              "secretword", "atlanta.com", "sip:alice:secretword@atlanta.com;transport=tcp" },
-            { "sips headers", "sips:alice@atlanta.com?subject=project%20x&priority=urgent", false,
-              "", "", "", "" },
-            { "telephone user", "sip:+1-212-555-1212:1234@gateway.com;user=phone", false, "", "",
-              "", "" },
-            { "sips", "sips:1212@gateway.com", false, "", "", "", "" },
-            { "address", "sip:alice@192.0.2.4", true, "alice", "", "192.0.2.4",
-              "sip:alice@192.0.2.4" },
-            // Without "@" the first word is the user; the header after "?" is not written back.
-            { "method header", "sip:atlanta.com;method=REGISTER?to=alice%40atlanta.com", true,
-              "atlanta.com", "", "", "sip:atlanta.com;method=REGISTER" },
-            { "parameter before @", "sip:alice;day=tuesday@atlanta.com", true, "alice", "", "",
-              "sip:alice;day=tuesday@atlanta.com" },
-        };
-        for (const Row &r : rows)
-            QTest::newRow(r.name) << r.text << r.valid << r.user << r.password << r.host
-                                  << r.written;
+        const auto row
+            = [](const char *reader, const char *text, bool valid, const char *written = nullptr) {
+                  QTest::addRow("%s %s", reader, text)
+                      << QString::fromLatin1(reader) << QString::fromUtf8(text) << valid
+                      << (written ? QString::fromUtf8(written) : QString());
+              };
+        // RFC 3261 section 19.1.3, as this system's narrower grammar reads them.
+        row("uri", "sip:alice@atlanta.com", true, "sip:alice@atlanta.com");
+        row("uri", "sip:alice:secretword@atlanta.com;transport=tcp", true,
+            "sip:alice:secretword@atlanta.com;transport=tcp");
+        row("uri", "sips:alice@atlanta.com?subject=project%20x&priority=urgent", false, "");
+        row("uri", "sip:+1-212-555-1212:1234@gateway.com;user=phone", false, "");
+        row("uri", "sips:1212@gateway.com", false, "");
+        row("uri", "sip:alice@192.0.2.4", true, "sip:alice@192.0.2.4");
+        // Without "@" the first word is the user; the header after "?" is not written back.
+        row("uri", "sip:atlanta.com;method=REGISTER?to=alice%40atlanta.com", true,
+            "sip:atlanta.com;method=REGISTER");
+        row("uri", "sip:alice;day=tuesday@atlanta.com", true, "sip:alice;day=tuesday@atlanta.com");
+        row("uri", "SIP:Alice@Host.Example", true, "sip:Alice@Host.Example");
+        row("uri", "", false);
+        row("uri", "alice@host", false);
+        row("bare uri", "alice@host", true);
+        row("uri", "sip:10.0.0.1:5070", true, "sip:10.0.0.1:5070");
+        row("uri", "sip:a@h:99999", true, "sip:a@h");
+        row("uri", "sip:a@h:5060", true, "sip:a@h");
+        row("uri", "sip:a@h:123456", false);
+        row("uri", "sip:a@h;x=1?subject=project%20x;y=%22q%22", true, "sip:a@h;x=1");
+        row("request", "sip:user@", true);
+        row("request", "sip:", true, "sip:");
+        row("bare request", "", true);
+        row("request", "sip:a:pw@h", false);
+        row("contact", "\"Bob Smith\"  <sip:bob@biloxi.com>;tag=a6c85cf", true,
+            "\"Bob Smith\" <sip:bob@biloxi.com>;tag=a6c85cf");
+        row("contact", "Bob Smith <sip:bob@biloxi.com>", true,
+            "\"Bob Smith\" <sip:bob@biloxi.com>");
+        row("contact", "<sip:b@h>", true, "<sip:b@h>");
+        row("contact", "\"N\" <sip:10.0.0.1:5070>;tag=1", true, "\"N\" <sip:10.0.0.1:5070>;tag=1");
+        row("contact", "\"N\" <sip:user@>;tag=1", true, "<sip:user>");
+        row("contact", "sip:a@h;expires=60", true);
+        row("contact", "*", false, "");
+        row("via", "SIP/2.0/UDP  host", false);
+        row("via", "SIP/2.0/TCP\thost", true);
+        row("via", "SIP/3.0/UDP host", false);
+        row("via", "SIP/2.0/SCTP host", false);
+        row("via", "SIP/2.0/UDP h", false);
+        row("via", "SIP/2.0/TCP h1:5062", true, "SIP/2.0/TCP h1:5062");
+        row("via", "junk", false, "");
     }
 
-    void rfc3261Examples()
+    void readAndWrite()
     {
+        QFETCH(QString, reader);
         QFETCH(QString, text);
         QFETCH(bool, valid);
-        QFETCH(QString, user);
-        QFETCH(QString, password);
-        QFETCH(QString, host);
         QFETCH(QString, written);
-        const KBaseUri<1> uri(text);
-        QCOMPARE(uri.valid, valid);
-        QCOMPARE(uri.text, text);
-        QCOMPARE(uri.user, user);
-        QCOMPARE(uri.password, password);
-        QCOMPARE(uri.host, host);
-        QCOMPARE(uri.toString(), written);
-        if (uri.valid)
-            QCOMPARE(KBaseUri<1>(uri.toString()).toString(), uri.toString());
+        const auto read = [&](const QString &input) -> QPair<bool, QString> {
+            if (reader == QLatin1String("uri"))
+                return { KBaseUri<1>(input).valid, KBaseUri<1>(input).toString() };
+            if (reader == QLatin1String("bare uri"))
+                return { KBaseUri<0>(input).valid, KBaseUri<0>(input).toString() };
+            if (reader == QLatin1String("request"))
+                return { KBaseRequestUri<1>(input).valid, KBaseRequestUri<1>(input).toString() };
+            if (reader == QLatin1String("bare request"))
+                return { KBaseRequestUri<0>(input).valid, KBaseRequestUri<0>(input).toString() };
+            if (reader == QLatin1String("contact"))
+                return { KBaseContactAddress<1>(input).valid,
+                         KBaseContactAddress<1>(input).toString() };
+            return { KBaseViaAddress<1>(input).valid, KBaseViaAddress<1>(input).toString() };
+        };
+        const QPair<bool, QString> once = read(text);
+        QCOMPARE(once.first, valid);
+        if (!written.isNull())
+            QCOMPARE(once.second, written);
+        if (valid)
+            QCOMPARE(read(once.second).second, once.second);
     }
 
-    void uriFields()
+    void fields()
     {
-        QCOMPARE(KBaseUri<1>(QStringLiteral("SIP:Alice@Host.Example")).toString(),
-                 QStringLiteral("sip:Alice@Host.Example"));
-        QVERIFY(!KBaseUri<1>(QString()).valid);
-        QVERIFY(!KBaseUri<1>(QStringLiteral("alice@host")).valid);
-        QVERIFY(KBaseUri<0>(QStringLiteral("alice@host")).valid);
-
-        const KBaseUri<1> bare(QStringLiteral("sip:10.0.0.1:5070"));
-        QCOMPARE(bare.password, QStringLiteral("5070"));
-        QCOMPARE(bare.toString(), QStringLiteral("sip:10.0.0.1:5070"));
-
-        const KBaseUri<1> full(QStringLiteral("sip:alice@10.0.0.1:5070;transport=tcp;lr"));
-        QCOMPARE(full.port, quint16(5070));
-        const QString written = full.toString();
-        QVERIFY(written == QStringLiteral("sip:alice@10.0.0.1:5070;transport=tcp;lr")
-                || written == QStringLiteral("sip:alice@10.0.0.1:5070;lr;transport=tcp"));
-
-        QCOMPARE(KBaseUri<1>(QStringLiteral("sip:a@h:99999")).toString(),
-                 QStringLiteral("sip:a@h"));
-        QCOMPARE(KBaseUri<1>(QStringLiteral("sip:a@h:5060")).toString(), QStringLiteral("sip:a@h"));
-        QVERIFY(!KBaseUri<1>(QStringLiteral("sip:a@h:123456")).valid);
-
+        const KBaseUri<1> secret(QStringLiteral("sip:alice:secretword@atlanta.com"));
+        QCOMPARE(secret.user + "|" + secret.password + "|" + secret.host,
+                 QStringLiteral("alice|secretword|atlanta.com"));
+        QCOMPARE(KBaseUri<1>(QStringLiteral("sip:atlanta.com;method=REGISTER")).user,
+                 QStringLiteral("atlanta.com"));
+        // A port without a user reads as a password, and is written back as it came.
+        QCOMPARE(KBaseUri<1>(QStringLiteral("sip:10.0.0.1:5070")).password, QStringLiteral("5070"));
+        QCOMPARE(KBaseUri<1>(QStringLiteral("sip:a@10.0.0.1:5070;lr")).port, quint16(5070));
         const KBaseUri<1> headers(QStringLiteral("sip:a@h;x=1?subject=project%20x;y=%22q%22"));
         QCOMPARE(headers.headers.param(QStringLiteral("subject")), QStringLiteral("project x"));
-        QCOMPARE(headers.toString(), QStringLiteral("sip:a@h;x=1"));
         const KBaseUri<1> nul(QStringLiteral("sip:a@h?x=ab%00cd"));
         QCOMPARE(nul.headers.param(QStringLiteral("x")), QStringLiteral("ab"));
-    }
+        KBaseUri<1> raw;
+        raw.valid = true;
+        raw.user = QStringLiteral("d\u00f6r 1%");
+        raw.host = QStringLiteral("h");
+        QCOMPARE(raw.toString(), QStringLiteral("sip:d\u00f6r 1%@h"));
 
-    void requestUris()
-    {
-        QCOMPARE(KBaseRequestUri<1>(QStringLiteral("sip:10.0.0.1")).host,
-                 QStringLiteral("10.0.0.1"));
         const KBaseRequestUri<1> noHost(QStringLiteral("sip:user@"));
-        QVERIFY(noHost.valid);
         QCOMPARE(noHost.user, QStringLiteral("user"));
         QCOMPARE(noHost.host, QString());
-        const KBaseRequestUri<1> prefix(QStringLiteral("sip:"));
-        QVERIFY(prefix.valid);
-        QCOMPARE(prefix.toString(), QStringLiteral("sip:"));
-        QVERIFY(KBaseRequestUri<0>(QString()).valid);
-        QVERIFY(!KBaseRequestUri<1>(QStringLiteral("sip:a:pw@h")).valid);
-
         KBaseRequestUri<1> uri(QStringLiteral("sip:a@h"));
         uri.setTransport(SipTransport::TCP);
         QCOMPARE(uri.toString(), QStringLiteral("sip:a@h;transport=TCP"));
@@ -119,54 +125,25 @@ private slots:
         QCOMPARE(uri.toString(), QStringLiteral("sip:a@h"));
         uri.setTransport(SipTransport::Type(7));
         QCOMPARE(uri.toString(), QStringLiteral("sip:a@h;transport"));
-    }
 
-    void userPartsAreWrittenRaw()
-    {
-        KBaseUri<1> uri;
-        uri.valid = true;
-        uri.user = QStringLiteral("d\u00f6r 1%");
-        uri.host = QStringLiteral("h");
-        QCOMPARE(uri.toString(), QStringLiteral("sip:d\u00f6r 1%@h"));
-    }
-
-    void contactAddresses()
-    {
-        const KBaseContactAddress<1> quoted(
-            QStringLiteral("\"Bob Smith\"  <sip:bob@biloxi.com>;tag=a6c85cf"));
-        QCOMPARE(quoted.parameters.param(QStringLiteral("tag")), QStringLiteral("a6c85cf"));
-        QCOMPARE(quoted.toString(),
-                 QStringLiteral("\"Bob Smith\" <sip:bob@biloxi.com>;tag=a6c85cf"));
-
-        QCOMPARE(
-            KBaseContactAddress<1>(QStringLiteral("Bob Smith <sip:bob@biloxi.com>")).toString(),
-            QStringLiteral("\"Bob Smith\" <sip:bob@biloxi.com>"));
-        QCOMPARE(KBaseContactAddress<1>(QStringLiteral("<sip:b@h>")).toString(),
-                 QStringLiteral("<sip:b@h>"));
-
-        const KBaseContactAddress<1> bare(QStringLiteral("\"N\" <sip:10.0.0.1:5070>;tag=1"));
-        QCOMPARE(bare.address.password, QStringLiteral("5070"));
-        QCOMPARE(bare.toString(), QStringLiteral("\"N\" <sip:10.0.0.1:5070>;tag=1"));
-
-        // The request reading takes over: name and parameters are lost, the port becomes 5060.
+        // The request reading of a contact loses name and parameters and defaults the port.
         const KBaseContactAddress<1> taken(QStringLiteral("\"N\" <sip:user@>;tag=1"));
         QVERIFY(taken.parameters.isEmpty());
         QCOMPARE(taken.address.port, quint16(5060));
-        QCOMPARE(taken.toString(), QStringLiteral("<sip:user>"));
-
+        // Without brackets the parameters belong to the URI.
         const KBaseContactAddress<1> noBrackets(QStringLiteral("sip:a@h;expires=60"));
-        QVERIFY(noBrackets.valid);
         QVERIFY(noBrackets.parameters.isEmpty());
         QCOMPARE(noBrackets.address.parameters.param(QStringLiteral("expires")),
                  QStringLiteral("60"));
-        QVERIFY(!KBaseContactAddress<1>(QStringLiteral("*")).valid);
-        QCOMPARE(KBaseContactAddress<1>(QStringLiteral("*")).toString(), QString());
-
         KBaseContactAddress<1> reread;
         QVERIFY(reread = QStringLiteral("<sip:x@y>"));
-        QCOMPARE(reread.address.user, QStringLiteral("x"));
         QVERIFY(KBaseContactAddress<1>(QStringLiteral("<sip:x@y>;tag=1;a=2"))
                 != KBaseContactAddress<1>(QStringLiteral("<sip:x@y>;a=2;tag=1")));
+
+        const KBaseViaAddress<1> lower(
+            QStringLiteral("sip/2.0/udp pc33.atlanta.com:5060;branch=z9hG4bK1;rport"));
+        QVERIFY(lower.toString().startsWith(QStringLiteral("SIP/2.0/UDP pc33.atlanta.com;")));
+        QVERIFY(lower.sentBy.parameters.hasParam(QStringLiteral("rport")));
     }
 
     void displayNamesCannotBreakTheHeader_data()
@@ -208,82 +185,6 @@ private slots:
         QCOMPARE(read.address.user, QStringLiteral("door"));
         QCOMPARE(read.parameters.param(QStringLiteral("tag")), QStringLiteral("t1"));
         QCOMPARE(read.toString(), written);
-    }
-
-    void viaAddresses()
-    {
-        const KBaseViaAddress<1> lower(
-            QStringLiteral("sip/2.0/udp pc33.atlanta.com:5060;branch=z9hG4bK1;rport"));
-        QVERIFY(lower.toString().startsWith(QStringLiteral("SIP/2.0/UDP pc33.atlanta.com;")));
-        QVERIFY(lower.sentBy.parameters.hasParam(QStringLiteral("rport")));
-
-        QVERIFY(!KBaseViaAddress<1>(QStringLiteral("SIP/2.0/UDP  host")).valid);
-        QVERIFY(KBaseViaAddress<1>(QStringLiteral("SIP/2.0/TCP\thost")).valid);
-        QVERIFY(!KBaseViaAddress<1>(QStringLiteral("SIP/3.0/UDP host")).valid);
-        QVERIFY(!KBaseViaAddress<1>(QStringLiteral("SIP/2.0/SCTP host")).valid);
-        QVERIFY(!KBaseViaAddress<1>(QStringLiteral("SIP/2.0/UDP h")).valid);
-        QCOMPARE(KBaseViaAddress<1>(QStringLiteral("SIP/2.0/TCP h1:5062")).toString(),
-                 QStringLiteral("SIP/2.0/TCP h1:5062"));
-        QCOMPARE(KBaseViaAddress<1>(QStringLiteral("junk")).toString(), QString());
-    }
-    // The hand-written matchers against QRegExp running the patterns they stand for.
-    void matchersAgreeWithTheirPatterns_data()
-    {
-        QTest::addColumn<QString>("text");
-        const char *const texts[] = { "sip:alice@atlanta.com",
-                                      "SIP:a:b;c@d",
-                                      "sip:a:b:5;x@y",
-                                      "sip:a:1@b:5;x",
-                                      "sip:a:;@b",
-                                      "sip:a@b:123456",
-                                      "sip:a@b:12345;",
-                                      "sip:a@b:;x",
-                                      "sip:a@",
-                                      "sip:",
-                                      "sip:a@b;",
-                                      "a@b:5060;lr",
-                                      "a:b@c:d",
-                                      "sip:a:b@c@d",
-                                      "sip:\xc3\xa9t\xc3\xa9@h\xcc\x81.x",
-                                      "sip:a@h:\xd9\xa3",
-                                      "sip:a_b@h;p=\"q;r\"",
-                                      " sip:a@b",
-                                      "sip:a b@c",
-                                      "SIP/2.0/UDP h:5060;branch=z9hG4bK1",
-                                      "sip/2.0/tcp\th",
-                                      "SIP/2.0/UDP  h",
-                                      "SIP/2.0/UDP h",
-                                      "SIP/\xd9\xa2.0/UDP hh",
-                                      "SIP/2.0/UDP\xc2\xa0hh",
-                                      "SIP/2.0/U-D.P hh x",
-                                      "\"Bob\" <sip:bob@b>;tag=1",
-                                      "Bob Smith <sip:b@h>",
-                                      "  \"<sip:a@b>",
-                                      "a<b> <sip:x>;p",
-                                      "<a>;x>",
-                                      " \"x\" \" <s>",
-                                      "<sip:a@b> ; tag=1",
-                                      "<sip:a@b>;",
-                                      "<>",
-                                      "<x>",
-                                      "\"a\"\"b\" <sip:c>",
-                                      "\" <sip:a@b>",
-                                      "x \"y\" <z>",
-                                      "<sip:a> <sip:b>",
-                                      "\xe2\x80\xa8<sip:a@b>\xc2\xa0;t=1",
-                                      "\"\xc2\x85\" <sip:q>",
-                                      "*",
-                                      "" };
-        for (const char *text : texts)
-            QTest::newRow(text) << QString::fromUtf8(text);
-    }
-
-    void matchersAgreeWithTheirPatterns()
-    {
-        QFETCH(QString, text);
-        const QString problems = UriGrammarReference::difference(text);
-        QVERIFY2(problems.isEmpty(), qPrintable(problems));
-        QCOMPARE(isReadableContactAddress(text), KBaseContactAddress<1>(text).valid);
     }
 };
 
