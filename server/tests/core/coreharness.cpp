@@ -14,15 +14,16 @@
 CoreHarness::CoreHarness()
 {
     // Every module's socket on loopback and a free port, never the machine's default ports,
-    // which parallel tests (and other programs) would fight over. A test may name its own.
+    // which parallel tests (and other programs) would fight over, whatever an earlier test or
+    // a module's defaults left in the file. A test may name its own SIP and web ports.
     QSettings settings(Env::configFilePath(QCoreApplication::applicationName()),
                        QSettings::IniFormat);
     for (const char *group : { "velk/", "sip/standalone-", "admin/" }) {
-        const QString address = QLatin1String(group) + QStringLiteral("bind-address");
-        if (!settings.contains(address)) {
-            settings.setValue(address, QStringLiteral("127.0.0.1"));
-            settings.setValue(QLatin1String(group) + QStringLiteral("bind-port"), 0);
-        }
+        settings.setValue(QLatin1String(group) + QStringLiteral("bind-address"),
+                          QStringLiteral("127.0.0.1"));
+        const QString port = QLatin1String(group) + QStringLiteral("bind-port");
+        if (!settings.contains(port) || qstrcmp(group, "velk/") == 0)
+            settings.setValue(port, 0);
     }
     settings.sync();
     m_thread = CoreThread::create(nullptr);
