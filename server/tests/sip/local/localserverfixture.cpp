@@ -52,12 +52,16 @@ void RawPhone::send(QString text, QHash<QString, QString> fields)
     if (!fields.contains("branch"))
         fields.insert("branch", "z9hG4bK" + QString::number(m_CSeq) + fields["port"]);
     fields.insert("len", QString::number(fields.value("body").toUtf8().size()));
-    // Longest names first, so that $cseq is not read as a $c.
-    QStringList names = fields.keys();
-    std::sort(names.begin(), names.end(),
-              [](const QString &a, const QString &b) { return a.size() > b.size(); });
-    for (const QString &name : names)
-        text.replace("$" + name, fields.value(name));
+    // One pass: a field's value is never read for placeholders; those of no field stay empty.
+    static const QRegularExpression placeholder("\\$([a-z]+)");
+    QString filled;
+    int at = 0;
+    for (auto it = placeholder.globalMatch(text); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        filled += text.mid(at, m.capturedStart() - at) + fields.value(m.captured(1));
+        at = m.capturedEnd();
+    }
+    text = filled + text.mid(at);
     text.replace(QRegularExpression("\r?\n"), "\r\n");
     m_Socket.writeDatagram(text.toUtf8(), QHostAddress::LocalHost, m_ServerPort);
 }
