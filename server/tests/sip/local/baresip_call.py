@@ -3,7 +3,7 @@
 it: each side's tone reaches the other through hold and resume, a DTMF key reaches the other
 phone, and the callee and the caller hang up. The server runs in a network namespace of its own
 and each phone in another, joined by veth links: every address and SDP body is in 127.0.0.0/8.
-Usage (root): baresip_call.py SIPLOCALHOST"""
+Usage (root): baresip_call.py DOORCALLHOST TONE.wav"""
 import json, os, re, shutil, subprocess, sys, tempfile, time
 
 if os.environ.get("TARNHALL_NETNS") != "1":
@@ -36,6 +36,19 @@ snd_path {dir}
 
 def sh(*args, ns=None):
     subprocess.check_call((["nsenter", "-t", str(ns), "-n"] if ns else []) + list(args))
+
+
+sh("ip", "link", "set", "lo", "up")
+sh("sysctl", "-qw", "net.ipv4.conf.all.route_localnet=1")
+
+
+def peak(*args):
+    """The dominant frequency of the sound sox reads with these arguments."""
+    out = subprocess.run(["sox"] + list(args) + ["-n", "remix", "1", "stat", "-freq"],
+                         capture_output=True, text=True).stderr
+    peaks = [tuple(map(float, l.split())) for l in out.splitlines()
+             if re.match(r"^\s*[0-9.]+\s+[0-9.]+\s*$", l)]
+    return max(peaks, key=lambda p: p[1])[0]
 
 
 def namespace(name, addr):
@@ -79,6 +92,13 @@ class Phone:
                 break
             except OSError:
                 time.sleep(0.2)
+
+    def dial(self, account):
+        self.command("dial", "sip:%s@%s" % (account, SERVER))
+
+    def hangup(self):
+        self.command("hangup")
+        self.wait("CALL_CLOSED")
 
     def command(self, cmd, params=""):
         data = json.dumps({"command": cmd, "params": params, "token": cmd}).encode()
@@ -129,16 +149,11 @@ class Phone:
 
     def heard(self, dumps=None):
         """The dominant frequency of what the phone decoded, over all its calls by default."""
-        out = subprocess.run(["sox"] + (dumps or self.dumps()) + ["-n", "remix", "1", "stat",
-                                                                  "-freq"],
-                             capture_output=True, text=True).stderr
-        peaks = [tuple(map(float, l.split())) for l in out.splitlines()
-                 if re.match(r"^\s*[0-9.]+\s+[0-9.]+\s*$", l)]
-        return max(peaks, key=lambda p: p[1])[0]
+        return peak(*(dumps or self.dumps()))
 
 
 def call(caller, callee, hangup_by):
-    caller.command("dial", "sip:%s@%s" % (callee.name, SERVER))
+    caller.dial(callee.name)
     callee.wait("CALL_INCOMING")
     callee.command("accept")
     caller.wait("CALL_ESTABLISHED")
@@ -156,10 +171,10 @@ def call(caller, callee, hangup_by):
 
 
 def main():
-    sh("ip", "link", "set", "lo", "up")
-    sh("sysctl", "-qw", "net.ipv4.conf.all.route_localnet=1")
     work = tempfile.mkdtemp(prefix="tarnhall-baresip-")
-    server = subprocess.Popen([sys.argv[1], SERVER, "5060"])
+    # The door side's host is the server: its door panel takes no part here.
+    server = subprocess.Popen([sys.argv[1], SERVER, "5060", "alice", sys.argv[2]],
+                              stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
     phones = []
     try:
         phones = [Phone(name, work) for name in PHONES]
@@ -182,7 +197,7 @@ def main():
         for phone in phones:
             if phone.proc.poll() is None:
                 phone.stop()
-        server.terminate()
+        server.stdin.close()
         server.wait(20)
         shutil.rmtree(work, ignore_errors=True)
 
