@@ -7,7 +7,7 @@ key it on its control account and page a group;
 a sensor and the keypad place calls; a phone hands the door's call on by REFER; every call
 and event leaves its SMDR record. Runs in network namespaces as the phone-to-phone test
 does. Usage: door_call.py HOST TONE.wav"""
-import os, subprocess, sys, time
+import os, queue, subprocess, sys, threading, time
 
 # The network namespaces, the baresip phones and the tone measurement are the phone-to-phone
 # test's own: run its set-up part here (it re-runs this script in a namespace of its own).
@@ -35,11 +35,40 @@ firewall_policy=0
 """
 
 
-class Linphone:
+class Piped:
+    """A process driven by lines on its stdin; a thread of its own logs its output and hands
+    each line to take."""
+
+    def start(self, argv, log, **options):
+        self.log = open(log, "w")
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     text=True, **options)
+
+        def read():
+            for line in self.proc.stdout:
+                self.log.write(line)
+                self.log.flush()
+                self.take(line)
+        threading.Thread(target=read, daemon=True).start()
+
+    def send(self, line):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+
+    def quit(self, timeout):
+        if self.proc.poll() is None:
+            self.send("quit")
+            try:
+                self.proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+class Linphone(Piped):
     """linphonec as the phone "carol": it transfers attended (REFER with Replaces)."""
 
     def __init__(self, work, addr="127.0.0.4"):
-        import threading, queue
         self.dir = os.path.join(work, "carol")
         os.makedirs(os.path.join(self.dir, ".local", "share", "linphone"))
         self.holder = namespace("carol", addr)
@@ -47,30 +76,19 @@ class Linphone:
         sh("ip", "route", "add", "default", "dev", "p-carol", "src", addr, ns=self.holder.pid)
         with open(os.path.join(self.dir, "rc"), "w") as f:
             f.write(LINPHONE.format(server=SERVER))
-        self.lines, self.log = queue.Queue(), open(os.path.join(self.dir, "log"), "w")
-        self.proc = subprocess.Popen(
-            ["nsenter", "-t", str(self.holder.pid), "-n", "stdbuf", "-oL", "linphonec", "-S", "-c",
-             os.path.join(self.dir, "rc")], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            stderr=subprocess.STDOUT, text=True, cwd=self.dir, env=dict(os.environ, HOME=self.dir))
-
-        def read():
-            for line in self.proc.stdout:
-                self.log.write(line)
-                self.log.flush()
-                self.lines.put(line)
-        threading.Thread(target=read, daemon=True).start()
-        self.command("soundcard use files")
+        self.lines = queue.Queue()
+        self.take = self.lines.put
+        self.start(["nsenter", "-t", str(self.holder.pid), "-n", "stdbuf", "-oL", "linphonec",
+                    "-S", "-c", os.path.join(self.dir, "rc")], os.path.join(self.dir, "log"),
+                   stderr=subprocess.STDOUT, cwd=self.dir, env=dict(os.environ, HOME=self.dir))
+        self.send("soundcard use files")
         # Its registration is told only when asked.
         for _ in range(60):
-            self.command("status register")
+            self.send("status register")
             if self.wait(r"registered(, identity|=)").group(1) != "=":
                 return
             time.sleep(0.5)
         raise AssertionError("carol did not register")
-
-    def command(self, line):
-        self.proc.stdin.write(line + "\n")
-        self.proc.stdin.flush()
 
     def wait(self, pattern, timeout=30):
         deadline = time.monotonic() + timeout
@@ -80,10 +98,13 @@ class Linphone:
             if found:
                 return found
 
-    def call(self, uri):
-        """The id linphonec gives the call, once it is connected."""
-        self.command("call " + uri)
+    def call(self, account, phone=None):
+        """The id linphonec gives the call, once it is connected (the phone answers it)."""
+        self.send("call sip:%s@%s" % (account, SERVER))
         number = self.wait(r"assigned id (\d+)").group(1)
+        if phone:
+            phone.wait("CALL_INCOMING")
+            phone.command("accept")
         self.wait(r"Call %s .*connected" % number)
         return number
 
@@ -94,49 +115,33 @@ class Linphone:
         # What the server answered must parse, its registration's Contact included.
         with open(self.log.name) as f:
             broken = [line for line in f if "parser error" in line]
-        if self.proc.poll() is None:
-            self.command("quit")
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
+        self.quit(10)
         self.holder.kill()
         self.holder.wait()
         self.log.close()
         assert not broken, broken
 
 
-class Host:
+class Host(Piped):
     """The door side and the server: lines in, lines out (read by a thread of its own)."""
 
     def __init__(self, work, rule):
-        import threading, queue
-        self.lines = queue.Queue()
+        self.lines, self.seen = queue.Queue(), []
         # The door's last word on whether it takes a call, kept apart from the other lines.
         self.busy, self.changed = False, threading.Condition()
-        self.log = open(os.path.join(work, "host.log"), "w")
-        self.proc = subprocess.Popen([sys.argv[1], SERVER, "5060", rule, sys.argv[2]],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.start([sys.argv[1], SERVER, "5060", rule, sys.argv[2]],
+                   os.path.join(work, "host.log"))
 
-        def read():
-            for line in self.proc.stdout:
-                self.log.write(line)
-                self.log.flush()
-                if line.strip() in ("door busy", "door free"):
-                    with self.changed:
-                        self.busy = line.strip() == "door busy"
-                        self.changed.notify_all()
-                else:
-                    self.lines.put(line.strip())
-        threading.Thread(target=read, daemon=True).start()
-        self.seen = []
-
-    def send(self, line):
-        self.proc.stdin.write(line + "\n")
-        self.proc.stdin.flush()
+    def take(self, line):
+        line = line.strip()
+        if line in ("door busy", "door free"):
+            with self.changed:
+                self.busy = line == "door busy"
+                self.changed.notify_all()
+        else:
+            self.lines.put(line)
 
     def expect(self, text, timeout=30):
-        import queue
         deadline = time.monotonic() + timeout
         while True:
             for line in self.seen:
@@ -154,27 +159,19 @@ class Host:
             assert self.changed.wait_for(lambda: not self.busy, timeout), "the door stayed busy"
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.send("quit")
-            try:
-                self.proc.wait(20)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        self.quit(20)
         self.log.close()
 
 
-def panel_tone(host, path):
+def door_hears(host, phone, work, name):
+    """The door panel hears the phone's tone."""
+    host.send("mark")
+    time.sleep(2)
+    path = os.path.join(work, "panel-" + name)
     host.send("dump " + path)
     host.expect("dumped")
-    wav = path + ".wav"
-    subprocess.check_call(["sox", "-t", "raw", "-r", "8000", "-e", "unsigned", "-b", "8", "-c",
-                           "1", path, wav])
-    out = subprocess.run(["sox", wav, "-n", "stat", "-freq"], capture_output=True,
-                         text=True).stderr
-    peaks = [tuple(map(float, l.split())) for l in out.splitlines()
-             if re.match(r"^\s*[0-9.]+\s+[0-9.]+\s*$", l)]
-    return max(peaks, key=lambda p: p[1])[0]
+    heard = peak("-t", "raw", "-r", "8000", "-e", "unsigned", "-b", "8", "-c", "1", path)
+    assert abs(heard - phone.freq) < phone.freq * 0.06, (name, heard)
 
 
 def open_door(host, phone):
@@ -190,10 +187,7 @@ def answer(host, phone, work):
     phone.wait("CALL_INCOMING")
     phone.command("accept")
     phone.wait("CALL_ESTABLISHED")
-    host.send("mark")
-    time.sleep(2)
-    heard = panel_tone(host, os.path.join(work, "panel-" + phone.name))
-    assert abs(heard - phone.freq) < phone.freq * 0.06, (phone.name, heard)
+    door_hears(host, phone, work, phone.name)
 
 
 def door_call(host, phone, work, hangup_by_door, record="INT"):
@@ -218,14 +212,13 @@ def list_call(host, alice, bob, work):
     bob.wait("CALL_INCOMING")
     answer(host, alice, work)
     bob.wait("CALL_CLOSED")
-    alice.command("hangup")
-    alice.wait("CALL_CLOSED")
+    alice.hangup()
     host.expect("smdr INT door alice")
 
 
 def call_door(host, phone, account, work, by_button):
     """The phone calls the door: rung until its button answers, or answered at once."""
-    phone.command("dial", "sip:%s@%s" % (account, SERVER))
+    phone.dial(account)
     if by_button:
         phone.wait("CALL_RINGING")
         host.send("press")
@@ -253,8 +246,7 @@ def sensor_and_keypad(host, alice, bob, work):
     for key in "1*13#":
         host.expect("smdr BTO 2 " + key)
     bob.wait("CALL_INCOMING")
-    bob.command("hangup")
-    bob.wait("CALL_CLOSED")
+    bob.hangup()
 
 
 def transfer(host, alice, bob, work):
@@ -267,40 +259,24 @@ def transfer(host, alice, bob, work):
     answer(host, bob, work)
     alice.wait("CALL_CLOSED")
     open_door(host, bob)
-    bob.command("hangup")
-    bob.wait("CALL_CLOSED")
+    bob.hangup()
     host.expect("smdr INT door")
 
 
 def attended_transfer(host, carol, first, bob, work):
     """carol holds a call with the door (first is None) or a phone, calls bob, then joins the
     two (REFER with Replaces): her calls end and her first party talks with bob."""
-    if first is None:
-        one = carol.call("sip:door@" + SERVER)
-    else:
-        carol.command("call sip:%s@%s" % (first.name, SERVER))
-        first.wait("CALL_INCOMING")
-        first.command("accept")
-        one = carol.wait(r"assigned id (\d+)").group(1)
-        carol.wait(r"Call %s .*connected" % one)
-    carol.command("pause " + one)
+    one = carol.call(first.name if first else "door", first)
+    carol.send("pause " + one)
     carol.wait(r"Call %s .*paused" % one)
-    carol.command("call sip:bob@" + SERVER)
-    two = carol.wait(r"assigned id (\d+)").group(1)
-    bob.wait("CALL_INCOMING")
-    bob.command("accept")
-    carol.wait(r"Call %s .*connected" % two)
-    carol.command("transfer %s --to-call %s" % (one, two))
+    two = carol.call("bob", bob)
+    carol.send("transfer %s --to-call %s" % (one, two))
     for number in (one, two):
         carol.wait(r"Call %s .*(ended|terminated)" % number)
     if first is None:
-        host.send("mark")
-        time.sleep(2)
-        heard = panel_tone(host, os.path.join(work, "panel-transferred"))
-        assert abs(heard - bob.freq) < bob.freq * 0.06, heard
+        door_hears(host, bob, work, "transferred")
         open_door(host, bob)
-        bob.command("hangup")
-        bob.wait("CALL_CLOSED")
+        bob.hangup()
         host.expect("smdr")
         host.free()
     else:
@@ -317,26 +293,19 @@ def attended_transfer(host, carol, first, bob, work):
         assert abs(heard - bob.freq) < bob.freq * 0.06, heard
 
 
-def wiretap(alice):
-    """A listening-in account is answered at once."""
-    alice.command("dial", "sip:door-tap@%s" % SERVER)
-    alice.wait("CALL_ESTABLISHED")
-    alice.command("hangup")
-    alice.wait("CALL_CLOSED")
+def dial_door(phone, account, then=lambda: None):
+    """The phone calls an account the door answers at once, does then and hangs up."""
+    phone.dial(account)
+    phone.wait("CALL_ESTABLISHED")
+    then()
+    phone.hangup()
 
 
-def control_and_group(host, phone):
-    """A control account is answered at once and takes keys; a group pages its door device."""
-    phone.command("dial", "sip:door-ctl@%s" % SERVER)
-    phone.wait("CALL_ESTABLISHED")
-    open_door(host, phone)
-    phone.command("hangup")
-    phone.wait("CALL_CLOSED")
-    phone.command("dial", "sip:paging@%s" % SERVER)
-    phone.wait("CALL_ESTABLISHED")
-    host.expect("keypad call on")
-    phone.command("hangup")
-    phone.wait("CALL_CLOSED")
+def answered_at_once(host, phone):
+    """Listening in, a control account (it takes keys) and a group that pages its door device."""
+    dial_door(phone, "door-tap")
+    dial_door(phone, "door-ctl", lambda: open_door(host, phone))
+    dial_door(phone, "paging", lambda: host.expect("keypad call on"))
     host.expect("keypad call off")
 
 
@@ -353,65 +322,29 @@ def info_keys(host, work, record="smdr INT door carol"):
     host.expect(record)
 
 
-def door_to_door(host):
-    """The button calls another door's account; in paging mode it is connected at once."""
-    host.free()
-    host.send("rule keypad")
-    host.send("press")
-    host.expect("keypad call on")
-    host.send("press")
-    host.expect("keypad call off")
+def door_pages(host):
+    """The button pages a group, or calls another door's account: the door device in paging
+    mode is connected at once."""
+    for rule in ("paging", "keypad"):
+        host.free()
+        host.send("rule " + rule)
+        host.send("press")
+        host.expect("keypad call on")
+        host.send("press")
+        host.expect("keypad call off")
 
 
-def paging(host):
-    """The button pages a group: its door device in paging mode is connected at once."""
-    host.free()
-    host.send("rule paging")
-    host.send("press")
-    host.expect("keypad call on")
-    host.send("press")
-    host.expect("keypad call off")
-
-
-def main():
-    sh("ip", "link", "set", "lo", "up")
-    sh("sysctl", "-qw", "net.ipv4.conf.all.route_localnet=1")
-    work = tempfile.mkdtemp(prefix="tarnhall-doorcall-")
-    host = Host(work, "alice")
-    phones = []
+def run(prefix, logs, scenarios, server=lambda work: None):
+    """scenarios(host, work, phones) with the door side up (and an outside server); the logs
+    are shown when it fails."""
+    work = tempfile.mkdtemp(prefix=prefix)
+    outside, host, phones = server(work), Host(work, "alice"), []
     try:
         host.expect("registered")
-        phones = [Phone(name, work) for name in PHONES]
-        alice, bob = phones
-        for phone in phones:
-            phone.registered()
-        door_call(host, alice, work, hangup_by_door=False)
-        door_call(host, bob, work, hangup_by_door=True)
-        list_call(host, alice, bob, work)
-        paging(host)
-        door_to_door(host)
-        call_door(host, alice, "door-ring", work, by_button=True)
-        call_door(host, alice, "door", work, by_button=False)
-        sensor_and_keypad(host, alice, bob, work)
-        wiretap(alice)
-        control_and_group(host, alice)
-        info_keys(host, work)
-        transfer(host, alice, bob, work)
-        door_heard = {p.name: p.dumps() for p in phones}
-        carol = Linphone(work)
-        phones.append(carol)
-        attended_transfer(host, carol, None, bob, work)
-        attended_transfer(host, carol, alice, bob, work)
-        carol.stop()
-        phones.remove(carol)
-        for phone in phones:
-            phone.stop()
-        heard = {p.name: p.heard(door_heard[p.name]) for p in phones}
-        print("door tone heard:", heard)
-        assert all(abs(f - 700) < 50 for f in heard.values()), heard
+        scenarios(host, work, phones)
         print("1 passed, 0 failed")
     except Exception:
-        for name in ["host.log", "carol/log"] + [p + "/log" for p in PHONES]:
+        for name in ["host.log"] + logs:
             path = os.path.join(work, name)
             if os.path.exists(path):
                 print("=====", name)
@@ -422,8 +355,40 @@ def main():
             if phone.holder.poll() is None:
                 phone.stop()
         host.stop()
+        if outside:
+            outside.terminate()
+            outside.wait()
         shutil.rmtree(work, ignore_errors=True)
 
 
+def scenarios(host, work, phones):
+    phones += [Phone(name, work) for name in PHONES]
+    alice, bob = phones
+    for phone in phones:
+        phone.registered()
+    door_call(host, alice, work, hangup_by_door=False)
+    door_call(host, bob, work, hangup_by_door=True)
+    list_call(host, alice, bob, work)
+    door_pages(host)
+    call_door(host, alice, "door-ring", work, by_button=True)
+    call_door(host, alice, "door", work, by_button=False)
+    sensor_and_keypad(host, alice, bob, work)
+    answered_at_once(host, alice)
+    info_keys(host, work)
+    transfer(host, alice, bob, work)
+    door_heard = {p.name: p.dumps() for p in phones}
+    carol = Linphone(work)
+    phones.append(carol)
+    attended_transfer(host, carol, None, bob, work)
+    attended_transfer(host, carol, alice, bob, work)
+    carol.stop()
+    phones.remove(carol)
+    for phone in phones:
+        phone.stop()
+    heard = {p.name: p.heard(door_heard[p.name]) for p in phones}
+    print("door tone heard:", heard)
+    assert all(abs(f - 700) < 50 for f in heard.values()), heard
+
+
 if __name__ == "__main__":
-    main()
+    run("tarnhall-doorcall-", ["carol/log"] + [p + "/log" for p in PHONES], scenarios)
