@@ -1,10 +1,11 @@
 #!/usr/bin/python3
 """Two baresip phones register with the local SIP server by digest and call each other through
 it: each side's tone reaches the other through hold and resume, a DTMF key reaches the other
-phone, and the callee and the caller hang up. The server runs in a network namespace of its own
-and each phone in another, joined by veth links: every address and SDP body is in 127.0.0.0/8.
+phone, and the callee and the caller hang up. The server (the door side's host) runs in a
+network namespace of its own and each phone in another, joined by veth links: every address
+and SDP body is in 127.0.0.0/8.
 Usage (root): baresip_call.py DOORCALLHOST TONE.wav"""
-import json, os, re, shutil, subprocess, sys, tempfile, time
+import json, os, queue, re, shutil, subprocess, sys, tempfile, threading, time
 
 if os.environ.get("TARNHALL_NETNS") != "1":
     sys.exit(subprocess.call(["unshare", "-n", sys.executable] + sys.argv,
@@ -152,6 +153,113 @@ class Phone:
         return peak(*(dumps or self.dumps()))
 
 
+class Piped:
+    """A process driven by lines on its stdin; a thread of its own logs its output and hands
+    each line to take."""
+
+    def start(self, argv, log, **options):
+        self.log = open(log, "w")
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     text=True, **options)
+
+        def read():
+            for line in self.proc.stdout:
+                self.log.write(line)
+                self.log.flush()
+                self.take(line)
+        threading.Thread(target=read, daemon=True).start()
+
+    def send(self, line):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+
+    def quit(self, timeout):
+        if self.proc.poll() is None:
+            self.send("quit")
+            try:
+                self.proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+class Host(Piped):
+    """The door side and the server: lines in, lines out (read by a thread of its own)."""
+
+    def __init__(self, work, rule):
+        self.lines, self.seen = queue.Queue(), []
+        # The door's last word on whether it takes a call, kept apart from the other lines.
+        self.busy, self.changed = False, threading.Condition()
+        self.start([sys.argv[1], SERVER, "5060", rule, sys.argv[2]],
+                   os.path.join(work, "host.log"))
+
+    def take(self, line):
+        line = line.strip()
+        if line in ("door busy", "door free"):
+            with self.changed:
+                self.busy = line == "door busy"
+                self.changed.notify_all()
+        else:
+            self.lines.put(line)
+
+    def expect(self, text, timeout=30):
+        deadline = time.monotonic() + timeout
+        while True:
+            for line in self.seen:
+                if line.startswith(text):
+                    self.seen.remove(line)
+                    return line
+            try:
+                self.seen.append(self.lines.get(timeout=max(0.1, deadline - time.monotonic())))
+            except queue.Empty:
+                raise RuntimeError("host never said %r; seen %s" % (text, self.seen))
+
+    def free(self, timeout=30):
+        """Waits until the door takes calls again: a phone's hang-up reaches it a moment later."""
+        with self.changed:
+            assert self.changed.wait_for(lambda: not self.busy, timeout), "the door stayed busy"
+
+    def ring(self, rule):
+        """The button, once the door is free, calls the callees of rule."""
+        self.free()
+        self.send("rule " + rule)
+        self.send("press")
+
+    def stop(self):
+        self.quit(20)
+        self.log.close()
+
+
+def run(prefix, names, scenarios, server=lambda work: None, logs=()):
+    """scenarios(host, work, phones) with the door side up, the phones of names registered (and
+    an outside server); the logs are shown when it fails."""
+    work = tempfile.mkdtemp(prefix=prefix)
+    outside, host, phones = server(work), Host(work, "alice"), []
+    try:
+        host.expect("registered")
+        phones += [Phone(name, work) for name in names]
+        for phone in phones:
+            phone.registered()
+        scenarios(host, work, phones)
+        print("1 passed, 0 failed")
+    except Exception:
+        for name in ["host.log"] + [n + "/log" for n in names] + list(logs):
+            path = os.path.join(work, name)
+            if os.path.exists(path):
+                print("=====", name)
+                print(open(path, errors="replace").read()[-8000:])
+        raise
+    finally:
+        for phone in phones:
+            if phone.holder.poll() is None:
+                phone.stop()
+        host.stop()
+        if outside:
+            outside.terminate()
+            outside.wait()
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def call(caller, callee, hangup_by):
     caller.dial(callee.name)
     callee.wait("CALL_INCOMING")
@@ -170,36 +278,16 @@ def call(caller, callee, hangup_by):
     callee.wait("CALL_CLOSED")
 
 
-def main():
-    work = tempfile.mkdtemp(prefix="tarnhall-baresip-")
-    # The door side's host is the server: its door panel takes no part here.
-    server = subprocess.Popen([sys.argv[1], SERVER, "5060", "alice", sys.argv[2]],
-                              stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
-    phones = []
-    try:
-        phones = [Phone(name, work) for name in PHONES]
-        alice, bob = phones
-        for phone in phones:
-            phone.registered()
-        call(alice, bob, hangup_by=bob)
-        call(bob, alice, hangup_by=bob)
-        for phone in phones:
-            phone.stop()
-        heard = {p.name: p.heard() for p in phones}
-        print("tones heard:", heard)
-        assert abs(heard["bob"] - 440) < 40 and abs(heard["alice"] - 1000) < 60, heard
-        print("1 passed, 0 failed")
-    except Exception:
-        for phone in phones:
-            print("=====", phone.name, open(os.path.join(phone.dir, "log")).read()[-4000:])
-        raise
-    finally:
-        for phone in phones:
-            if phone.proc.poll() is None:
-                phone.stop()
-        server.stdin.close()
-        server.wait(20)
-        shutil.rmtree(work, ignore_errors=True)
+def scenarios(host, work, phones):
+    alice, bob = phones
+    call(alice, bob, hangup_by=bob)
+    call(bob, alice, hangup_by=bob)
+    for phone in phones:
+        phone.stop()
+    heard = {p.name: p.heard() for p in phones}
+    print("tones heard:", heard)
+    assert abs(heard["bob"] - 440) < 40 and abs(heard["alice"] - 1000) < 60, heard
 
 
-main()
+# The door side's host is the server: its panel takes no part here.
+run("tarnhall-baresip-", PHONES, scenarios)
