@@ -21,15 +21,8 @@ audio_source ausine,{freq}
 ausrc_srate 48000
 ausrc_channels 2
 module_path /usr/lib/baresip/modules
-module g711.so
-module g722.so
-module gsm.so
-module ausine.so
-module alsa.so
-module sndfile.so
-module_app account.so
-module_app menu.so
-module_app ctrl_tcp.so
+""" + "".join("module %s.so\n" % m for m in ("g711", "g722", "gsm", "ausine", "alsa", "sndfile")) \
+    + "".join("module_app %s.so\n" % m for m in ("account", "menu", "ctrl_tcp")) + """\
 ctrl_tcp_listen {addr}:4444
 snd_path {dir}
 """
@@ -54,9 +47,11 @@ def peak(*args):
 
 def namespace(name, addr):
     """A network namespace of the phone's own, joined to the server's by a veth link."""
-    holder = subprocess.Popen(["unshare", "-n", "sleep", "900"])
+    # It says when its namespace is there: before, the link would go to the server's.
+    holder = subprocess.Popen(["unshare", "-n", "sh", "-c", "echo; exec sleep 900"],
+                              stdout=subprocess.PIPE)
+    holder.stdout.readline()
     ns = holder.pid
-    time.sleep(0.2)
     # 127/8 crosses the link only with route_localnet; the phone's loopback stays down, so
     # 127.0.0.1 is the server there.
     sh("ip", "link", "add", "s-" + name, "type", "veth", "peer", "name", "p-" + name)

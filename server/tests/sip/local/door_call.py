@@ -210,9 +210,8 @@ def attended_transfer(host, carol, first, bob, work):
         first.command("sndcode", "5")
         bob.wait("CALL_DTMF_START")
         time.sleep(2)
-        bob.command("hangup")
+        bob.hangup()
         first.wait("CALL_CLOSED")
-        bob.wait("CALL_CLOSED")
         heard = first.heard(first.dumps()[-1:])
         assert abs(heard - bob.freq) < bob.freq * 0.06, heard
 
@@ -238,8 +237,9 @@ def info_keys(host, work, record="smdr INT door carol"):
     scenario = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "door_info.xml")
     errors = os.path.join(work, "sipp-errors.log")
     sipp = subprocess.run(["sipp", "-sf", scenario, "-i", SERVER, "-mi", SERVER, "-p", "5070",
-                           "-m", "1", "-timeout", "30", "-nostdin", "-auth_uri", "door@%s:5060" % SERVER, "-trace_err", "-error_file",
-                           errors, "%s:5060" % SERVER], capture_output=True, text=True, timeout=60)
+                           "-m", "1", "-timeout", "30", "-nostdin", "-auth_uri",
+                           "door@%s:5060" % SERVER, "-trace_err", "-error_file", errors,
+                           "%s:5060" % SERVER], capture_output=True, text=True, timeout=60)
     assert sipp.returncode == 0, open(errors).read()[-3000:] if os.path.exists(errors) else ""
     host.expect("relay1 on")
     host.expect("relay1 off")

@@ -35,6 +35,13 @@ quint16 writeLocalServerSettings(LocalHost &host, const QString &address, quint1
     return port;
 }
 
+const QString RawPhone::kRegister
+    = "REGISTER sip:$server SIP/2.0\n"
+      "Via: SIP/2.0/UDP 127.0.0.1:$port;branch=$branch;rport\n"
+      "From: <sip:$user@$server>;tag=r$port\nTo: <sip:$user@$server>\n"
+      "Call-ID: reg-$user-$port\nCSeq: $cseq REGISTER\n"
+      "Contact: <sip:$user@127.0.0.1:$port>\n$expires$auth\n";
+
 RawPhone::RawPhone(const QString &user, quint16 serverPort)
     : m_User(user)
     , m_ServerPort(serverPort)
@@ -97,17 +104,12 @@ int RawPhone::registerWith(QString password, const QString &expiresLine)
 {
     if (password.isEmpty())
         password = "pw-" + m_User;
-    const QString text = "REGISTER sip:$server SIP/2.0\n"
-                         "Via: SIP/2.0/UDP 127.0.0.1:$port;branch=$branch;rport\n"
-                         "From: <sip:$user@$server>;tag=r$port\nTo: <sip:$user@$server>\n"
-                         "Call-ID: reg-$user-$port\nCSeq: $cseq REGISTER\n"
-                         "Contact: <sip:$user@127.0.0.1:$port>\n$expires$auth\n";
-    send(text, { { "expires", expiresLine }, { "auth", "" } });
+    send(kRegister, { { "expires", expiresLine } });
     const SipMessage challenge = next();
     if (statusCode(challenge) != 401)
         return statusCode(challenge);
     const QString uri = QString("sip:127.0.0.1:%1").arg(m_ServerPort);
-    send(text,
+    send(kRegister,
          { { "expires", expiresLine }, { "auth", answer(challenge, "REGISTER", uri, password) } });
     return statusCode(next());
 }

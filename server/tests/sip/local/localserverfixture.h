@@ -36,6 +36,9 @@ public:
 class RawPhone
 {
 public:
+    // A REGISTER of the phone's with $expires and $auth lines.
+    static const QString kRegister;
+
     RawPhone(const QString &user, quint16 serverPort);
     // Placeholders: $user, $port, $server (host:port), $cseq, $branch, $len of $body, and fields.
     void send(QString text, QHash<QString, QString> fields = {});
