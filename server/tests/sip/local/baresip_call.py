@@ -168,24 +168,25 @@ class Piped:
         self.proc.stdin.write(line + "\n")
         self.proc.stdin.flush()
 
-    def quit(self, timeout):
+    def stop(self, timeout=20):
         if self.proc.poll() is None:
             self.send("quit")
-            try:
-                self.proc.wait(timeout)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.log.close()
 
 
 class Host(Piped):
-    """The door side and the server: lines in, lines out (read by a thread of its own)."""
+    """The door side and the server, driven by lines (doorcallhost.cpp)."""
 
-    def __init__(self, work, rule):
+    def __init__(self, work):
         self.lines, self.seen = queue.Queue(), []
         # The door's last word on whether it takes a call, kept apart from the other lines.
         self.busy, self.changed = False, threading.Condition()
-        self.start([sys.argv[1], SERVER, "5060", rule, sys.argv[2]],
+        self.start([sys.argv[1], SERVER, "5060", "alice", sys.argv[2]],
                    os.path.join(work, "host.log"))
 
     def take(self, line):
@@ -220,16 +221,12 @@ class Host(Piped):
         self.send("rule " + rule)
         self.send("press")
 
-    def stop(self):
-        self.quit(20)
-        self.log.close()
-
 
 def run(prefix, names, scenarios, server=lambda work: None, logs=()):
     """scenarios(host, work, phones) with the door side up, the phones of names registered (and
     an outside server); the logs are shown when it fails."""
     work = tempfile.mkdtemp(prefix=prefix)
-    outside, host, phones = server(work), Host(work, "alice"), []
+    outside, host, phones = server(work), Host(work), []
     try:
         host.expect("registered")
         phones += [Phone(name, work) for name in names]
@@ -268,9 +265,8 @@ def call(caller, callee, hangup_by):
     time.sleep(2)
     caller.command("sndcode", "5")
     callee.wait("CALL_DTMF_START")
-    hangup_by.command("hangup")
-    caller.wait("CALL_CLOSED")
-    callee.wait("CALL_CLOSED")
+    hangup_by.hangup()
+    (callee if hangup_by is caller else caller).wait("CALL_CLOSED")
 
 
 def scenarios(host, work, phones):

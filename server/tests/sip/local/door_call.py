@@ -1,17 +1,14 @@
 #!/usr/bin/python3
 """A simulated door panel and real baresip phones through the system: the button calls one
-phone, a list (the first answer wins) and a paging group; a tone flows each way; the phones
-key the door open and shut by RFC 2833 events (SIPp by SIP INFO, which baresip cannot send);
-either side hangs up; phones ring the door (answered by its button, at once, listening in),
-key it on its control account and page a group;
-a sensor and the keypad place calls; a phone hands the door's call on by REFER; every call
-and event leaves its SMDR record. Runs in network namespaces as the phone-to-phone test
-does. Usage: door_call.py HOST TONE.wav"""
+phone, a list (the first answer wins) and a paging group; a tone flows each way; the phones key
+the door open and shut by RFC 2833 events (SIPp by SIP INFO); either side hangs up; phones ring
+the door (answered by its button, at once, listening in), key it on its control account and
+page a group; a sensor and the keypad place calls; phones hand the door's call on by blind and
+attended REFER; every call and event leaves its SMDR record. Usage: door_call.py HOST TONE.wav"""
 import os
 
-# The network namespaces, the baresip phones, the door side's host, the tone measurement and
-# the harness are the phone-to-phone test's own: run its set-up part here (it re-runs this
-# script in a namespace of its own).
+# The namespaces, the phones, the door side's host, the tone measurement and the harness are
+# the phone-to-phone test's: run its set-up part here (it re-runs this script in a namespace).
 _here = os.path.dirname(os.path.abspath(__file__))
 with open(os.path.join(_here, "baresip_call.py")) as _f:
     _source = _f.read()
@@ -80,16 +77,13 @@ class Linphone(Piped):
         return number
 
     def stop(self):
-        if self.log.closed:
-            return
         self.log.flush()
         # What the server answered must parse, its registration's Contact included.
         with open(self.log.name) as f:
             broken = [line for line in f if "parser error" in line]
-        self.quit(10)
+        Piped.stop(self, 10)
         self.holder.kill()
         self.holder.wait()
-        self.log.close()
         assert not broken, broken
 
 
@@ -124,10 +118,7 @@ def door_call(host, phone, work, hangup_by_door, record="INT"):
     host.ring(phone.name)
     answer(host, phone, work)
     open_door(host, phone)
-    if hangup_by_door:
-        host.send("press")
-    else:
-        phone.command("hangup")
+    host.send("press") if hangup_by_door else phone.command("hangup")
     phone.wait("CALL_CLOSED")
     host.expect("smdr %s door %s" % (record, phone.name))
 
@@ -150,10 +141,7 @@ def call_door(host, phone, account, work, by_button):
         host.send("press")
     phone.wait("CALL_ESTABLISHED")
     open_door(host, phone)
-    if by_button:
-        phone.command("hangup")
-    else:
-        host.send("press")
+    phone.command("hangup") if by_button else host.send("press")
     phone.wait("CALL_CLOSED")
     host.expect("smdr")
     host.free()

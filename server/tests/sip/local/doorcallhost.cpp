@@ -42,13 +42,6 @@ public slots:
     }
 };
 
-quint16 freePort()
-{
-    QUdpSocket probe;
-    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
-    return probe.localPort();
-}
-
 // Settings given as "group/key=value" words.
 void setAll(QSettings &settings, const QString &words)
 {

@@ -1,9 +1,8 @@
 #!/usr/bin/python3
-"""The door panel and real phones meet through an outside server (kamailio): the panel's
-button calls a phone, the phone calls the door's accounts and a group, holds and resumes,
-keys the door open as RFC 2833 events and as SIP INFO; a callee that never answers fails
-only its call. Runs in network namespaces as door_call.py. Usage: gateway_call.py HOST TONE.wav
-KAMAILIO.cfg"""
+"""The door panel and real phones meet through an outside server (kamailio): the panel's button
+calls a phone, the phone calls the door's accounts and a group, holds and resumes, keys the door
+open as RFC 2833 events and as SIP INFO; a callee that never answers fails only its call.
+Usage: gateway_call.py HOST TONE.wav KAMAILIO.cfg"""
 import os, subprocess, sys
 
 os.environ["TARNHALL_GATEWAY"] = "1"
@@ -60,8 +59,7 @@ def scenarios(host, work, phones):
     info_keys(host, work, "smdr INC carol door")
     refused(host)
     alice.stop()
-    heard = alice.heard()
-    assert abs(heard - 700) < 50, heard
+    assert abs((heard := alice.heard()) - 700) < 50, heard
 
 
 run("tarnhall-gateway-", ["alice"], scenarios, kamailio, ["kamailio.log"])

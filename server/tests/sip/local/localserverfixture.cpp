@@ -14,13 +14,17 @@ QString md5(const QString &text)
 
 } // namespace
 
+quint16 freePort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    return probe.localPort();
+}
+
 quint16 writeLocalServerSettings(LocalHost &host, const QString &address, quint16 port)
 {
-    if (port == 0) {
-        QUdpSocket probe;
-        probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
-        port = probe.localPort();
-    }
+    if (port == 0)
+        port = freePort();
     host.file.clear();
     host.file.setValue("sip/standalone-bind-address", address);
     host.file.setValue("sip/standalone-bind-port", port);

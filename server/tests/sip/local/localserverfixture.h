@@ -63,3 +63,5 @@ private:
 quint16 writeLocalServerSettings(LocalHost &host, const QString &address = "127.0.0.1",
                                  quint16 port = 0);
 int statusCode(const SipMessage &message);
+// A UDP port of loopback free a moment ago.
+quint16 freePort();
