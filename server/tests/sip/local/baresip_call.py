@@ -171,6 +171,7 @@ class Piped:
     def stop(self, timeout=20):
         if self.proc.poll() is None:
             self.send("quit")
+            self.proc.stdin.close()
         try:
             self.proc.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -236,10 +237,8 @@ def run(prefix, names, scenarios, server=lambda work: None, logs=()):
         print("1 passed, 0 failed")
     except Exception:
         for name in ["host.log"] + [n + "/log" for n in names] + list(logs):
-            path = os.path.join(work, name)
-            if os.path.exists(path):
-                print("=====", name)
-                print(open(path, errors="replace").read()[-8000:])
+            if os.path.exists(path := os.path.join(work, name)):
+                print("=====", name, open(path, errors="replace").read()[-8000:], sep="\n")
         raise
     finally:
         for phone in phones:

@@ -1,6 +1,7 @@
 // The door side and the local SIP server together, for tests with real phones: the Sip and
 // Velk modules on the address and port given, one simulated door panel (device 1, account
-// "door") streaming a tone, driven by lines on stdin and reporting on stdout.
+// "door") streaming a tone, driven by lines on stdin and reporting on stdout, until its stdin
+// ends.
 #include "localserverfixture.h"
 
 #include "common/sound/sound_wav/soundwav.h"
@@ -78,10 +79,15 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     Env::initApplication(argv[0]);
-    if (argc < 5)
+    if (argc < 3)
         return 2;
     DoorHost host;
     writeLocalServerSettings(host, argv[1], quint16(QString(argv[2]).toUInt()));
+    if (argc < 5) { // Address and port alone: the local server by itself (registrar benchmark).
+        Sip sip(&host);
+        sip.start();
+        return app.exec();
+    }
     host.file.setValue("sip/log-sip", true);
     const quint16 velkPort = freePort();
     host.file.setValue("velk/bind-address", "127.0.0.1");
@@ -154,7 +160,7 @@ int main(int argc, char **argv)
 
     // Commands: "press" (button down and up), "sensor1" (down and up), "rule CALLEES" (of the
     // button), "key N" (on the keypad), "mark" (forget the audio heard so far),
-    // "dump PATH" (the audio heard since the mark, 8-bit PCM at 8 kHz), "quit".
+    // "dump PATH" (the audio heard since the mark, 8-bit PCM at 8 kHz), "account NAME".
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QByteArray pending;
     const auto run = [&](const QStringList &words) {
@@ -177,14 +183,11 @@ int main(int argc, char **argv)
             out.open(QIODevice::WriteOnly);
             for (const VelkPanel::AudioIn &in : panel.takeAudioReceived())
                 out.write(in.payload);
-            out.close();
             say("dumped");
         } else if (words.value(0) == "account") {
             const SipUser *user = sip.findUser(words.value(1));
             say(QStringLiteral("account %1 %2")
                     .arg(words.value(1), user && user->isRegistered() ? "registered" : "not"));
-        } else if (words.value(0) == "quit") {
-            app.quit();
         }
     };
     // Unbuffered: several lines may come in one read.

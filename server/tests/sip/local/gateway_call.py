@@ -50,7 +50,6 @@ def scenarios(host, work, phones):
     door_call(host, alice, work, hangup_by_door=True, record="OUT")
     call_door(host, alice, "door-ring", work, by_button=True)
     call_door(host, alice, "door", work, by_button=False)
-    # The control account answers at once and takes keys; a group pages its door.
     for account, then in (("door", lambda: hold_and_resume(host, alice)),
                           ("door-ctl", lambda: open_door(host, alice)),
                           ("group", lambda: door_hears(host, alice, work, "paged"))):

@@ -24,9 +24,8 @@ const QString kSdp = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0
 // The callee's answer to a request it received, with its own tag.
 QString reply(const SipMessage &request, int code, const QString &extra = QString())
 {
-    QString text = QString("SIP/2.0 %1 %2\n")
-                       .arg(code)
-                       .arg(reasonPhrase(statusFromCode(QString::number(code))));
+    const QString number = QString::number(code);
+    QString text = "SIP/2.0 " + number + " " + reasonPhrase(statusFromCode(number)) + "\n";
     for (const QString &via : request.headerValues(SipHeader::Via))
         text += "Via: " + via + "\n";
     text += "From: " + request.headerValue(SipHeader::From)
