@@ -14,23 +14,6 @@ with open(os.path.join(_here, "baresip_call.py")) as _f:
     _source = _f.read()
 exec(_source[_source.index("import json"):_source.index("def call(")])
 
-LINPHONE = """[sip]
-sip_port=5060
-sip_tcp_port=-1
-sip_tls_port=-1
-use_ipv6=0
-default_proxy=0
-[proxy_0]
-reg_proxy=<sip:{server};transport=udp>
-reg_identity=sip:carol@{server}
-reg_expires=60
-reg_sendregister=1
-[auth_info_0]
-username=carol
-passwd=pw-carol
-[net]
-firewall_policy=0
-"""
 
 
 class Linphone(Piped):
@@ -43,7 +26,7 @@ class Linphone(Piped):
         # Its own address is found by a route out: the default one leads to the server.
         sh("ip", "route", "add", "default", "dev", "p-carol", "src", addr, ns=self.holder.pid)
         with open(os.path.join(self.dir, "rc"), "w") as f:
-            f.write(LINPHONE.format(server=SERVER))
+            f.write(open(os.path.join(_here, "data", "linphonerc")).read().format(server=SERVER))
         self.lines = queue.Queue()
         self.take = self.lines.put
         self.start(["nsenter", "-t", str(self.holder.pid), "-n", "stdbuf", "-oL", "linphonec",
@@ -90,7 +73,6 @@ class Linphone(Piped):
 def door_hears(host, phone, work, name):
     """The door panel hears the phone's tone."""
     host.send("mark")
-    time.sleep(2)
     path = os.path.join(work, "panel-" + name)
     host.send("dump " + path)
     host.expect("dumped")

@@ -158,6 +158,25 @@ int main(int argc, char **argv)
         keypad.start(QHostAddress(QHostAddress::LocalHost), velkPort, 1000);
     });
 
+    // "dump" answers once two seconds of audio came in since the mark, or ten seconds on.
+    QString dumpPath;
+    QTimer giveUp;
+    giveUp.setSingleShot(true);
+    const auto dump = [&](bool anyway) {
+        int bytes = 0;
+        for (const VelkPanel::AudioIn &in : panel.audioReceived())
+            bytes += in.payload.size();
+        if (dumpPath.isEmpty() || (bytes < 16000 && !anyway))
+            return;
+        QFile out(std::exchange(dumpPath, QString()));
+        out.open(QIODevice::WriteOnly);
+        for (const VelkPanel::AudioIn &in : panel.takeAudioReceived())
+            out.write(in.payload);
+        say("dumped");
+    };
+    QObject::connect(&panel, &VelkPanel::audioArrived, [&] { dump(false); });
+    QObject::connect(&giveUp, &QTimer::timeout, [&] { dump(true); });
+
     // Commands: "press" (button down and up), "sensor1" (down and up), "rule CALLEES" (of the
     // button), "key N" (on the keypad), "mark" (forget the audio heard so far),
     // "dump PATH" (the audio heard since the mark, 8-bit PCM at 8 kHz), "account NAME".
@@ -179,11 +198,9 @@ int main(int argc, char **argv)
         } else if (words.value(0) == "mark") {
             panel.takeAudioReceived();
         } else if (words.value(0) == "dump") {
-            QFile out(words.value(1));
-            out.open(QIODevice::WriteOnly);
-            for (const VelkPanel::AudioIn &in : panel.takeAudioReceived())
-                out.write(in.payload);
-            say("dumped");
+            dumpPath = words.value(1);
+            giveUp.start(10000);
+            dump(false);
         } else if (words.value(0) == "account") {
             const SipUser *user = sip.findUser(words.value(1));
             say(QStringLiteral("account %1 %2")
