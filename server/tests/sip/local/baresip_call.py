@@ -1,10 +1,11 @@
 #!/usr/bin/python3
 """Two baresip phones register with the local SIP server by digest and call each other through
 it: each side's tone reaches the other through hold and resume, a DTMF key reaches the other
-phone, and the callee and the caller hang up. The server runs in a network namespace of its own
-and each phone in another, joined by veth links: every address and SDP body is in 127.0.0.0/8.
-Usage (root): baresip_call.py SIPLOCALHOST"""
-import json, os, re, shutil, subprocess, sys, tempfile, time
+phone, and the callee and the caller hang up. The server (the door side's host) runs in a
+network namespace of its own and each phone in another, joined by veth links: every address
+and SDP body is in 127.0.0.0/8.
+Usage (root): baresip_call.py DOORCALLHOST TONE.wav"""
+import json, os, queue, re, shutil, subprocess, sys, tempfile, threading, time
 
 if os.environ.get("TARNHALL_NETNS") != "1":
     sys.exit(subprocess.call(["unshare", "-n", sys.executable] + sys.argv,
@@ -20,15 +21,8 @@ audio_source ausine,{freq}
 ausrc_srate 48000
 ausrc_channels 2
 module_path /usr/lib/baresip/modules
-module g711.so
-module g722.so
-module gsm.so
-module ausine.so
-module alsa.so
-module sndfile.so
-module_app account.so
-module_app menu.so
-module_app ctrl_tcp.so
+""" + "".join("module %s.so\n" % m for m in ("g711", "g722", "gsm", "ausine", "alsa", "sndfile")) \
+    + "".join("module_app %s.so\n" % m for m in ("account", "menu", "ctrl_tcp")) + """\
 ctrl_tcp_listen {addr}:4444
 snd_path {dir}
 """
@@ -38,11 +32,26 @@ def sh(*args, ns=None):
     subprocess.check_call((["nsenter", "-t", str(ns), "-n"] if ns else []) + list(args))
 
 
+sh("ip", "link", "set", "lo", "up")
+sh("sysctl", "-qw", "net.ipv4.conf.all.route_localnet=1")
+
+
+def peak(*args):
+    """The dominant frequency of the sound sox reads with these arguments."""
+    out = subprocess.run(["sox"] + list(args) + ["-n", "remix", "1", "stat", "-freq"],
+                         capture_output=True, text=True).stderr
+    peaks = [tuple(map(float, l.split())) for l in out.splitlines()
+             if re.match(r"^\s*[0-9.]+\s+[0-9.]+\s*$", l)]
+    return max(peaks, key=lambda p: p[1])[0]
+
+
 def namespace(name, addr):
     """A network namespace of the phone's own, joined to the server's by a veth link."""
-    holder = subprocess.Popen(["unshare", "-n", "sleep", "900"])
+    # It says when its namespace is there: before, the link would go to the server's.
+    holder = subprocess.Popen(["unshare", "-n", "sh", "-c", "echo; exec sleep 900"],
+                              stdout=subprocess.PIPE)
+    holder.stdout.readline()
     ns = holder.pid
-    time.sleep(0.2)
     # 127/8 crosses the link only with route_localnet; the phone's loopback stays down, so
     # 127.0.0.1 is the server there.
     sh("ip", "link", "add", "s-" + name, "type", "veth", "peer", "name", "p-" + name)
@@ -79,6 +88,13 @@ class Phone:
                 break
             except OSError:
                 time.sleep(0.2)
+
+    def dial(self, account):
+        self.command("dial", "sip:%s@%s" % (account, SERVER))
+
+    def hangup(self):
+        self.command("hangup")
+        self.wait("CALL_CLOSED")
 
     def command(self, cmd, params=""):
         data = json.dumps({"command": cmd, "params": params, "token": cmd}).encode()
@@ -129,16 +145,114 @@ class Phone:
 
     def heard(self, dumps=None):
         """The dominant frequency of what the phone decoded, over all its calls by default."""
-        out = subprocess.run(["sox"] + (dumps or self.dumps()) + ["-n", "remix", "1", "stat",
-                                                                  "-freq"],
-                             capture_output=True, text=True).stderr
-        peaks = [tuple(map(float, l.split())) for l in out.splitlines()
-                 if re.match(r"^\s*[0-9.]+\s+[0-9.]+\s*$", l)]
-        return max(peaks, key=lambda p: p[1])[0]
+        return peak(*(dumps or self.dumps()))
+
+
+class Piped:
+    """A process driven by lines on its stdin; a thread of its own logs its output and hands
+    each line to take."""
+
+    def start(self, argv, log, **options):
+        self.log = open(log, "w")
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     text=True, **options)
+
+        def read():
+            for line in self.proc.stdout:
+                self.log.write(line)
+                self.log.flush()
+                self.take(line)
+        threading.Thread(target=read, daemon=True).start()
+
+    def send(self, line):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+
+    def stop(self, timeout=20):
+        if self.proc.poll() is None:
+            self.send("quit")
+            self.proc.stdin.close()
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.log.close()
+
+
+class Host(Piped):
+    """The door side and the server, driven by lines (doorcallhost.cpp)."""
+
+    def __init__(self, work):
+        self.lines, self.seen = queue.Queue(), []
+        # The door's last word on whether it takes a call, kept apart from the other lines.
+        self.busy, self.changed = False, threading.Condition()
+        self.start([sys.argv[1], SERVER, "5060", "alice", sys.argv[2]],
+                   os.path.join(work, "host.log"))
+
+    def take(self, line):
+        line = line.strip()
+        if line in ("door busy", "door free"):
+            with self.changed:
+                self.busy = line == "door busy"
+                self.changed.notify_all()
+        else:
+            self.lines.put(line)
+
+    def expect(self, text, timeout=30):
+        deadline = time.monotonic() + timeout
+        while True:
+            for line in self.seen:
+                if line.startswith(text):
+                    self.seen.remove(line)
+                    return line
+            try:
+                self.seen.append(self.lines.get(timeout=max(0.1, deadline - time.monotonic())))
+            except queue.Empty:
+                raise RuntimeError("host never said %r; seen %s" % (text, self.seen))
+
+    def free(self, timeout=30):
+        """Waits until the door takes calls again: a phone's hang-up reaches it a moment later."""
+        with self.changed:
+            assert self.changed.wait_for(lambda: not self.busy, timeout), "the door stayed busy"
+
+    def ring(self, rule):
+        """The button, once the door is free, calls the callees of rule."""
+        self.free()
+        self.send("rule " + rule)
+        self.send("press")
+
+
+def run(prefix, names, scenarios, server=lambda work: None, logs=()):
+    """scenarios(host, work, phones) with the door side up, the phones of names registered (and
+    an outside server); the logs are shown when it fails."""
+    work = tempfile.mkdtemp(prefix=prefix)
+    outside, host, phones = server(work), Host(work), []
+    try:
+        host.expect("registered")
+        phones += [Phone(name, work) for name in names]
+        for phone in phones:
+            phone.registered()
+        scenarios(host, work, phones)
+        print("1 passed, 0 failed")
+    except Exception:
+        for name in ["host.log"] + [n + "/log" for n in names] + list(logs):
+            if os.path.exists(path := os.path.join(work, name)):
+                print("=====", name, open(path, errors="replace").read()[-8000:], sep="\n")
+        raise
+    finally:
+        for phone in phones:
+            if phone.holder.poll() is None:
+                phone.stop()
+        host.stop()
+        if outside:
+            outside.terminate()
+            outside.wait()
+        shutil.rmtree(work, ignore_errors=True)
 
 
 def call(caller, callee, hangup_by):
-    caller.command("dial", "sip:%s@%s" % (callee.name, SERVER))
+    caller.dial(callee.name)
     callee.wait("CALL_INCOMING")
     callee.command("accept")
     caller.wait("CALL_ESTABLISHED")
@@ -150,41 +264,20 @@ def call(caller, callee, hangup_by):
     time.sleep(2)
     caller.command("sndcode", "5")
     callee.wait("CALL_DTMF_START")
-    hangup_by.command("hangup")
-    caller.wait("CALL_CLOSED")
-    callee.wait("CALL_CLOSED")
+    hangup_by.hangup()
+    (callee if hangup_by is caller else caller).wait("CALL_CLOSED")
 
 
-def main():
-    sh("ip", "link", "set", "lo", "up")
-    sh("sysctl", "-qw", "net.ipv4.conf.all.route_localnet=1")
-    work = tempfile.mkdtemp(prefix="tarnhall-baresip-")
-    server = subprocess.Popen([sys.argv[1], SERVER, "5060"])
-    phones = []
-    try:
-        phones = [Phone(name, work) for name in PHONES]
-        alice, bob = phones
-        for phone in phones:
-            phone.registered()
-        call(alice, bob, hangup_by=bob)
-        call(bob, alice, hangup_by=bob)
-        for phone in phones:
-            phone.stop()
-        heard = {p.name: p.heard() for p in phones}
-        print("tones heard:", heard)
-        assert abs(heard["bob"] - 440) < 40 and abs(heard["alice"] - 1000) < 60, heard
-        print("1 passed, 0 failed")
-    except Exception:
-        for phone in phones:
-            print("=====", phone.name, open(os.path.join(phone.dir, "log")).read()[-4000:])
-        raise
-    finally:
-        for phone in phones:
-            if phone.proc.poll() is None:
-                phone.stop()
-        server.terminate()
-        server.wait(20)
-        shutil.rmtree(work, ignore_errors=True)
+def scenarios(host, work, phones):
+    alice, bob = phones
+    call(alice, bob, hangup_by=bob)
+    call(bob, alice, hangup_by=bob)
+    for phone in phones:
+        phone.stop()
+    heard = {p.name: p.heard() for p in phones}
+    print("tones heard:", heard)
+    assert abs(heard["bob"] - 440) < 40 and abs(heard["alice"] - 1000) < 60, heard
 
 
-main()
+# The door side's host is the server: its panel takes no part here.
+run("tarnhall-baresip-", PHONES, scenarios)

@@ -1,6 +1,7 @@
 // The door side and the local SIP server together, for tests with real phones: the Sip and
 // Velk modules on the address and port given, one simulated door panel (device 1, account
-// "door") streaming a tone, driven by lines on stdin and reporting on stdout.
+// "door") streaming a tone, driven by lines on stdin and reporting on stdout, until its stdin
+// ends.
 #include "localserverfixture.h"
 
 #include "common/sound/sound_wav/soundwav.h"
@@ -42,11 +43,11 @@ public slots:
     }
 };
 
-quint16 freePort()
+// Settings given as "group/key=value" words.
+void setAll(QSettings &settings, const QString &words)
 {
-    QUdpSocket probe;
-    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
-    return probe.localPort();
+    for (const QString &word : words.split(' ', Qt::SkipEmptyParts))
+        settings.setValue(word.section('=', 0, 0), word.section('=', 1));
 }
 
 // The outside server at address and port instead of the local server: the door's accounts
@@ -54,12 +55,12 @@ quint16 freePort()
 void writeGatewaySettings(LocalHost &host, QSettings &users, const QString &address,
                           const QString &port)
 {
+    // Typed: the module reads these through the host, not from the file.
     host.file.setValue("sip/standalone", false);
     host.file.setValue("sip/server-address", address);
     host.file.setValue("sip/server-port", port);
     host.file.setValue("sip/server-transport", "UDP");
     host.file.setValue("sip/server-bind-random", true);
-    users.setValue("door-ctl/velk-wiretapping", "control");
     users.setValue("door-page/velk-wiretapping", "paging");
     for (const char *name : { "door", "door-ring", "door-tap", "door-ctl", "door-page" }) {
         users.setValue(QString("%1/type-user").arg(name), 0);
@@ -78,52 +79,42 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     Env::initApplication(argv[0]);
-    if (argc < 5)
+    if (argc < 3)
         return 2;
     DoorHost host;
     writeLocalServerSettings(host, argv[1], quint16(QString(argv[2]).toUInt()));
+    if (argc < 5) { // Address and port alone: the local server by itself (registrar benchmark).
+        Sip sip(&host);
+        sip.start();
+        return app.exec();
+    }
     host.file.setValue("sip/log-sip", true);
     const quint16 velkPort = freePort();
     host.file.setValue("velk/bind-address", "127.0.0.1");
     host.file.setValue("velk/bind-port", velkPort);
     QSettings users(Env::configFilePath("sip-users"), QSettings::IniFormat);
-    users.setValue("door/type-user", 0);
-    users.setValue("door/velk-device-id", 1);
-    users.setValue("group/group-list", "alice,bob");
     // Door 1 under four accounts: answering at once, ringing until its button answers, listening
     // in, and keyed by the phone without speech; door 2 is a keypad.
-    users.setValue("door-ring/type-user", 0);
-    users.setValue("door-ring/velk-device-id", 1);
-    users.setValue("door-ring/velk-autoanswer", false);
-    users.setValue("door-tap/type-user", 0);
-    users.setValue("door-tap/velk-device-id", 1);
-    users.setValue("door-tap/velk-wiretapping", "true");
-    users.setValue("door-ctl/type-user", 0);
-    users.setValue("door-ctl/velk-device-id", 1);
-    users.setValue("door-ctl/velk-wiretapping", "control");
-    users.setValue("keypad/type-user", 0);
-    users.setValue("keypad/velk-device-id", 2);
-    users.setValue("keypad/velk-wiretapping", "paging");
-    users.setValue("paging/type-user", 2);
-    users.setValue("paging/group-list", "keypad");
+    setAll(users,
+           "door/type-user=0 door/velk-device-id=1 door-ring/type-user=0 "
+           "door-ring/velk-device-id=1 door-ring/velk-autoanswer=false "
+           "door-tap/type-user=0 door-tap/velk-device-id=1 door-tap/velk-wiretapping=true "
+           "door-ctl/type-user=0 door-ctl/velk-device-id=1 "
+           "door-ctl/velk-wiretapping=control keypad/type-user=0 keypad/velk-device-id=2 "
+           "keypad/velk-wiretapping=paging group/group-list=alice,bob "
+           "paging/type-user=2 paging/group-list=keypad");
     if (qEnvironmentVariableIsSet("TARNHALL_GATEWAY"))
         writeGatewaySettings(host, users, argv[1], argv[2]);
     users.sync();
     QSettings devices(Env::configFilePath("velk-devices"), QSettings::IniFormat);
     devices.clear();
-    devices.setValue("1/device-password", "pw12");
-    devices.setValue("1/button-account", "door");
+    // Only '#' ends a number in time on the keypad: the tests see that it does.
+    setAll(devices,
+           "1/device-password=pw12 1/button-account=door 1/button-press-event=2 "
+           "1/sensor1-account=door 1/sensor1-call-rule=bob 1/sensor1-press-event=2 "
+           "2/device-password=pw12 2/button-account=keypad 2/dpm-mode=1 "
+           "2/dpm-mode-list-code=12>alice;13>bob 2/dpm-timeout-key=60");
     devices.setValue("1/button-call-rule", QString(argv[3]));
-    devices.setValue("1/button-press-event", 2);
-    devices.setValue("1/sensor1-account", "door");
-    devices.setValue("1/sensor1-call-rule", "bob");
-    devices.setValue("1/sensor1-press-event", 2);
-    devices.setValue("2/device-password", "pw12");
-    devices.setValue("2/button-account", "keypad");
-    devices.setValue("2/dpm-mode", 1);
-    devices.setValue("2/dpm-mode-list-code", "12>alice;13>bob");
-    // Only '#' ends a number in time: the tests see that it does.
-    devices.setValue("2/dpm-timeout-key", 60);
     devices.sync();
 
     Sip sip(&host);
@@ -136,7 +127,6 @@ int main(int argc, char **argv)
     const QByteArray tone = SoundWAV::loadWav(QString(argv[4]), 0, &ok);
     VelkPanel panel({ 1, "pw12", 2, 1, 0, 0 });
     VelkPanel keypad({ 2, "pw12", 5, 1, 0, 0 });
-    bool relay = false;
     QObject::connect(&panel, &VelkPanel::answered, [&](int result, quint16) {
         static bool first = true;
         if (result == 0 && first) {
@@ -152,41 +142,52 @@ int main(int argc, char **argv)
             say("registered");
         }
     });
-    QObject::connect(&panel, &VelkPanel::applied, [&](int command) {
-        const bool on = command == 6 && (panel.stateBits() & 0x08);
-        if (command == 6 && on != relay) {
-            relay = on;
-            say(on ? "relay1 on" : "relay1 off");
-        }
-    });
-    bool keypadCall = false;
-    QObject::connect(&keypad, &VelkPanel::applied, [&](int command) {
-        const bool on = command == 6 && (keypad.stateBits() & 0x01);
-        if (command == 6 && on != keypadCall) {
-            keypadCall = on;
-            say(on ? "keypad call on" : "keypad call off");
-        }
-    });
+    // Door 1's relay 1 and the keypad's call, told when a state command turns them.
+    const auto watch = [](VelkPanel &device, int bit, const QString &name) {
+        QObject::connect(&device, &VelkPanel::applied,
+                         [&device, bit, name, was = false](int command) mutable {
+                             const bool on = device.stateBits() & bit;
+                             if (command == 6 && on != was)
+                                 say(name + ((was = on) ? " on" : " off"));
+                         });
+    };
+    watch(panel, 0x08, "relay1");
+    watch(keypad, 0x01, "keypad call");
     QTimer::singleShot(500, [&] {
         panel.start(QHostAddress(QHostAddress::LocalHost), velkPort, 1000);
         keypad.start(QHostAddress(QHostAddress::LocalHost), velkPort, 1000);
     });
 
+    // "dump" answers once two seconds of audio came in since the mark, or ten seconds on.
+    QString dumpPath;
+    QTimer giveUp;
+    giveUp.setSingleShot(true);
+    const auto dump = [&](bool anyway) {
+        int bytes = 0;
+        for (const VelkPanel::AudioIn &in : panel.audioReceived())
+            bytes += in.payload.size();
+        if (dumpPath.isEmpty() || (bytes < 16000 && !anyway))
+            return;
+        QFile out(std::exchange(dumpPath, QString()));
+        out.open(QIODevice::WriteOnly);
+        for (const VelkPanel::AudioIn &in : panel.takeAudioReceived())
+            out.write(in.payload);
+        say("dumped");
+    };
+    QObject::connect(&panel, &VelkPanel::audioArrived, [&] { dump(false); });
+    QObject::connect(&giveUp, &QTimer::timeout, [&] { dump(true); });
+
     // Commands: "press" (button down and up), "sensor1" (down and up), "rule CALLEES" (of the
     // button), "key N" (on the keypad), "mark" (forget the audio heard so far),
-    // "dump PATH" (the audio heard since the mark, 8-bit PCM at 8 kHz), "quit".
+    // "dump PATH" (the audio heard since the mark, 8-bit PCM at 8 kHz), "account NAME".
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QByteArray pending;
     const auto run = [&](const QStringList &words) {
-        if (words.value(0) == "press") {
-            panel.queueEvents(0, 1, 0, 0);
+        if (words.value(0) == "press" || words.value(0) == "sensor1") {
+            const bool button = words.value(0) == "press";
+            panel.queueEvents(0, button ? 1 : 0, button ? 0 : 1, 0);
             panel.sendReport();
-            panel.queueEvents(0, 2, 0, 0);
-            QTimer::singleShot(200, [&] { panel.sendReport(); });
-        } else if (words.value(0) == "sensor1") {
-            panel.queueEvents(0, 0, 1, 0);
-            panel.sendReport();
-            panel.queueEvents(0, 0, 2, 0);
+            panel.queueEvents(0, button ? 2 : 0, button ? 0 : 2, 0);
             QTimer::singleShot(200, [&] { panel.sendReport(); });
         } else if (words.value(0) == "rule") {
             if (QObject *device = velk.findDevice(1))
@@ -197,18 +198,13 @@ int main(int argc, char **argv)
         } else if (words.value(0) == "mark") {
             panel.takeAudioReceived();
         } else if (words.value(0) == "dump") {
-            QFile out(words.value(1));
-            out.open(QIODevice::WriteOnly);
-            for (const VelkPanel::AudioIn &in : panel.takeAudioReceived())
-                out.write(in.payload);
-            out.close();
-            say("dumped");
+            dumpPath = words.value(1);
+            giveUp.start(10000);
+            dump(false);
         } else if (words.value(0) == "account") {
             const SipUser *user = sip.findUser(words.value(1));
             say(QStringLiteral("account %1 %2")
                     .arg(words.value(1), user && user->isRegistered() ? "registered" : "not"));
-        } else if (words.value(0) == "quit") {
-            app.quit();
         }
     };
     // Unbuffered: several lines may come in one read.

@@ -14,13 +14,17 @@ QString md5(const QString &text)
 
 } // namespace
 
+quint16 freePort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    return probe.localPort();
+}
+
 quint16 writeLocalServerSettings(LocalHost &host, const QString &address, quint16 port)
 {
-    if (port == 0) {
-        QUdpSocket probe;
-        probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
-        port = probe.localPort();
-    }
+    if (port == 0)
+        port = freePort();
     host.file.clear();
     host.file.setValue("sip/standalone-bind-address", address);
     host.file.setValue("sip/standalone-bind-port", port);
@@ -34,6 +38,13 @@ quint16 writeLocalServerSettings(LocalHost &host, const QString &address, quint1
     users.setValue("group/type-user", 2);
     return port;
 }
+
+const QString RawPhone::kRegister
+    = "REGISTER sip:$server SIP/2.0\n"
+      "Via: SIP/2.0/UDP 127.0.0.1:$port;branch=$branch;rport\n"
+      "From: <sip:$user@$server>;tag=r$port\nTo: <sip:$user@$server>\n"
+      "Call-ID: reg-$user-$port\nCSeq: $cseq REGISTER\n"
+      "Contact: <sip:$user@127.0.0.1:$port>\n$expires$auth\n";
 
 RawPhone::RawPhone(const QString &user, quint16 serverPort)
     : m_User(user)
@@ -52,12 +63,16 @@ void RawPhone::send(QString text, QHash<QString, QString> fields)
     if (!fields.contains("branch"))
         fields.insert("branch", "z9hG4bK" + QString::number(m_CSeq) + fields["port"]);
     fields.insert("len", QString::number(fields.value("body").toUtf8().size()));
-    // Longest names first, so that $cseq is not read as a $c.
-    QStringList names = fields.keys();
-    std::sort(names.begin(), names.end(),
-              [](const QString &a, const QString &b) { return a.size() > b.size(); });
-    for (const QString &name : names)
-        text.replace("$" + name, fields.value(name));
+    // One pass: a field's value is never read for placeholders; those of no field stay empty.
+    static const QRegularExpression placeholder("\\$([a-z]+)");
+    QString filled;
+    int at = 0;
+    for (auto it = placeholder.globalMatch(text); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        filled += text.mid(at, m.capturedStart() - at) + fields.value(m.captured(1));
+        at = m.capturedEnd();
+    }
+    text = filled + text.mid(at);
     text.replace(QRegularExpression("\r?\n"), "\r\n");
     m_Socket.writeDatagram(text.toUtf8(), QHostAddress::LocalHost, m_ServerPort);
 }
@@ -93,17 +108,12 @@ int RawPhone::registerWith(QString password, const QString &expiresLine)
 {
     if (password.isEmpty())
         password = "pw-" + m_User;
-    const QString text = "REGISTER sip:$server SIP/2.0\n"
-                         "Via: SIP/2.0/UDP 127.0.0.1:$port;branch=$branch;rport\n"
-                         "From: <sip:$user@$server>;tag=r$port\nTo: <sip:$user@$server>\n"
-                         "Call-ID: reg-$user-$port\nCSeq: $cseq REGISTER\n"
-                         "Contact: <sip:$user@127.0.0.1:$port>\n$expires$auth\n";
-    send(text, { { "expires", expiresLine }, { "auth", "" } });
+    send(kRegister, { { "expires", expiresLine } });
     const SipMessage challenge = next();
     if (statusCode(challenge) != 401)
         return statusCode(challenge);
     const QString uri = QString("sip:127.0.0.1:%1").arg(m_ServerPort);
-    send(text,
+    send(kRegister,
          { { "expires", expiresLine }, { "auth", answer(challenge, "REGISTER", uri, password) } });
     return statusCode(next());
 }

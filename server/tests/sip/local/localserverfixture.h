@@ -36,6 +36,9 @@ public:
 class RawPhone
 {
 public:
+    // A REGISTER of the phone's with $expires and $auth lines.
+    static const QString kRegister;
+
     RawPhone(const QString &user, quint16 serverPort);
     // Placeholders: $user, $port, $server (host:port), $cseq, $branch, $len of $body, and fields.
     void send(QString text, QHash<QString, QString> fields = {});
@@ -60,3 +63,5 @@ private:
 quint16 writeLocalServerSettings(LocalHost &host, const QString &address = "127.0.0.1",
                                  quint16 port = 0);
 int statusCode(const SipMessage &message);
+// A UDP port of loopback free a moment ago.
+quint16 freePort();

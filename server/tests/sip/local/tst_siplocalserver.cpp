@@ -18,19 +18,14 @@ const QString kRequest = "$method sip:$to@$server SIP/2.0\n"
                          "From: <sip:$user@$server>;tag=a1\nTo: <sip:$to@$server>$totag\n"
                          "Call-ID: $callid\nCSeq: $cseq $method\n$auth$extra"
                          "Content-Length: $len\n\n$body";
-const QString kRegister = "REGISTER sip:$server SIP/2.0\nVia: SIP/2.0/UDP 127.0.0.1:$port;"
-                          "branch=$branch\nFrom: <sip:$user@$server>;tag=r1\nTo: <sip:$user@"
-                          "$server>\nCall-ID: r1\nCSeq: $cseq REGISTER\nContact: <sip:$user@"
-                          "127.0.0.1:$port>\nExpires: 60\n$auth\n";
 const QString kSdp = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
                      "m=audio 30000 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\na=sendrecv\r\n";
 
 // The callee's answer to a request it received, with its own tag.
 QString reply(const SipMessage &request, int code, const QString &extra = QString())
 {
-    QString text = QString("SIP/2.0 %1 %2\n")
-                       .arg(code)
-                       .arg(reasonPhrase(statusFromCode(QString::number(code))));
+    const QString number = QString::number(code);
+    QString text = "SIP/2.0 " + number + " " + reasonPhrase(statusFromCode(number)) + "\n";
     for (const QString &via : request.headerValues(SipHeader::Via))
         text += "Via: " + via + "\n";
     text += "From: " + request.headerValue(SipHeader::From)
@@ -50,31 +45,38 @@ class TestSipLocalServer : public QObject
     LocalHost *m_Host = nullptr;
     Sip *m_Sip = nullptr;
     quint16 m_Port = 0;
-    // The fields of the INVITE placeCall sent with credentials, to send it again.
-    QHash<QString, QString> m_Invite;
+    // The fields of the last request authorized sent with credentials, to send it again.
+    QHash<QString, QString> m_Sent;
+
+    // alice sends the request and answers the digest challenge (an INVITE's with an ACK); the
+    // final answer but to an INVITE.
+    SipMessage authorized(RawPhone &alice, QHash<QString, QString> f)
+    {
+        f["cseq"] = "1";
+        alice.send(kRequest, f);
+        const SipMessage challenge = alice.next();
+        if (statusCode(challenge) != 401)
+            return challenge;
+        QHash<QString, QString> ack { { "method", "ACK" }, { "cseq", "1" }, { "to", f["to"] } };
+        ack["callid"] = f["callid"];
+        ack["totag"] = ";tag=" + toTagOf(challenge);
+        if (f["method"] == "INVITE")
+            alice.send(kRequest, ack);
+        const QString uri = QString("sip:%1@127.0.0.1:%2").arg(f["to"]).arg(m_Port);
+        f["auth"] = alice.answer(challenge, f["method"], uri, "pw-alice");
+        f["cseq"] = "2";
+        f["branch"] = "z9hG4bK-" + f["callid"];
+        m_Sent = f;
+        alice.send(kRequest, f);
+        return f["method"] == "INVITE" ? SipMessage() : alice.next();
+    }
 
     // alice calls bob with digest; returns the INVITE bob's phone receives.
     SipMessage placeCall(RawPhone &alice, RawPhone &bob)
     {
-        QHash<QString, QString> f { { "method", "INVITE" }, { "to", "bob" }, { "callid", "c1" },
-                                    { "body", kSdp },       { "cseq", "1" }, { "totag", "" },
-                                    { "auth", "" },         { "extra", "" } };
-        alice.send(kRequest, f);
-        const SipMessage challenge = alice.next();
-        alice.send(kRequest,
-                   { { "method", "ACK" },
-                     { "to", "bob" },
-                     { "callid", "c1" },
-                     { "cseq", "1" },
-                     { "totag", ";tag=" + toTagOf(challenge) },
-                     { "auth", "" },
-                     { "extra", "" } });
-        f["auth"] = alice.answer(challenge, "INVITE", QString("sip:bob@127.0.0.1:%1").arg(m_Port),
-                                 "pw-alice");
-        f["cseq"] = "2";
-        f["branch"] = "z9hG4bK-c1";
-        m_Invite = f;
-        alice.send(kRequest, f);
+        authorized(
+            alice,
+            { { "method", "INVITE" }, { "to", "bob" }, { "callid", "c1" }, { "body", kSdp } });
         return bob.next();
     }
 
@@ -154,7 +156,7 @@ private slots:
         QFETCH(QString, realm);
         QFETCH(QString, uri);
         RawPhone alice("alice", m_Port);
-        alice.send(kRegister, { { "auth", "" } });
+        alice.send(RawPhone::kRegister);
         SipMessage challenge = alice.next();
         if (nonce == "expired") {
             TimeScale::setFactor(1000);
@@ -165,11 +167,11 @@ private slots:
         const QString auth = alice.answer(
             challenge, "REGISTER", uri.isEmpty() ? QString("sip:127.0.0.1:%1").arg(m_Port) : uri,
             "pw-alice", realm);
-        alice.send(kRegister, { { "auth", auth } });
+        alice.send(RawPhone::kRegister, { { "auth", auth } });
         SipMessage answer = alice.next();
         if (nonce == "replay") {
             QCOMPARE(statusCode(answer), 200);
-            alice.send(kRegister, { { "auth", auth } });
+            alice.send(RawPhone::kRegister, { { "auth", auth } });
             answer = alice.next();
         }
         QTEST(statusCode(answer), "status");
@@ -180,14 +182,14 @@ private slots:
     void nonceTableBounded()
     {
         RawPhone alice("alice", m_Port);
-        alice.send(kRegister, { { "auth", "" } });
+        alice.send(RawPhone::kRegister);
         const SipMessage oldest = alice.next();
         for (int i = 0; i < SipNonceTable::Capacity; ++i) {
-            alice.send(kRegister, { { "auth", "" } });
+            alice.send(RawPhone::kRegister);
             QCOMPARE(statusCode(alice.next()), 401);
         }
         QCOMPARE(m_Sip->nonces().size(), SipNonceTable::Capacity);
-        alice.send(kRegister,
+        alice.send(RawPhone::kRegister,
                    { { "auth",
                        alice.answer(oldest, "REGISTER", QString("sip:127.0.0.1:%1").arg(m_Port),
                                     "pw-alice") } });
@@ -199,16 +201,13 @@ private slots:
         QTest::addColumn<QString>("method");
         QTest::addColumn<QString>("from");
         QTest::addColumn<int>("status");
-        QTest::newRow("stray ACK creates nothing") << "ACK"
-                                                   << "alice" << 0;
-        QTest::newRow("OPTIONS") << "OPTIONS"
-                                 << "alice" << 405;
-        QTest::newRow("INFO of no account") << "INFO"
-                                            << "nobody" << 404;
-        QTest::newRow("REGISTER of a group") << "REGISTER"
-                                             << "group" << 404;
-        QTest::newRow("BYE of no call") << "BYE"
-                                        << "alice" << 403;
+        // clang-format off
+        QTest::newRow("stray ACK creates nothing") << "ACK" << "alice" << 0;
+        QTest::newRow("OPTIONS") << "OPTIONS" << "alice" << 405;
+        QTest::newRow("INFO of no account") << "INFO" << "nobody" << 404;
+        QTest::newRow("REGISTER of a group") << "REGISTER" << "group" << 404;
+        QTest::newRow("BYE of no call") << "BYE" << "alice" << 403;
+        // clang-format on
     }
     void outsideCalls()
     {
@@ -217,13 +216,7 @@ private slots:
         QFETCH(int, status);
         RawPhone sender(from, m_Port);
         const int before = m_Sip->liveDialogs();
-        sender.send(kRequest,
-                    { { "method", method },
-                      { "to", "bob" },
-                      { "callid", "o1" },
-                      { "totag", "" },
-                      { "auth", "" },
-                      { "extra", "" } });
+        sender.send(kRequest, { { "method", method }, { "to", "bob" }, { "callid", "o1" } });
         QCOMPARE(statusCode(sender.next(status == 0 ? 300 : 10000)), status);
         if (status == 0)
             QCOMPARE(m_Sip->liveDialogs(), before);
@@ -237,13 +230,11 @@ private slots:
         QTest::addColumn<QString>("extra");
         QTest::addColumn<QString>("body");
         QTest::addColumn<int>("calleeHears");
-        QTest::newRow("BYE") << "BYE"
-                             << ""
-                             << "" << int(SipMethod::Bye);
-        QTest::newRow("INFO") << "INFO"
-                              << "Content-Type: application/dtmf-relay\n"
-                              << "Signal=1\r\nDuration=160\r\n"
-                              << int(SipMethod::Info);
+        // clang-format off
+        QTest::newRow("BYE") << "BYE" << "" << "" << int(SipMethod::Bye);
+        QTest::newRow("INFO") << "INFO" << "Content-Type: application/dtmf-relay\n"
+                              << "Signal=1\r\nDuration=160\r\n" << int(SipMethod::Info);
+        // clang-format on
     }
     void forgedInCall()
     {
@@ -258,10 +249,10 @@ private slots:
         QCOMPARE(bob.next().startLine.method, SipMethod::Ack);
         QFETCH(QString, extra);
         QFETCH(QString, body);
-        const QHash<QString, QString> f { { "method", method }, { "to", "bob" },
-                                          { "callid", "c1" },   { "totag", ";tag=" + toTagOf(ok) },
-                                          { "auth", "" },       { "extra", extra },
-                                          { "body", body } };
+        QHash<QString, QString> f { { "method", method }, { "callid", "c1" }, { "extra", extra } };
+        f["to"] = "bob";
+        f["totag"] = ";tag=" + toTagOf(ok);
+        f["body"] = body;
         mallory.send(kRequest, f);
         QCOMPARE(statusCode(mallory.next()), 401);
         QVERIFY(!bob.next(300).isValid());
@@ -283,7 +274,6 @@ private slots:
         const QList<int> cancelled { 200, 487 };
         // clang-format off
         QTest::newRow("busy") << 486 << "" << QList<int> { 486 } << ack;
-        QTest::newRow("declined") << 603 << "" << QList<int> { 603 } << ack;
         QTest::newRow("redirect to the same callee") << 302 << "bob" << QList<int> { 603 } << ack;
         QTest::newRow("redirect to no account") << 302 << "nobody" << QList<int> { 603 } << ack;
         QTest::newRow("redirect to carol") << 302 << "carol" << QList<int> { 180 } << ack;
@@ -310,13 +300,13 @@ private slots:
         const SipMessage invite = placeCall(alice, bob);
         QCOMPARE(invite.startLine.method, SipMethod::Invite);
         if (calleeAnswer == Cancel || calleeAnswer == CancelThenAnswer) {
-            QHash<QString, QString> cancel = m_Invite;
+            QHash<QString, QString> cancel = m_Sent;
             cancel["method"] = "CANCEL";
             cancel["auth"] = cancel["body"] = "";
             alice.send(kRequest, cancel);
         } else if (calleeAnswer == Retransmit) {
             bob.send(reply(invite, 180));
-            alice.send(kRequest, m_Invite);
+            alice.send(kRequest, m_Sent);
         } else if (calleeAnswer > 0) {
             bob.send(reply(invite, calleeAnswer,
                            contact.isEmpty() ? "" : "Contact: <sip:" + contact + "@127.0.0.1>\n"));
@@ -336,6 +326,68 @@ private slots:
             QCOMPARE(carol.next().startLine.method, SipMethod::Invite);
         if (calleeAnswer == Retransmit)
             QVERIFY(!bob.next(300).isValid());
+    }
+
+    // MESSAGE is relayed to a registered phone only.
+    void message_data()
+    {
+        QTest::addColumn<QString>("to");
+        QTest::addColumn<int>("status");
+        QTest::newRow("registered phone") << "bob" << 200;
+        QTest::newRow("no such account") << "nobody" << 404;
+        QTest::newRow("not registered") << "carol" << 503;
+    }
+    void message()
+    {
+        QFETCH(QString, to);
+        RawPhone alice("alice", m_Port), bob("bob", m_Port);
+        QCOMPARE(alice.registerWith(), 200);
+        QCOMPARE(bob.registerWith(), 200);
+        const SipMessage answer = authorized(alice,
+                                             { { "method", "MESSAGE" },
+                                               { "to", to },
+                                               { "callid", "msg-1" },
+                                               { "extra", "Content-Type: text/plain\n" },
+                                               { "body", "hello" } });
+        QTEST(statusCode(answer), "status");
+        if (to != "bob")
+            return;
+        const SipMessage relayed = bob.next();
+        QCOMPARE(relayed.cseqMethod(), SipMethod::Message);
+        QCOMPARE(relayed.from().address.user, QString("alice"));
+        QCOMPARE(relayed.body, QByteArray("hello"));
+        QCOMPARE(relayed.contentType(), QString("text/plain"));
+    }
+
+    void referRefused_data()
+    {
+        QTest::addColumn<QString>("to");
+        QTest::addColumn<QString>("referTo");
+        QTest::addColumn<QString>("toTag");
+        QTest::addColumn<int>("status");
+        // clang-format off
+        QTest::newRow("transferee missing") << "nobody" << "bob" << ";tag=x" << 604;
+        QTest::newRow("target missing") << "bob" << "nobody" << ";tag=x" << 404;
+        QTest::newRow("outside a call") << "bob" << "bob" << "" << 481;
+        QTest::newRow("no such call") << "bob" << "bob" << ";tag=x" << 481;
+        // clang-format on
+    }
+    void referRefused()
+    {
+        QFETCH(QString, to);
+        QFETCH(QString, referTo);
+        QFETCH(QString, toTag);
+        RawPhone alice("alice", m_Port), bob("bob", m_Port);
+        QCOMPARE(alice.registerWith(), 200);
+        QCOMPARE(bob.registerWith(), 200);
+        const QString extra = QString("Refer-To: <sip:%1@127.0.0.1:%2>\n").arg(referTo).arg(m_Port);
+        QTEST(statusCode(authorized(alice,
+                                    { { "method", "REFER" },
+                                      { "to", to },
+                                      { "totag", toTag },
+                                      { "extra", extra },
+                                      { "callid", "refer-1" } })),
+              "status");
     }
 };
 
