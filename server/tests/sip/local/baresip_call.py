@@ -211,6 +211,16 @@ class Host(Piped):
             except queue.Empty:
                 raise RuntimeError("host never said %r; seen %s" % (text, self.seen))
 
+    def registered(self, account, timeout=60):
+        """Asks until the account is registered: each answer tells only that moment."""
+        deadline = time.monotonic() + timeout
+        while True:
+            self.send("account " + account)
+            if self.expect("account " + account).endswith(" registered"):
+                return
+            assert time.monotonic() < deadline, account + " never registered"
+            time.sleep(0.5)
+
     def free(self, timeout=30):
         """Waits until the door takes calls again: a phone's hang-up reaches it a moment later."""
         with self.changed:

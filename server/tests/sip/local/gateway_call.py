@@ -38,14 +38,12 @@ def refused(host):
     for callee in ("mute", "deny"):
         host.ring(callee)
         host.expect("smdr OUT door " + callee)
-    host.send("account door")
-    host.expect("account door registered")
+    host.registered("door")
 
 
 def scenarios(host, work, phones):
     alice = phones[0]
-    host.send("account door")
-    host.expect("account door registered", timeout=60)
+    host.registered("door")
     door_call(host, alice, work, hangup_by_door=False, record="OUT")
     door_call(host, alice, work, hangup_by_door=True, record="OUT")
     call_door(host, alice, "door-ring", work, by_button=True)
