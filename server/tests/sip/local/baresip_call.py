@@ -187,8 +187,15 @@ class Host(Piped):
         self.lines, self.seen = queue.Queue(), []
         # The door's last word on whether it takes a call, kept apart from the other lines.
         self.busy, self.changed = False, threading.Condition()
-        self.start([sys.argv[1], SERVER, "5060", "alice", sys.argv[2]],
-                   os.path.join(work, "host.log"))
+        # A folder of its own: the host keeps its settings beside its binary, and the tests that
+        # run it go side by side.
+        binary = os.path.join(work, "bin", os.path.basename(sys.argv[1]))
+        os.makedirs(os.path.dirname(binary))
+        try:
+            os.link(sys.argv[1], binary)
+        except OSError:
+            shutil.copy2(sys.argv[1], binary)
+        self.start([binary, SERVER, "5060", "alice", sys.argv[2]], os.path.join(work, "host.log"))
 
     def take(self, line):
         line = line.strip()
