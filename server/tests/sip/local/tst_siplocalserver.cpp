@@ -389,6 +389,34 @@ private slots:
                                       { "callid", "refer-1" } })),
               "status");
     }
+
+    // An attended transfer names another call of the referrer's, with both tags; phones put it
+    // among the Refer-To URI's headers.
+    void attendedReferRefused_data()
+    {
+        QTest::addColumn<QString>("replaces");
+        QTest::addColumn<int>("status");
+        QTest::newRow("no from-tag") << "c1%3Bto-tag%3Dx" << 400;
+        QTest::newRow("the call itself") << "c1%3Bto-tag%3Dx%3Bfrom-tag%3Dy" << 503;
+        QTest::newRow("no such call") << "c9%3Bto-tag%3Dx%3Bfrom-tag%3Dy" << 503;
+    }
+    void attendedReferRefused()
+    {
+        QFETCH(QString, replaces);
+        RawPhone alice("alice", m_Port), bob("bob", m_Port);
+        QCOMPARE(alice.registerWith(), 200);
+        QCOMPARE(bob.registerWith(), 200);
+        QVERIFY(placeCall(alice, bob).isValid());
+        const QString extra
+            = QString("Refer-To: <sip:bob@127.0.0.1:%1?Replaces=%2>\n").arg(m_Port).arg(replaces);
+        QTEST(statusCode(authorized(alice,
+                                    { { "method", "REFER" },
+                                      { "to", "bob" },
+                                      { "totag", ";tag=b1" },
+                                      { "extra", extra },
+                                      { "callid", "c1" } })),
+              "status");
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSipLocalServer)
