@@ -197,10 +197,17 @@ void ConversationObject::removeTwoPartyLeg(const QString &callId, ConversationCa
     } else if (rest.size() == 2 && m_CallStart >= 1) {
         const QDateTime start = QDateTime::fromMSecsSinceEpoch(m_CallStart);
         const qint64 d = FrameClock::nowMs() - m_CallStartMono;
-        m_CallStart = 0;
-        m_CallStartMono = 0;
         ConversationCaller *r = rest.first()->m_Answered ? rest.first() : rest.last();
-        r->startSound(SoundWavParam::Hold);
+        if (rest.first()->m_Answered && rest.last()->m_Answered) {
+            // Both who stay are talking already (a transfer's target answered before the
+            // transferor left): their call goes on, connected from now, and nobody is held.
+            m_CallStart = QDateTime::currentMSecsSinceEpoch();
+            m_CallStartMono = FrameClock::nowMs();
+        } else {
+            m_CallStart = 0;
+            m_CallStartMono = 0;
+            r->startSound(SoundWavParam::Hold);
+        }
         const auto pair = ordered(r, gone);
         writeRecord(start, pair.first->m_User, pair.second->m_User, d, action());
     }

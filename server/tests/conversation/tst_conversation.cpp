@@ -195,6 +195,25 @@ private slots:
         QCOMPARE(t.packets.size(), 0); // not answered yet
     }
 
+    // All three answered (a transfer's target answered before the transferor left): the two
+    // who stay are still in a call, recorded as one when it ends.
+    void legLeavesAThreeWayCall()
+    {
+        Conversation c;
+        RtpPeer a, b, t;
+        c.addSip("a", "alice", a.port());
+        c.addSip("b", "bob", b.port());
+        c.addSip("c", "tina", t.port());
+        QTRY_COMPARE(c.conv->callerNames().size(), 3);
+        for (const char *id : { "a", "b", "c" })
+            emit c.conv->acceptCaller(id);
+        emit c.conv->removeCaller("b", true);
+        QTRY_COMPARE(c.smdr->size(), 1);
+        emit c.conv->removeCaller("c", true);
+        QTRY_COMPARE(c.smdr->size(), 2);
+        QCOMPARE(c.record(1), QString("alice tina INT "));
+    }
+
     void holdAndSilenceWatch()
     {
         Conversation c;

@@ -150,8 +150,12 @@ def transfer(host, alice, bob, work):
     host.ring("alice")
     answer(host, alice, work)
     alice.command("transfer", "sip:bob@%s" % SERVER)
-    answer(host, bob, work)
+    bob.wait("CALL_INCOMING")
+    bob.command("accept")
+    bob.wait("CALL_ESTABLISHED")
+    # Three in a call hear nothing: the door hears bob once alice has left.
     alice.wait("CALL_CLOSED")
+    door_hears(host, bob, work, "bob-transferred")
     open_door(host, bob)
     bob.hangup()
     host.expect("smdr INT door")
