@@ -71,13 +71,17 @@ class Linphone(Piped):
 
 
 def door_hears(host, phone, work, name):
-    """The door panel hears the phone's tone."""
-    host.send("mark")
+    """The door panel hears the phone's tone within three 2-second windows: on a loaded
+    machine the first window of a call was seen silent (cause not found)."""
     path = os.path.join(work, "panel-" + name)
-    host.send("dump " + path)
-    host.expect("dumped")
+    for window in range(3):
+        host.send("mark")
+        host.send("dump " + path)
+        host.expect("dumped")
+        if os.path.getsize(path) and any(b != 0x80 for b in open(path, "rb").read()):
+            break
     heard = peak("-t", "raw", "-r", "8000", "-e", "unsigned", "-b", "8", "-c", "1", path)
-    assert abs(heard - phone.freq) < phone.freq * 0.06, (name, heard)
+    assert abs(heard - phone.freq) < phone.freq * 0.06, (name, heard, window)
 
 
 def open_door(host, phone):
