@@ -253,7 +253,8 @@ def run(prefix, names, scenarios, server=lambda work: None, logs=()):
         scenarios(host, work, phones)
         print("1 passed, 0 failed")
     except Exception:
-        for name in ["host.log"] + [n + "/log" for n in names] + list(logs):
+        shown = ["host.log", "log/tarnhall-server.log"] + [n + "/log" for n in names]
+        for name in shown + list(logs):
             if os.path.exists(path := os.path.join(work, name)):
                 print("=====", name, open(path, errors="replace").read()[-8000:], sep="\n")
         raise
