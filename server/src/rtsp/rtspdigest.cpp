@@ -1,7 +1,8 @@
 #include "rtsp/rtspdigest.h"
 
+#include "core/digestchallenge.h"
+
 #include <QCryptographicHash>
-#include <QRegularExpression>
 #include <QUuid>
 
 namespace {
@@ -12,48 +13,11 @@ QString md5(const QString &text)
         QCryptographicHash::hash(text.toLocal8Bit(), QCryptographicHash::Md5).toHex());
 }
 
-// Splits at commas outside double quotes, so realm="Door Cam, Inc" stays one piece.
-QStringList splitOutsideQuotes(const QString &text)
-{
-    QStringList pieces;
-    QString current;
-    bool quoted = false;
-    for (const QChar c : text) {
-        if (c == QLatin1Char('"'))
-            quoted = !quoted;
-        if (c == QLatin1Char(',') && !quoted) {
-            pieces.append(current);
-            current.clear();
-        } else {
-            current.append(c);
-        }
-    }
-    pieces.append(current);
-    return pieces;
-}
-
 } // namespace
 
 QHash<QString, QString> RtspDigest::parseChallenge(const QString &challenge)
 {
-    static const QRegularExpression digest(
-        QStringLiteral("^([Dd][Ii][Gg][Ee][Ss][Tt])\\s+(\\S.+)$"));
-    QHash<QString, QString> params;
-    const QRegularExpressionMatch match = digest.match(challenge);
-    if (!match.hasMatch())
-        return params;
-    const QStringList pieces = splitOutsideQuotes(match.captured(2));
-    for (const QString &piece : pieces) {
-        const int equals = piece.indexOf(QLatin1Char('='));
-        if (equals < 0) {
-            params.insert(piece.trimmed().toLower(), QString());
-            continue;
-        }
-        QString value = piece.mid(equals + 1).trimmed();
-        value.remove(QLatin1Char('"'));
-        params.insert(piece.left(equals).trimmed().toLower(), value);
-    }
-    return params;
+    return parseDigestChallenge(challenge);
 }
 
 QString RtspDigest::answer(const QString &challenge, const QString &method, const QString &uri,

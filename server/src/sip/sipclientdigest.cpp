@@ -1,10 +1,10 @@
 #include "sip/sipclientdigest.h"
 
+#include "core/digestchallenge.h"
 #include "core/identifiers.h"
 #include "sip/message/sipmessage.h"
 
 #include <QCryptographicHash>
-#include <QRegularExpression>
 
 namespace {
 
@@ -18,46 +18,11 @@ QString md5(const QString &text)
     return md5(text.toUtf8());
 }
 
-QStringList splitOutsideQuotes(const QString &text)
-{
-    QStringList pieces;
-    QString current;
-    bool quoted = false;
-    for (const QChar c : text) {
-        if (c == QLatin1Char('"'))
-            quoted = !quoted;
-        if (c == QLatin1Char(',') && !quoted) {
-            pieces.append(current);
-            current.clear();
-        } else {
-            current.append(c);
-        }
-    }
-    pieces.append(current);
-    return pieces;
-}
-
 } // namespace
 
 QHash<QString, QString> SipClientDigest::parseChallenge(const QString &challenge)
 {
-    static const QRegularExpression digest(
-        QStringLiteral("^([Dd][Ii][Gg][Ee][Ss][Tt])\\s+(\\S.+)$"));
-    QHash<QString, QString> params;
-    const QRegularExpressionMatch match = digest.match(challenge);
-    if (!match.hasMatch())
-        return params;
-    for (const QString &piece : splitOutsideQuotes(match.captured(2))) {
-        const int equals = piece.indexOf(QLatin1Char('='));
-        if (equals < 0) {
-            params.insert(piece.trimmed().toLower(), QString());
-            continue;
-        }
-        QString value = piece.mid(equals + 1).trimmed();
-        value.remove(QLatin1Char('"'));
-        params.insert(piece.left(equals).trimmed().toLower(), value);
-    }
-    return params;
+    return parseDigestChallenge(challenge);
 }
 
 QString SipClientDigest::authorization(const SipHeader::Type &challengeHeader,
