@@ -29,7 +29,7 @@ clang++ $flags $qt_flags -Iserver/src -Iserver/tests/sip/message \
 # shellcheck disable=SC2086
 rtsp=server/src/rtsp
 clang++ $flags $qt_flags -Iserver/src server/fuzz/rtspresponse_fuzzer.cpp $rtsp/rtspmessage.cpp \
-    $rtsp/rtspsdp.cpp $rtsp/rtspresponsereader.cpp $rtsp/rtspdigest.cpp $sip/sipstatus.cpp \
+    $rtsp/rtspsdp.cpp $rtsp/rtspresponsereader.cpp $rtsp/rtspdigest.cpp server/src/core/digestchallenge.cpp $sip/sipstatus.cpp \
     $sip/sipconstants.cpp $qt_libs -o "$out/rtspresponse_fuzzer"
 
 corpus=$out/corpus/sipmessage
