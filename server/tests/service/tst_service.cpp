@@ -79,7 +79,7 @@ void TestService::staleSocketOfKilledServiceIsReplaced()
     const QString lock = box.root() + QStringLiteral("/conf/tarnhall-server.conf.lock");
     QTRY_VERIFY_WITH_TIMEOUT(box.textLog().contains(QStringLiteral("[VELK]: Initialization"))
                                  && !QFile::exists(lock),
-                             20000);
+                             60000);
     ::kill(pid_t(first->processId()), SIGKILL);
     first->waitForFinished(10000);
     QVERIFY(QFile::exists(box.socketPath()));
