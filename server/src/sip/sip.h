@@ -193,6 +193,10 @@ public slots:
     void onSendSipInfoStandaloneControl(QString conversationName, SipMessage invite,
                                         QString fromUserName, QString toUserName, uchar event,
                                         uint duration);
+    // Branches of a door's call to a list of accounts: their responses, and the release of a
+    // branch once the door took another (callerLeg: the door's own leg in that branch).
+    void onReceiveResponseInviteMulti(SipMessage response);
+    void onIntercepted(SipMessage invite, QString conversationName, QString callerLeg);
 
 public:
     // The local server's registrar and request authentication.
@@ -237,22 +241,33 @@ private:
     int callDeviceStandalone(SipUser *caller, SipUser *callee, const QString &callKey);
     int callGroupStandalone(SipUser *caller, SipUser *group, QString &callKey);
     void connectDeviceConversation(ConversationThread *conversation, bool control);
+    // With video the leg carries the user's camera.
     void addDeviceLeg(ConversationThread *conversation, SipUser *user, VelkDevice *device,
-                      const QString &legId, int direction, bool audioBack);
+                      const QString &legId, int direction, bool audioBack, bool video = false);
+    // multi: a branch of a list call, released when the door takes another.
     bool inviteForDevice(ConversationThread *conversation, SipUser *caller, SipUser *callee,
-                         const QString &legId);
+                         const QString &legId, bool multi);
+    void wireBranch(SipDialog *client, VelkDevice *device);
+    void receiveInviteResponse(const SipMessage &response, bool multi);
     void onDeviceCallResponse(SipDialog *client, const SipMessage &response,
-                              ConversationThread *conversation, SipUser *caller, SipUser *callee);
-    void dropOtherBranches(SipUser *caller, const QString &winner);
-    // callId names the device's call the key belongs to ("control" for its keypad channel).
-    void deliverKeyToDevice(ConversationThread *conversation, const QString &callId,
-                            const QString &fromUserName, SipUser *user, uchar event);
+                              ConversationThread *conversation, SipUser *caller, SipUser *callee,
+                              bool multi);
+    // The answer of a door rung by another door's call (or handed one by a transfer).
+    int respondDoorToDoor(SipUser *caller, SipUser *callee, ConversationThread *conversation,
+                          const QString &callKey, const SipStatus::Type &status);
+    // legId is the device's leg the key went to; dialplanCallId names the device's call to its
+    // dial plan ("control" for its keypad channel).
+    void deliverKeyToDevice(ConversationThread *conversation, const QString &legId,
+                            const QString &dialplanCallId, const QString &fromUserName,
+                            SipUser *user, uchar event);
     static int deviceFlags(const SipUser *user);
     SipDialog *startClientInvite(SipUser *callee, const SipMessage &invite,
                                  const QString &conversation);
     void sendOnUserDialog(SipUser *user, const SipMessage &request, bool watchResponse);
+    // serverDialog: the calling phone's transaction; null when a door called.
     bool redirectStandalone(SipDialog *clientDialog, SipDialog *serverDialog,
-                            const SipMessage &response, SipUser *caller, SipUser *callee);
+                            const SipMessage &response, SipUser *caller, SipUser *callee,
+                            bool multi);
     void relayToCaller(SipDialog *clientDialog, ConversationThread *conversation,
                        SipStatus::Type status);
     bool ringDoorDevice(SipUser *caller, SipUser *callee, ConversationThread *conversation,

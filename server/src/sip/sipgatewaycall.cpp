@@ -2,7 +2,6 @@
 // devices' answers to calls from the server, the ends of the legs and the keys of both sides.
 #include "sip/sip.h"
 
-#include "conversation/conversationcaller.h"
 #include "conversation/conversationthread.h"
 #include "core/env.h"
 #include "core/identifiers.h"
@@ -102,21 +101,7 @@ void Sip::lostServer(SipUser *user, const SipMessage &response)
 void Sip::addGatewayDeviceLeg(ConversationThread *conversation, SipUser *user, VelkDevice *device,
                               const QString &callKey, int direction, bool audioBack)
 {
-    auto *leg = new ConversationCaller();
-    const QHostAddress any(QHostAddress::AnyIPv4);
-    leg->initVelk(rtpTimeoutOf(user), user->objectName(), callKey, SipSdpAction::Type(direction),
-                  conversation->video() ? user->videoCodec() : uchar(255), any, 0, any, 0,
-                  SipSdpAction::Unknown);
-    if (conversation->video())
-        connect(user, &SipUser::setVelkVideo, leg, &ConversationCaller::setVelkVideo,
-                Qt::QueuedConnection);
-    connect(leg, &ConversationCaller::toDevice, device, &VelkDevice::toDevice,
-            Qt::QueuedConnection);
-    if (audioBack)
-        connect(device, &VelkDevice::fromDevice, leg, &ConversationCaller::appendAudio,
-                Qt::QueuedConnection);
-    user->setConversation(callKey, conversation->objectName());
-    conversation->addCallerObject(callKey, leg);
+    addDeviceLeg(conversation, user, device, callKey, direction, audioBack, conversation->video());
 }
 
 int Sip::callServer(const QString &name, const QString &target, const QString &callKey)

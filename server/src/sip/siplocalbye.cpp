@@ -181,7 +181,8 @@ void Sip::onSendSipInfoStandalone(QString conversationName, SipMessage invite, Q
     if (!user || !conversation)
         return;
     if (user->isVelkUser()) {
-        deliverKeyToDevice(conversation, invite.callId(), fromUserName, user, event);
+        deliverKeyToDevice(conversation, invite.callId(), invite.callId(), fromUserName, user,
+                           event);
         return;
     }
     sendOnUserDialog(user, SipMessage(invite, user, event, duration), false);

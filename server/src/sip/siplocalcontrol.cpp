@@ -64,13 +64,15 @@ void Sip::onInviteControlStandalone(SipDialog *dialog, SipUser *caller, SipUser 
 }
 
 // Keys on the control channel work the device's dial plan whatever call it is in; no INFO goes out.
-void Sip::onSendSipInfoStandaloneControl(QString conversationName, SipMessage, QString fromUserName,
-                                         QString toUserName, uchar event, uint)
+void Sip::onSendSipInfoStandaloneControl(QString conversationName, SipMessage invite,
+                                         QString fromUserName, QString toUserName, uchar event,
+                                         uint)
 {
     SipUser *user = findUser(toUserName);
     ConversationThread *conversation = findConversation(conversationName);
     if (user && conversation)
-        deliverKeyToDevice(conversation, QStringLiteral("control"), fromUserName, user, event);
+        deliverKeyToDevice(conversation, invite.callId(), QStringLiteral("control"), fromUserName,
+                           user, event);
 }
 
 void Sip::onInviteGroupStandalone(SipDialog *dialog, SipUser *caller, SipUser *group)

@@ -145,12 +145,16 @@ void Sip::connectDeviceConversation(ConversationThread *conversation, bool contr
 }
 
 void Sip::addDeviceLeg(ConversationThread *conversation, SipUser *user, VelkDevice *device,
-                       const QString &legId, int direction, bool audioBack)
+                       const QString &legId, int direction, bool audioBack, bool video)
 {
     auto *leg = new ConversationCaller();
-    leg->initVelk(rtpTimeoutOf(user), user->objectName(), legId, SipSdpAction::Type(direction), 255,
-                  QHostAddress(QHostAddress::AnyIPv4), 0, QHostAddress(QHostAddress::AnyIPv4), 0,
-                  SipSdpAction::Unknown);
+    const QHostAddress any(QHostAddress::AnyIPv4);
+    leg->initVelk(rtpTimeoutOf(user), user->objectName(), legId, SipSdpAction::Type(direction),
+                  video ? user->videoCodec() : uchar(255), any, 0, any, 0, SipSdpAction::Unknown);
+    // The leg learns where the camera sends from once its session is set up for the call.
+    if (video)
+        connect(user, &SipUser::setVelkVideo, leg, &ConversationCaller::setVelkVideo,
+                Qt::QueuedConnection);
     connect(leg, &ConversationCaller::toDevice, device, &VelkDevice::toDevice,
             Qt::QueuedConnection);
     if (audioBack)
@@ -164,26 +168,42 @@ int Sip::callSipUserStandalone(SipUser *caller, SipUser *callee, const QString &
 {
     if (callee->isVelkUser())
         return callDeviceStandalone(caller, callee, callKey);
-    ConversationThread *conversation = createNamedConversation(callKey, 1, false);
+    const bool video = userVideoEnabledForResponse(caller);
+    ConversationThread *conversation = createNamedConversation(callKey, 1, video);
     if (!conversation)
         return -2;
     connectDeviceConversation(conversation, false);
-    addDeviceLeg(conversation, caller, deviceOf(caller), callKey, SipSdpAction::SendRecv, true);
-    inviteForDevice(conversation, caller, callee, callKey);
+    addDeviceLeg(conversation, caller, deviceOf(caller), callKey, SipSdpAction::SendRecv, true,
+                 video);
+    inviteForDevice(conversation, caller, callee, callKey, false);
     return 0;
 }
 
 bool Sip::inviteForDevice(ConversationThread *conversation, SipUser *caller, SipUser *callee,
-                          const QString &legId)
+                          const QString &legId, bool multi)
 {
-    SipMessage invite(caller, callee, localOffer(callee->m_ServerAddress, conversation));
+    SipMessage invite(caller, callee, localOffer(callee->m_ServerAddress, conversation, caller));
     invite.setHeader(SipHeader::CallID, randomHexId());
     SipDialog *client = startClientInvite(callee, invite, conversation->objectName());
     // The device's own leg of the call, which the answer connects.
     client->m_Partner = legId;
+    if (multi)
+        wireBranch(client, deviceOf(caller));
     emit conversation->appendCaller(rtpTimeoutOf(callee), callee->objectName(), invite);
     client->process(invite);
     return true;
+}
+
+void Sip::wireBranch(SipDialog *client, VelkDevice *device)
+{
+    disconnect(client, &SipDialog::receiveResponse, this, &Sip::onReceiveResponseInvite);
+    connect(client, &SipDialog::receiveResponse, this, &Sip::onReceiveResponseInviteMulti,
+            Qt::DirectConnection);
+    connect(client, &SipDialog::intercepted, this, &Sip::onIntercepted, Qt::DirectConnection);
+    // Once the door takes one branch (or gives up) every other one stops ringing.
+    if (device)
+        connect(device, &VelkDevice::acceptCall, client, &SipDialog::intercept,
+                Qt::QueuedConnection);
 }
 
 int Sip::callDeviceStandalone(SipUser *caller, SipUser *callee, const QString &callKey)
@@ -228,15 +248,16 @@ int Sip::callListStandalone(const QString &callerName, const QString &callees,
         VelkDevice *target = deviceOf(member);
         if (member->isVelkUser() && !target)
             continue;
+        const bool video = !target && userVideoEnabledForResponse(caller);
         ConversationThread *conversation
-            = createNamedConversation(member->isVelkUser() ? randomHexId() : branch, 1, false);
+            = createNamedConversation(member->isVelkUser() ? randomHexId() : branch, 1, video);
         if (!conversation)
             continue;
         connectDeviceConversation(conversation, false);
         connect(conversation, &ConversationThread::deleting, device,
                 &VelkDevice::onDeletingConversation, Qt::QueuedConnection);
         emit device->appendConversation(conversation->objectName());
-        addDeviceLeg(conversation, caller, device, branch, SipSdpAction::SendRecv, true);
+        addDeviceLeg(conversation, caller, device, branch, SipSdpAction::SendRecv, true, video);
         if (target) {
             const QString legId = randomHexId();
             addDeviceLeg(conversation, member, target, legId, SipSdpAction::SendRecv, true);
@@ -244,7 +265,7 @@ int Sip::callListStandalone(const QString &callerName, const QString &callees,
                                  conversation->objectName(), legId, deviceFlags(member), callKey,
                                  branch);
         } else {
-            inviteForDevice(conversation, caller, member, branch);
+            inviteForDevice(conversation, caller, member, branch, true);
         }
         ++reached;
     }
@@ -288,72 +309,118 @@ int Sip::callGroupStandalone(SipUser *caller, SipUser *group, QString &callKey)
 int Sip::respondCallStandalone(const QString &from, const QString &to, const QString &dialogName,
                                const QString &callKey, const SipStatus::Type &status)
 {
+    auto *server = m_Dialogs && !dialogName.isEmpty()
+        ? m_Dialogs->find<SipServerInviteDialog>(dialogName)
+        : nullptr;
+    SipUser *caller = findUser(from);
     SipUser *callee = findUser(to);
-    if (!callee)
+    ConversationThread *conversation
+        = callee ? findConversation(callee->conversationCaller(callKey)) : nullptr;
+    if (isUsableUser(caller) && isUsableUser(callee) && caller->isVelkUser()
+        && callee->isVelkUser())
+        return respondDoorToDoor(caller, callee, conversation, callKey, status);
+    if (!isUsableUser(caller) || !isUsableUser(callee) || !conversation) {
+        // The phone hears at once that its call cannot be taken; nothing of it stays behind.
+        if (callee)
+            callee->takeConversation(callKey);
+        if (server) {
+            const QString callId = server->m_Request.callId();
+            if (caller)
+                caller->takeConversation(callId);
+            if (conversation)
+                emit conversation->removeCaller(callId, true);
+            sendDialogResponse(server, SipStatus::ServerInternalError);
+        }
+        if (conversation) {
+            emit conversation->removeCaller(callKey, false);
+            emit conversation->check();
+        }
         return 0;
-    ConversationThread *conversation = findConversation(callee->conversationCaller(callKey));
-    if (!conversation)
-        return 0;
-    auto *server = m_Dialogs ? m_Dialogs->find<SipServerInviteDialog>(dialogName) : nullptr;
+    }
     if (!server) {
-        // A call of another door device: its device learns the answer directly.
-        SipUser *caller = findUser(from);
-        VelkDevice *callerDevice = deviceOf(caller);
-        if (!callerDevice || conversation->objectName() != dialogName)
-            return 0;
-        QString callerLeg;
-        const QMap<QString, QString> &calls = caller->conversations();
-        for (auto it = calls.cbegin(); it != calls.cend(); ++it) {
-            if (it.value() == dialogName)
-                callerLeg = it.key();
-        }
-        if (statusClass(status) == 1) {
-            callerDevice->outgoingCallAnswered(callerLeg, status, callKey, callerLeg);
-            return 1;
-        }
-        if (status != SipStatus::OK) {
+        // Rung into a running call (a transfer): nobody waits for an answer, the door joins.
+        if (status == SipStatus::OK) {
+            emit conversation->acceptCaller(callKey);
+        } else if (statusClass(status) != 1) {
             callee->takeConversation(callKey);
             emit conversation->removeCaller(callKey, false);
             emit conversation->check();
-            callerDevice->outgoingCallAnswered(callerLeg, status, callKey, callerLeg);
-            return 1;
         }
-        if (!callerDevice->outgoingCallAnswered(callerLeg, status, callKey, callerLeg)
-            || callerDevice->outgoingCallId() != callerLeg) {
-            callee->takeConversation(callKey);
-            emit conversation->removeCaller(callKey, false);
-            emit conversation->check();
-            return 0;
-        }
-        emit conversation->acceptCaller(callerLeg);
-        emit conversation->acceptCaller(callKey);
         return 1;
     }
     const SipMessage &request = server->m_Request;
-    if (statusClass(status) == 1) {
+    if (status == SipStatus::OK) {
+        sendDialogResponse(server, SipStatus::Ringing);
+        SipLocalAudio offer;
+        offer.parse(request.body);
+        SipCameraVideo video;
+        const bool withVideo = conversation->video() && video.parse(request.body, callee);
+        if (conversation->video())
+            callee->onPlay(conversation);
+        // The leg takes the request with the To-tag the answers gave out, which its BYE needs.
+        emit conversation->updateCaller(request);
+        emit conversation->acceptCaller(request.callId());
+        emit conversation->acceptCaller(callKey);
+        sendDialogResponseWithBody(server, SipStatus::OK, kSdp,
+                                   localAnswer(caller->m_ServerAddress, conversation, offer,
+                                               withVideo ? callee : nullptr,
+                                               answerDirection(video.direction)));
+        return 1;
+    }
+    if (statusClass(status) != 1) {
+        callee->takeConversation(callKey);
+        emit conversation->removeCaller(callKey, false);
+        emit conversation->removeCaller(request.callId(), true);
+        caller->takeConversation(request.callId());
         sendDialogResponse(server, status);
+        emit conversation->check();
+        return 1;
+    }
+    if (status != SipStatus::Trying) {
+        sendDialogResponse(server, status);
+        emit conversation->updateCaller(request);
+    }
+    return 1;
+}
+
+int Sip::respondDoorToDoor(SipUser *caller, SipUser *callee, ConversationThread *conversation,
+                           const QString &callKey, const SipStatus::Type &status)
+{
+    VelkDevice *callerDevice = deviceOf(caller);
+    if (!conversation || !callerDevice) {
+        callee->takeConversation(callKey);
+        return 0;
+    }
+    // The calling door's own leg in this conversation: its call key, or the branch of a list.
+    const QString name = conversation->objectName();
+    QString callerLeg;
+    const QMap<QString, QString> &calls = caller->conversations();
+    for (auto it = calls.cbegin(); it != calls.cend(); ++it) {
+        if (it.value() == name)
+            callerLeg = it.key();
+    }
+    if (statusClass(status) == 1) {
+        callerDevice->outgoingCallAnswered(callerLeg, status, callKey, callerLeg);
         return 1;
     }
     if (status != SipStatus::OK) {
         callee->takeConversation(callKey);
         emit conversation->removeCaller(callKey, false);
-        emit conversation->removeCaller(request.callId(), true);
-        if (SipUser *caller = findLocalUser(request.from().address.user))
-            caller->takeConversation(request.callId());
-        sendDialogResponse(server, status);
         emit conversation->check();
+        callerDevice->outgoingCallAnswered(callerLeg, status, callKey, callerLeg);
         return 1;
     }
-    SipLocalAudio offer;
-    offer.parse(request.body);
-    SipUser *caller = findLocalUser(request.from().address.user);
-    const QString address = caller ? caller->m_ServerAddress : request.receiverAddress;
-    server->sendResponse(
-        SipMessage(SipStatus::OK, request, kSdp, localAnswer(address, conversation, offer)));
-    // The leg takes the request with the To-tag the answer gave out, which its BYE needs.
+    // A door handed on by a transfer talks already: its call, placed or taken, is this one.
+    const bool talking = callerDevice->outgoingCallId() == callerLeg
+        || callerDevice->incomingCallId() == callerLeg;
+    if (!callerDevice->outgoingCallAnswered(callerLeg, status, callKey, callerLeg) || !talking) {
+        callee->takeConversation(callKey);
+        emit conversation->removeCaller(callKey, false);
+        emit conversation->check();
+        return 0;
+    }
+    emit conversation->acceptCaller(callerLeg);
     emit conversation->acceptCaller(callKey);
-    emit conversation->updateCaller(server->m_Request);
-    emit conversation->acceptCaller(request.callId());
     return 1;
 }
 
@@ -379,9 +446,10 @@ int Sip::acceptCallerStandalone(const QString &from, const QString &to, const QS
 }
 
 void Sip::onDeviceCallResponse(SipDialog *client, const SipMessage &response,
-                               ConversationThread *conversation, SipUser *caller, SipUser *callee)
+                               ConversationThread *conversation, SipUser *caller, SipUser *callee,
+                               bool multi)
 {
-    const SipStatus::Type status = response.startLine.status;
+    SipStatus::Type status = response.startLine.status;
     const SipMessage invite = client->m_Request;
     const QString legId = client->m_Partner;
     VelkDevice *device = deviceOf(caller);
@@ -396,12 +464,17 @@ void Sip::onDeviceCallResponse(SipDialog *client, const SipMessage &response,
             && device->outgoingCallAnswered(legId, status, invite.callId(), legId)
             && device->outgoingCallId() == legId && device->state() == VelkDevice::OutgoingCall;
         if (taken) {
+            // The other branches of a list stop ringing through the device's acceptCall.
+            SipCameraVideo video;
+            if (conversation->video() && video.parse(response.body, caller))
+                caller->onPlay(conversation);
             emit conversation->acceptCaller(legId);
             emit conversation->appendCaller(rtpTimeoutOf(callee), callee->objectName(), invite,
                                             answer.payload, answer.rtpAddress, answer.rtpPort,
-                                            answer.rtcpAddress, answer.rtcpPort, answer.direction);
+                                            answer.rtcpAddress, answer.rtcpPort, answer.direction,
+                                            video.payload, video.rtpAddress, video.rtpPort,
+                                            video.rtcpAddress, video.rtcpPort, video.direction);
             emit conversation->acceptCaller(invite.callId());
-            dropOtherBranches(caller, conversation->objectName());
             return;
         }
         // The device no longer waits for this answer: the phone is released.
@@ -410,6 +483,16 @@ void Sip::onDeviceCallResponse(SipDialog *client, const SipMessage &response,
     emit conversation->removeCaller(invite.callId(), false);
     if (callee)
         callee->takeConversation(invite.callId());
+    if (status == SipStatus::MovedTemporarily) {
+        // Followed inside the system as for a phone's call; the door hears a refusal otherwise.
+        if (multi)
+            disconnect(client, &SipDialog::intercepted, this, &Sip::onIntercepted);
+        if (redirectStandalone(client, nullptr, response, caller, callee, multi)) {
+            emit conversation->check();
+            return;
+        }
+        status = SipStatus::Decline;
+    }
     if (device && status != SipStatus::OK)
         device->outgoingCallAnswered(legId, status, invite.callId(), legId);
     emit conversation->removeCaller(legId, true);
@@ -417,45 +500,37 @@ void Sip::onDeviceCallResponse(SipDialog *client, const SipMessage &response,
     emit conversation->check();
 }
 
-void Sip::dropOtherBranches(SipUser *caller, const QString &winner)
+void Sip::onIntercepted(SipMessage invite, QString conversationName, QString callerLeg)
 {
-    // The other members of a list call stop ringing: the device's leg leaves each of their
-    // conversations, which then cancels the member's INVITE or ends its device's ring.
-    const QMap<QString, QString> calls = caller->conversations();
-    for (auto it = calls.cbegin(); it != calls.cend(); ++it) {
-        if (it.value() == winner)
-            continue;
-        ConversationThread *other = findConversation(it.value());
-        if (!other)
-            continue;
-        caller->takeConversation(it.key());
-        emit other->removeCaller(it.key(), true);
-        emit other->check();
+    if (SipUser *caller = findLocalUser(invite.from().address.user))
+        caller->takeConversation(callerLeg);
+    if (ConversationThread *conversation = findConversation(conversationName)) {
+        // Without the door's leg the branch ends, which cancels its INVITE.
+        emit conversation->removeCaller(callerLeg, true);
+        emit conversation->check();
+        return;
     }
+    SipUser *member = findLocalUser(invite.to().address.user);
+    const QString key = invite.transactionKey(SipMethod::Cancel);
+    if (isUsableUser(member) && !key.isEmpty() && !findDialog(key))
+        sendOnUserDialog(member, invite.makeCancel(), true);
 }
 
-void Sip::deliverKeyToDevice(ConversationThread *conversation, const QString &callId,
-                             const QString &fromUserName, SipUser *user, uchar event)
+void Sip::deliverKeyToDevice(ConversationThread *conversation, const QString &legId,
+                             const QString &dialplanCallId, const QString &fromUserName,
+                             SipUser *user, uchar event)
 {
     VelkDevice *device = deviceOf(user);
     if (!device)
         return;
-    const int result = device->sipInfo(callId, fromUserName, event);
-    if (result == 0)
+    const int result = device->sipInfo(dialplanCallId, fromUserName, event);
+    if (result == 0 || result > 2)
         return;
-    SoundWavParam::Type prompt = SoundWavParam::InfoError;
-    if (result == 1)
-        prompt = SoundWavParam::InfoAccept;
-    else if (result == 2)
-        prompt = SoundWavParam::DoorOpen;
-    // The prompt goes to the sender of the keys, found by its leg in this conversation.
-    SipUser *sender = findUser(fromUserName);
-    if (!sender)
-        return;
-    const QMap<QString, QString> &calls = sender->conversations();
-    for (auto it = calls.cbegin(); it != calls.cend(); ++it) {
-        if (it.value() == conversation->objectName())
-            emit conversation->resultSipInfo(it.key(), fromUserName, prompt, user->objectName(),
-                                             SoundWavParam::None);
-    }
+    // The door hears that it opens; the one who keyed hears whether the keys were taken.
+    const SoundWavParam::Type doorPrompt
+        = result == 2 ? SoundWavParam::DoorOpen : SoundWavParam::None;
+    const SoundWavParam::Type senderPrompt
+        = result < 0 ? SoundWavParam::InfoError : SoundWavParam::InfoAccept;
+    emit conversation->resultSipInfo(legId, user->objectName(), doorPrompt, fromUserName,
+                                     senderPrompt);
 }

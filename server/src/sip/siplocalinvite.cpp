@@ -2,7 +2,6 @@
 // to a door device.
 #include "sip/sip.h"
 
-#include "conversation/conversationcaller.h"
 #include "conversation/conversationthread.h"
 #include "core/identifiers.h"
 #include "sip/message/sipcontenttype.h"
@@ -11,6 +10,7 @@
 #include "sip/siplocalmedia.h"
 #include "sip/sipuser.h"
 #include "sip/sipusersetting.h"
+#include "velk/velkdevice.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ void Sip::onInviteNewStandalone(SipDialog *dialog)
         onInviteUserStandalone(dialog, caller, callee);
 }
 
-void Sip::onReInviteStandalone(SipDialog *dialog, SipUser *caller, SipUser *)
+void Sip::onReInviteStandalone(SipDialog *dialog, SipUser *caller, SipUser *callee)
 {
     const SipMessage &request = dialog->m_Request;
     const QString callId = request.callId();
@@ -74,12 +74,26 @@ void Sip::onReInviteStandalone(SipDialog *dialog, SipUser *caller, SipUser *)
         sendDialogResponse(dialog, SipStatus::NotAcceptableHere);
         return;
     }
+    // The called door's camera follows the phone: held, it pauses; resumed, it plays again.
+    const SipUser *camera = userVideoEnabledForResponse(callee) ? callee : nullptr;
+    SipCameraVideo video;
+    const bool withVideo = conversation->video() && video.parse(request.body, camera);
+    if (withVideo) {
+        if (video.direction == SipSdpAction::Inactive || video.direction == SipSdpAction::SendOnly)
+            emit conversation->play_suspend();
+        else if (video.direction == SipSdpAction::SendRecv
+                 || video.direction == SipSdpAction::RecvOnly)
+            emit conversation->play_resume();
+    }
     SipMessage response(SipStatus::OK, request, kSdp,
-                        localAnswer(caller->m_ServerAddress, conversation, offer));
+                        localAnswer(caller->m_ServerAddress, conversation, offer,
+                                    withVideo ? camera : nullptr, answerDirection(video.direction)));
     response.setToTag(toTagOf(request));
     dialog->sendResponse(response);
     emit conversation->replaceCaller(callId, offer.payload, offer.rtpAddress, offer.rtpPort,
-                                     offer.rtcpAddress, offer.rtcpPort, offer.direction);
+                                     offer.rtcpAddress, offer.rtcpPort, offer.direction,
+                                     video.payload, video.rtpAddress, video.rtpPort,
+                                     video.rtcpAddress, video.rtcpPort, video.direction);
 }
 
 void Sip::onInviteUserStandalone(SipDialog *dialog, SipUser *caller, SipUser *callee)
@@ -95,8 +109,11 @@ void Sip::onInviteUserStandalone(SipDialog *dialog, SipUser *caller, SipUser *ca
         sendDialogResponse(dialog, SipStatus::NotAcceptableHere);
         return;
     }
+    // The door's camera goes with the call when the phone offers to take its video.
+    SipCameraVideo video;
+    const bool withVideo = device && video.parse(request.body, callee);
     ConversationThread *conversation
-        = createStandaloneConversation(dialog, callee->isPaging() ? 3 : 1, false);
+        = createStandaloneConversation(dialog, callee->isPaging() ? 3 : 1, withVideo);
     if (!conversation) {
         sendDialogResponse(dialog, SipStatus::ServerInternalError);
         return;
@@ -110,16 +127,16 @@ void Sip::onInviteUserStandalone(SipDialog *dialog, SipUser *caller, SipUser *ca
             Qt::QueuedConnection);
     emit conversation->appendCaller(rtpTimeoutOf(caller), caller->objectName(), request,
                                     offer.payload, offer.rtpAddress, offer.rtpPort,
-                                    offer.rtcpAddress, offer.rtcpPort, offer.direction);
+                                    offer.rtcpAddress, offer.rtcpPort, offer.direction,
+                                    video.payload, video.rtpAddress, video.rtpPort,
+                                    video.rtcpAddress, video.rtcpPort, video.direction);
     caller->setConversation(request.callId(), name);
     dialog->m_ConversationName = name;
     rememberLegSource(request.callId(), name, request.senderAddress, request.senderPort);
 
     if (device) {
-        int flags = callee->isAutoAnswer() ? 1 : 0;
-        flags |= callee->isWiretapping() ? 2 : 0;
-        flags |= callee->isPaging() ? 8 : 0;
-        if (!ringDoorDevice(caller, callee, conversation, dialog->objectName(), flags, false)) {
+        if (!ringDoorDevice(caller, callee, conversation, dialog->objectName(),
+                            deviceFlags(callee), withVideo)) {
             caller->takeConversation(request.callId());
             emit conversation->clearCallers();
             emit conversation->check();
@@ -137,30 +154,15 @@ void Sip::onInviteUserStandalone(SipDialog *dialog, SipUser *caller, SipUser *ca
 }
 
 bool Sip::ringDoorDevice(SipUser *caller, SipUser *callee, ConversationThread *conversation,
-                         const QString &dialogName, int flags, bool)
+                         const QString &dialogName, int flags, bool video)
 {
-    // The one seam to the door devices' call operations: a device that offers none is not rung.
-    QObject *device = callee->velkDevice();
-    if (!device
-        || device->metaObject()->indexOfMethod(
-               "incomingCall(QString,QString,QString,QString,int,QString,QString)")
-            < 0)
+    auto *device = qobject_cast<VelkDevice *>(callee->velkDevice());
+    if (!device)
         return false;
     const QString legId = randomHexId();
-    auto *leg = new ConversationCaller();
-    leg->initVelk(rtpTimeoutOf(callee), callee->objectName(), legId,
-                  callee->isWiretapping() ? SipSdpAction::SendOnly : SipSdpAction::SendRecv, 255,
-                  QHostAddress(QHostAddress::AnyIPv4), 0, QHostAddress(QHostAddress::AnyIPv4), 0,
-                  SipSdpAction::Unknown);
-    connect(leg, SIGNAL(toDevice(qulonglong, QByteArray)), device,
-            SIGNAL(toDevice(qulonglong, QByteArray)), Qt::QueuedConnection);
-    connect(device, SIGNAL(fromDevice(qulonglong, QByteArray)), leg,
-            SLOT(appendAudio(qulonglong, QByteArray)), Qt::QueuedConnection);
-    callee->setConversation(legId, conversation->objectName());
-    conversation->addCallerObject(legId, leg);
-    QMetaObject::invokeMethod(device, "incomingCall", Q_ARG(QString, caller->objectName()),
-                              Q_ARG(QString, callee->objectName()), Q_ARG(QString, dialogName),
-                              Q_ARG(QString, legId), Q_ARG(int, flags), Q_ARG(QString, QString()),
-                              Q_ARG(QString, QString()));
+    addDeviceLeg(conversation, callee, device, legId,
+                 callee->isWiretapping() ? SipSdpAction::SendOnly : SipSdpAction::SendRecv, true,
+                 video);
+    device->incomingCall(caller->objectName(), callee->objectName(), dialogName, legId, flags);
     return true;
 }

@@ -10,6 +10,7 @@
 #include "sip/siplocalmedia.h"
 #include "sip/sipserverinvitedialog.h"
 #include "sip/sipuser.h"
+#include "velk/velkdevice.h"
 
 namespace {
 
@@ -20,6 +21,16 @@ const int kMaxRedirects = 4;
 } // namespace
 
 void Sip::onReceiveResponseInvite(SipMessage response)
+{
+    receiveInviteResponse(response, false);
+}
+
+void Sip::onReceiveResponseInviteMulti(SipMessage response)
+{
+    receiveInviteResponse(response, true);
+}
+
+void Sip::receiveInviteResponse(const SipMessage &response, bool multi)
 {
     const SipStatus::Type status = response.startLine.status;
     if (status == SipStatus::Unknown || !m_Dialogs)
@@ -48,7 +59,7 @@ void Sip::onReceiveResponseInvite(SipMessage response)
     }
     // A device's own call marks its leg; a transferred door device calls like any account.
     if (caller->isVelkUser() && !client->m_Partner.isEmpty()) {
-        onDeviceCallResponse(client, response, conversation, caller, callee);
+        onDeviceCallResponse(client, response, conversation, caller, callee, multi);
         return;
     }
     const QString name = conversation->objectName();
@@ -77,7 +88,7 @@ void Sip::onReceiveResponseInvite(SipMessage response)
             callee->takeConversation(invite.callId());
         if (status == SipStatus::MovedTemporarily) {
             report = SipStatus::Decline;
-            if (server && redirectStandalone(client, server, response, caller, callee))
+            if (server && redirectStandalone(client, server, response, caller, callee, false))
                 report = SipStatus::Ringing;
         } else {
             emit conversation->removeCaller(name, true);
@@ -112,7 +123,7 @@ void Sip::relayToCaller(SipDialog *server, ConversationThread *conversation, Sip
 }
 
 bool Sip::redirectStandalone(SipDialog *client, SipDialog *server, const SipMessage &response,
-                             SipUser *caller, SipUser *callee)
+                             SipUser *caller, SipUser *callee, bool multi)
 {
     const QString name = client->m_ConversationName;
     const QString calleeName = callee ? callee->objectName() : response.to().address.user;
@@ -129,23 +140,29 @@ bool Sip::redirectStandalone(SipDialog *client, SipDialog *server, const SipMess
     if (target->isVelkUser()) {
         if (target->isBusy() && !target->isPriority())
             return false;
-        int flags = target->isAutoAnswer() ? 1 : 0;
-        flags |= target->isWiretapping() ? 2 : 0;
-        flags |= target->isPriority() ? 4 : 0;
-        flags |= target->isPaging() ? 8 : 0;
-        flags |= target->isControl() ? 16 : 0;
-        return ringDoorDevice(caller, target, conversation, server->objectName(), flags, false);
+        // A phone's call waits on its transaction; a door's call is answered door to door.
+        const int flags = deviceFlags(target) | (server && target->isPriority() ? 4 : 0);
+        return ringDoorDevice(caller, target, conversation,
+                              server ? server->objectName() : QString(), flags, false);
     }
     if (target->isBusy() || target->isGroup())
         return false;
-    SipMessage invite(caller, target, localOffer(target->m_ServerAddress, conversation));
+    // A door's call offers its camera again (caller is the door); a phone has none to offer.
+    SipMessage invite(caller, target, localOffer(target->m_ServerAddress, conversation, caller));
     invite.setHeader(SipHeader::CallID, randomHexId());
-    disconnect(client, &SipDialog::receiveResponse, this, &Sip::onReceiveResponseInvite);
+    const QString callerLeg = client->m_Partner;
+    disconnect(client, &SipDialog::receiveResponse, this, nullptr);
     client->m_ConversationName.clear();
     client->m_Partner.clear();
     SipDialog *next = startClientInvite(target, invite, name);
-    next->m_Partner = server->objectName();
-    server->m_Partner = next->objectName();
+    if (server) {
+        next->m_Partner = server->objectName();
+        server->m_Partner = next->objectName();
+    } else {
+        next->m_Partner = callerLeg;
+        if (multi)
+            wireBranch(next, qobject_cast<VelkDevice *>(caller->velkDevice()));
+    }
     emit conversation->appendCaller(rtpTimeoutOf(target), target->objectName(), invite);
     next->process(invite);
     return true;

@@ -182,10 +182,8 @@ void Sip::onReferStandalone(SipDialog *dialog)
             sendReferNotify(transferee, referrer, refer, SipStatus::BusyHere);
             return;
         }
-        const QString legId = randomHexId();
-        addDeviceLeg(conversation, target, targetDevice, legId, SipSdpAction::SendRecv, true);
-        targetDevice->incomingCall(transferee->objectName(), target->objectName(), name, legId,
-                                   deviceFlags(target));
+        // No transaction waits for the door: its answer joins it to the running call.
+        ringDoorDevice(transferee, target, conversation, QString(), deviceFlags(target), false);
     } else {
         SipMessage invite(transferee, target, localOffer(target->m_ServerAddress, conversation));
         invite.setHeader(SipHeader::CallID, randomHexId());

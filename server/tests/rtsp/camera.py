@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 # A door camera on loopback: GStreamer's RTSP server with an H.264 test pattern at /door.
-# Prints "PORT <n>" once it listens and "REQ <method>" per request; ends when stdin closes.
+# Prints "PORT <n>" once it listens, "EVT CONNECT" per connection and "REQ <method>" per request
+# it takes (one refused for its credentials is not told); ends when stdin closes.
 import argparse
 import sys
 
@@ -39,6 +40,7 @@ server.get_mount_points().add_factory("/door", factory)
 
 
 def on_client(_server, client):
+    print("EVT CONNECT", flush=True)
     for name in ["options", "describe", "setup", "play", "pause", "teardown", "get-parameter"]:
         method = name.upper().replace("-", "_")
         client.connect(name + "-request", lambda _c, _x, m=method: print("REQ " + m, flush=True))

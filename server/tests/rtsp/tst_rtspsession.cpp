@@ -4,6 +4,7 @@
 #include "rtsp/rtspdigest.h"
 #include "rtsp/rtspmessage.h"
 #include "rtsp/rtspobject.h"
+#include "rtspcamera.h"
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
@@ -32,46 +33,6 @@ const QByteArray kSdp = "v=0\r\na=control:*\r\nm=audio 0 RTP/AVP 8\r\na=control:
                         "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"
                         "a=fmtp:96 packetization-mode=1\r\na=control:stream=0\r\n";
 const QByteArray kOk = "RTSP/1.0 200 OK\r\nCSeq: 1\r\n";
-
-// GStreamer's RTSP server in a child process; it reports its port and each request it handles.
-struct Camera
-{
-    explicit Camera(const QStringList &args)
-    {
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        // GStreamer keeps its plugin registry in the test's own directory, not the user's cache.
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("GST_REGISTRY", QDir::current().filePath("gst-registry.bin"));
-        process.setProcessEnvironment(env);
-        process.start("/usr/bin/python3",
-                      QStringList { qEnvironmentVariable("TARNHALL_SOURCE_DIR")
-                                    + "/server/tests/rtsp/camera.py" }
-                          + args);
-    }
-    ~Camera()
-    {
-        process.closeWriteChannel();
-        if (!process.waitForFinished(10000))
-            process.kill();
-        process.waitForFinished();
-    }
-    // Reads what the camera printed so far; true once it listens.
-    bool ready()
-    {
-        while (process.canReadLine()) {
-            const QString line = QString::fromUtf8(process.readLine()).trimmed();
-            if (line.startsWith("PORT "))
-                url = QStringLiteral("rtsp://127.0.0.1:%1/door").arg(line.mid(5));
-            else
-                requests += line.mid(4);
-        }
-        return !url.isEmpty();
-    }
-    int count(const QString &method) { return ready() ? requests.count(method) : 0; }
-    QProcess process;
-    QString url;
-    QStringList requests;
-};
 
 // A scripted camera on loopback for what a real one cannot show. Each answer is a list of
 // segments written 30 ms apart; no segment leaves the request unanswered.
@@ -292,7 +253,7 @@ private slots:
     {
         QFETCH(QStringList, args);
         QFETCH(QString, password);
-        Camera camera(args);
+        RtspCamera camera(args);
         QTRY_VERIFY_WITH_TIMEOUT(camera.ready(), 20000);
         start(camera.url, password);
         if (password == "wrong") {
