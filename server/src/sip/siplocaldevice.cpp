@@ -410,10 +410,11 @@ int Sip::respondDoorToDoor(SipUser *caller, SipUser *callee, ConversationThread 
         callerDevice->outgoingCallAnswered(callerLeg, status, callKey, callerLeg);
         return 1;
     }
+    const bool answered = callerDevice->outgoingCallAnswered(callerLeg, status, callKey, callerLeg);
     // A door handed on by a transfer talks already: its call, placed or taken, is this one.
-    const bool talking = callerDevice->outgoingCallId() == callerLeg
-        || callerDevice->incomingCallId() == callerLeg;
-    if (!callerDevice->outgoingCallAnswered(callerLeg, status, callKey, callerLeg) || !talking) {
+    if (!answered
+        || (callerDevice->outgoingCallId() != callerLeg
+            && callerDevice->incomingCallId() != callerLeg)) {
         callee->takeConversation(callKey);
         emit conversation->removeCaller(callKey, false);
         emit conversation->check();

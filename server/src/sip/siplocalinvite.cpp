@@ -87,7 +87,8 @@ void Sip::onReInviteStandalone(SipDialog *dialog, SipUser *caller, SipUser *call
     }
     SipMessage response(SipStatus::OK, request, kSdp,
                         localAnswer(caller->m_ServerAddress, conversation, offer,
-                                    withVideo ? camera : nullptr, answerDirection(video.direction)));
+                                    withVideo ? camera : nullptr,
+                                    answerDirection(video.direction)));
     response.setToTag(toTagOf(request));
     dialog->sendResponse(response);
     emit conversation->replaceCaller(callId, offer.payload, offer.rtpAddress, offer.rtpPort,
@@ -125,18 +126,17 @@ void Sip::onInviteUserStandalone(SipDialog *dialog, SipUser *caller, SipUser *ca
             Qt::QueuedConnection);
     connect(conversation, &ConversationThread::sendSipInfo, this, &Sip::onSendSipInfoStandalone,
             Qt::QueuedConnection);
-    emit conversation->appendCaller(rtpTimeoutOf(caller), caller->objectName(), request,
-                                    offer.payload, offer.rtpAddress, offer.rtpPort,
-                                    offer.rtcpAddress, offer.rtcpPort, offer.direction,
-                                    video.payload, video.rtpAddress, video.rtpPort,
-                                    video.rtcpAddress, video.rtcpPort, video.direction);
+    emit conversation->appendCaller(
+        rtpTimeoutOf(caller), caller->objectName(), request, offer.payload, offer.rtpAddress,
+        offer.rtpPort, offer.rtcpAddress, offer.rtcpPort, offer.direction, video.payload,
+        video.rtpAddress, video.rtpPort, video.rtcpAddress, video.rtcpPort, video.direction);
     caller->setConversation(request.callId(), name);
     dialog->m_ConversationName = name;
     rememberLegSource(request.callId(), name, request.senderAddress, request.senderPort);
 
     if (device) {
-        if (!ringDoorDevice(caller, callee, conversation, dialog->objectName(),
-                            deviceFlags(callee), withVideo)) {
+        if (!ringDoorDevice(caller, callee, conversation, dialog->objectName(), deviceFlags(callee),
+                            withVideo)) {
             caller->takeConversation(request.callId());
             emit conversation->clearCallers();
             emit conversation->check();

@@ -48,27 +48,26 @@ QByteArray cameraSdp(const QString &address, const SipUser *camera,
                      quint16 audioPayload, uchar telephoneEvent, SipSdpAction::Type videoDirection)
 {
     const bool video = camera && conversation->video() && userVideoEnabledForResponse(camera);
-    return buildSdp(address, conversation->audioRtpPort(), address, conversation->audioRtcpPort(),
-                    direction, audioPayload, telephoneEvent, video,
-                    video ? camera->videoCodec() : uchar(255),
-                    video ? camera->videoCodecInfo() : QString(),
-                    video ? camera->videoCodecFmtp() : QString(), conversation->videoRtpPort(),
-                    conversation->videoRtcpPort(), videoDirection);
+    return buildSdp(
+        address, conversation->audioRtpPort(), address, conversation->audioRtcpPort(), direction,
+        audioPayload, telephoneEvent, video, video ? camera->videoCodec() : uchar(255),
+        video ? camera->videoCodecInfo() : QString(), video ? camera->videoCodecFmtp() : QString(),
+        conversation->videoRtpPort(), conversation->videoRtcpPort(), videoDirection);
 }
 
 QByteArray localAnswer(const QString &address, const ConversationThread *conversation,
                        const SipLocalAudio &offer, const SipUser *camera,
                        SipSdpAction::Type videoDirection)
 {
-    return cameraSdp(address, camera, conversation, answerDirection(offer.direction),
-                     offer.payload, offer.telephoneEvent, videoDirection);
+    return cameraSdp(address, camera, conversation, answerDirection(offer.direction), offer.payload,
+                     offer.telephoneEvent, videoDirection);
 }
 
 QByteArray localOffer(const QString &address, const ConversationThread *conversation,
                       const SipUser *camera)
 {
-    return cameraSdp(address, camera, conversation, SipSdpAction::SendRecv, 65535,
-                     kTelephoneEvent, SipSdpAction::SendOnly);
+    return cameraSdp(address, camera, conversation, SipSdpAction::SendRecv, 65535, kTelephoneEvent,
+                     SipSdpAction::SendOnly);
 }
 
 qulonglong rtpTimeoutOf(const SipUser *user)

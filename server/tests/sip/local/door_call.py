@@ -3,7 +3,7 @@
 phone, a list (the first answer wins) and a paging group; a tone flows each way; the phones key
 the door open and shut by RFC 2833 events (SIPp by SIP INFO); either side hangs up; phones ring
 the door (answered by its button, at once, listening in), key it on its control account and
-page a group; a sensor and the keypad place calls; phones hand the door's call on by blind and
+page a group; a sensor and the keypad place calls; a door call offers the camera's video; phones hand the door's call on by blind and
 attended REFER; every call and event leaves its SMDR record. Usage: door_call.py HOST TONE.wav"""
 import os
 
@@ -210,7 +210,7 @@ def answered_at_once(host, phone):
     host.expect("keypad call off")
 
 
-def info_keys(host, work, record="smdr INT door carol"):
+def info_keys(host, work, record="smdr INT carol door"):
     """baresip sends its keys only as RFC 2833 events: SIPp keys 55 as SIP INFO instead."""
     scenario = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "door_info.xml")
     errors = os.path.join(work, "sipp-errors.log")
@@ -234,8 +234,36 @@ def door_pages(host):
         host.expect("keypad call off")
 
 
+def start_camera(host, work):
+    """The door account's camera: GStreamer's RTSP server with Digest and a session timeout
+    shorter than the calls; every door call from now on offers its video."""
+    camera = subprocess.Popen(
+        [sys.executable, os.path.join(_here, "..", "..", "rtsp", "camera.py"), "--user", "door",
+         "--password", "secret", "--timeout", "2"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        text=True, env=dict(os.environ, GST_REGISTRY=os.path.join(work, "gst-registry.bin")))
+    port = camera.stdout.readline().split()[-1]
+    host.send("camera rtsp://%s:%s/door secret" % (SERVER, port))
+    host.expect("camera 96")
+    return camera
+
+
+def video_offered(host, alice, work):
+    """A real phone takes the door's call that offers the camera's video (it shows none)."""
+    door_call(host, alice, work, hangup_by_door=False)
+    with open(os.path.join(work, "log", "tarnhall-server.log"), errors="replace") as f:
+        sent = f.read().split("send datagram to ")
+    # The phone registered a Contact user of its own: its INVITEs are told by their To.
+    offers = [m for m in sent
+              if re.match(r"[\d.:]+\nINVITE ", m) and re.search(r"\nTo: <sip:alice\b", m)]
+    assert any("m=video" in m and "a=rtpmap:96 H264/90000" in m for m in offers), offers[-1:]
+
+
 def scenarios(host, work, phones):
     alice, bob = phones
+    camera = start_camera(host, work)
+    video_offered(host, alice, work)
+    camera.stdin.close()
+    camera.wait(10)
     door_call(host, alice, work, hangup_by_door=False)
     door_call(host, bob, work, hangup_by_door=True)
     list_call(host, alice, bob, work)

@@ -5,6 +5,7 @@
 #include "localserverfixture.h"
 
 #include "common/sound/sound_wav/soundwav.h"
+#include "core/attendedthread.h"
 #include "core/env.h"
 #include "core/qsmdraction.h"
 #include "sip/sip.h"
@@ -34,6 +35,7 @@ class DoorHost : public LocalHost
 {
     Q_OBJECT
 public slots:
+    void cameraDescribed(uchar codec) { say(QStringLiteral("camera %1").arg(codec)); }
     void smdrLog(QDateTime, QString src, QString dest, qlonglong duration, QSmdrAction::Type action,
                  QString)
     {
@@ -179,7 +181,8 @@ int main(int argc, char **argv)
 
     // Commands: "press" (button down and up), "sensor1" (down and up), "rule CALLEES" (of the
     // button), "key N" (on the keypad), "mark" (forget the audio heard so far),
-    // "dump PATH" (the audio heard since the mark, 8-bit PCM at 8 kHz), "account NAME".
+    // "dump PATH" (the audio heard since the mark, 8-bit PCM at 8 kHz), "account NAME",
+    // "camera URL PASSWORD" (of the door account).
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QByteArray pending;
     const auto run = [&](const QStringList &words) {
@@ -201,6 +204,16 @@ int main(int argc, char **argv)
             dumpPath = words.value(1);
             giveUp.start(10000);
             dump(false);
+        } else if (words.value(0) == "camera") {
+            // The door account's camera at URL with its Digest password; told once described.
+            SipUser *door = sip.findUser("door");
+            QObject::connect(door->videoControl(), SIGNAL(setMediaParam(uchar, QString, QString)),
+                             &host, SLOT(cameraDescribed(uchar)), Qt::UniqueConnection);
+            door->setProperty("velk-video-enable", "true");
+            door->setProperty("velk-video-path", words.value(1));
+            door->setProperty("velk-video-login", "door");
+            door->setProperty("velk-video-password", words.value(2));
+            door->applyVideo();
         } else if (words.value(0) == "account") {
             const SipUser *user = sip.findUser(words.value(1));
             say(QStringLiteral("account %1 %2")

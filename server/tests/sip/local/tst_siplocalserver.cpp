@@ -1,10 +1,16 @@
 #include "localserverfixture.h"
 
+#include "../../rtsp/rtspcamera.h"
+#include "conversation/conversationthread.h"
 #include "core/timescale.h"
 #include "sip/sip.h"
 #include "sip/sipdialog.h"
 #include "sip/sipuser.h"
+#include "velk/velk.h"
+#include "velk/velkdevice.h"
+#include "velkpanel.h"
 
+#include <QNetworkDatagram>
 #include <QtTest>
 
 namespace {
@@ -22,7 +28,8 @@ const QString kSdp = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0
                      "m=audio 30000 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\na=sendrecv\r\n";
 
 // The callee's answer to a request it received, with its own tag.
-QString reply(const SipMessage &request, int code, const QString &extra = QString())
+QString reply(const SipMessage &request, int code, const QString &extra = QString(),
+              const QString &sdp = kSdp)
 {
     const QString number = QString::number(code);
     QString text = "SIP/2.0 " + number + " " + reasonPhrase(statusFromCode(number)) + "\n";
@@ -31,9 +38,61 @@ QString reply(const SipMessage &request, int code, const QString &extra = QStrin
     text += "From: " + request.headerValue(SipHeader::From)
         + "\nTo: " + request.headerValue(SipHeader::To) + ";tag=b1\nCall-ID: " + request.callId()
         + "\nCSeq: " + request.headerValue(SipHeader::CSeq) + "\n" + extra;
-    const QString body = code == 200 && request.startLine.method == SipMethod::Invite ? kSdp : "";
+    const QString body = code == 200 && request.startLine.method == SipMethod::Invite ? sdp : "";
     return text + (body.isEmpty() ? "" : "Content-Type: application/sdp\n")
         + QString("Content-Length: %1\n\n").arg(body.size()) + body;
+}
+
+// The media of a scripted phone: PCMA out every 20 ms once it knows where to, H.264 RTP in.
+struct PhoneMedia
+{
+    QUdpSocket audio, video;
+    QTimer clock;
+    int h264 = 0;
+    PhoneMedia()
+    {
+        audio.bind(QHostAddress(QHostAddress::LocalHost));
+        video.bind(QHostAddress(QHostAddress::LocalHost));
+        QObject::connect(&video, &QUdpSocket::readyRead, &video, [this] {
+            while (video.hasPendingDatagrams()) {
+                const QByteArray rtp = video.receiveDatagram().data();
+                // Relayed with the payload type the phone offered for H.264.
+                h264 += rtp.size() > 12 && (uchar(rtp.at(1)) & 0x7f) == 97 ? 1 : 0;
+            }
+        });
+    }
+    QString sdp(const QString &direction = "sendrecv") const
+    {
+        return QString("v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+                       "m=audio %1 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\na=%3\r\n"
+                       "m=video %2 RTP/AVP 97\r\na=rtpmap:97 H264/90000\r\n"
+                       "a=fmtp:97 packetization-mode=1\r\na=%3\r\n")
+            .arg(audio.localPort())
+            .arg(video.localPort())
+            .arg(direction);
+    }
+    // Speaks to the audio port of the SDP body it was offered or answered.
+    void speakTo(const QByteArray &body)
+    {
+        const quint16 port
+            = QRegularExpression("m=audio (\\d+)").match(body).captured(1).toUShort();
+        QObject::connect(&clock, &QTimer::timeout, &audio, [this, port, seq = 0]() mutable {
+            QByteArray rtp(172, char(0xd5));
+            rtp[0] = char(0x80);
+            rtp[1] = char(8);
+            rtp[2] = char(++seq >> 8);
+            rtp[3] = char(seq);
+            audio.writeDatagram(rtp, QHostAddress::LocalHost, port);
+        });
+        clock.start(20);
+    }
+};
+
+// The video section of an SDP body, from its m= line on.
+QString videoSection(const SipMessage &message)
+{
+    const QString body = QString::fromUtf8(message.body);
+    return body.mid(body.indexOf("m=video"));
 }
 
 } // namespace
@@ -44,6 +103,9 @@ class TestSipLocalServer : public QObject
 
     LocalHost *m_Host = nullptr;
     Sip *m_Sip = nullptr;
+    Velk *m_Velk = nullptr;
+    QList<VelkPanel *> m_Panels;
+    QStringList m_Log;
     quint16 m_Port = 0;
     // The fields of the last request authorized sent with credentials, to send it again.
     QHash<QString, QString> m_Sent;
@@ -52,20 +114,23 @@ class TestSipLocalServer : public QObject
     // final answer but to an INVITE.
     SipMessage authorized(RawPhone &alice, QHash<QString, QString> f)
     {
-        f["cseq"] = "1";
+        const int cseq = f.value("cseq", "1").toInt();
+        f["cseq"] = QString::number(cseq);
         alice.send(kRequest, f);
         const SipMessage challenge = alice.next();
         if (statusCode(challenge) != 401)
             return challenge;
-        QHash<QString, QString> ack { { "method", "ACK" }, { "cseq", "1" }, { "to", f["to"] } };
+        QHash<QString, QString> ack { { "method", "ACK" },
+                                      { "cseq", f["cseq"] },
+                                      { "to", f["to"] } };
         ack["callid"] = f["callid"];
         ack["totag"] = ";tag=" + toTagOf(challenge);
         if (f["method"] == "INVITE")
             alice.send(kRequest, ack);
         const QString uri = QString("sip:%1@127.0.0.1:%2").arg(f["to"]).arg(m_Port);
         f["auth"] = alice.answer(challenge, f["method"], uri, "pw-alice");
-        f["cseq"] = "2";
-        f["branch"] = "z9hG4bK-" + f["callid"];
+        f["cseq"] = QString::number(cseq + 1);
+        f["branch"] = "z9hG4bK-" + f["callid"] + f["cseq"];
         m_Sent = f;
         alice.send(kRequest, f);
         return f["method"] == "INVITE" ? SipMessage() : alice.next();
@@ -80,6 +145,75 @@ class TestSipLocalServer : public QObject
         return bob.next();
     }
 
+    // Doors 1 ("door", whose button calls as "door") and 2 ("door2"), both answering at once;
+    // nobody's silence ends a call here, and the camera sessions' requests are logged.
+    void writeDoors()
+    {
+        QSettings users(Env::configFilePath("sip-users"), QSettings::IniFormat);
+        for (const QString name : { "door", "door2", "alice", "bob" })
+            users.setValue(name + "/sip-rtp-timeout", 300);
+        for (int id : { 1, 2 }) {
+            const QString name = id == 1 ? "door" : "door2";
+            users.setValue(name + "/type-user", 0);
+            users.setValue(name + "/velk-device-id", id);
+        }
+        QSettings devices(Env::configFilePath("velk-devices"), QSettings::IniFormat);
+        devices.clear();
+        for (int id : { 1, 2 })
+            devices.setValue(QString("%1/device-password").arg(id), "pw12");
+        devices.setValue("1/button-account", "door");
+        m_Host->file.setValue("velk/bind-address", "127.0.0.1");
+        m_Host->file.setValue("velk/bind-port", freePort());
+        m_Host->file.setValue("sip/log-rtsp", true);
+    }
+    void startDoors()
+    {
+        connect(Env::instance(), &Env::viewLog, this,
+                [this](const QString &line) { m_Log << line.mid(line.indexOf("]: ") + 3); });
+        m_Velk = new Velk(m_Host);
+        m_Velk->setSipServices(m_Sip);
+        m_Velk->start();
+        for (quint16 id : { 1, 2 }) {
+            m_Panels << new VelkPanel({ id, "pw12", 2, 1, 0, 0 });
+            m_Panels.last()->start(QHostAddress::LocalHost,
+                                   quint16(m_Host->file.value("velk/bind-port").toUInt()), 1000);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(m_Sip->findUser("door")->isRegistered()
+                                     && m_Sip->findUser("door2")->isRegistered(),
+                                 20000);
+    }
+    // Door 1's camera, Digest on with this password; the session describes it once up.
+    void useCamera(RtspCamera &camera, const QString &password)
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(camera.ready(), 20000);
+        SipUser *door = m_Sip->findUser("door");
+        door->setProperty("velk-video-enable", "true");
+        door->setProperty("velk-video-path", camera.url);
+        door->setProperty("velk-video-login", "door");
+        door->setProperty("velk-video-password", password);
+        door->applyVideo();
+        if (password == "secret")
+            QTRY_COMPARE_WITH_TIMEOUT(door->videoCodec(), uchar(96), 20000);
+    }
+    VelkDevice *door() const { return m_Velk->findDevice(1); }
+    // Door 1's button pressed and let go: its rule calls.
+    void pressButton()
+    {
+        m_Panels.first()->queueEvents(0, 1, 0, 0);
+        m_Panels.first()->sendReport();
+        m_Panels.first()->queueEvents(0, 2, 0, 0);
+        QTimer::singleShot(200, m_Panels.first(), &VelkPanel::sendReport);
+    }
+    // What the phone hears next but repeats of the INVITE it was sent.
+    static SipMessage nextBut(RawPhone &phone, const SipMessage &invite)
+    {
+        SipMessage heard = phone.next();
+        while (heard.startLine.kind == 0 && heard.startLine.method == SipMethod::Invite
+               && heard.callId() == invite.callId())
+            heard = phone.next();
+        return heard;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -92,16 +226,29 @@ private slots:
         TimeScale::setFactor(1);
         m_Host = new LocalHost;
         m_Port = writeLocalServerSettings(*m_Host);
+        const bool doors = QByteArray(QTest::currentTestFunction()).startsWith("door");
+        if (doors)
+            writeDoors();
         m_Sip = new Sip(m_Host);
         m_Sip->start();
         QTRY_COMPARE_WITH_TIMEOUT(m_Sip->connectionState(), SipConnected, 10000);
+        if (doors)
+            startDoors();
     }
 
     void cleanup()
     {
         TimeScale::setFactor(50);
+        if (m_Velk)
+            m_Velk->stop();
         m_Sip->stop();
+        if (m_Velk)
+            QVERIFY(m_Velk->waitSeconds(20));
         QVERIFY(m_Sip->waitSeconds(20));
+        delete std::exchange(m_Velk, nullptr);
+        qDeleteAll(std::exchange(m_Panels, {}));
+        disconnect(Env::instance(), nullptr, this, nullptr);
+        m_Log.clear();
         delete m_Sip;
         delete m_Host;
     }
@@ -416,6 +563,236 @@ private slots:
                                       { "extra", extra },
                                       { "callid", "c1" } })),
               "status");
+    }
+
+    // A phone calls the door: the camera's video is answered, set up to the conversation and
+    // relayed; it outlives the camera's session timeout, pauses on hold and plays on resume;
+    // the door-open key plays door-open at the door and info-accept to the phone; BYE ends the
+    // camera's session.
+    void doorCallWithVideo()
+    {
+        RtspCamera camera({ "--user", "door", "--password", "secret", "--timeout", "2" });
+        useCamera(camera, "secret");
+        if (QTest::currentTestFailed())
+            return;
+        RawPhone alice("alice", m_Port);
+        QCOMPARE(alice.registerWith(), 200);
+        PhoneMedia media;
+        QHash<QString, QString> f { { "method", "INVITE" }, { "to", "door" }, { "callid", "v1" } };
+        f["body"] = media.sdp();
+        authorized(alice, f);
+        QCOMPARE(statusCode(alice.next()), 180);
+        const SipMessage ok = alice.next();
+        QCOMPARE(statusCode(ok), 200);
+        const QRegularExpressionMatch video
+            = QRegularExpression("^m=video (\\d+) RTP/AVP 96\r\n").match(videoSection(ok));
+        QVERIFY2(video.hasMatch(), ok.body.constData());
+        media.speakTo(ok.body);
+        f = { { "to", "door" }, { "callid", "v1" }, { "totag", ";tag=" + toTagOf(ok) } };
+        const auto inCall = [&](const QString &method, int cseq, const QString &body = "") {
+            QHash<QString, QString> r = f;
+            r["method"] = method;
+            r["cseq"] = QString::number(cseq);
+            r["body"] = body;
+            if (method == "INFO")
+                r["extra"] = "Content-Type: application/dtmf-relay\n";
+            alice.send(kRequest, r);
+            const SipMessage answer = method == "ACK" ? SipMessage() : alice.next();
+            if (method == "INVITE") {
+                r["method"] = "ACK";
+                r["body"] = "";
+                alice.send(kRequest, r);
+            }
+            return answer;
+        };
+        inCall("ACK", 2);
+        const int port = video.captured(1).toInt();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !m_Log.filter(QString("client_port=%1-%2").arg(port).arg(port + 1)).isEmpty(), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(camera.count("PLAY"), 1, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(media.h264 > 10, 20000);
+        // Past the camera's expiry (2 s and GStreamer's 5 s of grace) video still flows.
+        QTRY_VERIFY_WITH_TIMEOUT(camera.count("GET_PARAMETER") >= 8, 30000);
+        media.h264 = 0;
+        QTRY_VERIFY_WITH_TIMEOUT(media.h264 > 10, 20000);
+
+        const SipMessage held = inCall("INVITE", 3, media.sdp("sendonly"));
+        QCOMPARE(statusCode(held), 200);
+        QVERIFY2(videoSection(held).contains("a=recvonly"), held.body.constData());
+        QTRY_COMPARE_WITH_TIMEOUT(camera.count("PAUSE"), 1, 20000);
+        QCOMPARE(statusCode(inCall("INVITE", 4, media.sdp())), 200);
+        QTRY_COMPARE_WITH_TIMEOUT(camera.count("PLAY"), 2, 20000);
+        media.h264 = 0;
+        QTRY_VERIFY_WITH_TIMEOUT(media.h264 > 10, 20000);
+
+        QSignalSpy prompts(m_Sip->findConversation("v1"), &ConversationThread::resultSipInfo);
+        for (int cseq : { 5, 6 })
+            QCOMPARE(statusCode(inCall("INFO", cseq, "Signal=5\r\nDuration=160\r\n")), 200);
+        QTRY_COMPARE_WITH_TIMEOUT(prompts.count(), 1, 10000);
+        QCOMPARE(prompts.first().at(1).toString(), QString("door"));
+        QCOMPARE(prompts.first().at(2).value<SoundWavParam::Type>(), SoundWavParam::DoorOpen);
+        QCOMPARE(prompts.first().at(3).toString(), QString("alice"));
+        QCOMPARE(prompts.first().at(4).value<SoundWavParam::Type>(), SoundWavParam::InfoAccept);
+        QTRY_VERIFY_WITH_TIMEOUT(m_Panels.first()->stateBits() & 0x08, 10000);
+
+        QCOMPARE(statusCode(inCall("BYE", 7)), 200);
+        QTRY_COMPARE_WITH_TIMEOUT(camera.count("TEARDOWN"), 1, 20000);
+    }
+
+    // The door's button calls one phone, a list (the first answer wins, the other phones are
+    // cancelled), a list whose door member answers first, and a phone that redirects: the offer
+    // carries the camera's video and the phone that takes the call gets it.
+    void doorCallsPhones_data()
+    {
+        QTest::addColumn<QString>("rule");
+        QTest::addColumn<QString>("redirectTo");
+        QTest::addColumn<QString>("answerer");
+        QTest::addColumn<QStringList>("cancelled");
+        // clang-format off
+        QTest::newRow("one phone") << "alice" << "" << "alice" << QStringList();
+        QTest::newRow("list") << "alice,bob" << "" << "alice" << QStringList { "bob" };
+        QTest::newRow("door member first")
+            << "door2,alice,bob" << "" << "" << QStringList { "alice", "bob" };
+        QTest::newRow("redirected") << "alice" << "bob" << "bob" << QStringList();
+        // clang-format on
+    }
+    void doorCallsPhones()
+    {
+        QFETCH(QString, rule);
+        QFETCH(QString, redirectTo);
+        QFETCH(QString, answerer);
+        QFETCH(QStringList, cancelled);
+        RtspCamera camera({ "--user", "door", "--password", "secret" });
+        useCamera(camera, "secret");
+        if (QTest::currentTestFailed())
+            return;
+        QHash<QString, RawPhone *> phones;
+        RawPhone alice("alice", m_Port), bob("bob", m_Port);
+        phones["alice"] = &alice;
+        phones["bob"] = &bob;
+        QHash<QString, SipMessage> invites;
+        for (RawPhone *phone : { &alice, &bob })
+            QCOMPARE(phone->registerWith(), 200);
+        door()->setProperty("button-call-rule", rule);
+        pressButton();
+        for (const QString &name : rule.split(',')) {
+            if (!phones.contains(name))
+                continue;
+            invites[name] = phones[name]->next();
+            QCOMPARE(invites[name].startLine.method, SipMethod::Invite);
+            QVERIFY2(videoSection(invites[name]).startsWith("m=video"),
+                     invites[name].body.constData());
+        }
+        if (!redirectTo.isEmpty()) {
+            alice.send(
+                reply(invites["alice"], 302, "Contact: <sip:" + redirectTo + "@127.0.0.1>\n"));
+            QCOMPARE(nextBut(alice, invites["alice"]).startLine.method, SipMethod::Ack);
+            invites[redirectTo] = phones[redirectTo]->next();
+            QCOMPARE(invites[redirectTo].startLine.method, SipMethod::Invite);
+            QVERIFY(videoSection(invites[redirectTo]).startsWith("m=video"));
+        }
+        PhoneMedia media;
+        if (!answerer.isEmpty()) {
+            RawPhone &phone = *phones[answerer];
+            phone.send(reply(invites[answerer], 200, "", media.sdp()));
+            QCOMPARE(nextBut(phone, invites[answerer]).startLine.method, SipMethod::Ack);
+            media.speakTo(invites[answerer].body);
+        }
+        for (const QString &name : cancelled) {
+            const SipMessage cancel = nextBut(*phones[name], invites[name]);
+            QCOMPARE(cancel.startLine.method, SipMethod::Cancel);
+            phones[name]->send(reply(cancel, 200));
+            phones[name]->send(reply(invites[name], 487));
+            QCOMPARE(nextBut(*phones[name], invites[name]).startLine.method, SipMethod::Ack);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(door()->state(), int(VelkDevice::OutgoingCall), 10000);
+        if (answerer.isEmpty())
+            return;
+        QTRY_VERIFY_WITH_TIMEOUT(media.h264 > 10, 20000);
+        const SipMessage &invite = invites[answerer];
+        phones[answerer]->send(kRequest,
+                               { { "method", "BYE" },
+                                 { "to", "door" },
+                                 { "callid", invite.callId() },
+                                 { "totag", ";tag=" + invite.fromTag() } });
+        QCOMPARE(statusCode(phones[answerer]->next()), 200);
+        QTRY_COMPARE_WITH_TIMEOUT(camera.count("TEARDOWN"), 1, 20000);
+    }
+
+    // A camera that refuses the door's password: each attempt answers its challenge once, the
+    // attempts back off, and the phone's call to the door is answered with audio alone.
+    void doorCameraRefused()
+    {
+        RtspCamera camera({ "--user", "door", "--password", "secret" });
+        useCamera(camera, "wrong");
+        if (QTest::currentTestFailed())
+            return;
+        QTRY_VERIFY_WITH_TIMEOUT(camera.count("CONNECT") >= 3, 20000);
+        RawPhone alice("alice", m_Port);
+        QCOMPARE(alice.registerWith(), 200);
+        PhoneMedia media;
+        authorized(alice,
+                   { { "method", "INVITE" },
+                     { "to", "door" },
+                     { "callid", "r1" },
+                     { "body", media.sdp() } });
+        QCOMPARE(statusCode(alice.next()), 180);
+        const SipMessage ok = alice.next();
+        QCOMPARE(statusCode(ok), 200);
+        QVERIFY(ok.body.contains("m=audio"));
+        QVERIFY(!ok.body.contains("m=video"));
+        // The camera answers OPTIONS to anyone and challenges DESCRIBE.
+        const QStringList describes = m_Log.filter(QRegularExpression("^DESCRIBE rtsp:"));
+        QVERIFY(describes.size() >= 4);
+        for (int i = 0; i + 1 < describes.size(); i += 2) {
+            QVERIFY(!describes.at(i).contains("Authorization:"));
+            QVERIFY(describes.at(i + 1).contains("Authorization: Digest"));
+        }
+        QCOMPARE(m_Log.filter("refused the credentials of user 'door'").size(), 1);
+        QVERIFY(camera.count("CONNECT") < 20);
+        QCOMPARE(camera.count("DESCRIBE"), 0);
+        QCOMPARE(camera.count("SETUP"), 0);
+    }
+
+    // A blind transfer to the door: it rings, and its answer joins it to the call, where it
+    // hears the transferee.
+    void doorTransferTarget()
+    {
+        RawPhone alice("alice", m_Port), bob("bob", m_Port);
+        QCOMPARE(alice.registerWith(), 200);
+        QCOMPARE(bob.registerWith(), 200);
+        const SipMessage invite = placeCall(alice, bob);
+        PhoneMedia media;
+        bob.send(reply(invite, 200, "", media.sdp()));
+        const SipMessage ok = alice.next();
+        QCOMPARE(statusCode(ok), 200);
+        QCOMPARE(bob.next().startLine.method, SipMethod::Ack);
+        media.speakTo(invite.body);
+        const QString referTo = QString("Refer-To: <sip:door@127.0.0.1:%1>\n").arg(m_Port);
+        QCOMPARE(statusCode(authorized(alice,
+                                       { { "method", "REFER" },
+                                         { "to", "bob" },
+                                         { "totag", ";tag=" + toTagOf(ok) },
+                                         { "extra", referTo },
+                                         { "callid", "c1" },
+                                         { "cseq", "3" } })),
+                 202);
+        for (const QByteArray frag : { "SIP/2.0 100", "SIP/2.0 200" })
+            QVERIFY(alice.next().body.startsWith(frag));
+        QTRY_COMPARE_WITH_TIMEOUT(door()->state(), int(VelkDevice::IncomingCall), 10000);
+        // Three in a call hear nothing: the door hears bob once alice has left.
+        alice.send(kRequest,
+                   { { "method", "BYE" },
+                     { "to", "bob" },
+                     { "callid", "c1" },
+                     { "cseq", "5" },
+                     { "totag", ";tag=" + toTagOf(ok) } });
+        QCOMPARE(statusCode(alice.next()), 200);
+        // The door's audio tells the server where the door listens.
+        QVERIFY(m_Panels.first()->startAudio(QByteArray(1600, char(0x90))));
+        m_Panels.first()->takeAudioReceived();
+        QTRY_VERIFY_WITH_TIMEOUT(m_Panels.first()->audioReceived().size() > 10, 10000);
+        QCOMPARE(door()->state(), int(VelkDevice::IncomingCall));
     }
 };
 
