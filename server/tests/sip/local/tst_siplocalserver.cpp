@@ -157,6 +157,10 @@ class TestSipLocalServer : public QObject
             users.setValue(name + "/type-user", 0);
             users.setValue(name + "/velk-device-id", id);
         }
+        // Door 1 again, ringing until its button answers.
+        users.setValue("door-ring/type-user", 0);
+        users.setValue("door-ring/velk-device-id", 1);
+        users.setValue("door-ring/velk-autoanswer", false);
         QSettings devices(Env::configFilePath("velk-devices"), QSettings::IniFormat);
         devices.clear();
         for (int id : { 1, 2 })
@@ -793,6 +797,25 @@ private slots:
         m_Panels.first()->takeAudioReceived();
         QTRY_VERIFY_WITH_TIMEOUT(m_Panels.first()->audioReceived().size() > 10, 10000);
         QCOMPARE(door()->state(), int(VelkDevice::IncomingCall));
+    }
+
+    // The door answers a call whose conversation is gone: the phone hears 500 at once and
+    // nothing of its call stays behind.
+    void doorAnswersLostCall()
+    {
+        RawPhone alice("alice", m_Port);
+        QCOMPARE(alice.registerWith(), 200);
+        authorized(alice,
+                   { { "method", "INVITE" },
+                     { "to", "door-ring" },
+                     { "callid", "g1" },
+                     { "body", kSdp } });
+        QCOMPARE(statusCode(alice.next()), 180);
+        m_Sip->findUser("door-ring")->clearConversations();
+        pressButton();
+        QCOMPARE(statusCode(alice.next()), 500);
+        QVERIFY(m_Sip->findUser("alice")->conversations().isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(door()->state(), int(VelkDevice::Ready), 10000);
     }
 };
 
