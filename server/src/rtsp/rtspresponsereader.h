@@ -16,7 +16,11 @@ public:
     static constexpr int MaxBodyBytes = 1024 * 1024;
 
     void append(const QByteArray &bytes) { m_buffer.append(bytes); }
-    void clear() { m_buffer.clear(); }
+    void clear()
+    {
+        m_buffer.clear();
+        m_total = 0;
+    }
     int size() const { return m_buffer.size(); }
 
     // Takes the next whole message off the buffer. Failed empties the buffer and sets the
@@ -24,5 +28,10 @@ public:
     Result next(RtspMessage *message, QString *error);
 
 private:
+    Result fail(QString *error, const QString &reason);
+
     QByteArray m_buffer;
+    // The size of the answer whose head was read and whose body is still coming; 0 while the
+    // head is incomplete. Kept so that a body arriving in small pieces is not read anew for each.
+    int m_total = 0;
 };
