@@ -4,6 +4,7 @@
 #include "rtsp/rtspdigest.h"
 #include "rtsp/rtspmessage.h"
 #include "rtsp/rtspobject.h"
+#include "testmain.h"
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
@@ -428,5 +429,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestRtspSession)
+TARNHALL_TEST_MAIN(TestRtspSession)
 #include "tst_rtspsession.moc"

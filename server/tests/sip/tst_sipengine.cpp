@@ -3,6 +3,7 @@
 #include "sip/sipobject.h"
 #include "sip/sipuser.h"
 #include "siptestkit.h"
+#include "testmain.h"
 
 #include <QProcess>
 #include <QSignalSpy>
@@ -278,5 +279,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSipEngine)
+TARNHALL_TEST_MAIN(TestSipEngine)
 #include "tst_sipengine.moc"

@@ -2,6 +2,7 @@
 #include "sip/sip.h"
 #include "sip/sipuser.h"
 #include "siptestkit.h"
+#include "testmain.h"
 
 #include <QNetworkDatagram>
 #include <QProcess>
@@ -263,5 +264,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSipGateway)
+TARNHALL_TEST_MAIN(TestSipGateway)
 #include "tst_sipgateway.moc"

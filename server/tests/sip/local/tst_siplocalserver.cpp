@@ -4,6 +4,7 @@
 #include "sip/sip.h"
 #include "sip/sipdialog.h"
 #include "sip/sipuser.h"
+#include "testmain.h"
 
 #include <QtTest>
 
@@ -419,5 +420,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSipLocalServer)
+TARNHALL_TEST_MAIN(TestSipLocalServer)
 #include "tst_siplocalserver.moc"
