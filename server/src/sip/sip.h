@@ -370,6 +370,7 @@ private:
     QList<SipUser *> m_UserList;
     QHash<QString, ConversationThread *> m_Conversations;
     SipDialogIndex *m_Dialogs = nullptr;
+    // Children, so their timers move into the core thread with the module.
     SipExternalAddress m_External;
     SipRetrySchedule m_RegisterRetry;
     // The transaction of each account's latest registering REGISTER.
