@@ -261,7 +261,6 @@ private:
     void initStandalone();
     void initServer();
     void dispatchMessage(const SipMessage &message);
-    void dispatchRequest(SipDialog *dialog, const SipMessage &request);
     void setConnectionRecord(SipConnectionState state, QAbstractSocket::SocketType type,
                              QAbstractSocket::SocketError error, const QString &errorString);
     QList<SipUser *> deviceUsers(int device, const QString &dst) const;
@@ -300,7 +299,6 @@ private:
     SipDialog *findDialog(const QString &name) const;
     bool deliverToDialog(const QString &key, const SipMessage &message);
     SipDialog *newServerDialog(const SipMessage &request);
-    void respond(SipDialog *dialog, const SipMessage &request, const SipStatus::Type &status);
     void sendOnClientDialog(SipUser *user, const SipMessage &request);
     void applyModeToDialogs();
 
