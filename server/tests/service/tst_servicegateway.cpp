@@ -1,11 +1,13 @@
-// The real service as a gateway behind an address translation, in a network namespace of the
-// test's own: the STUN server (coturn) sees the service's STUN socket come from another address
-// than the one it has, and the outside server (kamailio, or a scripted one that writes
-// "received") must learn that address from every account's registration.
+// The real service as a gateway, in a network namespace of the test's own. Behind an address
+// translation: the STUN server (coturn) sees the service's STUN socket come from another
+// address than the one it has, and the outside server (kamailio, or a scripted one that writes
+// "received") must learn that address from every account's registration. And a door's camera
+// (GStreamer's RTSP server) in a call a phone (SIPp) places through kamailio.
 #include "../sippeers.h"
 #include "../toolkit.h"
 #include "servicesandbox.h"
 #include "testmain.h"
+#include "velkpanel.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -47,6 +49,63 @@ public:
         process.waitForFinished();
     }
 };
+
+// The door camera: GStreamer's RTSP server, telling each request it gets.
+class Camera
+{
+public:
+    QProcess process;
+    QString url;
+    QStringList requests;
+
+    bool start()
+    {
+        process.start(
+            "/usr/bin/python3",
+            { qEnvironmentVariable("TARNHALL_SOURCE_DIR") + "/server/tests/rtsp/camera.py",
+              "--pausable" });
+        if (!QTest::qWaitFor([&] { return process.canReadLine(); }, 20000))
+            return false;
+        const QByteArray port = process.readLine().trimmed();
+        url = "rtsp://127.0.0.1:" + port.mid(5) + "/door";
+        return port.startsWith("PORT ");
+    }
+    // The requests so far, in order.
+    QStringList read()
+    {
+        while (process.canReadLine()) {
+            const QByteArray line = process.readLine().trimmed();
+            if (line.startsWith("REQ "))
+                requests << QString::fromLatin1(line.mid(4));
+        }
+        return requests;
+    }
+    ~Camera()
+    {
+        process.closeWriteChannel();
+        if (!process.waitForFinished(10000))
+            process.kill();
+        process.waitForFinished();
+    }
+};
+
+// Whether a datagram is RTP of payload type 96 carrying H.264 (a NAL unit, an aggregate or a
+// fragment of one).
+bool isH264Rtp(const QByteArray &packet)
+{
+    if (packet.size() < 13 || (uchar(packet.at(0)) >> 6) != 2 || (uchar(packet.at(1)) & 0x7f) != 96)
+        return false;
+    const int header = 12 + 4 * (uchar(packet.at(0)) & 0x0f);
+    const int type = packet.size() > header ? uchar(packet.at(header)) & 0x1f : 0;
+    return (type >= 1 && type <= 23) || type == 24 || type == 28;
+}
+
+quint16 freePort()
+{
+    QUdpSocket probe;
+    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    return probe.localPort();
+}
 
 QString field(const QByteArray &message, const char *pattern)
 {
@@ -145,6 +204,109 @@ private slots:
                 && kamailio.contacts("group").at(0).contains("@" + kMapped + ":"),
             qPrintable(kamailio.contacts("group").join(' ')), 20000);
         QVERIFY(box.textLog().contains("Connected to host"));
+        stop(box, service);
+    }
+
+    // A phone calls the door's account through kamailio and gets the camera's H.264 video;
+    // holding the call pauses the camera, taking it back plays it again, hanging up ends it.
+    void cameraVideoInACall()
+    {
+        if (QStandardPaths::findExecutable("sipp").isEmpty())
+            QSKIP("sipp is not installed");
+        Kamailio kamailio;
+        QVERIFY(kamailio.start());
+        Camera camera;
+        QVERIFY2(camera.start(), "no RTSP camera (GStreamer's RTSP server)");
+        ServiceSandbox box(false);
+        QVERIFY(box.isValid());
+        configure(box, kamailio.port, "direct", {});
+        const quint16 velkPort = freePort();
+        QSettings main(box.root() + "/conf/tarnhall-server.conf", QSettings::IniFormat);
+        main.setValue("velk/bind-port", velkPort);
+        main.sync();
+        QSettings users(box.root() + "/conf/sip-users.conf", QSettings::IniFormat);
+        for (const auto &pair : QList<QPair<QString, QString>> {
+                 { "type-user", "0" },
+                 { "velk-device-id", "1" },
+                 { "sip-server-login", "door-login" },
+                 { "sip-server-password", "door-secret" },
+                 { "velk-video-enable", "true" },
+                 { "velk-video-path", camera.url },
+                 // The phone sends no audio: the call must outlast the silence.
+                 { "sip-rtp-timeout", "600" } })
+            users.setValue("door/" + pair.first, pair.second);
+        users.sync();
+        QSettings devices(box.root() + "/conf/velk-devices.conf", QSettings::IniFormat);
+        devices.setValue("1/device-password", "pw12");
+        devices.sync();
+        QProcess *service = box.startService();
+        QVERIFY(service);
+
+        VelkPanel panel({ 1, "pw12", 2, 1, 0, 0 });
+        // Registered, it streams its microphone (silence) as a door panel does.
+        connect(&panel, &VelkPanel::answered, &panel,
+                [&panel] { panel.startAudio(QByteArray(8000, char(0x80))); });
+        QVERIFY(panel.start(QHostAddress(QHostAddress::LocalHost), velkPort, 1000));
+        QTRY_VERIFY_WITH_TIMEOUT(!kamailio.contacts("door").isEmpty(), 20000);
+
+        QUdpSocket phoneVideo;
+        QVERIFY(phoneVideo.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        QList<QPair<int, QByteArray>> video; // (camera requests seen before, packet)
+        connect(&phoneVideo, &QUdpSocket::readyRead, this, [&] {
+            while (phoneVideo.hasPendingDatagrams())
+                video << qMakePair(camera.read().size(), phoneVideo.receiveDatagram().data());
+        });
+        QTemporaryDir work;
+        QProcess sipp;
+        sipp.setWorkingDirectory(work.path());
+        sipp.start(
+            "sipp",
+            { "-sf",
+              qEnvironmentVariable("TARNHALL_SOURCE_DIR") + "/server/tests/sip/data/door_video.xml",
+              "-i",
+              "127.0.0.1",
+              "-mi",
+              "127.0.0.1",
+              "-p",
+              QString::number(freePort()),
+              "-m",
+              "1",
+              "-timeout",
+              "60",
+              "-nostdin",
+              "-trace_err",
+              "-error_file",
+              work.filePath("errors"),
+              "-key",
+              "video_port",
+              QString::number(phoneVideo.localPort()),
+              "-auth_uri",
+              QString("door@127.0.0.1:%1").arg(kamailio.port),
+              QString("127.0.0.1:%1").arg(kamailio.port) });
+        QVERIFY(QTest::qWaitFor([&] { return sipp.state() == QProcess::NotRunning; }, 90000));
+        QVERIFY2(sipp.exitCode() == 0, readFile(work.filePath("errors")).right(3000).constData());
+        QTRY_VERIFY_WITH_TIMEOUT(camera.read().contains("TEARDOWN"), 20000);
+
+        // PLAY for the call, PAUSE on hold, PLAY on resume, TEARDOWN at the end.
+        const QStringList requests = camera.read();
+        QStringList calls;
+        for (const QString &request : requests) {
+            if (request == "PLAY" || request == "PAUSE" || request == "TEARDOWN")
+                calls << request;
+        }
+        QCOMPARE(calls, QStringList({ "PLAY", "PAUSE", "PLAY", "TEARDOWN" }));
+        const int resumed = requests.lastIndexOf("PLAY") + 1;
+        int beforeHold = 0, afterResume = 0;
+        for (const auto &got : qAsConst(video)) {
+            QVERIFY(isH264Rtp(got.second));
+            if (got.first <= requests.indexOf("PAUSE"))
+                ++beforeHold;
+            else if (got.first >= resumed)
+                ++afterResume;
+        }
+        QVERIFY2(
+            beforeHold > 10 && afterResume > 10,
+            qPrintable(QString("%1 before the hold, %2 after").arg(beforeHold).arg(afterResume)));
         stop(box, service);
     }
 
