@@ -1,6 +1,7 @@
 #include "../sippeers.h"
 #include "core/timescale.h"
 #include "sip/sip.h"
+#include "sip/sipexternaladdress.h"
 #include "sip/sipuser.h"
 #include "siptestkit.h"
 #include "testmain.h"
@@ -50,6 +51,43 @@ private slots:
     {
         QFile::remove(Env::configFilePath("sip-users"));
         m_Log.clear();
+    }
+
+    void externalAddress_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("afterReconnection");
+        QTest::newRow("stun keeps what it found") << int(SipExternalAddress::Stun) << "192.0.2.7";
+        QTest::newRow("auto starts from the connection")
+            << int(SipExternalAddress::Auto) << "127.0.0.1";
+    }
+    // A found address withdraws the registered accounts and, a pause later, registers them
+    // again with those that came due meanwhile; the connection standing during the pause
+    // changes nothing of it.
+    void externalAddress()
+    {
+        QFETCH(int, mode);
+        QFETCH(QString, afterReconnection);
+        TimeScale::setFactor(20);
+        SipExternalAddress external;
+        external.reset(mode, QString());
+        QSignalSpy withdrawn(&external, &SipExternalAddress::withdraw);
+        QSignalSpy renewed(&external, &SipExternalAddress::renew);
+        QVERIFY(!external.defer("door"));
+        QVERIFY(external.change("192.0.2.7", { "door" }));
+        QVERIFY(!external.change("192.0.2.7", { "door" }));
+        QCOMPARE(withdrawn.size(), 1);
+        QVERIFY(external.defer("group"));
+        QVERIFY(external.defer("gone"));
+        external.forget("gone");
+        external.setConnection("127.0.0.1");
+        QTRY_VERIFY(!external.isChanging());
+        QCOMPARE(external.address(), QString("192.0.2.7"));
+        QCOMPARE(renewed.size(), 2);
+        QCOMPARE(renewed.at(0).at(0).toString() + renewed.at(1).at(0).toString(),
+                 QString("doorgroup"));
+        external.setConnection("127.0.0.1");
+        QCOMPARE(external.address(), afterReconnection);
     }
 
     void registration_data()
