@@ -38,6 +38,8 @@ Sip::Sip(QObject *parent)
     : AttendedThread(parent)
     , m_SipUsers(Env::configFilePath(QStringLiteral("sip-users")), QSettings::IniFormat, this)
     , m_StopTimer(this)
+    , m_External(this)
+    , m_RegisterRetry(this)
 {
     qRegisterMetaType<SipConnectionState>("SipConnectionState");
     qRegisterMetaType<QAbstractSocket::SocketType>("QAbstractSocket::SocketType");

@@ -276,7 +276,6 @@ private:
     void initStandalone();
     void initServer();
     void dispatchMessage(const SipMessage &message);
-    void dispatchRequest(SipDialog *dialog, const SipMessage &request);
     void setConnectionRecord(SipConnectionState state, QAbstractSocket::SocketType type,
                              QAbstractSocket::SocketError error, const QString &errorString);
     QList<SipUser *> deviceUsers(int device, const QString &dst) const;
@@ -315,7 +314,6 @@ private:
     SipDialog *findDialog(const QString &name) const;
     bool deliverToDialog(const QString &key, const SipMessage &message);
     SipDialog *newServerDialog(const SipMessage &request);
-    void respond(SipDialog *dialog, const SipMessage &request, const SipStatus::Type &status);
     void sendOnClientDialog(SipUser *user, const SipMessage &request);
     void applyModeToDialogs();
 
@@ -385,6 +383,7 @@ private:
     QList<SipUser *> m_UserList;
     QHash<QString, ConversationThread *> m_Conversations;
     SipDialogIndex *m_Dialogs = nullptr;
+    // Children, so their timers move into the core thread with the module.
     SipExternalAddress m_External;
     SipRetrySchedule m_RegisterRetry;
     // The transaction of each account's latest registering REGISTER.

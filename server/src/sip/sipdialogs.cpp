@@ -36,11 +36,6 @@ SipDialog *Sip::newServerDialog(const SipMessage &request)
     return m_Dialogs->add(dialog);
 }
 
-void Sip::respond(SipDialog *dialog, const SipMessage &, const SipStatus::Type &status)
-{
-    sendDialogResponse(dialog, status);
-}
-
 void Sip::sendOnClientDialog(SipUser *user, const SipMessage &request)
 {
     if (!m_Dialogs)

@@ -121,32 +121,7 @@ void Sip::dispatchMessage(const SipMessage &message)
         return;
     if (message.startLine.kind != 0)
         return;
-    if (m_IsStandalone)
-        dispatchStandalone(message);
-    else
-        dispatchRequest(newServerDialog(message), message);
-}
-
-// The request handlers of each mode are not built yet: every method they will take is refused
-// as not implemented, the others as not allowed, so a peer hears an answer either way.
-void Sip::dispatchRequest(SipDialog *dialog, const SipMessage &request)
-{
-    switch (request.cseqMethod()) {
-    case SipMethod::Ack:
-        return;
-    case SipMethod::Invite:
-    case SipMethod::Bye:
-    case SipMethod::Cancel:
-    case SipMethod::Register:
-    case SipMethod::Info:
-    case SipMethod::Message:
-    case SipMethod::Refer:
-        respond(dialog, request, SipStatus::NotImplemented);
-        return;
-    default:
-        respond(dialog, request, SipStatus::MethodNotAllowed);
-        return;
-    }
+    dispatchStandalone(message);
 }
 
 void Sip::appendSipInfoStandalone(const QString &callKey, const QString &userName, uchar event,

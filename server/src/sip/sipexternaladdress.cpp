@@ -34,6 +34,7 @@ void SipExternalAddress::reset(int mode, const QString &staticAddress)
     m_Mode = mode;
     m_Static = staticAddress;
     m_Address.clear();
+    m_Learned.clear();
     m_Pending.clear();
     m_Withdrawn.clear();
     m_Pause.stop();
@@ -41,7 +42,10 @@ void SipExternalAddress::reset(int mode, const QString &staticAddress)
 
 void SipExternalAddress::setConnection(const QString &clientAddress)
 {
-    m_Address = m_Mode == Static ? m_Static : clientAddress;
+    if (m_Mode == Static)
+        m_Address = m_Static;
+    else if (m_Learned.isEmpty())
+        m_Address = clientAddress;
     emit addressChanged(m_Address);
 }
 
@@ -53,16 +57,27 @@ bool SipExternalAddress::change(const QString &address, const QStringList &regis
     m_Pending = address;
     if (m_Pause.isActive())
         return true;
-    m_Withdrawn = registered;
     for (const QString &user : registered)
         emit withdraw(user);
+    m_Withdrawn = registered;
     m_Pause.start(TimeScale::toRealInt(PauseMs));
+    return true;
+}
+
+bool SipExternalAddress::defer(const QString &user)
+{
+    if (!m_Pause.isActive())
+        return false;
+    if (!m_Withdrawn.contains(user))
+        m_Withdrawn << user;
     return true;
 }
 
 void SipExternalAddress::finish()
 {
     m_Address = m_Pending;
+    if (m_Mode == Stun)
+        m_Learned = m_Address;
     m_Pending.clear();
     emit addressChanged(m_Address);
     const QStringList users = m_Withdrawn;

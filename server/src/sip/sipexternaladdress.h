@@ -9,11 +9,12 @@ class SipMessage;
 
 // The address the gateway announces to the outside server ("type-ext-address"): the local end
 // of its connection (direct), that end until responses report where they came from (auto),
-// "ext-address-static" (static), or what a STUN server sees (stun). A new address withdraws
-// every registration, waits PauseMs for the withdrawals to leave, takes the address and
-// registers the accounts again, so the server learns where to reach them. The pause runs on a
-// timer: SIP traffic goes on meanwhile, and a report of the address already on its way starts
-// no second cycle.
+// "ext-address-static" (static), or what a STUN server sees (stun), kept over the local end
+// when the connection to the server comes up (or back) later. A new address withdraws every
+// registration, waits PauseMs for the withdrawals to leave, takes the address and registers
+// the accounts again, so the server learns where to reach them. The pause runs on a timer: SIP
+// traffic goes on meanwhile, a report of the address already on its way starts no second cycle,
+// and a registration due meanwhile waits for the new address (defer).
 class SipExternalAddress : public QObject
 {
     Q_OBJECT
@@ -38,6 +39,11 @@ public:
     // A learned address; registered names the accounts registered now. False when the address
     // is the current one (or the one a change is already under way to), or empty.
     bool change(const QString &address, const QStringList &registered);
+    // While a change is under way: the account registers once the new address stands, not now.
+    bool defer(const QString &user);
+    bool isDeferred(const QString &user) const { return m_Withdrawn.contains(user); }
+    // The account unregisters: nothing is to be renewed for it.
+    void forget(const QString &user) { m_Withdrawn.removeAll(user); }
 
 signals:
     // Unregister the account now; register it again (with the new address) later.
@@ -51,6 +57,8 @@ private:
     int m_Mode = Direct;
     QString m_Static;
     QString m_Address;
+    // The address STUN found; the connection's local end does not replace it.
+    QString m_Learned;
     QString m_Pending;
     QStringList m_Withdrawn;
     QTimer m_Pause;

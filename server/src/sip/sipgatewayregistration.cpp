@@ -81,6 +81,11 @@ void Sip::registerOnServer(QString userName, bool reg)
     SipUser *user = findUser(userName);
     if (!registersOnServer(user))
         return;
+    // A change of the announced address is under way: the account registers with the new one.
+    if (reg && m_External.defer(userName))
+        return;
+    if (!reg)
+        m_External.forget(userName);
     SipMessage request(user);
     setExpiresHeader(request, reg ? unsigned(user->expires()) : 0);
     sendRegister(user, request, reg);
@@ -137,6 +142,11 @@ void Sip::onReceiveResponseRegister(SipMessage response)
         m_RegisterRetry.succeeded(name);
         user->setRegistered(true);
         user->setRegisterTimer(true, qint64(response.expires()));
+        // Sent before the announced address began to change: that binding goes as well.
+        if (m_External.isChanging() && !m_External.isDeferred(name)) {
+            registerOnServer(name, false);
+            m_External.defer(name);
+        }
         return;
     case SipStatus::Unauthorized:
     case SipStatus::ProxyAuthenticationRequired: {
@@ -201,6 +211,9 @@ void Sip::onReceiveResponseUnregister(SipMessage response)
 // The REGISTER again, in the same registration (Call-ID, From tag), with the credentials.
 void Sip::answerChallenge(SipUser *user, const SipMessage &response, bool reg)
 {
+    // The answer would announce the address being replaced: it registers anew after the change.
+    if (reg && m_External.defer(user->objectName()))
+        return;
     const bool proxy = response.startLine.status == SipStatus::ProxyAuthenticationRequired;
     SipMessage request(user);
     request.setHeader(SipHeader::CallID, response.callId());

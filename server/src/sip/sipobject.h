@@ -104,6 +104,9 @@ private:
     QAbstractSocket *tcpPeer(const QString &receiverAddr, quint16 receiverPort);
     void trace(const QString &text, const QString &transport, const QAbstractSocket *local,
                const QString &peerAddr, quint16 peerPort, const QByteArray &datagram);
+    void traceSent(const QString &transport, const QAbstractSocket *local,
+                   const QAbstractSocket *carrier, const QString &receiverAddr,
+                   quint16 receiverPort, const QByteArray &datagram, bool sent);
 
     bool m_LogSip = false;
     bool m_IsStandalone = true;

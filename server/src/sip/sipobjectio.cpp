@@ -10,7 +10,6 @@
 namespace {
 
 const QString kSent = QStringLiteral("<- %1 %2:%3 send datagram to %4:%5\n%6");
-const QString kNotSent = QStringLiteral("<- %1 %2:%3 datagram not sent to %4:%5\n%6");
 const QString kReceived = QStringLiteral("-> %1 %2:%3 recive datagram from %4:%5\n%6");
 
 // The message text of a datagram: its bytes up to the first zero byte.
@@ -19,12 +18,6 @@ QString messageText(const QByteArray &datagram)
     const int end = datagram.indexOf('\0');
     return QString::fromUtf8(datagram.constData(), end < 0 ? datagram.size() : end);
 }
-
-QString peerName(const QString &addr, quint16 port)
-{
-    return QStringLiteral("tcp:%1:%2").arg(addr).arg(port);
-}
-
 } // namespace
 
 void SipObject::trace(const QString &text, const QString &transport, const QAbstractSocket *local,
@@ -40,6 +33,27 @@ void SipObject::trace(const QString &text, const QString &transport, const QAbst
                 .arg(messageText(datagram)));
 }
 
+// The sent trace names where the datagram really goes: the peer of a connected socket (a
+// gateway's requests name the local end as their receiver), else the address given. A datagram
+// that could not go out is traced all the same, followed by the reason.
+void SipObject::traceSent(const QString &transport, const QAbstractSocket *local,
+                          const QAbstractSocket *carrier, const QString &receiverAddr,
+                          quint16 receiverPort, const QByteArray &datagram, bool sent)
+{
+    if (!m_LogSip)
+        return;
+    const bool connected = carrier->state() == QAbstractSocket::ConnectedState;
+    const QString addr = connected ? carrier->peerAddress().toString() : receiverAddr;
+    const quint16 port = connected ? carrier->peerPort() : receiverPort;
+    trace(kSent, transport, local, addr, port, datagram);
+    if (!sent)
+        logLine(LogParams::Sip,
+                QStringLiteral("Datagram to %1:%2 on %3 not sent: %4")
+                    .arg(addr)
+                    .arg(port)
+                    .arg(transport, carrier->errorString()));
+}
+
 void SipObject::sendDatagram(SipTransport::Type transport, QString receiverAddr,
                              ushort receiverPort, QByteArray datagram)
 {
@@ -49,8 +63,8 @@ void SipObject::sendDatagram(SipTransport::Type transport, QString receiverAddr,
         if (!m_UdpSocket)
             return;
         const bool sent = sendUdp(receiverAddr, receiverPort, datagram);
-        trace(sent ? kSent : kNotSent, QStringLiteral("UDP"), m_UdpSocket, receiverAddr,
-              receiverPort, datagram);
+        traceSent(QStringLiteral("UDP"), m_UdpSocket, m_UdpSocket, receiverAddr, receiverPort,
+                  datagram, sent);
         return;
     }
     if (transport != SipTransport::TCP)
@@ -61,8 +75,7 @@ void SipObject::sendDatagram(SipTransport::Type transport, QString receiverAddr,
     const bool sent = socket->write(datagram) == datagram.size();
     // A gateway traces its server connection's end, whichever connection carried the message.
     const QAbstractSocket *local = m_IsStandalone ? socket : m_TcpSocket;
-    trace(sent ? kSent : kNotSent, QStringLiteral("TCP"), local, receiverAddr, receiverPort,
-          datagram);
+    traceSent(QStringLiteral("TCP"), local, socket, receiverAddr, receiverPort, datagram, sent);
 }
 
 bool SipObject::sendUdp(const QString &receiverAddr, quint16 receiverPort,
@@ -83,7 +96,7 @@ bool SipObject::sendUdp(const QString &receiverAddr, quint16 receiverPort,
 // The TCP connection a message for that peer goes on; null when there is none to use.
 QAbstractSocket *SipObject::tcpPeer(const QString &receiverAddr, quint16 receiverPort)
 {
-    const QString name = peerName(receiverAddr, receiverPort);
+    const QString name = SipTcpSocket::socketName(receiverAddr, receiverPort);
     if (m_IsStandalone)
         return findChild<QTcpSocket *>(name);
     if (!m_TcpSocket)
@@ -98,12 +111,13 @@ QAbstractSocket *SipObject::tcpPeer(const QString &receiverAddr, quint16 receive
         return m_TcpSocket;
     QTcpSocket *peer = findChild<QTcpSocket *>(name);
     if (!peer) {
-        // Written bytes wait in the socket until it connects: SIP I/O goes on meanwhile.
-        peer = new QTcpSocket(m_TcpSocket);
-        peer->setObjectName(name);
-        connect(peer, &QAbstractSocket::disconnected, peer, &QObject::deleteLater);
-        connect(peer, &QAbstractSocket::connected, peer, [peer] { peer->flush(); });
-        peer->connectToHost(QHostAddress(receiverAddr), receiverPort, QIODevice::ReadWrite);
+        // Framed like the server connection: what the peer answers on it reaches the engine.
+        auto *opened = new SipTcpSocket(m_TcpSocket);
+        connect(opened, &SipTcpSocket::checkDatagram, this, &SipObject::checkDatagram,
+                Qt::DirectConnection);
+        connect(opened, &QAbstractSocket::connected, opened, [opened] { opened->flush(); });
+        startTcpPeer(opened, receiverAddr, receiverPort);
+        peer = opened;
     }
     return peer;
 }

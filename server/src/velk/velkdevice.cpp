@@ -38,6 +38,8 @@ VelkDevice::VelkDevice(quint16 number, Velk *parent)
     : CoreObject(parent)
     , m_Number(number)
     , m_DeviceThread(this)
+    , m_RegisterTimer(this)
+    , m_KeysTimer(this)
 {
     if (parent) {
         m_DeviceThread.setBindAddress(QHostAddress(parent->stringValue(VelkKey::BindAddress)));

@@ -2,6 +2,7 @@
 #include "common/sound/sound_wav/soundwav.h"
 #include "conversation/conversationobject.h"
 #include "conversationfixture.h"
+#include "testmain.h"
 
 #include <QSettings>
 #include <QTemporaryDir>
@@ -326,5 +327,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestConversation)
+TARNHALL_TEST_MAIN(TestConversation)
 #include "tst_conversation.moc"

@@ -1,5 +1,6 @@
 #include "conversation/conversationobject.h"
 #include "conversationfixture.h"
+#include "testmain.h"
 
 #include <QTemporaryDir>
 #include <QTimer>
@@ -280,5 +281,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestConversationMedia)
+TARNHALL_TEST_MAIN(TestConversationMedia)
 #include "tst_conversationmedia.moc"

@@ -3,6 +3,7 @@
 #include "conversation/portblocks.h"
 #include "conversation/rtpheader.h"
 #include "conversation/rtpsequence.h"
+#include "testmain.h"
 
 #include <QThread>
 #include <QUdpSocket>
@@ -135,5 +136,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestRtpBasics)
+TARNHALL_TEST_MAIN(TestRtpBasics)
 #include "tst_rtpbasics.moc"

@@ -8,6 +8,7 @@
 #include "coreharness.h"
 
 #include "../toolkit.h"
+#include "testmain.h"
 
 #include <QSemaphore>
 #include <QTcpServer>
@@ -313,5 +314,5 @@ void TestCoreLifecycle::smdrRecordsFromSeveralThreadsAllArrive()
     }
 }
 
-QTEST_GUILESS_MAIN(TestCoreLifecycle)
+TARNHALL_TEST_MAIN(TestCoreLifecycle)
 #include "tst_corelifecycle.moc"

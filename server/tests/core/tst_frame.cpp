@@ -10,6 +10,7 @@
 
 #include "../sleepcount.h"
 #include "../toolkit.h"
+#include "testmain.h"
 
 #include <QElapsedTimer>
 #include <QPointer>
@@ -402,5 +403,5 @@ void TestFrame::smdrHeaderBlock()
                  + QString(22, ' ') + "Duration  Action   \r\n" + rule + "\r\n");
 }
 
-QTEST_GUILESS_MAIN(TestFrame)
+TARNHALL_TEST_MAIN(TestFrame)
 #include "tst_frame.moc"

@@ -8,6 +8,7 @@
 #include "httpfixture.h"
 #include "sip/sip.h"
 #include "sip/sipuser.h"
+#include "testmain.h"
 #include "velk/velk.h"
 #include "velk/velkdevice.h"
 #include "velkpanel.h"
@@ -139,5 +140,5 @@ void TestHttpBrowser::pagesWithLivePeers()
     QVERIFY(sip->waitSeconds(16));
 }
 
-QTEST_GUILESS_MAIN(TestHttpBrowser)
+TARNHALL_TEST_MAIN(TestHttpBrowser)
 #include "tst_httpbrowser.moc"

@@ -2,6 +2,7 @@
 #include "http/httpsession.h"
 #include "httpfixture.h"
 #include "rawclient.h"
+#include "testmain.h"
 
 #include <QtTest>
 
@@ -238,5 +239,5 @@ void TestHttpModule::unboundSessionsAreBoundedAndExpire()
     TimeScale::setFactor(1);
 }
 
-QTEST_GUILESS_MAIN(TestHttpModule)
+TARNHALL_TEST_MAIN(TestHttpModule)
 #include "tst_httpmodule.moc"

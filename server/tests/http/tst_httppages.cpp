@@ -10,6 +10,7 @@
 #include "httpfixture.h"
 #include "sip/sip.h"
 #include "sip/sipuser.h"
+#include "testmain.h"
 #include "velk/velk.h"
 
 #include <QtTest>
@@ -328,5 +329,5 @@ void TestHttpPages::valuesStayText()
     }
 }
 
-QTEST_GUILESS_MAIN(TestHttpPages)
+TARNHALL_TEST_MAIN(TestHttpPages)
 #include "tst_httppages.moc"

@@ -6,6 +6,7 @@
 #include "http/qhttpserver/qhttpserver.h"
 #include "httpfixture.h"
 #include "rawclient.h"
+#include "testmain.h"
 
 #include <QTcpServer>
 #include <QtTest>
@@ -207,5 +208,5 @@ void TestHttpServer::busyPortIsRetried()
     TimeScale::setFactor(1);
 }
 
-QTEST_GUILESS_MAIN(TestHttpServer)
+TARNHALL_TEST_MAIN(TestHttpServer)
 #include "tst_httpserver.moc"

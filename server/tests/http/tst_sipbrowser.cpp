@@ -9,6 +9,7 @@
 #include "coreharness.h"
 #include "httpfixture.h"
 #include "sip/sipuser.h"
+#include "testmain.h"
 
 #include <QtTest>
 
@@ -96,5 +97,5 @@ void TestSipBrowser::administerSip()
     QCOMPARE(CoreHarness::logCount("[CORE]: Stopped"), 1);
 }
 
-QTEST_GUILESS_MAIN(TestSipBrowser)
+TARNHALL_TEST_MAIN(TestSipBrowser)
 #include "tst_sipbrowser.moc"

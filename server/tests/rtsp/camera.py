@@ -16,14 +16,18 @@ parser = argparse.ArgumentParser()
 parser.add_argument("--timeout", type=int, default=0)
 parser.add_argument("--user")
 parser.add_argument("--password")
+# GStreamer's RTSP server does not answer a PLAY after PAUSE of a live source; a source paced by
+# the sink's clock plays again.
+parser.add_argument("--pausable", action="store_true")
 args = parser.parse_args()
 
 Gst.init(None)
 server = GstRtspServer.RTSPServer(address="127.0.0.1", service="0")
 factory = GstRtspServer.RTSPMediaFactory()
-factory.set_launch("( videotestsrc is-live=true ! video/x-raw,width=160,height=120,framerate=15/1 "
+factory.set_launch("( videotestsrc is-live=%s ! video/x-raw,width=160,height=120,framerate=15/1 "
                    "! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=15 "
-                   "! rtph264pay name=pay0 pt=96 config-interval=1 )")
+                   "! rtph264pay name=pay0 pt=96 config-interval=1 )"
+                   % ("false" if args.pausable else "true"))
 if args.user:
     auth = GstRtspServer.RTSPAuth()
     auth.set_supported_methods(GstRtsp.RTSPAuthMethod.DIGEST)

@@ -5,6 +5,7 @@
 #include "rtsp/rtspmessage.h"
 #include "rtsp/rtspobject.h"
 #include "rtspcamera.h"
+#include "testmain.h"
 
 #include <QCryptographicHash>
 #include <QElapsedTimer>
@@ -389,5 +390,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestRtspSession)
+TARNHALL_TEST_MAIN(TestRtspSession)
 #include "tst_rtspsession.moc"

@@ -1,6 +1,7 @@
 #include "servicesandbox.h"
 
 #include "../toolkit.h"
+#include "testmain.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -10,7 +11,8 @@
 
 #include <signal.h>
 
-ServiceSandbox::ServiceSandbox()
+ServiceSandbox::ServiceSandbox(bool ownNetwork)
+    : ownNetwork(ownNetwork)
 {
     const QString built = qEnvironmentVariable("TARNHALL_BINARY_DIR") + "/bin/tarnhall-server";
     valid = dir.isValid() && QDir(root()).mkpath(QStringLiteral("bin"))
@@ -36,11 +38,21 @@ ServiceSandbox::~ServiceSandbox()
     if (id > 0 && ::kill(pid_t(id), 0) == 0
         && QFile(QStringLiteral("/proc/%1/exe").arg(id)).symLinkTarget() == binary())
         ::kill(pid_t(id), SIGKILL);
+    const QStringList warnings = threadingWarnings();
+    if (!warnings.isEmpty())
+        QTest::qFail(qPrintable("the service's log holds threading warnings:\n"
+                                + warnings.join(QLatin1Char('\n'))),
+                     __FILE__, __LINE__);
 }
 
 QProcess *ServiceSandbox::sandboxed(const QStringList &arguments)
 {
     auto process = std::make_unique<QProcess>();
+    if (!ownNetwork) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("TARNHALL_SANDBOX_NETWORK"), QStringLiteral("shared"));
+        process->setProcessEnvironment(environment);
+    }
     process->start(qEnvironmentVariable("TARNHALL_SOURCE_DIR")
                        + QStringLiteral("/server/tests/service/sandbox.sh"),
                    QStringList { root(), binary() } + arguments);
@@ -96,4 +108,15 @@ QByteArray ServiceSandbox::ask(const QByteArray &lines)
 QString ServiceSandbox::textLog() const
 {
     return QString::fromLocal8Bit(readFile(root() + QStringLiteral("/log/tarnhall-server.log")));
+}
+
+QStringList ServiceSandbox::threadingWarnings() const
+{
+    QStringList found;
+    const QStringList lines = textLog().split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        if (testkit::isThreadingWarning(line))
+            found << line;
+    }
+    return found;
 }

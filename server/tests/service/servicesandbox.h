@@ -13,7 +13,10 @@
 class ServiceSandbox
 {
 public:
-    ServiceSandbox();
+    // ownNetwork false: the service shares the caller's network namespace (and its peers)
+    // instead of one of its own with only loopback.
+    explicit ServiceSandbox(bool ownNetwork = true);
+    // Fails the running test when the service's log holds a Qt threading warning.
     ~ServiceSandbox();
 
     bool isValid() const { return valid; }
@@ -34,11 +37,15 @@ public:
     QByteArray ask(const QByteArray &lines);
 
     QString textLog() const;
+    // The lines of the log that are Qt's warnings about an object used from a thread it does
+    // not live in.
+    QStringList threadingWarnings() const;
 
 private:
     QProcess *sandboxed(const QStringList &arguments);
 
     QTemporaryDir dir;
     bool valid = false;
+    bool ownNetwork = true;
     std::vector<std::unique_ptr<QProcess>> processes;
 };

@@ -4,6 +4,7 @@
 #include "service/qtservice/qtlockedfile.h"
 #include "service/qtservice/qtservicebase.h"
 #include "service/qtservice/qtservicesysprivate.h"
+#include "testmain.h"
 
 #include <QLocalSocket>
 #include <QTemporaryDir>
@@ -216,5 +217,5 @@ void TestControlSocket::pidLockExcludesOtherHolders()
     QVERIFY(first.lock(QtLockedFile::WriteLock, false));
 }
 
-QTEST_GUILESS_MAIN(TestControlSocket)
+TARNHALL_TEST_MAIN(TestControlSocket)
 #include "tst_controlsocket.moc"

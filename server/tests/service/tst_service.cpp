@@ -3,6 +3,7 @@
 #include "../sleepcount.h"
 #include "../toolkit.h"
 #include "servicesandbox.h"
+#include "testmain.h"
 
 #include <QFile>
 #include <QSettings>
@@ -187,5 +188,5 @@ void TestService::wedgedServiceDoesNotHangTheCommandLine()
     QVERIFY2(waitForExit(service), service->readAllStandardError().constData());
 }
 
-QTEST_GUILESS_MAIN(TestService)
+TARNHALL_TEST_MAIN(TestService)
 #include "tst_service.moc"

@@ -1,5 +1,6 @@
 #include "sip/message/sipmessage.h"
 #include "sip/sipclientdigest.h"
+#include "testmain.h"
 
 #include <QCryptographicHash>
 #include <QHostAddress>
@@ -112,5 +113,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSipClientDigest)
+TARNHALL_TEST_MAIN(TestSipClientDigest)
 #include "tst_sipclientdigest.moc"

@@ -3,6 +3,7 @@
 #include "sip/sipobject.h"
 #include "sip/sipuser.h"
 #include "siptestkit.h"
+#include "testmain.h"
 
 #include <QProcess>
 #include <QSignalSpy>
@@ -202,7 +203,7 @@ private slots:
         QTRY_VERIFY(logged("Stopped")); // the worker logs it from its own thread
     }
 
-    // A send that fails is traced as not sent, and an empty one not at all.
+    // A send that fails is traced like any other, then its failure; an empty one not at all.
     void unsentDatagramTraced()
     {
         SipObject worker(true, 1, "127.0.0.1", 0);
@@ -210,20 +211,40 @@ private slots:
         QVERIFY(worker.udpPort() != 0);
         worker.sendDatagram(SipTransport::UDP, "no address", 5060, "OPTIONS x");
         worker.sendDatagram(SipTransport::UDP, "127.0.0.1", 5060, QByteArray());
-        QCOMPARE(m_Log.filter("datagram").size(), 1);
-        QVERIFY(logged(QString("<- UDP 127.0.0.1:%1 datagram not sent to no address:5060\n"
-                               "OPTIONS x")
+        QCOMPARE(m_Log.filter("datagram", Qt::CaseInsensitive).size(), 2);
+        QVERIFY(logged(QString("<- UDP 127.0.0.1:%1 send datagram to no address:5060\nOPTIONS x")
                            .arg(worker.udpPort())));
+        QVERIFY(logged("Datagram to no address:5060 on UDP not sent: "));
     }
 
-    // A TCP message to a new peer goes out once that connection stands; nothing waits for it.
-    void gatewayTcpNewPeerDoesNotWait()
+    // A gateway's requests name the local end as receiver; the trace names the server.
+    void gatewayTraceNamesTheServer()
+    {
+        QUdpSocket server;
+        QVERIFY(server.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        SipObject worker(true, SipTransport::UDP, "127.0.0.1", server.localPort(), false, QString(),
+                         5060, 0, true, QString());
+        QSignalSpy connected(&worker, &SipObject::initServerConnection);
+        worker.run();
+        QTRY_COMPARE(connected.size(), 1);
+        const ushort local = connected.at(0).at(4).value<ushort>();
+        worker.sendDatagram(SipTransport::UDP, "127.0.0.1", local, "REGISTER x");
+        QTRY_VERIFY(server.hasPendingDatagrams());
+        QVERIFY(logged(QString("<- UDP 127.0.0.1:%1 send datagram to 127.0.0.1:%2\nREGISTER x")
+                           .arg(local)
+                           .arg(server.localPort())));
+    }
+
+    // A TCP message to a new peer goes out once that connection stands, nothing waits for it,
+    // and what the peer answers on it reaches the engine, framed.
+    void gatewayTcpNewPeer()
     {
         QTcpServer server, other;
         QVERIFY(server.listen(QHostAddress::LocalHost) && other.listen(QHostAddress::LocalHost));
         SipObject worker(false, SipTransport::TCP, "127.0.0.1", server.serverPort(), false,
                          QString(), 5060, 0, true, QString());
         QSignalSpy connected(&worker, &SipObject::initServerConnection);
+        QSignalSpy received(&worker, &SipObject::checkDatagram);
         worker.run();
         QTRY_COMPARE(connected.size(), 1);
         worker.sendDatagram(SipTransport::TCP, "127.0.0.1", other.serverPort(), "INVITE x");
@@ -234,6 +255,11 @@ private slots:
         QTcpSocket *accepted = other.nextPendingConnection();
         QTRY_COMPARE(accepted->bytesAvailable(), qint64(8));
         QCOMPARE(accepted->readAll(), QByteArray("INVITE x"));
+        const QByteArray answer = "SIP/2.0 200 OK\r\nContent-Length: 2\r\n\r\nokSIP/2.0 100 ";
+        accepted->write(answer);
+        QTRY_COMPARE(received.size(), 1);
+        QCOMPARE(received.at(0).at(2).value<ushort>(), other.serverPort());
+        QCOMPARE(received.at(0).at(5).toByteArray(), answer.left(answer.indexOf("ok") + 2));
     }
 
     // A port held elsewhere: one log line, a report with the error at every attempt, and the
@@ -278,5 +304,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSipEngine)
+TARNHALL_TEST_MAIN(TestSipEngine)
 #include "tst_sipengine.moc"

@@ -1,7 +1,10 @@
+#include "../sippeers.h"
 #include "core/timescale.h"
 #include "sip/sip.h"
+#include "sip/sipexternaladdress.h"
 #include "sip/sipuser.h"
 #include "siptestkit.h"
+#include "testmain.h"
 
 #include <QNetworkDatagram>
 #include <QProcess>
@@ -9,52 +12,6 @@
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
-
-namespace {
-
-// kamailio as the outside server, on a loopback port free for both UDP and TCP.
-class Kamailio
-{
-public:
-    QTemporaryDir dir;
-    QProcess process;
-    quint16 port = 0;
-
-    bool start()
-    {
-        if (port == 0) {
-            QTcpServer tcp;
-            QUdpSocket udp;
-            while (tcp.listen(QHostAddress::LocalHost)
-                   && !udp.bind(QHostAddress(QHostAddress::LocalHost), tcp.serverPort()))
-                tcp.close();
-            port = tcp.serverPort();
-        }
-        QFile in(QFINDTESTDATA("data/kamailio-registrar.cfg"));
-        QFile out(dir.filePath("kamailio.cfg"));
-        if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly))
-            return false;
-        out.write(in.readAll()
-                      .replace("@PORT@", QByteArray::number(port))
-                      .replace("@MODULES@", "/usr/lib/x86_64-linux-gnu/kamailio/modules/"));
-        out.close();
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(
-            "kamailio",
-            { "-f", out.fileName(), "-DD", "-E", "-Y", dir.path(), "-m", "32", "-M", "4" });
-        return process.waitForStarted();
-    }
-    void stop()
-    {
-        process.terminate();
-        if (!process.waitForFinished(10000))
-            process.kill();
-        process.waitForFinished();
-    }
-    ~Kamailio() { stop(); }
-};
-
-} // namespace
 
 class TestSipGateway : public QObject
 {
@@ -76,24 +33,6 @@ class TestSipGateway : public QObject
         return at < 0 ? QByteArray() : out.mid(at + 8, 3);
     }
 
-    // A response of the scripted server to request: its Via (with the given parameters), From,
-    // To, Call-ID and CSeq, then the extra header lines.
-    static QByteArray reply(const QByteArray &request, const QByteArray &status,
-                            const QByteArray &viaParams, const QByteArray &extra)
-    {
-        QByteArray answer = "SIP/2.0 " + status + "\r\n";
-        for (const QByteArray &line : request.split('\n')) {
-            const QByteArray name = line.left(line.indexOf(':'));
-            if (name == "Via")
-                answer += line.trimmed() + viaParams + "\r\n";
-            else if (name == "From" || name == "Call-ID" || name == "CSeq")
-                answer += line.trimmed() + "\r\n";
-            else if (name == "To")
-                answer += line.trimmed() + ";tag=s1\r\n";
-        }
-        return answer + extra + "Content-Length: 0\r\n\r\n";
-    }
-
     static QNetworkDatagram nextRequest(QUdpSocket &server)
     {
         if (!QTest::qWaitFor([&] { return server.hasPendingDatagrams(); }, 30000))
@@ -112,6 +51,43 @@ private slots:
     {
         QFile::remove(Env::configFilePath("sip-users"));
         m_Log.clear();
+    }
+
+    void externalAddress_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("afterReconnection");
+        QTest::newRow("stun keeps what it found") << int(SipExternalAddress::Stun) << "192.0.2.7";
+        QTest::newRow("auto starts from the connection")
+            << int(SipExternalAddress::Auto) << "127.0.0.1";
+    }
+    // A found address withdraws the registered accounts and, a pause later, registers them
+    // again with those that came due meanwhile; the connection standing during the pause
+    // changes nothing of it.
+    void externalAddress()
+    {
+        QFETCH(int, mode);
+        QFETCH(QString, afterReconnection);
+        TimeScale::setFactor(20);
+        SipExternalAddress external;
+        external.reset(mode, QString());
+        QSignalSpy withdrawn(&external, &SipExternalAddress::withdraw);
+        QSignalSpy renewed(&external, &SipExternalAddress::renew);
+        QVERIFY(!external.defer("door"));
+        QVERIFY(external.change("192.0.2.7", { "door" }));
+        QVERIFY(!external.change("192.0.2.7", { "door" }));
+        QCOMPARE(withdrawn.size(), 1);
+        QVERIFY(external.defer("group"));
+        QVERIFY(external.defer("gone"));
+        external.forget("gone");
+        external.setConnection("127.0.0.1");
+        QTRY_VERIFY(!external.isChanging());
+        QCOMPARE(external.address(), QString("192.0.2.7"));
+        QCOMPARE(renewed.size(), 2);
+        QCOMPARE(renewed.at(0).at(0).toString() + renewed.at(1).at(0).toString(),
+                 QString("doorgroup"));
+        external.setConnection("127.0.0.1");
+        QCOMPARE(external.address(), afterReconnection);
     }
 
     void registration_data()
@@ -205,8 +181,8 @@ private slots:
         QVERIFY2(got.data().startsWith("REGISTER sip:192.0.2.1:9 "), got.data().constData());
         const auto answer
             = [&](const QByteArray &status, const QByteArray &via, const QByteArray &extra) {
-                  server.writeDatagram(reply(got.data(), status, via, extra), got.senderAddress(),
-                                       quint16(got.senderPort()));
+                  server.writeDatagram(scriptedReply(got.data(), status, via, extra),
+                                       got.senderAddress(), quint16(got.senderPort()));
               };
         answer("180 Ringing", "", "");
         answer("403 Forbidden", "", "");
@@ -219,9 +195,17 @@ private slots:
         QVERIFY(got.data().contains("\r\nExpires: 60\r\n"));
         answer("200 OK", ";received=192.0.2.99;rport=5099", "Expires: 120\r\n");
         QTRY_VERIFY(group->isRegistered());
-        // Registered meanwhile with the old address: the refresh brings the new one.
+        // Registered with the address that answer replaces: that binding goes, and a second
+        // later the account registers from the new one.
         got = nextRequest(server);
-        QVERIFY(got.data().contains("Contact: <sip:group@192.0.2.99:"));
+        QVERIFY(got.data().contains("\r\nExpires: 0\r\n"));
+        QVERIFY(got.data().contains("Contact: <sip:group@127.0.0.1:"));
+        answer("200 OK", "", "");
+        // Retransmissions of the withdrawal may still come (the schedule is fast).
+        do
+            got = nextRequest(server);
+        while (got.data().contains("\r\nExpires: 0\r\n"));
+        QVERIFY2(got.data().contains("Contact: <sip:group@192.0.2.99:"), got.data().constData());
         QVERIFY(got.data().contains("\r\nExpires: 120\r\n"));
         answer("200 OK", ";received=192.0.2.100;rport=5099", "Expires: 120\r\n");
         got = nextRequest(server);
@@ -263,5 +247,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSipGateway)
+TARNHALL_TEST_MAIN(TestSipGateway)
 #include "tst_sipgateway.moc"

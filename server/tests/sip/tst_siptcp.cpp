@@ -2,6 +2,7 @@
 #include "sip/siptcpserver.h"
 #include "sip/siptcpsocket.h"
 #include "siptestkit.h"
+#include "testmain.h"
 
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -133,5 +134,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSipTcp)
+TARNHALL_TEST_MAIN(TestSipTcp)
 #include "tst_siptcp.moc"

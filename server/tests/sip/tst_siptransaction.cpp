@@ -5,6 +5,7 @@
 #include "sip/sipserverinvitedialog.h"
 #include "sip/sipservernoninvitedialog.h"
 #include "siptestkit.h"
+#include "testmain.h"
 
 #include <QHostAddress>
 #include <QtTest>
@@ -380,5 +381,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_SipTransaction)
+TARNHALL_TEST_MAIN(tst_SipTransaction)
 #include "tst_siptransaction.moc"

@@ -4,6 +4,7 @@
 #include "core/timescale.h"
 #include "sip/sipuser.h"
 #include "siptestkit.h"
+#include "testmain.h"
 #include "velk/velk.h"
 
 #include <QProcess>
@@ -238,5 +239,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSipUser)
+TARNHALL_TEST_MAIN(TestSipUser)
 #include "tst_sipuser.moc"

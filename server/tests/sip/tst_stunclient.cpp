@@ -2,6 +2,7 @@
 #include "sip/stunclient.h"
 #include "sip/stunmessage.h"
 #include "siptestkit.h"
+#include "testmain.h"
 
 #include <QProcess>
 #include <QSignalSpy>
@@ -130,5 +131,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestStunClient)
+TARNHALL_TEST_MAIN(TestStunClient)
 #include "tst_stunclient.moc"

@@ -4,6 +4,7 @@
 #include "common/sound/sound_wav/soundwav.h"
 #include "core/env.h"
 #include "core/timescale.h"
+#include "testmain.h"
 #include "velk/velk.h"
 #include "velk/velkdevice.h"
 #include "velk/velkframeclock.h"
@@ -255,5 +256,5 @@ private:
     QByteArray m_Tone;
 };
 
-QTEST_GUILESS_MAIN(TestVelkAudio)
+TARNHALL_TEST_MAIN(TestVelkAudio)
 #include "tst_velkaudio.moc"

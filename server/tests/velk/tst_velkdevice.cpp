@@ -3,6 +3,7 @@
 // and the stored list of keypad codes.
 #include "core/env.h"
 #include "core/timescale.h"
+#include "testmain.h"
 #include "velk/velk.h"
 #include "velk/velkdevice.h"
 #include "velk/velkfirmware.h"
@@ -463,5 +464,5 @@ private:
     }
 };
 
-QTEST_GUILESS_MAIN(TestVelkDevice)
+TARNHALL_TEST_MAIN(TestVelkDevice)
 #include "tst_velkdevice.moc"

@@ -4,6 +4,7 @@
 #include "core/env.h"
 #include "core/identifiers.h"
 #include "core/timescale.h"
+#include "testmain.h"
 #include "velk/velk.h"
 #include "velk/velkdevicesettings.h"
 #include "velk/velkobject.h"
@@ -361,5 +362,5 @@ private:
     std::unique_ptr<VelkObject> m_Socket;
 };
 
-QTEST_GUILESS_MAIN(TestVelkProtocol)
+TARNHALL_TEST_MAIN(TestVelkProtocol)
 #include "tst_velkprotocol.moc"

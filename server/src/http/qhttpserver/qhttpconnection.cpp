@@ -32,6 +32,7 @@ QHttpConnection::QHttpConnection(QTcpSocket *socket, QObject *parent)
     , m_socket(socket)
     , m_parser(new http_parser)
     , m_parserSettings(new http_parser_settings)
+    , m_idle(this)
 {
     // The connection owns its socket, whatever order the listener and it are destroyed in.
     if (m_socket)

@@ -1,5 +1,6 @@
 // The enabled-codec list built from the "codec1".."codec4" settings, and its readers.
 #include "common/codecs/audiocodec.h"
+#include "testmain.h"
 
 #include <QTest>
 
@@ -86,5 +87,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestCodecList)
+TARNHALL_TEST_MAIN(TestCodecList)
 #include "tst_codeclist.moc"

@@ -4,6 +4,7 @@
 #include "common/codecs/audiocodec.h"
 #include "common/codecs/dtmfevent.h"
 #include "common/codecs/g711.h"
+#include "testmain.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -150,5 +151,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestG711)
+TARNHALL_TEST_MAIN(TestG711)
 #include "tst_g711.moc"

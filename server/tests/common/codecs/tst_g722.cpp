@@ -3,6 +3,7 @@
 #include "codectestsupport.h"
 #include "common/codecs/audiocodec.h"
 #include "common/codecs/audiocodecstate.h"
+#include "testmain.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -83,5 +84,5 @@ private:
     QTemporaryDir m_dir;
 };
 
-QTEST_GUILESS_MAIN(TestG722)
+TARNHALL_TEST_MAIN(TestG722)
 #include "tst_g722.moc"

@@ -3,6 +3,7 @@
 #include "codectestsupport.h"
 #include "common/codecs/audiocodec.h"
 #include "common/codecs/audiocodecstate.h"
+#include "testmain.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -133,5 +134,5 @@ private:
     QTemporaryDir m_dir;
 };
 
-QTEST_GUILESS_MAIN(TestGsm0610)
+TARNHALL_TEST_MAIN(TestGsm0610)
 #include "tst_gsm0610.moc"

@@ -1,5 +1,6 @@
 #include "common/sound/sound_wav/soundwav.h"
 #include "soundtestkit.h"
+#include "testmain.h"
 
 #include <QtTest>
 
@@ -235,5 +236,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestMp3Source)
+TARNHALL_TEST_MAIN(TestMp3Source)
 #include "tst_mp3source.moc"

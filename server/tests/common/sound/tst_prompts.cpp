@@ -1,5 +1,6 @@
 #include "common/sound/sound_wav/soundwav.h"
 #include "soundtestkit.h"
+#include "testmain.h"
 
 #include <QSettings>
 #include <QtTest>
@@ -88,5 +89,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestPrompts)
+TARNHALL_TEST_MAIN(TestPrompts)
 #include "tst_prompts.moc"

@@ -1,4 +1,5 @@
 #include "common/sound/samplestream.h"
+#include "testmain.h"
 
 #include <QtTest>
 
@@ -67,5 +68,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSampleStream)
+TARNHALL_TEST_MAIN(TestSampleStream)
 #include "tst_samplestream.moc"

@@ -3,6 +3,7 @@
 #include "common/sound/sound_wav/audiostream.h"
 #include "common/sound/sound_wav/soundwav.h"
 #include "soundtestkit.h"
+#include "testmain.h"
 
 #include <QAudioDeviceInfo>
 #include <QAudioFormat>
@@ -279,5 +280,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSoundRegistry)
+TARNHALL_TEST_MAIN(TestSoundRegistry)
 #include "tst_soundregistry.moc"

@@ -1,5 +1,6 @@
 #include "common/sound/sound_wav/soundwav.h"
 #include "soundtestkit.h"
+#include "testmain.h"
 
 #include <QtTest>
 
@@ -197,5 +198,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestWavLoading)
+TARNHALL_TEST_MAIN(TestWavLoading)
 #include "tst_wavloading.moc"

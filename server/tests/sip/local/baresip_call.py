@@ -240,6 +240,14 @@ class Host(Piped):
         self.send("press")
 
 
+def threading_warnings(log):
+    """Qt's warnings about an object used from a thread it does not live in: faults."""
+    pattern = re.compile(r"(another|different) thread|not the object's thread"
+                         r"|threads started with QThread")
+    with open(log, errors="replace") as f:
+        return [line.strip() for line in f if pattern.search(line)]
+
+
 def run(prefix, names, scenarios, server=lambda work: None, logs=()):
     """scenarios(host, work, phones) with the door side up, the phones of names registered (and
     an outside server); the logs are shown when it fails."""
@@ -251,6 +259,9 @@ def run(prefix, names, scenarios, server=lambda work: None, logs=()):
         for phone in phones:
             phone.registered()
         scenarios(host, work, phones)
+        host.stop()
+        warnings = threading_warnings(os.path.join(work, "log", "tarnhall-server.log"))
+        assert not warnings, "threading warnings in the server's log: %s" % warnings
         print("1 passed, 0 failed")
     except Exception:
         shown = ["host.log", "log/tarnhall-server.log"] + [n + "/log" for n in names]

@@ -6,6 +6,7 @@
 #include "sip/sip.h"
 #include "sip/sipdialog.h"
 #include "sip/sipuser.h"
+#include "testmain.h"
 #include "velk/velk.h"
 #include "velk/velkdevice.h"
 #include "velkpanel.h"
@@ -464,11 +465,15 @@ private slots:
         }
         for (int code : callerHears)
             QCOMPARE(statusCode(alice.next(30000)), code);
+        int previous = SipMethod::Invite;
         for (int method : calleeHears) {
             SipMessage heard = bob.next();
-            // The callee's INVITE is repeated until it answers.
-            while (heard.startLine.method == SipMethod::Invite)
+            // The callee's INVITE is repeated until it answers, and so is a CANCEL it leaves
+            // unanswered: on a loaded machine a repeat comes before the next request.
+            while (heard.startLine.method == SipMethod::Invite
+                   || int(heard.startLine.method) == previous)
                 heard = bob.next();
+            previous = int(heard.startLine.method);
             QCOMPARE(int(heard.startLine.method), method);
             if (calleeAnswer == CancelThenAnswer && method == SipMethod::Cancel)
                 bob.send(reply(invite, 200));
@@ -819,5 +824,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSipLocalServer)
+TARNHALL_TEST_MAIN(TestSipLocalServer)
 #include "tst_siplocalserver.moc"

@@ -1,5 +1,6 @@
 #include "sip/message/dtmfrelaybody.h"
 #include "sip/message/sipmessage.h"
+#include "testmain.h"
 
 #include <QtTest>
 
@@ -89,5 +90,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestDtmfRelay)
+TARNHALL_TEST_MAIN(TestDtmfRelay)
 #include "tst_dtmfrelay.moc"

@@ -1,4 +1,5 @@
 #include "sip/message/kparamvalue.h"
+#include "testmain.h"
 
 #include <QtTest>
 
@@ -81,5 +82,5 @@ private slots:
     }
 };
 
-QTEST_APPLESS_MAIN(TestKParamValue)
+TARNHALL_TEST_APPLESS_MAIN(TestKParamValue)
 #include "tst_kparamvalue.moc"

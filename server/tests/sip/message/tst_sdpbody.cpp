@@ -1,6 +1,7 @@
 #include "../../toolkit.h"
 #include "common/codecs/audiocodec.h"
 #include "sip/message/sdpbody.h"
+#include "testmain.h"
 
 #include <QtTest>
 
@@ -336,5 +337,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSdpBody)
+TARNHALL_TEST_MAIN(TestSdpBody)
 #include "tst_sdpbody.moc"

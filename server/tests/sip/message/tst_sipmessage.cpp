@@ -1,5 +1,6 @@
 #include "sip/message/sipconstants.h"
 #include "sip/message/sipmessage.h"
+#include "testmain.h"
 
 #include <QHostAddress>
 #include <QtTest>
@@ -321,5 +322,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSipMessage)
+TARNHALL_TEST_MAIN(TestSipMessage)
 #include "tst_sipmessage.moc"

@@ -3,6 +3,7 @@
 #include "sip/message/sipgrammar.h"
 #include "sip/message/sipmessage.h"
 #include "sip/message/sippatterns.h"
+#include "testmain.h"
 #include "urigrammarreference.h"
 
 #include <algorithm>
@@ -253,5 +254,5 @@ private slots:
     }
 };
 
-QTEST_APPLESS_MAIN(TestSipParser)
+TARNHALL_TEST_APPLESS_MAIN(TestSipParser)
 #include "tst_sipparser.moc"

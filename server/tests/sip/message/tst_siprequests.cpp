@@ -4,6 +4,7 @@
 #include "sip/message/sipmessage.h"
 #include "sip/sipuser.h"
 #include "sip/sipusersetting.h"
+#include "testmain.h"
 
 #include <QHostAddress>
 #include <QStandardPaths>
@@ -461,5 +462,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSipRequests)
+TARNHALL_TEST_MAIN(TestSipRequests)
 #include "tst_siprequests.moc"

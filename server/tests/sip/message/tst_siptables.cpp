@@ -3,6 +3,7 @@
 #include "sip/message/sipmethod.h"
 #include "sip/message/sipsdpaction.h"
 #include "sip/message/sipstatus.h"
+#include "testmain.h"
 
 #include <QtTest>
 
@@ -61,5 +62,5 @@ private slots:
     }
 };
 
-QTEST_APPLESS_MAIN(TestSipTables)
+TARNHALL_TEST_APPLESS_MAIN(TestSipTables)
 #include "tst_siptables.moc"

@@ -1,5 +1,6 @@
 #include "../../toolkit.h"
 #include "sip/message/sipmessage.h"
+#include "testmain.h"
 
 #include <QDir>
 #include <QHostAddress>
@@ -95,5 +96,5 @@ private slots:
     }
 };
 
-QTEST_APPLESS_MAIN(TestSipTorture)
+TARNHALL_TEST_APPLESS_MAIN(TestSipTorture)
 #include "tst_siptorture.moc"

@@ -2,6 +2,7 @@
 #include "sip/message/kbaserequesturi.h"
 #include "sip/message/kbaseuri.h"
 #include "sip/message/kbaseviaaddress.h"
+#include "testmain.h"
 
 #include <QtTest>
 
@@ -188,5 +189,5 @@ private slots:
     }
 };
 
-QTEST_APPLESS_MAIN(TestSipUri)
+TARNHALL_TEST_APPLESS_MAIN(TestSipUri)
 #include "tst_sipuri.moc"
