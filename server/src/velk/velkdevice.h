@@ -125,6 +125,8 @@ public:
     void dialplanAction(int index);
     void setMusicVolume(uchar level);
     void setMusic(bool on);
+    // Where the music was left: its playlist entry, MP3 frame and byte in that frame.
+    void saveMusicPosition(const QString &index, int block, qulonglong position);
 
     // The keypad.
     void addKey(int key);
@@ -224,6 +226,8 @@ private:
     int createMusicSound() const;
     void createSensorMessage(int sensor);
     void removeSounds();
+    // Sets the keys as properties and stores them in the device's group, pushing nothing.
+    void storeSettings(const QMap<QString, QString> &values);
     void saveDeviceInformation(const VelkProtocol::PanelReport &report);
     void playPrompts(int fromPrompt, int toPrompt);
     void logEvent(const QString &what, const QString &dest, QSmdrAction::Type action);
