@@ -56,6 +56,9 @@ VelkDevice::VelkDevice(quint16 number, Velk *parent)
     connect(this, &VelkDevice::appendConversation, this, &VelkDevice::onAppendConversation);
     m_KeysTimer.setSingleShot(true);
     connect(&m_KeysTimer, &QTimer::timeout, this, &VelkDevice::timeoutKeys);
+    m_PauseTimer.setSingleShot(true);
+    m_PauseTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_PauseTimer, &QTimer::timeout, this, &VelkDevice::runPausedStep);
     connect(this, &VelkDevice::toggleMusic, this, &VelkDevice::onToggleMusic, Qt::QueuedConnection);
     if (parent) {
         connect(this, &VelkDevice::acceptCall, parent, &Velk::intercept, Qt::QueuedConnection);
@@ -135,6 +138,7 @@ void VelkDevice::changeState(int newState)
         sendSettings(newState, -1);
     }
     emit deleteAllSipInfoTimers();
+    dropPausedStep();
     m_State = newState;
     logLine(LogParams::Velk,
             QStringLiteral("Device '%1' change state %2 (%3)")

@@ -10,6 +10,8 @@
 #include <QHostAddress>
 #include <QTimer>
 
+#include <functional>
+
 class Velk;
 class VelkPacket;
 class VelkSipServices;
@@ -21,6 +23,8 @@ class VelkDevice : public CoreObject
 {
     Q_OBJECT
 public:
+    static constexpr qint64 kPromptPauseMs = 100;
+
     enum State : int {
         Unregistered = -1,
         Ready = 0,
@@ -219,6 +223,12 @@ private:
     bool isAsteriskKey(bool keypad, quint8 button) const;
     bool isHashKey(bool keypad, quint8 button) const;
     void promptWithOutputs(int type);
+    // The keypad's short pause before a prompt or the outputs going off, without holding the
+    // thread: the step runs when it is over, at once when the next event comes, and not at all
+    // once the state changed.
+    void afterPause(std::function<void()> step);
+    void runPausedStep();
+    void dropPausedStep();
     void setMusicOutputs(bool on);
     void reassertOutputs(bool reportedCall, bool reportedSpeaker);
     void idleActions();
@@ -265,6 +275,8 @@ private:
     QStringList m_OutgoingConversations;
     QString m_Keys;
     QTimer m_KeysTimer;
+    QTimer m_PauseTimer { this };
+    std::function<void()> m_AfterPause;
     int m_FixedCodeLength = 0;
     QString m_IncomingCallId;
     QString m_IncomingFromUser;
