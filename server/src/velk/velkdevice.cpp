@@ -132,6 +132,14 @@ void VelkDevice::changeState(int newState)
     if (newState == m_State)
         return;
     const int oldState = m_State;
+    const auto ringing
+        = [](int state) { return state == IncomingCallRequire || state == IncomingCallWaitAnswer; };
+    if (ringing(oldState) && !ringing(newState)) {
+        // Before the SIP side hears of the unregistration: it answers only for registered users.
+        if (newState == Unregistered)
+            abandonRing();
+        m_RingAnswered = true;
+    }
     if (oldState == Ready && newState > Waiting) {
         m_MicrophoneLevel = Settings::ucharValue(this, Key::MicrophoneVolume);
         m_SpeakerLevel = Settings::ucharValue(this, Key::SpeakerVolume);

@@ -209,6 +209,9 @@ private:
                            const QString &conversationName, const QString &callId, int flags,
                            const QString &uuid, const QString &fromCallId, bool paging);
     void endIncomingCall();
+    // A ring the device leaves unanswered by unregistering gets its final answer now: the ring
+    // command's own answer, which would have given it, goes with the registration.
+    void abandonRing();
     void endOutgoingCall();
     void outputsOff(void (VelkDevice::*again)(int, QByteArray, QByteArray));
     void answerCallRequest(int result, int accountIndex, int ruleIndex);
@@ -268,6 +271,8 @@ private:
     QString m_IncomingUuid;
     QString m_IncomingFromCallId;
     QString m_IncomingConversation;
+    bool m_IncomingPaging = false;
+    bool m_RingAnswered = true; // the SIP side has the final answer to the last ring
     QString m_OutgoingUuid;
     QString m_OutgoingAccount;
     QString m_OutgoingTarget;
