@@ -39,8 +39,7 @@ class TestSipDoorRing : public QObject
 private slots:
     void initTestCase()
     {
-        static const QByteArray argv0 = QCoreApplication::applicationFilePath().toLocal8Bit();
-        Env::initApplication(argv0.constData());
+        Env::initApplication(qPrintable(QCoreApplication::applicationFilePath()));
     }
     void init()
     {
