@@ -58,6 +58,7 @@ void VelkDevice::promptWithOutputs(int type)
 
 void VelkDevice::afterPause(std::function<void()> step)
 {
+    runPausedStep(); // one pause at a time, in order
     m_AfterPause = std::move(step);
     m_PauseTimer.start(TimeScale::toRealInt(kPromptPauseMs));
 }
