@@ -28,7 +28,7 @@ int VelkDevice::sipInfo(const QString &callId, const QString &sender, uchar key)
     SipInfoTimer *timer = SipInfoTimer::find(this, sender);
     if (!timer) {
         timer = new SipInfoTimer(sender, this);
-        connect(this, &VelkDevice::deleteAllSipInfoTimers, timer, &QObject::deleteLater);
+        connect(this, &VelkDevice::deleteAllSipInfoTimers, timer, &SipInfoTimer::retire);
     }
     const QByteArray digits = timer->addDigit(key);
     int index = -1;
