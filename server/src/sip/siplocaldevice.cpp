@@ -104,7 +104,8 @@ void Sip::callIntercepted(const QString &conversationName, const QString &userNa
     if (SipUser *user = findUser(userName))
         user->takeConversation(callId);
     if (ConversationThread *conversation = findConversation(conversationName)) {
-        emit conversation->removeCaller(callId, false);
+        // Completed elsewhere: an orderly end of this leg.
+        emit conversation->removeCaller(callId, true);
         emit conversation->check();
     }
 }

@@ -38,7 +38,7 @@ void SipInfoTimer::consume(const QByteArray &prefix)
     if (m_Digits.startsWith(prefix))
         m_Digits.remove(0, prefix.size());
     if (m_Digits.isEmpty())
-        deleteLater();
+        retire();
 }
 
 SipInfoTimer *SipInfoTimer::find(QObject *device, const QString &id)
@@ -50,7 +50,13 @@ SipInfoTimer *SipInfoTimer::find(QObject *device, const QString &id)
 
 void SipInfoTimer::onTimeout()
 {
-    stop();
     m_Digits.clear();
+    retire();
+}
+
+void SipInfoTimer::retire()
+{
+    stop();
+    setObjectName(QString());
     deleteLater();
 }

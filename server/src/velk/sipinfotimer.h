@@ -21,6 +21,9 @@ public:
 
 public slots:
     void onTimeout();
+    // Deleted later, but out of reach at once: a key that comes meanwhile starts a new buffer
+    // instead of going down with this one.
+    void retire();
 
 private:
     QByteArray m_Digits;

@@ -58,6 +58,9 @@ VelkDevice::VelkDevice(quint16 number, Velk *parent)
     connect(this, &VelkDevice::appendConversation, this, &VelkDevice::onAppendConversation);
     m_KeysTimer.setSingleShot(true);
     connect(&m_KeysTimer, &QTimer::timeout, this, &VelkDevice::timeoutKeys);
+    m_PauseTimer.setSingleShot(true);
+    m_PauseTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_PauseTimer, &QTimer::timeout, this, &VelkDevice::runPausedStep);
     connect(this, &VelkDevice::toggleMusic, this, &VelkDevice::onToggleMusic, Qt::QueuedConnection);
     if (parent) {
         connect(this, &VelkDevice::acceptCall, parent, &Velk::intercept, Qt::QueuedConnection);
@@ -131,12 +134,21 @@ void VelkDevice::changeState(int newState)
     if (newState == m_State)
         return;
     const int oldState = m_State;
+    const auto ringing
+        = [](int state) { return state == IncomingCallRequire || state == IncomingCallWaitAnswer; };
+    if (ringing(oldState) && !ringing(newState)) {
+        // Before the SIP side hears of the unregistration: it answers only for registered users.
+        if (newState == Unregistered)
+            abandonRing();
+        m_RingAnswered = true;
+    }
     if (oldState == Ready && newState > Waiting) {
         m_MicrophoneLevel = Settings::ucharValue(this, Key::MicrophoneVolume);
         m_SpeakerLevel = Settings::ucharValue(this, Key::SpeakerVolume);
         sendSettings(newState, -1);
     }
     emit deleteAllSipInfoTimers();
+    dropPausedStep();
     m_State = newState;
     logLine(LogParams::Velk,
             QStringLiteral("Device '%1' change state %2 (%3)")

@@ -10,6 +10,8 @@
 #include <QHostAddress>
 #include <QTimer>
 
+#include <functional>
+
 class Velk;
 class VelkPacket;
 class VelkSipServices;
@@ -21,6 +23,8 @@ class VelkDevice : public CoreObject
 {
     Q_OBJECT
 public:
+    static constexpr qint64 kPromptPauseMs = 100;
+
     enum State : int {
         Unregistered = -1,
         Ready = 0,
@@ -125,6 +129,8 @@ public:
     void dialplanAction(int index);
     void setMusicVolume(uchar level);
     void setMusic(bool on);
+    // Where the music was left: its playlist entry, MP3 frame and byte in that frame.
+    void saveMusicPosition(const QString &index, int block, qulonglong position);
 
     // The keypad.
     void addKey(int key);
@@ -203,6 +209,9 @@ private:
                            const QString &conversationName, const QString &callId, int flags,
                            const QString &uuid, const QString &fromCallId, bool paging);
     void endIncomingCall();
+    // A ring the device leaves unanswered by unregistering gets its final answer now: the ring
+    // command's own answer, which would have given it, goes with the registration.
+    void abandonRing();
     void endOutgoingCall();
     void outputsOff(void (VelkDevice::*again)(int, QByteArray, QByteArray));
     void answerCallRequest(int result, int accountIndex, int ruleIndex);
@@ -217,6 +226,12 @@ private:
     bool isAsteriskKey(bool keypad, quint8 button) const;
     bool isHashKey(bool keypad, quint8 button) const;
     void promptWithOutputs(int type);
+    // The keypad's short pause before a prompt or the outputs going off, without holding the
+    // thread: the step runs when it is over, at once when the next event comes, and not at all
+    // once the state changed.
+    void afterPause(std::function<void()> step);
+    void runPausedStep();
+    void dropPausedStep();
     void setMusicOutputs(bool on);
     void reassertOutputs(bool reportedCall, bool reportedSpeaker);
     void idleActions();
@@ -224,6 +239,8 @@ private:
     int createMusicSound() const;
     void createSensorMessage(int sensor);
     void removeSounds();
+    // Sets the keys as properties and stores them in the device's group, pushing nothing.
+    void storeSettings(const QMap<QString, QString> &values);
     void saveDeviceInformation(const VelkProtocol::PanelReport &report);
     void playPrompts(int fromPrompt, int toPrompt);
     void logEvent(const QString &what, const QString &dest, QSmdrAction::Type action);
@@ -254,6 +271,8 @@ private:
     QString m_IncomingUuid;
     QString m_IncomingFromCallId;
     QString m_IncomingConversation;
+    bool m_IncomingPaging = false;
+    bool m_RingAnswered = true; // the SIP side has the final answer to the last ring
     QString m_OutgoingUuid;
     QString m_OutgoingAccount;
     QString m_OutgoingTarget;
@@ -261,6 +280,8 @@ private:
     QStringList m_OutgoingConversations;
     QString m_Keys;
     QTimer m_KeysTimer;
+    QTimer m_PauseTimer { this };
+    std::function<void()> m_AfterPause;
     int m_FixedCodeLength = 0;
     QString m_IncomingCallId;
     QString m_IncomingFromUser;

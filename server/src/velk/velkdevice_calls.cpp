@@ -80,6 +80,8 @@ void VelkDevice::offerIncomingCall(const QString &fromUser, const QString &toUse
     m_IncomingFlags = flags;
     m_IncomingUuid = uuid;
     m_IncomingFromCallId = fromCallId;
+    m_IncomingPaging = paging;
+    m_RingAnswered = false;
     VelkPacket *packet
         = paging ? setOutputs(1, 1, 255) : setOutputs(1, (flags & Wiretap) ? 255 : 1, 1);
     connect(packet, &VelkPacket::recvAnswer, this,
@@ -97,17 +99,19 @@ void VelkDevice::recvAnswerIncomingCall(int result, QByteArray, QByteArray)
                                        m_IncomingCallId, status);
     };
     if (m_State == Unregistered) {
-        respond(ServiceUnavailable);
+        abandonRing();
         return;
     }
     if (m_State != IncomingCallRequire)
         return;
     if (result < 0) {
+        m_RingAnswered = true;
         respond(RequestTimeout);
         changeState(Unregistered);
         return;
     }
     if (result > 0) {
+        m_RingAnswered = true;
         respond(ServiceUnavailable);
         emit setRecvFromDevice(false);
         setOutputType(Nothing, 0, QString(), 0, 0);
@@ -136,14 +140,27 @@ void VelkDevice::recvAnswerIncomingCall(int result, QByteArray, QByteArray)
         QTimer::singleShot(TimeScale::toRealInt(500), this, &VelkDevice::playWiretapping);
 }
 
+void VelkDevice::abandonRing()
+{
+    VelkSipServices *services = sip();
+    if (m_RingAnswered || !services)
+        return;
+    m_RingAnswered = true;
+    if (m_IncomingPaging)
+        services->deviceAcceptCaller(m_IncomingFromUser, m_IncomingToUser, m_IncomingConversation,
+                                     m_IncomingCallId, ServiceUnavailable);
+    else
+        services->deviceRespond(m_IncomingFromUser, m_IncomingToUser, m_IncomingConversation,
+                                m_IncomingCallId, ServiceUnavailable);
+}
+
 void VelkDevice::recvAnswerIncomingCallPaging(int result, QByteArray, QByteArray)
 {
     VelkSipServices *services = sip();
     if (!services)
         return;
     if (m_State == Unregistered) {
-        services->deviceAcceptCaller(m_IncomingFromUser, m_IncomingToUser, m_IncomingConversation,
-                                     m_IncomingCallId, ServiceUnavailable);
+        abandonRing();
         return;
     }
     // A paging ring the device refused or never confirmed leaves the call to the SIP side.

@@ -28,7 +28,7 @@ int VelkDevice::sipInfo(const QString &callId, const QString &sender, uchar key)
     SipInfoTimer *timer = SipInfoTimer::find(this, sender);
     if (!timer) {
         timer = new SipInfoTimer(sender, this);
-        connect(this, &VelkDevice::deleteAllSipInfoTimers, timer, &QObject::deleteLater);
+        connect(this, &VelkDevice::deleteAllSipInfoTimers, timer, &SipInfoTimer::retire);
     }
     const QByteArray digits = timer->addDigit(key);
     int index = -1;
@@ -165,18 +165,28 @@ void VelkDevice::dialplanAction(int index)
     }
 }
 
+void VelkDevice::storeSettings(const QMap<QString, QString> &values)
+{
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        setProperty(it.key().toLatin1().constData(), it.value());
+    if (auto *velk = qobject_cast<Velk *>(parent()))
+        velk->saveDevice(m_Number, values, true, false);
+}
+
 void VelkDevice::setMusicVolume(uchar level)
 {
-    setProperty("music-volume", QString::number(level));
-    if (auto *velk = qobject_cast<Velk *>(parent()))
-        velk->saveDevice(m_Number, { { QStringLiteral("music-volume"), QString::number(level) } },
-                         true, false);
+    storeSettings({ { QStringLiteral("music-volume"), QString::number(level) } });
 }
 
 void VelkDevice::setMusic(bool on)
 {
-    const QString text = on ? QStringLiteral("true") : QStringLiteral("false");
-    setProperty("music", text);
-    if (auto *velk = qobject_cast<Velk *>(parent()))
-        velk->saveDevice(m_Number, { { QStringLiteral("music"), text } }, true, false);
+    storeSettings(
+        { { QStringLiteral("music"), on ? QStringLiteral("true") : QStringLiteral("false") } });
+}
+
+void VelkDevice::saveMusicPosition(const QString &index, int block, qulonglong position)
+{
+    storeSettings({ { QStringLiteral("music-index"), index },
+                    { QStringLiteral("music-block"), QString::number(block) },
+                    { QStringLiteral("music-position"), QString::number(position) } });
 }

@@ -10,6 +10,8 @@
 
 #include <QCoreApplication>
 
+#include <utility>
+
 using Settings = VelkDeviceSettings;
 namespace Key = VelkDeviceKey;
 
@@ -52,6 +54,26 @@ void VelkDevice::promptWithOutputs(int type)
 {
     setOutputType(type, 0, QString(), 0, 0);
     setOutputs(1, 1, 255);
+}
+
+void VelkDevice::afterPause(std::function<void()> step)
+{
+    runPausedStep(); // one pause at a time, in order
+    m_AfterPause = std::move(step);
+    m_PauseTimer.start(TimeScale::toRealInt(kPromptPauseMs));
+}
+
+void VelkDevice::runPausedStep()
+{
+    m_PauseTimer.stop();
+    if (const std::function<void()> step = std::exchange(m_AfterPause, nullptr))
+        step();
+}
+
+void VelkDevice::dropPausedStep()
+{
+    m_PauseTimer.stop();
+    m_AfterPause = nullptr;
 }
 
 void VelkDevice::outputsOff(void (VelkDevice::*again)(int, QByteArray, QByteArray))
@@ -126,16 +148,16 @@ void VelkDevice::actIdle(bool keypad, bool keyEvent, quint8 button, bool sensor1
             resetKeys();
             if (m_CurrentOutput != 0) {
                 setOutputType(0, 0, QString(), 0, 0);
-                setOutputs(255, 255, 255);
+                afterPause([this] { setOutputs(255, 255, 255); });
             } else {
-                promptWithOutputs(11);
+                afterPause([this] { promptWithOutputs(11); });
             }
         } else if (isHashKey(keypad, button)) {
             if (!m_Keys.isEmpty()) {
                 timeoutKeys();
             } else {
                 resetKeys();
-                promptWithOutputs(9);
+                afterPause([this] { promptWithOutputs(9); });
             }
         } else {
             addKey(button);
@@ -344,7 +366,7 @@ void VelkDevice::timeoutKeys()
     if (Settings::intValue(this, Key::ButtonPressEvent) != 0)
         makeCall(Key::ButtonAccount, keypadCallee(digits));
     else
-        promptWithOutputs(7);
+        afterPause([this] { promptWithOutputs(7); });
 }
 
 QString VelkDevice::keypadCallee(const QString &digits) const

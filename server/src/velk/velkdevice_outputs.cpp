@@ -1,5 +1,6 @@
 // What a door device plays and which outputs it commands.
 #include "common/sound/sound_wav/soundwav.h"
+#include "core/env.h"
 #include "velk/velkdevice.h"
 #include "velk/velkdevicesettings.h"
 
@@ -35,9 +36,13 @@ void VelkDevice::setOutputType(int type, uchar level, const QString &index, qulo
 
 void VelkDevice::onResetVelkOutputType(int type, QString index, qint64 block, qulonglong pos)
 {
-    Q_UNUSED(index)
-    Q_UNUSED(block)
-    Q_UNUSED(pos)
+    logLine(LogParams::VelkDebug,
+            QStringLiteral("ResetVelkOutputType %1 %2 %3 %4")
+                .arg(QString::number(type), index, QString::number(block), QString::number(pos)));
+    // Whatever the music gave way to, it goes on from here next time; a position report while
+    // it plays keeps the place (and the playlist entry) too.
+    if (m_MusicSound > 0 && m_MusicSound == m_CurrentOutput && type != m_MusicSound)
+        saveMusicPosition(index, int(block), pos);
     // -1 is a position report of the playing source, not a change of output.
     if (type != -1)
         m_CurrentOutput = type;

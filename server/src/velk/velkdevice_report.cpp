@@ -153,6 +153,8 @@ void VelkDevice::logEvent(const QString &what, const QString &dest, QSmdrAction:
 void VelkDevice::checkEvents(quint8 power, quint8 button, quint8 sensor1, quint8 sensor2,
                              quint8 stateBits)
 {
+    // Events are taken in the order they came: what waits for its pause is done first.
+    runPausedStep();
     button = swapped(button, Settings::intValue(this, Key::ButtonContactType) != 0);
     sensor1 = swapped(sensor1, Settings::intValue(this, Key::Sensor1ContactType) != 0);
     sensor2 = swapped(sensor2, Settings::intValue(this, Key::Sensor2ContactType) != 0);

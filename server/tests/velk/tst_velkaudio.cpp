@@ -11,9 +11,14 @@
 #include "velkfixture.h"
 #include "velkpanel.h"
 
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QUdpSocket>
+#include <QtEndian>
 #include <QtTest>
+
+#include <cmath>
 
 using Props = QVariantMap;
 
@@ -123,6 +128,62 @@ private slots:
         // Music, not silence.
         QVERIFY(payloads(p, 40).count(char(0x80)) < 40 * 160 / 2);
     }
+    void musicGoesOnAfterACall()
+    {
+        QTemporaryDir dir;
+        QVERIFY(makeTracks(dir));
+        host->answers = true;
+        VelkPanel *p = streamingPanel({ { "music", true }, { "music-path", dir.path() } }, 0);
+        QVERIFY(p);
+        QTRY_VERIFY_WITH_TIMEOUT(musicRuns(p).value(0).size() >= 75 * 160, 20000);
+        device->incomingCall("alice", "door", "talk", "call-1", VelkDevice::Wiretap);
+        QTRY_COMPARE(device->currentOutput(), 1);
+        // Kept where the call found it, in the devices file too.
+        QSettings devices(Env::configFilePath("velk-devices"), QSettings::IniFormat);
+        QCOMPARE(devices.value("7/music-index").toString(), dir.filePath("a.mp3"));
+        QVERIFY(devices.value("7/music-block").toInt() > 0);
+        QVERIFY(devices.contains("7/music-position"));
+        QVERIFY(panelSends(p, 10));
+        device->callTerminated("call-1", true);
+        QTRY_VERIFY_WITH_TIMEOUT(musicRuns(p).value(1).size() >= 2 * kWindow, 20000);
+
+        // The music after the call takes up where the music before it ended.
+        const QList<QByteArray> runs = musicRuns(p);
+        const QVector<float> track = m_Tracks.value("a");
+        const Match before = bestMatch(track, centered(runs.at(0).right(kWindow)));
+        const Match after = bestMatch(track, centered(runs.at(1).left(kWindow)));
+        QVERIFY2(before.correlation > 0.8 && after.correlation > 0.8,
+                 qPrintable(QString("%1 %2").arg(before.correlation).arg(after.correlation)));
+        QVERIFY2(qAbs(after.offset - (before.offset + kWindow)) <= 2 * 160,
+                 qPrintable(QString("%1 %2").arg(before.offset).arg(after.offset)));
+        QVERIFY(after.offset > 8000); // not the start of the track
+    }
+    void playlistNextAndBack()
+    {
+        QTemporaryDir dir;
+        QVERIFY(makeTracks(dir));
+        VelkPanel *p = streamingPanel({ { "music", true }, { "music-path", dir.path() } }, 0);
+        QVERIFY(p);
+        // The worker tells where it plays as it starts: the entry the codes move from.
+        QTRY_COMPARE_WITH_TIMEOUT(device->property("music-index").toString(), dir.filePath("a.mp3"),
+                                  20000);
+        for (const QString &entry : { QString("b"), QString("a") }) {
+            QCOMPARE(device->sipInfo("control", "admin", 3), 0);
+            QCOMPARE(device->sipInfo("control", "admin", 2), 2); // "32": next
+            QTRY_COMPARE(device->property("music-index").toString(), dir.filePath(entry + ".mp3"));
+            QSettings devices(Env::configFilePath("velk-devices"), QSettings::IniFormat);
+            QCOMPARE(devices.value("7/music-index").toString(), dir.filePath(entry + ".mp3"));
+            // Heard from the entry's start: a few frames went out before the move was told.
+            const int from = p->audioReceived().size();
+            QTRY_VERIFY_WITH_TIMEOUT(musicRuns(p, from).value(0).size() >= kWindow, 20000);
+            const QVector<float> heard = centered(musicRuns(p, from).at(0).left(kWindow));
+            const Match match = bestMatch(m_Tracks.value(entry), heard);
+            const Match other = bestMatch(m_Tracks.value(entry == "a" ? "b" : "a"), heard);
+            QVERIFY2(match.correlation > 0.8 && other.correlation < 0.5,
+                     qPrintable(QString("%1 %2").arg(match.correlation).arg(other.correlation)));
+            QVERIFY2(match.offset <= 10 * 160, qPrintable(QString::number(match.offset)));
+        }
+    }
     void audioBothWays_data()
     {
         QTest::addColumn<quint8>("codec");
@@ -220,6 +281,100 @@ private slots:
     }
 
 private:
+    struct Match
+    {
+        int offset = -1;
+        double correlation = 0;
+    };
+    static constexpr int kWindow = 2000; // samples compared: a quarter of a second
+
+    // Two tracks of a playlist, each a sweep through a band of its own, so any quarter second
+    // tells which track it is and where; decoded too, for what the panel must hear.
+    bool makeTracks(const QTemporaryDir &dir)
+    {
+        const struct
+        {
+            const char *name;
+            const char *sweep;
+            const char *seconds;
+        } tracks[] = { { "a", "300-1500", "3" }, { "b", "1800-2600", "2" } };
+        for (const auto &track : tracks) {
+            const QString wav = dir.filePath(QString(track.name) + ".wav");
+            const QString mp3 = dir.filePath(QString(track.name) + ".mp3");
+            const QString raw = dir.filePath(QString(track.name) + ".raw");
+            if (QProcess::execute("sox",
+                                  { "-n", "-r", "8000", "-c", "1", "-b", "16", wav, "synth",
+                                    track.seconds, "sine", track.sweep, "vol", "0.5" })
+                    != 0
+                || QProcess::execute("lame", { "--quiet", "-b", "32", wav, mp3 }) != 0
+                || QProcess::execute("lame", { "--quiet", "--decode", "-t", mp3, raw }) != 0
+                || !QFile::remove(wav))
+                return false;
+            QFile file(raw);
+            if (!file.open(QIODevice::ReadOnly))
+                return false;
+            const QByteArray pcm = file.readAll();
+            file.close();
+            QFile::remove(raw);
+            QVector<float> samples(pcm.size() / 2);
+            for (int i = 0; i < samples.size(); ++i)
+                samples[i] = qFromLittleEndian<qint16>(pcm.constData() + 2 * i);
+            m_Tracks.insert(track.name, samples);
+        }
+        return true;
+    }
+    static QVector<float> centered(const QByteArray &pcm8)
+    {
+        QVector<float> samples(pcm8.size());
+        for (int i = 0; i < pcm8.size(); ++i)
+            samples[i] = float(quint8(pcm8.at(i))) - 128;
+        return samples;
+    }
+    // Where in the track the window fits best, by normalised correlation.
+    static Match bestMatch(const QVector<float> &track, const QVector<float> &window)
+    {
+        Match best;
+        const int n = window.size();
+        if (n == 0 || track.size() < n)
+            return best;
+        double windowEnergy = 0;
+        for (float w : window)
+            windowEnergy += double(w) * w;
+        double energy = 0; // of the track's samples under the window
+        for (int i = 0; i < n; ++i)
+            energy += double(track[i]) * track[i];
+        for (int offset = 0; offset + n <= track.size(); ++offset) {
+            if (offset > 0)
+                energy += double(track[offset + n - 1]) * track[offset + n - 1]
+                    - double(track[offset - 1]) * track[offset - 1];
+            double sum = 0;
+            for (int i = 0; i < n; ++i)
+                sum += double(track[offset + i]) * window[i];
+            const double correlation = sum / std::sqrt(qMax(1.0, energy * windowEnergy));
+            if (correlation > best.correlation)
+                best = { offset, correlation };
+        }
+        return best;
+    }
+    // The stretches of music the panel heard from frame `from` on, split where silence (the
+    // call, or the frame a track opens with) came between.
+    static QList<QByteArray> musicRuns(VelkPanel *p, int from = 0)
+    {
+        QList<QByteArray> runs;
+        bool inRun = false;
+        for (int i = from; i < p->audioReceived().size(); ++i) {
+            const QByteArray &payload = p->audioReceived().at(i).payload;
+            if (payload.count(char(0x80)) == payload.size()) {
+                inRun = false;
+                continue;
+            }
+            if (!inRun)
+                runs.append(QByteArray());
+            inRun = true;
+            runs.last() += payload;
+        }
+        return runs;
+    }
     // Device 7 registered by a panel of the codec that streams the tone.
     VelkPanel *streamingPanel(const Props &props, quint8 codec, int frameBytes = 173)
     {
@@ -254,6 +409,7 @@ private:
     }
 
     QByteArray m_Tone;
+    QHash<QString, QVector<float>> m_Tracks;
 };
 
 TARNHALL_TEST_MAIN(TestVelkAudio)

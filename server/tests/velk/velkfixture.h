@@ -41,7 +41,7 @@ public:
     bool isStandaloneEngine() const override { return true; }
     int deviceCall(S, S, QString &) override { return -2; }
     int deviceCallList(S, S, S) override { return -1; }
-    bool deviceRespond(S, S, S, S, int) override { return false; }
+    bool deviceRespond(S, S, S, S, int) override { return answers; }
     bool deviceAcceptCaller(S, S, S, S, int) override { return false; }
     void deviceHangup(S, S) override { }
     void deviceReject(S, S, S, S) override { }
@@ -50,6 +50,7 @@ public:
     QHash<QString, QVariant> values;
     QStringList smdr; // "source destination action"
     QList<bool> registered;
+    bool answers = false; // whether answering a call offered to a device succeeds
 
 public slots:
     // Spelled out: the module connects it by its signature text.

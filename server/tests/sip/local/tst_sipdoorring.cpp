@@ -1,0 +1,154 @@
+// A phone rings a door device through the local server and the door goes away while it rings:
+// the phone still hears a final answer, at once.
+#include "localserverfixture.h"
+
+#include "core/timescale.h"
+#include "sip/sip.h"
+#include "sip/sipdialog.h"
+#include "sip/sipuser.h"
+#include "velk/velk.h"
+#include "velk/velkdevice.h"
+#include "velkpanel.h"
+
+#include <QtTest>
+
+namespace {
+
+// alice's request to the door's account.
+const QString kToDoor = "$method sip:door@$server SIP/2.0\n"
+                        "Via: SIP/2.0/UDP 127.0.0.1:$port;branch=$branch\n"
+                        "From: <sip:$user@$server>;tag=a1\nTo: <sip:door@$server>$totag\n"
+                        "Call-ID: ring-1\nCSeq: $cseq $method\n"
+                        "Contact: <sip:$user@127.0.0.1:$port>\n$auth$type"
+                        "Content-Length: $len\n\n$body";
+const QString kOffer = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+                       "m=audio 30000 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\na=sendrecv\r\n";
+
+} // namespace
+
+class TestSipDoorRing : public QObject
+{
+    Q_OBJECT
+
+    LocalHost *m_Host = nullptr;
+    Sip *m_Sip = nullptr;
+    Velk *m_Velk = nullptr;
+    quint16 m_Port = 0;
+    quint16 m_VelkPort = 0;
+
+private slots:
+    void initTestCase()
+    {
+        Env::initApplication(qPrintable(QCoreApplication::applicationFilePath()));
+    }
+    void init()
+    {
+        TimeScale::setFactor(1);
+        m_Host = new LocalHost;
+        m_Port = writeLocalServerSettings(*m_Host);
+        m_VelkPort = freePort();
+        m_Host->file.setValue("velk/bind-address", "127.0.0.1");
+        m_Host->file.setValue("velk/bind-port", m_VelkPort);
+        QSettings users(Env::configFilePath("sip-users"), QSettings::IniFormat);
+        users.setValue("alice/sip-standalone-expires", 3600);
+        users.setValue("door/type-user", 0);
+        users.setValue("door/velk-device-id", 7);
+        users.setValue("door/velk-autoanswer", false); // rings until its button answers
+        QSettings devices(Env::configFilePath("velk-devices"), QSettings::IniFormat);
+        devices.clear();
+        devices.setValue("7/device-password", "pw12");
+        devices.setValue("7/register-timeout", 1);
+        users.sync();
+        devices.sync();
+        m_Sip = new Sip(m_Host);
+        m_Velk = new Velk(m_Host);
+        m_Velk->setSipServices(m_Sip);
+        m_Sip->start();
+        m_Velk->start();
+        QTRY_COMPARE_WITH_TIMEOUT(m_Sip->connectionState(), SipConnected, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_Velk->connectionState(), VelkListening, 10000);
+    }
+    void cleanup()
+    {
+        m_Velk->stop();
+        m_Sip->stop();
+        QVERIFY(m_Velk->waitSeconds(20));
+        QVERIFY(m_Sip->waitSeconds(20));
+        delete m_Velk;
+        delete m_Sip;
+        delete m_Host;
+    }
+
+    void unregisteredWhileRinging_data()
+    {
+        QTest::addColumn<bool>("confirmed"); // the door confirms the ring command
+        QTest::addColumn<double>("factor");
+        QTest::addColumn<QList<int>>("heard");
+        // Before the ring command's retries could end it (with 408).
+        QTest::newRow("ring command pending, the administrator unregisters the door")
+            << false << 1.0 << QList<int> { 503 };
+        QTest::newRow("ringing, the door's registration runs out")
+            << true << 10.0 << QList<int> { 180, 503 };
+    }
+    void unregisteredWhileRinging()
+    {
+        QFETCH(bool, confirmed);
+        QFETCH(double, factor);
+        QFETCH(QList<int>, heard);
+        TimeScale::setFactor(factor);
+        VelkPanel panel({ 7, "pw12", 2, 1, 0, 0 });
+        QSignalSpy answered(&panel, &VelkPanel::answered);
+        QSignalSpy requests(&panel, &VelkPanel::requestReceived);
+        QVERIFY(panel.start(QHostAddress(QHostAddress::LocalHost), m_VelkPort, 0));
+        QVERIFY(answered.wait(10000));
+        QCOMPARE(answered.first().first().toInt(), 0);
+        QTRY_VERIFY(m_Sip->findUser("door")->isRegistered());
+        QTRY_COMPARE(requests.size(), 1); // the outputs off of the registration
+        if (!confirmed)
+            panel.setPolicy(VelkProtocol::SetOutputs, { VelkPanel::Reply::Never, 0 });
+        VelkDevice *door = m_Velk->findDevice(7);
+
+        RawPhone alice("alice", m_Port);
+        QCOMPARE(alice.registerWith(QString(), "Expires: 3600\n"), 200);
+        QHash<QString, QString> invite { { "method", "INVITE" },
+                                         { "cseq", "1" },
+                                         { "branch", "z9hG4bK-ring1" },
+                                         { "type", "Content-Type: application/sdp\n" },
+                                         { "body", kOffer } };
+        alice.send(kToDoor, invite);
+        const SipMessage challenge = alice.next();
+        QCOMPARE(statusCode(challenge), 401);
+        alice.send(kToDoor,
+                   { { "method", "ACK" },
+                     { "cseq", "1" },
+                     { "branch", "z9hG4bK-ring1" },
+                     { "totag", ";tag=" + toTagOf(challenge) } });
+        invite["auth"] = alice.answer(challenge, "INVITE",
+                                      QString("sip:door@127.0.0.1:%1").arg(m_Port), "pw-alice");
+        invite["cseq"] = "2";
+        invite["branch"] = "z9hG4bK-ring2";
+        alice.send(kToDoor, invite);
+        // Rung: the ring command reached the door.
+        QTRY_VERIFY(requests.size() >= 2);
+        if (!confirmed) {
+            QCOMPARE(door->state(), int(VelkDevice::IncomingCallRequire));
+            door->changeState(VelkDevice::Unregistered); // the status page's button
+        }
+
+        SipMessage final;
+        for (int code : heard) {
+            final = alice.next(30000);
+            QCOMPARE(statusCode(final), code);
+        }
+        alice.send(kToDoor,
+                   { { "method", "ACK" },
+                     { "cseq", "2" },
+                     { "branch", "z9hG4bK-ring2" },
+                     { "totag", ";tag=" + toTagOf(final) } });
+        QCOMPARE(door->state(), int(VelkDevice::Unregistered));
+        QVERIFY(!m_Sip->findUser("door")->isRegistered());
+    }
+};
+
+TARNHALL_TEST_MAIN(TestSipDoorRing)
+#include "tst_sipdoorring.moc"
