@@ -6,6 +6,7 @@
 #include "sip/sip.h"
 #include "sip/sipdialog.h"
 #include "sip/sipuser.h"
+#include "testmain.h"
 #include "velk/velk.h"
 #include "velk/velkdevice.h"
 #include "velkpanel.h"
