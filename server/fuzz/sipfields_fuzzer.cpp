@@ -17,7 +17,9 @@ namespace {
 
 [[noreturn]] void fail(const char *what, const QByteArray &detail)
 {
-    std::fprintf(stderr, "%s:\n%s\n", what, detail.constData());
+    std::fprintf(stderr, "%s:\n", what);
+    std::fwrite(detail.constData(), 1, size_t(detail.size()), stderr);
+    std::fputc('\n', stderr);
     std::abort();
 }
 

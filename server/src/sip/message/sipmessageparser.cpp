@@ -160,7 +160,8 @@ void SipMessage::parseDatagram(const QByteArray &datagram)
             return;
         }
         KBaseRequestUri<1> uri(b.toString());
-        if (!uri.valid) {
+        // The URI grammar lets the host go empty ("sip::5060"); no request can be routed so.
+        if (!uri.valid || uri.host.isEmpty()) {
             parseError = QStringLiteral("Bad request uri (%1).").arg(b);
             return;
         }

@@ -57,6 +57,7 @@ private slots:
         row("lower-case method", "invite sip:10.0.0.1 SIP/2.0", true, "");
         row("lower-case response", "sip/2.0 200 OK", true, "");
         row("bad uri", "INVITE sip:a:b@c SIP/2.0", false, "Bad request uri (sip:a:b@c).");
+        row("uri without host", "ACK sip::46776 SIP/2.0", false, "Bad request uri (sip::46776).");
         row("unknown code", "SIP/2.0 299 Whatever", false, "Bad response code (");
         row("short reason", "SIP/2.0 200 O", false, unspecified);
         row("version 1", "SIP/1.0 200 OK", false, "Bad SIP Version (");
