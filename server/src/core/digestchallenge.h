@@ -3,6 +3,7 @@
 #include <QHash>
 #include <QString>
 
-// The parameters of a "Digest ..." challenge (WWW- or Proxy-Authenticate), names lower-cased,
-// quotes removed; empty when the text is no digest challenge. Shared by the SIP and RTSP clients.
+// The parameters of a "Digest ..." challenge (WWW- or Proxy-Authenticate) or of its answer
+// (Authorization), names lower-cased, quotes removed, commas inside quotes kept; empty when the
+// text is no digest. Shared by the SIP and RTSP clients, the registrar and the web login.
 QHash<QString, QString> parseDigestChallenge(const QString &challenge);

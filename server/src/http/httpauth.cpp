@@ -1,13 +1,13 @@
 // Web users, sessions and the digest check of every request.
 #include "http/http.h"
 
+#include "core/digestchallenge.h"
 #include "core/env.h"
 #include "http/httpsession.h"
 #include "http/httpuser.h"
 #include "http/qhttpserver/qhttpconnection.h"
 
 #include <QCryptographicHash>
-#include <QRegularExpression>
 
 namespace {
 
@@ -18,23 +18,6 @@ QString md5Hex(const QString &text)
 {
     return QString::fromLatin1(
         QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
-}
-
-QHash<QString, QString> digestParameters(const QString &text)
-{
-    QHash<QString, QString> params;
-    const QStringList pieces = text.split(QLatin1Char(','));
-    for (const QString &piece : pieces) {
-        const int eq = piece.indexOf(QLatin1Char('='));
-        if (eq < 0) {
-            params.insert(piece.trimmed().toLower(), QString());
-            continue;
-        }
-        QString value = piece.mid(eq + 1).trimmed();
-        value.remove(QLatin1Char('"'));
-        params.insert(piece.left(eq).trimmed().toLower(), value);
-    }
-    return params;
 }
 
 bool textIsTrue(const QVariant &value)
@@ -72,12 +55,9 @@ HttpUser *Http::checkAuthorization(QHttpRequest::HttpMethod method, const QUrl &
         *stale = false;
     if (authorization.isEmpty())
         return nullptr;
-    static const QRegularExpression scheme(
-        QStringLiteral("^([Dd][Ii][Gg][Ee][Ss][Tt])\\s+(\\S.+)$"));
-    const QRegularExpressionMatch match = scheme.match(authorization);
-    if (!match.hasMatch())
+    const QHash<QString, QString> params = parseDigestChallenge(authorization);
+    if (params.isEmpty())
         return nullptr;
-    const QHash<QString, QString> params = digestParameters(match.captured(2));
 
     HttpUser *user = findUser(params.value(QStringLiteral("username")));
     if (!user)

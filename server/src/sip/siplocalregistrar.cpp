@@ -1,12 +1,12 @@
 // The local server's registrar and the digest check of requests from local accounts.
 #include "sip/sip.h"
 
+#include "core/digestchallenge.h"
 #include "core/identifiers.h"
 #include "sip/sipdialog.h"
 #include "sip/sipuser.h"
 
 #include <QCryptographicHash>
-#include <QRegularExpression>
 
 namespace {
 
@@ -16,27 +16,6 @@ QString md5Hex(const QString &text)
 {
     return QString::fromLatin1(
         QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
-}
-
-// The parameters of a "Digest ..." value: keys trimmed and lower-cased, values trimmed and
-// unquoted; empty when the value is no digest.
-QHash<QString, QString> digestParameters(const QString &value)
-{
-    static const QRegularExpression digest(
-        QStringLiteral("^([Dd][Ii][Gg][Ee][Ss][Tt])\\s+(\\S.+)$"));
-    QHash<QString, QString> table;
-    const QRegularExpressionMatch match = digest.match(value);
-    if (!match.hasMatch())
-        return table;
-    const QStringList parts = match.captured(2).split(QLatin1Char(','));
-    for (const QString &part : parts) {
-        const int eq = part.indexOf(QLatin1Char('='));
-        if (eq <= 0)
-            continue;
-        table.insert(part.left(eq).trimmed().toLower(),
-                     part.mid(eq + 1).trimmed().remove(QLatin1Char('"')));
-    }
-    return table;
 }
 
 // The digest's uri names the request's own URI.
@@ -71,7 +50,7 @@ bool Sip::checkDigestAuthorization(const SipMessage &request, const QString &log
     const QStringList values = request.headerValues(SipHeader::Authorization);
     if (values.size() != 1)
         return false;
-    const QHash<QString, QString> table = digestParameters(values.first());
+    const QHash<QString, QString> table = parseDigestChallenge(values.first());
     if (table.isEmpty())
         return false;
     // Only this system's realm, and only for the request it came with.
@@ -91,7 +70,7 @@ int Sip::digestVerdict(const SipMessage &request, SipUser *account)
     if (!checkDigestAuthorization(request, account->login(), account->password()))
         return 1;
     const QString nonce
-        = digestParameters(request.headerValue(SipHeader::Authorization)).value("nonce");
+        = parseDigestChallenge(request.headerValue(SipHeader::Authorization)).value("nonce");
     return m_Nonces.consume(nonce, requestUse(request)) ? 0 : 2;
 }
 
