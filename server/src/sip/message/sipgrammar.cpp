@@ -118,11 +118,16 @@ bool matchStatusLine(const QStringRef &line, QStringRef &version, QStringRef &co
     if (c.run(isDigit) == 0)
         return false;
     const int codeEnd = c.at;
-    if (c.run(isSpace) == 0 || c.at >= c.n)
+    // The code alone says what a response means: its reason phrase may be short or empty, and
+    // a line that ends at the code loses nothing.
+    int reasonStart = c.at;
+    if (c.run(isSpace) > 0) {
+        reasonStart = c.at;
+        if (!c.restOfLine(0))
+            return false;
+    } else if (!c.atEnd()) {
         return false;
-    const int reasonStart = c.at++;
-    if (!c.restOfLine(1))
-        return false;
+    }
     version = line.mid(versionStart, versionEnd - versionStart);
     code = line.mid(codeStart, codeEnd - codeStart);
     reason = line.mid(reasonStart, c.at - reasonStart);

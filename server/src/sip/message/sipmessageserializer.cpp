@@ -2,6 +2,8 @@
 
 #include "sip/message/sipconstants.h"
 
+#include <algorithm>
+
 namespace {
 
 // Writes every value of one header and takes it out of the working table.
@@ -64,23 +66,25 @@ QByteArray SipMessage::toByteArray() const
     }
     for (const SipHeader::Type type : kLeading)
         writeHeader(out, table, type);
-    for (auto it = table.begin(); it != table.end();) {
+    // The rest in the order of their types, not the table's: the table iterates in an order of
+    // its own history, and the same message must always be written the same way.
+    QList<SipHeader::Type> rest = table.keys();
+    std::sort(rest.begin(), rest.end());
+    for (const SipHeader::Type type : qAsConst(rest)) {
         bool content = false;
-        for (const SipHeader::Type type : kContent)
-            content = content || it.key() == type;
-        if (content) {
-            ++it;
+        for (const SipHeader::Type c : kContent)
+            content = content || type == c;
+        if (content)
             continue;
-        }
         // A type outside the table has no name to write under either.
-        const QString name = headerName(it.key());
-        for (const QString &value : name.isEmpty() ? QStringList() : it.value()) {
+        const QString name = headerName(type);
+        for (const QString &value : name.isEmpty() ? QStringList() : table.value(type)) {
             out += name;
             out += QLatin1String(": ");
             out += value;
             out += ENDL;
         }
-        it = table.erase(it);
+        table.remove(type);
     }
     for (const SipHeader::Type type : kContent)
         writeHeader(out, table, type);

@@ -3,7 +3,7 @@
 const QString REQUEST_LINE_PATTERN
     = QStringLiteral("^(\\w+)\\s+([Ss][Ii][Pp]:\\S+)\\s+[Ss][Ii][Pp]/(\\d+\\.\\d+)$");
 const QString STATUS_LINE_PATTERN
-    = QStringLiteral("^[Ss][Ii][Pp]/(\\d+\\.\\d+)\\s+(\\d+)\\s+(\\S.+)$");
+    = QStringLiteral("^[Ss][Ii][Pp]/(\\d+\\.\\d+)\\s+(\\d+)(?:\\s+(\\S.*)?)?$");
 const QString HEADER_LINE_PATTERN = QStringLiteral("^([-\\w]+):\\s*(\\S.*)$");
 const QString CSEQ_PATTERN = QStringLiteral("^(\\d+)\\s+(\\w+)$");
 const QString URI_PATTERN

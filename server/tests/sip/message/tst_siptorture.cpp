@@ -36,7 +36,7 @@ private slots:
                "multibody01", "ncl",       "quotbal",  "regaut01",   "regbadct", "regescrt",
                "scalar02",    "sdp01",     "semiuri",  "transports", "unksm2",   "zeromf" })
             QTest::newRow(name) << true << 0 << QString();
-        for (const char *name : { "bcast", "scalarlg", "unreason" })
+        for (const char *name : { "bcast", "noreason", "scalarlg", "unreason" })
             QTest::newRow(name) << true << 1 << QString();
         // Refused, the error quoting the start line, or naming what was wrong in it or in a
         // header (kind 0: the start line was read).
@@ -45,8 +45,8 @@ private slots:
             const QString line = QString::fromUtf8(bytes.left(bytes.indexOf("\r\n")));
             QTest::newRow(name) << false << kind << error + line + ").";
         };
-        for (const char *name : { "esc02", "intmeth", "ltgtruri", "lwsruri", "noreason", "novelsc",
-                                  "test", "trws", "unkscm" })
+        for (const char *name :
+             { "esc02", "intmeth", "ltgtruri", "lwsruri", "novelsc", "test", "trws", "unkscm" })
             quoting(name, -1, QStringLiteral("Unspecified initial line ("));
         quoting("badvers", 0, QStringLiteral("Bad SIP Version ("));
         quoting("bigcode", -1, QStringLiteral("Bad response code ("));
