@@ -1,95 +1,60 @@
 #!/bin/bash
-# Builds the libFuzzer targets with clang in build-fuzz/ and runs each for a time of its own.
-#   tools/fuzz.sh [SECONDS] [TARGET ...]
-# SECONDS per target (default FUZZ_SECONDS, else 60); no TARGET runs them all. At most
-# FUZZ_JOBS targets run at once (default: the number of processors), each on a processor of its
-# own. Seeds come from server/fuzz/corpus/ and the SIP test messages; what a run adds stays in
-# build-fuzz/corpus/. Exits non-zero when a target finds a fault.
+# Builds the libFuzzer targets (CMake option TARNHALL_FUZZ, clang) in build-fuzz/ and runs them.
+#
+#   tools/fuzz.sh
+#       What the test command runs, with the same verdict for the same commit: each target
+#       replays every seed and every saved finding, then runs a fixed number of inputs from a
+#       fixed seed, starting from those seeds alone.
+#   tools/fuzz.sh SECONDS [TARGET ...]
+#       Explores by hand: each target (no TARGET: all of them) for SECONDS from a random seed
+#       (FUZZ_SEED picks one), keeping what it learns in build-fuzz/corpus/. An input that
+#       fails is left in build-fuzz/findings/TARGET/: once mended, it belongs in
+#       server/fuzz/findings/, where every later run replays it.
+#
+# At most FUZZ_JOBS targets run at once (default: the number of processors). Exits non-zero when
+# a target fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 out=$root/build-fuzz
-seeds=$root/server/fuzz/corpus
-seconds=${1:-${FUZZ_SECONDS:-60}}
-shift || true
-jobs=${FUZZ_JOBS:-$(nproc)}
 all=(sipfields sipmessage velkprotocol httprequest rtspresponse sipstreamframer stunmessage)
+
+mode=check
+seconds=
+if [ $# -gt 0 ]; then
+    mode=explore
+    seconds=$1
+    shift
+    [[ $seconds =~ ^[0-9]+$ ]] || { echo "usage: tools/fuzz.sh [SECONDS [TARGET ...]]" >&2; exit 2; }
+fi
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
-mkdir -p "$out"
-
-qt_flags=$(pkg-config --cflags Qt5Core Qt5Network)
-qt_libs=$(pkg-config --libs Qt5Core Qt5Network)
-flags="-std=c++17 -O1 -g -fPIC -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
-       -fno-sanitize-recover=undefined -fno-sanitize=vptr"
-build() {
-    local name=$1
-    shift
-    # shellcheck disable=SC2086
-    clang++ $flags $qt_flags -Iserver/src "server/fuzz/${name}_fuzzer.cpp" "$@" $qt_libs \
-        -o "$out/${name}_fuzzer"
-}
-
-sip=server/src/sip/message
-# The message model proper: tables, parameter lists, URIs, addresses, message and grammar.
-sip_sources=()
-for name in kbasecontactaddress kbaserequesturi kbaseuri kbaseviaaddress kparamvalue kurischemes \
-    sipconstants sipcontenttype sipgrammar sipheader sipmessage sipmessagefields sipmessageparser \
-    sipmessagerouting sipmessageserializer sipmethod sippatterns sipsdpaction sipstatus \
-    urigrammar; do
-    sip_sources+=("$sip/$name.cpp")
-done
-rtsp=server/src/rtsp
-velk=server/src/velk
-http=server/src/http
-
 for name in "${targets[@]}"; do
-    case $name in
-    sipfields)
-        # The bodies and digest texts the engine reads come with it.
-        build sipfields "${sip_sources[@]}" $sip/sdpreader.cpp $sip/dtmfrelaybody.cpp \
-            $sip/sipcodectable.cpp server/src/core/identifiers.cpp \
-            server/src/core/digestchallenge.cpp server/src/common/codecs/audiocodeclist.cpp \
-            server/src/common/codecs/dtmfevent.cpp ;;
-    sipmessage)
-        build sipmessage -Iserver/tests/sip/message "${sip_sources[@]}" \
-            server/src/core/identifiers.cpp ;;
-    rtspresponse)
-        build rtspresponse $rtsp/rtspmessage.cpp $rtsp/rtspsdp.cpp $rtsp/rtspresponsereader.cpp \
-            $rtsp/rtspdigest.cpp server/src/core/digestchallenge.cpp $sip/sipstatus.cpp \
-            $sip/sipconstants.cpp ;;
-    velkprotocol)
-        build velkprotocol $velk/velkprotocol.cpp server/src/core/identifiers.cpp ;;
-    httprequest)
-        # The HTTP request reader: the connection fed directly, with the URL and form parsers.
-        mkdir -p "$out/moc"
-        moc="$(pkg-config --variable=host_bins Qt5Core)/moc"
-        for h in qhttpconnection qhttprequest qhttpresponse qhttpserver; do
-            "$moc" "$root/$http/qhttpserver/$h.h" -o "$out/moc/moc_$h.cpp"
-        done
-        build httprequest $http/qhttpserver/{qhttpconnection,qhttprequest,qhttpresponse,qhttpserver}.cpp \
-            $http/{formdata,pagepath}.cpp server/src/core/timescale.cpp "$out"/moc/moc_*.cpp \
-            -lhttp_parser ;;
-    sipstreamframer)
-        build sipstreamframer server/src/sip/sipstreamframer.cpp ;;
-    stunmessage)
-        build stunmessage server/src/sip/stunmessage.cpp ;;
-    *)
-        echo "unknown target: $name (targets: ${all[*]})" >&2
-        exit 2 ;;
-    esac
+    [[ " ${all[*]} " == *" $name "* ]] || { echo "unknown target: $name (targets: ${all[*]})" >&2; exit 2; }
 done
+jobs=${FUZZ_JOBS:-$(nproc)}
 
-# The seed folders of a target; the run's own corpus comes first and takes the new inputs.
-corpora() {
-    local name=$1
-    mkdir -p "$out/corpus/$name"
-    case $name in
-    sipfields | sipmessage)
-        echo "$out/corpus/$name $seeds/sip $root/server/tests/sip/message/data/rfc4475" \
-            "$root/server/tests/sip/message/data/rfc3261" ;;
-    *) echo "$out/corpus/$name $seeds/$name" ;;
+launcher=()
+command -v ccache > /dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+CC=clang CXX=clang++ cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTARNHALL_FUZZ=ON -DTARNHALL_TESTS=OFF -DTARNHALL_BENCH=OFF "${launcher[@]}" > /dev/null
+cmake --build "$out" -j "$jobs" --target "${targets[@]/%/_fuzzer}"
+
+# Seeds and saved findings by the format a target reads: both SIP targets read SIP messages.
+format() {
+    case $1 in
+    sipfields | sipmessage) echo sip ;;
+    *) echo "$1" ;;
     esac
+}
+seed_dirs() {
+    local f
+    f=$(format "$1")
+    echo "$root/server/fuzz/corpus/$f"
+    [ ! -d "$root/server/fuzz/findings/$f" ] || echo "$root/server/fuzz/findings/$f"
+    if [ "$f" = sip ]; then
+        echo "$root/server/tests/sip/message/data/rfc4475" "$root/server/tests/sip/message/data/rfc3261"
+    fi
 }
 max_len() {
     case $1 in
@@ -99,17 +64,62 @@ max_len() {
     *) echo 4096 ;;
     esac
 }
+# Inputs of the fixed run: about half a minute each on one processor of a small machine.
+fixed_runs() {
+    case $1 in
+    sipfields) echo 150000 ;;
+    sipmessage) echo 10000 ;;
+    velkprotocol) echo 2000000 ;;
+    httprequest) echo 300000 ;;
+    rtspresponse) echo 200000 ;;
+    sipstreamframer) echo 100000 ;;
+    stunmessage) echo 5000000 ;;
+    esac
+}
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}:abort_on_error=1
 export LSAN_OPTIONS=suppressions=$root/tools/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-cd "$out"
-run() {
-    local name=$1
-    # shellcheck disable=SC2046
-    "./${name}_fuzzer" -max_total_time="$seconds" -max_len="$(max_len "$name")" -timeout=10 \
-        -rss_limit_mb=2048 -print_final_stats=1 $(corpora "$name") > "$out/$name.log" 2>&1
+# Qt's hash order, and with it any order of iteration a parser shows, is the same every run.
+export QT_HASH_SEED=0
+# Without address randomisation, nothing a target does depends on where it was loaded.
+norandom=()
+setarch "$(uname -m)" -R true 2> /dev/null && norandom=(setarch "$(uname -m)" -R)
+
+# Where a run leaves the inputs that failed; a check starts from nothing each time.
+findings() {
+    if [ "$mode" = check ]; then echo "$out/check/$1/failed"; else echo "$out/findings/$1"; fi
 }
+[ "$mode" != check ] || rm -rf "$out/check"
+
+run() {
+    local name=$1 bin=$out/fuzz/${1}_fuzzer log=$out/$1.log
+    local flags=(-max_len="$(max_len "$name")" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1)
+    local dirs
+    mapfile -t dirs < <(seed_dirs "$name" | tr ' ' '\n')
+    mkdir -p "$(findings "$name")"
+    if [ "$mode" = check ]; then
+        # Each seed and finding as it stands, whole: a corpus run would cut inputs to max_len.
+        find "${dirs[@]}" -type f -print0 | sort -z \
+            | xargs -0 "${norandom[@]}" "$bin" -timeout=10 -rss_limit_mb=2048 \
+                -artifact_prefix="$(findings "$name")/" > "$log" 2>&1 || return 1
+        # Nothing may depend on the clock: the corpus is not read again after a while, and the
+        # heap is not purged after a while, which would move the addresses that comparisons show
+        # the fuzzer and so the mutations it makes of them.
+        mkdir -p "$out/check/$name/corpus"
+        "${norandom[@]}" "$bin" "${flags[@]}" -reload=0 -purge_allocator_interval=-1 -seed=1 \
+            -runs="$(fixed_runs "$name")" \
+            -artifact_prefix="$(findings "$name")/" "$out/check/$name/corpus" "${dirs[@]}" \
+            >> "$log" 2>&1
+    else
+        mkdir -p "$out/corpus/$name"
+        local seed=()
+        [ -z "${FUZZ_SEED:-}" ] || seed=(-seed="$FUZZ_SEED")
+        "$bin" "${flags[@]}" "${seed[@]}" -max_total_time="$seconds" \
+            -artifact_prefix="$out/findings/$name/" "$out/corpus/$name" "${dirs[@]}" > "$log" 2>&1
+    fi
+}
+
 status=0
 running=()
 for name in "${targets[@]}"; do
@@ -123,15 +133,27 @@ done
 for pid in "${running[@]}"; do
     wait "$pid" || status=1
 done
+
+# What each target did: executions in all and a second, the coverage reached, what failed.
 for name in "${targets[@]}"; do
-    echo "== $name"
-    tail -n 30 "$out/$name.log"
+    log=$out/$name.log
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+    rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
+    cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 || true)
+    seed=$(sed -n 's/^INFO: Seed: //p' "$log" | tail -n 1)
+    replayed=$(grep -c '^Running: ' "$log" || true)
+    if grep -q -E '^==[0-9]+==ERROR|^SUMMARY: |runtime error|^ALARM|deadly signal' "$log"; then
+        echo "== $name failed:"
+        tail -n 40 "$log"
+        status=1
+    fi
+    printf '%-16s %5s replayed %10s runs %7s/s  seed %-10s %s\n' "$name" "$replayed" \
+        "${runs:-?}" "${rate:-?}" "${seed:-?}" "${cov:-}"
 done
-# What each target did: executions in all and a second, and the coverage reached.
 for name in "${targets[@]}"; do
-    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$out/$name.log")
-    rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$out/$name.log")
-    cov=$(grep -o 'cov: [0-9]*' "$out/$name.log" | tail -n 1)
-    printf '%-16s %12s runs %8s/s  %s\n' "$name" "${runs:-?}" "${rate:-?}" "${cov:-}"
+    if [ -n "$(ls -A "$(findings "$name")")" ]; then
+        echo "findings of $name in $(findings "$name"): mend them, then keep each in" \
+            "server/fuzz/findings/$(format "$name")/"
+    fi
 done
 exit $status
