@@ -1,6 +1,7 @@
 # Writes a placeholder firmware image (cmake -P): SIZE bytes of text that differs from block to
 # block, so that a block written to the wrong place reads back different, ending in the version
-# bytes MAJOR and MINOR. Used when the build is given no real images; no panel runs it.
+# bytes MAJOR and MINOR. Used when the build is given no real images; no panel runs it. The service
+# knows a placeholder by its first line (VelkFirmware::isPlaceholder) and uploads none.
 foreach(var NAME SIZE MAJOR MINOR OUT)
     if(NOT DEFINED ${var})
         message(FATAL_ERROR "FirmwarePlaceholder.cmake needs -D${var}=")

@@ -183,7 +183,8 @@ private:
     void onGetVelkDevices(HttpUser *user, const QString &responderName, const FormFields &query);
     void onPostVelkDevices(HttpUser *user, const QString &responderName, const FormFields &query,
                            const FormFields &form);
-    QByteArray buildVelkModulePage(HttpUser *user);
+    QByteArray buildVelkModulePage(HttpUser *user, const QString &error = QString(),
+                                   const QString &deviceId = QString());
     QByteArray buildVelkSettingsPage(HttpUser *user);
     QByteArray buildVelkDialplanPage(HttpUser *user);
     QByteArray velkDeviceRows(HttpUser *user, const QString &error = QString(),

@@ -88,6 +88,10 @@ public:
     QString deviceTypeName();
     static QString deviceTypeName(uint type);
     QSettings &devicesFile() { return m_Devices; }
+    // For test rigs whose simulated panels take the placeholder images of a build without the
+    // real ones. The service never allows it, and no setting reaches it.
+    void allowPlaceholderFirmware() { m_PlaceholderFirmwareAllowed = true; }
+    bool placeholderFirmwareAllowed() const { return m_PlaceholderFirmwareAllowed; }
 
 signals:
     void sendDatagram(QHostAddress receiverAddr, ushort receiverPort, QByteArray datagram);
@@ -115,4 +119,5 @@ private:
     QString m_DisplayAddress;
     quint16 m_DisplayPort = 0;
     VelkSipServices *m_Sip = nullptr;
+    bool m_PlaceholderFirmwareAllowed = false;
 };

@@ -51,6 +51,7 @@ public:
     {
         bool started = false;
         QString error;
+        bool placeholder = false; // refused: the build holds a placeholder, not the firmware
     };
 
     VelkDevice(quint16 number, Velk *parent);

@@ -167,9 +167,15 @@ void VelkDevice::dialplanAction(int index)
 
 void VelkDevice::storeSettings(const QMap<QString, QString> &values)
 {
+    // A device removed from the table (or replaced under its number) may still get what its
+    // audio thread queued before; storing it would write the group back and load the device
+    // again.
+    auto *velk = qobject_cast<Velk *>(parent());
+    if (velk && velk->findDevice(m_Number) != this)
+        return;
     for (auto it = values.cbegin(); it != values.cend(); ++it)
         setProperty(it.key().toLatin1().constData(), it.value());
-    if (auto *velk = qobject_cast<Velk *>(parent()))
+    if (velk)
         velk->saveDevice(m_Number, values, true, false);
 }
 

@@ -1,6 +1,7 @@
 // A door device's firmware upload: bootloader on, every block written, every block read back and
 // compared, bootloader off. Driven by the answers to its own requests and by the device's reports.
 #include "core/env.h"
+#include "velk/velk.h"
 #include "velk/velkdevice.h"
 #include "velk/velkfirmware.h"
 #include "velk/velkpacket.h"
@@ -21,6 +22,20 @@ VelkDevice::FirmwareStart VelkDevice::startFirmwareUpdate()
                   .arg(m_HardwareType);
         logLine(LogParams::Velk, error);
         return { false, error };
+    }
+    // Written and read back alike, a placeholder would pass the check and leave the panel
+    // with no firmware to start.
+    const auto *velk = qobject_cast<const Velk *>(parent());
+    if (VelkFirmware::isPlaceholder(image, m_HardwareType)
+        && !(velk && velk->placeholderFirmwareAllowed())) {
+        const QString error
+            = QStringLiteral("Device '%1' firmware update refused: this build holds a "
+                             "placeholder image for hardware type %2, not panel firmware "
+                             "(build with -DTARNHALL_FIRMWARE_DIR)")
+                  .arg(objectName())
+                  .arg(m_HardwareType);
+        logLine(LogParams::Warning, error);
+        return { false, error, true };
     }
     clearFirmwareUpdate();
     m_Update.running = true;

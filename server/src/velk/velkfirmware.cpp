@@ -1,6 +1,7 @@
 #include "velk/velkfirmware.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 static void initFirmwareResources()
 {
@@ -65,6 +66,15 @@ QByteArray image(quint8 hardwareType)
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return file.readAll();
+}
+
+bool isPlaceholder(const QByteArray &image, quint8 hardwareType)
+{
+    // The text server/cmake/FirmwarePlaceholder.cmake begins each placeholder with.
+    const QString path = resourcePath(hardwareType);
+    return !path.isEmpty()
+        && image.startsWith(QFileInfo(path).completeBaseName().toLatin1()
+                            + " placeholder, not door-panel firmware, block 0\n");
 }
 
 int versionCode(const QByteArray &image, quint8 hardwareType)

@@ -17,6 +17,8 @@ int imageSize(quint8 hardwareType);
 int lastBlock(quint8 hardwareType);
 // The image read whole; empty when the type has none or the resource cannot be read.
 QByteArray image(quint8 hardwareType);
+// True for a placeholder compiled in for want of the real image: it must never reach a panel.
+bool isPlaceholder(const QByteArray &image, quint8 hardwareType);
 // Major × 256 + minor of an image of the type's size; 0 for any other image.
 int versionCode(const QByteArray &image, quint8 hardwareType);
 QString versionText(int code);

@@ -61,6 +61,7 @@ void TestHttpBrowser::pagesWithLivePeers()
                          { "7/button-press-event", 2 },
                          { "7/register-timeout", 255 } });
     velk->setSipServices(sip);
+    velk->allowPlaceholderFirmware(); // the simulated panel takes any image
     QVERIFY(fixture.start());
     sip->start();
     velk->start();

@@ -12,6 +12,8 @@
 #include "sip/sipuser.h"
 #include "testmain.h"
 #include "velk/velk.h"
+#include "velk/velkdevice.h"
+#include "velk/velkfirmware.h"
 
 #include <QtTest>
 
@@ -33,6 +35,7 @@ private slots:
     void statusActions_data();
     void statusActions();
     void valuesStayText();
+    void placeholderFirmwareRefused();
 
 private:
     QSettings &users() { return *m_sip->findChild<QSettings *>(); }
@@ -327,6 +330,32 @@ void TestHttpPages::valuesStayText()
         QCOMPARE(m_fixture->post(kAdmin, list, "__edit=" + name).headers.value("location"),
                  list + "?edit=" + name);
     }
+}
+
+// A build that holds placeholder images refuses an update: the page and the log say why, and
+// the device is left as it was, nothing sent to it.
+void TestHttpPages::placeholderFirmwareRefused()
+{
+    if (VelkFirmware::versionCode(VelkFirmware::image(2), 2) >> 8 != 255)
+        QSKIP("real images compiled in");
+    m_velk->saveDevice(7, {}, true, false);
+    VelkDevice *device = m_velk->findDevice(7);
+    VelkProtocol::PanelReport report; // of a panel without a password
+    report.hardwareBytes = QByteArray("\x02\x01\x00\x00", 4);
+    QVERIFY(device->checkReport(QHostAddress(QHostAddress::LocalHost), 5757, report));
+    QSignalSpy sent(m_velk, &Velk::sendDatagram);
+    Env::initApplication(qPrintable(QCoreApplication::applicationFilePath())); // the service's log
+    QSignalSpy log(Env::instance(), &Env::viewLog);
+    const HttpReply reply = m_fixture->post(kAdmin, "/velk-module.htm",
+                                            "__action__=edit&__firmware_upload_required__=7");
+    QCOMPARE(reply.status, 200);
+    QVERIFY(reply.body.contains("data-error=\"placeholder_firmware\" data-id=\"7\""));
+    QVERIFY(std::any_of(log.cbegin(), log.cend(), [](const QList<QVariant> &line) {
+        return line.first().toString().contains("Device '7' firmware update refused");
+    }));
+    QVERIFY(!device->isFirmwareUpdating());
+    QCOMPARE(device->status(), 1);
+    QCOMPARE(sent.size(), 0);
 }
 
 TARNHALL_TEST_MAIN(TestHttpPages)

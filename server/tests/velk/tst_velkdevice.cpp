@@ -153,6 +153,20 @@ private slots:
         QTRY_COMPARE(device->currentOutput(), 0);
         QTRY_COMPARE(p->stateBits() & 0x07, 0);
     }
+    // Removed while its music plays: the position report its audio thread had already queued
+    // must not write the group back, which would bring the device back with default settings.
+    void removedDeviceStaysRemoved()
+    {
+        QVERIFY(registered({ { "music", true }, { "music-path", dataFile("tone8k.mp3") } }));
+        QTRY_COMPARE(device->currentOutput(), device->musicSound());
+        QPointer<VelkDevice> removed = device;
+        QMetaObject::invokeMethod(
+            device, [d = device] { d->onResetVelkOutputType(-1, "a.mp3", 3, 40); },
+            Qt::QueuedConnection);
+        velk->removeDevice(7);
+        QTRY_VERIFY(removed.isNull());
+        QVERIFY(!velk->deviceExists(7) && !velk->findDevice(7));
+    }
     void answerPrecedesEventCommandsAndEventsAreRecorded()
     {
         VelkPanel *p = registered(

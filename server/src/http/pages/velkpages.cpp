@@ -127,7 +127,7 @@ void Http::fillVelkDialplan(PageFill &fill, bool alsoPlain) const
 
 // --- "/velk-module.htm"
 
-QByteArray Http::buildVelkModulePage(HttpUser *user)
+QByteArray Http::buildVelkModulePage(HttpUser *user, const QString &error, const QString &deviceId)
 {
     QByteArray rows;
     for (const VelkDevice *device : devicesInOrder(velkModule())) {
@@ -140,6 +140,7 @@ QByteArray Http::buildVelkModulePage(HttpUser *user)
     }
     PageFill fill;
     fillVelkState(fill);
+    fill.set(kError, error).set(kDeviceId, deviceId);
     fill.setMarker(QStringLiteral("VELK_USERS_STATE_TABLE_ROWS"), rows);
     return fill.apply(loadPageById(user, 17));
 }
@@ -153,7 +154,6 @@ void Http::onGetVelkModule(HttpUser *user, const QString &responderName, const F
 void Http::onPostVelkModule(HttpUser *user, const QString &responderName, const FormFields &query,
                             const FormFields &form)
 {
-    Q_UNUSED(user)
     Q_UNUSED(query)
     Velk *velk = velkModule();
     quint16 number = 0;
@@ -163,9 +163,14 @@ void Http::onPostVelkModule(HttpUser *user, const QString &responderName, const 
         VelkDevice *device = velk && parseDeviceNumber(form.value(firmware), &number)
             ? velk->findDevice(number)
             : nullptr;
-        // Only a registered device without a running update starts; the device logs why not.
-        if (device)
-            device->startFirmwareUpdate();
+        // Only a registered device without a running update starts. A build without the real
+        // images says so on the page too: the update would leave the panel without firmware.
+        if (device && device->startFirmwareUpdate().placeholder) {
+            answerPage(responderName,
+                       buildVelkModulePage(user, QStringLiteral("placeholder_firmware"),
+                                           QString::number(number)));
+            return;
+        }
         redirect(responderName, kModulePage);
         return;
     }

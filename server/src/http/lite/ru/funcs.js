@@ -72,7 +72,8 @@ function getAdminState(el) {
 var errorTexts = {
     "not_found": "Запись не найдена: ",
     "already_exist": "Запись уже существует: ",
-    "bad_name": "Недопустимое имя: "
+    "bad_name": "Недопустимое имя: ",
+    "placeholder_firmware": "Обновление прошивки отклонено (в сборке только заглушки вместо прошивки): устройство "
 };
 
 // Errors of one field of a settings or account form.
