@@ -495,7 +495,10 @@ void SipObject::initTcpSocket(QString addr, ushort port, bool init, QString user
         return;
     auto *socket = findChild<SipTcpSocket *>(SipTcpSocket::socketName(addr, port));
     if (socket) {
-        if (!init) {
+        if (init) {
+            // Registered over the connection it came on: that one is kept while it lasts.
+            socket->markRegistered();
+        } else {
             socket->setProperty("user", QString());
             socket->deleteLater();
         }

@@ -5,6 +5,8 @@
 
 #include <QHostAddress>
 
+#include <algorithm>
+
 SipTcpServer::SipTcpServer(QObject *parent)
     : QTcpServer(parent)
 {
@@ -18,23 +20,42 @@ int SipTcpServer::connectionCount() const
 
 void SipTcpServer::incomingConnection(qintptr socketDescriptor)
 {
-    if (connectionCount() >= m_MaxConnections) {
+    const QList<SipTcpSocket *> open
+        = findChildren<SipTcpSocket *>(QString(), Qt::FindDirectChildrenOnly);
+    if (open.size() >= m_MaxConnections) {
         QTcpSocket refused;
         refused.setSocketDescriptor(socketDescriptor);
-        // One line per run of refusals: a flood must not flood the log as well.
-        if (!m_RefusalLogged) {
-            logLine(LogParams::Sip,
-                    QStringLiteral("Refuse TCP connection from %1:%2: %3 connections open")
-                        .arg(refused.peerAddress().toString())
-                        .arg(refused.peerPort())
-                        .arg(m_MaxConnections));
-            m_RefusalLogged = true;
-        }
+        logRefusal(refused, QStringLiteral("%1 connections open").arg(m_MaxConnections));
         refused.abort();
         return;
     }
-    m_RefusalLogged = false;
     auto *socket = new SipTcpSocket(this, socketDescriptor);
+    const QHostAddress peer = socket->peerAddress();
+    const auto sameAddress
+        = std::count_if(open.cbegin(), open.cend(), [&peer](const SipTcpSocket *other) {
+              return other->peerAddress() == peer;
+          });
+    if (sameAddress >= MaxConnectionsPerAddress) {
+        logRefusal(
+            *socket,
+            QStringLiteral("%1 connections open from that address").arg(MaxConnectionsPerAddress));
+        delete socket;
+        return;
+    }
+    m_RefusalLogged = false;
     connect(socket, &SipTcpSocket::checkDatagram, this, &SipTcpServer::checkDatagram,
             Qt::DirectConnection);
+}
+
+// One line per run of refusals: a flood must not flood the log as well.
+void SipTcpServer::logRefusal(const QTcpSocket &socket, const QString &reason)
+{
+    if (m_RefusalLogged)
+        return;
+    logLine(LogParams::Sip,
+            QStringLiteral("Refuse TCP connection from %1:%2: %3")
+                .arg(socket.peerAddress().toString())
+                .arg(socket.peerPort())
+                .arg(reason));
+    m_RefusalLogged = true;
 }

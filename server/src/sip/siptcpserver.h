@@ -4,14 +4,18 @@
 
 #include <QTcpServer>
 
+class QTcpSocket;
+
 // The local server's SIP listener over TCP. Each accepted connection becomes a SipTcpSocket
 // child whose messages it relays. The number of connections is bounded: a peer opening
-// connections without end is refused beyond the limit instead of exhausting descriptors.
+// connections without end is refused beyond the limit instead of exhausting descriptors, and
+// one address (a host, or a NAT in front of several phones) gets at most a quarter of them.
 class SipTcpServer : public QTcpServer
 {
     Q_OBJECT
 public:
     static constexpr int MaxConnections = 128;
+    static constexpr int MaxConnectionsPerAddress = MaxConnections / 4;
 
     explicit SipTcpServer(QObject *parent = nullptr);
 
@@ -27,6 +31,8 @@ protected:
     void incomingConnection(qintptr socketDescriptor) override;
 
 private:
+    void logRefusal(const QTcpSocket &socket, const QString &reason);
+
     int m_MaxConnections = MaxConnections;
     bool m_RefusalLogged = false;
 };

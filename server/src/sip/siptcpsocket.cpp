@@ -2,6 +2,7 @@
 
 #include "core/env.h"
 #include "core/timescale.h"
+#include "sip/message/sipmessage.h"
 
 #include <QHostAddress>
 #include <QTimerEvent>
@@ -16,6 +17,7 @@ const char *const kUser = "user";
 
 SipTcpSocket::SipTcpSocket(QObject *parent, qintptr socketDescriptor)
     : QTcpSocket(parent)
+    , m_Idle(this)
 {
     setProperty(kUser, QString());
     connect(this, &QAbstractSocket::errorOccurred, this, &SipTcpSocket::onError,
@@ -26,6 +28,9 @@ SipTcpSocket::SipTcpSocket(QObject *parent, qintptr socketDescriptor)
     if (socketDescriptor != 0 && setSocketDescriptor(socketDescriptor)) {
         setSocketName(peerAddress().toString(), peerPort());
         startKeepAlive();
+        m_Idle.setSingleShot(true);
+        connect(&m_Idle, &QTimer::timeout, this, &SipTcpSocket::idleTimeout);
+        m_Idle.start(TimeScale::toRealInt(FirstMessageMs));
     } else {
         setObjectName(QStringLiteral("SipTcpSocket"));
         connect(this, &QAbstractSocket::connected, this, &SipTcpSocket::onConnected,
@@ -47,6 +52,34 @@ void SipTcpSocket::setSocketName(const QString &address, quint16 port)
     setObjectName(socketName(address, port));
 }
 
+void SipTcpSocket::markRegistered()
+{
+    m_Idle.stop();
+}
+
+// Only a connection still judged is looked at: the engine parses every message again anyway.
+void SipTcpSocket::noteMessage(const QByteArray &message)
+{
+    if (!m_Idle.isActive())
+        return;
+    const SipMessage parsed(SipTransport::TCP, peerAddress(), peerPort(), localAddress(),
+                            localPort(), message);
+    if (!parsed.isValid())
+        return;
+    m_CarriedMessage = true;
+    m_Idle.start(TimeScale::toRealInt(IdleMs));
+}
+
+void SipTcpSocket::idleTimeout()
+{
+    const QString reason = m_CarriedMessage
+        ? QStringLiteral("Idle for %1 s without a registered account.").arg(IdleMs / 1000)
+        : QStringLiteral("No SIP message within %1 s.").arg(FirstMessageMs / 1000);
+    logLine(LogParams::Sip,
+            QStringLiteral("Close TCP connection %1: %2").arg(objectName(), reason));
+    abort();
+}
+
 void SipTcpSocket::startKeepAlive()
 {
     if (m_TimerId < 0)
@@ -55,7 +88,8 @@ void SipTcpSocket::startKeepAlive()
 
 void SipTcpSocket::timerEvent(QTimerEvent *event)
 {
-    if (event->timerId() == m_TimerId)
+    // Not after a close of ours: the socket goes only once its end has been reported.
+    if (event->timerId() == m_TimerId && state() == QAbstractSocket::ConnectedState)
         write(QByteArrayLiteral("\r\n"));
 }
 
@@ -76,6 +110,7 @@ void SipTcpSocket::onDisconnected()
 
 void SipTcpSocket::release()
 {
+    m_Idle.stop();
     if (m_TimerId >= 0) {
         killTimer(m_TimerId);
         m_TimerId = -1;
@@ -96,6 +131,7 @@ void SipTcpSocket::onReadyRead()
         QString error;
         SipStreamFramer::Result result;
         while ((result = m_Buffer.next(&message, &error)) == SipStreamFramer::Complete) {
+            noteMessage(message);
             emit checkDatagram(SipTransport::TCP, peerAddress().toString(), peerPort(),
                                localAddress().toString(), localPort(), message);
         }

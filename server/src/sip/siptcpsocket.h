@@ -4,6 +4,7 @@
 #include "sip/sipstreamframer.h"
 
 #include <QTcpSocket>
+#include <QTimer>
 
 class QTimerEvent;
 
@@ -18,11 +19,22 @@ class SipTcpSocket : public QTcpSocket
 {
     Q_OBJECT
 public:
+    // An accepted connection that carries no valid SIP message within FirstMessageMs is closed,
+    // and so is one that stays quiet for IdleMs while no account is registered over it: silent
+    // peers must not hold the listener's slots, and our own keep-alives would hold them for
+    // ever. The first limit is the keep-alive period, as the web server's; the second leaves a
+    // peer time to finish what it began (a challenged REGISTER, a transaction of up to 32 s).
+    static constexpr int FirstMessageMs = 30000;
+    static constexpr int IdleMs = 60000;
+
     // With a descriptor: an accepted, connected socket. Without: one still to be opened.
     explicit SipTcpSocket(QObject *parent, qintptr socketDescriptor = 0);
 
     void setSocketName(const QString &address, quint16 port);
     static QString socketName(const QString &address, quint16 port);
+    // An account is registered over this connection: it stays up for that registration, whose
+    // end closes it.
+    void markRegistered();
 
 signals:
     void deInitTcpSocket(QString userName);
@@ -41,7 +53,12 @@ protected:
 private:
     void startKeepAlive();
     void release();
+    void noteMessage(const QByteArray &message);
+    void idleTimeout();
 
     int m_TimerId = -1;
     SipStreamFramer m_Buffer;
+    // Runs while the connection is judged: accepted, and no account registered over it.
+    QTimer m_Idle;
+    bool m_CarriedMessage = false;
 };

@@ -1,4 +1,5 @@
 #include "core/timescale.h"
+#include "sip/sipobject.h"
 #include "sip/siptcpserver.h"
 #include "sip/siptcpsocket.h"
 #include "siptestkit.h"
@@ -13,7 +14,9 @@ namespace {
 
 QByteArray request(const QByteArray &length, const QByteArray &body = QByteArray())
 {
-    return "OPTIONS sip:door@127.0.0.1 SIP/2.0\r\nCall-ID: a\r\n" + length + "\r\n\r\n" + body;
+    const QByteArray head
+        = "OPTIONS sip:door@127.0.0.1 SIP/2.0\r\nCall-ID: a\r\nCSeq: 1 OPTIONS\r\n";
+    return head + "From: <sip:a@b>\r\n" + length + "\r\n\r\n" + body;
 }
 
 } // namespace
@@ -77,7 +80,7 @@ private slots:
     // followed closed, connections beyond the limit refused, keep-alives sent.
     void acceptedConnections()
     {
-        TimeScale::setFactor(100);
+        TimeScale::setFactor(20);
         SipTcpServer server;
         server.setMaxConnections(2);
         QVERIFY(server.listen(QHostAddress::LocalHost));
@@ -91,6 +94,8 @@ private slots:
         QTRY_COMPARE(server.connectionCount(), 2);
         const QString name = SipTcpSocket::socketName("127.0.0.1", good.localPort());
         QVERIFY(server.findChild<SipTcpSocket *>(name));
+        third.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        QTRY_COMPARE(third.state(), QAbstractSocket::UnconnectedState);
 
         const QByteArray message = request("Content-Length: 4", "abcd");
         good.write(message.left(10));
@@ -100,17 +105,49 @@ private slots:
         QCOMPARE(received.at(0).at(2).value<ushort>(), good.localPort());
         QCOMPARE(received.at(0).at(5).toByteArray(), message);
 
-        // Keep-alives every TCP_TIMEOUT (300 ms at this scale).
+        // Keep-alives every TCP_TIMEOUT (1.5 s at this scale).
         QByteArray pings;
         QTRY_VERIFY((pings += good.readAll()).startsWith("\r\n"));
-
-        third.connectToHost(QHostAddress::LocalHost, server.serverPort());
-        QTRY_COMPARE(third.state(), QAbstractSocket::UnconnectedState);
 
         bad.write(request("Content-Length: four", "four") + message);
         QTRY_COMPARE(bad.state(), QAbstractSocket::UnconnectedState);
         QTRY_COMPARE(server.connectionCount(), 1);
         QCOMPARE(received.size(), 1);
+    }
+
+    // Without a registration a connection does not hold the listener: a silent one (pings and
+    // no SIP) and one gone quiet are closed, one address gets a quarter of the slots.
+    void unregisteredConnectionsClosed()
+    {
+        TimeScale::setFactor(20);
+        QObject context;
+        QStringList log;
+        siptest::captureLog(&context, &log);
+        SipObject worker(false, 2, "127.0.0.1", 0);
+        QSignalSpy received(&worker, &SipObject::checkDatagram);
+        worker.run();
+        auto *server = worker.findChild<SipTcpServer *>();
+        QVERIFY(server && server->isListening());
+        QTcpSocket clients[SipTcpServer::MaxConnectionsPerAddress + 1];
+        const QByteArrayList first { request("Content-Length: 0"), request("Content-Length: 0"),
+                                     "\r\n\r\nHELLO\r\nl: 0\r\n\r\n" };
+        for (int i = 0; i <= SipTcpServer::MaxConnectionsPerAddress; ++i) {
+            clients[i].connectToHost(QHostAddress::LocalHost, server->serverPort());
+            QVERIFY(clients[i].waitForConnected(10000));
+            clients[i].write(first.value(i));
+        }
+        QTRY_COMPARE(log.filter("connections open from that address").size(), 1);
+        const quint16 talker = clients[1].localPort(), silent = clients[2].localPort();
+        QTRY_COMPARE(received.size(), 3);
+        worker.initTcpSocket("127.0.0.1", clients[0].localPort(), true, "alice");
+        // The registered phone's connection outlasts the idle limit.
+        QByteArray pings;
+        QTRY_VERIFY_WITH_TIMEOUT((pings += clients[0].readAll()).count("\r\n") >= 3, 20000);
+        QTRY_COMPARE(server->connectionCount(), 1);
+        const QString closed("Close TCP connection tcp:127.0.0.1:%1: %2");
+        QVERIFY(
+            log.contains(closed.arg(talker).arg("Idle for 60 s without a registered account.")));
+        QVERIFY(log.contains(closed.arg(silent).arg("No SIP message within 30 s.")));
     }
 
     // A connection opened for a user reports its loss once, with the user's name.
