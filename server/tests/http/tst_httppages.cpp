@@ -24,6 +24,8 @@ private slots:
     void formCheck_data();
     void formCheck();
     void settingsSave();
+    void moduleSettingsSave_data();
+    void moduleSettingsSave();
     void accountForms_data();
     void accountForms();
     void groupMembersKeepTheirNames_data();
@@ -128,6 +130,66 @@ void TestHttpPages::settingsSave()
     QCOMPARE(m_sip->setting(SipSetting::LogSip), QStringLiteral("false"));
     // Not on the standalone form, so not taken for unticked.
     QCOMPARE(m_sip->setting(SipSetting::ServerBindRandom), QStringLiteral("true"));
+}
+
+// Listener values that would take the door-device or web module off its port are refused with
+// the posted form shown again; nothing is stored and nothing restarts.
+void TestHttpPages::moduleSettingsSave_data()
+{
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<QString>("form");
+    QTest::addColumn<QString>("error"); // "code field"; empty: stored
+    const char *const velk = "/velk-settings.htm";
+    const char *const admin = "/admin-settings.htm";
+    const char *const rows[][4] = {
+        { "door port not a number", velk, "bind-port=abc", "wrong_port bind-port" },
+        { "door port beyond 16 bits", velk, "bind-port=70000", "wrong_port bind-port" },
+        { "audio range reversed", velk, "port-range-start=51000&port-range-stop=50000",
+          "wrong_range port-range-stop" },
+        { "audio range against the stored stop", velk, "port-range-start=51000",
+          "wrong_range port-range-start" },
+        { "door address unreadable", velk, "bind-address=10.0.0.300", "wrong_ip bind-address" },
+        { "door settings", velk,
+          "bind-address=localhost&bind-port=5758&port-range-start=50000&port-range-stop=50001",
+          "" },
+        { "web port not a number", admin, "bind-port=abc&expires=600", "wrong_port bind-port" },
+        { "web address unreadable", admin, "bind-address=a%20b", "wrong_ip bind-address" },
+        { "no session lifetime", admin, "expires=0", "wrong_number expires" },
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row[0]) << row[1] << row[2] << row[3];
+}
+
+void TestHttpPages::moduleSettingsSave()
+{
+    QFETCH(QString, page);
+    QFETCH(QString, form);
+    QFETCH(QString, error);
+    QSettings &settings = m_fixture->host().settings();
+    auto stored = [&settings] {
+        QVariantMap values;
+        for (const QString &key : settings.allKeys())
+            values.insert(key, settings.value(key));
+        return values;
+    };
+    const QVariantMap before = stored();
+    const HttpReply reply = m_fixture->post(kAdmin, page, form);
+    if (error.isEmpty()) {
+        QCOMPARE(reply.status, 302);
+        QCOMPARE(m_velk->stringValue(VelkKey::BindPort), QStringLiteral("5758"));
+        QCOMPARE(m_fixture->host().restarts, 1);
+        return;
+    }
+    QCOMPARE(reply.status, 200);
+    const QStringList expected = error.split(' ');
+    QVERIFY(reply.body.contains(QStringLiteral("data-error=\"%1\" data-field=\"%2\"")
+                                    .arg(expected[0], expected[1])
+                                    .toUtf8()));
+    // The posted value comes back to be corrected.
+    const QString posted = parseFormData(form.toUtf8()).value(expected[1]);
+    QVERIFY(reply.body.contains(QStringLiteral("value=\"%1\"").arg(posted).toUtf8()));
+    QCOMPARE(stored(), before);
+    QCOMPARE(m_fixture->host().restarts, 0);
 }
 
 // Posted fields of a new account, its name, the error (empty: the account is stored).
