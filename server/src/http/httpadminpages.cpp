@@ -30,10 +30,24 @@ const char *const kOwnUserRow
       "value=\"%1\" type=\"submit\">Редактировать</button>&nbsp;<button id=\"control\" "
       "name=\"__delete\" value=\"%1\" type=\"submit\">Удалить</button></td></tr>\n";
 
-// A user name becomes an INI group: a slash would nest groups, so such names are refused.
+// The form's own limit; a name of that length fits any request head with room to spare.
+const int kMaxUserNameLength = 80;
+
+// A name a digest login can present. The login header is read as Latin-1 while the name is
+// hashed as UTF-8, so only ASCII matches; a header holds no control character but the tab;
+// clients escape a double quote or backslash inside the quoted name, which the digest reader
+// does not undo. A slash or backslash would also nest groups of the users file.
 bool isUsableUserName(const QString &name)
 {
-    return !name.isEmpty() && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
+    if (name.isEmpty() || name.size() > kMaxUserNameLength)
+        return false;
+    for (const QChar c : name) {
+        const bool printable
+            = (c.unicode() >= 0x20 && c.unicode() < 0x7f) || c == QLatin1Char('\t');
+        if (!printable || c == QLatin1Char('"') || c == QLatin1Char('\\') || c == QLatin1Char('/'))
+            return false;
+    }
+    return true;
 }
 
 } // namespace
