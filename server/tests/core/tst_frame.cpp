@@ -253,23 +253,15 @@ void TestFrame::lineLayoutAndKindNames()
              }));
 }
 
-// A text's own line breaks (CR LF, CR, LF) go on in indented lines, so a logged value cannot pass
-// for an entry and a trace still reads line by line; observers get the entry as it came.
+// A logged value's own line breaks cannot start an entry: they go on in indented lines.
 void TestFrame::lineBreaksCannotStartAnEntry()
 {
     QSignalSpy spy(Env::instance(), &Env::viewLog);
     const QString head = QStringLiteral("[02.01.26 03:04:05.678] [HTTP]: ");
-    const QString forged = head + QStringLiteral("forged");
-    const QStringList texts { "Duplicate user a\r\n" + forged, "b\r" + forged, "c\n" + forged,
-                              "-> recive datagram\nOPTIONS sip:a SIP/2.0\r\nVia: x\r\n\r\n" };
-    for (const QString &text : texts)
-        Env::log(LogParams::Http, text, kWhen);
-    QCOMPARE(lines(),
-             (QStringList { head + "Duplicate user a", "\t" + forged, head + "b", "\t" + forged,
-                            head + "c", "\t" + forged, head + "-> recive datagram",
-                            "\tOPTIONS sip:a SIP/2.0", "\tVia: x", "\t", "\t" }));
-    QCOMPARE(spy.count(), texts.size());
-    QCOMPARE(spy.at(0).first().toString(), head + texts.first());
+    const QString text = "user a\r\n" + head + "forged\rb\nc";
+    Env::log(LogParams::Http, text, kWhen);
+    QCOMPARE(lines(), (QStringList { head + "user a", "\t" + head + "forged", "\tb", "\tc" }));
+    QCOMPARE(spy.first().first().toString(), head + text);
 }
 
 void TestFrame::debugFilterDropsOnlyTheDebugKinds()

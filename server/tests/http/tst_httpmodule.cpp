@@ -229,7 +229,6 @@ void TestHttpModule::userNames_data()
     QTest::addColumn<QString>("name"); // as the form posts it
     QTest::addColumn<bool>("stored");
     QTest::newRow("Cyrillic") << "%D0%B0%D0%B4%D0%BC%D0%B8%D0%BD2" << false;
-    QTest::newRow("accented Latin") << "caf%C3%A9" << false;
     QTest::newRow("100,000 characters") << QString(100000, 'a') << false;
     QTest::newRow("81 characters") << QString(81, 'a') << false;
     QTest::newRow("80 characters") << QString(80, 'a') << true;
@@ -245,16 +244,11 @@ void TestHttpModule::userNames()
     const HttpReply reply = m_fixture->post(kAdmin, "/admin-users.htm?new",
                                             "__action__=new&password=pw&admin-id=" + name);
     name = parseFormData("n=" + name.toUtf8()).value("n");
-    QSettings users(HttpFixture::usersFile(), QSettings::IniFormat);
-    users.setIniCodec("UTF-8");
-    QCOMPARE(users.childGroups().contains(name), stored);
-    if (!stored) {
-        QCOMPARE(reply.status, 200);
-        QVERIFY(reply.body.contains("data-error=\"bad_name\""));
-        return;
-    }
-    QCOMPARE(reply.status, 302);
-    QCOMPARE(m_fixture->curl(name + ":pw", "/index.htm").status, 200);
+    QCOMPARE(m_fixture->http().userExists(name), stored);
+    QCOMPARE(reply.status, stored ? 302 : 200);
+    QCOMPARE(reply.body.contains("data-error=\"bad_name\""), !stored);
+    if (stored)
+        QCOMPARE(m_fixture->curl(name + ":pw", "/index.htm").status, 200);
 }
 
 void TestHttpModule::unboundSessionsAreBoundedAndExpire()
