@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QRegularExpression>
 #include <QSettings>
 
 #include <atomic>
@@ -39,6 +40,19 @@ thread_local QStringList *t_deferred = nullptr;
 // Bounds the lines a single call may trigger, so a logging viewLog slot cannot loop forever.
 const int kMaxDeferredLines = 64;
 
+// A text's own line breaks (CR LF, CR or LF) go to the file as a line feed and a tab: only an
+// entry's first line starts at the margin with its time and kind, so no logged value can pass
+// for an entry of its own, while a multi-line trace still reads line by line.
+QByteArray fileLine(const QString &line)
+{
+    static const QRegularExpression breaks(QStringLiteral("\r\n|[\r\n]"));
+    QString text = line;
+    if (text.contains(QLatin1Char('\r')) || text.contains(QLatin1Char('\n')))
+        text.replace(breaks, QStringLiteral("\n\t"));
+    return text.toLocal8Bit().append('\n');
+}
+
+// Observers get the entry as it is: one signal is one entry, whatever it holds.
 void writeLine(const QString &line)
 {
     if (!g_logPath.isEmpty()) {
@@ -46,7 +60,7 @@ void writeLine(const QString &line)
         if (!file.exists())
             QDir().mkpath(QFileInfo(file).absolutePath());
         if (file.open(QIODevice::WriteOnly | QIODevice::Append)) {
-            file.write(line.toLocal8Bit().append('\n'));
+            file.write(fileLine(line));
             file.close();
         }
     }

@@ -113,7 +113,8 @@ private:
 
     // Administration pages.
     void fillState(PageFill &fill) const;
-    void fillSettings(PageFill &fill) const;
+    // The stored settings, or the posted ones where fields has them.
+    void fillSettings(PageFill &fill, const FormFields &fields = FormFields()) const;
     void onGetAdminModule(HttpUser *user, HttpSession *session, const QString &responderName);
     void onPostAdminModule(HttpUser *user, HttpSession *session, const QString &responderName,
                            const FormFields &query, const FormFields &form);
@@ -124,7 +125,8 @@ private:
     void onPostAdminUsers(HttpUser *user, const QString &responderName, const FormFields &query,
                           const FormFields &form);
     QByteArray buildAdminModulePage(HttpUser *user, HttpSession *current);
-    QByteArray buildAdminSettingsPage(HttpUser *user);
+    QByteArray buildAdminSettingsPage(HttpUser *user, const FormFields &fields,
+                                      const SipFormError &error);
     QByteArray adminUserRows(HttpUser *user, const QString &error = QString(),
                              const QString &adminId = QString());
     QByteArray userFormPage(HttpUser *user, const FormFields &values);
@@ -185,7 +187,8 @@ private:
                            const FormFields &form);
     QByteArray buildVelkModulePage(HttpUser *user, const QString &error = QString(),
                                    const QString &deviceId = QString());
-    QByteArray buildVelkSettingsPage(HttpUser *user);
+    QByteArray buildVelkSettingsPage(HttpUser *user, const FormFields &fields,
+                                     const SipFormError &error);
     QByteArray buildVelkDialplanPage(HttpUser *user);
     QByteArray velkDeviceRows(HttpUser *user, const QString &error = QString(),
                               const QString &deviceId = QString());

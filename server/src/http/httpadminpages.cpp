@@ -5,8 +5,10 @@
 #include "http/httpsession.h"
 #include "http/httpuser.h"
 #include "http/pagefill.h"
+#include "http/pages/sipformcheck.h"
 
 #include <algorithm>
+#include <climits>
 
 namespace {
 
@@ -28,10 +30,24 @@ const char *const kOwnUserRow
       "value=\"%1\" type=\"submit\">Редактировать</button>&nbsp;<button id=\"control\" "
       "name=\"__delete\" value=\"%1\" type=\"submit\">Удалить</button></td></tr>\n";
 
-// A user name becomes an INI group: a slash would nest groups, so such names are refused.
+// The form's own limit; a name of that length fits any request head with room to spare.
+const int kMaxUserNameLength = 80;
+
+// A name a digest login can present. The login header is read as Latin-1 while the name is
+// hashed as UTF-8, so only ASCII matches; a header holds no control character but the tab;
+// clients escape a double quote or backslash inside the quoted name, which the digest reader
+// does not undo. A slash or backslash would also nest groups of the users file.
 bool isUsableUserName(const QString &name)
 {
-    return !name.isEmpty() && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'));
+    if (name.isEmpty() || name.size() > kMaxUserNameLength)
+        return false;
+    for (const QChar c : name) {
+        const bool printable
+            = (c.unicode() >= 0x20 && c.unicode() < 0x7f) || c == QLatin1Char('\t');
+        if (!printable || c == QLatin1Char('"') || c == QLatin1Char('\\') || c == QLatin1Char('/'))
+            return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -46,10 +62,12 @@ void Http::fillState(PageFill &fill) const
         .set(QStringLiteral("state-bind-port"), QString::number(m_DisplayBindPort));
 }
 
-void Http::fillSettings(PageFill &fill) const
+void Http::fillSettings(PageFill &fill, const FormFields &fields) const
 {
-    for (int key = 0; key < SettingCount; ++key)
-        fill.set(settingKey(key), settingText(HttpSetting(key)));
+    for (int key = 0; key < SettingCount; ++key) {
+        const QString name = settingKey(key);
+        fill.set(name, fields.contains(name) ? fields.value(name) : settingText(HttpSetting(key)));
+    }
 }
 
 // --- "/admin-module.htm"
@@ -95,18 +113,23 @@ void Http::onPostAdminModule(HttpUser *user, HttpSession *session, const QString
 
 // --- "/admin-settings.htm"
 
-QByteArray Http::buildAdminSettingsPage(HttpUser *user)
+QByteArray Http::buildAdminSettingsPage(HttpUser *user, const FormFields &fields,
+                                        const SipFormError &error)
 {
     PageFill fill;
     fillState(fill);
-    fillSettings(fill);
+    fillSettings(fill, fields);
+    if (!error.isNone()) {
+        fill.set(QStringLiteral("__error__"), error.code)
+            .set(QStringLiteral("__error_field__"), error.field);
+    }
     return fill.apply(loadPageById(user, 23));
 }
 
 void Http::onGetAdminSettings(HttpUser *user, const QString &responderName, const FormFields &query)
 {
     Q_UNUSED(query)
-    answerPage(responderName, buildAdminSettingsPage(user));
+    answerPage(responderName, buildAdminSettingsPage(user, FormFields(), SipFormError()));
 }
 
 bool Http::saveSettings(const FormFields &form)
@@ -128,6 +151,16 @@ void Http::onPostAdminSettings(HttpUser *user, const QString &responderName,
                                const FormFields &query, const FormFields &form)
 {
     Q_UNUSED(query)
+    // The module restarts on what is saved: a port or address it cannot take would lock the
+    // administrator out, a lifetime it cannot read would end every session at once.
+    SipFormError error = checkListener(form, settingKey(BindAddress), settingKey(BindPort));
+    const QString expires = settingKey(Expires);
+    if (error.isNone() && form.contains(expires) && !isNumberIn(form.value(expires), 1, INT_MAX))
+        error = { expires, QStringLiteral("wrong_number") };
+    if (!error.isNone()) {
+        answerPage(responderName, buildAdminSettingsPage(user, form, error));
+        return;
+    }
     saveSettings(form);
     // The main settings write themselves out from the event loop.
     processEvents();

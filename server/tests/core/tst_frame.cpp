@@ -58,6 +58,7 @@ private slots:
     void systemQueries();
 
     void lineLayoutAndKindNames();
+    void lineBreaksCannotStartAnEntry();
     void debugFilterDropsOnlyTheDebugKinds();
     void eightThreadsNeverInterleave();
     void warningRaisedWhileWritingDoesNotDeadlock();
@@ -248,8 +249,19 @@ void TestFrame::lineLayoutAndKindNames()
                  QStringLiteral("[04.03.26 05:06:07.089] []: odd"),
                  QStringLiteral("[04.03.26 05:06:07.089] []: none"),
                  QStringLiteral("[04.03.26 05:06:07.089] [SIP]: -> one"),
-                 QStringLiteral("two"),
+                 QStringLiteral("\ttwo"),
              }));
+}
+
+// A logged value's own line breaks cannot start an entry: they go on in indented lines.
+void TestFrame::lineBreaksCannotStartAnEntry()
+{
+    QSignalSpy spy(Env::instance(), &Env::viewLog);
+    const QString head = QStringLiteral("[02.01.26 03:04:05.678] [HTTP]: ");
+    const QString text = "user a\r\n" + head + "forged\rb\nc";
+    Env::log(LogParams::Http, text, kWhen);
+    QCOMPARE(lines(), (QStringList { head + "user a", "\t" + head + "forged", "\tb", "\tc" }));
+    QCOMPARE(spy.first().first().toString(), head + text);
 }
 
 void TestFrame::debugFilterDropsOnlyTheDebugKinds()

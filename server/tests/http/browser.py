@@ -295,7 +295,8 @@ def run_devices(b):
     check("работает" in b.js("document.querySelector('.state').textContent"), "module state")
 
     b.goto("/velk-settings.htm")
-    fill(b, {"port-range-start": "52000"}, "#settings-form button[type=submit]")
+    fill(b, {"port-range-start": "52000", "port-range-stop": "52999"},
+         "#settings-form button[type=submit]")
     check(b.js("document.getElementById('port-range-start').value") == "52000", "settings saved")
     b.goto("/velk-dialplan.htm")
     fill(b, {"dialplan-relay1-on": "77"}, "#dialplan-form button[type=submit]")

@@ -1,4 +1,5 @@
 #include "core/timescale.h"
+#include "http/formdata.h"
 #include "http/httpsession.h"
 #include "httpfixture.h"
 #include "rawclient.h"
@@ -21,6 +22,8 @@ private slots:
     void digest_data();
     void digest();
     void closingOwnSession();
+    void userNames_data();
+    void userNames();
     void unboundSessionsAreBoundedAndExpire();
 
 private:
@@ -218,6 +221,34 @@ void TestHttpModule::closingOwnSession()
         QCOMPARE(after.status, 401);
         QVERIFY(after.headers.value("www-authenticate").endsWith(QLatin1String("stale=true")));
     }
+}
+
+// A new web user is stored only under a name its digest login can match, and then logs in.
+void TestHttpModule::userNames_data()
+{
+    QTest::addColumn<QString>("name"); // as the form posts it
+    QTest::addColumn<bool>("stored");
+    QTest::newRow("Cyrillic") << "%D0%B0%D0%B4%D0%BC%D0%B8%D0%BD2" << false;
+    QTest::newRow("100,000 characters") << QString(100000, 'a') << false;
+    QTest::newRow("81 characters") << QString(81, 'a') << false;
+    QTest::newRow("80 characters") << QString(80, 'a') << true;
+    QTest::newRow("line break") << "a%0D%0A[01.01.26 00:00:00.000] [HTTP]: b" << false;
+    QTest::newRow("double quote") << "a%22b" << false;
+    QTest::newRow("tab, blank, comma, equals, percent") << "a%09b+c%2Cd%3De%25" << true;
+}
+
+void TestHttpModule::userNames()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, stored);
+    const HttpReply reply = m_fixture->post(kAdmin, "/admin-users.htm?new",
+                                            "__action__=new&password=pw&admin-id=" + name);
+    name = parseFormData("n=" + name.toUtf8()).value("n");
+    QCOMPARE(m_fixture->http().userExists(name), stored);
+    QCOMPARE(reply.status, stored ? 302 : 200);
+    QCOMPARE(reply.body.contains("data-error=\"bad_name\""), !stored);
+    if (stored)
+        QCOMPARE(m_fixture->curl(name + ":pw", "/index.htm").status, 200);
 }
 
 void TestHttpModule::unboundSessionsAreBoundedAndExpire()

@@ -26,6 +26,8 @@ private slots:
     void formCheck_data();
     void formCheck();
     void settingsSave();
+    void moduleSettingsRefused_data();
+    void moduleSettingsRefused();
     void accountForms_data();
     void accountForms();
     void groupMembersKeepTheirNames_data();
@@ -131,6 +133,44 @@ void TestHttpPages::settingsSave()
     QCOMPARE(m_sip->setting(SipSetting::LogSip), QStringLiteral("false"));
     // Not on the standalone form, so not taken for unticked.
     QCOMPARE(m_sip->setting(SipSetting::ServerBindRandom), QStringLiteral("true"));
+}
+
+// A listener value its module cannot take comes back with its error; nothing is saved.
+void TestHttpPages::moduleSettingsRefused_data()
+{
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<QString>("form");
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("error");
+    const char *const velk = "/velk-settings.htm";
+    const char *const rows[][5] = {
+        { "door port not a number", velk, "bind-port=abc", "bind-port", "wrong_port" },
+        { "door port beyond 16 bits", velk, "bind-port=70000", "bind-port", "wrong_port" },
+        { "audio range reversed", velk, "port-range-start=51000&port-range-stop=50000",
+          "port-range-stop", "wrong_range" },
+        { "door address unreadable", velk, "bind-address=10.0.0.300", "bind-address", "wrong_ip" },
+        { "web port not a number", "/admin-settings.htm", "bind-port=abc", "bind-port",
+          "wrong_port" },
+        { "no session lifetime", "/admin-settings.htm", "expires=0", "expires", "wrong_number" },
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row[0]) << row[1] << row[2] << row[3] << row[4];
+}
+
+void TestHttpPages::moduleSettingsRefused()
+{
+    QFETCH(QString, page);
+    QFETCH(QString, form);
+    QFETCH(QString, field);
+    QFETCH(QString, error);
+    const QString key = (page.startsWith("/velk") ? "velk/" : "admin/") + field;
+    const QVariant before = m_fixture->host().settings().value(key);
+    const HttpReply reply = m_fixture->post(kAdmin, page, form);
+    QCOMPARE(reply.status, 200);
+    QVERIFY(reply.body.contains(
+        QStringLiteral("data-error=\"%1\" data-field=\"%2\"").arg(error, field).toUtf8()));
+    QCOMPARE(m_fixture->host().settings().value(key), before);
+    QCOMPARE(m_fixture->host().restarts, 0);
 }
 
 // Posted fields of a new account, its name, the error (empty: the account is stored).

@@ -22,7 +22,7 @@ SipFormError error(const QString &field, const char *code)
     return { field, QLatin1String(code) };
 }
 
-// A decimal number within [low, high]; nothing else, not even blanks or a sign.
+// As isNumberIn, handing out the number too.
 bool numberIn(const QString &text, qint64 low, qint64 high, qint64 *value = nullptr)
 {
     static const QRegularExpression digits(QStringLiteral("^[0-9]{1,10}$"));
@@ -59,23 +59,14 @@ bool isHostAndPort(const QString &text)
 
 SipFormError checkPorts(const Form &form, const std::function<QString(const QString &)> &stored)
 {
-    for (const char *key : { "standalone-bind-port", "server-port", "server-proxy-port",
-                             "server-bind-port", "port-range-start", "port-range-stop" }) {
+    for (const char *key :
+         { "standalone-bind-port", "server-port", "server-proxy-port", "server-bind-port" }) {
         const QString name = QLatin1String(key);
         if (form.contains(name) && !isPort(form.value(name)))
             return error(name, "wrong_port");
     }
-    const QString startKey = QStringLiteral("port-range-start");
-    const QString stopKey = QStringLiteral("port-range-stop");
-    if (!form.contains(startKey) && !form.contains(stopKey))
-        return {};
-    qint64 start = 0;
-    qint64 stop = 0;
-    const bool known = isPort(form.value(startKey, stored(startKey)), &start)
-        && isPort(form.value(stopKey, stored(stopKey)), &stop);
-    if (!known || stop - start + 1 < kPortsPerCall)
-        return error(form.contains(stopKey) ? stopKey : startKey, "wrong_range");
-    return {};
+    return checkPortRange(form, QStringLiteral("port-range-start"),
+                          QStringLiteral("port-range-stop"), kPortsPerCall, stored);
 }
 
 SipFormError checkAddresses(const Form &form, bool standalone)
@@ -145,6 +136,38 @@ SipFormError checkCodecs(const Form &form)
 }
 
 } // namespace
+
+bool isNumberIn(const QString &text, qint64 low, qint64 high)
+{
+    return numberIn(text, low, high);
+}
+
+SipFormError checkListener(const Form &form, const QString &addressKey, const QString &portKey)
+{
+    if (form.contains(addressKey) && !isHostName(form.value(addressKey)))
+        return error(addressKey, "wrong_ip");
+    if (form.contains(portKey) && !isPort(form.value(portKey)))
+        return error(portKey, "wrong_port");
+    return {};
+}
+
+SipFormError checkPortRange(const Form &form, const QString &startKey, const QString &stopKey,
+                            int minPorts, const std::function<QString(const QString &)> &stored)
+{
+    for (const QString &key : { startKey, stopKey }) {
+        if (form.contains(key) && !isPort(form.value(key)))
+            return error(key, "wrong_port");
+    }
+    if (!form.contains(startKey) && !form.contains(stopKey))
+        return {};
+    qint64 start = 0;
+    qint64 stop = 0;
+    const bool known = isPort(form.value(startKey, stored(startKey)), &start)
+        && isPort(form.value(stopKey, stored(stopKey)), &stop);
+    if (!known || stop - start + 1 < minPorts)
+        return error(form.contains(stopKey) ? stopKey : startKey, "wrong_range");
+    return {};
+}
 
 bool isUsableBindAddress(const QString &address)
 {

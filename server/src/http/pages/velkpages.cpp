@@ -4,6 +4,7 @@
 #include "core/modulehost.h"
 #include "http/http.h"
 #include "http/pagefill.h"
+#include "http/pages/sipformcheck.h"
 #include "http/pages/velkrows.h"
 #include "sip/sip.h"
 #include "velk/velk.h"
@@ -43,6 +44,9 @@ const char *const kDpmEntry
 
 // See the SIP settings page: both modules restart inside the request.
 const qint64 kRestartHoldMs = 2 * 16000 + 1000 + 5000;
+
+// A device binds one audio port of the range, its stop excluded: the range needs two ports.
+const int kMinAudioPorts = 2;
 
 bool isDialplanKey(const QString &key)
 {
@@ -185,29 +189,48 @@ void Http::onPostVelkModule(HttpUser *user, const QString &responderName, const 
 
 // --- "/velk-settings.htm" and "/velk-dialplan.htm"
 
-QByteArray Http::buildVelkSettingsPage(HttpUser *user)
+QByteArray Http::buildVelkSettingsPage(HttpUser *user, const FormFields &fields,
+                                       const SipFormError &error)
 {
     PageFill fill;
     fillVelkState(fill);
     if (const Velk *velk = velkModule()) {
-        for (int i = 0; i < VelkKey::Count; ++i)
-            fill.set(Velk::keyName(i), velk->stringValue(i));
+        for (int i = 0; i < VelkKey::Count; ++i) {
+            const QString key = Velk::keyName(i);
+            fill.set(key, fields.contains(key) ? fields.value(key) : velk->stringValue(i));
+        }
     }
+    if (!error.isNone())
+        fill.set(kError, error.code).set(kErrorField, error.field);
     return fill.apply(loadPageById(user, 18));
 }
 
 void Http::onGetVelkSettings(HttpUser *user, const QString &responderName, const FormFields &query)
 {
     Q_UNUSED(query)
-    answerPage(responderName, buildVelkSettingsPage(user));
+    answerPage(responderName, buildVelkSettingsPage(user, FormFields(), SipFormError()));
 }
 
 void Http::onPostVelkSettings(HttpUser *user, const QString &responderName, const FormFields &query,
                               const FormFields &form)
 {
-    Q_UNUSED(user)
     Q_UNUSED(query)
-    if (Velk *velk = velkModule()) {
+    Velk *velk = velkModule();
+    // A port or address the module cannot take would leave the panels without a socket to
+    // register on: such a form is shown again and nothing is stored.
+    const auto stored = [velk](const QString &key) {
+        return velk ? velk->stringValue(Velk::keyIndex(key)) : QString();
+    };
+    SipFormError error = checkListener(form, Velk::keyName(VelkKey::BindAddress),
+                                       Velk::keyName(VelkKey::BindPort));
+    if (error.isNone())
+        error = checkPortRange(form, Velk::keyName(VelkKey::PortRangeStart),
+                               Velk::keyName(VelkKey::PortRangeStop), kMinAudioPorts, stored);
+    if (!error.isNone()) {
+        answerPage(responderName, buildVelkSettingsPage(user, form, error));
+        return;
+    }
+    if (velk) {
         velk->saveSettings(toMap(form));
         processEvents();
         emit holdRequest(responderName, kRestartHoldMs);

@@ -249,7 +249,8 @@ def video_offered(host, alice, work):
     """A real phone takes the door's call that offers the camera's video (it shows none)."""
     door_call(host, alice, work, hangup_by_door=False)
     with open(os.path.join(work, "log", "tarnhall-server.log"), errors="replace") as f:
-        sent = f.read().split("send datagram to ")
+        # A trace goes on in lines indented by a tab.
+        sent = f.read().replace("\n\t", "\n").split("send datagram to ")
     # The phone registered a Contact user of its own: its INVITEs are told by their To.
     offers = [m for m in sent
               if re.match(r"[\d.:]+\nINVITE ", m) and re.search(r"\nTo: <sip:alice\b", m)]
