@@ -728,6 +728,26 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(camera.count("TEARDOWN"), 1, 20000);
     }
 
+    // A branch of the door's list call that had its final answer is done with: when another
+    // branch is taken, the phone that refused hears no CANCEL for its finished INVITE.
+    void doorListBranchDone()
+    {
+        RawPhone alice("alice", m_Port), bob("bob", m_Port);
+        for (RawPhone *phone : { &alice, &bob })
+            QCOMPARE(phone->registerWith(), 200);
+        door()->setProperty("button-call-rule", "alice,bob");
+        pressButton();
+        const SipMessage taken = alice.next(), refused = bob.next();
+        bob.send(reply(refused, 486));
+        QCOMPARE(nextBut(bob, refused).startLine.method, SipMethod::Ack);
+        QTRY_COMPARE_WITH_TIMEOUT(m_Sip->findChildren<ConversationThread *>().size(), 1, 10000);
+        alice.send(reply(taken, 200));
+        QTRY_COMPARE_WITH_TIMEOUT(door()->state(), int(VelkDevice::OutgoingCall), 10000);
+        // The door has told the branches by now: bob's next answer comes after their effect.
+        bob.send(kRequest, { { "method", "OPTIONS" }, { "to", "alice" }, { "callid", "o1" } });
+        QCOMPARE(statusCode(nextBut(bob, refused)), 405);
+    }
+
     // A camera that refuses the door's password: each attempt answers its challenge once, the
     // attempts back off, and the phone's call to the door is answered with audio alone.
     void doorCameraRefused()
