@@ -118,6 +118,8 @@ private:
     QSmdrAction::Type summaryAction() const;
     void writeRecord(const QDateTime &time, const QString &src, const QString &dest,
                      qint64 duration, QSmdrAction::Type action, const QString &attr = QString());
+    // The records of a leg that leaves, by the kind of call.
+    void writeRemovalRecords(const QString &callId, ConversationCaller *gone);
     void removeGroupLeg(const QString &callId, ConversationCaller *gone);
     void removeTwoPartyLeg(const QString &callId, ConversationCaller *gone);
 

@@ -118,11 +118,17 @@ ConversationCaller *ConversationObject::takeForRemoval(const QString &callId, bo
 
 void ConversationObject::onRemoveCallerAndBye(QString callId, bool normal)
 {
-    ConversationCaller *c = takeForRemoval(callId, normal);
-    if (!c)
+    ConversationCaller *gone = takeForRemoval(callId, normal);
+    if (!gone)
         return;
-    emit lastBye(c->m_Invite, c->m_User, normal);
-    forget(c);
+    // Ended by the service, not by the party: the call still leaves its record. A phone that
+    // never answered has no dialog a BYE could reach, so its INVITE is cancelled instead.
+    writeRemovalRecords(callId, gone);
+    if (gone->m_Answered || gone->m_Kind != ConversationCaller::Sip)
+        emit lastBye(gone->m_Invite, gone->m_User, normal);
+    else
+        emit lastCancel(gone->m_Invite, gone->m_User, normal);
+    forget(gone);
 }
 
 void ConversationObject::onRemoveCaller(QString callId, bool normal)
@@ -130,11 +136,16 @@ void ConversationObject::onRemoveCaller(QString callId, bool normal)
     ConversationCaller *gone = takeForRemoval(callId, normal);
     if (!gone)
         return;
+    writeRemovalRecords(callId, gone);
+    forget(gone);
+}
+
+void ConversationObject::writeRemovalRecords(const QString &callId, ConversationCaller *gone)
+{
     if (isGroup())
         removeGroupLeg(callId, gone);
     else
         removeTwoPartyLeg(callId, gone);
-    forget(gone);
 }
 
 QSmdrAction::Type ConversationObject::action() const
@@ -187,6 +198,10 @@ void ConversationObject::removeTwoPartyLeg(const QString &callId, ConversationCa
             const auto pair = ordered(remaining, gone);
             writeRecord(QDateTime::fromMSecsSinceEpoch(m_CallStart), pair.first->m_User,
                         pair.second->m_User, FrameClock::nowMs() - m_CallStartMono, action());
+            // That call is recorded; one who joins the party left (a call replaced by a
+            // transfer) starts a call of its own, not this one again.
+            m_CallStart = 0;
+            m_CallStartMono = 0;
         } else {
             const bool goneFirst = callId == m_FirstCallId;
             ConversationCaller *src = goneFirst ? gone : remaining;

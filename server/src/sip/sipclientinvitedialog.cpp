@@ -81,6 +81,15 @@ void SipClientInviteDialog::terminate()
     setState(Terminated);
 }
 
+void SipClientInviteDialog::intercept(const QString &uuid, const QString &callid)
+{
+    // The transaction outlives its final response by Timer D, still linked to the door's
+    // next answers; a CANCEL then would name an INVITE long finished.
+    if (m_State == Completed || m_State == Terminated)
+        return;
+    SipDialog::intercept(uuid, callid);
+}
+
 void SipClientInviteDialog::timerEvent(QTimerEvent *event)
 {
     switch (timerType(event)) {

@@ -26,6 +26,8 @@ public slots:
     void sendAck();
     // Before a final response the engine hears a synthetic 503.
     void terminate() override;
+    // Only while no final response has come: a finished branch has nothing left to cancel.
+    void intercept(const QString &uuid, const QString &callid) override;
 
 protected:
     void timerEvent(QTimerEvent *event) override;

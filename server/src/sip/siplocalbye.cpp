@@ -166,10 +166,13 @@ void Sip::onLastCancelStandalone(SipMessage invite, QString toUserName, bool nor
     if (!isUsableUser(user) || !m_Dialogs)
         return;
     const QString key = invite.transactionKey(SipMethod::Invite);
-    // The phone that called is answered; only an INVITE this server sent is cancelled.
+    // The phone that called is answered; only an INVITE this server sent is cancelled. That
+    // INVITE's transaction may be gone already: a phone that registered anew ended it, yet it
+    // still rings.
     if (auto *server = m_Dialogs->find<SipServerInviteDialog>(key))
         sendDialogResponse(server, SipStatus::RequestTerminated);
-    else if (m_Dialogs->find<SipClientInviteDialog>(key))
+    else if (m_Dialogs->find<SipClientInviteDialog>(key)
+             || findLocalUser(invite.from().address.user) != user)
         sendOnUserDialog(user, invite.makeCancel(), true);
 }
 

@@ -110,7 +110,7 @@ private slots:
         QTRY_COMPARE(n.smdr->size(), 1);
         QCOMPARE(n.record(0), QString("door phone OUT NA"));
 
-        // Removal with BYE: always lastBye, never a record.
+        // Removal with BYE of the last leg, a door's: lastBye, and nobody left to record.
         emit n.conv->removeCallerAndBye("k", true);
         QTRY_COMPARE(n.bye->size(), 1);
         QCOMPARE(n.smdr->size(), 1);

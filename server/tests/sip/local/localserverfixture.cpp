@@ -104,16 +104,19 @@ QString RawPhone::answer(const SipMessage &challenge, const QString &method, con
         .arg(m_User, realm, nonce, uri, md5(QString("%1:%2:%3").arg(ha1, nonce, ha2)));
 }
 
-int RawPhone::registerWith(QString password, const QString &expiresLine)
+int RawPhone::registerWith(QString password, const QString &expiresLine, const QString &callId)
 {
     if (password.isEmpty())
         password = "pw-" + m_User;
-    send(kRegister, { { "expires", expiresLine } });
+    QString text = kRegister;
+    if (!callId.isEmpty())
+        text.replace("reg-$user-$port", callId);
+    send(text, { { "expires", expiresLine } });
     const SipMessage challenge = next();
     if (statusCode(challenge) != 401)
         return statusCode(challenge);
     const QString uri = QString("sip:127.0.0.1:%1").arg(m_ServerPort);
-    send(kRegister,
+    send(text,
          { { "expires", expiresLine }, { "auth", answer(challenge, "REGISTER", uri, password) } });
     return statusCode(next());
 }

@@ -48,8 +48,9 @@ public:
     QString answer(const SipMessage &challenge, const QString &method, const QString &uri,
                    const QString &password, const QString &realm = "corvane") const;
     // REGISTER with digest as a phone does it ("pw-" and the user's name unless a password is
-    // given); the status of the final answer.
-    int registerWith(QString password = QString(), const QString &expiresLine = "Expires: 60\n");
+    // given, under the phone's own Call-ID unless one is given); the status of the final answer.
+    int registerWith(QString password = QString(), const QString &expiresLine = "Expires: 60\n",
+                     const QString &callId = QString());
 
 private:
     QString m_User;

@@ -2,6 +2,7 @@
 
 #include "../../rtsp/rtspcamera.h"
 #include "conversation/conversationthread.h"
+#include "core/qsmdraction.h"
 #include "core/timescale.h"
 #include "sip/sip.h"
 #include "sip/sipdialog.h"
@@ -484,6 +485,54 @@ private slots:
             QVERIFY(!bob.next(300).isValid());
     }
 
+    // A phone that registers with a new Call-ID has restarted, and the server ends its call:
+    // ringing, its INVITE is cancelled (a BYE reaches no dialog); answered, it hears BYE. The
+    // call leaves one record, also when the other side hangs up as it ends.
+    void restartedPhoneCallEnds_data()
+    {
+        QTest::addColumn<bool>("answered");
+        QTest::addColumn<int>("calleeHears");
+        QTest::addColumn<QString>("record");
+        QTest::newRow("ringing") << false << int(SipMethod::Cancel) << "alice bob INT NA";
+        QTest::newRow("answered") << true << int(SipMethod::Bye) << "alice bob INT ";
+    }
+    void restartedPhoneCallEnds()
+    {
+        QFETCH(bool, answered);
+        RawPhone alice("alice", m_Port), bob("bob", m_Port);
+        QCOMPARE(alice.registerWith(), 200);
+        QCOMPARE(bob.registerWith(), 200);
+        const SipMessage invite = placeCall(alice, bob);
+        QStringList records;
+        QObject collector;
+        connect(m_Sip->findConversation("c1"),
+                qOverload<QDateTime, QString, QString, qlonglong, QSmdrAction::Type, QString>(
+                    &ConversationThread::smdrLog),
+                &collector,
+                [&records](QDateTime, QString src, QString dest, qlonglong,
+                           QSmdrAction::Type action, QString attr) {
+                    records << QStringList { src, dest, QSmdrAction::code(action), attr }.join(' ');
+                });
+        bob.send(reply(invite, answered ? 200 : 180));
+        QCOMPARE(statusCode(alice.next()), answered ? 200 : 180);
+        if (answered)
+            QCOMPARE(nextBut(bob, invite).startLine.method, SipMethod::Ack);
+        QCOMPARE(bob.registerWith(QString(), "Expires: 60\n", "restarted-bob"), 200);
+        if (answered)
+            alice.send(kRequest,
+                       { { "method", "BYE" },
+                         { "to", "bob" },
+                         { "callid", "c1" },
+                         { "cseq", "5" },
+                         { "totag", ";tag=b1" } });
+        const SipMessage heard = nextBut(bob, invite);
+        QTEST(int(heard.startLine.method), "calleeHears");
+        QCOMPARE(heard.callId(), invite.callId());
+        QTRY_VERIFY_WITH_TIMEOUT(!m_Sip->findConversation("c1"), 10000);
+        QFETCH(QString, record);
+        QCOMPARE(records, QStringList { record });
+    }
+
     // MESSAGE is relayed to a registered phone only.
     void message_data()
     {
@@ -726,6 +775,26 @@ private slots:
                                  { "totag", ";tag=" + invite.fromTag() } });
         QCOMPARE(statusCode(phones[answerer]->next()), 200);
         QTRY_COMPARE_WITH_TIMEOUT(camera.count("TEARDOWN"), 1, 20000);
+    }
+
+    // A branch of the door's list call that had its final answer is done with: when another
+    // branch is taken, the phone that refused hears no CANCEL for its finished INVITE.
+    void doorListBranchDone()
+    {
+        RawPhone alice("alice", m_Port), bob("bob", m_Port);
+        for (RawPhone *phone : { &alice, &bob })
+            QCOMPARE(phone->registerWith(), 200);
+        door()->setProperty("button-call-rule", "alice,bob");
+        pressButton();
+        const SipMessage taken = alice.next(), refused = bob.next();
+        bob.send(reply(refused, 486));
+        QCOMPARE(nextBut(bob, refused).startLine.method, SipMethod::Ack);
+        QTRY_COMPARE_WITH_TIMEOUT(m_Sip->findChildren<ConversationThread *>().size(), 1, 10000);
+        alice.send(reply(taken, 200));
+        QTRY_COMPARE_WITH_TIMEOUT(door()->state(), int(VelkDevice::OutgoingCall), 10000);
+        // The door has told the branches by now: bob's next answer comes after their effect.
+        bob.send(kRequest, { { "method", "OPTIONS" }, { "to", "alice" }, { "callid", "o1" } });
+        QCOMPARE(statusCode(nextBut(bob, refused)), 405);
     }
 
     // A camera that refuses the door's password: each attempt answers its challenge once, the
