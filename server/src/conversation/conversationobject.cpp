@@ -253,6 +253,7 @@ void ConversationObject::groupFrame(ConversationCaller *master)
 
 void ConversationObject::endLoop()
 {
+    writeEndRecords();
     forgetAll([this](ConversationCaller *c) {
         if (c->m_Answered)
             emit lastBye(c->m_Invite, c->m_User, m_Normal);

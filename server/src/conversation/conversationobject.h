@@ -120,6 +120,7 @@ private:
                      qint64 duration, QSmdrAction::Type action, const QString &attr = QString());
     // The records of a leg that leaves, by the kind of call.
     void writeRemovalRecords(const QString &callId, ConversationCaller *gone);
+    void writeEndRecords();
     void removeGroupLeg(const QString &callId, ConversationCaller *gone);
     void removeTwoPartyLeg(const QString &callId, ConversationCaller *gone);
 

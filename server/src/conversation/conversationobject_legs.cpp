@@ -5,6 +5,8 @@
 
 #include <QThread>
 
+#include <algorithm>
+
 namespace {
 
 QString callIdOf(const SipMessage &invite)
@@ -87,6 +89,7 @@ void ConversationObject::onReferCaller(QString callId, QString conversationName)
 
 void ConversationObject::onClearCallers()
 {
+    writeEndRecords();
     forgetAll(nullptr);
 }
 
@@ -173,6 +176,7 @@ void ConversationObject::removeGroupLeg(const QString &callId, ConversationCalle
         writeRecord(start, m_Master, m_Slave, d, summaryAction());
         for (ConversationCaller *c : liveLegs())
             writeRecord(start, m_Master, c->m_User, d, action());
+        m_CallStart = 0; // recorded: the end writes no more
         return;
     }
     writeRecord(start, m_Master, gone->m_User, d, action());
@@ -184,6 +188,39 @@ void ConversationObject::removeGroupLeg(const QString &callId, ConversationCalle
         writeRecord(start, m_Master, m_Slave, d, summaryAction());
     else if (last)
         writeRecord(start, m_Master, last->m_User, d, action());
+    m_CallStart = 0;
+}
+
+// A call still connected when it ends without a party leaving (the silence watch, the duration
+// limit, a stop or restart of the module) leaves the records a party's leaving would have.
+void ConversationObject::writeEndRecords()
+{
+    if (m_CallStart < 1)
+        return;
+    const QDateTime start = QDateTime::fromMSecsSinceEpoch(m_CallStart);
+    const qint64 d = FrameClock::nowMs() - m_CallStartMono;
+    m_CallStart = 0;
+    m_CallStartMono = 0;
+    if (isGroup()) {
+        const ConversationCaller *master = leg(m_FirstCallId);
+        writeRecord(start, m_Master, m_Slave, d, summaryAction());
+        for (ConversationCaller *c : liveLegs()) {
+            if (c != master)
+                writeRecord(start, m_Master, c->m_User, d, action());
+        }
+        return;
+    }
+    QList<ConversationCaller *> answered;
+    for (ConversationCaller *c : liveLegs()) {
+        if (c->m_Answered)
+            answered.append(c);
+    }
+    if (answered.size() < 2)
+        return;
+    std::sort(answered.begin(), answered.end(), [](ConversationCaller *x, ConversationCaller *y) {
+        return x->m_AcceptTime < y->m_AcceptTime;
+    });
+    writeRecord(start, answered.at(0)->m_User, answered.at(1)->m_User, d, action());
 }
 
 void ConversationObject::removeTwoPartyLeg(const QString &callId, ConversationCaller *gone)

@@ -276,6 +276,7 @@ private:
     void initStandalone();
     void initServer();
     void dispatchMessage(const SipMessage &message);
+    void acknowledgeStrayRefusal(const SipMessage &response);
     void setConnectionRecord(SipConnectionState state, QAbstractSocket::SocketType type,
                              QAbstractSocket::SocketError error, const QString &errorString);
     QList<SipUser *> deviceUsers(int device, const QString &dst) const;

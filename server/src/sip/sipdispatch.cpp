@@ -119,9 +119,39 @@ void Sip::dispatchMessage(const SipMessage &message)
     const QString key = message.transactionKey();
     if (!key.isEmpty() && deliverToDialog(key, message))
         return;
-    if (message.startLine.kind != 0)
+    if (message.startLine.kind != 0) {
+        acknowledgeStrayRefusal(message);
         return;
+    }
     dispatchStandalone(message);
+}
+
+// A phone still ringing for an INVITE whose transaction has ended (its registration was renewed
+// meanwhile) is cancelled all the same, and answers 487 with no transaction here to take it:
+// unacknowledged, it would repeat that answer for half a minute. Only a local user's answer
+// from where it registered is acknowledged, so no forged response turns this into a reflector.
+void Sip::acknowledgeStrayRefusal(const SipMessage &response)
+{
+    if (response.cseqMethod() != SipMethod::Invite || response.statusClass < 3)
+        return;
+    const KBaseContactAddress<1> to = response.to();
+    const SipUser *user = to.valid ? findLocalUser(to.address.user) : nullptr;
+    const QStringList vias = response.headerValues(SipHeader::Via);
+    if (!user || vias.isEmpty() || user->m_ClientAddress != response.senderAddress
+        || user->m_ClientPort != response.senderPort)
+        return;
+    SipMessage ack(SipMethod::Ack, response.transport);
+    ack.startLine.requestUri = KBaseRequestUri<1>(to.address.toString());
+    ack.senderAddress = response.receiverAddress;
+    ack.senderPort = response.receiverPort;
+    ack.receiverAddress = response.senderAddress;
+    ack.receiverPort = response.senderPort;
+    ack.setHeader(SipHeader::Via, vias.first());
+    ack.setHeader(SipHeader::From, response.headerValue(SipHeader::From));
+    ack.setHeader(SipHeader::To, response.headerValue(SipHeader::To));
+    ack.setHeader(SipHeader::CallID, response.callId());
+    ack.setCSeq(response.cseqNumber(), SipMethod::Ack);
+    sendMessage(ack);
 }
 
 void Sip::appendSipInfoStandalone(const QString &callKey, const QString &userName, uchar event,

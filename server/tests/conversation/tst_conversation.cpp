@@ -64,7 +64,7 @@ private slots:
 
     void endHandsBackLegs()
     {
-        // Terminated: answered legs get BYE, the others CANCEL.
+        // Terminated: answered legs get BYE, the others CANCEL; the connected pair is recorded.
         Conversation c;
         c.addSip("a", "alice", 0);
         c.addSip("b", "bob", 0);
@@ -78,7 +78,22 @@ private slots:
         QCOMPARE(c.bye->at(1).at(1).toString(), QString("alice"));
         QCOMPARE(c.cancel->size(), 1);
         QCOMPARE(c.cancel->at(0).at(0).value<SipMessage>().callId(), QString("b"));
-        QCOMPARE(c.smdr->size(), 0);
+        QTRY_COMPARE(c.smdr->size(), 1);
+        QCOMPARE(c.record(0), QString("alice carol INT "));
+
+        // Legs dropped at a stop leave the record of a group call's master and listeners.
+        Conversation g(8);
+        g.addVelk("m", "master");
+        g.addVelk("n1", "l1");
+        g.conv->setMasterSlave("master", "group");
+        emit g.conv->acceptCaller("m");
+        emit g.conv->clearCallers();
+        QTRY_COMPARE(g.smdr->size(), 2);
+        QCOMPARE(g.record(0), QString("master group INC "));
+        QCOMPARE(g.record(1), QString("master l1 ICG "));
+        emit g.conv->queryTerminate();
+        QVERIFY(g.ended());
+        QCOMPARE(g.smdr->size(), 2);
     }
 
     void removalWritesRecords()
@@ -249,6 +264,8 @@ private slots:
         emit c.conv->acceptCaller("b");
         QVERIFY(c.ended(4000));
         QCOMPARE(c.bye->size(), 2);
+        QTRY_COMPARE(c.smdr->size(), 1);
+        QCOMPARE(c.record(0), QString("alice bob INT "));
     }
 
     void groupMasterHeardByEveryListener()

@@ -528,6 +528,15 @@ private slots:
         const SipMessage heard = nextBut(bob, invite);
         QTEST(int(heard.startLine.method), "calleeHears");
         QCOMPARE(heard.callId(), invite.callId());
+        if (!answered) {
+            // The cancelled INVITE's 487 is acknowledged, though its transaction is gone.
+            bob.send(reply(heard, 200));
+            bob.send(reply(invite, 487));
+            const SipMessage ack = nextBut(bob, invite);
+            QCOMPARE(ack.startLine.method, SipMethod::Ack);
+            QCOMPARE(ack.branch(), invite.branch());
+            QCOMPARE(ack.cseqNumber(), invite.cseqNumber());
+        }
         QTRY_VERIFY_WITH_TIMEOUT(!m_Sip->findConversation("c1"), 10000);
         QFETCH(QString, record);
         QCOMPARE(records, QStringList { record });
