@@ -85,17 +85,21 @@ void KParamValue::removeParam(const QString &name)
 
 QString KParamValue::toString(const QString &separator) const
 {
+    // By name, not in the table's order, which follows its history: a parameter list read back
+    // from what was written must write the same text again.
+    QStringList names = m_params.keys();
+    names.sort();
     QString out;
     bool first = true;
-    for (auto it = m_params.constBegin(); it != m_params.constEnd(); ++it) {
-        const QString name = trimmedText(it.key()).toLower();
+    for (const QString &key : qAsConst(names)) {
+        const QString name = trimmedText(key).toLower();
         if (name.isEmpty())
             continue;
         if (!first)
             out += separator;
         first = false;
         out += name;
-        const QString value = trimmedText(it.value());
+        const QString value = trimmedText(m_params.value(key));
         if (!value.isEmpty()) {
             out += QLatin1Char('=');
             out += written(value);

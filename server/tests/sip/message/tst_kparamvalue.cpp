@@ -3,6 +3,8 @@
 
 #include <QtTest>
 
+#include <algorithm>
+
 class TestKParamValue : public QObject
 {
     Q_OBJECT
@@ -77,6 +79,13 @@ private slots:
         const KParamValue ba(QStringLiteral("b=2;a=1"), QStringLiteral(";"));
         QCOMPARE(ab.params(), ba.params());
         QVERIFY(ab != ba);
+        // Whatever order they were read in, the same parameters are written the same way.
+        QStringList many;
+        for (char c = 'a'; c <= 'p'; ++c)
+            many << QString(QLatin1Char(c)) + QStringLiteral("=1");
+        const QString forward = KParamValue(many.join(';'), QStringLiteral(";")).toString(";");
+        std::reverse(many.begin(), many.end());
+        QCOMPARE(KParamValue(many.join(';'), QStringLiteral(";")).toString(";"), forward);
         QVERIFY(KParamValue(QStringLiteral("a=1"), QStringLiteral(";"))
                 == KParamValue(QStringLiteral("a=1"), QStringLiteral(",")));
     }
