@@ -94,7 +94,7 @@ findings() {
 
 run() {
     local name=$1 bin=$out/fuzz/${1}_fuzzer log=$out/$1.log
-    local flags=(-max_len="$(max_len "$name")" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1)
+    local flags=(-max_len="$(max_len "$name")" -rss_limit_mb=2048 -print_final_stats=1)
     local dirs
     mapfile -t dirs < <(seed_dirs "$name" | tr ' ' '\n')
     mkdir -p "$(findings "$name")"
@@ -102,22 +102,30 @@ run() {
         # Each seed and finding as it stands, whole: a corpus run would cut inputs to max_len.
         find "${dirs[@]}" -type f -print0 | sort -z \
             | xargs -0 "${norandom[@]}" "$bin" -timeout=10 -rss_limit_mb=2048 \
-                -artifact_prefix="$(findings "$name")/" > "$log" 2>&1 || return 1
-        # Nothing may depend on the clock: the corpus is not read again after a while, and the
-        # heap is not purged after a while, which would move the addresses that comparisons show
-        # the fuzzer and so the mutations it makes of them.
+                -artifact_prefix="$(findings "$name")/" > "$log" 2>&1 || failed "$log" $?
+        # Nothing may depend on the clock: the corpus is not read again after a while, the heap
+        # is not purged after a while (that would move the addresses comparisons show the
+        # fuzzer, and so its mutations), and no alarm cuts into an event loop's wait once a
+        # second; a hang is caught by the limit on the whole run instead.
         mkdir -p "$out/check/$name/corpus"
-        "${norandom[@]}" "$bin" "${flags[@]}" -reload=0 -purge_allocator_interval=-1 -seed=1 \
-            -runs="$(fixed_runs "$name")" \
+        timeout 900 "${norandom[@]}" "$bin" "${flags[@]}" -timeout=0 -reload=0 \
+            -purge_allocator_interval=-1 -seed=1 -runs="$(fixed_runs "$name")" \
             -artifact_prefix="$(findings "$name")/" "$out/check/$name/corpus" "${dirs[@]}" \
-            >> "$log" 2>&1
+            >> "$log" 2>&1 || failed "$log" $?
     else
         mkdir -p "$out/corpus/$name"
         local seed=()
         [ -z "${FUZZ_SEED:-}" ] || seed=(-seed="$FUZZ_SEED")
-        "$bin" "${flags[@]}" "${seed[@]}" -max_total_time="$seconds" \
-            -artifact_prefix="$out/findings/$name/" "$out/corpus/$name" "${dirs[@]}" > "$log" 2>&1
+        "$bin" "${flags[@]}" "${seed[@]}" -timeout=10 -max_total_time="$seconds" \
+            -artifact_prefix="$out/findings/$name/" "$out/corpus/$name" "${dirs[@]}" > "$log" 2>&1 \
+            || failed "$log" $?
     fi
+}
+# Marks the log of a run that failed, whatever the cause (a finding, a time limit, a crash of the
+# fuzzer itself), so the summary shows it.
+failed() {
+    echo "FUZZ RUN FAILED with status $2" >> "$1"
+    return 1
 }
 
 status=0
@@ -142,7 +150,7 @@ for name in "${targets[@]}"; do
     cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 || true)
     seed=$(sed -n 's/^INFO: Seed: //p' "$log" | tail -n 1)
     replayed=$(grep -c '^Running: ' "$log" || true)
-    if grep -q -E '^==[0-9]+==ERROR|^SUMMARY: |runtime error|^ALARM|deadly signal' "$log"; then
+    if grep -a -q -E '^FUZZ RUN FAILED' "$log"; then
         echo "== $name failed:"
         tail -n 40 "$log"
         status=1
