@@ -195,10 +195,15 @@ void SipMessage::parseDatagram(const QByteArray &datagram)
         // but a final one, and leaves that out of the value).
         const QStringRef line = lines.at(i);
         QStringRef name, value;
-        if (SipGrammar::matchHeaderLine(line, name, value)
-            && value.position() + value.size() == line.position() + line.size()
-            && !value.contains(QLatin1Char('\r')))
-            headers[headerType(name)].append(trimmedText(value).toString());
+        if (!SipGrammar::matchHeaderLine(line, name, value)
+            || value.position() + value.size() != line.position() + line.size()
+            || value.contains(QLatin1Char('\r')))
+            continue;
+        // A value of blanks alone (U+0085 is one, though the line's grammar does not count it)
+        // is as empty as no value: kept, it would be written as a line that reads back as none.
+        const QStringRef trimmed = trimmedText(value);
+        if (!trimmed.isEmpty())
+            headers[headerType(name)].append(trimmed.toString());
     }
     refreshFields();
 

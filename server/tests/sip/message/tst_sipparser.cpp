@@ -102,6 +102,7 @@ private slots:
                                          "v: SIP/2.0/UDP h1;branch=z9hG4bK1\r\n"
                                          "Via: SIP/2.0/UDP h2\r\n ;branch=z9hG4bK2\r\n"
                                          "Subject:\r\nX-One: a, b\r\nX-Two: c\r\nno colon\r\n"
+                                         "X-Blank: \xc2\x85\r\n"
                                          "Bad Name: x\r\n\r\n");
         QVERIFY(message.valid);
         QCOMPARE(message.startLine.reason, QStringLiteral("Busy Here"));
