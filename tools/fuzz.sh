@@ -115,12 +115,18 @@ run() {
         # addresses that comparisons show the fuzzer, and so its mutations; the corpus is not
         # read again after a while; no alarm cuts into an event loop's wait once a second, and
         # a hang is caught by the limit on the whole run instead.
+        # Where the clone lies must not matter either: the run starts from its own folder with
+        # relative paths and a fixed environment, so its stack begins alike wherever it runs.
+        local relative=()
+        for dir in "${dirs[@]}"; do relative+=("../../../${dir#"$root"/}"); done
         mkdir -p "$out/check/$name/corpus"
-        timeout 900 "${norandom[@]}" "$bin" "${flags[@]}" -timeout=0 -reload=0 \
+        (cd "$out/check/$name" && timeout 900 env -i PATH=/usr/bin:/bin QT_HASH_SEED=0 \
+            ASAN_OPTIONS="$ASAN_OPTIONS" UBSAN_OPTIONS="$UBSAN_OPTIONS" \
+            LSAN_OPTIONS=suppressions=../../../tools/lsan.supp:print_suppressions=0 \
+            "${norandom[@]}" "../../fuzz/${name}_fuzzer" "${flags[@]}" -timeout=0 -reload=0 \
             -purge_allocator_interval=-1 -verbosity=0 -report_slow_units=1000000 -seed=1 \
-            -runs="$(fixed_runs "$name")" $(fixed_flags "$name") \
-            -artifact_prefix="$(findings "$name")/" "$out/check/$name/corpus" "${dirs[@]}" \
-            >> "$log" 2>&1 || failed "$log" $?
+            -runs="$(fixed_runs "$name")" $(fixed_flags "$name") -artifact_prefix=failed/ \
+            corpus "${relative[@]}") >> "$log" 2>&1 || failed "$log" $?
     else
         mkdir -p "$out/corpus/$name"
         local seed=()
