@@ -121,6 +121,7 @@ private:
     // The records of a leg that leaves, by the kind of call.
     void writeRemovalRecords(const QString &callId, ConversationCaller *gone);
     void writeEndRecords();
+    void writeGroupEnd(const QDateTime &start, qint64 d, const ConversationCaller *master);
     void removeGroupLeg(const QString &callId, ConversationCaller *gone);
     void removeTwoPartyLeg(const QString &callId, ConversationCaller *gone);
 

@@ -173,10 +173,7 @@ void ConversationObject::removeGroupLeg(const QString &callId, ConversationCalle
     const qint64 d = m_CallStart >= 1 ? FrameClock::nowMs() - m_CallStartMono : 0;
     if (callId == m_FirstCallId) {
         m_Terminate = true;
-        writeRecord(start, m_Master, m_Slave, d, summaryAction());
-        for (ConversationCaller *c : liveLegs())
-            writeRecord(start, m_Master, c->m_User, d, action());
-        m_CallStart = 0; // recorded: the end writes no more
+        writeGroupEnd(start, d, nullptr);
         return;
     }
     writeRecord(start, m_Master, gone->m_User, d, action());
@@ -188,7 +185,21 @@ void ConversationObject::removeGroupLeg(const QString &callId, ConversationCalle
         writeRecord(start, m_Master, m_Slave, d, summaryAction());
     else if (last)
         writeRecord(start, m_Master, last->m_User, d, action());
+    m_CallStart = 0; // recorded: the end writes no more
+    m_CallStartMono = 0;
+}
+
+// The master's leaving: the summary, then every listener still present; the call is recorded.
+void ConversationObject::writeGroupEnd(const QDateTime &start, qint64 d,
+                                       const ConversationCaller *master)
+{
+    writeRecord(start, m_Master, m_Slave, d, summaryAction());
+    for (ConversationCaller *c : liveLegs()) {
+        if (c != master)
+            writeRecord(start, m_Master, c->m_User, d, action());
+    }
     m_CallStart = 0;
+    m_CallStartMono = 0;
 }
 
 // A call still connected when it ends without a party leaving (the silence watch, the duration
@@ -199,17 +210,12 @@ void ConversationObject::writeEndRecords()
         return;
     const QDateTime start = QDateTime::fromMSecsSinceEpoch(m_CallStart);
     const qint64 d = FrameClock::nowMs() - m_CallStartMono;
-    m_CallStart = 0;
-    m_CallStartMono = 0;
     if (isGroup()) {
-        const ConversationCaller *master = leg(m_FirstCallId);
-        writeRecord(start, m_Master, m_Slave, d, summaryAction());
-        for (ConversationCaller *c : liveLegs()) {
-            if (c != master)
-                writeRecord(start, m_Master, c->m_User, d, action());
-        }
+        writeGroupEnd(start, d, leg(m_FirstCallId));
         return;
     }
+    m_CallStart = 0;
+    m_CallStartMono = 0;
     QList<ConversationCaller *> answered;
     for (ConversationCaller *c : liveLegs()) {
         if (c->m_Answered)
