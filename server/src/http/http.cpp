@@ -82,11 +82,16 @@ void Http::loadSettings()
 {
     for (int key = 0; key < SettingCount; ++key)
         setDefaultSetting(HttpSetting(key), settingDefault(key));
-    // The built-in administrator is completed at every start, never overwritten.
+    // The built-in administrator is the way in only for a store without any administrator (a
+    // fresh install, a file emptied or demoted by hand): once another one is stored, a deleted
+    // "admin" stays deleted and its published password opens nothing. Keys it still has stay.
+    if (!storedAdmins().isEmpty())
+        return;
+    logLine(LogParams::Http, QStringLiteral("No web administrator stored: enable user 'admin'"));
     m_Users.beginGroup(QStringLiteral("admin"));
-    const std::pair<int, QString> builtIn[] = { { IsAdmin, QStringLiteral("true") },
-                                                { DisplayName, QString() },
-                                                { Password, userDefault(Password) } };
+    m_Users.setValue(userKey(IsAdmin), QStringLiteral("true"));
+    const std::pair<int, QString> builtIn[]
+        = { { DisplayName, QString() }, { Password, userDefault(Password) } };
     for (const auto &entry : builtIn) {
         if (!m_Users.contains(userKey(entry.first)))
             m_Users.setValue(userKey(entry.first), entry.second);

@@ -9,6 +9,7 @@
 #include <QAbstractSocket>
 #include <QHash>
 #include <QSettings>
+#include <QStringList>
 #include <QUrl>
 
 class HttpUser;
@@ -72,6 +73,12 @@ public:
     HttpUser *findUser(const QString &name) const;
     HttpSession *findSession(const QString &nonce) const;
     static bool isAdmin(const HttpUser *user);
+    // A stored or posted "is-admin" value read as the login check reads it.
+    static bool isAdminValue(const QVariant &value);
+    // The users whose stored "is-admin" is true.
+    QStringList storedAdmins() const;
+    // The name is the only administrator stored: without it nobody could administrate.
+    bool isLastAdmin(const QString &name) const;
     static QString userValue(const HttpUser *user, HttpUserSetting key);
     QString realm() const;
     // Sessions nobody has logged in with yet, beyond which the oldest is dropped.

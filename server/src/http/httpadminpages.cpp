@@ -47,7 +47,19 @@ bool isUsableUserName(const QString &name)
         if (!printable || c == QLatin1Char('"') || c == QLatin1Char('\\') || c == QLatin1Char('/'))
             return false;
     }
-    return true;
+    // The INI file writes every spelling of "general" as its one "[%General]" section, which
+    // reads back as "General": any other spelling would come back under another name.
+    return name.compare(QLatin1String("general"), Qt::CaseInsensitive) != 0
+        || name == QLatin1String("General");
+}
+
+// Names differ by more than case, as SIP account names do: twins are easily taken for each
+// other, and the INI file merges the spellings of "general" into one section.
+bool nameTaken(const QStringList &names, const QString &name)
+{
+    return std::any_of(names.cbegin(), names.cend(), [&](const QString &other) {
+        return other.compare(name, Qt::CaseInsensitive) == 0;
+    });
 }
 
 } // namespace
@@ -241,12 +253,16 @@ void Http::onPostAdminUsers(HttpUser *user, const QString &responderName, const 
             return;
         }
         QString error;
+        const QString isAdminKey = userKey(IsAdmin);
         if (isNew && !isUsableUserName(name))
             error = QStringLiteral("bad_name");
-        else if (isNew && userExists(name))
+        else if (isNew && nameTaken(m_Users.childGroups(), name))
             error = QStringLiteral("already_exist");
         else if (!isNew && !userExists(name))
             error = QStringLiteral("not_found");
+        else if (!isNew && form.contains(isAdminKey) && !isAdminValue(form.value(isAdminKey))
+                 && isLastAdmin(name))
+            error = QStringLiteral("last_admin");
         if (error.isEmpty()) {
             saveUser(name, form);
             redirect(responderName, kUsersPage);
@@ -268,6 +284,8 @@ void Http::onPostAdminUsers(HttpUser *user, const QString &responderName, const 
         const QString name = form.value(action);
         if (!userExists(name)) {
             answerPage(responderName, adminUserRows(user, QStringLiteral("not_found"), name));
+        } else if (action == QLatin1String("__delete") && isLastAdmin(name)) {
+            answerPage(responderName, adminUserRows(user, QStringLiteral("last_admin"), name));
         } else if (action == QLatin1String("__edit")) {
             // The name travels in the query: encoded, so it cannot end or split the header.
             redirect(responderName,

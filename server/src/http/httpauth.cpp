@@ -153,7 +153,30 @@ HttpSession *Http::findSession(const QString &nonce) const
 
 bool Http::isAdmin(const HttpUser *user)
 {
-    return user && textIsTrue(user->property("is-admin"));
+    return user && isAdminValue(user->property("is-admin"));
+}
+
+bool Http::isAdminValue(const QVariant &value)
+{
+    return textIsTrue(value);
+}
+
+QStringList Http::storedAdmins() const
+{
+    QStringList admins;
+    const QStringList names = m_Users.childGroups();
+    for (const QString &name : names) {
+        const QString key = QStringLiteral("%1/%2").arg(name, userKey(IsAdmin));
+        if (isAdminValue(m_Users.value(key, userDefault(IsAdmin))))
+            admins << name;
+    }
+    return admins;
+}
+
+bool Http::isLastAdmin(const QString &name) const
+{
+    const QStringList admins = storedAdmins();
+    return admins.size() == 1 && admins.first() == name;
 }
 
 QString Http::userValue(const HttpUser *user, HttpUserSetting key)

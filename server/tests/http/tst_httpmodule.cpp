@@ -25,8 +25,30 @@ private slots:
     void userNames_data();
     void userNames();
     void unboundSessionsAreBoundedAndExpire();
+    void lastAdminKeepsItsRights_data();
+    void lastAdminKeepsItsRights();
+    void lastAdminStaysStored_data();
+    void lastAdminStaysStored();
+    void deletedAdminStaysDeleted();
+    void caseTwinsRefused();
 
 private:
+    QSettings &users() { return *m_fixture->http().findChild<QSettings *>(); }
+    int addUser(const QString &name, const QString &isAdmin)
+    {
+        return m_fixture
+            ->post(kAdmin, "/admin-users.htm?new",
+                   QStringLiteral("__action__=new&admin-id=%1&password=pw&is-admin=%2")
+                       .arg(name, isAdmin))
+            .status;
+    }
+    // Stops and starts the module as a saved web setting does: users are loaded anew.
+    bool restart()
+    {
+        m_fixture->http().stop();
+        return m_fixture->http().waitSeconds(16) && m_fixture->start();
+    }
+
     HttpFixture *m_fixture = nullptr;
 };
 
@@ -235,6 +257,9 @@ void TestHttpModule::userNames_data()
     QTest::newRow("line break") << "a%0D%0A[01.01.26 00:00:00.000] [HTTP]: b" << false;
     QTest::newRow("double quote") << "a%22b" << false;
     QTest::newRow("tab, blank, comma, equals, percent") << "a%09b+c%2Cd%3De%25" << true;
+    // The INI file stores any spelling of "general" as "General".
+    QTest::newRow("general") << "general" << false;
+    QTest::newRow("General") << "General" << true;
 }
 
 void TestHttpModule::userNames()
@@ -268,6 +293,92 @@ void TestHttpModule::unboundSessionsAreBoundedAndExpire()
     // Only the one issued under the fast clock is due within this wait.
     QTRY_COMPARE_WITH_TIMEOUT(unbound(), before - 1, 20000);
     TimeScale::setFactor(1);
+}
+
+// No post leaves the system without an administrator; the refused one saves nothing.
+void TestHttpModule::lastAdminKeepsItsRights_data()
+{
+    QTest::addColumn<QString>("isAdmin"); // as posted
+    QTest::addColumn<bool>("otherAdmin");
+    QTest::newRow("false") << "false" << false;
+    QTest::newRow("capitals and blanks") << "+FALSE+" << false;
+    QTest::newRow("NUL ends the value") << "false%00true" << false;
+    QTest::newRow("another admin left") << "false" << true;
+}
+
+void TestHttpModule::lastAdminKeepsItsRights()
+{
+    QFETCH(QString, isAdmin);
+    QFETCH(bool, otherAdmin);
+    if (otherAdmin)
+        QCOMPARE(addUser("boss", "true"), 302);
+    const HttpReply reply = m_fixture->post(kAdmin, "/admin-users.htm?edit=admin",
+                                            "__action__=edit&admin-id=admin&is-admin=" + isAdmin);
+    QCOMPARE(reply.status, otherAdmin ? 302 : 200);
+    QCOMPARE(reply.body.contains("data-error=\"last_admin\" data-id=\"admin\""), !otherAdmin);
+    QCOMPARE(users().value("admin/is-admin").toString(), QString(otherAdmin ? "false" : "true"));
+    QCOMPARE(m_fixture->curl(kAdmin, "/admin-module.htm").status, otherAdmin ? 302 : 200);
+}
+
+void TestHttpModule::lastAdminStaysStored_data()
+{
+    QTest::addColumn<QString>("name"); // as posted
+    QTest::addColumn<bool>("otherAdmin");
+    QTest::newRow("admin") << "admin" << false;
+    QTest::newRow("NUL ends the value") << "admin%00" << false;
+    QTest::newRow("another admin left") << "admin" << true;
+}
+
+void TestHttpModule::lastAdminStaysStored()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, otherAdmin);
+    if (otherAdmin)
+        QCOMPARE(addUser("boss", "true"), 302);
+    const HttpReply reply = m_fixture->post(kAdmin, "/admin-users.htm", "__delete=" + name);
+    QCOMPARE(reply.status, otherAdmin ? 302 : 200);
+    QCOMPARE(reply.body.contains("data-error=\"last_admin\" data-id=\"admin\""), !otherAdmin);
+    QCOMPARE(users().childGroups().contains("admin"), !otherAdmin);
+    QCOMPARE(m_fixture->curl(kAdmin, "/admin-module.htm").status, otherAdmin ? 401 : 200);
+}
+
+// The built-in administrator comes back only to a store without any administrator.
+void TestHttpModule::deletedAdminStaysDeleted()
+{
+    QCOMPARE(addUser("boss", "true"), 302);
+    QCOMPARE(m_fixture->post("boss:pw", "/admin-users.htm", "__delete=admin").status, 302);
+    QVERIFY(restart());
+    QVERIFY(!users().childGroups().contains("admin"));
+    QCOMPARE(m_fixture->curl(kAdmin, "/index.htm").status, 401);
+    QCOMPARE(m_fixture->curl("boss:pw", "/admin-module.htm").status, 200);
+
+    // Demoted by hand, "admin" included: it gets its rights back, and the missing password.
+    HttpFixture::write(users(), { { "boss/is-admin", "false" }, { "admin/is-admin", "false" } });
+    QVERIFY(restart());
+    QCOMPARE(m_fixture->curl(kAdmin, "/admin-module.htm").status, 200);
+    QCOMPARE(m_fixture->curl("boss:pw", "/admin-module.htm").status, 302);
+}
+
+// A new name may not differ only in case from a stored one; twins stored earlier stay apart.
+void TestHttpModule::caseTwinsRefused()
+{
+    QCOMPARE(addUser("General", "false"), 302);
+    const std::pair<QString, QByteArray> refused[]
+        = { { "ANNA", "already_exist" }, { "general", "bad_name" } };
+    for (const auto &[name, error] : refused) {
+        const HttpReply reply = m_fixture->post(kAdmin, "/admin-users.htm?new",
+                                                "__action__=new&password=x&admin-id=" + name);
+        QCOMPARE(reply.status, 200);
+        QVERIFY2(reply.body.contains("data-error=\"" + error + '"'), qPrintable(name));
+        QVERIFY(!users().childGroups().contains(name));
+    }
+    QCOMPARE(m_fixture->curl("General:pw", "/index.htm").status, 200);
+
+    HttpFixture::write(users(), { { "Bob/password", "pw1" }, { "bob/password", "pw2" } });
+    QVERIFY(restart());
+    QCOMPARE(m_fixture->curl("Bob:pw1", "/index.htm").status, 200);
+    QCOMPARE(m_fixture->curl("bob:pw2", "/index.htm").status, 200);
+    QVERIFY(m_fixture->curl(kAdmin, "/admin-users.htm?edit=bob").body.contains("value=\"pw2\""));
 }
 
 TARNHALL_TEST_MAIN(TestHttpModule)
