@@ -5,6 +5,7 @@
 #include "http/httpsession.h"
 #include "http/httpuser.h"
 #include "http/pagefill.h"
+#include "http/pages/listenertrial.h"
 #include "http/pages/sipformcheck.h"
 
 #include <algorithm>
@@ -169,8 +170,18 @@ void Http::onPostAdminSettings(HttpUser *user, const QString &responderName,
     const QString expires = settingKey(Expires);
     if (error.isNone() && form.contains(expires) && !isNumberIn(form.value(expires), 1, INT_MAX))
         error = { expires, QStringLiteral("wrong_number") };
+    if (error.isNone()) {
+        const auto stored = [this](const QString &key) {
+            return settingText(key == settingKey(BindAddress) ? BindAddress : BindPort);
+        };
+        error = tryListener(form, settingKey(BindAddress), settingKey(BindPort), stored, ListenTcp);
+    }
     if (!error.isNone()) {
-        answerPage(responderName, buildAdminSettingsPage(user, form, error));
+        // Shown as posted: a box that was not ticked is not in the form.
+        FormFields shown = form;
+        if (!shown.contains(settingKey(LogProtocol)))
+            shown.insert(settingKey(LogProtocol), QStringLiteral("false"));
+        answerPage(responderName, buildAdminSettingsPage(user, shown, error));
         return;
     }
     saveSettings(form);

@@ -15,7 +15,11 @@
 #include "velk/velkdevice.h"
 #include "velk/velkfirmware.h"
 
+#include <QTcpServer>
+#include <QUdpSocket>
 #include <QtTest>
+
+#include <memory>
 
 class TestHttpPages : public QObject
 {
@@ -28,6 +32,10 @@ private slots:
     void settingsSave();
     void moduleSettingsRefused_data();
     void moduleSettingsRefused();
+    void listenerTried_data();
+    void listenerTried();
+    void refusedFormShowsPosted_data();
+    void refusedFormShowsPosted();
     void accountForms_data();
     void accountForms();
     void groupMembersKeepTheirNames_data();
@@ -123,6 +131,8 @@ void TestHttpPages::settingsSave()
     TimeScale::setFactor(10);
     m_fixture->host().restartMs = TimeScale::toRealInt(Responder::lifeMs) + 600;
     m_fixture->host().setValue("sip", "server-bind-random", "true");
+    // The new address is tried on the stored port before it is saved: one nobody holds.
+    m_fixture->host().setValue("sip", "standalone-bind-port", HttpFixture::freeUdpPort());
     const HttpReply reply = m_fixture->post(kAdmin, "/sip-settings.htm",
                                             "standalone-bind-address=127.0.0.1&port-range-start="
                                             "42000&port-range-stop=42999&codec1=0");
@@ -171,6 +181,107 @@ void TestHttpPages::moduleSettingsRefused()
         QStringLiteral("data-error=\"%1\" data-field=\"%2\"").arg(error, field).toUtf8()));
     QCOMPARE(m_fixture->host().settings().value(key), before);
     QCOMPARE(m_fixture->host().restarts, 0);
+}
+
+// A changed listener is bound and released before it is saved; the pair a module holds itself
+// saves. "{held}" is a loopback port the test holds (over TCP in rows marked t), made the
+// module's own first in rows marked s; "{own}" is the web module's port.
+const char *const kListeners[][5] = {
+    { "web: not on this host", "admin", "t", "bind-address=192.0.2.1", "bind-address wrong_ip" },
+    { "web: broadcast", "admin", "t", "bind-address=255.255.255.255", "bind-address wrong_ip" },
+    { "web: port held", "admin", "t", "bind-port={held}", "bind-port wrong_port" },
+    { "web: own pair again", "admin", "t", "bind-address=127.0.0.1&bind-port={own}&expires=70",
+      "" },
+    { "door: not on this host", "velk", "s", "bind-address=192.0.2.1", "bind-address wrong_ip" },
+    { "door: port held", "velk", "", "bind-address=127.0.0.1&bind-port={held}",
+      "bind-port wrong_port" },
+    { "door: new address on its own port", "velk", "s", "bind-address=0.0.0.0", "" },
+    { "sip: port held", "sip", "", "standalone-bind-address=127.0.0.1&standalone-bind-port={held}",
+      "standalone-bind-port wrong_port" },
+    { "sip: TCP port held", "sip", "t",
+      "standalone-bind-address=127.0.0.1&standalone-bind-port={held}&server-transport=tcp",
+      "standalone-bind-port wrong_port" },
+    { "sip: own pair again", "sip", "s",
+      "standalone-bind-address=127.0.0.1&standalone-bind-port={held}&call-duration=60", "" },
+};
+
+void TestHttpPages::listenerTried_data()
+{
+    QTest::addColumn<QString>("group");
+    QTest::addColumn<QString>("marks");
+    QTest::addColumn<QString>("form");
+    QTest::addColumn<QString>("refusal"); // field and error; empty: saved
+    for (const auto &row : kListeners)
+        QTest::newRow(row[0]) << row[1] << row[2] << row[3] << row[4];
+}
+
+void TestHttpPages::listenerTried()
+{
+    QFETCH(QString, group);
+    QFETCH(QString, marks);
+    QFETCH(QString, form);
+    QFETCH(QString, refusal);
+    QTcpServer tcp;
+    QUdpSocket udp;
+    QVERIFY(marks.contains('t') ? tcp.listen(QHostAddress::LocalHost)
+                                : udp.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    const quint16 held = marks.contains('t') ? tcp.serverPort() : udp.localPort();
+    const QString prefix = group == "sip" ? "standalone-" : "";
+    if (marks.contains('s')) {
+        m_fixture->host().setValue(group, prefix + "bind-address", "127.0.0.1");
+        m_fixture->host().setValue(group, prefix + "bind-port", held);
+    }
+    form.replace("{held}", QString::number(held))
+        .replace("{own}", QString::number(m_fixture->port()));
+    const HttpReply reply = m_fixture->post(kAdmin, "/" + group + "-settings.htm", form);
+    const bool saved = refusal.isEmpty();
+    QCOMPARE(reply.status, saved && group != "admin" ? 302 : 200);
+    const FormFields posted = parseFormData(form.toUtf8());
+    for (auto it = posted.cbegin(); it != posted.cend(); ++it) {
+        const QString stored
+            = m_fixture->host().settings().value(group + "/" + it.key()).toString();
+        QCOMPARE(stored == it.value(), saved);
+        QVERIFY(saved || reply.body.contains(("value=\"" + it.value() + "\"").toUtf8()));
+    }
+    const QStringList error = refusal.split(' ');
+    QVERIFY(saved
+            || reply.body.contains(QStringLiteral("data-error=\"%1\" data-field=\"%2\"")
+                                       .arg(error.value(1), error.value(0))
+                                       .toUtf8()));
+}
+
+// A refused form comes back as posted: a check box left unticked shows unticked, whatever its
+// stored value (set to true first) or its default.
+const char *const kUnticked[][5] = {
+    { "web", "/admin-settings.htm", "admin/log-protocol", "expires=0", "log-protocol" },
+    { "door", "/velk-settings.htm", "velk/log-protocol", "bind-port=abc", "log-protocol" },
+    { "sip", "/sip-settings.htm", "sip/log-sip", "call-duration=-1", "log-sip" },
+    { "device, on by default", "/velk-devices.htm?new", "", "device-id=5", "echo-enable" },
+};
+
+void TestHttpPages::refusedFormShowsPosted_data()
+{
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<QString>("form");
+    QTest::addColumn<QString>("box");
+    for (const auto &row : kUnticked)
+        QTest::newRow(row[0]) << row[1] << row[2] << row[3] << row[4];
+}
+
+void TestHttpPages::refusedFormShowsPosted()
+{
+    QFETCH(QString, page);
+    QFETCH(QString, stored);
+    QFETCH(QString, form);
+    QFETCH(QString, box);
+    m_velk->saveDevice(5, {}, false, false);
+    if (!stored.isEmpty())
+        m_fixture->host().settings().setValue(stored, "true");
+    const HttpReply reply = m_fixture->post(kAdmin, page, form);
+    QCOMPARE(reply.status, 200);
+    QVERIFY(reply.body.contains(
+        QStringLiteral("name=\"%1\" value=\"true\" data-value=\"false\"").arg(box).toUtf8()));
 }
 
 // Posted fields of a new account, its name, the error (empty: the account is stored).

@@ -3,6 +3,7 @@
 #include "core/modulehost.h"
 #include "http/http.h"
 #include "http/pagefill.h"
+#include "http/pages/listenertrial.h"
 #include "http/pages/sipformcheck.h"
 #include "sip/sip.h"
 #include "sip/sipuser.h"
@@ -155,20 +156,42 @@ void Http::onPostSipSettings(HttpUser *user, const QString &responderName, const
         const int index = Sip::settingFromName(key);
         return sip && index >= 0 ? sip->setting(SipSetting::Type(index)) : QString();
     };
-    const SipFormError error = checkSipSettings(form, isStandalone(), stored);
-    if (!error.isNone() || !sip) {
-        // Nothing is saved: the form comes back with the posted values to be corrected.
-        answerPage(responderName, buildSipSettingsPage(user, form, error));
-        return;
-    }
+    const bool standalone = isStandalone();
     const bool modeOnly = form.contains(Sip::settingName(SipSetting::Standalone));
-    // The saver takes an absent check box for an unticked one; the gateway's own boxes are not
-    // on the standalone form and keep what they hold.
+    SipFormError error = checkSipSettings(form, standalone, stored);
+    if (error.isNone() && standalone && !modeOnly) {
+        const QString transport = Sip::settingName(SipSetting::ServerTransport);
+        const SipTransport::Type type
+            = transportFromString(form.value(transport, stored(transport)));
+        // As the engine listens: one transport when it is named, both otherwise.
+        int transports = ListenUdp | ListenTcp;
+        if (type == SipTransport::UDP)
+            transports = ListenUdp;
+        else if (type == SipTransport::TCP)
+            transports = ListenTcp;
+        error = tryListener(form, Sip::settingName(SipSetting::StandaloneBindAddress),
+                            Sip::settingName(SipSetting::StandaloneBindPort), stored, transports);
+    }
+    // An unticked check box is not posted: absent from a whole form, it is off. The gateway's
+    // own boxes are not on the standalone form and keep what they hold.
     FormFields fields = form;
-    if (isStandalone()) {
+    if (!modeOnly) {
         for (const SipSetting::Type key :
-             { SipSetting::ServerProxyUse, SipSetting::ServerBindRandom })
-            fields.insert(Sip::settingName(key), sip->setting(key));
+             { SipSetting::ServerProxyUse, SipSetting::ServerBindRandom, SipSetting::LogSip,
+               SipSetting::LogRtsp, SipSetting::EnableCallDuration }) {
+            const QString name = Sip::settingName(key);
+            const bool gatewayOnly
+                = key == SipSetting::ServerProxyUse || key == SipSetting::ServerBindRandom;
+            if (standalone && gatewayOnly)
+                fields.insert(name, stored(name));
+            else if (!fields.contains(name))
+                fields.insert(name, QStringLiteral("false"));
+        }
+    }
+    if (!error.isNone() || !sip) {
+        // Nothing is saved: the form comes back as it was posted, to be corrected.
+        answerPage(responderName, buildSipSettingsPage(user, fields, error));
+        return;
     }
     sip->saveSettings(fields, modeOnly ? int(SipSetting::Standalone) : -1);
     processEvents();

@@ -4,6 +4,7 @@
 #include "core/modulehost.h"
 #include "http/http.h"
 #include "http/pagefill.h"
+#include "http/pages/listenertrial.h"
 #include "http/pages/sipformcheck.h"
 #include "http/pages/velkrows.h"
 #include "sip/sip.h"
@@ -226,8 +227,16 @@ void Http::onPostVelkSettings(HttpUser *user, const QString &responderName, cons
     if (error.isNone())
         error = checkPortRange(form, Velk::keyName(VelkKey::PortRangeStart),
                                Velk::keyName(VelkKey::PortRangeStop), kMinAudioPorts, stored);
+    if (error.isNone())
+        error = tryListener(form, Velk::keyName(VelkKey::BindAddress),
+                            Velk::keyName(VelkKey::BindPort), stored, ListenUdp);
     if (!error.isNone()) {
-        answerPage(responderName, buildVelkSettingsPage(user, form, error));
+        // Shown as posted: a box that was not ticked is not in the form.
+        FormFields shown = form;
+        const QString logProtocol = Velk::keyName(VelkKey::LogProtocol);
+        if (!shown.contains(logProtocol))
+            shown.insert(logProtocol, QStringLiteral("false"));
+        answerPage(responderName, buildVelkSettingsPage(user, shown, error));
         return;
     }
     if (velk) {
@@ -364,6 +373,26 @@ static FormFields deviceDefaultsUnder(const FormFields &values)
     return all;
 }
 
+// A refused device form as it was posted: a box that was not ticked is not in the form, so it
+// shows unticked rather than with its default.
+static FormFields postedDeviceForm(const FormFields &form, bool isNew)
+{
+    FormFields values = deviceDefaultsUnder(form);
+    for (const int key :
+         { VelkDeviceKey::Relay1Emergency, VelkDeviceKey::EchoEnable, VelkDeviceKey::NoiseEnable,
+           VelkDeviceKey::Music, VelkDeviceKey::DpmAsteriskUse, VelkDeviceKey::DpmHashUse,
+           VelkDeviceKey::DpmDtmf }) {
+        const QString name = VelkDeviceSettings::keyName(key);
+        if (!form.contains(name))
+            values.insert(name, QStringLiteral("false"));
+    }
+    const QString reset = QStringLiteral("reset-device-state");
+    if (!form.contains(reset))
+        values.insert(reset, QStringLiteral("false"));
+    values.insert(kAction, isNew ? QStringLiteral("new") : QStringLiteral("edit"));
+    return values;
+}
+
 void Http::onGetVelkDevices(HttpUser *user, const QString &responderName, const FormFields &query)
 {
     Velk *velk = velkModule();
@@ -427,9 +456,8 @@ void Http::onPostVelkDevices(HttpUser *user, const QString &responderName, const
         else if (!isNew && !velk->deviceExists(number))
             error = QStringLiteral("not_found");
         if (!error.isEmpty()) {
-            FormFields values = deviceDefaultsUnder(form);
-            values.insert(kAction, isNew ? QStringLiteral("new") : QStringLiteral("edit"));
-            answerPage(responderName, velkDeviceForm(user, values, error, -1, kDeviceId));
+            answerPage(responderName,
+                       velkDeviceForm(user, postedDeviceForm(form, isNew), error, -1, kDeviceId));
             return;
         }
         if (!isNew && form.contains(QStringLiteral("reset-device-state"))) {
@@ -440,10 +468,9 @@ void Http::onPostVelkDevices(HttpUser *user, const QString &responderName, const
         }
         if (!velk->saveDevice(number, toMap(form), false, true)) {
             // A keypad code the stored list cannot hold: nothing was saved.
-            FormFields values = deviceDefaultsUnder(form);
-            values.insert(kAction, isNew ? QStringLiteral("new") : QStringLiteral("edit"));
             answerPage(responderName,
-                       velkDeviceForm(user, values, QStringLiteral("wrong_value"), -1,
+                       velkDeviceForm(user, postedDeviceForm(form, isNew),
+                                      QStringLiteral("wrong_value"), -1,
                                       VelkDeviceSettings::keyName(VelkDeviceKey::DpmModeListCode)));
             return;
         }
