@@ -35,7 +35,8 @@ QString RtspObject::configuredUrl() const
     return cameraUrl.toString();
 }
 
-RtspMessage RtspObject::exchange(QTcpSocket *socket, RtspMessage request)
+RtspMessage RtspObject::exchange(QTcpSocket *socket, RtspMessage request,
+                                 const std::function<bool()> &giveUp)
 {
     bool mayRetry = true;
     for (;;) {
@@ -44,7 +45,7 @@ RtspMessage RtspObject::exchange(QTcpSocket *socket, RtspMessage request)
         socket->flush();
         if (logRtsp)
             logLine(LogParams::Rtsp, QString::fromUtf8(bytes));
-        const RtspMessage answer = readResponse(socket, request.cseq());
+        const RtspMessage answer = readResponse(socket, request.cseq(), giveUp);
         if (logRtsp)
             logLine(LogParams::Rtsp, QString::fromUtf8(answer.toByteArray()));
         const bool credentialsSent = !mayRetry;
@@ -61,7 +62,8 @@ RtspMessage RtspObject::exchange(QTcpSocket *socket, RtspMessage request)
     }
 }
 
-RtspMessage RtspObject::readResponse(QTcpSocket *socket, uint expectedCSeq)
+RtspMessage RtspObject::readResponse(QTcpSocket *socket, uint expectedCSeq,
+                                     const std::function<bool()> &giveUp)
 {
     if (!socket || terminate)
         return RtspMessage();
@@ -72,6 +74,10 @@ RtspMessage RtspObject::readResponse(QTcpSocket *socket, uint expectedCSeq)
         QString error;
         switch (receiveBuffer.next(&message, &error)) {
         case RtspResponseReader::Complete:
+            // A late answer to a request given up on; the awaited one may still follow.
+            if (message.kind() == 1 && message.cseq() != expectedCSeq
+                && m_abandonedCSeqs.removeOne(message.cseq()))
+                continue;
             return message.valid() && message.kind() == 1 && message.cseq() == expectedCSeq
                 ? message
                 : RtspMessage();
@@ -83,8 +89,16 @@ RtspMessage RtspObject::readResponse(QTcpSocket *socket, uint expectedCSeq)
         }
         if (!isConnected(socket))
             return RtspMessage();
-        if (!waitFor([socket] { return socket->bytesAvailable() > 0 || !isConnected(socket); },
-                     deadline))
+        if (giveUp && giveUp()) {
+            m_abandonedCSeqs += expectedCSeq;
+            return RtspMessage();
+        }
+        if (!waitFor(
+                [socket, &giveUp] {
+                    return socket->bytesAvailable() > 0 || !isConnected(socket)
+                        || (giveUp && giveUp());
+                },
+                deadline))
             return RtspMessage();
     }
 }
@@ -184,19 +198,6 @@ bool RtspObject::requestPlay(QTcpSocket *socket)
         request.setHeader(RtspMessage::Session, sessionId);
     request.setHeader(RtspMessage::Range, QStringLiteral("npt=0.000-"));
     return isOk(exchange(socket, request));
-}
-
-bool RtspObject::requestGetParameter(QTcpSocket *socket, bool *refused)
-{
-    if (!isConnected(socket))
-        return false;
-    RtspMessage request(RtspMessage::GetParameter, contentBase);
-    if (!sessionId.isEmpty())
-        request.setHeader(RtspMessage::Session, sessionId);
-    const RtspMessage answer = exchange(socket, request);
-    if (refused)
-        *refused = answer.valid() && answer.status() != SipStatus::OK;
-    return isOk(answer);
 }
 
 bool RtspObject::requestPause(QTcpSocket *socket)

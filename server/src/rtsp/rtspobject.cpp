@@ -169,6 +169,7 @@ void RtspObject::run()
     QHostAddress cameraAddress;
     while (!terminate) {
         receiveBuffer.clear();
+        m_abandonedCSeqs.clear();
         const QString host = cameraUrl.host(QUrl::FullyDecoded);
         if (host != lastHost || cameraAddress.isNull()) {
             lastHost = host;
@@ -265,26 +266,30 @@ bool RtspObject::holdWithKeepAlive(QTcpSocket *socket, const std::function<bool(
         const qint64 due = TimeScale::now() + interval;
         if (waitFor([&] { return !isConnected(socket) || leave(); }, due) || terminate)
             return isConnected(socket) || terminate;
-        if (!keepAlive(socket)) {
+        if (!keepAlive(socket, leave)) {
             socket->close();
             return false;
         }
     }
 }
 
-bool RtspObject::keepAlive(QTcpSocket *socket)
+bool RtspObject::keepAlive(QTcpSocket *socket, const std::function<bool()> &leave)
 {
-    if (!m_keepAliveWithOptions) {
-        bool refused = false;
-        if (requestGetParameter(socket, &refused))
+    for (;;) {
+        RtspMessage request(
+            m_keepAliveWithOptions ? RtspMessage::Options : RtspMessage::GetParameter, contentBase);
+        if (!sessionId.isEmpty())
+            request.setHeader(RtspMessage::Session, sessionId);
+        const RtspMessage answer = exchange(socket, request, leave);
+        // A hold, hang-up or stop does not wait for the camera's answer; one that never
+        // comes fails a later keep-alive that nothing cuts short.
+        if (terminate || m_abandonedCSeqs.contains(request.cseq()))
             return true;
-        if (!refused)
+        if (answer.valid() && answer.status() == SipStatus::OK)
+            return true;
+        // A camera without GET_PARAMETER is kept alive with OPTIONS from then on.
+        if (!answer.valid() || m_keepAliveWithOptions)
             return false;
         m_keepAliveWithOptions = true;
     }
-    RtspMessage request(RtspMessage::Options, contentBase);
-    if (!sessionId.isEmpty())
-        request.setHeader(RtspMessage::Session, sessionId);
-    const RtspMessage answer = exchange(socket, request);
-    return answer.valid() && answer.status() == SipStatus::OK;
 }

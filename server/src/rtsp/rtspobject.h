@@ -7,6 +7,7 @@
 #include <QHostAddress>
 #include <QString>
 #include <QUrl>
+#include <QVector>
 
 #include <functional>
 
@@ -61,11 +62,17 @@ private:
     CycleEnd runCycle(const QHostAddress &address);
     CycleEnd runUse(QTcpSocket *socket);
     bool holdWithKeepAlive(QTcpSocket *socket, const std::function<bool()> &leave);
-    bool keepAlive(QTcpSocket *socket);
+    // False when the camera failed the keep-alive; true when it answered or when leave()
+    // took over before it did.
+    bool keepAlive(QTcpSocket *socket, const std::function<bool()> &leave);
 
     QString configuredUrl() const;
-    RtspMessage exchange(QTcpSocket *socket, RtspMessage request);
-    RtspMessage readResponse(QTcpSocket *socket, uint expectedCSeq);
+    // With giveUp, the wait for the answer ends once giveUp() holds: the request stays
+    // outstanding and its late answer is passed over by the exchanges that follow.
+    RtspMessage exchange(QTcpSocket *socket, RtspMessage request,
+                         const std::function<bool()> &giveUp = nullptr);
+    RtspMessage readResponse(QTcpSocket *socket, uint expectedCSeq,
+                             const std::function<bool()> &giveUp = nullptr);
     bool applyAuthChallenge(RtspMessage &request, const RtspMessage &answer, bool &mayRetry);
     QString authorize(const int &challengeHeader, const RtspMessage &request,
                       const RtspMessage &answer);
@@ -74,12 +81,12 @@ private:
     bool requestDescribe(QTcpSocket *socket);
     bool requestSetup(QTcpSocket *socket);
     bool requestPlay(QTcpSocket *socket);
-    // Valid 200 is success; refused tells a valid answer of another status.
-    bool requestGetParameter(QTcpSocket *socket, bool *refused = nullptr);
     bool requestPause(QTcpSocket *socket);
     bool requestTeardown(QTcpSocket *socket);
 
     RtspResponseReader receiveBuffer;
+    // The CSeq numbers of this connection's requests whose answers were given up on.
+    QVector<uint> m_abandonedCSeqs;
     QString sessionId;
     uint sessionTimeout = 0;
     QString controlAttribute;

@@ -379,6 +379,45 @@ private slots:
         QCOMPARE(peer.accepted.size(), 1);
     }
 
+    void unansweredKeepAlive()
+    {
+        // The camera leaves GET_PARAMETER unanswered, once until the PAUSE comes (then it
+        // answers both in order), once for good: hold, hang-up and stop reach it all the same.
+        ScriptedPeer peer;
+        peer.script = [&](const ScriptedPeer::Request &r) {
+            if (r.method == "GET_PARAMETER")
+                return Segments();
+            Segments answers { peer.answer(r).replace("Session: 77", "Session: 77;timeout=1") };
+            const int n = peer.requests.size();
+            if (r.method == "PAUSE" && peer.requests.at(n - 2).method == "GET_PARAMETER")
+                answers.prepend(peer.answer(peer.requests.at(n - 2)));
+            return answers;
+        };
+        const auto methods = [&peer] {
+            QByteArrayList list;
+            for (const ScriptedPeer::Request &r : peer.requests)
+                list += r.method;
+            return list.join(' ');
+        };
+        start(peer.url());
+        emit control->play(50000, 50001);
+        QTRY_COMPARE_WITH_TIMEOUT(peer.count("GET_PARAMETER"), 1, 10000);
+        emit control->play_suspend();
+        QTRY_COMPARE_WITH_TIMEOUT(peer.count("GET_PARAMETER"), 2, 10000);
+        emit control->teardown();
+        QTRY_COMPARE_WITH_TIMEOUT(peer.count("TEARDOWN"), 1, 10000);
+        QCOMPARE(methods(),
+                 QByteArray("OPTIONS DESCRIBE SETUP PLAY GET_PARAMETER PAUSE GET_PARAMETER "
+                            "TEARDOWN"));
+        QCOMPARE(peer.accepted.size(), 1);
+
+        emit control->play_resume();
+        emit control->play(50000, 50001);
+        QTRY_COMPARE_WITH_TIMEOUT(peer.count("GET_PARAMETER"), 3, 10000);
+        control->stopControl();
+        QTRY_COMPARE_WITH_TIMEOUT(peer.count("TEARDOWN"), 2, 10000);
+    }
+
     void backOff()
     {
         ScriptedPeer peer;
