@@ -81,6 +81,9 @@ void ConversationObject::onReferCaller(QString callId, QString conversationName)
 {
     if (!m_Legs.contains(callId))
         return;
+    // The call as it stood ends here for its record: the parties moved on start a call of their
+    // own elsewhere, and the referrer's later leaving finds nobody left to pair it with.
+    writeEndRecords();
     ConversationCaller *referrer = m_Legs.take(callId);
     forgetAll(
         [&](ConversationCaller *c) { emit moveCaller(conversationName, c->m_User, c->m_Invite); });

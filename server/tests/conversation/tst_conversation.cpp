@@ -191,6 +191,24 @@ private slots:
         }
     }
 
+    // B hands A on to another call (an attended transfer), then hangs up: the A-B call as it
+    // stood at the hand-off is recorded.
+    void referRecordsTheHandOff()
+    {
+        Conversation c;
+        c.addSip("a", "alice", 0);
+        c.addSip("b", "bob", 0);
+        emit c.conv->acceptCaller("a");
+        emit c.conv->acceptCaller("b");
+        emit c.conv->referCaller("b", "other");
+        QTRY_COMPARE(c.move->size(), 1);
+        emit c.conv->removeCaller("b", true);
+        emit c.conv->check();
+        QVERIFY(c.ended());
+        QTRY_COMPARE(c.smdr->size(), 1);
+        QCOMPARE(c.record(0), QString("alice bob INT "));
+    }
+
     void sendsRtpToAnsweredLegs()
     {
         // Limits past what milliseconds can hold mean "practically never", not "at once".
