@@ -143,6 +143,7 @@ private:
     const QByteArray m_Silence; // one 320-byte zero frame, shared by every silent frame
     qint64 m_CallStart = 0; // wall clock, ms since the epoch; 0 = not connected
     qint64 m_CallStartMono = 0; // the same moment on the monotonic clock
+    bool m_GroupRecorded = false; // a group call's records are written: the end writes no more
     QMap<QString, ConversationCaller *> m_Legs;
     bool m_Normal = true;
     QString m_FirstCallId;

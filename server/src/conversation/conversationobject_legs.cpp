@@ -81,6 +81,9 @@ void ConversationObject::onReferCaller(QString callId, QString conversationName)
 {
     if (!m_Legs.contains(callId))
         return;
+    // The call as it stood ends here for its record: the parties moved on start a call of their
+    // own elsewhere, and the referrer's later leaving finds nobody left to pair it with.
+    writeEndRecords();
     ConversationCaller *referrer = m_Legs.take(callId);
     forgetAll(
         [&](ConversationCaller *c) { emit moveCaller(conversationName, c->m_User, c->m_Invite); });
@@ -169,6 +172,10 @@ void ConversationObject::writeRecord(const QDateTime &time, const QString &src, 
 
 void ConversationObject::removeGroupLeg(const QString &callId, ConversationCaller *gone)
 {
+    // Recorded already, every party present then included: one leaving in the same pass (a
+    // listener's hang-up crossing the master's BYE) has its record.
+    if (m_GroupRecorded)
+        return;
     const QDateTime start = QDateTime::fromMSecsSinceEpoch(m_CallStart);
     const qint64 d = m_CallStart >= 1 ? FrameClock::nowMs() - m_CallStartMono : 0;
     if (callId == m_FirstCallId) {
@@ -185,7 +192,8 @@ void ConversationObject::removeGroupLeg(const QString &callId, ConversationCalle
         writeRecord(start, m_Master, m_Slave, d, summaryAction());
     else if (last)
         writeRecord(start, m_Master, last->m_User, d, action());
-    m_CallStart = 0; // recorded: the end writes no more
+    m_GroupRecorded = true;
+    m_CallStart = 0;
     m_CallStartMono = 0;
 }
 
@@ -193,6 +201,9 @@ void ConversationObject::removeGroupLeg(const QString &callId, ConversationCalle
 void ConversationObject::writeGroupEnd(const QDateTime &start, qint64 d,
                                        const ConversationCaller *master)
 {
+    if (m_GroupRecorded)
+        return;
+    m_GroupRecorded = true;
     writeRecord(start, m_Master, m_Slave, d, summaryAction());
     for (ConversationCaller *c : liveLegs()) {
         if (c != master)

@@ -141,7 +141,9 @@ void Sip::acknowledgeStrayRefusal(const SipMessage &response)
         || user->m_ClientPort != response.senderPort)
         return;
     SipMessage ack(SipMethod::Ack, response.transport);
-    ack.startLine.requestUri = KBaseRequestUri<1>(to.address.toString());
+    // The INVITE's own target, the contact it went to, not whatever the To names.
+    ack.setRequestUri(user->m_ContactUser, user->m_ClientAddress, user->m_ClientPort,
+                      user->m_ContactParameters);
     ack.senderAddress = response.receiverAddress;
     ack.senderPort = response.receiverPort;
     ack.receiverAddress = response.senderAddress;

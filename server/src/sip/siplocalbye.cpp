@@ -168,11 +168,12 @@ void Sip::onLastCancelStandalone(SipMessage invite, QString toUserName, bool nor
     const QString key = invite.transactionKey(SipMethod::Invite);
     // The phone that called is answered; only an INVITE this server sent is cancelled. That
     // INVITE's transaction may be gone already: a phone that registered anew ended it, yet it
-    // still rings.
+    // still rings. One that has its final answer is not: what came was dealt with as it came.
+    auto *client = m_Dialogs->find<SipClientInviteDialog>(key);
     if (auto *server = m_Dialogs->find<SipServerInviteDialog>(key))
         sendDialogResponse(server, SipStatus::RequestTerminated);
-    else if (m_Dialogs->find<SipClientInviteDialog>(key)
-             || findLocalUser(invite.from().address.user) != user)
+    else if (client ? client->state() != SipDialog::Completed
+                    : findLocalUser(invite.from().address.user) != user)
         sendOnUserDialog(user, invite.makeCancel(), true);
 }
 

@@ -462,7 +462,10 @@ void Sip::onDeviceCallResponse(SipDialog *client, const SipMessage &response,
     }
     if (status == SipStatus::OK) {
         SipLocalAudio answer;
-        const bool taken = device && isUsableUser(callee) && answer.parse(response.body)
+        // A door that gave up has let go of its leg, and its hang-up may still be under way: an
+        // answer crossing it must not switch the call on again under it.
+        const bool waiting = caller->conversationCaller(legId) == conversation->objectName();
+        const bool taken = waiting && device && isUsableUser(callee) && answer.parse(response.body)
             && device->outgoingCallAnswered(legId, status, invite.callId(), legId)
             && device->outgoingCallId() == legId && device->state() == VelkDevice::OutgoingCall;
         if (taken) {
@@ -479,8 +482,10 @@ void Sip::onDeviceCallResponse(SipDialog *client, const SipMessage &response,
             emit conversation->acceptCaller(invite.callId());
             return;
         }
-        // The device no longer waits for this answer: the phone is released.
-        sendByeToBranch(callee, invite);
+        // The device no longer waits for this answer: the phone, in a call now, is released,
+        // also while a CANCEL is under way (it crossed the answer, which it cannot undo).
+        if (isUsableUser(callee))
+            sendOnUserDialog(callee, SipMessage(invite, static_cast<SipUser *>(nullptr)), true);
     }
     emit conversation->removeCaller(invite.callId(), false);
     if (callee)

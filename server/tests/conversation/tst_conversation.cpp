@@ -149,6 +149,66 @@ private slots:
         QVERIFY(g.ended());
     }
 
+    // Two removals in one pass of the loop, as when a listener's hang-up crosses the master's
+    // BYE: each party is recorded once, with the call's start as its date.
+    void groupRecordedOnce_data()
+    {
+        QTest::addColumn<QStringList>("listeners");
+        QTest::addColumn<QStringList>("leaving");
+        QTest::addColumn<QStringList>("records");
+        QTest::newRow("master, then a listener")
+            << QStringList { "n1", "n2" } << QStringList { "m", "n2" }
+            << QStringList { "master group INC ", "master l1 ICG ", "master l2 ICG " };
+        QTest::newRow("last listener, then the master")
+            << QStringList { "n1" } << QStringList { "n1", "m" }
+            << QStringList { "master l1 ICG ", "master group INC " };
+    }
+    void groupRecordedOnce()
+    {
+        QFETCH(QStringList, listeners);
+        QFETCH(QStringList, leaving);
+        QFETCH(QStringList, records);
+        Conversation g(8);
+        ConversationCaller *master = g.addVelk("m", "master");
+        for (const QString &id : listeners)
+            g.addVelk(id, "l" + id.mid(1));
+        g.conv->setMasterSlave("master", "group");
+        emit g.conv->acceptCaller("m");
+        // Emitted from the conversation's own thread, so both wait for the same pass.
+        ConversationThread *conv = g.conv;
+        QMetaObject::invokeMethod(
+            master,
+            [conv, leaving] {
+                for (const QString &id : leaving)
+                    emit conv->removeCaller(id, true);
+            },
+            Qt::QueuedConnection);
+        QVERIFY(g.ended());
+        QTRY_COMPARE(g.smdr->size(), records.size());
+        for (int i = 0; i < records.size(); ++i) {
+            QCOMPARE(g.record(i), records.at(i));
+            QVERIFY(g.smdr->at(i).at(0).toDateTime().msecsTo(QDateTime::currentDateTime()) < 60000);
+        }
+    }
+
+    // B hands A on to another call (an attended transfer), then hangs up: the A-B call as it
+    // stood at the hand-off is recorded.
+    void referRecordsTheHandOff()
+    {
+        Conversation c;
+        c.addSip("a", "alice", 0);
+        c.addSip("b", "bob", 0);
+        emit c.conv->acceptCaller("a");
+        emit c.conv->acceptCaller("b");
+        emit c.conv->referCaller("b", "other");
+        QTRY_COMPARE(c.move->size(), 1);
+        emit c.conv->removeCaller("b", true);
+        emit c.conv->check();
+        QVERIFY(c.ended());
+        QTRY_COMPARE(c.smdr->size(), 1);
+        QCOMPARE(c.record(0), QString("alice bob INT "));
+    }
+
     void sendsRtpToAnsweredLegs()
     {
         // Limits past what milliseconds can hold mean "practically never", not "at once".

@@ -2,6 +2,8 @@
 // the phone still hears a final answer, at once.
 #include "localserverfixture.h"
 
+#include "conversation/conversationthread.h"
+#include "core/qsmdraction.h"
 #include "core/timescale.h"
 #include "sip/sip.h"
 #include "sip/sipdialog.h"
@@ -14,6 +16,21 @@
 #include <QtTest>
 
 namespace {
+
+// The phone's answer to a request the server sent it, with its own tag.
+QString reply(const SipMessage &request, int code, const QString &body = QString())
+{
+    QString text = QString("SIP/2.0 %1 %2\n").arg(code).arg(code == 200 ? "OK" : "Ringing");
+    for (const QString &via : request.headerValues(SipHeader::Via))
+        text += "Via: " + via + "\n";
+    text += "From: " + request.headerValue(SipHeader::From)
+        + "\nTo: " + request.headerValue(SipHeader::To) + ";tag=p1\nCall-ID: " + request.callId()
+        + "\nCSeq: " + request.headerValue(SipHeader::CSeq) + "\n" + "Contact: <"
+        + request.startLine.requestUri.toString() + ">\n";
+    if (!body.isEmpty())
+        text += "Content-Type: application/sdp\n";
+    return text + QString("Content-Length: %1\n\n").arg(body.size()) + body;
+}
 
 // alice's request to the door's account.
 const QString kToDoor = "$method sip:door@$server SIP/2.0\n"
@@ -78,6 +95,72 @@ private slots:
         delete m_Velk;
         delete m_Sip;
         delete m_Host;
+    }
+
+    // The door gives up as the phone answers: the answer comes while the door's hang-up still
+    // waits for its call to end, just after the call has cancelled the phone. The phone has
+    // its 200 acknowledged and is released with BYE; nothing switches the door's call on again.
+    void answerCrossesTheDoorGivingUp()
+    {
+        VelkPanel panel({ 7, "pw12", 2, 1, 0, 0 });
+        QSignalSpy answered(&panel, &VelkPanel::answered);
+        QVERIFY(panel.start(QHostAddress(QHostAddress::LocalHost), m_VelkPort, 0));
+        QVERIFY(answered.wait(10000));
+        QTRY_VERIFY(m_Sip->findUser("door")->isRegistered());
+        VelkDevice *door = m_Velk->findDevice(7);
+        door->setProperty("button-account", "door");
+        door->setProperty("button-call-rule", "alice");
+        door->setProperty("button-press-event", 2);
+        RawPhone alice("alice", m_Port);
+        QCOMPARE(alice.registerWith(QString(), "Expires: 3600\n"), 200);
+        const auto press = [&panel] {
+            panel.queueEvents(0, 1, 0, 0);
+            panel.sendReport();
+            panel.queueEvents(0, 2, 0, 0);
+            QTimer::singleShot(200, &panel, &VelkPanel::sendReport);
+        };
+        press();
+        const SipMessage invite = alice.next();
+        QCOMPARE(invite.startLine.method, SipMethod::Invite);
+        alice.send(reply(invite, 180));
+        QTRY_COMPARE(door->state(), int(VelkDevice::OutgoingCallRequire));
+
+        ConversationThread *call = m_Sip->findConversation(
+            m_Sip->findUser("alice")->conversationCaller(invite.callId()));
+        QVERIFY(call);
+        QStringList records;
+        QList<int> doorStates;
+        QObject collector;
+        connect(call,
+                qOverload<QDateTime, QString, QString, qlonglong, QSmdrAction::Type, QString>(
+                    &ConversationThread::smdrLog),
+                &collector,
+                [&records](QDateTime, QString src, QString dest, qlonglong,
+                           QSmdrAction::Type action, QString attr) {
+                    records << QStringList { src, dest, QSmdrAction::code(action), attr }.join(' ');
+                });
+        // The answer lands at the moment the ended call hands the phone back for its CANCEL.
+        const QByteArray ok
+            = reply(invite, 200, kOffer).replace(QRegularExpression("\r?\n"), "\r\n").toUtf8();
+        connect(
+            call, &ConversationThread::lastCancel, &collector,
+            [&, port = invite.startLine.requestUri.port] {
+                m_Sip->checkDatagramStandalone(SipTransport::UDP, "127.0.0.1", port, "127.0.0.1",
+                                               m_Port, ok);
+                doorStates << door->state();
+            },
+            Qt::DirectConnection);
+        press(); // gives up
+
+        QCOMPARE(alice.next().startLine.method, SipMethod::Ack);
+        const SipMessage bye = alice.next();
+        QCOMPARE(bye.startLine.method, SipMethod::Bye);
+        QCOMPARE(bye.callId(), invite.callId());
+        alice.send(reply(bye, 200));
+        QCOMPARE(doorStates, QList<int> { VelkDevice::OutgoingCallRequire });
+        QTRY_COMPARE(door->state(), int(VelkDevice::Ready));
+        QVERIFY(!alice.next(300).isValid()); // no CANCEL for an INVITE answered already
+        QTRY_COMPARE(records.size(), 1);
     }
 
     void unregisteredWhileRinging_data()

@@ -542,6 +542,29 @@ private slots:
         QCOMPARE(records, QStringList { record });
     }
 
+    // A cancelled phone whose INVITE's transaction is gone refuses with a To of its own: the
+    // ACK still targets what the INVITE did, or such a phone repeats its refusal.
+    void strayRefusalAckTargetsTheInvite()
+    {
+        RawPhone alice("alice", m_Port), bob("bob", m_Port);
+        QCOMPARE(alice.registerWith(), 200);
+        QCOMPARE(bob.registerWith(), 200);
+        const SipMessage invite = placeCall(alice, bob);
+        bob.send(reply(invite, 180));
+        QCOMPARE(statusCode(alice.next()), 180);
+        QCOMPARE(bob.registerWith(QString(), "Expires: 60\n", "restarted-bob"), 200);
+        const SipMessage cancel = nextBut(bob, invite);
+        QCOMPARE(cancel.startLine.method, SipMethod::Cancel);
+        bob.send(reply(cancel, 200));
+        QString refusal = reply(invite, 487);
+        refusal.replace("To: " + invite.headerValue(SipHeader::To),
+                        QString("To: <sip:bob@127.0.0.1:%1>").arg(m_Port));
+        bob.send(refusal);
+        const SipMessage ack = nextBut(bob, invite);
+        QCOMPARE(ack.startLine.method, SipMethod::Ack);
+        QCOMPARE(ack.startLine.requestUri.toString(), invite.startLine.requestUri.toString());
+    }
+
     // MESSAGE is relayed to a registered phone only.
     void message_data()
     {
