@@ -205,6 +205,9 @@ private slots:
         QTRY_COMPARE(server.connectionCount(), 2);
         const QString name = SipTcpSocket::socketName("127.0.0.1", good.localPort());
         QVERIFY(server.findChild<SipTcpSocket *>(name));
+        // Connections of accounts: none makes way for the third.
+        for (SipTcpSocket *open : server.findChildren<SipTcpSocket *>())
+            open->markRegistered();
         third.connectToHost(QHostAddress::LocalHost, server.serverPort());
         QTRY_COMPARE(third.state(), QAbstractSocket::UnconnectedState);
 
@@ -346,6 +349,41 @@ private slots:
         QCOMPARE(phone.registerAs("t2", "two"), SipStatus::OK);
         phone.socket.abort();
         QTRY_VERIFY(!server.registered("t1") && !server.registered("t2"));
+    }
+
+    // At the limit the oldest connection without an account makes way; one with an account
+    // never does. A run of refusals logs its first, and how many once it is over.
+    void fullCapEvictsUnregistered()
+    {
+        TimeScale::setFactor(1);
+        QObject context;
+        QStringList log;
+        siptest::captureLog(&context, &log);
+        SipTcpServer server;
+        server.setMaxConnections(2);
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QTcpSocket clients[6];
+        const auto open = [&](int i, bool registered) {
+            clients[i].connectToHost(QHostAddress::LocalHost, server.serverPort());
+            QVERIFY(clients[i].waitForConnected(10000));
+            const QString name = SipTcpSocket::socketName("127.0.0.1", clients[i].localPort());
+            if (registered && QTest::qWaitFor([&] { return server.findChild<QObject *>(name); }))
+                server.findChild<SipTcpSocket *>(name)->markRegistered();
+        };
+        open(0, true);
+        open(1, false);
+        open(2, true);
+        open(3, false);
+        open(4, false);
+        QTRY_VERIFY(clients[1].state() == QAbstractSocket::UnconnectedState
+                    && clients[3].state() == QAbstractSocket::UnconnectedState
+                    && clients[4].state() == QAbstractSocket::UnconnectedState);
+        QCOMPARE(clients[2].state(), QAbstractSocket::ConnectedState);
+        QCOMPARE(log.filter("Refuse TCP connection").size(), 1);
+        clients[0].abort();
+        QTRY_COMPARE(server.connectionCount(), 1);
+        open(5, false);
+        QTRY_VERIFY(log.contains("TCP connections accepted again after 2 refused"));
     }
 };
 
