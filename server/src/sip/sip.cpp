@@ -106,6 +106,8 @@ void Sip::initStandalone()
     auto *worker = new SipObject(settingBool(SipSetting::LogSip), int(m_StandaloneTransport),
                                  bindAddress, settingNumber(SipSetting::StandaloneBindPort));
     connect(this, &Sip::initTcpSocket, worker, &SipObject::initTcpSocket, Qt::QueuedConnection);
+    connect(this, &Sip::releaseTcpSocket, worker, &SipObject::releaseTcpSocket,
+            Qt::QueuedConnection);
     connect(worker, &SipObject::deInitTcpSocket, this, &Sip::deInitTcpSocket, Qt::QueuedConnection);
     connect(worker, &SipObject::setConnectionState, this, &Sip::setStandaloneConnectionState,
             Qt::QueuedConnection);
@@ -180,11 +182,14 @@ void Sip::sendMessage(SipMessage message)
                       message.toByteArray());
 }
 
-void Sip::deInitTcpSocket(QString userName)
+void Sip::deInitTcpSocket(QString address, ushort port)
 {
-    SipUser *user = findUser(userName);
-    if (isUsableUser(user))
-        user->setRegistered(false);
+    const QList<SipUser *> users = m_UserList;
+    for (SipUser *user : users) {
+        if (user->isRegistered() && user->m_Transport == SipTransport::TCP
+            && user->m_ClientAddress == address && user->m_ClientPort == port)
+            user->setRegistered(false);
+    }
 }
 
 void Sip::onExcludeCallerFromConversation(QString conversationName, QString caller, bool normal)

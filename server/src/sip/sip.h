@@ -139,6 +139,8 @@ signals:
     void sendDatagram(SipTransport::Type transport, QString receiverAddr, ushort receiverPort,
                       QByteArray datagram);
     void initTcpSocket(QString addr, ushort port, bool init, QString user);
+    // The last account left a connection that is kept: it is judged like any other again.
+    void releaseTcpSocket(QString addr, ushort port);
 
 public slots:
     // Unregisters the users first; the thread itself is stopped 1500 ms later.
@@ -149,7 +151,8 @@ public slots:
     void isDeviceBusyChanged(const int &device, const bool &state, const QString &dst);
     void isDeviceBusyChanged(int device, bool state) override;
     void sendMessage(SipMessage message);
-    void deInitTcpSocket(QString userName);
+    // The peer closed a connection: every account registered over it is unregistered.
+    void deInitTcpSocket(QString address, ushort port);
     void onExcludeCallerFromConversation(QString conversationName, QString caller, bool normal);
     void checkDatagramStandalone(SipTransport::Type transport, QString senderAddr,
                                  ushort senderPort, QString receiverAddr, ushort receiverPort,
@@ -220,6 +223,12 @@ public:
 
 private:
     void dispatchStandalone(const SipMessage &message);
+    // An account asks for its TCP connection or leaves it; left, it is closed when no other
+    // account is registered over it, and while a REGISTER is applied only once it is answered.
+    void onUserTcpSocket(const QString &addr, quint16 port, bool init, const QString &user);
+    bool accountOverTcp(const QString &addr, quint16 port) const;
+    // The connections left while applying request: the one it came on is kept.
+    void settleLeftTcp(const SipMessage &request);
     // Answers 401 with a new nonce; stale when the credentials were right but their nonce not.
     void challenge(SipDialog *dialog, bool stale);
     // 0 good, 1 wrong credentials, 2 right credentials on a nonce not good for this request.
@@ -401,6 +410,9 @@ private:
         quint16 port = 0;
     };
     QHash<QString, LegSource> m_LegSources;
+    // Connections accounts left while a REGISTER was applied (address, port).
+    bool m_Registering = false;
+    QList<QPair<QString, quint16>> m_LeftTcp;
     // 302 redirects followed so far, per conversation.
     QHash<QString, int> m_Redirects;
 };

@@ -8,6 +8,9 @@
 
 #include <QCryptographicHash>
 
+#include <algorithm>
+#include <utility>
+
 namespace {
 
 const QString kExpires = QStringLiteral("expires");
@@ -148,7 +151,9 @@ void Sip::onRegisterStandalone(SipDialog *dialog)
     default:
         break;
     }
+    m_Registering = true;
     const quint32 granted = registerUserStandalone(to, request);
+    m_Registering = false;
 
     SipMessage response(SipStatus::OK, request);
     const QStringList contacts = request.headerValues(SipHeader::Contact);
@@ -165,6 +170,41 @@ void Sip::onRegisterStandalone(SipDialog *dialog)
     if (singleExpires || (granted > 0 && !contact.parameters.hasParam(kExpires)))
         response.setHeader(SipHeader::Expires, QString::number(granted));
     dialog->sendResponse(response);
+    settleLeftTcp(request);
+}
+
+void Sip::onUserTcpSocket(const QString &addr, quint16 port, bool init, const QString &user)
+{
+    if (init)
+        emit initTcpSocket(addr, port, true, user);
+    else if (m_Registering)
+        m_LeftTcp << qMakePair(addr, port);
+    else if (!accountOverTcp(addr, port))
+        emit initTcpSocket(addr, port, false, user);
+}
+
+bool Sip::accountOverTcp(const QString &addr, quint16 port) const
+{
+    return std::any_of(m_UserList.cbegin(), m_UserList.cend(), [&](const SipUser *user) {
+        return user->isRegistered() && user->m_Transport == SipTransport::TCP
+            && user->m_ClientAddress == addr && user->m_ClientPort == port;
+    });
+}
+
+// A REGISTER never closes the connection it came on: its answer, and the BYE or CANCEL of the
+// calls its account's change ended, still go out there, and the phone may go on using it.
+void Sip::settleLeftTcp(const SipMessage &request)
+{
+    const QList<QPair<QString, quint16>> left = std::exchange(m_LeftTcp, {});
+    for (const auto &connection : left) {
+        if (accountOverTcp(connection.first, connection.second))
+            continue;
+        if (request.transport == SipTransport::TCP && request.senderAddress == connection.first
+            && request.senderPort == connection.second)
+            emit releaseTcpSocket(connection.first, connection.second);
+        else
+            emit initTcpSocket(connection.first, connection.second, false, QString());
+    }
 }
 
 quint32 Sip::registerUserStandalone(SipUser *user, const SipMessage &request)

@@ -487,8 +487,9 @@ quint16 SipObject::serverPort() const
     return m_ProxyUse ? m_ProxyPort : m_ServerPort;
 }
 
-// The local server's connection to a user registered over TCP: opened for the registration,
-// closed without a report when the registration ends.
+// The local server's connection to a user registered over TCP: opened for the registration
+// unless it came on one, closed without a report when no account is left on it. Closing lets
+// what was written to it go out first.
 void SipObject::initTcpSocket(QString addr, ushort port, bool init, QString userName)
 {
     if (!m_TcpServer)
@@ -496,11 +497,13 @@ void SipObject::initTcpSocket(QString addr, ushort port, bool init, QString user
     auto *socket = findChild<SipTcpSocket *>(SipTcpSocket::socketName(addr, port));
     if (socket) {
         if (init) {
-            // Registered over the connection it came on: that one is kept while it lasts.
+            // Registered over the connection it came on: that one is kept while it lasts, and
+            // its end unregisters the accounts on it.
             socket->markRegistered();
+            connect(socket, &SipTcpSocket::deInitTcpSocket, this, &SipObject::deInitTcpSocket,
+                    Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
         } else {
-            socket->setProperty("user", QString());
-            socket->deleteLater();
+            socket->closeQuietly();
         }
         return;
     }
@@ -513,11 +516,19 @@ void SipObject::initTcpSocket(QString addr, ushort port, bool init, QString user
     startTcpPeer(socket, addr, port);
 }
 
+void SipObject::releaseTcpSocket(QString addr, ushort port)
+{
+    if (!m_TcpServer)
+        return;
+    if (auto *socket = findChild<SipTcpSocket *>(SipTcpSocket::socketName(addr, port)))
+        socket->markUnregistered();
+}
+
 void SipObject::startTcpPeer(SipTcpSocket *peer, const QString &addr, quint16 port)
 {
     peer->setSocketName(addr, port);
     connect(peer, &SipTcpSocket::deInitTcpSocket, this, &SipObject::deInitTcpSocket,
-            Qt::QueuedConnection);
+            Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
     // Written bytes wait in the socket until it connects: SIP I/O goes on meanwhile.
     peer->connectToHost(QHostAddress(addr), port, QIODevice::ReadWrite);
 }

@@ -49,7 +49,8 @@ signals:
     void initServerConnection(SipTransport::Type Transport, QString serverAddr, ushort serverPort,
                               QString clientAddr, ushort clientPort);
     void stunServer(QString serverAddr);
-    void deInitTcpSocket(QString user);
+    // The peer closed a connection that carried accounts.
+    void deInitTcpSocket(QString address, ushort port);
     void checkDatagram(SipTransport::Type transport, QString senderAddr, ushort senderPort,
                        QString receiverAddr, ushort receiverPort, QByteArray datagram);
     void setConnectionState(QString addr, SipConnectionState state = SipNotConnected,
@@ -63,6 +64,8 @@ public slots:
     void readyReadTcp();
     void run() override;
     void initTcpSocket(QString addr, ushort port, bool init, QString userName);
+    // The last account left a connection that stays up (the REGISTER that left it came on it).
+    void releaseTcpSocket(QString addr, ushort port);
     void sendDatagram(SipTransport::Type transport, QString receiverAddr, ushort receiverPort,
                       QByteArray datagram);
     void queryTerminate() override;

@@ -22,12 +22,20 @@ void SipTcpServer::incomingConnection(qintptr socketDescriptor)
 {
     const QList<SipTcpSocket *> open
         = findChildren<SipTcpSocket *>(QString(), Qt::FindDirectChildrenOnly);
+    SipTcpSocket *oldest = nullptr;
     if (open.size() >= m_MaxConnections) {
-        QTcpSocket refused;
-        refused.setSocketDescriptor(socketDescriptor);
-        logRefusal(refused, QStringLiteral("%1 connections open").arg(m_MaxConnections));
-        refused.abort();
-        return;
+        // Children are kept in the order they were made: the first found is the oldest.
+        const auto free = std::find_if(open.cbegin(), open.cend(), [](const SipTcpSocket *other) {
+            return !other->carriesAccount();
+        });
+        if (free == open.cend()) {
+            QTcpSocket refused;
+            refused.setSocketDescriptor(socketDescriptor);
+            logRefusal(refused, QStringLiteral("%1 connections open").arg(m_MaxConnections));
+            refused.abort();
+            return;
+        }
+        oldest = *free;
     }
     auto *socket = new SipTcpSocket(this, socketDescriptor);
     const QHostAddress peer = socket->peerAddress();
@@ -42,20 +50,36 @@ void SipTcpServer::incomingConnection(qintptr socketDescriptor)
         delete socket;
         return;
     }
-    m_RefusalLogged = false;
+    if (oldest) {
+        logLine(LogParams::Sip,
+                QStringLiteral("Close TCP connection %1: The oldest without a registered account "
+                               "makes way, %2 connections open.")
+                    .arg(oldest->objectName())
+                    .arg(open.size()));
+        delete oldest;
+    }
+    endRefusals();
     connect(socket, &SipTcpSocket::checkDatagram, this, &SipTcpServer::checkDatagram,
             Qt::DirectConnection);
 }
 
-// One line per run of refusals: a flood must not flood the log as well.
+// The first of a run of refusals is logged, and the run's count once a connection is accepted
+// again: a flood must not flood the log as well.
 void SipTcpServer::logRefusal(const QTcpSocket &socket, const QString &reason)
 {
-    if (m_RefusalLogged)
+    if (m_Refused++ > 0)
         return;
     logLine(LogParams::Sip,
             QStringLiteral("Refuse TCP connection from %1:%2: %3")
                 .arg(socket.peerAddress().toString())
                 .arg(socket.peerPort())
                 .arg(reason));
-    m_RefusalLogged = true;
+}
+
+void SipTcpServer::endRefusals()
+{
+    if (m_Refused > 1)
+        logLine(LogParams::Sip,
+                QStringLiteral("TCP connections accepted again after %1 refused").arg(m_Refused));
+    m_Refused = 0;
 }

@@ -10,6 +10,8 @@ class QTcpSocket;
 // child whose messages it relays. The number of connections is bounded: a peer opening
 // connections without end is refused beyond the limit instead of exhausting descriptors, and
 // one address (a host, or a NAT in front of several phones) gets at most a quarter of them.
+// At the limit the oldest connection that carries no account makes way for the new one, so
+// peers that merely talk cannot keep phones out; only connections of accounts fill it for good.
 class SipTcpServer : public QTcpServer
 {
     Q_OBJECT
@@ -32,7 +34,9 @@ protected:
 
 private:
     void logRefusal(const QTcpSocket &socket, const QString &reason);
+    void endRefusals();
 
     int m_MaxConnections = MaxConnections;
-    bool m_RefusalLogged = false;
+    // Connections refused since the last one accepted.
+    int m_Refused = 0;
 };

@@ -25,11 +25,11 @@ SipTcpSocket::SipTcpSocket(QObject *parent, qintptr socketDescriptor)
     connect(this, &QAbstractSocket::disconnected, this, &SipTcpSocket::onDisconnected,
             Qt::QueuedConnection);
     connect(this, &QIODevice::readyRead, this, &SipTcpSocket::onReadyRead, Qt::DirectConnection);
+    m_Idle.setSingleShot(true);
+    connect(&m_Idle, &QTimer::timeout, this, &SipTcpSocket::idleTimeout);
     if (socketDescriptor != 0 && setSocketDescriptor(socketDescriptor)) {
         setSocketName(peerAddress().toString(), peerPort());
         startKeepAlive();
-        m_Idle.setSingleShot(true);
-        connect(&m_Idle, &QTimer::timeout, this, &SipTcpSocket::idleTimeout);
         m_Idle.start(TimeScale::toRealInt(FirstMessageMs));
     } else {
         setObjectName(QStringLiteral("SipTcpSocket"));
@@ -49,12 +49,48 @@ QString SipTcpSocket::socketName(const QString &address, quint16 port)
 
 void SipTcpSocket::setSocketName(const QString &address, quint16 port)
 {
+    m_Address = address;
+    m_Port = port;
     setObjectName(socketName(address, port));
 }
 
 void SipTcpSocket::markRegistered()
 {
+    m_Registered = true;
     m_Idle.stop();
+}
+
+void SipTcpSocket::markUnregistered()
+{
+    m_Registered = false;
+    setProperty(kUser, QString());
+    m_CarriedMessage = true;
+    m_Idle.start(TimeScale::toRealInt(IdleMs));
+}
+
+bool SipTcpSocket::carriesAccount() const
+{
+    return m_Registered || !property(kUser).toString().trimmed().isEmpty();
+}
+
+void SipTcpSocket::closeQuietly()
+{
+    m_Registered = false;
+    setProperty(kUser, QString());
+    m_Idle.stop();
+    if (state() == QAbstractSocket::UnconnectedState) {
+        deleteLater();
+        return;
+    }
+    // What was written goes out before the close (once connected, for one being opened); a
+    // peer that reads none of it must not keep the socket.
+    disconnectFromHost();
+    if (state() != QAbstractSocket::UnconnectedState) {
+        QTimer::singleShot(TimeScale::toRealInt(CloseMs), this, [this] {
+            abort();
+            deleteLater();
+        });
+    }
 }
 
 // Only a connection still judged is looked at: the engine parses every message again anyway.
@@ -115,10 +151,10 @@ void SipTcpSocket::release()
         killTimer(m_TimerId);
         m_TimerId = -1;
     }
-    const QString user = property(kUser).toString().trimmed();
-    if (!user.isEmpty()) {
+    if (carriesAccount()) {
+        m_Registered = false;
         setProperty(kUser, QString());
-        emit deInitTcpSocket(user);
+        emit deInitTcpSocket(m_Address, m_Port);
     }
     deleteLater();
 }

@@ -13,8 +13,9 @@ extern const int TCP_TIMEOUT;
 
 // One SIP connection over TCP, accepted or opened, named "tcp:<peer address>:<peer port>" so
 // that a message for that peer finds it. It cuts its stream into messages, sends a line end as
-// keep-alive every TCP_TIMEOUT and deletes itself when the connection ends; a connection opened
-// for a user (property "user") reports that end with the user's name.
+// keep-alive every TCP_TIMEOUT and deletes itself when the connection ends; a connection that
+// carries accounts (one opened for a user, property "user", or one an account registered over)
+// reports that end with the address and port it is named after.
 class SipTcpSocket : public QTcpSocket
 {
     Q_OBJECT
@@ -32,12 +33,18 @@ public:
 
     void setSocketName(const QString &address, quint16 port);
     static QString socketName(const QString &address, quint16 port);
-    // An account is registered over this connection: it stays up for that registration, whose
-    // end closes it.
+    // An account is registered over this connection: it stays up for that registration.
     void markRegistered();
+    // No account is registered over it any more, but it stays: it is judged again like one
+    // that carried a message, and closed when it stays quiet for IdleMs.
+    void markUnregistered();
+    bool carriesAccount() const;
+    // Closes once what was written has gone out (or CloseMs passed), reporting nothing.
+    void closeQuietly();
+    static constexpr int CloseMs = 5000;
 
 signals:
-    void deInitTcpSocket(QString userName);
+    void deInitTcpSocket(QString address, ushort port);
     void checkDatagram(SipTransport::Type transport, QString senderAddr, ushort senderPort,
                        QString receiverAddr, ushort receiverPort, QByteArray datagram);
 
@@ -58,7 +65,12 @@ private:
 
     int m_TimerId = -1;
     SipStreamFramer m_Buffer;
-    // Runs while the connection is judged: accepted, and no account registered over it.
+    // Runs while the connection is judged: accepted and not yet registered over, or left by its
+    // accounts.
     QTimer m_Idle;
     bool m_CarriedMessage = false;
+    bool m_Registered = false;
+    // What the name says, kept for the report of the end, when the peer is no longer known.
+    QString m_Address;
+    quint16 m_Port = 0;
 };

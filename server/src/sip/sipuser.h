@@ -67,7 +67,7 @@ public:
     quint64 expires() const;
     bool isRegistered() const { return m_Registered; }
     // A change writes one log line; unregistering drops the user's calls (and in standalone
-    // mode its expiry timer and TCP connection).
+    // mode its expiry timer, and leaves its TCP connection to the engine).
     void setRegistered(const bool &reg);
     // Gateway mode: re-registers 16 s before a (granted, if not 0) expiry, never sooner than
     // after 16 s; off stops the timer.

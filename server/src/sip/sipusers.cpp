@@ -68,7 +68,7 @@ SipUser *Sip::loadUser(const QString &name)
             &Sip::onExcludeCallerFromConversation, Qt::DirectConnection);
     connect(this, &Sip::unloadUsers, user, &QObject::deleteLater, Qt::QueuedConnection);
     if (m_IsStandalone)
-        connect(user, &SipUser::initTcpSocket, this, &Sip::initTcpSocket, Qt::DirectConnection);
+        connect(user, &SipUser::initTcpSocket, this, &Sip::onUserTcpSocket, Qt::DirectConnection);
     else
         connect(user, &SipUser::registerOnServer, this, &Sip::registerOnServer,
                 Qt::DirectConnection);

@@ -1,10 +1,13 @@
 #include "core/timescale.h"
+#include "sip/sip.h"
 #include "sip/sipobject.h"
 #include "sip/siptcpserver.h"
 #include "sip/siptcpsocket.h"
+#include "sip/sipuser.h"
 #include "siptestkit.h"
 #include "testmain.h"
 
+#include <QCryptographicHash>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -18,6 +21,114 @@ QByteArray request(const QByteArray &length, const QByteArray &body = QByteArray
         = "OPTIONS sip:door@127.0.0.1 SIP/2.0\r\nCall-ID: a\r\nCSeq: 1 OPTIONS\r\n";
     return head + "From: <sip:a@b>\r\n" + length + "\r\n\r\n" + body;
 }
+
+QString md5(const QString &text)
+{
+    return QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex();
+}
+
+const QString kSdp = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+                     "m=audio 30000 RTP/AVP 8\r\n";
+
+// A phone scripted on one TCP connection; "$port" in a text is its own port.
+struct TcpPhone
+{
+    QTcpSocket socket;
+    SipStreamFramer framer;
+    int cseq = 1;
+
+    explicit TcpPhone(quint16 server)
+    {
+        socket.connectToHost(QHostAddress::LocalHost, server);
+        socket.waitForConnected(10000);
+    }
+    void send(QString text)
+    {
+        text.replace("$port", QString::number(socket.localPort()));
+        socket.write(text.replace(QRegularExpression("\r?\n"), "\r\n").toUtf8());
+    }
+    // The next message but 100 Trying; invalid when none came in time.
+    SipMessage next(int timeoutMs = 10000)
+    {
+        QByteArray bytes;
+        QString error;
+        const auto take = [&] {
+            framer.append(socket.readAll());
+            while (framer.next(&bytes, &error) == SipStreamFramer::Complete) {
+                if (!bytes.startsWith("SIP/2.0 100 "))
+                    return true;
+            }
+            return false;
+        };
+        if (!QTest::qWaitFor(take, timeoutMs))
+            return SipMessage();
+        return SipMessage(SipTransport::TCP, socket.peerAddress(), socket.peerPort(),
+                          socket.localAddress(), socket.localPort(), bytes);
+    }
+    // A request of the user's (password "pw-" and the name), sent again with digest.
+    void request(const QString &method, const QString &user, const QString &uri,
+                 const QString &head, const QString &body = QString())
+    {
+        const auto text = [&](const QString &auth) {
+            return QString("%1 %2 SIP/2.0\nVia: SIP/2.0/TCP 127.0.0.1:$port;branch=z%3\n"
+                           "From: <sip:%4@127.0.0.1>;tag=f%4\nCSeq: %3 %1\n")
+                       .arg(method, uri, QString::number(cseq++), user)
+                + head + auth + QString("Content-Length: %1\n\n").arg(body.size()) + body;
+        };
+        send(text(QString()));
+        const QString nonce = next().headerValue(SipHeader::WWWAuthenticate).section('"', 3, 3);
+        const QString ha1 = md5(user + ":corvane:pw-" + user), ha2 = md5(method + ":" + uri);
+        send(text(QString("Authorization: Digest realm=\"corvane\", nonce=\"%1\", uri=\"%2\", "
+                          "response=\"%3\"\n")
+                      .arg(nonce, uri, md5(ha1 + ":" + nonce + ":" + ha2))));
+    }
+    SipStatus::Type registerAs(const QString &user, const QString &callId, int expires = 60)
+    {
+        request("REGISTER", user, "sip:127.0.0.1",
+                QString("To: <sip:%1@127.0.0.1>\nCall-ID: %2\nExpires: %3\n"
+                        "Contact: <sip:%1@127.0.0.1:$port;transport=tcp>\n")
+                    .arg(user, callId)
+                    .arg(expires));
+        return next().startLine.status;
+    }
+};
+
+// A local server on TCP alone, on a port of its choice, with the plain accounts t1, t2 and c.
+struct TcpServer
+{
+    siptest::Host host;
+    QObject context;
+    QStringList log;
+    Sip sip { &host };
+    quint16 port = 0;
+
+    TcpServer()
+    {
+        TimeScale::setFactor(1);
+        siptest::captureLog(&context, &log);
+        host.file.setValue("sip/standalone-bind-address", "127.0.0.1");
+        host.file.setValue("sip/standalone-bind-port", 0);
+        host.file.setValue("sip/server-transport", "tcp");
+        QSettings users(Env::configFilePath("sip-users"), QSettings::IniFormat);
+        for (const QString name : { "t1", "t2", "c" }) {
+            users.setValue(name + "/type-user", 1);
+            users.setValue(name + "/sip-standalone-login", name);
+            users.setValue(name + "/sip-standalone-password", "pw-" + name);
+        }
+        users.sync();
+        sip.start();
+        const auto listening = [this] { return !log.filter("Listen on TCP").isEmpty(); };
+        QVERIFY(QTest::qWaitFor(listening, 10000));
+        port = log.filter("Listen on TCP").value(0).section(':', -1).toUShort();
+    }
+    ~TcpServer()
+    {
+        TimeScale::setFactor(50);
+        sip.stop();
+        sip.waitSeconds(20);
+    }
+    bool registered(const QString &name) const { return sip.findUser(name)->isRegistered(); }
+};
 
 } // namespace
 
@@ -94,6 +205,9 @@ private slots:
         QTRY_COMPARE(server.connectionCount(), 2);
         const QString name = SipTcpSocket::socketName("127.0.0.1", good.localPort());
         QVERIFY(server.findChild<SipTcpSocket *>(name));
+        // Connections of accounts: none makes way for the third.
+        for (SipTcpSocket *open : server.findChildren<SipTcpSocket *>())
+            open->markRegistered();
         third.connectToHost(QHostAddress::LocalHost, server.serverPort());
         QTRY_COMPARE(third.state(), QAbstractSocket::UnconnectedState);
 
@@ -150,7 +264,7 @@ private slots:
         QVERIFY(log.contains(closed.arg(silent).arg("No SIP message within 30 s.")));
     }
 
-    // A connection opened for a user reports its loss once, with the user's name.
+    // A connection opened for a user reports its loss once, with the peer it is named after.
     void openedConnectionReportsItsUser()
     {
         QTcpServer peer;
@@ -167,7 +281,109 @@ private slots:
         delete peer.nextPendingConnection();
         QTRY_VERIFY(alive.isNull());
         QCOMPARE(lost.size(), 1);
-        QCOMPARE(lost.at(0).at(0).toString(), QStringLiteral("alice"));
+        QCOMPARE(lost.at(0).at(0).toString(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(lost.at(0).at(1).value<ushort>(), peer.serverPort());
+    }
+
+    // A phone that draws a new Call-ID for a REGISTER on its connection is registered anew on
+    // it: the REGISTER is answered there, and its call ends there.
+    void newCallIdOnSameConnection_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<int>("ends");
+        QTest::newRow("ringing") << "180 Ringing\nContent-Length: 0\n\n" << int(SipMethod::Cancel);
+        const QString ok = "200 OK\nContent-Type: application/sdp\nContent-Length: %1\n\n%2";
+        QTest::newRow("answered") << ok.arg(kSdp.size()).arg(kSdp) << int(SipMethod::Bye);
+    }
+    void newCallIdOnSameConnection()
+    {
+        QFETCH(QString, answer);
+        TcpServer server;
+        TcpPhone t1(server.port), c(server.port);
+        QCOMPARE(t1.registerAs("t1", "first"), SipStatus::OK);
+        QCOMPARE(c.registerAs("c", "c"), SipStatus::OK);
+        c.request("INVITE", "c", "sip:t1@127.0.0.1",
+                  "To: <sip:t1@127.0.0.1>\nCall-ID: call\nContent-Type: application/sdp\n"
+                  "Contact: <sip:c@127.0.0.1:$port;transport=tcp>\n",
+                  kSdp);
+        const SipMessage invite = t1.next();
+        QCOMPARE(invite.startLine.method, SipMethod::Invite);
+        QString reply = "Contact: <sip:t1@127.0.0.1:$port;transport=tcp>\nTo: "
+            + invite.headerValue(SipHeader::To) + ";tag=t1\n";
+        const QRegularExpression copied("^(Via|From|Call-ID|CSeq):");
+        for (const QString &line : QString(invite.toByteArray()).split("\r\n"))
+            reply += line.contains(copied) ? line + "\n" : QString();
+        t1.send("SIP/2.0 " + answer.insert(answer.indexOf('\n') + 1, reply));
+        const bool answered = answer.startsWith("200");
+        QCOMPARE(c.next().startLine.status, answered ? SipStatus::OK : SipStatus::Ringing);
+        if (answered)
+            QCOMPARE(t1.next().startLine.method, SipMethod::Ack);
+        QCOMPARE(t1.registerAs("t1", "second"), SipStatus::OK);
+        QFETCH(int, ends);
+        SipMessage heard;
+        do
+            heard = t1.next();
+        while (heard.isValid() && int(heard.startLine.method) != ends);
+        QVERIFY(heard.isValid());
+        QVERIFY(server.registered("t1"));
+    }
+
+    // Two accounts on one connection: one leaving is answered and leaves the other's alone.
+    void twoAccountsOnOneConnection()
+    {
+        TcpServer server;
+        TcpPhone phone(server.port);
+        QCOMPARE(phone.registerAs("t1", "one"), SipStatus::OK);
+        QCOMPARE(phone.registerAs("t2", "two"), SipStatus::OK);
+        QCOMPARE(phone.registerAs("t1", "one", 0), SipStatus::OK);
+        QCOMPARE(phone.registerAs("t2", "two"), SipStatus::OK);
+        QVERIFY(!server.registered("t1") && server.registered("t2"));
+    }
+
+    // A connection the phone closes takes its accounts with it.
+    void peerClosesConnection()
+    {
+        TcpServer server;
+        TcpPhone phone(server.port);
+        QCOMPARE(phone.registerAs("t1", "one"), SipStatus::OK);
+        QCOMPARE(phone.registerAs("t2", "two"), SipStatus::OK);
+        phone.socket.abort();
+        QTRY_VERIFY(!server.registered("t1") && !server.registered("t2"));
+    }
+
+    // At the limit the oldest connection without an account makes way; one with an account
+    // never does. A run of refusals logs its first, and how many once it is over.
+    void fullCapEvictsUnregistered()
+    {
+        TimeScale::setFactor(1);
+        QObject context;
+        QStringList log;
+        siptest::captureLog(&context, &log);
+        SipTcpServer server;
+        server.setMaxConnections(2);
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QTcpSocket clients[6];
+        const auto open = [&](int i, bool registered) {
+            clients[i].connectToHost(QHostAddress::LocalHost, server.serverPort());
+            QVERIFY(clients[i].waitForConnected(10000));
+            const QString name = SipTcpSocket::socketName("127.0.0.1", clients[i].localPort());
+            if (registered && QTest::qWaitFor([&] { return server.findChild<QObject *>(name); }))
+                server.findChild<SipTcpSocket *>(name)->markRegistered();
+        };
+        open(0, true);
+        open(1, false);
+        open(2, true);
+        open(3, false);
+        open(4, false);
+        QTRY_VERIFY(clients[1].state() == QAbstractSocket::UnconnectedState
+                    && clients[3].state() == QAbstractSocket::UnconnectedState
+                    && clients[4].state() == QAbstractSocket::UnconnectedState);
+        QCOMPARE(clients[2].state(), QAbstractSocket::ConnectedState);
+        QCOMPARE(log.filter("Refuse TCP connection").size(), 1);
+        clients[0].abort();
+        QTRY_COMPARE(server.connectionCount(), 1);
+        open(5, false);
+        QTRY_VERIFY(log.contains("TCP connections accepted again after 2 refused"));
     }
 };
 
