@@ -349,7 +349,11 @@ void Sip::onLastCancelServer(SipMessage invite, QString toUser, bool normal)
     account->takeConversation(invite.callId());
     if (!account->isRegistered() && normal)
         return;
-    sendGatewayRequest(account, invite.makeCancel(), true);
+    // The CANCEL names the INVITE as it went out, which opened its dialog: without the To tag
+    // that a ringing answer gave the stored copy since. A server refuses it otherwise.
+    SipMessage cancel = invite.makeCancel();
+    cancel.setToTag(QString());
+    sendGatewayRequest(account, cancel, true);
 }
 
 void Sip::onReceiveResponseNonInviteServer(SipMessage msg)
