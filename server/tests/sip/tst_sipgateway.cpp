@@ -87,6 +87,18 @@ class TestSipGateway : public QObject
         m_Panel->sendReport();
     }
 
+    // Whether bye ends the dialog of the invite's 200 with To tag t<branch> and Contact port
+    // 507<branch>, through the route set that 200 gave.
+    static bool endsBranch(const QByteArray &bye, const QByteArray &invite,
+                           const QByteArray &branch)
+    {
+        return bye.startsWith("BYE sip:phone@127.0.0.1:507" + branch + " SIP/2.0\r\n")
+            && header(bye, "To").endsWith(";tag=t" + branch)
+            && header(bye, "From") == header(invite, "From")
+            && header(bye, "Call-ID") == header(invite, "Call-ID")
+            && header(bye, "Route") == "<sip:127.0.0.1:9;lr>";
+    }
+
     // Door 7 (account "door") calls "phone" by its button through a scripted server, which
     // answers 180 with To tag t1; with giveUp the button again gives up. Returns the INVITE and
     // the CANCEL.
@@ -375,6 +387,48 @@ private slots:
         for (const char *name : { "Via", "From", "To", "Call-ID" })
             QCOMPARE(header(cancel, name), header(invite, name));
         QCOMPARE(header(cancel, "CSeq"), header(invite, "CSeq").replace("INVITE", "CANCEL"));
+    }
+
+    void forkedAnswersEnded_data()
+    {
+        QTest::addColumn<bool>("giveUp");
+        QTest::newRow("crossing the door's CANCEL") << true;
+        QTest::newRow("the call took the first") << false;
+    }
+    // 200s from two branches of a fork, each acknowledged; one that the call does not take is
+    // ended on its own dialog: to its Contact, through its route set, with its To tag.
+    void forkedAnswersEnded()
+    {
+        QFETCH(bool, giveUp);
+        TimeScale::setFactor(1);
+        const auto [invite, cancel] = ringDoor(giveUp);
+        QVERIFY2(!invite.isEmpty() && cancel.isEmpty() != giveUp, qPrintable(m_Log.join("\n")));
+        if (giveUp)
+            reply(cancel, "200 OK", "t1");
+        const QByteArray sdp = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\n"
+                               "t=0 0\r\nm=audio 30000 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\n";
+        const auto nextBye = [this] {
+            const QByteArray bye = nextOf(*m_Server, "BYE");
+            reply(bye, "200 OK", "");
+            return bye;
+        };
+        for (const QByteArray branch : { "1", "2" }) {
+            reply(invite, "200 OK", "t" + branch,
+                  "Contact: <sip:phone@127.0.0.1:507" + branch
+                      + ">\r\nRecord-Route: <sip:127.0.0.1:9;lr>\r\n",
+                  sdp);
+            QVERIFY(header(nextOf(*m_Server, "ACK"), "To").endsWith(";tag=t" + branch));
+            if (giveUp || branch == "2") {
+                const QByteArray bye = nextBye();
+                QVERIFY2(endsBranch(bye, invite, branch), bye.constData());
+            }
+        }
+        if (!giveUp) {
+            // The call's own end still reaches the branch it took.
+            pressButton();
+            const QByteArray bye = nextBye();
+            QVERIFY2(endsBranch(bye, invite, "1"), bye.constData());
+        }
     }
 };
 
