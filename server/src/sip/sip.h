@@ -354,6 +354,8 @@ private:
                                               const QString &conversation, const QString &callKey);
     bool retryInviteWithCredentials(SipClientInviteDialog *dialog, SipUser *user,
                                     const SipMessage &response);
+    bool takeGatewayResponse(SipClientInviteDialog *dialog, const SipMessage &response);
+    void endGatewayAnswer(SipClientInviteDialog *dialog);
     void sendGatewayRequest(SipUser *user, const SipMessage &request, bool watch);
     void lostServer(SipUser *user, const SipMessage &response);
     void deliverGatewayKey(const QString &conversationName, const SipMessage &invite,

@@ -17,6 +17,10 @@ public:
 
     // Object name of the calling leg's server INVITE transaction; the engine's alone.
     QString m_CallerDialogName;
+    // Whether a 200 joined the call and that answer's To tag; the engine's alone. A fork's other
+    // branches answer with other tags.
+    bool m_Answered = false;
+    QString m_AnswerTag;
 
 signals:
     void timeoutCall(SipMessage msg);

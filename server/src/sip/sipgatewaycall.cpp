@@ -138,9 +138,25 @@ void Sip::onReceiveResponseInviteServer(SipMessage response)
     const SipStatus::Type status = response.startLine.status;
     if (dialog && statusClass(status) != 1 && !response.synthetic)
         dialog->sendAck();
-    ConversationThread *conversation = findConversation(response.callId());
-    if (!dialog || !conversation)
+    if (!dialog)
         return;
+    // A 200 the call does not take (the door gave up before it came, or another branch of a
+    // fork answered first) leaves the callee in a call of its own: that dialog is ended.
+    if (!takeGatewayResponse(dialog, response) && status == SipStatus::OK)
+        endGatewayAnswer(dialog);
+}
+
+// Whether the call took the response: false for a 200 it did not join.
+bool Sip::takeGatewayResponse(SipClientInviteDialog *dialog, const SipMessage &response)
+{
+    const SipStatus::Type status = response.startLine.status;
+    ConversationThread *conversation = findConversation(response.callId());
+    if (!conversation)
+        return false;
+    // Once a 200 joined the call, the responses of other dialogs (a fork's other branches) are
+    // not the call's: they would turn its requests to their callee.
+    if (dialog->m_Answered && toTagOf(response) != dialog->m_AnswerTag)
+        return false;
     const SipMessage invite = dialog->m_Request;
     const QString callId = invite.callId();
     if (status != SipStatus::Trying)
@@ -152,29 +168,30 @@ void Sip::onReceiveResponseInviteServer(SipMessage response)
     };
     if (!user) {
         dropSipLeg(false);
-        return;
+        return false;
     }
     VelkDevice *device = deviceOf(user);
     if (!device)
-        return;
+        return false;
     if (status == SipStatus::Unauthorized || status == SipStatus::ProxyAuthenticationRequired) {
         if (!retryInviteWithCredentials(dialog, user, response))
             dropSipLeg(true);
-        return;
+        return true;
     }
     if (status == SipStatus::Trying)
-        return;
+        return true;
     if (!device->outgoingCallAnswered(dialog->m_Partner, status, callId, dialog->m_Partner)) {
         dropSipLeg(true);
-        return;
+        return false;
     }
     if (status == SipStatus::SessionProgress || status == SipStatus::OK) {
         SipLocalAudio answer;
         if (!answer.parse(response.body)) {
             // A 183 without media only says the callee is being reached.
-            if (status == SipStatus::OK)
-                dropSipLeg(true);
-            return;
+            if (status == SipStatus::SessionProgress)
+                return true;
+            dropSipLeg(true);
+            return false;
         }
         SipGatewayVideo video;
         if (video.parse(response.body, user))
@@ -186,13 +203,27 @@ void Sip::onReceiveResponseInviteServer(SipMessage response)
             video.rtcpPort, video.direction);
         emit conversation->acceptCaller(dialog->m_Partner);
         emit conversation->acceptCaller(callId);
-        return;
+        if (status == SipStatus::OK) {
+            dialog->m_Answered = true;
+            dialog->m_AnswerTag = toTagOf(response);
+        }
+        return true;
     }
     if (statusClass(status) == 1)
-        return;
+        return true;
     if (status == SipStatus::RequestTimeout)
         lostServer(user, response);
     dropSipLeg(true);
+    return true;
+}
+
+// The BYE for the 200 just acknowledged, on the dialog that answer set up: the transaction's
+// INVITE holds its headers now (remote target, route set, To tag).
+void Sip::endGatewayAnswer(SipClientInviteDialog *dialog)
+{
+    const SipMessage &invite = dialog->m_Request;
+    sendGatewayRequest(findUser(invite.from().address.user),
+                       SipMessage(invite, invite.to().address.user), true);
 }
 
 // The INVITE again with the answer to the challenge; false when none may be sent: the
@@ -349,7 +380,11 @@ void Sip::onLastCancelServer(SipMessage invite, QString toUser, bool normal)
     account->takeConversation(invite.callId());
     if (!account->isRegistered() && normal)
         return;
-    sendGatewayRequest(account, invite.makeCancel(), true);
+    // The CANCEL names the INVITE as it went out, which opened its dialog: without the To tag
+    // that a ringing answer gave the stored copy since. A server refuses it otherwise.
+    SipMessage cancel = invite.makeCancel();
+    cancel.setToTag(QString());
+    sendGatewayRequest(account, cancel, true);
 }
 
 void Sip::onReceiveResponseNonInviteServer(SipMessage msg)

@@ -5,6 +5,8 @@
 #include "sip/sipuser.h"
 #include "siptestkit.h"
 #include "testmain.h"
+#include "velk/velk.h"
+#include "velkpanel.h"
 
 #include <QNetworkDatagram>
 #include <QProcess>
@@ -40,6 +42,116 @@ class TestSipGateway : public QObject
         return server.receiveDatagram();
     }
 
+    // The value of a header line of a request or response as sent.
+    static QByteArray header(const QByteArray &message, const QByteArray &name)
+    {
+        for (const QByteArray &line : message.split('\n')) {
+            if (line.startsWith(name + ": "))
+                return line.mid(name.size() + 2).trimmed();
+        }
+        return QByteArray();
+    }
+
+    // The next request of the method within 30 s, past retransmissions and refreshes.
+    static QByteArray nextOf(QUdpSocket &server, const QByteArray &method)
+    {
+        const QDeadlineTimer deadline(30000);
+        while (QTest::qWaitFor([&] { return server.hasPendingDatagrams(); },
+                               int(deadline.remainingTime()))) {
+            const QByteArray got = server.receiveDatagram().data();
+            if (got.startsWith(method + ' '))
+                return got;
+        }
+        return QByteArray();
+    }
+
+    // The scripted server's answer with the given To tag (none: the request's own), header lines
+    // and SDP body.
+    void reply(const QByteArray &request, const QByteArray &status, const QByteArray &tag,
+               const QByteArray &extra = QByteArray(), const QByteArray &sdp = QByteArray())
+    {
+        QByteArray answer = scriptedReply(request, status, "", extra)
+                                .replace(";tag=s1", tag.isEmpty() ? "" : ";tag=" + tag);
+        if (!sdp.isEmpty())
+            answer.replace("Content-Length: 0\r\n\r\n",
+                           "Content-Type: application/sdp\r\nContent-Length: "
+                               + QByteArray::number(sdp.size()) + "\r\n\r\n" + sdp);
+        m_Server->writeDatagram(answer, QHostAddress::LocalHost, m_GatewayPort);
+    }
+
+    void pressButton()
+    {
+        m_Panel->queueEvents(0, 1, 0, 0);
+        m_Panel->sendReport();
+        m_Panel->queueEvents(0, 2, 0, 0);
+        m_Panel->sendReport();
+    }
+
+    // Whether bye ends the dialog of the invite's 200 with To tag t<branch> and Contact port
+    // 507<branch>, through the route set that 200 gave.
+    static bool endsBranch(const QByteArray &bye, const QByteArray &invite,
+                           const QByteArray &branch)
+    {
+        return bye.startsWith("BYE sip:phone@127.0.0.1:507" + branch + " SIP/2.0\r\n")
+            && header(bye, "To").endsWith(";tag=t" + branch)
+            && header(bye, "From") == header(invite, "From")
+            && header(bye, "Call-ID") == header(invite, "Call-ID")
+            && header(bye, "Route") == "<sip:127.0.0.1:9;lr>";
+    }
+
+    // Door 7 (account "door") calls "phone" by its button through a scripted server, which
+    // answers 180 with To tag t1; with giveUp the button again gives up. Returns the INVITE and
+    // the CANCEL.
+    QPair<QByteArray, QByteArray> ringDoor(bool giveUp)
+    {
+        m_Server = new QUdpSocket;
+        m_Server->bind(QHostAddress(QHostAddress::LocalHost), 0);
+        m_Host = new siptest::Host;
+        m_Host->gateway("127.0.0.1", m_Server->localPort());
+        m_Host->file.setValue("sip/log-sip", "true");
+        const quint16 velkPort = siptest::freeUdpPort();
+        m_Host->file.setValue("velk/bind-address", "127.0.0.1");
+        m_Host->file.setValue("velk/bind-port", velkPort);
+        QSettings devices(Env::configFilePath("velk-devices"), QSettings::IniFormat);
+        devices.clear();
+        devices.setValue("7/device-password", "pw12");
+        devices.setValue("7/button-account", "door");
+        devices.setValue("7/button-call-rule", "phone");
+        devices.setValue("7/button-press-event", 2);
+        devices.sync();
+        m_Sip = new Sip(m_Host);
+        m_Sip->saveUser("door", { { "type-user", "0" }, { "velk-device-id", "7" } });
+        m_Velk = new Velk(m_Host);
+        m_Velk->setSipServices(m_Sip);
+        m_Sip->start();
+        m_Velk->start();
+        m_Panel = new VelkPanel({ 7, "pw12", 2, 1, 0, 0 });
+        m_Panel->start(QHostAddress::LocalHost, velkPort, 1000);
+
+        const QNetworkDatagram registration = nextRequest(*m_Server);
+        if (!registration.data().startsWith("REGISTER "))
+            return {};
+        m_GatewayPort = quint16(registration.senderPort());
+        reply(registration.data(), "200 OK", "r1", "Expires: 3600\r\n");
+        if (!QTest::qWaitFor([this] { return m_Sip->findUser("door")->isRegistered(); }, 30000))
+            return {};
+        pressButton();
+        const QByteArray invite = nextOf(*m_Server, "INVITE");
+        reply(invite, "180 Ringing", "t1", "Contact: <sip:phone@127.0.0.1:5071>\r\n");
+        if (!giveUp
+            || !QTest::qWaitFor([this] { return logged("SIP/2.0 180 Ringing") > 0; }, 30000))
+            return { invite, QByteArray() };
+        pressButton();
+        return { invite, nextOf(*m_Server, "CANCEL") };
+    }
+
+    siptest::Host *m_Host = nullptr;
+    QUdpSocket *m_Server = nullptr;
+    quint16 m_GatewayPort = 0;
+    Sip *m_Sip = nullptr;
+    Velk *m_Velk = nullptr;
+    VelkPanel *m_Panel = nullptr;
+
 private slots:
     void initTestCase()
     {
@@ -51,6 +163,23 @@ private slots:
     {
         QFile::remove(Env::configFilePath("sip-users"));
         m_Log.clear();
+    }
+    void cleanup()
+    {
+        if (m_Velk)
+            m_Velk->stop();
+        if (m_Sip)
+            m_Sip->stop();
+        if (m_Velk)
+            QVERIFY(m_Velk->waitSeconds(20));
+        if (m_Sip)
+            QVERIFY(m_Sip->waitSeconds(20));
+        delete std::exchange(m_Panel, nullptr);
+        delete std::exchange(m_Velk, nullptr);
+        delete std::exchange(m_Sip, nullptr);
+        delete std::exchange(m_Host, nullptr);
+        delete std::exchange(m_Server, nullptr);
+        SipUser::m_IsStandalone = true;
     }
 
     void externalAddress_data()
@@ -244,6 +373,62 @@ private slots:
         sip.stop();
         QVERIFY(sip.waitSeconds(30));
         SipUser::m_IsStandalone = true;
+    }
+
+    // A door that gives up while the phone rings cancels the INVITE as it was sent: the To tag
+    // of the ringing answer stays out, or the server finds no such INVITE.
+    void doorGivesUpCancelsInvite()
+    {
+        TimeScale::setFactor(1);
+        const auto [invite, cancel] = ringDoor(true);
+        QVERIFY2(!cancel.isEmpty(), qPrintable(m_Log.join("\n")));
+        QCOMPARE(cancel.left(cancel.indexOf('\r')),
+                 "CANCEL" + invite.mid(6, invite.indexOf('\r') - 6));
+        for (const char *name : { "Via", "From", "To", "Call-ID" })
+            QCOMPARE(header(cancel, name), header(invite, name));
+        QCOMPARE(header(cancel, "CSeq"), header(invite, "CSeq").replace("INVITE", "CANCEL"));
+    }
+
+    void forkedAnswersEnded_data()
+    {
+        QTest::addColumn<bool>("giveUp");
+        QTest::newRow("crossing the door's CANCEL") << true;
+        QTest::newRow("the call took the first") << false;
+    }
+    // 200s from two branches of a fork, each acknowledged; one that the call does not take is
+    // ended on its own dialog: to its Contact, through its route set, with its To tag.
+    void forkedAnswersEnded()
+    {
+        QFETCH(bool, giveUp);
+        TimeScale::setFactor(1);
+        const auto [invite, cancel] = ringDoor(giveUp);
+        QVERIFY2(!invite.isEmpty() && cancel.isEmpty() != giveUp, qPrintable(m_Log.join("\n")));
+        if (giveUp)
+            reply(cancel, "200 OK", "t1");
+        const QByteArray sdp = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\n"
+                               "t=0 0\r\nm=audio 30000 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\n";
+        const auto nextBye = [this] {
+            const QByteArray bye = nextOf(*m_Server, "BYE");
+            reply(bye, "200 OK", "");
+            return bye;
+        };
+        for (const QByteArray branch : { "1", "2" }) {
+            reply(invite, "200 OK", "t" + branch,
+                  "Contact: <sip:phone@127.0.0.1:507" + branch
+                      + ">\r\nRecord-Route: <sip:127.0.0.1:9;lr>\r\n",
+                  sdp);
+            QVERIFY(header(nextOf(*m_Server, "ACK"), "To").endsWith(";tag=t" + branch));
+            if (giveUp || branch == "2") {
+                const QByteArray bye = nextBye();
+                QVERIFY2(endsBranch(bye, invite, branch), bye.constData());
+            }
+        }
+        if (!giveUp) {
+            // The call's own end still reaches the branch it took.
+            pressButton();
+            const QByteArray bye = nextBye();
+            QVERIFY2(endsBranch(bye, invite, "1"), bye.constData());
+        }
     }
 };
 
