@@ -9,6 +9,7 @@
 #include <QNetworkDatagram>
 #include <QProcess>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
@@ -38,6 +39,30 @@ class TestSipGateway : public QObject
         if (!QTest::qWaitFor([&] { return server.hasPendingDatagrams(); }, 30000))
             return QNetworkDatagram();
         return server.receiveDatagram();
+    }
+
+    // The next message on a scripted TCP server's connection (none of ours has a body).
+    static QByteArray nextMessage(QTcpSocket *peer, QByteArray &buffer)
+    {
+        (void)QTest::qWaitFor(
+            [&] {
+                buffer += peer->readAll();
+                return buffer.contains("\r\n\r\n");
+            },
+            30000);
+        const int end = buffer.indexOf("\r\n\r\n");
+        if (end < 0)
+            return QByteArray();
+        const QByteArray message = buffer.left(end + 4);
+        buffer.remove(0, end + 4);
+        return message;
+    }
+
+    static quint16 freeTcpPort()
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost);
+        return probe.serverPort();
     }
 
 private slots:
@@ -156,6 +181,53 @@ private slots:
 
         sip.stop();
         QTRY_VERIFY_WITH_TIMEOUT(ask(kamailio.port, "door") == "404", 30000);
+        QVERIFY(sip.waitSeconds(30));
+        SipUser::m_IsStandalone = true;
+    }
+
+    // Over TCP from a fixed local port, a server that stays away for a while: its connection is
+    // opened again and again until it stands, and the accounts register again at once. What
+    // is written meanwhile is told as not sent.
+    void tcpServerAway()
+    {
+        TimeScale::setFactor(20);
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        const quint16 port = server.serverPort();
+        siptest::Host host;
+        host.gateway("127.0.0.1", port);
+        host.file.setValue("sip/server-transport", "TCP");
+        host.file.setValue("sip/server-bind-random", "false");
+        host.file.setValue("sip/server-bind-port", freeTcpPort());
+        host.file.setValue("sip/log-sip", "true");
+        Sip sip(&host);
+        QVERIFY(sip.saveUser("group", { { "type-user", "2" } }));
+        sip.start();
+        SipUser *group = sip.findUser("group");
+        QByteArray buffer;
+        const auto registerOn = [&](QTcpSocket *peer) {
+            const QByteArray request = nextMessage(peer, buffer);
+            QVERIFY2(request.startsWith("REGISTER "), request.constData());
+            peer->write(scriptedReply(request, "200 OK", "", "Expires: 60\r\n"));
+            QTRY_VERIFY_WITH_TIMEOUT(group->isRegistered(), 10000);
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 30000);
+        QTcpSocket *peer = server.nextPendingConnection();
+        registerOn(peer);
+
+        server.close();
+        delete peer;
+        // Refused a few times, with the refresh (44 s) written meanwhile.
+        QTRY_VERIFY_WITH_TIMEOUT(logged("on TCP not sent: no connection to the server") > 0, 30000);
+        QTest::qWait(2000);
+        QVERIFY(logged("Unable connect to host") > 0);
+        QVERIFY(server.listen(QHostAddress::LocalHost, port));
+        QTRY_VERIFY2_WITH_TIMEOUT(server.hasPendingConnections(),
+                                  qPrintable(m_Log.join("\n").right(3000)), 30000);
+        peer = server.nextPendingConnection();
+        buffer.clear();
+        registerOn(peer);
+        sip.stop();
         QVERIFY(sip.waitSeconds(30));
         SipUser::m_IsStandalone = true;
     }
