@@ -8,11 +8,44 @@
 
 #include <QNetworkDatagram>
 #include <QProcess>
+#include <QSet>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
+
+// A scripted UDP server for the gateway's accounts: answers go back where the REGISTER came
+// from, each new transaction once (retransmissions are not answered again).
+struct UdpServer
+{
+    QUdpSocket socket;
+    QNetworkDatagram got;
+    QSet<QByteArray> seen;
+
+    // The next REGISTER of a transaction not seen before; null after 30 s without one.
+    QByteArray next()
+    {
+        for (;;) {
+            if (!QTest::qWaitFor([&] { return socket.hasPendingDatagrams(); }, 30000))
+                return QByteArray();
+            got = socket.receiveDatagram();
+            const QByteArray request = got.data();
+            const int at = request.indexOf(";branch=");
+            const QByteArray branch = request.mid(at, request.indexOf(';', at + 1) - at);
+            if (request.startsWith("REGISTER ") && !seen.contains(branch)) {
+                seen.insert(branch);
+                return request;
+            }
+        }
+    }
+    void answer(const QByteArray &status, const QByteArray &extra)
+    {
+        socket.writeDatagram(scriptedReply(got.data(), status, "", extra), got.senderAddress(),
+                             quint16(got.senderPort()));
+    }
+};
 
 class TestSipGateway : public QObject
 {
@@ -202,18 +235,29 @@ private slots:
         host.file.setValue("sip/log-sip", "true");
         Sip sip(&host);
         QVERIFY(sip.saveUser("group", { { "type-user", "2" } }));
+        QVERIFY(sip.saveUser("door", { { "type-user", "0" }, { "velk-device-id", "7" } }));
         sip.start();
-        SipUser *group = sip.findUser("group");
         QByteArray buffer;
-        const auto registerOn = [&](QTcpSocket *peer) {
-            const QByteArray request = nextMessage(peer, buffer);
-            QVERIFY2(request.startsWith("REGISTER "), request.constData());
-            peer->write(scriptedReply(request, "200 OK", "", "Expires: 60\r\n"));
-            QTRY_VERIFY_WITH_TIMEOUT(group->isRegistered(), 10000);
+        // Answers REGISTERs until each of the accounts is registered.
+        const auto registerOn = [&](QTcpSocket *peer, QStringList accounts) {
+            while (!accounts.isEmpty()) {
+                const QByteArray request = nextMessage(peer, buffer);
+                QVERIFY2(request.startsWith("REGISTER "), request.constData());
+                peer->write(scriptedReply(request, "200 OK", "", "Expires: 60\r\n"));
+                for (const QString &account : QStringList(accounts)) {
+                    if (request.contains("\r\nTo: <sip:" + account.toUtf8() + "@")) {
+                        QTRY_VERIFY_WITH_TIMEOUT(sip.findUser(account)->isRegistered(), 10000);
+                        accounts.removeAll(account);
+                    }
+                }
+            }
         };
         QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 30000);
         QTcpSocket *peer = server.nextPendingConnection();
-        registerOn(peer);
+        registerOn(peer, { "group" });
+        sip.isDeviceRegisteredChanged(7, true, QString());
+        registerOn(peer, { "door" });
+        QVERIFY(!QTest::currentTestFailed());
 
         server.close();
         delete peer;
@@ -226,7 +270,147 @@ private slots:
                                   qPrintable(m_Log.join("\n").right(3000)), 30000);
         peer = server.nextPendingConnection();
         buffer.clear();
-        registerOn(peer);
+        registerOn(peer, { "group", "door" });
+        QVERIFY(!QTest::currentTestFailed());
+        sip.stop();
+        QVERIFY(sip.waitSeconds(30));
+        SipUser::m_IsStandalone = true;
+    }
+
+    void registerRetryPause_data()
+    {
+        QTest::addColumn<QByteArray>("status");
+        QTest::addColumn<QByteArray>("extra");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("408 from the server")
+            << QByteArray("408 Request Timeout") << QByteArray() << "408 Request Timeout";
+        QTest::newRow("no answer") << QByteArray() << QByteArray() << "no answer";
+        QTest::newRow("423 without Min-Expires")
+            << QByteArray("423 Interval Too Brief") << QByteArray() << "423 Interval Too Brief";
+        QTest::newRow("423 asking no more")
+            << QByteArray("423 Interval Too Brief") << QByteArray("Min-Expires: 60\r\n")
+            << "423 Interval Too Brief";
+    }
+    // A registration that times out, or is refused for a reason a retry at once would only
+    // repeat, is asked again after a pause that grows with each failure in a row.
+    void registerRetryPause()
+    {
+        QFETCH(QByteArray, status);
+        QFETCH(QByteArray, extra);
+        QFETCH(QString, reason);
+        TimeScale::setFactor(20);
+        UdpServer server;
+        QVERIFY(server.socket.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        siptest::Host host;
+        host.gateway("127.0.0.1", server.socket.localPort());
+        Sip sip(&host);
+        QVERIFY(sip.saveUser("group", { { "type-user", "2" } }));
+        sip.start();
+        const QString failed
+            = "User 'group' register failed (" + reason + "), next attempt in %1 s";
+        for (int pause : { 4, 8, 16 }) {
+            const QByteArray request = server.next();
+            QVERIFY(request.contains("\r\nExpires: 60\r\n"));
+            if (!status.isEmpty())
+                server.answer(status, extra);
+            QTRY_COMPARE_WITH_TIMEOUT(logged(failed.arg(pause)), 1, 10000);
+        }
+        QCOMPARE(logged("User 'group' register failed"), 3);
+        QVERIFY(!sip.findUser("group")->isRegistered());
+        sip.stop();
+        QVERIFY(sip.waitSeconds(30));
+        SipUser::m_IsStandalone = true;
+    }
+
+    // A server that finds the asked expiry too brief is asked again at once for its least.
+    void intervalTooBrief()
+    {
+        TimeScale::setFactor(20);
+        UdpServer server;
+        QVERIFY(server.socket.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        siptest::Host host;
+        host.gateway("127.0.0.1", server.socket.localPort());
+        Sip sip(&host);
+        QVERIFY(sip.saveUser("group", { { "type-user", "2" } }));
+        sip.start();
+        QVERIFY(server.next().contains("\r\nExpires: 60\r\n"));
+        server.answer("423 Interval Too Brief", "Min-Expires: 120\r\n");
+        const QByteArray again = server.next();
+        QVERIFY2(again.contains("\r\nExpires: 120\r\n"), again.constData());
+        server.answer("200 OK", "Expires: 120\r\n");
+        QTRY_VERIFY(sip.findUser("group")->isRegistered());
+        QCOMPARE(logged("register failed"), 0);
+        sip.stop();
+        QVERIFY(sip.waitSeconds(30));
+        SipUser::m_IsStandalone = true;
+    }
+
+    void failedRefreshKeepsCalls_data()
+    {
+        QTest::addColumn<QByteArray>("status");
+        QTest::newRow("refused") << QByteArray("503 Service Unavailable");
+        QTest::newRow("no answer") << QByteArray();
+    }
+    // A refresh that fails leaves the account unregistered for new calls, but its calls go on.
+    void failedRefreshKeepsCalls()
+    {
+        QFETCH(QByteArray, status);
+        TimeScale::setFactor(20);
+        UdpServer server;
+        QVERIFY(server.socket.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        siptest::Host host;
+        host.gateway("127.0.0.1", server.socket.localPort());
+        Sip sip(&host);
+        QVERIFY(sip.saveUser("group", { { "type-user", "2" } }));
+        sip.start();
+        server.next();
+        // Renewed after 16 s.
+        server.answer("200 OK", "Expires: 20\r\n");
+        SipUser *group = sip.findUser("group");
+        QTRY_VERIFY(group->isRegistered());
+        group->setConversation("leg", "call");
+        QSignalSpy ended(group, &SipUser::excludeCallerFromConversation);
+        QVERIFY(!server.next().isEmpty());
+        if (!status.isEmpty())
+            server.answer(status, "");
+        QTRY_COMPARE_WITH_TIMEOUT(logged("User 'group' register failed"), 1, 10000);
+        QVERIFY(!group->isRegistered());
+        QCOMPARE(group->conversations().value("leg"), QString("call"));
+        QCOMPARE(ended.size(), 0);
+        group->clearConversations();
+        sip.stop();
+        QVERIFY(sip.waitSeconds(30));
+        SipUser::m_IsStandalone = true;
+    }
+
+    // A door reporting while the server is silent: one REGISTER transaction for its account,
+    // sent again with every report.
+    void oneRegisterAtATime()
+    {
+        TimeScale::setFactor(5);
+        UdpServer server;
+        QVERIFY(server.socket.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        siptest::Host host;
+        host.gateway("127.0.0.1", server.socket.localPort());
+        Sip sip(&host);
+        QVERIFY(sip.saveUser("door", { { "type-user", "0" }, { "velk-device-id", "7" } }));
+        sip.start();
+        QTRY_VERIFY_WITH_TIMEOUT(logged("Connected to host") > 0, 30000);
+        const int reports = 8;
+        for (int i = 0; i < reports; ++i) {
+            sip.isDeviceRegisteredChanged(7, true, QString());
+            QTest::qWait(50);
+        }
+        QSet<QByteArray> calls;
+        int sent = 0;
+        while (server.socket.hasPendingDatagrams()) {
+            const QByteArray request = server.socket.receiveDatagram().data();
+            const int at = request.indexOf("\r\nCall-ID: ");
+            calls.insert(request.mid(at, request.indexOf("\r\n", at + 2) - at));
+            ++sent;
+        }
+        QCOMPARE(calls.size(), 1);
+        QVERIFY2(sent >= reports, qPrintable(QString::number(sent)));
         sip.stop();
         QVERIFY(sip.waitSeconds(30));
         SipUser::m_IsStandalone = true;
