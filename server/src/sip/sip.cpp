@@ -52,8 +52,11 @@ Sip::Sip(QObject *parent)
     connect(&m_StopTimer, &QTimer::timeout, this, &Sip::stopParent);
     connect(&m_External, &SipExternalAddress::withdraw, this,
             [this](const QString &user) { registerOnServer(user, false); });
-    connect(&m_External, &SipExternalAddress::renew, this,
-            [this](const QString &user) { registerOnServer(user, true); });
+    // A REGISTER still under way announces the old address: the new one replaces it.
+    connect(&m_External, &SipExternalAddress::renew, this, [this](const QString &user) {
+        dropRegister(user);
+        registerOnServer(user, true);
+    });
     connect(&m_External, &SipExternalAddress::addressChanged, this, [this](const QString &address) {
         m_ExtAddress = address;
         applyModeToDialogs();
@@ -211,16 +214,24 @@ void Sip::initServerConnection(SipTransport::Type transport, QString serverAddr,
     m_ClientPort = clientPort;
     m_External.setConnection(clientAddr);
     const QList<SipUser *> users = m_UserList;
-    for (SipUser *user : users)
-        user->initServerConnection(transport, serverAddr, serverPort, clientAddr, clientPort);
-    // The server lost its connection to the accounts (a restart over TCP): they register anew.
-    // Groups have done so above.
+    // The connection to the server was lost and stands again (over TCP): what was written
+    // meanwhile is gone, and every account that was or wanted to be registered registers anew
+    // at once, groups as soon as they learn of the connection.
+    QStringList again;
     if (m_ServerConnected) {
         for (SipUser *user : users) {
-            if (user->isRegistered() && !user->isGroup())
-                registerOnServer(user->objectName(), true);
+            const QString name = user->objectName();
+            if (!user->isGroup()
+                && (user->isRegistered() || pendingRegister(name)
+                    || m_RegisterRetry.isPending(name)))
+                again << name;
+            dropRegister(name);
         }
     }
+    for (SipUser *user : users)
+        user->initServerConnection(transport, serverAddr, serverPort, clientAddr, clientPort);
+    for (const QString &name : qAsConst(again))
+        registerOnServer(name, true);
     m_ServerConnected = true;
 }
 

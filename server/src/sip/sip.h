@@ -13,6 +13,7 @@
 
 #include <QAbstractSocket>
 #include <QHash>
+#include <QSet>
 #include <QSettings>
 #include <QTimer>
 
@@ -363,7 +364,16 @@ private:
                            uint duration, bool control);
     void sendRegister(SipUser *user, const SipMessage &request, bool reg);
     void answerChallenge(SipUser *user, const SipMessage &response, bool reg);
-    void registrationFailed(SipUser *user, const QString &reason);
+    // answered: the server itself refused; else it said nothing.
+    void registrationFailed(SipUser *user, const QString &reason, bool answered);
+    // 423: at once with the server's Min-Expires when it asks for more than was asked.
+    bool raiseExpires(SipUser *user, const SipMessage &response);
+    // The account's registering REGISTER still waits for its final answer.
+    SipClientNonInviteDialog *pendingRegister(const QString &name) const;
+    // Ends the account's REGISTER under way unheard: what it wrote went with a lost connection.
+    void dropRegister(const QString &name);
+    // A door's report while its account is not registered.
+    void askForRegistration(SipUser *user);
     SipClientNonInviteDialog *clientDialogOf(const SipMessage &response) const;
     void initExternalAddress();
 
@@ -400,6 +410,8 @@ private:
     SipRetrySchedule m_RegisterRetry;
     // The transaction of each account's latest registering REGISTER.
     QHash<QString, QString> m_RegisterKeys;
+    // Accounts whose last REGISTER had no answer: their pause keeps no door from asking.
+    QSet<QString> m_RegisterUnanswered;
     // The server connection stood before: a new one is a reconnection.
     bool m_ServerConnected = false;
     SipNonceTable m_Nonces;

@@ -178,7 +178,7 @@ void Sip::isDeviceRegisteredChangedServer(int device, bool state, const QString 
     const QList<SipUser *> users = deviceUsers(device, dst);
     for (SipUser *user : users) {
         if (state && !user->isRegistered()) {
-            registerOnServer(user->objectName(), true);
+            askForRegistration(user);
         } else if (!state && user->isRegistered()) {
             user->setRegisterTimer(false, 0);
             user->setRegistered(false);

@@ -8,6 +8,8 @@
 #include "sip/sipdialogindex.h"
 #include "sip/sipuser.h"
 
+#include <limits>
+
 quint64 Sip::NonceCount = 1;
 
 namespace {
@@ -55,6 +57,7 @@ void Sip::initExternalAddress()
                      m_ExtAddressStatic);
     m_RegisterRetry.clear();
     m_RegisterKeys.clear();
+    m_RegisterUnanswered.clear();
     m_ServerConnected = false;
 }
 
@@ -83,6 +86,9 @@ void Sip::registerOnServer(QString userName, bool reg)
         return;
     // A change of the announced address is under way: the account registers with the new one.
     if (reg && m_External.defer(userName))
+        return;
+    // One registration at a time: the REGISTER under way answers for this request as well.
+    if (reg && pendingRegister(userName))
         return;
     if (!reg)
         m_External.forget(userName);
@@ -135,11 +141,15 @@ void Sip::onReceiveResponseRegister(SipMessage response)
     // later one replaced (a time-out of one sent before the connection stood) must not undo it.
     if (response.responseClass() == 1 || m_RegisterKeys.value(name) != response.transactionKey())
         return;
+    // The registration is no longer under way; a copy of this answer (the server answering a
+    // retransmission) is not heard again.
+    m_RegisterKeys.remove(name);
     switch (response.startLine.status) {
     case SipStatus::OK:
         if (user->isRegistered())
             logLine(LogParams::Sip, QStringLiteral("User '%1' comfirmed register").arg(name));
         m_RegisterRetry.succeeded(name);
+        m_RegisterUnanswered.remove(name);
         user->setRegistered(true);
         user->setRegisterTimer(true, qint64(response.expires()));
         // Sent before the announced address began to change: that binding goes as well.
@@ -155,38 +165,103 @@ void Sip::onReceiveResponseRegister(SipMessage response)
             return;
         // Answering the same challenge again would only repeat the refused credentials.
         if (dialog && challengeRepeated(dialog->m_Request, response, proxy)) {
-            registrationFailed(user, QStringLiteral("credentials refused"));
+            registrationFailed(user, QStringLiteral("credentials refused"), true);
             return;
         }
         answerChallenge(user, response, true);
         return;
     }
-    case SipStatus::RequestTimeout:
-        user->setRegistered(false);
-        user->setRegisterTimer(false, 0);
-        registerOnServer(name, true);
-        return;
+    case SipStatus::IntervalTooBrief:
+        if (raiseExpires(user, response))
+            return;
+        break;
     default:
-        registrationFailed(user,
-                           QStringLiteral("%1 %2")
-                               .arg(statusCodeText(response.startLine.status))
-                               .arg(response.startLine.reason));
-        return;
+        break;
     }
+    // A time-out too, the server's own or the transaction's: asking again at once would only
+    // repeat it, as fast as the server answers.
+    const QString reason = response.synthetic ? QStringLiteral("no answer")
+                                              : QStringLiteral("%1 %2")
+                                                    .arg(statusCodeText(response.startLine.status))
+                                                    .arg(response.startLine.reason);
+    registrationFailed(user, reason, !response.synthetic);
 }
 
-// The account stays unregistered and asks again after a pause that grows with every failure
-// in a row; its requested expiry is kept.
-void Sip::registrationFailed(SipUser *user, const QString &reason)
+// The account asks again with the least expiry the server takes. Without a Min-Expires above
+// what was asked the same REGISTER would be refused again: that is a failure like any other.
+bool Sip::raiseExpires(SipUser *user, const SipMessage &response)
+{
+    bool ok = false;
+    const qulonglong least = response.headerValue(SipHeader::MinExpires).trimmed().toULongLong(&ok);
+    const SipClientNonInviteDialog *dialog = clientDialogOf(response);
+    const qulonglong asked = dialog
+        ? dialog->m_Request.headerValue(SipHeader::Expires).trimmed().toULongLong()
+        : user->expires();
+    if (!ok || least <= asked || least > std::numeric_limits<quint32>::max())
+        return false;
+    logLine(LogParams::Sip,
+            QStringLiteral("User '%1' registers for %2 s, the least the server takes")
+                .arg(user->objectName())
+                .arg(least));
+    user->m_GrantedExpires = least;
+    registerOnServer(user->objectName(), true);
+    return true;
+}
+
+// The account is unregistered for new calls and asks again after a pause that grows with every
+// failure in a row; its requested expiry is kept. Calls it already has go on: they do not pass
+// through its registration.
+void Sip::registrationFailed(SipUser *user, const QString &reason, bool answered)
 {
     const QString name = user->objectName();
-    user->setRegistered(false);
+    user->loseRegistration();
     user->setRegisterTimer(false, 0);
+    if (answered)
+        m_RegisterUnanswered.remove(name);
+    else
+        m_RegisterUnanswered.insert(name);
     const qint64 pause = m_RegisterRetry.failed(name);
     logLine(LogParams::Sip,
             QStringLiteral("User '%1' register failed (%2), next attempt in %3 s")
                 .arg(name, reason)
                 .arg(pause / 1000));
+}
+
+SipClientNonInviteDialog *Sip::pendingRegister(const QString &name) const
+{
+    const QString key = m_RegisterKeys.value(name);
+    auto *dialog
+        = key.isEmpty() ? nullptr : qobject_cast<SipClientNonInviteDialog *>(findDialog(key));
+    if (!dialog || dialog->state() == SipDialog::Completed
+        || dialog->state() == SipDialog::Terminated)
+        return nullptr;
+    return dialog;
+}
+
+void Sip::dropRegister(const QString &name)
+{
+    const QString key = m_RegisterKeys.take(name);
+    // Its end is no longer the account's latest: the made-up answer is not heard.
+    if (SipDialog *dialog = key.isEmpty() ? nullptr : findDialog(key))
+        dialog->terminate();
+}
+
+void Sip::askForRegistration(SipUser *user)
+{
+    const QString name = user->objectName();
+    if (SipClientNonInviteDialog *pending = pendingRegister(name)) {
+        // Not yet heard: the REGISTER goes out again with each report, so the account is back
+        // within a report of the server's return, in this one transaction.
+        if (pending->state() == SipDialog::Trying
+            && pending->m_Request.transport == SipTransport::UDP)
+            pending->send(pending->m_Request);
+        return;
+    }
+    // A server that refused is asked again after its pause; one that was silent is not
+    // burdened by asking.
+    if (m_RegisterRetry.isPending(name) && !m_RegisterUnanswered.contains(name))
+        return;
+    registerOnServer(name, true);
 }
 
 void Sip::onReceiveResponseUnregister(SipMessage response)
@@ -224,7 +299,7 @@ void Sip::answerChallenge(SipUser *user, const SipMessage &response, bool reg)
                               request, response, user->login(), user->password());
     if (credentials.isEmpty()) {
         if (reg)
-            registrationFailed(user, QStringLiteral("challenge not understood"));
+            registrationFailed(user, QStringLiteral("challenge not understood"), true);
         return;
     }
     if (proxy)

@@ -327,15 +327,37 @@ void SipObject::openServerSocket()
         return;
     }
     report(SipConnecting, socket->socketType());
+    watchServerSocket(socket);
+    if (m_BindRandom)
+        connectServer();
+    else
+        bindServerSocket();
+}
+
+void SipObject::watchServerSocket(QAbstractSocket *socket)
+{
     connect(socket, &QAbstractSocket::connected, this, &SipObject::serverConnected);
     connect(socket, &QAbstractSocket::errorOccurred, this, [this] {
         if (m_ConnectLimit.isActive())
             serverConnectFailed();
     });
-    if (m_BindRandom)
-        connectServer();
-    else
-        bindServerSocket();
+}
+
+// A TCP socket whose connection failed or ended is not used again: aborted within its own error
+// signal it is left half reset, and every later bind and write on it fails. The next attempt
+// takes a new one; connections the gateway opened to other peers move over to it.
+void SipObject::renewTcpSocket()
+{
+    QTcpSocket *old = m_TcpSocket;
+    m_TcpSocket = new QTcpSocket(this);
+    watchServerSocket(m_TcpSocket);
+    const QList<SipTcpSocket *> peers
+        = old->findChildren<SipTcpSocket *>(QString(), Qt::FindDirectChildrenOnly);
+    for (SipTcpSocket *peer : peers)
+        peer->setParent(m_TcpSocket);
+    old->disconnect(this);
+    old->abort();
+    old->deleteLater();
 }
 
 void SipObject::bindServerSocket()
@@ -404,6 +426,8 @@ void SipObject::serverConnected()
                 Qt::QueuedConnection);
         m_TcpKeepAlive.start();
     }
+    m_ServerLocalAddress = socket->localAddress();
+    m_ServerLocalPort = socket->localPort();
     m_ConnectFailed = false;
     m_ReconnectMs = kRetryMs;
     // Requests name the outside server, also when they go out through the proxy.
@@ -424,8 +448,11 @@ void SipObject::serverConnectFailed()
     const QAbstractSocket::SocketError error = socket->error();
     const QString errorText = socket->errorString();
     // A UDP socket stays bound to its port across attempts; a TCP one is made anew.
-    if (socket->state() != QAbstractSocket::BoundState)
+    if (socket == m_TcpSocket)
+        renewTcpSocket();
+    else if (socket->state() != QAbstractSocket::BoundState)
         socket->abort();
+    socket = serverSocket();
     report(SipConnecting, socket->socketType(), error, errorText);
     if (!m_ConnectFailed) {
         m_ConnectFailed = true;
@@ -472,7 +499,7 @@ void SipObject::serverConnectionLost()
                .arg(serverPort())
                .arg(int(error))
                .arg(errorText));
-    m_TcpSocket->abort();
+    renewTcpSocket();
     report(SipConnecting, QAbstractSocket::TcpSocket, error, errorText);
     m_Retry.disconnect();
     connect(&m_Retry, &QTimer::timeout, this,

@@ -97,6 +97,8 @@ private:
     void serverConnected();
     void serverConnectFailed();
     void serverConnectionLost();
+    void watchServerSocket(QAbstractSocket *socket);
+    void renewTcpSocket();
     void startTcpPeer(SipTcpSocket *peer, const QString &addr, quint16 port);
     QAbstractSocket *serverSocket() const;
     quint16 serverPort() const;
@@ -107,9 +109,10 @@ private:
     QAbstractSocket *tcpPeer(const QString &receiverAddr, quint16 receiverPort);
     void trace(const QString &text, const QString &transport, const QAbstractSocket *local,
                const QString &peerAddr, quint16 peerPort, const QByteArray &datagram);
+    // failure: why the datagram did not go out; empty when it did.
     void traceSent(const QString &transport, const QAbstractSocket *local,
                    const QAbstractSocket *carrier, const QString &receiverAddr,
-                   quint16 receiverPort, const QByteArray &datagram, bool sent);
+                   quint16 receiverPort, const QByteArray &datagram, const QString &failure);
 
     bool m_LogSip = false;
     bool m_IsStandalone = true;
@@ -143,4 +146,8 @@ private:
     // The gateway's TCP connection: its keep-alive, and the pause before it is opened again.
     QTimer m_TcpKeepAlive;
     qint64 m_ReconnectMs = kRetryMs;
+    // The local end of the last server connection: the gateway's requests name it as their
+    // receiver, also while the connection is down.
+    QHostAddress m_ServerLocalAddress;
+    quint16 m_ServerLocalPort = 0;
 };

@@ -38,7 +38,7 @@ void SipObject::trace(const QString &text, const QString &transport, const QAbst
 // that could not go out is traced all the same, followed by the reason.
 void SipObject::traceSent(const QString &transport, const QAbstractSocket *local,
                           const QAbstractSocket *carrier, const QString &receiverAddr,
-                          quint16 receiverPort, const QByteArray &datagram, bool sent)
+                          quint16 receiverPort, const QByteArray &datagram, const QString &failure)
 {
     if (!m_LogSip)
         return;
@@ -46,12 +46,12 @@ void SipObject::traceSent(const QString &transport, const QAbstractSocket *local
     const QString addr = connected ? carrier->peerAddress().toString() : receiverAddr;
     const quint16 port = connected ? carrier->peerPort() : receiverPort;
     trace(kSent, transport, local, addr, port, datagram);
-    if (!sent)
+    if (!failure.isEmpty())
         logLine(LogParams::Sip,
                 QStringLiteral("Datagram to %1:%2 on %3 not sent: %4")
                     .arg(addr)
                     .arg(port)
-                    .arg(transport, carrier->errorString()));
+                    .arg(transport, failure));
 }
 
 void SipObject::sendDatagram(SipTransport::Type transport, QString receiverAddr,
@@ -64,7 +64,7 @@ void SipObject::sendDatagram(SipTransport::Type transport, QString receiverAddr,
             return;
         const bool sent = sendUdp(receiverAddr, receiverPort, datagram);
         traceSent(QStringLiteral("UDP"), m_UdpSocket, m_UdpSocket, receiverAddr, receiverPort,
-                  datagram, sent);
+                  datagram, sent ? QString() : m_UdpSocket->errorString());
         return;
     }
     if (transport != SipTransport::TCP)
@@ -72,10 +72,15 @@ void SipObject::sendDatagram(SipTransport::Type transport, QString receiverAddr,
     QAbstractSocket *socket = tcpPeer(receiverAddr, receiverPort);
     if (!socket)
         return;
-    const bool sent = socket->write(datagram) == datagram.size();
+    QString failure;
+    // Until the server connection stands again there is nowhere to write to.
+    if (socket == m_TcpSocket && socket->state() != QAbstractSocket::ConnectedState)
+        failure = QStringLiteral("no connection to the server");
+    else if (socket->write(datagram) != datagram.size())
+        failure = socket->errorString();
     // A gateway traces its server connection's end, whichever connection carried the message.
     const QAbstractSocket *local = m_IsStandalone ? socket : m_TcpSocket;
-    traceSent(QStringLiteral("TCP"), local, socket, receiverAddr, receiverPort, datagram, sent);
+    traceSent(QStringLiteral("TCP"), local, socket, receiverAddr, receiverPort, datagram, failure);
 }
 
 bool SipObject::sendUdp(const QString &receiverAddr, quint16 receiverPort,
@@ -106,7 +111,9 @@ QAbstractSocket *SipObject::tcpPeer(const QString &receiverAddr, quint16 receive
     const bool toServer
         = ((m_TcpSocket->peerAddress() == receiver || m_ServerAddress == receiverAddr)
            && m_TcpSocket->peerPort() == receiverPort)
-        || (m_TcpSocket->localAddress() == receiver && m_TcpSocket->localPort() == receiverPort);
+        || (m_TcpSocket->localAddress() == receiver && m_TcpSocket->localPort() == receiverPort)
+        || (m_ServerAddress == receiverAddr && m_ServerPort == receiverPort)
+        || (m_ServerLocalAddress == receiver && m_ServerLocalPort == receiverPort);
     if (toServer)
         return m_TcpSocket;
     QTcpSocket *peer = findChild<QTcpSocket *>(name);

@@ -69,6 +69,10 @@ public:
     // A change writes one log line; unregistering drops the user's calls (and in standalone
     // mode its expiry timer, and leaves its TCP connection to the engine).
     void setRegistered(const bool &reg);
+    // Gateway mode: the server no longer keeps the registration (a refresh failed). Unregistered
+    // for new calls with its log line; the calls already set up go on, as they do not depend on
+    // the registration.
+    void loseRegistration();
     // Gateway mode: re-registers 16 s before a (granted, if not 0) expiry, never sooner than
     // after 16 s; off stops the timer.
     void setRegisterTimer(bool on, qint64 expires);

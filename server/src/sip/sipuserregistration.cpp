@@ -70,6 +70,14 @@ void SipUser::setRegistered(const bool &reg)
         emit excludeCallerFromConversation(it.value(), it.key(), false);
 }
 
+void SipUser::loseRegistration()
+{
+    if (!m_Registered)
+        return;
+    m_Registered = false;
+    logUser("User '%1' unregister", objectName());
+}
+
 void SipUser::setRegisterTimer(bool on, qint64 expires)
 {
     if (m_IsStandalone)

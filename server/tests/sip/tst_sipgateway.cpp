@@ -10,10 +10,59 @@
 
 #include <QNetworkDatagram>
 #include <QProcess>
+#include <QSet>
+#include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
+
+#include <memory>
+
+// A gateway with one account on a scripted UDP server, which answers each REGISTER transaction
+// once (its retransmissions are not answered again).
+struct ScriptedGateway
+{
+    QUdpSocket server;
+    QNetworkDatagram got;
+    QSet<QByteArray> seen;
+    siptest::Host host;
+    std::unique_ptr<Sip> sip;
+
+    ScriptedGateway(const QString &name, const QHash<QString, QString> &account)
+    {
+        server.bind(QHostAddress(QHostAddress::LocalHost), 0);
+        host.gateway("127.0.0.1", server.localPort());
+        sip = std::make_unique<Sip>(&host);
+        sip->saveUser(name, account);
+        sip->start();
+    }
+    ~ScriptedGateway()
+    {
+        sip->stop();
+        sip->waitSeconds(30);
+        SipUser::m_IsStandalone = true;
+    }
+    // The first REGISTER of a transaction not seen before; empty after 30 s without one.
+    QByteArray next()
+    {
+        while (QTest::qWaitFor([&] { return server.hasPendingDatagrams(); }, 30000)) {
+            got = server.receiveDatagram();
+            const int at = got.data().indexOf(";branch=");
+            if (!seen.contains(got.data().mid(at, 40))) {
+                seen.insert(got.data().mid(at, 40));
+                return got.data();
+            }
+        }
+        return QByteArray();
+    }
+    void answer(const QByteArray &status, const QByteArray &extra)
+    {
+        server.writeDatagram(scriptedReply(got.data(), status, "", extra), got.senderAddress(),
+                             quint16(got.senderPort()));
+    }
+};
 
 class TestSipGateway : public QObject
 {
@@ -152,6 +201,23 @@ class TestSipGateway : public QObject
     Velk *m_Velk = nullptr;
     VelkPanel *m_Panel = nullptr;
 
+    // The next message on a scripted TCP server's connection (none of ours has a body).
+    static QByteArray nextMessage(QTcpSocket *peer, QByteArray &buffer)
+    {
+        (void)QTest::qWaitFor(
+            [&] {
+                buffer += peer->readAll();
+                return buffer.contains("\r\n\r\n");
+            },
+            30000);
+        const int end = buffer.indexOf("\r\n\r\n");
+        if (end < 0)
+            return QByteArray();
+        const QByteArray message = buffer.left(end + 4);
+        buffer.remove(0, end + 4);
+        return message;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -287,6 +353,163 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(ask(kamailio.port, "door") == "404", 30000);
         QVERIFY(sip.waitSeconds(30));
         SipUser::m_IsStandalone = true;
+    }
+
+    // Over TCP from a fixed local port, a server that stays away for a while: its connection is
+    // opened again and again until it stands, and the accounts register again at once. What
+    // is written meanwhile is told as not sent.
+    void tcpServerAway()
+    {
+        TimeScale::setFactor(20);
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        const quint16 port = server.serverPort();
+        siptest::Host host;
+        host.gateway("127.0.0.1", port);
+        host.file.setValue("sip/server-transport", "TCP");
+        host.file.setValue("sip/server-bind-random", "false");
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        host.file.setValue("sip/server-bind-port", probe.serverPort());
+        probe.close();
+        host.file.setValue("sip/log-sip", "true");
+        Sip sip(&host);
+        QVERIFY(sip.saveUser("group", { { "type-user", "2" } }));
+        QVERIFY(sip.saveUser("door", { { "type-user", "0" }, { "velk-device-id", "7" } }));
+        sip.start();
+        QByteArray buffer;
+        // Answers the REGISTERs until each of the accounts has had its 200.
+        const auto registerOn = [&](QTcpSocket *peer, QStringList accounts) {
+            while (!accounts.isEmpty()) {
+                const QByteArray request = nextMessage(peer, buffer);
+                const int at = request.indexOf("\r\nTo: <sip:") + 11;
+                if (at < 11)
+                    return;
+                peer->write(scriptedReply(request, "200 OK", "", "Expires: 60\r\n"));
+                accounts.removeAll(request.mid(at, request.indexOf('@', at) - at));
+            }
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 30000);
+        QTcpSocket *peer = server.nextPendingConnection();
+        registerOn(peer, { "group" });
+        sip.isDeviceRegisteredChanged(7, true, QString());
+        registerOn(peer, { "door" });
+        QTRY_VERIFY(sip.findUser("door")->isRegistered() && sip.findUser("group")->isRegistered());
+
+        server.close();
+        delete peer;
+        // Refused a few times, with the refresh (44 s) written meanwhile.
+        QTRY_VERIFY_WITH_TIMEOUT(logged("on TCP not sent: no connection to the server") > 0, 30000);
+        QTest::qWait(2000);
+        QVERIFY(logged("Unable connect to host") > 0);
+        QVERIFY(server.listen(QHostAddress::LocalHost, port));
+        QTRY_VERIFY2_WITH_TIMEOUT(server.hasPendingConnections(),
+                                  qPrintable(m_Log.join("\n").right(3000)), 30000);
+        peer = server.nextPendingConnection();
+        buffer.clear();
+        registerOn(peer, { "group", "door" });
+        QTRY_VERIFY(sip.findUser("door")->isRegistered() && sip.findUser("group")->isRegistered());
+        sip.stop();
+        QVERIFY(sip.waitSeconds(30));
+        SipUser::m_IsStandalone = true;
+    }
+
+    void registerRetryPause_data()
+    {
+        QTest::addColumn<QByteArray>("status");
+        QTest::addColumn<QByteArray>("extra");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("408 from the server")
+            << QByteArray("408 Request Timeout") << QByteArray() << "408 Request Timeout";
+        QTest::newRow("no answer") << QByteArray() << QByteArray() << "no answer";
+        QTest::newRow("423 without Min-Expires")
+            << QByteArray("423 Interval Too Brief") << QByteArray() << "423 Interval Too Brief";
+        QTest::newRow("423 asking no more")
+            << QByteArray("423 Interval Too Brief") << QByteArray("Min-Expires: 60\r\n")
+            << "423 Interval Too Brief";
+    }
+    // A registration that times out, or is refused for a reason a retry at once would only
+    // repeat, is asked again after a pause that grows with each failure in a row.
+    void registerRetryPause()
+    {
+        QFETCH(QByteArray, status);
+        QFETCH(QByteArray, extra);
+        QFETCH(QString, reason);
+        TimeScale::setFactor(20);
+        ScriptedGateway gateway("group", { { "type-user", "2" } });
+        const QString failed
+            = "User 'group' register failed (" + reason + "), next attempt in %1 s";
+        for (int pause : { 4, 8, 16 }) {
+            QVERIFY(gateway.next().contains("\r\nExpires: 60\r\n"));
+            if (!status.isEmpty())
+                gateway.answer(status, extra);
+            QTRY_COMPARE_WITH_TIMEOUT(logged(failed.arg(pause)), 1, 10000);
+        }
+        QCOMPARE(logged("User 'group' register failed"), 3);
+    }
+
+    // A server that finds the asked expiry too brief is asked again at once for its least.
+    void intervalTooBrief()
+    {
+        TimeScale::setFactor(20);
+        ScriptedGateway gateway("group", { { "type-user", "2" } });
+        QVERIFY(gateway.next().contains("\r\nExpires: 60\r\n"));
+        gateway.answer("423 Interval Too Brief", "Min-Expires: 120\r\n");
+        QVERIFY(gateway.next().contains("\r\nExpires: 120\r\n"));
+        gateway.answer("200 OK", "Expires: 120\r\n");
+        QTRY_VERIFY(gateway.sip->findUser("group")->isRegistered());
+        QCOMPARE(logged("register failed"), 0);
+    }
+
+    void failedRefreshKeepsCalls_data()
+    {
+        QTest::addColumn<QByteArray>("status");
+        QTest::newRow("refused") << QByteArray("503 Service Unavailable");
+        QTest::newRow("no answer") << QByteArray();
+    }
+    // A refresh that fails leaves the account unregistered for new calls, but its calls go on.
+    void failedRefreshKeepsCalls()
+    {
+        QFETCH(QByteArray, status);
+        TimeScale::setFactor(20);
+        ScriptedGateway gateway("group", { { "type-user", "2" } });
+        gateway.next();
+        gateway.answer("200 OK", "Expires: 20\r\n");
+        SipUser *group = gateway.sip->findUser("group");
+        QTRY_VERIFY(group->isRegistered());
+        group->setConversation("leg", "call");
+        QSignalSpy ended(group, &SipUser::excludeCallerFromConversation);
+        // The refresh, 16 s later.
+        QVERIFY(!gateway.next().isEmpty());
+        if (!status.isEmpty())
+            gateway.answer(status, "");
+        QTRY_COMPARE_WITH_TIMEOUT(logged("User 'group' register failed"), 1, 10000);
+        QVERIFY(!group->isRegistered());
+        QCOMPARE(group->conversations().value("leg"), QString("call"));
+        QCOMPARE(ended.size(), 0);
+        group->clearConversations();
+    }
+
+    // A door reporting while the server is silent: one REGISTER transaction for its account,
+    // sent again with every report.
+    void oneRegisterAtATime()
+    {
+        TimeScale::setFactor(5);
+        ScriptedGateway gateway("door", { { "type-user", "0" }, { "velk-device-id", "7" } });
+        QTRY_VERIFY_WITH_TIMEOUT(logged("Connected to host") > 0, 30000);
+        const int reports = 8;
+        for (int i = 0; i < reports; ++i) {
+            gateway.sip->isDeviceRegisteredChanged(7, true, QString());
+            QTest::qWait(50);
+        }
+        QSet<QByteArray> transactions;
+        int sent = 0;
+        for (; gateway.server.hasPendingDatagrams(); ++sent) {
+            const QByteArray request = gateway.server.receiveDatagram().data();
+            transactions.insert(request.mid(request.indexOf(";branch="), 40));
+        }
+        QCOMPARE(transactions.size(), 1);
+        QVERIFY2(sent >= reports, qPrintable(QString::number(sent)));
     }
 
     // A scripted server behind the outbound proxy port: provisional answers change nothing, a
