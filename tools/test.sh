@@ -13,7 +13,10 @@ cmake --build build -j "$jobs"
 ctest --test-dir build -j "$jobs" --timeout 600
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1
-export LSAN_OPTIONS=suppressions=$PWD/tools/lsan.supp:print_suppressions=0
+# Thread-local storage is not scanned: GCC 12's leak checker at times crashes ("Tracer caught
+# signal 11") reading the dynamic TLS block of libpulse, which the audio back end loads. Scanning
+# less can only report more, never hide a leak; libpulse's own TLS allocations are suppressed.
+export LSAN_OPTIONS=suppressions=$PWD/tools/lsan.supp:print_suppressions=0:use_tls=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNHALL_SANITIZE=ON -DTARNHALL_BENCH=OFF
 cmake --build build-asan -j "$jobs"
