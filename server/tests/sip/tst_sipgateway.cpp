@@ -20,20 +20,69 @@
 
 #include <memory>
 
-// A gateway with one account on a scripted UDP server, which answers each REGISTER transaction
-// once (its retransmissions are not answered again).
-struct ScriptedGateway
+// A scripted UDP server on loopback in the place of the gateway's outside server.
+struct ScriptedServer
 {
-    QUdpSocket server;
-    QNetworkDatagram got;
+    QUdpSocket socket;
+    QNetworkDatagram got; // the last datagram in (null after a wait in vain): answers go back to it
     QSet<QByteArray> seen;
+
+    ScriptedServer() { socket.bind(QHostAddress(QHostAddress::LocalHost), 0); }
+    // The next datagram within 30 s that is a request of the method (none: any), past others.
+    QNetworkDatagram nextRequest(const QByteArray &method = QByteArray())
+    {
+        const QDeadlineTimer deadline(30000);
+        while (QTest::qWaitFor([this] { return socket.hasPendingDatagrams(); },
+                               int(deadline.remainingTime()))) {
+            got = socket.receiveDatagram();
+            if (got.data().startsWith(method.isEmpty() ? method : method + ' '))
+                return got;
+        }
+        return got = QNetworkDatagram();
+    }
+    QByteArray nextOf(const QByteArray &method) { return nextRequest(method).data(); }
+    // The first request of a transaction not seen before: retransmissions are answered once.
+    QByteArray next()
+    {
+        for (QByteArray data = nextRequest().data(); !data.isEmpty(); data = nextRequest().data()) {
+            const QByteArray branch = data.mid(data.indexOf(";branch="), 40);
+            if (!seen.contains(branch)) {
+                seen.insert(branch);
+                return data;
+            }
+        }
+        return QByteArray();
+    }
+    // The answer to request with the given To tag (none: the request's own), header lines, SDP
+    // body and Via parameters.
+    void reply(const QByteArray &request, const QByteArray &status, const QByteArray &tag,
+               const QByteArray &extra = QByteArray(), const QByteArray &sdp = QByteArray(),
+               const QByteArray &via = QByteArray())
+    {
+        QByteArray answer = scriptedReply(request, status, via, extra)
+                                .replace(";tag=s1", tag.isEmpty() ? "" : ";tag=" + tag);
+        if (!sdp.isEmpty())
+            answer.replace("Content-Length: 0\r\n\r\n",
+                           "Content-Type: application/sdp\r\nContent-Length: "
+                               + QByteArray::number(sdp.size()) + "\r\n\r\n" + sdp);
+        socket.writeDatagram(answer, got.senderAddress(), quint16(got.senderPort()));
+    }
+    // The answer to the last datagram in.
+    void answer(const QByteArray &status, const QByteArray &extra, const QByteArray &via = "")
+    {
+        reply(got.data(), status, "s1", extra, QByteArray(), via);
+    }
+};
+
+// A gateway with one account on a scripted server.
+struct ScriptedGateway : ScriptedServer
+{
     siptest::Host host;
     std::unique_ptr<Sip> sip;
 
     ScriptedGateway(const QString &name, const QHash<QString, QString> &account)
     {
-        server.bind(QHostAddress(QHostAddress::LocalHost), 0);
-        host.gateway("127.0.0.1", server.localPort());
+        host.gateway("127.0.0.1", socket.localPort());
         sip = std::make_unique<Sip>(&host);
         sip->saveUser(name, account);
         sip->start();
@@ -43,24 +92,6 @@ struct ScriptedGateway
         sip->stop();
         sip->waitSeconds(30);
         SipUser::m_IsStandalone = true;
-    }
-    // The first REGISTER of a transaction not seen before; empty after 30 s without one.
-    QByteArray next()
-    {
-        while (QTest::qWaitFor([&] { return server.hasPendingDatagrams(); }, 30000)) {
-            got = server.receiveDatagram();
-            const int at = got.data().indexOf(";branch=");
-            if (!seen.contains(got.data().mid(at, 40))) {
-                seen.insert(got.data().mid(at, 40));
-                return got.data();
-            }
-        }
-        return QByteArray();
-    }
-    void answer(const QByteArray &status, const QByteArray &extra)
-    {
-        server.writeDatagram(scriptedReply(got.data(), status, "", extra), got.senderAddress(),
-                             quint16(got.senderPort()));
     }
 };
 
@@ -84,13 +115,6 @@ class TestSipGateway : public QObject
         return at < 0 ? QByteArray() : out.mid(at + 8, 3);
     }
 
-    static QNetworkDatagram nextRequest(QUdpSocket &server)
-    {
-        if (!QTest::qWaitFor([&] { return server.hasPendingDatagrams(); }, 30000))
-            return QNetworkDatagram();
-        return server.receiveDatagram();
-    }
-
     // The value of a header line of a request or response as sent.
     static QByteArray header(const QByteArray &message, const QByteArray &name)
     {
@@ -99,33 +123,6 @@ class TestSipGateway : public QObject
                 return line.mid(name.size() + 2).trimmed();
         }
         return QByteArray();
-    }
-
-    // The next request of the method within 30 s, past retransmissions and refreshes.
-    static QByteArray nextOf(QUdpSocket &server, const QByteArray &method)
-    {
-        const QDeadlineTimer deadline(30000);
-        while (QTest::qWaitFor([&] { return server.hasPendingDatagrams(); },
-                               int(deadline.remainingTime()))) {
-            const QByteArray got = server.receiveDatagram().data();
-            if (got.startsWith(method + ' '))
-                return got;
-        }
-        return QByteArray();
-    }
-
-    // The scripted server's answer with the given To tag (none: the request's own), header lines
-    // and SDP body.
-    void reply(const QByteArray &request, const QByteArray &status, const QByteArray &tag,
-               const QByteArray &extra = QByteArray(), const QByteArray &sdp = QByteArray())
-    {
-        QByteArray answer = scriptedReply(request, status, "", extra)
-                                .replace(";tag=s1", tag.isEmpty() ? "" : ";tag=" + tag);
-        if (!sdp.isEmpty())
-            answer.replace("Content-Length: 0\r\n\r\n",
-                           "Content-Type: application/sdp\r\nContent-Length: "
-                               + QByteArray::number(sdp.size()) + "\r\n\r\n" + sdp);
-        m_Server->writeDatagram(answer, QHostAddress::LocalHost, m_GatewayPort);
     }
 
     void pressButton()
@@ -153,10 +150,9 @@ class TestSipGateway : public QObject
     // the CANCEL.
     QPair<QByteArray, QByteArray> ringDoor(bool giveUp)
     {
-        m_Server = new QUdpSocket;
-        m_Server->bind(QHostAddress(QHostAddress::LocalHost), 0);
+        m_Server = new ScriptedServer;
         m_Host = new siptest::Host;
-        m_Host->gateway("127.0.0.1", m_Server->localPort());
+        m_Host->gateway("127.0.0.1", m_Server->socket.localPort());
         m_Host->file.setValue("sip/log-sip", "true");
         const quint16 velkPort = siptest::freeUdpPort();
         m_Host->file.setValue("velk/bind-address", "127.0.0.1");
@@ -177,26 +173,24 @@ class TestSipGateway : public QObject
         m_Panel = new VelkPanel({ 7, "pw12", 2, 1, 0, 0 });
         m_Panel->start(QHostAddress::LocalHost, velkPort, 1000);
 
-        const QNetworkDatagram registration = nextRequest(*m_Server);
-        if (!registration.data().startsWith("REGISTER "))
+        const QByteArray registration = m_Server->nextRequest().data();
+        if (!registration.startsWith("REGISTER "))
             return {};
-        m_GatewayPort = quint16(registration.senderPort());
-        reply(registration.data(), "200 OK", "r1", "Expires: 3600\r\n");
+        m_Server->reply(registration, "200 OK", "r1", "Expires: 3600\r\n");
         if (!QTest::qWaitFor([this] { return m_Sip->findUser("door")->isRegistered(); }, 30000))
             return {};
         pressButton();
-        const QByteArray invite = nextOf(*m_Server, "INVITE");
-        reply(invite, "180 Ringing", "t1", "Contact: <sip:phone@127.0.0.1:5071>\r\n");
+        const QByteArray invite = m_Server->nextOf("INVITE");
+        m_Server->reply(invite, "180 Ringing", "t1", "Contact: <sip:phone@127.0.0.1:5071>\r\n");
         if (!giveUp
             || !QTest::qWaitFor([this] { return logged("SIP/2.0 180 Ringing") > 0; }, 30000))
             return { invite, QByteArray() };
         pressButton();
-        return { invite, nextOf(*m_Server, "CANCEL") };
+        return { invite, m_Server->nextOf("CANCEL") };
     }
 
     siptest::Host *m_Host = nullptr;
-    QUdpSocket *m_Server = nullptr;
-    quint16 m_GatewayPort = 0;
+    ScriptedServer *m_Server = nullptr;
     Sip *m_Sip = nullptr;
     Velk *m_Velk = nullptr;
     VelkPanel *m_Panel = nullptr;
@@ -504,8 +498,8 @@ private slots:
         }
         QSet<QByteArray> transactions;
         int sent = 0;
-        for (; gateway.server.hasPendingDatagrams(); ++sent) {
-            const QByteArray request = gateway.server.receiveDatagram().data();
+        for (; gateway.socket.hasPendingDatagrams(); ++sent) {
+            const QByteArray request = gateway.socket.receiveDatagram().data();
             transactions.insert(request.mid(request.indexOf(";branch="), 40));
         }
         QCOMPARE(transactions.size(), 1);
@@ -518,52 +512,47 @@ private slots:
     void scriptedServer()
     {
         TimeScale::setFactor(20);
-        QUdpSocket server;
-        QVERIFY(server.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        ScriptedServer server;
+        QVERIFY(server.socket.state() == QAbstractSocket::BoundState);
         siptest::Host host;
         host.gateway("192.0.2.1", 9);
         host.file.setValue("sip/server-proxy-use", "true");
         host.file.setValue("sip/server-proxy-address", "127.0.0.1");
-        host.file.setValue("sip/server-proxy-port", server.localPort());
+        host.file.setValue("sip/server-proxy-port", server.socket.localPort());
         Sip sip(&host);
         QVERIFY(sip.saveUser("group", { { "type-user", "2" } }));
         sip.start();
 
-        QNetworkDatagram got = nextRequest(server);
+        QNetworkDatagram got = server.nextRequest();
         QVERIFY2(got.data().startsWith("REGISTER sip:192.0.2.1:9 "), got.data().constData());
-        const auto answer
-            = [&](const QByteArray &status, const QByteArray &via, const QByteArray &extra) {
-                  server.writeDatagram(scriptedReply(got.data(), status, via, extra),
-                                       got.senderAddress(), quint16(got.senderPort()));
-              };
-        answer("180 Ringing", "", "");
-        answer("403 Forbidden", "", "");
+        server.answer("180 Ringing", "");
+        server.answer("403 Forbidden", "");
         QTRY_COMPARE(logged("User 'group' register failed (403 Forbidden), next attempt in 4 s"),
                      1);
         SipUser *group = sip.findUser("group");
         QVERIFY(!group->isRegistered());
 
-        got = nextRequest(server);
+        got = server.nextRequest();
         QVERIFY(got.data().contains("\r\nExpires: 60\r\n"));
-        answer("200 OK", ";received=192.0.2.99;rport=5099", "Expires: 120\r\n");
+        server.answer("200 OK", "Expires: 120\r\n", ";received=192.0.2.99;rport=5099");
         QTRY_VERIFY(group->isRegistered());
         // Registered with the address that answer replaces: that binding goes, and a second
         // later the account registers from the new one.
-        got = nextRequest(server);
+        got = server.nextRequest();
         QVERIFY(got.data().contains("\r\nExpires: 0\r\n"));
         QVERIFY(got.data().contains("Contact: <sip:group@127.0.0.1:"));
-        answer("200 OK", "", "");
+        server.answer("200 OK", "");
         // Retransmissions of the withdrawal may still come (the schedule is fast).
         do
-            got = nextRequest(server);
+            got = server.nextRequest();
         while (got.data().contains("\r\nExpires: 0\r\n"));
         QVERIFY2(got.data().contains("Contact: <sip:group@192.0.2.99:"), got.data().constData());
         QVERIFY(got.data().contains("\r\nExpires: 120\r\n"));
-        answer("200 OK", ";received=192.0.2.100;rport=5099", "Expires: 120\r\n");
-        got = nextRequest(server);
+        server.answer("200 OK", "Expires: 120\r\n", ";received=192.0.2.100;rport=5099");
+        got = server.nextRequest();
         QVERIFY(got.data().contains("\r\nExpires: 0\r\n"));
-        answer("200 OK", "", "");
-        got = nextRequest(server);
+        server.answer("200 OK", "");
+        got = server.nextRequest();
         QVERIFY(got.data().contains("Contact: <sip:group@192.0.2.100:"));
         QCOMPARE(sip.extAddress(), QStringLiteral("192.0.2.100"));
 
@@ -580,13 +569,14 @@ private slots:
         int n = 0;
         for (const auto &request : requests) {
             const QByteArray id = QByteArray::number(++n);
-            server.writeDatagram(request.first + "\r\nVia: SIP/2.0/UDP 127.0.0.1:9;branch=z9hG4bK"
-                                     + id + "\r\nFrom: <sip:s@gw>;tag=" + id + "\r\nCall-ID: c" + id
-                                     + "\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n",
-                                 got.senderAddress(), quint16(got.senderPort()));
+            server.socket.writeDatagram(
+                request.first + "\r\nVia: SIP/2.0/UDP 127.0.0.1:9;branch=z9hG4bK" + id
+                    + "\r\nFrom: <sip:s@gw>;tag=" + id + "\r\nCall-ID: c" + id
+                    + "\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n",
+                got.senderAddress(), quint16(got.senderPort()));
             QByteArray status;
             while (status.isEmpty() || status.startsWith('1')) {
-                const QByteArray answer = nextRequest(server).data();
+                const QByteArray answer = server.nextRequest().data();
                 QVERIFY(!answer.isEmpty());
                 if (answer.contains("Call-ID: c" + id))
                     status = answer.mid(8, 3);
@@ -627,20 +617,20 @@ private slots:
         const auto [invite, cancel] = ringDoor(giveUp);
         QVERIFY2(!invite.isEmpty() && cancel.isEmpty() != giveUp, qPrintable(m_Log.join("\n")));
         if (giveUp)
-            reply(cancel, "200 OK", "t1");
+            m_Server->reply(cancel, "200 OK", "t1");
         const QByteArray sdp = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\n"
                                "t=0 0\r\nm=audio 30000 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\n";
         const auto nextBye = [this] {
-            const QByteArray bye = nextOf(*m_Server, "BYE");
-            reply(bye, "200 OK", "");
+            const QByteArray bye = m_Server->nextOf("BYE");
+            m_Server->reply(bye, "200 OK", "");
             return bye;
         };
         for (const QByteArray branch : { "1", "2" }) {
-            reply(invite, "200 OK", "t" + branch,
-                  "Contact: <sip:phone@127.0.0.1:507" + branch
-                      + ">\r\nRecord-Route: <sip:127.0.0.1:9;lr>\r\n",
-                  sdp);
-            QVERIFY(header(nextOf(*m_Server, "ACK"), "To").endsWith(";tag=t" + branch));
+            m_Server->reply(invite, "200 OK", "t" + branch,
+                            "Contact: <sip:phone@127.0.0.1:507" + branch
+                                + ">\r\nRecord-Route: <sip:127.0.0.1:9;lr>\r\n",
+                            sdp);
+            QVERIFY(header(m_Server->nextOf("ACK"), "To").endsWith(";tag=t" + branch));
             if (giveUp || branch == "2") {
                 const QByteArray bye = nextBye();
                 QVERIFY2(endsBranch(bye, invite, branch), bye.constData());

@@ -1,5 +1,8 @@
 #include "localserverfixture.h"
 
+#include "conversation/conversationthread.h"
+#include "core/qsmdraction.h"
+
 #include <QCryptographicHash>
 #include <QNetworkDatagram>
 #include <QRegularExpression>
@@ -124,4 +127,35 @@ int RawPhone::registerWith(QString password, const QString &expiresLine, const Q
 int statusCode(const SipMessage &message)
 {
     return message.startLine.kind == 1 ? statusCodeText(message.startLine.status).toInt() : 0;
+}
+
+const QString kSdp = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+                     "m=audio 30000 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\na=sendrecv\r\n";
+
+QString reply(const SipMessage &request, int code, const QString &extra, const QString &sdp,
+              const QString &tag)
+{
+    const QString number = QString::number(code);
+    QString text = "SIP/2.0 " + number + " " + reasonPhrase(statusFromCode(number)) + "\n";
+    for (const QString &via : request.headerValues(SipHeader::Via))
+        text += "Via: " + via + "\n";
+    text += "From: " + request.headerValue(SipHeader::From) + "\nTo: "
+        + request.headerValue(SipHeader::To) + ";tag=" + tag + "\nCall-ID: " + request.callId()
+        + "\nCSeq: " + request.headerValue(SipHeader::CSeq) + "\n" + extra;
+    const QString body = code == 200 && request.startLine.method == SipMethod::Invite ? sdp : "";
+    return text + (body.isEmpty() ? "" : "Content-Type: application/sdp\n")
+        + QString("Content-Length: %1\n\n").arg(body.size()) + body;
+}
+
+void collectRecords(ConversationThread *call, QObject *context, QStringList &records)
+{
+    QObject::connect(
+        call,
+        qOverload<QDateTime, QString, QString, qlonglong, QSmdrAction::Type, QString>(
+            &ConversationThread::smdrLog),
+        context,
+        [&records](QDateTime, QString src, QString dest, qlonglong, QSmdrAction::Type action,
+                   QString attr) {
+            records << QStringList { src, dest, QSmdrAction::code(action), attr }.join(' ');
+        });
 }

@@ -6,7 +6,10 @@
 
 #include <QHash>
 #include <QSettings>
+#include <QStringList>
 #include <QUdpSocket>
+
+class ConversationThread;
 
 // The owner of a Sip module under test: the main settings in a file of the test's own.
 class LocalHost : public QObject, public ModuleHost
@@ -66,3 +69,12 @@ quint16 writeLocalServerSettings(LocalHost &host, const QString &address = "127.
 int statusCode(const SipMessage &message);
 // A UDP port of loopback free a moment ago.
 quint16 freePort();
+
+// A phone's audio offer or answer: PCMA on port 30000.
+extern const QString kSdp;
+// A phone's answer to a request the server sent it, with its own tag and the extra header lines;
+// a 200 to an INVITE carries the SDP body.
+QString reply(const SipMessage &request, int code, const QString &extra = QString(),
+              const QString &sdp = kSdp, const QString &tag = "b1");
+// Collects the call's SMDR records as "src dest code attr" while context lives.
+void collectRecords(ConversationThread *call, QObject *context, QStringList &records);

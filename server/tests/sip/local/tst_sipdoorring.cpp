@@ -3,7 +3,6 @@
 #include "localserverfixture.h"
 
 #include "conversation/conversationthread.h"
-#include "core/qsmdraction.h"
 #include "core/timescale.h"
 #include "sip/sip.h"
 #include "sip/sipdialog.h"
@@ -17,19 +16,11 @@
 
 namespace {
 
-// The phone's answer to a request the server sent it, with its own tag.
-QString reply(const SipMessage &request, int code, const QString &body = QString())
+// alice's answer to a request the server sent her, with her Contact.
+QString aliceReply(const SipMessage &request, int code)
 {
-    QString text = QString("SIP/2.0 %1 %2\n").arg(code).arg(code == 200 ? "OK" : "Ringing");
-    for (const QString &via : request.headerValues(SipHeader::Via))
-        text += "Via: " + via + "\n";
-    text += "From: " + request.headerValue(SipHeader::From)
-        + "\nTo: " + request.headerValue(SipHeader::To) + ";tag=p1\nCall-ID: " + request.callId()
-        + "\nCSeq: " + request.headerValue(SipHeader::CSeq) + "\n" + "Contact: <"
-        + request.startLine.requestUri.toString() + ">\n";
-    if (!body.isEmpty())
-        text += "Content-Type: application/sdp\n";
-    return text + QString("Content-Length: %1\n\n").arg(body.size()) + body;
+    return reply(request, code, "Contact: <" + request.startLine.requestUri.toString() + ">\n",
+                 kSdp, "p1");
 }
 
 // alice's request to the door's account.
@@ -39,8 +30,6 @@ const QString kToDoor = "$method sip:door@$server SIP/2.0\n"
                         "Call-ID: ring-1\nCSeq: $cseq $method\n"
                         "Contact: <sip:$user@127.0.0.1:$port>\n$auth$type"
                         "Content-Length: $len\n\n$body";
-const QString kOffer = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
-                       "m=audio 30000 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\na=sendrecv\r\n";
 
 } // namespace
 
@@ -122,7 +111,7 @@ private slots:
         press();
         const SipMessage invite = alice.next();
         QCOMPARE(invite.startLine.method, SipMethod::Invite);
-        alice.send(reply(invite, 180));
+        alice.send(aliceReply(invite, 180));
         QTRY_COMPARE(door->state(), int(VelkDevice::OutgoingCallRequire));
 
         ConversationThread *call = m_Sip->findConversation(
@@ -131,17 +120,10 @@ private slots:
         QStringList records;
         QList<int> doorStates;
         QObject collector;
-        connect(call,
-                qOverload<QDateTime, QString, QString, qlonglong, QSmdrAction::Type, QString>(
-                    &ConversationThread::smdrLog),
-                &collector,
-                [&records](QDateTime, QString src, QString dest, qlonglong,
-                           QSmdrAction::Type action, QString attr) {
-                    records << QStringList { src, dest, QSmdrAction::code(action), attr }.join(' ');
-                });
+        collectRecords(call, &collector, records);
         // The answer lands at the moment the ended call hands the phone back for its CANCEL.
         const QByteArray ok
-            = reply(invite, 200, kOffer).replace(QRegularExpression("\r?\n"), "\r\n").toUtf8();
+            = aliceReply(invite, 200).replace(QRegularExpression("\r?\n"), "\r\n").toUtf8();
         connect(
             call, &ConversationThread::lastCancel, &collector,
             [&, port = invite.startLine.requestUri.port] {
@@ -156,7 +138,7 @@ private slots:
         const SipMessage bye = alice.next();
         QCOMPARE(bye.startLine.method, SipMethod::Bye);
         QCOMPARE(bye.callId(), invite.callId());
-        alice.send(reply(bye, 200));
+        alice.send(aliceReply(bye, 200));
         QCOMPARE(doorStates, QList<int> { VelkDevice::OutgoingCallRequire });
         QTRY_COMPARE(door->state(), int(VelkDevice::Ready));
         QVERIFY(!alice.next(300).isValid()); // no CANCEL for an INVITE answered already
@@ -198,7 +180,7 @@ private slots:
                                          { "cseq", "1" },
                                          { "branch", "z9hG4bK-ring1" },
                                          { "type", "Content-Type: application/sdp\n" },
-                                         { "body", kOffer } };
+                                         { "body", kSdp } };
         alice.send(kToDoor, invite);
         const SipMessage challenge = alice.next();
         QCOMPARE(statusCode(challenge), 401);

@@ -2,7 +2,6 @@
 
 #include "../../rtsp/rtspcamera.h"
 #include "conversation/conversationthread.h"
-#include "core/qsmdraction.h"
 #include "core/timescale.h"
 #include "sip/sip.h"
 #include "sip/sipdialog.h"
@@ -26,25 +25,6 @@ const QString kRequest = "$method sip:$to@$server SIP/2.0\n"
                          "From: <sip:$user@$server>;tag=a1\nTo: <sip:$to@$server>$totag\n"
                          "Call-ID: $callid\nCSeq: $cseq $method\n$auth$extra"
                          "Content-Length: $len\n\n$body";
-const QString kSdp = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
-                     "m=audio 30000 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\na=sendrecv\r\n";
-
-// The callee's answer to a request it received, with its own tag.
-QString reply(const SipMessage &request, int code, const QString &extra = QString(),
-              const QString &sdp = kSdp)
-{
-    const QString number = QString::number(code);
-    QString text = "SIP/2.0 " + number + " " + reasonPhrase(statusFromCode(number)) + "\n";
-    for (const QString &via : request.headerValues(SipHeader::Via))
-        text += "Via: " + via + "\n";
-    text += "From: " + request.headerValue(SipHeader::From)
-        + "\nTo: " + request.headerValue(SipHeader::To) + ";tag=b1\nCall-ID: " + request.callId()
-        + "\nCSeq: " + request.headerValue(SipHeader::CSeq) + "\n" + extra;
-    const QString body = code == 200 && request.startLine.method == SipMethod::Invite ? sdp : "";
-    return text + (body.isEmpty() ? "" : "Content-Type: application/sdp\n")
-        + QString("Content-Length: %1\n\n").arg(body.size()) + body;
-}
-
 // The media of a scripted phone: PCMA out every 20 ms once it knows where to, H.264 RTP in.
 struct PhoneMedia
 {
@@ -505,14 +485,7 @@ private slots:
         const SipMessage invite = placeCall(alice, bob);
         QStringList records;
         QObject collector;
-        connect(m_Sip->findConversation("c1"),
-                qOverload<QDateTime, QString, QString, qlonglong, QSmdrAction::Type, QString>(
-                    &ConversationThread::smdrLog),
-                &collector,
-                [&records](QDateTime, QString src, QString dest, qlonglong,
-                           QSmdrAction::Type action, QString attr) {
-                    records << QStringList { src, dest, QSmdrAction::code(action), attr }.join(' ');
-                });
+        collectRecords(m_Sip->findConversation("c1"), &collector, records);
         bob.send(reply(invite, answered ? 200 : 180));
         QCOMPARE(statusCode(alice.next()), answered ? 200 : 180);
         if (answered)
