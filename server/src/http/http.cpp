@@ -313,3 +313,12 @@ QByteArray Http::loadPageById(HttpUser *user, int id) const
 {
     return loadPage(user, pagePath(id));
 }
+
+FormFields Http::asPosted(FormFields form, const QStringList &boxes)
+{
+    for (const QString &box : boxes) {
+        if (!form.contains(box))
+            form.insert(box, QStringLiteral("false"));
+    }
+    return form;
+}

@@ -75,6 +75,9 @@ public:
     static bool isAdmin(const HttpUser *user);
     // A stored or posted "is-admin" value read as the login check reads it.
     static bool isAdminValue(const QVariant &value);
+    // A refused form shown as it was posted: an unticked check box is not posted, so each of
+    // boxes that the form lacks is shown off.
+    static FormFields asPosted(FormFields form, const QStringList &boxes);
     // The users whose stored "is-admin" is true.
     QStringList storedAdmins() const;
     // The name is the only administrator stored: without it nobody could administrate.

@@ -177,11 +177,9 @@ void Http::onPostAdminSettings(HttpUser *user, const QString &responderName,
         error = tryListener(form, settingKey(BindAddress), settingKey(BindPort), stored, ListenTcp);
     }
     if (!error.isNone()) {
-        // Shown as posted: a box that was not ticked is not in the form.
-        FormFields shown = form;
-        if (!shown.contains(settingKey(LogProtocol)))
-            shown.insert(settingKey(LogProtocol), QStringLiteral("false"));
-        answerPage(responderName, buildAdminSettingsPage(user, shown, error));
+        answerPage(
+            responderName,
+            buildAdminSettingsPage(user, asPosted(form, { settingKey(LogProtocol) }), error));
         return;
     }
     saveSettings(form);

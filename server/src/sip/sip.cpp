@@ -189,8 +189,7 @@ void Sip::deInitTcpSocket(QString address, ushort port)
 {
     const QList<SipUser *> users = m_UserList;
     for (SipUser *user : users) {
-        if (user->isRegistered() && user->m_Transport == SipTransport::TCP
-            && user->m_ClientAddress == address && user->m_ClientPort == port)
+        if (user->isRegisteredOver(address, port))
             user->setRegistered(false);
     }
 }

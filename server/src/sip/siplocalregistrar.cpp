@@ -185,10 +185,8 @@ void Sip::onUserTcpSocket(const QString &addr, quint16 port, bool init, const QS
 
 bool Sip::accountOverTcp(const QString &addr, quint16 port) const
 {
-    return std::any_of(m_UserList.cbegin(), m_UserList.cend(), [&](const SipUser *user) {
-        return user->isRegistered() && user->m_Transport == SipTransport::TCP
-            && user->m_ClientAddress == addr && user->m_ClientPort == port;
-    });
+    return std::any_of(m_UserList.cbegin(), m_UserList.cend(),
+                       [&](const SipUser *user) { return user->isRegisteredOver(addr, port); });
 }
 
 // A REGISTER never closes the connection it came on: its answer, and the BYE or CANCEL of the

@@ -66,6 +66,12 @@ public:
     // mode the server's granted value, else "sip-server-expires". Negative settings give 0.
     quint64 expires() const;
     bool isRegistered() const { return m_Registered; }
+    // Registered over the TCP connection of that peer address and port.
+    bool isRegisteredOver(const QString &address, quint16 port) const
+    {
+        return m_Registered && m_Transport == SipTransport::TCP && m_ClientAddress == address
+            && m_ClientPort == port;
+    }
     // A change writes one log line; unregistering drops the user's calls (and in standalone
     // mode its expiry timer, and leaves its TCP connection to the engine).
     void setRegistered(const bool &reg);

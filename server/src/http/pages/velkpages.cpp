@@ -231,11 +231,7 @@ void Http::onPostVelkSettings(HttpUser *user, const QString &responderName, cons
         error = tryListener(form, Velk::keyName(VelkKey::BindAddress),
                             Velk::keyName(VelkKey::BindPort), stored, ListenUdp);
     if (!error.isNone()) {
-        // Shown as posted: a box that was not ticked is not in the form.
-        FormFields shown = form;
-        const QString logProtocol = Velk::keyName(VelkKey::LogProtocol);
-        if (!shown.contains(logProtocol))
-            shown.insert(logProtocol, QStringLiteral("false"));
+        const FormFields shown = asPosted(form, { Velk::keyName(VelkKey::LogProtocol) });
         answerPage(responderName, buildVelkSettingsPage(user, shown, error));
         return;
     }
@@ -377,18 +373,13 @@ static FormFields deviceDefaultsUnder(const FormFields &values)
 // shows unticked rather than with its default.
 static FormFields postedDeviceForm(const FormFields &form, bool isNew)
 {
-    FormFields values = deviceDefaultsUnder(form);
+    QStringList boxes { QStringLiteral("reset-device-state") };
     for (const int key :
          { VelkDeviceKey::Relay1Emergency, VelkDeviceKey::EchoEnable, VelkDeviceKey::NoiseEnable,
            VelkDeviceKey::Music, VelkDeviceKey::DpmAsteriskUse, VelkDeviceKey::DpmHashUse,
-           VelkDeviceKey::DpmDtmf }) {
-        const QString name = VelkDeviceSettings::keyName(key);
-        if (!form.contains(name))
-            values.insert(name, QStringLiteral("false"));
-    }
-    const QString reset = QStringLiteral("reset-device-state");
-    if (!form.contains(reset))
-        values.insert(reset, QStringLiteral("false"));
+           VelkDeviceKey::DpmDtmf })
+        boxes << VelkDeviceSettings::keyName(key);
+    FormFields values = deviceDefaultsUnder(Http::asPosted(form, boxes));
     values.insert(kAction, isNew ? QStringLiteral("new") : QStringLiteral("edit"));
     return values;
 }
