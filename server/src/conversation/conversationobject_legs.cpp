@@ -266,8 +266,15 @@ void ConversationObject::removeTwoPartyLeg(const QString &callId, ConversationCa
     } else if (rest.size() == 2 && m_CallStart >= 1) {
         const QDateTime start = QDateTime::fromMSecsSinceEpoch(m_CallStart);
         const qint64 d = FrameClock::nowMs() - m_CallStartMono;
-        ConversationCaller *r = rest.first()->m_Answered ? rest.first() : rest.last();
-        if (rest.first()->m_Answered && rest.last()->m_Answered) {
+        // The one who stays from the connected call answered before the newcomer (a transfer's
+        // target) did; the order of the call ids says nothing about who talked with whom.
+        ConversationCaller *first = rest.first();
+        ConversationCaller *last = rest.last();
+        ConversationCaller *r
+            = first->m_Answered && (!last->m_Answered || first->m_AcceptTime < last->m_AcceptTime)
+            ? first
+            : last;
+        if (first->m_Answered && last->m_Answered) {
             // Both who stay are talking already (a transfer's target answered before the
             // transferor left): their call goes on, connected from now, and nobody is held.
             m_CallStart = QDateTime::currentMSecsSinceEpoch();

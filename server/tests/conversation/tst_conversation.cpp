@@ -2,6 +2,7 @@
 #include "common/sound/sound_wav/soundwav.h"
 #include "conversation/conversationobject.h"
 #include "conversationfixture.h"
+#include "core/timescale.h"
 #include "testmain.h"
 
 #include <QSettings>
@@ -36,7 +37,11 @@ private slots:
         SoundWAV::loadPrompts(&settings); // the built-in prompts
     }
 
-    void cleanup() { ConversationObject::m_CallDuration = 0; }
+    void cleanup()
+    {
+        ConversationObject::m_CallDuration = 0;
+        TimeScale::setFactor(1);
+    }
 
     void adoptsLegsOnce()
     {
@@ -207,6 +212,63 @@ private slots:
         QVERIFY(c.ended());
         QTRY_COMPARE(c.smdr->size(), 1);
         QCOMPARE(c.record(0), QString("alice bob INT "));
+    }
+
+    // bob hands alice on to carol without Replaces and hangs up, before or after carol answers:
+    // alice-bob is recorded over their time and alice-carol over theirs, whichever of alice's
+    // and carol's call ids sorts first. Durations are bracketed by the schedule clock's readings.
+    void blindTransferRecordsEachCall_data()
+    {
+        QTest::addColumn<QString>("carolId");
+        QTest::addColumn<bool>("answeredFirst");
+        QTest::newRow("carol's id first, answered before bob leaves") << "0" << true;
+        QTest::newRow("carol's id first, answered after bob leaves") << "0" << false;
+        QTest::newRow("alice's id first, answered before bob leaves") << "c" << true;
+        QTest::newRow("alice's id first, answered after bob leaves") << "c" << false;
+    }
+    void blindTransferRecordsEachCall()
+    {
+        QFETCH(QString, carolId);
+        QFETCH(bool, answeredFirst);
+        TimeScale::setFactor(50);
+        const qulonglong never = 3600; // no silence watch while nobody speaks
+        Conversation c;
+        RtpPeer a, b, t;
+        const qint64 dialled = TimeScale::now();
+        QVERIFY(c.talking(&a, &b, 8, never));
+        QTRY_VERIFY(!b.packets.isEmpty()); // bob answered after alice: connected
+        const qint64 connected = TimeScale::now();
+        QTest::qWait(TimeScale::toRealInt(10000));
+        c.addSip(carolId, "carol", t.port(), 8, SipSdpAction::SendRecv, never);
+        if (answeredFirst)
+            emit c.conv->acceptCaller(carolId);
+        const qint64 leaving = TimeScale::now();
+        emit c.conv->removeCaller("b", true);
+        QTRY_COMPARE(c.smdr->size(), 1);
+        const qint64 left = TimeScale::now();
+        qint64 joinedFrom = leaving;
+        qint64 joinedBy = left;
+        if (!answeredFirst) {
+            joinedFrom = left;
+            emit c.conv->acceptCaller(carolId);
+            QTRY_VERIFY(!t.packets.isEmpty());
+            joinedBy = TimeScale::now();
+        }
+        QTest::qWait(TimeScale::toRealInt(4000));
+        const qint64 hangingUp = TimeScale::now();
+        emit c.conv->removeCaller(carolId, true);
+        QTRY_COMPARE(c.smdr->size(), 2);
+        const qint64 hungUp = TimeScale::now();
+        QCOMPARE(c.record(0), QString("alice bob INT "));
+        QCOMPARE(c.record(1), QString("alice carol INT "));
+        const qint64 first = c.smdr->at(0).at(3).toLongLong();
+        const qint64 second = c.smdr->at(1).at(3).toLongLong();
+        QVERIFY2(first >= leaving - connected && first <= left - dialled,
+                 qPrintable(QString::number(first)));
+        QVERIFY2(second >= hangingUp - joinedBy && second <= hungUp - joinedFrom,
+                 qPrintable(QString::number(second)));
+        emit c.conv->check();
+        QVERIFY(c.ended());
     }
 
     void sendsRtpToAnsweredLegs()
