@@ -36,6 +36,8 @@ private slots:
     void listenerTried();
     void refusedFormShowsPosted_data();
     void refusedFormShowsPosted();
+    void lookalikeNamesIgnored_data();
+    void lookalikeNamesIgnored();
     void accountForms_data();
     void accountForms();
     void groupMembersKeepTheirNames_data();
@@ -282,6 +284,48 @@ void TestHttpPages::refusedFormShowsPosted()
     QCOMPARE(reply.status, 200);
     QVERIFY(reply.body.contains(
         QStringLiteral("name=\"%1\" value=\"true\" data-value=\"false\"").arg(box).toUtf8()));
+}
+
+// A field whose name only folds to a setting's name (long s, Kelvin sign; raw UTF-8, as a
+// hand-made request sends it) is an unknown field: its value is stored nowhere.
+void TestHttpPages::lookalikeNamesIgnored_data()
+{
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<QString>("form");
+    QTest::addColumn<QString>("key"); // "group/key" of the main settings, or after "users:" or
+                                      // "sip-users:" of the web users or the SIP accounts
+    QTest::addColumn<QString>("value"); // what the lookalike must not store
+    const char *const rows[][5] = {
+        { "only administrator demoted", "/admin-users.htm?edit=admin",
+          "__action__=edit&admin-id=admin&i\u017F-admin=false", "users:admin/is-admin", "false" },
+        { "web address", "/admin-settings.htm", "bind-addre\u017F\u017F=10.255.255.1",
+          "admin/bind-address", "10.255.255.1" },
+        { "SIP address", "/sip-settings.htm", "standalone-bind-addre\u017F\u017F=10.255.255.1",
+          "sip/standalone-bind-address", "10.255.255.1" },
+        { "account made a group", "/sip-accounts.htm?new", "user-id=p1&type-u\u017Fer=2",
+          "sip-users:p1/type-user", "2" },
+        { "Kelvin sign", "/sip-accounts.htm?new", "user-id=p1&vel\u212A-device-id=7",
+          "sip-users:p1/velk-device-id", "7" },
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row[0]) << row[1] << row[2] << row[3] << row[4];
+}
+
+void TestHttpPages::lookalikeNamesIgnored()
+{
+    QFETCH(QString, page);
+    QFETCH(QString, form);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    const HttpReply reply = m_fixture->post(kAdmin, page, form);
+    QCOMPARE(reply.status, page.startsWith("/admin-settings") ? 200 : 302);
+    QSettings *file = &m_fixture->host().settings();
+    if (key.startsWith("users:"))
+        file = m_fixture->http().findChild<QSettings *>();
+    else if (key.startsWith("sip-users:"))
+        file = &users();
+    file->sync();
+    QVERIFY(file->value(key.mid(key.indexOf(':') + 1)).toString() != value);
 }
 
 // Posted fields of a new account, its name, the error (empty: the account is stored).

@@ -1,6 +1,7 @@
 // The SIP module page (live state of every account) and the SIP settings page.
 #include "core/env.h"
 #include "core/modulehost.h"
+#include "http/formdata.h"
 #include "http/http.h"
 #include "http/pagefill.h"
 #include "http/pages/listenertrial.h"
@@ -22,6 +23,14 @@ const char *const kStateRow
 // The longest a restart of the SIP and door-device modules may take: each module gets 16 s to
 // stop, then events settle for a second. The answer must still find its request open then.
 const qint64 kRestartHoldMs = 2 * 16000 + 1000 + 5000;
+
+QStringList settingNames()
+{
+    QStringList names;
+    for (int i = 0; i < SipSetting::Count; ++i)
+        names << Sip::settingName(SipSetting::Type(i));
+    return names;
+}
 
 QString stateIcon(const SipUser *user)
 {
@@ -172,9 +181,11 @@ void Http::onPostSipSettings(HttpUser *user, const QString &responderName, const
         error = tryListener(form, Sip::settingName(SipSetting::StandaloneBindAddress),
                             Sip::settingName(SipSetting::StandaloneBindPort), stored, transports);
     }
+    // The saver matches names ignoring case, folding lookalike letters too: it gets only the
+    // fields the checks have read.
+    FormFields fields = fieldsNamed(form, settingNames());
     // An unticked check box is not posted: absent from a whole form, it is off. The gateway's
     // own boxes are not on the standalone form and keep what they hold.
-    FormFields fields = form;
     if (!modeOnly) {
         for (const SipSetting::Type key :
              { SipSetting::ServerProxyUse, SipSetting::ServerBindRandom, SipSetting::LogSip,
