@@ -168,10 +168,11 @@ void Http::onPostAdminSettings(HttpUser *user, const QString &responderName,
     if (error.isNone() && form.contains(expires) && !isNumberIn(form.value(expires), 1, INT_MAX))
         error = { expires, QStringLiteral("wrong_number") };
     if (error.isNone()) {
-        const auto stored = [this](const QString &key) {
-            return settingText(key == settingKey(BindAddress) ? BindAddress : BindPort);
-        };
-        error = tryListener(form, settingKey(BindAddress), settingKey(BindPort), stored, ListenTcp);
+        const QString address = settingKey(BindAddress);
+        const QString port = settingKey(BindPort);
+        const ListenerSettings current { ListenTcp, stringSetting(BindAddress),
+                                         portSetting(BindPort) };
+        error = tryListener(postedListener(current, form, address, port), current, address, port);
     }
     if (!error.isNone()) {
         answerPage(

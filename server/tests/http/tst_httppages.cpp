@@ -38,6 +38,8 @@ private slots:
     void refusedFormShowsPosted();
     void lookalikeNamesIgnored_data();
     void lookalikeNamesIgnored();
+    void listenerChangesTried_data();
+    void listenerChangesTried();
     void accountForms_data();
     void accountForms();
     void groupMembersKeepTheirNames_data();
@@ -326,6 +328,63 @@ void TestHttpPages::lookalikeNamesIgnored()
         file = &users();
     file->sync();
     QVERIFY(file->value(key.mid(key.indexOf(':') + 1)).toString() != value);
+}
+
+// Not only a new address or port binds anew: so do a new SIP transport, a switch of mode and the
+// gateway's own port. Each is tried first, here against the port the web module holds over TCP
+// ("{web}"). Rows marked g run a gateway whose port the system chooses, so its form is posted.
+void TestHttpPages::listenerChangesTried_data()
+{
+    QTest::addColumn<bool>("gateway");
+    QTest::addColumn<QString>("stored"); // the "sip" settings before the post
+    QTest::addColumn<QString>("form");
+    QTest::addColumn<QString>("refused"); // the field, wrong_port; empty: saved
+    const char *const rows[][5] = {
+        { "transport alone", "",
+          "standalone-bind-address=127.0.0.1&standalone-bind-port={web}&server-transport=udp",
+          "server-transport=tcp", "standalone-bind-port" },
+        { "switch to the gateway", "", "server-transport=tcp&server-bind-port={web}",
+          "standalone=false", "server-bind-port" },
+        { "gateway's own port", "g", "", "server-transport=tcp&server-bind-port={web}",
+          "server-bind-port" },
+        { "gateway's port left to the system", "g", "",
+          "server-transport=tcp&server-bind-port={web}&server-bind-random=true", "" },
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row[0]) << (row[1][0] == 'g') << row[2] << row[3] << row[4];
+}
+
+void TestHttpPages::listenerChangesTried()
+{
+    QFETCH(bool, gateway);
+    QFETCH(QString, stored);
+    QFETCH(QString, form);
+    QFETCH(QString, refused);
+    const QString web = QString::number(m_fixture->port());
+    const FormFields before = parseFormData(stored.replace("{web}", web).toUtf8());
+    for (auto it = before.cbegin(); it != before.cend(); ++it)
+        m_fixture->host().setValue("sip", it.key(), it.value());
+    if (gateway) {
+        // Its outside server: a loopback port nobody answers on.
+        m_fixture->host().setValue("sip", "standalone", "false");
+        m_fixture->host().setValue("sip", "server-address", "127.0.0.1");
+        m_fixture->host().setValue("sip", "server-port", HttpFixture::freeUdpPort());
+        m_fixture->host().setValue("sip", "server-bind-random", "true");
+        m_sip->start();
+        QTRY_COMPARE_WITH_TIMEOUT(int(m_sip->connectionState()), int(SipConnected), 30000);
+    }
+    const HttpReply reply
+        = m_fixture->post(kAdmin, "/sip-settings.htm", form.replace("{web}", web));
+    QCOMPARE(reply.status, refused.isEmpty() ? 302 : 200);
+    QCOMPARE(m_fixture->host().restarts, refused.isEmpty() ? 1 : 0);
+    QVERIFY(
+        refused.isEmpty()
+        || reply.body.contains(
+            QStringLiteral("data-error=\"wrong_port\" data-field=\"%1\"").arg(refused).toUtf8()));
+    const FormFields posted = parseFormData(form.toUtf8());
+    for (auto it = posted.cbegin(); it != posted.cend(); ++it)
+        QCOMPARE(m_sip->setting(SipSetting::Type(Sip::settingFromName(it.key()))) == it.value(),
+                 refused.isEmpty());
 }
 
 // Posted fields of a new account, its name, the error (empty: the account is stored).

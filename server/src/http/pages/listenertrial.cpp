@@ -64,13 +64,6 @@ bool mayBeOwnSocket(const QHostAddress &address, const QString &storedAddress)
     return held == address || held == any || address == any;
 }
 
-quint16 portOf(const QString &text)
-{
-    bool ok = false;
-    const uint port = text.toUInt(&ok, 10);
-    return ok && port <= 65535 ? quint16(port) : 0;
-}
-
 QString transportName(ListenerTransport transport)
 {
     return transport == ListenTcp ? QStringLiteral("TCP") : QStringLiteral("UDP");
@@ -78,48 +71,54 @@ QString transportName(ListenerTransport transport)
 
 } // namespace
 
-SipFormError tryListener(const QHash<QString, QString> &form, const QString &addressKey,
-                         const QString &portKey,
-                         const std::function<QString(const QString &)> &stored, int transports)
+ListenerSettings postedListener(ListenerSettings current, const QHash<QString, QString> &form,
+                                const QString &addressKey, const QString &portKey)
 {
-    if (!form.contains(addressKey) && !form.contains(portKey))
+    current.address = form.value(addressKey, current.address);
+    if (form.contains(portKey))
+        current.port = quint16(form.value(portKey).toUInt());
+    return current;
+}
+
+SipFormError tryListener(const ListenerSettings &wanted, const ListenerSettings &current,
+                         const QString &addressKey, const QString &portKey)
+{
+    if (wanted.transports == 0 || wanted.port == 0)
         return {};
-    const QString storedAddress = stored(addressKey);
-    const quint16 storedPort = portOf(stored(portKey));
-    const QString text = form.value(addressKey, storedAddress);
-    const quint16 port = portOf(form.value(portKey, stored(portKey)));
-    QHostAddress address;
-    if (port == 0 || !address.setAddress(text)
-        || address.protocol() != QAbstractSocket::IPv4Protocol)
-        return {};
-    QHostAddress storedLiteral;
-    const bool sameAddress = storedLiteral.setAddress(storedAddress) ? storedLiteral == address
-                                                                     : storedAddress == text;
-    if (sameAddress && port == storedPort)
+    if (wanted.transports == current.transports && wanted.address == current.address
+        && wanted.port == current.port)
         return {};
 
+    QHostAddress address;
+    if (!address.setAddress(wanted.address) || address.protocol() != QAbstractSocket::IPv4Protocol)
+        return {};
+    QHostAddress own;
+    own.setAddress(current.address);
     const SipFormError wrongIp { addressKey, QStringLiteral("wrong_ip") };
     if (!isUnicast(address)) {
         logLine(LogParams::Http,
                 QStringLiteral("Unable to listen on %1: not a unicast address; settings not saved")
-                    .arg(text));
+                    .arg(wanted.address));
         return wrongIp;
     }
     for (const ListenerTransport transport : { ListenUdp, ListenTcp }) {
-        if (!(transports & transport))
+        if (!(wanted.transports & transport))
             continue;
-        Trial trial = bindOnce(address, port, transport);
-        // Only the address is new on the module's own port: that much can be tried.
-        if (!trial.bound && trial.error == QAbstractSocket::AddressInUseError && port == storedPort
-            && mayBeOwnSocket(address, storedAddress))
+        if ((current.transports & transport) && address == own && wanted.port == current.port)
+            continue;
+        Trial trial = bindOnce(address, wanted.port, transport);
+        // Only the address is new to the module's own socket: that much can be tried.
+        if (!trial.bound && trial.error == QAbstractSocket::AddressInUseError
+            && (current.transports & transport) && wanted.port == current.port
+            && mayBeOwnSocket(address, current.address))
             trial = bindOnce(address, 0, transport);
         if (trial.bound)
             continue;
         logLine(LogParams::Http,
                 QStringLiteral("Unable to bind %1 socket %2:%3 (SocketError %4: %5); settings not "
                                "saved")
-                    .arg(transportName(transport), text)
-                    .arg(port)
+                    .arg(transportName(transport), wanted.address)
+                    .arg(wanted.port)
                     .arg(int(trial.error))
                     .arg(trial.reason));
         const bool portTaken = trial.error == QAbstractSocket::AddressInUseError

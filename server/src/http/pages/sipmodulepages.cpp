@@ -32,6 +32,25 @@ QStringList settingNames()
     return names;
 }
 
+// What the engine binds in a mode, after its settings: the standalone listener on the named
+// transport, or on both for any other text; the gateway's client socket on every interface,
+// unless the system chooses its port.
+ListenerSettings sipListener(bool standalone, const std::function<QString(SipSetting::Type)> &value)
+{
+    const SipTransport::Type transport = transportFromString(value(SipSetting::ServerTransport));
+    const int named = transport == SipTransport::UDP ? ListenUdp
+        : transport == SipTransport::TCP             ? ListenTcp
+                                                     : 0;
+    if (standalone) {
+        return { named ? named : ListenUdp | ListenTcp, value(SipSetting::StandaloneBindAddress),
+                 settingTextToPort(value(SipSetting::StandaloneBindPort)) };
+    }
+    if (settingTextToBool(value(SipSetting::ServerBindRandom)))
+        return {};
+    return { named, QStringLiteral("0.0.0.0"),
+             settingTextToPort(value(SipSetting::ServerBindPort)) };
+}
+
 QString stateIcon(const SipUser *user)
 {
     // A standalone group never registers; it is ready as soon as it exists.
@@ -168,19 +187,6 @@ void Http::onPostSipSettings(HttpUser *user, const QString &responderName, const
     const bool standalone = isStandalone();
     const bool modeOnly = form.contains(Sip::settingName(SipSetting::Standalone));
     SipFormError error = checkSipSettings(form, standalone, stored);
-    if (error.isNone() && standalone && !modeOnly) {
-        const QString transport = Sip::settingName(SipSetting::ServerTransport);
-        const SipTransport::Type type
-            = transportFromString(form.value(transport, stored(transport)));
-        // As the engine listens: one transport when it is named, both otherwise.
-        int transports = ListenUdp | ListenTcp;
-        if (type == SipTransport::UDP)
-            transports = ListenUdp;
-        else if (type == SipTransport::TCP)
-            transports = ListenTcp;
-        error = tryListener(form, Sip::settingName(SipSetting::StandaloneBindAddress),
-                            Sip::settingName(SipSetting::StandaloneBindPort), stored, transports);
-    }
     // The saver matches names ignoring case, folding lookalike letters too: it gets only the
     // fields the checks have read.
     FormFields fields = fieldsNamed(form, settingNames());
@@ -198,6 +204,21 @@ void Http::onPostSipSettings(HttpUser *user, const QString &responderName, const
             else if (!fields.contains(name))
                 fields.insert(name, QStringLiteral("false"));
         }
+    }
+    if (error.isNone() && sip) {
+        const auto posted = [&](SipSetting::Type key) {
+            const QString name = Sip::settingName(key);
+            return fields.value(name, stored(name));
+        };
+        const auto running = [sip](SipSetting::Type key) { return sip->setting(key); };
+        // A mode switch saves the mode alone: the restart binds what the new mode's stored
+        // settings ask for. The gateway has no address of its own to blame.
+        const bool standaloneWanted = settingTextToBool(posted(SipSetting::Standalone));
+        const QString port = Sip::settingName(standaloneWanted ? SipSetting::StandaloneBindPort
+                                                               : SipSetting::ServerBindPort);
+        error = tryListener(
+            sipListener(standaloneWanted, posted), sipListener(sip->isStandalone(), running),
+            standaloneWanted ? Sip::settingName(SipSetting::StandaloneBindAddress) : port, port);
     }
     if (!error.isNone() || !sip) {
         // Nothing is saved: the form comes back as it was posted, to be corrected.
