@@ -7,6 +7,8 @@
 
 #include <QtTest>
 
+#include <nss.h>
+
 const QString kRealm = QStringLiteral("Tarnhall Server");
 
 // The web module with its pages, reached by curl with a digest login. Pages that headless
@@ -15,6 +17,7 @@ class TestHttpModule : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void routes_data();
@@ -31,6 +34,8 @@ private slots:
     void lastAdminStaysStored();
     void deletedAdminStaysDeleted();
     void caseTwinsRefused();
+    void hostNameTried_data();
+    void hostNameTried();
 
 private:
     QSettings &users() { return *m_fixture->http().findChild<QSettings *>(); }
@@ -51,6 +56,12 @@ private:
 
     HttpFixture *m_fixture = nullptr;
 };
+
+void TestHttpModule::initTestCase()
+{
+    // Host names are looked up in the hosts file alone: nothing leaves this host.
+    QCOMPARE(__nss_configure_lookup("hosts", "files"), 0);
+}
 
 void TestHttpModule::init()
 {
@@ -379,6 +390,27 @@ void TestHttpModule::caseTwinsRefused()
     QCOMPARE(m_fixture->curl("Bob:pw1", "/index.htm").status, 200);
     QCOMPARE(m_fixture->curl("bob:pw2", "/index.htm").status, 200);
     QVERIFY(m_fixture->curl(kAdmin, "/admin-users.htm?edit=bob").body.contains("value=\"pw2\""));
+}
+
+// A host name as the web's address is looked up and tried as its address would be.
+void TestHttpModule::hostNameTried_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("saved");
+    QTest::newRow("no such host") << "nosuchhost.invalid" << false;
+    QTest::newRow("localhost") << "localhost" << true;
+}
+
+void TestHttpModule::hostNameTried()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, saved);
+    const HttpReply reply = m_fixture->post(kAdmin, "/admin-settings.htm", "bind-address=" + name);
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(reply.body.contains("data-error=\"wrong_ip\" data-field=\"bind-address\""), !saved);
+    QCOMPARE(m_fixture->host().settings().value("admin/bind-address").toString(),
+             saved ? name : QStringLiteral("127.0.0.1"));
+    QCOMPARE(m_fixture->curl(kAdmin, "/index.htm").status, 200);
 }
 
 TARNHALL_TEST_MAIN(TestHttpModule)

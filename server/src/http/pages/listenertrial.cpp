@@ -2,9 +2,13 @@
 
 #include "core/env.h"
 
+#include <QEventLoop>
+#include <QHash>
 #include <QHostAddress>
+#include <QHostInfo>
 #include <QNetworkInterface>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUdpSocket>
 
 #include <memory>
@@ -53,15 +57,56 @@ bool isUnicast(const QHostAddress &address)
     return true;
 }
 
-// Whether the module's own socket on the stored address may be what holds the port for the
-// new one: the wildcard overlaps every address. A stored name is not resolved here, so it may.
-bool mayBeOwnSocket(const QHostAddress &address, const QString &storedAddress)
+// The first IPv4 address of each text; a literal address stands for itself. Names are looked
+// up side by side through this thread's event loop, which runs until every answer is in or
+// waitMs have passed: a name still unanswered then gets no address.
+QHash<QString, QHostAddress> lookUp(const QStringList &texts, int waitMs)
 {
-    QHostAddress held;
-    if (!held.setAddress(storedAddress))
-        return true;
+    QHash<QString, QHostAddress> found;
+    QStringList names;
+    for (const QString &text : texts) {
+        QHostAddress literal;
+        if (literal.setAddress(text))
+            found.insert(text, literal);
+        else if (!names.contains(text))
+            names << text;
+    }
+    if (names.isEmpty())
+        return found;
+    QEventLoop loop;
+    int pending = names.size();
+    QList<int> ids;
+    {
+        // Answers after the wait find no receiver.
+        QObject receiver;
+        for (const QString &name : names) {
+            ids << QHostInfo::lookupHost(name, &receiver, [&, name](const QHostInfo &info) {
+                const QList<QHostAddress> addresses = info.addresses();
+                for (const QHostAddress &address : addresses) {
+                    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+                        found.insert(name, address);
+                        break;
+                    }
+                }
+                if (--pending == 0)
+                    loop.quit();
+            });
+        }
+        QTimer::singleShot(waitMs, &loop, &QEventLoop::quit);
+        if (pending > 0)
+            loop.exec();
+    }
+    for (const int id : ids)
+        QHostInfo::abortHostLookup(id);
+    return found;
+}
+
+// Whether the module's own socket on own may be what holds the port for address: the wildcard
+// overlaps every address.
+bool mayBeOwnSocket(const QHostAddress &address, const QHostAddress &own)
+{
     const QHostAddress any(QHostAddress::AnyIPv4);
-    return held == address || held == any || address == any;
+    return !own.isNull() && (own == address || own == any || address == any);
 }
 
 QString transportName(ListenerTransport transport)
@@ -89,12 +134,19 @@ SipFormError tryListener(const ListenerSettings &wanted, const ListenerSettings 
         && wanted.port == current.port)
         return {};
 
-    QHostAddress address;
-    if (!address.setAddress(wanted.address) || address.protocol() != QAbstractSocket::IPv4Protocol)
-        return {};
-    QHostAddress own;
-    own.setAddress(current.address);
+    const QHash<QString, QHostAddress> found
+        = lookUp(current.transports ? QStringList { wanted.address, current.address }
+                                    : QStringList { wanted.address },
+                 kListenerLookupMs);
+    const QHostAddress address = found.value(wanted.address);
+    const QHostAddress own = found.value(current.address);
     const SipFormError wrongIp { addressKey, QStringLiteral("wrong_ip") };
+    if (address.protocol() != QAbstractSocket::IPv4Protocol) {
+        logLine(LogParams::Http,
+                QStringLiteral("Unable to look up host %1: no IPv4 address; settings not saved")
+                    .arg(wanted.address));
+        return wrongIp;
+    }
     if (!isUnicast(address)) {
         logLine(LogParams::Http,
                 QStringLiteral("Unable to listen on %1: not a unicast address; settings not saved")
@@ -110,7 +162,7 @@ SipFormError tryListener(const ListenerSettings &wanted, const ListenerSettings 
         // Only the address is new to the module's own socket: that much can be tried.
         if (!trial.bound && trial.error == QAbstractSocket::AddressInUseError
             && (current.transports & transport) && wanted.port == current.port
-            && mayBeOwnSocket(address, current.address))
+            && mayBeOwnSocket(address, own))
             trial = bindOnce(address, 0, transport);
         if (trial.bound)
             continue;

@@ -22,13 +22,16 @@ struct ListenerSettings
 ListenerSettings postedListener(ListenerSettings current, const QHash<QString, QString> &form,
                                 const QString &addressKey, const QString &portKey);
 
+// The longest a settings page waits for the look-up of a host name.
+constexpr int kListenerLookupMs = 5000;
+
 // Whether the module can bind what a settings form asks for (wanted) in place of what it binds
 // now (current), tried before anything is saved: each transport whose address or port is new is
-// bound and released at once, what the module binds already is not tried. Only literal
-// addresses are tried, a name is left to the module that resolves it, as no look-up may block
-// this thread. On the module's own port a new address is tried on a free port, as the module's
-// socket holds that port. Not available -> wrong_ip on addressKey; in use or not permitted ->
-// wrong_port on portKey; a refusal is logged with its reason. Expects values whose shape was
-// checked already (checkListener, checkSipSettings).
+// bound and released at once, what the module binds already is not tried. A host name is looked
+// up first; the event loop runs meanwhile, for at most kListenerLookupMs, and a name without an
+// IPv4 address is wrong_ip. On the module's own port a new address is tried on a free port, as
+// the module's socket holds that port. Not available -> wrong_ip on addressKey; in use or not
+// permitted -> wrong_port on portKey; a refusal is logged with its reason. Expects values whose
+// shape was checked already (checkListener, checkSipSettings).
 SipFormError tryListener(const ListenerSettings &wanted, const ListenerSettings &current,
                          const QString &addressKey, const QString &portKey);
