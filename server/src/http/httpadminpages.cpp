@@ -172,7 +172,8 @@ void Http::onPostAdminSettings(HttpUser *user, const QString &responderName,
         const QString port = settingKey(BindPort);
         const ListenerSettings current { ListenTcp, stringSetting(BindAddress),
                                          portSetting(BindPort) };
-        error = tryListener(postedListener(current, form, address, port), current, address, port);
+        error = tryListener(postedListener(current, form, address, port), current,
+                            m_State == HttpListening, address, port);
     }
     if (!error.isNone()) {
         answerPage(

@@ -5,6 +5,7 @@
 #include "rawclient.h"
 #include "testmain.h"
 
+#include <QTcpServer>
 #include <QtTest>
 
 #include <nss.h>
@@ -36,6 +37,8 @@ private slots:
     void caseTwinsRefused();
     void hostNameTried_data();
     void hostNameTried();
+    void wildcardBesideAnotherListener_data();
+    void wildcardBesideAnotherListener();
 
 private:
     QSettings &users() { return *m_fixture->http().findChild<QSettings *>(); }
@@ -410,6 +413,28 @@ void TestHttpModule::hostNameTried()
     QCOMPARE(reply.body.contains("data-error=\"wrong_ip\" data-field=\"bind-address\""), !saved);
     QCOMPARE(m_fixture->host().settings().value("admin/bind-address").toString(),
              saved ? name : QStringLiteral("127.0.0.1"));
+    QCOMPARE(m_fixture->curl(kAdmin, "/index.htm").status, 200);
+}
+
+// The web on 127.0.0.1 may move to every interface on its port only while no other socket
+// holds that port: its own socket is not all that is in the way.
+void TestHttpModule::wildcardBesideAnotherListener_data()
+{
+    QTest::addColumn<bool>("other"); // a listener on 127.0.0.2 and the web's port
+    QTest::newRow("another listener") << true;
+    QTest::newRow("none") << false;
+}
+
+void TestHttpModule::wildcardBesideAnotherListener()
+{
+    QFETCH(bool, other);
+    QTcpServer listener;
+    QVERIFY(!other || listener.listen(QHostAddress("127.0.0.2"), m_fixture->port()));
+    const HttpReply reply = m_fixture->post(kAdmin, "/admin-settings.htm", "bind-address=0.0.0.0");
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(reply.body.contains("data-error=\"wrong_port\" data-field=\"bind-port\""), other);
+    QCOMPARE(m_fixture->host().settings().value("admin/bind-address").toString(),
+             other ? QStringLiteral("127.0.0.1") : QStringLiteral("0.0.0.0"));
     QCOMPARE(m_fixture->curl(kAdmin, "/index.htm").status, 200);
 }
 

@@ -3,6 +3,7 @@
 #include "core/env.h"
 
 #include <QEventLoop>
+#include <QFile>
 #include <QHash>
 #include <QHostAddress>
 #include <QHostInfo>
@@ -10,7 +11,9 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUdpSocket>
+#include <QtEndian>
 
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -101,12 +104,73 @@ QHash<QString, QHostAddress> lookUp(const QStringList &texts, int waitMs)
     return found;
 }
 
-// Whether the module's own socket on own may be what holds the port for address: the wildcard
-// overlaps every address.
-bool mayBeOwnSocket(const QHostAddress &address, const QHostAddress &own)
+// An IPv4 address as the kernel lists it, also one mapped into IPv6; null for any other. Each
+// 32-bit word is written as a number in host byte order.
+QHostAddress kernelAddress(const QByteArray &hex)
 {
+    if (hex.size() != 8 && hex.size() != 32)
+        return QHostAddress();
+    quint8 bytes[16];
+    for (int word = 0; word < hex.size() / 8; ++word) {
+        bool ok = false;
+        const quint32 value = hex.mid(word * 8, 8).toUInt(&ok, 16);
+        if (!ok)
+            return QHostAddress();
+        std::memcpy(bytes + word * 4, &value, sizeof value);
+    }
+    const quint8 *ipv4 = bytes;
+    if (hex.size() == 32) {
+        static const quint8 mapped[12] = { 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff };
+        if (std::memcmp(bytes, mapped, sizeof mapped) != 0)
+            return QHostAddress();
+        ipv4 = bytes + 12;
+    }
+    return QHostAddress(qFromBigEndian<quint32>(ipv4));
+}
+
+// Whether a socket on another address than own holds the port, by the kernel's socket lists (a
+// TCP connection in TIME_WAIT holds nothing). Lists that cannot be read leave it unknown, which
+// counts as held.
+bool heldBesides(const QHostAddress &own, quint16 port, ListenerTransport transport)
+{
+    const QString list = transport == ListenTcp ? QStringLiteral("/proc/net/tcp")
+                                                : QStringLiteral("/proc/net/udp");
+    bool read = false;
+    for (const QString &path : { list, list + QLatin1Char('6') }) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        read = true;
+        file.readLine(); // the heading
+        while (!file.atEnd()) {
+            // "sl local-address:port remote-address:port state ..."
+            const QList<QByteArray> columns = file.readLine().simplified().split(' ');
+            const QList<QByteArray> local = columns.value(1).split(':');
+            bool ok = false;
+            if (columns.size() < 4 || local.size() != 2 || local[1].toUInt(&ok, 16) != port || !ok)
+                continue;
+            if (transport == ListenTcp && columns[3] == "06")
+                continue;
+            const QHostAddress address = kernelAddress(local[0]);
+            if (!address.isNull() && address != own)
+                return true;
+        }
+    }
+    return !read;
+}
+
+// Whether the module's own socket (on own, held) is what keeps address from the port. Its
+// socket on the wildcard leaves no other socket room on the port; its socket on one address
+// leaves the others to anyone, and the wildcard overlaps all of them.
+bool ownSocketHolds(const ListenerSettings &current, const QHostAddress &own, bool held,
+                    const QHostAddress &address, quint16 port, ListenerTransport transport)
+{
+    if (!held || !(current.transports & transport) || current.port != port || own.isNull())
+        return false;
     const QHostAddress any(QHostAddress::AnyIPv4);
-    return !own.isNull() && (own == address || own == any || address == any);
+    if (own == any)
+        return true;
+    return address == any && !heldBesides(own, port, transport);
 }
 
 QString transportName(ListenerTransport transport)
@@ -125,7 +189,7 @@ ListenerSettings postedListener(ListenerSettings current, const QHash<QString, Q
     return current;
 }
 
-SipFormError tryListener(const ListenerSettings &wanted, const ListenerSettings &current,
+SipFormError tryListener(const ListenerSettings &wanted, const ListenerSettings &current, bool held,
                          const QString &addressKey, const QString &portKey)
 {
     if (wanted.transports == 0 || wanted.port == 0)
@@ -161,8 +225,7 @@ SipFormError tryListener(const ListenerSettings &wanted, const ListenerSettings 
         Trial trial = bindOnce(address, wanted.port, transport);
         // Only the address is new to the module's own socket: that much can be tried.
         if (!trial.bound && trial.error == QAbstractSocket::AddressInUseError
-            && (current.transports & transport) && wanted.port == current.port
-            && mayBeOwnSocket(address, own))
+            && ownSocketHolds(current, own, held, address, wanted.port, transport))
             trial = bindOnce(address, 0, transport);
         if (trial.bound)
             continue;

@@ -26,12 +26,13 @@ ListenerSettings postedListener(ListenerSettings current, const QHash<QString, Q
 constexpr int kListenerLookupMs = 5000;
 
 // Whether the module can bind what a settings form asks for (wanted) in place of what it binds
-// now (current), tried before anything is saved: each transport whose address or port is new is
-// bound and released at once, what the module binds already is not tried. A host name is looked
-// up first; the event loop runs meanwhile, for at most kListenerLookupMs, and a name without an
-// IPv4 address is wrong_ip. On the module's own port a new address is tried on a free port, as
-// the module's socket holds that port. Not available -> wrong_ip on addressKey; in use or not
-// permitted -> wrong_port on portKey; a refusal is logged with its reason. Expects values whose
-// shape was checked already (checkListener, checkSipSettings).
-SipFormError tryListener(const ListenerSettings &wanted, const ListenerSettings &current,
+// now (current; held when the module reports its sockets up), tried before anything is saved:
+// each transport whose address or port is new is bound and released at once, what the module
+// binds already is not tried. A host name is looked up first; the event loop runs meanwhile, for
+// at most kListenerLookupMs, and a name without an IPv4 address is wrong_ip. A busy port is
+// excused only where the module's own socket is what holds it: the address is then tried on a
+// free port. Not available -> wrong_ip on addressKey; in use or not permitted -> wrong_port on
+// portKey; a refusal is logged with its reason. Expects values whose shape was checked already
+// (checkListener, checkSipSettings).
+SipFormError tryListener(const ListenerSettings &wanted, const ListenerSettings &current, bool held,
                          const QString &addressKey, const QString &portKey);

@@ -218,6 +218,7 @@ void Http::onPostSipSettings(HttpUser *user, const QString &responderName, const
                                                                : SipSetting::ServerBindPort);
         error = tryListener(
             sipListener(standaloneWanted, posted), sipListener(sip->isStandalone(), running),
+            sip->connectionState() == SipConnected,
             standaloneWanted ? Sip::settingName(SipSetting::StandaloneBindAddress) : port, port);
     }
     if (!error.isNone() || !sip) {

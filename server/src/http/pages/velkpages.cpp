@@ -232,7 +232,8 @@ void Http::onPostVelkSettings(HttpUser *user, const QString &responderName, cons
         const QString port = Velk::keyName(VelkKey::BindPort);
         const ListenerSettings current { ListenUdp, velk->stringValue(VelkKey::BindAddress),
                                          velk->ushortValue(VelkKey::BindPort) };
-        error = tryListener(postedListener(current, form, address, port), current, address, port);
+        error = tryListener(postedListener(current, form, address, port), current,
+                            velk->connectionState() == VelkListening, address, port);
     }
     if (!error.isNone()) {
         const FormFields shown = asPosted(form, { Velk::keyName(VelkKey::LogProtocol) });
