@@ -147,13 +147,10 @@ void Http::onGetAdminSettings(HttpUser *user, const QString &responderName, cons
 
 bool Http::saveSettings(const FormFields &form)
 {
-    for (auto it = form.cbegin(); it != form.cend(); ++it) {
-        if (it.key().isEmpty())
-            continue;
-        for (int key = 0; key < SettingCount; ++key) {
-            if (it.key().compare(settingKey(key), Qt::CaseInsensitive) == 0)
-                setSetting(HttpSetting(key), it.value());
-        }
+    // Names arrive lower-cased: a field is the setting it spells exactly, as the checks read it.
+    for (int key = 0; key < SettingCount; ++key) {
+        if (form.contains(settingKey(key)))
+            setSetting(HttpSetting(key), form.value(settingKey(key)));
     }
     if (!form.contains(settingKey(LogProtocol)))
         setSetting(LogProtocol, false);
@@ -171,10 +168,12 @@ void Http::onPostAdminSettings(HttpUser *user, const QString &responderName,
     if (error.isNone() && form.contains(expires) && !isNumberIn(form.value(expires), 1, INT_MAX))
         error = { expires, QStringLiteral("wrong_number") };
     if (error.isNone()) {
-        const auto stored = [this](const QString &key) {
-            return settingText(key == settingKey(BindAddress) ? BindAddress : BindPort);
-        };
-        error = tryListener(form, settingKey(BindAddress), settingKey(BindPort), stored, ListenTcp);
+        const QString address = settingKey(BindAddress);
+        const QString port = settingKey(BindPort);
+        const ListenerSettings current { ListenTcp, stringSetting(BindAddress),
+                                         portSetting(BindPort) };
+        error = tryListener(postedListener(current, form, address, port), current,
+                            m_State == HttpListening, address, port);
     }
     if (!error.isNone()) {
         answerPage(
@@ -312,11 +311,9 @@ void Http::onPostAdminUsers(HttpUser *user, const QString &responderName, const 
 bool Http::saveUser(const QString &name, const FormFields &form)
 {
     m_Users.beginGroup(name);
-    for (auto it = form.cbegin(); it != form.cend(); ++it) {
-        for (int key = 0; key < UserSettingCount; ++key) {
-            if (it.key().compare(userKey(key), Qt::CaseInsensitive) == 0)
-                m_Users.setValue(userKey(key), it.value());
-        }
+    for (int key = 0; key < UserSettingCount; ++key) {
+        if (form.contains(userKey(key)))
+            m_Users.setValue(userKey(key), form.value(userKey(key)));
     }
     // A form that brought none of the keys still leaves a user behind: INI drops empty groups.
     for (int key = 0; key < UserSettingCount; ++key) {

@@ -5,7 +5,10 @@
 #include "rawclient.h"
 #include "testmain.h"
 
+#include <QTcpServer>
 #include <QtTest>
+
+#include <nss.h>
 
 const QString kRealm = QStringLiteral("Tarnhall Server");
 
@@ -15,6 +18,7 @@ class TestHttpModule : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void routes_data();
@@ -31,6 +35,10 @@ private slots:
     void lastAdminStaysStored();
     void deletedAdminStaysDeleted();
     void caseTwinsRefused();
+    void hostNameTried_data();
+    void hostNameTried();
+    void wildcardBesideAnotherListener_data();
+    void wildcardBesideAnotherListener();
 
 private:
     QSettings &users() { return *m_fixture->http().findChild<QSettings *>(); }
@@ -51,6 +59,12 @@ private:
 
     HttpFixture *m_fixture = nullptr;
 };
+
+void TestHttpModule::initTestCase()
+{
+    // Host names are looked up in the hosts file alone: nothing leaves this host.
+    QCOMPARE(__nss_configure_lookup("hosts", "files"), 0);
+}
 
 void TestHttpModule::init()
 {
@@ -379,6 +393,49 @@ void TestHttpModule::caseTwinsRefused()
     QCOMPARE(m_fixture->curl("Bob:pw1", "/index.htm").status, 200);
     QCOMPARE(m_fixture->curl("bob:pw2", "/index.htm").status, 200);
     QVERIFY(m_fixture->curl(kAdmin, "/admin-users.htm?edit=bob").body.contains("value=\"pw2\""));
+}
+
+// A host name as the web's address is looked up and tried as its address would be.
+void TestHttpModule::hostNameTried_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("saved");
+    QTest::newRow("no such host") << "nosuchhost.invalid" << false;
+    QTest::newRow("localhost") << "localhost" << true;
+}
+
+void TestHttpModule::hostNameTried()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, saved);
+    const HttpReply reply = m_fixture->post(kAdmin, "/admin-settings.htm", "bind-address=" + name);
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(reply.body.contains("data-error=\"wrong_ip\" data-field=\"bind-address\""), !saved);
+    QCOMPARE(m_fixture->host().settings().value("admin/bind-address").toString(),
+             saved ? name : QStringLiteral("127.0.0.1"));
+    QCOMPARE(m_fixture->curl(kAdmin, "/index.htm").status, 200);
+}
+
+// The web on 127.0.0.1 may move to every interface on its port only while no other socket
+// holds that port: its own socket is not all that is in the way.
+void TestHttpModule::wildcardBesideAnotherListener_data()
+{
+    QTest::addColumn<bool>("other"); // a listener on 127.0.0.2 and the web's port
+    QTest::newRow("another listener") << true;
+    QTest::newRow("none") << false;
+}
+
+void TestHttpModule::wildcardBesideAnotherListener()
+{
+    QFETCH(bool, other);
+    QTcpServer listener;
+    QVERIFY(!other || listener.listen(QHostAddress("127.0.0.2"), m_fixture->port()));
+    const HttpReply reply = m_fixture->post(kAdmin, "/admin-settings.htm", "bind-address=0.0.0.0");
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(reply.body.contains("data-error=\"wrong_port\" data-field=\"bind-port\""), other);
+    QCOMPARE(m_fixture->host().settings().value("admin/bind-address").toString(),
+             other ? QStringLiteral("127.0.0.1") : QStringLiteral("0.0.0.0"));
+    QCOMPARE(m_fixture->curl(kAdmin, "/index.htm").status, 200);
 }
 
 TARNHALL_TEST_MAIN(TestHttpModule)

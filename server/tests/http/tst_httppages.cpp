@@ -36,6 +36,10 @@ private slots:
     void listenerTried();
     void refusedFormShowsPosted_data();
     void refusedFormShowsPosted();
+    void lookalikeNamesIgnored_data();
+    void lookalikeNamesIgnored();
+    void listenerChangesTried_data();
+    void listenerChangesTried();
     void accountForms_data();
     void accountForms();
     void groupMembersKeepTheirNames_data();
@@ -185,7 +189,8 @@ void TestHttpPages::moduleSettingsRefused()
 
 // A changed listener is bound and released before it is saved; the pair a module holds itself
 // saves. "{held}" is a loopback port the test holds (over TCP in rows marked t), made the
-// module's own first in rows marked s; "{own}" is the web module's port.
+// module's own first in rows marked s, and handed to the module it then starts in rows marked
+// m; "{own}" is the web module's port.
 const char *const kListeners[][5] = {
     { "web: not on this host", "admin", "t", "bind-address=192.0.2.1", "bind-address wrong_ip" },
     { "web: broadcast", "admin", "t", "bind-address=255.255.255.255", "bind-address wrong_ip" },
@@ -195,7 +200,7 @@ const char *const kListeners[][5] = {
     { "door: not on this host", "velk", "s", "bind-address=192.0.2.1", "bind-address wrong_ip" },
     { "door: port held", "velk", "", "bind-address=127.0.0.1&bind-port={held}",
       "bind-port wrong_port" },
-    { "door: new address on its own port", "velk", "s", "bind-address=0.0.0.0", "" },
+    { "door: new address on its own port", "velk", "sm", "bind-address=0.0.0.0", "" },
     { "sip: port held", "sip", "", "standalone-bind-address=127.0.0.1&standalone-bind-port={held}",
       "standalone-bind-port wrong_port" },
     { "sip: TCP port held", "sip", "t",
@@ -230,6 +235,11 @@ void TestHttpPages::listenerTried()
     if (marks.contains('s')) {
         m_fixture->host().setValue(group, prefix + "bind-address", "127.0.0.1");
         m_fixture->host().setValue(group, prefix + "bind-port", held);
+    }
+    if (marks.contains('m')) {
+        udp.close();
+        m_velk->start();
+        QTRY_COMPARE_WITH_TIMEOUT(int(m_velk->connectionState()), int(VelkListening), 30000);
     }
     form.replace("{held}", QString::number(held))
         .replace("{own}", QString::number(m_fixture->port()));
@@ -282,6 +292,105 @@ void TestHttpPages::refusedFormShowsPosted()
     QCOMPARE(reply.status, 200);
     QVERIFY(reply.body.contains(
         QStringLiteral("name=\"%1\" value=\"true\" data-value=\"false\"").arg(box).toUtf8()));
+}
+
+// A field whose name only folds to a setting's name (long s, Kelvin sign; raw UTF-8, as a
+// hand-made request sends it) is an unknown field: its value is stored nowhere.
+void TestHttpPages::lookalikeNamesIgnored_data()
+{
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<QString>("form");
+    QTest::addColumn<QString>("key"); // "group/key" of the main settings, or after "users:" or
+                                      // "sip-users:" of the web users or the SIP accounts
+    QTest::addColumn<QString>("value"); // what the lookalike must not store
+    const char *const rows[][5] = {
+        { "only administrator demoted", "/admin-users.htm?edit=admin",
+          "__action__=edit&admin-id=admin&i\u017F-admin=false", "users:admin/is-admin", "false" },
+        { "web address", "/admin-settings.htm", "bind-addre\u017F\u017F=10.255.255.1",
+          "admin/bind-address", "10.255.255.1" },
+        { "SIP address", "/sip-settings.htm", "standalone-bind-addre\u017F\u017F=10.255.255.1",
+          "sip/standalone-bind-address", "10.255.255.1" },
+        { "account made a group", "/sip-accounts.htm?new", "user-id=p1&type-u\u017Fer=2",
+          "sip-users:p1/type-user", "2" },
+        { "Kelvin sign", "/sip-accounts.htm?new", "user-id=p1&vel\u212A-device-id=7",
+          "sip-users:p1/velk-device-id", "7" },
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row[0]) << row[1] << row[2] << row[3] << row[4];
+}
+
+void TestHttpPages::lookalikeNamesIgnored()
+{
+    QFETCH(QString, page);
+    QFETCH(QString, form);
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    const HttpReply reply = m_fixture->post(kAdmin, page, form);
+    QCOMPARE(reply.status, page.startsWith("/admin-settings") ? 200 : 302);
+    QSettings *file = &m_fixture->host().settings();
+    if (key.startsWith("users:"))
+        file = m_fixture->http().findChild<QSettings *>();
+    else if (key.startsWith("sip-users:"))
+        file = &users();
+    file->sync();
+    QVERIFY(file->value(key.mid(key.indexOf(':') + 1)).toString() != value);
+}
+
+// Not only a new address or port binds anew: so do a new SIP transport, a switch of mode and the
+// gateway's own port. Each is tried first, here against the port the web module holds over TCP
+// ("{web}"). Rows marked g run a gateway whose port the system chooses, so its form is posted.
+void TestHttpPages::listenerChangesTried_data()
+{
+    QTest::addColumn<bool>("gateway");
+    QTest::addColumn<QString>("stored"); // the "sip" settings before the post
+    QTest::addColumn<QString>("form");
+    QTest::addColumn<QString>("refused"); // the field, wrong_port; empty: saved
+    const char *const rows[][5] = {
+        { "transport alone", "",
+          "standalone-bind-address=127.0.0.1&standalone-bind-port={web}&server-transport=udp",
+          "server-transport=tcp", "standalone-bind-port" },
+        { "switch to the gateway", "", "server-transport=tcp&server-bind-port={web}",
+          "standalone=false", "server-bind-port" },
+        { "gateway's own port", "g", "", "server-transport=tcp&server-bind-port={web}",
+          "server-bind-port" },
+        { "gateway's port left to the system", "g", "",
+          "server-transport=tcp&server-bind-port={web}&server-bind-random=true", "" },
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row[0]) << (row[1][0] == 'g') << row[2] << row[3] << row[4];
+}
+
+void TestHttpPages::listenerChangesTried()
+{
+    QFETCH(bool, gateway);
+    QFETCH(QString, stored);
+    QFETCH(QString, form);
+    QFETCH(QString, refused);
+    const QString web = QString::number(m_fixture->port());
+    const FormFields before = parseFormData(stored.replace("{web}", web).toUtf8());
+    for (auto it = before.cbegin(); it != before.cend(); ++it)
+        m_fixture->host().setValue("sip", it.key(), it.value());
+    if (gateway) {
+        // Its outside server: a loopback port nobody answers on.
+        m_fixture->host().setValue("sip", "standalone", "false");
+        m_fixture->host().setValue("sip", "server-address", "127.0.0.1");
+        m_fixture->host().setValue("sip", "server-port", HttpFixture::freeUdpPort());
+        m_fixture->host().setValue("sip", "server-bind-random", "true");
+        m_sip->start();
+        QTRY_COMPARE_WITH_TIMEOUT(int(m_sip->connectionState()), int(SipConnected), 30000);
+    }
+    const HttpReply reply
+        = m_fixture->post(kAdmin, "/sip-settings.htm", form.replace("{web}", web));
+    QCOMPARE(reply.status, refused.isEmpty() ? 302 : 200);
+    QCOMPARE(m_fixture->host().restarts, refused.isEmpty() ? 1 : 0);
+    QVERIFY(
+        refused.isEmpty()
+        || reply.body.contains(
+            QStringLiteral("data-error=\"wrong_port\" data-field=\"%1\"").arg(refused).toUtf8()));
+    const FormFields posted = parseFormData(form.toUtf8());
+    for (auto it = posted.cbegin(); it != posted.cend(); ++it)
+        QCOMPARE(m_sip->setting(SipSetting::Type(Sip::settingFromName(it.key()))) == it.value(),
+                 refused.isEmpty());
 }
 
 // Posted fields of a new account, its name, the error (empty: the account is stored).

@@ -2,11 +2,18 @@
 
 #include "core/env.h"
 
+#include <QEventLoop>
+#include <QFile>
+#include <QHash>
 #include <QHostAddress>
+#include <QHostInfo>
 #include <QNetworkInterface>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUdpSocket>
+#include <QtEndian>
 
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -53,22 +60,117 @@ bool isUnicast(const QHostAddress &address)
     return true;
 }
 
-// Whether the module's own socket on the stored address may be what holds the port for the
-// new one: the wildcard overlaps every address. A stored name is not resolved here, so it may.
-bool mayBeOwnSocket(const QHostAddress &address, const QString &storedAddress)
+// The first IPv4 address of each text; a literal address stands for itself. Names are looked
+// up side by side through this thread's event loop, which runs until every answer is in or
+// waitMs have passed: a name still unanswered then gets no address.
+QHash<QString, QHostAddress> lookUp(const QStringList &texts, int waitMs)
 {
-    QHostAddress held;
-    if (!held.setAddress(storedAddress))
-        return true;
-    const QHostAddress any(QHostAddress::AnyIPv4);
-    return held == address || held == any || address == any;
+    QHash<QString, QHostAddress> found;
+    QStringList names;
+    for (const QString &text : texts) {
+        QHostAddress literal;
+        if (literal.setAddress(text))
+            found.insert(text, literal);
+        else if (!names.contains(text))
+            names << text;
+    }
+    if (names.isEmpty())
+        return found;
+    QEventLoop loop;
+    int pending = names.size();
+    QList<int> ids;
+    {
+        // Answers after the wait find no receiver.
+        QObject receiver;
+        for (const QString &name : names) {
+            ids << QHostInfo::lookupHost(name, &receiver, [&, name](const QHostInfo &info) {
+                const QList<QHostAddress> addresses = info.addresses();
+                for (const QHostAddress &address : addresses) {
+                    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+                        found.insert(name, address);
+                        break;
+                    }
+                }
+                if (--pending == 0)
+                    loop.quit();
+            });
+        }
+        QTimer::singleShot(waitMs, &loop, &QEventLoop::quit);
+        if (pending > 0)
+            loop.exec();
+    }
+    for (const int id : ids)
+        QHostInfo::abortHostLookup(id);
+    return found;
 }
 
-quint16 portOf(const QString &text)
+// An IPv4 address as the kernel lists it, also one mapped into IPv6; null for any other. Each
+// 32-bit word is written as a number in host byte order.
+QHostAddress kernelAddress(const QByteArray &hex)
 {
-    bool ok = false;
-    const uint port = text.toUInt(&ok, 10);
-    return ok && port <= 65535 ? quint16(port) : 0;
+    if (hex.size() != 8 && hex.size() != 32)
+        return QHostAddress();
+    quint8 bytes[16];
+    for (int word = 0; word < hex.size() / 8; ++word) {
+        bool ok = false;
+        const quint32 value = hex.mid(word * 8, 8).toUInt(&ok, 16);
+        if (!ok)
+            return QHostAddress();
+        std::memcpy(bytes + word * 4, &value, sizeof value);
+    }
+    const quint8 *ipv4 = bytes;
+    if (hex.size() == 32) {
+        static const quint8 mapped[12] = { 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff };
+        if (std::memcmp(bytes, mapped, sizeof mapped) != 0)
+            return QHostAddress();
+        ipv4 = bytes + 12;
+    }
+    return QHostAddress(qFromBigEndian<quint32>(ipv4));
+}
+
+// Whether a socket on another address than own holds the port, by the kernel's socket lists (a
+// TCP connection in TIME_WAIT holds nothing). Lists that cannot be read leave it unknown, which
+// counts as held.
+bool heldBesides(const QHostAddress &own, quint16 port, ListenerTransport transport)
+{
+    const QString list = transport == ListenTcp ? QStringLiteral("/proc/net/tcp")
+                                                : QStringLiteral("/proc/net/udp");
+    bool read = false;
+    for (const QString &path : { list, list + QLatin1Char('6') }) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        read = true;
+        file.readLine(); // the heading
+        while (!file.atEnd()) {
+            // "sl local-address:port remote-address:port state ..."
+            const QList<QByteArray> columns = file.readLine().simplified().split(' ');
+            const QList<QByteArray> local = columns.value(1).split(':');
+            bool ok = false;
+            if (columns.size() < 4 || local.size() != 2 || local[1].toUInt(&ok, 16) != port || !ok)
+                continue;
+            if (transport == ListenTcp && columns[3] == "06")
+                continue;
+            const QHostAddress address = kernelAddress(local[0]);
+            if (!address.isNull() && address != own)
+                return true;
+        }
+    }
+    return !read;
+}
+
+// Whether the module's own socket (on own, held) is what keeps address from the port. Its
+// socket on the wildcard leaves no other socket room on the port; its socket on one address
+// leaves the others to anyone, and the wildcard overlaps all of them.
+bool ownSocketHolds(const ListenerSettings &current, const QHostAddress &own, bool held,
+                    const QHostAddress &address, quint16 port, ListenerTransport transport)
+{
+    if (!held || !(current.transports & transport) || current.port != port || own.isNull())
+        return false;
+    const QHostAddress any(QHostAddress::AnyIPv4);
+    if (own == any)
+        return true;
+    return address == any && !heldBesides(own, port, transport);
 }
 
 QString transportName(ListenerTransport transport)
@@ -78,48 +180,60 @@ QString transportName(ListenerTransport transport)
 
 } // namespace
 
-SipFormError tryListener(const QHash<QString, QString> &form, const QString &addressKey,
-                         const QString &portKey,
-                         const std::function<QString(const QString &)> &stored, int transports)
+ListenerSettings postedListener(ListenerSettings current, const QHash<QString, QString> &form,
+                                const QString &addressKey, const QString &portKey)
 {
-    if (!form.contains(addressKey) && !form.contains(portKey))
+    current.address = form.value(addressKey, current.address);
+    if (form.contains(portKey))
+        current.port = quint16(form.value(portKey).toUInt());
+    return current;
+}
+
+SipFormError tryListener(const ListenerSettings &wanted, const ListenerSettings &current, bool held,
+                         const QString &addressKey, const QString &portKey)
+{
+    if (wanted.transports == 0 || wanted.port == 0)
         return {};
-    const QString storedAddress = stored(addressKey);
-    const quint16 storedPort = portOf(stored(portKey));
-    const QString text = form.value(addressKey, storedAddress);
-    const quint16 port = portOf(form.value(portKey, stored(portKey)));
-    QHostAddress address;
-    if (port == 0 || !address.setAddress(text)
-        || address.protocol() != QAbstractSocket::IPv4Protocol)
-        return {};
-    QHostAddress storedLiteral;
-    const bool sameAddress = storedLiteral.setAddress(storedAddress) ? storedLiteral == address
-                                                                     : storedAddress == text;
-    if (sameAddress && port == storedPort)
+    if (wanted.transports == current.transports && wanted.address == current.address
+        && wanted.port == current.port)
         return {};
 
+    const QHash<QString, QHostAddress> found
+        = lookUp(current.transports ? QStringList { wanted.address, current.address }
+                                    : QStringList { wanted.address },
+                 kListenerLookupMs);
+    const QHostAddress address = found.value(wanted.address);
+    const QHostAddress own = found.value(current.address);
     const SipFormError wrongIp { addressKey, QStringLiteral("wrong_ip") };
+    if (address.protocol() != QAbstractSocket::IPv4Protocol) {
+        logLine(LogParams::Http,
+                QStringLiteral("Unable to look up host %1: no IPv4 address; settings not saved")
+                    .arg(wanted.address));
+        return wrongIp;
+    }
     if (!isUnicast(address)) {
         logLine(LogParams::Http,
                 QStringLiteral("Unable to listen on %1: not a unicast address; settings not saved")
-                    .arg(text));
+                    .arg(wanted.address));
         return wrongIp;
     }
     for (const ListenerTransport transport : { ListenUdp, ListenTcp }) {
-        if (!(transports & transport))
+        if (!(wanted.transports & transport))
             continue;
-        Trial trial = bindOnce(address, port, transport);
-        // Only the address is new on the module's own port: that much can be tried.
-        if (!trial.bound && trial.error == QAbstractSocket::AddressInUseError && port == storedPort
-            && mayBeOwnSocket(address, storedAddress))
+        if ((current.transports & transport) && address == own && wanted.port == current.port)
+            continue;
+        Trial trial = bindOnce(address, wanted.port, transport);
+        // Only the address is new to the module's own socket: that much can be tried.
+        if (!trial.bound && trial.error == QAbstractSocket::AddressInUseError
+            && ownSocketHolds(current, own, held, address, wanted.port, transport))
             trial = bindOnce(address, 0, transport);
         if (trial.bound)
             continue;
         logLine(LogParams::Http,
                 QStringLiteral("Unable to bind %1 socket %2:%3 (SocketError %4: %5); settings not "
                                "saved")
-                    .arg(transportName(transport), text)
-                    .arg(port)
+                    .arg(transportName(transport), wanted.address)
+                    .arg(wanted.port)
                     .arg(int(trial.error))
                     .arg(trial.reason));
         const bool portTaken = trial.error == QAbstractSocket::AddressInUseError

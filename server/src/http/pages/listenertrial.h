@@ -5,17 +5,34 @@
 #include <QHash>
 #include <QString>
 
-#include <functional>
-
 // The transports a module listens on, as bits.
 enum ListenerTransport : int { ListenUdp = 1, ListenTcp = 2 };
 
-// Whether the listener a settings form asks for can be had now: the posted address and port (a
-// field the form lacks keeps its stored value, stored gives it by key) are bound on each
-// transport and released at once, before anything is saved. The stored pair is not tried: the
-// running module holds it itself. Only literal addresses are tried, a name is left to the
-// module that resolves it, as no look-up may block this thread. Expects values whose shape was
-// checked already (checkListener, checkSipSettings); a refusal is logged with its reason.
-SipFormError tryListener(const QHash<QString, QString> &form, const QString &addressKey,
-                         const QString &portKey,
-                         const std::function<QString(const QString &)> &stored, int transports);
+// What a module's settings make it bind: the transports (none for a socket whose port the
+// system chooses), the address as written (the wildcard, an IPv4 address or a host name) and
+// the port.
+struct ListenerSettings
+{
+    int transports = 0;
+    QString address;
+    quint16 port = 0;
+};
+
+// The listener a settings form asks for: the posted address and port in place of current's.
+ListenerSettings postedListener(ListenerSettings current, const QHash<QString, QString> &form,
+                                const QString &addressKey, const QString &portKey);
+
+// The longest a settings page waits for the look-up of a host name.
+constexpr int kListenerLookupMs = 5000;
+
+// Whether the module can bind what a settings form asks for (wanted) in place of what it binds
+// now (current; held when the module reports its sockets up), tried before anything is saved:
+// each transport whose address or port is new is bound and released at once, what the module
+// binds already is not tried. A host name is looked up first; the event loop runs meanwhile, for
+// at most kListenerLookupMs, and a name without an IPv4 address is wrong_ip. A busy port is
+// excused only where the module's own socket is what holds it: the address is then tried on a
+// free port. Not available -> wrong_ip on addressKey; in use or not permitted -> wrong_port on
+// portKey; a refusal is logged with its reason. Expects values whose shape was checked already
+// (checkListener, checkSipSettings).
+SipFormError tryListener(const ListenerSettings &wanted, const ListenerSettings &current, bool held,
+                         const QString &addressKey, const QString &portKey);

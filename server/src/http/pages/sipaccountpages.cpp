@@ -1,5 +1,6 @@
 // The lists and forms of SIP accounts and groups, and the option lists other forms embed.
 #include "core/env.h"
+#include "http/formdata.h"
 #include "http/http.h"
 #include "http/pagefill.h"
 #include "http/pages/sipformcheck.h"
@@ -54,6 +55,14 @@ const SipUserSetting::Type kCheckBoxes[]
 QString keyName(int index)
 {
     return userSettingName(SipUserSetting::Type(index));
+}
+
+QStringList keyNames()
+{
+    QStringList names;
+    for (int i = 0; i < SipUserSetting::Count; ++i)
+        names << keyName(i);
+    return names;
 }
 
 int typeOf(QSettings &file, const QString &name)
@@ -269,7 +278,7 @@ QStringList Http::sipGroupMembers(const FormFields &form, const QString &group)
     }
     QStringList members;
     for (const QString &name : names) {
-        const QString field = kMemberPrefix + name.toLower();
+        const QString field = formFieldName(kMemberPrefix + name);
         if (!form.contains(field))
             continue;
         const QString value = form.value(field);
@@ -367,7 +376,9 @@ void Http::onPostSipList(HttpUser *user, const QString &responderName, const For
             fields.insert(kGroupList, sipGroupMembers(form, id).join(QLatin1Char(',')));
         }
         if (error.isNone()) {
-            sip->saveUser(id, fields);
+            // The store matches names ignoring case, folding lookalike letters too: it gets only
+            // the fields the checks have read.
+            sip->saveUser(id, fieldsNamed(fields, keyNames()));
             processEvents();
             redirect(responderName, listPath);
             return;

@@ -1,6 +1,7 @@
 // The SIP module page (live state of every account) and the SIP settings page.
 #include "core/env.h"
 #include "core/modulehost.h"
+#include "http/formdata.h"
 #include "http/http.h"
 #include "http/pagefill.h"
 #include "http/pages/listenertrial.h"
@@ -22,6 +23,33 @@ const char *const kStateRow
 // The longest a restart of the SIP and door-device modules may take: each module gets 16 s to
 // stop, then events settle for a second. The answer must still find its request open then.
 const qint64 kRestartHoldMs = 2 * 16000 + 1000 + 5000;
+
+QStringList settingNames()
+{
+    QStringList names;
+    for (int i = 0; i < SipSetting::Count; ++i)
+        names << Sip::settingName(SipSetting::Type(i));
+    return names;
+}
+
+// What the engine binds in a mode, after its settings: the standalone listener on the named
+// transport, or on both for any other text; the gateway's client socket on every interface,
+// unless the system chooses its port.
+ListenerSettings sipListener(bool standalone, const std::function<QString(SipSetting::Type)> &value)
+{
+    const SipTransport::Type transport = transportFromString(value(SipSetting::ServerTransport));
+    const int named = transport == SipTransport::UDP ? ListenUdp
+        : transport == SipTransport::TCP             ? ListenTcp
+                                                     : 0;
+    if (standalone) {
+        return { named ? named : ListenUdp | ListenTcp, value(SipSetting::StandaloneBindAddress),
+                 settingTextToPort(value(SipSetting::StandaloneBindPort)) };
+    }
+    if (settingTextToBool(value(SipSetting::ServerBindRandom)))
+        return {};
+    return { named, QStringLiteral("0.0.0.0"),
+             settingTextToPort(value(SipSetting::ServerBindPort)) };
+}
 
 QString stateIcon(const SipUser *user)
 {
@@ -159,22 +187,11 @@ void Http::onPostSipSettings(HttpUser *user, const QString &responderName, const
     const bool standalone = isStandalone();
     const bool modeOnly = form.contains(Sip::settingName(SipSetting::Standalone));
     SipFormError error = checkSipSettings(form, standalone, stored);
-    if (error.isNone() && standalone && !modeOnly) {
-        const QString transport = Sip::settingName(SipSetting::ServerTransport);
-        const SipTransport::Type type
-            = transportFromString(form.value(transport, stored(transport)));
-        // As the engine listens: one transport when it is named, both otherwise.
-        int transports = ListenUdp | ListenTcp;
-        if (type == SipTransport::UDP)
-            transports = ListenUdp;
-        else if (type == SipTransport::TCP)
-            transports = ListenTcp;
-        error = tryListener(form, Sip::settingName(SipSetting::StandaloneBindAddress),
-                            Sip::settingName(SipSetting::StandaloneBindPort), stored, transports);
-    }
+    // The saver matches names ignoring case, folding lookalike letters too: it gets only the
+    // fields the checks have read.
+    FormFields fields = fieldsNamed(form, settingNames());
     // An unticked check box is not posted: absent from a whole form, it is off. The gateway's
     // own boxes are not on the standalone form and keep what they hold.
-    FormFields fields = form;
     if (!modeOnly) {
         for (const SipSetting::Type key :
              { SipSetting::ServerProxyUse, SipSetting::ServerBindRandom, SipSetting::LogSip,
@@ -187,6 +204,22 @@ void Http::onPostSipSettings(HttpUser *user, const QString &responderName, const
             else if (!fields.contains(name))
                 fields.insert(name, QStringLiteral("false"));
         }
+    }
+    if (error.isNone() && sip) {
+        const auto posted = [&](SipSetting::Type key) {
+            const QString name = Sip::settingName(key);
+            return fields.value(name, stored(name));
+        };
+        const auto running = [sip](SipSetting::Type key) { return sip->setting(key); };
+        // A mode switch saves the mode alone: the restart binds what the new mode's stored
+        // settings ask for. The gateway has no address of its own to blame.
+        const bool standaloneWanted = settingTextToBool(posted(SipSetting::Standalone));
+        const QString port = Sip::settingName(standaloneWanted ? SipSetting::StandaloneBindPort
+                                                               : SipSetting::ServerBindPort);
+        error = tryListener(
+            sipListener(standaloneWanted, posted), sipListener(sip->isStandalone(), running),
+            sip->connectionState() == SipConnected,
+            standaloneWanted ? Sip::settingName(SipSetting::StandaloneBindAddress) : port, port);
     }
     if (!error.isNone() || !sip) {
         // Nothing is saved: the form comes back as it was posted, to be corrected.

@@ -227,9 +227,14 @@ void Http::onPostVelkSettings(HttpUser *user, const QString &responderName, cons
     if (error.isNone())
         error = checkPortRange(form, Velk::keyName(VelkKey::PortRangeStart),
                                Velk::keyName(VelkKey::PortRangeStop), kMinAudioPorts, stored);
-    if (error.isNone())
-        error = tryListener(form, Velk::keyName(VelkKey::BindAddress),
-                            Velk::keyName(VelkKey::BindPort), stored, ListenUdp);
+    if (error.isNone() && velk) {
+        const QString address = Velk::keyName(VelkKey::BindAddress);
+        const QString port = Velk::keyName(VelkKey::BindPort);
+        const ListenerSettings current { ListenUdp, velk->stringValue(VelkKey::BindAddress),
+                                         velk->ushortValue(VelkKey::BindPort) };
+        error = tryListener(postedListener(current, form, address, port), current,
+                            velk->connectionState() == VelkListening, address, port);
+    }
     if (!error.isNone()) {
         const FormFields shown = asPosted(form, { Velk::keyName(VelkKey::LogProtocol) });
         answerPage(responderName, buildVelkSettingsPage(user, shown, error));
