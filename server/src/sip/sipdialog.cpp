@@ -64,6 +64,14 @@ void SipDialog::setToTag(const QString &tag)
     m_GivenToTag = tag;
 }
 
+SipMessage SipDialog::sentRequest() const
+{
+    SipMessage request = m_Request;
+    if (!m_UntaggedTo.isEmpty())
+        request.setHeader(SipHeader::To, m_UntaggedTo);
+    return request;
+}
+
 bool SipDialog::isSameRequest(const SipMessage &msg)
 {
     if (msg.callId() != m_Request.callId() || msg.from() != m_Request.from())
@@ -111,7 +119,7 @@ void SipDialog::terminate()
 void SipDialog::intercept(const QString &, const QString &callid)
 {
     if (callid != m_Request.callId())
-        emit intercepted(m_Request, m_ConversationName, m_Partner);
+        emit intercepted(sentRequest(), m_ConversationName, m_Partner);
 }
 
 void SipDialog::setState(int state)

@@ -63,6 +63,9 @@ public:
 
     int state() const { return m_State; }
     void setToTag(const QString &tag);
+    // The request as it went out (or came in): without the To tag that a response gave the
+    // stored copy (or this transaction gave out) since. A CANCEL names it so.
+    SipMessage sentRequest() const;
     // The retransmission test of the server transactions; refreshes the stored request.
     bool isSameRequest(const SipMessage &msg);
     ConversationThread *conversation() const;

@@ -49,7 +49,7 @@ void Sip::receiveInviteResponse(const SipMessage &response, bool multi)
         // The call is gone: the phone that answers late is released.
         if (isUsableUser(callee)) {
             if (statusClass(status) == 1)
-                sendCancelToBranch(callee, invite);
+                sendCancelToBranch(callee, client->sentRequest());
             else if (status == SipStatus::OK)
                 // Also when a CANCEL is still under way: a phone that answered as it crossed
                 // would otherwise stay in a call nobody ends.
@@ -174,7 +174,7 @@ void Sip::onInviteTimeoutCall(SipMessage response)
     if (!isUsableUser(callee) || !m_Dialogs)
         return;
     if (auto *client = m_Dialogs->find<SipClientInviteDialog>(response.transactionKey()))
-        sendCancelToBranch(callee, client->m_Request);
+        sendCancelToBranch(callee, client->sentRequest());
 }
 
 void Sip::onReceiveResponseNonInvite(SipMessage response)

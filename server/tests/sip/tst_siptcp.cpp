@@ -82,6 +82,18 @@ struct TcpPhone
                           "response=\"%3\"\n")
                       .arg(nonce, uri, md5(ha1 + ":" + nonce + ":" + ha2))));
     }
+    // The phone's answer (status line, header lines, body) to a request it was sent, with its
+    // Contact on TCP, its To tag and the request's Via, From, Call-ID and CSeq.
+    void reply(const SipMessage &request, QString answer)
+    {
+        QString head
+            = QString("Contact: <sip:%1@127.0.0.1:$port;transport=tcp>\nTo: %2;tag=%1\n")
+                  .arg(request.startLine.requestUri.user, request.headerValue(SipHeader::To));
+        const QRegularExpression copied("^(Via|From|Call-ID|CSeq):");
+        for (const QString &line : QString(request.toByteArray()).split("\r\n"))
+            head += line.contains(copied) ? line + "\n" : QString();
+        send("SIP/2.0 " + answer.insert(answer.indexOf('\n') + 1, head));
+    }
     SipStatus::Type registerAs(const QString &user, const QString &callId, int expires = 60)
     {
         request("REGISTER", user, "sip:127.0.0.1",
@@ -308,12 +320,7 @@ private slots:
                   kSdp);
         const SipMessage invite = t1.next();
         QCOMPARE(invite.startLine.method, SipMethod::Invite);
-        QString reply = "Contact: <sip:t1@127.0.0.1:$port;transport=tcp>\nTo: "
-            + invite.headerValue(SipHeader::To) + ";tag=t1\n";
-        const QRegularExpression copied("^(Via|From|Call-ID|CSeq):");
-        for (const QString &line : QString(invite.toByteArray()).split("\r\n"))
-            reply += line.contains(copied) ? line + "\n" : QString();
-        t1.send("SIP/2.0 " + answer.insert(answer.indexOf('\n') + 1, reply));
+        t1.reply(invite, answer);
         const bool answered = answer.startsWith("200");
         QCOMPARE(c.next().startLine.status, answered ? SipStatus::OK : SipStatus::Ringing);
         if (answered)
@@ -326,6 +333,32 @@ private slots:
         while (heard.isValid() && int(heard.startLine.method) != ends);
         QVERIFY(heard.isValid());
         QVERIFY(server.registered("t1"));
+    }
+
+    // A call over TCP stays there: every Contact the server writes on it names TCP, or the phones
+    // send their BYE, re-INVITE and REFER over UDP, which a server on TCP alone never hears.
+    void dialogContactsNameTcp()
+    {
+        TcpServer server;
+        TcpPhone t1(server.port), c(server.port);
+        QCOMPARE(t1.registerAs("t1", "t1"), SipStatus::OK);
+        QCOMPARE(c.registerAs("c", "c"), SipStatus::OK);
+        c.request("INVITE", "c", "sip:t1@127.0.0.1",
+                  "To: <sip:t1@127.0.0.1>\nCall-ID: call\nContent-Type: application/sdp\n"
+                  "Contact: <sip:c@127.0.0.1:$port;transport=tcp>\n",
+                  kSdp);
+        const SipMessage invite = t1.next();
+        QCOMPARE(invite.startLine.method, SipMethod::Invite);
+        const QString ok = "200 OK\nContent-Type: application/sdp\nContent-Length: %1\n\n%2";
+        t1.reply(invite, ok.arg(kSdp.size()).arg(kSdp));
+        const SipMessage answer = c.next(), ack = t1.next();
+        QCOMPARE(answer.startLine.status, SipStatus::OK);
+        QCOMPARE(ack.startLine.method, SipMethod::Ack);
+        for (const SipMessage &sent : { invite, answer, ack }) {
+            const QString transport = sent.contact().address.parameters.param("transport");
+            QVERIFY2(transport.compare("tcp", Qt::CaseInsensitive) == 0,
+                     sent.toByteArray().constData());
+        }
     }
 
     // Two accounts on one connection: one leaving is answered and leaves the other's alone.

@@ -86,9 +86,11 @@ SipMessage::SipMessage(SipUser *fromUser, SipUser *toUser, const QByteArray &sdp
 {
     if (!valid)
         return;
+    // Named on the INVITE's own transport, as the answers this server sends are: a phone
+    // reached over TCP would send its in-dialog requests over UDP otherwise.
     setHeader(SipHeader::Contact,
               contactText(displayName(fromUser), fromUser->objectName(), toUser->m_ServerAddress,
-                          toUser->m_ServerPort, SipTransport::Unset));
+                          toUser->m_ServerPort, transport));
     setHeader(SipHeader::Supported, QStringLiteral("replaces, timer"));
     KBaseContactAddress<1> address = to();
     address.address = startLine.requestUri;

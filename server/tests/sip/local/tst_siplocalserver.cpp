@@ -538,6 +538,27 @@ private slots:
         QCOMPARE(ack.startLine.requestUri.toString(), invite.startLine.requestUri.toString());
     }
 
+    // A phone left ringing is cancelled with the INVITE as it was sent: without the To tag of its
+    // ringing answer, or a strict phone answers 481 and rings on.
+    void ringTimeoutCancelsInvite()
+    {
+        RawPhone alice("alice", m_Port), bob("bob", m_Port);
+        QCOMPARE(alice.registerWith(), 200);
+        QCOMPARE(bob.registerWith(), 200);
+        // The registrations run at the real pace; the call's 90 s of ringing 20 times as fast.
+        TimeScale::setFactor(20);
+        const SipMessage invite = placeCall(alice, bob);
+        bob.send(reply(invite, 180));
+        QCOMPARE(statusCode(alice.next()), 180);
+        const SipMessage cancel = nextBut(bob, invite);
+        QCOMPARE(cancel.startLine.method, SipMethod::Cancel);
+        QCOMPARE(cancel.startLine.requestUri.toString(), invite.startLine.requestUri.toString());
+        for (const SipHeader::Type type :
+             { SipHeader::Via, SipHeader::From, SipHeader::To, SipHeader::CallID })
+            QCOMPARE(cancel.headerValues(type), invite.headerValues(type));
+        QCOMPARE(cancel.cseqNumber(), invite.cseqNumber());
+    }
+
     // MESSAGE is relayed to a registered phone only.
     void message_data()
     {
