@@ -374,7 +374,16 @@ void Sip::onLastCancelServer(SipMessage invite, QString toUser, bool normal)
         return;
     }
     const bool calledUs = invite.to().address.user == toUser;
-    SipUser *account = findUser(calledUs ? invite.from().address.user : invite.to().address.user);
+    // The leg sent the INVITE through the server: it ends with a final answer, the one a refused
+    // ring gives. CANCEL is only for INVITEs of ours.
+    auto *received
+        = m_Dialogs ? m_Dialogs->find<SipServerInviteDialog>(invite.transactionKey()) : nullptr;
+    if (received || !calledUs) {
+        if (received)
+            sendDialogResponse(received, SipStatus::ServiceUnavailable);
+        return;
+    }
+    SipUser *account = findUser(invite.from().address.user);
     if (!account)
         return;
     account->takeConversation(invite.callId());
