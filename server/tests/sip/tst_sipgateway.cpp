@@ -720,6 +720,7 @@ private slots:
         QTest::addColumn<QByteArray>("status");
         QTest::newRow("gives up before the ring is acknowledged")
             << quint8(2) << quint8(1) << true << QByteArray("503");
+        QTest::newRow("keypad reject") << quint8(5) << quint8(11) << false << QByteArray("603");
     }
     // A door that ends a call from the server before answering it: the INVITE has its final
     // answer at once and is never cancelled, a later CANCEL finds it answered, the call has one
