@@ -205,9 +205,9 @@ class TestSipGateway : public QObject
     // Door 7 (account "door") calls "phone" by its button through a scripted server, which
     // answers 180 with To tag t1; with giveUp the button again gives up. Returns the INVITE and
     // the CANCEL.
-    QPair<QByteArray, QByteArray> ringDoor(bool giveUp)
+    QPair<QByteArray, QByteArray> ringDoor(bool giveUp, const QHash<QString, QString> &account = {})
     {
-        if (!startDoor())
+        if (!startDoor(account))
             return {};
         pressButton();
         const QByteArray invite = m_Server->nextOf("INVITE");
@@ -782,6 +782,36 @@ private slots:
         QCOMPARE(m_Panel->stateBits() & 0x07, 0);
         QCOMPARE(device->state(), int(VelkDevice::Ready));
         QVERIFY(m_Sip->findUser("door")->isRegistered());
+    }
+
+    // An in-dialog request the server never answers ends its own call alone: the account
+    // registers again, and its other call goes on.
+    void lostByeEndsOnlyItsCall()
+    {
+        TimeScale::setFactor(10);
+        const QHash<QString, QString> account { { "velk-autoanswer", "true" },
+                                                { "sip-rtp-timeout", "3600" } };
+        const QByteArray invite = ringDoor(false, account).first;
+        QVERIFY2(!invite.isEmpty(), qPrintable(m_Log.join("\n")));
+        m_Server->reply(invite, "200 OK", "t1", "Contact: <sip:phone@127.0.0.1:5071>\r\n", kSdp);
+        QVERIFY(!m_Server->nextOf("ACK").isEmpty());
+        // The door hangs up; its BYE goes unanswered.
+        pressButton();
+        QVERIFY(!m_Server->nextOf("BYE").isEmpty());
+        VelkDevice *device = m_Velk->findDevice(7);
+        QTRY_VERIFY(device->state() == VelkDevice::Ready && !m_Sip->findUser("door")->isBusy());
+
+        fromPhone("INVITE", "c2", 1);
+        const QByteArray ok = answerIn("c2", "INVITE", "BYE");
+        QVERIFY2(ok.startsWith("SIP/2.0 200 "), ok.constData());
+        fromPhone("ACK", "c2", 1, header(ok, "To"));
+        QTRY_COMPARE_WITH_TIMEOUT(logged("User 'door' lost the server"), 1, 30000);
+        m_Server->reply(m_Server->nextOf("REGISTER"), "200 OK", "r2", "Expires: 3600\r\n");
+        QTRY_VERIFY(m_Sip->findUser("door")->isRegistered());
+        QCOMPARE(device->state(), int(VelkDevice::IncomingCall));
+        fromPhone("BYE", "c2", 2, header(ok, "To"));
+        const QByteArray ended = answerIn("c2", "BYE", "BYE");
+        QVERIFY2(ended.startsWith("SIP/2.0 200 "), ended.constData());
     }
 };
 
