@@ -266,8 +266,12 @@ void Sip::rejectUserCall(const QString &callerUserName, const QString &userName,
     if (SipUser *caller = findUser(callerUserName))
         caller->removeCaller(name);
     ConversationThread *conversation = findConversation(name);
-    if (conversation)
+    if (conversation) {
+        // The refused leg leaves first: the call is recorded unanswered, as any other ending
+        // before the answer; the rest go without a word, the caller is answered below.
+        emit conversation->removeCaller(callKey, true);
         emit conversation->clearCallers();
+    }
     if (!dialogName.isEmpty()) {
         if (SipDialog *dialog = findDialog(dialogName))
             sendDialogResponse(dialog, SipStatus::Decline);

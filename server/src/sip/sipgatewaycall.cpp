@@ -86,14 +86,16 @@ void Sip::sendGatewayRequest(SipUser *user, const SipMessage &request, bool watc
 }
 
 // Only a transaction's own time-out says the server is gone; a 408 that the server relays
-// for a callee that never answered says nothing about the registration.
+// for a callee that never answered says nothing about the registration. A request lost within
+// a dialog ends that dialog alone: the account's other calls do not pass through the
+// registration and go on.
 void Sip::lostServer(SipUser *user, const SipMessage &response)
 {
     if (!user || !response.synthetic || !user->isRegistered())
         return;
     logLine(LogParams::Sip,
             QStringLiteral("User '%1' lost the server, registering again").arg(user->objectName()));
-    user->setRegistered(false);
+    user->loseRegistration();
     registerOnServer(user->objectName(), true);
 }
 
@@ -374,7 +376,16 @@ void Sip::onLastCancelServer(SipMessage invite, QString toUser, bool normal)
         return;
     }
     const bool calledUs = invite.to().address.user == toUser;
-    SipUser *account = findUser(calledUs ? invite.from().address.user : invite.to().address.user);
+    // The leg sent the INVITE through the server: it ends with a final answer, the one a refused
+    // ring gives. CANCEL is only for INVITEs of ours.
+    auto *received
+        = m_Dialogs ? m_Dialogs->find<SipServerInviteDialog>(invite.transactionKey()) : nullptr;
+    if (received || !calledUs) {
+        if (received)
+            sendDialogResponse(received, SipStatus::ServiceUnavailable);
+        return;
+    }
+    SipUser *account = findUser(invite.from().address.user);
     if (!account)
         return;
     account->takeConversation(invite.callId());

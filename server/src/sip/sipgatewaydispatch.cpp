@@ -107,6 +107,13 @@ void Sip::onCancelServer(SipServerNonInviteDialog *dialog)
     if (!dialog)
         return;
     const SipMessage request = dialog->m_Request;
+    auto *invite = qobject_cast<SipServerInviteDialog *>(
+        findDialog(request.transactionKey(SipMethod::Invite)));
+    // The INVITE had its final answer already: the CANCEL finds it and changes nothing.
+    if (invite && invite->state() != SipDialog::Proceeding) {
+        sendDialogResponse(dialog, SipStatus::OK);
+        return;
+    }
     if (ConversationThread *conversation = findConversation(request.callId())) {
         emit conversation->removeCaller(request.callId(), true);
         emit conversation->check();
@@ -114,8 +121,6 @@ void Sip::onCancelServer(SipServerNonInviteDialog *dialog)
     } else {
         sendDialogResponse(dialog, SipStatus::CallTransactionDoesNotExist);
     }
-    auto *invite = qobject_cast<SipServerInviteDialog *>(
-        findDialog(request.transactionKey(SipMethod::Invite)));
     if (invite)
         sendDialogResponse(invite, SipStatus::RequestTerminated);
 }

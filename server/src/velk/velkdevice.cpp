@@ -141,6 +141,7 @@ void VelkDevice::changeState(int newState)
         if (newState == Unregistered)
             abandonRing();
         m_RingAnswered = true;
+        dropRingCommand();
     }
     if (oldState == Ready && newState > Waiting) {
         m_MicrophoneLevel = Settings::ucharValue(this, Key::MicrophoneVolume);

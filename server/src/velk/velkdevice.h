@@ -8,6 +8,7 @@
 
 #include <QDateTime>
 #include <QHostAddress>
+#include <QPointer>
 #include <QTimer>
 
 #include <functional>
@@ -213,6 +214,9 @@ private:
     // A ring the device leaves unanswered by unregistering gets its final answer now: the ring
     // command's own answer, which would have given it, goes with the registration.
     void abandonRing();
+    // The ring command is not sent again once its call is over: a resend would switch the
+    // outputs back on after the call switched them off.
+    void dropRingCommand();
     void endOutgoingCall();
     void outputsOff(void (VelkDevice::*again)(int, QByteArray, QByteArray));
     void answerCallRequest(int result, int accountIndex, int ruleIndex);
@@ -274,6 +278,7 @@ private:
     QString m_IncomingConversation;
     bool m_IncomingPaging = false;
     bool m_RingAnswered = true; // the SIP side has the final answer to the last ring
+    QPointer<VelkPacket> m_RingCommand;
     QString m_OutgoingUuid;
     QString m_OutgoingAccount;
     QString m_OutgoingTarget;

@@ -82,8 +82,10 @@ void VelkDevice::offerIncomingCall(const QString &fromUser, const QString &toUse
     m_IncomingFromCallId = fromCallId;
     m_IncomingPaging = paging;
     m_RingAnswered = false;
+    dropRingCommand();
     VelkPacket *packet
         = paging ? setOutputs(1, 1, 255) : setOutputs(1, (flags & Wiretap) ? 255 : 1, 1);
+    m_RingCommand = packet;
     connect(packet, &VelkPacket::recvAnswer, this,
             paging ? &VelkDevice::recvAnswerIncomingCallPaging
                    : &VelkDevice::recvAnswerIncomingCall);
@@ -152,6 +154,13 @@ void VelkDevice::abandonRing()
     else
         services->deviceRespond(m_IncomingFromUser, m_IncomingToUser, m_IncomingConversation,
                                 m_IncomingCallId, ServiceUnavailable);
+}
+
+void VelkDevice::dropRingCommand()
+{
+    if (VelkPacket *packet = m_RingCommand.data())
+        packet->discard();
+    m_RingCommand.clear();
 }
 
 void VelkDevice::recvAnswerIncomingCallPaging(int result, QByteArray, QByteArray)
@@ -359,6 +368,7 @@ void VelkDevice::onDeletingConversation(QString name)
 
 void VelkDevice::endIncomingCall()
 {
+    dropRingCommand();
     if (VelkSipServices *services = sip())
         services->deviceHangup(m_IncomingToUser, m_IncomingCallId);
 }

@@ -30,6 +30,8 @@ public:
 
     int send();
     void onAnswer(const QByteArray &answer);
+    // Drops the request at once without reporting it: what it asked for no longer holds.
+    void discard() { finish(); }
 
     QByteArray datagram() const { return m_Datagram; }
     int retries() const { return m_Retries; }

@@ -1,4 +1,5 @@
 #include "../sippeers.h"
+#include "core/qsmdraction.h"
 #include "core/timescale.h"
 #include "sip/sip.h"
 #include "sip/sipexternaladdress.h"
@@ -6,6 +7,8 @@
 #include "siptestkit.h"
 #include "testmain.h"
 #include "velk/velk.h"
+#include "velk/velkdevice.h"
+#include "velk/velkpacket.h"
 #include "velkpanel.h"
 
 #include <QNetworkDatagram>
@@ -16,8 +19,10 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUdpSocket>
+#include <QtEndian>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
 // A scripted UDP server on loopback in the place of the gateway's outside server.
@@ -95,6 +100,21 @@ struct ScriptedGateway : ScriptedServer
     }
 };
 
+// The gateway's owner, keeping the call and event records it is handed as "src dest code attr".
+class RecordingHost : public siptest::Host
+{
+    Q_OBJECT
+public:
+    QStringList records;
+
+public slots:
+    void smdrLog(const QDateTime &, const QString &src, const QString &dest, const qlonglong &,
+                 const QSmdrAction::Type &action, const QString &attr)
+    {
+        records << QStringList { src, dest, QSmdrAction::code(action), attr }.join(' ');
+    }
+};
+
 class TestSipGateway : public QObject
 {
     Q_OBJECT
@@ -145,13 +165,12 @@ class TestSipGateway : public QObject
             && header(bye, "Route") == "<sip:127.0.0.1:9;lr>";
     }
 
-    // Door 7 (account "door") calls "phone" by its button through a scripted server, which
-    // answers 180 with To tag t1; with giveUp the button again gives up. Returns the INVITE and
-    // the CANCEL.
-    QPair<QByteArray, QByteArray> ringDoor(bool giveUp)
+    // Door 7 (account "door", with these settings beside its own) and its panel of that
+    // hardware, registered on a scripted server; false when it did not get there.
+    bool startDoor(const QHash<QString, QString> &account = {}, quint8 hardware = 2)
     {
         m_Server = new ScriptedServer;
-        m_Host = new siptest::Host;
+        m_Host = new RecordingHost;
         m_Host->gateway("127.0.0.1", m_Server->socket.localPort());
         m_Host->file.setValue("sip/log-sip", "true");
         const quint16 velkPort = siptest::freeUdpPort();
@@ -165,19 +184,30 @@ class TestSipGateway : public QObject
         devices.setValue("7/button-press-event", 2);
         devices.sync();
         m_Sip = new Sip(m_Host);
-        m_Sip->saveUser("door", { { "type-user", "0" }, { "velk-device-id", "7" } });
+        QHash<QString, QString> settings { { "type-user", "0" }, { "velk-device-id", "7" } };
+        settings.insert(account);
+        m_Sip->saveUser("door", settings);
         m_Velk = new Velk(m_Host);
         m_Velk->setSipServices(m_Sip);
         m_Sip->start();
         m_Velk->start();
-        m_Panel = new VelkPanel({ 7, "pw12", 2, 1, 0, 0 });
+        m_Panel = new VelkPanel({ 7, "pw12", hardware, 1, 0, 0 });
         m_Panel->start(QHostAddress::LocalHost, velkPort, 1000);
 
         const QByteArray registration = m_Server->nextRequest().data();
         if (!registration.startsWith("REGISTER "))
-            return {};
+            return false;
+        m_GatewayPort = quint16(m_Server->got.senderPort());
         m_Server->reply(registration, "200 OK", "r1", "Expires: 3600\r\n");
-        if (!QTest::qWaitFor([this] { return m_Sip->findUser("door")->isRegistered(); }, 30000))
+        return QTest::qWaitFor([this] { return m_Sip->findUser("door")->isRegistered(); }, 30000);
+    }
+
+    // Door 7 (account "door") calls "phone" by its button through a scripted server, which
+    // answers 180 with To tag t1; with giveUp the button again gives up. Returns the INVITE and
+    // the CANCEL.
+    QPair<QByteArray, QByteArray> ringDoor(bool giveUp, const QHash<QString, QString> &account = {})
+    {
+        if (!startDoor(account))
             return {};
         pressButton();
         const QByteArray invite = m_Server->nextOf("INVITE");
@@ -189,8 +219,46 @@ class TestSipGateway : public QObject
         return { invite, m_Server->nextOf("CANCEL") };
     }
 
-    siptest::Host *m_Host = nullptr;
+    // A request of the phone's to the door's account through the server, in call callId; an
+    // INVITE carries an audio offer. The To is the one the door answered with, once it did.
+    void fromPhone(const QByteArray &method, const QByteArray &callId, int cseq,
+                   const QByteArray &to = "<sip:door@127.0.0.1>")
+    {
+        const QByteArray body = method == "INVITE" ? kSdp : QByteArray();
+        const QByteArray number = QByteArray::number(cseq);
+        m_Server->socket.writeDatagram(
+            method + " sip:door@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:"
+                + QByteArray::number(m_Server->socket.localPort()) + ";branch=z9hG4bK" + callId
+                + number + "\r\nFrom: <sip:phone@127.0.0.1>;tag=p" + callId + "\r\nTo: " + to
+                + "\r\nCall-ID: " + callId + "\r\nCSeq: " + number + ' ' + method
+                + "\r\nContact: <sip:phone@127.0.0.1:5071>\r\nMax-Forwards: 70\r\n"
+                + (body.isEmpty() ? "" : "Content-Type: application/sdp\r\n")
+                + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body,
+            QHostAddress(QHostAddress::LocalHost), m_GatewayPort);
+    }
+
+    // What the gateway sends next in call callId that is a final answer to a request of the
+    // method, or a request of the method stray that it must not send.
+    QByteArray answerIn(const QByteArray &callId, const QByteArray &method, const QByteArray &stray)
+    {
+        const QDeadlineTimer deadline(30000);
+        for (QByteArray data = m_Server->nextRequest().data();
+             !data.isEmpty() && !deadline.hasExpired(); data = m_Server->nextRequest().data()) {
+            if (header(data, "Call-ID") != callId)
+                continue;
+            if (data.startsWith(stray + ' '))
+                return data;
+            if (data.startsWith("SIP/2.0 ") && data.at(8) != '1'
+                && header(data, "CSeq").endsWith(' ' + method))
+                return data;
+        }
+        return QByteArray();
+    }
+
+    static const QByteArray kSdp;
+    RecordingHost *m_Host = nullptr;
     ScriptedServer *m_Server = nullptr;
+    quint16 m_GatewayPort = 0;
     Sip *m_Sip = nullptr;
     Velk *m_Velk = nullptr;
     VelkPanel *m_Panel = nullptr;
@@ -620,8 +688,6 @@ private slots:
         QVERIFY2(!invite.isEmpty() && cancel.isEmpty() != giveUp, qPrintable(m_Log.join("\n")));
         if (giveUp)
             m_Server->reply(cancel, "200 OK", "t1");
-        const QByteArray sdp = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\n"
-                               "t=0 0\r\nm=audio 30000 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\n";
         const auto nextBye = [this] {
             const QByteArray bye = m_Server->nextOf("BYE");
             m_Server->reply(bye, "200 OK", "");
@@ -631,7 +697,7 @@ private slots:
             m_Server->reply(invite, "200 OK", "t" + branch,
                             "Contact: <sip:phone@127.0.0.1:507" + branch
                                 + ">\r\nRecord-Route: <sip:127.0.0.1:9;lr>\r\n",
-                            sdp);
+                            kSdp);
             QVERIFY(header(m_Server->nextOf("ACK"), "To").endsWith(";tag=t" + branch));
             if (giveUp || branch == "2") {
                 const QByteArray bye = nextBye();
@@ -645,7 +711,113 @@ private slots:
             QVERIFY2(endsBranch(bye, invite, "1"), bye.constData());
         }
     }
+
+    void doorEndsIncomingCall_data()
+    {
+        QTest::addColumn<quint8>("hardware");
+        QTest::addColumn<quint8>("key");
+        QTest::addColumn<bool>("ringHeld");
+        QTest::addColumn<QByteArray>("status");
+        QTest::newRow("gives up before the ring is acknowledged")
+            << quint8(2) << quint8(1) << true << QByteArray("503");
+        QTest::newRow("keypad reject") << quint8(5) << quint8(11) << false << QByteArray("603");
+    }
+    // A door that ends a call from the server before answering it: the INVITE has its final
+    // answer at once and is never cancelled, a later CANCEL finds it answered, the call has one
+    // unanswered record, and the panel is left with its outputs off.
+    void doorEndsIncomingCall()
+    {
+        QFETCH(quint8, hardware);
+        QFETCH(quint8, key);
+        QFETCH(bool, ringHeld);
+        QFETCH(QByteArray, status);
+        TimeScale::setFactor(1);
+        QVERIFY(startDoor({ { "velk-autoanswer", "false" } }, hardware));
+        VelkDevice *device = m_Velk->findDevice(7);
+        QList<QPair<quint32, int>> outputs; // set-outputs commands in: sequence, call byte
+        QObject scope;
+        connect(m_Panel, &VelkPanel::requestReceived, &scope,
+                [&](int command, quint32 at, int, int call) {
+                    if (command == 6)
+                        outputs << qMakePair(at, call);
+                });
+        const auto ringAt = [&] {
+            return std::find_if(outputs.cbegin(), outputs.cend(),
+                                [](const QPair<quint32, int> &o) { return o.second == 1; });
+        };
+        // The ring is carried out but its acknowledgement held back, as a slow panel does.
+        if (ringHeld)
+            m_Panel->setPolicy(6, { VelkPanel::Reply::Late, 600000 });
+        fromPhone("INVITE", "c1", 1);
+        QTRY_VERIFY(ringAt() != outputs.cend());
+        const quint32 ring = ringAt()->first;
+        QPointer<VelkPacket> ringCommand;
+        for (VelkPacket *packet : device->findChildren<VelkPacket *>()) {
+            if (qFromLittleEndian<quint32>(packet->datagram().constData() + 3) == ring)
+                ringCommand = packet;
+        }
+        QTRY_COMPARE(
+            device->state(),
+            int(ringHeld ? VelkDevice::IncomingCallRequire : VelkDevice::IncomingCallWaitAnswer));
+        m_Panel->queueEvents(0, key, 0, 0);
+        m_Panel->sendReport();
+
+        const QByteArray answer = answerIn("c1", "INVITE", "CANCEL");
+        QVERIFY2(answer.startsWith("SIP/2.0 " + status), answer.constData());
+        fromPhone("ACK", "c1", 1, header(answer, "To"));
+        fromPhone("CANCEL", "c1", 1);
+        const QByteArray cancelled = answerIn("c1", "CANCEL", "CANCEL");
+        QVERIFY2(cancelled.startsWith("SIP/2.0 200 "), cancelled.constData());
+        QTRY_VERIFY(!m_Sip->findConversation("c1"));
+        QCOMPARE(m_Host->records.filter(" INC"), QStringList { "phone door INC NA" });
+
+        // The ring command goes no more once the call switched the outputs off.
+        QTRY_VERIFY_WITH_TIMEOUT(!ringCommand, 60000);
+        const auto off = std::find_if(ringAt(), outputs.cend(),
+                                      [](const QPair<quint32, int> &o) { return o.second == 255; });
+        QVERIFY(off != outputs.cend());
+        QVERIFY2(std::none_of(off, outputs.cend(),
+                              [ring](const QPair<quint32, int> &o) { return o.first == ring; }),
+                 "the ring command came again");
+        QCOMPARE(m_Panel->stateBits() & 0x07, 0);
+        QCOMPARE(device->state(), int(VelkDevice::Ready));
+        QVERIFY(m_Sip->findUser("door")->isRegistered());
+    }
+
+    // An in-dialog request the server never answers ends its own call alone: the account
+    // registers again, and its other call goes on.
+    void lostByeEndsOnlyItsCall()
+    {
+        TimeScale::setFactor(10);
+        const QHash<QString, QString> account { { "velk-autoanswer", "true" },
+                                                { "sip-rtp-timeout", "3600" } };
+        const QByteArray invite = ringDoor(false, account).first;
+        QVERIFY2(!invite.isEmpty(), qPrintable(m_Log.join("\n")));
+        m_Server->reply(invite, "200 OK", "t1", "Contact: <sip:phone@127.0.0.1:5071>\r\n", kSdp);
+        QVERIFY(!m_Server->nextOf("ACK").isEmpty());
+        // The door hangs up; its BYE goes unanswered.
+        pressButton();
+        QVERIFY(!m_Server->nextOf("BYE").isEmpty());
+        VelkDevice *device = m_Velk->findDevice(7);
+        QTRY_VERIFY(device->state() == VelkDevice::Ready && !m_Sip->findUser("door")->isBusy());
+
+        fromPhone("INVITE", "c2", 1);
+        const QByteArray ok = answerIn("c2", "INVITE", "BYE");
+        QVERIFY2(ok.startsWith("SIP/2.0 200 "), ok.constData());
+        fromPhone("ACK", "c2", 1, header(ok, "To"));
+        QTRY_COMPARE_WITH_TIMEOUT(logged("User 'door' lost the server"), 1, 30000);
+        m_Server->reply(m_Server->nextOf("REGISTER"), "200 OK", "r2", "Expires: 3600\r\n");
+        QTRY_VERIFY(m_Sip->findUser("door")->isRegistered());
+        QCOMPARE(device->state(), int(VelkDevice::IncomingCall));
+        fromPhone("BYE", "c2", 2, header(ok, "To"));
+        const QByteArray ended = answerIn("c2", "BYE", "BYE");
+        QVERIFY2(ended.startsWith("SIP/2.0 200 "), ended.constData());
+    }
 };
+
+const QByteArray TestSipGateway::kSdp
+    = "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\n"
+      "t=0 0\r\nm=audio 30000 RTP/AVP 8\r\na=rtpmap:8 PCMA/8000\r\n";
 
 TARNHALL_TEST_MAIN(TestSipGateway)
 #include "tst_sipgateway.moc"
