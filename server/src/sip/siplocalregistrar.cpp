@@ -179,8 +179,8 @@ void Sip::onUserTcpSocket(const QString &addr, quint16 port, bool init, const QS
         emit initTcpSocket(addr, port, true, user);
     else if (m_Registering)
         m_LeftTcp << qMakePair(addr, port);
-    else if (!accountOverTcp(addr, port))
-        emit initTcpSocket(addr, port, false, user);
+    else
+        closeLeftTcp(addr, port);
 }
 
 bool Sip::accountOverTcp(const QString &addr, quint16 port) const
@@ -201,8 +201,20 @@ void Sip::settleLeftTcp(const SipMessage &request)
             && request.senderPort == connection.second)
             emit releaseTcpSocket(connection.first, connection.second);
         else
-            emit initTcpSocket(connection.first, connection.second, false, QString());
+            closeLeftTcp(connection.first, connection.second);
     }
+}
+
+void Sip::closeLeftTcp(const QString &addr, quint16 port)
+{
+    if (accountOverTcp(addr, port))
+        return;
+    const QPair<QString, quint16> connection(addr, port);
+    if (!hasEndingLeg(
+            [&](const EndingLeg &leg) { return leg.address == addr && leg.port == port; }))
+        emit initTcpSocket(addr, port, false, QString());
+    else if (!m_HeldTcp.contains(connection))
+        m_HeldTcp << connection;
 }
 
 quint32 Sip::registerUserStandalone(SipUser *user, const SipMessage &request)
