@@ -444,8 +444,8 @@ private:
         quint16 port = 0;
     };
     QHash<QString, LegSource> m_LegSources;
-    // Connections accounts left while a REGISTER was applied (address, port).
-    bool m_Registering = false;
+    // The REGISTER being applied, and the connections accounts left meanwhile (address, port).
+    const SipMessage *m_Registering = nullptr;
     QList<QPair<QString, quint16>> m_LeftTcp;
     // Legs of accounts that went away, by leg and account name, until the conversation hands
     // them back; the connections left meanwhile, closed once no such leg holds them.

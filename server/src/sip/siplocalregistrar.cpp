@@ -151,9 +151,9 @@ void Sip::onRegisterStandalone(SipDialog *dialog)
     default:
         break;
     }
-    m_Registering = true;
+    m_Registering = &request;
     const quint32 granted = registerUserStandalone(to, request);
-    m_Registering = false;
+    m_Registering = nullptr;
 
     SipMessage response(SipStatus::OK, request);
     const QStringList contacts = request.headerValues(SipHeader::Contact);
@@ -175,8 +175,12 @@ void Sip::onRegisterStandalone(SipDialog *dialog)
 
 void Sip::onUserTcpSocket(const QString &addr, quint16 port, bool init, const QString &user)
 {
+    // A REGISTER over TCP binds the connection it came on: no account name, so that none is
+    // opened in its place once it is gone.
     if (init)
-        emit initTcpSocket(addr, port, true, user);
+        emit initTcpSocket(
+            addr, port, true,
+            m_Registering && m_Registering->transport == SipTransport::TCP ? QString() : user);
     else if (m_Registering)
         m_LeftTcp << qMakePair(addr, port);
     else
