@@ -13,9 +13,12 @@
 
 #include <QAbstractSocket>
 #include <QHash>
+#include <QPointer>
 #include <QSet>
 #include <QSettings>
 #include <QTimer>
+
+#include <functional>
 
 class ConversationThread;
 class SipClientInviteDialog;
@@ -230,6 +233,23 @@ private:
     bool accountOverTcp(const QString &addr, quint16 port) const;
     // The connections left while applying request: the one it came on is kept.
     void settleLeftTcp(const SipMessage &request);
+    // A connection no account is registered over any more is closed, once the BYEs and
+    // CANCELs of the calls of the accounts that left it are out.
+    void closeLeftTcp(const QString &addr, quint16 port);
+    // An account going away (standalone) ends its calls: each leg the conversation hands back
+    // is ended from the account as it was, registered or not, deleted or not.
+    struct EndingLeg
+    {
+        QPointer<SipUser> user;
+        QString conversation;
+        // The TCP connection the account leaves; port 0 for none.
+        QString address;
+        quint16 port = 0;
+    };
+    void noteEndingLeg(SipUser *user, const QString &conversation, const QString &leg);
+    bool hasEndingLeg(const std::function<bool(const EndingLeg &)> &match) const;
+    // After its BYE or CANCEL went out: the connection it held closes, a deleted account goes.
+    void settleEndingLeg(const EndingLeg &leg);
     // Answers 401 with a new nonce; stale when the credentials were right but their nonce not.
     void challenge(SipDialog *dialog, bool stale);
     // 0 good, 1 wrong credentials, 2 right credentials on a nonce not good for this request.
@@ -424,9 +444,13 @@ private:
         quint16 port = 0;
     };
     QHash<QString, LegSource> m_LegSources;
-    // Connections accounts left while a REGISTER was applied (address, port).
-    bool m_Registering = false;
+    // The REGISTER being applied, and the connections accounts left meanwhile (address, port).
+    const SipMessage *m_Registering = nullptr;
     QList<QPair<QString, quint16>> m_LeftTcp;
+    // Legs of accounts that went away, by leg and account name, until the conversation hands
+    // them back; the connections left meanwhile, closed once no such leg holds them.
+    QHash<QPair<QString, QString>, EndingLeg> m_EndingLegs;
+    QList<QPair<QString, quint16>> m_HeldTcp;
     // 302 redirects followed so far, per conversation.
     QHash<QString, int> m_Redirects;
 };

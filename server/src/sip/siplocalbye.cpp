@@ -8,6 +8,10 @@
 #include "sip/sipserverinvitedialog.h"
 #include "sip/sipuser.h"
 
+#include <QScopeGuard>
+
+#include <algorithm>
+
 bool Sip::acceptInCall(SipDialog *dialog, SipUser *sender)
 {
     const SipMessage &request = dialog->m_Request;
@@ -135,9 +139,45 @@ void Sip::onInfoStandalone(SipDialog *dialog)
     sendDialogResponse(dialog, SipStatus::OK);
 }
 
+void Sip::noteEndingLeg(SipUser *user, const QString &conversation, const QString &leg)
+{
+    if (!m_IsStandalone || !findConversation(conversation))
+        return;
+    EndingLeg &ending = m_EndingLegs[qMakePair(leg, user->objectName())];
+    ending.user = user;
+    ending.conversation = conversation;
+    if (user->m_Transport == SipTransport::TCP) {
+        ending.address = user->m_ClientAddress;
+        ending.port = user->m_ClientPort;
+    }
+}
+
+bool Sip::hasEndingLeg(const std::function<bool(const EndingLeg &)> &match) const
+{
+    return std::any_of(m_EndingLegs.cbegin(), m_EndingLegs.cend(), match);
+}
+
+void Sip::settleEndingLeg(const EndingLeg &leg)
+{
+    if (leg.conversation.isEmpty())
+        return;
+    const bool holds = hasEndingLeg([&](const EndingLeg &other) {
+        return other.address == leg.address && other.port == leg.port;
+    });
+    if (!holds && m_HeldTcp.removeOne(qMakePair(leg.address, leg.port)))
+        closeLeftTcp(leg.address, leg.port);
+    // Deleted: out of the index already, kept only to end its calls.
+    SipUser *user = leg.user;
+    if (user && findUser(user->objectName()) != user
+        && !hasEndingLeg([user](const EndingLeg &other) { return other.user == user; }))
+        user->deleteLater();
+}
+
 void Sip::onLastByeStandalone(SipMessage invite, QString toUserName, bool normal)
 {
-    SipUser *user = findUser(toUserName);
+    const EndingLeg ending = m_EndingLegs.take(qMakePair(invite.callId(), toUserName));
+    const auto settle = qScopeGuard([&] { settleEndingLeg(ending); });
+    SipUser *user = ending.user ? ending.user.data() : findUser(toUserName);
     if (!user)
         return;
     user->takeConversation(invite.callId());
@@ -147,13 +187,15 @@ void Sip::onLastByeStandalone(SipMessage invite, QString toUserName, bool normal
                                       Q_ARG(bool, normal));
         return;
     }
-    if (isUsableUser(user))
+    if (ending.user || isUsableUser(user))
         sendOnUserDialog(user, SipMessage(invite, user), true);
 }
 
 void Sip::onLastCancelStandalone(SipMessage invite, QString toUserName, bool normal)
 {
-    SipUser *user = findUser(toUserName);
+    const EndingLeg ending = m_EndingLegs.take(qMakePair(invite.callId(), toUserName));
+    const auto settle = qScopeGuard([&] { settleEndingLeg(ending); });
+    SipUser *user = ending.user ? ending.user.data() : findUser(toUserName);
     if (!user)
         return;
     user->takeConversation(invite.callId());
@@ -163,7 +205,7 @@ void Sip::onLastCancelStandalone(SipMessage invite, QString toUserName, bool nor
                                       Q_ARG(bool, normal));
         return;
     }
-    if (!isUsableUser(user) || !m_Dialogs)
+    if ((!ending.user && !isUsableUser(user)) || !m_Dialogs)
         return;
     const QString key = invite.transactionKey(SipMethod::Invite);
     // The phone that called is answered; only an INVITE this server sent is cancelled. That

@@ -106,6 +106,21 @@ ConversationThread *Sip::createNamedConversation(const QString &name, int type, 
                 Qt::QueuedConnection);
     connect(conversation, &QObject::destroyed, this, [this, name]() {
         m_Redirects.remove(name);
+        // A leg it never handed back ends with it, looked at only after the legs it did hand
+        // back on its way out: those are queued ahead.
+        if (hasEndingLeg([&name](const EndingLeg &leg) { return leg.conversation == name; }))
+            QMetaObject::invokeMethod(
+                this,
+                [this, name] {
+                    QList<QPair<QString, QString>> unended;
+                    for (auto it = m_EndingLegs.cbegin(); it != m_EndingLegs.cend(); ++it) {
+                        if (it->conversation == name)
+                            unended << it.key();
+                    }
+                    for (const auto &key : qAsConst(unended))
+                        settleEndingLeg(m_EndingLegs.take(key));
+                },
+                Qt::QueuedConnection);
         for (auto it = m_LegSources.begin(); it != m_LegSources.end();) {
             if (it->conversation == name)
                 it = m_LegSources.erase(it);

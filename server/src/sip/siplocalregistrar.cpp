@@ -151,9 +151,9 @@ void Sip::onRegisterStandalone(SipDialog *dialog)
     default:
         break;
     }
-    m_Registering = true;
+    m_Registering = &request;
     const quint32 granted = registerUserStandalone(to, request);
-    m_Registering = false;
+    m_Registering = nullptr;
 
     SipMessage response(SipStatus::OK, request);
     const QStringList contacts = request.headerValues(SipHeader::Contact);
@@ -175,12 +175,16 @@ void Sip::onRegisterStandalone(SipDialog *dialog)
 
 void Sip::onUserTcpSocket(const QString &addr, quint16 port, bool init, const QString &user)
 {
+    // A REGISTER over TCP binds the connection it came on: no account name, so that none is
+    // opened in its place once it is gone.
     if (init)
-        emit initTcpSocket(addr, port, true, user);
+        emit initTcpSocket(
+            addr, port, true,
+            m_Registering && m_Registering->transport == SipTransport::TCP ? QString() : user);
     else if (m_Registering)
         m_LeftTcp << qMakePair(addr, port);
-    else if (!accountOverTcp(addr, port))
-        emit initTcpSocket(addr, port, false, user);
+    else
+        closeLeftTcp(addr, port);
 }
 
 bool Sip::accountOverTcp(const QString &addr, quint16 port) const
@@ -201,8 +205,20 @@ void Sip::settleLeftTcp(const SipMessage &request)
             && request.senderPort == connection.second)
             emit releaseTcpSocket(connection.first, connection.second);
         else
-            emit initTcpSocket(connection.first, connection.second, false, QString());
+            closeLeftTcp(connection.first, connection.second);
     }
+}
+
+void Sip::closeLeftTcp(const QString &addr, quint16 port)
+{
+    if (accountOverTcp(addr, port))
+        return;
+    const QPair<QString, quint16> connection(addr, port);
+    if (!hasEndingLeg(
+            [&](const EndingLeg &leg) { return leg.address == addr && leg.port == port; }))
+        emit initTcpSocket(addr, port, false, QString());
+    else if (!m_HeldTcp.contains(connection))
+        m_HeldTcp << connection;
 }
 
 quint32 Sip::registerUserStandalone(SipUser *user, const SipMessage &request)

@@ -515,13 +515,18 @@ quint16 SipObject::serverPort() const
 }
 
 // The local server's connection to a user registered over TCP: opened for the registration
-// unless it came on one, closed without a report when no account is left on it. Closing lets
-// what was written to it go out first.
+// unless it came on one (no user name), closed without a report when no account is left on it.
+// Closing lets what was written to it go out first. A connection that is gone as its
+// registration is applied reports its end at once: nothing else would.
 void SipObject::initTcpSocket(QString addr, ushort port, bool init, QString userName)
 {
     if (!m_TcpServer)
         return;
     auto *socket = findChild<SipTcpSocket *>(SipTcpSocket::socketName(addr, port));
+    if (init && (socket ? socket->isGone() : userName.isEmpty())) {
+        emit deInitTcpSocket(addr, port);
+        return;
+    }
     if (socket) {
         if (init) {
             // Registered over the connection it came on: that one is kept while it lasts, and

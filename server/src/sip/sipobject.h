@@ -49,7 +49,8 @@ signals:
     void initServerConnection(SipTransport::Type Transport, QString serverAddr, ushort serverPort,
                               QString clientAddr, ushort clientPort);
     void stunServer(QString serverAddr);
-    // The peer closed a connection that carried accounts.
+    // The peer closed a connection that carried accounts, or one was gone as an account
+    // registered over it.
     void deInitTcpSocket(QString address, ushort port);
     void checkDatagram(SipTransport::Type transport, QString senderAddr, ushort senderPort,
                        QString receiverAddr, ushort receiverPort, QByteArray datagram);

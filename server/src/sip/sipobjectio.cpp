@@ -76,6 +76,8 @@ void SipObject::sendDatagram(SipTransport::Type transport, QString receiverAddr,
     // Until the server connection stands again there is nowhere to write to.
     if (socket == m_TcpSocket && socket->state() != QAbstractSocket::ConnectedState)
         failure = QStringLiteral("no connection to the server");
+    else if (const auto *peer = qobject_cast<const SipTcpSocket *>(socket); peer && peer->isGone())
+        failure = QStringLiteral("the connection is closed");
     else if (socket->write(datagram) != datagram.size())
         failure = socket->errorString();
     // A gateway traces its server connection's end, whichever connection carried the message.

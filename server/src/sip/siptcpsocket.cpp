@@ -73,6 +73,12 @@ bool SipTcpSocket::carriesAccount() const
     return m_Registered || !property(kUser).toString().trimmed().isEmpty();
 }
 
+bool SipTcpSocket::isGone() const
+{
+    return m_Released || state() == QAbstractSocket::UnconnectedState
+        || state() == QAbstractSocket::ClosingState;
+}
+
 void SipTcpSocket::closeQuietly()
 {
     m_Registered = false;
@@ -146,6 +152,7 @@ void SipTcpSocket::onDisconnected()
 
 void SipTcpSocket::release()
 {
+    m_Released = true;
     m_Idle.stop();
     if (m_TimerId >= 0) {
         killTimer(m_TimerId);

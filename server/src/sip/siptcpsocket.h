@@ -39,6 +39,8 @@ public:
     // that carried a message, and closed when it stays quiet for IdleMs.
     void markUnregistered();
     bool carriesAccount() const;
+    // Closed, or let go after its close: nothing more goes over it.
+    bool isGone() const;
     // Closes once what was written has gone out (or CloseMs passed), reporting nothing.
     void closeQuietly();
     static constexpr int CloseMs = 5000;
@@ -70,6 +72,7 @@ private:
     QTimer m_Idle;
     bool m_CarriedMessage = false;
     bool m_Registered = false;
+    bool m_Released = false;
     // What the name says, kept for the report of the end, when the peer is no longer known.
     QString m_Address;
     quint16 m_Port = 0;

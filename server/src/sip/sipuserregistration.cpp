@@ -56,18 +56,19 @@ void SipUser::setRegistered(const bool &reg)
         return;
     }
     logUser("User '%1' unregister", objectName());
+    // The calls end first: the engine keeps the connection being left until their BYE or
+    // CANCEL is out. It removes each leg as it hears of it; take the map first so that nothing
+    // it does meanwhile changes what is being walked.
+    const QMap<QString, QString> calls = m_Conversations;
+    m_Conversations.clear();
+    for (auto it = calls.cbegin(); it != calls.cend(); ++it)
+        emit excludeCallerFromConversation(it.value(), it.key(), false);
     if (m_IsStandalone) {
         m_RegisterTimer.stop();
         if (m_Transport == SipTransport::TCP)
             emit initTcpSocket(m_ClientAddress, m_ClientPort, false, objectName());
     }
     emit userUnRegistered(objectName());
-    // The engine removes each leg as it hears of it; take the map first so that nothing it
-    // does meanwhile changes what is being walked.
-    const QMap<QString, QString> calls = m_Conversations;
-    m_Conversations.clear();
-    for (auto it = calls.cbegin(); it != calls.cend(); ++it)
-        emit excludeCallerFromConversation(it.value(), it.key(), false);
 }
 
 void SipUser::loseRegistration()

@@ -64,8 +64,13 @@ SipUser *Sip::loadUser(const QString &name)
                                m_ClientPort);
     if (!m_IsStandalone)
         user->m_Transport = m_ServerTransport;
-    connect(user, &SipUser::excludeCallerFromConversation, this,
-            &Sip::onExcludeCallerFromConversation, Qt::DirectConnection);
+    connect(
+        user, &SipUser::excludeCallerFromConversation, this,
+        [this, user](QString conversation, QString caller, bool normal) {
+            noteEndingLeg(user, conversation, caller);
+            onExcludeCallerFromConversation(conversation, caller, normal);
+        },
+        Qt::DirectConnection);
     connect(this, &Sip::unloadUsers, user, &QObject::deleteLater, Qt::QueuedConnection);
     if (m_IsStandalone)
         connect(user, &SipUser::initTcpSocket, this, &Sip::onUserTcpSocket, Qt::DirectConnection);
@@ -118,10 +123,14 @@ void Sip::deleteUser(const QString &name)
         m_SipUsers.sync();
     }
     if (SipUser *user = findUser(name)) {
-        // Out of reach at once, gone with the next events.
+        // Its calls end first, from the account as it was; out of reach at once, and gone
+        // with the next events or once the last of those calls has been ended.
+        if (m_IsStandalone)
+            user->setRegistered(false);
         m_Users.remove(name);
         m_UserList.removeOne(user);
-        user->deleteLater();
+        if (!hasEndingLeg([user](const EndingLeg &leg) { return leg.user == user; }))
+            user->deleteLater();
     }
 }
 

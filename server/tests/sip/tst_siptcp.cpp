@@ -418,6 +418,78 @@ private slots:
         open(5, false);
         QTRY_VERIFY(log.contains("TCP connections accepted again after 2 refused"));
     }
+
+    // A REGISTER applied after the connection it came on has gone (the worker handled the
+    // close first) leaves nobody registered over it: no connection is opened in its place, so
+    // its 200 goes nowhere, and the account is unregistered.
+    void registerOnGoneConnection()
+    {
+        TcpServer server;
+        QTcpServer formerPeer; // listens where the gone connection's phone was
+        QVERIFY(formerPeer.listen(QHostAddress::LocalHost));
+        const quint16 gone = formerPeer.serverPort();
+        const QString text
+            = "REGISTER sip:127.0.0.1 SIP/2.0\nVia: SIP/2.0/TCP 127.0.0.1:%1;"
+              "branch=z%2\nFrom: <sip:t1@127.0.0.1>;tag=f\nTo: <sip:t1@127.0.0.1>\n"
+              "Call-ID: gone\nCSeq: %2 REGISTER\nExpires: 60\n"
+              "Contact: <sip:t1@127.0.0.1:%1;transport=tcp>\n%3Content-Length: 0\n\n";
+        TcpPhone phone(server.port);
+        phone.send(text.arg("$port").arg(1).arg(QString()));
+        const QString nonce
+            = phone.next().headerValue(SipHeader::WWWAuthenticate).section('"', 3, 3);
+        const QString digest
+            = md5(md5("t1:corvane:pw-t1") + ":" + nonce + ":" + md5("REGISTER:sip:127.0.0.1"));
+        const QString auth = QString("Authorization: Digest realm=\"corvane\", nonce=\"%1\", "
+                                     "uri=\"sip:127.0.0.1\", response=\"%2\"\n")
+                                 .arg(nonce, digest);
+        // As the worker passed it on before it let the connection go.
+        server.sip.checkDatagramStandalone(
+            SipTransport::TCP, "127.0.0.1", gone, "127.0.0.1", server.port,
+            text.arg(gone).arg(2).arg(auth).replace("\n", "\r\n").toUtf8());
+        QVERIFY(server.registered("t1"));
+        QTRY_VERIFY(!server.registered("t1"));
+        QVERIFY(!formerPeer.waitForNewConnection(0));
+    }
+
+    // The connection closes as its REGISTER is applied: the worker has let it go, not yet
+    // deleted it, when the account is marked on it. It reports that end then, and the 200
+    // is not written.
+    void connectionClosedAsRegisterApplied()
+    {
+        QObject context;
+        QStringList log;
+        siptest::captureLog(&context, &log);
+        SipObject worker(true, 2, "127.0.0.1", 0);
+        QSignalSpy received(&worker, &SipObject::checkDatagram);
+        QSignalSpy lost(&worker, &SipObject::deInitTcpSocket);
+        worker.run();
+        auto *server = worker.findChild<SipTcpServer *>();
+        QVERIFY(server && server->isListening());
+        QTcpSocket phone;
+        phone.connectToHost(QHostAddress::LocalHost, server->serverPort());
+        QVERIFY(phone.waitForConnected(10000));
+        const quint16 port = phone.localPort();
+        phone.write(request("Content-Length: 0"));
+        QTRY_COMPARE(received.size(), 1);
+        const QString name = SipTcpSocket::socketName("127.0.0.1", port);
+        auto *accepted = server->findChild<SipTcpSocket *>(name);
+        QVERIFY(accepted);
+        // Queued behind the connection's own handling of its close.
+        connect(
+            accepted, &QAbstractSocket::disconnected, &context,
+            [&] {
+                worker.initTcpSocket("127.0.0.1", port, true, QString());
+                worker.sendDatagram(SipTransport::TCP, "127.0.0.1", port,
+                                    "SIP/2.0 200 OK\r\nContent-Length: 0\r\n\r\n");
+            },
+            Qt::QueuedConnection);
+        phone.disconnectFromHost();
+        QTRY_COMPARE(lost.size(), 1);
+        QCOMPARE(lost.at(0).at(1).value<ushort>(), port);
+        QTRY_VERIFY(!server->findChild<SipTcpSocket *>(name));
+        QCOMPARE(log.filter(QString("Datagram to 127.0.0.1:%1 on TCP not sent").arg(port)).size(),
+                 1);
+    }
 };
 
 TARNHALL_TEST_MAIN(TestSipTcp)

@@ -7,6 +7,7 @@
 #include <QNetworkDatagram>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTest>
 
 namespace {
 
@@ -47,19 +48,31 @@ const QString RawPhone::kRegister
       "Via: SIP/2.0/UDP 127.0.0.1:$port;branch=$branch;rport\n"
       "From: <sip:$user@$server>;tag=r$port\nTo: <sip:$user@$server>\n"
       "Call-ID: reg-$user-$port\nCSeq: $cseq REGISTER\n"
-      "Contact: <sip:$user@127.0.0.1:$port>\n$expires$auth\n";
+      "Contact: <sip:$user@127.0.0.1:$port$transport>\n$expires$auth"
+      "Content-Length: 0\n\n";
 
-RawPhone::RawPhone(const QString &user, quint16 serverPort)
+RawPhone::RawPhone(const QString &user, quint16 serverPort, bool tcp)
     : m_User(user)
     , m_ServerPort(serverPort)
+    , m_Tcp(tcp)
 {
-    m_Socket.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    if (!tcp) {
+        m_Socket.bind(QHostAddress(QHostAddress::LocalHost), 0);
+        return;
+    }
+    m_Stream.connectToHost(QHostAddress::LocalHost, serverPort);
+    m_Stream.waitForConnected(10000);
 }
 
 void RawPhone::send(QString text, QHash<QString, QString> fields)
 {
     fields.insert("user", m_User);
-    fields.insert("port", QString::number(m_Socket.localPort()));
+    fields.insert("port", QString::number(m_Tcp ? m_Stream.localPort() : m_Socket.localPort()));
+    // A TCP phone says so where its texts name the transport.
+    if (m_Tcp) {
+        fields.insert("transport", ";transport=tcp");
+        text.replace("SIP/2.0/UDP", "SIP/2.0/TCP");
+    }
     fields.insert("server", QString("127.0.0.1:%1").arg(m_ServerPort));
     if (!fields.contains("cseq"))
         fields.insert("cseq", QString::number(m_CSeq++));
@@ -77,11 +90,30 @@ void RawPhone::send(QString text, QHash<QString, QString> fields)
     }
     text = filled + text.mid(at);
     text.replace(QRegularExpression("\r?\n"), "\r\n");
-    m_Socket.writeDatagram(text.toUtf8(), QHostAddress::LocalHost, m_ServerPort);
+    if (m_Tcp)
+        m_Stream.write(text.toUtf8());
+    else
+        m_Socket.writeDatagram(text.toUtf8(), QHostAddress::LocalHost, m_ServerPort);
 }
 
 SipMessage RawPhone::next(int timeoutMs)
 {
+    if (m_Tcp) {
+        SipMessage message;
+        const auto take = [&] {
+            m_Framer.append(m_Stream.readAll());
+            QByteArray bytes;
+            QString error;
+            while (m_Framer.next(&bytes, &error) == SipStreamFramer::Complete) {
+                message = SipMessage(SipTransport::TCP, QHostAddress::LocalHost, m_ServerPort,
+                                     QHostAddress::LocalHost, m_Stream.localPort(), bytes);
+                if (message.startLine.status != SipStatus::Trying)
+                    return true;
+            }
+            return false;
+        };
+        return QTest::qWaitFor(take, timeoutMs) ? message : SipMessage();
+    }
     QSignalSpy ready(&m_Socket, &QUdpSocket::readyRead);
     for (;;) {
         if (!m_Socket.hasPendingDatagrams() && !ready.wait(timeoutMs))

@@ -3,10 +3,12 @@
 #include "core/env.h"
 #include "core/modulehost.h"
 #include "sip/message/sipmessage.h"
+#include "sip/sipstreamframer.h"
 
 #include <QHash>
 #include <QSettings>
 #include <QStringList>
+#include <QTcpSocket>
 #include <QUdpSocket>
 
 class ConversationThread;
@@ -34,16 +36,18 @@ public:
     bool isStopping() const override { return false; }
 };
 
-// A SIP phone written by hand on a loopback UDP socket: it sends request texts with "$name"
-// placeholders filled in and reads what the server sends back as parsed messages.
+// A SIP phone written by hand on a loopback UDP socket, or on one TCP connection to the server:
+// it sends request texts with "$name" placeholders filled in and reads what the server sends
+// back as parsed messages.
 class RawPhone
 {
 public:
     // A REGISTER of the phone's with $expires and $auth lines.
     static const QString kRegister;
 
-    RawPhone(const QString &user, quint16 serverPort);
-    // Placeholders: $user, $port, $server (host:port), $cseq, $branch, $len of $body, and fields.
+    RawPhone(const QString &user, quint16 serverPort, bool tcp = false);
+    // Placeholders: $user, $port, $server (host:port), $cseq, $branch, $len of $body, $transport
+    // (the Contact's ";transport=tcp" of a TCP phone), and fields.
     void send(QString text, QHash<QString, QString> fields = {});
     // The next message but 100 Trying; invalid when none came in time.
     SipMessage next(int timeoutMs = 10000);
@@ -55,10 +59,16 @@ public:
     int registerWith(QString password = QString(), const QString &expiresLine = "Expires: 60\n",
                      const QString &callId = QString());
 
+    // The TCP phone's connection.
+    QTcpSocket &connection() { return m_Stream; }
+
 private:
     QString m_User;
     quint16 m_ServerPort;
     QUdpSocket m_Socket;
+    QTcpSocket m_Stream;
+    SipStreamFramer m_Framer;
+    bool m_Tcp;
     int m_CSeq = 1;
 };
 

@@ -31,6 +31,15 @@ const QString kToDoor = "$method sip:door@$server SIP/2.0\n"
                         "Contact: <sip:$user@127.0.0.1:$port>\n$auth$type"
                         "Content-Length: $len\n\n$body";
 
+// The door's button pressed and let go.
+void pressButton(VelkPanel &panel)
+{
+    panel.queueEvents(0, 1, 0, 0);
+    panel.sendReport();
+    panel.queueEvents(0, 2, 0, 0);
+    QTimer::singleShot(200, &panel, &VelkPanel::sendReport);
+}
+
 } // namespace
 
 class TestSipDoorRing : public QObject
@@ -56,6 +65,8 @@ private slots:
         m_VelkPort = freePort();
         m_Host->file.setValue("velk/bind-address", "127.0.0.1");
         m_Host->file.setValue("velk/bind-port", m_VelkPort);
+        // Any other text than "udp" or "tcp": both, for phones of either kind.
+        m_Host->file.setValue("sip/server-transport", "udp,tcp");
         QSettings users(Env::configFilePath("sip-users"), QSettings::IniFormat);
         users.setValue("alice/sip-standalone-expires", 3600);
         users.setValue("door/type-user", 0);
@@ -72,7 +83,9 @@ private slots:
         m_Velk->setSipServices(m_Sip);
         m_Sip->start();
         m_Velk->start();
-        QTRY_COMPARE_WITH_TIMEOUT(m_Sip->connectionState(), SipConnected, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_Sip->connectionState() == SipConnected
+                                      && m_Sip->socketType() == QAbstractSocket::TcpSocket,
+                                  true, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(m_Velk->connectionState(), VelkListening, 10000);
     }
     void cleanup()
@@ -102,13 +115,7 @@ private slots:
         door->setProperty("button-press-event", 2);
         RawPhone alice("alice", m_Port);
         QCOMPARE(alice.registerWith(QString(), "Expires: 3600\n"), 200);
-        const auto press = [&panel] {
-            panel.queueEvents(0, 1, 0, 0);
-            panel.sendReport();
-            panel.queueEvents(0, 2, 0, 0);
-            QTimer::singleShot(200, &panel, &VelkPanel::sendReport);
-        };
-        press();
+        pressButton(panel);
         const SipMessage invite = alice.next();
         QCOMPARE(invite.startLine.method, SipMethod::Invite);
         alice.send(aliceReply(invite, 180));
@@ -132,7 +139,7 @@ private slots:
                 doorStates << door->state();
             },
             Qt::DirectConnection);
-        press(); // gives up
+        pressButton(panel); // gives up
 
         QCOMPARE(alice.next().startLine.method, SipMethod::Ack);
         const SipMessage bye = alice.next();
@@ -213,6 +220,77 @@ private slots:
                      { "totag", ";tag=" + toTagOf(final) } });
         QCOMPARE(door->state(), int(VelkDevice::Unregistered));
         QVERIFY(!m_Sip->findUser("door")->isRegistered());
+    }
+
+    // An account taken away in a call ends it first: its phone hears BYE, or CANCEL while it
+    // rings, on its own connection before that closes; the door is released and the call has
+    // its one record at once.
+    void accountGoneInCall_data()
+    {
+        QTest::addColumn<bool>("tcp");
+        QTest::addColumn<QString>("way");
+        QTest::addColumn<bool>("answered");
+        for (const bool tcp : { false, true }) {
+            for (const QString way : { "unregistered", "deleted", "expired", "registered anew" })
+                QTest::addRow("%s, %s", tcp ? "TCP" : "UDP", qPrintable(way)) << tcp << way << true;
+        }
+        QTest::newRow("TCP, deleted, ringing") << true << "deleted" << false;
+        QTest::newRow("UDP, expired, ringing") << false << "expired" << false;
+    }
+    void accountGoneInCall()
+    {
+        QFETCH(bool, tcp);
+        QFETCH(QString, way);
+        QFETCH(bool, answered);
+        VelkPanel panel({ 7, "pw12", 2, 1, 0, 0 });
+        QSignalSpy registered(&panel, &VelkPanel::answered);
+        QVERIFY(panel.start(QHostAddress(QHostAddress::LocalHost), m_VelkPort, 0));
+        QVERIFY(registered.wait(10000));
+        QTRY_VERIFY(m_Sip->findUser("door")->isRegistered());
+        VelkDevice *door = m_Velk->findDevice(7);
+        door->setProperty("button-account", "door");
+        door->setProperty("button-call-rule", "bob");
+        door->setProperty("button-press-event", 2);
+        RawPhone bob("bob", m_Port, tcp);
+        QCOMPARE(bob.registerWith(), 200);
+        pressButton(panel);
+        const SipMessage invite = bob.next();
+        QCOMPARE(invite.startLine.method, SipMethod::Invite);
+        ConversationThread *call
+            = m_Sip->findConversation(m_Sip->findUser("bob")->conversationCaller(invite.callId()));
+        QVERIFY(call);
+        const QString name = call->objectName();
+        QStringList records;
+        QObject collector;
+        collectRecords(call, &collector, records);
+        bob.send(reply(invite, answered ? 200 : 180));
+        if (answered)
+            QCOMPARE(bob.next().startLine.method, SipMethod::Ack);
+        QTRY_COMPARE(door->state(),
+                     int(answered ? VelkDevice::OutgoingCall : VelkDevice::OutgoingCallRequire));
+
+        RawPhone restarted("bob", m_Port, tcp); // for the last way
+        if (way == "unregistered")
+            m_Sip->findUser("bob")->setRegistered(false); // the SIP module page's button
+        else if (way == "deleted")
+            m_Sip->deleteUser("bob"); // the accounts page's button
+        else if (way == "expired")
+            m_Sip->findUser("bob")->timeoutRegister();
+        else
+            QCOMPARE(restarted.registerWith(), 200);
+        SipMessage end = bob.next();
+        while (end.startLine.method == SipMethod::Invite)
+            end = bob.next();
+        QCOMPARE(int(end.startLine.method), int(answered ? SipMethod::Bye : SipMethod::Cancel));
+        QCOMPARE(end.callId(), invite.callId());
+        if (tcp)
+            QTRY_COMPARE(bob.connection().state(), QAbstractSocket::UnconnectedState);
+        // Released: ready, or playing the prompt that ends an answered call.
+        QTRY_VERIFY(door->state() == VelkDevice::Ready || door->state() == VelkDevice::Waiting);
+        QTRY_VERIFY(!m_Sip->findConversation(name));
+        if (way == "deleted")
+            QTRY_VERIFY(!m_Sip->findChild<SipUser *>("bob")); // kept only to end its call
+        QCOMPARE(records, QStringList { answered ? "door bob INT " : "door bob INT NA" });
     }
 };
 
