@@ -94,6 +94,18 @@ struct TcpPhone
             head += line.contains(copied) ? line + "\n" : QString();
         send("SIP/2.0 " + answer.insert(answer.indexOf('\n') + 1, head));
     }
+    // Calls callee's account as user over this connection (Call-ID "call"): the INVITE the
+    // callee's phone then gets.
+    SipMessage call(const QString &user, TcpPhone &callee, const QString &calleeUser)
+    {
+        const QString uri = QString("sip:%1@127.0.0.1").arg(calleeUser);
+        request("INVITE", user, uri,
+                QString("To: <%1>\nCall-ID: call\nContent-Type: application/sdp\n"
+                        "Contact: <sip:%2@127.0.0.1:$port;transport=tcp>\n")
+                    .arg(uri, user),
+                kSdp);
+        return callee.next();
+    }
     SipStatus::Type registerAs(const QString &user, const QString &callId, int expires = 60)
     {
         request("REGISTER", user, "sip:127.0.0.1",
@@ -314,11 +326,7 @@ private slots:
         TcpPhone t1(server.port), c(server.port);
         QCOMPARE(t1.registerAs("t1", "first"), SipStatus::OK);
         QCOMPARE(c.registerAs("c", "c"), SipStatus::OK);
-        c.request("INVITE", "c", "sip:t1@127.0.0.1",
-                  "To: <sip:t1@127.0.0.1>\nCall-ID: call\nContent-Type: application/sdp\n"
-                  "Contact: <sip:c@127.0.0.1:$port;transport=tcp>\n",
-                  kSdp);
-        const SipMessage invite = t1.next();
+        const SipMessage invite = c.call("c", t1, "t1");
         QCOMPARE(invite.startLine.method, SipMethod::Invite);
         t1.reply(invite, answer);
         const bool answered = answer.startsWith("200");
@@ -343,11 +351,7 @@ private slots:
         TcpPhone t1(server.port), c(server.port);
         QCOMPARE(t1.registerAs("t1", "t1"), SipStatus::OK);
         QCOMPARE(c.registerAs("c", "c"), SipStatus::OK);
-        c.request("INVITE", "c", "sip:t1@127.0.0.1",
-                  "To: <sip:t1@127.0.0.1>\nCall-ID: call\nContent-Type: application/sdp\n"
-                  "Contact: <sip:c@127.0.0.1:$port;transport=tcp>\n",
-                  kSdp);
-        const SipMessage invite = t1.next();
+        const SipMessage invite = c.call("c", t1, "t1");
         QCOMPARE(invite.startLine.method, SipMethod::Invite);
         const QString ok = "200 OK\nContent-Type: application/sdp\nContent-Length: %1\n\n%2";
         t1.reply(invite, ok.arg(kSdp.size()).arg(kSdp));
