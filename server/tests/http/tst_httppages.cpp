@@ -97,6 +97,10 @@ const char *const kChecks[][4] = {
     { "proxy without address", "g",
       "server-proxy-use=true&server-proxy-address=", "server-proxy-address" },
     { "gateway ignores bind address", "g", "standalone-bind-address=255.1.1.1", "" },
+    { "choice in ASCII case", "g", "type-ext-address=STUN&server-transport=Tcp", "" },
+    // A long s would pass for "static" while the address that choice needs went unchecked.
+    { "choice with a lookalike letter", "g",
+      "type-ext-address=\xc5\xbftatic&ext-address-static=", "type-ext-address" },
 };
 
 void TestHttpPages::formCheck_data()

@@ -39,8 +39,14 @@ bool isPort(const QString &text, qint64 *value = nullptr)
     return numberIn(text, 1, 65535, value);
 }
 
+// ASCII case alone: Unicode folding takes a long s for "s", so "\u017ftatic" would pass as
+// "static" while the rule that then asks for the static address would not see it.
 bool oneOf(const QString &text, std::initializer_list<const char *> words)
 {
+    for (const QChar c : text) {
+        if (c.unicode() > 0x7f)
+            return false;
+    }
     for (const char *word : words) {
         if (text.compare(QLatin1String(word), Qt::CaseInsensitive) == 0)
             return true;
