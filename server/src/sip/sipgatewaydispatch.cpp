@@ -109,8 +109,13 @@ void Sip::onCancelServer(SipServerNonInviteDialog *dialog)
     const SipMessage request = dialog->m_Request;
     auto *invite = qobject_cast<SipServerInviteDialog *>(
         findDialog(request.transactionKey(SipMethod::Invite)));
-    // The INVITE had its final answer already: the CANCEL finds it and changes nothing.
-    if (invite && invite->state() != SipDialog::Proceeding) {
+    // Without its INVITE's transaction there is nothing to cancel: a call answered long ago
+    // goes on. One that had its final answer already changes nothing either.
+    if (!invite) {
+        sendDialogResponse(dialog, SipStatus::CallTransactionDoesNotExist);
+        return;
+    }
+    if (invite->state() != SipDialog::Proceeding) {
         sendDialogResponse(dialog, SipStatus::OK);
         return;
     }
@@ -121,8 +126,7 @@ void Sip::onCancelServer(SipServerNonInviteDialog *dialog)
     } else {
         sendDialogResponse(dialog, SipStatus::CallTransactionDoesNotExist);
     }
-    if (invite)
-        sendDialogResponse(invite, SipStatus::RequestTerminated);
+    sendDialogResponse(invite, SipStatus::RequestTerminated);
 }
 
 void Sip::onInfoServer(SipServerNonInviteDialog *dialog)

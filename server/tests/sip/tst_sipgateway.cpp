@@ -3,6 +3,7 @@
 #include "core/timescale.h"
 #include "sip/sip.h"
 #include "sip/sipexternaladdress.h"
+#include "sip/sipserverinvitedialog.h"
 #include "sip/sipuser.h"
 #include "siptestkit.h"
 #include "testmain.h"
@@ -812,6 +813,24 @@ private slots:
         fromPhone("BYE", "c2", 2, header(ok, "To"));
         const QByteArray ended = answerIn("c2", "BYE", "BYE");
         QVERIFY2(ended.startsWith("SIP/2.0 200 "), ended.constData());
+    }
+
+    // A CANCEL that comes once the answered INVITE's transaction is over finds nothing to cancel:
+    // 481, and the call goes on.
+    void lateCancelKeepsTheCall()
+    {
+        TimeScale::setFactor(10);
+        QVERIFY(startDoor({ { "velk-autoanswer", "true" }, { "sip-rtp-timeout", "3600" } }));
+        fromPhone("INVITE", "c1", 1);
+        const QByteArray ok = answerIn("c1", "INVITE", "BYE");
+        QVERIFY2(ok.startsWith("SIP/2.0 200 "), ok.constData());
+        fromPhone("ACK", "c1", 1, header(ok, "To"));
+        QTRY_VERIFY(m_Sip->findChildren<SipServerInviteDialog *>().isEmpty());
+        fromPhone("CANCEL", "c1", 1);
+        const QByteArray refused = answerIn("c1", "CANCEL", "BYE");
+        QVERIFY2(refused.startsWith("SIP/2.0 481 "), refused.constData());
+        QCOMPARE(m_Velk->findDevice(7)->state(), int(VelkDevice::IncomingCall));
+        QVERIFY(m_Sip->findConversation("c1"));
     }
 };
 
