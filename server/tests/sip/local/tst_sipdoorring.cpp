@@ -52,6 +52,21 @@ class TestSipDoorRing : public QObject
     quint16 m_Port = 0;
     quint16 m_VelkPort = 0;
 
+    // Panel 7 registered as the door account, its button set to call target.
+    bool doorCalling(VelkPanel &panel, const char *target, VelkDevice **door)
+    {
+        QSignalSpy answered(&panel, &VelkPanel::answered);
+        if (!panel.start(QHostAddress(QHostAddress::LocalHost), m_VelkPort, 0)
+            || !answered.wait(10000)
+            || !QTest::qWaitFor([this] { return m_Sip->findUser("door")->isRegistered(); }))
+            return false;
+        *door = m_Velk->findDevice(7);
+        (*door)->setProperty("button-account", "door");
+        (*door)->setProperty("button-call-rule", target);
+        (*door)->setProperty("button-press-event", 2);
+        return true;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -105,14 +120,8 @@ private slots:
     void answerCrossesTheDoorGivingUp()
     {
         VelkPanel panel({ 7, "pw12", 2, 1, 0, 0 });
-        QSignalSpy answered(&panel, &VelkPanel::answered);
-        QVERIFY(panel.start(QHostAddress(QHostAddress::LocalHost), m_VelkPort, 0));
-        QVERIFY(answered.wait(10000));
-        QTRY_VERIFY(m_Sip->findUser("door")->isRegistered());
-        VelkDevice *door = m_Velk->findDevice(7);
-        door->setProperty("button-account", "door");
-        door->setProperty("button-call-rule", "alice");
-        door->setProperty("button-press-event", 2);
+        VelkDevice *door = nullptr;
+        QVERIFY(doorCalling(panel, "alice", &door));
         RawPhone alice("alice", m_Port);
         QCOMPARE(alice.registerWith(QString(), "Expires: 3600\n"), 200);
         pressButton(panel);
@@ -243,14 +252,8 @@ private slots:
         QFETCH(QString, way);
         QFETCH(bool, answered);
         VelkPanel panel({ 7, "pw12", 2, 1, 0, 0 });
-        QSignalSpy registered(&panel, &VelkPanel::answered);
-        QVERIFY(panel.start(QHostAddress(QHostAddress::LocalHost), m_VelkPort, 0));
-        QVERIFY(registered.wait(10000));
-        QTRY_VERIFY(m_Sip->findUser("door")->isRegistered());
-        VelkDevice *door = m_Velk->findDevice(7);
-        door->setProperty("button-account", "door");
-        door->setProperty("button-call-rule", "bob");
-        door->setProperty("button-press-event", 2);
+        VelkDevice *door = nullptr;
+        QVERIFY(doorCalling(panel, "bob", &door));
         RawPhone bob("bob", m_Port, tcp);
         QCOMPARE(bob.registerWith(), 200);
         pressButton(panel);
