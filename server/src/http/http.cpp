@@ -175,6 +175,11 @@ void Http::deinit()
 
 void Http::stop()
 {
+    // A form still waiting for a host look-up is dropped: its client loses the connection.
+    const QList<HostLookup *> lookups
+        = findChildren<HostLookup *>(QString(), Qt::FindDirectChildrenOnly);
+    for (HostLookup *lookup : lookups)
+        lookup->cancel();
     AttendedThread::stop();
     // The worker's thread ends without a word: the module no longer listens.
     setConnectionState(HttpNotRunning, QAbstractSocket::UnknownSocketError, QString());

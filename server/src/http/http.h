@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/attendedthread.h"
+#include "http/hostlookup.h"
 #include "http/httpconnectionstate.h"
 #include "http/qhttpserver/headerhash.h"
 #include "http/qhttpserver/qhttprequest.h"
@@ -12,12 +13,15 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <functional>
+
 class HttpUser;
 class HttpSession;
 class PageFill;
 class ConversationThread;
 class Sip;
 class Velk;
+struct ListenerSettings;
 struct SipFormError;
 struct SipListKind;
 
@@ -120,6 +124,13 @@ private:
                const FormFields &form);
     void restartAfterAnswer();
     bool isStandalone() const;
+    // Whether a form's listener trial must wait for host names (never once found is given): they
+    // are then looked up without holding up this thread, the handler returns, and again runs it
+    // anew with what was found and the user who posted. A stop of the module drops the form; a
+    // user deleted meanwhile saves nothing and is sent to the start page.
+    bool lookUpFirst(const ListenerSettings &wanted, const ListenerSettings &current,
+                     const HostAddresses *found, HttpUser *user, const QString &responderName,
+                     const std::function<void(HttpUser *, const HostAddresses &)> &again);
 
     // Administration pages.
     void fillState(PageFill &fill) const;
@@ -130,7 +141,7 @@ private:
                            const FormFields &query, const FormFields &form);
     void onGetAdminSettings(HttpUser *user, const QString &responderName, const FormFields &query);
     void onPostAdminSettings(HttpUser *user, const QString &responderName, const FormFields &query,
-                             const FormFields &form);
+                             const FormFields &form, const HostAddresses *found = nullptr);
     void onGetAdminUsers(HttpUser *user, const QString &responderName, const FormFields &query);
     void onPostAdminUsers(HttpUser *user, const QString &responderName, const FormFields &query,
                           const FormFields &form);
@@ -154,7 +165,7 @@ private:
                          const FormFields &form);
     void onGetSipSettings(HttpUser *user, const QString &responderName, const FormFields &query);
     void onPostSipSettings(HttpUser *user, const QString &responderName, const FormFields &query,
-                           const FormFields &form);
+                           const FormFields &form, const HostAddresses *found = nullptr);
     void onGetSipAccounts(HttpUser *user, const QString &responderName, const FormFields &query);
     void onPostSipAccounts(HttpUser *user, const QString &responderName, const FormFields &query,
                            const FormFields &form);
@@ -188,7 +199,7 @@ private:
                           const FormFields &form);
     void onGetVelkSettings(HttpUser *user, const QString &responderName, const FormFields &query);
     void onPostVelkSettings(HttpUser *user, const QString &responderName, const FormFields &query,
-                            const FormFields &form);
+                            const FormFields &form, const HostAddresses *found = nullptr);
     void onGetVelkDialplan(HttpUser *user, const QString &responderName, const FormFields &query);
     void onPostVelkDialplan(HttpUser *user, const QString &responderName, const FormFields &query,
                             const FormFields &form);

@@ -158,7 +158,8 @@ bool Http::saveSettings(const FormFields &form)
 }
 
 void Http::onPostAdminSettings(HttpUser *user, const QString &responderName,
-                               const FormFields &query, const FormFields &form)
+                               const FormFields &query, const FormFields &form,
+                               const HostAddresses *found)
 {
     Q_UNUSED(query)
     // The module restarts on what is saved: a port or address it cannot take would lock the
@@ -172,8 +173,19 @@ void Http::onPostAdminSettings(HttpUser *user, const QString &responderName,
         const QString port = settingKey(BindPort);
         const ListenerSettings current { ListenTcp, stringSetting(BindAddress),
                                          portSetting(BindPort) };
-        error = tryListener(postedListener(current, form, address, port), current,
-                            m_State == HttpListening, address, port);
+        const ListenerSettings wanted = postedListener(current, form, address, port);
+        if (lookUpFirst(wanted, current, found, user, responderName,
+                        [this, responderName, query, form](HttpUser *poster,
+                                                           const HostAddresses &addresses) {
+                            // Its rights are those it has now.
+                            if (isAdmin(poster))
+                                onPostAdminSettings(poster, responderName, query, form, &addresses);
+                            else
+                                redirect(responderName, pagePath(1));
+                        }))
+            return;
+        error = tryListener(wanted, current, m_State == HttpListening,
+                            found ? *found : HostAddresses(), address, port);
     }
     if (!error.isNone()) {
         answerPage(

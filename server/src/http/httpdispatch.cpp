@@ -5,6 +5,9 @@
 #include "http/formdata.h"
 #include "http/httpsession.h"
 #include "http/httpuser.h"
+#include "http/pages/listenertrial.h"
+
+#include <QPointer>
 
 namespace {
 
@@ -41,6 +44,33 @@ void Http::challenge(const QString &responderName, const QString &remoteAddress,
     HeaderHash headers = makeHeaders(QStringLiteral("WWW-Authenticate"), value);
     headers.insert(QStringLiteral("Content-Type"), kHtml);
     answer(responderName, 401, headers, loadPage(nullptr, pagePath(30)));
+}
+
+bool Http::lookUpFirst(const ListenerSettings &wanted, const ListenerSettings &current,
+                       const HostAddresses *found, HttpUser *user, const QString &responderName,
+                       const std::function<void(HttpUser *, const HostAddresses &)> &again)
+{
+    const QStringList names = found ? QStringList() : listenerNames(wanted, current);
+    if (names.isEmpty())
+        return false;
+    // The look-up is a child: gone with the module, it never calls back.
+    const QPointer<HttpUser> poster(user);
+    const QString name = user->name();
+    new HostLookup(
+        names, kListenerLookupMs,
+        [this, poster, name, responderName, again](const HostAddresses &addresses) {
+            if (!poster || !userExists(name)) {
+                logLine(LogParams::Http,
+                        QStringLiteral("User '%1' was deleted while the form waited for a host "
+                                       "look-up; settings not saved")
+                            .arg(name));
+                redirect(responderName, kIndex);
+                return;
+            }
+            again(poster, addresses);
+        },
+        this);
+    return true;
 }
 
 void Http::onCheckRequest(QString responderName, QString remoteAddress, ushort remotePort,

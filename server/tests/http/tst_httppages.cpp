@@ -8,6 +8,7 @@
 #include "http/pages/sipformcheck.h"
 #include "http/responder.h"
 #include "httpfixture.h"
+#include "rawclient.h"
 #include "sip/sip.h"
 #include "sip/sipuser.h"
 #include "testmain.h"
@@ -19,12 +20,38 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <functional>
+#include <map>
 #include <memory>
+
+#include <nss.h>
+
+// Queues an action as the next queued call reaches the target: the action runs before anything
+// that call starts can answer.
+class Behind : public QObject
+{
+public:
+    Behind(QObject *target, std::function<void()> action)
+        : m_action(std::move(action))
+    {
+        target->installEventFilter(this);
+    }
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::MetaCall && m_action)
+            QMetaObject::invokeMethod(this, std::exchange(m_action, nullptr), Qt::QueuedConnection);
+        return false;
+    }
+
+private:
+    std::function<void()> m_action;
+};
 
 class TestHttpPages : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
     void formCheck_data();
@@ -40,6 +67,8 @@ private slots:
     void lookalikeNamesIgnored();
     void listenerChangesTried_data();
     void listenerChangesTried();
+    void saveAfterLookUp_data();
+    void saveAfterLookUp();
     void accountForms_data();
     void accountForms();
     void groupMembersKeepTheirNames_data();
@@ -58,6 +87,12 @@ private:
     Sip *m_sip = nullptr;
     Velk *m_velk = nullptr;
 };
+
+void TestHttpPages::initTestCase()
+{
+    // Host names are looked up in the hosts file alone: nothing leaves this host.
+    QCOMPARE(__nss_configure_lookup("hosts", "files"), 0);
+}
 
 void TestHttpPages::init()
 {
@@ -395,6 +430,72 @@ void TestHttpPages::listenerChangesTried()
     for (auto it = posted.cbegin(); it != posted.cend(); ++it)
         QCOMPARE(m_sip->setting(SipSetting::Type(Sip::settingFromName(it.key()))) == it.value(),
                  refused.isEmpty());
+}
+
+// A form whose listener names a host waits for its look-up, while the module goes on with what
+// comes meanwhile; the form is then saved only by its user, still there, in the module that
+// took it. The running SIP address is a name. The answer's Location; none: the connection closes.
+void TestHttpPages::saveAfterLookUp_data()
+{
+    QTest::addColumn<QString>("group");
+    QTest::addColumn<QString>("form");
+    QTest::addColumn<QString>("meanwhile");
+    QTest::addColumn<QString>("location");
+    const std::pair<const char *, const char *> forms[]
+        = { { "velk", "bind-address=localhost&bind-port={port}" },
+            { "sip", "standalone-bind-address=127.0.0.1&standalone-bind-port={port}" } };
+    const std::pair<const char *, const char *> events[] = { { "nothing", nullptr },
+                                                             { "user deleted", "/index.htm" },
+                                                             { "web restarted", "" },
+                                                             { "web stopped", "" } };
+    for (const auto &[group, form] : forms) {
+        for (const auto &[meanwhile, location] : events) {
+            QTest::addRow("%s, %s", group, meanwhile)
+                << group << form << meanwhile
+                << (location ? location : QStringLiteral("/%1-settings.htm").arg(group));
+        }
+    }
+}
+
+void TestHttpPages::saveAfterLookUp()
+{
+    QFETCH(QString, group);
+    QFETCH(QString, form);
+    QFETCH(QString, meanwhile);
+    QFETCH(QString, location);
+    Http &http = m_fixture->http();
+    const std::map<QString, std::function<void()>> events {
+        { "nothing", [] {} },
+        { "user deleted", [&] { http.removeUser("anna"); } },
+        { "web restarted",
+          [&] {
+              http.stop();
+              http.waitSeconds(16);
+              http.start();
+          } },
+        { "web stopped", [&] { http.stop(); } },
+    };
+    m_fixture->host().setValue("sip", "standalone-bind-address", "localhost");
+    form.replace("{port}", QString::number(HttpFixture::freeUdpPort()));
+    const QString page = "/" + group + "-settings.htm";
+    const QString auth
+        = HttpFixture::digest("anna", http.realm(), "anna-pw", "POST", page, m_fixture->nonce());
+    const Behind event(&http, events.at(meanwhile));
+    RawClient client(m_fixture->port());
+    client.send(
+        QStringLiteral("POST %1 HTTP/1.1\r\nAuthorization: %2\r\nContent-Length: %3\r\n\r\n%4")
+            .arg(page, auth)
+            .arg(form.size())
+            .arg(form)
+            .toUtf8());
+    QVERIFY(client.waitClosed());
+    const bool saved = location == page;
+    QCOMPARE(HttpFixture::parse(client.buffer()).headers.value("location"), location);
+    const FormFields posted = parseFormData(form.toUtf8());
+    for (auto it = posted.cbegin(); it != posted.cend(); ++it)
+        QCOMPARE(m_fixture->host().settings().value(group + "/" + it.key()).toString()
+                     == it.value(),
+                 saved);
 }
 
 // Posted fields of a new account, its name, the error (empty: the account is stored).

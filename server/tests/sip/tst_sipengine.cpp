@@ -11,6 +11,8 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <nss.h>
+
 using siptest::freeUdpPort;
 using siptest::Host;
 
@@ -27,7 +29,12 @@ class TestSipEngine : public QObject
     }
 
 private slots:
-    void initTestCase() { siptest::captureLog(this, &m_Log); }
+    void initTestCase()
+    {
+        siptest::captureLog(this, &m_Log);
+        // Host names are looked up in the hosts file alone: nothing leaves this host.
+        QCOMPARE(__nss_configure_lookup("hosts", "files"), 0);
+    }
 
     void init()
     {

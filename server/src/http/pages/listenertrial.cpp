@@ -2,14 +2,10 @@
 
 #include "core/env.h"
 
-#include <QEventLoop>
 #include <QFile>
-#include <QHash>
 #include <QHostAddress>
-#include <QHostInfo>
 #include <QNetworkInterface>
 #include <QTcpSocket>
-#include <QTimer>
 #include <QUdpSocket>
 #include <QtEndian>
 
@@ -60,48 +56,20 @@ bool isUnicast(const QHostAddress &address)
     return true;
 }
 
-// The first IPv4 address of each text; a literal address stands for itself. Names are looked
-// up side by side through this thread's event loop, which runs until every answer is in or
-// waitMs have passed: a name still unanswered then gets no address.
-QHash<QString, QHostAddress> lookUp(const QStringList &texts, int waitMs)
+// The address a text stands for: a literal itself, a name what its look-up found (null if none).
+QHostAddress addressOf(const QString &text, const HostAddresses &found)
 {
-    QHash<QString, QHostAddress> found;
-    QStringList names;
-    for (const QString &text : texts) {
-        QHostAddress literal;
-        if (literal.setAddress(text))
-            found.insert(text, literal);
-        else if (!names.contains(text))
-            names << text;
-    }
-    if (names.isEmpty())
-        return found;
-    QEventLoop loop;
-    int pending = names.size();
-    QList<int> ids;
-    {
-        // Answers after the wait find no receiver.
-        QObject receiver;
-        for (const QString &name : names) {
-            ids << QHostInfo::lookupHost(name, &receiver, [&, name](const QHostInfo &info) {
-                const QList<QHostAddress> addresses = info.addresses();
-                for (const QHostAddress &address : addresses) {
-                    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
-                        found.insert(name, address);
-                        break;
-                    }
-                }
-                if (--pending == 0)
-                    loop.quit();
-            });
-        }
-        QTimer::singleShot(waitMs, &loop, &QEventLoop::quit);
-        if (pending > 0)
-            loop.exec();
-    }
-    for (const int id : ids)
-        QHostInfo::abortHostLookup(id);
-    return found;
+    QHostAddress literal;
+    return literal.setAddress(text) ? literal : found.value(text);
+}
+
+// Whether wanted binds anything that current does not.
+bool isTried(const ListenerSettings &wanted, const ListenerSettings &current)
+{
+    if (wanted.transports == 0 || wanted.port == 0)
+        return false;
+    return wanted.transports != current.transports || wanted.address != current.address
+        || wanted.port != current.port;
 }
 
 // An IPv4 address as the kernel lists it, also one mapped into IPv6; null for any other. Each
@@ -189,21 +157,29 @@ ListenerSettings postedListener(ListenerSettings current, const QHash<QString, Q
     return current;
 }
 
-SipFormError tryListener(const ListenerSettings &wanted, const ListenerSettings &current, bool held,
-                         const QString &addressKey, const QString &portKey)
+QStringList listenerNames(const ListenerSettings &wanted, const ListenerSettings &current)
 {
-    if (wanted.transports == 0 || wanted.port == 0)
+    if (!isTried(wanted, current))
         return {};
-    if (wanted.transports == current.transports && wanted.address == current.address
-        && wanted.port == current.port)
+    const QStringList texts = current.transports ? QStringList { wanted.address, current.address }
+                                                 : QStringList { wanted.address };
+    QStringList names;
+    for (const QString &text : texts) {
+        if (addressOf(text, {}).isNull() && !names.contains(text))
+            names << text;
+    }
+    return names;
+}
+
+SipFormError tryListener(const ListenerSettings &wanted, const ListenerSettings &current, bool held,
+                         const HostAddresses &found, const QString &addressKey,
+                         const QString &portKey)
+{
+    if (!isTried(wanted, current))
         return {};
 
-    const QHash<QString, QHostAddress> found
-        = lookUp(current.transports ? QStringList { wanted.address, current.address }
-                                    : QStringList { wanted.address },
-                 kListenerLookupMs);
-    const QHostAddress address = found.value(wanted.address);
-    const QHostAddress own = found.value(current.address);
+    const QHostAddress address = addressOf(wanted.address, found);
+    const QHostAddress own = addressOf(current.address, found);
     const SipFormError wrongIp { addressKey, QStringLiteral("wrong_ip") };
     if (address.protocol() != QAbstractSocket::IPv4Protocol) {
         logLine(LogParams::Http,

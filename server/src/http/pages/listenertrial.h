@@ -1,5 +1,6 @@
 #pragma once
 
+#include "http/hostlookup.h"
 #include "http/pages/sipformcheck.h"
 
 #include <QHash>
@@ -22,17 +23,22 @@ struct ListenerSettings
 ListenerSettings postedListener(ListenerSettings current, const QHash<QString, QString> &form,
                                 const QString &addressKey, const QString &portKey);
 
-// The longest a settings page waits for the look-up of a host name.
+// The longest a settings page waits for the look-up of a host name, in ms of the schedule.
 constexpr int kListenerLookupMs = 5000;
+
+// The host names tryListener needs the addresses of: none when the trial has nothing to bind, or
+// when both listeners are written as addresses.
+QStringList listenerNames(const ListenerSettings &wanted, const ListenerSettings &current);
 
 // Whether the module can bind what a settings form asks for (wanted) in place of what it binds
 // now (current; held when the module reports its sockets up), tried before anything is saved:
 // each transport whose address or port is new is bound and released at once, what the module
-// binds already is not tried. A host name is looked up first; the event loop runs meanwhile, for
-// at most kListenerLookupMs, and a name without an IPv4 address is wrong_ip. A busy port is
-// excused only where the module's own socket is what holds it: the address is then tried on a
-// free port. Not available -> wrong_ip on addressKey; in use or not permitted -> wrong_port on
-// portKey; a refusal is logged with its reason. Expects values whose shape was checked already
+// binds already is not tried. A host name stands for its address in found (listenerNames, looked
+// up first); one without an IPv4 address there is wrong_ip. A busy port is excused only where
+// the module's own socket is what holds it: the address is then tried on a free port. Not
+// available -> wrong_ip on addressKey; in use or not permitted -> wrong_port on portKey; a
+// refusal is logged with its reason. Expects values whose shape was checked already
 // (checkListener, checkSipSettings).
 SipFormError tryListener(const ListenerSettings &wanted, const ListenerSettings &current, bool held,
-                         const QString &addressKey, const QString &portKey);
+                         const HostAddresses &found, const QString &addressKey,
+                         const QString &portKey);

@@ -176,7 +176,7 @@ void Http::onGetSipSettings(HttpUser *user, const QString &responderName, const 
 }
 
 void Http::onPostSipSettings(HttpUser *user, const QString &responderName, const FormFields &query,
-                             const FormFields &form)
+                             const FormFields &form, const HostAddresses *found)
 {
     Q_UNUSED(query)
     Sip *sip = sipModule();
@@ -216,9 +216,17 @@ void Http::onPostSipSettings(HttpUser *user, const QString &responderName, const
         const bool standaloneWanted = settingTextToBool(posted(SipSetting::Standalone));
         const QString port = Sip::settingName(standaloneWanted ? SipSetting::StandaloneBindPort
                                                                : SipSetting::ServerBindPort);
+        const ListenerSettings wanted = sipListener(standaloneWanted, posted);
+        const ListenerSettings current = sipListener(sip->isStandalone(), running);
+        if (lookUpFirst(wanted, current, found, user, responderName,
+                        [this, responderName, query, form](HttpUser *poster,
+                                                           const HostAddresses &addresses) {
+                            onPostSipSettings(poster, responderName, query, form, &addresses);
+                        }))
+            return;
         error = tryListener(
-            sipListener(standaloneWanted, posted), sipListener(sip->isStandalone(), running),
-            sip->connectionState() == SipConnected,
+            wanted, current, sip->connectionState() == SipConnected,
+            found ? *found : HostAddresses(),
             standaloneWanted ? Sip::settingName(SipSetting::StandaloneBindAddress) : port, port);
     }
     if (!error.isNone() || !sip) {

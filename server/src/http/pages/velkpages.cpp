@@ -213,7 +213,7 @@ void Http::onGetVelkSettings(HttpUser *user, const QString &responderName, const
 }
 
 void Http::onPostVelkSettings(HttpUser *user, const QString &responderName, const FormFields &query,
-                              const FormFields &form)
+                              const FormFields &form, const HostAddresses *found)
 {
     Q_UNUSED(query)
     Velk *velk = velkModule();
@@ -232,8 +232,15 @@ void Http::onPostVelkSettings(HttpUser *user, const QString &responderName, cons
         const QString port = Velk::keyName(VelkKey::BindPort);
         const ListenerSettings current { ListenUdp, velk->stringValue(VelkKey::BindAddress),
                                          velk->ushortValue(VelkKey::BindPort) };
-        error = tryListener(postedListener(current, form, address, port), current,
-                            velk->connectionState() == VelkListening, address, port);
+        const ListenerSettings wanted = postedListener(current, form, address, port);
+        if (lookUpFirst(wanted, current, found, user, responderName,
+                        [this, responderName, query, form](HttpUser *poster,
+                                                           const HostAddresses &addresses) {
+                            onPostVelkSettings(poster, responderName, query, form, &addresses);
+                        }))
+            return;
+        error = tryListener(wanted, current, velk->connectionState() == VelkListening,
+                            found ? *found : HostAddresses(), address, port);
     }
     if (!error.isNone()) {
         const FormFields shown = asPosted(form, { Velk::keyName(VelkKey::LogProtocol) });
