@@ -114,8 +114,8 @@ public:
                       const QString &dialogName) override;
     void deviceDtmf(int device, const QString &callKey, const QString &user, uchar key,
                     uint duration) override;
-    void resultSipInfo(const QString &callId, const QString &fromUser, int fromPlaySound,
-                       const QString &toUser, int toPlaySound) override;
+    void resultSipInfo(const QString &callKey, const QString &caller, int devicePrompt,
+                       const QString &deviceUser, int callerPrompt) override;
     void callIntercepted(const QString &conversationName, const QString &userName,
                          const QString &callId) override;
 

@@ -73,11 +73,13 @@ void Sip::deviceDtmf(int device, const QString &callKey, const QString &user, uc
     appendSipInfo(device, callKey, user, key, duration);
 }
 
-void Sip::resultSipInfo(const QString &callId, const QString &fromUser, int fromPlaySound,
-                        const QString &toUser, int toPlaySound)
+void Sip::resultSipInfo(const QString &callKey, const QString &caller, int devicePrompt,
+                        const QString &deviceUser, int callerPrompt)
 {
-    resultSipInfo(callId, toUser, SoundWavParam::Type(fromPlaySound), fromUser,
-                  SoundWavParam::Type(toPlaySound));
+    // A conversation plays only when the call key names the leg of the first user given: the
+    // device's own leg is that one, the caller the other side.
+    resultSipInfo(callKey, caller, SoundWavParam::Type(devicePrompt), deviceUser,
+                  SoundWavParam::Type(callerPrompt));
 }
 
 void Sip::resultSipInfoStandalone(const QString &callKey, const QString &toUserName,

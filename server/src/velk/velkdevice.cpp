@@ -251,20 +251,22 @@ void VelkDevice::sendSettings(int state, int selector)
         nextAddressee(), Settings::panelSettings(this, m_MicrophoneLevel, speaker)));
 }
 
-void VelkDevice::playPrompts(int fromPrompt, int toPrompt)
+void VelkDevice::playPrompts(int devicePrompt, int callerPrompt)
 {
     if (m_State != IncomingCall)
         return;
     if (VelkSipServices *services = sip())
-        services->resultSipInfo(m_IncomingCallId, m_IncomingFromUser, fromPrompt, m_IncomingToUser,
-                                toPrompt);
+        services->resultSipInfo(m_IncomingCallId, m_IncomingFromUser, devicePrompt,
+                                m_IncomingToUser, callerPrompt);
 }
 
+// The listener hears that the door is on; the door, whose speaker stays off, hears nothing.
 void VelkDevice::playWiretapping()
 {
     playPrompts(-1, 9);
 }
 
+// The paged doors sound the beep; the caller had its own as the call started.
 void VelkDevice::playPaging()
 {
     playPrompts(9, -1);

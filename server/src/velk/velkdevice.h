@@ -247,7 +247,7 @@ private:
     // Sets the keys as properties and stores them in the device's group, pushing nothing.
     void storeSettings(const QMap<QString, QString> &values);
     void saveDeviceInformation(const VelkProtocol::PanelReport &report);
-    void playPrompts(int fromPrompt, int toPrompt);
+    void playPrompts(int devicePrompt, int callerPrompt);
     void logEvent(const QString &what, const QString &dest, QSmdrAction::Type action);
     void firmwareReport(bool inBootloader);
     void clearFirmwareUpdate() { m_Update = FirmwareUpdate(); }

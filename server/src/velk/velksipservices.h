@@ -12,9 +12,10 @@ public:
     // Marks the SIP users bound to the device registered, or busy, or not.
     virtual void isDeviceRegisteredChanged(int device, bool state) = 0;
     virtual void isDeviceBusyChanged(int device, bool state) = 0;
-    // Plays a prompt (-1 none) to each side of the user's conversation of that Call-ID.
-    virtual void resultSipInfo(const QString &callId, const QString &fromUser, int fromPlaySound,
-                               const QString &toUser, int toPlaySound)
+    // Plays a prompt (-1 none) on the device's own leg, which the call key names, and one to
+    // the caller at the other end of its call.
+    virtual void resultSipInfo(const QString &callKey, const QString &caller, int devicePrompt,
+                               const QString &deviceUser, int callerPrompt)
         = 0;
     // Another device took the call over: the user forgets the call and the conversation drops
     // that leg.

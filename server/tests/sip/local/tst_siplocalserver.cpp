@@ -1,6 +1,7 @@
 #include "localserverfixture.h"
 
 #include "../../rtsp/rtspcamera.h"
+#include "common/sound/sound_wav/soundwav.h"
 #include "conversation/conversationthread.h"
 #include "core/timescale.h"
 #include "sip/sip.h"
@@ -205,6 +206,8 @@ private slots:
     {
         static const QByteArray argv0 = QCoreApplication::applicationFilePath().toLocal8Bit();
         Env::initApplication(argv0.constData());
+        QSettings main(Env::configFilePath("main"), QSettings::IniFormat);
+        SoundWAV::loadPrompts(&main); // the built-in prompts, as the core loads them
     }
 
     void init()
@@ -916,6 +919,47 @@ private slots:
         QCOMPARE(statusCode(alice.next()), 500);
         QVERIFY(m_Sip->findUser("alice")->conversations().isEmpty());
         QTRY_COMPARE_WITH_TIMEOUT(door()->state(), int(VelkDevice::Ready), 10000);
+    }
+
+    // A door that answers at once greets the call with the info-accept prompt: both the phone
+    // and the panel hear it. Each speaks a flat signal, so only the prompt varies.
+    void doorAutoAnswerPrompt()
+    {
+        RawPhone alice("alice", m_Port);
+        QCOMPARE(alice.registerWith(), 200);
+        PhoneMedia media;
+        authorized(alice,
+                   { { "method", "INVITE" },
+                     { "to", "door" },
+                     { "callid", "p1" },
+                     { "body", media.sdp() } });
+        QCOMPARE(statusCode(alice.next()), 180);
+        const SipMessage ok = alice.next();
+        QCOMPARE(statusCode(ok), 200);
+        alice.send(kRequest,
+                   { { "method", "ACK" },
+                     { "to", "door" },
+                     { "callid", "p1" },
+                     { "cseq", "2" },
+                     { "totag", ";tag=" + toTagOf(ok) } });
+        media.speakTo(ok.body);
+        VelkPanel *panel = m_Panels.first();
+        QVERIFY(panel->startAudio(QByteArray(1600, char(0x90))));
+
+        const auto varies = [](const QByteArray &frame) {
+            return !frame.isEmpty() && frame.count(frame.at(0)) != frame.size();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(std::any_of(panel->audioReceived().cbegin(),
+                                             panel->audioReceived().cend(),
+                                             [&](const auto &in) { return varies(in.payload); }),
+                                 10000);
+        bool phoneHeard = false;
+        const auto phoneHears = [&] {
+            while (media.audio.hasPendingDatagrams())
+                phoneHeard |= varies(media.audio.receiveDatagram().data().mid(12));
+            return phoneHeard;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(phoneHears(), 10000);
     }
 };
 
