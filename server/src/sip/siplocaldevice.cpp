@@ -500,8 +500,15 @@ void Sip::onDeviceCallResponse(SipDialog *client, const SipMessage &response,
         }
         status = SipStatus::Decline;
     }
-    if (device && status != SipStatus::OK)
+    if (device && status != SipStatus::OK) {
+        // A door that took the early media is in the call already; its leg leaves unannounced
+        // below, so the failure must end the door's call as a hang-up would.
+        const bool early
+            = device->state() == VelkDevice::OutgoingCall && device->outgoingCallId() == legId;
         device->outgoingCallAnswered(legId, status, invite.callId(), legId);
+        if (early)
+            device->callTerminated(legId, status != SipStatus::RequestTimeout);
+    }
     emit conversation->removeCaller(legId, true);
     caller->takeConversation(legId);
     emit conversation->check();
