@@ -899,6 +899,31 @@ private slots:
         QCOMPARE(door()->state(), int(VelkDevice::IncomingCall));
     }
 
+    // The door's panel refuses the ring command: the phone hears 503 and the door is free at
+    // once, so the next call rings it.
+    void doorRefusesRing()
+    {
+        RawPhone alice("alice", m_Port);
+        QCOMPARE(alice.registerWith(), 200);
+        m_Panels.first()->setPolicy(VelkProtocol::SetOutputs, { VelkPanel::Reply::Refuse, 1 });
+        QHash<QString, QString> f { { "method", "INVITE" }, { "to", "door" }, { "callid", "n1" } };
+        f["body"] = kSdp;
+        authorized(alice, f);
+        const SipMessage refused = alice.next();
+        QCOMPARE(statusCode(refused), 503);
+        QHash<QString, QString> ack = m_Sent;
+        ack["method"] = "ACK";
+        ack["auth"] = ack["body"] = "";
+        ack["totag"] = ";tag=" + toTagOf(refused);
+        alice.send(kRequest, ack);
+        QTRY_COMPARE(door()->state(), int(VelkDevice::Ready));
+        m_Panels.first()->setPolicy(VelkProtocol::SetOutputs, { VelkPanel::Reply::Answer, 0 });
+        f["callid"] = "n2";
+        f["cseq"] = "3";
+        authorized(alice, f);
+        QCOMPARE(statusCode(alice.next()), 180);
+    }
+
     // The door answers a call whose conversation is gone: the phone hears 500 at once and
     // nothing of its call stays behind.
     void doorAnswersLostCall()
