@@ -282,8 +282,10 @@ int Sip::callGroupStandalone(SipUser *caller, SipUser *group, QString &callKey)
     for (const QString &item : items) {
         SipUser *member = item.trimmed().isEmpty() ? nullptr : findUser(item.trimmed());
         VelkDevice *device = deviceOf(member);
-        if (isUsableUser(member) && member->isPaging() && member->isVelkUser() && device
-            && device->state() >= VelkDevice::Ready && device->state() < VelkDevice::Waiting + 1)
+        // The calling door is no listener of its own page.
+        if (isUsableUser(member) && member != caller && member->isPaging() && member->isVelkUser()
+            && device && device->state() >= VelkDevice::Ready
+            && device->state() < VelkDevice::Waiting + 1)
             members << member;
     }
     if (members.isEmpty())

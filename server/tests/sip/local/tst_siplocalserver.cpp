@@ -924,6 +924,22 @@ private slots:
         QCOMPARE(statusCode(alice.next()), 180);
     }
 
+    // A door's page to a group it belongs to reaches the other members only.
+    void doorPagesOwnGroup()
+    {
+        for (const char *name : { "door", "door2" })
+            m_Sip->findUser(name)->setProperty("velk-wiretapping", "paging");
+        m_Sip->findUser("group")->setProperty("group-list", "door,door2");
+        door()->setProperty("button-call-rule", "group");
+        QList<int> states;
+        QObject watcher;
+        connect(door(), &VelkDevice::isBusyChanged, &watcher, [&] { states << door()->state(); });
+        pressButton();
+        QTRY_COMPARE(m_Velk->findDevice(2)->state(), int(VelkDevice::IncomingCall));
+        QVERIFY(!states.contains(VelkDevice::IncomingCallRequire));
+        QVERIFY(door()->isBusy());
+    }
+
     // The door answers a call whose conversation is gone: the phone hears 500 at once and
     // nothing of its call stays behind.
     void doorAnswersLostCall()
