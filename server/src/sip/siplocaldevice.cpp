@@ -284,8 +284,10 @@ int Sip::callGroupStandalone(SipUser *caller, SipUser *group, QString &callKey)
     for (const QString &item : items) {
         SipUser *member = item.trimmed().isEmpty() ? nullptr : findUser(item.trimmed());
         VelkDevice *device = deviceOf(member);
-        if (isUsableUser(member) && member->isPaging() && member->isVelkUser() && device
-            && device->state() >= VelkDevice::Ready && device->state() < VelkDevice::Waiting + 1)
+        // The calling door is no listener of its own page.
+        if (isUsableUser(member) && member != caller && member->isPaging() && member->isVelkUser()
+            && device && device->state() >= VelkDevice::Ready
+            && device->state() < VelkDevice::Waiting + 1)
             members << member;
     }
     if (members.isEmpty())
@@ -502,8 +504,15 @@ void Sip::onDeviceCallResponse(SipDialog *client, const SipMessage &response,
         }
         status = SipStatus::Decline;
     }
-    if (device && status != SipStatus::OK)
+    if (device && status != SipStatus::OK) {
+        // A door that took the early media is in the call already; its leg leaves unannounced
+        // below, so the failure must end the door's call as a hang-up would.
+        const bool early
+            = device->state() == VelkDevice::OutgoingCall && device->outgoingCallId() == legId;
         device->outgoingCallAnswered(legId, status, invite.callId(), legId);
+        if (early)
+            device->callTerminated(legId, status != SipStatus::RequestTimeout);
+    }
     emit conversation->removeCaller(legId, true);
     caller->takeConversation(legId);
     emit conversation->check();

@@ -115,8 +115,11 @@ void VelkDevice::recvAnswerIncomingCall(int result, QByteArray, QByteArray)
     if (result > 0) {
         m_RingAnswered = true;
         respond(ServiceUnavailable);
+        // The door's part ends with its refusal: a local call drops its leg without a word.
         emit setRecvFromDevice(false);
         setOutputType(Nothing, 0, QString(), 0, 0);
+        setOutputs(255, 255, 255);
+        changeState(Ready);
         return;
     }
     const bool answer = m_IncomingFlags & (AutoAnswer | Wiretap | Paging);

@@ -174,7 +174,8 @@ QString reply(const SipMessage &request, int code, const QString &extra, const Q
     text += "From: " + request.headerValue(SipHeader::From) + "\nTo: "
         + request.headerValue(SipHeader::To) + ";tag=" + tag + "\nCall-ID: " + request.callId()
         + "\nCSeq: " + request.headerValue(SipHeader::CSeq) + "\n" + extra;
-    const QString body = code == 200 && request.startLine.method == SipMethod::Invite ? sdp : "";
+    const QString body
+        = (code == 200 || code == 183) && request.startLine.method == SipMethod::Invite ? sdp : "";
     return text + (body.isEmpty() ? "" : "Content-Type: application/sdp\n")
         + QString("Content-Length: %1\n\n").arg(body.size()) + body;
 }

@@ -83,7 +83,7 @@ quint16 freePort();
 // A phone's audio offer or answer: PCMA on port 30000.
 extern const QString kSdp;
 // A phone's answer to a request the server sent it, with its own tag and the extra header lines;
-// a 200 to an INVITE carries the SDP body.
+// a 200 or 183 to an INVITE carries the SDP body.
 QString reply(const SipMessage &request, int code, const QString &extra = QString(),
               const QString &sdp = kSdp, const QString &tag = "b1");
 // Collects the call's SMDR records as "src dest code attr" while context lives.

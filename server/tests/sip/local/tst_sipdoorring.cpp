@@ -52,11 +52,12 @@ class TestSipDoorRing : public QObject
     quint16 m_Port = 0;
     quint16 m_VelkPort = 0;
 
-    // Panel 7 registered as the door account, its button set to call target.
-    bool doorCalling(VelkPanel &panel, const char *target, VelkDevice **door)
+    // Panel 7 registered as the door account, its button set to call target; it reports every
+    // reportMs as well when that is given.
+    bool doorCalling(VelkPanel &panel, const char *target, VelkDevice **door, int reportMs = 0)
     {
         QSignalSpy answered(&panel, &VelkPanel::answered);
-        if (!panel.start(QHostAddress(QHostAddress::LocalHost), m_VelkPort, 0)
+        if (!panel.start(QHostAddress(QHostAddress::LocalHost), m_VelkPort, reportMs)
             || !answered.wait(10000)
             || !QTest::qWaitFor([this] { return m_Sip->findUser("door")->isRegistered(); }))
             return false;
@@ -159,6 +160,52 @@ private slots:
         QTRY_COMPARE(door->state(), int(VelkDevice::Ready));
         QVERIFY(!alice.next(300).isValid()); // no CANCEL for an INVITE answered already
         QTRY_COMPARE(records.size(), 1);
+    }
+
+    // The phone sends early media, then fails or rings on until the ring time-out: the door,
+    // in the call since the 183, is released as after a ringing failure, with one record.
+    void earlyMediaThenFailure_data()
+    {
+        QTest::addColumn<int>("failure"); // 0: none, the ring time-out
+        QTest::newRow("busy") << 486;
+        QTest::newRow("declined") << 603;
+        QTest::newRow("ring time-out") << 0;
+    }
+    void earlyMediaThenFailure()
+    {
+        QFETCH(int, failure);
+        // 90 s of ringing 20 times as fast; the door reports on its own to stay registered.
+        if (failure == 0)
+            TimeScale::setFactor(20);
+        VelkPanel panel({ 7, "pw12", 2, 1, 0, 0 });
+        VelkDevice *door = nullptr;
+        QVERIFY(doorCalling(panel, "alice", &door, 1000));
+        RawPhone alice("alice", m_Port);
+        QCOMPARE(alice.registerWith(QString(), "Expires: 3600\n"), 200);
+        pressButton(panel);
+        const SipMessage invite = alice.next();
+        QCOMPARE(invite.startLine.method, SipMethod::Invite);
+        ConversationThread *call = m_Sip->findConversation(
+            m_Sip->findUser("alice")->conversationCaller(invite.callId()));
+        QVERIFY(call);
+        const QString name = call->objectName();
+        QStringList records;
+        QObject collector;
+        collectRecords(call, &collector, records);
+        alice.send(aliceReply(invite, 183));
+        QTRY_COMPARE(door->state(), int(VelkDevice::OutgoingCall));
+        if (failure != 0) {
+            alice.send(aliceReply(invite, failure));
+        } else {
+            const SipMessage cancel = alice.next();
+            QCOMPARE(cancel.startLine.method, SipMethod::Cancel);
+            alice.send(aliceReply(cancel, 200));
+            alice.send(aliceReply(invite, 487));
+        }
+        QCOMPARE(alice.next().startLine.method, SipMethod::Ack);
+        QTRY_VERIFY(door->state() == VelkDevice::Ready || door->state() == VelkDevice::Waiting);
+        QTRY_VERIFY(!m_Sip->findConversation(name));
+        QCOMPARE(records, QStringList { "door alice INT NA" });
     }
 
     void unregisteredWhileRinging_data()

@@ -902,6 +902,47 @@ private slots:
         QCOMPARE(door()->state(), int(VelkDevice::IncomingCall));
     }
 
+    // The door's panel refuses the ring command: the phone hears 503 and the door is free at
+    // once, so the next call rings it.
+    void doorRefusesRing()
+    {
+        RawPhone alice("alice", m_Port);
+        QCOMPARE(alice.registerWith(), 200);
+        m_Panels.first()->setPolicy(VelkProtocol::SetOutputs, { VelkPanel::Reply::Refuse, 1 });
+        QHash<QString, QString> f { { "method", "INVITE" }, { "to", "door" }, { "callid", "n1" } };
+        f["body"] = kSdp;
+        authorized(alice, f);
+        const SipMessage refused = alice.next();
+        QCOMPARE(statusCode(refused), 503);
+        QHash<QString, QString> ack = m_Sent;
+        ack["method"] = "ACK";
+        ack["auth"] = ack["body"] = "";
+        ack["totag"] = ";tag=" + toTagOf(refused);
+        alice.send(kRequest, ack);
+        QTRY_COMPARE(door()->state(), int(VelkDevice::Ready));
+        m_Panels.first()->setPolicy(VelkProtocol::SetOutputs, { VelkPanel::Reply::Answer, 0 });
+        f["callid"] = "n2";
+        f["cseq"] = "3";
+        authorized(alice, f);
+        QCOMPARE(statusCode(alice.next()), 180);
+    }
+
+    // A door's page to a group it belongs to reaches the other members only.
+    void doorPagesOwnGroup()
+    {
+        for (const char *name : { "door", "door2" })
+            m_Sip->findUser(name)->setProperty("velk-wiretapping", "paging");
+        m_Sip->findUser("group")->setProperty("group-list", "door,door2");
+        door()->setProperty("button-call-rule", "group");
+        QList<int> states;
+        QObject watcher;
+        connect(door(), &VelkDevice::isBusyChanged, &watcher, [&] { states << door()->state(); });
+        pressButton();
+        QTRY_COMPARE(m_Velk->findDevice(2)->state(), int(VelkDevice::IncomingCall));
+        QVERIFY(!states.contains(VelkDevice::IncomingCallRequire));
+        QVERIFY(door()->isBusy());
+    }
+
     // The door answers a call whose conversation is gone: the phone hears 500 at once and
     // nothing of its call stays behind.
     void doorAnswersLostCall()
