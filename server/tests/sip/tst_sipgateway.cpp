@@ -107,12 +107,14 @@ class RecordingHost : public siptest::Host
     Q_OBJECT
 public:
     QStringList records;
+    QList<QDateTime> starts;
 
 public slots:
-    void smdrLog(const QDateTime &, const QString &src, const QString &dest, const qlonglong &,
+    void smdrLog(const QDateTime &start, const QString &src, const QString &dest, const qlonglong &,
                  const QSmdrAction::Type &action, const QString &attr)
     {
         records << QStringList { src, dest, QSmdrAction::code(action), attr }.join(' ');
+        starts << start;
     }
 };
 
@@ -831,6 +833,45 @@ private slots:
         QVERIFY2(refused.startsWith("SIP/2.0 481 "), refused.constData());
         QCOMPARE(m_Velk->findDevice(7)->state(), int(VelkDevice::IncomingCall));
         QVERIFY(m_Sip->findConversation("c1"));
+    }
+
+    void earlyMediaIsNoAnswer_data()
+    {
+        QTest::addColumn<QByteArray>("final");
+        QTest::addColumn<QString>("record");
+        QTest::newRow("refused") << QByteArray("486 Busy Here") << "door phone OUT NA";
+        QTest::newRow("answered") << QByteArray("200 OK") << "door phone OUT ";
+    }
+    // Audio in a 183 reaches the door but answers nothing: a call refused after it is
+    // unanswered, and an answered one is counted from its 200.
+    void earlyMediaIsNoAnswer()
+    {
+        QFETCH(QByteArray, final);
+        QFETCH(QString, record);
+        const bool answered = final.startsWith("200");
+        TimeScale::setFactor(10);
+        QVERIFY(startDoor({ { "sip-rtp-timeout", "3600" } }));
+        VelkDevice *device = m_Velk->findDevice(7);
+        bool talking = false; // the panel switched to the call's audio
+        QObject scope;
+        connect(m_Panel, &VelkPanel::requestReceived, &scope, [&](int command) {
+            talking = talking || (command == 6 && device->state() == VelkDevice::OutgoingCall);
+        });
+        pressButton();
+        const QByteArray invite = m_Server->nextOf("INVITE");
+        const QByteArray contact = "Contact: <sip:phone@127.0.0.1:5071>\r\n";
+        m_Server->reply(invite, "183 Session Progress", "t1", contact, kSdp);
+        QTRY_VERIFY(talking);
+        // The final answer comes in a later millisecond than the early media.
+        const QDateTime early = QDateTime::currentDateTime();
+        QTRY_VERIFY(QDateTime::currentDateTime() > early);
+        m_Server->reply(invite, final, "t1", contact, answered ? kSdp : QByteArray());
+        QVERIFY(!m_Server->nextOf("ACK").isEmpty());
+        if (answered)
+            pressButton();
+        QTRY_COMPARE(m_Host->records.filter(" OUT"), QStringList { record });
+        if (answered)
+            QVERIFY(m_Host->starts.at(m_Host->records.indexOf(record)) > early);
     }
 };
 
