@@ -47,9 +47,11 @@ ConversationThread *Sip::createGatewayConversation(const QString &name, int type
             Qt::QueuedConnection);
     connect(conversation, &ConversationThread::lastCancel, this, &Sip::onLastCancelServer,
             Qt::QueuedConnection);
-    connect(conversation, &ConversationThread::sendSipInfo, this,
-            control ? &Sip::onSendSipInfoGatewayControl : &Sip::onSendSipInfoServer,
-            Qt::QueuedConnection);
+    // A page carries the caller's voice alone: keys never reach the paged doors.
+    if (type != 8)
+        connect(conversation, &ConversationThread::sendSipInfo, this,
+                control ? &Sip::onSendSipInfoGatewayControl : &Sip::onSendSipInfoServer,
+                Qt::QueuedConnection);
     return conversation;
 }
 
