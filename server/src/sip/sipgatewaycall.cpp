@@ -47,9 +47,11 @@ ConversationThread *Sip::createGatewayConversation(const QString &name, int type
             Qt::QueuedConnection);
     connect(conversation, &ConversationThread::lastCancel, this, &Sip::onLastCancelServer,
             Qt::QueuedConnection);
-    connect(conversation, &ConversationThread::sendSipInfo, this,
-            control ? &Sip::onSendSipInfoGatewayControl : &Sip::onSendSipInfoServer,
-            Qt::QueuedConnection);
+    // A page carries the caller's voice alone: keys never reach the paged doors.
+    if (type != 8)
+        connect(conversation, &ConversationThread::sendSipInfo, this,
+                control ? &Sip::onSendSipInfoGatewayControl : &Sip::onSendSipInfoServer,
+                Qt::QueuedConnection);
     return conversation;
 }
 
@@ -204,8 +206,10 @@ bool Sip::takeGatewayResponse(SipClientInviteDialog *dialog, const SipMessage &r
             answer.direction, video.payload, video.rtpAddress, video.rtpPort, video.rtcpAddress,
             video.rtcpPort, video.direction);
         emit conversation->acceptCaller(dialog->m_Partner);
-        emit conversation->acceptCaller(callId);
+        // Early media reaches the door, but only the 200 answers: the call's time starts there,
+        // and one that never gets it is recorded unanswered.
         if (status == SipStatus::OK) {
+            emit conversation->acceptCaller(callId);
             dialog->m_Answered = true;
             dialog->m_AnswerTag = toTagOf(response);
         }

@@ -1,4 +1,5 @@
 #include "../sippeers.h"
+#include "conversation/conversationthread.h"
 #include "core/qsmdraction.h"
 #include "core/timescale.h"
 #include "sip/sip.h"
@@ -107,12 +108,14 @@ class RecordingHost : public siptest::Host
     Q_OBJECT
 public:
     QStringList records;
+    QList<QDateTime> starts;
 
 public slots:
-    void smdrLog(const QDateTime &, const QString &src, const QString &dest, const qlonglong &,
+    void smdrLog(const QDateTime &start, const QString &src, const QString &dest, const qlonglong &,
                  const QSmdrAction::Type &action, const QString &attr)
     {
         records << QStringList { src, dest, QSmdrAction::code(action), attr }.join(' ');
+        starts << start;
     }
 };
 
@@ -221,11 +224,16 @@ class TestSipGateway : public QObject
     }
 
     // A request of the phone's to the door's account through the server, in call callId; an
-    // INVITE carries an audio offer. The To is the one the door answered with, once it did.
+    // INVITE carries an audio offer, an INFO key 5. The To is the one the door answered with,
+    // once it did.
     void fromPhone(const QByteArray &method, const QByteArray &callId, int cseq,
-                   const QByteArray &to = "<sip:door@127.0.0.1>")
+                   const QByteArray &to = "<sip:door@127.0.0.1>", const QByteArray &sdp = kSdp)
     {
-        const QByteArray body = method == "INVITE" ? kSdp : QByteArray();
+        const bool info = method == "INFO";
+        const QByteArray body = method == "INVITE" ? sdp
+            : info                                 ? "Signal=5\r\nDuration=160\r\n"
+                                                   : QByteArray();
+        const QByteArray type = info ? "application/dtmf-relay" : "application/sdp";
         const QByteArray number = QByteArray::number(cseq);
         m_Server->socket.writeDatagram(
             method + " sip:door@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.0.1:"
@@ -233,7 +241,7 @@ class TestSipGateway : public QObject
                 + number + "\r\nFrom: <sip:phone@127.0.0.1>;tag=p" + callId + "\r\nTo: " + to
                 + "\r\nCall-ID: " + callId + "\r\nCSeq: " + number + ' ' + method
                 + "\r\nContact: <sip:phone@127.0.0.1:5071>\r\nMax-Forwards: 70\r\n"
-                + (body.isEmpty() ? "" : "Content-Type: application/sdp\r\n")
+                + (body.isEmpty() ? "" : "Content-Type: " + type + "\r\n")
                 + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body,
             QHostAddress(QHostAddress::LocalHost), m_GatewayPort);
     }
@@ -831,6 +839,89 @@ private slots:
         QVERIFY2(refused.startsWith("SIP/2.0 481 "), refused.constData());
         QCOMPARE(m_Velk->findDevice(7)->state(), int(VelkDevice::IncomingCall));
         QVERIFY(m_Sip->findConversation("c1"));
+    }
+
+    void earlyMediaIsNoAnswer_data()
+    {
+        QTest::addColumn<QByteArray>("final");
+        QTest::addColumn<QString>("record");
+        QTest::newRow("refused") << QByteArray("486 Busy Here") << "door phone OUT NA";
+        QTest::newRow("answered") << QByteArray("200 OK") << "door phone OUT ";
+    }
+    // Audio in a 183 reaches the door but answers nothing: a call refused after it is
+    // unanswered, and an answered one is counted from its 200.
+    void earlyMediaIsNoAnswer()
+    {
+        QFETCH(QByteArray, final);
+        QFETCH(QString, record);
+        const bool answered = final.startsWith("200");
+        TimeScale::setFactor(10);
+        QVERIFY(startDoor({ { "sip-rtp-timeout", "3600" } }));
+        VelkDevice *device = m_Velk->findDevice(7);
+        bool talking = false; // the panel switched to the call's audio
+        QObject scope;
+        connect(m_Panel, &VelkPanel::requestReceived, &scope, [&](int command) {
+            talking = talking || (command == 6 && device->state() == VelkDevice::OutgoingCall);
+        });
+        pressButton();
+        const QByteArray invite = m_Server->nextOf("INVITE");
+        const QByteArray contact = "Contact: <sip:phone@127.0.0.1:5071>\r\n";
+        m_Server->reply(invite, "183 Session Progress", "t1", contact, kSdp);
+        QTRY_VERIFY(talking);
+        // The final answer comes in a later millisecond than the early media.
+        const QDateTime early = QDateTime::currentDateTime();
+        QTRY_VERIFY(QDateTime::currentDateTime() > early);
+        m_Server->reply(invite, final, "t1", contact, answered ? kSdp : QByteArray());
+        QVERIFY(!m_Server->nextOf("ACK").isEmpty());
+        if (answered)
+            pressButton();
+        QTRY_COMPARE(m_Host->records.filter(" OUT"), QStringList { record });
+        if (answered)
+            QVERIFY(m_Host->starts.at(m_Host->records.indexOf(record)) > early);
+    }
+
+    void pageTakesNoKeys_data()
+    {
+        QTest::addColumn<bool>("info"); // else RFC 2833 events
+        QTest::newRow("INFO") << true;
+        QTest::newRow("RFC 2833") << false;
+    }
+    // The keys of a group's caller never reach the paged door: "55" opens nothing.
+    void pageTakesNoKeys()
+    {
+        QFETCH(bool, info);
+        TimeScale::setFactor(10);
+        QVERIFY(startDoor({ { "velk-wiretapping", "paging" }, { "sip-rtp-timeout", "3600" } }));
+        QVERIFY(m_Sip->saveUser("grp1", { { "type-user", "2" }, { "group-list", "door" } }));
+        m_Server->reply(m_Server->nextOf("REGISTER"), "200 OK", "r2", "Expires: 3600\r\n");
+        QTRY_VERIFY(m_Sip->findUser("grp1")->isRegistered());
+        QUdpSocket rtp;
+        QVERIFY(rtp.bind(QHostAddress(QHostAddress::LocalHost)));
+        fromPhone("INVITE", "g1", 1, "<sip:grp1@127.0.0.1>",
+                  QByteArray(kSdp).replace("30000", QByteArray::number(rtp.localPort())));
+        const QByteArray ok = answerIn("g1", "INVITE", "BYE");
+        QVERIFY2(ok.startsWith("SIP/2.0 200 "), ok.constData());
+        fromPhone("ACK", "g1", 1, header(ok, "To"));
+        QTRY_COMPARE(m_Velk->findDevice(7)->state(), int(VelkDevice::IncomingCall));
+        QSignalSpy passed(m_Sip->findConversation("g1"), &ConversationThread::sendSipInfo);
+        const int at = ok.indexOf("m=audio ") + 8;
+        const quint16 pagePort = quint16(ok.mid(at, ok.indexOf(' ', at) - at).toUInt());
+        for (int cseq : { 2, 3 }) {
+            if (info) {
+                fromPhone("INFO", "g1", cseq, header(ok, "To"));
+                continue;
+            }
+            for (char end : { '\x00', '\x80' }) {
+                QByteArray packet("\x80\x65\0\0\0\0\0\0\0\0\0\x01\x05\0\x01\x40", 16);
+                packet[3] = char(cseq * 2 + (end ? 1 : 0));
+                packet[13] = end;
+                rtp.writeDatagram(packet, QHostAddress::LocalHost, pagePort);
+            }
+        }
+        // The call offered both keys to the door's leg; whoever takes them has run after this.
+        QTRY_COMPARE(passed.size(), 2);
+        QCoreApplication::sendPostedEvents();
+        QCOMPARE(logged("relay 1 on"), 0);
     }
 };
 
