@@ -7,7 +7,11 @@
 #include <QNetworkDatagram>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTest>
+
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -20,9 +24,19 @@ QString md5(const QString &text)
 
 quint16 freePort()
 {
-    QUdpSocket probe;
-    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
-    return probe.localPort();
+    // The local server takes the number on UDP and TCP alike: a port free on UDP alone may be
+    // another test's TCP listener. The probes stay bound until both are known to be free.
+    std::vector<std::unique_ptr<QUdpSocket>> held;
+    for (int tries = 0; tries < 64; ++tries) {
+        held.push_back(std::make_unique<QUdpSocket>());
+        if (!held.back()->bind(QHostAddress(QHostAddress::LocalHost), 0))
+            break;
+        const quint16 port = held.back()->localPort();
+        QTcpServer tcp;
+        if (tcp.listen(QHostAddress(QHostAddress::LocalHost), port))
+            return port;
+    }
+    return 0;
 }
 
 quint16 writeLocalServerSettings(LocalHost &host, const QString &address, quint16 port)

@@ -77,7 +77,7 @@ private:
 quint16 writeLocalServerSettings(LocalHost &host, const QString &address = "127.0.0.1",
                                  quint16 port = 0);
 int statusCode(const SipMessage &message);
-// A UDP port of loopback free a moment ago.
+// A loopback port free on UDP and TCP a moment ago.
 quint16 freePort();
 
 // A phone's audio offer or answer: PCMA on port 30000.
