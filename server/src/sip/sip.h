@@ -168,7 +168,6 @@ public slots:
                              QString receiverAddr, ushort receiverPort, QByteArray datagram);
     void registerOnServer(QString userName, bool reg);
     void onReceiveResponseRegister(SipMessage response);
-    void onReceiveResponseUnregister(SipMessage response);
     void stunServer(QString serverAddr);
     void setServerConnectionState(QString addr, SipConnectionState state,
                                   QAbstractSocket::SocketType type,
@@ -382,8 +381,17 @@ private:
     void deliverGatewayKey(const QString &conversationName, const SipMessage &invite,
                            const QString &fromUserName, const QString &toUserName, uchar event,
                            uint duration, bool control);
-    void sendRegister(SipUser *user, const SipMessage &request, bool reg);
-    void answerChallenge(SipUser *user, const SipMessage &response, bool reg);
+    SipClientNonInviteDialog *startRegister(const SipMessage &request);
+    void sendRegister(SipUser *user, const SipMessage &request);
+    void answerChallenge(SipUser *user, const SipMessage &response);
+    // A REGISTER that removes a binding. Its challenge is answered with the credentials it went
+    // out with: the account may be gone by then.
+    void sendWithdrawal(const SipMessage &request, const QString &login, const QString &password);
+    void answerWithdrawal(const SipMessage &response, const QString &login,
+                          const QString &password);
+    // A deleted account ends its calls and withdraws its registration; the later events of
+    // those calls find no account.
+    void leaveServer(SipUser *user);
     // answered: the server itself refused; else it said nothing.
     void registrationFailed(SipUser *user, const QString &reason, bool answered);
     // 423: at once with the server's Min-Expires when it asks for more than was asked.

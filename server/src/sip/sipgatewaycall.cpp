@@ -171,7 +171,13 @@ bool Sip::takeGatewayResponse(SipClientInviteDialog *dialog, const SipMessage &r
         emit conversation->check();
     };
     if (!user) {
-        dropSipLeg(false);
+        // The account was deleted: a leg still ringing is handed back to be cancelled, as the
+        // call's own end would have done, whichever of the two comes first.
+        if (statusClass(status) == 1)
+            emit conversation->removeCallerAndBye(callId, false);
+        else
+            emit conversation->removeCaller(callId, false);
+        emit conversation->check();
         return false;
     }
     VelkDevice *device = deviceOf(user);
@@ -365,7 +371,8 @@ void Sip::onLastByeServer(SipMessage invite, QString toUser, bool normal)
     }
     SipUser *account = findUser(invite.from().address.user == toUser ? invite.to().address.user
                                                                      : invite.from().address.user);
-    sendGatewayRequest(account, SipMessage(invite, toUser), true);
+    // A deleted account's call still ends; a time-out of its BYE touches no registration.
+    sendGatewayRequest(account, SipMessage(invite, toUser), account != nullptr);
 }
 
 void Sip::onLastCancelServer(SipMessage invite, QString toUser, bool normal)
@@ -389,17 +396,18 @@ void Sip::onLastCancelServer(SipMessage invite, QString toUser, bool normal)
             sendDialogResponse(received, SipStatus::ServiceUnavailable);
         return;
     }
+    // A deleted account's INVITE is cancelled all the same, touching no registration.
     SipUser *account = findUser(invite.from().address.user);
-    if (!account)
-        return;
-    account->takeConversation(invite.callId());
-    if (!account->isRegistered() && normal)
-        return;
+    if (account) {
+        account->takeConversation(invite.callId());
+        if (!account->isRegistered() && normal)
+            return;
+    }
     // The CANCEL names the INVITE as it went out, which opened its dialog: without the To tag
     // that a ringing answer gave the stored copy since. A server refuses it otherwise.
     SipMessage cancel = invite.makeCancel();
     cancel.setToTag(QString());
-    sendGatewayRequest(account, cancel, true);
+    sendGatewayRequest(account, cancel, account != nullptr);
 }
 
 void Sip::onReceiveResponseNonInviteServer(SipMessage msg)

@@ -1,12 +1,14 @@
 // Gateway mode: the accounts' registration on the outside server, the answers to its
-// challenges, and the address announced to it.
+// challenges, the address announced to it, and the leave a deleted account takes of it.
 #include "sip/sip.h"
 
 #include "core/env.h"
+#include "core/identifiers.h"
 #include "sip/sipclientdigest.h"
 #include "sip/sipclientnoninvitedialog.h"
 #include "sip/sipdialogindex.h"
 #include "sip/sipuser.h"
+#include "velk/velkdevice.h"
 
 #include <limits>
 
@@ -90,30 +92,45 @@ void Sip::registerOnServer(QString userName, bool reg)
     // One registration at a time: the REGISTER under way answers for this request as well.
     if (reg && pendingRegister(userName))
         return;
-    if (!reg)
-        m_External.forget(userName);
     SipMessage request(user);
     setExpiresHeader(request, reg ? unsigned(user->expires()) : 0);
-    sendRegister(user, request, reg);
+    if (reg) {
+        sendRegister(user, request);
+        return;
+    }
+    m_External.forget(userName);
+    sendWithdrawal(request, user->login(), user->password());
 }
 
-void Sip::sendRegister(SipUser *user, const SipMessage &request, bool reg)
+SipClientNonInviteDialog *Sip::startRegister(const SipMessage &request)
 {
     if (!m_Dialogs)
         m_Dialogs = new SipDialogIndex(this);
     auto *dialog = new SipClientNonInviteDialog(this, request);
     m_Dialogs->add(dialog);
     connect(dialog, &SipDialog::sendDatagram, this, &Sip::sendDatagram, Qt::DirectConnection);
-    if (reg) {
-        m_RegisterKeys.insert(user->objectName(), dialog->objectName());
-        connect(user, &SipUser::userUnRegistered, dialog, &SipDialog::terminate,
-                Qt::QueuedConnection);
-        connect(dialog, &SipDialog::receiveResponse, this, &Sip::onReceiveResponseRegister,
-                Qt::DirectConnection);
-    } else {
-        connect(dialog, &SipDialog::receiveResponse, this, &Sip::onReceiveResponseUnregister,
-                Qt::DirectConnection);
-    }
+    return dialog;
+}
+
+void Sip::sendRegister(SipUser *user, const SipMessage &request)
+{
+    SipClientNonInviteDialog *dialog = startRegister(request);
+    m_RegisterKeys.insert(user->objectName(), dialog->objectName());
+    connect(user, &SipUser::userUnRegistered, dialog, &SipDialog::terminate, Qt::QueuedConnection);
+    connect(dialog, &SipDialog::receiveResponse, this, &Sip::onReceiveResponseRegister,
+            Qt::DirectConnection);
+    dialog->process(request);
+}
+
+void Sip::sendWithdrawal(const SipMessage &request, const QString &login, const QString &password)
+{
+    SipClientNonInviteDialog *dialog = startRegister(request);
+    connect(
+        dialog, &SipDialog::receiveResponse, this,
+        [this, login, password](SipMessage response) {
+            answerWithdrawal(response, login, password);
+        },
+        Qt::DirectConnection);
     dialog->process(request);
 }
 
@@ -168,7 +185,7 @@ void Sip::onReceiveResponseRegister(SipMessage response)
             registrationFailed(user, QStringLiteral("credentials refused"), true);
             return;
         }
-        answerChallenge(user, response, true);
+        answerChallenge(user, response);
         return;
     }
     case SipStatus::IntervalTooBrief:
@@ -264,12 +281,12 @@ void Sip::askForRegistration(SipUser *user)
     registerOnServer(name, true);
 }
 
-void Sip::onReceiveResponseUnregister(SipMessage response)
+// The binding removed is the one that was sent, also when the address changed since: the
+// REGISTER again as it went out, with the credentials.
+void Sip::answerWithdrawal(const SipMessage &response, const QString &login,
+                           const QString &password)
 {
     if (!response.isValid() || response.startLine.kind != 1)
-        return;
-    SipUser *user = findUser(response.to().address.user);
-    if (!user)
         return;
     const SipStatus::Type status = response.startLine.status;
     const bool proxy = status == SipStatus::ProxyAuthenticationRequired;
@@ -278,38 +295,70 @@ void Sip::onReceiveResponseUnregister(SipMessage response)
     if (proxy ? !response.hasProxyAuthenticate() : !response.hasWwwAuthenticate())
         return;
     const SipClientNonInviteDialog *dialog = clientDialogOf(response);
-    if (dialog && challengeRepeated(dialog->m_Request, response, proxy))
+    if (!dialog || challengeRepeated(dialog->m_Request, response, proxy))
         return;
-    answerChallenge(user, response, false);
+    SipMessage request = dialog->m_Request;
+    request.setToTag(QString());
+    request.setCSeq(SipMessage::SequenceID++, SipMethod::Register);
+    request.dialogHeaders = SipHeaderTable();
+    request.setBranch(newBranch());
+    const QString credentials
+        = digestAuthorization(proxy ? SipHeader::ProxyAuthenticate : SipHeader::WWWAuthenticate,
+                              request, response, login, password);
+    if (credentials.isEmpty())
+        return;
+    if (proxy)
+        request.setProxyAuthorization(credentials);
+    else
+        request.setAuthorization(credentials);
+    sendWithdrawal(request, login, password);
 }
 
 // The REGISTER again, in the same registration (Call-ID, From tag), with the credentials.
-void Sip::answerChallenge(SipUser *user, const SipMessage &response, bool reg)
+void Sip::answerChallenge(SipUser *user, const SipMessage &response)
 {
     // The answer would announce the address being replaced: it registers anew after the change.
-    if (reg && m_External.defer(user->objectName()))
+    if (m_External.defer(user->objectName()))
         return;
     const bool proxy = response.startLine.status == SipStatus::ProxyAuthenticationRequired;
     SipMessage request(user);
     request.setHeader(SipHeader::CallID, response.callId());
     request.setFromTag(fromTag(response));
-    setExpiresHeader(request, reg ? unsigned(user->expires()) : 0);
+    setExpiresHeader(request, unsigned(user->expires()));
     const QString credentials
         = digestAuthorization(proxy ? SipHeader::ProxyAuthenticate : SipHeader::WWWAuthenticate,
                               request, response, user->login(), user->password());
     if (credentials.isEmpty()) {
-        if (reg)
-            registrationFailed(user, QStringLiteral("challenge not understood"), true);
+        registrationFailed(user, QStringLiteral("challenge not understood"), true);
         return;
     }
     if (proxy)
         request.setProxyAuthorization(credentials);
     else
         request.setAuthorization(credentials);
-    if (!reg) {
-        // The binding removed is the one that was sent, also when the address changed since.
-        if (const SipClientNonInviteDialog *dialog = clientDialogOf(response))
-            request.copyContact(dialog->m_Request.contact());
+    sendRegister(user, request);
+}
+
+void Sip::leaveServer(SipUser *user)
+{
+    const QString name = user->objectName();
+    // The door is told at once: its leg's end, handed back later, finds no account.
+    auto *device = qobject_cast<VelkDevice *>(user->velkDevice());
+    const QMap<QString, QString> calls = user->conversations();
+    user->clearConversations();
+    for (auto it = calls.cbegin(); it != calls.cend(); ++it) {
+        if (device)
+            device->callTerminated(it.key(), false);
+        onExcludeCallerFromConversation(it.value(), it.key(), false);
     }
-    sendRegister(user, request, reg);
+    // As a reconnection registers anew: whatever the server may still hold is withdrawn.
+    const bool bound
+        = user->isRegistered() || pendingRegister(name) || m_RegisterRetry.isPending(name);
+    user->setRegisterTimer(false, 0);
+    user->loseRegistration();
+    dropRegister(name);
+    m_RegisterRetry.succeeded(name);
+    m_RegisterUnanswered.remove(name);
+    if (bound)
+        registerOnServer(name, false);
 }

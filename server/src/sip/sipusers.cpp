@@ -127,6 +127,8 @@ void Sip::deleteUser(const QString &name)
         // with the next events or once the last of those calls has been ended.
         if (m_IsStandalone)
             user->setRegistered(false);
+        else
+            leaveServer(user);
         m_Users.remove(name);
         m_UserList.removeOne(user);
         if (!hasEndingLeg([user](const EndingLeg &leg) { return leg.user == user; }))

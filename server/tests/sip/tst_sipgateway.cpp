@@ -923,6 +923,68 @@ private slots:
         QCoreApplication::sendPostedEvents();
         QCOMPARE(logged("relay 1 on"), 0);
     }
+
+    void deletedAccountEndsItsCalls_data()
+    {
+        QTest::addColumn<bool>("incoming");
+        QTest::addColumn<bool>("answered");
+        QTest::addColumn<int>("state");
+        QTest::addColumn<QByteArray>("end");
+        QTest::addColumn<QString>("record");
+        QTest::newRow("door's call answered") << false << true << int(VelkDevice::OutgoingCall)
+                                              << QByteArray("BYE ") << "door phone OUT ";
+        QTest::newRow("door's call ringing")
+            << false << false << int(VelkDevice::OutgoingCallRequire) << QByteArray("CANCEL ")
+            << "door phone OUT NA";
+        QTest::newRow("phone's call ringing")
+            << true << false << int(VelkDevice::IncomingCallWaitAnswer)
+            << QByteArray("SIP/2.0 503 ") << "phone door INC NA";
+    }
+    // An account deleted in a call withdraws its registration, answering the challenge to that
+    // with its own credentials, and ends the call: BYE once answered, else CANCEL or a final
+    // answer. The door is released and the call has its one record.
+    void deletedAccountEndsItsCalls()
+    {
+        QFETCH(bool, incoming);
+        QFETCH(bool, answered);
+        QFETCH(int, state);
+        QFETCH(QByteArray, end);
+        QFETCH(QString, record);
+        TimeScale::setFactor(10);
+        const QHash<QString, QString> account { { "sip-rtp-timeout", "3600" },
+                                                { "sip-server-login", "door-login" },
+                                                { "sip-server-password", "door-secret" } };
+        QByteArray invite = "Call-ID: c1\r\n";
+        if (incoming) {
+            QVERIFY(startDoor(account));
+            fromPhone("INVITE", "c1", 1);
+        } else {
+            invite = ringDoor(false, account).first;
+            if (answered)
+                m_Server->reply(invite, "200 OK", "t1", "Contact: <sip:phone@127.0.0.1:5071>\r\n",
+                                kSdp);
+        }
+        VelkDevice *device = m_Velk->findDevice(7);
+        QTRY_COMPARE(device->state(), state);
+
+        m_Sip->deleteUser("door");
+        const QByteArray withdrawal = m_Server->nextOf("REGISTER");
+        QVERIFY2(withdrawal.contains("\r\nExpires: 0\r\n"), withdrawal.constData());
+        const QByteArray ended = answerIn(header(invite, "Call-ID"), "INVITE", end.trimmed());
+        QVERIFY2(ended.startsWith(end), ended.constData());
+        m_Server->reply(withdrawal, "401 Unauthorized", "",
+                        "WWW-Authenticate: Digest nonce=\"n\"\r\n");
+        QByteArray again;
+        do
+            again = m_Server->nextOf("REGISTER");
+        while (!again.isEmpty()
+               && !again.contains("\r\nAuthorization: Digest username=\"door-login\""));
+        QVERIFY2(again.contains("\r\nExpires: 0\r\n"), again.constData());
+        QTRY_VERIFY(device->state() == VelkDevice::Ready || device->state() == VelkDevice::Waiting);
+        QTRY_VERIFY(!m_Sip->findConversation(header(invite, "Call-ID")));
+        QTRY_VERIFY(!m_Sip->findChild<SipUser *>("door"));
+        QCOMPARE(m_Host->records.filter("phone"), QStringList { record });
+    }
 };
 
 const QByteArray TestSipGateway::kSdp
