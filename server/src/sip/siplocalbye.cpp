@@ -240,14 +240,16 @@ void Sip::onLastCancelStandalone(SipMessage invite, QString toUserName, bool nor
     if ((!ending.user && !isUsableUser(user)) || !m_Dialogs)
         return;
     const QString key = invite.transactionKey(SipMethod::Invite);
-    // The phone that called is answered; only an INVITE this server sent is cancelled. That
-    // INVITE's transaction may be gone already: a phone that registered anew ended it, yet it
-    // still rings. One that has its final answer is not: what came was dealt with as it came.
+    // The phone that called is answered; only an INVITE this server sent is cancelled, never
+    // the account's own (that CANCEL would come back here). The INVITE's transaction may be
+    // gone already: a phone that registered anew ended it, yet it still rings. One that has its
+    // final answer is not: what came was dealt with as it came.
+    const QString caller = invite.from().address.user;
     auto *client = m_Dialogs->find<SipClientInviteDialog>(key);
     if (auto *server = m_Dialogs->find<SipServerInviteDialog>(key))
         sendDialogResponse(server, SipStatus::RequestTerminated);
     else if ((client ? client->state() != SipDialog::Completed
-                     : findLocalUser(invite.from().address.user) != user)
+                     : findLocalUser(caller) != user && caller != user->objectName())
              && (!ending.user || canEndLeg(ending, "CANCEL")))
         cancel = sendOnUserDialog(user, invite.makeCancel(), true);
 }
