@@ -187,11 +187,13 @@ void Sip::sendMessage(SipMessage message)
 
 void Sip::deInitTcpSocket(QString address, ushort port)
 {
+    m_LostTcp = qMakePair(address, quint16(port));
     const QList<SipUser *> users = m_UserList;
     for (SipUser *user : users) {
         if (user->isRegisteredOver(address, port))
             user->setRegistered(false);
     }
+    m_LostTcp = {};
 }
 
 void Sip::onExcludeCallerFromConversation(QString conversationName, QString caller, bool normal)

@@ -190,7 +190,6 @@ public slots:
     // conversations report.
     void onReceiveResponseInvite(SipMessage response);
     void onInviteTimeoutCall(SipMessage response);
-    void onReceiveResponseNonInvite(SipMessage response);
     void onLastByeStandalone(SipMessage invite, QString toUserName, bool normal);
     void onLastCancelStandalone(SipMessage invite, QString toUserName, bool normal);
     void onMoveCallerStandalone(QString conversationName, QString userName, SipMessage invite);
@@ -241,14 +240,21 @@ private:
     {
         QPointer<SipUser> user;
         QString conversation;
-        // The TCP connection the account leaves; port 0 for none.
+        // The TCP connection the account leaves; port 0 for none. Lost: reported closed, so
+        // nothing can be sent over it.
         QString address;
         quint16 port = 0;
+        bool lost = false;
     };
     void noteEndingLeg(SipUser *user, const QString &conversation, const QString &leg);
     bool hasEndingLeg(const std::function<bool(const EndingLeg &)> &match) const;
     // After its BYE or CANCEL went out: the connection it held closes, a deleted account goes.
     void settleEndingLeg(const EndingLeg &leg);
+    // The leg is settled once the request sent to end it has its final answer, or its
+    // transaction is over: the connection waits for that answer.
+    void settleEndingLegAfter(SipDialog *dialog, const EndingLeg &leg);
+    // Whether the leg's request can go out; logs why not.
+    bool canEndLeg(const EndingLeg &leg, const char *method) const;
     // Answers 401 with a new nonce; stale when the credentials were right but their nonce not.
     void challenge(SipDialog *dialog, bool stale);
     // 0 good, 1 wrong credentials, 2 right credentials on a nonce not good for this request.
@@ -292,7 +298,8 @@ private:
     static int deviceFlags(const SipUser *user);
     SipDialog *startClientInvite(SipUser *callee, const SipMessage &invite,
                                  const QString &conversation);
-    void sendOnUserDialog(SipUser *user, const SipMessage &request, bool watchResponse);
+    // The request's transaction; null when none was started.
+    SipDialog *sendOnUserDialog(SipUser *user, const SipMessage &request, bool watchResponse);
     // serverDialog: the calling phone's transaction; null when a door called.
     bool redirectStandalone(SipDialog *clientDialog, SipDialog *serverDialog,
                             const SipMessage &response, SipUser *caller, SipUser *callee,
@@ -459,6 +466,10 @@ private:
     // them back; the connections left meanwhile, closed once no such leg holds them.
     QHash<QPair<QString, QString>, EndingLeg> m_EndingLegs;
     QList<QPair<QString, quint16>> m_HeldTcp;
+    // Legs whose BYE or CANCEL waits for its answer, by its transaction.
+    QHash<SipDialog *, EndingLeg> m_AnsweringLegs;
+    // The connection whose close is being reported.
+    QPair<QString, quint16> m_LostTcp;
     // 302 redirects followed so far, per conversation.
     QHash<QString, int> m_Redirects;
 };

@@ -3,6 +3,7 @@
 #include "sip/sip.h"
 
 #include "conversation/conversationthread.h"
+#include "core/env.h"
 #include "sip/sipclientinvitedialog.h"
 #include "sip/sipdialogindex.h"
 #include "sip/sipserverinvitedialog.h"
@@ -149,12 +150,41 @@ void Sip::noteEndingLeg(SipUser *user, const QString &conversation, const QStrin
     if (user->m_Transport == SipTransport::TCP) {
         ending.address = user->m_ClientAddress;
         ending.port = user->m_ClientPort;
+        ending.lost = m_LostTcp == qMakePair(ending.address, ending.port);
     }
 }
 
 bool Sip::hasEndingLeg(const std::function<bool(const EndingLeg &)> &match) const
 {
-    return std::any_of(m_EndingLegs.cbegin(), m_EndingLegs.cend(), match);
+    return std::any_of(m_EndingLegs.cbegin(), m_EndingLegs.cend(), match)
+        || std::any_of(m_AnsweringLegs.cbegin(), m_AnsweringLegs.cend(), match);
+}
+
+void Sip::settleEndingLegAfter(SipDialog *dialog, const EndingLeg &leg)
+{
+    if (!dialog || leg.conversation.isEmpty()) {
+        settleEndingLeg(leg);
+        return;
+    }
+    m_AnsweringLegs.insert(dialog, leg);
+    const auto settle = [this, dialog] { settleEndingLeg(m_AnsweringLegs.take(dialog)); };
+    connect(dialog, &SipDialog::receiveResponse, this, [settle](const SipMessage &response) {
+        if (SipDialog::inRange(response.startLine.status, 200, 699))
+            settle();
+    });
+    connect(dialog, &QObject::destroyed, this, settle);
+}
+
+bool Sip::canEndLeg(const EndingLeg &leg, const char *method) const
+{
+    if (!leg.lost)
+        return true;
+    logLine(LogParams::Sip,
+            QStringLiteral("%1 of call '%2' to '%3' not sent: its TCP connection %4:%5 is closed")
+                .arg(QLatin1String(method), leg.conversation,
+                     leg.user ? leg.user->objectName() : QString(), leg.address)
+                .arg(leg.port));
+    return false;
 }
 
 void Sip::settleEndingLeg(const EndingLeg &leg)
@@ -176,7 +206,8 @@ void Sip::settleEndingLeg(const EndingLeg &leg)
 void Sip::onLastByeStandalone(SipMessage invite, QString toUserName, bool normal)
 {
     const EndingLeg ending = m_EndingLegs.take(qMakePair(invite.callId(), toUserName));
-    const auto settle = qScopeGuard([&] { settleEndingLeg(ending); });
+    SipDialog *bye = nullptr;
+    const auto settle = qScopeGuard([&] { settleEndingLegAfter(bye, ending); });
     SipUser *user = ending.user ? ending.user.data() : findUser(toUserName);
     if (!user)
         return;
@@ -187,14 +218,15 @@ void Sip::onLastByeStandalone(SipMessage invite, QString toUserName, bool normal
                                       Q_ARG(bool, normal));
         return;
     }
-    if (ending.user || isUsableUser(user))
-        sendOnUserDialog(user, SipMessage(invite, user), true);
+    if (ending.user ? canEndLeg(ending, "BYE") : isUsableUser(user))
+        bye = sendOnUserDialog(user, SipMessage(invite, user), true);
 }
 
 void Sip::onLastCancelStandalone(SipMessage invite, QString toUserName, bool normal)
 {
     const EndingLeg ending = m_EndingLegs.take(qMakePair(invite.callId(), toUserName));
-    const auto settle = qScopeGuard([&] { settleEndingLeg(ending); });
+    SipDialog *cancel = nullptr;
+    const auto settle = qScopeGuard([&] { settleEndingLegAfter(cancel, ending); });
     SipUser *user = ending.user ? ending.user.data() : findUser(toUserName);
     if (!user)
         return;
@@ -208,15 +240,18 @@ void Sip::onLastCancelStandalone(SipMessage invite, QString toUserName, bool nor
     if ((!ending.user && !isUsableUser(user)) || !m_Dialogs)
         return;
     const QString key = invite.transactionKey(SipMethod::Invite);
-    // The phone that called is answered; only an INVITE this server sent is cancelled. That
-    // INVITE's transaction may be gone already: a phone that registered anew ended it, yet it
-    // still rings. One that has its final answer is not: what came was dealt with as it came.
+    // The phone that called is answered; only an INVITE this server sent is cancelled, never
+    // the account's own (that CANCEL would come back here). The INVITE's transaction may be
+    // gone already: a phone that registered anew ended it, yet it still rings. One that has its
+    // final answer is not: what came was dealt with as it came.
+    const QString caller = invite.from().address.user;
     auto *client = m_Dialogs->find<SipClientInviteDialog>(key);
     if (auto *server = m_Dialogs->find<SipServerInviteDialog>(key))
         sendDialogResponse(server, SipStatus::RequestTerminated);
-    else if (client ? client->state() != SipDialog::Completed
-                    : findLocalUser(invite.from().address.user) != user)
-        sendOnUserDialog(user, invite.makeCancel(), true);
+    else if ((client ? client->state() != SipDialog::Completed
+                     : findLocalUser(caller) != user && caller != user->objectName())
+             && (!ending.user || canEndLeg(ending, "CANCEL")))
+        cancel = sendOnUserDialog(user, invite.makeCancel(), true);
 }
 
 void Sip::onSendSipInfoStandalone(QString conversationName, SipMessage invite, QString fromUserName,

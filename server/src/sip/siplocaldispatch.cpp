@@ -151,18 +151,30 @@ SipDialog *Sip::startClientInvite(SipUser *callee, const SipMessage &invite,
     return dialog;
 }
 
-void Sip::sendOnUserDialog(SipUser *user, const SipMessage &request, bool watchResponse)
+SipDialog *Sip::sendOnUserDialog(SipUser *user, const SipMessage &request, bool watchResponse)
 {
     if (!user || !request.isValid())
-        return;
+        return nullptr;
     if (!m_Dialogs)
         m_Dialogs = new SipDialogIndex(this);
     auto *dialog = new SipClientNonInviteDialog(this, request);
     m_Dialogs->add(dialog);
     connect(dialog, &SipDialog::sendDatagram, this, &Sip::sendDatagram, Qt::DirectConnection);
-    if (watchResponse)
-        connect(dialog, &SipDialog::receiveResponse, this, &Sip::onReceiveResponseNonInvite,
-                Qt::DirectConnection);
+    if (watchResponse) {
+        // A time-out ends the registration the request went to, if it is still the account's:
+        // never one made since, nor another account's.
+        const QPointer<SipUser> target(user);
+        const quint64 registration = user->isRegistered() ? user->registration() : 0;
+        connect(
+            dialog, &SipDialog::receiveResponse, this,
+            [target, registration](const SipMessage &response) {
+                if (response.startLine.status == SipStatus::RequestTimeout && target
+                    && target->isRegistered() && target->registration() == registration)
+                    target->setRegistered(false);
+            },
+            Qt::DirectConnection);
+    }
     connect(user, &SipUser::userUnRegistered, dialog, &SipDialog::terminate, Qt::QueuedConnection);
     dialog->process(request);
+    return dialog;
 }

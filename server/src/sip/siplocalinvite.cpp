@@ -30,8 +30,16 @@ void Sip::onInviteNewStandalone(SipDialog *dialog)
         sendDialogResponse(dialog, SipStatus::ServiceUnavailable);
         return;
     }
-    connect(caller, &SipUser::userUnRegistered, dialog, &SipDialog::terminate,
-            Qt::QueuedConnection);
+    // A caller that goes away while its INVITE waits hears its final answer at once.
+    connect(
+        caller, &SipUser::userUnRegistered, dialog,
+        [dialog] {
+            if (dialog->state() == SipDialog::Proceeding)
+                sendDialogResponse(dialog, SipStatus::RequestTerminated);
+            else
+                dialog->terminate();
+        },
+        Qt::QueuedConnection);
     const SipMessage &request = dialog->m_Request;
     SipUser *callee = findUser(request.to().address.user);
     if (!callee) {

@@ -176,10 +176,3 @@ void Sip::onInviteTimeoutCall(SipMessage response)
     if (auto *client = m_Dialogs->find<SipClientInviteDialog>(response.transactionKey()))
         sendCancelToBranch(callee, client->sentRequest());
 }
-
-void Sip::onReceiveResponseNonInvite(SipMessage response)
-{
-    SipUser *user = findLocalUser(response.to().address.user);
-    if (isUsableUser(user) && response.startLine.status == SipStatus::RequestTimeout)
-        user->setRegistered(false);
-}

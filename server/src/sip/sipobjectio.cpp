@@ -70,8 +70,14 @@ void SipObject::sendDatagram(SipTransport::Type transport, QString receiverAddr,
     if (transport != SipTransport::TCP)
         return;
     QAbstractSocket *socket = tcpPeer(receiverAddr, receiverPort);
-    if (!socket)
+    if (!socket) {
+        if (m_LogSip)
+            logLine(LogParams::Sip,
+                    QStringLiteral("Datagram to %1:%2 on TCP not sent: no connection")
+                        .arg(receiverAddr)
+                        .arg(receiverPort));
         return;
+    }
     QString failure;
     // Until the server connection stands again there is nowhere to write to.
     if (socket == m_TcpSocket && socket->state() != QAbstractSocket::ConnectedState)

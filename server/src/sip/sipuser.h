@@ -66,6 +66,9 @@ public:
     // mode the server's granted value, else "sip-server-expires". Negative settings give 0.
     quint64 expires() const;
     bool isRegistered() const { return m_Registered; }
+    // Counts the registrations made: a refresh keeps the number, a registration anew (after an
+    // unregister, or of another binding) takes the next.
+    quint64 registration() const { return m_Registration; }
     // Registered over the TCP connection of that peer address and port.
     bool isRegisteredOver(const QString &address, quint16 port) const
     {
@@ -154,6 +157,7 @@ private:
     void connectVideoControl();
 
     bool m_Registered = false;
+    quint64 m_Registration = 0;
     bool m_Busy = false;
     QMap<QString, QString> m_Conversations;
     QTimer m_RegisterTimer;

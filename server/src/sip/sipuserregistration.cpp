@@ -52,6 +52,7 @@ void SipUser::setRegistered(const bool &reg)
         return;
     m_Registered = reg;
     if (reg) {
+        ++m_Registration;
         logUser("User '%1' register", objectName());
         return;
     }

@@ -279,8 +279,8 @@ private slots:
     }
 
     // An account taken away in a call ends it first: its phone hears BYE, or CANCEL while it
-    // rings, on its own connection before that closes; the door is released and the call has
-    // its one record at once.
+    // rings, on its own connection, which closes once it answered; the door is released and the
+    // call has its one record at once.
     void accountGoneInCall_data()
     {
         QTest::addColumn<bool>("tcp");
@@ -333,6 +333,7 @@ private slots:
             end = bob.next();
         QCOMPARE(int(end.startLine.method), int(answered ? SipMethod::Bye : SipMethod::Cancel));
         QCOMPARE(end.callId(), invite.callId());
+        bob.send(reply(end, 200)); // the connection waits for this answer
         if (tcp)
             QTRY_COMPARE(bob.connection().state(), QAbstractSocket::UnconnectedState);
         // Released: ready, or playing the prompt that ends an answered call.
@@ -341,6 +342,56 @@ private slots:
         if (way == "deleted")
             QTRY_VERIFY(!m_Sip->findChild<SipUser *>("bob")); // kept only to end its call
         QCOMPARE(records, QStringList { answered ? "door bob INT " : "door bob INT NA" });
+    }
+
+    // A TCP phone whose account went away in a call registers again at once on a new
+    // connection. The call's BYE goes out only over a connection that stands, which waits for
+    // its answer; whatever becomes of it, the registration made since stays.
+    void phoneBackAfterAccountGone_data()
+    {
+        QTest::addColumn<QString>("way");
+        QTest::newRow("connection closed") << "closed";
+        QTest::newRow("registration expired") << "expired";
+        QTest::newRow("unregistered") << "unregistered";
+    }
+    void phoneBackAfterAccountGone()
+    {
+        QFETCH(QString, way);
+        VelkPanel panel({ 7, "pw12", 2, 1, 0, 0 });
+        VelkDevice *door = nullptr;
+        QVERIFY(doorCalling(panel, "bob", &door));
+        RawPhone bob("bob", m_Port, true);
+        QCOMPARE(bob.registerWith(QString(), "Expires: 3600\n"), 200);
+        pressButton(panel);
+        const SipMessage invite = bob.next();
+        QCOMPARE(invite.startLine.method, SipMethod::Invite);
+        SipUser *user = m_Sip->findUser("bob");
+        const QString name = user->conversationCaller(invite.callId());
+        bob.send(reply(invite, 200));
+        QCOMPARE(bob.next().startLine.method, SipMethod::Ack);
+        QTRY_COMPARE(door->state(), int(VelkDevice::OutgoingCall));
+
+        TimeScale::setFactor(10); // the 32 s a request waits for its answer
+        if (way == "closed") {
+            bob.connection().abort();
+            QTRY_VERIFY(!user->isRegistered());
+        } else {
+            if (way == "expired")
+                user->timeoutRegister();
+            else
+                user->setRegistered(false);
+            const SipMessage bye = bob.next();
+            QCOMPARE(bye.startLine.method, SipMethod::Bye);
+            QCOMPARE(bob.connection().state(), QAbstractSocket::ConnectedState);
+            bob.send(reply(bye, 200));
+            QTRY_COMPARE(bob.connection().state(), QAbstractSocket::UnconnectedState);
+        }
+        RawPhone back("bob", m_Port, true);
+        QCOMPARE(back.registerWith(QString(), "Expires: 3600\n"), 200);
+        QTRY_VERIFY(!m_Sip->findConversation(name));
+        QTRY_COMPARE_WITH_TIMEOUT(m_Sip->liveDialogs(), 0, 10000);
+        QVERIFY(user->isRegistered());
+        QCOMPARE(back.connection().state(), QAbstractSocket::ConnectedState);
     }
 };
 

@@ -518,6 +518,30 @@ private slots:
         QCOMPARE(records, QStringList { record });
     }
 
+    // A caller deleted while its callee rings hears 487 at once; the callee is cancelled, and
+    // nothing goes to the server's own port, whose time-out would fall on the callee.
+    void callerDeletedWhileRinging()
+    {
+        RawPhone alice("alice", m_Port), bob("bob", m_Port);
+        QCOMPARE(alice.registerWith(), 200);
+        QCOMPARE(bob.registerWith(), 200);
+        const SipMessage invite = placeCall(alice, bob);
+        bob.send(reply(invite, 180));
+        QCOMPARE(statusCode(alice.next()), 180);
+        QSignalSpy sent(m_Sip, &Sip::sendDatagram);
+        m_Sip->deleteUser("alice");
+        QCOMPARE(statusCode(alice.next()), 487);
+        const SipMessage cancel = nextBut(bob, invite);
+        QCOMPARE(cancel.startLine.method, SipMethod::Cancel);
+        bob.send(reply(cancel, 200));
+        bob.send(reply(invite, 487));
+        QCOMPARE(nextBut(bob, invite).startLine.method, SipMethod::Ack);
+        QTRY_VERIFY(!m_Sip->findConversation("c1"));
+        for (const QList<QVariant> &datagram : qAsConst(sent))
+            QVERIFY(datagram.at(2).toUInt() != m_Port);
+        QVERIFY(m_Sip->findUser("bob")->isRegistered());
+    }
+
     // A cancelled phone whose INVITE's transaction is gone refuses with a To of its own: the
     // ACK still targets what the INVITE did, or such a phone repeats its refusal.
     void strayRefusalAckTargetsTheInvite()
