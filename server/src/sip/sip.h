@@ -379,6 +379,8 @@ private:
                                                   bool control);
     SipClientInviteDialog *startGatewayInvite(SipUser *user, const SipMessage &invite,
                                               const QString &conversation, const QString &callKey);
+    bool addCredentials(SipMessage &request, SipMethod::Type method, const SipMessage &response,
+                        const QString &login, const QString &password);
     bool retryInviteWithCredentials(SipClientInviteDialog *dialog, SipUser *user,
                                     const SipMessage &response);
     bool takeGatewayResponse(SipClientInviteDialog *dialog, const SipMessage &response);

@@ -238,6 +238,28 @@ void Sip::endGatewayAnswer(SipClientInviteDialog *dialog)
                        SipMessage(invite, invite.to().address.user), true);
 }
 
+// The request as a new transaction of its own (new CSeq, branch, no To tag) with the answer to
+// the response's challenge; false when the challenge gives none.
+bool Sip::addCredentials(SipMessage &request, SipMethod::Type method, const SipMessage &response,
+                         const QString &login, const QString &password)
+{
+    const bool proxy = response.startLine.status == SipStatus::ProxyAuthenticationRequired;
+    request.setToTag(QString());
+    request.setCSeq(SipMessage::SequenceID++, method);
+    request.dialogHeaders = SipHeaderTable();
+    request.setBranch(newBranch());
+    const QString credentials
+        = digestAuthorization(proxy ? SipHeader::ProxyAuthenticate : SipHeader::WWWAuthenticate,
+                              request, response, login, password);
+    if (credentials.isEmpty())
+        return false;
+    if (proxy)
+        request.setProxyAuthorization(credentials);
+    else
+        request.setAuthorization(credentials);
+    return true;
+}
+
 // The INVITE again with the answer to the challenge; false when none may be sent: the
 // challenge is unreadable, or the INVITE already carried credentials the server refused.
 bool Sip::retryInviteWithCredentials(SipClientInviteDialog *dialog, SipUser *user,
@@ -253,19 +275,8 @@ bool Sip::retryInviteWithCredentials(SipClientInviteDialog *dialog, SipUser *use
         return false;
     }
     SipMessage invite = dialog->m_Request;
-    invite.setToTag(QString());
-    invite.setCSeq(SipMessage::SequenceID++, SipMethod::Invite);
-    invite.dialogHeaders = SipHeaderTable();
-    invite.setBranch(newBranch());
-    const QString credentials
-        = digestAuthorization(proxy ? SipHeader::ProxyAuthenticate : SipHeader::WWWAuthenticate,
-                              invite, response, user->login(), user->password());
-    if (credentials.isEmpty())
+    if (!addCredentials(invite, SipMethod::Invite, response, user->login(), user->password()))
         return false;
-    if (proxy)
-        invite.setProxyAuthorization(credentials);
-    else
-        invite.setAuthorization(credentials);
     SipClientInviteDialog *retry
         = startGatewayInvite(user, invite, dialog->m_ConversationName, dialog->m_Partner);
     if (ConversationThread *conversation = findConversation(dialog->m_ConversationName))

@@ -3,7 +3,6 @@
 #include "sip/sip.h"
 
 #include "core/env.h"
-#include "core/identifiers.h"
 #include "sip/sipclientdigest.h"
 #include "sip/sipclientnoninvitedialog.h"
 #include "sip/sipdialogindex.h"
@@ -298,20 +297,8 @@ void Sip::answerWithdrawal(const SipMessage &response, const QString &login,
     if (!dialog || challengeRepeated(dialog->m_Request, response, proxy))
         return;
     SipMessage request = dialog->m_Request;
-    request.setToTag(QString());
-    request.setCSeq(SipMessage::SequenceID++, SipMethod::Register);
-    request.dialogHeaders = SipHeaderTable();
-    request.setBranch(newBranch());
-    const QString credentials
-        = digestAuthorization(proxy ? SipHeader::ProxyAuthenticate : SipHeader::WWWAuthenticate,
-                              request, response, login, password);
-    if (credentials.isEmpty())
-        return;
-    if (proxy)
-        request.setProxyAuthorization(credentials);
-    else
-        request.setAuthorization(credentials);
-    sendWithdrawal(request, login, password);
+    if (addCredentials(request, SipMethod::Register, response, login, password))
+        sendWithdrawal(request, login, password);
 }
 
 // The REGISTER again, in the same registration (Call-ID, From tag), with the credentials.
