@@ -5,6 +5,7 @@
 #include "sip/message/sipmessage.h"
 #include "sip/message/sipsdpaction.h"
 
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -66,7 +67,8 @@ public:
     SipMessage m_Invite;
     QString m_CallId;
     int m_DtmfLock = -1; // DtmfType::Type, or -1 before the first digit
-    QList<int> m_Events;
+    QList<int> m_Events; // telephone-event codes in progress
+    QHash<int, quint32> m_CountedEvents; // code -> RTP timestamp of its last digit given
     quint64 m_RtpTimeout = 10; // seconds
     qint64 m_SilenceTime = 0; // monotonic ms; 0 while not counting
     AudioCodecState m_Codec;

@@ -49,7 +49,7 @@ void ConversationObject::audioRtpDatagrams()
         const QByteArray payload = QByteArray::fromRawData(data.constData() + header.payloadOffset,
                                                            header.payloadLength);
         if (header.payloadType == TelephoneEventPayload) {
-            handleTelephoneEvent(from, payload);
+            handleTelephoneEvent(from, header.timestamp, payload);
             continue;
         }
         if (header.payloadType != from->m_AudioType)
@@ -63,7 +63,8 @@ void ConversationObject::audioRtpDatagrams()
     }
 }
 
-void ConversationObject::handleTelephoneEvent(ConversationCaller *from, const QByteArray &payload)
+void ConversationObject::handleTelephoneEvent(ConversationCaller *from, quint32 timestamp,
+                                              const QByteArray &payload)
 {
     if (payload.size() != 4)
         return;
@@ -72,6 +73,11 @@ void ConversationObject::handleTelephoneEvent(ConversationCaller *from, const QB
     // Codes past 'f' name no key; passing them on would dial a digit nobody pressed.
     if (code > HighestEvent)
         return;
+    // All packets of one event carry its RTP timestamp: one that arrives after the event's
+    // digit was given, reordered or repeated, must not start a second digit.
+    const auto counted = from->m_CountedEvents.constFind(code);
+    if (counted != from->m_CountedEvents.cend() && *counted == timestamp)
+        return;
     if (!(p[1] & 0x80)) {
         if (!from->m_Events.contains(code))
             from->m_Events.append(code);
@@ -79,6 +85,7 @@ void ConversationObject::handleTelephoneEvent(ConversationCaller *from, const QB
     }
     if (!from->m_Events.removeOne(code))
         return;
+    from->m_CountedEvents.insert(code, timestamp);
     const uint duration = uint((p[2] << 8) | p[3]) >> 3;
     onAppendSipInfo(DtmfType::Rfc2833, m_Legs.key(from), from->m_User, uchar(dtmfEventChar(code)),
                     duration);
