@@ -106,8 +106,13 @@ void Sip::checkDatagramStandalone(SipTransport::Type transport, QString senderAd
                                   ushort senderPort, QString receiverAddr, ushort receiverPort,
                                   QByteArray datagram)
 {
-    dispatchMessage(SipMessage(transport, QHostAddress(senderAddr), senderPort,
-                               QHostAddress(receiverAddr), receiverPort, datagram));
+    // Where the worker could not tell the address a datagram came to, answers name the
+    // interface address of the wildcard, never the wildcard itself.
+    QHostAddress receiver(receiverAddr);
+    if (receiver == QHostAddress(QHostAddress::AnyIPv4))
+        receiver = QHostAddress(m_LocalAddress);
+    dispatchMessage(SipMessage(transport, QHostAddress(senderAddr), senderPort, receiver,
+                               receiverPort, datagram));
 }
 
 // A message of a live transaction goes to it (retransmissions, ACKs, responses to the

@@ -4,6 +4,7 @@
 #include "core/env.h"
 #include "sip/siptcpsocket.h"
 
+#include <QNetworkDatagram>
 #include <QTcpSocket>
 #include <QUdpSocket>
 
@@ -145,18 +146,19 @@ void SipObject::readyRead()
     // found nobody listening, and only a read takes that error and lets the socket wake again.
     do {
         const qint64 size = m_UdpSocket->pendingDatagramSize();
-        QByteArray datagram(int(qMax<qint64>(size, 0)), Qt::Uninitialized);
-        QHostAddress sender;
-        quint16 senderPort = 0;
-        const qint64 read
-            = m_UdpSocket->readDatagram(datagram.data(), datagram.size(), &sender, &senderPort);
-        if (read < 0)
+        const QNetworkDatagram received = m_UdpSocket->receiveDatagram(qMax<qint64>(size, 0));
+        if (!received.isValid())
             break;
-        datagram.resize(int(read));
-        const QString senderAddr = sender.toString();
-        emit checkDatagram(SipTransport::UDP, senderAddr, senderPort,
-                           m_UdpSocket->localAddress().toString(), m_UdpSocket->localPort(),
-                           datagram);
-        trace(kReceived, QStringLiteral("UDP"), m_UdpSocket, senderAddr, senderPort, datagram);
+        // Bound to every address, the socket's own is the wildcard: the address the peer sent
+        // to is the one it reaches this server at, and the one replies must name.
+        const QHostAddress destination = received.destinationAddress();
+        const QHostAddress receiver
+            = destination.isNull() ? m_UdpSocket->localAddress() : destination;
+        const QString senderAddr = received.senderAddress().toString();
+        const quint16 senderPort = quint16(received.senderPort());
+        emit checkDatagram(SipTransport::UDP, senderAddr, senderPort, receiver.toString(),
+                           m_UdpSocket->localPort(), received.data());
+        trace(kReceived, QStringLiteral("UDP"), m_UdpSocket, senderAddr, senderPort,
+              received.data());
     } while (m_UdpSocket->hasPendingDatagrams());
 }

@@ -194,15 +194,18 @@ QString reply(const SipMessage &request, int code, const QString &extra, const Q
         + QString("Content-Length: %1\n\n").arg(body.size()) + body;
 }
 
-void collectRecords(ConversationThread *call, QObject *context, QStringList &records)
+void collectRecords(ConversationThread *call, QObject *context, QStringList &records,
+                    QList<qlonglong> *durations)
 {
     QObject::connect(
         call,
         qOverload<QDateTime, QString, QString, qlonglong, QSmdrAction::Type, QString>(
             &ConversationThread::smdrLog),
         context,
-        [&records](QDateTime, QString src, QString dest, qlonglong, QSmdrAction::Type action,
-                   QString attr) {
+        [&records, durations](QDateTime, QString src, QString dest, qlonglong duration,
+                              QSmdrAction::Type action, QString attr) {
             records << QStringList { src, dest, QSmdrAction::code(action), attr }.join(' ');
+            if (durations)
+                *durations << duration;
         });
 }

@@ -86,5 +86,7 @@ extern const QString kSdp;
 // a 200 or 183 to an INVITE carries the SDP body.
 QString reply(const SipMessage &request, int code, const QString &extra = QString(),
               const QString &sdp = kSdp, const QString &tag = "b1");
-// Collects the call's SMDR records as "src dest code attr" while context lives.
-void collectRecords(ConversationThread *call, QObject *context, QStringList &records);
+// Collects the call's SMDR records as "src dest code attr" while context lives, and their
+// durations in milliseconds when asked.
+void collectRecords(ConversationThread *call, QObject *context, QStringList &records,
+                    QList<qlonglong> *durations = nullptr);

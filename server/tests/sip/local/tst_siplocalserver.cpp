@@ -224,13 +224,21 @@ private slots:
     {
         TimeScale::setFactor(1);
         m_Host = new LocalHost;
-        m_Port = writeLocalServerSettings(*m_Host);
-        const bool doors = QByteArray(QTest::currentTestFunction()).startsWith("door");
+        const QByteArray function = QTest::currentTestFunction();
+        const bool wildcard = function.startsWith("wildcard");
+        m_Port = writeLocalServerSettings(*m_Host, wildcard ? "0.0.0.0" : "127.0.0.1");
+        if (wildcard)
+            m_Host->file.setValue("sip/server-transport", "udp,tcp");
+        const bool doors = function.startsWith("door");
         if (doors)
             writeDoors();
         m_Sip = new Sip(m_Host);
         m_Sip->start();
-        QTRY_COMPARE_WITH_TIMEOUT(m_Sip->connectionState(), SipConnected, 10000);
+        // With both transports, TCP is the last to listen.
+        QTRY_COMPARE_WITH_TIMEOUT(
+            m_Sip->connectionState() == SipConnected
+                && (!wildcard || m_Sip->socketType() == QAbstractSocket::TcpSocket),
+            true, 10000);
         if (doors)
             startDoors();
     }
@@ -407,6 +415,55 @@ private slots:
         const SipMessage heard = bob.next();
         QTEST(int(heard.startLine.method), "calleeHears");
         QCOMPARE(toTagOf(heard), QString("b1"));
+    }
+
+    // Bound to every address, the server names the one its phones reach it at: the answer's
+    // Contact leads the caller's ACK and BYE back to it, and the call ends at the hang-up.
+    void wildcardBoundCall_data()
+    {
+        QTest::addColumn<bool>("tcp");
+        QTest::newRow("UDP") << false;
+        QTest::newRow("TCP") << true;
+    }
+    void wildcardBoundCall()
+    {
+        QFETCH(bool, tcp);
+        QSignalSpy sent(m_Sip, &Sip::sendDatagram);
+        RawPhone alice("alice", m_Port, tcp), bob("bob", m_Port, tcp);
+        QCOMPARE(alice.registerWith(), 200);
+        QCOMPARE(bob.registerWith(), 200);
+        const SipMessage invite = placeCall(alice, bob);
+        QStringList records;
+        QList<qlonglong> durations;
+        QObject collector;
+        collectRecords(m_Sip->findConversation("c1"), &collector, records, &durations);
+        const qint64 answered = TimeScale::now();
+        bob.send(reply(invite, 200));
+        const SipMessage ok = alice.next();
+        QCOMPARE(statusCode(ok), 200);
+        QCOMPARE(ok.contact().address.host, QString("127.0.0.1"));
+        QCOMPARE(ok.contact().address.port, m_Port);
+        QHash<QString, QString> f { { "method", "ACK" }, { "to", "bob" }, { "callid", "c1" } };
+        f["cseq"] = m_Sent["cseq"];
+        f["totag"] = ";tag=" + toTagOf(ok);
+        alice.send(kRequest, f);
+        QCOMPARE(nextBut(bob, invite).startLine.method, SipMethod::Ack);
+        f["method"] = "BYE";
+        f["cseq"] = "9";
+        alice.send(kRequest, f);
+        SipMessage byeOk = alice.next();
+        // A repeat of the answer may have crossed the ACK.
+        while (byeOk.cseqMethod() == SipMethod::Invite)
+            byeOk = alice.next();
+        QCOMPARE(statusCode(byeOk), 200);
+        const SipMessage bye = nextBut(bob, invite);
+        QCOMPARE(bye.startLine.method, SipMethod::Bye);
+        bob.send(reply(bye, 200));
+        QTRY_COMPARE_WITH_TIMEOUT(records, QStringList { "alice bob INT " }, 10000);
+        QVERIFY(durations.first() <= TimeScale::now() - answered);
+        for (const QList<QVariant> &datagram : qAsConst(sent))
+            QVERIFY2(!datagram.at(3).toByteArray().contains("0.0.0.0"),
+                     datagram.at(3).toByteArray().constData());
     }
 
     // How the callee's answer, its silence or the caller's CANCEL reach both phones.
