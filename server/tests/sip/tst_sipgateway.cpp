@@ -914,6 +914,7 @@ private slots:
             for (char end : { '\x00', '\x80' }) {
                 QByteArray packet("\x80\x65\0\0\0\0\0\0\0\0\0\x01\x05\0\x01\x40", 16);
                 packet[3] = char(cseq * 2 + (end ? 1 : 0));
+                packet[7] = char(cseq); // each press its own event timestamp
                 packet[13] = end;
                 rtp.writeDatagram(packet, QHostAddress::LocalHost, pagePort);
             }
