@@ -157,6 +157,8 @@ void Sip::stop()
 {
     logLine(LogParams::Sip, QStringLiteral("Deinitialization"));
     m_RegisterRetry.clear();
+    // Nothing registers once the module stops, also when a withdrawal ends meanwhile.
+    m_RegisterAfterWithdrawal.clear();
     m_External.reset(m_External.mode(), m_ExtAddressStatic);
     const QList<SipUser *> users = m_UserList;
     for (SipUser *user : users) {

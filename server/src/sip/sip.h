@@ -398,6 +398,7 @@ private:
     void sendWithdrawal(const SipMessage &request, const QString &login, const QString &password);
     void answerWithdrawal(const SipMessage &response, const QString &login,
                           const QString &password);
+    bool isWithdrawing(const QString &name) const;
     // A deleted account ends its calls and withdraws its registration; the later events of
     // those calls find no account.
     void leaveServer(SipUser *user);
@@ -449,6 +450,10 @@ private:
     QHash<QString, QString> m_RegisterKeys;
     // Accounts whose last REGISTER had no answer: their pause keeps no door from asking.
     QSet<QString> m_RegisterUnanswered;
+    // The withdrawals under way by transaction key, each with the account name it withdraws,
+    // and the accounts that register once no withdrawal of their name is under way.
+    QHash<QString, QString> m_Withdrawals;
+    QSet<QString> m_RegisterAfterWithdrawal;
     // The server connection stood before: a new one is a reconnection.
     bool m_ServerConnected = false;
     SipNonceTable m_Nonces;

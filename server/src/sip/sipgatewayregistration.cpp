@@ -9,6 +9,7 @@
 #include "sip/sipuser.h"
 #include "velk/velkdevice.h"
 
+#include <algorithm>
 #include <limits>
 
 quint64 Sip::NonceCount = 1;
@@ -59,6 +60,8 @@ void Sip::initExternalAddress()
     m_RegisterRetry.clear();
     m_RegisterKeys.clear();
     m_RegisterUnanswered.clear();
+    m_Withdrawals.clear();
+    m_RegisterAfterWithdrawal.clear();
     m_ServerConnected = false;
 }
 
@@ -91,6 +94,12 @@ void Sip::registerOnServer(QString userName, bool reg)
     // One registration at a time: the REGISTER under way answers for this request as well.
     if (reg && pendingRegister(userName))
         return;
+    // A withdrawal of the name still under way, answered late, would remove the binding made
+    // now: the account registers once it has ended.
+    if (reg && isWithdrawing(userName)) {
+        m_RegisterAfterWithdrawal.insert(userName);
+        return;
+    }
     SipMessage request(user);
     setExpiresHeader(request, reg ? unsigned(user->expires()) : 0);
     if (reg) {
@@ -124,6 +133,7 @@ void Sip::sendRegister(SipUser *user, const SipMessage &request)
 void Sip::sendWithdrawal(const SipMessage &request, const QString &login, const QString &password)
 {
     SipClientNonInviteDialog *dialog = startRegister(request);
+    m_Withdrawals.insert(dialog->objectName(), request.to().address.user);
     connect(
         dialog, &SipDialog::receiveResponse, this,
         [this, login, password](SipMessage response) {
@@ -285,20 +295,31 @@ void Sip::askForRegistration(SipUser *user)
 void Sip::answerWithdrawal(const SipMessage &response, const QString &login,
                            const QString &password)
 {
-    if (!response.isValid() || response.startLine.kind != 1)
+    if (!response.isValid() || response.startLine.kind != 1 || response.responseClass() == 1)
+        return;
+    // Heard once: a copy (the server answering a retransmission) would withdraw again.
+    const QString name = m_Withdrawals.take(response.transactionKey());
+    if (name.isEmpty())
         return;
     const SipStatus::Type status = response.startLine.status;
     const bool proxy = status == SipStatus::ProxyAuthenticationRequired;
-    if (status != SipStatus::Unauthorized && !proxy)
-        return;
-    if (proxy ? !response.hasProxyAuthenticate() : !response.hasWwwAuthenticate())
-        return;
+    const bool challenged = (status == SipStatus::Unauthorized || proxy)
+        && (proxy ? response.hasProxyAuthenticate() : response.hasWwwAuthenticate());
     const SipClientNonInviteDialog *dialog = clientDialogOf(response);
-    if (!dialog || challengeRepeated(dialog->m_Request, response, proxy))
-        return;
-    SipMessage request = dialog->m_Request;
-    if (addCredentials(request, SipMethod::Register, response, login, password))
+    SipMessage request = dialog ? dialog->m_Request : SipMessage();
+    if (challenged && dialog && !challengeRepeated(request, response, proxy)
+        && addCredentials(request, SipMethod::Register, response, login, password)) {
         sendWithdrawal(request, login, password);
+        return;
+    }
+    // Ended, answered or not: an account of the name made meanwhile registers now.
+    if (!isWithdrawing(name) && m_RegisterAfterWithdrawal.remove(name))
+        registerOnServer(name, true);
+}
+
+bool Sip::isWithdrawing(const QString &name) const
+{
+    return std::find(m_Withdrawals.cbegin(), m_Withdrawals.cend(), name) != m_Withdrawals.cend();
 }
 
 // The REGISTER again, in the same registration (Call-ID, From tag), with the credentials.
@@ -346,6 +367,7 @@ void Sip::leaveServer(SipUser *user)
     dropRegister(name);
     m_RegisterRetry.succeeded(name);
     m_RegisterUnanswered.remove(name);
+    m_RegisterAfterWithdrawal.remove(name);
     if (bound)
         registerOnServer(name, false);
 }

@@ -932,18 +932,23 @@ private slots:
         QTest::addColumn<int>("state");
         QTest::addColumn<QByteArray>("end");
         QTest::addColumn<QString>("record");
+        QTest::addColumn<bool>("madeAgain");
         QTest::newRow("door's call answered") << false << true << int(VelkDevice::OutgoingCall)
-                                              << QByteArray("BYE ") << "door phone OUT ";
+                                              << QByteArray("BYE ") << "door phone OUT " << false;
         QTest::newRow("door's call ringing")
             << false << false << int(VelkDevice::OutgoingCallRequire) << QByteArray("CANCEL ")
-            << "door phone OUT NA";
+            << "door phone OUT NA" << false;
         QTest::newRow("phone's call ringing")
             << true << false << int(VelkDevice::IncomingCallWaitAnswer)
-            << QByteArray("SIP/2.0 503 ") << "phone door INC NA";
+            << QByteArray("SIP/2.0 503 ") << "phone door INC NA" << false;
+        QTest::newRow("made again before the server answers")
+            << false << true << int(VelkDevice::OutgoingCall) << QByteArray("BYE ")
+            << "door phone OUT " << true;
     }
     // An account deleted in a call withdraws its registration, answering the challenge to that
     // with its own credentials, and ends the call: BYE once answered, else CANCEL or a final
-    // answer. The door is released and the call has its one record.
+    // answer. The door is released and the call has its one record. Made again meanwhile, the
+    // account registers once the withdrawal has ended, so the server keeps its new binding.
     void deletedAccountEndsItsCalls()
     {
         QFETCH(bool, incoming);
@@ -951,6 +956,7 @@ private slots:
         QFETCH(int, state);
         QFETCH(QByteArray, end);
         QFETCH(QString, record);
+        QFETCH(bool, madeAgain);
         TimeScale::setFactor(10);
         const QHash<QString, QString> account { { "sip-rtp-timeout", "3600" },
                                                 { "sip-server-login", "door-login" },
@@ -968,22 +974,36 @@ private slots:
         VelkDevice *device = m_Velk->findDevice(7);
         QTRY_COMPARE(device->state(), state);
 
+        const QPointer<SipUser> deleted = m_Sip->findUser("door");
         m_Sip->deleteUser("door");
         const QByteArray withdrawal = m_Server->nextOf("REGISTER");
         QVERIFY2(withdrawal.contains("\r\nExpires: 0\r\n"), withdrawal.constData());
         const QByteArray ended = answerIn(header(invite, "Call-ID"), "INVITE", end.trimmed());
         QVERIFY2(ended.startsWith(end), ended.constData());
+        QHash<QString, QString> settings { { "type-user", "0" }, { "velk-device-id", "7" } };
+        settings.insert(account);
+        QVERIFY(!madeAgain || m_Sip->saveUser("door", settings));
         m_Server->reply(withdrawal, "401 Unauthorized", "",
                         "WWW-Authenticate: Digest nonce=\"n\"\r\n");
         QByteArray again;
-        do
+        bool boundEarly = false;
+        do {
             again = m_Server->nextOf("REGISTER");
-        while (!again.isEmpty()
-               && !again.contains("\r\nAuthorization: Digest username=\"door-login\""));
-        QVERIFY2(again.contains("\r\nExpires: 0\r\n"), again.constData());
+            boundEarly |= !again.isEmpty() && !again.contains("\r\nExpires: 0\r\n");
+        } while (!again.isEmpty()
+                 && !again.contains("\r\nAuthorization: Digest username=\"door-login\""));
+        QVERIFY2(again.contains("\r\nExpires: 0\r\n") && !boundEarly, again.constData());
+        if (madeAgain) {
+            m_Server->reply(again, "200 OK", "");
+            do
+                again = m_Server->nextOf("REGISTER");
+            while (again.contains("\r\nExpires: 0\r\n"));
+            m_Server->reply(again, "200 OK", "r2", "Expires: 3600\r\n");
+            QTRY_VERIFY(m_Sip->findUser("door")->isRegistered());
+        }
         QTRY_VERIFY(device->state() == VelkDevice::Ready || device->state() == VelkDevice::Waiting);
         QTRY_VERIFY(!m_Sip->findConversation(header(invite, "Call-ID")));
-        QTRY_VERIFY(!m_Sip->findChild<SipUser *>("door"));
+        QTRY_VERIFY(!deleted);
         QCOMPARE(m_Host->records.filter("phone"), QStringList { record });
     }
 };
