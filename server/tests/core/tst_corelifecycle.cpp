@@ -10,7 +10,6 @@
 #include "../toolkit.h"
 #include "testmain.h"
 
-#include <QSemaphore>
 #include <QTcpServer>
 #include <QThread>
 #include <QUdpSocket>
@@ -20,26 +19,6 @@
 #include <vector>
 
 namespace {
-
-// Keeps a module's worker thread stuck, as in a long operation, until the test releases it:
-// a fixed sleep would race the module waits it must outlast once the schedule is sped up.
-// Returns once the worker is stuck, so that a stop cannot overtake the block.
-std::shared_ptr<QSemaphore> blockWorker(AttendedThread &module)
-{
-    auto release = std::make_shared<QSemaphore>();
-    auto entered = std::make_shared<QSemaphore>();
-    if (QObject *worker = module.worker()) {
-        QMetaObject::invokeMethod(
-            worker,
-            [release, entered] {
-                entered->release();
-                release->acquire();
-            },
-            Qt::QueuedConnection);
-        entered->tryAcquire(1, 30000);
-    }
-    return release;
-}
 
 // Stands for a door device or a conversation emitting records in its own thread.
 class Emitter : public QObject
@@ -133,7 +112,7 @@ void TestCoreLifecycle::restartReportsAModuleThatDidNotStop()
 {
     CoreHarness harness;
     QVERIFY(harness.startAndWaitForModules());
-    const auto release = blockWorker(harness.core()->velk());
+    const auto release = CoreHarness::blockWorker(harness.core()->velk());
     bool result = true;
     harness.inCoreThread([&] { result = harness.core()->restartSipAndVelk(); });
     release->release();
@@ -198,7 +177,7 @@ void TestCoreLifecycle::stopWaitsForAModuleThatIsLate()
 {
     CoreHarness harness;
     QVERIFY(harness.startAndWaitForModules());
-    const auto release = blockWorker(harness.core()->velk());
+    const auto release = CoreHarness::blockWorker(harness.core()->velk());
     const qint64 start = TimeScale::now();
     QTimer::singleShot(int(TimeScale::toReal(24000)), [release] { release->release(); });
     QVERIFY(harness.stopAndWait());
