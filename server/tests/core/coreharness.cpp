@@ -1,6 +1,5 @@
 #include "coreharness.h"
 
-#include "core/attendedthread.h"
 #include "core/core.h"
 #include "core/corethread.h"
 #include "core/env.h"
@@ -81,23 +80,6 @@ bool CoreHarness::stopAndWait(int ms)
     while (!m_ended && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     return m_ended;
-}
-
-std::shared_ptr<QSemaphore> CoreHarness::blockWorker(AttendedThread &module)
-{
-    auto release = std::make_shared<QSemaphore>();
-    auto entered = std::make_shared<QSemaphore>();
-    if (QObject *worker = module.worker()) {
-        QMetaObject::invokeMethod(
-            worker,
-            [release, entered] {
-                entered->release();
-                release->acquire();
-            },
-            Qt::QueuedConnection);
-        entered->tryAcquire(1, 30000);
-    }
-    return release;
 }
 
 QString CoreHarness::textLog()

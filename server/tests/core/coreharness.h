@@ -1,12 +1,9 @@
 #pragma once
 
-#include <QSemaphore>
 #include <QString>
 
 #include <functional>
-#include <memory>
 
-class AttendedThread;
 class Core;
 class CoreThread;
 
@@ -28,11 +25,6 @@ public:
     // Asks for the ordered stop and waits for Core to be gone.
     bool stopAndWait(int ms = 120000);
     bool isEnded() const { return m_ended; }
-
-    // Keeps a module's worker thread stuck, as in a long operation, until the test releases it:
-    // a fixed sleep would race the module waits it must outlast once the schedule is sped up.
-    // Returns once the worker is stuck, so that a stop cannot overtake the block.
-    static std::shared_ptr<QSemaphore> blockWorker(AttendedThread &module);
 
     static QString textLog();
     static int logCount(const QString &text);

@@ -10,15 +10,37 @@
 #include "../toolkit.h"
 #include "testmain.h"
 
+#include <QSemaphore>
 #include <QTcpServer>
 #include <QThread>
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
 namespace {
+
+// Keeps a module's worker thread stuck, as in a long operation, until the test releases it:
+// a fixed sleep would race the module waits it must outlast once the schedule is sped up.
+// Returns once the worker is stuck, so that a stop cannot overtake the block.
+std::shared_ptr<QSemaphore> blockWorker(AttendedThread &module)
+{
+    auto release = std::make_shared<QSemaphore>();
+    auto entered = std::make_shared<QSemaphore>();
+    if (QObject *worker = module.worker()) {
+        QMetaObject::invokeMethod(
+            worker,
+            [release, entered] {
+                entered->release();
+                release->acquire();
+            },
+            Qt::QueuedConnection);
+        entered->tryAcquire(1, 30000);
+    }
+    return release;
+}
 
 // Stands for a door device or a conversation emitting records in its own thread.
 class Emitter : public QObject
@@ -44,6 +66,7 @@ private slots:
 
     void startsRestartsAndStops();
     void restartReportsAModuleThatDidNotStop();
+    void restartsAskedInsideARestartRunAfterIt();
     void stopRequestsInsideAStopOrRestartRunOneStop_data();
     void stopRequestsInsideAStopOrRestartRunOneStop();
     void stopBeforeTheModulesStartStartsNone();
@@ -112,7 +135,7 @@ void TestCoreLifecycle::restartReportsAModuleThatDidNotStop()
 {
     CoreHarness harness;
     QVERIFY(harness.startAndWaitForModules());
-    const auto release = CoreHarness::blockWorker(harness.core()->velk());
+    const auto release = blockWorker(harness.core()->velk());
     bool result = true;
     harness.inCoreThread([&] { result = harness.core()->restartSipAndVelk(); });
     release->release();
@@ -122,6 +145,38 @@ void TestCoreLifecycle::restartReportsAModuleThatDidNotStop()
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[CORE]: SIP and VELK moduls restarted")), 1);
     // Once the stuck worker ends, only Http and Sip run.
     QTRY_COMPARE_WITH_TIMEOUT(harness.runningThreads(), 2, 60000);
+}
+
+// A double click on Save and a second administrator: two saves delivered inside the waits of
+// the first one's restart.
+void TestCoreLifecycle::restartsAskedInsideARestartRunAfterIt()
+{
+    CoreHarness harness;
+    QVERIFY(harness.startAndWaitForModules());
+    Core *core = harness.core();
+    std::atomic<int> answered { 0 };
+    const auto save = [&] { core->restartSipAndVelkThen([&](bool ok) { answered += ok; }); };
+    std::atomic_flag posted = ATOMIC_FLAG_INIT;
+    QObject context; // gone before the stop's lines
+    QObject::connect(
+        Env::instance(), &Env::viewLog, &context,
+        [&](const QString &line) {
+            if (line.contains("[CORE]: Restarting SIP and VELK") && !posted.test_and_set()) {
+                QMetaObject::invokeMethod(core, save, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(core, save, Qt::QueuedConnection);
+            }
+        },
+        Qt::DirectConnection);
+    QMetaObject::invokeMethod(core, save, Qt::QueuedConnection);
+    QTRY_COMPARE_WITH_TIMEOUT(answered.load(), 3, 60000);
+    // One more restart for both, after the first: the door module stopped before each start.
+    QCOMPARE(CoreHarness::logCount("[CORE]: Restarting SIP and VELK"), 2);
+    QCOMPARE(CoreHarness::logCount("[VELK]: Deinitialization"), 2);
+    QCOMPARE(CoreHarness::logCount("[VELK]: Initialization"), 3);
+    QTRY_COMPARE(harness.runningThreads(), 3);
+    int velkState = VelkNotRunning;
+    harness.inCoreThread([&] { velkState = core->velk().connectionState(); });
+    QCOMPARE(velkState, int(VelkListening));
 }
 
 void TestCoreLifecycle::stopRequestsInsideAStopOrRestartRunOneStop_data()
@@ -177,7 +232,7 @@ void TestCoreLifecycle::stopWaitsForAModuleThatIsLate()
 {
     CoreHarness harness;
     QVERIFY(harness.startAndWaitForModules());
-    const auto release = CoreHarness::blockWorker(harness.core()->velk());
+    const auto release = blockWorker(harness.core()->velk());
     const qint64 start = TimeScale::now();
     QTimer::singleShot(int(TimeScale::toReal(24000)), [release] { release->release(); });
     QVERIFY(harness.stopAndWait());
