@@ -165,9 +165,55 @@ Core::Busy::~Busy()
 
 bool Core::restartSipAndVelk()
 {
+    if (m_restarting) {
+        m_restartWaiters.push_back([](bool) {});
+        return false;
+    }
+    bool result = false;
+    m_restartWaiters.push_back([&result](bool restarted) { result = restarted; });
+    runRestarts();
+    return result;
+}
+
+void Core::restartSipAndVelkThen(const std::function<void(bool)> &done)
+{
+    m_restartWaiters.push_back(done);
+    // From the event loop, not from the caller: a save may be handled inside another one's
+    // waits, and all asked before a restart begins share it.
+    if (m_restarting || m_restartQueued)
+        return;
+    m_restartQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_restartQueued = false;
+            runRestarts();
+        },
+        Qt::QueuedConnection);
+}
+
+void Core::runRestarts()
+{
+    // A restart delivered inside the running one's waits would start the modules under it:
+    // the running one restarts them once more, for all that came meanwhile, when it is done.
+    if (m_restarting)
+        return;
+    const Busy busy(this);
+    m_restarting = true;
+    while (!m_restartWaiters.empty()) {
+        const std::vector<std::function<void(bool)>> waiters = std::move(m_restartWaiters);
+        m_restartWaiters.clear();
+        const bool restarted = restartOnce();
+        for (const std::function<void(bool)> &waiter : waiters)
+            waiter(restarted);
+    }
+    m_restarting = false;
+}
+
+bool Core::restartOnce()
+{
     if (m_stopping)
         return false;
-    const Busy busy(this);
     logLine(LogParams::Core, QStringLiteral("Restarting SIP and VELK moduls ..."));
     m_velk.stop();
     m_sip.stop();

@@ -11,6 +11,9 @@
 #include <QDateTime>
 #include <QVariant>
 
+#include <functional>
+#include <vector>
+
 class QSettings;
 
 // The root of the running system: owns the modules, starts, restarts and stops them, and
@@ -50,6 +53,9 @@ public:
         Core *m_core;
     };
 
+    // Runs from the event loop; asked inside a running restart, it queues one more behind it.
+    void restartSipAndVelkThen(const std::function<void(bool)> &done) override;
+
     void smdrHeader();
     QString smdrFilePath() const { return m_smdrPath; }
 
@@ -62,6 +68,7 @@ public slots:
     void threadStarted();
     void threadFinished();
     void stopCore();
+    // False when asked inside a running restart: the modules restart once more after it.
     bool restartSipAndVelk() override;
     qint64 runningThreads() const { return m_threads; }
 
@@ -71,6 +78,9 @@ public slots:
                  const qlonglong &duration, const QSmdrAction::Type &action);
 
 private:
+    void runRestarts();
+    bool restartOnce();
+
     qint64 m_threads = 0;
     QSettings *m_settings;
     Sip m_sip;
@@ -80,4 +90,8 @@ private:
     bool m_stopping = false;
     int m_busy = 0;
     bool m_deletePending = false;
+    bool m_restarting = false;
+    bool m_restartQueued = false;
+    // Those waiting for a restart that has not begun yet.
+    std::vector<std::function<void(bool)>> m_restartWaiters;
 };

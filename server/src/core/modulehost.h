@@ -3,6 +3,7 @@
 #include <QString>
 #include <QVariant>
 
+#include <functional>
 #include <initializer_list>
 
 class QObject;
@@ -31,6 +32,12 @@ public:
 
     // Stops Sip and Velk, waits for each, starts again those that ended in time.
     virtual bool restartSipAndVelk() = 0;
+    // The same for a request handler: done gets the result once a restart begun after this call
+    // has ended. The call may return before that, and never restarts inside a restart.
+    virtual void restartSipAndVelkThen(const std::function<void(bool)> &done)
+    {
+        done(restartSipAndVelk());
+    }
     // True once the stop sequence has begun; nothing may start a module after that.
     virtual bool isStopping() const = 0;
 

@@ -116,6 +116,8 @@ private:
     void answer(const QString &responderName, int code, const HeaderHash &headers = HeaderHash(),
                 const QByteArray &body = QByteArray());
     void redirect(const QString &responderName, const QString &location);
+    // After a restart of the SIP and door-device modules, however long, and never inside one.
+    void redirectAfterRestart(const QString &responderName, const QString &location);
     void answerPage(const QString &responderName, const QByteArray &page);
     void challenge(const QString &responderName, const QString &remoteAddress, bool stale);
     void dropSurplusSessions();

@@ -2,6 +2,7 @@
 #include "http/http.h"
 
 #include "core/env.h"
+#include "core/modulehost.h"
 #include "http/formdata.h"
 #include "http/httpsession.h"
 #include "http/httpuser.h"
@@ -25,6 +26,20 @@ void Http::answer(const QString &responderName, int code, const HeaderHash &head
 void Http::redirect(const QString &responderName, const QString &location)
 {
     answer(responderName, 302, makeHeaders(QStringLiteral("Location"), location));
+}
+
+void Http::redirectAfterRestart(const QString &responderName, const QString &location)
+{
+    // Each module gets 16 s to stop, then events settle for a second, and a save may wait
+    // behind a restart already running: the answer must still find its request open then.
+    const qint64 holdMs = 2 * (2 * 16000 + 1000) + 5000;
+    emit holdRequest(responderName, holdMs);
+    if (ModuleHost *host = hostOf(this)) {
+        host->restartSipAndVelkThen(
+            [this, responderName, location](bool) { redirect(responderName, location); });
+        return;
+    }
+    redirect(responderName, location);
 }
 
 void Http::answerPage(const QString &responderName, const QByteArray &page)

@@ -16,6 +16,7 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -65,6 +66,7 @@ private slots:
 
     void startsRestartsAndStops();
     void restartReportsAModuleThatDidNotStop();
+    void restartsAskedInsideARestartRunAfterIt();
     void stopRequestsInsideAStopOrRestartRunOneStop_data();
     void stopRequestsInsideAStopOrRestartRunOneStop();
     void stopBeforeTheModulesStartStartsNone();
@@ -143,6 +145,38 @@ void TestCoreLifecycle::restartReportsAModuleThatDidNotStop()
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[CORE]: SIP and VELK moduls restarted")), 1);
     // Once the stuck worker ends, only Http and Sip run.
     QTRY_COMPARE_WITH_TIMEOUT(harness.runningThreads(), 2, 60000);
+}
+
+// A double click on Save and a second administrator: two saves delivered inside the waits of
+// the first one's restart.
+void TestCoreLifecycle::restartsAskedInsideARestartRunAfterIt()
+{
+    CoreHarness harness;
+    QVERIFY(harness.startAndWaitForModules());
+    Core *core = harness.core();
+    std::atomic<int> answered { 0 };
+    const auto save = [&] { core->restartSipAndVelkThen([&](bool ok) { answered += ok; }); };
+    std::atomic_flag posted = ATOMIC_FLAG_INIT;
+    QObject context; // gone before the stop's lines
+    QObject::connect(
+        Env::instance(), &Env::viewLog, &context,
+        [&](const QString &line) {
+            if (line.contains("[CORE]: Restarting SIP and VELK") && !posted.test_and_set()) {
+                QMetaObject::invokeMethod(core, save, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(core, save, Qt::QueuedConnection);
+            }
+        },
+        Qt::DirectConnection);
+    QMetaObject::invokeMethod(core, save, Qt::QueuedConnection);
+    QTRY_COMPARE_WITH_TIMEOUT(answered.load(), 3, 60000);
+    // One more restart for both, after the first: the door module stopped before each start.
+    QCOMPARE(CoreHarness::logCount("[CORE]: Restarting SIP and VELK"), 2);
+    QCOMPARE(CoreHarness::logCount("[VELK]: Deinitialization"), 2);
+    QCOMPARE(CoreHarness::logCount("[VELK]: Initialization"), 3);
+    QTRY_COMPARE(harness.runningThreads(), 3);
+    int velkState = VelkNotRunning;
+    harness.inCoreThread([&] { velkState = core->velk().connectionState(); });
+    QCOMPARE(velkState, int(VelkListening));
 }
 
 void TestCoreLifecycle::stopRequestsInsideAStopOrRestartRunOneStop_data()

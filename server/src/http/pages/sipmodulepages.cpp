@@ -20,10 +20,6 @@ const char *const kStateRow
       "align=\"center\"><button name=\"unregister_sip\" value=\"%4\" "
       "type=\"submit\">X</button></td></tr>\n";
 
-// The longest a restart of the SIP and door-device modules may take: each module gets 16 s to
-// stop, then events settle for a second. The answer must still find its request open then.
-const qint64 kRestartHoldMs = 2 * 16000 + 1000 + 5000;
-
 QStringList settingNames()
 {
     QStringList names;
@@ -236,8 +232,5 @@ void Http::onPostSipSettings(HttpUser *user, const QString &responderName, const
     }
     sip->saveSettings(fields, modeOnly ? int(SipSetting::Standalone) : -1);
     processEvents();
-    emit holdRequest(responderName, kRestartHoldMs);
-    if (ModuleHost *host = hostOf(this))
-        host->restartSipAndVelk();
-    redirect(responderName, kSettingsPage);
+    redirectAfterRestart(responderName, kSettingsPage);
 }

@@ -43,9 +43,6 @@ const char *const kDpmEntry
       "<input type=\"text\" name=\"%1_value\" id=\"%1_value\" value=\"%3\" "
       "placeholder=\"Вызываемый номер\"/>\n<br/>";
 
-// See the SIP settings page: both modules restart inside the request.
-const qint64 kRestartHoldMs = 2 * 16000 + 1000 + 5000;
-
 // A device binds one audio port of the range, its stop excluded: the range needs two ports.
 const int kMinAudioPorts = 2;
 
@@ -250,9 +247,8 @@ void Http::onPostVelkSettings(HttpUser *user, const QString &responderName, cons
     if (velk) {
         velk->saveSettings(toMap(form));
         processEvents();
-        emit holdRequest(responderName, kRestartHoldMs);
-        if (ModuleHost *host = hostOf(this))
-            host->restartSipAndVelk();
+        redirectAfterRestart(responderName, kSettingsPage);
+        return;
     }
     redirect(responderName, kSettingsPage);
 }
