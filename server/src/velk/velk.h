@@ -109,7 +109,8 @@ public slots:
 private:
     QVariant setting(int index) const;
     // The device's properties from its group of the devices file.
-    void readDeviceSettings(VelkDevice *device);
+    // Loading, a relay mode that had to be clamped is logged.
+    void readDeviceSettings(VelkDevice *device, bool loading);
 
     // A child, so it moves into the core thread with the module that uses it.
     QSettings m_Devices;

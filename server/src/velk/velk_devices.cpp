@@ -48,7 +48,7 @@ VelkDevice *Velk::findDeviceByName(const QString &number) const
     return deviceNumber(number, &value) ? findDevice(value) : nullptr;
 }
 
-void Velk::readDeviceSettings(VelkDevice *device)
+void Velk::readDeviceSettings(VelkDevice *device, bool loading)
 {
     m_Devices.beginGroup(device->objectName());
     for (int i = 0; i < Key::Count; ++i) {
@@ -58,6 +58,19 @@ void Velk::readDeviceSettings(VelkDevice *device)
                             stored.isValid() ? stored : Settings::defaultValue(i));
     }
     m_Devices.endGroup();
+    // A pulse value beyond a byte would wrap into another relay code, even the latched one.
+    for (int index : Settings::kRelayModes) {
+        const QString mode = Settings::stringListValue(device, index).join(QLatin1Char(','));
+        const QString clamped = Settings::clampedRelayMode(mode);
+        if (clamped == mode)
+            continue;
+        device->setProperty(Settings::keyName(index).toLatin1().constData(), clamped);
+        if (loading)
+            logLine(LogParams::Warning,
+                    QStringLiteral("Device '%1': %2 \"%3\" read as \"%4\": the value of a relay "
+                                   "mode is a number from 0 to 255")
+                        .arg(device->objectName(), Settings::keyName(index), mode, clamped));
+    }
 }
 
 VelkDevice *Velk::loadDevice(const QString &number)
@@ -85,7 +98,7 @@ VelkDevice *Velk::loadDevice(const QString &number)
                 host,
                 SLOT(smdrLog(QDateTime, QString, QString, qlonglong, QSmdrAction::Type, QString)),
                 Qt::QueuedConnection);
-    readDeviceSettings(device);
+    readDeviceSettings(device, true);
     device->updateKeypadCodeLength();
     return device;
 }
@@ -109,6 +122,7 @@ void Velk::removeDevice(quint16 number)
         return;
     m_Devices.remove(group);
     if (VelkDevice *device = findDevice(number)) {
+        device->releasePanel();
         device->setObjectName(QString()); // out of the table at once
         device->deleteLater();
     }
@@ -156,6 +170,15 @@ bool Velk::saveDevice(quint16 number, const QMap<QString, QString> &values, bool
             }
         }
     }
+    const QString relayMode = Settings::badRelayMode(values);
+    if (!relayMode.isEmpty()) {
+        logLine(LogParams::Warning,
+                QStringLiteral("Device '%1': %2 \"%3\" refused: the value of a relay mode is a "
+                               "number from 0 to 255")
+                    .arg(number)
+                    .arg(relayMode, values.value(relayMode)));
+        return false;
+    }
     m_Devices.beginGroup(QString::number(number));
     for (auto it = values.cbegin(); it != values.cend(); ++it) {
         const int index = Settings::keyIndex(it.key());
@@ -192,7 +215,7 @@ bool Velk::saveDevice(quint16 number, const QMap<QString, QString> &values, bool
         loadDevice(QString::number(number));
         return true;
     }
-    readDeviceSettings(device);
+    readDeviceSettings(device, false);
     device->updateKeypadCodeLength();
     if (push && device->isRegistered())
         device->sendSettings(-1, -1);

@@ -48,11 +48,19 @@ public:
         UpdateWriting = 4,
         UpdateReading = 5, // reading back and comparing
     };
+    // Why an update did not start.
+    enum FirmwareRefusal : int {
+        NotRefused,
+        NotRegistered,
+        AlreadyUpdating,
+        NoFirmwareImage,
+        PlaceholderImage, // the build holds a placeholder, not the firmware
+    };
     struct FirmwareStart
     {
         bool started = false;
         QString error;
-        bool placeholder = false; // refused: the build holds a placeholder, not the firmware
+        FirmwareRefusal refusal = NotRefused;
     };
 
     VelkDevice(quint16 number, Velk *parent);
@@ -79,6 +87,9 @@ public:
     static QString stateDescription(int state);
 
     void changeState(int newState);
+    // Taken out of the table: a registered panel is switched off as at the end of a call, by a
+    // command of the module's that outlives the device.
+    void releasePanel();
     // Accepts or refuses a report; nothing of the device changes when it is refused.
     bool checkReport(const QHostAddress &sender, quint16 senderPort,
                      const VelkProtocol::PanelReport &report);
@@ -206,6 +217,8 @@ private:
     VelkPacket *sendRequest(const QByteArray &datagram);
     // Call, speaker and microphone bytes; the relays follow the call byte by their modes.
     VelkPacket *setOutputs(quint8 call, quint8 speaker, quint8 microphone);
+    QByteArray outputsCommand(quint8 call, quint8 speaker, quint8 microphone);
+    // A relay-only command; the log says what the panel made of it.
     void sendRelay(int relay, uchar value);
     void offerIncomingCall(const QString &fromUser, const QString &toUser,
                            const QString &conversationName, const QString &callId, int flags,

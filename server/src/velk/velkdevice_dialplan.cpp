@@ -4,6 +4,7 @@
 #include "velk/velk.h"
 #include "velk/velkdevice.h"
 #include "velk/velkdevicesettings.h"
+#include "velk/velkpacket.h"
 
 using Settings = VelkDeviceSettings;
 namespace Key = VelkDeviceKey;
@@ -110,28 +111,39 @@ int VelkDevice::dialplan(const QString &callId, const QByteArray &digits, int *i
 
 void VelkDevice::sendRelay(int relay, uchar value)
 {
-    if (value == 0)
-        return;
     VelkProtocol::Outputs outputs;
     outputs.relay1 = relay == 1 ? value : 0;
     outputs.relay2 = relay == 2 ? value : 0;
     outputs.relay3 = relay == 3 ? value : 0;
-    sendRequest(VelkProtocol::makeSetOutputs(nextAddressee(), outputs));
+    VelkPacket *packet = newRequest(VelkProtocol::makeSetOutputs(nextAddressee(), outputs));
+    // Said when the panel has done it: a door the log calls open must be open. The name is
+    // the one of the command's time.
+    const QString what = QStringLiteral("Device '%1' relay %2 %3")
+                             .arg(objectName())
+                             .arg(relay)
+                             .arg(value == 255 ? QStringLiteral("off") : QStringLiteral("on"));
+    connect(packet, &VelkPacket::recvAnswer, this, [this, what](int result) {
+        if (result == 0)
+            logLine(LogParams::Velk, what);
+        else if (result < 0)
+            logLine(LogParams::Warning, what + QStringLiteral(" not confirmed: no answer"));
+        else
+            logLine(LogParams::Warning,
+                    what + QStringLiteral(" refused by the panel (result %1)").arg(result));
+    });
+    packet->send();
 }
 
 void VelkDevice::dialplanAction(int index)
 {
-    static const int modes[] = { Key::Relay1Mode, Key::Relay2Mode, Key::Relay3Mode };
     if (index >= Key::DialplanRelay1On && index <= Key::DialplanRelay3Off) {
         const int relay = (index - Key::DialplanRelay1On) / 2;
         const bool on = (index - Key::DialplanRelay1On) % 2 == 0;
-        const int mode = modes[relay];
-        logLine(LogParams::Velk,
-                QStringLiteral("Device '%1' relay %2 %3")
-                    .arg(objectName())
-                    .arg(relay + 1)
-                    .arg(on ? QStringLiteral("on") : QStringLiteral("off")));
-        sendRelay(relay + 1, on ? relayOnValue(mode) : relayOffValue(mode));
+        const int mode = Settings::kRelayModes[relay];
+        const uchar value = on ? relayOnValue(mode) : relayOffValue(mode);
+        // 0: the relay follows the call, and the code switches nothing.
+        if (value != 0)
+            sendRelay(relay + 1, value);
         return;
     }
     switch (index) {

@@ -9,9 +9,11 @@
 VelkDevice::FirmwareStart VelkDevice::startFirmwareUpdate()
 {
     if (!isRegistered())
-        return { false, QStringLiteral("Device '%1' is not registered").arg(objectName()) };
+        return { false, QStringLiteral("Device '%1' is not registered").arg(objectName()),
+                 NotRegistered };
     if (m_Update.running)
-        return { false, QStringLiteral("Device '%1' is being updated").arg(objectName()) };
+        return { false, QStringLiteral("Device '%1' is being updated").arg(objectName()),
+                 AlreadyUpdating };
     // A missing or cut image would write empty or partial blocks into a door.
     const QByteArray image = firmwareImage();
     const int size = VelkFirmware::imageSize(m_HardwareType);
@@ -21,7 +23,7 @@ VelkDevice::FirmwareStart VelkDevice::startFirmwareUpdate()
                   .arg(objectName())
                   .arg(m_HardwareType);
         logLine(LogParams::Velk, error);
-        return { false, error };
+        return { false, error, NoFirmwareImage };
     }
     // Written and read back alike, a placeholder would pass the check and leave the panel
     // with no firmware to start.
@@ -35,7 +37,7 @@ VelkDevice::FirmwareStart VelkDevice::startFirmwareUpdate()
                   .arg(objectName())
                   .arg(m_HardwareType);
         logLine(LogParams::Warning, error);
-        return { false, error, true };
+        return { false, error, PlaceholderImage };
     }
     clearFirmwareUpdate();
     m_Update.running = true;
@@ -47,7 +49,7 @@ VelkDevice::FirmwareStart VelkDevice::startFirmwareUpdate()
                 .arg(objectName(),
                      VelkFirmware::versionText(VelkFirmware::versionCode(image, m_HardwareType))));
     sendUpdateRequest(sendBootloader(1), &VelkDevice::recvAnswerBootloaderOn);
-    return { true, QString() };
+    return { true, QString(), NotRefused };
 }
 
 int VelkDevice::firmwareProgress() const

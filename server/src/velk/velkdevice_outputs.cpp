@@ -1,9 +1,12 @@
 // What a door device plays and which outputs it commands.
 #include "common/sound/sound_wav/soundwav.h"
 #include "core/env.h"
+#include "velk/velk.h"
 #include "velk/velkdevice.h"
 #include "velk/velkdevicesettings.h"
+#include "velk/velkpacket.h"
 
+#include <algorithm>
 #include <cmath>
 
 using Settings = VelkDeviceSettings;
@@ -66,7 +69,7 @@ void VelkDevice::endFinishing()
     }
 }
 
-VelkPacket *VelkDevice::setOutputs(quint8 call, quint8 speaker, quint8 microphone)
+QByteArray VelkDevice::outputsCommand(quint8 call, quint8 speaker, quint8 microphone)
 {
     VelkProtocol::Outputs outputs;
     outputs.call = call;
@@ -76,7 +79,25 @@ VelkPacket *VelkDevice::setOutputs(quint8 call, quint8 speaker, quint8 microphon
     outputs.relay2 = relayValue(Key::Relay2Mode, call, 0);
     outputs.relay3 = relayValue(Key::Relay3Mode, call, 0);
     outputs.level = m_LevelByte;
-    return sendRequest(VelkProtocol::makeSetOutputs(nextAddressee(), outputs));
+    return VelkProtocol::makeSetOutputs(nextAddressee(), outputs);
+}
+
+VelkPacket *VelkDevice::setOutputs(quint8 call, quint8 speaker, quint8 microphone)
+{
+    return sendRequest(outputsCommand(call, speaker, microphone));
+}
+
+void VelkDevice::releasePanel()
+{
+    auto *velk = qobject_cast<Velk *>(parent());
+    if (!velk || !isRegistered())
+        return;
+    // The device's own requests go with it; this one is the module's until answered or given
+    // up, and its answer still finds it there.
+    auto *packet
+        = new VelkPacket(m_DeviceAddress, m_DevicePort, outputsCommand(255, 255, 255), velk);
+    connect(packet, &VelkPacket::sendDatagram, velk, &Velk::sendDatagram);
+    packet->send();
 }
 
 void VelkDevice::setMusicOutputs(bool on)
@@ -170,8 +191,9 @@ uchar VelkDevice::relayOnValue(int relayModeIndex) const
         return 254;
     if (kind != 1)
         return 0;
-    const uint value = mode.size() > 1 ? mode.at(1).toUInt() & 255 : 0;
-    return value == 0 ? 1 : value == 255 ? 253 : uchar(value);
+    // 254 and 255 are the latched codes: a pulse stays a pulse, however long it was set.
+    const uint value = mode.size() > 1 ? mode.at(1).toUInt() : 0;
+    return value == 0 ? 1 : uchar(std::min(value, 253u));
 }
 
 uchar VelkDevice::relayOffValue(int relayModeIndex) const

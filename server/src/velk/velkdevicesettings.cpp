@@ -194,6 +194,29 @@ QStringList VelkDeviceSettings::stringListValue(const QObject *device, int index
     return items;
 }
 
+QString VelkDeviceSettings::clampedRelayMode(const QString &mode)
+{
+    QStringList items = mode.split(QLatin1Char(','));
+    if (items.size() < 2 || items.at(1).trimmed().isEmpty())
+        return mode;
+    bool ok = false;
+    const uint value = items.at(1).trimmed().toUInt(&ok, 10);
+    if (ok && value <= 255)
+        return mode;
+    items[1] = ok ? QStringLiteral("255") : QStringLiteral("0");
+    return items.join(QLatin1Char(','));
+}
+
+QString VelkDeviceSettings::badRelayMode(const QMap<QString, QString> &values)
+{
+    for (int index : kRelayModes) {
+        const QString key = keyName(index);
+        if (values.contains(key) && clampedRelayMode(values.value(key)) != values.value(key))
+            return key;
+    }
+    return QString();
+}
+
 int VelkDeviceSettings::timeoutSeconds(const QObject *device, int index)
 {
     // The panel holds the timeout in one byte; the server's expiry timer must agree with it.

@@ -2,6 +2,7 @@
 
 #include "velk/velkprotocol.h"
 
+#include <QMap>
 #include <QStringList>
 #include <QVariant>
 
@@ -118,6 +119,15 @@ public:
     static bool boolValue(const QObject *device, int index);
     // A text property is split at commas.
     static QStringList stringListValue(const QObject *device, int index);
+
+    // A relay mode ("mode,value") whose value is a number 0..255 or absent, as it stands; else
+    // with the value kept to a byte: above 255 -> 255, not a number -> 0.
+    static QString clampedRelayMode(const QString &mode);
+    // The first relay mode key among the values whose mode the clamp would change; empty when
+    // none.
+    static QString badRelayMode(const QMap<QString, QString> &values);
+    static constexpr int kRelayModes[]
+        = { VelkDeviceKey::Relay1Mode, VelkDeviceKey::Relay2Mode, VelkDeviceKey::Relay3Mode };
 
     // "register-timeout" or "call-timeout" as the panel can be told it: 1..255 s.
     static int timeoutSeconds(const QObject *device, int index);

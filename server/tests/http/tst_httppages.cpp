@@ -78,7 +78,8 @@ private slots:
     void statusActions_data();
     void statusActions();
     void valuesStayText();
-    void placeholderFirmwareRefused();
+    void firmwareUpdateRefused_data();
+    void firmwareUpdateRefused();
 
 private:
     QSettings &users() { return *m_sip->findChild<QSettings *>(); }
@@ -188,7 +189,8 @@ void TestHttpPages::settingsSave()
     QCOMPARE(m_sip->setting(SipSetting::ServerBindRandom), QStringLiteral("true"));
 }
 
-// A listener value its module cannot take comes back with its error; nothing is saved.
+// A listener value its module cannot take, or a device value its panel cannot, comes back with
+// its error; nothing is saved.
 void TestHttpPages::moduleSettingsRefused_data()
 {
     QTest::addColumn<QString>("page");
@@ -205,6 +207,10 @@ void TestHttpPages::moduleSettingsRefused_data()
         { "web port not a number", "/admin-settings.htm", "bind-port=abc", "bind-port",
           "wrong_port" },
         { "no session lifetime", "/admin-settings.htm", "expires=0", "expires", "wrong_number" },
+        { "relay value beyond a byte", "/velk-devices.htm?new", "device-id=7&relay1-mode=1%2C256",
+          "relay1-mode", "wrong_relay_mode" },
+        { "relay value not a number", "/velk-devices.htm?new", "device-id=7&relay3-mode=1%2C-5",
+          "relay3-mode", "wrong_relay_mode" },
     };
     for (const auto &row : rows)
         QTest::newRow(row[0]) << row[1] << row[2] << row[3] << row[4];
@@ -218,11 +224,13 @@ void TestHttpPages::moduleSettingsRefused()
     QFETCH(QString, error);
     const QString key = (page.startsWith("/velk") ? "velk/" : "admin/") + field;
     const QVariant before = m_fixture->host().settings().value(key);
+    const QStringList devices = m_velk->devicesFile().childGroups();
     const HttpReply reply = m_fixture->post(kAdmin, page, form);
     QCOMPARE(reply.status, 200);
     QVERIFY(reply.body.contains(
         QStringLiteral("data-error=\"%1\" data-field=\"%2\"").arg(error, field).toUtf8()));
     QCOMPARE(m_fixture->host().settings().value(key), before);
+    QCOMPARE(m_velk->devicesFile().childGroups(), devices);
     QCOMPARE(m_fixture->host().restarts, 0);
 }
 
@@ -697,29 +705,55 @@ void TestHttpPages::valuesStayText()
     }
 }
 
-// A build that holds placeholder images refuses an update: the page and the log say why, and
-// the device is left as it was, nothing sent to it.
-void TestHttpPages::placeholderFirmwareRefused()
+// An update that does not start says why on the page, as the log does (a build that holds
+// placeholder images refuses one), and the device is left as it was, nothing sent to it.
+void TestHttpPages::firmwareUpdateRefused_data()
 {
-    if (VelkFirmware::versionCode(VelkFirmware::image(2), 2) >> 8 != 255)
+    QTest::addColumn<int>("hardware"); // of the panel reporting as device 7; 0: none reports
+    QTest::addColumn<QString>("number");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<QString>("logged");
+    const char *const rows[][5] = {
+        { "placeholder image", "2", "7", "placeholder_firmware",
+          "Device '7' firmware update refused" },
+        { "not registered", "0", "7", "not_registered", "" },
+        { "no image for the hardware type", "9", "7", "no_firmware_image",
+          "Device '7' has no firmware image for hardware type 9" },
+        { "unknown number", "0", "8", "not_found", "" },
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row[0]) << QString(row[1]).toInt() << row[2] << row[3] << row[4];
+}
+
+void TestHttpPages::firmwareUpdateRefused()
+{
+    QFETCH(int, hardware);
+    QFETCH(QString, number);
+    QFETCH(QString, error);
+    QFETCH(QString, logged);
+    if (VelkFirmware::versionCode(VelkFirmware::image(2), 2) >> 8 != 255
+        && error == "placeholder_firmware")
         QSKIP("real images compiled in");
     m_velk->saveDevice(7, {}, true, false);
     VelkDevice *device = m_velk->findDevice(7);
     VelkProtocol::PanelReport report; // of a panel without a password
-    report.hardwareBytes = QByteArray("\x02\x01\x00\x00", 4);
-    QVERIFY(device->checkReport(QHostAddress(QHostAddress::LocalHost), 5757, report));
+    report.hardwareBytes = QByteArray(1, char(hardware)) + QByteArray("\x01\x00\x00", 3);
+    QVERIFY(!hardware || device->checkReport(QHostAddress(QHostAddress::LocalHost), 5757, report));
+    const int status = device->status();
     QSignalSpy sent(m_velk, &Velk::sendDatagram);
     Env::initApplication(qPrintable(QCoreApplication::applicationFilePath())); // the service's log
     QSignalSpy log(Env::instance(), &Env::viewLog);
-    const HttpReply reply = m_fixture->post(kAdmin, "/velk-module.htm",
-                                            "__action__=edit&__firmware_upload_required__=7");
+    const HttpReply reply = m_fixture->post(
+        kAdmin, "/velk-module.htm", "__action__=edit&__firmware_upload_required__=" + number);
     QCOMPARE(reply.status, 200);
-    QVERIFY(reply.body.contains("data-error=\"placeholder_firmware\" data-id=\"7\""));
-    QVERIFY(std::any_of(log.cbegin(), log.cend(), [](const QList<QVariant> &line) {
-        return line.first().toString().contains("Device '7' firmware update refused");
-    }));
+    QVERIFY(reply.body.contains(
+        QStringLiteral("data-error=\"%1\" data-id=\"%2\"").arg(error, number).toUtf8()));
+    QVERIFY(logged.isEmpty()
+            || std::any_of(log.cbegin(), log.cend(), [&logged](const QList<QVariant> &line) {
+                   return line.first().toString().contains(logged);
+               }));
     QVERIFY(!device->isFirmwareUpdating());
-    QCOMPARE(device->status(), 1);
+    QCOMPARE(device->status(), status);
     QCOMPARE(sent.size(), 0);
 }
 

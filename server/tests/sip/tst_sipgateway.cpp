@@ -904,6 +904,7 @@ private slots:
         fromPhone("ACK", "g1", 1, header(ok, "To"));
         QTRY_COMPARE(m_Velk->findDevice(7)->state(), int(VelkDevice::IncomingCall));
         QSignalSpy passed(m_Sip->findConversation("g1"), &ConversationThread::sendSipInfo);
+        QSignalSpy sent(m_Velk, &Velk::sendDatagram);
         const int at = ok.indexOf("m=audio ") + 8;
         const quint16 pagePort = quint16(ok.mid(at, ok.indexOf(' ', at) - at).toUInt());
         for (int cseq : { 2, 3 }) {
@@ -923,6 +924,12 @@ private slots:
         QTRY_COMPARE(passed.size(), 2);
         QCoreApplication::sendPostedEvents();
         QCOMPARE(logged("relay 1 on"), 0);
+        // Nor was it sent: the line would only come with the panel's answer.
+        for (const QList<QVariant> &datagram : sent) {
+            const QByteArray bytes = datagram.at(2).toByteArray();
+            QVERIFY(bytes.size() < 25 || bytes.at(2) != VelkProtocol::SetOutputs
+                    || bytes.at(24) == 0);
+        }
     }
 
     void deletedAccountEndsItsCalls_data()

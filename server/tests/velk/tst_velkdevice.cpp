@@ -153,12 +153,27 @@ private slots:
         QTRY_COMPARE(device->currentOutput(), 0);
         QTRY_COMPARE(p->stateBits() & 0x07, 0);
     }
-    // Removed while its music plays: the position report its audio thread had already queued
-    // must not write the group back, which would bring the device back with default settings.
+    void removedDeviceStaysRemoved_data()
+    {
+        QTest::addColumn<bool>("inCall");
+        QTest::newRow("while its music plays") << false;
+        QTest::newRow("in a call") << true;
+    }
+    // Removed while its music plays or in a call: its panel is switched off all the same, and
+    // the position report its audio thread had already queued must not write the group back,
+    // which would bring the device back with default settings.
     void removedDeviceStaysRemoved()
     {
-        QVERIFY(registered({ { "music", true }, { "music-path", dataFile("tone8k.mp3") } }));
+        QFETCH(bool, inCall);
+        VelkPanel *p = registered({ { "music", true }, { "music-path", dataFile("tone8k.mp3") } });
+        QVERIFY(p);
         QTRY_COMPARE(device->currentOutput(), device->musicSound());
+        if (inCall) {
+            host->answers = true;
+            device->incomingCall("bob", "7", "conv", "call-1", VelkDevice::AutoAnswer);
+            QTRY_COMPARE_WITH_TIMEOUT(device->state(), int(VelkDevice::IncomingCall), 20000);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(p->stateBits() & 0x07, inCall ? 0x07 : 0x05, 20000);
         QPointer<VelkDevice> removed = device;
         QMetaObject::invokeMethod(
             device, [d = device] { d->onResetVelkOutputType(-1, "a.mp3", 3, 40); },
@@ -166,6 +181,8 @@ private slots:
         velk->removeDevice(7);
         QTRY_VERIFY(removed.isNull());
         QVERIFY(!velk->deviceExists(7) && !velk->findDevice(7));
+        QTRY_COMPARE_WITH_TIMEOUT(p->stateBits() & 0x07, 0, 20000); // call, microphone, speaker
+        QCOMPARE(report(p), 3);
     }
     void answerPrecedesEventCommandsAndEventsAreRecorded()
     {
@@ -398,6 +415,54 @@ private slots:
                 got << door.sipInfo(callId, "alice", uchar(key));
         }
         QTEST(got, "results");
+    }
+    // A relay code goes to the panel at once; the log says so when the panel has done it.
+    void dialplanRelayCodes_data()
+    {
+        QTest::addColumn<Props>("props");
+        QTest::addColumn<int>("relay"); // keyed: its "on" code
+        QTest::addColumn<Reply>("reply");
+        QTest::addColumn<int>("code"); // relay byte sent; 0: nothing sent
+        QTest::addColumn<QStringList>("lines"); // each logged once, and no other relay line
+        const QString on = "Device '7' relay %1 on";
+        QTest::newRow("pulse of 254 stays a pulse")
+            << Props { { "relay1-mode", "1,254" } } << 1 << Reply::Answer << 253
+            << QStringList { "[VELK]: " + on.arg(1) };
+        QTest::newRow("stored pulse beyond a byte clamped as it loads")
+            << Props { { "relay2-mode", "1,510" } } << 2 << Reply::Answer << 253
+            << QStringList { "[WARNING]: Device '7': relay2-mode \"1,510\" read as \"1,255\"",
+                             "[VELK]: " + on.arg(2) };
+        QTest::newRow("never confirmed")
+            << Props() << 1 << Reply::Never << 1
+            << QStringList { "[WARNING]: " + on.arg(1) + " not confirmed: no answer" };
+        QTest::newRow("refused") << Props { { "relay3-mode", "1,40" } } << 3 << Reply::Refuse << 40
+                                 << QStringList { "[WARNING]: " + on.arg(3)
+                                                  + " refused by the panel (result 3)" };
+        QTest::newRow("follows the call: nothing switched")
+            << Props { { "relay3-mode", "2" } } << 3 << Reply::Answer << 0 << QStringList();
+    }
+    void dialplanRelayCodes()
+    {
+        QFETCH(Props, props);
+        QFETCH(int, relay);
+        QFETCH(Reply, reply);
+        QFETCH(int, code);
+        QFETCH(QStringList, lines);
+        VelkPanel *p = registered(props);
+        QVERIFY(p);
+        p->setPolicy(VelkProtocol::SetOutputs, { reply, 3 });
+        QSignalSpy sent(velk, &Velk::sendDatagram);
+        QCOMPARE(device->sipInfo("control", "bob", uchar(relay + 4)), 0);
+        QCOMPARE(device->sipInfo("control", "bob", 5), 2);
+        QCOMPARE(sent.size(), code ? 1 : 0);
+        if (code)
+            QCOMPARE(quint8(sent.first().at(2).toByteArray().at(23 + relay)), quint8(code));
+        for (const QString &line : lines)
+            QTRY_VERIFY_WITH_TIMEOUT(log().contains(line), 60000);
+        const QString relayLines = log();
+        for (const QString &line : lines)
+            QCOMPARE(relayLines.count(line), 1);
+        QCOMPARE(relayLines.count(QString("Device '7' relay")), lines.filter(" relay ").size());
     }
     void separatorsInKeypadCodesRefused_data()
     {

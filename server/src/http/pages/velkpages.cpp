@@ -165,12 +165,18 @@ void Http::onPostVelkModule(HttpUser *user, const QString &responderName, const 
         VelkDevice *device = velk && parseDeviceNumber(form.value(firmware), &number)
             ? velk->findDevice(number)
             : nullptr;
-        // Only a registered device without a running update starts. A build without the real
-        // images says so on the page too: the update would leave the panel without firmware.
-        if (device && device->startFirmwareUpdate().placeholder) {
+        // Only a registered device without a running update starts; the page says why another
+        // did not, as the administrator waits for an update that never comes otherwise.
+        QString refusal = QStringLiteral("not_found");
+        if (device) {
+            static const char *const kRefusals[] = { "", "not_registered", "firmware_updating",
+                                                     "no_firmware_image", "placeholder_firmware" };
+            refusal = QLatin1String(kRefusals[device->startFirmwareUpdate().refusal]);
+        }
+        if (!refusal.isEmpty()) {
             answerPage(responderName,
-                       buildVelkModulePage(user, QStringLiteral("placeholder_firmware"),
-                                           QString::number(number)));
+                       buildVelkModulePage(
+                           user, refusal, device ? QString::number(number) : form.value(firmware)));
             return;
         }
         redirect(responderName, kModulePage);
@@ -465,12 +471,19 @@ void Http::onPostVelkDevices(HttpUser *user, const QString &responderName, const
                 processEvents();
             }
         }
-        if (!velk->saveDevice(number, toMap(form), false, true)) {
-            // A keypad code the stored list cannot hold: nothing was saved.
-            answerPage(responderName,
-                       velkDeviceForm(user, postedDeviceForm(form, isNew),
-                                      QStringLiteral("wrong_value"), -1,
-                                      VelkDeviceSettings::keyName(VelkDeviceKey::DpmModeListCode)));
+        const QMap<QString, QString> values = toMap(form);
+        if (!velk->saveDevice(number, values, false, true)) {
+            // A relay value beyond a byte or a keypad code the stored list cannot hold: nothing
+            // was saved.
+            const QString relayMode = VelkDeviceSettings::badRelayMode(values);
+            const bool relay = !relayMode.isEmpty();
+            answerPage(
+                responderName,
+                velkDeviceForm(
+                    user, postedDeviceForm(form, isNew),
+                    relay ? QStringLiteral("wrong_relay_mode") : QStringLiteral("wrong_value"), -1,
+                    relay ? relayMode
+                          : VelkDeviceSettings::keyName(VelkDeviceKey::DpmModeListCode)));
             return;
         }
         if (!isNew)
