@@ -19,6 +19,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <optional>
 
 class ConversationThread;
 class SipClientInviteDialog;
@@ -241,10 +242,21 @@ private:
         QPointer<SipUser> user;
         QString conversation;
         // The TCP connection the account leaves; port 0 for none. Lost: reported closed, so
-        // nothing can be sent over it.
+        // nothing can be sent over it, and it is neither held nor closed again.
         QString address;
         quint16 port = 0;
         bool lost = false;
+        // The registration the leg was made on: the only one its request's time-out may end.
+        quint64 registration = 0;
+        std::optional<quint64> endsOnTimeout() const
+        {
+            return user.isNull() ? std::nullopt : std::optional<quint64>(registration);
+        }
+        // Keeps that connection open until the leg is settled.
+        bool holds(const QString &addr, quint16 tcpPort) const
+        {
+            return !lost && port != 0 && address == addr && port == tcpPort;
+        }
     };
     void noteEndingLeg(SipUser *user, const QString &conversation, const QString &leg);
     bool hasEndingLeg(const std::function<bool(const EndingLeg &)> &match) const;
@@ -298,8 +310,10 @@ private:
     static int deviceFlags(const SipUser *user);
     SipDialog *startClientInvite(SipUser *callee, const SipMessage &invite,
                                  const QString &conversation);
-    // The request's transaction; null when none was started.
-    SipDialog *sendOnUserDialog(SipUser *user, const SipMessage &request, bool watchResponse);
+    // The request's transaction; null when none was started. Watched, its time-out ends the
+    // registration given, by default the account's current one.
+    SipDialog *sendOnUserDialog(SipUser *user, const SipMessage &request, bool watchResponse,
+                                std::optional<quint64> registration = std::nullopt);
     // serverDialog: the calling phone's transaction; null when a door called.
     bool redirectStandalone(SipDialog *clientDialog, SipDialog *serverDialog,
                             const SipMessage &response, SipUser *caller, SipUser *callee,

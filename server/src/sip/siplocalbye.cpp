@@ -147,6 +147,8 @@ void Sip::noteEndingLeg(SipUser *user, const QString &conversation, const QStrin
     EndingLeg &ending = m_EndingLegs[qMakePair(leg, user->objectName())];
     ending.user = user;
     ending.conversation = conversation;
+    // Taken now: the phone may register anew, from elsewhere, before the leg comes back.
+    ending.registration = user->registration();
     if (user->m_Transport == SipTransport::TCP) {
         ending.address = user->m_ClientAddress;
         ending.port = user->m_ClientPort;
@@ -191,10 +193,9 @@ void Sip::settleEndingLeg(const EndingLeg &leg)
 {
     if (leg.conversation.isEmpty())
         return;
-    const bool holds = hasEndingLeg([&](const EndingLeg &other) {
-        return other.address == leg.address && other.port == leg.port;
-    });
-    if (!holds && m_HeldTcp.removeOne(qMakePair(leg.address, leg.port)))
+    const bool held
+        = hasEndingLeg([&](const EndingLeg &other) { return other.holds(leg.address, leg.port); });
+    if (!leg.lost && !held && m_HeldTcp.removeOne(qMakePair(leg.address, leg.port)))
         closeLeftTcp(leg.address, leg.port);
     // Deleted: out of the index already, kept only to end its calls.
     SipUser *user = leg.user;
@@ -219,7 +220,7 @@ void Sip::onLastByeStandalone(SipMessage invite, QString toUserName, bool normal
         return;
     }
     if (ending.user ? canEndLeg(ending, "BYE") : isUsableUser(user))
-        bye = sendOnUserDialog(user, SipMessage(invite, user), true);
+        bye = sendOnUserDialog(user, SipMessage(invite, user), true, ending.endsOnTimeout());
 }
 
 void Sip::onLastCancelStandalone(SipMessage invite, QString toUserName, bool normal)
@@ -251,7 +252,7 @@ void Sip::onLastCancelStandalone(SipMessage invite, QString toUserName, bool nor
     else if ((client ? client->state() != SipDialog::Completed
                      : findLocalUser(caller) != user && caller != user->objectName())
              && (!ending.user || canEndLeg(ending, "CANCEL")))
-        cancel = sendOnUserDialog(user, invite.makeCancel(), true);
+        cancel = sendOnUserDialog(user, invite.makeCancel(), true, ending.endsOnTimeout());
 }
 
 void Sip::onSendSipInfoStandalone(QString conversationName, SipMessage invite, QString fromUserName,

@@ -183,7 +183,8 @@ void Sip::onUserTcpSocket(const QString &addr, quint16 port, bool init, const QS
             m_Registering && m_Registering->transport == SipTransport::TCP ? QString() : user);
     else if (m_Registering)
         m_LeftTcp << qMakePair(addr, port);
-    else
+    // One reported lost is gone already: a close could only hit a new connection from there.
+    else if (m_LostTcp != qMakePair(addr, port))
         closeLeftTcp(addr, port);
 }
 
@@ -214,8 +215,7 @@ void Sip::closeLeftTcp(const QString &addr, quint16 port)
     if (accountOverTcp(addr, port))
         return;
     const QPair<QString, quint16> connection(addr, port);
-    if (!hasEndingLeg(
-            [&](const EndingLeg &leg) { return leg.address == addr && leg.port == port; }))
+    if (!hasEndingLeg([&](const EndingLeg &leg) { return leg.holds(addr, port); }))
         emit initTcpSocket(addr, port, false, QString());
     else if (!m_HeldTcp.contains(connection))
         m_HeldTcp << connection;
