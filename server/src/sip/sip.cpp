@@ -191,8 +191,10 @@ void Sip::deInitTcpSocket(QString address, ushort port)
 {
     m_LostTcp = qMakePair(address, quint16(port));
     // Legs that held it end without it, and it is not closed again once they are settled.
-    m_HeldTcp.removeAll(m_LostTcp);
-    const auto lose = [&](EndingLeg &leg) { leg.lost = leg.lost || leg.holds(address, port); };
+    const TcpConnection lost = tcpConnection(address, port);
+    m_TcpConnections.remove(m_LostTcp);
+    m_HeldTcp.removeAll(lost);
+    const auto lose = [&](EndingLeg &leg) { leg.lost = leg.lost || leg.holds(lost); };
     std::for_each(m_EndingLegs.begin(), m_EndingLegs.end(), lose);
     std::for_each(m_AnsweringLegs.begin(), m_AnsweringLegs.end(), lose);
     const QList<SipUser *> users = m_UserList;

@@ -152,6 +152,7 @@ void Sip::noteEndingLeg(SipUser *user, const QString &conversation, const QStrin
     if (user->m_Transport == SipTransport::TCP) {
         ending.address = user->m_ClientAddress;
         ending.port = user->m_ClientPort;
+        ending.connection = tcpConnection(ending.address, ending.port).id;
         ending.lost = m_LostTcp == qMakePair(ending.address, ending.port);
     }
 }
@@ -193,10 +194,10 @@ void Sip::settleEndingLeg(const EndingLeg &leg)
 {
     if (leg.conversation.isEmpty())
         return;
-    const bool held
-        = hasEndingLeg([&](const EndingLeg &other) { return other.holds(leg.address, leg.port); });
-    if (!leg.lost && !held && m_HeldTcp.removeOne(qMakePair(leg.address, leg.port)))
-        closeLeftTcp(leg.address, leg.port);
+    const TcpConnection connection { leg.address, leg.port, leg.connection };
+    const bool held = hasEndingLeg([&](const EndingLeg &other) { return other.holds(connection); });
+    if (!leg.lost && !held && m_HeldTcp.removeOne(connection))
+        closeLeftTcp(connection);
     // Deleted: out of the index already, kept only to end its calls.
     SipUser *user = leg.user;
     if (user && findUser(user->objectName()) != user
