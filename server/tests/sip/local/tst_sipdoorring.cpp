@@ -377,9 +377,17 @@ private slots:
         QCOMPARE(invite.startLine.method, SipMethod::Invite);
         SipUser *user = m_Sip->findUser("bob");
         const QString name = user->conversationCaller(invite.callId());
+        // The next request to bob but the INVITE's retransmissions, which UDP brings until the
+        // answer is in.
+        const auto next = [&bob] {
+            SipMessage message = bob.next();
+            while (message.startLine.method == SipMethod::Invite)
+                message = bob.next();
+            return message;
+        };
         bob.send(reply(invite, ringing ? 180 : 200));
         if (!ringing)
-            QCOMPARE(bob.next().startLine.method, SipMethod::Ack);
+            QCOMPARE(next().startLine.method, SipMethod::Ack);
         QTRY_COMPARE(door->state(),
                      int(ringing ? VelkDevice::OutgoingCallRequire : VelkDevice::OutgoingCall));
 
@@ -409,7 +417,7 @@ private slots:
         }
         QCOMPARE(back.registerWith(QString(), "Expires: 3600\n"), 200);
         if (way == "moved" || way == "left open" || ringing) // unanswered where it was
-            QCOMPARE(bob.next().startLine.method, ringing ? SipMethod::Cancel : SipMethod::Bye);
+            QCOMPARE(next().startLine.method, ringing ? SipMethod::Cancel : SipMethod::Bye);
         QTRY_VERIFY(!m_Sip->findConversation(name));
         QTRY_COMPARE_WITH_TIMEOUT(m_Sip->liveDialogs(), 0, 10000);
         QVERIFY(user->isRegistered());
