@@ -13,6 +13,8 @@
 #include <QEventLoop>
 #include <QNetworkInterface>
 
+#include <algorithm>
+
 namespace {
 
 const qint64 kStopDelayMs = 1500;
@@ -190,6 +192,13 @@ void Sip::sendMessage(SipMessage message)
 void Sip::deInitTcpSocket(QString address, ushort port)
 {
     m_LostTcp = qMakePair(address, quint16(port));
+    // Legs that held it end without it, and it is not closed again once they are settled.
+    const TcpConnection lost = tcpConnection(address, port);
+    m_TcpConnections.remove(m_LostTcp);
+    m_HeldTcp.removeAll(lost);
+    const auto lose = [&](EndingLeg &leg) { leg.lost = leg.lost || leg.holds(lost); };
+    std::for_each(m_EndingLegs.begin(), m_EndingLegs.end(), lose);
+    std::for_each(m_AnsweringLegs.begin(), m_AnsweringLegs.end(), lose);
     const QList<SipUser *> users = m_UserList;
     for (SipUser *user : users) {
         if (user->isRegisteredOver(address, port))

@@ -19,6 +19,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <optional>
 
 class ConversationThread;
 class SipClientInviteDialog;
@@ -142,9 +143,10 @@ signals:
     void unloadUsers();
     void sendDatagram(SipTransport::Type transport, QString receiverAddr, ushort receiverPort,
                       QByteArray datagram);
-    void initTcpSocket(QString addr, ushort port, bool init, QString user);
+    // connection: the id the connection is known by, which a later close or release names.
+    void initTcpSocket(QString addr, ushort port, bool init, QString user, quint64 connection);
     // The last account left a connection that is kept: it is judged like any other again.
-    void releaseTcpSocket(QString addr, ushort port);
+    void releaseTcpSocket(QString addr, ushort port, quint64 connection);
 
 public slots:
     // Unregisters the users first; the thread itself is stopped 1500 ms later.
@@ -229,11 +231,26 @@ private:
     // account is registered over it, and while a REGISTER is applied only once it is answered.
     void onUserTcpSocket(const QString &addr, quint16 port, bool init, const QString &user);
     bool accountOverTcp(const QString &addr, quint16 port) const;
+    // A connection accounts registered over: the peer it is named after, and the id it was
+    // given then, so that its close reaches it and never a later one from that peer.
+    struct TcpConnection
+    {
+        QString address;
+        quint16 port = 0;
+        quint64 id = 0;
+        bool operator==(const TcpConnection &other) const
+        {
+            return id == other.id && port == other.port && address == other.address;
+        }
+    };
+    TcpConnection tcpConnection(const QString &addr, quint16 port) const;
+    // Left by its accounts: a later registration from that peer comes over another one.
+    void forgetTcpConnection(const TcpConnection &connection);
     // The connections left while applying request: the one it came on is kept.
     void settleLeftTcp(const SipMessage &request);
     // A connection no account is registered over any more is closed, once the BYEs and
     // CANCELs of the calls of the accounts that left it are out.
-    void closeLeftTcp(const QString &addr, quint16 port);
+    void closeLeftTcp(const TcpConnection &connection);
     // An account going away (standalone) ends its calls: each leg the conversation hands back
     // is ended from the account as it was, registered or not, deleted or not.
     struct EndingLeg
@@ -241,10 +258,22 @@ private:
         QPointer<SipUser> user;
         QString conversation;
         // The TCP connection the account leaves; port 0 for none. Lost: reported closed, so
-        // nothing can be sent over it.
+        // nothing can be sent over it, and it is neither held nor closed again.
         QString address;
         quint16 port = 0;
+        quint64 connection = 0;
         bool lost = false;
+        // The registration the leg was made on: the only one its request's time-out may end.
+        quint64 registration = 0;
+        std::optional<quint64> endsOnTimeout() const
+        {
+            return user.isNull() ? std::nullopt : std::optional<quint64>(registration);
+        }
+        // Keeps that connection open until the leg is settled.
+        bool holds(const TcpConnection &tcp) const
+        {
+            return !lost && port != 0 && tcp == TcpConnection { address, port, connection };
+        }
     };
     void noteEndingLeg(SipUser *user, const QString &conversation, const QString &leg);
     bool hasEndingLeg(const std::function<bool(const EndingLeg &)> &match) const;
@@ -298,8 +327,10 @@ private:
     static int deviceFlags(const SipUser *user);
     SipDialog *startClientInvite(SipUser *callee, const SipMessage &invite,
                                  const QString &conversation);
-    // The request's transaction; null when none was started.
-    SipDialog *sendOnUserDialog(SipUser *user, const SipMessage &request, bool watchResponse);
+    // The request's transaction; null when none was started. Watched, its time-out ends the
+    // registration given, by default the account's current one.
+    SipDialog *sendOnUserDialog(SipUser *user, const SipMessage &request, bool watchResponse,
+                                std::optional<quint64> registration = std::nullopt);
     // serverDialog: the calling phone's transaction; null when a door called.
     bool redirectStandalone(SipDialog *clientDialog, SipDialog *serverDialog,
                             const SipMessage &response, SipUser *caller, SipUser *callee,
@@ -468,11 +499,14 @@ private:
     QHash<QString, LegSource> m_LegSources;
     // The REGISTER being applied, and the connections accounts left meanwhile (address, port).
     const SipMessage *m_Registering = nullptr;
-    QList<QPair<QString, quint16>> m_LeftTcp;
+    QList<TcpConnection> m_LeftTcp;
     // Legs of accounts that went away, by leg and account name, until the conversation hands
     // them back; the connections left meanwhile, closed once no such leg holds them.
     QHash<QPair<QString, QString>, EndingLeg> m_EndingLegs;
-    QList<QPair<QString, quint16>> m_HeldTcp;
+    QList<TcpConnection> m_HeldTcp;
+    // The id of the connection each peer's accounts registered over, and the last one given.
+    QHash<QPair<QString, quint16>, quint64> m_TcpConnections;
+    quint64 m_LastTcpConnection = 0;
     // Legs whose BYE or CANCEL waits for its answer, by its transaction.
     QHash<SipDialog *, EndingLeg> m_AnsweringLegs;
     // The connection whose close is being reported.

@@ -147,9 +147,12 @@ void Sip::noteEndingLeg(SipUser *user, const QString &conversation, const QStrin
     EndingLeg &ending = m_EndingLegs[qMakePair(leg, user->objectName())];
     ending.user = user;
     ending.conversation = conversation;
+    // Taken now: the phone may register anew, from elsewhere, before the leg comes back.
+    ending.registration = user->registration();
     if (user->m_Transport == SipTransport::TCP) {
         ending.address = user->m_ClientAddress;
         ending.port = user->m_ClientPort;
+        ending.connection = tcpConnection(ending.address, ending.port).id;
         ending.lost = m_LostTcp == qMakePair(ending.address, ending.port);
     }
 }
@@ -191,11 +194,10 @@ void Sip::settleEndingLeg(const EndingLeg &leg)
 {
     if (leg.conversation.isEmpty())
         return;
-    const bool holds = hasEndingLeg([&](const EndingLeg &other) {
-        return other.address == leg.address && other.port == leg.port;
-    });
-    if (!holds && m_HeldTcp.removeOne(qMakePair(leg.address, leg.port)))
-        closeLeftTcp(leg.address, leg.port);
+    const TcpConnection connection { leg.address, leg.port, leg.connection };
+    const bool held = hasEndingLeg([&](const EndingLeg &other) { return other.holds(connection); });
+    if (!leg.lost && !held && m_HeldTcp.removeOne(connection))
+        closeLeftTcp(connection);
     // Deleted: out of the index already, kept only to end its calls.
     SipUser *user = leg.user;
     if (user && findUser(user->objectName()) != user
@@ -219,7 +221,7 @@ void Sip::onLastByeStandalone(SipMessage invite, QString toUserName, bool normal
         return;
     }
     if (ending.user ? canEndLeg(ending, "BYE") : isUsableUser(user))
-        bye = sendOnUserDialog(user, SipMessage(invite, user), true);
+        bye = sendOnUserDialog(user, SipMessage(invite, user), true, ending.endsOnTimeout());
 }
 
 void Sip::onLastCancelStandalone(SipMessage invite, QString toUserName, bool normal)
@@ -251,7 +253,7 @@ void Sip::onLastCancelStandalone(SipMessage invite, QString toUserName, bool nor
     else if ((client ? client->state() != SipDialog::Completed
                      : findLocalUser(caller) != user && caller != user->objectName())
              && (!ending.user || canEndLeg(ending, "CANCEL")))
-        cancel = sendOnUserDialog(user, invite.makeCancel(), true);
+        cancel = sendOnUserDialog(user, invite.makeCancel(), true, ending.endsOnTimeout());
 }
 
 void Sip::onSendSipInfoStandalone(QString conversationName, SipMessage invite, QString fromUserName,

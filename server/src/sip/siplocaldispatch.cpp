@@ -151,7 +151,8 @@ SipDialog *Sip::startClientInvite(SipUser *callee, const SipMessage &invite,
     return dialog;
 }
 
-SipDialog *Sip::sendOnUserDialog(SipUser *user, const SipMessage &request, bool watchResponse)
+SipDialog *Sip::sendOnUserDialog(SipUser *user, const SipMessage &request, bool watchResponse,
+                                 std::optional<quint64> registration)
 {
     if (!user || !request.isValid())
         return nullptr;
@@ -164,12 +165,12 @@ SipDialog *Sip::sendOnUserDialog(SipUser *user, const SipMessage &request, bool 
         // A time-out ends the registration the request went to, if it is still the account's:
         // never one made since, nor another account's.
         const QPointer<SipUser> target(user);
-        const quint64 registration = user->isRegistered() ? user->registration() : 0;
+        const quint64 ends = registration.value_or(user->isRegistered() ? user->registration() : 0);
         connect(
             dialog, &SipDialog::receiveResponse, this,
-            [target, registration](const SipMessage &response) {
+            [target, ends](const SipMessage &response) {
                 if (response.startLine.status == SipStatus::RequestTimeout && target
-                    && target->isRegistered() && target->registration() == registration)
+                    && target->isRegistered() && target->registration() == ends)
                     target->setRegistered(false);
             },
             Qt::DirectConnection);

@@ -176,15 +176,26 @@ void Sip::onRegisterStandalone(SipDialog *dialog)
 void Sip::onUserTcpSocket(const QString &addr, quint16 port, bool init, const QString &user)
 {
     // A REGISTER over TCP binds the connection it came on: no account name, so that none is
-    // opened in its place once it is gone.
-    if (init)
+    // opened in its place once it is gone. Its id stays while accounts are registered over it.
+    const QPair<QString, quint16> peer(addr, port);
+    if (init) {
+        quint64 &id = m_TcpConnections[peer];
+        if (id == 0)
+            id = ++m_LastTcpConnection;
         emit initTcpSocket(
             addr, port, true,
-            m_Registering && m_Registering->transport == SipTransport::TCP ? QString() : user);
-    else if (m_Registering)
-        m_LeftTcp << qMakePair(addr, port);
-    else
-        closeLeftTcp(addr, port);
+            m_Registering && m_Registering->transport == SipTransport::TCP ? QString() : user, id);
+    } else if (m_Registering) {
+        m_LeftTcp << tcpConnection(addr, port);
+    } else if (m_LostTcp != peer) {
+        // One reported lost is gone already: a close could only hit a new connection from there.
+        closeLeftTcp(tcpConnection(addr, port));
+    }
+}
+
+Sip::TcpConnection Sip::tcpConnection(const QString &addr, quint16 port) const
+{
+    return { addr, port, m_TcpConnections.value(qMakePair(addr, port)) };
 }
 
 bool Sip::accountOverTcp(const QString &addr, quint16 port) const
@@ -197,28 +208,38 @@ bool Sip::accountOverTcp(const QString &addr, quint16 port) const
 // calls its account's change ended, still go out there, and the phone may go on using it.
 void Sip::settleLeftTcp(const SipMessage &request)
 {
-    const QList<QPair<QString, quint16>> left = std::exchange(m_LeftTcp, {});
-    for (const auto &connection : left) {
-        if (accountOverTcp(connection.first, connection.second))
+    const QList<TcpConnection> left = std::exchange(m_LeftTcp, {});
+    for (const TcpConnection &connection : left) {
+        if (accountOverTcp(connection.address, connection.port))
             continue;
-        if (request.transport == SipTransport::TCP && request.senderAddress == connection.first
-            && request.senderPort == connection.second)
-            emit releaseTcpSocket(connection.first, connection.second);
-        else
-            closeLeftTcp(connection.first, connection.second);
+        if (request.transport == SipTransport::TCP && request.senderAddress == connection.address
+            && request.senderPort == connection.port) {
+            forgetTcpConnection(connection);
+            emit releaseTcpSocket(connection.address, connection.port, connection.id);
+        } else {
+            closeLeftTcp(connection);
+        }
     }
 }
 
-void Sip::closeLeftTcp(const QString &addr, quint16 port)
+void Sip::closeLeftTcp(const TcpConnection &connection)
 {
-    if (accountOverTcp(addr, port))
+    // Without an id it is none that accounts were registered over, and nothing is closed.
+    if (connection.id == 0 || accountOverTcp(connection.address, connection.port))
         return;
-    const QPair<QString, quint16> connection(addr, port);
-    if (!hasEndingLeg(
-            [&](const EndingLeg &leg) { return leg.address == addr && leg.port == port; }))
-        emit initTcpSocket(addr, port, false, QString());
-    else if (!m_HeldTcp.contains(connection))
+    if (!hasEndingLeg([&](const EndingLeg &leg) { return leg.holds(connection); })) {
+        forgetTcpConnection(connection);
+        emit initTcpSocket(connection.address, connection.port, false, QString(), connection.id);
+    } else if (!m_HeldTcp.contains(connection)) {
         m_HeldTcp << connection;
+    }
+}
+
+void Sip::forgetTcpConnection(const TcpConnection &connection)
+{
+    const QPair<QString, quint16> peer(connection.address, connection.port);
+    if (m_TcpConnections.value(peer) == connection.id)
+        m_TcpConnections.remove(peer);
 }
 
 quint32 Sip::registerUserStandalone(SipUser *user, const SipMessage &request)

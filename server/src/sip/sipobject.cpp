@@ -11,6 +11,8 @@
 #include <QTcpSocket>
 #include <QUdpSocket>
 
+#include <algorithm>
+
 namespace {
 
 void logSip(const QString &text)
@@ -518,7 +520,8 @@ quint16 SipObject::serverPort() const
 // unless it came on one (no user name), closed without a report when no account is left on it.
 // Closing lets what was written to it go out first. A connection that is gone as its
 // registration is applied reports its end at once: nothing else would.
-void SipObject::initTcpSocket(QString addr, ushort port, bool init, QString userName)
+void SipObject::initTcpSocket(QString addr, ushort port, bool init, QString userName,
+                              quint64 connection)
 {
     if (!m_TcpServer)
         return;
@@ -531,10 +534,10 @@ void SipObject::initTcpSocket(QString addr, ushort port, bool init, QString user
         if (init) {
             // Registered over the connection it came on: that one is kept while it lasts, and
             // its end unregisters the accounts on it.
-            socket->markRegistered();
+            socket->markRegistered(connection);
             connect(socket, &SipTcpSocket::deInitTcpSocket, this, &SipObject::deInitTcpSocket,
                     Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
-        } else {
+        } else if ((socket = namedTcpSocket(addr, port, connection))) {
             socket->closeQuietly();
         }
         return;
@@ -543,17 +546,28 @@ void SipObject::initTcpSocket(QString addr, ushort port, bool init, QString user
         return;
     socket = new SipTcpSocket(m_TcpServer);
     socket->setProperty("user", userName);
+    socket->setConnection(connection);
     connect(socket, &SipTcpSocket::checkDatagram, m_TcpServer, &SipTcpServer::checkDatagram,
             Qt::DirectConnection);
     startTcpPeer(socket, addr, port);
 }
 
-void SipObject::releaseTcpSocket(QString addr, ushort port)
+void SipObject::releaseTcpSocket(QString addr, ushort port, quint64 connection)
 {
     if (!m_TcpServer)
         return;
-    if (auto *socket = findChild<SipTcpSocket *>(SipTcpSocket::socketName(addr, port)))
+    if (auto *socket = namedTcpSocket(addr, port, connection))
         socket->markUnregistered();
+}
+
+SipTcpSocket *SipObject::namedTcpSocket(const QString &addr, quint16 port, quint64 connection) const
+{
+    const QList<SipTcpSocket *> sockets
+        = findChildren<SipTcpSocket *>(SipTcpSocket::socketName(addr, port));
+    const auto named = std::find_if(sockets.cbegin(), sockets.cend(), [&](const SipTcpSocket *s) {
+        return connection == 0 || s->connection() == connection;
+    });
+    return named == sockets.cend() ? nullptr : *named;
 }
 
 void SipObject::startTcpPeer(SipTcpSocket *peer, const QString &addr, quint16 port)

@@ -64,9 +64,12 @@ public slots:
     void readyRead();
     void readyReadTcp();
     void run() override;
-    void initTcpSocket(QString addr, ushort port, bool init, QString userName);
+    // connection: the engine's id for it; a close or release reaches only the connection that
+    // was given that id (any of that peer for 0), never one that has its peer's name since.
+    void initTcpSocket(QString addr, ushort port, bool init, QString userName,
+                       quint64 connection = 0);
     // The last account left a connection that stays up (the REGISTER that left it came on it).
-    void releaseTcpSocket(QString addr, ushort port);
+    void releaseTcpSocket(QString addr, ushort port, quint64 connection = 0);
     void sendDatagram(SipTransport::Type transport, QString receiverAddr, ushort receiverPort,
                       QByteArray datagram);
     void queryTerminate() override;
@@ -101,6 +104,7 @@ private:
     void watchServerSocket(QAbstractSocket *socket);
     void renewTcpSocket();
     void startTcpPeer(SipTcpSocket *peer, const QString &addr, quint16 port);
+    SipTcpSocket *namedTcpSocket(const QString &addr, quint16 port, quint64 connection) const;
     QAbstractSocket *serverSocket() const;
     quint16 serverPort() const;
     QString serverTransportName() const;

@@ -54,8 +54,10 @@ void SipTcpSocket::setSocketName(const QString &address, quint16 port)
     setObjectName(socketName(address, port));
 }
 
-void SipTcpSocket::markRegistered()
+void SipTcpSocket::markRegistered(quint64 connection)
 {
+    if (connection != 0)
+        m_Connection = connection;
     m_Registered = true;
     m_Idle.stop();
 }

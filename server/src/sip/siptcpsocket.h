@@ -34,7 +34,10 @@ public:
     void setSocketName(const QString &address, quint16 port);
     static QString socketName(const QString &address, quint16 port);
     // An account is registered over this connection: it stays up for that registration.
-    void markRegistered();
+    // connection: the engine's id for it, kept when 0.
+    void markRegistered(quint64 connection = 0);
+    void setConnection(quint64 connection) { m_Connection = connection; }
+    quint64 connection() const { return m_Connection; }
     // No account is registered over it any more, but it stays: it is judged again like one
     // that carried a message, and closed when it stays quiet for IdleMs.
     void markUnregistered();
@@ -73,6 +76,7 @@ private:
     bool m_CarriedMessage = false;
     bool m_Registered = false;
     bool m_Released = false;
+    quint64 m_Connection = 0;
     // What the name says, kept for the report of the end, when the peer is no longer known.
     QString m_Address;
     quint16 m_Port = 0;

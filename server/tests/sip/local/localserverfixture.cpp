@@ -13,6 +13,8 @@
 #include <memory>
 #include <vector>
 
+#include <sys/socket.h>
+
 namespace {
 
 QString md5(const QString &text)
@@ -65,7 +67,7 @@ const QString RawPhone::kRegister
       "Contact: <sip:$user@127.0.0.1:$port$transport>\n$expires$auth"
       "Content-Length: 0\n\n";
 
-RawPhone::RawPhone(const QString &user, quint16 serverPort, bool tcp)
+RawPhone::RawPhone(const QString &user, quint16 serverPort, bool tcp, quint16 localPort)
     : m_User(user)
     , m_ServerPort(serverPort)
     , m_Tcp(tcp)
@@ -74,6 +76,8 @@ RawPhone::RawPhone(const QString &user, quint16 serverPort, bool tcp)
         m_Socket.bind(QHostAddress(QHostAddress::LocalHost), 0);
         return;
     }
+    if (localPort != 0)
+        m_Stream.bind(QHostAddress(QHostAddress::LocalHost), localPort);
     m_Stream.connectToHost(QHostAddress::LocalHost, serverPort);
     m_Stream.waitForConnected(10000);
 }
@@ -108,6 +112,13 @@ void RawPhone::send(QString text, QHash<QString, QString> fields)
         m_Stream.write(text.toUtf8());
     else
         m_Socket.writeDatagram(text.toUtf8(), QHostAddress::LocalHost, m_ServerPort);
+}
+
+void RawPhone::reset()
+{
+    const linger none { 1, 0 };
+    setsockopt(int(m_Stream.socketDescriptor()), SOL_SOCKET, SO_LINGER, &none, sizeof none);
+    m_Stream.abort();
 }
 
 SipMessage RawPhone::next(int timeoutMs)

@@ -45,7 +45,8 @@ public:
     // A REGISTER of the phone's with $expires and $auth lines.
     static const QString kRegister;
 
-    RawPhone(const QString &user, quint16 serverPort, bool tcp = false);
+    // A TCP phone connects from localPort when one is given, as desk phones with a fixed port.
+    RawPhone(const QString &user, quint16 serverPort, bool tcp = false, quint16 localPort = 0);
     // Placeholders: $user, $port, $server (host:port), $cseq, $branch, $len of $body, $transport
     // (the Contact's ";transport=tcp" of a TCP phone), and fields.
     void send(QString text, QHash<QString, QString> fields = {});
@@ -61,6 +62,8 @@ public:
 
     // The TCP phone's connection.
     QTcpSocket &connection() { return m_Stream; }
+    // Resets the TCP phone's connection: no TIME_WAIT is left, so its port is free again at once.
+    void reset();
 
 private:
     QString m_User;

@@ -346,36 +346,56 @@ private slots:
 
     // A TCP phone whose account went away in a call registers again at once on a new
     // connection. The call's BYE goes out only over a connection that stands, which waits for
-    // its answer; whatever becomes of it, the registration made since stays.
+    // its answer; whatever becomes of it, the registration made since stays. So it does for a
+    // phone that moves without a word, in a call or while it rings: its BYE or CANCEL goes
+    // unanswered to where it was, and the phone's next call reaches it where it is.
     void phoneBackAfterAccountGone_data()
     {
         QTest::addColumn<QString>("way");
         QTest::newRow("connection closed") << "closed";
         QTest::newRow("registration expired") << "expired";
         QTest::newRow("unregistered") << "unregistered";
+        QTest::newRow("moved on UDP") << "moved";
+        QTest::newRow("new connection, old left open") << "left open";
+        QTest::newRow("moved while ringing") << "ringing";
+        QTest::newRow("reconnected from the same port") << "same port";
     }
     void phoneBackAfterAccountGone()
     {
         QFETCH(QString, way);
+        const bool tcp = way != "moved" && way != "ringing";
+        const bool ringing = way == "ringing";
+        // The 32 s a request waits for its answer; set before the call, whose clock it moves.
+        TimeScale::setFactor(10);
         VelkPanel panel({ 7, "pw12", 2, 1, 0, 0 });
         VelkDevice *door = nullptr;
-        QVERIFY(doorCalling(panel, "bob", &door));
-        RawPhone bob("bob", m_Port, true);
+        QVERIFY(doorCalling(panel, "bob", &door, 1000));
+        RawPhone bob("bob", m_Port, tcp);
         QCOMPARE(bob.registerWith(QString(), "Expires: 3600\n"), 200);
         pressButton(panel);
         const SipMessage invite = bob.next();
         QCOMPARE(invite.startLine.method, SipMethod::Invite);
         SipUser *user = m_Sip->findUser("bob");
         const QString name = user->conversationCaller(invite.callId());
-        bob.send(reply(invite, 200));
-        QCOMPARE(bob.next().startLine.method, SipMethod::Ack);
-        QTRY_COMPARE(door->state(), int(VelkDevice::OutgoingCall));
+        // The next request to bob but the INVITE's retransmissions, which UDP brings until the
+        // answer is in.
+        const auto next = [&bob] {
+            SipMessage message = bob.next();
+            while (message.startLine.method == SipMethod::Invite)
+                message = bob.next();
+            return message;
+        };
+        bob.send(reply(invite, ringing ? 180 : 200));
+        if (!ringing)
+            QCOMPARE(next().startLine.method, SipMethod::Ack);
+        QTRY_COMPARE(door->state(),
+                     int(ringing ? VelkDevice::OutgoingCallRequire : VelkDevice::OutgoingCall));
 
-        TimeScale::setFactor(10); // the 32 s a request waits for its answer
+        const quint16 port = way == "same port" ? bob.connection().localPort() : 0;
         if (way == "closed") {
             bob.connection().abort();
             QTRY_VERIFY(!user->isRegistered());
-        } else {
+        } else if (way == "expired" || way == "unregistered") {
             if (way == "expired")
                 user->timeoutRegister();
             else
@@ -385,13 +405,27 @@ private slots:
             QCOMPARE(bob.connection().state(), QAbstractSocket::ConnectedState);
             bob.send(reply(bye, 200));
             QTRY_COMPARE(bob.connection().state(), QAbstractSocket::UnconnectedState);
+        } else if (port != 0) {
+            bob.reset();
         }
-        RawPhone back("bob", m_Port, true);
+        RawPhone back("bob", m_Port, tcp, port);
+        if (port != 0) {
+            // The call is over while the connection's first REGISTER is challenged.
+            back.send(RawPhone::kRegister, { { "expires", "Expires: 3600\n" } });
+            QCOMPARE(statusCode(back.next()), 401);
+            QTRY_VERIFY(!m_Sip->findConversation(name));
+        }
         QCOMPARE(back.registerWith(QString(), "Expires: 3600\n"), 200);
+        if (way == "moved" || way == "left open" || ringing) // unanswered where it was
+            QCOMPARE(next().startLine.method, ringing ? SipMethod::Cancel : SipMethod::Bye);
         QTRY_VERIFY(!m_Sip->findConversation(name));
         QTRY_COMPARE_WITH_TIMEOUT(m_Sip->liveDialogs(), 0, 10000);
         QVERIFY(user->isRegistered());
-        QCOMPARE(back.connection().state(), QAbstractSocket::ConnectedState);
+        if (tcp)
+            QCOMPARE(back.connection().state(), QAbstractSocket::ConnectedState);
+        QTRY_VERIFY(door->state() == VelkDevice::Ready || door->state() == VelkDevice::Waiting);
+        pressButton(panel);
+        QCOMPARE(back.next().startLine.method, SipMethod::Invite);
     }
 };
 
