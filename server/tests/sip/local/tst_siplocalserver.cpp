@@ -138,6 +138,16 @@ class TestSipLocalServer : public QObject
         return bob.next();
     }
 
+    // Both registered, alice's call rings bob and she hears it.
+    bool ringingCall(RawPhone &alice, RawPhone &bob, SipMessage *invite)
+    {
+        if (alice.registerWith() != 200 || bob.registerWith() != 200)
+            return false;
+        *invite = placeCall(alice, bob);
+        bob.send(reply(*invite, 180));
+        return statusCode(alice.next()) == 180;
+    }
+
     // Doors 1 ("door", whose button calls as "door") and 2 ("door2"), both answering at once;
     // nobody's silence ends a call here, and the camera sessions' requests are logged.
     void writeDoors()
@@ -590,11 +600,8 @@ private slots:
     void callerDeletedWhileRinging()
     {
         RawPhone alice("alice", m_Port), bob("bob", m_Port);
-        QCOMPARE(alice.registerWith(), 200);
-        QCOMPARE(bob.registerWith(), 200);
-        const SipMessage invite = placeCall(alice, bob);
-        bob.send(reply(invite, 180));
-        QCOMPARE(statusCode(alice.next()), 180);
+        SipMessage invite;
+        QVERIFY(ringingCall(alice, bob, &invite));
         QSignalSpy sent(m_Sip, &Sip::sendDatagram);
         m_Sip->deleteUser("alice");
         QCOMPARE(statusCode(alice.next()), 487);
@@ -614,11 +621,8 @@ private slots:
     void strayRefusalAckTargetsTheInvite()
     {
         RawPhone alice("alice", m_Port), bob("bob", m_Port);
-        QCOMPARE(alice.registerWith(), 200);
-        QCOMPARE(bob.registerWith(), 200);
-        const SipMessage invite = placeCall(alice, bob);
-        bob.send(reply(invite, 180));
-        QCOMPARE(statusCode(alice.next()), 180);
+        SipMessage invite;
+        QVERIFY(ringingCall(alice, bob, &invite));
         QCOMPARE(bob.registerWith(QString(), "Expires: 60\n", "restarted-bob"), 200);
         const SipMessage cancel = nextBut(bob, invite);
         QCOMPARE(cancel.startLine.method, SipMethod::Cancel);
