@@ -227,10 +227,13 @@ bool Core::restartOnce()
     if (velkStopped && !m_stopping)
         m_velk.start();
 
-    waitFor(kSettleMs, [] { return false; });
+    waitFor(kSettleMs, [this] { return m_stopping; });
+    // Cut short by a stop, which ends the modules: nothing was restarted.
+    if (m_stopping)
+        return false;
 
     logLine(LogParams::Core, QStringLiteral("SIP and VELK moduls restarted"));
-    return sipStopped && velkStopped && !m_stopping;
+    return sipStopped && velkStopped;
 }
 
 void Core::smdrHeader()

@@ -212,6 +212,7 @@ void TestCoreLifecycle::stopRequestsInsideAStopOrRestartRunOneStop()
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[CORE]: Stopping ...")), 1);
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[CORE]: Stopped")), 1);
     QCOMPARE(CoreHarness::logCount(QStringLiteral("Restarting SIP and VELK")), int(restartFirst));
+    QCOMPARE(CoreHarness::logCount(QStringLiteral("SIP and VELK moduls restarted")), 0);
     // Nothing was started again once the stop had begun.
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[SIP]: Initialization")), 1);
     QCOMPARE(CoreHarness::logCount(QStringLiteral("[VELK]: Initialization")), 1);
