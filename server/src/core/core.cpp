@@ -14,6 +14,8 @@ namespace {
 const ulong kModuleWaitSeconds = 16;
 const qint64 kCounterWaitMs = 29999;
 const qint64 kSettleMs = 999;
+// Time the answers held by the web worker get to leave before it stops.
+const qint64 kAnswerLeaveMs = 1000;
 
 void appendToFile(const QString &path, const QString &text)
 {
@@ -178,6 +180,17 @@ bool Core::restartSipAndVelk()
 void Core::restartSipAndVelkThen(const std::function<void(bool)> &done)
 {
     m_restartWaiters.push_back(done);
+    queueRestarts();
+}
+
+void Core::restartWebAfterAnswers()
+{
+    m_webRestartWanted = true;
+    queueRestarts();
+}
+
+void Core::queueRestarts()
+{
     // From the event loop, not from the caller: a save may be handled inside another one's
     // waits, and all asked before a restart begins share it.
     if (m_restarting || m_restartQueued)
@@ -200,7 +213,17 @@ void Core::runRestarts()
         return;
     const Busy busy(this);
     m_restarting = true;
-    while (!m_restartWaiters.empty()) {
+    while (!m_restartWaiters.empty() || m_webRestartWanted) {
+        if (m_restartWaiters.empty()) {
+            // The web worker holds the answers given so far: they leave first. A save that
+            // comes meanwhile restarts the other modules and is answered before it goes.
+            waitFor(kAnswerLeaveMs, [this] { return m_stopping || !m_restartWaiters.empty(); });
+            if (!m_restartWaiters.empty())
+                continue;
+            m_webRestartWanted = false;
+            restartWeb();
+            continue;
+        }
         const std::vector<std::function<void(bool)>> waiters = std::move(m_restartWaiters);
         m_restartWaiters.clear();
         const bool restarted = restartOnce();
@@ -234,6 +257,15 @@ bool Core::restartOnce()
 
     logLine(LogParams::Core, QStringLiteral("SIP and VELK moduls restarted"));
     return sipStopped && velkStopped;
+}
+
+void Core::restartWeb()
+{
+    if (m_stopping)
+        return;
+    m_http.stop();
+    if (m_http.waitSeconds(kModuleWaitSeconds) && !m_stopping)
+        m_http.start();
 }
 
 void Core::smdrHeader()

@@ -55,6 +55,9 @@ public:
 
     // Runs from the event loop; asked inside a running restart, it queues one more behind it.
     void restartSipAndVelkThen(const std::function<void(bool)> &done) override;
+    // Queued as well: the saves answered before it, and those that come meanwhile, are answered
+    // before the web worker goes.
+    void restartWebAfterAnswers() override;
 
     void smdrHeader();
     QString smdrFilePath() const { return m_smdrPath; }
@@ -78,8 +81,10 @@ public slots:
                  const qlonglong &duration, const QSmdrAction::Type &action);
 
 private:
+    void queueRestarts();
     void runRestarts();
     bool restartOnce();
+    void restartWeb();
 
     qint64 m_threads = 0;
     QSettings *m_settings;
@@ -92,6 +97,7 @@ private:
     bool m_deletePending = false;
     bool m_restarting = false;
     bool m_restartQueued = false;
+    bool m_webRestartWanted = false;
     // Those waiting for a restart that has not begun yet.
     std::vector<std::function<void(bool)>> m_restartWaiters;
 };

@@ -38,6 +38,9 @@ public:
     {
         done(restartSipAndVelk());
     }
+    // The web module's restart after a saved web setting, once the answers its worker holds
+    // have left; never inside another restart.
+    virtual void restartWebAfterAnswers() { }
     // True once the stop sequence has begun; nothing may start a module after that.
     virtual bool isStopping() const = 0;
 

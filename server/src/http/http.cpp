@@ -2,7 +2,6 @@
 
 #include "core/env.h"
 #include "core/modulehost.h"
-#include "core/timescale.h"
 #include "http/httpobject.h"
 #include "http/httpsession.h"
 #include "http/httpuser.h"
@@ -10,12 +9,9 @@
 #include "sip/sip.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QFile>
 #include <QNetworkInterface>
-#include <QPointer>
 #include <QStringList>
-#include <QTimer>
 
 namespace {
 
@@ -24,10 +20,6 @@ const char *const kGroup = "admin";
 const char *const kSettingKeys[Http::SettingCount]
     = { "bind-address", "bind-port", "expires", "log-protocol" };
 const char *const kSettingDefaults[Http::SettingCount] = { "0.0.0.0", "8888", "600", "false" };
-
-// Time the answer of a settings save gets to leave before the module restarts.
-const qint64 kRestartDelayMs = 1000;
-const ulong kModuleWaitSeconds = 16;
 
 } // namespace
 
@@ -210,25 +202,9 @@ void Http::setConnectionState(HttpConnectionState state, QAbstractSocket::Socket
 
 void Http::restartAfterAnswer()
 {
-    // The answer crosses to the worker's thread and leaves meanwhile. A stop of the whole
-    // system may run inside these waits: no module is started once it has begun, and nothing
-    // is touched should this module (a member of Core) be gone.
-    const QPointer<Http> self(this);
-    auto stopping = [&self] {
-        const ModuleHost *host = self ? hostOf(self) : nullptr;
-        return !self || (host && host->isStopping());
-    };
-    QEventLoop settle;
-    QTimer::singleShot(TimeScale::toRealInt(kRestartDelayMs), &settle, &QEventLoop::quit);
-    settle.exec();
-    if (stopping())
-        return;
-    stop();
-    waitSeconds(kModuleWaitSeconds);
-    if (stopping())
-        return;
-    start();
-    processEvents();
+    // Not from here: the module would stop under the answers it holds for other saves.
+    if (ModuleHost *host = hostOf(this))
+        host->restartWebAfterAnswers();
 }
 
 bool Http::isStandalone() const

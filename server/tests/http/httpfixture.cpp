@@ -161,9 +161,9 @@ QString HttpFixture::digest(const QString &user, const QString &realm, const QSt
         .arg(user, realm, nonce, uri, QString::fromLatin1(response));
 }
 
-QString HttpFixture::nonce()
+QString HttpFixture::nonce(quint16 port)
 {
-    const HttpReply reply = parse(RawClient::exchange(m_port, "GET /index.htm HTTP/1.1\r\n\r\n"));
+    const HttpReply reply = parse(RawClient::exchange(port, "GET /index.htm HTTP/1.1\r\n\r\n"));
     static const QRegularExpression pattern(QStringLiteral("nonce=\"([0-9a-f]{32})\""));
     return pattern.match(reply.headers.value(QStringLiteral("www-authenticate"))).captured(1);
 }

@@ -70,7 +70,8 @@ public:
     static QString digest(const QString &user, const QString &realm, const QString &password,
                           const QString &method, const QString &uri, const QString &nonce);
     // A fresh nonce from a 401 answer.
-    QString nonce();
+    QString nonce() { return nonce(m_port); }
+    static QString nonce(quint16 port);
 
 private:
     TestHost *m_host = nullptr;
