@@ -2,6 +2,7 @@
 #include "http/http.h"
 
 #include "core/env.h"
+#include "core/modulehost.h"
 #include "http/httpsession.h"
 #include "http/httpuser.h"
 #include "http/pagefill.h"
@@ -154,6 +155,8 @@ bool Http::saveSettings(const FormFields &form)
     }
     if (!form.contains(settingKey(LogProtocol)))
         setSetting(LogProtocol, false);
+    if (ModuleHost *host = hostOf(this))
+        host->syncSettings();
     return true;
 }
 
@@ -194,8 +197,6 @@ void Http::onPostAdminSettings(HttpUser *user, const QString &responderName,
         return;
     }
     saveSettings(form);
-    // The main settings write themselves out from the event loop.
-    processEvents();
     PageFill fill;
     fillSettings(fill);
     answerPage(responderName, fill.apply(loadPageById(user, 31)));

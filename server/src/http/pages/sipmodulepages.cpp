@@ -231,6 +231,5 @@ void Http::onPostSipSettings(HttpUser *user, const QString &responderName, const
         return;
     }
     sip->saveSettings(fields, modeOnly ? int(SipSetting::Standalone) : -1);
-    processEvents();
     redirectAfterRestart(responderName, kSettingsPage);
 }

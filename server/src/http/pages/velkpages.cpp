@@ -252,7 +252,6 @@ void Http::onPostVelkSettings(HttpUser *user, const QString &responderName, cons
     }
     if (velk) {
         velk->saveSettings(toMap(form));
-        processEvents();
         redirectAfterRestart(responderName, kSettingsPage);
         return;
     }
