@@ -324,6 +324,9 @@ private:
     void deliverKeyToDevice(ConversationThread *conversation, const QString &legId,
                             const QString &dialplanCallId, const QString &fromUserName,
                             SipUser *user, uchar event);
+    // The door device the account's leg was set up with, whatever door the account names since;
+    // null when it is gone, or for no account.
+    VelkDevice *legDevice(const QString &legId, const SipUser *user) const;
     static int deviceFlags(const SipUser *user);
     SipDialog *startClientInvite(SipUser *callee, const SipMessage &invite,
                                  const QString &conversation);
@@ -497,6 +500,14 @@ private:
         quint16 port = 0;
     };
     QHash<QString, LegSource> m_LegSources;
+    // The door device of each door leg, by leg and account name: its end and its keys go there.
+    // Gone with the leg's conversation.
+    struct LegDevice
+    {
+        QPointer<VelkDevice> device;
+        QString conversation;
+    };
+    QHash<QPair<QString, QString>, LegDevice> m_LegDevices;
     // The REGISTER being applied, and the connections accounts left meanwhile (address, port).
     const SipMessage *m_Registering = nullptr;
     QList<TcpConnection> m_LeftTcp;

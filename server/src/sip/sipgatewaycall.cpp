@@ -376,7 +376,7 @@ void Sip::onLastByeServer(SipMessage invite, QString toUser, bool normal)
         SipUser *user = findUser(toUser);
         if (user)
             user->takeConversation(invite.callId());
-        if (VelkDevice *device = deviceOf(user))
+        if (VelkDevice *device = legDevice(invite.callId(), user))
             device->callTerminated(invite.callId(), normal);
         return;
     }
@@ -393,7 +393,7 @@ void Sip::onLastCancelServer(SipMessage invite, QString toUser, bool normal)
         if (!user)
             return;
         user->takeConversation(invite.callId());
-        if (VelkDevice *device = deviceOf(user))
+        if (VelkDevice *device = legDevice(invite.callId(), user))
             device->callTerminated(invite.callId(), normal);
         return;
     }
@@ -463,8 +463,7 @@ void Sip::deliverGatewayKey(const QString &conversationName, const SipMessage &i
             sendGatewayRequest(account, SipMessage(invite, toUserName, key, duration), false);
         return;
     }
-    SipUser *user = findUser(toUserName);
-    VelkDevice *device = deviceOf(user);
+    VelkDevice *device = legDevice(invite.callId(), findUser(toUserName));
     if (!device)
         return;
     const int result

@@ -351,11 +351,10 @@ void Sip::leaveServer(SipUser *user)
 {
     const QString name = user->objectName();
     // The door is told at once: its leg's end, handed back later, finds no account.
-    auto *device = qobject_cast<VelkDevice *>(user->velkDevice());
     const QMap<QString, QString> calls = user->conversations();
     user->clearConversations();
     for (auto it = calls.cbegin(); it != calls.cend(); ++it) {
-        if (device)
+        if (VelkDevice *device = legDevice(it.key(), user))
             device->callTerminated(it.key(), false);
         onExcludeCallerFromConversation(it.value(), it.key(), false);
     }

@@ -8,6 +8,7 @@
 #include "sip/sipdialogindex.h"
 #include "sip/sipserverinvitedialog.h"
 #include "sip/sipuser.h"
+#include "velk/velkdevice.h"
 
 #include <QScopeGuard>
 
@@ -215,7 +216,7 @@ void Sip::onLastByeStandalone(SipMessage invite, QString toUserName, bool normal
         return;
     user->takeConversation(invite.callId());
     if (user->isVelkUser()) {
-        if (QObject *device = user->velkDevice())
+        if (QObject *device = legDevice(invite.callId(), user))
             QMetaObject::invokeMethod(device, "callTerminated", Q_ARG(QString, invite.callId()),
                                       Q_ARG(bool, normal));
         return;
@@ -234,7 +235,7 @@ void Sip::onLastCancelStandalone(SipMessage invite, QString toUserName, bool nor
         return;
     user->takeConversation(invite.callId());
     if (user->isVelkUser()) {
-        if (QObject *device = user->velkDevice())
+        if (QObject *device = legDevice(invite.callId(), user))
             QMetaObject::invokeMethod(device, "callTerminated", Q_ARG(QString, invite.callId()),
                                       Q_ARG(bool, normal));
         return;

@@ -164,7 +164,14 @@ void Sip::addDeviceLeg(ConversationThread *conversation, SipUser *user, VelkDevi
         connect(device, &VelkDevice::fromDevice, leg, &ConversationCaller::appendAudio,
                 Qt::QueuedConnection);
     user->setConversation(legId, conversation->objectName());
+    m_LegDevices.insert(qMakePair(legId, user->objectName()),
+                        LegDevice { device, conversation->objectName() });
     conversation->addCallerObject(legId, leg);
+}
+
+VelkDevice *Sip::legDevice(const QString &legId, const SipUser *user) const
+{
+    return user ? m_LegDevices.value(qMakePair(legId, user->objectName())).device.data() : nullptr;
 }
 
 int Sip::callSipUserStandalone(SipUser *caller, SipUser *callee, const QString &callKey)
@@ -538,7 +545,7 @@ void Sip::deliverKeyToDevice(ConversationThread *conversation, const QString &le
                              const QString &dialplanCallId, const QString &fromUserName,
                              SipUser *user, uchar event)
 {
-    VelkDevice *device = deviceOf(user);
+    VelkDevice *device = legDevice(legId, user);
     if (!device)
         return;
     const int result = device->sipInfo(dialplanCallId, fromUserName, event);

@@ -127,6 +127,18 @@ ConversationThread *Sip::createNamedConversation(const QString &name, int type, 
             else
                 ++it;
         }
+        // Forgotten after the legs it handed back on its way out have told their doors.
+        QMetaObject::invokeMethod(
+            this,
+            [this, name] {
+                for (auto it = m_LegDevices.begin(); it != m_LegDevices.end();) {
+                    if (it->conversation == name)
+                        it = m_LegDevices.erase(it);
+                    else
+                        ++it;
+                }
+            },
+            Qt::QueuedConnection);
     });
     return conversation;
 }

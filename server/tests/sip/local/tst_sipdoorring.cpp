@@ -292,6 +292,9 @@ private slots:
         }
         QTest::newRow("TCP, deleted, ringing") << true << "deleted" << false;
         QTest::newRow("UDP, expired, ringing") << false << "expired" << false;
+        // Not taken away but moved to another door: the call stays the first door's, which
+        // takes bob's keys and is released by his BYE.
+        QTest::newRow("UDP, door moved") << false << "door moved" << true;
     }
     void accountGoneInCall()
     {
@@ -326,14 +329,29 @@ private slots:
             m_Sip->deleteUser("bob"); // the accounts page's button
         else if (way == "expired")
             m_Sip->findUser("bob")->timeoutRegister();
-        else
+        else if (way == "registered anew")
             QCOMPARE(restarted.registerWith(), 200);
-        SipMessage end = bob.next();
-        while (end.startLine.method == SipMethod::Invite)
-            end = bob.next();
-        QCOMPARE(int(end.startLine.method), int(answered ? SipMethod::Bye : SipMethod::Cancel));
-        QCOMPARE(end.callId(), invite.callId());
-        bob.send(reply(end, 200)); // the connection waits for this answer
+        if (way == "door moved") {
+            QVERIFY(m_Sip->saveUser("door", { { "velk-device-id", "8" } }));
+            const QString inCall = QString(kToDoor).replace("ring-1", invite.callId());
+            for (int i = 0; i < 2; ++i) { // 55: relay 1 on
+                bob.send(inCall,
+                         { { "method", "INFO" },
+                           { "type", "Content-Type: application/dtmf-relay\n" },
+                           { "body", "Signal=5\r\nDuration=160\r\n" } });
+                QCOMPARE(statusCode(bob.next()), 200);
+            }
+            QTRY_VERIFY(panel.stateBits() & 0x08);
+            bob.send(inCall, { { "method", "BYE" } });
+            QCOMPARE(statusCode(bob.next()), 200);
+        } else {
+            SipMessage end = bob.next();
+            while (end.startLine.method == SipMethod::Invite)
+                end = bob.next();
+            QCOMPARE(int(end.startLine.method), int(answered ? SipMethod::Bye : SipMethod::Cancel));
+            QCOMPARE(end.callId(), invite.callId());
+            bob.send(reply(end, 200)); // the connection waits for this answer
+        }
         if (tcp)
             QTRY_COMPARE(bob.connection().state(), QAbstractSocket::UnconnectedState);
         // Released: ready, or playing the prompt that ends an answered call.
