@@ -5,11 +5,12 @@
 #include "sip/message/sipmessage.h"
 #include "sip/message/sipsdpaction.h"
 
-#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QString>
+
+#include <optional>
 
 class SampleStream;
 
@@ -67,8 +68,18 @@ public:
     SipMessage m_Invite;
     QString m_CallId;
     int m_DtmfLock = -1; // DtmfType::Type, or -1 before the first digit
-    QList<int> m_Events; // telephone-event codes in progress
-    QHash<int, quint32> m_CountedEvents; // code -> RTP timestamp of its last digit given
+    // The telephone event in progress: it gives its digit at its end, or once a later event
+    // shows it is over.
+    struct KeyPress
+    {
+        quint64 event = 0; // SSRC << 32 | RTP timestamp: what an event is
+        quint8 code = 0;
+        uint duration = 0; // 8000 Hz units, the latest its packets gave
+        bool started = false; // a packet without the end flag came
+        bool ended = false;
+    };
+    std::optional<KeyPress> m_KeyPress;
+    QList<quint64> m_CountedEvents; // the last events that gave their digit, newest last
     quint64 m_RtpTimeout = 10; // seconds
     qint64 m_SilenceTime = 0; // monotonic ms; 0 while not counting
     AudioCodecState m_Codec;

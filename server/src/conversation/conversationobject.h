@@ -125,7 +125,7 @@ private:
     void removeGroupLeg(const QString &callId, ConversationCaller *gone);
     void removeTwoPartyLeg(const QString &callId, ConversationCaller *gone);
 
-    void handleTelephoneEvent(ConversationCaller *from, quint32 timestamp,
+    void handleTelephoneEvent(ConversationCaller *from, quint32 ssrc, quint32 timestamp,
                               const QByteArray &payload);
     bool isOwnEndpoint(const QHostAddress &addr, quint16 port) const;
     void relayVideo(QUdpSocket *socket, bool rtcp);

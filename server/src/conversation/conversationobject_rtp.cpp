@@ -11,6 +11,8 @@
 #include <QNetworkDatagram>
 #include <QUdpSocket>
 
+#include <utility>
+
 namespace {
 
 const quint8 TelephoneEventPayload = 101;
@@ -19,6 +21,8 @@ const int GsmFrameBytes = 33;
 const int G711FrameBytes = 160;
 const int AudioMinimumLength = 16;
 const quint8 HighestEvent = 16;
+// Enough for a copy of a press to come late behind the presses keyed after it.
+const int CountedEventsKept = 8;
 
 } // namespace
 
@@ -49,7 +53,7 @@ void ConversationObject::audioRtpDatagrams()
         const QByteArray payload = QByteArray::fromRawData(data.constData() + header.payloadOffset,
                                                            header.payloadLength);
         if (header.payloadType == TelephoneEventPayload) {
-            handleTelephoneEvent(from, header.timestamp, payload);
+            handleTelephoneEvent(from, header.ssrc, header.timestamp, payload);
             continue;
         }
         if (header.payloadType != from->m_AudioType)
@@ -63,8 +67,8 @@ void ConversationObject::audioRtpDatagrams()
     }
 }
 
-void ConversationObject::handleTelephoneEvent(ConversationCaller *from, quint32 timestamp,
-                                              const QByteArray &payload)
+void ConversationObject::handleTelephoneEvent(ConversationCaller *from, quint32 ssrc,
+                                              quint32 timestamp, const QByteArray &payload)
 {
     if (payload.size() != 4)
         return;
@@ -73,22 +77,55 @@ void ConversationObject::handleTelephoneEvent(ConversationCaller *from, quint32 
     // Codes past 'f' name no key; passing them on would dial a digit nobody pressed.
     if (code > HighestEvent)
         return;
-    // All packets of one event carry its RTP timestamp: one that arrives after the event's
-    // digit was given, reordered or repeated, must not start a second digit.
-    const auto counted = from->m_CountedEvents.constFind(code);
-    if (counted != from->m_CountedEvents.cend() && *counted == timestamp)
+    const bool end = p[1] & 0x80;
+    const uint duration = uint((p[2] << 8) | p[3]);
+    // Every packet of an event carries its SSRC and timestamp: one that arrives after the
+    // event's digit was given, reordered or repeated, is part of the same key press.
+    const quint64 event = (quint64(ssrc) << 32) | timestamp;
+    if (from->m_CountedEvents.contains(event))
         return;
-    if (!(p[1] & 0x80)) {
-        if (!from->m_Events.contains(code))
-            from->m_Events.append(code);
-        return;
+    const auto giveDigit = [this, from](const ConversationCaller::KeyPress &press) {
+        from->m_CountedEvents.append(press.event);
+        if (from->m_CountedEvents.size() > CountedEventsKept)
+            from->m_CountedEvents.removeFirst();
+        onAppendSipInfo(DtmfType::Rfc2833, m_Legs.key(from), from->m_User,
+                        uchar(dtmfEventChar(press.code)), press.duration >> 3);
+    };
+    std::optional<ConversationCaller::KeyPress> &press = from->m_KeyPress;
+    std::optional<ConversationCaller::KeyPress> over;
+    if (press && press->event != event) {
+        // In serial order, so that it holds across the timestamp's wrap.
+        const bool earlier
+            = quint32(press->event >> 32) == ssrc && qint32(timestamp - quint32(press->event)) < 0;
+        if (earlier) {
+            // A press that the one in progress overtook is over already.
+            if (!end)
+                giveDigit({ event, code, duration, true, false });
+            return;
+        }
+        // A later press, or another source: the one in progress is over even when its end
+        // packets were lost. One never seen to start gives nothing.
+        if (press->started)
+            over = press;
+        press.reset();
     }
-    if (!from->m_Events.removeOne(code))
-        return;
-    from->m_CountedEvents.insert(code, timestamp);
-    const uint duration = uint((p[2] << 8) | p[3]) >> 3;
-    onAppendSipInfo(DtmfType::Rfc2833, m_Legs.key(from), from->m_User, uchar(dtmfEventChar(code)),
-                    duration);
+    if (!press)
+        press = ConversationCaller::KeyPress { event, code };
+    if (end) {
+        press->ended = true;
+        press->duration = duration;
+    } else {
+        press->started = true;
+        if (!press->ended)
+            press->duration = duration;
+    }
+    std::optional<ConversationCaller::KeyPress> done;
+    if (press->started && press->ended)
+        done = std::exchange(press, std::nullopt);
+    if (over)
+        giveDigit(*over);
+    if (done)
+        giveDigit(*done);
 }
 
 void ConversationObject::audioRtcpDatagrams()

@@ -548,14 +548,18 @@ void Sip::deliverKeyToDevice(ConversationThread *conversation, const QString &le
     VelkDevice *device = legDevice(legId, user);
     if (!device)
         return;
-    const int result = device->sipInfo(dialplanCallId, fromUserName, event);
-    if (result == 0 || result > 2)
-        return;
-    // The door hears that it opens; the one who keyed hears whether the keys were taken.
-    const SoundWavParam::Type doorPrompt
-        = result == 2 ? SoundWavParam::DoorOpen : SoundWavParam::None;
-    const SoundWavParam::Type senderPrompt
-        = result < 0 ? SoundWavParam::InfoError : SoundWavParam::InfoAccept;
-    emit conversation->resultSipInfo(legId, user->objectName(), doorPrompt, fromUserName,
-                                     senderPrompt);
+    // The door hears that it opens; the one who keyed hears whether the keys were taken: for a
+    // relay code, once the panel has answered its command.
+    const QPointer<ConversationThread> target(conversation);
+    const QString doorUser = user->objectName();
+    const auto prompts = [target, legId, doorUser, fromUserName](int result) {
+        if (!target || result == 0 || result > 2)
+            return;
+        const SoundWavParam::Type doorPrompt
+            = result == 2 ? SoundWavParam::DoorOpen : SoundWavParam::None;
+        const SoundWavParam::Type senderPrompt
+            = result < 0 ? SoundWavParam::InfoError : SoundWavParam::InfoAccept;
+        emit target->resultSipInfo(legId, doorUser, doorPrompt, fromUserName, senderPrompt);
+    };
+    prompts(device->sipInfo(dialplanCallId, fromUserName, event, prompts));
 }

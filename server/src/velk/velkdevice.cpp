@@ -153,18 +153,19 @@ void VelkDevice::changeState(int newState)
     m_State = newState;
     logLine(LogParams::Velk,
             QStringLiteral("Device '%1' change state %2 (%3)")
-                .arg(objectName(), stateName(newState), stateDescription(newState)));
+                .arg(m_Number)
+                .arg(stateName(newState), stateDescription(newState)));
 
     const bool registered = newState >= 0;
     if (registered != (oldState >= 0)) {
         if (registered) {
-            logLine(LogParams::Velk, QStringLiteral("Device '%1' register").arg(objectName()));
+            logLine(LogParams::Velk, QStringLiteral("Device '%1' register").arg(m_Number));
             m_RegisterTimer.start(TimeScale::toRealInt(registerPeriodMs()));
             emit setRecvFromDevice(false);
             setOutputType(0, 0, QString(), 0, 0);
             setOutputs(255, 255, 255);
         } else {
-            logLine(LogParams::Velk, QStringLiteral("Device '%1' unregister").arg(objectName()));
+            logLine(LogParams::Velk, QStringLiteral("Device '%1' unregister").arg(m_Number));
             m_RegisterTimer.stop();
             // Its requests go with the registration, so an update would wait for ever.
             clearFirmwareUpdate();
@@ -181,7 +182,7 @@ void VelkDevice::changeState(int newState)
         logLine(LogParams::Velk,
                 (busy ? QStringLiteral("Device '%1' is busy")
                       : QStringLiteral("Device '%1' is not busy"))
-                    .arg(objectName()));
+                    .arg(m_Number));
     emit isBusyChanged(m_Number, busy, QString());
 
     if (newState == Ready || newState == Waiting)
@@ -215,7 +216,7 @@ void VelkDevice::removeSounds()
 
 void VelkDevice::timeoutRegister()
 {
-    logLine(LogParams::Velk, QStringLiteral("Device '%1' timeout register").arg(objectName()));
+    logLine(LogParams::Velk, QStringLiteral("Device '%1' timeout register").arg(m_Number));
     changeState(Unregistered);
 }
 

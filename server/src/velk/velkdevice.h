@@ -136,10 +136,17 @@ public:
     QString outgoingCallId() const { return m_OutgoingCallId; }
     QString incomingCallId() const { return m_IncomingCallId; }
 
-    // Keys of the far end matched against the device's dial plan.
-    int sipInfo(const QString &callId, const QString &sender, uchar key);
+    // What became of a relay code once the panel answered its command: 2 done, -1 refused,
+    // not answered, or the device unregistered first.
+    using RelayAnswer = std::function<void(int result)>;
+    // Keys of the far end matched against the device's dial plan: -1 no code, 0 a code begun,
+    // 1 a level or the music changed, 2 a code done, 3 a relay code whose command went to the
+    // panel: its result comes to answered.
+    int sipInfo(const QString &callId, const QString &sender, uchar key,
+                RelayAnswer answered = nullptr);
     int dialplan(const QString &callId, const QByteArray &digits, int *index);
-    void dialplanAction(int index);
+    // True when a relay command went out, whose result comes to answered.
+    bool dialplanAction(int index, RelayAnswer answered = nullptr);
     void setMusicVolume(uchar level);
     void setMusic(bool on);
     // Where the music was left: its playlist entry, MP3 frame and byte in that frame.
@@ -218,8 +225,8 @@ private:
     // Call, speaker and microphone bytes; the relays follow the call byte by their modes.
     VelkPacket *setOutputs(quint8 call, quint8 speaker, quint8 microphone);
     QByteArray outputsCommand(quint8 call, quint8 speaker, quint8 microphone);
-    // A relay-only command; the log says what the panel made of it.
-    void sendRelay(int relay, uchar value);
+    // A relay-only command; the log and answered say what the panel made of it.
+    void sendRelay(int relay, uchar value, RelayAnswer answered);
     void offerIncomingCall(const QString &fromUser, const QString &toUser,
                            const QString &conversationName, const QString &callId, int flags,
                            const QString &uuid, const QString &fromCallId, bool paging);

@@ -6,6 +6,9 @@
 #include "velk/velkdevicesettings.h"
 #include "velk/velkpacket.h"
 
+#include <memory>
+#include <utility>
+
 using Settings = VelkDeviceSettings;
 namespace Key = VelkDeviceKey;
 
@@ -20,7 +23,8 @@ bool isControl(const QString &callId)
 
 } // namespace
 
-int VelkDevice::sipInfo(const QString &callId, const QString &sender, uchar key)
+int VelkDevice::sipInfo(const QString &callId, const QString &sender, uchar key,
+                        RelayAnswer answered)
 {
     const bool current = (m_State == IncomingCall && callId == m_IncomingCallId)
         || (m_State == OutgoingCall && callId == m_OutgoingCallId);
@@ -38,8 +42,8 @@ int VelkDevice::sipInfo(const QString &callId, const QString &sender, uchar key)
         result = -1;
     if (result != 0)
         timer->consume(digits);
-    if (result > 0)
-        dialplanAction(index);
+    if (result > 0 && dialplanAction(index, std::move(answered)))
+        result = 3;
     return result;
 }
 
@@ -109,20 +113,22 @@ int VelkDevice::dialplan(const QString &callId, const QByteArray &digits, int *i
     return result;
 }
 
-void VelkDevice::sendRelay(int relay, uchar value)
+void VelkDevice::sendRelay(int relay, uchar value, RelayAnswer answered)
 {
     VelkProtocol::Outputs outputs;
     outputs.relay1 = relay == 1 ? value : 0;
     outputs.relay2 = relay == 2 ? value : 0;
     outputs.relay3 = relay == 3 ? value : 0;
     VelkPacket *packet = newRequest(VelkProtocol::makeSetOutputs(nextAddressee(), outputs));
-    // Said when the panel has done it: a door the log calls open must be open. The name is
-    // the one of the command's time.
+    // Said when the panel has done it: a door the log calls open must be open. The number
+    // names the device even while it is being deleted.
     const QString what = QStringLiteral("Device '%1' relay %2 %3")
-                             .arg(objectName())
+                             .arg(m_Number)
                              .arg(relay)
                              .arg(value == 255 ? QStringLiteral("off") : QStringLiteral("on"));
-    connect(packet, &VelkPacket::recvAnswer, this, [this, what](int result) {
+    // Whoever keyed the code hears the first outcome only; a late answer is just logged.
+    auto waiting = std::make_shared<RelayAnswer>(answered ? std::move(answered) : [](int) {});
+    connect(packet, &VelkPacket::recvAnswer, this, [what, waiting](int result) {
         if (result == 0)
             logLine(LogParams::Velk, what);
         else if (result < 0)
@@ -130,11 +136,21 @@ void VelkDevice::sendRelay(int relay, uchar value)
         else
             logLine(LogParams::Warning,
                     what + QStringLiteral(" refused by the panel (result %1)").arg(result));
+        if (*waiting)
+            std::exchange(*waiting, nullptr)(result == 0 ? 2 : -1);
+    });
+    // The command goes with the registration, unanswered.
+    connect(this, &VelkDevice::isRegisteredChanged, packet, [what, waiting](int, bool state) {
+        if (state || !*waiting)
+            return;
+        logLine(LogParams::Warning,
+                what + QStringLiteral(" not confirmed: the device unregistered"));
+        std::exchange(*waiting, nullptr)(-1);
     });
     packet->send();
 }
 
-void VelkDevice::dialplanAction(int index)
+bool VelkDevice::dialplanAction(int index, RelayAnswer answered)
 {
     if (index >= Key::DialplanRelay1On && index <= Key::DialplanRelay3Off) {
         const int relay = (index - Key::DialplanRelay1On) / 2;
@@ -142,9 +158,10 @@ void VelkDevice::dialplanAction(int index)
         const int mode = Settings::kRelayModes[relay];
         const uchar value = on ? relayOnValue(mode) : relayOffValue(mode);
         // 0: the relay follows the call, and the code switches nothing.
-        if (value != 0)
-            sendRelay(relay + 1, value);
-        return;
+        if (value == 0)
+            return false;
+        sendRelay(relay + 1, value, std::move(answered));
+        return true;
     }
     switch (index) {
     case Key::DialplanSpeakerUp:
@@ -175,6 +192,7 @@ void VelkDevice::dialplanAction(int index)
     default:
         break;
     }
+    return false;
 }
 
 void VelkDevice::storeSettings(const QMap<QString, QString> &values)

@@ -392,7 +392,7 @@ private slots:
         QTest::addColumn<QList<int>>("results");
         using L = QList<int>;
         QTest::newRow("3 waits, 31 is the playlist") << "control" << L { 3, 1 } << L { 0, 2 };
-        QTest::newRow("55 opens relay 1") << "control" << L { 5, 5 } << L { 0, 2 };
+        QTest::newRow("55 opens relay 1") << "control" << L { 5, 5 } << L { 0, 3 };
         QTest::newRow("no code") << "control" << L { 4 } << L { -1 };
         QTest::newRow("music toggle from control") << "control" << L { 0 } << L { 1 };
         QTest::newRow("not the device's call") << "abc" << L { 5 } << L { -1 };
@@ -400,7 +400,7 @@ private slots:
         // -1: the event loop runs. Keys come in bursts (from the conversation's thread): the key
         // after a used-up code must not go down with the used-up buffer.
         QTest::newRow("55 then 54 in one burst")
-            << "control" << L { 5, 5, 5, -1, 4 } << L { 0, 2, 0, 2 };
+            << "control" << L { 5, 5, 5, -1, 4 } << L { 0, 3, 0, 3 };
     }
     void dialplan()
     {
@@ -416,53 +416,81 @@ private slots:
         }
         QTEST(got, "results");
     }
-    // A relay code goes to the panel at once; the log says so when the panel has done it.
+    // A relay code goes to the panel at once; the log says so when the panel has done it, and
+    // only then does the one who keyed it hear it was done.
     void dialplanRelayCodes_data()
     {
         QTest::addColumn<Props>("props");
         QTest::addColumn<int>("relay"); // keyed: its "on" code
         QTest::addColumn<Reply>("reply");
+        QTest::addColumn<int>("away"); // after two sends: 1 unregistered, 2 deleted
         QTest::addColumn<int>("code"); // relay byte sent; 0: nothing sent
+        QTest::addColumn<int>("heard"); // by the keyer: 2 done, -1 error
         QTest::addColumn<QStringList>("lines"); // each logged once, and no other relay line
         const QString on = "Device '7' relay %1 on";
         QTest::newRow("pulse of 254 stays a pulse")
-            << Props { { "relay1-mode", "1,254" } } << 1 << Reply::Answer << 253
+            << Props { { "relay1-mode", "1,254" } } << 1 << Reply::Answer << 0 << 253 << 2
             << QStringList { "[VELK]: " + on.arg(1) };
         QTest::newRow("stored pulse beyond a byte clamped as it loads")
-            << Props { { "relay2-mode", "1,510" } } << 2 << Reply::Answer << 253
+            << Props { { "relay2-mode", "1,510" } } << 2 << Reply::Answer << 0 << 253 << 2
             << QStringList { "[WARNING]: Device '7': relay2-mode \"1,510\" read as \"1,255\"",
                              "[VELK]: " + on.arg(2) };
         QTest::newRow("never confirmed")
-            << Props() << 1 << Reply::Never << 1
+            << Props() << 1 << Reply::Never << 0 << 1 << -1
             << QStringList { "[WARNING]: " + on.arg(1) + " not confirmed: no answer" };
-        QTest::newRow("refused") << Props { { "relay3-mode", "1,40" } } << 3 << Reply::Refuse << 40
+        QTest::newRow("refused") << Props { { "relay3-mode", "1,40" } } << 3 << Reply::Refuse << 0
+                                 << 40 << -1
                                  << QStringList { "[WARNING]: " + on.arg(3)
                                                   + " refused by the panel (result 3)" };
-        QTest::newRow("follows the call: nothing switched")
-            << Props { { "relay3-mode", "2" } } << 3 << Reply::Answer << 0 << QStringList();
+        QTest::newRow("follows the call: nothing switched, prompts at once")
+            << Props { { "relay3-mode", "2" } } << 3 << Reply::Answer << 0 << 0 << 2
+            << QStringList();
+        const QString gone = "[WARNING]: " + on.arg(1) + " not confirmed: the device unregistered";
+        QTest::newRow("unregistered while waiting")
+            << Props() << 1 << Reply::Never << 1 << 1 << -1 << QStringList { gone };
+        QTest::newRow("deleted while waiting")
+            << Props() << 1 << Reply::Never << 2 << 1 << -1
+            << QStringList { gone, "[VELK]: Device '7' unregister" };
     }
     void dialplanRelayCodes()
     {
         QFETCH(Props, props);
         QFETCH(int, relay);
         QFETCH(Reply, reply);
+        QFETCH(int, away);
         QFETCH(int, code);
+        QFETCH(int, heard);
         QFETCH(QStringList, lines);
         VelkPanel *p = registered(props);
         QVERIFY(p);
         p->setPolicy(VelkProtocol::SetOutputs, { reply, 3 });
         QSignalSpy sent(velk, &Velk::sendDatagram);
+        QSignalSpy received(p, &VelkPanel::requestReceived);
         QCOMPARE(device->sipInfo("control", "bob", uchar(relay + 4)), 0);
-        QCOMPARE(device->sipInfo("control", "bob", 5), 2);
+        auto prompts = std::make_shared<QList<int>>();
+        const int result
+            = device->sipInfo("control", "bob", 5, [prompts](int r) { *prompts << r; });
+        QCOMPARE(result, code ? 3 : 2);
+        if (result != 3)
+            *prompts << result;
         QCOMPARE(sent.size(), code ? 1 : 0);
         if (code)
             QCOMPARE(quint8(sent.first().at(2).toByteArray().at(23 + relay)), quint8(code));
+        if (away) {
+            QTRY_VERIFY(received.size() >= 2 && received.at(1).at(2).toInt() == 2);
+            if (away == 1)
+                device->changeState(VelkDevice::Unregistered);
+            else
+                velk->removeDevice(7);
+        }
         for (const QString &line : lines)
             QTRY_VERIFY_WITH_TIMEOUT(log().contains(line), 60000);
+        QCOMPARE(*prompts, QList<int> { heard });
         const QString relayLines = log();
         for (const QString &line : lines)
             QCOMPARE(relayLines.count(line), 1);
         QCOMPARE(relayLines.count(QString("Device '7' relay")), lines.filter(" relay ").size());
+        QVERIFY(!relayLines.contains("Device ''"));
     }
     void separatorsInKeypadCodesRefused_data()
     {
