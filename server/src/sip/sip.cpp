@@ -228,7 +228,8 @@ void Sip::initServerConnection(SipTransport::Type transport, QString serverAddr,
     const QList<SipUser *> users = m_UserList;
     // The connection to the server was lost and stands again (over TCP): what was written
     // meanwhile is gone, and every account that was or wanted to be registered registers anew
-    // at once, groups as soon as they learn of the connection.
+    // at once, groups as soon as they learn of the connection. At the first connection those
+    // whose device reported registered while it was being made register, once each.
     QStringList again;
     if (m_ServerConnected) {
         for (SipUser *user : users) {
@@ -239,12 +240,16 @@ void Sip::initServerConnection(SipTransport::Type transport, QString serverAddr,
                 again << name;
             dropRegister(name);
         }
+    } else {
+        again = m_RegisterOnConnection.values();
+        again.sort();
+        m_RegisterOnConnection.clear();
     }
+    m_ServerConnected = true;
     for (SipUser *user : users)
         user->initServerConnection(transport, serverAddr, serverPort, clientAddr, clientPort);
     for (const QString &name : qAsConst(again))
         registerOnServer(name, true);
-    m_ServerConnected = true;
 }
 
 void Sip::hangupUser(const QString &userName, const QString &callKey)

@@ -488,8 +488,11 @@ private:
     // and the accounts that register once no withdrawal of their name is under way.
     QHash<QString, QString> m_Withdrawals;
     QSet<QString> m_RegisterAfterWithdrawal;
-    // The server connection stood before: a new one is a reconnection.
+    // The server connection stood before: a new one is a reconnection. Until the first one
+    // stands the accounts have no address to register with; the accounts whose device reported
+    // registered meanwhile register once it does.
     bool m_ServerConnected = false;
+    QSet<QString> m_RegisterOnConnection;
     SipNonceTable m_Nonces;
     // The address each leg of a local call sends from: its INVITE's source for a caller, the
     // registered binding for a callee. Gone with the leg's conversation.

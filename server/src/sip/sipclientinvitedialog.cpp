@@ -10,6 +10,7 @@ const int kMaxRetransmitDoublings = 5;
 
 SipClientInviteDialog::SipClientInviteDialog(QObject *parent, const SipMessage &request)
     : SipDialog(parent, request)
+    , m_OwnContact(request.headerValue(SipHeader::Contact))
 {
     setState(Initial);
 }

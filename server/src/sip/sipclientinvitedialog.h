@@ -38,4 +38,7 @@ protected:
 
 private:
     void takeDialogFrom(const SipMessage &response);
+
+    // The INVITE's own Contact, which a 200 replaces by the peer's in the stored INVITE.
+    QString m_OwnContact;
 };

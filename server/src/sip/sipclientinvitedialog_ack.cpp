@@ -34,12 +34,11 @@ void SipClientInviteDialog::sendAck()
     copyFirstValue(ack, m_Request, SipHeader::To);
     m_Request.setRouteSet(ack, false);
 
-    ack.copyContact(KBaseContactAddress<1>(ack.headerValue(SipHeader::From)));
-    KBaseContactAddress<1> to(ack.headerValue(SipHeader::To));
-    if (to.valid) {
-        to.address = ack.startLine.requestUri;
-        ack.setHeader(SipHeader::To, to.toString());
-    }
+    // The sender's own Contact, as the INVITE named it; the To stays the dialog's.
+    if (m_OwnContact.isEmpty())
+        ack.copyContact(KBaseContactAddress<1>(ack.headerValue(SipHeader::From)));
+    else
+        ack.setHeader(SipHeader::Contact, m_OwnContact);
     ack.valid = true;
     send(ack);
 }

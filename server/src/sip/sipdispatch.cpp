@@ -182,7 +182,12 @@ void Sip::isDeviceRegisteredChangedServer(int device, bool state, const QString 
 {
     const QList<SipUser *> users = deviceUsers(device, dst);
     for (SipUser *user : users) {
-        if (state && !user->isRegistered()) {
+        if (!m_ServerConnected) {
+            if (state)
+                m_RegisterOnConnection.insert(user->objectName());
+            else
+                m_RegisterOnConnection.remove(user->objectName());
+        } else if (state && !user->isRegistered()) {
             askForRegistration(user);
         } else if (!state && user->isRegistered()) {
             user->setRegisterTimer(false, 0);

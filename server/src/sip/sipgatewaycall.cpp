@@ -234,8 +234,8 @@ bool Sip::takeGatewayResponse(SipClientInviteDialog *dialog, const SipMessage &r
 void Sip::endGatewayAnswer(SipClientInviteDialog *dialog)
 {
     const SipMessage &invite = dialog->m_Request;
-    sendGatewayRequest(findUser(invite.from().address.user),
-                       SipMessage(invite, invite.to().address.user), true);
+    SipUser *account = findUser(invite.from().address.user);
+    sendGatewayRequest(account, SipMessage(invite, invite.to().address.user, account), true);
 }
 
 // The request as a new transaction of its own (new CSeq, branch, no To tag) with the answer to
@@ -383,7 +383,7 @@ void Sip::onLastByeServer(SipMessage invite, QString toUser, bool normal)
     SipUser *account = findUser(invite.from().address.user == toUser ? invite.to().address.user
                                                                      : invite.from().address.user);
     // A deleted account's call still ends; a time-out of its BYE touches no registration.
-    sendGatewayRequest(account, SipMessage(invite, toUser), account != nullptr);
+    sendGatewayRequest(account, SipMessage(invite, toUser, account), account != nullptr);
 }
 
 void Sip::onLastCancelServer(SipMessage invite, QString toUser, bool normal)

@@ -63,6 +63,7 @@ void Sip::initExternalAddress()
     m_Withdrawals.clear();
     m_RegisterAfterWithdrawal.clear();
     m_ServerConnected = false;
+    m_RegisterOnConnection.clear();
 }
 
 void Sip::setExternalAddress(const QString &address)
@@ -86,7 +87,9 @@ void Sip::stunServer(QString serverAddr)
 void Sip::registerOnServer(QString userName, bool reg)
 {
     SipUser *user = findUser(userName);
-    if (!registersOnServer(user))
+    // Before the connection stands a request would name no server nor address of its own;
+    // nothing was bound that a withdrawal could remove.
+    if (!registersOnServer(user) || !m_ServerConnected)
         return;
     // A change of the announced address is under way: the account registers with the new one.
     if (reg && m_External.defer(userName))
@@ -275,14 +278,10 @@ void Sip::dropRegister(const QString &name)
 void Sip::askForRegistration(SipUser *user)
 {
     const QString name = user->objectName();
-    if (SipClientNonInviteDialog *pending = pendingRegister(name)) {
-        // Not yet heard: the REGISTER goes out again with each report, so the account is back
-        // within a report of the server's return, in this one transaction.
-        if (pending->state() == SipDialog::Trying
-            && pending->m_Request.transport == SipTransport::UDP)
-            pending->send(pending->m_Request);
+    // Its transaction alone sends it again: a copy for every report would only pile up on a
+    // server that is slow or away.
+    if (pendingRegister(name))
         return;
-    }
     // A server that refused is asked again after its pause; one that was silent is not
     // burdened by asking.
     if (m_RegisterRetry.isPending(name) && !m_RegisterUnanswered.contains(name))

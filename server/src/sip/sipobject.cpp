@@ -20,9 +20,13 @@ void logSip(const QString &text)
     logLine(LogParams::Sip, text);
 }
 
-// The first IPv4 address of a host name or address text; null when there is none.
+// The first IPv4 address of a host name or address text; null when there is none. An address
+// is taken as it stands: a look-up would only ask the name server for its name.
 QHostAddress lookUpIPv4(const QString &host)
 {
+    const QHostAddress literal(host);
+    if (!literal.isNull())
+        return literal.protocol() == QAbstractSocket::IPv4Protocol ? literal : QHostAddress();
     const QList<QHostAddress> found = QHostInfo::fromName(host).addresses();
     for (const QHostAddress &address : found) {
         if (address.protocol() == QAbstractSocket::IPv4Protocol)
@@ -281,7 +285,9 @@ void SipObject::runServer()
         report(SipNotConnected, QAbstractSocket::UnknownSocketType);
         return;
     }
-    report(SipLookingUpHost, QAbstractSocket::UnknownSocketType);
+    // An address is used as it stands: only a name is being looked up.
+    if (QHostAddress(m_ProxyUse ? m_ProxyAddress : m_ServerAddress).isNull())
+        report(SipLookingUpHost, QAbstractSocket::UnknownSocketType);
     lookUpServer();
 }
 

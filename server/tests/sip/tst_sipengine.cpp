@@ -296,6 +296,25 @@ private slots:
         QVERIFY(worker.udpPort() != 0 && logged("Started"));
     }
 
+    void serverLookUp_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::newRow("address") << "127.0.0.1";
+        QTest::newRow("name") << "localhost";
+    }
+    // Only a name of the outside server is looked up; an address is used as it stands.
+    void serverLookUp()
+    {
+        QFETCH(QString, server);
+        SipObject worker(false, SipTransport::UDP, server, freeUdpPort(), false, QString(), 5060,
+                         0, true, QString());
+        QSignalSpy states(&worker, &SipObject::setConnectionState);
+        worker.run();
+        QTRY_COMPARE(states.last().at(1).value<SipConnectionState>(), SipConnected);
+        QCOMPARE(states.at(1).at(1).value<SipConnectionState>() == SipLookingUpHost,
+                 server == "localhost");
+    }
+
     // A stop during a look-up that keeps failing ends the start-up without "Started".
     void stopDuringFailingLookup()
     {

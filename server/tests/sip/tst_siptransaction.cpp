@@ -171,7 +171,8 @@ private slots:
     }
 
     // The INVITE keeps the first tag and a single Contact of a 200; each ACK takes target, tag
-    // and route from the response it answers, and goes where the INVITE went.
+    // and route from the response it answers, keeps the dialog's To and the INVITE's own
+    // Contact, and goes where the INVITE went.
     void inviteResponses_data()
     {
         QTest::addColumn<int>("status");
@@ -217,7 +218,9 @@ private slots:
             QCOMPARE(ack.msg.method(), SipMethod::Ack);
             QCOMPARE(ack.msg.receiverPort, Engine::PeerPort);
             QTEST(ack.msg.startLine.requestUri.toString(), "ackTarget");
-            QCOMPARE(ack.msg.to().address.toString(), ack.msg.startLine.requestUri.toString());
+            QCOMPARE(ack.msg.to().address.toString(), atPeer.to().address.toString());
+            QCOMPARE(ack.msg.headerValue(SipHeader::Contact),
+                     invite.headerValue(SipHeader::Contact));
             QCOMPARE(toTagOf(ack.msg), QStringLiteral("t2"));
             QCOMPARE(ack.msg.branch(), atPeer.branch());
             QCOMPARE(ack.msg.headerValue(SipHeader::CSeq),

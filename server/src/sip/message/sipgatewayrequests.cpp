@@ -43,6 +43,25 @@ void setRequestUriOf(SipMessage &message, const KBaseUri<1> &uri)
                           uri.parameters.toString(QStringLiteral(";")));
 }
 
+// The service's own end of a leg's dialog, where its requests leave from: the receiver in the
+// gateway's addressing of its own INVITEs and of the server's alike.
+void addOwnVia(SipMessage &message, const SipMessage &dialog)
+{
+    message.addVia(dialog.receiverAddress, portOr5060(dialog.receiverPort), QString(),
+                   SipTransport::Unset);
+}
+
+// As the account's REGISTER and INVITE name it; a deleted account's at its dialog's own end.
+void setOwnContact(SipMessage &message, const SipMessage &dialog, const SipUser *account,
+                   const QString &user)
+{
+    if (account)
+        message.setHeader(SipHeader::Contact, gatewayContact(account));
+    else
+        message.setContact(user, dialog.receiverAddress, portOr5060(dialog.receiverPort),
+                           dialog.transport);
+}
+
 void finishInDialog(SipMessage &message, const SipMessage &dialog, const SipMethod::Type &method)
 {
     message.setHeader(SipHeader::CallID, dialog.callId());
@@ -98,7 +117,8 @@ SipMessage::SipMessage(SipUser *user, const QString &target, const QByteArray &s
     setHeader(SipHeader::Contact, gatewayContact(user));
 }
 
-SipMessage::SipMessage(const SipMessage &dialogMessage, const QString &userName)
+SipMessage::SipMessage(const SipMessage &dialogMessage, const QString &userName,
+                       const SipUser *account)
     : SipMessage(SipMethod::Bye, dialogMessage.transport)
 {
     valid = false;
@@ -107,9 +127,8 @@ SipMessage::SipMessage(const SipMessage &dialogMessage, const QString &userName)
     if (from.address.user == userName) {
         // The user called: the BYE goes back the way the INVITE came.
         setAddresses(*this, dialogMessage, false);
-        const quint16 port = portOr5060(to.address.port);
-        setContact(to.address.user, to.address.host, port, dialogMessage.transport);
-        addVia(to.address.host, port, QString(), SipTransport::Unset);
+        setOwnContact(*this, dialogMessage, account, to.address.user);
+        addOwnVia(*this, dialogMessage);
         setHeader(SipHeader::From, to.toString());
         setHeader(SipHeader::To, from.toString());
         finishInDialog(*this, dialogMessage, SipMethod::Bye);
@@ -117,10 +136,8 @@ SipMessage::SipMessage(const SipMessage &dialogMessage, const QString &userName)
     } else {
         setRequestUriOf(*this, from.address);
         setAddresses(*this, dialogMessage, true);
-        setContact(from.address.user, from.address.host, portOr5060(from.address.port),
-                   dialogMessage.transport);
-        addVia(dialogMessage.senderAddress, dialogMessage.senderPort, QString(),
-               SipTransport::Unset);
+        setOwnContact(*this, dialogMessage, account, from.address.user);
+        addOwnVia(*this, dialogMessage);
         setHeader(SipHeader::From, from.toString());
         setHeader(SipHeader::To, to.toString());
         finishInDialog(*this, dialogMessage, SipMethod::Bye);
@@ -138,13 +155,10 @@ SipMessage::SipMessage(const SipMessage &dialogMessage, const QString &userName,
     if (toUser) {
         setRequestUriOf(*this, dialogMessage.from().address);
         setAddresses(*this, dialogMessage, false);
-        addVia(dialogMessage.senderAddress, dialogMessage.senderPort, QString(),
-               SipTransport::Unset);
     } else {
         setAddresses(*this, dialogMessage, true);
-        addVia(dialogMessage.receiverAddress, dialogMessage.receiverPort, QString(),
-               SipTransport::Unset);
     }
+    addOwnVia(*this, dialogMessage);
     setHeader(SipHeader::From, dialogMessage.from().toString());
     setHeader(SipHeader::To, dialogMessage.to().toString());
     finishInDialog(*this, dialogMessage, SipMethod::Info);

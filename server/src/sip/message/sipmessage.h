@@ -46,8 +46,9 @@ public:
     SipMessage(const SipMethod::Type &method, SipUser *user, const QString &target,
                const QString &contentType, const QByteArray &body);
     SipMessage(SipUser *user, const QString &target, const QByteArray &sdp);
-    // BYE and INFO (one DTMF key) on the dialog of dialogMessage, a leg's INVITE.
-    SipMessage(const SipMessage &dialogMessage, const QString &userName);
+    // BYE and INFO (one DTMF key) on the dialog of dialogMessage, a leg's INVITE. The BYE's
+    // Contact is the account's as it registers; a deleted account's (null) at the dialog's end.
+    SipMessage(const SipMessage &dialogMessage, const QString &userName, const SipUser *account);
     SipMessage(const SipMessage &dialogMessage, const QString &userName, const uchar &key,
                const uint &duration);
 

@@ -331,22 +331,25 @@ private slots:
     {
         const SipMessage invite = serverInvite();
         QVERIFY(invite.isValid());
-        const SipMessage bye(invite, QStringLiteral("bob"));
+        m_Sip.setProperty("localAddress", QStringLiteral("198.51.100.7"));
+        const SipMessage bye(invite, QStringLiteral("bob"), m_Door);
         QCOMPARE(bye.headerValue(SipHeader::From), invite.headerValue(SipHeader::To));
-        QCOMPARE(bye.headerValue(SipHeader::Contact), QStringLiteral("<sip:door1@example.org>"));
+        QCOMPARE(bye.headerValue(SipHeader::Contact),
+                 QStringLiteral("<sip:door1@198.51.100.7:5061>"));
         QCOMPARE(bye.startLine.requestUri.toString(), QStringLiteral("sip:bob@192.0.2.60:5080"));
         QCOMPARE(bye.receiverAddress, QStringLiteral("192.0.2.1"));
-        QVERIFY(bye.headerValue(SipHeader::Via).startsWith("SIP/2.0/UDP example.org;"));
+        QVERIFY(bye.headerValue(SipHeader::Via).startsWith("SIP/2.0/UDP 192.0.2.1:5061;"));
         QVERIFY(bye.branch() != invite.branch());
         checkWithTshark(bye);
 
         SipMessage answered = invite;
         answered.dialogHeaders.insert(SipHeader::Contact, { "<sip:bob@192.0.2.60:5080>" });
-        const SipMessage callee(answered, QStringLiteral("door1"));
+        const SipMessage callee(answered, QStringLiteral("door1"), nullptr);
         QCOMPARE(callee.headerValue(SipHeader::From), invite.headerValue(SipHeader::From));
-        QCOMPARE(callee.headerValue(SipHeader::Contact), QStringLiteral("<sip:bob@example.org>"));
+        QCOMPARE(callee.headerValue(SipHeader::Contact),
+                 QStringLiteral("<sip:bob@192.0.2.1:5061>"));
         QCOMPARE(callee.receiverPort, quint16(5070));
-        QVERIFY(callee.headerValue(SipHeader::Via).startsWith("SIP/2.0/UDP 192.0.2.50:5070;"));
+        QVERIFY(callee.headerValue(SipHeader::Via).startsWith("SIP/2.0/UDP 192.0.2.1:5061;"));
         checkWithTshark(callee);
     }
 
@@ -363,6 +366,8 @@ private slots:
         const SipMessage towardCallee(invite, QStringLiteral("door1"), '5', 250);
         QCOMPARE(towardCallee.receiverAddress, QStringLiteral("192.0.2.1"));
         QCOMPARE(towardCallee.headerValue(SipHeader::From), invite.headerValue(SipHeader::From));
+        for (const SipMessage &info : { towardCaller, towardCallee })
+            QVERIFY(info.headerValue(SipHeader::Via).startsWith("SIP/2.0/UDP 192.0.2.1:5061;"));
         checkWithTshark(towardCallee);
     }
 
