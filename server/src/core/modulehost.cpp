@@ -11,7 +11,10 @@ QVariant moduleSetting(const QObject *module, const QString &group, const QStrin
                        const QVariant &defaultValue)
 {
     const ModuleHost *host = hostOf(module);
-    return host ? host->value(group, key, defaultValue) : defaultValue;
+    if (!host)
+        return defaultValue;
+    const QVariant value = host->value(group, key, defaultValue);
+    return value.type() == QVariant::StringList ? QVariant(settingsText(value)) : value;
 }
 
 void writeModuleDefaults(const QObject *module, const QString &group,
@@ -22,4 +25,10 @@ void writeModuleDefaults(const QObject *module, const QString &group,
         return;
     for (const SettingDefault &entry : defaults)
         host->setDefaultValue(group, QLatin1String(entry.key), QLatin1String(entry.value));
+}
+
+QString settingsText(const QVariant &value)
+{
+    return value.type() == QVariant::StringList ? value.toStringList().join(QLatin1Char(','))
+                                                : value.toString();
 }

@@ -211,7 +211,7 @@ QByteArray Http::adminUserRows(HttpUser *user, const QString &error, const QStri
     const QStringList names = m_Users.childGroups();
     for (const QString &name : names) {
         m_Users.beginGroup(name);
-        const QString display = m_Users.value(userKey(DisplayName)).toString();
+        const QString display = settingsText(m_Users.value(userKey(DisplayName)));
         m_Users.endGroup();
         const bool own = user && user->name() == name;
         rows += QString::fromUtf8(own ? kOwnUserRow : kUserRow)
@@ -253,7 +253,8 @@ void Http::onGetAdminUsers(HttpUser *user, const QString &responderName, const F
                             { QStringLiteral("admin-id"), edit } };
         m_Users.beginGroup(edit);
         for (int key = 0; key < UserSettingCount; ++key)
-            values.insert(userKey(key), m_Users.value(userKey(key), userDefault(key)).toString());
+            values.insert(userKey(key),
+                          settingsText(m_Users.value(userKey(key), userDefault(key))));
         m_Users.endGroup();
         answerPage(responderName, userFormPage(user, values));
     } else if (!query.isEmpty()) {

@@ -53,9 +53,12 @@ void Velk::readDeviceSettings(VelkDevice *device, bool loading)
     m_Devices.beginGroup(device->objectName());
     for (int i = 0; i < Key::Count; ++i) {
         const QString key = Settings::keyName(i);
-        const QVariant stored = m_Devices.value(key, Settings::defaultValue(i));
-        device->setProperty(key.trimmed().toLower().toLatin1().constData(),
-                            stored.isValid() ? stored : Settings::defaultValue(i));
+        QVariant stored = m_Devices.value(key, Settings::defaultValue(i));
+        if (!stored.isValid())
+            stored = Settings::defaultValue(i);
+        else if (stored.type() == QVariant::StringList)
+            stored = settingsText(stored);
+        device->setProperty(key.trimmed().toLower().toLatin1().constData(), stored);
     }
     m_Devices.endGroup();
     // A pulse value beyond a byte would wrap into another relay code, even the latched one.

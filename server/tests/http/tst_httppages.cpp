@@ -80,6 +80,8 @@ private slots:
     void valuesStayText();
     void firmwareUpdateRefused_data();
     void firmwareUpdateRefused();
+    void listValuesKept_data();
+    void listValuesKept();
 
 private:
     QSettings &users() { return *m_sip->findChild<QSettings *>(); }
@@ -755,6 +757,60 @@ void TestHttpPages::firmwareUpdateRefused()
     QVERIFY(!device->isFirmwareUpdating());
     QCOMPARE(device->status(), status);
     QCOMPARE(sent.size(), 0);
+}
+
+// A value written unquoted with commas reads back from the file as a list: each page shows it as
+// the file holds it, and a save of the form as shown stores a text that reads back the same.
+void TestHttpPages::listValuesKept_data()
+{
+    QTest::addColumn<QString>("file"); // empty: the main settings
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("form"); // the form as shown; empty: not posted
+    const char *const rows[][7] = {
+        { "door call rule", "velk-devices", "7/button-call-rule", "alice,bob",
+          "/velk-devices.htm?edit=7", "value=\"alice,bob\"",
+          "device-id=7&button-call-rule=alice%2Cbob" },
+        { "door in the list", "velk-devices", "7/description", "hall,left", "/velk-devices.htm",
+          "<td>hall,left</td>", "" },
+        { "account name", "sip-users", "alice/display-name", "Hall,left",
+          "/sip-accounts.htm?edit=alice", "value=\"Hall,left\"",
+          "user-id=alice&type-user=1&display-name=Hall%2Cleft" },
+        { "group members", "sip-users", "G1/group-list", "Door1,Door2", "/sip-groups.htm?edit=G1",
+          "value=\"Door2\" checked", "" },
+        { "web user name", "admin-users", "anna/display-name", "Anna,K",
+          "/admin-users.htm?edit=anna", "value=\"Anna,K\"", "" },
+        { "door module", "", "velk/bind-address", "127.0.0.1,127.0.0.2", "/velk-settings.htm",
+          "value=\"127.0.0.1,127.0.0.2\"", "" },
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row[0]) << row[1] << row[2] << row[3] << row[4] << row[5] << row[6];
+}
+
+void TestHttpPages::listValuesKept()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, key);
+    QFETCH(QString, stored);
+    QFETCH(QString, page);
+    QFETCH(QString, shown);
+    QFETCH(QString, form);
+    m_velk->saveDevice(7, {}, false, false);
+    for (const char *door : { "Door1", "Door2" })
+        m_sip->saveUser(door, { { "velk-wiretapping", "paging" }, { "velk-device-id", "7" } });
+    m_sip->saveUser("alice", { { "type-user", "1" } });
+    m_sip->saveUser("G1", { { "type-user", "2" } });
+    QSettings other(Env::configFilePath(file), QSettings::IniFormat);
+    QSettings &settings = file.isEmpty() ? m_fixture->host().settings() : other;
+    settings.setValue(key, stored.split(','));
+    QVERIFY(m_fixture->curl(kAdmin, page).body.contains(shown.toUtf8()));
+    if (!form.isEmpty()) {
+        QCOMPARE(m_fixture->post(kAdmin, page, form).status, 302);
+        settings.sync();
+        QCOMPARE(settings.value(key).toString(), stored);
+    }
 }
 
 TARNHALL_TEST_MAIN(TestHttpPages)

@@ -1,5 +1,6 @@
 // The lists and forms of SIP accounts and groups, and the option lists other forms embed.
 #include "core/env.h"
+#include "core/modulehost.h"
 #include "http/formdata.h"
 #include "http/http.h"
 #include "http/pagefill.h"
@@ -214,8 +215,8 @@ QByteArray Http::sipListPage(HttpUser *user, const SipListKind &kind, const QStr
             if (!isOfKind(typeOf(*file, name), kind))
                 continue;
             file->beginGroup(name);
-            const QString display = file->value(keyName(SipUserSetting::DisplayName)).toString();
-            const QString device = file->value(keyName(SipUserSetting::VelkDeviceId)).toString();
+            const QString display = settingsText(file->value(keyName(SipUserSetting::DisplayName)));
+            const QString device = settingsText(file->value(keyName(SipUserSetting::VelkDeviceId)));
             file->endGroup();
             const QString row = kind.groups
                 ? QString::fromUtf8(kGroupRow).arg(htmlEscape(name), htmlEscape(display))
@@ -246,12 +247,11 @@ QByteArray Http::sipMemberRows(const FormFields &values, const QString &group)
         if (name == group || typeOf(*file, name) != SipUser::VelkAccount)
             continue;
         file->beginGroup(name);
-        const bool paging = file->value(keyName(SipUserSetting::VelkWiretapping))
-                                .toString()
+        const bool paging = settingsText(file->value(keyName(SipUserSetting::VelkWiretapping)))
                                 .compare(QLatin1String("paging"), Qt::CaseInsensitive)
             == 0;
-        const QString device = file->value(keyName(SipUserSetting::VelkDeviceId)).toString();
-        const QString display = file->value(keyName(SipUserSetting::DisplayName)).toString();
+        const QString device = settingsText(file->value(keyName(SipUserSetting::VelkDeviceId)));
+        const QString display = settingsText(file->value(keyName(SipUserSetting::DisplayName)));
         file->endGroup();
         const QString label = sipDeviceTitle(device);
         if (!paging || label.isEmpty())
@@ -336,7 +336,7 @@ void Http::onGetSipList(HttpUser *user, const QString &responderName, const Form
         for (int i = 0; i < SipUserSetting::Count; ++i)
             values.insert(
                 keyName(i),
-                file->value(keyName(i), userSettingDefault(SipUserSetting::Type(i))).toString());
+                settingsText(file->value(keyName(i), userSettingDefault(SipUserSetting::Type(i)))));
         file->endGroup();
         answerPage(responderName, sipFormPage(user, kind, values, SipFormError()));
     } else {

@@ -318,9 +318,8 @@ QByteArray Http::velkDeviceRows(HttpUser *user, const QString &error, const QStr
         for (const quint16 number : numbers) {
             file.beginGroup(QString::number(number));
             auto text = [&file](int key) {
-                return file
-                    .value(VelkDeviceSettings::keyName(key), VelkDeviceSettings::defaultValue(key))
-                    .toString();
+                return settingsText(file.value(VelkDeviceSettings::keyName(key),
+                                               VelkDeviceSettings::defaultValue(key)));
             };
             QStringList accounts;
             if (sip) {
@@ -411,9 +410,8 @@ void Http::onGetVelkDevices(HttpUser *user, const QString &responderName, const 
         values.insert(kAction, QStringLiteral("new"));
         values.insert(kDeviceId, QStringLiteral("0"));
         values.insert(VelkDeviceSettings::keyName(VelkDeviceKey::MusicSource),
-                      velk->devicesFile()
-                          .value(VelkDeviceSettings::keyName(VelkDeviceKey::MusicSource))
-                          .toString());
+                      settingsText(velk->devicesFile().value(
+                          VelkDeviceSettings::keyName(VelkDeviceKey::MusicSource))));
         answerPage(responderName, velkDeviceForm(user, values, QString(), -1));
         return;
     }
@@ -424,7 +422,7 @@ void Http::onGetVelkDevices(HttpUser *user, const QString &responderName, const 
         file.beginGroup(QString::number(number));
         for (int i = 0; i < VelkDeviceKey::Count; ++i) {
             const QString key = VelkDeviceSettings::keyName(i);
-            values.insert(key, file.value(key, VelkDeviceSettings::defaultValue(i)).toString());
+            values.insert(key, settingsText(file.value(key, VelkDeviceSettings::defaultValue(i))));
         }
         file.endGroup();
         values.insert(kAction, QStringLiteral("edit"));
