@@ -81,6 +81,9 @@ public:
     void removeDevice(quint16 number);
     void removeDeviceByName(const QString &number);
     bool saveSettings(const QMap<QString, QString> &values);
+    // The first key whose value the device cannot be saved with, logged; empty when none.
+    QString refusedDeviceKey(quint16 number, const QMap<QString, QString> &values);
+    // False, and nothing stored, when a key is refused.
     bool saveDevice(quint16 number, const QMap<QString, QString> &values, bool partial, bool push);
     void applyDeviceMusic(quint16 number);
     QString deviceTitle(const QString &number) const;
@@ -109,7 +112,7 @@ public slots:
 private:
     QVariant setting(int index) const;
     // The device's properties from its group of the devices file.
-    // Loading, a relay mode that had to be clamped is logged.
+    // Loading, a relay mode that is read otherwise is logged.
     void readDeviceSettings(VelkDevice *device, bool loading);
 
     // A child, so it moves into the core thread with the module that uses it.

@@ -32,6 +32,9 @@ const int kFormDefaults[]
         Key::MusicVolume,   Key::MusicType,     Key::MusicSource,     Key::MusicFreq,
         Key::MusicIndex,    Key::MusicPosition, Key::MusicPath };
 
+const QString kRelayModeRule
+    = QStringLiteral("a relay mode is 0, 1 or 2, with an optional value from 0 to 255");
+
 const char *const kSmdrSlot
     = "smdrLog(QDateTime,QString,QString,qlonglong,QSmdrAction::Type,QString)";
 
@@ -61,18 +64,19 @@ void Velk::readDeviceSettings(VelkDevice *device, bool loading)
         device->setProperty(key.trimmed().toLower().toLatin1().constData(), stored);
     }
     m_Devices.endGroup();
-    // A pulse value beyond a byte would wrap into another relay code, even the latched one.
+    // A relay code is taken from the mode: a value beyond a byte would wrap into another code,
+    // and what is no mode at all reads as mode 0, the latched relay.
     for (int index : Settings::kRelayModes) {
-        const QString mode = Settings::stringListValue(device, index).join(QLatin1Char(','));
-        const QString clamped = Settings::clampedRelayMode(mode);
-        if (clamped == mode)
+        const QString mode = Settings::stringValue(device, index);
+        const QString usable = Settings::usableRelayMode(mode);
+        if (usable == mode)
             continue;
-        device->setProperty(Settings::keyName(index).toLatin1().constData(), clamped);
+        device->setProperty(Settings::keyName(index).toLatin1().constData(), usable);
         if (loading)
             logLine(LogParams::Warning,
-                    QStringLiteral("Device '%1': %2 \"%3\" read as \"%4\": the value of a relay "
-                                   "mode is a number from 0 to 255")
-                        .arg(device->objectName(), Settings::keyName(index), mode, clamped));
+                    QStringLiteral("Device '%1': %2 \"%3\" read as \"%4\": %5")
+                        .arg(device->objectName(), Settings::keyName(index), mode, usable,
+                             kRelayModeRule));
     }
 }
 
@@ -153,7 +157,7 @@ bool Velk::saveSettings(const QMap<QString, QString> &values)
     return true;
 }
 
-bool Velk::saveDevice(quint16 number, const QMap<QString, QString> &values, bool partial, bool push)
+QString Velk::refusedDeviceKey(quint16 number, const QMap<QString, QString> &values)
 {
     // The keypad codes are stored as "code>callee;code>callee": a code or callee holding either
     // separator would corrupt the whole list.
@@ -168,20 +172,24 @@ bool Velk::saveDevice(quint16 number, const QMap<QString, QString> &values, bool
                                            "separate the stored list")
                                 .arg(number)
                                 .arg(text));
-                    return false;
+                    return listKey;
                 }
             }
         }
     }
     const QString relayMode = Settings::badRelayMode(values);
-    if (!relayMode.isEmpty()) {
+    if (!relayMode.isEmpty())
         logLine(LogParams::Warning,
-                QStringLiteral("Device '%1': %2 \"%3\" refused: the value of a relay mode is a "
-                               "number from 0 to 255")
+                QStringLiteral("Device '%1': %2 \"%3\" refused: %4")
                     .arg(number)
-                    .arg(relayMode, values.value(relayMode)));
+                    .arg(relayMode, values.value(relayMode), kRelayModeRule));
+    return relayMode;
+}
+
+bool Velk::saveDevice(quint16 number, const QMap<QString, QString> &values, bool partial, bool push)
+{
+    if (!refusedDeviceKey(number, values).isEmpty())
         return false;
-    }
     m_Devices.beginGroup(QString::number(number));
     for (auto it = values.cbegin(); it != values.cend(); ++it) {
         const int index = Settings::keyIndex(it.key());

@@ -97,6 +97,22 @@ const Key kKeys[VelkDeviceKey::Count] = {
     { "music-path", "" },
 };
 
+// Digits alone, blanks around them allowed: no sign, point or exponent, and no limit on length.
+bool isDecimal(const QString &text)
+{
+    const QString digits = text.trimmed();
+    return !digits.isEmpty() && std::all_of(digits.cbegin(), digits.cend(), [](QChar c) {
+        return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+    });
+}
+
+bool isDecimalUpTo(const QString &text, uint max)
+{
+    bool ok = false;
+    const uint value = isDecimal(text) ? text.trimmed().toUInt(&ok, 10) : 0;
+    return ok && value <= max;
+}
+
 bool inTable(int index)
 {
     return index >= 0 && index < VelkDeviceKey::Count;
@@ -194,24 +210,28 @@ QStringList VelkDeviceSettings::stringListValue(const QObject *device, int index
     return items;
 }
 
-QString VelkDeviceSettings::clampedRelayMode(const QString &mode)
+bool VelkDeviceSettings::isRelayMode(const QString &mode)
 {
-    QStringList items = mode.split(QLatin1Char(','));
-    if (items.size() < 2 || items.at(1).trimmed().isEmpty())
+    const QStringList items = mode.split(QLatin1Char(','));
+    return items.size() <= 2 && isDecimalUpTo(items.at(0), 2)
+        && (items.size() == 1 || isDecimalUpTo(items.at(1), 255));
+}
+
+QString VelkDeviceSettings::usableRelayMode(const QString &mode)
+{
+    if (isRelayMode(mode))
         return mode;
-    bool ok = false;
-    const uint value = items.at(1).trimmed().toUInt(&ok, 10);
-    if (ok && value <= 255)
-        return mode;
-    items[1] = ok ? QStringLiteral("255") : QStringLiteral("0");
-    return items.join(QLatin1Char(','));
+    const QStringList items = mode.split(QLatin1Char(','));
+    if (items.size() == 2 && isRelayMode(items.at(0)) && isDecimal(items.at(1)))
+        return items.at(0).trimmed() + QStringLiteral(",255");
+    return defaultValue(VelkDeviceKey::Relay1Mode).toString();
 }
 
 QString VelkDeviceSettings::badRelayMode(const QMap<QString, QString> &values)
 {
     for (int index : kRelayModes) {
         const QString key = keyName(index);
-        if (values.contains(key) && clampedRelayMode(values.value(key)) != values.value(key))
+        if (values.contains(key) && !isRelayMode(values.value(key)))
             return key;
     }
     return QString();

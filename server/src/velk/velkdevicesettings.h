@@ -120,11 +120,12 @@ public:
     // A text property is split at commas.
     static QStringList stringListValue(const QObject *device, int index);
 
-    // A relay mode ("mode,value") whose value is a number 0..255 or absent, as it stands; else
-    // with the value kept to a byte: above 255 -> 255, not a number -> 0.
-    static QString clampedRelayMode(const QString &mode);
-    // The first relay mode key among the values whose mode the clamp would change; empty when
-    // none.
+    // A relay mode: 0, 1 or 2, then optionally a comma and a value from 0 to 255.
+    static bool isRelayMode(const QString &mode);
+    // A stored relay mode as it is used: a relay mode as it stands, one whose value is a number
+    // beyond a byte with 255; anything else the default, a pulse rather than a latched relay.
+    static QString usableRelayMode(const QString &mode);
+    // The first relay mode key among the values that is no relay mode; empty when none.
     static QString badRelayMode(const QMap<QString, QString> &values);
     static constexpr int kRelayModes[]
         = { VelkDeviceKey::Relay1Mode, VelkDeviceKey::Relay2Mode, VelkDeviceKey::Relay3Mode };

@@ -213,6 +213,18 @@ void TestHttpPages::moduleSettingsRefused_data()
           "relay1-mode", "wrong_relay_mode" },
         { "relay value not a number", "/velk-devices.htm?new", "device-id=7&relay3-mode=1%2C-5",
           "relay3-mode", "wrong_relay_mode" },
+        { "relay mode a word", "/velk-devices.htm?new", "device-id=7&relay1-mode=x", "relay1-mode",
+          "wrong_relay_mode" },
+        { "relay mode 1.5", "/velk-devices.htm?new", "device-id=7&relay2-mode=1.5", "relay2-mode",
+          "wrong_relay_mode" },
+        { "relay mode 3", "/velk-devices.htm?new", "device-id=7&relay2-mode=3", "relay2-mode",
+          "wrong_relay_mode" },
+        { "relay value without a mode", "/velk-devices.htm?new", "device-id=7&relay3-mode=%2C5",
+          "relay3-mode", "wrong_relay_mode" },
+        // Device 7 is registered: a refused form neither resets it nor drops its call.
+        { "refused form with reset ticked", "/velk-devices.htm?edit=7",
+          "device-id=7&reset-device-state=true&relay1-mode=1%2C300", "relay1-mode",
+          "wrong_relay_mode" },
     };
     for (const auto &row : rows)
         QTest::newRow(row[0]) << row[1] << row[2] << row[3] << row[4];
@@ -226,6 +238,14 @@ void TestHttpPages::moduleSettingsRefused()
     QFETCH(QString, error);
     const QString key = (page.startsWith("/velk") ? "velk/" : "admin/") + field;
     const QVariant before = m_fixture->host().settings().value(key);
+    VelkDevice *device = nullptr;
+    if (page.endsWith("edit=7")) {
+        m_velk->saveDevice(7, { { field, "1,20" } }, true, false);
+        VelkProtocol::PanelReport report;
+        report.hardwareBytes = QByteArray("\x02\x01\x00\x00", 4);
+        device = m_velk->findDevice(7);
+        QVERIFY(device->checkReport(QHostAddress(QHostAddress::LocalHost), 5757, report));
+    }
     const QStringList devices = m_velk->devicesFile().childGroups();
     const HttpReply reply = m_fixture->post(kAdmin, page, form);
     QCOMPARE(reply.status, 200);
@@ -234,6 +254,8 @@ void TestHttpPages::moduleSettingsRefused()
     QCOMPARE(m_fixture->host().settings().value(key), before);
     QCOMPARE(m_velk->devicesFile().childGroups(), devices);
     QCOMPARE(m_fixture->host().restarts, 0);
+    QVERIFY(!device
+            || (device->isRegistered() && m_velk->devicesFile().value("7/" + field) == "1,20"));
 }
 
 // A changed listener is bound and released before it is saved; the pair a module holds itself

@@ -435,6 +435,15 @@ private slots:
             << Props { { "relay2-mode", "1,510" } } << 2 << Reply::Answer << 0 << 253 << 2
             << QStringList { "[WARNING]: Device '7': relay2-mode \"1,510\" read as \"1,255\"",
                              "[VELK]: " + on.arg(2) };
+        QTest::newRow("unquoted pulse beyond a word clamped as it loads")
+            << Props { { "relay2-mode", QStringList { "1", "4294967296" } } } << 2 << Reply::Answer
+            << 0 << 253 << 2
+            << QStringList { "[WARNING]: Device '7': relay2-mode \"1,4294967296\" read as",
+                             "[VELK]: " + on.arg(2) };
+        QTest::newRow("stored mode that is none read as a pulse")
+            << Props { { "relay1-mode", "-1" } } << 1 << Reply::Answer << 0 << 1 << 2
+            << QStringList { "[WARNING]: Device '7': relay1-mode \"-1\" read as \"1\"",
+                             "[VELK]: " + on.arg(1) };
         QTest::newRow("never confirmed")
             << Props() << 1 << Reply::Never << 0 << 1 << -1
             << QStringList { "[WARNING]: " + on.arg(1) + " not confirmed: no answer" };

@@ -462,27 +462,26 @@ void Http::onPostVelkDevices(HttpUser *user, const QString &responderName, const
                        velkDeviceForm(user, postedDeviceForm(form, isNew), error, -1, kDeviceId));
             return;
         }
+        // A refused form changes nothing: checked before the reset drops the device's call.
+        const QMap<QString, QString> values = toMap(form);
+        const QString refused = velk->refusedDeviceKey(number, values);
+        if (!refused.isEmpty()) {
+            const bool list
+                = refused == VelkDeviceSettings::keyName(VelkDeviceKey::DpmModeListCode);
+            answerPage(responderName,
+                       velkDeviceForm(user, postedDeviceForm(form, isNew),
+                                      list ? QStringLiteral("wrong_value")
+                                           : QStringLiteral("wrong_relay_mode"),
+                                      -1, refused));
+            return;
+        }
         if (!isNew && form.contains(QStringLiteral("reset-device-state"))) {
             if (VelkDevice *device = velk->findDevice(number)) {
                 device->changeState(VelkDevice::Unregistered);
                 processEvents();
             }
         }
-        const QMap<QString, QString> values = toMap(form);
-        if (!velk->saveDevice(number, values, false, true)) {
-            // A relay value beyond a byte or a keypad code the stored list cannot hold: nothing
-            // was saved.
-            const QString relayMode = VelkDeviceSettings::badRelayMode(values);
-            const bool relay = !relayMode.isEmpty();
-            answerPage(
-                responderName,
-                velkDeviceForm(
-                    user, postedDeviceForm(form, isNew),
-                    relay ? QStringLiteral("wrong_relay_mode") : QStringLiteral("wrong_value"), -1,
-                    relay ? relayMode
-                          : VelkDeviceSettings::keyName(VelkDeviceKey::DpmModeListCode)));
-            return;
-        }
+        velk->saveDevice(number, values, false, true);
         if (!isNew)
             velk->applyDeviceMusic(number);
         redirect(responderName, kListPage);
