@@ -2,6 +2,7 @@
 #include "sip/sip.h"
 
 #include "conversation/conversationthread.h"
+#include "core/modulehost.h"
 #include "sip/sipuser.h"
 #include "sip/sipusersetting.h"
 
@@ -31,6 +32,8 @@ void readProperties(SipUser *user, QSettings &file)
         QVariant value = file.value(name, userSettingDefault(key));
         if (!value.isValid())
             value = userSettingDefault(key);
+        else if (value.type() == QVariant::StringList)
+            value = settingsText(value); // a group's members written unquoted, say
         user->setProperty(name.toUtf8().constData(), value);
     }
 }

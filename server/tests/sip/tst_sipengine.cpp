@@ -116,6 +116,9 @@ private slots:
         QVERIFY(door && !sip.findUser("Door") && !sip.findUser(""));
         QCOMPARE(sip.userListText("none", "hall", "door"),
                  QStringList({ "-", "hall", "door (Front)" }));
+        // Members written unquoted read back as a list: the group still names them all.
+        file.setValue("team/group-list", QStringList { "door", "hall" });
+        QCOMPARE(sip.loadUser("team")->property("group-list").toString(), QString("door,hall"));
 
         // A device's report reaches its accounts, or only the one it names.
         sip.isDeviceRegisteredChanged(7, true, "hall");
