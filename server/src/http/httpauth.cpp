@@ -3,6 +3,7 @@
 
 #include "core/digestchallenge.h"
 #include "core/env.h"
+#include "core/modulehost.h"
 #include "http/httpsession.h"
 #include "http/httpuser.h"
 #include "http/qhttpserver/qhttpconnection.h"
@@ -182,6 +183,10 @@ bool Http::isLastAdmin(const QString &name) const
 QString Http::userValue(const HttpUser *user, HttpUserSetting key)
 {
     const QVariant value = user ? user->property(kUserKeys[key]) : QVariant();
+    // A hand-written value with a comma, a password above all, reads as a list: its text is
+    // what the file holds, never the default.
+    if (value.type() == QVariant::StringList)
+        return settingsText(value);
     if (!value.isValid() || value.isNull() || !value.canConvert<QString>())
         return userDefault(key);
     return value.toString();

@@ -84,7 +84,9 @@ HttpFixture::HttpFixture()
         write(users,
               { { "anna/is-admin", "false" },
                 { "anna/password", "anna-pw" },
-                { "anna/display-name", "Анна" } });
+                { "anna/display-name", "Анна" },
+                // As a hand-written file holds it, unquoted: the file reads it as a list.
+                { "carl/password", QStringList { "c", "pw" } } });
     }
     m_host = new TestHost(mainFile);
     m_port = freePort();

@@ -102,6 +102,8 @@ void TestHttpModule::routes_data()
         { "no credentials", "", "/index.htm", "", 401, "", "Требуется вход" },
         { "wrong password", "admin:nope", "/index.htm", "", 401, "", "" },
         { "user names keep their case", "Admin:tallowfin", "/index.htm", "", 401, "", "" },
+        { "password with a comma", "carl:c,pw", "/index.htm", "", 200, "", "" },
+        { "shipped password for one with a comma", "carl:tallowfin", "/index.htm", "", 401, "", "" },
         { "PUT logged in", admin, "/index.htm", "PUT", 405, "", "" },
         { "PUT without login", "", "/index.htm", "PUT", 401, "", "" },
         { "image", admin, "/img/status_red.png", "", 200, "", "PNG" },
