@@ -165,6 +165,9 @@ public:
     SipHeaderTable dialogHeaders;
     // Marks a response a transaction made up itself (timeouts), never acknowledged.
     bool synthetic = false;
+    // Parsed from what a peer sent, not built here: of a leg's INVITE, which end set up its
+    // dialog.
+    bool received = false;
 
 private:
     const QString *singleText(const SipHeader::Type &type) const;

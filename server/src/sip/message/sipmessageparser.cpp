@@ -129,6 +129,7 @@ SipMessage::SipMessage(const SipTransport::Type &transport, const QHostAddress &
     this->senderPort = senderPort;
     receiverAddress = addressText(receiverAddr);
     this->receiverPort = receiverPort;
+    received = true;
     parseDatagram(datagram);
 }
 

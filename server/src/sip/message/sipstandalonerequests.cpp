@@ -30,14 +30,14 @@ void setUserAddresses(SipMessage &message, const SipUser *user)
     message.addVia(user->m_ServerAddress, user->m_ServerPort, QString(), SipTransport::Unset);
 }
 
-// A BYE or INFO on dialogMessage's dialog: following its own addressing (no user, or the user
-// is its callee) or toward the user who sent it. False when the user is not in the dialog.
+// A BYE or INFO on the dialog a leg's INVITE set up, as it set it up, whatever the user has
+// registered since. An INVITE this server sent (no user, or the user is its callee) gives its own
+// addressing; one the user's phone sent is answered at its source, at the target its Contact
+// named. False when the user did not send it.
 bool buildInDialog(SipMessage &message, const SipMessage &dialog, const SipUser *user,
                    const SipMethod::Type &method)
 {
-    const KBaseContactAddress<1> from = dialog.from();
-    const KBaseContactAddress<1> to = dialog.to();
-    if (user == nullptr || namesUser(to, user)) {
+    if (user == nullptr || !dialog.received) {
         message.startLine.requestUri = dialog.startLine.requestUri;
         message.senderAddress = dialog.senderAddress;
         message.senderPort = portOr5060(dialog.senderPort);
@@ -47,13 +47,18 @@ bool buildInDialog(SipMessage &message, const SipMessage &dialog, const SipUser 
         message.setBranch(newBranch());
         for (const SipHeader::Type type : { SipHeader::To, SipHeader::From, SipHeader::CallID })
             message.setHeaderValues(type, dialog.headerValues(type));
-    } else if (namesUser(from, user)) {
-        message.transport = user->m_Transport;
-        setUserAddresses(message, user);
-        message.setFrom(QString(), to.address.user, user->m_ServerAddress, user->m_ServerPort,
-                        tagOf(to));
-        message.setTo(displayName(user), user->objectName(), user->m_ServerAddress,
-                      user->m_ServerPort, tagOf(from));
+    } else if (const KBaseContactAddress<1> from = dialog.from(); namesUser(from, user)) {
+        const KBaseContactAddress<1> contact = dialog.contact();
+        const KBaseUri<1> &target = contact.valid ? contact.address : from.address;
+        message.senderAddress = user->m_ServerAddress;
+        message.senderPort = portOr5060(user->m_ServerPort);
+        message.receiverAddress = dialog.senderAddress;
+        message.receiverPort = portOr5060(dialog.senderPort);
+        message.setRequestUri(target.user, dialog.senderAddress, dialog.senderPort,
+                              target.parameters.toString());
+        message.addVia(user->m_ServerAddress, user->m_ServerPort, QString(), SipTransport::Unset);
+        message.setHeaderValues(SipHeader::From, dialog.headerValues(SipHeader::To));
+        message.setHeaderValues(SipHeader::To, dialog.headerValues(SipHeader::From));
         message.setHeader(SipHeader::CallID, dialog.callId());
     } else {
         return false;

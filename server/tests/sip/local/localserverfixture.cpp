@@ -164,13 +164,16 @@ QString RawPhone::answer(const SipMessage &challenge, const QString &method, con
         .arg(m_User, realm, nonce, uri, md5(QString("%1:%2:%3").arg(ha1, nonce, ha2)));
 }
 
-int RawPhone::registerWith(QString password, const QString &expiresLine, const QString &callId)
+int RawPhone::registerWith(QString password, const QString &expiresLine, const QString &callId,
+                           const QString &contactUser)
 {
     if (password.isEmpty())
         password = "pw-" + m_User;
     QString text = kRegister;
     if (!callId.isEmpty())
         text.replace("reg-$user-$port", callId);
+    if (!contactUser.isEmpty())
+        text.replace("<sip:$user@127.0.0.1", "<sip:" + contactUser + "@127.0.0.1");
     send(text, { { "expires", expiresLine } });
     const SipMessage challenge = next();
     if (statusCode(challenge) != 401)

@@ -56,9 +56,10 @@ public:
     QString answer(const SipMessage &challenge, const QString &method, const QString &uri,
                    const QString &password, const QString &realm = "corvane") const;
     // REGISTER with digest as a phone does it ("pw-" and the user's name unless a password is
-    // given, under the phone's own Call-ID unless one is given); the status of the final answer.
+    // given, under the phone's own Call-ID and with the user's name in its Contact unless others
+    // are given); the status of the final answer.
     int registerWith(QString password = QString(), const QString &expiresLine = "Expires: 60\n",
-                     const QString &callId = QString());
+                     const QString &callId = QString(), const QString &contactUser = QString());
 
     // The TCP phone's connection.
     QTcpSocket &connection() { return m_Stream; }

@@ -547,19 +547,25 @@ private slots:
 
     // A phone that registers with a new Call-ID has restarted, and the server ends its call:
     // ringing, its INVITE is cancelled (a BYE reaches no dialog); answered, it hears BYE. The
-    // call leaves one record, also when the other side hangs up as it ends.
+    // call leaves one record, also when the other side hangs up as it ends. A second device of
+    // the caller's account, with another Contact user, ends it too: the first device hears BYE.
     void restartedPhoneCallEnds_data()
     {
         QTest::addColumn<bool>("answered");
         QTest::addColumn<int>("calleeHears");
         QTest::addColumn<QString>("record");
-        QTest::newRow("ringing") << false << int(SipMethod::Cancel) << "alice bob INT NA";
-        QTest::newRow("answered") << true << int(SipMethod::Bye) << "alice bob INT ";
+        QTest::addColumn<bool>("callersSecondDevice");
+        const int bye = SipMethod::Bye;
+        QTest::newRow("ringing") << false << int(SipMethod::Cancel) << "alice bob INT NA" << false;
+        QTest::newRow("answered") << true << bye << "alice bob INT " << false;
+        QTest::newRow("answered, caller's second device")
+            << true << bye << "alice bob INT " << true;
     }
     void restartedPhoneCallEnds()
     {
         QFETCH(bool, answered);
-        RawPhone alice("alice", m_Port), bob("bob", m_Port);
+        QFETCH(bool, callersSecondDevice);
+        RawPhone alice("alice", m_Port), bob("bob", m_Port), second("alice", m_Port);
         QCOMPARE(alice.registerWith(), 200);
         QCOMPARE(bob.registerWith(), 200);
         const SipMessage invite = placeCall(alice, bob);
@@ -570,8 +576,11 @@ private slots:
         QCOMPARE(statusCode(alice.next()), answered ? 200 : 180);
         if (answered)
             QCOMPARE(nextBut(bob, invite).startLine.method, SipMethod::Ack);
-        QCOMPARE(bob.registerWith(QString(), "Expires: 60\n", "restarted-bob"), 200);
-        if (answered)
+        if (callersSecondDevice)
+            QCOMPARE(second.registerWith(QString(), "Expires: 60\n", QString(), "alice-2"), 200);
+        else
+            QCOMPARE(bob.registerWith(QString(), "Expires: 60\n", "restarted-bob"), 200);
+        if (answered && !callersSecondDevice)
             alice.send(kRequest,
                        { { "method", "BYE" },
                          { "to", "bob" },
@@ -581,6 +590,12 @@ private slots:
         const SipMessage heard = nextBut(bob, invite);
         QTEST(int(heard.startLine.method), "calleeHears");
         QCOMPARE(heard.callId(), invite.callId());
+        if (callersSecondDevice) {
+            SipMessage bye = alice.next();
+            while (bye.startLine.kind == 1) // the 200 repeated: never acknowledged here
+                bye = alice.next();
+            QCOMPARE(bye.cseqMethod(), SipMethod::Bye);
+        }
         if (!answered) {
             // The cancelled INVITE's 487 is acknowledged, though its transaction is gone.
             bob.send(reply(heard, 200));

@@ -448,7 +448,8 @@ private slots:
         const SipMessage invite = phoneInvite();
         const SipMessage bye(invite, m_Bob);
         QCOMPARE(bye.receiverPort, quint16(5063));
-        QCOMPARE(bye.startLine.requestUri.toString(), QStringLiteral("sip:bob@192.0.2.31:5063"));
+        QCOMPARE(bye.startLine.requestUri.toString(),
+                 QStringLiteral("sip:bob@192.0.2.31:5063;transport=tcp"));
         QCOMPARE(bye.headerValue(SipHeader::From),
                  QStringLiteral("<sip:alice@192.0.2.1>;tag=alicetag"));
         QCOMPARE(bye.headerValue(SipHeader::To),
