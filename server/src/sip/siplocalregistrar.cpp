@@ -2,7 +2,9 @@
 #include "sip/sip.h"
 
 #include "core/digestchallenge.h"
+#include "core/env.h"
 #include "core/identifiers.h"
+#include "core/timescale.h"
 #include "sip/sipdialog.h"
 #include "sip/sipuser.h"
 
@@ -43,6 +45,57 @@ bool readExpiry(const QString &text, quint32 &value)
     bool ok = false;
     value = text.trimmed().toUInt(&ok, 10);
     return ok;
+}
+
+// An expiry named and readable decides; without one the configured interval is granted, so
+// only an explicit 0 removes the binding.
+quint32 requestedExpiry(const SipMessage &request)
+{
+    const KBaseContactAddress<1> contact = request.contact();
+    const QStringList expiresHeaders = request.headerValues(SipHeader::Expires);
+    quint32 requested = 1;
+    if (contact.valid && contact.parameters.hasParam(kExpires)) {
+        if (!readExpiry(contact.parameters.param(kExpires), requested))
+            requested = 1;
+    } else if (expiresHeaders.size() == 1) {
+        if (!readExpiry(expiresHeaders.first(), requested))
+            requested = 1;
+    }
+    return requested;
+}
+
+// A removal takes the account's binding only when it names it: "*" names any; else its Call-ID,
+// or its Contact user from where it registered. Another device's withdrawal, made as it quits
+// after this one registered, must leave this one alone.
+bool removesOtherBinding(const SipUser *user, const SipMessage &request)
+{
+    if (requestedExpiry(request) != 0 || !user->isRegistered())
+        return false;
+    const QStringList contacts = request.headerValues(SipHeader::Contact);
+    if (contacts.size() == 1 && contacts.first().trimmed() == QLatin1String("*"))
+        return false;
+    if (request.callId() == user->m_ContactCallId)
+        return false;
+    const KBaseContactAddress<1> contact = request.contact();
+    return !contact.valid || contact.address.user != user->m_ContactUser
+        || request.senderAddress != user->m_ClientAddress
+        || request.senderPort != user->m_ClientPort;
+}
+
+// The account's binding as requests reach it, with the seconds it has left.
+KBaseContactAddress<1> currentBinding(const SipUser *user, quint32 &left)
+{
+    KBaseContactAddress<1> binding
+        = nameAddress(QString(), user->m_ContactUser, user->m_ClientAddress, user->m_ClientPort);
+    binding.address.parameters.setValue(user->m_ContactParameters);
+    // Its timer runs the expiry and a tenth, in real time.
+    const QTimer &timer = user->registerTimer();
+    const qint64 seconds = timer.isActive()
+        ? qint64(double(timer.remainingTime()) * TimeScale::factor()) / 1100
+        : qint64(user->expires());
+    left = quint32(qBound<qint64>(0, seconds, qint64(user->expires())));
+    binding.parameters.setParam(kExpires, QString::number(left));
+    return binding;
 }
 
 } // namespace
@@ -151,13 +204,22 @@ void Sip::onRegisterStandalone(SipDialog *dialog)
     default:
         break;
     }
-    m_Registering = &request;
-    const quint32 granted = registerUserStandalone(to, request);
-    m_Registering = nullptr;
+    quint32 granted = 0;
+    KBaseContactAddress<1> contact = request.contact();
+    if (removesOtherBinding(to, request)) {
+        logLine(LogParams::Sip,
+                QStringLiteral("User '%1' keeps its registration: the removal "
+                               "names another binding")
+                    .arg(to->objectName()));
+        contact = currentBinding(to, granted);
+    } else {
+        m_Registering = &request;
+        granted = registerUserStandalone(to, request);
+        m_Registering = nullptr;
+    }
 
     SipMessage response(SipStatus::OK, request);
     const QStringList contacts = request.headerValues(SipHeader::Contact);
-    KBaseContactAddress<1> contact = request.contact();
     const bool singleExpires = request.headerValues(SipHeader::Expires).size() == 1;
     if (contact.valid) {
         if (contact.parameters.hasParam(kExpires))
@@ -245,17 +307,7 @@ void Sip::forgetTcpConnection(const TcpConnection &connection)
 quint32 Sip::registerUserStandalone(SipUser *user, const SipMessage &request)
 {
     const KBaseContactAddress<1> contact = request.contact();
-    const QStringList expiresHeaders = request.headerValues(SipHeader::Expires);
-    // An expiry named and readable decides; without one the configured interval is granted,
-    // so only an explicit 0 removes the binding.
-    quint32 requested = 1;
-    if (contact.valid && contact.parameters.hasParam(kExpires)) {
-        if (!readExpiry(contact.parameters.param(kExpires), requested))
-            requested = 1;
-    } else if (expiresHeaders.size() == 1) {
-        if (!readExpiry(expiresHeaders.first(), requested))
-            requested = 1;
-    }
+    const quint32 requested = requestedExpiry(request);
     if (requested == 0 || !contact.valid) {
         // "Contact: *" with Expires 0, or any other removal.
         if (requested == 0)

@@ -281,7 +281,7 @@ private slots:
     // An account taken away in a call ends it first: its phone hears BYE, or CANCEL while it
     // rings, on its own connection, which closes once it answered; the door is released and the
     // call has its one record at once. A second device of the account, with another Contact
-    // user, takes over the same way.
+    // user, takes over the same way; the first one's withdrawal as it quits leaves it registered.
     void accountGoneInCall_data()
     {
         QTest::addColumn<bool>("tcp");
@@ -327,6 +327,7 @@ private slots:
                      int(answered ? VelkDevice::OutgoingCall : VelkDevice::OutgoingCallRequire));
 
         RawPhone restarted("bob", m_Port, tcp); // for the last ways
+        const quint16 firstPort = tcp ? bob.connection().localPort() : 0;
         if (way == "unregistered")
             m_Sip->findUser("bob")->setRegistered(false); // the SIP module page's button
         else if (way == "deleted")
@@ -364,6 +365,19 @@ private slots:
         if (way == "deleted")
             QTRY_VERIFY(!m_Sip->findChild<SipUser *>("bob")); // kept only to end its call
         QCOMPARE(records, QStringList { answered ? "door bob INT " : "door bob INT NA" });
+        if (!second)
+            return;
+        RawPhone reconnected("bob", m_Port, tcp);
+        RawPhone &first = tcp ? reconnected : bob;
+        QSignalSpy sent(m_Sip, &Sip::sendDatagram);
+        QCOMPARE(first.registerWith(QString(), "Expires: 0\n",
+                                    tcp ? QString("reg-bob-%1").arg(firstPort) : QString(),
+                                    "bob-1"),
+                 200);
+        // Answered with the binding that stays, the second device's.
+        QVERIFY(sent.last().at(3).toByteArray().contains("\r\nContact: <sip:bob@127.0.0.1:"));
+        pressButton(panel);
+        QCOMPARE(restarted.next().startLine.method, SipMethod::Invite);
     }
 
     // A TCP phone whose account went away in a call registers again at once on a new
