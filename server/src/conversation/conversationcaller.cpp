@@ -139,6 +139,12 @@ void ConversationCaller::startSound(int id)
     m_SoundPlaying = true;
 }
 
+void ConversationCaller::stopSound()
+{
+    m_SoundPlaying = false;
+    m_SoundPosition = 0;
+}
+
 QByteArray ConversationCaller::readSound()
 {
     QByteArray frame;

@@ -60,6 +60,7 @@ public:
     quint64 nextFrameId() { return m_PacketCounter++; }
 
     void startSound(int id);
+    void stopSound();
     // The next frame of the playing sound; an empty result ends the sound.
     QByteArray readSound();
 

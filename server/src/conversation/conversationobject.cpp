@@ -284,6 +284,12 @@ void ConversationObject::onAcceptCaller(QString callId)
         return;
     m_CallStart = QDateTime::currentMSecsSinceEpoch();
     m_CallStartMono = FrameClock::nowMs();
+    // Connected again (a transfer's target answered): the one held hears the new party now, and
+    // the new party hears it; the prompt would otherwise take every frame for minutes.
+    for (ConversationCaller *c : liveLegs()) {
+        if (c->m_SoundPlaying && c->m_SoundId == SoundWavParam::Hold)
+            c->stopSound();
+    }
     if (callId == m_FirstCallId) {
         if (ConversationCaller *first = leg(callId))
             first->startSound(SoundWavParam::InfoAccept);

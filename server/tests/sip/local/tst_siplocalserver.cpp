@@ -54,13 +54,13 @@ struct PhoneMedia
             .arg(video.localPort())
             .arg(direction);
     }
-    // Speaks to the audio port of the SDP body it was offered or answered.
-    void speakTo(const QByteArray &body)
+    // Speaks to the audio port of the SDP body it was offered or answered, every sample at level.
+    void speakTo(const QByteArray &body, char level = char(0xd5))
     {
         const quint16 port
             = QRegularExpression("m=audio (\\d+)").match(body).captured(1).toUShort();
-        QObject::connect(&clock, &QTimer::timeout, &audio, [this, port, seq = 0]() mutable {
-            QByteArray rtp(172, char(0xd5));
+        QObject::connect(&clock, &QTimer::timeout, &audio, [this, port, level, seq = 0]() mutable {
+            QByteArray rtp(172, level);
             rtp[0] = char(0x80);
             rtp[1] = char(8);
             rtp[2] = char(++seq >> 8);
@@ -68,6 +68,31 @@ struct PhoneMedia
             audio.writeDatagram(rtp, QHostAddress::LocalHost, port);
         });
         clock.start(20);
+    }
+    // A key pressed and let go, as telephone events to the audio port of body.
+    void pressKey(const QByteArray &body, char code, quint32 timestamp)
+    {
+        const quint16 port
+            = QRegularExpression("m=audio (\\d+)").match(body).captured(1).toUShort();
+        for (const char end : { char(0), char(0x80) }) {
+            QByteArray rtp(16, '\0');
+            rtp[0] = char(0x80);
+            rtp[1] = char(101);
+            qToBigEndian(timestamp, rtp.data() + 4);
+            rtp[12] = code;
+            rtp[13] = char(end | 10);
+            rtp[14] = char(0x03); // 800 samples
+            rtp[15] = char(0x20);
+            audio.writeDatagram(rtp, QHostAddress::LocalHost, port);
+        }
+    }
+    // How many frames of level came in since the last call.
+    int heard(char level)
+    {
+        int count = 0;
+        while (audio.hasPendingDatagrams())
+            count += audio.receiveDatagram().data().mid(12) == QByteArray(160, level) ? 1 : 0;
+        return count;
     }
 };
 
@@ -95,7 +120,8 @@ class TestSipLocalServer : public QObject
 
     // alice sends the request and answers the digest challenge (an INVITE's with an ACK); the
     // final answer but to an INVITE.
-    SipMessage authorized(RawPhone &alice, QHash<QString, QString> f)
+    SipMessage authorized(RawPhone &alice, QHash<QString, QString> f,
+                          const QString &password = "pw-alice")
     {
         const int cseq = f.value("cseq", "1").toInt();
         f["cseq"] = QString::number(cseq);
@@ -111,7 +137,7 @@ class TestSipLocalServer : public QObject
         if (f["method"] == "INVITE")
             alice.send(kRequest, ack);
         const QString uri = QString("sip:%1@127.0.0.1:%2").arg(f["to"]).arg(m_Port);
-        f["auth"] = alice.answer(challenge, f["method"], uri, "pw-alice");
+        f["auth"] = alice.answer(challenge, f["method"], uri, password);
         f["cseq"] = QString::number(cseq + 1);
         f["branch"] = "z9hG4bK-" + f["callid"] + f["cseq"];
         m_Sent = f;
@@ -936,6 +962,112 @@ private slots:
         QCOMPARE(statusCode(nextBut(bob, refused)), 405);
     }
 
+    // bob hands alice on to carol, and she answers after bob left: each hears the other, not
+    // the hold prompt. carol refuses: alice, left alone, hears BYE at once; with bob still there,
+    // they talk on as before. Each call is recorded whole, carol's refusal as "NA".
+    void blindTransfer_data()
+    {
+        QTest::addColumn<bool>("bobStays");
+        QTest::addColumn<int>("carolAnswers");
+        QTest::addColumn<QStringList>("records");
+        // clang-format off
+        QTest::newRow("carol answers after bob left") << false << 200
+            << QStringList { "alice bob INT ", "alice carol INT " };
+        // clang-format on
+    }
+    void blindTransfer()
+    {
+        QFETCH(bool, bobStays);
+        QFETCH(int, carolAnswers);
+        RawPhone alice("alice", m_Port), bob("bob", m_Port), carol("carol", m_Port);
+        for (RawPhone *phone : { &alice, &bob, &carol })
+            QCOMPARE(phone->registerWith(), 200);
+        PhoneMedia aliceMedia, bobMedia, carolMedia;
+        authorized(alice,
+                   { { "method", "INVITE" },
+                     { "to", "bob" },
+                     { "callid", "c1" },
+                     { "body", aliceMedia.sdp() } });
+        const SipMessage invite = bob.next();
+        QStringList records;
+        QList<qlonglong> durations;
+        QObject collector;
+        collectRecords(m_Sip->findConversation("c1"), &collector, records, &durations);
+        const qint64 answered = TimeScale::now();
+        bob.send(reply(invite, 200, "", bobMedia.sdp()));
+        const SipMessage ok = alice.next();
+        QCOMPARE(statusCode(ok), 200);
+        alice.send(kRequest,
+                   { { "method", "ACK" },
+                     { "to", "bob" },
+                     { "callid", "c1" },
+                     { "cseq", m_Sent["cseq"] },
+                     { "totag", ";tag=" + toTagOf(ok) } });
+        QCOMPARE(nextBut(bob, invite).startLine.method, SipMethod::Ack);
+        aliceMedia.speakTo(ok.body, char(0x2a));
+        bobMedia.speakTo(invite.body, char(0x3c));
+
+        // bob's requests in his call with alice.
+        const auto fromBob = [&](const QString &method, int cseq, const QString &extra = "") {
+            return QHash<QString, QString> { { "method", method },
+                                             { "to", "alice" },
+                                             { "totag", ";tag=" + invite.fromTag() },
+                                             { "callid", invite.callId() },
+                                             { "cseq", QString::number(cseq) },
+                                             { "extra", extra } };
+        };
+        const QString referTo = QString("Refer-To: <sip:carol@127.0.0.1:%1>\n").arg(m_Port);
+        QCOMPARE(statusCode(authorized(bob, fromBob("REFER", 3, referTo), "pw-bob")), 202);
+        for (int i = 0; i < 2; ++i) {
+            const SipMessage notify = nextBut(bob, invite);
+            QCOMPARE(notify.startLine.method, SipMethod::Notify);
+            bob.send(reply(notify, 200));
+        }
+        const SipMessage ring = carol.next();
+        QCOMPARE(ring.startLine.method, SipMethod::Invite);
+        if (!bobStays) {
+            bob.send(kRequest, fromBob("BYE", 5));
+            QCOMPARE(statusCode(nextBut(bob, invite)), 200);
+        }
+        carol.send(reply(ring, carolAnswers, "", carolMedia.sdp()));
+        QCOMPARE(nextBut(carol, ring).startLine.method, SipMethod::Ack);
+        const qint64 refused = TimeScale::now();
+
+        // Whoever alice talks with now hangs up once each hears the other.
+        const bool carolTalks = carolAnswers == 200;
+        if (carolTalks || bobStays) {
+            RawPhone &other = carolTalks ? carol : bob;
+            PhoneMedia &otherMedia = carolTalks ? carolMedia : bobMedia;
+            const SipMessage &otherInvite = carolTalks ? ring : invite;
+            if (carolTalks)
+                otherMedia.speakTo(ring.body, char(0x3c));
+            aliceMedia.heard(0);
+            otherMedia.heard(0);
+            int aliceHeard = 0, otherHeard = 0;
+            const auto talking = [&] {
+                aliceHeard += aliceMedia.heard(char(0x3c));
+                otherHeard += otherMedia.heard(char(0x2a));
+                return aliceHeard > 10 && otherHeard > 10;
+            };
+            QTRY_VERIFY_WITH_TIMEOUT(talking(), 10000);
+            other.send(kRequest,
+                       { { "method", "BYE" },
+                         { "to", "alice" },
+                         { "totag", ";tag=" + otherInvite.fromTag() },
+                         { "callid", otherInvite.callId() },
+                         { "cseq", "5" } });
+            QCOMPARE(statusCode(nextBut(other, otherInvite)), 200);
+        }
+        const SipMessage bye = alice.next();
+        QCOMPARE(bye.startLine.method, SipMethod::Bye);
+        QCOMPARE(bye.callId(), QString("c1"));
+        alice.send(reply(bye, 200));
+        QTRY_VERIFY_WITH_TIMEOUT(!m_Sip->findConversation("c1"), 10000);
+        QTEST(records, "records");
+        if (bobStays)
+            QVERIFY(durations.last() >= refused - answered);
+    }
+
     // A camera that refuses the door's password: each attempt answers its challenge once, the
     // attempts back off, and the phone's call to the door is answered with audio alone.
     void doorCameraRefused()
@@ -1004,6 +1136,100 @@ private slots:
         m_Panels.first()->takeAudioReceived();
         QTRY_VERIFY_WITH_TIMEOUT(m_Panels.first()->audioReceived().size() > 10, 10000);
         QCOMPARE(door()->state(), int(VelkDevice::IncomingCall));
+    }
+
+    // The door calls alice; she keys a digit to it or none, hands it on to bob and leaves while
+    // he rings: the door hears bob once he answers, not the hold prompt, and bob's keys open it
+    // whichever kind alice keyed by.
+    void doorTransferredHearsAndOpens_data()
+    {
+        QTest::addColumn<QString>("aliceKeys");
+        QTest::addColumn<QString>("bobKeys");
+        // clang-format off
+        QTest::newRow("nobody keyed before bob") << "" << "event";
+        // clang-format on
+    }
+    void doorTransferredHearsAndOpens()
+    {
+        QFETCH(QString, aliceKeys);
+        QFETCH(QString, bobKeys);
+        RawPhone alice("alice", m_Port), bob("bob", m_Port);
+        QCOMPARE(alice.registerWith(), 200);
+        QCOMPARE(bob.registerWith(), 200);
+        PhoneMedia aliceMedia, bobMedia;
+        door()->setProperty("button-call-rule", "alice");
+        pressButton();
+        const SipMessage fromDoor = alice.next();
+        QCOMPARE(fromDoor.startLine.method, SipMethod::Invite);
+        alice.send(reply(fromDoor, 200, "", aliceMedia.sdp()));
+        QCOMPARE(nextBut(alice, fromDoor).startLine.method, SipMethod::Ack);
+        QSignalSpy keys(m_Sip->findConversation(
+                            m_Sip->findUser("alice")->conversationCaller(fromDoor.callId())),
+                        &ConversationThread::sendSipInfo);
+        // A phone's call with the door: its requests, and its keys by INFO or by RTP events.
+        struct Call
+        {
+            RawPhone &phone;
+            PhoneMedia &media;
+            QString callId, tag;
+            QByteArray offer; // the server's SDP body
+        };
+        const Call aliceCall { alice, aliceMedia, fromDoor.callId(), fromDoor.fromTag(),
+                               fromDoor.body };
+        const auto inCall = [](const Call &call, const QString &method, int cseq,
+                               const QString &extra = "", const QString &body = "") {
+            call.phone.send(kRequest,
+                            { { "method", method },
+                              { "to", "door" },
+                              { "callid", call.callId },
+                              { "totag", ";tag=" + call.tag },
+                              { "cseq", QString::number(cseq) },
+                              { "extra", extra },
+                              { "body", body } });
+            return statusCode(call.phone.next());
+        };
+        const auto press = [&](const Call &call, const QString &kind, char key, int cseq) {
+            if (kind == "INFO")
+                return inCall(call, "INFO", cseq, "Content-Type: application/dtmf-relay\n",
+                              QString("Signal=%1\r\nDuration=160\r\n").arg(int(key)));
+            call.media.pressKey(call.offer, key, quint32(cseq) * 1000);
+            return 200;
+        };
+        aliceMedia.speakTo(fromDoor.body);
+        if (!aliceKeys.isEmpty()) {
+            QCOMPARE(press(aliceCall, aliceKeys, 8, 3), 200);
+            QTRY_COMPARE(keys.count(), 1);
+        }
+        VelkPanel *panel = m_Panels.first();
+        QVERIFY(panel->startAudio(QByteArray(1600, char(0x90))));
+        const QString referTo = QString("Refer-To: <sip:bob@127.0.0.1:%1>\n").arg(m_Port);
+        QCOMPARE(inCall(aliceCall, "REFER", 4, referTo), 202);
+        for (int i = 0; i < 2; ++i) {
+            const SipMessage notify = alice.next();
+            QCOMPARE(notify.startLine.method, SipMethod::Notify);
+            alice.send(reply(notify, 200));
+        }
+        const SipMessage invite = bob.next();
+        QCOMPARE(invite.startLine.method, SipMethod::Invite);
+        QCOMPARE(inCall(aliceCall, "BYE", 5), 200);
+
+        bob.send(reply(invite, 200, "", bobMedia.sdp()));
+        QCOMPARE(nextBut(bob, invite).startLine.method, SipMethod::Ack);
+        bobMedia.speakTo(invite.body, char(0x2a));
+        // bob's voice is flat and loud; the hold prompt varies.
+        panel->takeAudioReceived();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            std::count_if(panel->audioReceived().cbegin(), panel->audioReceived().cend(),
+                          [](const VelkPanel::AudioIn &in) {
+                              return in.payload.count(in.payload.at(0)) == in.payload.size()
+                                  && qAbs(uchar(in.payload.at(0)) - 0x80) > 0x40;
+                          })
+                > 10,
+            10000);
+        const Call bobCall { bob, bobMedia, invite.callId(), invite.fromTag(), invite.body };
+        for (int cseq : { 3, 4 })
+            QCOMPARE(press(bobCall, bobKeys, 5, cseq), 200);
+        QTRY_VERIFY_WITH_TIMEOUT(panel->stateBits() & 0x08, 10000);
     }
 
     // The door's panel refuses the ring command: the phone hears 503 and the door is free at
