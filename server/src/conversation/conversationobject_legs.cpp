@@ -119,7 +119,11 @@ ConversationCaller *ConversationObject::takeForRemoval(const QString &callId, bo
     if (!m_Legs.contains(callId))
         return nullptr;
     m_Normal = normal;
-    return m_Legs.take(callId);
+    ConversationCaller *gone = m_Legs.take(callId);
+    // The kind of keys a leg takes is its party's: whoever it talks with next keys anew.
+    for (ConversationCaller *c : liveLegs())
+        c->m_DtmfLock = DtmfType::None;
+    return gone;
 }
 
 void ConversationObject::onRemoveCallerAndBye(QString callId, bool normal)

@@ -1147,6 +1147,8 @@ private slots:
         QTest::addColumn<QString>("bobKeys");
         // clang-format off
         QTest::newRow("nobody keyed before bob") << "" << "event";
+        QTest::newRow("INFO, then telephone events") << "INFO" << "event";
+        QTest::newRow("telephone events, then INFO") << "event" << "INFO";
         // clang-format on
     }
     void doorTransferredHearsAndOpens()
