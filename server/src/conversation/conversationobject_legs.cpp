@@ -267,6 +267,18 @@ void ConversationObject::removeTwoPartyLeg(const QString &callId, ConversationCa
             writeRecord(m_Created, src->m_User, dest->m_User, FrameClock::nowMs() - m_CreatedMono,
                         action(), QStringLiteral("NA"));
         }
+    } else if (rest.size() == 2 && m_CallStart >= 1 && !gone->m_Answered) {
+        // A transfer's target refused, was cancelled or timed out: the call it was to join goes
+        // on as it was, and the target is recorded as not answering whoever called it.
+        const QString caller = gone->m_Invite.from().address.user;
+        ConversationCaller *src
+            = rest.first()->m_AcceptTime <= rest.last()->m_AcceptTime ? rest.first() : rest.last();
+        for (ConversationCaller *c : rest) {
+            if (c->m_User == caller)
+                src = c;
+        }
+        writeRecord(m_Created, src->m_User, gone->m_User, FrameClock::nowMs() - m_CreatedMono,
+                    action(), QStringLiteral("NA"));
     } else if (rest.size() == 2 && m_CallStart >= 1) {
         const QDateTime start = QDateTime::fromMSecsSinceEpoch(m_CallStart);
         const qint64 d = FrameClock::nowMs() - m_CallStartMono;

@@ -21,6 +21,9 @@ public:
     // branches answer with other tags.
     bool m_Answered = false;
     QString m_AnswerTag;
+    // A blind transfer's INVITE to its target: a failure ends the target's leg alone, never the
+    // call the transferee is in. The engine's alone.
+    bool m_Transfer = false;
 
 signals:
     void timeoutCall(SipMessage msg);

@@ -90,7 +90,7 @@ void Sip::receiveInviteResponse(const SipMessage &response, bool multi)
             report = SipStatus::Decline;
             if (server && redirectStandalone(client, server, response, caller, callee, false))
                 report = SipStatus::Ringing;
-        } else {
+        } else if (!client->m_Transfer) {
             emit conversation->removeCaller(name, true);
             caller->takeConversation(name);
         }

@@ -188,6 +188,7 @@ void Sip::onReferStandalone(SipDialog *dialog)
         SipMessage invite(transferee, target, localOffer(target->m_ServerAddress, conversation));
         invite.setHeader(SipHeader::CallID, randomHexId());
         SipDialog *client = startClientInvite(target, invite, name);
+        static_cast<SipClientInviteDialog *>(client)->m_Transfer = true;
         emit conversation->appendCaller(rtpTimeoutOf(target), target->objectName(), invite);
         client->process(invite);
     }

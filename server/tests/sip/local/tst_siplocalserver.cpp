@@ -973,6 +973,10 @@ private slots:
         // clang-format off
         QTest::newRow("carol answers after bob left") << false << 200
             << QStringList { "alice bob INT ", "alice carol INT " };
+        QTest::newRow("carol refuses after bob left") << false << 486
+            << QStringList { "alice bob INT ", "alice carol INT NA" };
+        QTest::newRow("carol refuses, bob stays") << true << 486
+            << QStringList { "alice carol INT NA", "alice bob INT " };
         // clang-format on
     }
     void blindTransfer()
