@@ -75,6 +75,12 @@ void Sip::receiveInviteResponse(const SipMessage &response, bool multi)
         } else if (!answer.parse(response.body)) {
             sendByeToBranch(callee, invite);
             report = SipStatus::NotAcceptableHere;
+            // Nothing tells a transfer's target to go but this: left in, it keeps the call
+            // from ever pairing the transferee with anyone.
+            if (client->m_Transfer) {
+                emit conversation->removeCaller(invite.callId(), false);
+                callee->takeConversation(invite.callId());
+            }
         } else {
             emit conversation->acceptCaller(name);
             emit conversation->appendCaller(rtpTimeoutOf(callee), callee->objectName(), invite,

@@ -17,8 +17,14 @@
 
 namespace {
 
-// Callee behaviours of callOutcome other than a final status.
-enum CalleeAnswer { Cancel = -1, CancelThenAnswer = -2, NoAnswer = -3, Retransmit = -4 };
+// Callee behaviours of callOutcome and blindTransfer other than a final status.
+enum CalleeAnswer {
+    Cancel = -1,
+    CancelThenAnswer = -2,
+    NoAnswer = -3,
+    Retransmit = -4,
+    AnswerWithoutAudio = -5
+};
 
 // A request of alice to $to; $totag makes it one inside a call.
 const QString kRequest = "$method sip:$to@$server SIP/2.0\n"
@@ -963,8 +969,9 @@ private slots:
     }
 
     // bob hands alice on to carol, and she answers after bob left: each hears the other, not
-    // the hold prompt. carol refuses: alice, left alone, hears BYE at once; with bob still there,
-    // they talk on as before. Each call is recorded whole, carol's refusal as "NA".
+    // the hold prompt. carol refuses (or answers with no audio to take): alice, left alone, hears
+    // BYE at once; with bob still there, they talk on as before. Each call is recorded whole,
+    // carol's refusal as "NA".
     void blindTransfer_data()
     {
         QTest::addColumn<bool>("bobStays");
@@ -977,6 +984,8 @@ private slots:
             << QStringList { "alice bob INT ", "alice carol INT NA" };
         QTest::newRow("carol refuses, bob stays") << true << 486
             << QStringList { "alice carol INT NA", "alice bob INT " };
+        QTest::newRow("carol answers without audio after bob left")
+            << false << int(AnswerWithoutAudio) << QStringList { "alice bob INT ", "alice carol INT NA" };
         // clang-format on
     }
     void blindTransfer()
@@ -1033,8 +1042,14 @@ private slots:
             bob.send(kRequest, fromBob("BYE", 5));
             QCOMPARE(statusCode(nextBut(bob, invite)), 200);
         }
-        carol.send(reply(ring, carolAnswers, "", carolMedia.sdp()));
+        const bool noAudio = carolAnswers == AnswerWithoutAudio;
+        carol.send(reply(ring, noAudio ? 200 : carolAnswers, "", noAudio ? "" : carolMedia.sdp()));
         QCOMPARE(nextBut(carol, ring).startLine.method, SipMethod::Ack);
+        if (noAudio) {
+            const SipMessage released = nextBut(carol, ring);
+            QCOMPARE(released.startLine.method, SipMethod::Bye);
+            carol.send(reply(released, 200));
+        }
         const qint64 refused = TimeScale::now();
 
         // Whoever alice talks with now hangs up once each hears the other.
