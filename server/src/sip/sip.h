@@ -327,6 +327,11 @@ private:
     // The door device the account's leg was set up with, whatever door the account names since;
     // null when it is gone, or for no account.
     VelkDevice *legDevice(const QString &legId, const SipUser *user) const;
+    // What the door and the one who keyed hear of the door's answer to a key: for a relay
+    // code, once the panel has answered its command.
+    static std::function<void(int)> keyPrompts(ConversationThread *conversation,
+                                               const QString &legId, const QString &doorUser,
+                                               const QString &fromUserName);
     static int deviceFlags(const SipUser *user);
     SipDialog *startClientInvite(SipUser *callee, const SipMessage &invite,
                                  const QString &conversation);

@@ -466,19 +466,9 @@ void Sip::deliverGatewayKey(const QString &conversationName, const SipMessage &i
     VelkDevice *device = legDevice(invite.callId(), findUser(toUserName));
     if (!device)
         return;
-    // A relay code's prompts wait for the panel's answer to its command.
-    const QPointer<ConversationThread> conversation(findConversation(conversationName));
     const QString callId = invite.callId();
-    const auto prompts = [conversation, callId, toUserName, fromUserName](int result) {
-        if (!conversation || result == 0 || result > 2)
-            return;
-        const SoundWavParam::Type devicePrompt
-            = result == 2 ? SoundWavParam::DoorOpen : SoundWavParam::None;
-        const SoundWavParam::Type senderPrompt
-            = result < 0 ? SoundWavParam::InfoError : SoundWavParam::InfoAccept;
-        emit conversation->resultSipInfo(callId, toUserName, devicePrompt, fromUserName,
-                                         senderPrompt);
-    };
+    const VelkDevice::RelayAnswer prompts
+        = keyPrompts(findConversation(conversationName), callId, toUserName, fromUserName);
     prompts(
         device->sipInfo(control ? QStringLiteral("control") : callId, fromUserName, key, prompts));
 }

@@ -548,11 +548,17 @@ void Sip::deliverKeyToDevice(ConversationThread *conversation, const QString &le
     VelkDevice *device = legDevice(legId, user);
     if (!device)
         return;
-    // The door hears that it opens; the one who keyed hears whether the keys were taken: for a
-    // relay code, once the panel has answered its command.
+    const VelkDevice::RelayAnswer prompts
+        = keyPrompts(conversation, legId, user->objectName(), fromUserName);
+    prompts(device->sipInfo(dialplanCallId, fromUserName, event, prompts));
+}
+
+std::function<void(int)> Sip::keyPrompts(ConversationThread *conversation, const QString &legId,
+                                         const QString &doorUser, const QString &fromUserName)
+{
+    // The door hears that it opens; the one who keyed hears whether the keys were taken.
     const QPointer<ConversationThread> target(conversation);
-    const QString doorUser = user->objectName();
-    const auto prompts = [target, legId, doorUser, fromUserName](int result) {
+    return [target, legId, doorUser, fromUserName](int result) {
         if (!target || result == 0 || result > 2)
             return;
         const SoundWavParam::Type doorPrompt
@@ -561,5 +567,4 @@ void Sip::deliverKeyToDevice(ConversationThread *conversation, const QString &le
             = result < 0 ? SoundWavParam::InfoError : SoundWavParam::InfoAccept;
         emit target->resultSipInfo(legId, doorUser, doorPrompt, fromUserName, senderPrompt);
     };
-    prompts(device->sipInfo(dialplanCallId, fromUserName, event, prompts));
 }
