@@ -309,8 +309,8 @@ private slots:
     void serverLookUp()
     {
         QFETCH(QString, server);
-        SipObject worker(false, SipTransport::UDP, server, freeUdpPort(), false, QString(), 5060,
-                         0, true, QString());
+        SipObject worker(false, SipTransport::UDP, server, freeUdpPort(), false, QString(), 5060, 0,
+                         true, QString());
         QSignalSpy states(&worker, &SipObject::setConnectionState);
         worker.run();
         QTRY_COMPARE(states.last().at(1).value<SipConnectionState>(), SipConnected);
