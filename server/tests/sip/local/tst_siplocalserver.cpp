@@ -162,11 +162,11 @@ class TestSipLocalServer : public QObject
     }
 
     // alice calls bob with digest; returns the INVITE bob's phone receives.
-    SipMessage placeCall(RawPhone &alice, RawPhone &bob)
+    SipMessage placeCall(RawPhone &alice, RawPhone &bob, const QString &sdp = kSdp)
     {
         authorized(
             alice,
-            { { "method", "INVITE" }, { "to", "bob" }, { "callid", "c1" }, { "body", kSdp } });
+            { { "method", "INVITE" }, { "to", "bob" }, { "callid", "c1" }, { "body", sdp } });
         return bob.next();
     }
 
@@ -996,12 +996,7 @@ private slots:
         for (RawPhone *phone : { &alice, &bob, &carol })
             QCOMPARE(phone->registerWith(), 200);
         PhoneMedia aliceMedia, bobMedia, carolMedia;
-        authorized(alice,
-                   { { "method", "INVITE" },
-                     { "to", "bob" },
-                     { "callid", "c1" },
-                     { "body", aliceMedia.sdp() } });
-        const SipMessage invite = bob.next();
+        const SipMessage invite = placeCall(alice, bob, aliceMedia.sdp());
         QStringList records;
         QList<qlonglong> durations;
         QObject collector;
