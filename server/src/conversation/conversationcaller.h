@@ -73,14 +73,27 @@ public:
     // shows it is over.
     struct KeyPress
     {
-        quint64 event = 0; // SSRC << 32 | RTP timestamp: what an event is
-        quint8 code = 0;
+        // What an event is: a new code is a new key even when the sender's clock stood.
+        struct Event
+        {
+            quint32 ssrc = 0;
+            quint32 timestamp = 0; // of the segment in progress
+            quint8 code = 0;
+            bool operator==(const Event &o) const
+            {
+                return ssrc == o.ssrc && timestamp == o.timestamp && code == o.code;
+            }
+        };
+        Event event;
         uint duration = 0; // 8000 Hz units, the latest its packets gave
+        uint held = 0; // 8000 Hz units of the segments before this one, for a key held long
         bool started = false; // a packet without the end flag came
         bool ended = false;
     };
     std::optional<KeyPress> m_KeyPress;
-    QList<quint64> m_CountedEvents; // the last events that gave their digit, newest last
+    // The last events whose packets give nothing more: those that gave their digit and the
+    // segments a long press left behind. Newest last.
+    QList<KeyPress::Event> m_CountedEvents;
     quint64 m_RtpTimeout = 10; // seconds
     qint64 m_SilenceTime = 0; // monotonic ms; 0 while not counting
     AudioCodecState m_Codec;

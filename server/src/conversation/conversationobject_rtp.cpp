@@ -21,6 +21,7 @@ const int GsmFrameBytes = 33;
 const int G711FrameBytes = 160;
 const int AudioMinimumLength = 16;
 const quint8 HighestEvent = 16;
+const quint32 MaximumDuration = 0xFFFF;
 // Enough for a copy of a press to come late behind the presses keyed after it.
 const int CountedEventsKept = 8;
 
@@ -79,38 +80,53 @@ void ConversationObject::handleTelephoneEvent(ConversationCaller *from, quint32 
         return;
     const bool end = p[1] & 0x80;
     const uint duration = uint((p[2] << 8) | p[3]);
-    // Every packet of an event carries its SSRC and timestamp: one that arrives after the
+    using KeyPress = ConversationCaller::KeyPress;
+    // Every packet of an event carries its SSRC, timestamp and code: one that arrives after the
     // event's digit was given, reordered or repeated, is part of the same key press.
-    const quint64 event = (quint64(ssrc) << 32) | timestamp;
+    const KeyPress::Event event { ssrc, timestamp, code };
     if (from->m_CountedEvents.contains(event))
         return;
-    const auto giveDigit = [this, from](const ConversationCaller::KeyPress &press) {
-        from->m_CountedEvents.append(press.event);
+    const auto remember = [from](const KeyPress::Event &counted) {
+        from->m_CountedEvents.append(counted);
         if (from->m_CountedEvents.size() > CountedEventsKept)
             from->m_CountedEvents.removeFirst();
-        onAppendSipInfo(DtmfType::Rfc2833, m_Legs.key(from), from->m_User,
-                        uchar(dtmfEventChar(press.code)), press.duration >> 3);
     };
-    std::optional<ConversationCaller::KeyPress> &press = from->m_KeyPress;
-    std::optional<ConversationCaller::KeyPress> over;
-    if (press && press->event != event) {
-        // In serial order, so that it holds across the timestamp's wrap.
-        const bool earlier
-            = quint32(press->event >> 32) == ssrc && qint32(timestamp - quint32(press->event)) < 0;
-        if (earlier) {
-            // A press that the one in progress overtook is over already.
-            if (!end)
-                giveDigit({ event, code, duration, true, false });
-            return;
+    const auto giveDigit = [this, from, &remember](const KeyPress &press) {
+        remember(press.event);
+        onAppendSipInfo(DtmfType::Rfc2833, m_Legs.key(from), from->m_User,
+                        uchar(dtmfEventChar(press.event.code)), (press.held + press.duration) >> 3);
+    };
+    std::optional<KeyPress> &press = from->m_KeyPress;
+    std::optional<KeyPress> over;
+    if (press && !(press->event == event)) {
+        const bool sameSource = press->event.ssrc == ssrc;
+        const quint32 after = timestamp - press->event.timestamp;
+        // A key held longer than a duration can say goes on in a new segment 0xFFFF later,
+        // even when the last packets of the segment before were lost.
+        const bool nextSegment
+            = sameSource && press->event.code == code && !press->ended && after == MaximumDuration;
+        if (nextSegment) {
+            remember(press->event);
+            press->held += after;
+            press->event.timestamp = timestamp;
+            press->duration = 0;
+        } else {
+            // In serial order, so that it holds across the timestamp's wrap.
+            if (sameSource && qint32(after) < 0) {
+                // A press that the one in progress overtook is over already.
+                if (!end)
+                    giveDigit({ event, duration, 0, true, false });
+                return;
+            }
+            // A later press, another key or another source: the one in progress is over even
+            // when its end packets were lost. One never seen to start gives nothing.
+            if (press->started)
+                over = press;
+            press.reset();
         }
-        // A later press, or another source: the one in progress is over even when its end
-        // packets were lost. One never seen to start gives nothing.
-        if (press->started)
-            over = press;
-        press.reset();
     }
     if (!press)
-        press = ConversationCaller::KeyPress { event, code };
+        press = KeyPress { event };
     if (end) {
         press->ended = true;
         press->duration = duration;
@@ -119,7 +135,7 @@ void ConversationObject::handleTelephoneEvent(ConversationCaller *from, quint32 
         if (!press->ended)
             press->duration = duration;
     }
-    std::optional<ConversationCaller::KeyPress> done;
+    std::optional<KeyPress> done;
     if (press->started && press->ended)
         done = std::exchange(press, std::nullopt);
     if (over)

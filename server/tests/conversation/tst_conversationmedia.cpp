@@ -226,7 +226,7 @@ private slots:
             else if (!rows.isEmpty() && !line.startsWith('#') && !line.isEmpty())
                 rows.last().packets.append(QByteArray::fromHex(line));
         }
-        QCOMPARE(rows.size(), 6);
+        QCOMPARE(rows.size(), 9);
         for (const Row &row : rows)
             QTest::newRow(row.name.constData()) << row.packets << row.digits;
     }
