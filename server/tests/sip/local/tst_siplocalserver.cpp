@@ -992,14 +992,14 @@ private slots:
         QTest::newRow("carol answers without audio after bob left")
             << false << false << int(AnswerWithoutAudio) << false << false
             << QStringList { "alice bob INT ", "alice carol INT NA" };
-        QTest::newRow("alice hands carol on after bob left") << false << false << 200 << false << true
-            << QStringList { "alice bob INT ", "carol dave INT NA", "alice carol INT " };
-        QTest::newRow("bob hands carol on after alice left") << true << false << 200 << false << true
-            << QStringList { "alice bob INT ", "carol dave INT NA", "bob carol INT " };
-        QTest::newRow("alice hands carol on after bob quit") << false << false << 200 << true << true
-            << QStringList { "alice bob INT ", "carol dave INT NA", "alice carol INT " };
-        QTest::newRow("bob hands carol on after alice quit") << true << false << 200 << true << true
-            << QStringList { "alice bob INT ", "carol dave INT NA", "bob carol INT " };
+        QTest::newRow("alice hands carol on after bob left") << false << false << 200 << false
+            << true << QStringList { "alice bob INT ", "carol dave INT NA", "alice carol INT " };
+        QTest::newRow("bob hands carol on after alice left") << true << false << 200 << false
+            << true << QStringList { "alice bob INT ", "carol dave INT NA", "bob carol INT " };
+        QTest::newRow("alice hands carol on after bob quit") << false << false << 200 << true
+            << true << QStringList { "alice bob INT ", "carol dave INT NA", "alice carol INT " };
+        QTest::newRow("bob hands carol on after alice quit") << true << false << 200 << true
+            << true << QStringList { "alice bob INT ", "carol dave INT NA", "bob carol INT " };
         // clang-format on
     }
     void blindTransfer()
@@ -1054,11 +1054,14 @@ private slots:
         QCOMPARE(statusCode(authorized(transferor, inCall(!aliceTransfers, "REFER", 3, referTo),
                                        aliceTransfers ? "pw-alice" : "pw-bob")),
                  202);
-        for (int i = 0; i < 2; ++i) {
-            const SipMessage notify = nextBut(transferor, invite);
-            QCOMPARE(notify.startLine.method, SipMethod::Notify);
-            transferor.send(reply(notify, 200));
-        }
+        const auto notified = [&](RawPhone &referrer) {
+            for (int i = 0; i < 2; ++i) {
+                const SipMessage notify = nextBut(referrer, invite);
+                QCOMPARE(notify.startLine.method, SipMethod::Notify);
+                referrer.send(reply(notify, 200));
+            }
+        };
+        notified(transferor);
         const SipMessage ring = carol.next();
         QCOMPARE(ring.startLine.method, SipMethod::Invite);
         if (!bobStays) {
@@ -1122,11 +1125,7 @@ private slots:
                 QCOMPARE(statusCode(authorized(handed, inCall(aliceTransfers, "REFER", 8, toDave),
                                                aliceTransfers ? "pw-bob" : "pw-alice")),
                          202);
-                for (int i = 0; i < 2; ++i) {
-                    const SipMessage notify = handed.next();
-                    QCOMPARE(notify.startLine.method, SipMethod::Notify);
-                    handed.send(reply(notify, 200));
-                }
+                notified(handed);
                 const SipMessage daveRing = dave.next();
                 QCOMPARE(daveRing.startLine.method, SipMethod::Invite);
                 QCOMPARE(daveRing.from().address.user, QString("carol"));
