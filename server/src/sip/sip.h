@@ -214,7 +214,7 @@ public:
     quint32 registerUserStandalone(SipUser *user, const SipMessage &request);
     // The local server's request handlers.
     void onInviteNewStandalone(SipDialog *dialog);
-    void onReInviteStandalone(SipDialog *dialog, SipUser *caller, SipUser *callee);
+    void onReInviteStandalone(SipDialog *dialog, SipUser *caller);
     void onInviteUserStandalone(SipDialog *dialog, SipUser *caller, SipUser *callee);
     void onInviteControlStandalone(SipDialog *dialog, SipUser *caller, SipUser *callee);
     void onInviteGroupStandalone(SipDialog *dialog, SipUser *caller, SipUser *group);
@@ -291,6 +291,10 @@ private:
     // The account a From or To of a local call names: by account name, else by the user part of
     // the Contact it registered (the callee's side of a forwarded call knows only that).
     SipUser *findLocalUser(const QString &name) const;
+    // The party on the other side of sender's leg: the one its dialog names while still in the
+    // call, else the only other one there (whom a transfer put in its place).
+    SipUser *partyInCall(const ConversationThread *conversation, const SipUser *sender,
+                         const QString &named) const;
     // In-call BYE and INFO: from the sender's own leg, or with its digest; else answered here.
     bool acceptInCall(SipDialog *dialog, SipUser *sender);
     // Whether an in-dialog request really comes from the leg of the sender's call it names.

@@ -58,6 +58,17 @@ SipUser *Sip::findLocalUser(const QString &name) const
     return nullptr;
 }
 
+SipUser *Sip::partyInCall(const ConversationThread *conversation, const SipUser *sender,
+                          const QString &named) const
+{
+    SipUser *peer = findLocalUser(named);
+    QStringList others = conversation->callerNames();
+    others.removeAll(sender->objectName());
+    if (others.size() != 1 || (peer && others.first() == peer->objectName()))
+        return peer;
+    return findUser(others.first());
+}
+
 bool Sip::isFromOwnLeg(SipUser *sender, const SipMessage &request) const
 {
     const QString callId = request.callId();

@@ -41,6 +41,11 @@ void Sip::onInviteNewStandalone(SipDialog *dialog)
         },
         Qt::QueuedConnection);
     const SipMessage &request = dialog->m_Request;
+    // Inside a call the sender's own call decides: whom its dialog named may have left it.
+    if (!toTagOf(request).isEmpty()) {
+        onReInviteStandalone(dialog, caller);
+        return;
+    }
     SipUser *callee = findUser(request.to().address.user);
     if (!callee) {
         sendDialogResponse(dialog, SipStatus::DoesNotExistAnywhere);
@@ -50,9 +55,7 @@ void Sip::onInviteNewStandalone(SipDialog *dialog)
         sendDialogResponse(dialog, SipStatus::ServiceUnavailable);
         return;
     }
-    if (!toTagOf(request).isEmpty())
-        onReInviteStandalone(dialog, caller, callee);
-    else if (callee->isVelkUser() && callee->isControl())
+    if (callee->isVelkUser() && callee->isControl())
         onInviteControlStandalone(dialog, caller, callee);
     else if (callee->isGroup())
         onInviteGroupStandalone(dialog, caller, callee);
@@ -62,7 +65,7 @@ void Sip::onInviteNewStandalone(SipDialog *dialog)
         onInviteUserStandalone(dialog, caller, callee);
 }
 
-void Sip::onReInviteStandalone(SipDialog *dialog, SipUser *caller, SipUser *callee)
+void Sip::onReInviteStandalone(SipDialog *dialog, SipUser *caller)
 {
     const SipMessage &request = dialog->m_Request;
     const QString callId = request.callId();
@@ -82,8 +85,9 @@ void Sip::onReInviteStandalone(SipDialog *dialog, SipUser *caller, SipUser *call
         sendDialogResponse(dialog, SipStatus::NotAcceptableHere);
         return;
     }
-    // The called door's camera follows the phone: held, it pauses; resumed, it plays again.
-    const SipUser *camera = userVideoEnabledForResponse(callee) ? callee : nullptr;
+    // The door's camera follows the phone: held, it pauses; resumed, it plays again.
+    const SipUser *party = partyInCall(conversation, caller, request.to().address.user);
+    const SipUser *camera = userVideoEnabledForResponse(party) ? party : nullptr;
     SipCameraVideo video;
     const bool withVideo = conversation->video() && video.parse(request.body, camera);
     if (withVideo) {

@@ -105,7 +105,16 @@ void Sip::onReferStandalone(SipDialog *dialog)
     connect(referrer, &SipUser::userUnRegistered, dialog, &SipDialog::terminate,
             Qt::QueuedConnection);
     const SipMessage refer = dialog->m_Request;
-    SipUser *transferee = findLocalUser(refer.to().address.user);
+    const QString callId = refer.callId();
+    const QString name = referrer->conversationCaller(callId);
+    ConversationThread *conversation = refer.toTag().isEmpty() ? nullptr : findConversation(name);
+    // The party the referrer talks with now: an earlier transfer may have replaced the one its
+    // dialog names, who has left and may be gone. The NOTIFYs still name the dialog's own peer.
+    const QString peerName = refer.to().address.user;
+    SipUser *peer = findLocalUser(peerName);
+    SipUser *transferee = conversation ? partyInCall(conversation, referrer, peerName) : peer;
+    if (!peer)
+        peer = transferee;
     if (!transferee) {
         sendDialogResponse(dialog, SipStatus::DoesNotExistAnywhere);
         return;
@@ -141,9 +150,6 @@ void Sip::onReferStandalone(SipDialog *dialog)
         sendDialogResponse(dialog, SipStatus::ServiceUnavailable);
         return;
     }
-    const QString callId = refer.callId();
-    const QString name = referrer->conversationCaller(callId);
-    ConversationThread *conversation = findConversation(name);
     if (!conversation) {
         if (!name.isEmpty())
             referrer->takeConversation(callId);
@@ -172,14 +178,14 @@ void Sip::onReferStandalone(SipDialog *dialog)
         emit replaced->removeCallerAndBye(replacedCallId, true);
         emit conversation->referCaller(callId, replacedName);
         sendDialogResponse(dialog, SipStatus::Accepted);
-        sendReferNotify(transferee, referrer, refer, SipStatus::OK);
+        sendReferNotify(peer, referrer, refer, SipStatus::OK);
         return;
     }
     if (targetDevice) {
         if (target->isBusy() && !target->isPriority()) {
             sendDialogResponse(dialog, SipStatus::Accepted);
-            sendReferNotify(transferee, referrer, refer, SipStatus::Trying);
-            sendReferNotify(transferee, referrer, refer, SipStatus::BusyHere);
+            sendReferNotify(peer, referrer, refer, SipStatus::Trying);
+            sendReferNotify(peer, referrer, refer, SipStatus::BusyHere);
             return;
         }
         // No transaction waits for the door: its answer joins it to the running call.
@@ -193,6 +199,6 @@ void Sip::onReferStandalone(SipDialog *dialog)
         client->process(invite);
     }
     sendDialogResponse(dialog, SipStatus::Accepted);
-    sendReferNotify(transferee, referrer, refer, SipStatus::Trying);
-    sendReferNotify(transferee, referrer, refer, SipStatus::OK);
+    sendReferNotify(peer, referrer, refer, SipStatus::Trying);
+    sendReferNotify(peer, referrer, refer, SipStatus::OK);
 }

@@ -50,7 +50,7 @@ quint16 writeLocalServerSettings(LocalHost &host, const QString &address, quint1
     host.file.setValue("sip/standalone-bind-port", port);
     QSettings users(Env::configFilePath("sip-users"), QSettings::IniFormat);
     users.clear();
-    for (const QString name : { "alice", "bob", "carol" }) {
+    for (const QString name : { "alice", "bob", "carol", "dave" }) {
         users.setValue(name + "/type-user", 1);
         users.setValue(name + "/sip-standalone-login", name);
         users.setValue(name + "/sip-standalone-password", "pw-" + name);

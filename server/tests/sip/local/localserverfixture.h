@@ -76,8 +76,8 @@ private:
     int m_CSeq = 1;
 };
 
-// Settings and accounts (alice, bob, carol, a group) of a standalone server on address and port
-// (a free loopback port for 0); returns the port.
+// Settings and accounts (alice, bob, carol, dave, a group) of a standalone server on address and
+// port (a free loopback port for 0); returns the port.
 quint16 writeLocalServerSettings(LocalHost &host, const QString &address = "127.0.0.1",
                                  quint16 port = 0);
 int statusCode(const SipMessage &message);

@@ -968,32 +968,50 @@ private slots:
         QCOMPARE(statusCode(nextBut(bob, refused)), 405);
     }
 
-    // bob hands alice on to carol, and she answers after bob left: each hears the other, not
-    // the hold prompt. carol refuses (or answers with no audio to take): alice, left alone, hears
-    // BYE at once; with bob still there, they talk on as before. Each call is recorded whole,
-    // carol's refusal as "NA".
+    // bob hands alice on to carol (or alice hands bob), and carol answers after the transferor
+    // left: each hears the other, not the hold prompt. carol refuses (or answers with no audio to
+    // take): the party handed on, left alone, hears BYE at once; with bob still there, they talk
+    // on as before. Then the party handed on holds, resumes and hands carol on to dave in its own
+    // call, whatever became of the transferor's account; dave is rung by carol. Each call is
+    // recorded whole, a refusal as "NA".
     void blindTransfer_data()
     {
+        QTest::addColumn<bool>("aliceTransfers");
         QTest::addColumn<bool>("bobStays");
         QTest::addColumn<int>("carolAnswers");
+        QTest::addColumn<bool>("withdraws"); // the transferor's phone quits once it left
+        QTest::addColumn<bool>("handsOn");
         QTest::addColumn<QStringList>("records");
         // clang-format off
-        QTest::newRow("carol answers after bob left") << false << 200
+        QTest::newRow("carol answers after bob left") << false << false << 200 << false << false
             << QStringList { "alice bob INT ", "alice carol INT " };
-        QTest::newRow("carol refuses after bob left") << false << 486
+        QTest::newRow("carol refuses after bob left") << false << false << 486 << false << false
             << QStringList { "alice bob INT ", "alice carol INT NA" };
-        QTest::newRow("carol refuses, bob stays") << true << 486
+        QTest::newRow("carol refuses, bob stays") << false << true << 486 << false << false
             << QStringList { "alice carol INT NA", "alice bob INT " };
         QTest::newRow("carol answers without audio after bob left")
-            << false << int(AnswerWithoutAudio) << QStringList { "alice bob INT ", "alice carol INT NA" };
+            << false << false << int(AnswerWithoutAudio) << false << false
+            << QStringList { "alice bob INT ", "alice carol INT NA" };
+        QTest::newRow("alice hands carol on after bob left") << false << false << 200 << false
+            << true << QStringList { "alice bob INT ", "carol dave INT NA", "alice carol INT " };
+        QTest::newRow("bob hands carol on after alice left") << true << false << 200 << false
+            << true << QStringList { "alice bob INT ", "carol dave INT NA", "bob carol INT " };
+        QTest::newRow("alice hands carol on after bob quit") << false << false << 200 << true
+            << true << QStringList { "alice bob INT ", "carol dave INT NA", "alice carol INT " };
+        QTest::newRow("bob hands carol on after alice quit") << true << false << 200 << true
+            << true << QStringList { "alice bob INT ", "carol dave INT NA", "bob carol INT " };
         // clang-format on
     }
     void blindTransfer()
     {
+        QFETCH(bool, aliceTransfers);
         QFETCH(bool, bobStays);
         QFETCH(int, carolAnswers);
-        RawPhone alice("alice", m_Port), bob("bob", m_Port), carol("carol", m_Port);
-        for (RawPhone *phone : { &alice, &bob, &carol })
+        QFETCH(bool, withdraws);
+        QFETCH(bool, handsOn);
+        RawPhone alice("alice", m_Port), bob("bob", m_Port), carol("carol", m_Port),
+            dave("dave", m_Port);
+        for (RawPhone *phone : { &alice, &bob, &carol, &dave })
             QCOMPARE(phone->registerWith(), 200);
         PhoneMedia aliceMedia, bobMedia, carolMedia;
         const SipMessage invite = placeCall(alice, bob, aliceMedia.sdp());
@@ -1015,27 +1033,42 @@ private slots:
         aliceMedia.speakTo(ok.body, char(0x2a));
         bobMedia.speakTo(invite.body, char(0x3c));
 
-        // bob's requests in his call with alice.
-        const auto fromBob = [&](const QString &method, int cseq, const QString &extra = "") {
+        // bob's or alice's requests in their call.
+        const auto inCall = [&](bool ofBob, const QString &method, int cseq,
+                                const QString &extra = "", const QString &body = "") {
             return QHash<QString, QString> { { "method", method },
-                                             { "to", "alice" },
-                                             { "totag", ";tag=" + invite.fromTag() },
-                                             { "callid", invite.callId() },
+                                             { "to", ofBob ? "alice" : "bob" },
+                                             { "totag",
+                                               ";tag=" + (ofBob ? invite.fromTag() : toTagOf(ok)) },
+                                             { "callid", ofBob ? invite.callId() : ok.callId() },
                                              { "cseq", QString::number(cseq) },
-                                             { "extra", extra } };
+                                             { "extra", extra },
+                                             { "body", body } };
         };
+        RawPhone &transferor = aliceTransfers ? alice : bob, &handed = aliceTransfers ? bob : alice;
+        PhoneMedia &handedMedia = aliceTransfers ? bobMedia : aliceMedia;
+        // carol speaks as the transferor did.
+        const char handedLevel = aliceTransfers ? char(0x3c) : char(0x2a);
+        const char otherLevel = aliceTransfers ? char(0x2a) : char(0x3c);
         const QString referTo = QString("Refer-To: <sip:carol@127.0.0.1:%1>\n").arg(m_Port);
-        QCOMPARE(statusCode(authorized(bob, fromBob("REFER", 3, referTo), "pw-bob")), 202);
-        for (int i = 0; i < 2; ++i) {
-            const SipMessage notify = nextBut(bob, invite);
-            QCOMPARE(notify.startLine.method, SipMethod::Notify);
-            bob.send(reply(notify, 200));
-        }
+        QCOMPARE(statusCode(authorized(transferor, inCall(!aliceTransfers, "REFER", 3, referTo),
+                                       aliceTransfers ? "pw-alice" : "pw-bob")),
+                 202);
+        const auto notified = [&](RawPhone &referrer) {
+            for (int i = 0; i < 2; ++i) {
+                const SipMessage notify = nextBut(referrer, invite);
+                QCOMPARE(notify.startLine.method, SipMethod::Notify);
+                referrer.send(reply(notify, 200));
+            }
+        };
+        notified(transferor);
         const SipMessage ring = carol.next();
         QCOMPARE(ring.startLine.method, SipMethod::Invite);
         if (!bobStays) {
-            bob.send(kRequest, fromBob("BYE", 5));
-            QCOMPARE(statusCode(nextBut(bob, invite)), 200);
+            transferor.send(kRequest, inCall(!aliceTransfers, "BYE", 5));
+            QCOMPARE(statusCode(nextBut(transferor, invite)), 200);
+            if (withdraws)
+                QCOMPARE(transferor.registerWith(QString(), "Expires: 0\n"), 200);
         }
         const bool noAudio = carolAnswers == AnswerWithoutAudio;
         carol.send(reply(ring, noAudio ? 200 : carolAnswers, "", noAudio ? "" : carolMedia.sdp()));
@@ -1047,35 +1080,70 @@ private slots:
         }
         const qint64 refused = TimeScale::now();
 
-        // Whoever alice talks with now hangs up once each hears the other.
+        // Whoever the party handed on talks with now hangs up once each hears the other.
         const bool carolTalks = carolAnswers == 200;
         if (carolTalks || bobStays) {
             RawPhone &other = carolTalks ? carol : bob;
             PhoneMedia &otherMedia = carolTalks ? carolMedia : bobMedia;
             const SipMessage &otherInvite = carolTalks ? ring : invite;
             if (carolTalks)
-                otherMedia.speakTo(ring.body, char(0x3c));
-            aliceMedia.heard(0);
-            otherMedia.heard(0);
-            int aliceHeard = 0, otherHeard = 0;
+                otherMedia.speakTo(ring.body, otherLevel);
+            int handedHeard = 0, otherHeard = 0;
             const auto talking = [&] {
-                aliceHeard += aliceMedia.heard(char(0x3c));
-                otherHeard += otherMedia.heard(char(0x2a));
-                return aliceHeard > 10 && otherHeard > 10;
+                handedHeard += handedMedia.heard(otherLevel);
+                otherHeard += otherMedia.heard(handedLevel);
+                return handedHeard > 10 && otherHeard > 10;
             };
+            handedMedia.heard(0);
+            otherMedia.heard(0);
             QTRY_VERIFY_WITH_TIMEOUT(talking(), 10000);
+            if (handsOn) {
+                const auto reinvite = [&](int cseq, const QString &direction) {
+                    QHash<QString, QString> r
+                        = inCall(aliceTransfers, "INVITE", cseq, "", handedMedia.sdp(direction));
+                    handed.send(kRequest, r);
+                    const SipMessage answer = handed.next();
+                    r["method"] = "ACK";
+                    r["body"] = "";
+                    handed.send(kRequest, r);
+                    return statusCode(answer);
+                };
+                // Held, it hears nothing of carol's while she goes on hearing it.
+                QCOMPARE(reinvite(6, "sendonly"), 200);
+                for (int i = 0; i < 2; ++i) {
+                    handedMedia.heard(0);
+                    otherMedia.heard(0);
+                    otherHeard = 0;
+                    QTRY_VERIFY_WITH_TIMEOUT((otherHeard += otherMedia.heard(handedLevel)) > 10,
+                                             10000);
+                }
+                QCOMPARE(handedMedia.heard(otherLevel), 0);
+                QCOMPARE(reinvite(7, "sendrecv"), 200);
+                handedHeard = otherHeard = 0;
+                QTRY_VERIFY_WITH_TIMEOUT(talking(), 10000);
+                const QString toDave = QString("Refer-To: <sip:dave@127.0.0.1:%1>\n").arg(m_Port);
+                QCOMPARE(statusCode(authorized(handed, inCall(aliceTransfers, "REFER", 8, toDave),
+                                               aliceTransfers ? "pw-bob" : "pw-alice")),
+                         202);
+                notified(handed);
+                const SipMessage daveRing = dave.next();
+                QCOMPARE(daveRing.startLine.method, SipMethod::Invite);
+                QCOMPARE(daveRing.from().address.user, QString("carol"));
+                dave.send(reply(daveRing, 486));
+                QCOMPARE(nextBut(dave, daveRing).startLine.method, SipMethod::Ack);
+            }
             other.send(kRequest,
                        { { "method", "BYE" },
-                         { "to", "alice" },
+                         { "to", otherInvite.from().address.user },
                          { "totag", ";tag=" + otherInvite.fromTag() },
                          { "callid", otherInvite.callId() },
                          { "cseq", "5" } });
             QCOMPARE(statusCode(nextBut(other, otherInvite)), 200);
         }
-        const SipMessage bye = alice.next();
+        const SipMessage bye = handed.next();
         QCOMPARE(bye.startLine.method, SipMethod::Bye);
-        QCOMPARE(bye.callId(), QString("c1"));
-        alice.send(reply(bye, 200));
+        QCOMPARE(bye.callId(), aliceTransfers ? invite.callId() : QString("c1"));
+        handed.send(reply(bye, 200));
         QTRY_VERIFY_WITH_TIMEOUT(!m_Sip->findConversation("c1"), 10000);
         QTEST(records, "records");
         if (bobStays)
