@@ -1,7 +1,7 @@
 // The door-device pages: the module with its devices' live state, the global settings and
 // dial plan, and the list and form of devices.
 #include "core/env.h"
-#include "core/modulehost.h"
+#include "core/settingstext.h"
 #include "http/http.h"
 #include "http/pagefill.h"
 #include "http/pages/listenertrial.h"
