@@ -5,6 +5,7 @@
 #include "core/env.h"
 #include "core/timescale.h"
 #include "http/formdata.h"
+#include "http/httpobject.h"
 #include "http/pages/sipformcheck.h"
 #include "http/responder.h"
 #include "httpfixture.h"
@@ -16,6 +17,7 @@
 #include "velk/velkdevice.h"
 #include "velk/velkfirmware.h"
 
+#include <QSemaphore>
 #include <QTcpServer>
 #include <QUdpSocket>
 #include <QtTest>
@@ -82,6 +84,7 @@ private slots:
     void firmwareUpdateRefused();
     void listValuesKept_data();
     void listValuesKept();
+    void deletedDeviceStaysDeleted();
 
 private:
     QSettings &users() { return *m_sip->findChild<QSettings *>(); }
@@ -876,6 +879,48 @@ void TestHttpPages::listValuesKept()
         QCOMPARE(settings.value(key).toString(), stored);
         QVERIFY(login.isEmpty() || m_fixture->curl(login, "/index.htm").status == 200);
     }
+}
+
+// A device's form saved with its reset ticked while a delete of the device is posted: the delete
+// reaches the module as the edit is handled, and the device stays deleted.
+void TestHttpPages::deletedDeviceStaysDeleted()
+{
+    m_velk->saveDevice(9, { { "description", "door" } }, false, false);
+    Http &http = m_fixture->http();
+    auto post = [&](const QString &path, const QString &form) {
+        const QString auth = HttpFixture::digest("admin", http.realm(), "tallowfin", "POST", path,
+                                                 m_fixture->nonce());
+        return QStringLiteral(
+                   "POST %1 HTTP/1.1\r\nAuthorization: %2\r\nContent-Length: %3\r\n\r\n%4")
+            .arg(path, auth)
+            .arg(form.size())
+            .arg(form)
+            .toUtf8();
+    };
+    const QByteArray edit = post("/velk-devices.htm?edit=9",
+                                 "device-id=9&description=renamed&reset-device-state=true");
+    const QByteArray removal = post("/velk-devices.htm", "__delete=9");
+    QTcpSocket deleting;
+    deleting.connectToHost(QHostAddress::LocalHost, m_fixture->port());
+    QVERIFY(deleting.waitForConnected(30000));
+    QSemaphore passedOn; // requests the worker has handed to the module
+    const QObject guard;
+    QObject::connect(
+        qobject_cast<HttpObject *>(http.worker()), &HttpObject::checkRequest, &guard,
+        [&passedOn] { passedOn.release(); }, Qt::DirectConnection);
+    const Behind meanwhile(&http, [&] {
+        deleting.write(removal);
+        QVERIFY(deleting.waitForBytesWritten(30000));
+        QVERIFY(passedOn.tryAcquire(2, 30000));
+    });
+    RawClient editing(m_fixture->port());
+    editing.send(edit);
+    QVERIFY(editing.waitClosed());
+    QTRY_VERIFY_WITH_TIMEOUT(deleting.state() == QAbstractSocket::UnconnectedState, 30000);
+    QCOMPARE(HttpFixture::parse(editing.buffer()).status, 302);
+    QCOMPARE(HttpFixture::parse(deleting.readAll()).status, 302);
+    QVERIFY(!m_velk->devicesFile().childGroups().contains("9"));
+    QVERIFY(!m_velk->findDevice(9));
 }
 
 TARNHALL_TEST_MAIN(TestHttpPages)
