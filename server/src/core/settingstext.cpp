@@ -126,26 +126,57 @@ int digitValue(char ch, int base)
     return value < base ? value : -1;
 }
 
-// An unquoted value with its escapes resolved and its commas kept as they stand. Blanks before
-// the value and blanks ending it are dropped, unless an escape wrote them.
-QString unescapedText(const QByteArray &text, QTextCodec *codec)
+// Drops the blanks ending the text after its first kept characters.
+void chopBlanks(QString &text, int kept)
+{
+    while (text.size() > kept && isBlank(text.back().toLatin1()))
+        text.chop(1);
+}
+
+// An unquoted value: its text with the escapes resolved and the commas kept as they stand, and
+// the items QSettings makes of it, split at the commas and trimmed. Blanks ending the text or an
+// item are dropped unless an escape wrote them.
+struct WrittenValue
+{
+    QString text;
+    QStringList items;
+};
+
+WrittenValue unescapedValue(const QByteArray &text, QTextCodec *codec)
 {
     static const char kEscapes[][2] = { { 'a', '\a' }, { 'b', '\b' },  { 'f', '\f' }, { 'n', '\n' },
                                         { 'r', '\r' }, { 't', '\t' },  { 'v', '\v' }, { '"', '"' },
                                         { '?', '?' },  { '\'', '\'' }, { '\\', '\\' } };
     const int size = text.size();
-    QString result;
+    WrittenValue value;
+    QString item;
+    int textKept = 0;
+    int itemKept = 0;
+    const auto add = [&](const QString &part) {
+        value.text += part;
+        item += part;
+    };
     int i = 0;
     while (i < size && isBlank(text.at(i)))
         ++i;
-    int kept = 0;
     while (i < size) {
-        if (text.at(i) != '\\') {
+        const char first = text.at(i);
+        if (first == ',') {
+            chopBlanks(item, itemKept);
+            value.items << item;
+            item.clear();
+            itemKept = 0;
+            value.text += QLatin1Char(',');
+            for (++i; i < size && isBlank(text.at(i)); ++i)
+                value.text += QLatin1Char(text.at(i));
+            continue;
+        }
+        if (first != '\\') {
             int j = i + 1;
-            while (j < size && text.at(j) != '\\')
+            while (j < size && text.at(j) != '\\' && text.at(j) != ',')
                 ++j;
-            result += codec ? codec->toUnicode(text.constData() + i, j - i)
-                            : QString::fromLatin1(text.constData() + i, j - i);
+            add(codec ? codec->toUnicode(text.constData() + i, j - i)
+                      : QString::fromLatin1(text.constData() + i, j - i));
             i = j;
             continue;
         }
@@ -155,32 +186,39 @@ QString unescapedText(const QByteArray &text, QTextCodec *codec)
         const auto simple = std::find_if(std::begin(kEscapes), std::end(kEscapes),
                                          [ch](const char *escape) { return escape[0] == ch; });
         if (simple != std::end(kEscapes)) {
-            result += QLatin1Char((*simple)[1]);
+            add(QString(QLatin1Char((*simple)[1])));
         } else if ((ch == 'x' && i < size && digitValue(text.at(i), 16) >= 0)
                    || digitValue(ch, 8) >= 0) {
             const int base = ch == 'x' ? 16 : 8;
             uint code = ch == 'x' ? 0 : uint(digitValue(ch, 8));
             while (i < size && digitValue(text.at(i), base) >= 0)
                 code = code * uint(base) + uint(digitValue(text.at(i++), base));
-            result += QChar(code);
+            add(QString(QChar(code)));
         } else if (ch == '\n' || ch == '\r') {
             if (i < size && (text.at(i) == '\n' || text.at(i) == '\r') && text.at(i) != ch)
                 ++i;
         }
-        kept = result.size();
+        textKept = value.text.size();
+        itemKept = item.size();
     }
-    while (result.size() > kept && isBlank(result.back().toLatin1()))
-        result.chop(1);
-    if (result.startsWith(QLatin1String("@@")))
-        result.remove(0, 1);
-    return result;
+    chopBlanks(value.text, textKept);
+    chopBlanks(item, itemKept);
+    value.items << item;
+    // A leading "@@" is how a text starting with "@" is written.
+    if (value.text.startsWith(QLatin1String("@@")))
+        value.text.remove(0, 1);
+    for (QString &each : value.items) {
+        if (each.startsWith(QLatin1String("@@")))
+            each.remove(0, 1);
+    }
+    return value;
 }
 
 // Values of lines without quotes by their keys as QSettings names them; the last line of a key
 // counts.
-QHash<QString, QString> writtenTexts(const QByteArray &data, QTextCodec *codec)
+QHash<QString, WrittenValue> writtenValues(const QByteArray &data, QTextCodec *codec)
 {
-    QHash<QString, QString> texts;
+    QHash<QString, WrittenValue> values;
     QString section;
     int pos = data.startsWith("\xef\xbb\xbf") ? 3 : 0;
     IniLine line;
@@ -193,8 +231,9 @@ QHash<QString, QString> writtenTexts(const QByteArray &data, QTextCodec *codec)
                 section.clear();
                 continue;
             }
-            section = name.compare("%general", Qt::CaseInsensitive) == 0 ? QStringLiteral("general")
-                                                                         : unescapedKey(name);
+            section = name.compare("%general", Qt::CaseInsensitive) == 0
+                ? QString::fromLatin1(name.mid(1))
+                : unescapedKey(name);
             section += QLatin1Char('/');
             continue;
         }
@@ -206,41 +245,20 @@ QHash<QString, QString> writtenTexts(const QByteArray &data, QTextCodec *codec)
         const QString key = section + unescapedKey(data.mid(line.start, keyEnd - line.start));
         const QByteArray value = data.mid(line.equals + 1, line.end - line.equals - 1);
         if (value.contains('"'))
-            texts.remove(key);
+            values.remove(key);
         else
-            texts.insert(key, unescapedText(value, codec));
+            values.insert(key, unescapedValue(value, codec));
     }
-    return texts;
-}
-
-QString withoutBlanks(QString item)
-{
-    while (!item.isEmpty() && isBlank(item.front().toLatin1()))
-        item.remove(0, 1);
-    while (!item.isEmpty() && isBlank(item.back().toLatin1()))
-        item.chop(1);
-    return item;
-}
-
-// The text is what QSettings made the list of: the file was not changed behind it.
-bool givesItems(const QString &text, const QStringList &items)
-{
-    const QStringList parts = text.split(QLatin1Char(','));
-    if (parts.size() != items.size())
-        return false;
-    for (int i = 0; i < parts.size(); ++i) {
-        if (withoutBlanks(parts.at(i)) != items.at(i))
-            return false;
-    }
-    return true;
+    return values;
 }
 
 } // namespace
 
 QString settingsText(const QVariant &value)
 {
-    return value.type() == QVariant::StringList ? value.toStringList().join(QLatin1Char(','))
-                                                : value.toString();
+    return value.type() == QVariant::StringList || value.type() == QVariant::List
+        ? value.toStringList().join(QLatin1Char(','))
+        : value.toString();
 }
 
 void keepWrittenText(QSettings &file, const std::function<bool(const QString &name)> &isList)
@@ -251,14 +269,15 @@ void keepWrittenText(QSettings &file, const std::function<bool(const QString &na
     const QString group = file.group();
     while (!file.group().isEmpty())
         file.endGroup();
-    const QHash<QString, QString> texts = writtenTexts(in.readAll(), file.iniCodec());
-    for (auto it = texts.cbegin(); it != texts.cend(); ++it) {
+    const QHash<QString, WrittenValue> written = writtenValues(in.readAll(), file.iniCodec());
+    for (auto it = written.cbegin(); it != written.cend(); ++it) {
         const QVariant value = file.value(it.key());
-        if (value.type() != QVariant::StringList
-            || (isList && isList(it.key().section(QLatin1Char('/'), -1))))
-            continue;
-        if (givesItems(it.value(), value.toStringList()))
-            file.setValue(it.key(), it.value());
+        // Only what QSettings read from that very line, nothing set in memory since. Items
+        // starting with "@" make it a list of variants.
+        if ((value.type() == QVariant::StringList || value.type() == QVariant::List)
+            && value.toStringList() == it.value().items
+            && !(isList && isList(it.key().section(QLatin1Char('/'), -1))))
+            file.setValue(it.key(), it.value().text);
     }
     if (!group.isEmpty())
         file.beginGroup(group);
