@@ -1,5 +1,6 @@
 #include "core/env.h"
 
+#include "core/settingstext.h"
 #include "core/systeminfo.h"
 
 #include <QCoreApplication>
@@ -133,6 +134,7 @@ QSettings *Env::settings(QObject *parent)
     auto *settings = new QSettings(configFilePath(QCoreApplication::applicationName()),
                                    QSettings::IniFormat, parent);
     settings->setIniCodec("UTF-8");
+    keepWrittenText(*settings);
     const bool debug = settings->value(QStringLiteral("debug"), QStringLiteral("false")).toBool();
     g_debug = debug;
     settings->setValue(QStringLiteral("debug"), debug);

@@ -1,5 +1,7 @@
 #include "core/modulehost.h"
 
+#include "core/settingstext.h"
+
 #include <QObject>
 
 ModuleHost *hostOf(const QObject *module)
@@ -25,10 +27,4 @@ void writeModuleDefaults(const QObject *module, const QString &group,
         return;
     for (const SettingDefault &entry : defaults)
         host->setDefaultValue(group, QLatin1String(entry.key), QLatin1String(entry.value));
-}
-
-QString settingsText(const QVariant &value)
-{
-    return value.type() == QVariant::StringList ? value.toStringList().join(QLatin1Char(','))
-                                                : value.toString();
 }

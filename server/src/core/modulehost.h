@@ -59,6 +59,3 @@ QVariant moduleSetting(const QObject *module, const QString &group, const QStrin
 // Writes those of the defaults that the module's group lacks.
 void writeModuleDefaults(const QObject *module, const QString &group,
                          std::initializer_list<SettingDefault> defaults);
-// A settings file value as the text the file holds: an unquoted value with commas reads as a
-// list, and only its items joined again give back what the file meant.
-QString settingsText(const QVariant &value);

@@ -2,6 +2,7 @@
 
 #include "core/env.h"
 #include "core/modulehost.h"
+#include "core/settingstext.h"
 #include "http/httpobject.h"
 #include "http/httpsession.h"
 #include "http/httpuser.h"
@@ -43,6 +44,7 @@ Http::Http(QObject *parent)
 {
     initPageResources();
     m_Users.setIniCodec("UTF-8");
+    keepWrittenText(m_Users);
     setObjectName(QStringLiteral("Http"));
     qRegisterMetaType<QHttpRequest::HttpMethod>("QHttpRequest::HttpMethod");
     qRegisterMetaType<HeaderHash>("HeaderHash");

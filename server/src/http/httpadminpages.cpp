@@ -3,6 +3,7 @@
 
 #include "core/env.h"
 #include "core/modulehost.h"
+#include "core/settingstext.h"
 #include "http/httpsession.h"
 #include "http/httpuser.h"
 #include "http/pagefill.h"

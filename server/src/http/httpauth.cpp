@@ -3,7 +3,7 @@
 
 #include "core/digestchallenge.h"
 #include "core/env.h"
-#include "core/modulehost.h"
+#include "core/settingstext.h"
 #include "http/httpsession.h"
 #include "http/httpuser.h"
 #include "http/qhttpserver/qhttpconnection.h"

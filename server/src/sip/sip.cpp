@@ -5,6 +5,7 @@
 #include "conversation/conversationthread.h"
 #include "core/env.h"
 #include "core/modulehost.h"
+#include "core/settingstext.h"
 #include "core/timescale.h"
 #include "sip/sipobject.h"
 #include "sip/sipuser.h"
@@ -50,6 +51,9 @@ Sip::Sip(QObject *parent)
     qRegisterMetaType<SipMessage>("SipMessage");
     setObjectName(QStringLiteral("Sip"));
     m_SipUsers.setIniCodec("UTF-8");
+    keepWrittenText(m_SipUsers, [](const QString &name) {
+        return name == userSettingName(SipUserSetting::GroupList);
+    });
     m_StopTimer.setSingleShot(true);
     connect(&m_StopTimer, &QTimer::timeout, this, &Sip::stopParent);
     connect(&m_External, &SipExternalAddress::withdraw, this,

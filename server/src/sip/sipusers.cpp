@@ -2,7 +2,7 @@
 #include "sip/sip.h"
 
 #include "conversation/conversationthread.h"
-#include "core/modulehost.h"
+#include "core/settingstext.h"
 #include "sip/sipuser.h"
 #include "sip/sipusersetting.h"
 

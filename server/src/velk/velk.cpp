@@ -2,7 +2,9 @@
 
 #include "core/env.h"
 #include "core/modulehost.h"
+#include "core/settingstext.h"
 #include "velk/velkdevice.h"
+#include "velk/velkdevicesettings.h"
 #include "velk/velkobject.h"
 #include "velk/velkpacket.h"
 #include "velk/velkprotocol.h"
@@ -39,6 +41,7 @@ Velk::Velk(QObject *parent)
     , m_Devices(Env::configFilePath(QStringLiteral("velk-devices")), QSettings::IniFormat, this)
 {
     m_Devices.setIniCodec("UTF-8");
+    keepWrittenText(m_Devices, VelkDeviceSettings::isListKey);
     qRegisterMetaType<QHostAddress>("QHostAddress");
     qRegisterMetaType<VelkConnectionState>("VelkConnectionState");
     qRegisterMetaType<QAbstractSocket::SocketError>("QAbstractSocket::SocketError");

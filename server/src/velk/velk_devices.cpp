@@ -1,6 +1,7 @@
 // The device table of the door-device module and the stores of "velk-devices" and "velk".
 #include "core/env.h"
 #include "core/modulehost.h"
+#include "core/settingstext.h"
 #include "velk/velk.h"
 #include "velk/velkdevice.h"
 #include "velk/velkdevicesettings.h"

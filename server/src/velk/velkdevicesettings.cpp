@@ -210,6 +210,17 @@ QStringList VelkDeviceSettings::stringListValue(const QObject *device, int index
     return items;
 }
 
+bool VelkDeviceSettings::isListKey(const QString &name)
+{
+    for (const int index : { VelkDeviceKey::Relay1Mode, VelkDeviceKey::Relay2Mode,
+                             VelkDeviceKey::Relay3Mode, VelkDeviceKey::ButtonCallRule,
+                             VelkDeviceKey::Sensor1CallRule, VelkDeviceKey::Sensor2CallRule }) {
+        if (keyName(index) == name)
+            return true;
+    }
+    return false;
+}
+
 bool VelkDeviceSettings::isRelayMode(const QString &mode)
 {
     const QStringList items = mode.split(QLatin1Char(','));

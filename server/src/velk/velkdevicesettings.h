@@ -119,6 +119,8 @@ public:
     static bool boolValue(const QObject *device, int index);
     // A text property is split at commas.
     static QStringList stringListValue(const QObject *device, int index);
+    // A key whose value is a list of items: a relay mode and its value, a call rule.
+    static bool isListKey(const QString &name);
 
     // A relay mode: 0, 1 or 2, then optionally a comma and a value from 0 to 255.
     static bool isRelayMode(const QString &mode);

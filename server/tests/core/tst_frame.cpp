@@ -5,6 +5,7 @@
 #include "core/attendedthreadobject.h"
 #include "core/env.h"
 #include "core/identifiers.h"
+#include "core/settingstext.h"
 #include "core/smdrformat.h"
 #include "core/systeminfo.h"
 
@@ -63,6 +64,8 @@ private slots:
     void eightThreadsNeverInterleave();
     void warningRaisedWhileWritingDoesNotDeadlock();
     void settingsGainTheDebugKey();
+    void handWrittenValuesKeepTheirText_data();
+    void handWrittenValuesKeepTheirText();
 
     void smdrRecordLayout_data();
     void smdrRecordLayout();
@@ -354,6 +357,50 @@ void TestFrame::settingsGainTheDebugKey()
     settings->sync();
     std::unique_ptr<QSettings> again(Env::settings(nullptr));
     QVERIFY(Env::debugEnabled());
+}
+
+// A value written by hand, unquoted with commas, reads as the text of its line, and so does it
+// once the file is written again; one written quoted, or under a key read as a list, reads as
+// the items QSettings makes of it.
+void TestFrame::handWrittenValuesKeepTheirText_data()
+{
+    QTest::addColumn<QByteArray>("written");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("text");
+    const char *const rows[][4] = {
+        { "blanks after the commas", "[g]\nk=T\xc3\xbcr Nord,  Eingang\n", "g/k",
+          "Tür Nord,  Eingang" },
+        { "escapes and a comment", "[g]\nk=a\\tb ,  c\\x20 ; note\n", "g/k", "a\tb ,  c " },
+        { "an item starting with @", "[g]\nk=x, @home\n", "g/k", "x, @home" },
+        { "a text starting with @", "[g]\nk=@@x, y\n", "g/k", "@x, y" },
+        { "escaped section and key", "[J%FCrgen]\na\\b=u, v\n", "Jürgen/a/b", "u, v" },
+        { "general section, last line", "k=1, 2\n[General]\nk=3,  4\n", "k", "3,  4" },
+        { "written quoted", "[g]\nk=\"a\",  b\n", "g/k", "a,b" },
+        { "a key read as a list", "[g]\nlist=alice,  bob\n", "g/list", "alice,bob" },
+    };
+    for (const auto &row : rows)
+        QTest::newRow(row[0]) << QByteArray(row[1]) << row[2] << QString(row[3]);
+}
+
+void TestFrame::handWrittenValuesKeepTheirText()
+{
+    QFETCH(QByteArray, written);
+    QFETCH(QString, key);
+    QFETCH(QString, text);
+    const QString path = Env::configFilePath(QStringLiteral("hand-written"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(written);
+    file.close();
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        settings.setIniCodec("UTF-8");
+        keepWrittenText(settings, [](const QString &name) { return name == "list"; });
+        QCOMPARE(settingsText(settings.value(key)), text);
+    }
+    QSettings again(path, QSettings::IniFormat);
+    again.setIniCodec("UTF-8");
+    QCOMPARE(settingsText(again.value(key)), text);
 }
 
 // Golden lines after the date and time columns, without the CR LF.

@@ -84,10 +84,13 @@ HttpFixture::HttpFixture()
         write(users,
               { { "anna/is-admin", "false" },
                 { "anna/password", "anna-pw" },
-                { "anna/display-name", "Анна" },
-                // As a hand-written file holds it, unquoted: the file reads it as a list.
-                { "carl/password", QStringList { "c", "pw" } } });
+                { "anna/display-name", "Анна" } });
     }
+    // As a hand-written file holds them, unquoted: QSettings reads each as a list.
+    QFile byHand(usersFile());
+    byHand.open(QIODevice::Append);
+    byHand.write("[carl]\npassword=c,pw\n[dora]\nis-admin=false\npassword=b o, ss\n");
+    byHand.close();
     m_host = new TestHost(mainFile);
     m_port = freePort();
     m_host->setValue("admin", "bind-address", "127.0.0.1");

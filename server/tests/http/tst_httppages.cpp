@@ -5,6 +5,7 @@
 #include "core/env.h"
 #include "core/timescale.h"
 #include "http/formdata.h"
+#include "http/httpobject.h"
 #include "http/pages/sipformcheck.h"
 #include "http/responder.h"
 #include "httpfixture.h"
@@ -16,6 +17,7 @@
 #include "velk/velkdevice.h"
 #include "velk/velkfirmware.h"
 
+#include <QSemaphore>
 #include <QTcpServer>
 #include <QUdpSocket>
 #include <QtTest>
@@ -82,6 +84,7 @@ private slots:
     void firmwareUpdateRefused();
     void listValuesKept_data();
     void listValuesKept();
+    void deletedDeviceStaysDeleted();
 
 private:
     QSettings &users() { return *m_sip->findChild<QSettings *>(); }
@@ -781,34 +784,54 @@ void TestHttpPages::firmwareUpdateRefused()
     QCOMPARE(sent.size(), 0);
 }
 
-// A value written unquoted with commas reads back from the file as a list: each page shows it as
-// the file holds it, and a save of the form as shown stores a text that reads back the same.
+// A value written unquoted with commas reads from the file as a list. A line written by hand
+// is the text it holds, blanks after the commas included: each page shows it, a login takes it,
+// and a save of the form as shown stores it as the same text. A list set by the code, or read as
+// a list (a group's members, a call rule), shows its items as the file holds them.
 void TestHttpPages::listValuesKept_data()
 {
     QTest::addColumn<QString>("file"); // empty: the main settings
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("stored");
+    QTest::addColumn<bool>("byHand"); // the line written by hand before its module reads the file
     QTest::addColumn<QString>("page");
     QTest::addColumn<QString>("shown");
     QTest::addColumn<QString>("form"); // the form as shown; empty: not posted
-    const char *const rows[][7] = {
-        { "door call rule", "velk-devices", "7/button-call-rule", "alice,bob",
+    QTest::addColumn<QString>("login"); // web credentials let in before and after the save
+    const char *const rows[][9] = {
+        { "door call rule", "velk-devices", "7/button-call-rule", "alice,bob", "",
           "/velk-devices.htm?edit=7", "value=\"alice,bob\"",
-          "device-id=7&button-call-rule=alice%2Cbob" },
-        { "door in the list", "velk-devices", "7/description", "hall,left", "/velk-devices.htm",
-          "<td>hall,left</td>", "" },
-        { "account name", "sip-users", "alice/display-name", "Hall,left",
+          "device-id=7&button-call-rule=alice%2Cbob", "" },
+        { "door in the list", "velk-devices", "7/description", "hall,left", "", "/velk-devices.htm",
+          "<td>hall,left</td>", "", "" },
+        { "account name", "sip-users", "alice/display-name", "Hall,left", "",
           "/sip-accounts.htm?edit=alice", "value=\"Hall,left\"",
-          "user-id=alice&type-user=1&display-name=Hall%2Cleft" },
-        { "group members", "sip-users", "G1/group-list", "Door1,Door2", "/sip-groups.htm?edit=G1",
-          "value=\"Door2\" checked", "" },
-        { "web user name", "admin-users", "anna/display-name", "Anna,K",
-          "/admin-users.htm?edit=anna", "value=\"Anna,K\"", "" },
-        { "door module", "", "velk/bind-address", "127.0.0.1,127.0.0.2", "/velk-settings.htm",
-          "value=\"127.0.0.1,127.0.0.2\"", "" },
+          "user-id=alice&type-user=1&display-name=Hall%2Cleft", "" },
+        { "group members", "sip-users", "G1/group-list", "Door1,Door2", "",
+          "/sip-groups.htm?edit=G1", "value=\"Door2\" checked", "", "" },
+        { "web user name", "admin-users", "anna/display-name", "Anna,K", "",
+          "/admin-users.htm?edit=anna", "value=\"Anna,K\"", "", "" },
+        { "door module", "", "velk/bind-address", "127.0.0.1,127.0.0.2", "", "/velk-settings.htm",
+          "value=\"127.0.0.1,127.0.0.2\"", "", "" },
+        { "door description by hand", "velk-devices", "7/description", "Tür Nord, Eingang", "y",
+          "/velk-devices.htm?edit=7", "value=\"Tür Nord, Eingang\"",
+          "device-id=7&description=T%C3%BCr%20Nord%2C%20Eingang", "" },
+        { "door call rule by hand", "velk-devices", "7/button-call-rule", "alice, bob", "y",
+          "/velk-devices.htm?edit=7", "value=\"alice,bob\"", "", "" },
+        { "account name by hand", "sip-users", "alice/display-name", "Smith, Alice", "y",
+          "/sip-accounts.htm?edit=alice", "value=\"Smith, Alice\"",
+          "user-id=alice&type-user=1&display-name=Smith%2C%20Alice", "" },
+        { "SIP password by hand", "sip-users", "alice/sip-standalone-password", "sec, ret", "y",
+          "/sip-accounts.htm?edit=alice", "value=\"sec, ret\"",
+          "user-id=alice&type-user=1&sip-standalone-password=sec%2C%20ret", "" },
+        // The fixture's users file holds this line.
+        { "web password by hand", "admin-users", "dora/password", "b o, ss", "y",
+          "/admin-users.htm?edit=dora", "value=\"b o, ss\"",
+          "__action__=edit&admin-id=dora&is-admin=false&password=b%20o%2C%20ss", "dora:b o, ss" },
     };
     for (const auto &row : rows)
-        QTest::newRow(row[0]) << row[1] << row[2] << row[3] << row[4] << row[5] << row[6];
+        QTest::newRow(row[0]) << row[1] << row[2] << QString(row[3]) << (*row[4] != 0) << row[5]
+                              << QString(row[6]) << row[7] << row[8];
 }
 
 void TestHttpPages::listValuesKept()
@@ -816,23 +839,88 @@ void TestHttpPages::listValuesKept()
     QFETCH(QString, file);
     QFETCH(QString, key);
     QFETCH(QString, stored);
+    QFETCH(bool, byHand);
     QFETCH(QString, page);
     QFETCH(QString, shown);
     QFETCH(QString, form);
+    QFETCH(QString, login);
     m_velk->saveDevice(7, {}, false, false);
     for (const char *door : { "Door1", "Door2" })
         m_sip->saveUser(door, { { "velk-wiretapping", "paging" }, { "velk-device-id", "7" } });
     m_sip->saveUser("alice", { { "type-user", "1" } });
     m_sip->saveUser("G1", { { "type-user", "2" } });
     QSettings other(Env::configFilePath(file), QSettings::IniFormat);
+    other.setIniCodec("UTF-8");
     QSettings &settings = file.isEmpty() ? m_fixture->host().settings() : other;
-    settings.setValue(key, stored.split(','));
+    if (!byHand) {
+        settings.setValue(key, stored.split(','));
+    } else if (file != "admin-users") {
+        settings.sync();
+        QFile text(settings.fileName());
+        QVERIFY(text.open(QIODevice::Append));
+        text.write(QStringLiteral("[%1]\n%2=%3\n")
+                       .arg(key.section('/', 0, 0), key.section('/', 1), stored)
+                       .toUtf8());
+        text.close();
+        // Its module reads the file anew, as at a start.
+        if (file == "velk-devices") {
+            delete m_velk;
+            m_velk = new Velk(&m_fixture->host());
+        } else {
+            delete m_sip;
+            m_sip = new Sip(&m_fixture->host());
+        }
+    }
     QVERIFY(m_fixture->curl(kAdmin, page).body.contains(shown.toUtf8()));
+    QVERIFY(login.isEmpty() || m_fixture->curl(login, "/index.htm").status == 200);
     if (!form.isEmpty()) {
         QCOMPARE(m_fixture->post(kAdmin, page, form).status, 302);
         settings.sync();
         QCOMPARE(settings.value(key).toString(), stored);
+        QVERIFY(login.isEmpty() || m_fixture->curl(login, "/index.htm").status == 200);
     }
+}
+
+// A device's form saved with its reset ticked while a delete of the device is posted: the delete
+// reaches the module as the edit is handled, and the device stays deleted.
+void TestHttpPages::deletedDeviceStaysDeleted()
+{
+    m_velk->saveDevice(9, { { "description", "door" } }, false, false);
+    Http &http = m_fixture->http();
+    auto post = [&](const QString &path, const QString &form) {
+        const QString auth = HttpFixture::digest("admin", http.realm(), "tallowfin", "POST", path,
+                                                 m_fixture->nonce());
+        return QStringLiteral(
+                   "POST %1 HTTP/1.1\r\nAuthorization: %2\r\nContent-Length: %3\r\n\r\n%4")
+            .arg(path, auth)
+            .arg(form.size())
+            .arg(form)
+            .toUtf8();
+    };
+    const QByteArray edit = post("/velk-devices.htm?edit=9",
+                                 "device-id=9&description=renamed&reset-device-state=true");
+    const QByteArray removal = post("/velk-devices.htm", "__delete=9");
+    QTcpSocket deleting;
+    deleting.connectToHost(QHostAddress::LocalHost, m_fixture->port());
+    QVERIFY(deleting.waitForConnected(30000));
+    QSemaphore passedOn; // requests the worker has handed to the module
+    const QObject guard;
+    QObject::connect(
+        qobject_cast<HttpObject *>(http.worker()), &HttpObject::checkRequest, &guard,
+        [&passedOn] { passedOn.release(); }, Qt::DirectConnection);
+    const Behind meanwhile(&http, [&] {
+        deleting.write(removal);
+        QVERIFY(deleting.waitForBytesWritten(30000));
+        QVERIFY(passedOn.tryAcquire(2, 30000));
+    });
+    RawClient editing(m_fixture->port());
+    editing.send(edit);
+    QVERIFY(editing.waitClosed());
+    QTRY_VERIFY_WITH_TIMEOUT(deleting.state() == QAbstractSocket::UnconnectedState, 30000);
+    QCOMPARE(HttpFixture::parse(editing.buffer()).status, 302);
+    QCOMPARE(HttpFixture::parse(deleting.readAll()).status, 302);
+    QVERIFY(!m_velk->devicesFile().childGroups().contains("9"));
+    QVERIFY(!m_velk->findDevice(9));
 }
 
 TARNHALL_TEST_MAIN(TestHttpPages)

@@ -1,6 +1,6 @@
 // The lists and forms of SIP accounts and groups, and the option lists other forms embed.
 #include "core/env.h"
-#include "core/modulehost.h"
+#include "core/settingstext.h"
 #include "http/formdata.h"
 #include "http/http.h"
 #include "http/pagefill.h"

@@ -1,7 +1,7 @@
 // The door-device pages: the module with its devices' live state, the global settings and
 // dial plan, and the list and form of devices.
 #include "core/env.h"
-#include "core/modulehost.h"
+#include "core/settingstext.h"
 #include "http/http.h"
 #include "http/pagefill.h"
 #include "http/pages/listenertrial.h"
@@ -183,10 +183,8 @@ void Http::onPostVelkModule(HttpUser *user, const QString &responderName, const 
         return;
     }
     if (velk && parseDeviceNumber(form.value(QStringLiteral("unregister_velk")), &number)) {
-        if (VelkDevice *device = velk->findDevice(number)) {
+        if (VelkDevice *device = velk->findDevice(number))
             device->changeState(VelkDevice::Unregistered);
-            processEvents();
-        }
     }
     redirect(responderName, kModulePage);
 }
@@ -475,11 +473,11 @@ void Http::onPostVelkDevices(HttpUser *user, const QString &responderName, const
                                       -1, refused));
             return;
         }
+        // Reset, stored and applied in one go: a request that came meanwhile, a delete of the
+        // device above all, runs after this one rather than inside it.
         if (!isNew && form.contains(QStringLiteral("reset-device-state"))) {
-            if (VelkDevice *device = velk->findDevice(number)) {
+            if (VelkDevice *device = velk->findDevice(number))
                 device->changeState(VelkDevice::Unregistered);
-                processEvents();
-            }
         }
         velk->saveDevice(number, values, false, true);
         if (!isNew)
@@ -502,7 +500,6 @@ void Http::onPostVelkDevices(HttpUser *user, const QString &responderName, const
             redirect(responderName, QStringLiteral("%1?edit=%2").arg(kListPage).arg(number));
         } else {
             velk->removeDevice(number);
-            processEvents();
             redirect(responderName, kListPage);
         }
         return;

@@ -1,9 +1,12 @@
 #include "common/sound/sound_wav/soundwav.h"
+#include "core/env.h"
 #include "soundtestkit.h"
 #include "testmain.h"
 
 #include <QSettings>
 #include <QtTest>
+
+#include <memory>
 
 using namespace SoundTestKit;
 
@@ -86,6 +89,23 @@ private slots:
         QCOMPARE(settings.childKeys().size(), SoundWavParam::Count);
         QCOMPARE(settings.value("door-open.wav").toString(), absent);
         QCOMPARE(settings.value("hold.wav", "unset").toString(), QString());
+    }
+
+    // A path written by hand in the main settings, unquoted with a comma and a blank after it,
+    // is the file that plays.
+    void handWrittenPathWithAComma()
+    {
+        const QString door = tempPath("Tuer, auf.wav");
+        QVERIFY(soxSignal(door, "-r 8000 -b 8 -e unsigned-integer", "0.1", { "sine", "700" }));
+        QFile file(Env::configFilePath(QCoreApplication::applicationName()));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[sound]\ndoor-open.wav=" + door.toUtf8() + "\n");
+        file.close();
+        const std::unique_ptr<QSettings> settings(Env::settings(nullptr));
+        takeLog();
+        SoundWAV::loadPrompts(settings.get());
+        QVERIFY(takeLog().contains(QStringLiteral("Create sound: '%1'").arg(door)));
+        QCOMPARE(playById(SoundWavParam::DoorOpen, 100), SoundWAV::loadWav(door, 0) + silence8());
     }
 };
 

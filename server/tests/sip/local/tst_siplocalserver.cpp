@@ -274,6 +274,12 @@ private slots:
         const bool doors = function.startsWith("door");
         if (doors)
             writeDoors();
+        if (QByteArray(QTest::currentDataTag()) == "password written by hand") {
+            // Unquoted, with a blank after its comma, as a hand-written file holds it.
+            QFile users(Env::configFilePath("sip-users"));
+            QVERIFY(users.open(QIODevice::Append));
+            users.write("[alice]\nsip-standalone-password=pw, alice\n");
+        }
         m_Sip = new Sip(m_Host);
         m_Sip->start();
         // With both transports, TCP is the last to listen.
@@ -315,6 +321,7 @@ private slots:
         QTest::newRow("unreadable expiry") << "pw-alice" << "Expires: soon\n" << 200 << true;
         QTest::newRow("explicit zero") << "pw-alice" << "Expires: 0\n" << 200 << false;
         QTest::newRow("wrong password") << "pw-bob" << "Expires: 60\n" << 403 << false;
+        QTest::newRow("password written by hand") << "pw, alice" << "Expires: 60\n" << 200 << true;
         // clang-format on
     }
     void registration()

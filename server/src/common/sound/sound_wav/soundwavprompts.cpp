@@ -1,6 +1,7 @@
-#include "core/env.h"
 #include "common/sound/sound_wav/soundregistry.h"
 #include "common/sound/sound_wav/soundwav.h"
+#include "core/env.h"
+#include "core/settingstext.h"
 
 #include <QSettings>
 
@@ -48,7 +49,9 @@ void SoundWAV::loadPrompts(QSettings *settings)
     settings->beginGroup(QStringLiteral("sound"));
     for (int id = 0; id < SoundWavParam::Count; ++id) {
         const QString name = QString::fromLatin1(kPrompts[id].file);
-        const QString value = settings->value(name, QString()).toString().trimmed();
+        // A value QSettings left a list (items written quoted) is tried as its items joined,
+        // so that a path that cannot be used is logged rather than passed over.
+        const QString value = settingsText(settings->value(name, QString())).trimmed();
         QString path;
         if (!value.isEmpty()) {
             if (loadWavFile(value, 0))
