@@ -159,7 +159,10 @@ void Sip::onReceiveResponseRegister(SipMessage response)
     if (!user)
         return;
     const SipClientNonInviteDialog *dialog = clientDialogOf(response);
-    if (m_TypeExtAddress == SipExternalAddress::Auto && dialog) {
+    // Only what the server reports teaches where it sees the service from: a made-up answer (a
+    // time-out, a REGISTER ended here) carries the service's own request, addressed to the
+    // server.
+    if (m_TypeExtAddress == SipExternalAddress::Auto && dialog && !response.synthetic) {
         QString address;
         quint16 port = 0;
         if (viaReceivedAddress(dialog->m_Request.branch(), response, address, port))

@@ -36,7 +36,10 @@ struct ScriptedServer
     QNetworkDatagram got; // the last datagram in (null after a wait in vain): answers go back to it
     QSet<QByteArray> seen;
 
-    ScriptedServer() { socket.bind(QHostAddress(QHostAddress::LocalHost), 0); }
+    explicit ScriptedServer(const QHostAddress &address = QHostAddress(QHostAddress::LocalHost))
+    {
+        socket.bind(address, 0);
+    }
     // The next datagram within 30 s that is a request of the method (none: any), past others.
     QNetworkDatagram nextRequest(const QByteArray &method = QByteArray())
     {
@@ -91,6 +94,8 @@ struct ScriptedGateway : ScriptedServer
 
     ScriptedGateway(const QString &name, const QHash<QString, QString> &account,
                     const QString &server = "127.0.0.1")
+        : ScriptedServer(QHostAddress(server).isNull() ? QHostAddress(QHostAddress::LocalHost)
+                                                       : QHostAddress(server))
     {
         host.gateway(server, socket.localPort());
         sip = std::make_unique<Sip>(&host);
@@ -503,33 +508,49 @@ private slots:
         QTest::addColumn<QByteArray>("status");
         QTest::addColumn<QByteArray>("extra");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("408 from the server")
-            << QByteArray("408 Request Timeout") << QByteArray() << "408 Request Timeout";
-        QTest::newRow("no answer") << QByteArray() << QByteArray() << "no answer";
-        QTest::newRow("423 without Min-Expires")
-            << QByteArray("423 Interval Too Brief") << QByteArray() << "423 Interval Too Brief";
+        QTest::addColumn<QString>("server");
+        QTest::newRow("408 from the server") << QByteArray("408 Request Timeout") << QByteArray()
+                                             << "408 Request Timeout" << "127.0.0.1";
+        QTest::newRow("no answer") << QByteArray() << QByteArray() << "no answer" << "127.0.0.1";
+        QTest::newRow("no answer from a server of another address")
+            << QByteArray() << QByteArray() << "no answer" << "127.0.0.2";
+        QTest::newRow("423 without Min-Expires") << QByteArray("423 Interval Too Brief")
+                                                 << QByteArray() << "423 Interval Too Brief"
+                                                 << "127.0.0.1";
         QTest::newRow("423 asking no more")
             << QByteArray("423 Interval Too Brief") << QByteArray("Min-Expires: 60\r\n")
-            << "423 Interval Too Brief";
+            << "423 Interval Too Brief" << "127.0.0.1";
     }
     // A registration that times out, or is refused for a reason a retry at once would only
-    // repeat, is asked again after a pause that grows with each failure in a row.
+    // repeat, is asked again after a pause that grows with each failure in a row. A time-out
+    // teaches nothing of the service's own address: no request names the server's as it.
     void registerRetryPause()
     {
         QFETCH(QByteArray, status);
         QFETCH(QByteArray, extra);
         QFETCH(QString, reason);
+        QFETCH(QString, server);
         TimeScale::setFactor(20);
-        ScriptedGateway gateway("group", { { "type-user", "2" } });
+        ScriptedGateway gateway("group", { { "type-user", "2" } }, server);
         const QString failed
             = "User 'group' register failed (" + reason + "), next attempt in %1 s";
+        const QByteArray own = "127.0.0.1:";
         for (int pause : { 4, 8, 16 }) {
-            QVERIFY(gateway.next().contains("\r\nExpires: 60\r\n"));
+            const QByteArray request = gateway.next();
+            QVERIFY(request.contains("\r\nExpires: 60\r\n"));
+            QVERIFY2(header(request, "Via").contains(' ' + own)
+                         && header(request, "Contact").contains('@' + own),
+                     request.constData());
             if (!status.isEmpty())
                 gateway.answer(status, extra);
             QTRY_COMPARE_WITH_TIMEOUT(logged(failed.arg(pause)), 1, 10000);
         }
         QCOMPARE(logged("User 'group' register failed"), 3);
+        const QByteArray request = gateway.next();
+        gateway.answer("200 OK", "Expires: 60\r\n");
+        QTRY_VERIFY(gateway.sip->findUser("group")->isRegistered());
+        QVERIFY2(header(request, "Contact").contains('@' + own), request.constData());
+        QCOMPARE(gateway.sip->extAddress(), QString("127.0.0.1"));
     }
 
     // A server that finds the asked expiry too brief is asked again at once for its least.
