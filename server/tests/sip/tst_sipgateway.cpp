@@ -444,11 +444,23 @@ private slots:
         SipUser::m_IsStandalone = true;
     }
 
+    void tcpServerAway_data()
+    {
+        QTest::addColumn<QString>("away");
+        QTest::newRow("server away") << "server";
+        QTest::newRow("settings saved") << "save";
+        QTest::newRow("service restarted") << "restart";
+        QTest::newRow("port taken, then saved") << "taken";
+    }
     // Over TCP from a fixed local port, a server that stays away for a while: its connection is
     // opened again and again until it stands, and the accounts register again at once. What
-    // is written meanwhile is told as not sent.
+    // is written meanwhile is told as not sent. A save or a restart, whose own close leaves the
+    // port waiting on the old connection, has the accounts back on the server from that same
+    // port within moments. A port another program holds is left for a free one until it can be
+    // had again.
     void tcpServerAway()
     {
+        QFETCH(QString, away);
         TimeScale::setFactor(20);
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost));
@@ -459,13 +471,15 @@ private slots:
         host.file.setValue("sip/server-bind-random", "false");
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost));
-        host.file.setValue("sip/server-bind-port", probe.serverPort());
-        probe.close();
+        const quint16 bindPort = probe.serverPort();
+        host.file.setValue("sip/server-bind-port", bindPort);
+        if (away != "taken")
+            probe.close();
         host.file.setValue("sip/log-sip", "true");
-        Sip sip(&host);
-        QVERIFY(sip.saveUser("group", { { "type-user", "2" } }));
-        QVERIFY(sip.saveUser("door", { { "type-user", "0" }, { "velk-device-id", "7" } }));
-        sip.start();
+        auto sip = std::make_unique<Sip>(&host);
+        QVERIFY(sip->saveUser("group", { { "type-user", "2" } }));
+        QVERIFY(sip->saveUser("door", { { "type-user", "0" }, { "velk-device-id", "7" } }));
+        sip->start();
         QByteArray buffer;
         // Answers the REGISTERs until each of the accounts has had its 200.
         const auto registerOn = [&](QTcpSocket *peer, QStringList accounts) {
@@ -478,28 +492,56 @@ private slots:
                 accounts.removeAll(request.mid(at, request.indexOf('@', at) - at));
             }
         };
+        const auto registered = [&] {
+            return sip->findUser("door") && sip->findUser("door")->isRegistered()
+                && sip->findUser("group")->isRegistered();
+        };
         QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 30000);
         QTcpSocket *peer = server.nextPendingConnection();
         registerOn(peer, { "group" });
-        sip.isDeviceRegisteredChanged(7, true, QString());
+        sip->isDeviceRegisteredChanged(7, true, QString());
         registerOn(peer, { "door" });
-        QTRY_VERIFY(sip.findUser("door")->isRegistered() && sip.findUser("group")->isRegistered());
+        QTRY_VERIFY(registered());
+        QCOMPARE(peer->peerPort() == bindPort, away != "taken");
+        if (away == "taken") {
+            QVERIFY(logged(QString("Unable bind to port %1 on TCP").arg(bindPort)) > 0);
+            QCOMPARE(logged(QString("Connecting from a free port instead of %1").arg(bindPort)), 1);
+            probe.close();
+        }
 
-        server.close();
-        delete peer;
-        // Refused a few times, with the refresh (44 s) written meanwhile.
-        QTRY_VERIFY_WITH_TIMEOUT(logged("on TCP not sent: no connection to the server") > 0, 30000);
-        QTest::qWait(2000);
-        QVERIFY(logged("Unable connect to host") > 0);
-        QVERIFY(server.listen(QHostAddress::LocalHost, port));
-        QTRY_VERIFY2_WITH_TIMEOUT(server.hasPendingConnections(),
-                                  qPrintable(m_Log.join("\n").right(3000)), 30000);
+        if (away == "save" || away == "restart" || away == "taken") {
+            sip->stop();
+            QVERIFY(sip->waitSeconds(30));
+            // The server closes its end as it sees the service's.
+            QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);
+            delete peer;
+            if (away == "restart") {
+                sip.reset();
+                sip = std::make_unique<Sip>(&host);
+            }
+            sip->start();
+            sip->isDeviceRegisteredChanged(7, true, QString());
+            QTRY_VERIFY2_WITH_TIMEOUT(server.hasPendingConnections(),
+                                      qPrintable(m_Log.join("\n").right(3000)), 10000);
+        } else {
+            server.close();
+            delete peer;
+            // Refused a few times, with the refresh (44 s) written meanwhile.
+            QTest::qWait(2000);
+            QVERIFY(logged("Unable connect to host") > 0);
+            QTRY_VERIFY_WITH_TIMEOUT(logged("on TCP not sent: no connection to the server") > 0,
+                                     30000);
+            QVERIFY(server.listen(QHostAddress::LocalHost, port));
+            QTRY_VERIFY2_WITH_TIMEOUT(server.hasPendingConnections(),
+                                      qPrintable(m_Log.join("\n").right(3000)), 30000);
+        }
         peer = server.nextPendingConnection();
+        QCOMPARE(peer->peerPort(), bindPort);
         buffer.clear();
         registerOn(peer, { "group", "door" });
-        QTRY_VERIFY(sip.findUser("door")->isRegistered() && sip.findUser("group")->isRegistered());
-        sip.stop();
-        QVERIFY(sip.waitSeconds(30));
+        QTRY_VERIFY(registered());
+        sip->stop();
+        QVERIFY(sip->waitSeconds(30));
         SipUser::m_IsStandalone = true;
     }
 
@@ -509,17 +551,21 @@ private slots:
         QTest::addColumn<QByteArray>("extra");
         QTest::addColumn<QString>("reason");
         QTest::addColumn<QString>("server");
-        QTest::newRow("408 from the server") << QByteArray("408 Request Timeout") << QByteArray()
-                                             << "408 Request Timeout" << "127.0.0.1";
-        QTest::newRow("no answer") << QByteArray() << QByteArray() << "no answer" << "127.0.0.1";
+        QTest::newRow("408 from the server")
+            << QByteArray("408 Request Timeout") << QByteArray() << "408 Request Timeout"
+            << "127.0.0.1";
+        QTest::newRow("no answer") << QByteArray() << QByteArray() << "no answer"
+                                   << "127.0.0.1";
         QTest::newRow("no answer from a server of another address")
-            << QByteArray() << QByteArray() << "no answer" << "127.0.0.2";
-        QTest::newRow("423 without Min-Expires") << QByteArray("423 Interval Too Brief")
-                                                 << QByteArray() << "423 Interval Too Brief"
-                                                 << "127.0.0.1";
+            << QByteArray() << QByteArray() << "no answer"
+            << "127.0.0.2";
+        QTest::newRow("423 without Min-Expires")
+            << QByteArray("423 Interval Too Brief") << QByteArray() << "423 Interval Too Brief"
+            << "127.0.0.1";
         QTest::newRow("423 asking no more")
             << QByteArray("423 Interval Too Brief") << QByteArray("Min-Expires: 60\r\n")
-            << "423 Interval Too Brief" << "127.0.0.1";
+            << "423 Interval Too Brief"
+            << "127.0.0.1";
     }
     // A registration that times out, or is refused for a reason a retry at once would only
     // repeat, is asked again after a pause that grows with each failure in a row. A time-out
