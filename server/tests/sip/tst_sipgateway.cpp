@@ -560,6 +560,28 @@ private slots:
         SipUser::m_IsStandalone = true;
     }
 
+    // A UDP port another program holds is not shared: the gateway waits for it, and the log
+    // and the page say why.
+    void udpPortTaken()
+    {
+        TimeScale::setFactor(20);
+        QUdpSocket holder;
+        QVERIFY(holder.bind(QHostAddress(QHostAddress::AnyIPv4), 0));
+        siptest::Host host;
+        host.gateway("127.0.0.1", 9);
+        host.file.setValue("sip/server-bind-random", "false");
+        host.file.setValue("sip/server-bind-port", holder.localPort());
+        Sip sip(&host);
+        sip.start();
+        QTRY_COMPARE(sip.socketError(), QAbstractSocket::AddressInUseError);
+        QCOMPARE(sip.connectionState(), SipConnecting);
+        QVERIFY(!sip.errorString().isEmpty());
+        QTRY_COMPARE(logged(QString("Unable bind to port %1 on UDP").arg(holder.localPort())), 1);
+        sip.stop();
+        QVERIFY(sip.waitSeconds(30));
+        SipUser::m_IsStandalone = true;
+    }
+
     void registerRetryPause_data()
     {
         QTest::addColumn<QByteArray>("status");
