@@ -236,6 +236,7 @@ void Sip::initServerConnection(SipTransport::Type transport, QString serverAddr,
     // whose device reported registered while it was being made register, once each.
     QStringList again;
     if (m_ServerConnected) {
+        resendWithdrawals();
         for (SipUser *user : users) {
             const QString name = user->objectName();
             if (!user->isGroup()

@@ -439,9 +439,9 @@ private:
     // A REGISTER that removes a binding. Its challenge is answered with the credentials it went
     // out with: the account may be gone by then.
     void sendWithdrawal(const SipMessage &request, const QString &login, const QString &password);
-    void answerWithdrawal(const SipMessage &response, const QString &login,
-                          const QString &password);
+    void answerWithdrawal(const SipMessage &response);
     bool isWithdrawing(const QString &name) const;
+    void resendWithdrawals();
     // A deleted account ends its calls and withdraws its registration; the later events of
     // those calls find no account.
     void leaveServer(SipUser *user);
@@ -493,9 +493,17 @@ private:
     QHash<QString, QString> m_RegisterKeys;
     // Accounts whose last REGISTER had no answer: their pause keeps no door from asking.
     QSet<QString> m_RegisterUnanswered;
-    // The withdrawals under way by transaction key, each with the account name it withdraws,
-    // and the accounts that register once no withdrawal of their name is under way.
-    QHash<QString, QString> m_Withdrawals;
+    // A withdrawal under way: the account name it withdraws, and the credentials it answers a
+    // challenge with (the account may be gone).
+    struct Withdrawal
+    {
+        QString name;
+        QString login;
+        QString password;
+    };
+    // The withdrawals under way by transaction key, and the accounts that register once no
+    // withdrawal of their name is under way.
+    QHash<QString, Withdrawal> m_Withdrawals;
     QSet<QString> m_RegisterAfterWithdrawal;
     // The server connection stood before: a new one is a reconnection. Until the first one
     // stands the accounts have no address to register with; the accounts whose device reported

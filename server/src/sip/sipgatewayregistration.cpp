@@ -3,6 +3,7 @@
 #include "sip/sip.h"
 
 #include "core/env.h"
+#include "core/identifiers.h"
 #include "sip/sipclientdigest.h"
 #include "sip/sipclientnoninvitedialog.h"
 #include "sip/sipdialogindex.h"
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 quint64 Sip::NonceCount = 1;
 
@@ -136,13 +138,9 @@ void Sip::sendRegister(SipUser *user, const SipMessage &request)
 void Sip::sendWithdrawal(const SipMessage &request, const QString &login, const QString &password)
 {
     SipClientNonInviteDialog *dialog = startRegister(request);
-    m_Withdrawals.insert(dialog->objectName(), request.to().address.user);
-    connect(
-        dialog, &SipDialog::receiveResponse, this,
-        [this, login, password](SipMessage response) {
-            answerWithdrawal(response, login, password);
-        },
-        Qt::DirectConnection);
+    m_Withdrawals.insert(dialog->objectName(), { request.to().address.user, login, password });
+    connect(dialog, &SipDialog::receiveResponse, this, &Sip::answerWithdrawal,
+            Qt::DirectConnection);
     dialog->process(request);
 }
 
@@ -159,7 +157,10 @@ void Sip::onReceiveResponseRegister(SipMessage response)
     if (!user)
         return;
     const SipClientNonInviteDialog *dialog = clientDialogOf(response);
-    if (m_TypeExtAddress == SipExternalAddress::Auto && dialog) {
+    // Only what the server reports teaches where it sees the service from: a made-up answer (a
+    // time-out, a REGISTER ended here) carries the service's own request, addressed to the
+    // server.
+    if (m_TypeExtAddress == SipExternalAddress::Auto && dialog && !response.synthetic) {
         QString address;
         quint16 port = 0;
         if (viaReceivedAddress(dialog->m_Request.branch(), response, address, port))
@@ -291,13 +292,13 @@ void Sip::askForRegistration(SipUser *user)
 
 // The binding removed is the one that was sent, also when the address changed since: the
 // REGISTER again as it went out, with the credentials.
-void Sip::answerWithdrawal(const SipMessage &response, const QString &login,
-                           const QString &password)
+void Sip::answerWithdrawal(const SipMessage &response)
 {
     if (!response.isValid() || response.startLine.kind != 1 || response.responseClass() == 1)
         return;
     // Heard once: a copy (the server answering a retransmission) would withdraw again.
-    const QString name = m_Withdrawals.take(response.transactionKey());
+    const Withdrawal withdrawal = m_Withdrawals.take(response.transactionKey());
+    const QString name = withdrawal.name;
     if (name.isEmpty())
         return;
     const SipStatus::Type status = response.startLine.status;
@@ -307,8 +308,9 @@ void Sip::answerWithdrawal(const SipMessage &response, const QString &login,
     const SipClientNonInviteDialog *dialog = clientDialogOf(response);
     SipMessage request = dialog ? dialog->m_Request : SipMessage();
     if (challenged && dialog && !challengeRepeated(request, response, proxy)
-        && addCredentials(request, SipMethod::Register, response, login, password)) {
-        sendWithdrawal(request, login, password);
+        && addCredentials(request, SipMethod::Register, response, withdrawal.login,
+                          withdrawal.password)) {
+        sendWithdrawal(request, withdrawal.login, withdrawal.password);
         return;
     }
     // Ended, answered or not: an account of the name made meanwhile registers now.
@@ -318,7 +320,32 @@ void Sip::answerWithdrawal(const SipMessage &response, const QString &login,
 
 bool Sip::isWithdrawing(const QString &name) const
 {
-    return std::find(m_Withdrawals.cbegin(), m_Withdrawals.cend(), name) != m_Withdrawals.cend();
+    return std::any_of(m_Withdrawals.cbegin(), m_Withdrawals.cend(),
+                       [&name](const Withdrawal &w) { return w.name == name; });
+}
+
+// Withdrawals written to a connection that was lost never reached the server: each goes again
+// as a new request on the connection that stands now, so a REGISTER of its name waits for the
+// server's answer, not for the lost one's time-out. Credentials come with the server's next
+// challenge: those of the old nonce might be taken for refused ones.
+void Sip::resendWithdrawals()
+{
+    const QHash<QString, Withdrawal> withdrawals = std::exchange(m_Withdrawals, {});
+    for (auto it = withdrawals.cbegin(); it != withdrawals.cend(); ++it) {
+        auto *dialog = qobject_cast<SipClientNonInviteDialog *>(findDialog(it.key()));
+        if (!dialog)
+            continue;
+        SipMessage request = dialog->sentRequest();
+        // No longer listed: its made-up end is not heard.
+        dialog->terminate();
+        request.setToTag(QString());
+        request.setCSeq(SipMessage::SequenceID++, SipMethod::Register);
+        request.dialogHeaders = SipHeaderTable();
+        request.setBranch(newBranch());
+        request.setHeaderValues(SipHeader::Authorization, {});
+        request.setHeaderValues(SipHeader::ProxyAuthorization, {});
+        sendWithdrawal(request, it->login, it->password);
+    }
 }
 
 // The REGISTER again, in the same registration (Call-ID, From tag), with the credentials.

@@ -373,14 +373,22 @@ void SipObject::bindServerSocket()
     if (terminate)
         return;
     QAbstractSocket *socket = serverSocket();
-    if (socket->bind(QHostAddress(QHostAddress::AnyIPv4), m_BindPort)) {
+    // Over TCP the port may still wait on the connection a stop or a restart closed (TIME-WAIT,
+    // about a minute): reusable, it connects to the server again at once. A UDP port is never
+    // shared: datagrams would go to either socket.
+    const QAbstractSocket::BindMode mode = socket == m_TcpSocket
+        ? QAbstractSocket::ReuseAddressHint
+        : QAbstractSocket::DefaultForPlatform;
+    if (socket->bind(QHostAddress(QHostAddress::AnyIPv4), m_BindPort, mode)) {
         logSip(QStringLiteral("Binding to %1:%2 on %3")
                    .arg(socket->localAddress().toString())
                    .arg(socket->localPort())
                    .arg(serverTransportName()));
+        m_BindFailed = false;
         connectServer();
         return;
     }
+    report(SipConnecting, socket->socketType(), socket->error(), socket->errorString());
     if (!m_BindFailed) {
         m_BindFailed = true;
         logSip(QStringLiteral("Unable bind to port %1 on %2. (Socket error %3: %4)")
@@ -389,7 +397,19 @@ void SipObject::bindServerSocket()
                    .arg(int(socket->error()))
                    .arg(socket->errorString()));
     }
+    // Another program holds the port: over TCP, where the server answers on the connection,
+    // any port serves, and the next connection tries the configured one again.
+    if (socket == m_TcpSocket) {
+        connectFromFreePort();
+        return;
+    }
     retry(&SipObject::bindServerSocket);
+}
+
+void SipObject::connectFromFreePort()
+{
+    logSip(QStringLiteral("Connecting from a free port instead of %1 on TCP").arg(m_BindPort));
+    connectServer();
 }
 
 void SipObject::connectServer()
@@ -451,10 +471,16 @@ void SipObject::serverConnected()
 
 void SipObject::serverConnectFailed()
 {
+    // The socket gave up before the limit: no answer of the server's says why when the system
+    // would not connect from the configured port (the same connection still waits in TIME-WAIT,
+    // unreusable without TCP timestamps).
+    const bool refusedHere = m_ConnectLimit.isActive();
     m_ConnectLimit.stop();
     QAbstractSocket *socket = serverSocket();
     const QAbstractSocket::SocketError error = socket->error();
     const QString errorText = socket->errorString();
+    const bool portUnusable = refusedHere && socket == m_TcpSocket && !m_BindRandom
+        && socket->localPort() == m_BindPort && error == QAbstractSocket::UnknownSocketError;
     // A UDP socket stays bound to its port across attempts; a TCP one is made anew.
     if (socket == m_TcpSocket)
         renewTcpSocket();
@@ -476,9 +502,13 @@ void SipObject::serverConnectFailed()
                    .arg(serverPort())
                    .arg(serverTransportName()));
     }
-    const Step step = (!m_BindRandom && socket->state() == QAbstractSocket::UnconnectedState)
+    Step step = (!m_BindRandom && socket->state() == QAbstractSocket::UnconnectedState)
         ? &SipObject::bindServerSocket
         : &SipObject::connectServer;
+    if (portUnusable) {
+        logSip(QStringLiteral("Unable connect from port %1 on TCP").arg(m_BindPort));
+        step = &SipObject::connectFromFreePort;
+    }
     if (!m_Running) {
         retry(step);
         return;

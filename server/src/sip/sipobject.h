@@ -97,6 +97,7 @@ private:
     void lookUpServer();
     void openServerSocket();
     void bindServerSocket();
+    void connectFromFreePort();
     void connectServer();
     void serverConnected();
     void serverConnectFailed();

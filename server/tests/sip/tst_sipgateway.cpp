@@ -36,7 +36,10 @@ struct ScriptedServer
     QNetworkDatagram got; // the last datagram in (null after a wait in vain): answers go back to it
     QSet<QByteArray> seen;
 
-    ScriptedServer() { socket.bind(QHostAddress(QHostAddress::LocalHost), 0); }
+    explicit ScriptedServer(const QHostAddress &address = QHostAddress(QHostAddress::LocalHost))
+    {
+        socket.bind(address, 0);
+    }
     // The next datagram within 30 s that is a request of the method (none: any), past others.
     QNetworkDatagram nextRequest(const QByteArray &method = QByteArray())
     {
@@ -91,6 +94,8 @@ struct ScriptedGateway : ScriptedServer
 
     ScriptedGateway(const QString &name, const QHash<QString, QString> &account,
                     const QString &server = "127.0.0.1")
+        : ScriptedServer(QHostAddress(server).isNull() ? QHostAddress(QHostAddress::LocalHost)
+                                                       : QHostAddress(server))
     {
         host.gateway(server, socket.localPort());
         sip = std::make_unique<Sip>(&host);
@@ -439,11 +444,25 @@ private slots:
         SipUser::m_IsStandalone = true;
     }
 
+    void tcpServerAway_data()
+    {
+        QTest::addColumn<QString>("away");
+        QTest::newRow("server away") << "server";
+        QTest::newRow("account made again meanwhile") << "account";
+        QTest::newRow("settings saved") << "save";
+        QTest::newRow("service restarted") << "restart";
+        QTest::newRow("port taken, then saved") << "taken";
+    }
     // Over TCP from a fixed local port, a server that stays away for a while: its connection is
     // opened again and again until it stands, and the accounts register again at once. What
-    // is written meanwhile is told as not sent.
+    // is written meanwhile is told as not sent; a withdrawal written so is sent again on the new
+    // connection, and the REGISTER waiting for it follows its answer. A save or a restart,
+    // whose own close leaves the port waiting on the old connection, has the accounts back on
+    // the server from that same port within moments. A port another program holds is left for
+    // a free one until it can be had again.
     void tcpServerAway()
     {
+        QFETCH(QString, away);
         TimeScale::setFactor(20);
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost));
@@ -454,15 +473,18 @@ private slots:
         host.file.setValue("sip/server-bind-random", "false");
         QTcpServer probe;
         QVERIFY(probe.listen(QHostAddress::LocalHost));
-        host.file.setValue("sip/server-bind-port", probe.serverPort());
-        probe.close();
+        const quint16 bindPort = probe.serverPort();
+        host.file.setValue("sip/server-bind-port", bindPort);
+        if (away != "taken")
+            probe.close();
         host.file.setValue("sip/log-sip", "true");
-        Sip sip(&host);
-        QVERIFY(sip.saveUser("group", { { "type-user", "2" } }));
-        QVERIFY(sip.saveUser("door", { { "type-user", "0" }, { "velk-device-id", "7" } }));
-        sip.start();
+        auto sip = std::make_unique<Sip>(&host);
+        QVERIFY(sip->saveUser("group", { { "type-user", "2" } }));
+        QVERIFY(sip->saveUser("door", { { "type-user", "0" }, { "velk-device-id", "7" } }));
+        sip->start();
         QByteArray buffer;
-        // Answers the REGISTERs until each of the accounts has had its 200.
+        QStringList withdrawn;
+        // Answers the REGISTERs until each of the accounts has had its 200 for a binding.
         const auto registerOn = [&](QTcpSocket *peer, QStringList accounts) {
             while (!accounts.isEmpty()) {
                 const QByteArray request = nextMessage(peer, buffer);
@@ -470,29 +492,91 @@ private slots:
                 if (at < 11)
                     return;
                 peer->write(scriptedReply(request, "200 OK", "", "Expires: 60\r\n"));
-                accounts.removeAll(request.mid(at, request.indexOf('@', at) - at));
+                const QString name = request.mid(at, request.indexOf('@', at) - at);
+                if (request.contains("\r\nExpires: 0\r\n"))
+                    withdrawn << name;
+                else
+                    accounts.removeAll(name);
             }
+        };
+        const auto registered = [&] {
+            return sip->findUser("door") && sip->findUser("door")->isRegistered()
+                && sip->findUser("group")->isRegistered();
         };
         QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), 30000);
         QTcpSocket *peer = server.nextPendingConnection();
         registerOn(peer, { "group" });
-        sip.isDeviceRegisteredChanged(7, true, QString());
+        sip->isDeviceRegisteredChanged(7, true, QString());
         registerOn(peer, { "door" });
-        QTRY_VERIFY(sip.findUser("door")->isRegistered() && sip.findUser("group")->isRegistered());
+        QTRY_VERIFY(registered());
+        QCOMPARE(peer->peerPort() == bindPort, away != "taken");
+        if (away == "taken") {
+            QVERIFY(logged(QString("Unable bind to port %1 on TCP").arg(bindPort)) > 0);
+            QCOMPARE(logged(QString("Connecting from a free port instead of %1").arg(bindPort)), 1);
+            probe.close();
+        }
 
-        server.close();
-        delete peer;
-        // Refused a few times, with the refresh (44 s) written meanwhile.
-        QTRY_VERIFY_WITH_TIMEOUT(logged("on TCP not sent: no connection to the server") > 0, 30000);
-        QTest::qWait(2000);
-        QVERIFY(logged("Unable connect to host") > 0);
-        QVERIFY(server.listen(QHostAddress::LocalHost, port));
-        QTRY_VERIFY2_WITH_TIMEOUT(server.hasPendingConnections(),
-                                  qPrintable(m_Log.join("\n").right(3000)), 30000);
+        if (away == "save" || away == "restart" || away == "taken") {
+            sip->stop();
+            QVERIFY(sip->waitSeconds(30));
+            // The server closes its end as it sees the service's.
+            QTRY_COMPARE(peer->state(), QAbstractSocket::UnconnectedState);
+            delete peer;
+            if (away == "restart") {
+                sip.reset();
+                sip = std::make_unique<Sip>(&host);
+            }
+            sip->start();
+            sip->isDeviceRegisteredChanged(7, true, QString());
+            QTRY_VERIFY2_WITH_TIMEOUT(server.hasPendingConnections(),
+                                      qPrintable(m_Log.join("\n").right(3000)), 10000);
+        } else {
+            server.close();
+            delete peer;
+            if (away == "account") {
+                // The withdrawal goes to the lost connection; the account made again waits for it.
+                QTRY_VERIFY(logged("on TCP lost") > 0);
+                sip->deleteUser("group");
+                QVERIFY(sip->saveUser("group", { { "type-user", "2" } }));
+            } else {
+                // Refused a few times, with the refresh (44 s) written meanwhile.
+                QTest::qWait(2000);
+                QVERIFY(logged("Unable connect to host") > 0);
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(logged("on TCP not sent: no connection to the server") > 0,
+                                     30000);
+            QVERIFY(server.listen(QHostAddress::LocalHost, port));
+            QTRY_VERIFY2_WITH_TIMEOUT(server.hasPendingConnections(),
+                                      qPrintable(m_Log.join("\n").right(3000)), 30000);
+        }
         peer = server.nextPendingConnection();
+        QCOMPARE(peer->peerPort(), bindPort);
         buffer.clear();
         registerOn(peer, { "group", "door" });
-        QTRY_VERIFY(sip.findUser("door")->isRegistered() && sip.findUser("group")->isRegistered());
+        QTRY_VERIFY(registered());
+        QCOMPARE(withdrawn, away == "account" ? QStringList { "group" } : QStringList());
+        sip->stop();
+        QVERIFY(sip->waitSeconds(30));
+        SipUser::m_IsStandalone = true;
+    }
+
+    // A UDP port another program holds is not shared: the gateway waits for it, and the log
+    // and the page say why.
+    void udpPortTaken()
+    {
+        TimeScale::setFactor(20);
+        QUdpSocket holder;
+        QVERIFY(holder.bind(QHostAddress(QHostAddress::AnyIPv4), 0));
+        siptest::Host host;
+        host.gateway("127.0.0.1", 9);
+        host.file.setValue("sip/server-bind-random", "false");
+        host.file.setValue("sip/server-bind-port", holder.localPort());
+        Sip sip(&host);
+        sip.start();
+        QTRY_COMPARE(sip.socketError(), QAbstractSocket::AddressInUseError);
+        QCOMPARE(sip.connectionState(), SipConnecting);
+        QVERIFY(!sip.errorString().isEmpty());
+        QTRY_COMPARE(logged(QString("Unable bind to port %1 on UDP").arg(holder.localPort())), 1);
         sip.stop();
         QVERIFY(sip.waitSeconds(30));
         SipUser::m_IsStandalone = true;
@@ -503,33 +587,53 @@ private slots:
         QTest::addColumn<QByteArray>("status");
         QTest::addColumn<QByteArray>("extra");
         QTest::addColumn<QString>("reason");
+        QTest::addColumn<QString>("server");
         QTest::newRow("408 from the server")
-            << QByteArray("408 Request Timeout") << QByteArray() << "408 Request Timeout";
-        QTest::newRow("no answer") << QByteArray() << QByteArray() << "no answer";
+            << QByteArray("408 Request Timeout") << QByteArray() << "408 Request Timeout"
+            << "127.0.0.1";
+        QTest::newRow("no answer") << QByteArray() << QByteArray() << "no answer"
+                                   << "127.0.0.1";
+        QTest::newRow("no answer from a server of another address")
+            << QByteArray() << QByteArray() << "no answer"
+            << "127.0.0.2";
         QTest::newRow("423 without Min-Expires")
-            << QByteArray("423 Interval Too Brief") << QByteArray() << "423 Interval Too Brief";
+            << QByteArray("423 Interval Too Brief") << QByteArray() << "423 Interval Too Brief"
+            << "127.0.0.1";
         QTest::newRow("423 asking no more")
             << QByteArray("423 Interval Too Brief") << QByteArray("Min-Expires: 60\r\n")
-            << "423 Interval Too Brief";
+            << "423 Interval Too Brief"
+            << "127.0.0.1";
     }
     // A registration that times out, or is refused for a reason a retry at once would only
-    // repeat, is asked again after a pause that grows with each failure in a row.
+    // repeat, is asked again after a pause that grows with each failure in a row. A time-out
+    // teaches nothing of the service's own address: no request names the server's as it.
     void registerRetryPause()
     {
         QFETCH(QByteArray, status);
         QFETCH(QByteArray, extra);
         QFETCH(QString, reason);
+        QFETCH(QString, server);
         TimeScale::setFactor(20);
-        ScriptedGateway gateway("group", { { "type-user", "2" } });
+        ScriptedGateway gateway("group", { { "type-user", "2" } }, server);
         const QString failed
             = "User 'group' register failed (" + reason + "), next attempt in %1 s";
+        const QByteArray own = "127.0.0.1:";
         for (int pause : { 4, 8, 16 }) {
-            QVERIFY(gateway.next().contains("\r\nExpires: 60\r\n"));
+            const QByteArray request = gateway.next();
+            QVERIFY(request.contains("\r\nExpires: 60\r\n"));
+            QVERIFY2(header(request, "Via").contains(' ' + own)
+                         && header(request, "Contact").contains('@' + own),
+                     request.constData());
             if (!status.isEmpty())
                 gateway.answer(status, extra);
             QTRY_COMPARE_WITH_TIMEOUT(logged(failed.arg(pause)), 1, 10000);
         }
         QCOMPARE(logged("User 'group' register failed"), 3);
+        const QByteArray request = gateway.next();
+        gateway.answer("200 OK", "Expires: 60\r\n");
+        QTRY_VERIFY(gateway.sip->findUser("group")->isRegistered());
+        QVERIFY2(header(request, "Contact").contains('@' + own), request.constData());
+        QCOMPARE(gateway.sip->extAddress(), QString("127.0.0.1"));
     }
 
     // A server that finds the asked expiry too brief is asked again at once for its least.
