@@ -477,8 +477,9 @@ private slots:
         const SipMessage invite = placeCall(alice, bob);
         QStringList records;
         QList<qlonglong> durations;
+        QList<QDateTime> starts;
         QObject collector;
-        collectRecords(m_Sip->findConversation("c1"), &collector, records, &durations);
+        collectRecords(m_Sip->findConversation("c1"), &collector, records, &durations, &starts);
         const qint64 answered = TimeScale::now();
         bob.send(reply(invite, 200));
         const SipMessage ok = alice.next();
@@ -971,7 +972,7 @@ private slots:
     // bob hands alice on to carol, and she answers after bob left: each hears the other, not
     // the hold prompt. carol refuses (or answers with no audio to take): alice, left alone, hears
     // BYE at once; with bob still there, they talk on as before. Each call is recorded whole,
-    // carol's refusal as "NA".
+    // carol's refusal as "NA" from when she was rung, not from alice's call to bob.
     void blindTransfer_data()
     {
         QTest::addColumn<bool>("bobStays");
@@ -999,8 +1000,9 @@ private slots:
         const SipMessage invite = placeCall(alice, bob, aliceMedia.sdp());
         QStringList records;
         QList<qlonglong> durations;
+        QList<QDateTime> starts;
         QObject collector;
-        collectRecords(m_Sip->findConversation("c1"), &collector, records, &durations);
+        collectRecords(m_Sip->findConversation("c1"), &collector, records, &durations, &starts);
         const qint64 answered = TimeScale::now();
         bob.send(reply(invite, 200, "", bobMedia.sdp()));
         const SipMessage ok = alice.next();
@@ -1024,6 +1026,11 @@ private slots:
                                              { "cseq", QString::number(cseq) },
                                              { "extra", extra } };
         };
+        // They talk a while before the transfer.
+        int heard = 0;
+        QTRY_VERIFY_WITH_TIMEOUT((heard += aliceMedia.heard(char(0x3c))) > 10, 10000);
+        const QDateTime referred = QDateTime::currentDateTime();
+        const qint64 referredAt = TimeScale::now();
         const QString referTo = QString("Refer-To: <sip:carol@127.0.0.1:%1>\n").arg(m_Port);
         QCOMPARE(statusCode(authorized(bob, fromBob("REFER", 3, referTo), "pw-bob")), 202);
         for (int i = 0; i < 2; ++i) {
@@ -1080,6 +1087,11 @@ private slots:
         QTEST(records, "records");
         if (bobStays)
             QVERIFY(durations.last() >= refused - answered);
+        const int unanswered = records.indexOf("alice carol INT NA");
+        if (unanswered >= 0) {
+            QVERIFY(starts.at(unanswered) >= referred);
+            QVERIFY(durations.at(unanswered) <= TimeScale::now() - referredAt);
+        }
     }
 
     // A camera that refuses the door's password: each attempt answers its challenge once, the
