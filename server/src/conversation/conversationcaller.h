@@ -66,6 +66,10 @@ public:
 
     bool m_Answered = false;
     qint64 m_AcceptTime = -1; // wall clock, ms since the epoch
+    // When a leg that joined a call already answered (a transfer's target) was rung: its record
+    // of not answering counts from then. 0 for the call's first legs, which start with the call.
+    qint64 m_RingTime = 0; // wall clock, ms since the epoch
+    qint64 m_RingTimeMono = 0;
     SipMessage m_Invite;
     QString m_CallId;
     int m_DtmfLock = -1; // DtmfType::Type, or -1 before the first digit

@@ -124,6 +124,10 @@ private:
     void writeGroupEnd(const QDateTime &start, qint64 d, const ConversationCaller *master);
     void removeGroupLeg(const QString &callId, ConversationCaller *gone);
     void removeTwoPartyLeg(const QString &callId, ConversationCaller *gone);
+    // A new leg that joins a call already answered is rung from now, not from the call's start.
+    void markJoining(ConversationCaller *joining) const;
+    // The record of src's call to dest, which dest did not answer: from when dest was rung.
+    void writeUnanswered(const ConversationCaller *src, const ConversationCaller *dest);
 
     void handleTelephoneEvent(ConversationCaller *from, quint32 ssrc, quint32 timestamp,
                               const QByteArray &payload);

@@ -30,8 +30,10 @@ void ConversationObject::onAppendCaller(qulonglong rtp_timeout, QString user, Si
         m_FirstCallId = callId;
     emit cacheCaller(user, true);
     ConversationCaller *c = leg(callId);
-    if (!c)
+    if (!c) {
         c = new ConversationCaller(this);
+        markJoining(c);
+    }
     c->initSip(rtp_timeout, user, invite, audio_type, rtp_addr, rtp_port, rtcp_addr, rtcp_port,
                sdp_action, video_type, video_rtp_addr, video_rtp_port, video_rtcp_addr,
                video_rtcp_port, video_sdp_action);
@@ -53,7 +55,18 @@ void ConversationObject::onAppendCallerObject(QString callId, ConversationCaller
     if (caller->thread() != thread())
         caller->moveToThread(thread());
     caller->setParent(this);
+    markJoining(caller);
     m_Legs.insert(callId, caller);
+}
+
+void ConversationObject::markJoining(ConversationCaller *joining) const
+{
+    const QList<ConversationCaller *> legs = liveLegs();
+    if (std::none_of(legs.cbegin(), legs.cend(),
+                     [](const ConversationCaller *c) { return c->m_Answered; }))
+        return;
+    joining->m_RingTime = QDateTime::currentMSecsSinceEpoch();
+    joining->m_RingTimeMono = FrameClock::nowMs();
 }
 
 void ConversationObject::onUpdateCaller(SipMessage invite)
@@ -262,10 +275,12 @@ void ConversationObject::removeTwoPartyLeg(const QString &callId, ConversationCa
             m_CallStartMono = 0;
         } else {
             const bool goneFirst = callId == m_FirstCallId;
-            ConversationCaller *src = goneFirst ? gone : remaining;
-            ConversationCaller *dest = goneFirst ? remaining : gone;
-            writeRecord(m_Created, src->m_User, dest->m_User, FrameClock::nowMs() - m_CreatedMono,
-                        action(), QStringLiteral("NA"));
+            const ConversationCaller *src = goneFirst ? gone : remaining;
+            const ConversationCaller *dest = goneFirst ? remaining : gone;
+            // A transfer's target that did not answer is the one called, whoever left first.
+            if (src->m_RingTime > 0 && !src->m_Answered)
+                std::swap(src, dest);
+            writeUnanswered(src, dest);
         }
     } else if (rest.size() == 2 && m_CallStart >= 1 && !gone->m_Answered) {
         // A transfer's target refused, was cancelled or timed out: the call it was to join goes
@@ -277,8 +292,7 @@ void ConversationObject::removeTwoPartyLeg(const QString &callId, ConversationCa
             if (c->m_User == caller)
                 src = c;
         }
-        writeRecord(m_Created, src->m_User, gone->m_User, FrameClock::nowMs() - m_CreatedMono,
-                    action(), QStringLiteral("NA"));
+        writeUnanswered(src, gone);
     } else if (rest.size() == 2 && m_CallStart >= 1) {
         const QDateTime start = QDateTime::fromMSecsSinceEpoch(m_CallStart);
         const qint64 d = FrameClock::nowMs() - m_CallStartMono;
@@ -303,4 +317,13 @@ void ConversationObject::removeTwoPartyLeg(const QString &callId, ConversationCa
         const auto pair = ordered(r, gone);
         writeRecord(start, pair.first->m_User, pair.second->m_User, d, action());
     }
+}
+
+void ConversationObject::writeUnanswered(const ConversationCaller *src,
+                                         const ConversationCaller *dest)
+{
+    const bool joined = dest->m_RingTime > 0;
+    writeRecord(joined ? QDateTime::fromMSecsSinceEpoch(dest->m_RingTime) : m_Created, src->m_User,
+                dest->m_User, FrameClock::nowMs() - (joined ? dest->m_RingTimeMono : m_CreatedMono),
+                action(), QStringLiteral("NA"));
 }

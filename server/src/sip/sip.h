@@ -331,6 +331,9 @@ private:
     // The door device the account's leg was set up with, whatever door the account names since;
     // null when it is gone, or for no account.
     VelkDevice *legDevice(const QString &legId, const SipUser *user) const;
+    // A door account's call has ended: busy as the door it names now is, unless it is still in a
+    // call on a door it left. A door's own release reaches only the accounts that name it.
+    void releaseLegAccount(const QString &account);
     // What the door and the one who keyed hear of the door's answer to a key: for a relay
     // code, once the panel has answered its command.
     static std::function<void(int)> keyPrompts(ConversationThread *conversation,

@@ -174,6 +174,19 @@ VelkDevice *Sip::legDevice(const QString &legId, const SipUser *user) const
     return user ? m_LegDevices.value(qMakePair(legId, user->objectName())).device.data() : nullptr;
 }
 
+void Sip::releaseLegAccount(const QString &account)
+{
+    SipUser *user = findUser(account);
+    if (!user)
+        return;
+    VelkDevice *device = deviceOf(user);
+    for (auto it = m_LegDevices.cbegin(); it != m_LegDevices.cend(); ++it) {
+        if (it.key().second == account && it->device != device)
+            return;
+    }
+    user->setBusy(device && device->isBusy());
+}
+
 int Sip::callSipUserStandalone(SipUser *caller, SipUser *callee, const QString &callKey)
 {
     if (callee->isVelkUser())

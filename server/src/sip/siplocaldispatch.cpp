@@ -138,16 +138,22 @@ ConversationThread *Sip::createNamedConversation(const QString &name, int type, 
             else
                 ++it;
         }
-        // Forgotten after the legs it handed back on its way out have told their doors.
+        // Forgotten after the legs it handed back on its way out have told their doors; each
+        // account of those legs is free then, wherever it has moved since.
         QMetaObject::invokeMethod(
             this,
             [this, name] {
+                QStringList accounts;
                 for (auto it = m_LegDevices.begin(); it != m_LegDevices.end();) {
-                    if (it->conversation == name)
+                    if (it->conversation == name) {
+                        accounts << it.key().second;
                         it = m_LegDevices.erase(it);
-                    else
+                    } else {
                         ++it;
+                    }
                 }
+                for (const QString &account : qAsConst(accounts))
+                    releaseLegAccount(account);
             },
             Qt::QueuedConnection);
     });

@@ -1075,22 +1075,30 @@ private slots:
         QTest::addColumn<QByteArray>("end");
         QTest::addColumn<QString>("record");
         QTest::addColumn<bool>("madeAgain");
-        QTest::newRow("door's call answered") << false << true << int(VelkDevice::OutgoingCall)
-                                              << QByteArray("BYE ") << "door phone OUT " << false;
+        QTest::addColumn<bool>("moved");
+        QTest::newRow("door's call answered")
+            << false << true << int(VelkDevice::OutgoingCall) << QByteArray("BYE ")
+            << "door phone OUT " << false << false;
         QTest::newRow("door's call ringing")
             << false << false << int(VelkDevice::OutgoingCallRequire) << QByteArray("CANCEL ")
-            << "door phone OUT NA" << false;
+            << "door phone OUT NA" << false << false;
         QTest::newRow("phone's call ringing")
             << true << false << int(VelkDevice::IncomingCallWaitAnswer)
-            << QByteArray("SIP/2.0 503 ") << "phone door INC NA" << false;
+            << QByteArray("SIP/2.0 503 ") << "phone door INC NA" << false << false;
         QTest::newRow("made again before the server answers")
             << false << true << int(VelkDevice::OutgoingCall) << QByteArray("BYE ")
-            << "door phone OUT " << true;
+            << "door phone OUT " << true << false;
+        QTest::newRow("moved to another door, not deleted")
+            << false << true << int(VelkDevice::OutgoingCall) << QByteArray("BYE ")
+            << "door phone OUT " << false << true;
     }
     // An account deleted in a call withdraws its registration, answering the challenge to that
     // with its own credentials, and ends the call: BYE once answered, else CANCEL or a final
     // answer. The door is released and the call has its one record. Made again meanwhile, the
     // account registers once the withdrawal has ended, so the server keeps its new binding.
+    // Moved to another door instead, it stays in the call until the first door hangs up, and
+    // is free then: a call to it rings its new door, and its first door, named again, calls out
+    // at the first press.
     void deletedAccountEndsItsCalls()
     {
         QFETCH(bool, incoming);
@@ -1099,6 +1107,7 @@ private slots:
         QFETCH(QByteArray, end);
         QFETCH(QString, record);
         QFETCH(bool, madeAgain);
+        QFETCH(bool, moved);
         TimeScale::setFactor(10);
         const QHash<QString, QString> account { { "sip-rtp-timeout", "3600" },
                                                 { "sip-server-login", "door-login" },
@@ -1115,6 +1124,33 @@ private slots:
         }
         VelkDevice *device = m_Velk->findDevice(7);
         QTRY_COMPARE(device->state(), state);
+        if (moved) {
+            QVERIFY(m_Velk->saveDevice(8, { { "device-password", "pw12" } }, true, false));
+            VelkPanel panel({ 8, "pw12", 2, 1, 0, 0 });
+            QVERIFY(panel.start(QHostAddress::LocalHost,
+                                quint16(m_Host->file.value("velk/bind-port").toUInt()), 1000));
+            QTRY_VERIFY(m_Velk->findDevice(8)->isRegistered());
+            QVERIFY(m_Sip->saveUser("door", { { "velk-device-id", "8" } }));
+            pressButton();
+            const QByteArray bye = m_Server->nextOf("BYE");
+            QVERIFY2(namesGateway(bye), bye.constData());
+            m_Server->reply(bye, "200 OK", "");
+            QTRY_VERIFY(!m_Sip->findConversation(header(invite, "Call-ID")));
+            QTRY_COMPARE(m_Host->records.filter("phone"), QStringList { record });
+
+            fromPhone("INVITE", "c2", 1);
+            QTRY_COMPARE(m_Velk->findDevice(8)->state(), int(VelkDevice::IncomingCallWaitAnswer));
+            fromPhone("CANCEL", "c2", 1);
+            const QByteArray cancelled = answerIn("c2", "INVITE", "BYE");
+            QVERIFY2(cancelled.startsWith("SIP/2.0 487 "), cancelled.constData());
+            fromPhone("ACK", "c2", 1, header(cancelled, "To"));
+            QTRY_VERIFY(!m_Sip->findUser("door")->isBusy());
+            QVERIFY(m_Sip->saveUser("door", { { "velk-device-id", "7" } }));
+            QCOMPARE(device->state(), int(VelkDevice::Ready));
+            pressButton();
+            QVERIFY(!m_Server->nextOf("INVITE").isEmpty());
+            return;
+        }
 
         const QPointer<SipUser> deleted = m_Sip->findUser("door");
         m_Sip->deleteUser("door");

@@ -209,17 +209,19 @@ QString reply(const SipMessage &request, int code, const QString &extra, const Q
 }
 
 void collectRecords(ConversationThread *call, QObject *context, QStringList &records,
-                    QList<qlonglong> *durations)
+                    QList<qlonglong> *durations, QList<QDateTime> *starts)
 {
     QObject::connect(
         call,
         qOverload<QDateTime, QString, QString, qlonglong, QSmdrAction::Type, QString>(
             &ConversationThread::smdrLog),
         context,
-        [&records, durations](QDateTime, QString src, QString dest, qlonglong duration,
-                              QSmdrAction::Type action, QString attr) {
+        [&records, durations, starts](QDateTime start, QString src, QString dest,
+                                      qlonglong duration, QSmdrAction::Type action, QString attr) {
             records << QStringList { src, dest, QSmdrAction::code(action), attr }.join(' ');
             if (durations)
                 *durations << duration;
+            if (starts)
+                *starts << start;
         });
 }

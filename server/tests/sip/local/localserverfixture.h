@@ -5,6 +5,7 @@
 #include "sip/message/sipmessage.h"
 #include "sip/sipstreamframer.h"
 
+#include <QDateTime>
 #include <QHash>
 #include <QSettings>
 #include <QStringList>
@@ -91,6 +92,6 @@ extern const QString kSdp;
 QString reply(const SipMessage &request, int code, const QString &extra = QString(),
               const QString &sdp = kSdp, const QString &tag = "b1");
 // Collects the call's SMDR records as "src dest code attr" while context lives, and their
-// durations in milliseconds when asked.
+// durations in milliseconds and start times when asked.
 void collectRecords(ConversationThread *call, QObject *context, QStringList &records,
-                    QList<qlonglong> *durations = nullptr);
+                    QList<qlonglong> *durations = nullptr, QList<QDateTime> *starts = nullptr);

@@ -68,6 +68,32 @@ class TestSipDoorRing : public QObject
         return true;
     }
 
+    // phone's INVITE to the door's account, as cseq 2 and branch z9hG4bK-ring2 once it answered
+    // the challenge to its first with password; false when no challenge came.
+    bool callDoor(RawPhone &phone, const QString &password)
+    {
+        QHash<QString, QString> invite { { "method", "INVITE" },
+                                         { "cseq", "1" },
+                                         { "branch", "z9hG4bK-ring1" },
+                                         { "type", "Content-Type: application/sdp\n" },
+                                         { "body", kSdp } };
+        phone.send(kToDoor, invite);
+        const SipMessage challenge = phone.next();
+        if (statusCode(challenge) != 401)
+            return false;
+        phone.send(kToDoor,
+                   { { "method", "ACK" },
+                     { "cseq", "1" },
+                     { "branch", "z9hG4bK-ring1" },
+                     { "totag", ";tag=" + toTagOf(challenge) } });
+        invite["auth"] = phone.answer(challenge, "INVITE",
+                                      QString("sip:door@127.0.0.1:%1").arg(m_Port), password);
+        invite["cseq"] = "2";
+        invite["branch"] = "z9hG4bK-ring2";
+        phone.send(kToDoor, invite);
+        return true;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -239,24 +265,7 @@ private slots:
 
         RawPhone alice("alice", m_Port);
         QCOMPARE(alice.registerWith(QString(), "Expires: 3600\n"), 200);
-        QHash<QString, QString> invite { { "method", "INVITE" },
-                                         { "cseq", "1" },
-                                         { "branch", "z9hG4bK-ring1" },
-                                         { "type", "Content-Type: application/sdp\n" },
-                                         { "body", kSdp } };
-        alice.send(kToDoor, invite);
-        const SipMessage challenge = alice.next();
-        QCOMPARE(statusCode(challenge), 401);
-        alice.send(kToDoor,
-                   { { "method", "ACK" },
-                     { "cseq", "1" },
-                     { "branch", "z9hG4bK-ring1" },
-                     { "totag", ";tag=" + toTagOf(challenge) } });
-        invite["auth"] = alice.answer(challenge, "INVITE",
-                                      QString("sip:door@127.0.0.1:%1").arg(m_Port), "pw-alice");
-        invite["cseq"] = "2";
-        invite["branch"] = "z9hG4bK-ring2";
-        alice.send(kToDoor, invite);
+        QVERIFY(callDoor(alice, "pw-alice"));
         // Rung: the ring command reached the door.
         QTRY_VERIFY(requests.size() >= 2);
         if (!confirmed) {
@@ -295,7 +304,8 @@ private slots:
         QTest::newRow("TCP, deleted, ringing") << true << "deleted" << false;
         QTest::newRow("UDP, expired, ringing") << false << "expired" << false;
         // Not taken away but moved to another door: the call stays the first door's, which
-        // takes bob's keys and is released by his BYE.
+        // takes bob's keys and is released by his BYE. The account is free then: a call to it
+        // rings its new door, and its first door, named again, calls out at the first press.
         QTest::newRow("UDP, door moved") << false << "door moved" << true;
     }
     void accountGoneInCall()
@@ -336,8 +346,14 @@ private slots:
             m_Sip->findUser("bob")->timeoutRegister();
         else if (way == "registered anew" || second)
             QCOMPARE(restarted.registerWith(), 200);
+        VelkPanel moved({ 8, "pw12", 2, 1, 0, 0 });
         if (way == "door moved") {
+            QVERIFY(m_Velk->saveDevice(8, { { "device-password", "pw12" } }, true, false));
+            QSignalSpy registered(&moved, &VelkPanel::answered);
+            QVERIFY(moved.start(QHostAddress(QHostAddress::LocalHost), m_VelkPort, 0));
+            QVERIFY(registered.wait(10000));
             QVERIFY(m_Sip->saveUser("door", { { "velk-device-id", "8" } }));
+            QVERIFY(panel.startAudio(QByteArray(1600, char(0x90)))); // tells where to play to
             const QString inCall = QString(kToDoor).replace("ring-1", invite.callId());
             for (int i = 0; i < 2; ++i) { // 55: relay 1 on
                 bob.send(inCall,
@@ -365,6 +381,26 @@ private slots:
         if (way == "deleted")
             QTRY_VERIFY(!m_Sip->findChild<SipUser *>("bob")); // kept only to end its call
         QCOMPARE(records, QStringList { answered ? "door bob INT " : "door bob INT NA" });
+        if (way == "door moved") {
+            QVERIFY(callDoor(bob, "pw-bob"));
+            QTRY_VERIFY(m_Velk->findDevice(8)->isBusy());
+            bob.send(kToDoor,
+                     { { "method", "CANCEL" }, { "cseq", "2" }, { "branch", "z9hG4bK-ring2" } });
+            SipMessage final = bob.next();
+            while (final.isValid() && statusCode(final) != 487)
+                final = bob.next();
+            bob.send(kToDoor,
+                     { { "method", "ACK" },
+                       { "cseq", "2" },
+                       { "branch", "z9hG4bK-ring2" },
+                       { "totag", ";tag=" + toTagOf(final) } });
+            QTRY_VERIFY(!m_Sip->findUser("door")->isBusy());
+            QVERIFY(m_Sip->saveUser("door", { { "velk-device-id", "7" } }));
+            // Its prompt over, the first door changes no state before it calls.
+            QTRY_COMPARE(door->state(), int(VelkDevice::Ready));
+            pressButton(panel);
+            QCOMPARE(bob.next().startLine.method, SipMethod::Invite);
+        }
         if (!second)
             return;
         RawPhone reconnected("bob", m_Port, tcp);

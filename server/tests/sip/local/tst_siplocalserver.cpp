@@ -980,7 +980,7 @@ private slots:
     // take): the party handed on, left alone, hears BYE at once; with bob still there, they talk
     // on as before. Then the party handed on holds, resumes and hands carol on to dave in its own
     // call, whatever became of the transferor's account; dave is rung by carol. Each call is
-    // recorded whole, a refusal as "NA".
+    // recorded whole, a refusal as "NA" from when the target was rung, not from the first call.
     void blindTransfer_data()
     {
         QTest::addColumn<bool>("aliceTransfers");
@@ -1024,8 +1024,9 @@ private slots:
         const SipMessage invite = placeCall(alice, bob, aliceMedia.sdp());
         QStringList records;
         QList<qlonglong> durations;
+        QList<QDateTime> starts;
         QObject collector;
-        collectRecords(m_Sip->findConversation("c1"), &collector, records, &durations);
+        collectRecords(m_Sip->findConversation("c1"), &collector, records, &durations, &starts);
         const qint64 answered = TimeScale::now();
         bob.send(reply(invite, 200, "", bobMedia.sdp()));
         const SipMessage ok = alice.next();
@@ -1057,6 +1058,11 @@ private slots:
         // carol speaks as the transferor did.
         const char handedLevel = aliceTransfers ? char(0x3c) : char(0x2a);
         const char otherLevel = aliceTransfers ? char(0x2a) : char(0x3c);
+        // They talk a while before the transfer.
+        int heard = 0;
+        QTRY_VERIFY_WITH_TIMEOUT((heard += aliceMedia.heard(char(0x3c))) > 10, 10000);
+        const QDateTime referred = QDateTime::currentDateTime();
+        const qint64 referredAt = TimeScale::now();
         const QString referTo = QString("Refer-To: <sip:carol@127.0.0.1:%1>\n").arg(m_Port);
         QCOMPARE(statusCode(authorized(transferor, inCall(!aliceTransfers, "REFER", 3, referTo),
                                        aliceTransfers ? "pw-alice" : "pw-bob")),
@@ -1155,6 +1161,11 @@ private slots:
         QTEST(records, "records");
         if (bobStays)
             QVERIFY(durations.last() >= refused - answered);
+        const int unanswered = records.indexOf("alice carol INT NA");
+        if (unanswered >= 0) {
+            QVERIFY(starts.at(unanswered) >= referred);
+            QVERIFY(durations.at(unanswered) <= TimeScale::now() - referredAt);
+        }
     }
 
     // A camera that refuses the door's password: each attempt answers its challenge once, the
