@@ -7,6 +7,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTest>
@@ -62,6 +63,21 @@ quint16 HttpFixture::freeUdpPort()
     QUdpSocket probe;
     probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
     return probe.localPort();
+}
+
+quint16 HttpFixture::freeSipPort()
+{
+    const int first = 20000, count = 12000; // below Linux's ephemeral range, 32768 on
+    const int start = int(QRandomGenerator::global()->bounded(count));
+    for (int i = 0; i < count; ++i) {
+        const quint16 port = quint16(first + (start + i) % count);
+        QUdpSocket udp;
+        QTcpServer tcp;
+        if (udp.bind(QHostAddress(QHostAddress::LocalHost), port)
+            && tcp.listen(QHostAddress(QHostAddress::LocalHost), port))
+            return port;
+    }
+    return 0;
 }
 
 void HttpFixture::write(QSettings &file,

@@ -63,6 +63,10 @@ public:
     static QString usersFile();
     static quint16 freePort();
     static quint16 freeUdpPort();
+    // A port free on UDP and TCP alike, for a SIP listener that binds both: taken below the
+    // kernel's range for outgoing connections, so that no other test's connection can take its
+    // TCP side between this probe and the listener's bind.
+    static quint16 freeSipPort();
     static void write(QSettings &file,
                       std::initializer_list<std::pair<const char *, QVariant>> values);
 

@@ -44,7 +44,7 @@ void TestHttpBrowser::pagesWithLivePeers()
                          { "door/velk-device-id", 7 } });
     HttpFixture fixture;
     TestHost &host = fixture.host();
-    const quint16 sipPort = HttpFixture::freeUdpPort();
+    const quint16 sipPort = HttpFixture::freeSipPort();
     const quint16 velkPort = HttpFixture::freeUdpPort();
     HttpFixture::write(host.settings(),
                        { { "sip/standalone-bind-address", "127.0.0.1" },
@@ -82,7 +82,7 @@ void TestHttpBrowser::pagesWithLivePeers()
                        "module_path /usr/lib/baresip/modules\nmodule g711.so\n"
                        "module ausine.so\nmodule alsa.so\nmodule_app account.so\n"
                        "module_app menu.so\n")
-            .arg(HttpFixture::freeUdpPort())
+            .arg(HttpFixture::freeSipPort())
             .toUtf8()));
     QVERIFY(writeFile(phoneDir.filePath("accounts"),
                       QStringLiteral("<sip:alice@127.0.0.1:%1>;auth_pass=pw-alice;regint=600;"

@@ -47,7 +47,7 @@ void TestSipBrowser::administerSip()
     QFile::remove(Env::textLogPath());
     QFile::remove(Env::configFilePath("sip-users"));
     const quint16 port = HttpFixture::freePort();
-    const quint16 sipPort = HttpFixture::freeUdpPort();
+    const quint16 sipPort = HttpFixture::freeSipPort();
     QSettings main(Env::configFilePath(QCoreApplication::applicationName()), QSettings::IniFormat);
     main.clear();
     // Gateway mode, once the browser switches to it: a server on loopback that does not answer,
