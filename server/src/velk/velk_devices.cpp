@@ -164,7 +164,8 @@ QString Velk::refusedDeviceKey(quint16 number, const QMap<QString, QString> &val
     // separator would corrupt the whole list.
     const QString listKey = Settings::keyName(Key::DpmModeListCode);
     if (values.contains(listKey)) {
-        for (const QString &row : values.value(listKey).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        for (const QString &row :
+             values.value(listKey).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
             for (const QString &field : { QStringLiteral("%1_code"), QStringLiteral("%1_value") }) {
                 const QString text = values.value(field.arg(row));
                 if (text.contains(QLatin1Char(';')) || text.contains(QLatin1Char('>'))) {
