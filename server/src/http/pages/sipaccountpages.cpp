@@ -237,7 +237,7 @@ QByteArray Http::sipListPage(HttpUser *user, const SipListKind &kind, const QStr
 
 QByteArray Http::sipMemberRows(const FormFields &values, const QString &group)
 {
-    const QStringList members = values.value(kGroupList).split(QLatin1Char(','));
+    const QStringList members = groupMemberNames(values.value(kGroupList));
     QByteArray rows;
     QSettings *file = sipUsersFile();
     if (!file)
