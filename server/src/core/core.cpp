@@ -3,6 +3,7 @@
 #include "common/sound/sound_wav/soundwav.h"
 #include "core/env.h"
 #include "core/eventwait.h"
+#include "core/settingsfile.h"
 #include "core/smdrformat.h"
 
 #include <QFile>
@@ -76,10 +77,9 @@ void Core::setDefaultValue(const QString &group, const QString &key, const QVari
     m_settings->sync();
 }
 
-void Core::syncSettings()
+bool Core::syncSettings()
 {
-    if (m_settings)
-        m_settings->sync();
+    return !m_settings || writeSettingsFile(*m_settings);
 }
 
 QVariant Core::value(const QString &group, const QString &key, const QVariant &defaultValue) const

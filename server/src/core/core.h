@@ -35,7 +35,7 @@ public:
     void setDefaultValue(const QString &group, const QString &key, const QVariant &value) override;
     QVariant value(const QString &group, const QString &key,
                    const QVariant &defaultValue) const override;
-    void syncSettings() override;
+    bool syncSettings() override;
 
     bool isStopping() const override { return m_stopping; }
 

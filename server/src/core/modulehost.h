@@ -27,8 +27,8 @@ public:
         = 0;
     virtual QVariant value(const QString &group, const QString &key,
                            const QVariant &defaultValue) const = 0;
-    // Writes what was set to the file now.
-    virtual void syncSettings() { }
+    // Writes what was set to the file now; false when it could not be written.
+    virtual bool syncSettings() { return true; }
 
     // Stops Sip and Velk, waits for each, starts again those that ended in time.
     virtual bool restartSipAndVelk() = 0;

@@ -18,9 +18,10 @@ bool isBlank(char ch)
     return ch == ' ' || ch == '\t';
 }
 
+// What QSettings skips before a key: a form feed or vertical tab there is part of the key.
 bool isSpace(char ch)
 {
-    return isBlank(ch) || ch == '\n' || ch == '\r' || ch == '\v' || ch == '\f';
+    return isBlank(ch) || ch == '\n' || ch == '\r';
 }
 
 struct IniLine

@@ -72,7 +72,8 @@ public:
                                  bool *stale = nullptr);
     void loadUsers();
     HttpUser *loadUser(const QString &name);
-    void removeUser(const QString &name);
+    // False when the users file could not be written, the user gone all the same.
+    bool removeUser(const QString &name);
     bool userExists(const QString &name) const;
     HttpUser *findUser(const QString &name) const;
     HttpSession *findSession(const QString &nonce) const;
@@ -153,6 +154,7 @@ private:
     QByteArray adminUserRows(HttpUser *user, const QString &error = QString(),
                              const QString &adminId = QString());
     QByteArray userFormPage(HttpUser *user, const FormFields &values);
+    // In the file on return: false when it could not be written, the change made all the same.
     bool saveSettings(const FormFields &form);
     bool saveUser(const QString &name, const FormFields &form);
 
@@ -212,7 +214,7 @@ private:
                                    const QString &deviceId = QString());
     QByteArray buildVelkSettingsPage(HttpUser *user, const FormFields &fields,
                                      const SipFormError &error);
-    QByteArray buildVelkDialplanPage(HttpUser *user);
+    QByteArray buildVelkDialplanPage(HttpUser *user, const QString &error = QString());
     QByteArray velkDeviceRows(HttpUser *user, const QString &error = QString(),
                               const QString &deviceId = QString());
     // The device form; editedNumber is the stored device shown, -1 for none.

@@ -3,6 +3,7 @@
 
 #include "core/env.h"
 #include "core/modulehost.h"
+#include "core/settingsfile.h"
 #include "core/settingstext.h"
 #include "http/httpsession.h"
 #include "http/httpuser.h"
@@ -156,9 +157,8 @@ bool Http::saveSettings(const FormFields &form)
     }
     if (!form.contains(settingKey(LogProtocol)))
         setSetting(LogProtocol, false);
-    if (ModuleHost *host = hostOf(this))
-        host->syncSettings();
-    return true;
+    ModuleHost *host = hostOf(this);
+    return !host || host->syncSettings();
 }
 
 void Http::onPostAdminSettings(HttpUser *user, const QString &responderName,
@@ -191,13 +191,15 @@ void Http::onPostAdminSettings(HttpUser *user, const QString &responderName,
         error = tryListener(wanted, current, m_State == HttpListening,
                             found ? *found : HostAddresses(), address, port);
     }
+    // Nothing restarts onto settings the file lost.
+    if (error.isNone() && !saveSettings(form))
+        error = { QString(), kNotSaved };
     if (!error.isNone()) {
         answerPage(
             responderName,
             buildAdminSettingsPage(user, asPosted(form, { settingKey(LogProtocol) }), error));
         return;
     }
-    saveSettings(form);
     PageFill fill;
     fillSettings(fill);
     answerPage(responderName, fill.apply(loadPageById(user, 31)));
@@ -287,8 +289,10 @@ void Http::onPostAdminUsers(HttpUser *user, const QString &responderName, const 
                  && isLastAdmin(name))
             error = QStringLiteral("last_admin");
         if (error.isEmpty()) {
-            saveUser(name, form);
-            redirect(responderName, kUsersPage);
+            if (saveUser(name, form))
+                redirect(responderName, kUsersPage);
+            else
+                answerPage(responderName, adminUserRows(user, kNotSaved, name));
             return;
         }
         FormFields values = form;
@@ -314,8 +318,9 @@ void Http::onPostAdminUsers(HttpUser *user, const QString &responderName, const 
             redirect(responderName,
                      QStringLiteral("%1?edit=%2")
                          .arg(kUsersPage, QString::fromLatin1(QUrl::toPercentEncoding(name))));
+        } else if (!removeUser(name)) {
+            answerPage(responderName, adminUserRows(user, kNotSaved, name));
         } else {
-            removeUser(name);
             redirect(responderName, kUsersPage);
         }
         return;
@@ -336,16 +341,16 @@ bool Http::saveUser(const QString &name, const FormFields &form)
             m_Users.setValue(userKey(key), userDefault(key));
     }
     m_Users.endGroup();
-    m_Users.sync();
+    const bool written = writeSettingsFile(m_Users);
 
     HttpUser *user = findUser(name);
     if (!user)
-        return loadUser(name) != nullptr;
+        return loadUser(name) && written;
     // Updated in place, so the user's sessions stay valid.
     m_Users.beginGroup(name);
     for (int key = 0; key < UserSettingCount; ++key)
         user->setProperty(userKey(key).toLatin1().constData(),
                           m_Users.value(userKey(key), userDefault(key)));
     m_Users.endGroup();
-    return true;
+    return written;
 }

@@ -3,6 +3,7 @@
 
 #include "core/digestchallenge.h"
 #include "core/env.h"
+#include "core/settingsfile.h"
 #include "core/settingstext.h"
 #include "http/httpsession.h"
 #include "http/httpuser.h"
@@ -123,14 +124,16 @@ HttpUser *Http::loadUser(const QString &name)
     return user;
 }
 
-void Http::removeUser(const QString &name)
+bool Http::removeUser(const QString &name)
 {
+    bool written = true;
     if (userExists(name)) {
         m_Users.remove(name);
-        m_Users.sync();
+        written = writeSettingsFile(m_Users);
     }
     if (HttpUser *user = findUser(name))
         user->deleteLater();
+    return written;
 }
 
 bool Http::userExists(const QString &name) const

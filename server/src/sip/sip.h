@@ -62,14 +62,17 @@ public:
     bool settingBool(const SipSetting::Type &key) const;
     qint64 settingInt64(const SipSetting::Type &key) const;
     QString setting(const SipSetting::Type &key) const;
-    // The web form of the settings; index is -1, or that of the one key the form switches.
+    // The web form of the settings; index is -1, or that of the one key the form switches. False
+    // when the file could not be written.
     bool saveSettings(const QHash<QString, QString> &form, const int &index);
 
     // The account store ("sip-users").
     void loadUsers();
     SipUser *loadUser(const QString &name);
+    // Both in the file on return: false when it could not be written, the change made all the
+    // same.
     bool saveUser(const QString &name, const QHash<QString, QString> &form);
-    void deleteUser(const QString &name);
+    bool deleteUser(const QString &name);
     bool userExists(const QString &name) const;
     SipUser *findUser(const QString &name) const;
     QList<SipUser *> users() const { return m_UserList; }

@@ -136,9 +136,8 @@ void Sip::onInviteControlServer(SipServerInviteDialog *dialog, const QString &ca
 void Sip::onInviteGroupServer(SipServerInviteDialog *dialog, const QString &caller, SipUser *group)
 {
     QList<SipUser *> members;
-    const QStringList names = group->property("group-list").toString().split(QLatin1Char(','));
-    for (const QString &name : names) {
-        SipUser *member = name.isEmpty() ? nullptr : findUser(name);
+    for (const QString &name : group->groupMembers()) {
+        SipUser *member = findUser(name);
         if (member && member->isRegistered() && member->isPaging() && member->isVelkUser()
             && isIdle(deviceOf(member)))
             members << member;

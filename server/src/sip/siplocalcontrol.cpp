@@ -78,9 +78,8 @@ void Sip::onSendSipInfoStandaloneControl(QString conversationName, SipMessage in
 void Sip::onInviteGroupStandalone(SipDialog *dialog, SipUser *caller, SipUser *group)
 {
     QList<SipUser *> members;
-    const QStringList names = group->property("group-list").toString().split(QLatin1Char(','));
-    for (const QString &member : names) {
-        SipUser *user = member.isEmpty() ? nullptr : findUser(member);
+    for (const QString &member : group->groupMembers()) {
+        SipUser *user = findUser(member);
         const VelkDevice *device = deviceOf(user);
         if (isUsableUser(user) && user->isPaging() && user->isVelkUser() && device
             && (device->state() == VelkDevice::Ready || device->state() == VelkDevice::Waiting))

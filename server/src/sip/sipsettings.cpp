@@ -82,8 +82,7 @@ bool Sip::saveSettings(const QHash<QString, QString> &form, const int &index)
         const QString key = settingName(SipSetting::Type(index));
         if (!key.isEmpty() && form.contains(key))
             host->setValue(kGroup, key, form.value(key));
-        host->syncSettings();
-        return true;
+        return host->syncSettings();
     }
     // Stored under the key as the table writes it, whatever the case of the posted name: a
     // second spelling would be a second key that readers never see.
@@ -98,6 +97,5 @@ bool Sip::saveSettings(const QHash<QString, QString> &form, const int &index)
     }
     AudioCodec::setCodecs({ setting(SipSetting::Codec1), setting(SipSetting::Codec2),
                             setting(SipSetting::Codec3), setting(SipSetting::Codec4) });
-    host->syncSettings();
-    return true;
+    return host->syncSettings();
 }

@@ -60,6 +60,11 @@ bool SipUser::isGroup() const
     return typeUser() == GroupAccount;
 }
 
+QStringList SipUser::groupMembers() const
+{
+    return groupMemberNames(userSetting(this, SipUserSetting::GroupList));
+}
+
 QString SipUser::login() const
 {
     return userSetting(

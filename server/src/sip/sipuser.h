@@ -6,6 +6,7 @@
 #include <QHostAddress>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 class AttendedThread;
@@ -30,6 +31,8 @@ public:
     // A door-device account; a user without "type-user" is one.
     bool isVelkUser() const;
     bool isGroup() const;
+    // A group's members, as groupMemberNames reads its "group-list".
+    QStringList groupMembers() const;
     // The login and password of the running mode.
     QString login() const;
     QString password() const;

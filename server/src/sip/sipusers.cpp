@@ -2,6 +2,7 @@
 #include "sip/sip.h"
 
 #include "conversation/conversationthread.h"
+#include "core/settingsfile.h"
 #include "core/settingstext.h"
 #include "sip/sipuser.h"
 #include "sip/sipusersetting.h"
@@ -100,7 +101,7 @@ bool Sip::saveUser(const QString &name, const QHash<QString, QString> &form)
             m_SipUsers.setValue(userSettingName(key), false);
     }
     m_SipUsers.endGroup();
-    m_SipUsers.sync();
+    const bool written = writeSettingsFile(m_SipUsers);
 
     SipUser *user = findUser(name);
     if (!user) {
@@ -109,21 +110,22 @@ bool Sip::saveUser(const QString &name, const QHash<QString, QString> &form)
             registerOnServer(name, true);
         else if (user->isVelkUser())
             tellDeviceState(user);
-        return true;
+        return written;
     }
     m_SipUsers.beginGroup(name);
     readProperties(user, m_SipUsers);
     user->applyVideo();
     m_SipUsers.endGroup();
-    return true;
+    return written;
 }
 
-void Sip::deleteUser(const QString &name)
+bool Sip::deleteUser(const QString &name)
 {
+    bool written = true;
     if (m_SipUsers.childGroups().contains(name)) {
         m_SipUsers.remove(name);
         // As saving does: a deletion lost to a crash would bring the account back.
-        m_SipUsers.sync();
+        written = writeSettingsFile(m_SipUsers);
     }
     if (SipUser *user = findUser(name)) {
         // Its calls end first, from the account as it was; out of reach at once, and gone
@@ -137,6 +139,7 @@ void Sip::deleteUser(const QString &name)
         if (!hasEndingLeg([user](const EndingLeg &leg) { return leg.user == user; }))
             user->deleteLater();
     }
+    return written;
 }
 
 bool Sip::userExists(const QString &name) const

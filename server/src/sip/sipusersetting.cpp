@@ -101,3 +101,13 @@ qint64 userSettingSigned(const QObject *user, const SipUserSetting::Type &key)
 {
     return settingAs<qint64>(user, key);
 }
+
+QStringList groupMemberNames(const QString &list)
+{
+    QStringList names;
+    for (const QString &item : list.split(QLatin1Char(','))) {
+        if (const QString name = item.trimmed(); !name.isEmpty())
+            names << name;
+    }
+    return names;
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
 class QObject;
@@ -47,3 +48,7 @@ quint64 userSettingNumber(const QObject *user, const SipUserSetting::Type &key);
 qint64 userSettingSigned(const QObject *user, const SipUserSetting::Type &key);
 // The property of that key as it is set, without the default: invalid when absent or null.
 QVariant userSettingProperty(const QObject *user, const SipUserSetting::Type &key);
+
+// The accounts a "group-list" names: split at its commas, each name trimmed of the blanks around
+// it, as a person writes the list; empty names left out.
+QStringList groupMemberNames(const QString &list);

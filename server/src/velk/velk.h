@@ -78,12 +78,14 @@ public:
     void loadDevices();
     bool deviceExists(const QString &number);
     bool deviceExists(quint16 number) { return deviceExists(QString::number(number)); }
-    void removeDevice(quint16 number);
-    void removeDeviceByName(const QString &number);
+    // Saves and deletes are in the file on return: false when it could not be written.
+    bool removeDevice(quint16 number);
+    bool removeDeviceByName(const QString &number);
     bool saveSettings(const QMap<QString, QString> &values);
     // The first key whose value the device cannot be saved with, logged; empty when none.
     QString refusedDeviceKey(quint16 number, const QMap<QString, QString> &values);
-    // False, and nothing stored, when a key is refused.
+    // False, and nothing stored, when a key is refused; false as well when the file could not
+    // be written, the change made all the same.
     bool saveDevice(quint16 number, const QMap<QString, QString> &values, bool partial, bool push);
     void applyDeviceMusic(quint16 number);
     QString deviceTitle(const QString &number) const;

@@ -1,6 +1,7 @@
 // The device table of the door-device module and the stores of "velk-devices" and "velk".
 #include "core/env.h"
 #include "core/modulehost.h"
+#include "core/settingsfile.h"
 #include "core/settingstext.h"
 #include "velk/velk.h"
 #include "velk/velkdevice.h"
@@ -123,24 +124,26 @@ bool Velk::deviceExists(const QString &number)
     return m_Devices.childGroups().contains(number);
 }
 
-void Velk::removeDevice(quint16 number)
+bool Velk::removeDevice(quint16 number)
 {
     const QString group = QString::number(number);
     if (!deviceExists(group))
-        return;
+        return true;
     m_Devices.remove(group);
+    // A deletion lost to a crash would bring the device back.
+    const bool written = writeSettingsFile(m_Devices);
     if (VelkDevice *device = findDevice(number)) {
         device->releasePanel();
         device->setObjectName(QString()); // out of the table at once
         device->deleteLater();
     }
+    return written;
 }
 
-void Velk::removeDeviceByName(const QString &number)
+bool Velk::removeDeviceByName(const QString &number)
 {
     quint16 value = 0;
-    if (deviceNumber(number, &value))
-        removeDevice(value);
+    return !deviceNumber(number, &value) || removeDevice(value);
 }
 
 bool Velk::saveSettings(const QMap<QString, QString> &values)
@@ -153,9 +156,8 @@ bool Velk::saveSettings(const QMap<QString, QString> &values)
     // A form without the check box ticked sends no field: the trace goes off.
     if (!values.contains(keyName(VelkKey::LogProtocol)))
         setSetting(VelkKey::LogProtocol, false);
-    if (ModuleHost *host = hostOf(this))
-        host->syncSettings();
-    return true;
+    ModuleHost *host = hostOf(this);
+    return !host || host->syncSettings();
 }
 
 QString Velk::refusedDeviceKey(quint16 number, const QMap<QString, QString> &values)
@@ -221,18 +223,18 @@ bool Velk::saveDevice(quint16 number, const QMap<QString, QString> &values, bool
         }
     }
     m_Devices.endGroup();
-    m_Devices.sync();
+    const bool written = writeSettingsFile(m_Devices);
 
     VelkDevice *device = findDevice(number);
     if (!device) {
         loadDevice(QString::number(number));
-        return true;
+        return written;
     }
     readDeviceSettings(device, false);
     device->updateKeypadCodeLength();
     if (push && device->isRegistered())
         device->sendSettings(-1, -1);
-    return true;
+    return written;
 }
 
 void Velk::applyDeviceMusic(quint16 number)

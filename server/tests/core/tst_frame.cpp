@@ -377,6 +377,14 @@ void TestFrame::handWrittenValuesKeepTheirText_data()
         { "general section, last line", "k=1, 2\n[General]\nk=3,  4\n", "k", "3,  4" },
         { "written quoted", "[g]\nk=\"a\",  b\n", "g/k", "a,b" },
         { "a key read as a list", "[g]\nlist=alice,  bob\n", "g/list", "alice,bob" },
+        // QSettings skips only blanks and line ends before a key: such a line has a key of its
+        // own, and the line before keeps its text.
+        { "a line starting with a form feed", "[g]\npassword=se,cret\n\fpassword=se, cret\n",
+          "g/password", "se,cret" },
+        { "a line starting with a vertical tab", "[g]\npassword=se,cret\n\vpassword=se, cret\n",
+          "g/password", "se,cret" },
+        { "the key a form feed starts", "[g]\npassword=se,cret\n\fpassword=se, cret\n",
+          "g/\fpassword", "se, cret" },
     };
     for (const auto &row : rows)
         QTest::newRow(row[0]) << QByteArray(row[1]) << row[2] << QString(row[3]);

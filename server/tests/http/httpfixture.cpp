@@ -1,6 +1,7 @@
 #include "httpfixture.h"
 
 #include "core/env.h"
+#include "core/settingsfile.h"
 #include "rawclient.h"
 
 #include <QCryptographicHash>
@@ -35,6 +36,11 @@ QVariant TestHost::value(const QString &group, const QString &key,
                          const QVariant &defaultValue) const
 {
     return m_settings.value(group + QLatin1Char('/') + key, defaultValue);
+}
+
+bool TestHost::syncSettings()
+{
+    return writeSettingsFile(m_settings);
 }
 
 bool TestHost::restartSipAndVelk()

@@ -22,6 +22,7 @@ public:
     void setDefaultValue(const QString &group, const QString &key, const QVariant &value) override;
     QVariant value(const QString &group, const QString &key,
                    const QVariant &defaultValue) const override;
+    bool syncSettings() override;
     // Counts the restarts; each takes restartMs of real time, with events running.
     bool restartSipAndVelk() override;
     int restarts = 0;

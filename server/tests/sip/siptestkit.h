@@ -60,7 +60,11 @@ public:
     {
         return file.value(group + "/" + key, defaultValue);
     }
-    void syncSettings() override { file.sync(); }
+    bool syncSettings() override
+    {
+        file.sync();
+        return true;
+    }
     bool restartSipAndVelk() override { return true; }
     bool isStopping() const override { return false; }
 

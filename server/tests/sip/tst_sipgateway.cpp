@@ -1018,16 +1018,20 @@ private slots:
     void pageTakesNoKeys_data()
     {
         QTest::addColumn<bool>("info"); // else RFC 2833 events
-        QTest::newRow("INFO") << true;
-        QTest::newRow("RFC 2833") << false;
+        QTest::addColumn<QString>("list"); // the group's members
+        QTest::newRow("INFO") << true << "door";
+        QTest::newRow("RFC 2833") << false << "door";
+        // A member is its name without the blanks around it.
+        QTest::newRow("INFO, members written with blanks") << true << "nobody , door ";
     }
     // The keys of a group's caller never reach the paged door: "55" opens nothing.
     void pageTakesNoKeys()
     {
         QFETCH(bool, info);
+        QFETCH(QString, list);
         TimeScale::setFactor(10);
         QVERIFY(startDoor({ { "velk-wiretapping", "paging" }, { "sip-rtp-timeout", "3600" } }));
-        QVERIFY(m_Sip->saveUser("grp1", { { "type-user", "2" }, { "group-list", "door" } }));
+        QVERIFY(m_Sip->saveUser("grp1", { { "type-user", "2" }, { "group-list", list } }));
         m_Server->reply(m_Server->nextOf("REGISTER"), "200 OK", "r2", "Expires: 3600\r\n");
         QTRY_VERIFY(m_Sip->findUser("grp1")->isRegistered());
         QUdpSocket rtp;

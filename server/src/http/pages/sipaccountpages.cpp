@@ -237,7 +237,7 @@ QByteArray Http::sipListPage(HttpUser *user, const SipListKind &kind, const QStr
 
 QByteArray Http::sipMemberRows(const FormFields &values, const QString &group)
 {
-    const QStringList members = values.value(kGroupList).split(QLatin1Char(','));
+    const QStringList members = groupMemberNames(values.value(kGroupList));
     QByteArray rows;
     QSettings *file = sipUsersFile();
     if (!file)
@@ -378,9 +378,12 @@ void Http::onPostSipList(HttpUser *user, const QString &responderName, const For
         if (error.isNone()) {
             // The store matches names ignoring case, folding lookalike letters too: it gets only
             // the fields the checks have read.
-            sip->saveUser(id, fieldsNamed(fields, keyNames()));
+            const bool written = sip->saveUser(id, fieldsNamed(fields, keyNames()));
             processEvents();
-            redirect(responderName, listPath);
+            if (written)
+                redirect(responderName, listPath);
+            else
+                answerPage(responderName, sipListPage(user, kind, kNotSaved, id));
             return;
         }
         FormFields values = defaultsUnder(fields);
@@ -404,9 +407,12 @@ void Http::onPostSipList(HttpUser *user, const QString &responderName, const For
             // Encoded, so the name can neither end nor split the header.
             redirect(responderName, QStringLiteral("%1?edit=%2").arg(listPath, encoded(name)));
         } else {
-            sip->deleteUser(name);
+            const bool written = sip->deleteUser(name);
             processEvents();
-            redirect(responderName, listPath);
+            if (written)
+                redirect(responderName, listPath);
+            else
+                answerPage(responderName, sipListPage(user, kind, kNotSaved, name));
         }
         return;
     }

@@ -7,14 +7,18 @@
 
 // The first value of a posted form that may not be stored: the field and an error code the
 // page script explains ("wrong_ip", "wrong_port", "wrong_range", "wrong_number", "wrong_codec",
-// "wrong_value", "bad_name"). No field means every value passes. The SIP forms use it, and the
-// settings forms of the web and door-device modules take the listener checks below.
+// "wrong_value", "bad_name"). No code means every value passes; an error of the whole form names
+// no field. The SIP forms use it, and the settings forms of the web and door-device modules take
+// the listener checks below.
 struct SipFormError
 {
     QString field;
     QString code;
-    bool isNone() const { return field.isEmpty(); }
+    bool isNone() const { return code.isEmpty(); }
 };
+
+// The code of a save or delete that was made but could not be written to its file.
+inline const QString kNotSaved = QStringLiteral("not_saved");
 
 // A standalone listening address: the wildcard "0.0.0.0" (every interface, which the engine
 // resolves itself) or an IPv4 host address whose first and last octets lie in 1..254.

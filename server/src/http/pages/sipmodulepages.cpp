@@ -230,6 +230,10 @@ void Http::onPostSipSettings(HttpUser *user, const QString &responderName, const
         answerPage(responderName, buildSipSettingsPage(user, fields, error));
         return;
     }
-    sip->saveSettings(fields, modeOnly ? int(SipSetting::Standalone) : -1);
+    // Nothing restarts onto settings the file lost.
+    if (!sip->saveSettings(fields, modeOnly ? int(SipSetting::Standalone) : -1)) {
+        answerPage(responderName, buildSipSettingsPage(user, fields, { QString(), kNotSaved }));
+        return;
+    }
     redirectAfterRestart(responderName, kSettingsPage);
 }

@@ -243,22 +243,25 @@ void Http::onPostVelkSettings(HttpUser *user, const QString &responderName, cons
         error = tryListener(wanted, current, velk->connectionState() == VelkListening,
                             found ? *found : HostAddresses(), address, port);
     }
+    // Nothing restarts onto settings the file lost.
+    if (error.isNone() && velk && !velk->saveSettings(toMap(form)))
+        error = { QString(), kNotSaved };
     if (!error.isNone()) {
         const FormFields shown = asPosted(form, { Velk::keyName(VelkKey::LogProtocol) });
         answerPage(responderName, buildVelkSettingsPage(user, shown, error));
         return;
     }
     if (velk) {
-        velk->saveSettings(toMap(form));
         redirectAfterRestart(responderName, kSettingsPage);
         return;
     }
     redirect(responderName, kSettingsPage);
 }
 
-QByteArray Http::buildVelkDialplanPage(HttpUser *user)
+QByteArray Http::buildVelkDialplanPage(HttpUser *user, const QString &error)
 {
     PageFill fill;
+    fill.set(kError, error);
     const Velk *velk = velkModule();
     for (int i = 0; i < VelkKey::Count; ++i) {
         const QString key = Velk::keyName(i);
@@ -277,7 +280,6 @@ void Http::onGetVelkDialplan(HttpUser *user, const QString &responderName, const
 void Http::onPostVelkDialplan(HttpUser *user, const QString &responderName, const FormFields &query,
                               const FormFields &form)
 {
-    Q_UNUSED(user)
     Q_UNUSED(query)
     if (Velk *velk = velkModule()) {
         // Only the codes: the saver turns the trace off for a form without its check box, and
@@ -289,7 +291,10 @@ void Http::onPostVelkDialplan(HttpUser *user, const QString &responderName, cons
                 codes.insert(key, form.value(key));
         }
         codes.insert(Velk::keyName(VelkKey::LogProtocol), velk->stringValue(VelkKey::LogProtocol));
-        velk->saveSettings(codes);
+        if (!velk->saveSettings(codes)) {
+            answerPage(responderName, buildVelkDialplanPage(user, kNotSaved));
+            return;
+        }
     }
     redirect(responderName, kDialplanPage);
 }
@@ -479,9 +484,13 @@ void Http::onPostVelkDevices(HttpUser *user, const QString &responderName, const
             if (VelkDevice *device = velk->findDevice(number))
                 device->changeState(VelkDevice::Unregistered);
         }
-        velk->saveDevice(number, values, false, true);
+        const bool written = velk->saveDevice(number, values, false, true);
         if (!isNew)
             velk->applyDeviceMusic(number);
+        if (!written) {
+            answerPage(responderName, velkDeviceRows(user, kNotSaved, QString::number(number)));
+            return;
+        }
         redirect(responderName, kListPage);
         return;
     }
@@ -498,8 +507,9 @@ void Http::onPostVelkDevices(HttpUser *user, const QString &responderName, const
             answerPage(responderName, velkDeviceRows(user, QStringLiteral("not_found"), text));
         } else if (action == QLatin1String("__edit")) {
             redirect(responderName, QStringLiteral("%1?edit=%2").arg(kListPage).arg(number));
+        } else if (!velk->removeDevice(number)) {
+            answerPage(responderName, velkDeviceRows(user, kNotSaved, text));
         } else {
-            velk->removeDevice(number);
             redirect(responderName, kListPage);
         }
         return;

@@ -1375,6 +1375,43 @@ private slots:
         QVERIFY(door()->isBusy());
     }
 
+    // A group's members are the names its list holds, the blanks around each trimmed as a
+    // person writes them: a phone's call to the group and a door's page to it reach them all.
+    void doorGroupReachesEveryMember_data()
+    {
+        QTest::addColumn<QString>("list");
+        QTest::addColumn<bool>("byPhone"); // else door 1's button pages the group
+        QTest::newRow("phone, a blank after the comma") << "door, door2" << true;
+        QTest::newRow("phone, blanks around each") << " door2 ,\tdoor " << true;
+        QTest::newRow("door's page, blanks around each") << " door2 , door " << false;
+    }
+    void doorGroupReachesEveryMember()
+    {
+        QFETCH(QString, list);
+        QFETCH(bool, byPhone);
+        for (const char *name : { "door", "door2" })
+            m_Sip->findUser(name)->setProperty("velk-wiretapping", "paging");
+        // Stored as the form stores it: quoted, so the file keeps the blanks.
+        QVERIFY(m_Sip->saveUser("group", { { "type-user", "2" }, { "group-list", list } }));
+        RawPhone alice("alice", m_Port);
+        if (byPhone) {
+            QCOMPARE(alice.registerWith(), 200);
+            authorized(alice,
+                       { { "method", "INVITE" },
+                         { "to", "group" },
+                         { "callid", "g1" },
+                         { "body", kSdp } });
+            QCOMPARE(statusCode(alice.next()), 180);
+        } else {
+            door()->setProperty("button-call-rule", "group");
+            pressButton();
+        }
+        for (quint16 id : { 1, 2 }) {
+            if (byPhone || id == 2)
+                QTRY_COMPARE(m_Velk->findDevice(id)->state(), int(VelkDevice::IncomingCall));
+        }
+    }
+
     // The door answers a call whose conversation is gone: the phone hears 500 at once and
     // nothing of its call stays behind.
     void doorAnswersLostCall()
