@@ -43,6 +43,7 @@ Sip::Sip(QObject *parent)
     , m_StopTimer(this)
     , m_External(this)
     , m_RegisterRetry(this)
+    , m_WithdrawalRetry(this)
 {
     qRegisterMetaType<SipConnectionState>("SipConnectionState");
     qRegisterMetaType<QAbstractSocket::SocketType>("QAbstractSocket::SocketType");
@@ -69,6 +70,12 @@ Sip::Sip(QObject *parent)
     });
     connect(&m_RegisterRetry, &SipRetrySchedule::due, this,
             [this](const QString &user) { registerOnServer(user, true); });
+    // One sent on a new connection meanwhile is under way already.
+    connect(&m_WithdrawalRetry, &SipRetrySchedule::due, this, [this](const QString &callId) {
+        const auto it = m_Withdrawals.constFind(callId);
+        if (it != m_Withdrawals.cend() && it->key.isEmpty())
+            renewWithdrawal(callId);
+    });
 }
 
 void Sip::init()
@@ -184,6 +191,9 @@ void Sip::stop()
 
 void Sip::stopParent()
 {
+    // Withdrawals do not outlast the module: nothing would carry them to the server.
+    m_Withdrawals.clear();
+    m_WithdrawalRetry.clear();
     AttendedThread::stop();
 }
 

@@ -430,6 +430,8 @@ private:
                                               const QString &conversation, const QString &callKey);
     bool addCredentials(SipMessage &request, SipMethod::Type method, const SipMessage &response,
                         const QString &login, const QString &password);
+    // The request as a new transaction of its own: new CSeq and branch, no To tag.
+    static void renewRequest(SipMessage &request, SipMethod::Type method);
     bool retryInviteWithCredentials(SipClientInviteDialog *dialog, SipUser *user,
                                     const SipMessage &response);
     bool takeGatewayResponse(SipClientInviteDialog *dialog, const SipMessage &response);
@@ -440,12 +442,16 @@ private:
                            const QString &fromUserName, const QString &toUserName, uchar event,
                            uint duration, bool control);
     SipClientNonInviteDialog *startRegister(const SipMessage &request);
-    void sendRegister(SipUser *user, const SipMessage &request);
-    void answerChallenge(SipUser *user, const SipMessage &response);
+    void sendRegister(SipUser *user, const SipMessage &request, int staleAnswers = 0);
+    void answerChallenge(SipUser *user, const SipMessage &response, int staleAnswers);
     // A REGISTER that removes a binding. Its challenge is answered with the credentials it went
-    // out with: the account may be gone by then.
+    // out with: the account may be gone by then. It is kept until the server answers it.
     void sendWithdrawal(const SipMessage &request, const QString &login, const QString &password);
+    // The withdrawal of that Call-ID goes out on a new transaction, its request as it stands.
+    void startWithdrawal(const QString &callId);
     void answerWithdrawal(const SipMessage &response);
+    // The withdrawal goes again as a new request, without the credentials of an old nonce.
+    void renewWithdrawal(const QString &callId);
     bool isWithdrawing(const QString &name) const;
     void resendWithdrawals();
     // A deleted account ends its calls and withdraws its registration; the later events of
@@ -499,17 +505,24 @@ private:
     QHash<QString, QString> m_RegisterKeys;
     // Accounts whose last REGISTER had no answer: their pause keeps no door from asking.
     QSet<QString> m_RegisterUnanswered;
-    // A withdrawal under way: the account name it withdraws, and the credentials it answers a
-    // challenge with (the account may be gone).
+    // A withdrawal the server has not answered yet: the account name it withdraws, the
+    // credentials it answers a challenge with (the account may be gone), the REGISTER as it
+    // last went out, its transaction (empty while it waits to go again) and the stale
+    // challenges answered in a row on the way to it.
     struct Withdrawal
     {
         QString name;
         QString login;
         QString password;
+        SipMessage request;
+        QString key;
+        int staleAnswers = 0;
     };
-    // The withdrawals under way by transaction key, and the accounts that register once no
-    // withdrawal of their name is under way.
+    // The withdrawals not answered yet by Call-ID, the same on every request of one; the pause
+    // before one that went unanswered goes again; and the accounts that register once no
+    // withdrawal of their name is left.
     QHash<QString, Withdrawal> m_Withdrawals;
+    SipRetrySchedule m_WithdrawalRetry;
     QSet<QString> m_RegisterAfterWithdrawal;
     // The server connection stood before: a new one is a reconnection. Until the first one
     // stands the accounts have no address to register with; the accounts whose device reported
@@ -567,9 +580,12 @@ SipTransport::Type contactTransport(const KBaseUri<1> &contact, const SipTranspo
 QString firstInterfaceAddress(const QString &fallback);
 // The "tag" parameter of the From address, empty when absent.
 QString fromTag(const SipMessage &message);
-// Whether a challenge answers a request that already carried credentials for it, and the
-// server does not merely call its nonce stale.
-bool challengeRepeated(const SipMessage &request, const SipMessage &response, bool proxy);
+// Why the challenge in response may not be answered at once, empty when it may. staleAnswers:
+// the stale challenges answered in a row on the way to request, counted on for the answer.
+// Credentials the server refused are not sent again, nor are those of a nonce it keeps calling
+// stale past a few times.
+QString challengeRefusal(const SipMessage &request, const SipMessage &response, bool proxy,
+                         int &staleAnswers);
 // A DTMF key as the gateway hands it on, without the mark of a door device's key.
 uchar gatewayDtmfKey(uchar event);
 // Sets the Expires header to the number (first value replaced, else appended).

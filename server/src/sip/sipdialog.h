@@ -76,6 +76,8 @@ public:
     // Written by the engine after construction.
     QString m_ConversationName;
     QString m_Partner;
+    // Stale challenges answered at once in a row on the way to this request.
+    int m_StaleAnswers = 0;
 
 signals:
     void sendDatagram(SipTransport::Type transport, QString address, ushort port,

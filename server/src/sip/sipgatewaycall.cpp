@@ -244,10 +244,7 @@ bool Sip::addCredentials(SipMessage &request, SipMethod::Type method, const SipM
                          const QString &login, const QString &password)
 {
     const bool proxy = response.startLine.status == SipStatus::ProxyAuthenticationRequired;
-    request.setToTag(QString());
-    request.setCSeq(SipMessage::SequenceID++, method);
-    request.dialogHeaders = SipHeaderTable();
-    request.setBranch(newBranch());
+    renewRequest(request, method);
     const QString credentials
         = digestAuthorization(proxy ? SipHeader::ProxyAuthenticate : SipHeader::WWWAuthenticate,
                               request, response, login, password);
@@ -260,18 +257,31 @@ bool Sip::addCredentials(SipMessage &request, SipMethod::Type method, const SipM
     return true;
 }
 
+void Sip::renewRequest(SipMessage &request, SipMethod::Type method)
+{
+    request.setToTag(QString());
+    request.setCSeq(SipMessage::SequenceID++, method);
+    request.dialogHeaders = SipHeaderTable();
+    request.setBranch(newBranch());
+}
+
 // The INVITE again with the answer to the challenge; false when none may be sent: the
-// challenge is unreadable, or the INVITE already carried credentials the server refused.
+// challenge is unreadable, the INVITE already carried credentials the server refused, or the
+// server kept calling their nonce stale.
 bool Sip::retryInviteWithCredentials(SipClientInviteDialog *dialog, SipUser *user,
                                      const SipMessage &response)
 {
     const bool proxy = response.startLine.status == SipStatus::ProxyAuthenticationRequired;
     if (proxy ? !response.hasProxyAuthenticate() : !response.hasWwwAuthenticate())
         return false;
-    if (challengeRepeated(dialog->m_Request, response, proxy)) {
+    // A copy of the challenge (the server answering a retransmission) was answered already.
+    if (dialog->state() == SipDialog::Completed || dialog->state() == SipDialog::Terminated)
+        return true;
+    int stale = dialog->m_StaleAnswers;
+    const QString refusal = challengeRefusal(dialog->m_Request, response, proxy, stale);
+    if (!refusal.isEmpty()) {
         logLine(LogParams::Sip,
-                QStringLiteral("User '%1' call refused: credentials not accepted")
-                    .arg(user->objectName()));
+                QStringLiteral("User '%1' call refused: %2").arg(user->objectName(), refusal));
         return false;
     }
     SipMessage invite = dialog->m_Request;
@@ -279,6 +289,7 @@ bool Sip::retryInviteWithCredentials(SipClientInviteDialog *dialog, SipUser *use
         return false;
     SipClientInviteDialog *retry
         = startGatewayInvite(user, invite, dialog->m_ConversationName, dialog->m_Partner);
+    retry->m_StaleAnswers = stale;
     if (ConversationThread *conversation = findConversation(dialog->m_ConversationName))
         emit conversation->updateCaller(invite);
     retry->process(invite);

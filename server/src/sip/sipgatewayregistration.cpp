@@ -18,6 +18,10 @@ quint64 Sip::NonceCount = 1;
 
 namespace {
 
+// A server that calls every nonce stale (nodes of a cluster that share no secret, a clock that
+// jumped) would be answered without end: a few answers in a row, as common stacks give.
+constexpr int kStaleAnswers = 3;
+
 bool registersOnServer(const SipUser *user)
 {
     return user
@@ -26,15 +30,23 @@ bool registersOnServer(const SipUser *user)
 
 } // namespace
 
-bool challengeRepeated(const SipMessage &request, const SipMessage &response, bool proxy)
+QString challengeRefusal(const SipMessage &request, const SipMessage &response, bool proxy,
+                         int &staleAnswers)
 {
     const bool answered = proxy ? request.hasProxyAuthorization() : request.hasAuthorization();
-    if (!answered)
-        return false;
+    if (!answered) {
+        staleAnswers = 0;
+        return QString();
+    }
     const QString challenge
         = response.headerValue(proxy ? SipHeader::ProxyAuthenticate : SipHeader::WWWAuthenticate);
     const QString stale = SipClientDigest::parseChallenge(challenge).value(QStringLiteral("stale"));
-    return stale.compare(QLatin1String("true"), Qt::CaseInsensitive) != 0;
+    if (stale.compare(QLatin1String("true"), Qt::CaseInsensitive) != 0)
+        return QStringLiteral("credentials refused");
+    if (staleAnswers >= kStaleAnswers)
+        return QStringLiteral("nonce still stale after %1 answers").arg(kStaleAnswers);
+    ++staleAnswers;
+    return QString();
 }
 
 QString fromTag(const SipMessage &message)
@@ -63,6 +75,7 @@ void Sip::initExternalAddress()
     m_RegisterKeys.clear();
     m_RegisterUnanswered.clear();
     m_Withdrawals.clear();
+    m_WithdrawalRetry.clear();
     m_RegisterAfterWithdrawal.clear();
     m_ServerConnected = false;
     m_RegisterOnConnection.clear();
@@ -125,9 +138,10 @@ SipClientNonInviteDialog *Sip::startRegister(const SipMessage &request)
     return dialog;
 }
 
-void Sip::sendRegister(SipUser *user, const SipMessage &request)
+void Sip::sendRegister(SipUser *user, const SipMessage &request, int staleAnswers)
 {
     SipClientNonInviteDialog *dialog = startRegister(request);
+    dialog->m_StaleAnswers = staleAnswers;
     m_RegisterKeys.insert(user->objectName(), dialog->objectName());
     connect(user, &SipUser::userUnRegistered, dialog, &SipDialog::terminate, Qt::QueuedConnection);
     connect(dialog, &SipDialog::receiveResponse, this, &Sip::onReceiveResponseRegister,
@@ -137,11 +151,19 @@ void Sip::sendRegister(SipUser *user, const SipMessage &request)
 
 void Sip::sendWithdrawal(const SipMessage &request, const QString &login, const QString &password)
 {
-    SipClientNonInviteDialog *dialog = startRegister(request);
-    m_Withdrawals.insert(dialog->objectName(), { request.to().address.user, login, password });
+    m_Withdrawals.insert(request.callId(),
+                         { request.to().address.user, login, password, request, QString(), 0 });
+    startWithdrawal(request.callId());
+}
+
+void Sip::startWithdrawal(const QString &callId)
+{
+    Withdrawal &withdrawal = m_Withdrawals[callId];
+    SipClientNonInviteDialog *dialog = startRegister(withdrawal.request);
+    withdrawal.key = dialog->objectName();
     connect(dialog, &SipDialog::receiveResponse, this, &Sip::answerWithdrawal,
             Qt::DirectConnection);
-    dialog->process(request);
+    dialog->process(withdrawal.request);
 }
 
 SipClientNonInviteDialog *Sip::clientDialogOf(const SipMessage &response) const
@@ -193,12 +215,14 @@ void Sip::onReceiveResponseRegister(SipMessage response)
         const bool proxy = response.startLine.status == SipStatus::ProxyAuthenticationRequired;
         if (proxy ? !response.hasProxyAuthenticate() : !response.hasWwwAuthenticate())
             return;
-        // Answering the same challenge again would only repeat the refused credentials.
-        if (dialog && challengeRepeated(dialog->m_Request, response, proxy)) {
-            registrationFailed(user, QStringLiteral("credentials refused"), true);
+        int stale = dialog ? dialog->m_StaleAnswers : 0;
+        const QString refusal
+            = dialog ? challengeRefusal(dialog->m_Request, response, proxy, stale) : QString();
+        if (!refusal.isEmpty()) {
+            registrationFailed(user, refusal, true);
             return;
         }
-        answerChallenge(user, response);
+        answerChallenge(user, response, stale);
         return;
     }
     case SipStatus::IntervalTooBrief:
@@ -291,31 +315,76 @@ void Sip::askForRegistration(SipUser *user)
 }
 
 // The binding removed is the one that was sent, also when the address changed since: the
-// REGISTER again as it went out, with the credentials.
+// REGISTER again as it went out, with the credentials. Only the server's final answer ends the
+// withdrawal; one that got none goes again after a pause that grows with each time-out in a
+// row, and at once on a new connection to the server.
 void Sip::answerWithdrawal(const SipMessage &response)
 {
     if (!response.isValid() || response.startLine.kind != 1 || response.responseClass() == 1)
         return;
-    // Heard once: a copy (the server answering a retransmission) would withdraw again.
-    const Withdrawal withdrawal = m_Withdrawals.take(response.transactionKey());
-    const QString name = withdrawal.name;
-    if (name.isEmpty())
+    const QString callId = response.callId();
+    const auto it = m_Withdrawals.find(callId);
+    // Heard once: a copy (the server answering a retransmission), or the end of a transaction
+    // the withdrawal has left, would withdraw again.
+    if (it == m_Withdrawals.end() || it->key != response.transactionKey())
         return;
+    it->key.clear();
+    const QString name = it->name;
+    if (response.synthetic) {
+        const qint64 pause = m_WithdrawalRetry.failed(callId);
+        logLine(LogParams::Sip,
+                QStringLiteral("User '%1' withdrawal failed (no answer), next attempt in %2 s")
+                    .arg(name)
+                    .arg(pause / 1000));
+        return;
+    }
     const SipStatus::Type status = response.startLine.status;
     const bool proxy = status == SipStatus::ProxyAuthenticationRequired;
     const bool challenged = (status == SipStatus::Unauthorized || proxy)
         && (proxy ? response.hasProxyAuthenticate() : response.hasWwwAuthenticate());
-    const SipClientNonInviteDialog *dialog = clientDialogOf(response);
-    SipMessage request = dialog ? dialog->m_Request : SipMessage();
-    if (challenged && dialog && !challengeRepeated(request, response, proxy)
-        && addCredentials(request, SipMethod::Register, response, withdrawal.login,
-                          withdrawal.password)) {
-        sendWithdrawal(request, withdrawal.login, withdrawal.password);
-        return;
+    QString refusal;
+    if (challenged) {
+        int stale = it->staleAnswers;
+        refusal = challengeRefusal(it->request, response, proxy, stale);
+        if (refusal.isEmpty()) {
+            if (addCredentials(it->request, SipMethod::Register, response, it->login,
+                               it->password)) {
+                it->staleAnswers = stale;
+                startWithdrawal(callId);
+                return;
+            }
+            refusal = QStringLiteral("challenge not understood");
+        }
+    } else if (response.responseClass() != 2) {
+        refusal
+            = QStringLiteral("%1 %2").arg(statusCodeText(status)).arg(response.startLine.reason);
     }
-    // Ended, answered or not: an account of the name made meanwhile registers now.
+    m_Withdrawals.erase(it);
+    m_WithdrawalRetry.succeeded(callId);
+    if (!refusal.isEmpty())
+        logLine(LogParams::Sip,
+                QStringLiteral("User '%1' withdrawal refused (%2)").arg(name, refusal));
+    // Answered: an account of the name made meanwhile registers now.
     if (!isWithdrawing(name) && m_RegisterAfterWithdrawal.remove(name))
         registerOnServer(name, true);
+}
+
+// The binding removed stays the one first sent: the same registration (Call-ID, From tag,
+// Contact). Credentials come with the server's next challenge: those of an old nonce might be
+// taken for refused ones.
+void Sip::renewWithdrawal(const QString &callId)
+{
+    const auto it = m_Withdrawals.find(callId);
+    if (it == m_Withdrawals.end())
+        return;
+    // No longer the withdrawal's: the made-up end of the one under way is not heard.
+    if (SipDialog *dialog = findDialog(std::exchange(it->key, QString())))
+        dialog->terminate();
+    renewRequest(it->request, SipMethod::Register);
+    it->request.setHeaderValues(SipHeader::Authorization, {});
+    it->request.setHeaderValues(SipHeader::ProxyAuthorization, {});
+    it->staleAnswers = 0;
+    startWithdrawal(callId);
 }
 
 bool Sip::isWithdrawing(const QString &name) const
@@ -324,32 +393,18 @@ bool Sip::isWithdrawing(const QString &name) const
                        [&name](const Withdrawal &w) { return w.name == name; });
 }
 
-// Withdrawals written to a connection that was lost never reached the server: each goes again
-// as a new request on the connection that stands now, so a REGISTER of its name waits for the
-// server's answer, not for the lost one's time-out. Credentials come with the server's next
-// challenge: those of the old nonce might be taken for refused ones.
+// Withdrawals written to a connection that was lost never reached the server, and those that
+// wait for their pause can reach it now: each goes again at once on the connection that stands
+// now, so a REGISTER of its name waits for the server's answer, not for a time-out.
 void Sip::resendWithdrawals()
 {
-    const QHash<QString, Withdrawal> withdrawals = std::exchange(m_Withdrawals, {});
-    for (auto it = withdrawals.cbegin(); it != withdrawals.cend(); ++it) {
-        auto *dialog = qobject_cast<SipClientNonInviteDialog *>(findDialog(it.key()));
-        if (!dialog)
-            continue;
-        SipMessage request = dialog->sentRequest();
-        // No longer listed: its made-up end is not heard.
-        dialog->terminate();
-        request.setToTag(QString());
-        request.setCSeq(SipMessage::SequenceID++, SipMethod::Register);
-        request.dialogHeaders = SipHeaderTable();
-        request.setBranch(newBranch());
-        request.setHeaderValues(SipHeader::Authorization, {});
-        request.setHeaderValues(SipHeader::ProxyAuthorization, {});
-        sendWithdrawal(request, it->login, it->password);
-    }
+    const QStringList callIds = m_Withdrawals.keys();
+    for (const QString &callId : callIds)
+        renewWithdrawal(callId);
 }
 
 // The REGISTER again, in the same registration (Call-ID, From tag), with the credentials.
-void Sip::answerChallenge(SipUser *user, const SipMessage &response)
+void Sip::answerChallenge(SipUser *user, const SipMessage &response, int staleAnswers)
 {
     // The answer would announce the address being replaced: it registers anew after the change.
     if (m_External.defer(user->objectName()))
@@ -370,7 +425,7 @@ void Sip::answerChallenge(SipUser *user, const SipMessage &response)
         request.setProxyAuthorization(credentials);
     else
         request.setAuthorization(credentials);
-    sendRegister(user, request);
+    sendRegister(user, request, staleAnswers);
 }
 
 void Sip::leaveServer(SipUser *user)

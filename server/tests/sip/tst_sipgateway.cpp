@@ -157,6 +157,13 @@ class TestSipGateway : public QObject
         return QByteArray();
     }
 
+    // A challenge header line (kind "WWW" or "Proxy") with nonce number i.
+    static QByteArray challenge(const QByteArray &kind, int i, bool stale)
+    {
+        return kind + "-Authenticate: Digest realm=\"tarn\", nonce=\"n" + QByteArray::number(i)
+            + (stale ? "\", stale=true\r\n" : "\"\r\n");
+    }
+
     void pressButton()
     {
         m_Panel->queueEvents(0, 1, 0, 0);
@@ -449,6 +456,8 @@ private slots:
         QTest::addColumn<QString>("away");
         QTest::newRow("server away") << "server";
         QTest::newRow("account made again meanwhile") << "account";
+        QTest::newRow("account made again, away past the withdrawal's transaction")
+            << "account long";
         QTest::newRow("settings saved") << "save";
         QTest::newRow("service restarted") << "restart";
         QTest::newRow("port taken, then saved") << "taken";
@@ -456,10 +465,10 @@ private slots:
     // Over TCP from a fixed local port, a server that stays away for a while: its connection is
     // opened again and again until it stands, and the accounts register again at once. What
     // is written meanwhile is told as not sent; a withdrawal written so is sent again on the new
-    // connection, and the REGISTER waiting for it follows its answer. A save or a restart,
-    // whose own close leaves the port waiting on the old connection, has the accounts back on
-    // the server from that same port within moments. A port another program holds is left for
-    // a free one until it can be had again.
+    // connection, however long the server was away, and the REGISTER waiting for it follows its
+    // answer. A save or a restart, whose own close leaves the port waiting on the old
+    // connection, has the accounts back on the server from that same port within moments. A port
+    // another program holds is left for a free one until it can be had again.
     void tcpServerAway()
     {
         QFETCH(QString, away);
@@ -494,7 +503,7 @@ private slots:
                 peer->write(scriptedReply(request, "200 OK", "", "Expires: 60\r\n"));
                 const QString name = request.mid(at, request.indexOf('@', at) - at);
                 if (request.contains("\r\nExpires: 0\r\n"))
-                    withdrawn << name;
+                    withdrawn << name + (accounts.contains(name) ? "" : " after its REGISTER");
                 else
                     accounts.removeAll(name);
             }
@@ -533,11 +542,13 @@ private slots:
         } else {
             server.close();
             delete peer;
-            if (away == "account") {
+            if (away.startsWith("account")) {
                 // The withdrawal goes to the lost connection; the account made again waits for it.
                 QTRY_VERIFY(logged("on TCP lost") > 0);
                 sip->deleteUser("group");
                 QVERIFY(sip->saveUser("group", { { "type-user", "2" } }));
+                if (away == "account long")
+                    QTRY_VERIFY(logged("User 'group' withdrawal failed (no answer)") > 0);
             } else {
                 // Refused a few times, with the refresh (44 s) written meanwhile.
                 QTest::qWait(2000);
@@ -554,7 +565,7 @@ private slots:
         buffer.clear();
         registerOn(peer, { "group", "door" });
         QTRY_VERIFY(registered());
-        QCOMPARE(withdrawn, away == "account" ? QStringList { "group" } : QStringList());
+        QCOMPARE(withdrawn, away.startsWith("account") ? QStringList { "group" } : QStringList());
         sip->stop();
         QVERIFY(sip->waitSeconds(30));
         SipUser::m_IsStandalone = true;
@@ -588,21 +599,27 @@ private slots:
         QTest::addColumn<QByteArray>("extra");
         QTest::addColumn<QString>("reason");
         QTest::addColumn<QString>("server");
+        QTest::addColumn<int>("tries"); // REGISTERs of an attempt, the first without credentials
         QTest::newRow("408 from the server")
             << QByteArray("408 Request Timeout") << QByteArray() << "408 Request Timeout"
-            << "127.0.0.1";
+            << "127.0.0.1" << 1;
         QTest::newRow("no answer") << QByteArray() << QByteArray() << "no answer"
-                                   << "127.0.0.1";
+                                   << "127.0.0.1" << 1;
         QTest::newRow("no answer from a server of another address")
             << QByteArray() << QByteArray() << "no answer"
-            << "127.0.0.2";
+            << "127.0.0.2" << 1;
         QTest::newRow("423 without Min-Expires")
             << QByteArray("423 Interval Too Brief") << QByteArray() << "423 Interval Too Brief"
-            << "127.0.0.1";
+            << "127.0.0.1" << 1;
         QTest::newRow("423 asking no more")
             << QByteArray("423 Interval Too Brief") << QByteArray("Min-Expires: 60\r\n")
             << "423 Interval Too Brief"
-            << "127.0.0.1";
+            << "127.0.0.1" << 1;
+        // The challenge to the first, then three stale nonces answered at once.
+        QTest::newRow("401 calling every nonce stale")
+            << QByteArray("401 Unauthorized") << challenge("WWW", 0, true)
+            << "nonce still stale after 3 answers"
+            << "127.0.0.1" << 5;
     }
     // A registration that times out, or is refused for a reason a retry at once would only
     // repeat, is asked again after a pause that grows with each failure in a row. A time-out
@@ -613,23 +630,29 @@ private slots:
         QFETCH(QByteArray, extra);
         QFETCH(QString, reason);
         QFETCH(QString, server);
+        QFETCH(int, tries);
         TimeScale::setFactor(20);
         ScriptedGateway gateway("group", { { "type-user", "2" } }, server);
         const QString failed
             = "User 'group' register failed (" + reason + "), next attempt in %1 s";
         const QByteArray own = "127.0.0.1:";
         for (int pause : { 4, 8, 16 }) {
-            const QByteArray request = gateway.next();
-            QVERIFY(request.contains("\r\nExpires: 60\r\n"));
-            QVERIFY2(header(request, "Via").contains(' ' + own)
-                         && header(request, "Contact").contains('@' + own),
-                     request.constData());
-            if (!status.isEmpty())
-                gateway.answer(status, extra);
+            // An attempt answered at once more often would send one with credentials here.
+            for (int i = 0; i < tries; ++i) {
+                const QByteArray request = gateway.next();
+                QVERIFY(request.contains("\r\nExpires: 60\r\n"));
+                QVERIFY2(header(request, "Via").contains(' ' + own)
+                             && header(request, "Contact").contains('@' + own),
+                         request.constData());
+                QCOMPARE(request.contains("\r\nAuthorization: "), i > 0);
+                if (!status.isEmpty())
+                    gateway.answer(status, extra);
+            }
             QTRY_COMPARE_WITH_TIMEOUT(logged(failed.arg(pause)), 1, 10000);
         }
         QCOMPARE(logged("User 'group' register failed"), 3);
         const QByteArray request = gateway.next();
+        QVERIFY(!request.contains("\r\nAuthorization: "));
         gateway.answer("200 OK", "Expires: 60\r\n");
         QTRY_VERIFY(gateway.sip->findUser("group")->isRegistered());
         QVERIFY2(header(request, "Contact").contains('@' + own), request.constData());
@@ -646,6 +669,89 @@ private slots:
         QVERIFY(gateway.next().contains("\r\nExpires: 120\r\n"));
         gateway.answer("200 OK", "Expires: 120\r\n");
         QTRY_VERIFY(gateway.sip->findUser("group")->isRegistered());
+        QCOMPARE(logged("register failed"), 0);
+    }
+
+    void registerAnswers_data()
+    {
+        QTest::addColumn<bool>("withdrawal"); // else a registration
+        // The server's answers to the road's REGISTERs in turn: a challenge with a "fresh" or a
+        // "stale" nonce, a status, or none ("") until the request's transaction gives up.
+        QTest::addColumn<QStringList>("answers");
+        QTest::addColumn<QString>("line"); // what the log says of the withdrawal
+        QTest::newRow("registered through a stale nonce")
+            << false << QStringList { "fresh", "stale", "200 OK" } << QString();
+        QTest::newRow("registered through three stale nonces")
+            << false << QStringList { "fresh", "stale", "stale", "stale", "200 OK" } << QString();
+        QTest::newRow("withdrawn through a stale nonce")
+            << true << QStringList { "fresh", "stale", "200 OK" } << QString();
+        QTest::newRow("withdrawal on a nonce always stale")
+            << true << QStringList { "fresh", "stale", "stale", "stale", "stale" }
+            << "User 'group' withdrawal refused (nonce still stale after 3 answers)";
+        QTest::newRow("withdrawal with refused credentials")
+            << true << QStringList { "fresh", "fresh" }
+            << "User 'group' withdrawal refused (credentials refused)";
+        QTest::newRow("withdrawal refused") << true << QStringList { "403 Forbidden" }
+                                            << "User 'group' withdrawal refused (403 Forbidden)";
+        QTest::newRow("withdrawal unanswered past its transaction")
+            << true << QStringList { "", "200 OK" }
+            << "User 'group' withdrawal failed (no answer), next attempt in 4 s";
+        QTest::newRow("withdrawal unanswered between stale nonces")
+            << true
+            << QStringList { "fresh", "stale", "", "fresh", "stale", "stale", "stale", "200 OK" }
+            << "User 'group' withdrawal failed (no answer), next attempt in 4 s";
+    }
+    // A challenge is answered at once, and a stale nonce three times in a row at most: after
+    // that, as for refused credentials, the server has said no. A withdrawal is kept until the
+    // server answers it, going again in the same registration after a pause when it gets no
+    // answer; the account made again meanwhile registers once it has been answered.
+    void registerAnswers()
+    {
+        QFETCH(bool, withdrawal);
+        QFETCH(QStringList, answers);
+        QFETCH(QString, line);
+        TimeScale::setFactor(20);
+        ScriptedGateway gateway("group",
+                                { { "type-user", "2" },
+                                  { "sip-server-login", "group-login" },
+                                  { "sip-server-password", "group-secret" } });
+        QByteArray request = gateway.next();
+        if (withdrawal) {
+            gateway.answer("200 OK", "Expires: 60\r\n");
+            QTRY_VERIFY(gateway.sip->findUser("group")->isRegistered());
+            gateway.sip->deleteUser("group");
+            QVERIFY(gateway.sip->saveUser("group", { { "type-user", "2" } }));
+            request = gateway.next();
+        }
+        const QByteArray callId = header(request, "Call-ID");
+        const QByteArray expires = withdrawal ? "\r\nExpires: 0\r\n" : "\r\nExpires: 60\r\n";
+        bool challenged = false;
+        for (int i = 0; i < answers.size(); ++i) {
+            QVERIFY2(request.contains(expires) && header(request, "Call-ID") == callId,
+                     request.constData());
+            QCOMPARE(request.contains("\r\nAuthorization: Digest username=\"group-login\""),
+                     challenged);
+            const QString answer = answers.at(i);
+            challenged = answer == "fresh" || answer == "stale";
+            if (challenged)
+                gateway.answer("401 Unauthorized", challenge("WWW", i, answer == "stale"));
+            else if (!answer.isEmpty())
+                gateway.answer(answer.toLatin1(), "Expires: 60\r\n");
+            if (i + 1 < answers.size())
+                request = gateway.next();
+        }
+        if (withdrawal) {
+            if (!line.isEmpty())
+                QTRY_COMPARE(logged(line), 1);
+            // Nothing more of the withdrawal: the account's own registration follows.
+            request = gateway.next();
+            QVERIFY2(request.contains("\r\nExpires: 60\r\n")
+                         && header(request, "Call-ID") != callId,
+                     request.constData());
+            gateway.answer("200 OK", "Expires: 60\r\n");
+        }
+        QTRY_VERIFY(gateway.sip->findUser("group")->isRegistered());
+        QCOMPARE(logged("User 'group' withdrawal "), line.isEmpty() ? 0 : 1);
         QCOMPARE(logged("register failed"), 0);
     }
 
@@ -956,6 +1062,56 @@ private slots:
         fromPhone("BYE", "c2", 2, header(ok, "To"));
         const QByteArray ended = answerIn("c2", "BYE", "BYE");
         QVERIFY2(ended.startsWith("SIP/2.0 200 "), ended.constData());
+    }
+
+    void inviteAnswers_data()
+    {
+        // The server's answers to the door's INVITEs in turn: a challenge with a "fresh" or a
+        // "stale" nonce, or a status.
+        QTest::addColumn<QStringList>("answers");
+        QTest::addColumn<QString>("refusal"); // the log's word on the call, if it ends here
+        QTest::newRow("through a stale nonce to the callee")
+            << QStringList { "fresh", "stale", "486 Busy Here" } << QString();
+        QTest::newRow("a nonce always stale")
+            << QStringList { "fresh", "stale", "stale", "stale", "stale" }
+            << "User 'door' call refused: nonce still stale after 3 answers";
+    }
+    // A door's call answers a stale nonce three times in a row at most: after that the server
+    // has said no, and the call ends unanswered as for refused credentials.
+    void inviteAnswers()
+    {
+        QFETCH(QStringList, answers);
+        QFETCH(QString, refusal);
+        TimeScale::setFactor(10);
+        QVERIFY(startDoor(
+            { { "sip-server-login", "door-login" }, { "sip-server-password", "door-secret" } }));
+        QSignalSpy sent(m_Sip, &Sip::sendDatagram);
+        pressButton();
+        bool challenged = false;
+        for (int i = 0; i < answers.size(); ++i) {
+            // The first of each transaction: the ACK of a challenge is of the INVITE's.
+            const QByteArray invite = m_Server->next();
+            QVERIFY2(invite.startsWith("INVITE sip:phone@"), invite.constData());
+            QCOMPARE(invite.contains("\r\nProxy-Authorization: Digest username=\"door-login\""),
+                     challenged);
+            const QString answer = answers.at(i);
+            challenged = answer == "fresh" || answer == "stale";
+            if (challenged)
+                m_Server->reply(invite, "407 Proxy Authentication Required", "t1",
+                                challenge("Proxy", i, answer == "stale"));
+            else
+                m_Server->reply(invite, answer.toLatin1(), "t1");
+        }
+        QTRY_COMPARE(m_Host->records.filter(" OUT"), QStringList { "door phone OUT NA" });
+        QCOMPARE(logged("User 'door' call refused"), refusal.isEmpty() ? 0 : 1);
+        QVERIFY(refusal.isEmpty() || logged(refusal) == 1);
+        QSet<QByteArray> invites; // by CSeq: retransmissions are one
+        for (const QList<QVariant> &datagram : sent) {
+            const QByteArray bytes = datagram.at(3).toByteArray();
+            if (bytes.startsWith("INVITE "))
+                invites.insert(header(bytes, "CSeq"));
+        }
+        QCOMPARE(invites.size(), answers.size());
     }
 
     // A CANCEL that comes once the answered INVITE's transaction is over finds nothing to cancel:
