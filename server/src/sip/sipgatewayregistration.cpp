@@ -425,6 +425,14 @@ void Sip::answerChallenge(SipUser *user, const SipMessage &response, int staleAn
         request.setProxyAuthorization(credentials);
     else
         request.setAuthorization(credentials);
+    // The answer to the other kind of challenge goes along, as an INVITE's and a withdrawal's
+    // does: a proxy and a registrar that both ask would otherwise be answered by turns, each
+    // turn a fresh challenge, without end.
+    if (const SipClientNonInviteDialog *dialog = clientDialogOf(response)) {
+        const SipHeader::Type other
+            = proxy ? SipHeader::Authorization : SipHeader::ProxyAuthorization;
+        request.setHeaderValues(other, dialog->m_Request.headerValues(other));
+    }
     sendRegister(user, request, staleAnswers);
 }
 
