@@ -30,6 +30,10 @@ void SipClientInviteDialog::process(const SipMessage &msg)
         return;
     }
 
+    // A provisional answer that crossed the final one on the way is out of date: heard now, it
+    // would tell the engine that the callee still rings after it answered.
+    if (inRange(msg.startLine.status, 100, 199) && (m_State == Completed || m_State == Terminated))
+        return;
     stopTimer(TimerB);
     setMessage(msg, false);
     takeDialogFrom(msg);
