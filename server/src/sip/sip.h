@@ -334,9 +334,12 @@ private:
     // The door device the account's leg was set up with, whatever door the account names since;
     // null when it is gone, or for no account.
     VelkDevice *legDevice(const QString &legId, const SipUser *user) const;
-    // A door account's call has ended: busy as the door it names now is, unless it is still in a
-    // call on a door it left. A door's own release reaches only the accounts that name it.
-    void releaseLegAccount(const QString &account);
+    // A door account is busy while the door it names now is (doorBusy), and while it is still
+    // in a call on a door it left. Set again whenever either changes: its door's state, a move,
+    // the end of its call.
+    void setAccountBusy(SipUser *user, bool doorBusy);
+    // The same, with the busy state of the door the account names now.
+    void refreshAccountBusy(SipUser *user);
     // What the door and the one who keyed hear of the door's answer to a key: for a relay
     // code, once the panel has answered its command.
     static std::function<void(int)> keyPrompts(ConversationThread *conversation,

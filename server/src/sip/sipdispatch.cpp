@@ -201,7 +201,7 @@ void Sip::isDeviceBusyChangedStandalone(int device, bool state, const QString &d
 {
     const QList<SipUser *> users = deviceUsers(device, dst);
     for (SipUser *user : users)
-        user->setBusy(state);
+        setAccountBusy(user, state);
 }
 
 void Sip::isDeviceBusyChangedServer(int device, bool state, const QString &dst)

@@ -180,7 +180,7 @@ bool Sip::takeGatewayResponse(SipClientInviteDialog *dialog, const SipMessage &r
         emit conversation->check();
         return false;
     }
-    VelkDevice *device = deviceOf(user);
+    VelkDevice *device = legDevice(dialog->m_Partner, user);
     if (!device)
         return false;
     if (status == SipStatus::Unauthorized || status == SipStatus::ProxyAuthenticationRequired) {

@@ -154,9 +154,10 @@ void Sip::onInviteGroupServer(SipServerInviteDialog *dialog, const QString &call
     answerAtOnce(dialog, conversation, group, offer);
     for (SipUser *member : qAsConst(members)) {
         const QString callKey = randomHexId();
-        addDeviceLeg(conversation, member, deviceOf(member), callKey, SipSdpAction::SendRecv, true);
-        deviceOf(member)->incomingCallPaging(caller, member->objectName(), dialog->objectName(),
-                                             callKey, VelkDevice::Paging);
+        VelkDevice *device = deviceOf(member);
+        addDeviceLeg(conversation, member, device, callKey, SipSdpAction::SendRecv, true);
+        device->incomingCallPaging(caller, member->objectName(), dialog->objectName(), callKey,
+                                   VelkDevice::Paging);
     }
 }
 

@@ -117,9 +117,10 @@ void Sip::onInviteGroupStandalone(SipDialog *dialog, SipUser *caller, SipUser *g
     emit conversation->acceptCaller(callId);
     for (SipUser *member : qAsConst(members)) {
         const QString legId = randomHexId();
-        addDeviceLeg(conversation, member, deviceOf(member), legId, SipSdpAction::SendRecv, true);
-        deviceOf(member)->incomingCallPaging(caller->objectName(), member->objectName(),
-                                             dialog->objectName(), legId, VelkDevice::Paging);
+        VelkDevice *device = deviceOf(member);
+        addDeviceLeg(conversation, member, device, legId, SipSdpAction::SendRecv, true);
+        device->incomingCallPaging(caller->objectName(), member->objectName(), dialog->objectName(),
+                                   legId, VelkDevice::Paging);
     }
     sendDialogResponseWithBody(dialog, SipStatus::OK, kSdp,
                                localAnswer(caller->m_ServerAddress, conversation, offer));

@@ -174,17 +174,19 @@ VelkDevice *Sip::legDevice(const QString &legId, const SipUser *user) const
     return user ? m_LegDevices.value(qMakePair(legId, user->objectName())).device.data() : nullptr;
 }
 
-void Sip::releaseLegAccount(const QString &account)
+void Sip::setAccountBusy(SipUser *user, bool doorBusy)
 {
-    SipUser *user = findUser(account);
-    if (!user)
-        return;
-    VelkDevice *device = deviceOf(user);
-    for (auto it = m_LegDevices.cbegin(); it != m_LegDevices.cend(); ++it) {
-        if (it.key().second == account && it->device != device)
-            return;
-    }
-    user->setBusy(device && device->isBusy());
+    const VelkDevice *door = deviceOf(user);
+    bool busy = doorBusy;
+    for (auto it = m_LegDevices.cbegin(); !busy && it != m_LegDevices.cend(); ++it)
+        busy = it.key().second == user->objectName() && it->device != door;
+    user->setBusy(busy);
+}
+
+void Sip::refreshAccountBusy(SipUser *user)
+{
+    const VelkDevice *door = deviceOf(user);
+    setAccountBusy(user, door && door->isBusy());
 }
 
 int Sip::callSipUserStandalone(SipUser *caller, SipUser *callee, const QString &callKey)
@@ -323,10 +325,11 @@ int Sip::callGroupStandalone(SipUser *caller, SipUser *group, QString &callKey)
     emit conversation->acceptCaller(callKey);
     for (SipUser *member : members) {
         const QString legId = randomHexId();
-        addDeviceLeg(conversation, member, deviceOf(member), legId, SipSdpAction::SendRecv, true);
+        VelkDevice *device = deviceOf(member);
+        addDeviceLeg(conversation, member, device, legId, SipSdpAction::SendRecv, true);
         emit conversation->acceptCaller(legId);
-        deviceOf(member)->incomingCall(caller->objectName(), member->objectName(),
-                                       conversation->objectName(), legId, VelkDevice::Paging);
+        device->incomingCall(caller->objectName(), member->objectName(), conversation->objectName(),
+                             legId, VelkDevice::Paging);
     }
     return 0;
 }
@@ -411,18 +414,17 @@ int Sip::respondCallStandalone(const QString &from, const QString &to, const QSt
 int Sip::respondDoorToDoor(SipUser *caller, SipUser *callee, ConversationThread *conversation,
                            const QString &callKey, const SipStatus::Type &status)
 {
-    VelkDevice *callerDevice = deviceOf(caller);
+    // The calling door's own leg in this conversation: its call key, or the branch of a list.
+    QString callerLeg;
+    const QMap<QString, QString> &calls = caller->conversations();
+    for (auto it = calls.cbegin(); conversation && it != calls.cend(); ++it) {
+        if (it.value() == conversation->objectName())
+            callerLeg = it.key();
+    }
+    VelkDevice *callerDevice = legDevice(callerLeg, caller);
     if (!conversation || !callerDevice) {
         callee->takeConversation(callKey);
         return 0;
-    }
-    // The calling door's own leg in this conversation: its call key, or the branch of a list.
-    const QString name = conversation->objectName();
-    QString callerLeg;
-    const QMap<QString, QString> &calls = caller->conversations();
-    for (auto it = calls.cbegin(); it != calls.cend(); ++it) {
-        if (it.value() == name)
-            callerLeg = it.key();
     }
     if (statusClass(status) == 1) {
         callerDevice->outgoingCallAnswered(callerLeg, status, callKey, callerLeg);
@@ -478,7 +480,7 @@ void Sip::onDeviceCallResponse(SipDialog *client, const SipMessage &response,
     SipStatus::Type status = response.startLine.status;
     const SipMessage invite = client->m_Request;
     const QString legId = client->m_Partner;
-    VelkDevice *device = deviceOf(caller);
+    VelkDevice *device = legDevice(legId, caller);
     if (statusClass(status) == 1) {
         if (device)
             device->outgoingCallAnswered(legId, status, invite.callId(), legId);

@@ -152,8 +152,10 @@ ConversationThread *Sip::createNamedConversation(const QString &name, int type, 
                         ++it;
                     }
                 }
-                for (const QString &account : qAsConst(accounts))
-                    releaseLegAccount(account);
+                for (const QString &account : qAsConst(accounts)) {
+                    if (SipUser *user = findUser(account))
+                        refreshAccountBusy(user);
+                }
             },
             Qt::QueuedConnection);
     });

@@ -167,7 +167,7 @@ bool Sip::redirectStandalone(SipDialog *client, SipDialog *server, const SipMess
     } else {
         next->m_Partner = callerLeg;
         if (multi)
-            wireBranch(next, qobject_cast<VelkDevice *>(caller->velkDevice()));
+            wireBranch(next, legDevice(callerLeg, caller));
     }
     emit conversation->appendCaller(rtpTimeoutOf(target), target->objectName(), invite);
     next->process(invite);

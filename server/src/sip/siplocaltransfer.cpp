@@ -36,7 +36,7 @@ void Sip::onMoveCallerStandalone(QString conversationName, QString userName, Sip
     const QString callId = invite.callId();
     if (user->isVelkUser()) {
         user->takeConversation(callId);
-        auto *device = qobject_cast<VelkDevice *>(user->velkDevice());
+        VelkDevice *device = legDevice(callId, user);
         if (!device) {
             emit target->check();
             return;

@@ -114,6 +114,7 @@ bool Sip::saveUser(const QString &name, const QHash<QString, QString> &form)
     }
     m_SipUsers.beginGroup(name);
     readProperties(user, m_SipUsers);
+    refreshAccountBusy(user); // its door may be another one now
     user->applyVideo();
     m_SipUsers.endGroup();
     return written;

@@ -1266,14 +1266,20 @@ private slots:
         QTest::newRow("moved to another door, not deleted")
             << false << true << int(VelkDevice::OutgoingCall) << QByteArray("BYE ")
             << "door phone OUT " << false << true;
+        QTest::newRow("moved while the door's call rings")
+            << false << false << int(VelkDevice::OutgoingCallRequire) << QByteArray("BYE ")
+            << "door phone OUT " << false << true;
+        QTest::newRow("moved while the phone's call rings")
+            << true << false << int(VelkDevice::IncomingCallWaitAnswer) << QByteArray("BYE ")
+            << "phone door INC " << false << true;
     }
     // An account deleted in a call withdraws its registration, answering the challenge to that
     // with its own credentials, and ends the call: BYE once answered, else CANCEL or a final
     // answer. The door is released and the call has its one record. Made again meanwhile, the
     // account registers once the withdrawal has ended, so the server keeps its new binding.
-    // Moved to another door instead, it stays in the call until the first door hangs up, and
-    // is free then: a call to it rings its new door, and its first door, named again, calls out
-    // at the first press.
+    // Moved to another door instead, also while the call rings, it stays in the call until the
+    // first door hangs up: that door takes the answer, and the account is free then: a call to
+    // it rings its new door, and its first door, named again, calls out at the first press.
     void deletedAccountEndsItsCalls()
     {
         QFETCH(bool, incoming);
@@ -1301,11 +1307,25 @@ private slots:
         QTRY_COMPARE(device->state(), state);
         if (moved) {
             QVERIFY(m_Velk->saveDevice(8, { { "device-password", "pw12" } }, true, false));
+            QVERIFY(m_Sip->saveUser("door", { { "velk-device-id", "8" } }));
+            // Its new door reporting changes nothing: it is in a call on the door it left.
             VelkPanel panel({ 8, "pw12", 2, 1, 0, 0 });
             QVERIFY(panel.start(QHostAddress::LocalHost,
                                 quint16(m_Host->file.value("velk/bind-port").toUInt()), 1000));
             QTRY_VERIFY(m_Velk->findDevice(8)->isRegistered());
-            QVERIFY(m_Sip->saveUser("door", { { "velk-device-id", "8" } }));
+            QVERIFY(m_Sip->findUser("door")->isBusy());
+            if (!answered && incoming) {
+                pressButton(); // answers
+                const QByteArray ok = answerIn("c1", "INVITE", "BYE");
+                QVERIFY2(ok.startsWith("SIP/2.0 200 "), ok.constData());
+                fromPhone("ACK", "c1", 1, header(ok, "To"));
+            } else if (!answered) {
+                m_Server->reply(invite, "200 OK", "t1", "Contact: <sip:phone@127.0.0.1:5071>\r\n",
+                                kSdp);
+                QVERIFY(!m_Server->nextOf("ACK").isEmpty());
+            }
+            QTRY_COMPARE(device->state(),
+                         int(incoming ? VelkDevice::IncomingCall : VelkDevice::OutgoingCall));
             pressButton();
             const QByteArray bye = m_Server->nextOf("BYE");
             QVERIFY2(namesGateway(bye), bye.constData());
@@ -1322,6 +1342,7 @@ private slots:
             QTRY_VERIFY(!m_Sip->findUser("door")->isBusy());
             QVERIFY(m_Sip->saveUser("door", { { "velk-device-id", "7" } }));
             QCOMPARE(device->state(), int(VelkDevice::Ready));
+            QTRY_COMPARE(m_Panel->stateBits() & 0x05, 0); // call and speaker off
             pressButton();
             QVERIFY(!m_Server->nextOf("INVITE").isEmpty());
             return;

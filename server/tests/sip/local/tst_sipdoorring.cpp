@@ -12,7 +12,11 @@
 #include "velk/velkdevice.h"
 #include "velkpanel.h"
 
+#include <QNetworkDatagram>
+#include <QtEndian>
 #include <QtTest>
+
+#include <algorithm>
 
 namespace {
 
@@ -68,20 +72,23 @@ class TestSipDoorRing : public QObject
         return true;
     }
 
-    // phone's INVITE to the door's account, as cseq 2 and branch z9hG4bK-ring2 once it answered
-    // the challenge to its first with password; false when no challenge came.
-    bool callDoor(RawPhone &phone, const QString &password)
+    // phone's INVITE to the door's account in call callId with the offer sdp, as cseq 2 and
+    // branch z9hG4bK-ring2 once it answered the challenge to its first with password; false
+    // when no challenge came.
+    bool callDoor(RawPhone &phone, const QString &password, const QString &callId = "ring-1",
+                  const QString &sdp = kSdp)
     {
+        const QString toDoor = inCall(callId);
         QHash<QString, QString> invite { { "method", "INVITE" },
                                          { "cseq", "1" },
                                          { "branch", "z9hG4bK-ring1" },
                                          { "type", "Content-Type: application/sdp\n" },
-                                         { "body", kSdp } };
-        phone.send(kToDoor, invite);
+                                         { "body", sdp } };
+        phone.send(toDoor, invite);
         const SipMessage challenge = phone.next();
         if (statusCode(challenge) != 401)
             return false;
-        phone.send(kToDoor,
+        phone.send(toDoor,
                    { { "method", "ACK" },
                      { "cseq", "1" },
                      { "branch", "z9hG4bK-ring1" },
@@ -90,8 +97,126 @@ class TestSipDoorRing : public QObject
                                       QString("sip:door@127.0.0.1:%1").arg(m_Port), password);
         invite["cseq"] = "2";
         invite["branch"] = "z9hG4bK-ring2";
-        phone.send(kToDoor, invite);
+        phone.send(toDoor, invite);
         return true;
+    }
+
+    // A request of the phone's to the door's account in call callId.
+    static QString inCall(const QString &callId)
+    {
+        return QString(kToDoor).replace("ring-1", callId);
+    }
+
+    // The final answer to the phone's call callId made by callDoor, acknowledged.
+    static SipMessage finalAnswer(RawPhone &phone, const QString &callId)
+    {
+        SipMessage final = phone.next();
+        while (final.isValid()
+               && (final.cseqMethod() != SipMethod::Invite || statusCode(final) < 200))
+            final = phone.next();
+        phone.send(inCall(callId),
+                   { { "method", "ACK" },
+                     { "cseq", "2" },
+                     { "branch", "z9hG4bK-ring2" },
+                     { "totag", ";tag=" + toTagOf(final) } });
+        return final;
+    }
+
+    // The phone's call to the door's account, made by callDoor, cancelled as it rings.
+    static void cancelCall(RawPhone &phone, const QString &callId)
+    {
+        phone.send(inCall(callId),
+                   { { "method", "CANCEL" }, { "cseq", "2" }, { "branch", "z9hG4bK-ring2" } });
+        QCOMPARE(statusCode(finalAnswer(phone, callId)), 487);
+    }
+
+    // The phone's next message but the retransmissions of the INVITE it was sent, which UDP
+    // brings until its answer is in.
+    static SipMessage nextButInvite(RawPhone &phone)
+    {
+        SipMessage message = phone.next();
+        while (message.startLine.method == SipMethod::Invite)
+            message = phone.next();
+        return message;
+    }
+
+    // Audio both ways between the phone's socket and panel 7 through the conversation's port
+    // that sdp names: the panel's voice reaches the phone, and the phone's loud one the panel.
+    static bool talk(QUdpSocket &phone, const QByteArray &sdp, VelkPanel &panel)
+    {
+        const quint16 port = QRegularExpression("m=audio (\\d+)")
+                                 .match(QString::fromUtf8(sdp))
+                                 .captured(1)
+                                 .toUShort();
+        QByteArray rtp(172, char(0x2a));
+        rtp[1] = char(8); // PCMA
+        quint16 sequence = 0;
+        bool heard = false;
+        const auto loud = [](const VelkPanel::AudioIn &in) {
+            return in.payload.count(in.payload.at(0)) == in.payload.size()
+                && qAbs(uchar(in.payload.at(0)) - 0x80) > 0x40;
+        };
+        return port != 0 && panel.startAudio(QByteArray(1600, char(0x90)))
+            && QTest::qWaitFor(
+                   [&] {
+                       rtp[0] = char(0x80);
+                       qToBigEndian(++sequence, rtp.data() + 2);
+                       phone.writeDatagram(rtp, QHostAddress::LocalHost, port);
+                       while (phone.hasPendingDatagrams())
+                           heard |= phone.receiveDatagram().data().size() > 12;
+                       return heard
+                           && std::any_of(panel.audioReceived().cbegin(),
+                                          panel.audioReceived().cend(), loud);
+                   },
+                   10000);
+    }
+
+    // Panel 8 registered as door 8, added for it.
+    bool startDoor8(VelkPanel &panel)
+    {
+        QSignalSpy registered(&panel, &VelkPanel::answered);
+        return m_Velk->saveDevice(8, { { "device-password", "pw12" } }, true, false)
+            && panel.start(QHostAddress(QHostAddress::LocalHost), m_VelkPort, 0)
+            && registered.wait(10000);
+    }
+
+    // The door's account on device.
+    bool moveDoor(int device)
+    {
+        return m_Sip->saveUser("door", { { "velk-device-id", QString::number(device) } });
+    }
+
+    // The phone in call callId with panel 7, its door: the phone's "55" opens relay 1, and
+    // the phone hangs up.
+    static void keysThenBye(RawPhone &phone, const QString &callId, VelkPanel &panel)
+    {
+        QVERIFY(panel.startAudio(QByteArray(1600, char(0x90)))); // tells where to play to
+        for (int i = 0; i < 2; ++i) {
+            phone.send(inCall(callId),
+                       { { "method", "INFO" },
+                         { "type", "Content-Type: application/dtmf-relay\n" },
+                         { "body", "Signal=5\r\nDuration=160\r\n" } });
+            QCOMPARE(statusCode(phone.next()), 200);
+        }
+        QTRY_VERIFY(panel.stateBits() & 0x08);
+        phone.send(inCall(callId), { { "method", "BYE" } });
+        QCOMPARE(statusCode(phone.next()), 200);
+    }
+
+    // The account moved to door 8 in a call of door 7's, that call over: a call to it rings door
+    // 8, and named again by door 7, it calls bob at door 7's first press.
+    void freeOnItsNewDoor(RawPhone &bob, VelkPanel &panel, VelkDevice *door)
+    {
+        QVERIFY(callDoor(bob, "pw-bob", "ring-2"));
+        QTRY_VERIFY(m_Velk->findDevice(8)->isBusy());
+        cancelCall(bob, "ring-2");
+        QTRY_VERIFY(!m_Sip->findUser("door")->isBusy());
+        QVERIFY(moveDoor(7));
+        // Its prompt over, the first door changes no state before it calls.
+        QTRY_COMPARE(door->state(), int(VelkDevice::Ready));
+        QTRY_COMPARE(panel.stateBits() & 0x05, 0); // call and speaker off
+        pressButton(panel);
+        QCOMPARE(bob.next().startLine.method, SipMethod::Invite);
     }
 
 private slots:
@@ -350,27 +475,13 @@ private slots:
             QCOMPARE(restarted.registerWith(), 200);
         VelkPanel moved({ 8, "pw12", 2, 1, 0, 0 });
         if (way == "door moved") {
-            QVERIFY(m_Velk->saveDevice(8, { { "device-password", "pw12" } }, true, false));
-            QSignalSpy registered(&moved, &VelkPanel::answered);
-            QVERIFY(moved.start(QHostAddress(QHostAddress::LocalHost), m_VelkPort, 0));
-            QVERIFY(registered.wait(10000));
-            QVERIFY(m_Sip->saveUser("door", { { "velk-device-id", "8" } }));
-            QVERIFY(panel.startAudio(QByteArray(1600, char(0x90)))); // tells where to play to
-            const QString inCall = QString(kToDoor).replace("ring-1", invite.callId());
-            for (int i = 0; i < 2; ++i) { // 55: relay 1 on
-                bob.send(inCall,
-                         { { "method", "INFO" },
-                           { "type", "Content-Type: application/dtmf-relay\n" },
-                           { "body", "Signal=5\r\nDuration=160\r\n" } });
-                QCOMPARE(statusCode(bob.next()), 200);
-            }
-            QTRY_VERIFY(panel.stateBits() & 0x08);
-            bob.send(inCall, { { "method", "BYE" } });
-            QCOMPARE(statusCode(bob.next()), 200);
+            QVERIFY(startDoor8(moved));
+            QVERIFY(moveDoor(8));
+            keysThenBye(bob, invite.callId(), panel);
+            if (QTest::currentTestFailed())
+                return;
         } else {
-            SipMessage end = bob.next();
-            while (end.startLine.method == SipMethod::Invite)
-                end = bob.next();
+            const SipMessage end = nextButInvite(bob);
             QCOMPARE(int(end.startLine.method), int(answered ? SipMethod::Bye : SipMethod::Cancel));
             QCOMPARE(end.callId(), invite.callId());
             bob.send(reply(end, 200)); // the connection waits for this answer
@@ -383,26 +494,8 @@ private slots:
         if (way == "deleted")
             QTRY_VERIFY(!m_Sip->findChild<SipUser *>("bob")); // kept only to end its call
         QCOMPARE(records, QStringList { answered ? "door bob INT " : "door bob INT NA" });
-        if (way == "door moved") {
-            QVERIFY(callDoor(bob, "pw-bob"));
-            QTRY_VERIFY(m_Velk->findDevice(8)->isBusy());
-            bob.send(kToDoor,
-                     { { "method", "CANCEL" }, { "cseq", "2" }, { "branch", "z9hG4bK-ring2" } });
-            SipMessage final = bob.next();
-            while (final.isValid() && statusCode(final) != 487)
-                final = bob.next();
-            bob.send(kToDoor,
-                     { { "method", "ACK" },
-                       { "cseq", "2" },
-                       { "branch", "z9hG4bK-ring2" },
-                       { "totag", ";tag=" + toTagOf(final) } });
-            QTRY_VERIFY(!m_Sip->findUser("door")->isBusy());
-            QVERIFY(m_Sip->saveUser("door", { { "velk-device-id", "7" } }));
-            // Its prompt over, the first door changes no state before it calls.
-            QTRY_COMPARE(door->state(), int(VelkDevice::Ready));
-            pressButton(panel);
-            QCOMPARE(bob.next().startLine.method, SipMethod::Invite);
-        }
+        if (way == "door moved")
+            freeOnItsNewDoor(bob, panel, door);
         if (!second)
             return;
         RawPhone reconnected("bob", m_Port, tcp);
@@ -416,6 +509,135 @@ private slots:
         QVERIFY(sent.last().at(3).toByteArray().contains("\r\nContact: <sip:bob@127.0.0.1:"));
         pressButton(panel);
         QCOMPARE(restarted.next().startLine.method, SipMethod::Invite);
+    }
+
+    void accountMovedWhileRinging_data()
+    {
+        QTest::addColumn<bool>("doorCalls"); // else the phone calls the door
+        QTest::addColumn<QString>("record");
+        QTest::newRow("door calls") << true << "door bob INT ";
+        QTest::newRow("phone calls") << false << "bob door INT ";
+    }
+    // The account moved to another door while its door's call rings: the call stays the first
+    // door's, and the account busy. Answered, the call connects that door and the phone both
+    // ways and is recorded answered; the door takes the phone's keys and is released at the end,
+    // and the account is free then.
+    void accountMovedWhileRinging()
+    {
+        QFETCH(bool, doorCalls);
+        QFETCH(QString, record);
+        VelkPanel panel({ 7, "pw12", 2, 1, 0, 0 });
+        VelkDevice *door = nullptr;
+        QVERIFY(doorCalling(panel, "bob", &door));
+        RawPhone bob("bob", m_Port);
+        QCOMPARE(bob.registerWith(QString(), "Expires: 3600\n"), 200);
+        QUdpSocket audio;
+        QVERIFY(audio.bind(QHostAddress(QHostAddress::LocalHost)));
+        const QString sdp = QString(kSdp).replace("30000", QString::number(audio.localPort()));
+        SipMessage invite;
+        if (doorCalls) {
+            pressButton(panel);
+            invite = bob.next();
+            QCOMPARE(invite.startLine.method, SipMethod::Invite);
+            bob.send(reply(invite, 180));
+        } else {
+            QVERIFY(callDoor(bob, "pw-bob", "ring-1", sdp));
+        }
+        const QString callId = doorCalls ? invite.callId() : "ring-1";
+        QTRY_COMPARE(
+            door->state(),
+            int(doorCalls ? VelkDevice::OutgoingCallRequire : VelkDevice::IncomingCallWaitAnswer));
+        ConversationThread *call
+            = m_Sip->findConversation(m_Sip->findUser("bob")->conversationCaller(callId));
+        QVERIFY(call);
+        const QString name = call->objectName();
+        QStringList records;
+        QObject collector;
+        collectRecords(call, &collector, records);
+
+        QVERIFY(moveDoor(8));
+        // Its new door reporting changes nothing: the account is in a call on the door it left.
+        VelkPanel moved({ 8, "pw12", 2, 1, 0, 0 });
+        QVERIFY(startDoor8(moved));
+        QTRY_VERIFY(m_Velk->findDevice(8)->isRegistered());
+        QVERIFY(m_Sip->findUser("door")->isBusy());
+        QByteArray offer = invite.body; // the call's side of the media
+        if (doorCalls) {
+            bob.send(reply(invite, 200, QString(), sdp));
+            QCOMPARE(nextButInvite(bob).startLine.method, SipMethod::Ack);
+        } else {
+            pressButton(panel); // answers
+            const SipMessage ok = finalAnswer(bob, callId);
+            QCOMPARE(statusCode(ok), 200);
+            offer = ok.body;
+        }
+        QTRY_COMPARE(door->state(),
+                     int(doorCalls ? VelkDevice::OutgoingCall : VelkDevice::IncomingCall));
+        QVERIFY(talk(audio, offer, panel));
+        keysThenBye(bob, callId, panel);
+        if (QTest::currentTestFailed())
+            return;
+        QTRY_VERIFY(!m_Sip->findConversation(name));
+        QCOMPARE(records, QStringList { record });
+        freeOnItsNewDoor(bob, panel, door);
+    }
+
+    void busyFollowsTheDoorNamed_data()
+    {
+        QTest::addColumn<int>("before"); // the door the account names as gate's call starts
+        QTest::addColumn<int>("after"); // the door it is moved to in that call
+        QTest::addColumn<int>("heard"); // by a call to it then; 0: its door rings
+        QTest::newRow("moved off the door in a call onto an idle one") << 8 << 7 << 0;
+        QTest::newRow("moved onto a door in a call") << 7 << 8 << 486;
+    }
+    // Door 8's call made by its account "gate": the door's account is as busy as the door it
+    // names, the moment it is moved there too, and free once its door is.
+    void busyFollowsTheDoorNamed()
+    {
+        QFETCH(int, before);
+        QFETCH(int, after);
+        QFETCH(int, heard);
+        VelkPanel panel({ 7, "pw12", 2, 1, 0, 0 });
+        VelkDevice *door = nullptr;
+        QVERIFY(doorCalling(panel, "bob", &door));
+        VelkPanel gatePanel({ 8, "pw12", 2, 1, 0, 0 });
+        QVERIFY(m_Sip->saveUser("gate", { { "type-user", "0" }, { "velk-device-id", "8" } }));
+        QVERIFY(startDoor8(gatePanel));
+        VelkDevice *gate = m_Velk->findDevice(8);
+        gate->setProperty("button-account", "gate");
+        gate->setProperty("button-call-rule", "bob");
+        gate->setProperty("button-press-event", 2);
+        QTRY_VERIFY(m_Sip->findUser("gate")->isRegistered());
+        QVERIFY(moveDoor(before));
+        RawPhone bob("bob", m_Port);
+        QCOMPARE(bob.registerWith(QString(), "Expires: 3600\n"), 200);
+        RawPhone alice("alice", m_Port);
+        QCOMPARE(alice.registerWith(QString(), "Expires: 3600\n"), 200);
+        pressButton(gatePanel);
+        const SipMessage invite = bob.next();
+        QCOMPARE(invite.startLine.method, SipMethod::Invite);
+        bob.send(reply(invite, 200));
+        QCOMPARE(nextButInvite(bob).startLine.method, SipMethod::Ack);
+        QTRY_COMPARE(gate->state(), int(VelkDevice::OutgoingCall));
+
+        QVERIFY(moveDoor(after));
+        QVERIFY(callDoor(alice, "pw-alice", "ring-1"));
+        if (heard != 0) {
+            QCOMPARE(statusCode(finalAnswer(alice, "ring-1")), heard);
+        } else {
+            QTRY_COMPARE(m_Velk->findDevice(after)->state(),
+                         int(VelkDevice::IncomingCallWaitAnswer));
+            cancelCall(alice, "ring-1");
+        }
+        QCOMPARE(gate->state(), int(VelkDevice::OutgoingCall));
+        bob.send(inCall(invite.callId()), { { "method", "BYE" } });
+        QCOMPARE(statusCode(bob.next()), 200);
+        // Idle: ready, or playing the prompt that ends a call.
+        QTRY_VERIFY(gate->state() == VelkDevice::Ready || gate->state() == VelkDevice::Waiting);
+        QTRY_VERIFY(door->state() == VelkDevice::Ready || door->state() == VelkDevice::Waiting);
+        QVERIFY(callDoor(alice, "pw-alice", "ring-2"));
+        QTRY_COMPARE(m_Velk->findDevice(after)->state(), int(VelkDevice::IncomingCallWaitAnswer));
+        cancelCall(alice, "ring-2");
     }
 
     // A TCP phone whose account went away in a call registers again at once on a new
