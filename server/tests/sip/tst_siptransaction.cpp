@@ -203,10 +203,9 @@ private slots:
         const SipMessage atPeer = e->sent[0].msg;
         const SipMessage final
             = responseTo(atPeer, status, QStringLiteral("t2"), contacts, recordRoutes);
-        for (const SipMessage &response :
-             { responseTo(atPeer, 0, QStringLiteral("t0")),
-               responseTo(atPeer, 1, QStringLiteral("t1")), final, final,
-               responseTo(atPeer, 1, QStringLiteral("t1")) })
+        for (const SipMessage &response : { responseTo(atPeer, 0, QStringLiteral("t0")),
+                                            responseTo(atPeer, 1, QStringLiteral("t1")), final,
+                                            final, responseTo(atPeer, 1, QStringLiteral("t1")) })
             e->fromPeer(response);
 
         QCOMPARE(dialog->state(), int(SipDialog::Completed));
