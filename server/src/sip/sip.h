@@ -457,6 +457,9 @@ private:
     void renewWithdrawal(const QString &callId);
     bool isWithdrawing(const QString &name) const;
     void resendWithdrawals();
+    // A request kept or renewed goes to the server over the connection that stands now, naming
+    // that connection's end as its sender (Via, and the Contact of a request in a call).
+    void addressToServer(SipMessage &request) const;
     // A deleted account ends its calls and withdraws its registration; the later events of
     // those calls find no account.
     void leaveServer(SipUser *user);

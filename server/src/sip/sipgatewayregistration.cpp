@@ -159,6 +159,7 @@ void Sip::sendWithdrawal(const SipMessage &request, const QString &login, const 
 void Sip::startWithdrawal(const QString &callId)
 {
     Withdrawal &withdrawal = m_Withdrawals[callId];
+    addressToServer(withdrawal.request);
     SipClientNonInviteDialog *dialog = startRegister(withdrawal.request);
     withdrawal.key = dialog->objectName();
     connect(dialog, &SipDialog::receiveResponse, this, &Sip::answerWithdrawal,
@@ -401,6 +402,41 @@ void Sip::resendWithdrawals()
     const QStringList callIds = m_Withdrawals.keys();
     for (const QString &callId : callIds)
         renewWithdrawal(callId);
+}
+
+// Built from the connection the request went out on at first, its addresses would lead back
+// to this service's own end of that connection once another stands.
+void Sip::addressToServer(SipMessage &request) const
+{
+    if (m_IsStandalone || m_ClientAddress.isEmpty())
+        return;
+    request.transport = m_Transport;
+    request.senderAddress = m_ServerAddress;
+    request.senderPort = m_ServerPort == 0 ? 5060 : m_ServerPort;
+    request.receiverAddress = m_ClientAddress;
+    request.receiverPort = m_ClientPort == 0 ? 5060 : m_ClientPort;
+    const SipMethod::Type method = request.cseqMethod();
+    QStringList vias = request.headerValues(SipHeader::Via);
+    KBaseViaAddress<1> via = request.topVia();
+    // A CANCEL names its INVITE by that INVITE's Via.
+    if (method != SipMethod::Cancel && !vias.isEmpty() && via.valid) {
+        via.sentBy.host = m_ClientAddress;
+        via.sentBy.port = m_ClientPort;
+        via.transport = m_Transport;
+        vias.first() = via.toString();
+        request.setHeaderValues(SipHeader::Via, vias);
+    }
+    // A REGISTER's Contact names the binding it makes or removes, not its sender.
+    const QStringList contacts = request.headerValues(SipHeader::Contact);
+    if (method == SipMethod::Register || method == SipMethod::Cancel || contacts.isEmpty())
+        return;
+    KBaseContactAddress<1> contact(contacts.first());
+    if (!contact.valid)
+        return;
+    contact.address.host = m_ExtAddress;
+    contact.address.port = m_ClientPort;
+    contact.address.setTransport(m_Transport);
+    request.setHeader(SipHeader::Contact, contact.toString());
 }
 
 // The REGISTER again, in the same registration (Call-ID, From tag), with the credentials.

@@ -454,8 +454,7 @@ void SipObject::serverConnected()
                 Qt::QueuedConnection);
         m_TcpKeepAlive.start();
     }
-    m_ServerLocalAddress = socket->localAddress();
-    m_ServerLocalPort = socket->localPort();
+    m_ServerLocalEnds.insert(qMakePair(socket->localAddress(), socket->localPort()));
     m_ConnectFailed = false;
     m_ReconnectMs = kRetryMs;
     // Requests name the outside server, also when they go out through the proxy.

@@ -7,6 +7,7 @@
 
 #include <QAbstractSocket>
 #include <QHostAddress>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 
@@ -152,8 +153,8 @@ private:
     // The gateway's TCP connection: its keep-alive, and the pause before it is opened again.
     QTimer m_TcpKeepAlive;
     qint64 m_ReconnectMs = kRetryMs;
-    // The local end of the last server connection: the gateway's requests name it as their
-    // receiver, also while the connection is down.
-    QHostAddress m_ServerLocalAddress;
-    quint16 m_ServerLocalPort = 0;
+    // The local ends of the server connections so far: the gateway's requests name one as their
+    // receiver, also one built before the connection that stands now. Each means the server,
+    // never this host's own port, which another program may hold by now.
+    QSet<QPair<QHostAddress, quint16>> m_ServerLocalEnds;
 };
