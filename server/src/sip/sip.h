@@ -457,6 +457,8 @@ private:
     void renewWithdrawal(const QString &callId);
     bool isWithdrawing(const QString &name) const;
     void resendWithdrawals();
+    // Ends the withdrawals' transactions unheard: the worker they went to is gone.
+    void holdWithdrawals();
     // A request kept or renewed goes to the server over the connection that stands now, naming
     // that connection's end as its sender (Via, and the Contact of a request in a call).
     void addressToServer(SipMessage &request) const;

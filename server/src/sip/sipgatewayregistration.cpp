@@ -74,7 +74,10 @@ void Sip::initExternalAddress()
     m_RegisterRetry.clear();
     m_RegisterKeys.clear();
     m_RegisterUnanswered.clear();
-    m_Withdrawals.clear();
+    // Owed to the server, they go again once the connection stands; nothing carries them to it
+    // in standalone mode.
+    if (m_IsStandalone)
+        m_Withdrawals.clear();
     m_WithdrawalRetry.clear();
     m_RegisterAfterWithdrawal.clear();
     m_ServerConnected = false;
@@ -402,6 +405,14 @@ void Sip::resendWithdrawals()
     const QStringList callIds = m_Withdrawals.keys();
     for (const QString &callId : callIds)
         renewWithdrawal(callId);
+}
+
+void Sip::holdWithdrawals()
+{
+    for (Withdrawal &withdrawal : m_Withdrawals) {
+        if (SipDialog *dialog = findDialog(std::exchange(withdrawal.key, QString())))
+            dialog->terminate();
+    }
 }
 
 // Built from the connection the request went out on at first, its addresses would lead back

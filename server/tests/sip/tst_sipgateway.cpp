@@ -459,9 +459,12 @@ private slots:
         QTest::newRow("account made again meanwhile") << "account" << QStringList { "group" };
         QTest::newRow("account made again, away past the withdrawal's transaction")
             << "account long" << QStringList { "group" };
-        QTest::newRow("settings saved") << "save" << QStringList();
+        // The save's own withdrawals, unanswered before it, go again after it.
+        QTest::newRow("settings saved") << "save" << QStringList { "door", "group" };
         QTest::newRow("service restarted") << "restart" << QStringList();
-        QTest::newRow("port taken, then saved") << "taken" << QStringList();
+        QTest::newRow("port taken, then saved") << "taken" << QStringList { "door", "group" };
+        QTest::newRow("account made again, then saved")
+            << "account saved" << QStringList { "door", "group", "group" };
         QTest::newRow("account made again, port taken meanwhile")
             << "account taken" << QStringList { "group" };
     }
@@ -472,7 +475,7 @@ private slots:
     // answer. A save or a restart, whose own close leaves the port waiting on the old
     // connection, has the accounts back on the server from that same port within moments. A port
     // another program holds is left for a free one until it can be had again. A withdrawal owed
-    // goes to the server from whatever port.
+    // outlasts a save and goes to the server from whatever port.
     void tcpServerAway()
     {
         QFETCH(QString, away);
@@ -564,6 +567,12 @@ private slots:
                 QVERIFY(sip->saveUser("group", { { "type-user", "2" } }));
                 if (away == "account long")
                     QTRY_VERIFY(logged("User 'group' withdrawal failed (no answer)") > 0);
+                if (away == "account saved") {
+                    sip->stop();
+                    QVERIFY(sip->waitSeconds(30));
+                    sip->start();
+                    sip->isDeviceRegisteredChanged(7, true, QString());
+                }
             } else {
                 // Refused a few times, with the refresh (44 s) written meanwhile.
                 QTest::qWait(2000);
@@ -726,11 +735,17 @@ private slots:
             << true
             << QStringList { "fresh", "stale", "", "fresh", "stale", "stale", "stale", "200 OK" }
             << "User 'group' withdrawal failed (no answer), next attempt in 4 s";
+        // "save": the module restarts, from another port, instead of an answer.
+        QTest::newRow("withdrawal owed across a save")
+            << true << QStringList { "save", "200 OK" } << QString();
+        QTest::newRow("withdrawal challenged across a save")
+            << true << QStringList { "fresh", "save", "fresh", "200 OK" } << QString();
     }
     // A challenge is answered at once, and a stale nonce three times in a row at most: after
     // that, as for refused credentials, the server has said no. A withdrawal is kept until the
     // server answers it, going again in the same registration after a pause when it gets no
-    // answer; the account made again meanwhile registers once it has been answered.
+    // answer, and after a save; the account made again meanwhile registers once it has been
+    // answered. Every request names the port it comes from.
     void registerAnswers()
     {
         QFETCH(bool, withdrawal);
@@ -751,10 +766,22 @@ private slots:
         }
         const QByteArray callId = header(request, "Call-ID");
         const QByteArray expires = withdrawal ? "\r\nExpires: 0\r\n" : "\r\nExpires: 60\r\n";
+        // The next request of this road; the withdrawals a save makes of its own are answered.
+        const auto next = [&] {
+            QByteArray data = gateway.next();
+            for (; data.contains("\r\nExpires: 0\r\n") && header(data, "Call-ID") != callId;
+                 data = gateway.next())
+                gateway.answer("200 OK", "");
+            return data;
+        };
         bool www = false; // the credentials the request must carry, for each kind asked
         bool proxied = false;
         for (int i = 0; i < answers.size(); ++i) {
             QVERIFY2(request.contains(expires) && header(request, "Call-ID") == callId,
+                     request.constData());
+            QVERIFY2(header(request, "Via")
+                         .startsWith("SIP/2.0/UDP 127.0.0.1:"
+                                     + QByteArray::number(gateway.got.senderPort()) + ';'),
                      request.constData());
             QCOMPARE(request.contains("\r\nAuthorization: Digest username=\"group-login\""), www);
             QCOMPARE(request.contains("\r\nProxy-Authorization: Digest username=\"group-login\""),
@@ -766,19 +793,25 @@ private slots:
             } else if (answer == "fresh" || answer == "stale") {
                 www = true;
                 gateway.answer("401 Unauthorized", challenge("WWW", i, answer == "stale"));
+            } else if (answer == "save") {
+                // Sent anew: the credentials of an old nonce do not go along.
+                www = proxied = false;
+                gateway.sip->stop();
+                QVERIFY(gateway.sip->waitSeconds(30));
+                gateway.sip->start();
             } else {
                 www = proxied = false;
                 if (!answer.isEmpty())
                     gateway.answer(answer.toLatin1(), "Expires: 60\r\n");
             }
             if (i + 1 < answers.size())
-                request = gateway.next();
+                request = next();
         }
         if (withdrawal || !line.isEmpty()) {
             if (!line.isEmpty())
                 QTRY_COMPARE(logged(line), 1);
             // Nothing more of this road: the account's own registration follows, anew.
-            request = gateway.next();
+            request = next();
             QVERIFY2(request.contains("\r\nExpires: 60\r\n")
                          && header(request, "Call-ID") != callId,
                      request.constData());
