@@ -196,8 +196,10 @@ void Sip::stopParent()
     // sends it again once the connection stands, before any REGISTER of its name. Only the
     // service's own stop ends it.
     const ModuleHost *host = hostOf(this);
-    if (!host || host->isStopping())
+    if (!host || host->isStopping()) {
         m_Withdrawals.clear();
+        m_ServerContacts.clear();
+    }
     holdWithdrawals();
     m_WithdrawalRetry.clear();
     m_ServerConnected = false;

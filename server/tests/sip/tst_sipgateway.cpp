@@ -475,7 +475,8 @@ private slots:
     // answer. A save or a restart, whose own close leaves the port waiting on the old
     // connection, has the accounts back on the server from that same port within moments. A port
     // another program holds is left for a free one until it can be had again. A withdrawal owed
-    // outlasts a save and goes to the server from whatever port.
+    // outlasts a save and goes to the server from whatever port; each account is left bound
+    // with its contact of now alone.
     void tcpServerAway()
     {
         QFETCH(QString, away);
@@ -501,7 +502,9 @@ private slots:
         sip->start();
         QByteArray buffer;
         QStringList withdrawn;
-        // The requests whose Via names another end than that of the connection they came on.
+        // The contacts each account is bound with, as a registrar keeps them, and the requests
+        // whose Via names another end than that of the connection they came on.
+        QHash<QString, QSet<QByteArray>> bindings;
         QList<QByteArray> strangers;
         // Answers the REGISTERs until each of the accounts has had its 200 for a binding.
         const auto registerOn = [&](QTcpSocket *peer, QStringList accounts) {
@@ -521,6 +524,16 @@ private slots:
                     withdrawn << name + (accounts.contains(name) ? "" : " after its REGISTER");
                 else
                     accounts.removeAll(name);
+                for (const QByteArray &line : request.split('\n')) {
+                    const int open = line.indexOf('<');
+                    if (!line.startsWith("Contact: ") || open < 0)
+                        continue;
+                    const QByteArray uri = line.mid(open + 1, line.indexOf('>') - open - 1);
+                    if (withdrawal || line.contains(">;expires=0"))
+                        bindings[name].remove(uri);
+                    else
+                        bindings[name].insert(uri);
+                }
             }
         };
         const auto registered = [&] {
@@ -592,6 +605,10 @@ private slots:
         withdrawn.sort();
         QCOMPARE(withdrawn, withdrawals);
         QCOMPARE(strangers, QList<QByteArray>());
+        const QByteArray end
+            = "@127.0.0.1:" + QByteArray::number(peer->peerPort()) + ";transport=TCP";
+        for (const char *name : { "door", "group" })
+            QCOMPARE(bindings.value(name), QSet<QByteArray> { "sip:" + QByteArray(name) + end });
         // Nothing went to the service's own former port.
         QVERIFY(!probe.hasPendingConnections());
         sip->stop();
