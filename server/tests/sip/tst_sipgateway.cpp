@@ -475,8 +475,8 @@ private slots:
     // answer. A save or a restart, whose own close leaves the port waiting on the old
     // connection, has the accounts back on the server from that same port within moments. A port
     // another program holds is left for a free one until it can be had again. A withdrawal owed
-    // outlasts a save and goes to the server from whatever port; each account is left bound
-    // with its contact of now alone.
+    // outlasts a save and goes to the server from whatever port, as the BYE of a call begun on
+    // a lost connection does; each account is left bound with its contact of now alone.
     void tcpServerAway()
     {
         QFETCH(QString, away);
@@ -546,7 +546,9 @@ private slots:
         sip->isDeviceRegisteredChanged(7, true, QString());
         registerOn(peer, { "door" });
         QTRY_VERIFY(registered());
-        QCOMPARE(peer->peerPort() == bindPort, away != "taken");
+        // The service's end of the first connection, which a call begun on it names.
+        const quint16 firstPort = peer->peerPort();
+        QCOMPARE(firstPort == bindPort, away != "taken");
         if (away == "taken") {
             QVERIFY(logged(QString("Unable bind to port %1 on TCP").arg(bindPort)) > 0);
             QCOMPARE(logged(QString("Connecting from a free port instead of %1").arg(bindPort)), 1);
@@ -609,6 +611,24 @@ private slots:
             = "@127.0.0.1:" + QByteArray::number(peer->peerPort()) + ";transport=TCP";
         for (const char *name : { "door", "group" })
             QCOMPARE(bindings.value(name), QSet<QByteArray> { "sip:" + QByteArray(name) + end });
+        // A call door took on the first connection ends on the one that stands now.
+        const QByteArray invite = "INVITE sip:door@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/TCP 127.0.0.1:"
+            + QByteArray::number(port)
+            + ";branch=z9hG4bKp1\r\nFrom: <sip:phone@127.0.0.1>;tag=p1\r\nTo: "
+              "<sip:door@127.0.0.1>;tag=d1\r\nCall-ID: c1\r\nCSeq: 1 INVITE\r\nContact: "
+              "<sip:phone@127.0.0.1:5071>\r\nContent-Length: 0\r\n\r\n";
+        sip->onLastByeServer(SipMessage(SipTransport::TCP, QHostAddress::LocalHost, port,
+                                        QHostAddress::LocalHost, firstPort, invite),
+                             "phone", true);
+        QByteArray bye = nextMessage(peer, buffer);
+        // Past the refreshes that may come first.
+        for (; bye.startsWith("REGISTER "); bye = nextMessage(peer, buffer))
+            peer->write(scriptedReply(bye, "200 OK", "", "Expires: 60\r\n"));
+        const QByteArray own = "127.0.0.1:" + QByteArray::number(peer->peerPort());
+        QVERIFY2(bye.startsWith("BYE ") && header(bye, "Via").startsWith("SIP/2.0/TCP " + own + ';')
+                     && header(bye, "Contact") == "<sip:door@" + own + ";transport=TCP>",
+                 bye.constData());
+        peer->write(scriptedReply(bye, "200 OK", "", ""));
         // Nothing went to the service's own former port.
         QVERIFY(!probe.hasPendingConnections());
         sip->stop();
