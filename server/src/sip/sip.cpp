@@ -70,8 +70,8 @@ Sip::Sip(QObject *parent)
     });
     connect(&m_RegisterRetry, &SipRetrySchedule::due, this,
             [this](const QString &user) { registerOnServer(user, true); });
-    // One sent on a new connection meanwhile is under way already; without a connection, the
-    // next one sends it.
+    // One sent on a new connection meanwhile is under way already; before the module's first
+    // connection stands, that connection sends it.
     connect(&m_WithdrawalRetry, &SipRetrySchedule::due, this, [this](const QString &callId) {
         const auto it = m_Withdrawals.constFind(callId);
         if (m_ServerConnected && it != m_Withdrawals.cend() && it->key.isEmpty())
@@ -202,7 +202,6 @@ void Sip::stopParent()
     }
     holdWithdrawals();
     m_WithdrawalRetry.clear();
-    m_ServerConnected = false;
     AttendedThread::stop();
 }
 
