@@ -28,6 +28,9 @@ bool registersOnServer(const SipUser *user)
         && (user->typeUser() == SipUser::VelkAccount || user->typeUser() == SipUser::GroupAccount);
 }
 
+// The contacts of an account the service keeps withdrawing, its own now among them.
+constexpr int kBoundContacts = 8;
+
 // Where the contact's URI is among contacts; -1 when it is not.
 int indexOfContact(const QStringList &contacts, const QString &contact)
 {
@@ -495,6 +498,11 @@ void Sip::addStaleContacts(const QString &name, SipMessage &request)
     }
     if (indexOfContact(bound, contacts.first()) < 0)
         bound << contacts.first();
+    // The oldest goes unrecorded once this REGISTER has asked for its removal: a server that
+    // never answered would otherwise see the list grow with every new port, and a binding that
+    // old has expired there by now.
+    while (bound.size() > kBoundContacts)
+        bound.removeFirst();
     request.setHeaderValues(SipHeader::Contact, contacts);
 }
 

@@ -7,7 +7,8 @@
 
 #include <QAbstractSocket>
 #include <QHostAddress>
-#include <QSet>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QTimer>
 
@@ -153,8 +154,10 @@ private:
     // The gateway's TCP connection: its keep-alive, and the pause before it is opened again.
     QTimer m_TcpKeepAlive;
     qint64 m_ReconnectMs = kRetryMs;
-    // The local ends of the server connections so far: the gateway's requests name one as their
-    // receiver, also one built before the connection that stands now. Each means the server,
-    // never this host's own port, which another program may hold by now.
-    QSet<QPair<QHostAddress, quint16>> m_ServerLocalEnds;
+    // The local ends of the last server connections, newest last: the gateway's requests name
+    // one as their receiver, also one built before the connection that stands now. Each means
+    // the server, never this host's own port, which another program may hold by now. Kept
+    // requests are built afresh for the connection that stands, so a few ends are enough.
+    static constexpr int kServerLocalEnds = 8;
+    QList<QPair<QHostAddress, quint16>> m_ServerLocalEnds;
 };
