@@ -70,10 +70,11 @@ Sip::Sip(QObject *parent)
     });
     connect(&m_RegisterRetry, &SipRetrySchedule::due, this,
             [this](const QString &user) { registerOnServer(user, true); });
-    // One sent on a new connection meanwhile is under way already.
+    // One sent on a new connection meanwhile is under way already; before the module's first
+    // connection stands, that connection sends it.
     connect(&m_WithdrawalRetry, &SipRetrySchedule::due, this, [this](const QString &callId) {
         const auto it = m_Withdrawals.constFind(callId);
-        if (it != m_Withdrawals.cend() && it->key.isEmpty())
+        if (m_ServerConnected && it != m_Withdrawals.cend() && it->key.isEmpty())
             renewWithdrawal(callId);
     });
 }
@@ -191,8 +192,15 @@ void Sip::stop()
 
 void Sip::stopParent()
 {
-    // Withdrawals do not outlast the module: nothing would carry them to the server.
-    m_Withdrawals.clear();
+    // What is owed to the server lasts as long as the service: a restart of the module (a save)
+    // sends it again once the connection stands, before any REGISTER of its name. Only the
+    // service's own stop ends it.
+    const ModuleHost *host = hostOf(this);
+    if (!host || host->isStopping()) {
+        m_Withdrawals.clear();
+        m_ServerContacts.clear();
+    }
+    holdWithdrawals();
     m_WithdrawalRetry.clear();
     AttendedThread::stop();
 }
@@ -245,8 +253,9 @@ void Sip::initServerConnection(SipTransport::Type transport, QString serverAddr,
     // at once, groups as soon as they learn of the connection. At the first connection those
     // whose device reported registered while it was being made register, once each.
     QStringList again;
+    // Those still owed, from a lost connection or from before a restart, go first.
+    resendWithdrawals();
     if (m_ServerConnected) {
-        resendWithdrawals();
         for (SipUser *user : users) {
             const QString name = user->objectName();
             if (!user->isGroup()

@@ -457,6 +457,14 @@ private:
     void renewWithdrawal(const QString &callId);
     bool isWithdrawing(const QString &name) const;
     void resendWithdrawals();
+    // Ends the withdrawals' transactions unheard: the worker they went to is gone.
+    void holdWithdrawals();
+    // A request kept or renewed goes to the server over the connection that stands now, naming
+    // that connection's end as its sender (Via, and the Contact of a request in a call).
+    void addressToServer(SipMessage &request) const;
+    // The account's REGISTER also withdraws the other contacts the server may hold for it.
+    void addStaleContacts(const QString &name, SipMessage &request);
+    void forgetWithdrawnContacts(const QString &name, const SipMessage &request);
     // A deleted account ends its calls and withdraws its registration; the later events of
     // those calls find no account.
     void leaveServer(SipUser *user);
@@ -527,6 +535,10 @@ private:
     QHash<QString, Withdrawal> m_Withdrawals;
     SipRetrySchedule m_WithdrawalRetry;
     QSet<QString> m_RegisterAfterWithdrawal;
+    // The contacts each account name's REGISTERs bound at the server and no request has
+    // removed yet: its next REGISTER withdraws those that are not its contact now, its
+    // withdrawal all of them. Like the withdrawals, they outlast a restart of the module.
+    QHash<QString, QStringList> m_ServerContacts;
     // The server connection stood before: a new one is a reconnection. Until the first one
     // stands the accounts have no address to register with; the accounts whose device reported
     // registered meanwhile register once it does.

@@ -71,10 +71,13 @@ SipClientInviteDialog *Sip::startGatewayInvite(SipUser *user, const SipMessage &
     return dialog;
 }
 
-void Sip::sendGatewayRequest(SipUser *user, const SipMessage &request, bool watch)
+void Sip::sendGatewayRequest(SipUser *user, const SipMessage &inCall, bool watch)
 {
     if (!m_Dialogs)
         m_Dialogs = new SipDialogIndex(this);
+    // Built from its call's INVITE, which names the connection the call began on.
+    SipMessage request = inCall;
+    addressToServer(request);
     auto *dialog = new SipClientNonInviteDialog(this, request);
     m_Dialogs->add(dialog);
     connect(dialog, &SipDialog::sendDatagram, this, &Sip::sendDatagram, Qt::DirectConnection);
@@ -287,6 +290,7 @@ bool Sip::retryInviteWithCredentials(SipClientInviteDialog *dialog, SipUser *use
     SipMessage invite = dialog->m_Request;
     if (!addCredentials(invite, SipMethod::Invite, response, user->login(), user->password()))
         return false;
+    addressToServer(invite);
     SipClientInviteDialog *retry
         = startGatewayInvite(user, invite, dialog->m_ConversationName, dialog->m_Partner);
     retry->m_StaleAnswers = stale;

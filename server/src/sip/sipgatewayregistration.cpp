@@ -28,6 +28,28 @@ bool registersOnServer(const SipUser *user)
         && (user->typeUser() == SipUser::VelkAccount || user->typeUser() == SipUser::GroupAccount);
 }
 
+// The contacts of an account the service keeps withdrawing, its own now among them.
+constexpr int kBoundContacts = 8;
+
+// Where the contact's URI is among contacts; -1 when it is not.
+int indexOfContact(const QStringList &contacts, const QString &contact)
+{
+    const QString uri = KBaseContactAddress<1>(contact).address.toString();
+    for (int i = 0; i < contacts.size(); ++i) {
+        if (KBaseContactAddress<1>(contacts.at(i)).address.toString() == uri)
+            return i;
+    }
+    return -1;
+}
+
+// The contact with "expires=0": a REGISTER removes its binding.
+QString withdrawnContact(const QString &contact)
+{
+    KBaseContactAddress<1> address(contact);
+    address.parameters.setParam(QStringLiteral("expires"), QStringLiteral("0"));
+    return address.toString();
+}
+
 } // namespace
 
 QString challengeRefusal(const SipMessage &request, const SipMessage &response, bool proxy,
@@ -74,7 +96,12 @@ void Sip::initExternalAddress()
     m_RegisterRetry.clear();
     m_RegisterKeys.clear();
     m_RegisterUnanswered.clear();
-    m_Withdrawals.clear();
+    // Owed to the server, they go again once the connection stands; nothing carries them to it
+    // in standalone mode.
+    if (m_IsStandalone) {
+        m_Withdrawals.clear();
+        m_ServerContacts.clear();
+    }
     m_WithdrawalRetry.clear();
     m_RegisterAfterWithdrawal.clear();
     m_ServerConnected = false;
@@ -125,6 +152,14 @@ void Sip::registerOnServer(QString userName, bool reg)
         return;
     }
     m_External.forget(userName);
+    // Every contact the name may still be bound with goes, not only the one it has now.
+    QStringList contacts = request.headerValues(SipHeader::Contact);
+    const QStringList bound = m_ServerContacts.take(userName);
+    for (const QString &contact : bound) {
+        if (indexOfContact(contacts, contact) < 0)
+            contacts << contact;
+    }
+    request.setHeaderValues(SipHeader::Contact, contacts);
     sendWithdrawal(request, user->login(), user->password());
 }
 
@@ -138,8 +173,10 @@ SipClientNonInviteDialog *Sip::startRegister(const SipMessage &request)
     return dialog;
 }
 
-void Sip::sendRegister(SipUser *user, const SipMessage &request, int staleAnswers)
+void Sip::sendRegister(SipUser *user, const SipMessage &registration, int staleAnswers)
 {
+    SipMessage request = registration;
+    addStaleContacts(user->objectName(), request);
     SipClientNonInviteDialog *dialog = startRegister(request);
     dialog->m_StaleAnswers = staleAnswers;
     m_RegisterKeys.insert(user->objectName(), dialog->objectName());
@@ -159,6 +196,7 @@ void Sip::sendWithdrawal(const SipMessage &request, const QString &login, const 
 void Sip::startWithdrawal(const QString &callId)
 {
     Withdrawal &withdrawal = m_Withdrawals[callId];
+    addressToServer(withdrawal.request);
     SipClientNonInviteDialog *dialog = startRegister(withdrawal.request);
     withdrawal.key = dialog->objectName();
     connect(dialog, &SipDialog::receiveResponse, this, &Sip::answerWithdrawal,
@@ -202,6 +240,8 @@ void Sip::onReceiveResponseRegister(SipMessage response)
             logLine(LogParams::Sip, QStringLiteral("User '%1' comfirmed register").arg(name));
         m_RegisterRetry.succeeded(name);
         m_RegisterUnanswered.remove(name);
+        if (dialog)
+            forgetWithdrawnContacts(name, dialog->m_Request);
         user->setRegistered(true);
         user->setRegisterTimer(true, qint64(response.expires()));
         // Sent before the announced address began to change: that binding goes as well.
@@ -403,6 +443,86 @@ void Sip::resendWithdrawals()
         renewWithdrawal(callId);
 }
 
+void Sip::holdWithdrawals()
+{
+    for (Withdrawal &withdrawal : m_Withdrawals) {
+        if (SipDialog *dialog = findDialog(std::exchange(withdrawal.key, QString())))
+            dialog->terminate();
+    }
+}
+
+// Built from the connection the request went out on at first, its addresses would lead back
+// to this service's own end of that connection once another stands.
+void Sip::addressToServer(SipMessage &request) const
+{
+    if (m_IsStandalone || m_ClientAddress.isEmpty())
+        return;
+    request.transport = m_Transport;
+    request.senderAddress = m_ServerAddress;
+    request.senderPort = m_ServerPort == 0 ? 5060 : m_ServerPort;
+    request.receiverAddress = m_ClientAddress;
+    request.receiverPort = m_ClientPort == 0 ? 5060 : m_ClientPort;
+    const SipMethod::Type method = request.cseqMethod();
+    QStringList vias = request.headerValues(SipHeader::Via);
+    KBaseViaAddress<1> via = request.topVia();
+    // A CANCEL names its INVITE by that INVITE's Via.
+    if (method != SipMethod::Cancel && !vias.isEmpty() && via.valid) {
+        via.sentBy.host = m_ClientAddress;
+        via.sentBy.port = m_ClientPort;
+        via.transport = m_Transport;
+        vias.first() = via.toString();
+        request.setHeaderValues(SipHeader::Via, vias);
+    }
+    // A REGISTER's Contact names the binding it makes or removes, not its sender.
+    const QStringList contacts = request.headerValues(SipHeader::Contact);
+    if (method == SipMethod::Register || method == SipMethod::Cancel || contacts.isEmpty())
+        return;
+    KBaseContactAddress<1> contact(contacts.first());
+    if (!contact.valid)
+        return;
+    contact.address.host = m_ExtAddress;
+    contact.address.port = m_ClientPort;
+    contact.address.setTransport(m_Transport);
+    request.setHeader(SipHeader::Contact, contact.toString());
+}
+
+void Sip::addStaleContacts(const QString &name, SipMessage &request)
+{
+    QStringList contacts = request.headerValues(SipHeader::Contact);
+    if (contacts.isEmpty())
+        return;
+    QStringList &bound = m_ServerContacts[name];
+    for (const QString &contact : qAsConst(bound)) {
+        if (indexOfContact({ contacts.first() }, contact) < 0)
+            contacts << withdrawnContact(contact);
+    }
+    if (indexOfContact(bound, contacts.first()) < 0)
+        bound << contacts.first();
+    // The oldest goes unrecorded once this REGISTER has asked for its removal: a server that
+    // never answered would otherwise see the list grow with every new port, and a binding that
+    // old has expired there by now.
+    while (bound.size() > kBoundContacts)
+        bound.removeFirst();
+    request.setHeaderValues(SipHeader::Contact, contacts);
+}
+
+// The server took the REGISTER: the contacts it withdrew are no longer bound.
+void Sip::forgetWithdrawnContacts(const QString &name, const SipMessage &request)
+{
+    const auto found = m_ServerContacts.find(name);
+    if (found == m_ServerContacts.end())
+        return;
+    const QStringList contacts = request.headerValues(SipHeader::Contact);
+    for (const QString &contact : contacts) {
+        if (KBaseContactAddress<1>(contact).parameters.param(QStringLiteral("expires"))
+            != QLatin1String("0"))
+            continue;
+        const int at = indexOfContact(*found, contact);
+        if (at >= 0)
+            found->removeAt(at);
+    }
+}
+
 // The REGISTER again, in the same registration (Call-ID, From tag), with the credentials.
 void Sip::answerChallenge(SipUser *user, const SipMessage &response, int staleAnswers)
 {
@@ -448,8 +568,8 @@ void Sip::leaveServer(SipUser *user)
         onExcludeCallerFromConversation(it.value(), it.key(), false);
     }
     // As a reconnection registers anew: whatever the server may still hold is withdrawn.
-    const bool bound
-        = user->isRegistered() || pendingRegister(name) || m_RegisterRetry.isPending(name);
+    const bool bound = user->isRegistered() || pendingRegister(name)
+        || m_RegisterRetry.isPending(name) || m_ServerContacts.contains(name);
     user->setRegisterTimer(false, 0);
     user->loseRegistration();
     dropRegister(name);

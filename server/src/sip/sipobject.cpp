@@ -454,8 +454,11 @@ void SipObject::serverConnected()
                 Qt::QueuedConnection);
         m_TcpKeepAlive.start();
     }
-    m_ServerLocalAddress = socket->localAddress();
-    m_ServerLocalPort = socket->localPort();
+    const auto end = qMakePair(socket->localAddress(), socket->localPort());
+    m_ServerLocalEnds.removeAll(end);
+    m_ServerLocalEnds.append(end);
+    if (m_ServerLocalEnds.size() > kServerLocalEnds)
+        m_ServerLocalEnds.removeFirst();
     m_ConnectFailed = false;
     m_ReconnectMs = kRetryMs;
     // Requests name the outside server, also when they go out through the proxy.

@@ -7,6 +7,8 @@
 
 #include <QAbstractSocket>
 #include <QHostAddress>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QTimer>
 
@@ -152,8 +154,10 @@ private:
     // The gateway's TCP connection: its keep-alive, and the pause before it is opened again.
     QTimer m_TcpKeepAlive;
     qint64 m_ReconnectMs = kRetryMs;
-    // The local end of the last server connection: the gateway's requests name it as their
-    // receiver, also while the connection is down.
-    QHostAddress m_ServerLocalAddress;
-    quint16 m_ServerLocalPort = 0;
+    // The local ends of the last server connections, newest last: the gateway's requests name
+    // one as their receiver, also one built before the connection that stands now. Each means
+    // the server, never this host's own port, which another program may hold by now. Kept
+    // requests are built afresh for the connection that stands, so a few ends are enough.
+    static constexpr int kServerLocalEnds = 8;
+    QList<QPair<QHostAddress, quint16>> m_ServerLocalEnds;
 };

@@ -122,7 +122,7 @@ QAbstractSocket *SipObject::tcpPeer(const QString &receiverAddr, quint16 receive
            && m_TcpSocket->peerPort() == receiverPort)
         || (m_TcpSocket->localAddress() == receiver && m_TcpSocket->localPort() == receiverPort)
         || (m_ServerAddress == receiverAddr && m_ServerPort == receiverPort)
-        || (m_ServerLocalAddress == receiver && m_ServerLocalPort == receiverPort);
+        || m_ServerLocalEnds.contains(qMakePair(receiver, quint16(receiverPort)));
     if (toServer)
         return m_TcpSocket;
     QTcpSocket *peer = findChild<QTcpSocket *>(name);

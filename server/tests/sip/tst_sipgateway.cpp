@@ -454,13 +454,19 @@ private slots:
     void tcpServerAway_data()
     {
         QTest::addColumn<QString>("away");
-        QTest::newRow("server away") << "server";
-        QTest::newRow("account made again meanwhile") << "account";
+        QTest::addColumn<QStringList>("withdrawals"); // the accounts whose withdrawal came
+        QTest::newRow("server away") << "server" << QStringList();
+        QTest::newRow("account made again meanwhile") << "account" << QStringList { "group" };
         QTest::newRow("account made again, away past the withdrawal's transaction")
-            << "account long";
-        QTest::newRow("settings saved") << "save";
-        QTest::newRow("service restarted") << "restart";
-        QTest::newRow("port taken, then saved") << "taken";
+            << "account long" << QStringList { "group" };
+        // The save's own withdrawals, unanswered before it, go again after it.
+        QTest::newRow("settings saved") << "save" << QStringList { "door", "group" };
+        QTest::newRow("service restarted") << "restart" << QStringList();
+        QTest::newRow("port taken, then saved") << "taken" << QStringList { "door", "group" };
+        QTest::newRow("account made again, then saved")
+            << "account saved" << QStringList { "door", "group", "group" };
+        QTest::newRow("account made again, port taken meanwhile")
+            << "account taken" << QStringList { "group" };
     }
     // Over TCP from a fixed local port, a server that stays away for a while: its connection is
     // opened again and again until it stands, and the accounts register again at once. What
@@ -468,10 +474,13 @@ private slots:
     // connection, however long the server was away, and the REGISTER waiting for it follows its
     // answer. A save or a restart, whose own close leaves the port waiting on the old
     // connection, has the accounts back on the server from that same port within moments. A port
-    // another program holds is left for a free one until it can be had again.
+    // another program holds is left for a free one until it can be had again. A withdrawal owed
+    // outlasts a save and goes to the server from whatever port, as the BYE of a call begun on
+    // a lost connection does; each account is left bound with its contact of now alone.
     void tcpServerAway()
     {
         QFETCH(QString, away);
+        QFETCH(QStringList, withdrawals);
         TimeScale::setFactor(20);
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost));
@@ -493,6 +502,10 @@ private slots:
         sip->start();
         QByteArray buffer;
         QStringList withdrawn;
+        // The contacts each account is bound with, as a registrar keeps them, and the requests
+        // whose Via names another end than that of the connection they came on.
+        QHash<QString, QSet<QByteArray>> bindings;
+        QList<QByteArray> strangers;
         // Answers the REGISTERs until each of the accounts has had its 200 for a binding.
         const auto registerOn = [&](QTcpSocket *peer, QStringList accounts) {
             while (!accounts.isEmpty()) {
@@ -501,11 +514,26 @@ private slots:
                 if (at < 11)
                     return;
                 peer->write(scriptedReply(request, "200 OK", "", "Expires: 60\r\n"));
+                if (!header(request, "Via")
+                         .startsWith("SIP/2.0/TCP 127.0.0.1:" + QByteArray::number(peer->peerPort())
+                                     + ';'))
+                    strangers << request;
                 const QString name = request.mid(at, request.indexOf('@', at) - at);
-                if (request.contains("\r\nExpires: 0\r\n"))
+                const bool withdrawal = request.contains("\r\nExpires: 0\r\n");
+                if (withdrawal)
                     withdrawn << name + (accounts.contains(name) ? "" : " after its REGISTER");
                 else
                     accounts.removeAll(name);
+                for (const QByteArray &line : request.split('\n')) {
+                    const int open = line.indexOf('<');
+                    if (!line.startsWith("Contact: ") || open < 0)
+                        continue;
+                    const QByteArray uri = line.mid(open + 1, line.indexOf('>') - open - 1);
+                    if (withdrawal || line.contains(">;expires=0"))
+                        bindings[name].remove(uri);
+                    else
+                        bindings[name].insert(uri);
+                }
             }
         };
         const auto registered = [&] {
@@ -518,7 +546,9 @@ private slots:
         sip->isDeviceRegisteredChanged(7, true, QString());
         registerOn(peer, { "door" });
         QTRY_VERIFY(registered());
-        QCOMPARE(peer->peerPort() == bindPort, away != "taken");
+        // The service's end of the first connection, which a call begun on it names.
+        const quint16 firstPort = peer->peerPort();
+        QCOMPARE(firstPort == bindPort, away != "taken");
         if (away == "taken") {
             QVERIFY(logged(QString("Unable bind to port %1 on TCP").arg(bindPort)) > 0);
             QCOMPARE(logged(QString("Connecting from a free port instead of %1").arg(bindPort)), 1);
@@ -540,6 +570,9 @@ private slots:
             QTRY_VERIFY2_WITH_TIMEOUT(server.hasPendingConnections(),
                                       qPrintable(m_Log.join("\n").right(3000)), 10000);
         } else {
+            // Another program takes the port as the connection ends.
+            if (away == "account taken")
+                QVERIFY(probe.listen(QHostAddress::LocalHost, bindPort));
             server.close();
             delete peer;
             if (away.startsWith("account")) {
@@ -549,6 +582,12 @@ private slots:
                 QVERIFY(sip->saveUser("group", { { "type-user", "2" } }));
                 if (away == "account long")
                     QTRY_VERIFY(logged("User 'group' withdrawal failed (no answer)") > 0);
+                if (away == "account saved") {
+                    sip->stop();
+                    QVERIFY(sip->waitSeconds(30));
+                    sip->start();
+                    sip->isDeviceRegisteredChanged(7, true, QString());
+                }
             } else {
                 // Refused a few times, with the refresh (44 s) written meanwhile.
                 QTest::qWait(2000);
@@ -561,11 +600,37 @@ private slots:
                                       qPrintable(m_Log.join("\n").right(3000)), 30000);
         }
         peer = server.nextPendingConnection();
-        QCOMPARE(peer->peerPort(), bindPort);
+        QCOMPARE(peer->peerPort() == bindPort, away != "account taken");
         buffer.clear();
         registerOn(peer, { "group", "door" });
         QTRY_VERIFY(registered());
-        QCOMPARE(withdrawn, away.startsWith("account") ? QStringList { "group" } : QStringList());
+        withdrawn.sort();
+        QCOMPARE(withdrawn, withdrawals);
+        QCOMPARE(strangers, QList<QByteArray>());
+        const QByteArray end
+            = "@127.0.0.1:" + QByteArray::number(peer->peerPort()) + ";transport=TCP";
+        for (const char *name : { "door", "group" })
+            QCOMPARE(bindings.value(name), QSet<QByteArray> { "sip:" + QByteArray(name) + end });
+        // A call door took on the first connection ends on the one that stands now.
+        const QByteArray invite = "INVITE sip:door@127.0.0.1 SIP/2.0\r\nVia: SIP/2.0/TCP 127.0.0.1:"
+            + QByteArray::number(port)
+            + ";branch=z9hG4bKp1\r\nFrom: <sip:phone@127.0.0.1>;tag=p1\r\nTo: "
+              "<sip:door@127.0.0.1>;tag=d1\r\nCall-ID: c1\r\nCSeq: 1 INVITE\r\nContact: "
+              "<sip:phone@127.0.0.1:5071>\r\nContent-Length: 0\r\n\r\n";
+        sip->onLastByeServer(SipMessage(SipTransport::TCP, QHostAddress::LocalHost, port,
+                                        QHostAddress::LocalHost, firstPort, invite),
+                             "phone", true);
+        QByteArray bye = nextMessage(peer, buffer);
+        // Past the refreshes that may come first.
+        for (; bye.startsWith("REGISTER "); bye = nextMessage(peer, buffer))
+            peer->write(scriptedReply(bye, "200 OK", "", "Expires: 60\r\n"));
+        const QByteArray own = "127.0.0.1:" + QByteArray::number(peer->peerPort());
+        QVERIFY2(bye.startsWith("BYE ") && header(bye, "Via").startsWith("SIP/2.0/TCP " + own + ';')
+                     && header(bye, "Contact") == "<sip:door@" + own + ";transport=TCP>",
+                 bye.constData());
+        peer->write(scriptedReply(bye, "200 OK", "", ""));
+        // Nothing went to the service's own former port.
+        QVERIFY(!probe.hasPendingConnections());
         sip->stop();
         QVERIFY(sip->waitSeconds(30));
         SipUser::m_IsStandalone = true;
@@ -707,11 +772,17 @@ private slots:
             << true
             << QStringList { "fresh", "stale", "", "fresh", "stale", "stale", "stale", "200 OK" }
             << "User 'group' withdrawal failed (no answer), next attempt in 4 s";
+        // "save": the module restarts, from another port, instead of an answer.
+        QTest::newRow("withdrawal owed across a save")
+            << true << QStringList { "save", "200 OK" } << QString();
+        QTest::newRow("withdrawal challenged across a save")
+            << true << QStringList { "fresh", "save", "fresh", "200 OK" } << QString();
     }
     // A challenge is answered at once, and a stale nonce three times in a row at most: after
     // that, as for refused credentials, the server has said no. A withdrawal is kept until the
     // server answers it, going again in the same registration after a pause when it gets no
-    // answer; the account made again meanwhile registers once it has been answered.
+    // answer, and after a save; the account made again meanwhile registers once it has been
+    // answered. Every request names the port it comes from.
     void registerAnswers()
     {
         QFETCH(bool, withdrawal);
@@ -732,10 +803,22 @@ private slots:
         }
         const QByteArray callId = header(request, "Call-ID");
         const QByteArray expires = withdrawal ? "\r\nExpires: 0\r\n" : "\r\nExpires: 60\r\n";
+        // The next request of this road; the withdrawals a save makes of its own are answered.
+        const auto next = [&] {
+            QByteArray data = gateway.next();
+            for (; data.contains("\r\nExpires: 0\r\n") && header(data, "Call-ID") != callId;
+                 data = gateway.next())
+                gateway.answer("200 OK", "");
+            return data;
+        };
         bool www = false; // the credentials the request must carry, for each kind asked
         bool proxied = false;
         for (int i = 0; i < answers.size(); ++i) {
             QVERIFY2(request.contains(expires) && header(request, "Call-ID") == callId,
+                     request.constData());
+            QVERIFY2(header(request, "Via")
+                         .startsWith("SIP/2.0/UDP 127.0.0.1:"
+                                     + QByteArray::number(gateway.got.senderPort()) + ';'),
                      request.constData());
             QCOMPARE(request.contains("\r\nAuthorization: Digest username=\"group-login\""), www);
             QCOMPARE(request.contains("\r\nProxy-Authorization: Digest username=\"group-login\""),
@@ -747,19 +830,25 @@ private slots:
             } else if (answer == "fresh" || answer == "stale") {
                 www = true;
                 gateway.answer("401 Unauthorized", challenge("WWW", i, answer == "stale"));
+            } else if (answer == "save") {
+                // Sent anew: the credentials of an old nonce do not go along.
+                www = proxied = false;
+                gateway.sip->stop();
+                QVERIFY(gateway.sip->waitSeconds(30));
+                gateway.sip->start();
             } else {
                 www = proxied = false;
                 if (!answer.isEmpty())
                     gateway.answer(answer.toLatin1(), "Expires: 60\r\n");
             }
             if (i + 1 < answers.size())
-                request = gateway.next();
+                request = next();
         }
         if (withdrawal || !line.isEmpty()) {
             if (!line.isEmpty())
                 QTRY_COMPARE(logged(line), 1);
             // Nothing more of this road: the account's own registration follows, anew.
-            request = gateway.next();
+            request = next();
             QVERIFY2(request.contains("\r\nExpires: 60\r\n")
                          && header(request, "Call-ID") != callId,
                      request.constData());
