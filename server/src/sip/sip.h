@@ -345,8 +345,8 @@ private:
     VelkDevice *legDevice(const QString &legId, const SipUser *user) const;
     // A door account is busy while the door it names now is (doorBusy), and while one of its
     // legs is still in a call on another door (one it left, or a panel whose button placed the
-    // call). Set again whenever either changes: its door's state, a move, a leg set up, the end
-    // of its call.
+    // call). Set again whenever either changes: its door's state, a move, a leg set up, a leg
+    // leaving its call.
     void setAccountBusy(SipUser *user, bool doorBusy);
     // The same, with the busy state of the door the account names now.
     void refreshAccountBusy(SipUser *user);

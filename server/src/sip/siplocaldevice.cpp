@@ -182,8 +182,10 @@ void Sip::setAccountBusy(SipUser *user, bool doorBusy)
 {
     const VelkDevice *door = deviceOf(user);
     bool busy = doorBusy;
+    // A leg that left a call going on holds nothing: its entry stays only for late reports.
     for (auto it = m_LegDevices.cbegin(); !busy && it != m_LegDevices.cend(); ++it)
-        busy = it.key().second == user->objectName() && it->device != door;
+        busy = it.key().second == user->objectName() && it->device != door
+            && !user->conversationCaller(it.key().first).isEmpty();
     user->setBusy(busy);
 }
 

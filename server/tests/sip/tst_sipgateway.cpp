@@ -1309,6 +1309,61 @@ private slots:
         QVERIFY2(!again.isEmpty() && header(again, "Call-ID") != callId, again.constData());
     }
 
+    // A paging door's account moved to an idle door during a page, its first door then leaving
+    // the page: the account is free at once while the page goes on with the other member, and
+    // a call to it rings its new door.
+    void movedMemberLeavesThePage()
+    {
+        TimeScale::setFactor(10);
+        QVERIFY(startDoor({ { "velk-wiretapping", "paging" }, { "sip-rtp-timeout", "3600" } }));
+        QVERIFY(m_Sip->saveUser("gate",
+                                { { "type-user", "0" },
+                                  { "velk-device-id", "8" },
+                                  { "velk-wiretapping", "paging" },
+                                  { "sip-rtp-timeout", "3600" } }));
+        QVERIFY(m_Sip->saveUser("grp1", { { "type-user", "2" }, { "group-list", "door, gate" } }));
+        const quint16 velkPort = quint16(m_Host->file.value("velk/bind-port").toUInt());
+        std::vector<std::unique_ptr<VelkPanel>> panels;
+        for (quint16 number : { 8, 9 }) {
+            QVERIFY(m_Velk->saveDevice(number, { { "device-password", "pw12" } }, true, false));
+            panels.push_back(std::make_unique<VelkPanel>(VelkPanel::Config { number, "pw12", 2 }));
+            QVERIFY(panels.back()->start(QHostAddress::LocalHost, velkPort, 1000));
+        }
+        const auto registered = [this] {
+            return m_Sip->findUser("gate")->isRegistered()
+                && m_Sip->findUser("grp1")->isRegistered();
+        };
+        while (!registered()) {
+            const QByteArray request = m_Server->nextOf("REGISTER");
+            QVERIFY2(!request.isEmpty(), qPrintable(m_Log.join("\n")));
+            m_Server->reply(request, "200 OK", "r2", "Expires: 3600\r\n");
+            (void)QTest::qWaitFor(registered, 200);
+        }
+        fromPhone("INVITE", "g1", 1, "<sip:grp1@127.0.0.1>");
+        const QByteArray ok = answerIn("g1", "INVITE", "BYE");
+        QVERIFY2(ok.startsWith("SIP/2.0 200 "), ok.constData());
+        fromPhone("ACK", "g1", 1, header(ok, "To"));
+        VelkDevice *door = m_Velk->findDevice(7);
+        VelkDevice *gate = m_Velk->findDevice(8);
+        QTRY_COMPARE(door->state(), int(VelkDevice::IncomingCall));
+        QTRY_COMPARE(gate->state(), int(VelkDevice::IncomingCall));
+
+        QVERIFY(m_Sip->saveUser("door", { { "velk-device-id", "9" } }));
+        QVERIFY(m_Sip->findUser("door")->isBusy()); // in the page on door 7
+        pressButton(); // leaves the page
+        QTRY_VERIFY(door->state() == VelkDevice::Ready || door->state() == VelkDevice::Waiting);
+        QTRY_VERIFY(!m_Sip->findUser("door")->isBusy());
+        QCOMPARE(gate->state(), int(VelkDevice::IncomingCall));
+        QVERIFY(m_Sip->findConversation("g1"));
+        fromPhone("INVITE", "c2", 1);
+        QTRY_COMPARE(m_Velk->findDevice(9)->state(), int(VelkDevice::IncomingCallWaitAnswer));
+        fromPhone("CANCEL", "c2", 1);
+        const QByteArray cancelled = answerIn("c2", "INVITE", "BYE");
+        QVERIFY2(cancelled.startsWith("SIP/2.0 487 "), cancelled.constData());
+        fromPhone("ACK", "c2", 1, header(cancelled, "To"));
+        QVERIFY(m_Sip->findConversation("g1"));
+    }
+
     void deletedAccountEndsItsCalls_data()
     {
         QTest::addColumn<bool>("incoming");

@@ -710,6 +710,48 @@ private slots:
         QVERIFY2(again.startLine.method == SipMethod::Invite, again.toByteArray().constData());
     }
 
+    // A paging door's account moved to an idle door during a phone's page, its first door then
+    // leaving the page: the account is free at once while the page goes on with the other
+    // member, and a call to it rings its new door.
+    void movedMemberLeavesThePage()
+    {
+        VelkPanel panel({ 7, "pw12", 2, 1, 0, 0 });
+        VelkDevice *door = nullptr;
+        QVERIFY(doorCalling(panel, "bob", &door));
+        QVERIFY(m_Sip->saveUser("door", { { "velk-wiretapping", "paging" } }));
+        QVERIFY(m_Sip->saveUser(
+            "gate",
+            { { "type-user", "0" }, { "velk-device-id", "8" }, { "velk-wiretapping", "paging" } }));
+        QVERIFY(m_Sip->saveUser("group", { { "type-user", "2" }, { "group-list", "door, gate" } }));
+        VelkPanel gatePanel({ 8, "pw12", 2, 1, 0, 0 });
+        QVERIFY(startDoor(gatePanel));
+        VelkPanel idle({ 9, "pw12", 2, 1, 0, 0 });
+        QVERIFY(startDoor(idle));
+        QTRY_VERIFY(m_Sip->findUser("gate")->isRegistered());
+        RawPhone alice("alice", m_Port);
+        QCOMPARE(alice.registerWith(QString(), "Expires: 3600\n"), 200);
+        QVERIFY(callDoor(alice, "pw-alice", "page-1", kSdp, "group"));
+        QCOMPARE(statusCode(finalAnswer(alice, "page-1", "group")), 200);
+        const QString page = m_Sip->findUser("alice")->conversationCaller("page-1");
+        VelkDevice *gate = m_Velk->findDevice(8);
+        QTRY_COMPARE(door->state(), int(VelkDevice::IncomingCall));
+        QTRY_COMPARE(gate->state(), int(VelkDevice::IncomingCall));
+
+        QVERIFY(moveDoor(9));
+        QVERIFY(m_Sip->findUser("door")->isBusy()); // in the page on door 7
+        pressButton(panel); // leaves the page
+        QTRY_VERIFY(door->state() == VelkDevice::Ready || door->state() == VelkDevice::Waiting);
+        QTRY_VERIFY(!m_Sip->findUser("door")->isBusy());
+        QCOMPARE(gate->state(), int(VelkDevice::IncomingCall));
+        QVERIFY(m_Sip->findConversation(page));
+        RawPhone bob("bob", m_Port);
+        QCOMPARE(bob.registerWith(QString(), "Expires: 3600\n"), 200);
+        QVERIFY(callDoor(bob, "pw-bob", "ring-2"));
+        QTRY_COMPARE(m_Velk->findDevice(9)->state(), int(VelkDevice::IncomingCallWaitAnswer));
+        cancelCall(bob, "ring-2");
+        QVERIFY(m_Sip->findConversation(page));
+    }
+
     // A TCP phone whose account went away in a call registers again at once on a new
     // connection. The call's BYE goes out only over a connection that stands, which waits for
     // its answer; whatever becomes of it, the registration made since stays. So it does for a
