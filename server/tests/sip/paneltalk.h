@@ -15,6 +15,14 @@
 
 #include <algorithm>
 
+// A frame the panel heard that is a steady loud signal, as a phone's or another panel's voice
+// in these suites.
+inline bool loud(const VelkPanel::AudioIn &in)
+{
+    return !in.payload.isEmpty() && in.payload.count(in.payload.at(0)) == in.payload.size()
+        && qAbs(uchar(in.payload.at(0)) - 0x80) > 0x40;
+}
+
 // Audio both ways between the phone's socket and the panel through the conversation's port
 // that sdp names: the panel's voice reaches the phone, and the phone's loud one the panel.
 inline bool talk(QUdpSocket &phone, const QByteArray &sdp, VelkPanel &panel)
@@ -25,10 +33,6 @@ inline bool talk(QUdpSocket &phone, const QByteArray &sdp, VelkPanel &panel)
     rtp[1] = char(8); // PCMA
     quint16 sequence = 0;
     bool heard = false;
-    const auto loud = [](const VelkPanel::AudioIn &in) {
-        return in.payload.count(in.payload.at(0)) == in.payload.size()
-            && qAbs(uchar(in.payload.at(0)) - 0x80) > 0x40;
-    };
     return port != 0 && panel.startAudio(QByteArray(1600, char(0x90)))
         && QTest::qWaitFor(
                [&] {

@@ -15,6 +15,8 @@
 
 #include <QtTest>
 
+#include <algorithm>
+
 namespace {
 
 // alice's answer to a request the server sent her, with her Contact.
@@ -708,6 +710,42 @@ private slots:
         pressButton(panel);
         const SipMessage again = bob.next();
         QVERIFY2(again.startLine.method == SipMethod::Invite, again.toByteArray().constData());
+    }
+
+    // Door 7's button pages a group as its account, which names door 8: the page is door 7's.
+    // Door 7's voice reaches the paged door, and door 7's hang-up ends the page and frees door 7
+    // and the account: the next press pages again.
+    void pageBelongsToTheDoorPressed()
+    {
+        VelkPanel panel({ 7, "pw12", 2, 1, 0, 0 });
+        VelkDevice *door = nullptr;
+        QVERIFY(doorCalling(panel, "group", &door));
+        QVERIFY(m_Sip->saveUser(
+            "gate",
+            { { "type-user", "0" }, { "velk-device-id", "9" }, { "velk-wiretapping", "paging" } }));
+        QVERIFY(m_Sip->saveUser("group", { { "type-user", "2" }, { "group-list", "gate" } }));
+        VelkPanel named({ 8, "pw12", 2, 1, 0, 0 });
+        QVERIFY(startDoor(named));
+        VelkPanel paged({ 9, "pw12", 2, 1, 0, 0 });
+        QVERIFY(startDoor(paged));
+        QTRY_VERIFY(m_Sip->findUser("gate")->isRegistered());
+        QVERIFY(moveDoor(8));
+        VelkDevice *listener = m_Velk->findDevice(9);
+
+        pressButton(panel);
+        QTRY_COMPARE(listener->state(), int(VelkDevice::IncomingCall));
+        QVERIFY(m_Sip->findUser("door")->isBusy());
+        QVERIFY(paged.startAudio(QByteArray(1600, char(0x80)))); // tells where to play to
+        QVERIFY(panel.startAudio(QByteArray(1600, char(0xf0))));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            std::any_of(paged.audioReceived().cbegin(), paged.audioReceived().cend(), loud), 10000);
+        pressButton(panel); // hangs up
+        QTRY_VERIFY(listener->state() == VelkDevice::Ready
+                    || listener->state() == VelkDevice::Waiting);
+        QTRY_VERIFY(door->state() == VelkDevice::Ready || door->state() == VelkDevice::Waiting);
+        QTRY_VERIFY(!m_Sip->findUser("door")->isBusy());
+        pressButton(panel);
+        QTRY_COMPARE(listener->state(), int(VelkDevice::IncomingCall));
     }
 
     // A paging door's account moved to an idle door during a phone's page, its first door then
