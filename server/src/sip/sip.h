@@ -83,8 +83,11 @@ public:
     void trackConversation(ConversationThread *conversation);
 
     // What door devices and the web ask of the engine.
-    int call(const QString &callerUserName, const QString &calleeUserName, const QString &callKey);
-    int callList(const QString &callerUserName, const QString &calleeList, const QString &callKey);
+    // A door device's call as the account callerUserName: the call is the device's.
+    int call(VelkDevice *device, const QString &callerUserName, const QString &calleeUserName,
+             const QString &callKey);
+    int callList(VelkDevice *device, const QString &callerUserName, const QString &calleeList,
+                 const QString &callKey);
     int respondCall(const QString &fromUserName, const QString &toUserName,
                     const QString &dialogName, const QString &callKey,
                     const SipStatus::Type &status);
@@ -106,8 +109,9 @@ public:
 
     // What the door devices ask of the engine.
     bool isStandaloneEngine() const override { return m_IsStandalone; }
-    int deviceCall(const QString &callerUser, const QString &callee, QString &callKey) override;
-    int deviceCallList(const QString &callerUser, const QString &callees,
+    int deviceCall(VelkDevice *device, const QString &callerUser, const QString &callee,
+                   QString &callKey) override;
+    int deviceCallList(VelkDevice *device, const QString &callerUser, const QString &callees,
                        const QString &callKey) override;
     bool deviceRespond(const QString &fromUser, const QString &toUser, const QString &dialogName,
                        const QString &callKey, int status) override;
@@ -307,10 +311,15 @@ private:
     ConversationThread *createStandaloneConversation(SipDialog *dialog, int type, bool video);
     ConversationThread *createNamedConversation(const QString &name, int type, bool video);
     // Calls of door devices: their legs, the answers to them and the keys they are sent.
-    int callStandaloneKey(const QString &caller, const QString &callee, QString &callKey);
-    int callSipUserStandalone(SipUser *caller, SipUser *callee, const QString &callKey);
-    int callDeviceStandalone(SipUser *caller, SipUser *callee, const QString &callKey);
-    int callGroupStandalone(SipUser *caller, SipUser *group, QString &callKey);
+    // device: the door that placed the call, whose leg it sets up whatever door the caller
+    // account names.
+    int callStandaloneKey(VelkDevice *device, const QString &caller, const QString &callee,
+                          QString &callKey);
+    int callSipUserStandalone(VelkDevice *device, SipUser *caller, SipUser *callee,
+                              const QString &callKey);
+    int callDeviceStandalone(VelkDevice *device, SipUser *caller, SipUser *callee,
+                             const QString &callKey);
+    int callGroupStandalone(VelkDevice *device, SipUser *caller, SipUser *group, QString &callKey);
     void connectDeviceConversation(ConversationThread *conversation, bool control);
     // With video the leg carries the user's camera.
     void addDeviceLeg(ConversationThread *conversation, SipUser *user, VelkDevice *device,
@@ -334,9 +343,10 @@ private:
     // The door device the account's leg was set up with, whatever door the account names since;
     // null when it is gone, or for no account.
     VelkDevice *legDevice(const QString &legId, const SipUser *user) const;
-    // A door account is busy while the door it names now is (doorBusy), and while it is still
-    // in a call on a door it left. Set again whenever either changes: its door's state, a move,
-    // the end of its call.
+    // A door account is busy while the door it names now is (doorBusy), and while one of its
+    // legs is still in a call on another door (one it left, or a panel whose button placed the
+    // call). Set again whenever either changes: its door's state, a move, a leg set up, a leg
+    // leaving its call.
     void setAccountBusy(SipUser *user, bool doorBusy);
     // The same, with the busy state of the door the account names now.
     void refreshAccountBusy(SipUser *user);
@@ -371,9 +381,12 @@ private:
     void indexUser(SipUser *user);
 
     // Mode bodies of the operations above.
-    int callStandalone(const QString &caller, const QString &callee, const QString &callKey);
-    int callServer(const QString &caller, const QString &callee, const QString &callKey);
-    int callListStandalone(const QString &caller, const QString &callees, const QString &callKey);
+    int callStandalone(VelkDevice *device, const QString &caller, const QString &callee,
+                       const QString &callKey);
+    int callServer(VelkDevice *device, const QString &caller, const QString &callee,
+                   const QString &callKey);
+    int callListStandalone(VelkDevice *device, const QString &caller, const QString &callees,
+                           const QString &callKey);
     int respondCallStandalone(const QString &from, const QString &to, const QString &dialogName,
                               const QString &callKey, const SipStatus::Type &status);
     int respondCallServer(const QString &from, const QString &to, const QString &dialogName,

@@ -27,15 +27,17 @@ uchar dtmfEvent(uchar key)
 
 } // namespace
 
-int Sip::call(const QString &callerUserName, const QString &calleeUserName, const QString &callKey)
+int Sip::call(VelkDevice *device, const QString &callerUserName, const QString &calleeUserName,
+              const QString &callKey)
 {
-    return m_IsStandalone ? callStandalone(callerUserName, calleeUserName, callKey)
-                          : callServer(callerUserName, calleeUserName, callKey);
+    return m_IsStandalone ? callStandalone(device, callerUserName, calleeUserName, callKey)
+                          : callServer(device, callerUserName, calleeUserName, callKey);
 }
 
-int Sip::callList(const QString &callerUserName, const QString &calleeList, const QString &callKey)
+int Sip::callList(VelkDevice *device, const QString &callerUserName, const QString &calleeList,
+                  const QString &callKey)
 {
-    return m_IsStandalone ? callListStandalone(callerUserName, calleeList, callKey) : -1;
+    return m_IsStandalone ? callListStandalone(device, callerUserName, calleeList, callKey) : -1;
 }
 
 int Sip::respondCall(const QString &fromUserName, const QString &toUserName,

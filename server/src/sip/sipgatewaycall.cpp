@@ -17,11 +17,6 @@ namespace {
 
 const QString kSdp = QStringLiteral("application/sdp");
 
-VelkDevice *deviceOf(const SipUser *user)
-{
-    return user ? qobject_cast<VelkDevice *>(user->velkDevice()) : nullptr;
-}
-
 // A door device's leg carries a message that only names its call; a SIP leg its INVITE.
 bool isSipLeg(const SipMessage &invite)
 {
@@ -111,12 +106,12 @@ void Sip::addGatewayDeviceLeg(ConversationThread *conversation, SipUser *user, V
     addDeviceLeg(conversation, user, device, callKey, direction, audioBack, conversation->video());
 }
 
-int Sip::callServer(const QString &name, const QString &target, const QString &callKey)
+int Sip::callServer(VelkDevice *device, const QString &name, const QString &target,
+                    const QString &callKey)
 {
     SipUser *user = findUser(name);
-    if (!user || !user->isRegistered())
+    if (!user || !user->isRegistered() || !user->isVelkUser())
         return -2;
-    VelkDevice *device = deviceOf(user);
     if (!device)
         return -2;
     if (user->isBusy())

@@ -33,15 +33,17 @@ int Sip::deviceFlags(const SipUser *user)
     return flags;
 }
 
-int Sip::deviceCall(const QString &callerUser, const QString &callee, QString &callKey)
+int Sip::deviceCall(VelkDevice *device, const QString &callerUser, const QString &callee,
+                    QString &callKey)
 {
-    return m_IsStandalone ? callStandaloneKey(callerUser, callee, callKey)
-                          : call(callerUser, callee, callKey);
+    return m_IsStandalone ? callStandaloneKey(device, callerUser, callee, callKey)
+                          : call(device, callerUser, callee, callKey);
 }
 
-int Sip::deviceCallList(const QString &callerUser, const QString &callees, const QString &callKey)
+int Sip::deviceCallList(VelkDevice *device, const QString &callerUser, const QString &callees,
+                        const QString &callKey)
 {
-    return callList(callerUser, callees, callKey);
+    return callList(device, callerUser, callees, callKey);
 }
 
 bool Sip::deviceRespond(const QString &fromUser, const QString &toUser, const QString &dialogName,
@@ -112,14 +114,15 @@ void Sip::callIntercepted(const QString &conversationName, const QString &userNa
     }
 }
 
-int Sip::callStandalone(const QString &callerName, const QString &calleeName,
+int Sip::callStandalone(VelkDevice *device, const QString &callerName, const QString &calleeName,
                         const QString &callKey)
 {
     QString key = callKey;
-    return callStandaloneKey(callerName, calleeName, key);
+    return callStandaloneKey(device, callerName, calleeName, key);
 }
 
-int Sip::callStandaloneKey(const QString &callerName, const QString &calleeName, QString &callKey)
+int Sip::callStandaloneKey(VelkDevice *device, const QString &callerName, const QString &calleeName,
+                           QString &callKey)
 {
     SipUser *caller = findUser(callerName);
     if (!isUsableUser(caller))
@@ -127,13 +130,13 @@ int Sip::callStandaloneKey(const QString &callerName, const QString &calleeName,
     SipUser *callee = findUser(calleeName);
     if (!isUsableUser(callee) || callee == caller)
         return -2;
-    if (!deviceOf(caller))
+    if (!device || !caller->isVelkUser())
         return -2;
     if (caller->isBusy() || callee->isBusy())
         return -1;
     if (callee->isGroup())
-        return callGroupStandalone(caller, callee, callKey);
-    return callSipUserStandalone(caller, callee, callKey);
+        return callGroupStandalone(device, caller, callee, callKey);
+    return callSipUserStandalone(device, caller, callee, callKey);
 }
 
 void Sip::connectDeviceConversation(ConversationThread *conversation, bool control)
@@ -167,6 +170,7 @@ void Sip::addDeviceLeg(ConversationThread *conversation, SipUser *user, VelkDevi
     m_LegDevices.insert(qMakePair(legId, user->objectName()),
                         LegDevice { device, conversation->objectName() });
     conversation->addCallerObject(legId, leg);
+    refreshAccountBusy(user); // the device may be another than the one it names
 }
 
 VelkDevice *Sip::legDevice(const QString &legId, const SipUser *user) const
@@ -178,8 +182,10 @@ void Sip::setAccountBusy(SipUser *user, bool doorBusy)
 {
     const VelkDevice *door = deviceOf(user);
     bool busy = doorBusy;
+    // A leg that left a call going on holds nothing: its entry stays only for late reports.
     for (auto it = m_LegDevices.cbegin(); !busy && it != m_LegDevices.cend(); ++it)
-        busy = it.key().second == user->objectName() && it->device != door;
+        busy = it.key().second == user->objectName() && it->device != door
+            && !user->conversationCaller(it.key().first).isEmpty();
     user->setBusy(busy);
 }
 
@@ -189,17 +195,17 @@ void Sip::refreshAccountBusy(SipUser *user)
     setAccountBusy(user, door && door->isBusy());
 }
 
-int Sip::callSipUserStandalone(SipUser *caller, SipUser *callee, const QString &callKey)
+int Sip::callSipUserStandalone(VelkDevice *device, SipUser *caller, SipUser *callee,
+                               const QString &callKey)
 {
     if (callee->isVelkUser())
-        return callDeviceStandalone(caller, callee, callKey);
+        return callDeviceStandalone(device, caller, callee, callKey);
     const bool video = userVideoEnabledForResponse(caller);
     ConversationThread *conversation = createNamedConversation(callKey, 1, video);
     if (!conversation)
         return -2;
     connectDeviceConversation(conversation, false);
-    addDeviceLeg(conversation, caller, deviceOf(caller), callKey, SipSdpAction::SendRecv, true,
-                 video);
+    addDeviceLeg(conversation, caller, device, callKey, SipSdpAction::SendRecv, true, video);
     inviteForDevice(conversation, caller, callee, callKey, false);
     return 0;
 }
@@ -213,7 +219,7 @@ bool Sip::inviteForDevice(ConversationThread *conversation, SipUser *caller, Sip
     // The device's own leg of the call, which the answer connects.
     client->m_Partner = legId;
     if (multi)
-        wireBranch(client, deviceOf(caller));
+        wireBranch(client, legDevice(legId, caller));
     emit conversation->appendCaller(rtpTimeoutOf(callee), callee->objectName(), invite);
     client->process(invite);
     return true;
@@ -231,10 +237,12 @@ void Sip::wireBranch(SipDialog *client, VelkDevice *device)
                 Qt::QueuedConnection);
 }
 
-int Sip::callDeviceStandalone(SipUser *caller, SipUser *callee, const QString &callKey)
+int Sip::callDeviceStandalone(VelkDevice *device, SipUser *caller, SipUser *callee,
+                              const QString &callKey)
 {
     VelkDevice *target = deviceOf(callee);
-    if (!target)
+    // A door never rings itself: that would end the very call it places.
+    if (!target || target == device)
         return -2;
     const bool control = callee->isControl();
     ConversationThread *conversation
@@ -242,7 +250,7 @@ int Sip::callDeviceStandalone(SipUser *caller, SipUser *callee, const QString &c
     if (!conversation)
         return -2;
     connectDeviceConversation(conversation, control);
-    addDeviceLeg(conversation, caller, deviceOf(caller), callKey, SipSdpAction::SendRecv, !control);
+    addDeviceLeg(conversation, caller, device, callKey, SipSdpAction::SendRecv, !control);
     const QString legId = randomHexId();
     addDeviceLeg(conversation, callee, target, legId,
                  control ? SipSdpAction::Inactive : SipSdpAction::SendRecv, !control);
@@ -256,13 +264,13 @@ int Sip::callDeviceStandalone(SipUser *caller, SipUser *callee, const QString &c
     return 0;
 }
 
-int Sip::callListStandalone(const QString &callerName, const QString &callees,
+int Sip::callListStandalone(VelkDevice *device, const QString &callerName, const QString &callees,
                             const QString &callKey)
 {
     const QStringList items = callees.split(QLatin1Char(','));
     SipUser *caller = findUser(callerName);
-    VelkDevice *device = deviceOf(caller);
-    if (!isUsableUser(caller) || caller->isBusy() || items.isEmpty() || !device)
+    if (!isUsableUser(caller) || !caller->isVelkUser() || caller->isBusy() || items.isEmpty()
+        || !device)
         return -1;
     int reached = 0;
     for (const QString &item : items) {
@@ -271,7 +279,7 @@ int Sip::callListStandalone(const QString &callerName, const QString &callees,
         if (!isUsableUser(member) || member->isBusy() || member == caller || member->isGroup())
             continue;
         VelkDevice *target = deviceOf(member);
-        if (member->isVelkUser() && !target)
+        if (member->isVelkUser() && (!target || target == device))
             continue;
         const bool video = !target && userVideoEnabledForResponse(caller);
         ConversationThread *conversation
@@ -297,7 +305,8 @@ int Sip::callListStandalone(const QString &callerName, const QString &callees,
     return reached > 0 ? 0 : -1;
 }
 
-int Sip::callGroupStandalone(SipUser *caller, SipUser *group, QString &callKey)
+int Sip::callGroupStandalone(VelkDevice *callerDevice, SipUser *caller, SipUser *group,
+                             QString &callKey)
 {
     const QStringList items = group->property("group-list").toString().split(QLatin1Char(','));
     if (items.isEmpty())
@@ -308,7 +317,7 @@ int Sip::callGroupStandalone(SipUser *caller, SipUser *group, QString &callKey)
         VelkDevice *device = deviceOf(member);
         // The calling door is no listener of its own page.
         if (isUsableUser(member) && member != caller && member->isPaging() && member->isVelkUser()
-            && device && device->state() >= VelkDevice::Ready
+            && device && device != callerDevice && device->state() >= VelkDevice::Ready
             && device->state() < VelkDevice::Waiting + 1)
             members << member;
     }
@@ -321,7 +330,7 @@ int Sip::callGroupStandalone(SipUser *caller, SipUser *group, QString &callKey)
             Qt::QueuedConnection);
     conversation->setMasterSlave(caller->objectName(), group->objectName());
     callKey = randomHexId();
-    addDeviceLeg(conversation, caller, deviceOf(caller), callKey, SipSdpAction::SendRecv, true);
+    addDeviceLeg(conversation, caller, callerDevice, callKey, SipSdpAction::SendRecv, true);
     emit conversation->acceptCaller(callKey);
     for (SipUser *member : members) {
         const QString legId = randomHexId();

@@ -152,7 +152,10 @@ QString SipUser::conversationCaller(const QString &caller) const
 
 QString SipUser::takeConversation(const QString &caller)
 {
-    return m_Conversations.take(caller);
+    const QString conversation = m_Conversations.take(caller);
+    if (!conversation.isEmpty())
+        emit legLeft(caller);
+    return conversation;
 }
 
 QString SipUser::removeCaller(const QString &conversation)
@@ -161,6 +164,7 @@ QString SipUser::removeCaller(const QString &conversation)
         if (it.value() == conversation) {
             const QString caller = it.key();
             m_Conversations.erase(it);
+            emit legLeft(caller);
             return caller;
         }
     }

@@ -60,6 +60,7 @@ public:
     // Ignored when either text is empty; replaces an earlier entry of the caller.
     void setConversation(const QString &caller, const QString &conversation);
     QString conversationCaller(const QString &caller) const;
+    // Both tell legLeft of the caller they remove.
     QString takeConversation(const QString &caller);
     // Removes the first caller (in caller order) in that conversation and returns it.
     QString removeCaller(const QString &conversation);
@@ -142,6 +143,8 @@ signals:
     void teardown();
     void setVelkVideo(QHostAddress video_rtp_addr, ushort video_rtp_port,
                       QHostAddress video_rtcp_addr, ushort video_rtcp_port);
+    // The user's leg caller is in no call of its any more.
+    void legLeft(QString caller);
 
 public slots:
     void timeoutRegister();

@@ -164,6 +164,11 @@ void Sip::indexUser(SipUser *user)
         if (m_Users.value(name) == user)
             m_Users.remove(name);
     });
+    // A door leg leaving a call that goes on frees its account at once, not at the call's end.
+    connect(user, &SipUser::legLeft, this, [this, user](const QString &leg) {
+        if (m_LegDevices.contains(qMakePair(leg, user->objectName())))
+            refreshAccountBusy(user);
+    });
 }
 
 QStringList Sip::userListText(const QString &first, const QString &second,

@@ -281,7 +281,7 @@ void VelkDevice::makeCall(int accountIndex, const QString &target)
         m_OutgoingCallId.clear();
         m_OutgoingUuid = randomHexId();
         const int result
-            = services ? services->deviceCallList(account, callee, m_OutgoingUuid) : -1;
+            = services ? services->deviceCallList(this, account, callee, m_OutgoingUuid) : -1;
         if (result == 0) {
             changeState(OutgoingCallRequire);
             setOutputType(OutgoingCallPrompt, 0, QString(), 0, 0);
@@ -291,7 +291,8 @@ void VelkDevice::makeCall(int accountIndex, const QString &target)
     } else {
         m_OutgoingCallId = randomHexId();
         m_OutgoingUuid.clear();
-        const int result = services ? services->deviceCall(account, callee, m_OutgoingCallId) : -2;
+        const int result
+            = services ? services->deviceCall(this, account, callee, m_OutgoingCallId) : -2;
         if (result == 0) {
             changeState(OutgoingCallRequire);
             setOutputType(ConnectCallPrompt, 0, QString(), 0, 0);

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+class VelkDevice;
+
 // What the door devices ask of the SIP engine. The engine implements it and hands itself to the
 // module (Velk::setSipServices); until then devices run without the SIP side hearing of them.
 class VelkSipServices
@@ -25,12 +27,15 @@ public:
 
     // Calls of the devices, by the names of their SIP users; call keys are the devices' own ids.
     virtual bool isStandaloneEngine() const = 0;
-    // 0 placed, 10 answered at once, -1 busy, -2 refused.
+    // A call placed by device as callerUser: its leg is that device's whatever door the account
+    // names. 0 placed, 10 answered at once, -1 busy, -2 refused.
     // A group call gives the call a key of its own.
-    virtual int deviceCall(const QString &callerUser, const QString &callee, QString &callKey) = 0;
+    virtual int deviceCall(VelkDevice *device, const QString &callerUser, const QString &callee,
+                           QString &callKey)
+        = 0;
     // 0 when at least one member was called.
-    virtual int deviceCallList(const QString &callerUser, const QString &callees,
-                               const QString &callKey)
+    virtual int deviceCallList(VelkDevice *device, const QString &callerUser,
+                               const QString &callees, const QString &callKey)
         = 0;
     // Answers a call offered to a device with a SIP status index; false when it failed.
     virtual bool deviceRespond(const QString &fromUser, const QString &toUser,

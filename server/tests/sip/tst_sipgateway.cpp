@@ -2,6 +2,7 @@
 #include "conversation/conversationthread.h"
 #include "core/qsmdraction.h"
 #include "core/timescale.h"
+#include "paneltalk.h"
 #include "sip/sip.h"
 #include "sip/sipexternaladdress.h"
 #include "sip/sipserverinvitedialog.h"
@@ -1329,6 +1330,127 @@ private slots:
             QVERIFY(bytes.size() < 25 || bytes.at(2) != VelkProtocol::SetOutputs
                     || bytes.at(24) == 0);
         }
+    }
+
+    void callBelongsToTheDoorPressed_data()
+    {
+        QTest::addColumn<bool>("answered"); // else the button gives up as it rings
+        QTest::newRow("answered") << true;
+        QTest::newRow("given up") << false;
+    }
+    // Door 7's button calls as its account, which names door 8: the call is door 7's from the
+    // press to its end, and its account busy meanwhile. Answered, it talks both ways with door
+    // 7, the phone's 55 opens door 7's relay 1 and door 7's hang-up ends it, recorded answered;
+    // given up, it is cancelled. Door 7 and the account are free then, and the next press calls
+    // again.
+    void callBelongsToTheDoorPressed()
+    {
+        QFETCH(bool, answered);
+        TimeScale::setFactor(1);
+        QVERIFY(startDoor({ { "sip-rtp-timeout", "3600" } }));
+        QVERIFY(m_Velk->saveDevice(8, { { "device-password", "pw12" } }, true, false));
+        VelkPanel named({ 8, "pw12", 2, 1, 0, 0 });
+        QVERIFY(named.start(QHostAddress::LocalHost,
+                            quint16(m_Host->file.value("velk/bind-port").toUInt()), 1000));
+        QTRY_VERIFY(m_Velk->findDevice(8)->isRegistered());
+        QVERIFY(m_Sip->saveUser("door", { { "velk-device-id", "8" } }));
+        QUdpSocket rtp;
+        QVERIFY(rtp.bind(QHostAddress(QHostAddress::LocalHost)));
+        const QByteArray contact = "Contact: <sip:phone@127.0.0.1:5071>\r\n";
+
+        pressButton();
+        const QByteArray invite = m_Server->nextOf("INVITE");
+        const QByteArray callId = header(invite, "Call-ID");
+        QVERIFY2(!callId.isEmpty(), qPrintable(m_Log.join("\n")));
+        m_Server->reply(invite, "180 Ringing", "t1", contact);
+        VelkDevice *door = m_Velk->findDevice(7);
+        QTRY_COMPARE(door->state(), int(VelkDevice::OutgoingCallRequire));
+        QVERIFY(m_Sip->findUser("door")->isBusy());
+        if (answered) {
+            m_Server->reply(invite, "200 OK", "t1", contact,
+                            QByteArray(kSdp).replace("30000", QByteArray::number(rtp.localPort())));
+            QVERIFY(!m_Server->nextOf("ACK").isEmpty());
+            QTRY_COMPARE(door->state(), int(VelkDevice::OutgoingCall));
+            QVERIFY(talk(rtp, invite.mid(invite.indexOf("\r\n\r\n") + 4), *m_Panel));
+            for (int cseq : { 2, 3 })
+                fromPhone("INFO", callId, cseq);
+            QTRY_VERIFY(m_Panel->stateBits() & 0x08);
+            pressButton(); // hangs up
+            const QByteArray bye = m_Server->nextOf("BYE");
+            QVERIFY2(namesGateway(bye), bye.constData());
+            m_Server->reply(bye, "200 OK", "");
+        } else {
+            pressButton(); // gives up
+            const QByteArray cancel = m_Server->nextOf("CANCEL");
+            QCOMPARE(header(cancel, "Call-ID"), callId);
+            m_Server->reply(cancel, "200 OK", "t1");
+            m_Server->reply(invite, "487 Request Terminated", "t1");
+            QVERIFY(!m_Server->nextOf("ACK").isEmpty());
+        }
+        QTRY_VERIFY(!m_Sip->findConversation(callId));
+        QTRY_COMPARE(m_Host->records.filter("phone"),
+                     QStringList { answered ? "door phone OUT " : "door phone OUT NA" });
+        // Idle: ready, or playing the prompt that ends a call.
+        QTRY_VERIFY(door->state() == VelkDevice::Ready || door->state() == VelkDevice::Waiting);
+        QTRY_VERIFY(!m_Sip->findUser("door")->isBusy());
+        pressButton();
+        const QByteArray again = m_Server->nextOf("INVITE");
+        QVERIFY2(!again.isEmpty() && header(again, "Call-ID") != callId, again.constData());
+    }
+
+    // A paging door's account moved to an idle door during a page, its first door then leaving
+    // the page: the account is free at once while the page goes on with the other member, and
+    // a call to it rings its new door.
+    void movedMemberLeavesThePage()
+    {
+        TimeScale::setFactor(10);
+        QVERIFY(startDoor({ { "velk-wiretapping", "paging" }, { "sip-rtp-timeout", "3600" } }));
+        QVERIFY(m_Sip->saveUser("gate",
+                                { { "type-user", "0" },
+                                  { "velk-device-id", "8" },
+                                  { "velk-wiretapping", "paging" },
+                                  { "sip-rtp-timeout", "3600" } }));
+        QVERIFY(m_Sip->saveUser("grp1", { { "type-user", "2" }, { "group-list", "door, gate" } }));
+        const quint16 velkPort = quint16(m_Host->file.value("velk/bind-port").toUInt());
+        std::vector<std::unique_ptr<VelkPanel>> panels;
+        for (quint16 number : { 8, 9 }) {
+            QVERIFY(m_Velk->saveDevice(number, { { "device-password", "pw12" } }, true, false));
+            panels.push_back(std::make_unique<VelkPanel>(VelkPanel::Config { number, "pw12", 2 }));
+            QVERIFY(panels.back()->start(QHostAddress::LocalHost, velkPort, 1000));
+        }
+        const auto registered = [this] {
+            return m_Sip->findUser("gate")->isRegistered()
+                && m_Sip->findUser("grp1")->isRegistered();
+        };
+        while (!registered()) {
+            const QByteArray request = m_Server->nextOf("REGISTER");
+            QVERIFY2(!request.isEmpty(), qPrintable(m_Log.join("\n")));
+            m_Server->reply(request, "200 OK", "r2", "Expires: 3600\r\n");
+            (void)QTest::qWaitFor(registered, 200);
+        }
+        fromPhone("INVITE", "g1", 1, "<sip:grp1@127.0.0.1>");
+        const QByteArray ok = answerIn("g1", "INVITE", "BYE");
+        QVERIFY2(ok.startsWith("SIP/2.0 200 "), ok.constData());
+        fromPhone("ACK", "g1", 1, header(ok, "To"));
+        VelkDevice *door = m_Velk->findDevice(7);
+        VelkDevice *gate = m_Velk->findDevice(8);
+        QTRY_COMPARE(door->state(), int(VelkDevice::IncomingCall));
+        QTRY_COMPARE(gate->state(), int(VelkDevice::IncomingCall));
+
+        QVERIFY(m_Sip->saveUser("door", { { "velk-device-id", "9" } }));
+        QVERIFY(m_Sip->findUser("door")->isBusy()); // in the page on door 7
+        pressButton(); // leaves the page
+        QTRY_VERIFY(door->state() == VelkDevice::Ready || door->state() == VelkDevice::Waiting);
+        QTRY_VERIFY(!m_Sip->findUser("door")->isBusy());
+        QCOMPARE(gate->state(), int(VelkDevice::IncomingCall));
+        QVERIFY(m_Sip->findConversation("g1"));
+        fromPhone("INVITE", "c2", 1);
+        QTRY_COMPARE(m_Velk->findDevice(9)->state(), int(VelkDevice::IncomingCallWaitAnswer));
+        fromPhone("CANCEL", "c2", 1);
+        const QByteArray cancelled = answerIn("c2", "INVITE", "BYE");
+        QVERIFY2(cancelled.startsWith("SIP/2.0 487 "), cancelled.constData());
+        fromPhone("ACK", "c2", 1, header(cancelled, "To"));
+        QVERIFY(m_Sip->findConversation("g1"));
     }
 
     void deletedAccountEndsItsCalls_data()

@@ -39,8 +39,8 @@ public:
     void resultSipInfo(S, S, int, S, int) override { }
     void callIntercepted(S, S, S) override { }
     bool isStandaloneEngine() const override { return true; }
-    int deviceCall(S, S, QString &) override { return -2; }
-    int deviceCallList(S, S, S) override { return -1; }
+    int deviceCall(VelkDevice *, S, S, QString &) override { return -2; }
+    int deviceCallList(VelkDevice *, S, S, S) override { return -1; }
     bool deviceRespond(S, S, S, S, int) override { return answers; }
     bool deviceAcceptCaller(S, S, S, S, int) override { return false; }
     void deviceHangup(S, S) override { }

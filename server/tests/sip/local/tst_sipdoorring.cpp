@@ -1,5 +1,6 @@
 // A phone rings a door device through the local server and the door goes away while it rings:
 // the phone still hears a final answer, at once.
+#include "../paneltalk.h"
 #include "localserverfixture.h"
 
 #include "conversation/conversationthread.h"
@@ -12,8 +13,6 @@
 #include "velk/velkdevice.h"
 #include "velkpanel.h"
 
-#include <QNetworkDatagram>
-#include <QtEndian>
 #include <QtTest>
 
 #include <algorithm>
@@ -72,13 +71,13 @@ class TestSipDoorRing : public QObject
         return true;
     }
 
-    // phone's INVITE to the door's account in call callId with the offer sdp, as cseq 2 and
-    // branch z9hG4bK-ring2 once it answered the challenge to its first with password; false
-    // when no challenge came.
+    // phone's INVITE to the account (the door's by default) in call callId with the offer sdp,
+    // as cseq 2 and branch z9hG4bK-ring2 once it answered the challenge to its first with
+    // password; false when no challenge came.
     bool callDoor(RawPhone &phone, const QString &password, const QString &callId = "ring-1",
-                  const QString &sdp = kSdp)
+                  const QString &sdp = kSdp, const QString &account = "door")
     {
-        const QString toDoor = inCall(callId);
+        const QString toDoor = inCall(callId, account);
         QHash<QString, QString> invite { { "method", "INVITE" },
                                          { "cseq", "1" },
                                          { "branch", "z9hG4bK-ring1" },
@@ -93,28 +92,31 @@ class TestSipDoorRing : public QObject
                      { "cseq", "1" },
                      { "branch", "z9hG4bK-ring1" },
                      { "totag", ";tag=" + toTagOf(challenge) } });
-        invite["auth"] = phone.answer(challenge, "INVITE",
-                                      QString("sip:door@127.0.0.1:%1").arg(m_Port), password);
+        invite["auth"] = phone.answer(
+            challenge, "INVITE", QString("sip:%1@127.0.0.1:%2").arg(account).arg(m_Port), password);
         invite["cseq"] = "2";
         invite["branch"] = "z9hG4bK-ring2";
         phone.send(toDoor, invite);
         return true;
     }
 
-    // A request of the phone's to the door's account in call callId.
-    static QString inCall(const QString &callId)
+    // A request of the phone's to the account (the door's by default) in call callId.
+    static QString inCall(const QString &callId, const QString &account = "door")
     {
-        return QString(kToDoor).replace("ring-1", callId);
+        return QString(kToDoor)
+            .replace("ring-1", callId)
+            .replace("sip:door@", "sip:" + account + '@');
     }
 
     // The final answer to the phone's call callId made by callDoor, acknowledged.
-    static SipMessage finalAnswer(RawPhone &phone, const QString &callId)
+    static SipMessage finalAnswer(RawPhone &phone, const QString &callId,
+                                  const QString &account = "door")
     {
         SipMessage final = phone.next();
         while (final.isValid()
                && (final.cseqMethod() != SipMethod::Invite || statusCode(final) < 200))
             final = phone.next();
-        phone.send(inCall(callId),
+        phone.send(inCall(callId, account),
                    { { "method", "ACK" },
                      { "cseq", "2" },
                      { "branch", "z9hG4bK-ring2" },
@@ -130,6 +132,17 @@ class TestSipDoorRing : public QObject
         QCOMPARE(statusCode(finalAnswer(phone, callId)), 487);
     }
 
+    // The phone's INVITE from the server cancelled: the CANCEL answered, then the INVITE 487.
+    static void cancelled(RawPhone &phone, const SipMessage &invite)
+    {
+        const SipMessage cancel = nextButInvite(phone);
+        QCOMPARE(cancel.startLine.method, SipMethod::Cancel);
+        QCOMPARE(cancel.callId(), invite.callId());
+        phone.send(reply(cancel, 200));
+        phone.send(reply(invite, 487));
+        QCOMPARE(nextButInvite(phone).startLine.method, SipMethod::Ack);
+    }
+
     // The phone's next message but the retransmissions of the INVITE it was sent, which UDP
     // brings until its answer is in.
     static SipMessage nextButInvite(RawPhone &phone)
@@ -140,43 +153,13 @@ class TestSipDoorRing : public QObject
         return message;
     }
 
-    // Audio both ways between the phone's socket and panel 7 through the conversation's port
-    // that sdp names: the panel's voice reaches the phone, and the phone's loud one the panel.
-    static bool talk(QUdpSocket &phone, const QByteArray &sdp, VelkPanel &panel)
-    {
-        const quint16 port = QRegularExpression("m=audio (\\d+)")
-                                 .match(QString::fromUtf8(sdp))
-                                 .captured(1)
-                                 .toUShort();
-        QByteArray rtp(172, char(0x2a));
-        rtp[1] = char(8); // PCMA
-        quint16 sequence = 0;
-        bool heard = false;
-        const auto loud = [](const VelkPanel::AudioIn &in) {
-            return in.payload.count(in.payload.at(0)) == in.payload.size()
-                && qAbs(uchar(in.payload.at(0)) - 0x80) > 0x40;
-        };
-        return port != 0 && panel.startAudio(QByteArray(1600, char(0x90)))
-            && QTest::qWaitFor(
-                   [&] {
-                       rtp[0] = char(0x80);
-                       qToBigEndian(++sequence, rtp.data() + 2);
-                       phone.writeDatagram(rtp, QHostAddress::LocalHost, port);
-                       while (phone.hasPendingDatagrams())
-                           heard |= phone.receiveDatagram().data().size() > 12;
-                       return heard
-                           && std::any_of(panel.audioReceived().cbegin(),
-                                          panel.audioReceived().cend(), loud);
-                   },
-                   10000);
-    }
-
-    // Panel 8 registered as door 8, added for it.
-    bool startDoor8(VelkPanel &panel)
+    // The panel registered as the door of its number, added for it; it reports every reportMs
+    // as well when that is given.
+    bool startDoor(VelkPanel &panel, int reportMs = 0)
     {
         QSignalSpy registered(&panel, &VelkPanel::answered);
-        return m_Velk->saveDevice(8, { { "device-password", "pw12" } }, true, false)
-            && panel.start(QHostAddress(QHostAddress::LocalHost), m_VelkPort, 0)
+        return m_Velk->saveDevice(panel.number(), { { "device-password", "pw12" } }, true, false)
+            && panel.start(QHostAddress(QHostAddress::LocalHost), m_VelkPort, reportMs)
             && registered.wait(10000);
     }
 
@@ -475,7 +458,7 @@ private slots:
             QCOMPARE(restarted.registerWith(), 200);
         VelkPanel moved({ 8, "pw12", 2, 1, 0, 0 });
         if (way == "door moved") {
-            QVERIFY(startDoor8(moved));
+            QVERIFY(startDoor(moved));
             QVERIFY(moveDoor(8));
             keysThenBye(bob, invite.callId(), panel);
             if (QTest::currentTestFailed())
@@ -558,7 +541,7 @@ private slots:
         QVERIFY(moveDoor(8));
         // Its new door reporting changes nothing: the account is in a call on the door it left.
         VelkPanel moved({ 8, "pw12", 2, 1, 0, 0 });
-        QVERIFY(startDoor8(moved));
+        QVERIFY(startDoor(moved));
         QTRY_VERIFY(m_Velk->findDevice(8)->isRegistered());
         QVERIFY(m_Sip->findUser("door")->isBusy());
         QByteArray offer = invite.body; // the call's side of the media
@@ -602,7 +585,7 @@ private slots:
         QVERIFY(doorCalling(panel, "bob", &door));
         VelkPanel gatePanel({ 8, "pw12", 2, 1, 0, 0 });
         QVERIFY(m_Sip->saveUser("gate", { { "type-user", "0" }, { "velk-device-id", "8" } }));
-        QVERIFY(startDoor8(gatePanel));
+        QVERIFY(startDoor(gatePanel));
         VelkDevice *gate = m_Velk->findDevice(8);
         gate->setProperty("button-account", "gate");
         gate->setProperty("button-call-rule", "bob");
@@ -638,6 +621,173 @@ private slots:
         QVERIFY(callDoor(alice, "pw-alice", "ring-2"));
         QTRY_COMPARE(m_Velk->findDevice(after)->state(), int(VelkDevice::IncomingCallWaitAnswer));
         cancelCall(alice, "ring-2");
+    }
+
+    void callBelongsToTheDoorPressed_data()
+    {
+        QTest::addColumn<QString>("rule"); // the callees of door 7's button
+        QTest::addColumn<QString>("end"); // "answered", "given up" or "ring time-out"
+        QTest::newRow("one phone, answered") << "bob"
+                                             << "answered";
+        QTest::newRow("one phone, given up") << "bob"
+                                             << "given up";
+        QTest::newRow("one phone, ring time-out") << "bob"
+                                                  << "ring time-out";
+        QTest::newRow("a list, answered") << "bob,alice"
+                                          << "answered";
+        QTest::newRow("a list, given up") << "bob,alice"
+                                          << "given up";
+    }
+    // Door 7's button calls as its account, which names door 8: the call is door 7's from the
+    // press to its end, and its account busy meanwhile. Answered, it talks both ways with door
+    // 7, the phone's 55 opens door 7's relay 1 and the call is recorded answered; given up or
+    // timed out, it is cancelled. Door 7 and the account are free then, and the next press
+    // calls again.
+    void callBelongsToTheDoorPressed()
+    {
+        QFETCH(QString, rule);
+        QFETCH(QString, end);
+        const bool timeOut = end == "ring time-out";
+        // 90 s of ringing 20 times as fast; the doors report on their own to stay registered.
+        if (timeOut)
+            TimeScale::setFactor(20);
+        const int reportMs = timeOut ? 1000 : 0;
+        VelkPanel panel({ 7, "pw12", 2, 1, 0, 0 });
+        VelkDevice *door = nullptr;
+        QVERIFY(doorCalling(panel, qPrintable(rule), &door, reportMs));
+        VelkPanel named({ 8, "pw12", 2, 1, 0, 0 });
+        QVERIFY(startDoor(named, reportMs));
+        QVERIFY(moveDoor(8));
+        m_Sip->findUser("bob")->setProperty("sip-standalone-expires", 3600); // rings on past 60 s
+        RawPhone bob("bob", m_Port);
+        QCOMPARE(bob.registerWith(QString(), "Expires: 3600\n"), 200);
+        RawPhone alice("alice", m_Port);
+        QCOMPARE(alice.registerWith(QString(), "Expires: 3600\n"), 200);
+        QUdpSocket audio;
+        QVERIFY(audio.bind(QHostAddress(QHostAddress::LocalHost)));
+        const QString sdp = QString(kSdp).replace("30000", QString::number(audio.localPort()));
+
+        pressButton(panel);
+        const SipMessage invite = bob.next();
+        QCOMPARE(invite.startLine.method, SipMethod::Invite);
+        bob.send(reply(invite, 180));
+        SipMessage fork; // alice's branch of a list
+        if (rule.contains(',')) {
+            fork = alice.next();
+            QCOMPARE(fork.startLine.method, SipMethod::Invite);
+            alice.send(aliceReply(fork, 180));
+        }
+        ConversationThread *call
+            = m_Sip->findConversation(m_Sip->findUser("bob")->conversationCaller(invite.callId()));
+        QVERIFY(call);
+        const QString name = call->objectName();
+        QStringList records;
+        QObject collector;
+        collectRecords(call, &collector, records);
+        QTRY_COMPARE(door->state(), int(VelkDevice::OutgoingCallRequire));
+        QVERIFY(m_Sip->findUser("door")->isBusy());
+
+        if (end == "answered") {
+            bob.send(reply(invite, 200, QString(), sdp));
+            QCOMPARE(nextButInvite(bob).startLine.method, SipMethod::Ack);
+            QTRY_COMPARE(door->state(), int(VelkDevice::OutgoingCall));
+            QVERIFY(talk(audio, invite.body, panel));
+            keysThenBye(bob, invite.callId(), panel);
+        } else {
+            if (!timeOut)
+                pressButton(panel); // gives up
+            cancelled(bob, invite);
+        }
+        if (fork.isValid())
+            cancelled(alice, fork);
+        if (QTest::currentTestFailed())
+            return;
+        QTRY_VERIFY(!m_Sip->findConversation(name));
+        QCOMPARE(records, QStringList { end == "answered" ? "door bob INT " : "door bob INT NA" });
+        // Idle: ready, or playing the prompt that ends a call.
+        QTRY_VERIFY(door->state() == VelkDevice::Ready || door->state() == VelkDevice::Waiting);
+        QTRY_VERIFY(!m_Sip->findUser("door")->isBusy());
+        pressButton(panel);
+        const SipMessage again = bob.next();
+        QVERIFY2(again.startLine.method == SipMethod::Invite, again.toByteArray().constData());
+    }
+
+    // Door 7's button pages a group as its account, which names door 8: the page is door 7's.
+    // Door 7's voice reaches the paged door, and door 7's hang-up ends the page and frees door 7
+    // and the account: the next press pages again.
+    void pageBelongsToTheDoorPressed()
+    {
+        VelkPanel panel({ 7, "pw12", 2, 1, 0, 0 });
+        VelkDevice *door = nullptr;
+        QVERIFY(doorCalling(panel, "group", &door));
+        QVERIFY(m_Sip->saveUser(
+            "gate",
+            { { "type-user", "0" }, { "velk-device-id", "9" }, { "velk-wiretapping", "paging" } }));
+        QVERIFY(m_Sip->saveUser("group", { { "type-user", "2" }, { "group-list", "gate" } }));
+        VelkPanel named({ 8, "pw12", 2, 1, 0, 0 });
+        QVERIFY(startDoor(named));
+        VelkPanel paged({ 9, "pw12", 2, 1, 0, 0 });
+        QVERIFY(startDoor(paged));
+        QTRY_VERIFY(m_Sip->findUser("gate")->isRegistered());
+        QVERIFY(moveDoor(8));
+        VelkDevice *listener = m_Velk->findDevice(9);
+
+        pressButton(panel);
+        QTRY_COMPARE(listener->state(), int(VelkDevice::IncomingCall));
+        QVERIFY(m_Sip->findUser("door")->isBusy());
+        QVERIFY(paged.startAudio(QByteArray(1600, char(0x80)))); // tells where to play to
+        QVERIFY(panel.startAudio(QByteArray(1600, char(0xf0))));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            std::any_of(paged.audioReceived().cbegin(), paged.audioReceived().cend(), loud), 10000);
+        pressButton(panel); // hangs up
+        QTRY_VERIFY(listener->state() == VelkDevice::Ready
+                    || listener->state() == VelkDevice::Waiting);
+        QTRY_VERIFY(door->state() == VelkDevice::Ready || door->state() == VelkDevice::Waiting);
+        QTRY_VERIFY(!m_Sip->findUser("door")->isBusy());
+        pressButton(panel);
+        QTRY_COMPARE(listener->state(), int(VelkDevice::IncomingCall));
+    }
+
+    // A paging door's account moved to an idle door during a phone's page, its first door then
+    // leaving the page: the account is free at once while the page goes on with the other
+    // member, and a call to it rings its new door.
+    void movedMemberLeavesThePage()
+    {
+        VelkPanel panel({ 7, "pw12", 2, 1, 0, 0 });
+        VelkDevice *door = nullptr;
+        QVERIFY(doorCalling(panel, "bob", &door));
+        QVERIFY(m_Sip->saveUser("door", { { "velk-wiretapping", "paging" } }));
+        QVERIFY(m_Sip->saveUser(
+            "gate",
+            { { "type-user", "0" }, { "velk-device-id", "8" }, { "velk-wiretapping", "paging" } }));
+        QVERIFY(m_Sip->saveUser("group", { { "type-user", "2" }, { "group-list", "door, gate" } }));
+        VelkPanel gatePanel({ 8, "pw12", 2, 1, 0, 0 });
+        QVERIFY(startDoor(gatePanel));
+        VelkPanel idle({ 9, "pw12", 2, 1, 0, 0 });
+        QVERIFY(startDoor(idle));
+        QTRY_VERIFY(m_Sip->findUser("gate")->isRegistered());
+        RawPhone alice("alice", m_Port);
+        QCOMPARE(alice.registerWith(QString(), "Expires: 3600\n"), 200);
+        QVERIFY(callDoor(alice, "pw-alice", "page-1", kSdp, "group"));
+        QCOMPARE(statusCode(finalAnswer(alice, "page-1", "group")), 200);
+        const QString page = m_Sip->findUser("alice")->conversationCaller("page-1");
+        VelkDevice *gate = m_Velk->findDevice(8);
+        QTRY_COMPARE(door->state(), int(VelkDevice::IncomingCall));
+        QTRY_COMPARE(gate->state(), int(VelkDevice::IncomingCall));
+
+        QVERIFY(moveDoor(9));
+        QVERIFY(m_Sip->findUser("door")->isBusy()); // in the page on door 7
+        pressButton(panel); // leaves the page
+        QTRY_VERIFY(door->state() == VelkDevice::Ready || door->state() == VelkDevice::Waiting);
+        QTRY_VERIFY(!m_Sip->findUser("door")->isBusy());
+        QCOMPARE(gate->state(), int(VelkDevice::IncomingCall));
+        QVERIFY(m_Sip->findConversation(page));
+        RawPhone bob("bob", m_Port);
+        QCOMPARE(bob.registerWith(QString(), "Expires: 3600\n"), 200);
+        QVERIFY(callDoor(bob, "pw-bob", "ring-2"));
+        QTRY_COMPARE(m_Velk->findDevice(9)->state(), int(VelkDevice::IncomingCallWaitAnswer));
+        cancelCall(bob, "ring-2");
+        QVERIFY(m_Sip->findConversation(page));
     }
 
     // A TCP phone whose account went away in a call registers again at once on a new
