@@ -220,9 +220,8 @@ private slots:
         ServiceSandbox box(false);
         QVERIFY(box.isValid());
         configure(box, kamailio.port, "direct", {});
-        const quint16 velkPort = freePort();
         QSettings main(box.root() + "/conf/tarnhall-server.conf", QSettings::IniFormat);
-        main.setValue("velk/bind-port", velkPort);
+        main.setValue("velk/bind-port", 0);
         main.sync();
         QSettings users(box.root() + "/conf/sip-users.conf", QSettings::IniFormat);
         for (const auto &pair : QList<QPair<QString, QString>> {
@@ -241,6 +240,11 @@ private slots:
         devices.sync();
         QProcess *service = box.startService();
         QVERIFY(service);
+        // Given port 0, the module binds one no other socket holds: the log says which.
+        const QRegularExpression listening("\\[VELK\\]: Listen on UDP socket [^\\s]+:(\\d+)\n");
+        QRegularExpressionMatch bound;
+        QTRY_VERIFY_WITH_TIMEOUT((bound = listening.match(box.textLog())).hasMatch(), 20000);
+        const quint16 velkPort = quint16(bound.captured(1).toUInt());
 
         VelkPanel panel({ 1, "pw12", 2, 1, 0, 0 });
         // Registered, it streams its microphone (silence) as a door panel does.

@@ -12,6 +12,7 @@
 #include "velk/velk.h"
 #include "velk/velkdevice.h"
 #include "velk/velkpacket.h"
+#include "velklisteningport.h"
 #include "velkpanel.h"
 
 #include <QNetworkDatagram>
@@ -201,9 +202,8 @@ class TestSipGateway : public QObject
         m_Host = new RecordingHost;
         m_Host->gateway("127.0.0.1", m_Server->socket.localPort());
         m_Host->file.setValue("sip/log-sip", "true");
-        const quint16 velkPort = siptest::freeUdpPort();
         m_Host->file.setValue("velk/bind-address", "127.0.0.1");
-        m_Host->file.setValue("velk/bind-port", velkPort);
+        m_Host->file.setValue("velk/bind-port", 0);
         QSettings devices(Env::configFilePath("velk-devices"), QSettings::IniFormat);
         devices.clear();
         devices.setValue("7/device-password", "pw12");
@@ -219,8 +219,10 @@ class TestSipGateway : public QObject
         m_Velk->setSipServices(m_Sip);
         m_Sip->start();
         m_Velk->start();
+        m_VelkPort = velkListeningPort(m_Velk);
         m_Panel = new VelkPanel({ 7, "pw12", hardware, 1, 0, 0 });
-        m_Panel->start(QHostAddress::LocalHost, velkPort, 1000);
+        if (m_VelkPort == 0 || !m_Panel->start(QHostAddress::LocalHost, m_VelkPort, 1000))
+            return false;
 
         const QByteArray registration = m_Server->nextRequest().data();
         if (!registration.startsWith("REGISTER "))
@@ -292,6 +294,7 @@ class TestSipGateway : public QObject
     RecordingHost *m_Host = nullptr;
     ScriptedServer *m_Server = nullptr;
     quint16 m_GatewayPort = 0;
+    quint16 m_VelkPort = 0; // the door-device module's, as it bound it
     Sip *m_Sip = nullptr;
     Velk *m_Velk = nullptr;
     VelkPanel *m_Panel = nullptr;
@@ -1350,8 +1353,7 @@ private slots:
         QVERIFY(startDoor({ { "sip-rtp-timeout", "3600" } }));
         QVERIFY(m_Velk->saveDevice(8, { { "device-password", "pw12" } }, true, false));
         VelkPanel named({ 8, "pw12", 2, 1, 0, 0 });
-        QVERIFY(named.start(QHostAddress::LocalHost,
-                            quint16(m_Host->file.value("velk/bind-port").toUInt()), 1000));
+        QVERIFY(named.start(QHostAddress::LocalHost, m_VelkPort, 1000));
         QTRY_VERIFY(m_Velk->findDevice(8)->isRegistered());
         QVERIFY(m_Sip->saveUser("door", { { "velk-device-id", "8" } }));
         QUdpSocket rtp;
@@ -1411,12 +1413,11 @@ private slots:
                                   { "velk-wiretapping", "paging" },
                                   { "sip-rtp-timeout", "3600" } }));
         QVERIFY(m_Sip->saveUser("grp1", { { "type-user", "2" }, { "group-list", "door, gate" } }));
-        const quint16 velkPort = quint16(m_Host->file.value("velk/bind-port").toUInt());
         std::vector<std::unique_ptr<VelkPanel>> panels;
         for (quint16 number : { 8, 9 }) {
             QVERIFY(m_Velk->saveDevice(number, { { "device-password", "pw12" } }, true, false));
             panels.push_back(std::make_unique<VelkPanel>(VelkPanel::Config { number, "pw12", 2 }));
-            QVERIFY(panels.back()->start(QHostAddress::LocalHost, velkPort, 1000));
+            QVERIFY(panels.back()->start(QHostAddress::LocalHost, m_VelkPort, 1000));
         }
         const auto registered = [this] {
             return m_Sip->findUser("gate")->isRegistered()
@@ -1521,8 +1522,7 @@ private slots:
             QVERIFY(m_Sip->saveUser("door", { { "velk-device-id", "8" } }));
             // Its new door reporting changes nothing: it is in a call on the door it left.
             VelkPanel panel({ 8, "pw12", 2, 1, 0, 0 });
-            QVERIFY(panel.start(QHostAddress::LocalHost,
-                                quint16(m_Host->file.value("velk/bind-port").toUInt()), 1000));
+            QVERIFY(panel.start(QHostAddress::LocalHost, m_VelkPort, 1000));
             QTRY_VERIFY(m_Velk->findDevice(8)->isRegistered());
             QVERIFY(m_Sip->findUser("door")->isBusy());
             if (!answered && incoming) {

@@ -12,6 +12,7 @@
 #include "sip/sipuser.h"
 #include "velk/velk.h"
 #include "velk/velkdevice.h"
+#include "velklisteningport.h"
 #include "velkpanel.h"
 
 #include <QCoreApplication>
@@ -91,9 +92,8 @@ int main(int argc, char **argv)
         return app.exec();
     }
     host.file.setValue("sip/log-sip", true);
-    const quint16 velkPort = freePort();
     host.file.setValue("velk/bind-address", "127.0.0.1");
-    host.file.setValue("velk/bind-port", velkPort);
+    host.file.setValue("velk/bind-port", 0);
     QSettings users(Env::configFilePath("sip-users"), QSettings::IniFormat);
     // Door 1 under four accounts: answering at once, ringing until its button answers, listening
     // in, and keyed by the phone without speech; door 2 is a keypad.
@@ -124,6 +124,15 @@ int main(int argc, char **argv)
     velk.setSipServices(&sip);
     sip.start();
     velk.start();
+    const quint16 velkPort = velkListeningPort(&velk);
+    if (velkPort == 0) {
+        say("door module not listening");
+        velk.stop();
+        sip.stop();
+        velk.waitSeconds(20);
+        sip.waitSeconds(20);
+        return 1;
+    }
 
     bool ok = false;
     const QByteArray tone = SoundWAV::loadWav(QString(argv[4]), 0, &ok);
