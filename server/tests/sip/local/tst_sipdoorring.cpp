@@ -164,6 +164,16 @@ class TestSipDoorRing : public QObject
             && registered.wait(10000);
     }
 
+    // Group "group" of the members listed, "gate" among them: a paging door account on device.
+    bool pagingGroup(int device, const QString &members)
+    {
+        return m_Sip->saveUser("gate",
+                               { { "type-user", "0" },
+                                 { "velk-device-id", QString::number(device) },
+                                 { "velk-wiretapping", "paging" } })
+            && m_Sip->saveUser("group", { { "type-user", "2" }, { "group-list", members } });
+    }
+
     // The door's account on device.
     bool moveDoor(int device)
     {
@@ -721,10 +731,7 @@ private slots:
         VelkPanel panel({ 7, "pw12", 2, 1, 0, 0 });
         VelkDevice *door = nullptr;
         QVERIFY(doorCalling(panel, "group", &door));
-        QVERIFY(m_Sip->saveUser(
-            "gate",
-            { { "type-user", "0" }, { "velk-device-id", "9" }, { "velk-wiretapping", "paging" } }));
-        QVERIFY(m_Sip->saveUser("group", { { "type-user", "2" }, { "group-list", "gate" } }));
+        QVERIFY(pagingGroup(9, "gate"));
         VelkPanel named({ 8, "pw12", 2, 1, 0, 0 });
         QVERIFY(startDoor(named));
         VelkPanel paged({ 9, "pw12", 2, 1, 0, 0 });
@@ -758,10 +765,7 @@ private slots:
         VelkDevice *door = nullptr;
         QVERIFY(doorCalling(panel, "bob", &door));
         QVERIFY(m_Sip->saveUser("door", { { "velk-wiretapping", "paging" } }));
-        QVERIFY(m_Sip->saveUser(
-            "gate",
-            { { "type-user", "0" }, { "velk-device-id", "8" }, { "velk-wiretapping", "paging" } }));
-        QVERIFY(m_Sip->saveUser("group", { { "type-user", "2" }, { "group-list", "door, gate" } }));
+        QVERIFY(pagingGroup(8, "door, gate"));
         VelkPanel gatePanel({ 8, "pw12", 2, 1, 0, 0 });
         QVERIFY(startDoor(gatePanel));
         VelkPanel idle({ 9, "pw12", 2, 1, 0, 0 });
