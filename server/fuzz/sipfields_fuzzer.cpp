@@ -57,7 +57,8 @@ QStringList fields(const SipMessage &m)
         << QString::number(m.cseqNumber()) << QString::number(m.cseqMethod())
         << addressText(m.from()) << addressText(m.to()) << m.fromTag() << m.toTag()
         << addressText(m.referTo()) << addressText(m.diversion()) << addressText(m.contact())
-        << QString::number(m.expires()) << m.transactionKey() << m.branch();
+        << QString::number(m.expires()) << QString::number(m.expiresOf(m.contact().address))
+        << m.transactionKey() << m.branch();
     for (const KBaseContactAddress<1> &c : m.contacts())
         out << addressText(c);
     const KBaseViaAddress<1> via = m.topVia();

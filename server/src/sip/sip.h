@@ -468,6 +468,7 @@ private:
     void answerWithdrawal(const SipMessage &response);
     // The withdrawal goes again as a new request, without the credentials of an old nonce.
     void renewWithdrawal(const QString &callId);
+    static SipMessage singleWithdrawal(const SipMessage &withdrawal, const QString &contact);
     bool isWithdrawing(const QString &name) const;
     void resendWithdrawals();
     // Ends the withdrawals' transactions unheard: the worker they went to is gone.
@@ -477,7 +478,7 @@ private:
     void addressToServer(SipMessage &request) const;
     // The account's REGISTER also withdraws the other contacts the server may hold for it.
     void addStaleContacts(const QString &name, SipMessage &request);
-    void forgetWithdrawnContacts(const QString &name, const SipMessage &request);
+    bool forgetWithdrawnContacts(const QString &name, const SipMessage &request);
     // A deleted account ends its calls and withdraws its registration; the later events of
     // those calls find no account.
     void leaveServer(SipUser *user);

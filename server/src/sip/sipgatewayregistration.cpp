@@ -4,6 +4,7 @@
 
 #include "core/env.h"
 #include "core/identifiers.h"
+#include "sip/message/addresslist.h"
 #include "sip/sipclientdigest.h"
 #include "sip/sipclientnoninvitedialog.h"
 #include "sip/sipdialogindex.h"
@@ -31,15 +32,21 @@ bool registersOnServer(const SipUser *user)
 // The contacts of an account the service keeps withdrawing, its own now among them.
 constexpr int kBoundContacts = 8;
 
-// Where the contact's URI is among contacts; -1 when it is not.
+// Where the contact's binding is among contacts; -1 when it is not.
 int indexOfContact(const QStringList &contacts, const QString &contact)
 {
-    const QString uri = KBaseContactAddress<1>(contact).address.toString();
+    const KBaseUri<1> uri = KBaseContactAddress<1>(contact).address;
     for (int i = 0; i < contacts.size(); ++i) {
-        if (KBaseContactAddress<1>(contacts.at(i)).address.toString() == uri)
+        if (sameBinding(KBaseContactAddress<1>(contacts.at(i)).address, uri))
             return i;
     }
     return -1;
+}
+
+// The binding a REGISTER makes or removes for the account itself: its first Contact.
+KBaseUri<1> ownBinding(const SipMessage &request)
+{
+    return KBaseContactAddress<1>(request.headerValue(SipHeader::Contact)).address;
 }
 
 // The contact with "expires=0": a REGISTER removes its binding.
@@ -243,7 +250,10 @@ void Sip::onReceiveResponseRegister(SipMessage response)
         if (dialog)
             forgetWithdrawnContacts(name, dialog->m_Request);
         user->setRegistered(true);
-        user->setRegisterTimer(true, qint64(response.expires()));
+        // Another device of the account may be listed first: its binding's expiry is not ours.
+        user->setRegisterTimer(
+            true,
+            qint64(response.expiresOf(dialog ? ownBinding(dialog->m_Request) : KBaseUri<1>())));
         // Sent before the announced address began to change: that binding goes as well.
         if (m_External.isChanging() && !m_External.isDeferred(name)) {
             registerOnServer(name, false);
@@ -272,12 +282,23 @@ void Sip::onReceiveResponseRegister(SipMessage response)
     default:
         break;
     }
+    const QString refused = QStringLiteral("%1 %2")
+                                .arg(statusCodeText(response.startLine.status))
+                                .arg(response.startLine.reason);
+    // The former contacts it carried must not cost the account its own binding: a server that
+    // takes one contact a REGISTER is asked again at once for the live one alone, and those are
+    // left to expire there.
+    if (!response.synthetic && dialog && forgetWithdrawnContacts(name, dialog->m_Request)) {
+        logLine(LogParams::Sip,
+                QStringLiteral("User '%1' register refused (%2) with its former contacts, "
+                               "registering its contact alone")
+                    .arg(name, refused));
+        registerOnServer(name, true);
+        return;
+    }
     // A time-out too, the server's own or the transaction's: asking again at once would only
     // repeat it, as fast as the server answers.
-    const QString reason = response.synthetic ? QStringLiteral("no answer")
-                                              : QStringLiteral("%1 %2")
-                                                    .arg(statusCodeText(response.startLine.status))
-                                                    .arg(response.startLine.reason);
+    const QString reason = response.synthetic ? QStringLiteral("no answer") : refused;
     registrationFailed(user, reason, !response.synthetic);
 }
 
@@ -399,8 +420,23 @@ void Sip::answerWithdrawal(const SipMessage &response)
         refusal
             = QStringLiteral("%1 %2").arg(statusCodeText(status)).arg(response.startLine.reason);
     }
+    const Withdrawal refused = *it;
     m_Withdrawals.erase(it);
     m_WithdrawalRetry.succeeded(callId);
+    const QStringList contacts = refused.request.headerValues(SipHeader::Contact);
+    // A server that takes one contact a request still removes each binding, the account's own
+    // among them, when asked for it alone.
+    if (!refusal.isEmpty() && !challenged && contacts.size() > 1) {
+        logLine(LogParams::Sip,
+                QStringLiteral("User '%1' withdrawal refused (%2), withdrawing its %3 contacts "
+                               "one by one")
+                    .arg(name, refusal)
+                    .arg(contacts.size()));
+        for (const QString &contact : contacts)
+            sendWithdrawal(singleWithdrawal(refused.request, contact), refused.login,
+                           refused.password);
+        return;
+    }
     if (!refusal.isEmpty())
         logLine(LogParams::Sip,
                 QStringLiteral("User '%1' withdrawal refused (%2)").arg(name, refusal));
@@ -425,6 +461,20 @@ void Sip::renewWithdrawal(const QString &callId)
     it->request.setHeaderValues(SipHeader::ProxyAuthorization, {});
     it->staleAnswers = 0;
     startWithdrawal(callId);
+}
+
+// A registration of its own (Call-ID, From tag) for the one contact: its answer, whatever it
+// is, concerns that binding alone.
+SipMessage Sip::singleWithdrawal(const SipMessage &withdrawal, const QString &contact)
+{
+    SipMessage request = withdrawal;
+    renewRequest(request, SipMethod::Register);
+    request.setHeader(SipHeader::CallID, randomHexId());
+    request.setFromTag(randomHexId());
+    request.setHeaderValues(SipHeader::Authorization, {});
+    request.setHeaderValues(SipHeader::ProxyAuthorization, {});
+    request.setHeaderValues(SipHeader::Contact, { contact });
+    return request;
 }
 
 bool Sip::isWithdrawing(const QString &name) const
@@ -506,21 +556,23 @@ void Sip::addStaleContacts(const QString &name, SipMessage &request)
     request.setHeaderValues(SipHeader::Contact, contacts);
 }
 
-// The server took the REGISTER: the contacts it withdrew are no longer bound.
-void Sip::forgetWithdrawnContacts(const QString &name, const SipMessage &request)
+// The server took the REGISTER, or refused what it carried: the contacts it withdrew are no
+// longer the account's to withdraw. False when it withdrew none.
+bool Sip::forgetWithdrawnContacts(const QString &name, const SipMessage &request)
 {
-    const auto found = m_ServerContacts.find(name);
-    if (found == m_ServerContacts.end())
-        return;
+    bool withdrew = false;
     const QStringList contacts = request.headerValues(SipHeader::Contact);
     for (const QString &contact : contacts) {
         if (KBaseContactAddress<1>(contact).parameters.param(QStringLiteral("expires"))
             != QLatin1String("0"))
             continue;
-        const int at = indexOfContact(*found, contact);
+        withdrew = true;
+        const auto found = m_ServerContacts.find(name);
+        const int at = found == m_ServerContacts.end() ? -1 : indexOfContact(*found, contact);
         if (at >= 0)
             found->removeAt(at);
     }
+    return withdrew;
 }
 
 // The REGISTER again, in the same registration (Call-ID, From tag), with the credentials.

@@ -133,7 +133,10 @@ bool Sip::redirectStandalone(SipDialog *client, SipDialog *server, const SipMess
 {
     const QString name = client->m_ConversationName;
     const QString calleeName = callee ? callee->objectName() : response.to().address.user;
-    const QString targetName = userOrDefault(response.contact().address, calleeName);
+    // A 302 may list several targets, on lines of their own or on one: the first is followed.
+    const QList<KBaseContactAddress<1>> targets = response.contacts();
+    const QString targetName
+        = userOrDefault(targets.isEmpty() ? KBaseUri<1>() : targets.first().address, calleeName);
     // Never back to the phone that redirected, and only so many hops per call.
     int &redirects = m_Redirects[name];
     if (targetName == calleeName || redirects >= kMaxRedirects)

@@ -392,8 +392,9 @@ private slots:
         QTest::newRow("TCP") << "TCP";
     }
     // Every account of the gateway registers on kamailio with its Digest login, refreshes its
-    // registration before it expires and withdraws it at stop; refused credentials end in a
-    // growing pause instead of a loop; over TCP a restarted server gets the accounts back.
+    // registration before it expires, also beside another device's, and withdraws it at stop;
+    // refused credentials end in a growing pause instead of a loop; over TCP a restarted server
+    // gets the accounts back.
     void registration()
     {
         QFETCH(QString, transport);
@@ -441,6 +442,27 @@ private slots:
         QVERIFY(!sip.findUser("bad")->isRegistered());
 
         QTRY_VERIFY_WITH_TIMEOUT(logged("User 'door' comfirmed register") > 0, 30000);
+
+        // Another device registers the door's account for longer: kamailio lists both bindings
+        // on one Contact line, and the door keeps refreshing on its own expiry.
+        const auto otherDevice = [&](const QString &expires) {
+            QProcess sipsak;
+            sipsak.start("sipsak",
+                         { "-U", "-i", "-s", QString("sip:door@127.0.0.1:%1").arg(kamailio.port),
+                           "-C", "sip:door@127.0.0.1:9", "-x", expires, "-u", "door-login", "-a",
+                           "door-secret" });
+            return sipsak.waitForFinished(30000) && sipsak.exitCode() == 0;
+        };
+        QVERIFY(otherDevice("600"));
+        const int confirmed = logged("User 'door' comfirmed register");
+        QTRY_VERIFY_WITH_TIMEOUT(logged("User 'door' comfirmed register") >= confirmed + 2, 30000);
+        QVERIFY(door->expires() <= 60);
+        QVERIFY(!m_Log
+                     .filter(QRegularExpression(
+                         "Contact: <sip:door@127\\.0\\.0\\.1:\\d+(;transport=TCP)?>;"
+                         "expires=\\d+, <sip:door@127\\.0\\.0\\.1:9>"))
+                     .isEmpty());
+        QVERIFY(otherDevice("0"));
 
         if (transport == "TCP") {
             kamailio.stop();
@@ -861,6 +883,194 @@ private slots:
         QTRY_VERIFY(gateway.sip->findUser("group")->isRegistered());
         QCOMPARE(logged("User 'group' withdrawal ") + logged("register failed"),
                  line.isEmpty() ? 0 : 1);
+    }
+
+    void refreshFollowsOwnBinding_data()
+    {
+        // The 200's Contact lines, OWN standing for the URI the account registered.
+        QTest::addColumn<QByteArray>("contacts");
+        const QByteArray foreign = "<sip:group@127.0.0.1:5999>;expires=3600";
+        QTest::newRow("another device's first, lines of their own")
+            << "Contact: " + foreign + "\r\nContact: <OWN>;expires=30\r\n";
+        // As kamailio lists them.
+        QTest::newRow("one line, another device's after")
+            << "Contact: <OWN>;expires=30, " + foreign + "\r\n";
+        QTest::newRow("one line, display names holding commas, parameters of the server's")
+            << QByteArray("Contact: \"Door, front\" <OWN;ob>;expires=30;q=0.5, "
+                          "\"Desk, hall\" <sip:group@127.0.0.1:5999;ob>;expires=3600\r\n");
+    }
+    // The account refreshes before the expiry the server grants its own contact, wherever the
+    // 200 lists it among the account's other bindings; the Expires header is another device's.
+    void refreshFollowsOwnBinding()
+    {
+        QFETCH(QByteArray, contacts);
+        TimeScale::setFactor(20);
+        ScriptedGateway gateway("group",
+                                { { "type-user", "2" }, { "sip-server-expires", "3600" } });
+        const QByteArray contact = header(gateway.next(), "Contact");
+        const int open = contact.indexOf('<');
+        const QByteArray own = contact.mid(open + 1, contact.indexOf('>') - open - 1);
+        QVERIFY2(own.startsWith("sip:group@127.0.0.1:"), contact.constData());
+        gateway.answer("200 OK", contacts.replace("OWN", own) + "Expires: 3600\r\n");
+        SipUser *group = gateway.sip->findUser("group");
+        QTRY_VERIFY(group->isRegistered());
+        QCOMPARE(group->expires(), quint64(30));
+        // 16 s on, long before the other binding's hour.
+        const QByteArray refresh = gateway.next();
+        QVERIFY2(refresh.startsWith("REGISTER ") && refresh.contains("\r\nExpires: 30\r\n"),
+                 refresh.constData());
+    }
+
+    void formerContactsRefused_data()
+    {
+        QTest::addColumn<QString>("transport");
+        QTest::addColumn<QByteArray>("status"); // to the REGISTER carrying the former contact
+        QTest::addColumn<QByteArray>("alone"); // to the one with the live contact alone
+        QTest::addColumn<bool>("withdrawal"); // the account deleted instead of an answer
+        QTest::newRow("UDP, 400") << "UDP" << QByteArray("400 Bad Request") << QByteArray("200 OK")
+                                  << false;
+        QTest::newRow("UDP, 403") << "UDP" << QByteArray("403 Forbidden") << QByteArray("200 OK")
+                                  << false;
+        QTest::newRow("TCP, 400") << "TCP" << QByteArray("400 Bad Request") << QByteArray("200 OK")
+                                  << false;
+        QTest::newRow("TCP, 403") << "TCP" << QByteArray("403 Forbidden") << QByteArray("200 OK")
+                                  << false;
+        QTest::newRow("the live contact refused too")
+            << "UDP" << QByteArray("400 Bad Request") << QByteArray("400 Bad Request") << false;
+        QTest::newRow("withdrawal of both refused")
+            << "UDP" << QByteArray("400 Bad Request") << QByteArray() << true;
+    }
+    // A server that takes one contact a REGISTER refuses the one that also withdraws the
+    // account's former contact, left from before the service came back from another port. The
+    // account registers again at once with its live contact alone; a server that refuses that
+    // too gets the usual pause. A withdrawal refused so withdraws each contact on its own.
+    void formerContactsRefused()
+    {
+        QFETCH(QString, transport);
+        QFETCH(QByteArray, status);
+        QFETCH(QByteArray, alone);
+        QFETCH(bool, withdrawal);
+        TimeScale::setFactor(20);
+        const bool tcp = transport == "TCP";
+        std::unique_ptr<ScriptedServer> udp;
+        QTcpServer server;
+        quint16 serverPort = 0;
+        QTcpSocket *peer = nullptr;
+        QByteArray buffer;
+        siptest::Host host;
+        if (tcp) {
+            QVERIFY(server.listen(QHostAddress::LocalHost));
+            serverPort = server.serverPort();
+            host.gateway("127.0.0.1", serverPort);
+            host.file.setValue("sip/server-transport", "TCP");
+        } else {
+            udp = std::make_unique<ScriptedServer>();
+            host.gateway("127.0.0.1", udp->socket.localPort());
+        }
+        host.file.setValue("sip/log-sip", "true");
+        const auto receive = [&] {
+            if (!tcp)
+                return udp->next();
+            if (!peer && QTest::qWaitFor([&] { return server.hasPendingConnections(); }, 30000))
+                peer = server.nextPendingConnection();
+            return peer ? nextMessage(peer, buffer) : QByteArray();
+        };
+        const auto respond = [&](const QByteArray &request, const QByteArray &answer,
+                                 const QByteArray &expires = "60") {
+            const QByteArray extra = "Expires: " + expires + "\r\n";
+            if (tcp)
+                peer->write(scriptedReply(request, answer, "", extra));
+            else
+                udp->reply(request, answer, "s1", extra);
+        };
+        const auto sentFrom = [&] { return tcp ? peer->peerPort() : udp->got.senderPort(); };
+        const auto contactsOf = [](const QByteArray &request) {
+            QList<QByteArray> contacts;
+            for (const QByteArray &line : request.split('\n')) {
+                if (line.startsWith("Contact: "))
+                    contacts << line.mid(9).trimmed();
+            }
+            return contacts;
+        };
+        const QByteArray end = tcp ? ";transport=TCP>" : ">";
+        Sip sip(&host);
+        QVERIFY(sip.saveUser("door", { { "type-user", "0" }, { "velk-device-id", "7" } }));
+        sip.start();
+        sip.isDeviceRegisteredChanged(7, true, QString());
+        QByteArray request = receive();
+        const int firstPort = sentFrom();
+        const QByteArray former = "<sip:door@127.0.0.1:" + QByteArray::number(firstPort) + end;
+        QCOMPARE(contactsOf(request), QList<QByteArray> { former });
+        // Over UDP the refresh comes 16 s later; over TCP none comes in this test.
+        respond(request, "200 OK", tcp ? "3600" : "20");
+        QTRY_VERIFY(sip.findUser("door")->isRegistered());
+
+        // The service comes back from another port, its binding still at the server: over TCP
+        // the server drops the connection, over UDP a refresh goes unanswered before a save.
+        QUdpSocket heldUdp;
+        QTcpServer heldTcp;
+        if (tcp) {
+            server.close();
+            peer->abort();
+            delete std::exchange(peer, nullptr);
+            // Free once the service has seen its connection end.
+            QTRY_VERIFY(heldTcp.isListening()
+                        || heldTcp.listen(QHostAddress::AnyIPv4, quint16(firstPort)));
+            QVERIFY(server.listen(QHostAddress::LocalHost, serverPort));
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(logged("User 'door' register failed (no answer)") > 0, 30000);
+            sip.stop();
+            QVERIFY(sip.waitSeconds(30));
+            QVERIFY(heldUdp.bind(QHostAddress::AnyIPv4, quint16(firstPort)));
+            sip.start();
+            sip.isDeviceRegisteredChanged(7, true, QString());
+        }
+        do
+            request = receive();
+        while (!request.isEmpty() && sentFrom() == firstPort);
+        const QByteArray live = "<sip:door@127.0.0.1:" + QByteArray::number(sentFrom()) + end;
+        QCOMPARE(contactsOf(request), (QList<QByteArray> { live, former + ";expires=0" }));
+        if (withdrawal) {
+            // Deleted before the server answered: both contacts are withdrawn.
+            sip.deleteUser("door");
+            request = receive();
+            QVERIFY2(request.contains("\r\nExpires: 0\r\n"), request.constData());
+            QCOMPARE(contactsOf(request), (QList<QByteArray> { live, former }));
+            respond(request, status);
+            QList<QByteArray> each;
+            for (int i = 0; i < 2; ++i) {
+                request = receive();
+                QVERIFY2(request.contains("\r\nExpires: 0\r\n"), request.constData());
+                each << contactsOf(request);
+                respond(request, "200 OK");
+            }
+            QCOMPARE(QSet<QByteArray>(each.cbegin(), each.cend()),
+                     (QSet<QByteArray> { live, former }));
+            QTRY_COMPARE(logged("User 'door' withdrawal refused (" + status
+                                + "), withdrawing its 2 contacts one by one"),
+                         1);
+            QCOMPARE(logged("withdrawal refused"), 1);
+        } else {
+            respond(request, status);
+            request = receive();
+            QCOMPARE(contactsOf(request), QList<QByteArray> { live });
+            respond(request, alone);
+            if (alone != "200 OK") {
+                QTRY_COMPARE(
+                    logged("User 'door' register failed (" + alone + "), next attempt in 4 s"), 1);
+                request = receive();
+                QCOMPARE(contactsOf(request), QList<QByteArray> { live });
+                respond(request, "200 OK");
+            }
+            QTRY_VERIFY(sip.findUser("door")->isRegistered());
+            QCOMPARE(logged("User 'door' register refused (" + status
+                            + ") with its former contacts, registering its contact alone"),
+                     1);
+            QCOMPARE(logged("register failed"), (tcp ? 0 : 1) + (alone != "200 OK" ? 1 : 0));
+        }
+        sip.stop();
+        QVERIFY(sip.waitSeconds(30));
+        SipUser::m_IsStandalone = true;
     }
 
     void failedRefreshKeepsCalls_data()

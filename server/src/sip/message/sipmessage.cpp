@@ -1,9 +1,12 @@
 #include "sip/message/sipmessage.h"
 
+#include "sip/message/addresslist.h"
 #include "sip/message/sipconstants.h"
 #include "sip/message/sipgrammar.h"
 
 #include <QHostAddress>
+
+#include <algorithm>
 
 quint32 SipMessage::SequenceID = 1;
 
@@ -246,8 +249,10 @@ KBaseContactAddress<1> SipMessage::diversion() const
 QList<KBaseContactAddress<1>> SipMessage::contacts() const
 {
     QList<KBaseContactAddress<1>> result;
-    for (const QString &value : headers.value(SipHeader::Contact))
-        result.append(KBaseContactAddress<1>(value));
+    for (const QString &value : headers.value(SipHeader::Contact)) {
+        for (const QString &entry : addressListEntries(value))
+            result.append(KBaseContactAddress<1>(entry));
+    }
     return result;
 }
 
@@ -256,6 +261,21 @@ uint SipMessage::expires() const
     const KBaseContactAddress<1> address = contact();
     if (address.parameters.hasParam(QStringLiteral("expires")))
         return unsignedOf(address.parameters.param(QStringLiteral("expires"), QStringLiteral("0")));
+    return singleNumber(SipHeader::Expires);
+}
+
+uint SipMessage::expiresOf(const KBaseUri<1> &own) const
+{
+    const QList<KBaseContactAddress<1>> entries = contacts();
+    auto granted = std::find_if(entries.cbegin(), entries.cend(),
+                                [&own](const KBaseContactAddress<1> &entry) {
+                                    return entry.valid && sameBinding(entry.address, own);
+                                });
+    if (granted == entries.cend() && entries.size() == 1)
+        granted = entries.cbegin();
+    const QString kExpires = QStringLiteral("expires");
+    if (granted != entries.cend() && granted->parameters.hasParam(kExpires))
+        return unsignedOf(granted->parameters.param(kExpires).trimmed());
     return singleNumber(SipHeader::Expires);
 }
 

@@ -105,9 +105,15 @@ public:
     KBaseContactAddress<1> referTo() const;
     KBaseContactAddress<1> diversion() const;
     KBaseContactAddress<1> contact() const;
+    // Every entry of every Contact line (a line may list several, comma-separated), in order,
+    // invalid ones included.
     QList<KBaseContactAddress<1>> contacts() const;
     // The Contact "expires" parameter, else the Expires header.
     uint expires() const;
+    // What a registrar's 200 grants the binding own: the "expires" of the Contact entry naming
+    // it (a lone entry stands for it: the server may list it as it sees it), else the Expires
+    // header; 0 when neither says.
+    uint expiresOf(const KBaseUri<1> &own) const;
 
     SipMethod::Type method() const;
     int responseClass() const { return statusClass; }

@@ -1,6 +1,7 @@
 #include "sip/message/sipmessage.h"
 
 #include "core/identifiers.h"
+#include "sip/message/addresslist.h"
 #include "sip/message/sipconstants.h"
 
 #include <algorithm>
@@ -93,9 +94,11 @@ void SipMessage::setRouteSet(SipMessage &target, const bool &fromRequest) const
     // The caller side reads the dialog's last response, which the transactions keep in
     // dialogHeaders; that table may be empty, so only values that exist are read.
     const SipHeaderTable &table = fromRequest ? headers : dialogHeaders;
+    // A redirect's Contact may list several addresses on its first line: the first is read.
     const QStringList contactValues = table.value(SipHeader::Contact);
-    const KBaseContactAddress<1> remote(contactValues.isEmpty() ? QString()
-                                                                : contactValues.first());
+    const QStringList firstEntries
+        = contactValues.isEmpty() ? QStringList() : addressListEntries(contactValues.first());
+    const KBaseContactAddress<1> remote(firstEntries.isEmpty() ? QString() : firstEntries.first());
     if (remote.valid) {
         const KBaseUri<1> &uri = remote.address;
         target.setRequestUri(uri.user, uri.host, uri.port == 0 ? 5060 : uri.port,

@@ -96,6 +96,83 @@ private slots:
         QVERIFY(!message.contact().valid);
     }
 
+    void contactEntries_data()
+    {
+        QTest::addColumn<QStringList>("lines");
+        // Each entry as "user@host:port transport expires", in order.
+        QTest::addColumn<QStringList>("entries");
+        QTest::newRow("lines of their own")
+            << QStringList { "<sip:a@h:5061>;expires=60", "<sip:b@h:46587>;expires=3559" }
+            << QStringList { "a@h:5061  60", "b@h:46587  3559" };
+        QTest::newRow("one line, comma-separated")
+            << QStringList { "<sip:a@h:5061>;expires=60, <sip:b@h:46587>;expires=3559" }
+            << QStringList { "a@h:5061  60", "b@h:46587  3559" };
+        QTest::newRow("commas quoted and in brackets, URI parameters")
+            << QStringList { "\"Desk, hall\" <sip:a@h;transport=TCP;ob>;expires=60;q=0.5 ,"
+                             "\"Door, front\" <sip:b@h:5070?subject=x,y>, sip:c@h" }
+            << QStringList { "a@h:0 TCP 60", "b@h:5070  ", "c@h:0  " };
+        QTest::newRow("empty entries dropped") << QStringList { " ,<sip:a@h>,, ", "<sip:b@h>" }
+                                               << QStringList { "a@h:0  ", "b@h:0  " };
+    }
+    // A registrar lists every binding of the account, on lines of their own or on one line.
+    void contactEntries()
+    {
+        QFETCH(QStringList, lines);
+        QFETCH(QStringList, entries);
+        SipMessage message(SipMethod::Register, SipTransport::UDP);
+        message.setHeaderValues(SipHeader::Contact, lines);
+        QStringList read;
+        for (const KBaseContactAddress<1> &entry : message.contacts()) {
+            QVERIFY(entry.valid);
+            read << QStringLiteral("%1@%2:%3 %4 %5")
+                        .arg(entry.address.user, entry.address.host)
+                        .arg(entry.address.port)
+                        .arg(entry.address.parameters.param("transport"),
+                             entry.parameters.param("expires"));
+        }
+        QCOMPARE(read, entries);
+        QCOMPARE(message.headerValues(SipHeader::Contact), lines);
+    }
+
+    void expiresOf_data()
+    {
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<QString>("expires"); // the Expires header; none when empty
+        QTest::addColumn<uint>("granted");
+        const QString own = "<sip:door@192.0.2.1:5061;transport=TCP>";
+        const QString foreign = "<sip:door@192.0.2.9:46587>;expires=3559";
+        QTest::newRow("another device's first, one line")
+            << QStringList { foreign + ", " + own + ";expires=60" } << "3600" << 60u;
+        QTest::newRow("another device's first, lines of their own")
+            << QStringList { foreign, own + ";expires=60" } << "" << 60u;
+        QTest::newRow("matched in any case, with parameters of the server's")
+            << QStringList { foreign,
+                             "\"Door, front\" <sip:door@192.0.2.1:5061;transport=tcp;ob>;"
+                             "expires=30;q=0.5" }
+            << "" << 30u;
+        QTest::newRow("own without expiry: the Expires header")
+            << QStringList { foreign + ", " + own } << "120" << 120u;
+        QTest::newRow("none matches: the Expires header")
+            << QStringList { foreign, "<sip:door@192.0.2.1:5061>;expires=10" } << "120" << 120u;
+        QTest::newRow("none matches, nothing else said")
+            << QStringList { foreign, "<sip:door@192.0.2.1:5061>;expires=10" } << "" << 0u;
+        QTest::newRow("a lone entry is the binding as the server sees it")
+            << QStringList { "<sip:door@198.51.100.4:40001>;expires=90" } << "3600" << 90u;
+        QTest::newRow("no Contact") << QStringList() << "45" << 45u;
+        QTest::newRow("nothing said") << QStringList() << "" << 0u;
+    }
+    void expiresOf()
+    {
+        QFETCH(QStringList, lines);
+        QFETCH(QString, expires);
+        QFETCH(uint, granted);
+        SipMessage response(SipMethod::Register, SipTransport::UDP);
+        response.setHeaderValues(SipHeader::Contact, lines);
+        if (!expires.isEmpty())
+            response.setHeader(SipHeader::Expires, expires);
+        QCOMPARE(response.expiresOf(KBaseUri<1>("sip:door@192.0.2.1:5061;transport=TCP")), granted);
+    }
+
     // What is parsed once answers for the text it was read from only: every change of a header,
     // also one written into the table directly, shows in the next read, and a copy changed on
     // its own leaves the original as it was.
