@@ -6,6 +6,8 @@
 
 #include <QDeadlineTimer>
 
+#include <utility>
+
 AttendedThread::AttendedThread(QObject *parent)
     : CoreObject(parent)
     , thread(this)
@@ -84,6 +86,7 @@ void AttendedThread::start()
     init();
     if (object) {
         m_Ending = false;
+        m_Addressed = object;
         thread.start(QThread::InheritPriority);
     }
 }
@@ -91,6 +94,11 @@ void AttendedThread::start()
 void AttendedThread::stop()
 {
     emit queryTerminate();
+    // Qt 5 leaks the slot object of a signal queued at the moment its receiver is destroyed in
+    // another thread: a worker told to end hears nothing more from its module, which may still
+    // emit as it winds down.
+    if (QObject *worker = std::exchange(m_Addressed, nullptr))
+        disconnect(this, nullptr, worker, nullptr);
     thread.quit();
     deinit();
 }

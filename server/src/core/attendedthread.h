@@ -43,4 +43,6 @@ protected:
 private:
     // Set from the owned thread as it finishes: its end is then a matter of moments.
     std::atomic<bool> m_Ending { false };
+    // The worker started and not yet told to end; written in this object's thread only.
+    QObject *m_Addressed = nullptr;
 };

@@ -15,6 +15,8 @@
 
 #include <QElapsedTimer>
 #include <QPointer>
+#include <QScopeGuard>
+#include <QSemaphore>
 #include <QSet>
 #include <QSettings>
 #include <QtTest>
@@ -53,6 +55,7 @@ private slots:
 
     void nullAndPlainWorkers();
     void workerRunsInItsThreadAndEndsOnStopOrDestruction();
+    void endingWorkerHearsNothingMore();
     void sleepEndsEarlyOnTerminate();
     void waitsSleepUntilTheirDeadline();
     void identifiersAndTables();
@@ -129,6 +132,33 @@ void TestFrame::workerRunsInItsThreadAndEndsOnStopOrDestruction()
     QMetaObject::invokeMethod(looping, "queryTerminate", Qt::QueuedConnection);
     delete other;
     QVERIFY(watch.isNull());
+}
+
+void TestFrame::endingWorkerHearsNothingMore()
+{
+    AttendedThread module;
+    auto *worker = new QObject;
+    connect(
+        &module, &AttendedThread::queryTerminate, worker, [] {}, Qt::QueuedConnection);
+    module.setObject(worker);
+    module.start();
+    // The worker's thread held busy, so the worker outlives its stop for the check.
+    QSemaphore busy, hold;
+    const auto release = qScopeGuard([&hold] { hold.release(); });
+    QMetaObject::invokeMethod(
+        worker,
+        [&] {
+            busy.release();
+            hold.acquire();
+        },
+        Qt::QueuedConnection);
+    QVERIFY(busy.tryAcquire(1, 30000));
+    module.stop();
+    // A signal queued as the worker is destroyed in its thread would leak; none can be queued.
+    QVERIFY(!QObject::disconnect(&module, nullptr, worker, nullptr));
+    hold.release();
+    QVERIFY(module.waitSeconds(16));
+    QCOMPARE(module.worker(), nullptr);
 }
 
 void TestFrame::nullAndPlainWorkers()
