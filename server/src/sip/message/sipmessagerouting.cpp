@@ -128,7 +128,10 @@ void SipMessage::setRouteSet(SipMessage &target, const bool &fromRequest) const
     target.setHeaderValues(SipHeader::Route, QStringList());
     if (!table.contains(SipHeader::RecordRoute))
         return;
-    QStringList routes = table.value(SipHeader::RecordRoute);
+    // A proxy may record several hops on one line: reversed, each is a hop of its own.
+    QStringList routes;
+    for (const QString &value : table.value(SipHeader::RecordRoute))
+        routes << addressListEntries(value);
     if (!fromRequest)
         std::reverse(routes.begin(), routes.end());
     target.setHeaderValues(SipHeader::Route, routes);

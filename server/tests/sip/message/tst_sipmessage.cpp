@@ -360,6 +360,17 @@ private slots:
         QCOMPARE(ack.to().parameters.param(QStringLiteral("tag")), QStringLiteral("b7"));
         QCOMPARE(ack.headerValues(SipHeader::Route),
                  (QStringList { "<sip:r2;lr>", "<sip:r1;lr>" }));
+
+        // Lists on one line: the first target, the hops reversed one by one.
+        invite.dialogHeaders = parse("SIP/2.0 302 Moved\r\nCall-ID: c1\r\nCSeq: 7 INVITE\r\n"
+                                     "Contact: \"U, V\" <sip:u@192.0.2.4>, <sip:v@192.0.2.5>\r\n"
+                                     "Record-Route: <sip:r1;lr>, <sip:r2;lr>\r\n"
+                                     "Record-Route: <sip:r3;lr>\r\n\r\n")
+                                   .headers;
+        invite.setRouteSet(ack, false);
+        QCOMPARE(ack.startLine.requestUri.toString(), QStringLiteral("sip:u@192.0.2.4"));
+        QCOMPARE(ack.headerValues(SipHeader::Route),
+                 (QStringList { "<sip:r3;lr>", "<sip:r2;lr>", "<sip:r1;lr>" }));
     }
 
     void serializerOrder()
