@@ -10,13 +10,12 @@
 #include "core/systeminfo.h"
 
 #include "../sleepcount.h"
+#include "../threadhold.h"
 #include "../toolkit.h"
 #include "testmain.h"
 
 #include <QElapsedTimer>
 #include <QPointer>
-#include <QScopeGuard>
-#include <QSemaphore>
 #include <QSet>
 #include <QSettings>
 #include <QtTest>
@@ -143,16 +142,8 @@ void TestFrame::endingWorkerHearsNothingMore()
     module.setObject(worker);
     module.start();
     // The worker's thread held busy, so the worker outlives its stop for the check.
-    QSemaphore busy, hold;
-    const auto release = qScopeGuard([&hold] { hold.release(); });
-    QMetaObject::invokeMethod(
-        worker,
-        [&] {
-            busy.release();
-            hold.acquire();
-        },
-        Qt::QueuedConnection);
-    QVERIFY(busy.tryAcquire(1, 30000));
+    ThreadHold hold(worker);
+    QVERIFY(hold.held());
     module.stop();
     // A signal queued as the worker is destroyed in its thread would leak; none can be queued.
     QVERIFY(!QObject::disconnect(&module, nullptr, worker, nullptr));

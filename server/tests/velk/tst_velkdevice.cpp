@@ -1,6 +1,7 @@
 // Door devices end to end: the module on loopback, simulated panels reporting to it, firmware
 // uploads through their bootloader; and the door side of calls: keypad numbers, the dial plan
 // and the stored list of keypad codes.
+#include "../threadhold.h"
 #include "core/env.h"
 #include "core/timescale.h"
 #include "testmain.h"
@@ -286,16 +287,8 @@ private slots:
         QObject *worker = device->audioThread().worker();
         QVERIFY(worker);
         // The worker's thread held busy, so the worker outlives its stop for the check.
-        QSemaphore busy, hold;
-        const auto release = qScopeGuard([&hold] { hold.release(); });
-        QMetaObject::invokeMethod(
-            worker,
-            [&] {
-                busy.release();
-                hold.acquire();
-            },
-            Qt::QueuedConnection);
-        QVERIFY(busy.tryAcquire(1, 30000));
+        ThreadHold hold(worker);
+        QVERIFY(hold.held());
         device->changeState(VelkDevice::Unregistered);
         // A signal queued while the worker is being destroyed would leak; none can be queued.
         QVERIFY(!QObject::disconnect(device, nullptr, worker, nullptr));
