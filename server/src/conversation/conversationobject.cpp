@@ -6,8 +6,10 @@
 #include "conversation/portblocks.h"
 #include "core/eventwait.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QNetworkInterface>
+#include <QThread>
 #include <QUdpSocket>
 
 #include <limits>
@@ -323,6 +325,10 @@ void ConversationObject::onCheck()
 void ConversationObject::onQueryTerminate()
 {
     m_Terminate = true;
+    if (QThread::currentThread() != thread()) {
+        if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(thread()))
+            dispatcher->wakeUp();
+    }
 }
 
 void ConversationObject::onMasterSlave(QString master, QString slave)

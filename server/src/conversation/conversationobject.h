@@ -84,6 +84,8 @@ public slots:
     void onReferCaller(QString callId, QString conversationName);
     void onCheck();
     void onClearCallers();
+    void onHangUp(bool normal);
+    // Also safe from another thread: the loop sees the flag at its next pass, woken for it.
     void onQueryTerminate();
     void onAppendSipInfo(DtmfType::Type dtmfType, QString callId, QString fromUserName, uchar event,
                          uint duration);
@@ -137,7 +139,7 @@ private:
     QDateTime m_Created;
     qint64 m_CreatedMono;
     ConversationType m_Type;
-    bool m_Terminate = false;
+    std::atomic<bool> m_Terminate { false };
     QUdpSocket *m_AudioRtpSocket;
     QUdpSocket *m_AudioRtcpSocket;
     QUdpSocket *m_VideoRtpSocket;

@@ -109,6 +109,17 @@ void ConversationObject::onClearCallers()
     forgetAll(nullptr);
 }
 
+void ConversationObject::onHangUp(bool normal)
+{
+    // The first caller leaves first, so that a call never answered is recorded as its call.
+    QStringList ids = m_Legs.keys();
+    if (ids.removeOne(m_FirstCallId))
+        ids.prepend(m_FirstCallId);
+    for (const QString &callId : qAsConst(ids))
+        onRemoveCallerAndBye(callId, normal);
+    m_Terminate = true;
+}
+
 void ConversationObject::forget(ConversationCaller *gone)
 {
     emit cacheCaller(gone->m_User, false);

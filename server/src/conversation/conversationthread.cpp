@@ -67,7 +67,11 @@ ConversationThread::ConversationThread(const ConversationType &type, const QStri
     // good with the quit unseen: the destructor's wait() would never return.
     connect(&m_Thread, &QThread::started, m_Worker, &W::run, Qt::DirectConnection);
     connect(m_Worker, &W::finished, this, &C::deleteLater, Qt::QueuedConnection);
-    connect(&m_Thread, &QThread::finished, m_Worker, &W::deleteLater, Qt::DirectConnection);
+    // Deleted in its own thread as that ends, not by a posted event: the service's last
+    // conversations end after the application object is gone, which delivers no event any more.
+    connect(
+        &m_Thread, &QThread::finished, &m_Thread, [worker = m_Worker] { delete worker; },
+        Qt::DirectConnection);
 
     const auto q = Qt::QueuedConnection;
     connect(this, &C::appendCaller, m_Worker, &W::onAppendCaller, q);
@@ -81,6 +85,7 @@ ConversationThread::ConversationThread(const ConversationType &type, const QStri
     connect(this, &C::referCaller, m_Worker, &W::onReferCaller, q);
     connect(this, &C::check, m_Worker, &W::onCheck, q);
     connect(this, &C::clearCallers, m_Worker, &W::onClearCallers, q);
+    connect(this, &C::hangUp, m_Worker, &W::onHangUp, q);
     connect(this, &C::queryTerminate, m_Worker, &W::onQueryTerminate, q);
     connect(this, &C::appendSipInfo, m_Worker, &W::onAppendSipInfo, q);
     connect(this, &C::resultSipInfo, m_Worker, &W::onResultSipInfo, q);
@@ -101,6 +106,9 @@ ConversationThread::ConversationThread(const ConversationType &type, const QStri
 ConversationThread::~ConversationThread()
 {
     emit deleting(objectName());
+    // Told straight, not only by the queued signal: a posted event may never be delivered (after
+    // the application object is gone), and the wait below would then never end.
+    m_Worker->onQueryTerminate();
     emit queryTerminate();
     emit play_end();
     m_Thread.quit();

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "common/sound/sound_wav/soundwavparam.h"
 #include "conversation/conversationtype.h"
 #include "conversation/dtmftype.h"
 #include "core/qsmdraction.h"
 #include "sip/message/sipmessage.h"
 #include "sip/message/sipsdpaction.h"
-#include "common/sound/sound_wav/soundwavparam.h"
 
 #include <QDateTime>
 #include <QHostAddress>
@@ -80,6 +80,9 @@ signals:
     void referCaller(QString callId, QString conversationName);
     void check();
     void clearCallers();
+    // Ends the call as a hang-up of every party would: each leg is removed with its record and
+    // handed back for BYE (CANCEL or a final answer where it never answered), then it ends.
+    void hangUp(bool normal);
     void queryTerminate();
     void lastBye(SipMessage invite, QString toUser, bool normal);
     void lastCancel(SipMessage invite, QString toUser, bool normal);

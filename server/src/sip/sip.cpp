@@ -181,6 +181,12 @@ void Sip::stop()
         else
             registerOnServer(user->objectName(), false);
     }
+    // Every call still held ends now, as a hang-up would, while the worker is there to send the
+    // BYEs, CANCELs and final answers that owes the phones; each leaves its record.
+    const QList<ConversationThread *> calls
+        = findChildren<ConversationThread *>(QString(), Qt::FindDirectChildrenOnly);
+    for (ConversationThread *call : calls)
+        emit call->hangUp(false);
     // Nothing runs: stopped at once, so no timer is left to end a later start.
     if (!thread.isRunning()) {
         m_StopTimer.stop();
@@ -202,6 +208,8 @@ void Sip::stopParent()
     }
     holdWithdrawals();
     m_WithdrawalRetry.clear();
+    // A call that has not ended by now goes with the module: no relay thread or port outlives it.
+    qDeleteAll(findChildren<ConversationThread *>(QString(), Qt::FindDirectChildrenOnly));
     AttendedThread::stop();
 }
 

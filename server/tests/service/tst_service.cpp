@@ -1,10 +1,12 @@
 // The real service binary, run in a private mount namespace: command line, pid file, control
 // socket, signals and the ordered stop, as a user or an init system sees them.
+#include "../sip/local/localserverfixture.h"
 #include "../sleepcount.h"
 #include "../toolkit.h"
 #include "servicesandbox.h"
 #include "testmain.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSettings>
 #include <QtTest>
@@ -26,12 +28,22 @@ class TestService : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void runsDetachedAndStopsThroughTheCommandLine();
     void staleSocketOfKilledServiceIsReplaced();
     void idleServiceSleepsAndSignalsStopIt();
     void commandLineWithoutAServiceRunning();
     void wedgedServiceDoesNotHangTheCommandLine();
+    void stopEndsACallBetweenPhones();
 };
+
+void TestService::initTestCase()
+{
+    // The phones' service shares this test's network namespace, which ctest gives it.
+    if (QFile::symLinkTarget("/proc/self/ns/net") == QFile::symLinkTarget("/proc/1/ns/net"))
+        QSKIP("needs a network namespace of its own (ctest runs it in one)");
+    QVERIFY(runTool("ip", { "link", "set", "lo", "up" }));
+}
 
 // Launched detached, as an init script does; the pid file's layout is checked below.
 void TestService::runsDetachedAndStopsThroughTheCommandLine()
@@ -190,6 +202,54 @@ void TestService::wedgedServiceDoesNotHangTheCommandLine()
     QCOMPARE(stop, QByteArray("0 [] [The service could not be stopped.\n]"));
     ::kill(pid, SIGTERM);
     QVERIFY2(waitForExit(service), service->readAllStandardError().constData());
+}
+
+// A new user's service (a standalone server on 0.0.0.0:5060) stopped while two phones talk: both
+// hear BYE, the call leaves its record, and the process is gone within seconds.
+void TestService::stopEndsACallBetweenPhones()
+{
+    ServiceSandbox box(false);
+    QVERIFY(box.isValid());
+    {
+        QSettings users(box.root() + "/conf/sip-users.conf", QSettings::IniFormat);
+        for (const QString name : { "alice", "bob" }) {
+            users.setValue(name + "/type-user", 1);
+            users.setValue(name + "/sip-standalone-login", name);
+            users.setValue(name + "/sip-standalone-password", "pw-" + name);
+        }
+    }
+    QProcess *service = box.startService();
+    QVERIFY(service);
+    QTRY_VERIFY_WITH_TIMEOUT(box.textLog().contains("Bind on UDP 0.0.0.0:5060"), 20000);
+    RawPhone alice("alice", 5060), bob("bob", 5060);
+    QCOMPARE(alice.registerWith(), 200);
+    QCOMPARE(bob.registerWith(), 200);
+    QVERIFY(alice.invite("bob", "talk-1", kSdp));
+    const SipMessage invite = bob.next();
+    QCOMPARE(invite.startLine.method, SipMethod::Invite);
+    bob.send(reply(invite, 200));
+    SipMessage ok = alice.next();
+    while (statusCode(ok) == 180)
+        ok = alice.next();
+    QCOMPARE(statusCode(ok), 200);
+    QTest::qWait(1000); // they talk
+
+    QElapsedTimer stopping;
+    stopping.start();
+    ::kill(pid_t(service->processId()), SIGTERM);
+    for (RawPhone *phone : { &alice, &bob }) {
+        SipMessage bye = phone->next();
+        while (bye.startLine.kind == 1 || bye.startLine.method != SipMethod::Bye) {
+            QVERIFY(bye.isValid());
+            bye = phone->next();
+        }
+        phone->send(reply(bye, 200));
+    }
+    QVERIFY2(waitForExit(service, 15000), service->readAllStandardError().constData());
+    QVERIFY(stopping.elapsed() < 10000);
+    const QByteArray smdr = readFile(box.root() + "/log/smdr.log");
+    QCOMPARE(smdr.count(" INT "), 1);
+    QVERIFY(smdr.contains(" alice "));
 }
 
 TARNHALL_TEST_MAIN(TestService)

@@ -2,6 +2,7 @@
 
 #include "conversation/conversationthread.h"
 #include "core/qsmdraction.h"
+#include "sip/sipdialog.h"
 
 #include <QCryptographicHash>
 #include <QNetworkDatagram>
@@ -182,6 +183,35 @@ int RawPhone::registerWith(QString password, const QString &expiresLine, const Q
     send(text,
          { { "expires", expiresLine }, { "auth", answer(challenge, "REGISTER", uri, password) } });
     return statusCode(next());
+}
+
+bool RawPhone::invite(const QString &to, const QString &callId, const QString &sdp)
+{
+    const QString text = "$method sip:$to@$server SIP/2.0\n"
+                         "Via: SIP/2.0/UDP 127.0.0.1:$port;branch=$branch\n"
+                         "From: <sip:$user@$server>;tag=$user\nTo: <sip:$to@$server>$totag\n"
+                         "Call-ID: $callid\nCSeq: $cseq $method\n"
+                         "Contact: <sip:$user@127.0.0.1:$port$transport>\n$auth"
+                         "Content-Length: $len\n\n$body";
+    QHash<QString, QString> f {
+        { "method", "INVITE" }, { "to", to }, { "callid", callId }, { "cseq", "1" }, { "body", sdp }
+    };
+    send(text, f);
+    const SipMessage challenge = next();
+    if (statusCode(challenge) != 401)
+        return false;
+    send(text,
+         { { "method", "ACK" },
+           { "to", to },
+           { "callid", callId },
+           { "cseq", "1" },
+           { "branch", challenge.branch() },
+           { "totag", ";tag=" + toTagOf(challenge) } });
+    const QString uri = QString("sip:%1@127.0.0.1:%2").arg(to).arg(m_ServerPort);
+    f["auth"] = answer(challenge, "INVITE", uri, "pw-" + m_User);
+    f["cseq"] = "2";
+    send(text, f);
+    return true;
 }
 
 int statusCode(const SipMessage &message)

@@ -62,6 +62,10 @@ public:
     int registerWith(QString password = QString(), const QString &expiresLine = "Expires: 60\n",
                      const QString &callId = QString(), const QString &contactUser = QString());
 
+    // Calls the account to with digest as a phone does: the INVITE, the ACK of its challenge,
+    // the INVITE with credentials; false when no challenge came.
+    bool invite(const QString &to, const QString &callId, const QString &sdp);
+
     // The TCP phone's connection.
     QTcpSocket &connection() { return m_Stream; }
     // Resets the TCP phone's connection: no TIME_WAIT is left, so its port is free again at once.

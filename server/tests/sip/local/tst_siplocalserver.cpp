@@ -245,6 +245,16 @@ class TestSipLocalServer : public QObject
         m_Panels.first()->queueEvents(0, 2, 0, 0);
         QTimer::singleShot(200, m_Panels.first(), &VelkPanel::sendReport);
     }
+    // The module listens (with both transports TCP is the last to).
+    bool listening(bool tcp) const
+    {
+        return QTest::qWaitFor(
+            [&] {
+                return m_Sip->connectionState() == SipConnected
+                    && (!tcp || m_Sip->socketType() == QAbstractSocket::TcpSocket);
+            },
+            10000);
+    }
     // What the phone hears next but repeats of the INVITE it was sent.
     static SipMessage nextBut(RawPhone &phone, const SipMessage &invite)
     {
@@ -271,7 +281,7 @@ private slots:
         const QByteArray function = QTest::currentTestFunction();
         const bool wildcard = function.startsWith("wildcard");
         m_Port = writeLocalServerSettings(*m_Host, wildcard ? "0.0.0.0" : "127.0.0.1");
-        if (wildcard)
+        if (wildcard || function.startsWith("moduleStop"))
             m_Host->file.setValue("sip/server-transport", "udp,tcp");
         const bool doors = function.startsWith("door");
         if (doors)
@@ -284,11 +294,7 @@ private slots:
         }
         m_Sip = new Sip(m_Host);
         m_Sip->start();
-        // With both transports, TCP is the last to listen.
-        QTRY_COMPARE_WITH_TIMEOUT(
-            m_Sip->connectionState() == SipConnected
-                && (!wildcard || m_Sip->socketType() == QAbstractSocket::TcpSocket),
-            true, 10000);
+        QVERIFY(listening(wildcard || function.startsWith("moduleStop")));
         if (doors)
             startDoors();
     }
@@ -515,6 +521,89 @@ private slots:
         for (const QList<QVariant> &datagram : qAsConst(sent))
             QVERIFY2(!datagram.at(3).toByteArray().contains("0.0.0.0"),
                      datagram.at(3).toByteArray().constData());
+    }
+
+    // The module stops (the service's stop, or a save that restarts it) with a call up: the call
+    // ends as a hang-up would, inside the stop, and leaves its record; the module is stopped in
+    // time, and once restarted the phones call each other again.
+    void moduleStopEndsCalls_data()
+    {
+        QTest::addColumn<bool>("tcp");
+        QTest::addColumn<bool>("answered");
+        QTest::addColumn<bool>("restart");
+        for (const bool tcp : { false, true }) {
+            for (const bool answered : { true, false }) {
+                for (const bool restart : { false, true })
+                    QTest::addRow("%s, %s, %s", tcp ? "TCP" : "UDP",
+                                  answered ? "talking" : "ringing", restart ? "restart" : "stop")
+                        << tcp << answered << restart;
+            }
+        }
+    }
+    void moduleStopEndsCalls()
+    {
+        QFETCH(bool, tcp);
+        QFETCH(bool, answered);
+        QFETCH(bool, restart);
+        auto alice = std::make_unique<RawPhone>("alice", m_Port, tcp);
+        auto bob = std::make_unique<RawPhone>("bob", m_Port, tcp);
+        QCOMPARE(alice->registerWith(), 200);
+        QCOMPARE(bob->registerWith(), 200);
+        const SipMessage invite = placeCall(*alice, *bob);
+        QStringList records;
+        QObject collector;
+        collectRecords(m_Sip->findConversation("c1"), &collector, records);
+        bob->send(reply(invite, answered ? 200 : 180));
+        const SipMessage answer = alice->next();
+        QCOMPARE(statusCode(answer), answered ? 200 : 180);
+        if (answered) {
+            QHash<QString, QString> ack { { "method", "ACK" },
+                                          { "to", "bob" },
+                                          { "callid", "c1" } };
+            ack["cseq"] = m_Sent["cseq"];
+            ack["totag"] = ";tag=" + toTagOf(answer);
+            alice->send(kRequest, ack);
+            QCOMPARE(nextBut(*bob, invite).startLine.method, SipMethod::Ack);
+        }
+
+        m_Sip->stop();
+        // The callee hears BYE or CANCEL, the caller BYE or its INVITE's final answer.
+        const SipMessage ended = nextBut(*bob, invite);
+        QCOMPARE(int(ended.startLine.method), int(answered ? SipMethod::Bye : SipMethod::Cancel));
+        bob->send(reply(ended, 200));
+        if (!answered)
+            bob->send(reply(invite, 487));
+        SipMessage heard = alice->next();
+        while (heard.startLine.kind == 1 && statusCode(heard) == 200) // repeats of the answer
+            heard = alice->next();
+        if (answered) {
+            QCOMPARE(heard.startLine.method, SipMethod::Bye);
+            alice->send(reply(heard, 200));
+        } else {
+            QCOMPARE(statusCode(heard), 487);
+        }
+        QVERIFY(m_Sip->waitSeconds(5));
+        QVERIFY(m_Sip->findChildren<ConversationThread *>().isEmpty());
+        QTRY_COMPARE(records, QStringList { answered ? "alice bob INT " : "alice bob INT NA" });
+        if (!restart)
+            return;
+
+        QObject listener;
+        bool listens = false;
+        connect(Env::instance(), &Env::viewLog, &listener,
+                [&](const QString &line) { listens = listens || line.contains("Listen on TCP"); });
+        m_Sip->start();
+        QTRY_VERIFY(listens);
+        alice = std::make_unique<RawPhone>("alice", m_Port, tcp);
+        bob = std::make_unique<RawPhone>("bob", m_Port, tcp);
+        QCOMPARE(alice->registerWith(), 200);
+        QCOMPARE(bob->registerWith(), 200);
+        // A new call, as a phone places it: the old call's transactions may still be about.
+        authorized(
+            *alice,
+            { { "method", "INVITE" }, { "to", "bob" }, { "callid", "c2" }, { "body", kSdp } });
+        QCOMPARE(nextBut(*bob, invite).startLine.method, SipMethod::Invite);
+        QCOMPARE(m_Sip->findChildren<ConversationThread *>().size(), 1);
     }
 
     // How the callee's answer, its silence or the caller's CANCEL reach both phones.
