@@ -101,45 +101,6 @@ private slots:
         QCOMPARE(g.smdr->size(), 2);
     }
 
-    // A hang-up of the whole call (its module stops): every leg is handed back as its party's
-    // hang-up by the service would be, BYE where it answered, CANCEL where it rings, and the call
-    // leaves one record, the first caller's.
-    void hangUpEndsEveryLeg_data()
-    {
-        QTest::addColumn<QStringList>("answered");
-        QTest::addColumn<QStringList>("byes");
-        QTest::addColumn<QStringList>("cancels");
-        QTest::addColumn<QString>("record");
-        // clang-format off
-        QTest::newRow("talking") << QStringList { "a", "b" } << QStringList { "alice", "bob" }
-                                 << QStringList {} << "alice bob INT ";
-        QTest::newRow("ringing") << QStringList {} << QStringList {}
-                                 << QStringList { "alice", "bob" } << "alice bob INT NA";
-        // clang-format on
-    }
-    void hangUpEndsEveryLeg()
-    {
-        QFETCH(QStringList, answered);
-        Conversation c;
-        // The callee's call id sorts first: the caller is known by being the first leg.
-        c.addSip("z", "alice", 0);
-        c.addSip("b", "bob", 0);
-        for (const QString &id : answered)
-            emit c.conv->acceptCaller(id == "a" ? "z" : id);
-        emit c.conv->hangUp(false);
-        QVERIFY(c.ended());
-        const auto users = [](const QSignalSpy &spy) {
-            QStringList names;
-            for (const QList<QVariant> &args : spy)
-                names << args.at(1).toString();
-            return names;
-        };
-        QTEST(users(*c.bye), "byes");
-        QTEST(users(*c.cancel), "cancels");
-        QTRY_COMPARE(c.smdr->size(), 1);
-        QTEST(c.record(0), "record");
-    }
-
     void removalWritesRecords()
     {
         // Connected call: ordered by accept time, wall-clock start, measured duration.
