@@ -182,7 +182,7 @@ void Sip::stop()
             registerOnServer(user->objectName(), false);
     }
     // Every call still held ends now, as a hang-up would, while the worker is there to send the
-    // BYEs, CANCELs and final answers that owes the phones; each leaves its record.
+    // BYEs, CANCELs and final answers it owes the phones; each leaves its record.
     const QList<ConversationThread *> calls
         = findChildren<ConversationThread *>(QString(), Qt::FindDirectChildrenOnly);
     for (ConversationThread *call : calls)
