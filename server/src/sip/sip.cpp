@@ -83,6 +83,7 @@ void Sip::init()
 {
     // A stop still pending from an earlier run must not end this one.
     m_StopTimer.stop();
+    m_Stopping = false;
     logLine(LogParams::Sip, QStringLiteral("Initialization"));
     writeDefaultSettings();
     m_Transport = SipTransport::Unset;
@@ -170,6 +171,7 @@ void Sip::deinit()
 void Sip::stop()
 {
     logLine(LogParams::Sip, QStringLiteral("Deinitialization"));
+    m_Stopping = true;
     m_RegisterRetry.clear();
     // Nothing registers once the module stops, also when a withdrawal ends meanwhile.
     m_RegisterAfterWithdrawal.clear();

@@ -234,6 +234,9 @@ public:
 
 private:
     void dispatchStandalone(const SipMessage &message);
+    // Once the stop has begun a new call or transfer is refused with 503: the calls the stop
+    // ends are those up when it began, and one set up later would be left without an end.
+    bool refusedWhileStopping(SipDialog *dialog);
     // An account asks for its TCP connection or leaves it; left, it is closed when no other
     // account is registered over it, and while a REGISTER is applied only once it is answered.
     void onUserTcpSocket(const QString &addr, quint16 port, bool init, const QString &user);
@@ -442,8 +445,8 @@ private:
                              const QString &callKey, int direction, bool audioBack);
     ConversationThread *createGatewayConversation(const QString &name, int type, bool video,
                                                   bool control);
-    SipClientInviteDialog *startGatewayInvite(SipUser *user, const SipMessage &invite,
-                                              const QString &conversation, const QString &callKey);
+    SipClientInviteDialog *startGatewayInvite(const SipMessage &invite, const QString &conversation,
+                                              const QString &callKey);
     bool addCredentials(SipMessage &request, SipMethod::Type method, const SipMessage &response,
                         const QString &login, const QString &password);
     // The request as a new transaction of its own: new CSeq and branch, no To tag.
@@ -519,6 +522,8 @@ private:
     // The interface address a wildcard bind address stands for; never written to the file.
     QString m_LocalAddress;
     QTimer m_StopTimer;
+    // From the stop's beginning until the next start.
+    bool m_Stopping = false;
     QHash<QString, SipUser *> m_Users;
     QList<SipUser *> m_UserList;
     QHash<QString, ConversationThread *> m_Conversations;

@@ -95,6 +95,12 @@ void SipClientInviteDialog::intercept(const QString &uuid, const QString &callid
     SipDialog::intercept(uuid, callid);
 }
 
+void SipClientInviteDialog::cancelSent()
+{
+    if (isPending())
+        startTimer(TimerCancelled, 64 * T1);
+}
+
 void SipClientInviteDialog::timerEvent(QTimerEvent *event)
 {
     switch (timerType(event)) {
@@ -117,6 +123,11 @@ void SipClientInviteDialog::timerEvent(QTimerEvent *event)
             break;
         stopTimer(TimerD);
         setState(Terminated);
+        break;
+    case TimerCancelled:
+        stopTimer(TimerCancelled);
+        if (isPending())
+            terminate();
         break;
     case TimerCall:
         if (m_State != Proceeding)

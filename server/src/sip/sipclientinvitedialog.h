@@ -14,6 +14,8 @@ public:
 
     // The INVITE starts the transaction; then its responses arrive here.
     void process(const SipMessage &msg) override;
+    // No final response has come yet.
+    bool isPending() const { return m_State == Calling || m_State == Proceeding; }
 
     // Object name of the calling leg's server INVITE transaction; the engine's alone.
     QString m_CallerDialogName;
@@ -35,6 +37,9 @@ public slots:
     void terminate() override;
     // Only while no final response has come: a finished branch has nothing left to cancel.
     void intercept(const QString &uuid, const QString &callid) override;
+    // Its CANCEL went out: a final response is still taken (a 200 that crossed it is
+    // acknowledged), but one that has not come 64 x T1 later never will.
+    void cancelSent();
 
 protected:
     void timerEvent(QTimerEvent *event) override;

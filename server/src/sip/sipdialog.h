@@ -44,6 +44,8 @@ public:
         TimerCall = 12,
         // Ends a server transaction that the engine never gives a final response.
         TimerUnanswered = 13,
+        // Ends a cancelled INVITE that its peer never gives a final response.
+        TimerCancelled = 14,
     };
 
     static constexpr qint64 T1 = 500;

@@ -4,6 +4,7 @@
 
 #include "conversation/conversationthread.h"
 #include "core/env.h"
+#include "sip/sipdialog.h"
 #include "sip/sipuser.h"
 
 #include <QHostAddress>
@@ -209,4 +210,22 @@ void Sip::isDeviceBusyChangedStandalone(int device, bool state, const QString &d
 void Sip::isDeviceBusyChangedServer(int device, bool state, const QString &dst)
 {
     isDeviceBusyChangedStandalone(device, state, dst);
+}
+
+bool Sip::refusedWhileStopping(SipDialog *dialog)
+{
+    if (!m_Stopping || !dialog)
+        return false;
+    const SipMessage &request = dialog->m_Request;
+    const SipMethod::Type method = request.cseqMethod();
+    // A re-INVITE (hold, resume) belongs to a call the stop ends already.
+    const bool newCall = method == SipMethod::Invite && toTagOf(request).isEmpty();
+    if (!newCall && method != SipMethod::Refer)
+        return false;
+    logLine(LogParams::Sip,
+            QStringLiteral("%1 from '%2' to '%3' refused: the SIP module is stopping")
+                .arg(newCall ? QStringLiteral("Call") : QStringLiteral("Transfer"),
+                     request.from().address.user, request.to().address.user));
+    sendDialogResponse(dialog, SipStatus::ServiceUnavailable);
+    return true;
 }

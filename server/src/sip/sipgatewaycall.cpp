@@ -50,7 +50,7 @@ ConversationThread *Sip::createGatewayConversation(const QString &name, int type
     return conversation;
 }
 
-SipClientInviteDialog *Sip::startGatewayInvite(SipUser *user, const SipMessage &invite,
+SipClientInviteDialog *Sip::startGatewayInvite(const SipMessage &invite,
                                                const QString &conversation, const QString &callKey)
 {
     if (!m_Dialogs)
@@ -62,7 +62,8 @@ SipClientInviteDialog *Sip::startGatewayInvite(SipUser *user, const SipMessage &
     connect(dialog, &SipDialog::sendDatagram, this, &Sip::sendDatagram, Qt::DirectConnection);
     connect(dialog, &SipDialog::receiveResponse, this, &Sip::onReceiveResponseInviteServer,
             Qt::DirectConnection);
-    connect(user, &SipUser::userUnRegistered, dialog, &SipDialog::terminate, Qt::QueuedConnection);
+    // The account's unregistration does not end it: the call's end cancels it, and the phone's
+    // final answer, a 200 that crossed the CANCEL among them, still finds it to be acknowledged.
     return dialog;
 }
 
@@ -125,8 +126,7 @@ int Sip::callServer(VelkDevice *device, const QString &name, const QString &targ
         user, target,
         gatewaySdp(user, conversation, SipSdpAction::SendRecv, 65535, 101, SipSdpAction::SendOnly));
     invite.setHeader(SipHeader::CallID, conversation->objectName());
-    SipClientInviteDialog *dialog
-        = startGatewayInvite(user, invite, conversation->objectName(), callKey);
+    SipClientInviteDialog *dialog = startGatewayInvite(invite, conversation->objectName(), callKey);
     emit conversation->appendCaller(rtpTimeoutOf(user), target, invite);
     dialog->process(invite);
     return 0;
@@ -287,7 +287,7 @@ bool Sip::retryInviteWithCredentials(SipClientInviteDialog *dialog, SipUser *use
         return false;
     addressToServer(invite);
     SipClientInviteDialog *retry
-        = startGatewayInvite(user, invite, dialog->m_ConversationName, dialog->m_Partner);
+        = startGatewayInvite(invite, dialog->m_ConversationName, dialog->m_Partner);
     retry->m_StaleAnswers = stale;
     if (ConversationThread *conversation = findConversation(dialog->m_ConversationName))
         emit conversation->updateCaller(invite);
@@ -417,11 +417,17 @@ void Sip::onLastCancelServer(SipMessage invite, QString toUser, bool normal)
             sendDialogResponse(received, SipStatus::ServiceUnavailable);
         return;
     }
-    // A deleted account's INVITE is cancelled all the same, touching no registration.
+    // A deleted account's INVITE is cancelled all the same, touching no registration; so is one
+    // of an account no longer registered while the INVITE still waits for its final answer, or
+    // the phone would ring on.
     SipUser *account = findUser(invite.from().address.user);
+    auto *pending
+        = m_Dialogs ? m_Dialogs->find<SipClientInviteDialog>(invite.transactionKey()) : nullptr;
+    if (pending && !pending->isPending())
+        pending = nullptr;
     if (account) {
         account->takeConversation(invite.callId());
-        if (!account->isRegistered() && normal)
+        if (!account->isRegistered() && normal && !pending)
             return;
     }
     // The CANCEL names the INVITE as it went out, which opened its dialog: without the To tag
@@ -429,6 +435,8 @@ void Sip::onLastCancelServer(SipMessage invite, QString toUser, bool normal)
     SipMessage cancel = invite.makeCancel();
     cancel.setToTag(QString());
     sendGatewayRequest(account, cancel, account != nullptr);
+    if (pending)
+        pending->cancelSent();
 }
 
 void Sip::onReceiveResponseNonInviteServer(SipMessage msg)

@@ -39,6 +39,8 @@ void Sip::checkDatagramServer(SipTransport::Type transport, QString senderAddr, 
     if (!request)
         return;
     SipDialog *dialog = newServerDialog(message);
+    if (refusedWhileStopping(dialog))
+        return;
     switch (message.cseqMethod()) {
     case SipMethod::Invite:
         onInviteNewServer(qobject_cast<SipServerInviteDialog *>(dialog));

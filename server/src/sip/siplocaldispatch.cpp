@@ -17,6 +17,8 @@ void Sip::dispatchStandalone(const SipMessage &message)
     if (method == SipMethod::Ack)
         return;
     SipDialog *dialog = newServerDialog(message);
+    if (refusedWhileStopping(dialog))
+        return;
     switch (method) {
     case SipMethod::Invite:
         onInviteNewStandalone(dialog);
@@ -93,6 +95,10 @@ ConversationThread *Sip::createStandaloneConversation(SipDialog *dialog, int typ
 
 ConversationThread *Sip::createNamedConversation(const QString &name, int type, bool video)
 {
+    // Whatever would set up a call once the stop has begun (a door's button, a group's member)
+    // finds no room for it: the stop would leave it without an end.
+    if (m_Stopping)
+        return nullptr;
     ConversationThread *conversation = ConversationThread::create(
         settingNumber(SipSetting::PortRangeStart), settingNumber(SipSetting::PortRangeStop),
         ConversationType(type), video, name, this);

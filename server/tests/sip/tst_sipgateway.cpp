@@ -1237,6 +1237,57 @@ private slots:
         QCOMPARE(header(cancel, "CSeq"), header(invite, "CSeq").replace("INVITE", "CANCEL"));
     }
 
+    void ringingDoorCancelledAtStop_data()
+    {
+        QTest::addColumn<bool>("withdrawalAnswered"); // at once, else never
+        QTest::addColumn<QByteArray>("final"); // the phone's answer to the cancelled INVITE
+        QTest::newRow("withdrawal answered, 487") << true << QByteArray("487 Request Terminated");
+        QTest::newRow("withdrawal answered, 200 crossing the CANCEL")
+            << true << QByteArray("200 OK");
+        QTest::newRow("withdrawal unanswered, 487")
+            << false << QByteArray("487 Request Terminated");
+    }
+    // The modules stop, as the service's stop or a save stops them, while a door's call rings a
+    // phone: its INVITE is cancelled whatever the order of the withdrawal's answer and the call's
+    // end, a 200 that crosses the CANCEL is acknowledged and ended, and the call leaves one
+    // record.
+    void ringingDoorCancelledAtStop()
+    {
+        QFETCH(bool, withdrawalAnswered);
+        QFETCH(QByteArray, final);
+        TimeScale::setFactor(1);
+        const QByteArray invite = ringDoor(false).first;
+        QVERIFY(!invite.isEmpty());
+        QTRY_VERIFY(logged("SIP/2.0 180 Ringing") > 0);
+        m_Velk->stop();
+        m_Sip->stop();
+        QByteArray cancel;
+        while (cancel.isEmpty()) {
+            const QByteArray request = m_Server->next();
+            if (request.isEmpty())
+                break;
+            if (request.startsWith("REGISTER ") && withdrawalAnswered)
+                m_Server->reply(request, "200 OK", "r1", "Expires: 0\r\n");
+            else if (request.startsWith("CANCEL "))
+                cancel = request;
+        }
+        QVERIFY2(!cancel.isEmpty(), qPrintable(m_Log.join("\n")));
+        QCOMPARE(header(cancel, "CSeq"), header(invite, "CSeq").replace("INVITE", "CANCEL"));
+        m_Server->reply(cancel, "200 OK", "t1");
+        const bool answered = final.startsWith("200");
+        m_Server->reply(invite, final, "t1", "Contact: <sip:phone@127.0.0.1:5071>\r\n",
+                        answered ? kSdp : QByteArray());
+        const QByteArray ack = m_Server->nextOf("ACK");
+        QVERIFY2(header(ack, "To") == header(invite, "To") + ";tag=t1", ack.constData());
+        if (answered) {
+            const QByteArray bye = m_Server->nextOf("BYE");
+            QVERIFY2(header(bye, "Call-ID") == header(invite, "Call-ID"), bye.constData());
+            m_Server->reply(bye, "200 OK", "");
+        }
+        QVERIFY(m_Sip->waitSeconds(5));
+        QTRY_COMPARE(m_Host->records.filter(" OUT"), QStringList { "door phone OUT NA" });
+    }
+
     void forkedAnswersEnded_data()
     {
         QTest::addColumn<bool>("giveUp");

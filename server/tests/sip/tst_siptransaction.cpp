@@ -231,6 +231,33 @@ private slots:
         }
     }
 
+    // A ringing INVITE whose CANCEL went out still takes its final answer, and ends 64 x T1 later
+    // when none comes: no transaction outlives a peer that went quiet.
+    void cancelledInviteEnds_data()
+    {
+        QTest::addColumn<int>("final"); // -1: none comes
+        QTest::addColumn<int>("reported"); // the last status the engine hears
+        QTest::newRow("487") << int(SipStatus::RequestTerminated)
+                             << int(SipStatus::RequestTerminated);
+        QTest::newRow("200 crossing the CANCEL") << int(SipStatus::OK) << int(SipStatus::OK);
+        QTest::newRow("no answer") << -1 << int(SipStatus::ServiceUnavailable);
+    }
+    void cancelledInviteEnds()
+    {
+        QFETCH(int, final);
+        auto *dialog = static_cast<SipClientInviteDialog *>(
+            e->startClient(Engine::request(SipMethod::Invite, SipTransport::UDP)));
+        const QPointer<SipDialog> alive(dialog);
+        const SipMessage atPeer = e->sent[0].msg;
+        e->fromPeer(responseTo(atPeer, SipStatus::Ringing, QStringLiteral("t1")));
+        dialog->cancelSent();
+        if (final >= 0)
+            e->fromPeer(responseTo(atPeer, final, QStringLiteral("t1")));
+        QTRY_VERIFY_WITH_TIMEOUT(alive.isNull(), 30000);
+        QTEST(int(e->reports.last().msg.startLine.status), "reported");
+        QCOMPARE(e->sent.last().msg.method(), final >= 0 ? SipMethod::Ack : SipMethod::Invite);
+    }
+
     // Responses carry the dialog's To tag (none on a 100); a retransmitted request gets the last
     // response again, also once the server gave out a tag that the request does not carry.
     void serverAnswers_data()

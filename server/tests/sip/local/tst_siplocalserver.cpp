@@ -606,6 +606,50 @@ private slots:
         QCOMPARE(m_Sip->findChildren<ConversationThread *>().size(), 1);
     }
 
+    void moduleStopRefusesNewCalls_data()
+    {
+        QTest::addColumn<bool>("tcp");
+        QTest::addColumn<QString>("request");
+        for (const bool tcp : { false, true }) {
+            for (const char *request : { "INVITE", "INVITE with credentials", "REFER" })
+                QTest::addRow("%s, %s", tcp ? "TCP" : "UDP", request) << tcp << QString(request);
+        }
+    }
+    // Once the module's stop has begun a call or transfer that comes is refused at once, also
+    // one answering the challenge it had before: no phone is left in a call the stop would end
+    // unheard, and the stop still ends in time.
+    void moduleStopRefusesNewCalls()
+    {
+        QFETCH(bool, tcp);
+        QFETCH(QString, request);
+        RawPhone alice("alice", m_Port, tcp), bob("bob", m_Port, tcp);
+        QCOMPARE(alice.registerWith(), 200);
+        QCOMPARE(bob.registerWith(), 200);
+        QHash<QString, QString> f { { "method", request.left(6).trimmed() },
+                                    { "to", "bob" },
+                                    { "callid", "c1" },
+                                    { "body", kSdp } };
+        if (request == "REFER") {
+            f["totag"] = ";tag=b1";
+            f["extra"] = "Refer-To: <sip:carol@127.0.0.1>\n";
+        }
+        if (request.endsWith("credentials")) {
+            alice.send(kRequest, f);
+            const SipMessage challenge = alice.next();
+            QCOMPARE(statusCode(challenge), 401);
+            const QString uri = QString("sip:bob@127.0.0.1:%1").arg(m_Port);
+            f["auth"] = alice.answer(challenge, "INVITE", uri, "pw-alice");
+            f["cseq"] = "2";
+            f["branch"] = "z9hG4bK-c12";
+        }
+        m_Sip->stop();
+        alice.send(kRequest, f);
+        QCOMPARE(statusCode(alice.next()), 503);
+        QVERIFY(!bob.next(500).isValid());
+        QVERIFY(m_Sip->waitSeconds(5));
+        QVERIFY(m_Sip->findChildren<ConversationThread *>().isEmpty());
+    }
+
     // How the callee's answer, its silence or the caller's CANCEL reach both phones.
     void callOutcome_data()
     {
