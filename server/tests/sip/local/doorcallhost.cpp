@@ -18,11 +18,13 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QTextStream>
 
 #include <cstdio>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -138,20 +140,26 @@ int main(int argc, char **argv)
     const QByteArray tone = SoundWAV::loadWav(QString(argv[4]), 0, &ok);
     VelkPanel panel({ 1, "pw12", 2, 1, 0, 0 });
     VelkPanel keypad({ 2, "pw12", 5, 1, 0, 0 });
+    bool first = true;
+    QPointer<VelkDevice> watched;
     QObject::connect(&panel, &VelkPanel::answered, [&](int result, quint16) {
-        static bool first = true;
-        if (result == 0 && first) {
-            first = false;
+        if (result != 0)
+            return;
+        if (first)
             panel.startAudio(tone);
-            // Whether the door takes a call: the tests dial it again only once it is free.
-            if (VelkDevice *device = velk.findDevice(1))
-                QObject::connect(device, &VelkDevice::isBusyChanged, &app,
-                                 [busy = false](int, bool state, const QString &) mutable {
-                                     if (state != busy)
-                                         say((busy = state) ? "door busy" : "door free");
-                                 });
-            say("registered");
+        // Whether the door takes a call: the tests dial it again only once it is free. A restart
+        // of the modules makes the device anew.
+        VelkDevice *device = velk.findDevice(1);
+        if (device && device != watched) {
+            watched = device;
+            QObject::connect(device, &VelkDevice::isBusyChanged, &app,
+                             [busy = false](int, bool state, const QString &) mutable {
+                                 if (state != busy)
+                                     say((busy = state) ? "door busy" : "door free");
+                             });
         }
+        if (std::exchange(first, false))
+            say("registered");
     });
     // Door 1's relay 1 and the keypad's call, told when a state command turns them.
     const auto watch = [](VelkPanel &device, int bit, const QString &name) {
@@ -195,7 +203,7 @@ int main(int argc, char **argv)
     // Commands: "press" (button down and up), "sensor1" (down and up), "rule CALLEES" (of the
     // button), "key N" (on the keypad), "mark" (forget the audio heard so far),
     // "dump PATH" (the audio heard since the mark, 8-bit PCM at 8 kHz), "account NAME",
-    // "camera URL PASSWORD" (of the door account).
+    // "camera URL PASSWORD" (of the door account), "restart" (of both modules).
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QByteArray pending;
     const auto run = [&](const QStringList &words) {
@@ -227,6 +235,16 @@ int main(int argc, char **argv)
             door->setProperty("velk-video-login", "door");
             door->setProperty("velk-video-password", words.value(2));
             door->applyVideo();
+        } else if (words.value(0) == "restart") {
+            // As a save restarts them: the door module stops first; the panel reports to the
+            // port it had.
+            host.file.setValue("velk/bind-port", velkPort);
+            velk.stop();
+            sip.stop();
+            const bool stopped = velk.waitSeconds(16) && sip.waitSeconds(16);
+            sip.start();
+            velk.start();
+            say(stopped ? "restarted" : "restart failed");
         } else if (words.value(0) == "account") {
             const SipUser *user = sip.findUser(words.value(1));
             say(QStringLiteral("account %1 %2")

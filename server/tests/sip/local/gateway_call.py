@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """The door panel and real phones meet through an outside server (kamailio): the panel's button
 calls a phone, the phone calls the door's accounts and a group, holds and resumes, keys the door
-open as RFC 2833 events and as SIP INFO; a callee that never answers fails only its call.
+open as RFC 2833 events and as SIP INFO; a callee that never answers fails only its call; a
+restart of the modules cancels a ringing call.
 Usage: gateway_call.py HOST TONE.wav KAMAILIO.cfg"""
 import os, subprocess, sys
 
@@ -41,6 +42,25 @@ def refused(host):
     host.registered("door")
 
 
+def restart_while_ringing(host, alice):
+    """A save restarts the modules while the door's call rings alice: the service cancels it
+    (the server's own INVITE timer would take two minutes), the call leaves its record, and the
+    door calls her again once it is back."""
+    host.ring("alice")
+    alice.wait("CALL_INCOMING")
+    host.send("restart")
+    alice.wait("CALL_CLOSED")
+    host.expect("smdr OUT door alice")
+    host.expect("restarted")
+    host.registered("door")
+    host.ring("alice")
+    alice.wait("CALL_INCOMING")
+    alice.command("accept")
+    alice.wait("CALL_ESTABLISHED")
+    alice.hangup()
+    host.expect("smdr OUT door alice")
+
+
 def scenarios(host, work, phones):
     alice = phones[0]
     host.registered("door")
@@ -55,6 +75,7 @@ def scenarios(host, work, phones):
         host.expect("smdr")
     info_keys(host, work, "smdr INC carol door")
     refused(host)
+    restart_while_ringing(host, alice)
     alice.stop()
     assert abs((heard := alice.heard()) - 700) < 50, heard
 
