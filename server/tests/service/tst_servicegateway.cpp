@@ -25,7 +25,7 @@ const QString kMapped = QStringLiteral("127.0.0.2");
 const QString kStunAddress = QStringLiteral("127.0.0.3");
 const int kTimeScale = 4;
 
-// coturn answering STUN binding requests only.
+// coturn answering STUN binding requests only, on UDP alone: the service asks nothing else.
 class Coturn
 {
 public:
@@ -36,8 +36,8 @@ public:
     {
         process.start("turnserver",
                       { "-n", "--stun-only", "-L", address, "--listening-port", "3478", "--no-cli",
-                        "--no-tls", "--no-dtls", "--db", dir.filePath("turndb"), "--pidfile",
-                        dir.filePath("pid"), "--log-file", dir.filePath("turn.log"),
+                        "--no-tcp", "--no-tls", "--no-dtls", "--db", dir.filePath("turndb"),
+                        "--pidfile", dir.filePath("pid"), "--log-file", dir.filePath("turn.log"),
                         "--simple-log" });
         return process.waitForStarted();
     }

@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QSettings>
 #include <QStringList>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 
@@ -34,6 +35,16 @@ inline quint16 freeUdpPort()
     QUdpSocket probe;
     probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
     return probe.localPort();
+}
+
+// A loopback port a listen could take a moment ago, for the service to bind. Not one the system
+// picked for an outgoing connection: it shares that port with the machine's other connections
+// to other ends, and nothing can listen on it while one of them lives.
+inline quint16 freeTcpPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
 }
 
 // The owner of a module, with the main settings in a file of this run's own: beside the binary

@@ -102,7 +102,9 @@ private slots:
         QVERIFY(!client.isWaitingToRetry());
     }
 
-    // The real thing: coturn as a STUN-only server on loopback.
+    // The real thing: coturn as a STUN-only server on loopback, listening on the UDP port
+    // reserved for it alone: a TCP listener on that number, which may be taken, would keep it
+    // from answering at all.
     void coturn()
     {
         const QString turnserver = QStandardPaths::findExecutable("turnserver");
@@ -114,9 +116,9 @@ private slots:
         server.setWorkingDirectory(dir.path());
         server.start(turnserver,
                      { "-n", "--stun-only", "-L", "127.0.0.1", "--listening-port",
-                       QString::number(port), "--no-cli", "--no-tls", "--no-dtls", "--db",
-                       dir.filePath("turndb"), "--pidfile", dir.filePath("pid"), "--log-file",
-                       dir.filePath("turn.log"), "--simple-log" });
+                       QString::number(port), "--no-cli", "--no-tcp", "--no-tls", "--no-dtls",
+                       "--db", dir.filePath("turndb"), "--pidfile", dir.filePath("pid"),
+                       "--log-file", dir.filePath("turn.log"), "--simple-log" });
         QVERIFY(server.waitForStarted());
         // Requests go out every IntervalMs: sped up, until coturn has started listening.
         TimeScale::setFactor(200);
